@@ -1,0 +1,1 @@
+"""Sequential pattern matching over timestamped events, with near-miss explanations."""

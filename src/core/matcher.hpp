@@ -1,0 +1,51 @@
+// Structural validation, compilation and the two matchers (compiled and reference).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "model.hpp"
+
+namespace vashlet {
+
+struct Match {
+  std::string partition;
+  std::vector<std::size_t> indices;
+  std::int64_t start = 0;
+  std::int64_t end = 0;
+  Bindings captures;
+  friend bool operator==(const Match&, const Match&) = default;
+};
+
+Status validate_pattern(const Pattern& pattern);
+
+struct CompiledStep {
+  Atom atom;
+  std::optional<std::int64_t> max_elapsed;
+  std::vector<Atom> absence;
+};
+
+struct CompiledPattern {
+  std::vector<CompiledStep> steps;
+  MatchConsumption consumption = MatchConsumption::FirstSuccessorPerStart;
+
+  // Precondition: `events` are in event order (not checked).
+  std::vector<Match> matches(const std::vector<Event>& events) const;
+};
+
+CompiledPattern compile(const Pattern& pattern);
+std::vector<Match> compiled_matches(const Pattern& pattern, const std::vector<Event>& events);
+std::vector<Match> oracle_matches(const Pattern& pattern, const std::vector<Event>& events);
+
+// True when `later_ts - earlier_ts` exceeds `max_elapsed`, computed exactly for any int64 inputs.
+bool window_exceeded(std::int64_t earlier_ts, std::int64_t later_ts, std::int64_t max_elapsed);
+
+bool transition_allows(const std::vector<Event>& events, std::size_t from, std::size_t to,
+                       const Transition& transition, const Bindings& bindings);
+
+bool is_sorted_by_partition_time_index(const std::vector<Event>& events);
+
+}  // namespace vashlet

@@ -1,0 +1,207 @@
+// Values, events and the pattern model, plus the evaluation of one atom against one event.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace vashlet {
+
+// The one exception type of the core: thrown only when an internal invariant breaks.
+// Ordinary failures are returned as values (see Result).
+class InternalError : public std::logic_error {
+ public:
+  using std::logic_error::logic_error;
+};
+
+[[noreturn]] void invariant_failure(const std::string& message);
+
+struct Error {
+  std::string message;
+};
+
+// A value or the message of why there is none.
+template <class T>
+class Result {
+ public:
+  Result(T value) : data_(std::in_place_index<0>, std::move(value)) {}
+  Result(Error error) : data_(std::in_place_index<1>, std::move(error)) {}
+
+  bool ok() const { return data_.index() == 0; }
+  explicit operator bool() const { return ok(); }
+  T& value() { return std::get<0>(data_); }
+  const T& value() const { return std::get<0>(data_); }
+  const std::string& error() const { return std::get<1>(data_).message; }
+
+ private:
+  std::variant<T, Error> data_;
+};
+
+struct Ok {};
+using Status = Result<Ok>;
+
+// ---------------------------------------------------------------------------------------------
+// Values
+
+enum class ValueKind : std::uint8_t { String, Int, Float, Bool, Null };
+
+class Value {
+ public:
+  Value() : data_(std::in_place_index<4>) {}
+  static Value string(std::string text) { return Value(std::in_place_index<0>, std::move(text)); }
+  static Value integer(std::int64_t number) { return Value(std::in_place_index<1>, number); }
+  static Value floating(double number) { return Value(std::in_place_index<2>, number); }
+  static Value boolean(bool truth) { return Value(std::in_place_index<3>, truth); }
+  static Value null() { return Value(); }
+
+  ValueKind kind() const { return static_cast<ValueKind>(data_.index()); }
+  const std::string& as_string() const { return std::get<0>(data_); }
+  std::int64_t as_int() const { return std::get<1>(data_); }
+  double as_float() const { return std::get<2>(data_); }
+  bool as_bool() const { return std::get<3>(data_); }
+
+  // Strict equality: same kind and same payload; Int 1 != Float 1.0 and NaN equals nothing.
+  friend bool operator==(const Value& left, const Value& right);
+
+ private:
+  template <std::size_t I, class... A>
+  explicit Value(std::in_place_index_t<I> tag, A&&... args) : data_(tag, std::forward<A>(args)...) {}
+
+  std::variant<std::string, std::int64_t, double, bool, std::monostate> data_;
+};
+
+// Numeric-aware equality: Int and Float compare after converting the Int to the nearest double.
+bool values_equal(const Value& left, const Value& right);
+
+// ---------------------------------------------------------------------------------------------
+// Ordered name -> value maps (event attributes and bindings), kept sorted byte-wise by name.
+
+class NamedValues {
+ public:
+  using Entry = std::pair<std::string, Value>;
+  using const_iterator = std::vector<Entry>::const_iterator;
+
+  const Value* find(std::string_view name) const;
+  // Inserts at the ordered position, or replaces the value stored under an existing name.
+  void set(std::string name, Value value);
+
+  std::size_t size() const { return entries_.size(); }
+  bool empty() const { return entries_.empty(); }
+  const_iterator begin() const { return entries_.begin(); }
+  const_iterator end() const { return entries_.end(); }
+  void reserve(std::size_t n) { entries_.reserve(n); }
+
+  friend bool operator==(const NamedValues& left, const NamedValues& right) = default;
+
+ private:
+  std::vector<Entry> entries_;
+};
+
+using Attributes = NamedValues;
+using Bindings = NamedValues;
+
+// Byte-wise order of names and partitions: common prefix as unsigned bytes, then shorter first.
+inline int compare_bytes(std::string_view left, std::string_view right) { return left.compare(right); }
+
+// ---------------------------------------------------------------------------------------------
+// Events
+
+struct Event {
+  std::string partition;
+  std::int64_t ts = 0;
+  std::string typ;
+  Attributes attrs;
+
+  Event with_attr(std::string name, Value value) &&;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Pattern model
+
+enum class ComparisonOperator : std::uint8_t { Eq, NotEq, Gt, Gte, Lt, Lte };
+
+// `left` is the event's value, `right` the operand of the pattern.
+bool matches(ComparisonOperator op, const Value& left, const Value& right);
+std::string_view operator_symbol(ComparisonOperator op);  // "==", "!=", ...
+std::string_view operator_name(ComparisonOperator op);    // "Eq", "NotEq", ...
+
+enum class MatchConsumption : std::uint8_t { FirstSuccessorPerStart, ExhaustivePerStart };
+
+std::string_view consumption_name(MatchConsumption consumption);
+
+// `op` holds the model's `operator` field (a C++ keyword).
+struct Predicate {
+  std::string attribute;
+  ComparisonOperator op = ComparisonOperator::Eq;
+  Value value;
+
+  static Predicate make(std::string attribute, ComparisonOperator op, Value value);
+  friend bool operator==(const Predicate&, const Predicate&) = default;
+};
+
+struct ReferencePredicate {
+  std::string attribute;
+  ComparisonOperator op = ComparisonOperator::Eq;
+  std::string binding;
+
+  static ReferencePredicate make(std::string attribute, ComparisonOperator op, std::string binding);
+  friend bool operator==(const ReferencePredicate&, const ReferencePredicate&) = default;
+};
+
+struct Capture {
+  std::string name;
+  std::string attribute;
+
+  static Capture make(std::string name, std::string attribute);
+  friend bool operator==(const Capture&, const Capture&) = default;
+};
+
+struct Atom {
+  std::string event_type;
+  std::vector<Predicate> predicates;
+  std::vector<ReferencePredicate> reference_predicates;
+  std::vector<Capture> captures;
+
+  Atom() = default;
+  explicit Atom(std::string type) : event_type(std::move(type)) {}
+
+  Atom with_predicate(Predicate predicate) &&;
+  Atom with_reference_predicate(ReferencePredicate reference) &&;
+  Atom with_capture(Capture capture) &&;
+
+  // True when the event passes every test; allocates nothing.
+  bool accepts(const Event& event, const Bindings& bindings) const;
+  // The bindings extended by this atom's captures, or nothing when the event fails the atom.
+  // Never changes `bindings`.
+  std::optional<Bindings> evaluate(const Event& event, const Bindings& bindings) const;
+
+  friend bool operator==(const Atom&, const Atom&) = default;
+};
+
+struct Transition {
+  std::optional<std::int64_t> max_elapsed;
+  std::vector<Atom> absence;
+
+  Transition with_absence(Atom atom) &&;
+  friend bool operator==(const Transition&, const Transition&) = default;
+};
+
+struct Step {
+  Atom atom;
+  std::optional<Transition> transition_from_previous;
+  friend bool operator==(const Step&, const Step&) = default;
+};
+
+struct Pattern {
+  std::vector<Step> steps;
+  MatchConsumption consumption = MatchConsumption::FirstSuccessorPerStart;
+  friend bool operator==(const Pattern&, const Pattern&) = default;
+};
+
+}  // namespace vashlet
