@@ -1,0 +1,25 @@
+// The module functions that parse, read and run patterns, and the class `Match`.
+#pragma once
+
+#include <vector>
+
+#include "frame.hpp"
+#include "model.hpp"
+
+namespace vashlet::py {
+
+PyTypeObject* match_type();
+
+extern PyMethodDef parse_pattern_def;
+extern PyMethodDef pattern_from_json_def;
+extern PyMethodDef match_events_def;
+
+// ValueError "events must be grouped by partition and sorted by (timestamp, input order); call
+// sort_events first" unless `events` are in event order.
+void require_event_order(const std::vector<Event>& events);
+
+// A valid private copy of the `pattern` argument: coerced, then validated (ValueError with the
+// validation message).
+Pattern valid_pattern_argument(PyObject* pattern);
+
+}  // namespace vashlet::py
