@@ -22,6 +22,7 @@ def test_successful_construction_and_reads_keep_reference_counts():
     partition, typ, key, value, number = fresh("p"), fresh("t"), fresh("k"), fresh("v"), 1.25
     attrs = {key: value, fresh("n"): number}
     watched = [partition, typ, key, value, number, attrs, Event]
+    gc.collect()  # garbage left by earlier tests may still hold Event instances
     before = refcounts(watched)
     for _ in range(200):
         event = Event(partition, 10**12, typ, attrs)

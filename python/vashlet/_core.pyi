@@ -1,6 +1,17 @@
-from typing import Sequence, SupportsIndex, final
+from typing import Any, Sequence, SupportsIndex, final
 
-__all__ = ["Event", "sort_events"]
+__all__ = [
+    "Event",
+    "Pattern",
+    "PatternBuilder",
+    "Match",
+    "NearMiss",
+    "parse_pattern",
+    "pattern_from_json",
+    "sort_events",
+    "match_events",
+    "near_miss_events",
+]
 
 # Attribute values arrive as these types (objects with __index__ or __float__ are read as int
 # or float) and come back as exactly these types.
@@ -26,5 +37,115 @@ class Event:
     @property
     def attrs(self) -> dict[str, AttributeValue]: ...
 
+@final
+class Pattern:
+    """A compiled or parsed pattern, ready to match."""
+
+    @staticmethod
+    def event(typ: str) -> PatternBuilder:
+        """Start a builder for a pattern whose first step matches `typ`."""
+    def to_json(self, pretty: bool = False) -> str:
+        """Serialise the pattern to the stable JSON AST."""
+
+@final
+class PatternBuilder:
+    """A small fluent builder for the stable human-facing construction path.
+
+    The text DSL remains experimental; this builder covers the common
+    event-type, predicate, capture/reference, window, and absence subset used by
+    the examples."""
+
+    def where_eq(self, attribute: str, value: AttributeValue) -> PatternBuilder:
+        """Add `attribute == value` to the current step."""
+    def where_ne(self, attribute: str, value: AttributeValue) -> PatternBuilder:
+        """Add `attribute != value` to the current step."""
+    def where_gt(self, attribute: str, value: AttributeValue) -> PatternBuilder:
+        """Add `attribute > value` to the current step."""
+    def where_gte(self, attribute: str, value: AttributeValue) -> PatternBuilder:
+        """Add `attribute >= value` to the current step."""
+    def where_lt(self, attribute: str, value: AttributeValue) -> PatternBuilder:
+        """Add `attribute < value` to the current step."""
+    def where_lte(self, attribute: str, value: AttributeValue) -> PatternBuilder:
+        """Add `attribute <= value` to the current step."""
+    def capture(self, attribute: str, name: str) -> PatternBuilder:
+        """Capture `attribute` from the current step as `$name`."""
+    def where_ref_eq(self, attribute: str, name: str) -> PatternBuilder:
+        """Add `attribute == $name` to the current step."""
+    def then(
+        self, typ: str, within: SupportsIndex | None = None, no: str | None = None
+    ) -> PatternBuilder:
+        """Append a step matching `typ`, optionally within `within` time units of
+        the previous step and forbidding an intervening event of type `no`."""
+    def build(self) -> Pattern:
+        """Finalise the builder into a [`PyPattern`]."""
+
+@final
+class Match:
+    """A single match, carrying its participating events and captured bindings."""
+
+    @property
+    def partition(self) -> str: ...
+    @property
+    def indices(self) -> list[int]: ...
+    @property
+    def start(self) -> int: ...
+    @property
+    def end(self) -> int: ...
+    @property
+    def types(self) -> list[str]: ...
+    @property
+    def events(self) -> list[Event]: ...
+    @property
+    def captures(self) -> dict[str, AttributeValue]:
+        """Captured bindings (registers) as a dict of name to value."""
+
+@final
+class NearMiss:
+    """A start that did not match, with its deepest partial path and the reason."""
+
+    @property
+    def partition(self) -> str: ...
+    @property
+    def start_index(self) -> int: ...
+    @property
+    def indices(self) -> list[int]: ...
+    @property
+    def reached_steps(self) -> int: ...
+    @property
+    def next_event_type(self) -> str: ...
+    @property
+    def reason(self) -> str:
+        """One of: predicate_failed, absence_blocked, window_exceeded, no_successor."""
+    @property
+    def detail(self) -> dict[str, Any]:
+        """Reason-specific specifics as a dict (keyed by "kind"); includes failed
+        clauses, blocking events, or window counterfactuals."""
+    @property
+    def events(self) -> list[Event]: ...
+    @property
+    def captures(self) -> dict[str, AttributeValue]: ...
+
+def parse_pattern(text: str) -> Pattern:
+    """Parse the Phase 1 text subset into a [`PyPattern`]."""
+
+def pattern_from_json(json: str) -> Pattern:
+    """Build a pattern from the stable JSON AST, validating its structure."""
+
 def sort_events(events: Sequence[Event]) -> list[Event]:
     """Return a copy of `events` sorted by partition then `(timestamp, input order)`."""
+
+def match_events(
+    pattern: Pattern | PatternBuilder,
+    events: Sequence[Event],
+    exhaustive: bool = False,
+    use_oracle: bool = False,
+) -> list[Match]:
+    """Run a pattern over already-sorted events.
+
+    Raises `ValueError` if the events are not grouped by partition and sorted by
+    `(timestamp, input order)`; callers should use the high-level `match`
+    wrapper or [`sort_events`] first."""
+
+def near_miss_events(pattern: Pattern | PatternBuilder, events: Sequence[Event]) -> list[NearMiss]:
+    """Explain near-misses: starts that did not match, with their deepest partial
+    path and the reason. Requires already-sorted events (see [`match_events`])."""

@@ -4,6 +4,9 @@
 
 #include "event.hpp"
 #include "frame.hpp"
+#include "matching.hpp"
+#include "near_miss.hpp"
+#include "pattern.hpp"
 
 namespace vashlet::py {
 
@@ -23,7 +26,15 @@ constexpr ModuleAttribute function_attribute(PyMethodDef* function) { return {nu
 // sort_events, match_events, near_miss_events.
 const ModuleAttribute kModuleAttributes[] = {
     class_attribute(event_type),
+    class_attribute(pattern_type),
+    class_attribute(pattern_builder_type),
+    class_attribute(match_type),
+    class_attribute(near_miss_type),
+    function_attribute(&parse_pattern_def),
+    function_attribute(&pattern_from_json_def),
     function_attribute(&sort_events_def),
+    function_attribute(&match_events_def),
+    function_attribute(&near_miss_events_def),
 };
 
 PyModuleDef module_definition = {

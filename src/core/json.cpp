@@ -1,0 +1,1350 @@
+// The pattern document: a compact and an indented writer, and a reader that decodes one document
+// into the model and places every failure at a line and column of the text.
+//
+// The JSON library does the syntax (tokens, escapes, surrogate pairs, number grammar and number
+// conversion) and hands us events; the decoder below does the typed part: which key or element
+// holds which field, enumerations, payload types, missing and duplicate fields. Positions come
+// from the document itself: the library reads it through an iterator that records how far it
+// has read, and every event ends at a known token boundary.
+#include "json.hpp"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <iterator>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "matcher.hpp"
+
+namespace vashlet {
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Text helpers shared by the writer and the reader's messages
+
+// Length of the well-formed UTF-8 sequence starting at `text[i]`, or 0 if there is none.
+std::size_t utf8_length(std::string_view text, std::size_t i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char lead = byte(i);
+  if (lead < 0x80) return 1;
+  std::size_t length = 0;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;   // overlong
+    if (lead == 0xED) high = 0x9F;  // surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;   // overlong
+    if (lead == 0xF4) high = 0x8F;  // beyond U+10FFFF
+  } else {
+    return 0;
+  }
+  if (i + length > text.size()) return 0;
+  if (byte(i + 1) < low || byte(i + 1) > high) return 0;
+  for (std::size_t k = 2; k < length; ++k) {
+    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
+  }
+  return length;
+}
+
+bool is_utf8(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t length = utf8_length(text, i);
+    if (length == 0) return false;
+    i += length;
+  }
+  return true;
+}
+
+char32_t decode_utf8(std::string_view text, std::size_t i, std::size_t length) {
+  static constexpr unsigned char kLeadMask[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+  char32_t code = static_cast<unsigned char>(text[i]) & kLeadMask[length];
+  for (std::size_t k = 1; k < length; ++k)
+    code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+  return code;
+}
+
+// Shortest round-trip digits, laid out by the decimal exponent: positional from 1e-5 to below
+// 1e16 (always with a decimal point), scientific with an explicit exponent sign elsewhere.
+std::string format_float(double value) {
+  if (value == 0) return std::signbit(value) ? "-0.0" : "0.0";
+  char buffer[40];
+  const auto result =
+      std::to_chars(std::begin(buffer), std::end(buffer), value, std::chars_format::scientific);
+  std::string_view scientific(buffer, static_cast<std::size_t>(result.ptr - buffer));
+  std::string out;
+  if (scientific.front() == '-') {
+    out += '-';
+    scientific.remove_prefix(1);
+  }
+  const std::size_t e_at = scientific.find('e');
+  std::string digits;
+  for (const char c : scientific.substr(0, e_at)) {
+    if (c != '.') digits += c;
+  }
+  std::string_view exponent_text = scientific.substr(e_at + 1);
+  const bool negative_exponent = exponent_text.front() == '-';
+  if (exponent_text.front() == '+' || exponent_text.front() == '-') exponent_text.remove_prefix(1);
+  int exponent = 0;
+  std::from_chars(exponent_text.data(), exponent_text.data() + exponent_text.size(), exponent);
+  if (negative_exponent) exponent = -exponent;
+
+  const int count = static_cast<int>(digits.size());
+  if (exponent >= -5 && exponent <= 15) {
+    if (exponent < 0) {
+      out += "0.";
+      out.append(static_cast<std::size_t>(-exponent - 1), '0');
+      out += digits;
+    } else if (count <= exponent + 1) {
+      out += digits;
+      out.append(static_cast<std::size_t>(exponent + 1 - count), '0');
+      out += ".0";
+    } else {
+      out.append(digits, 0, static_cast<std::size_t>(exponent + 1));
+      out += '.';
+      out.append(digits, static_cast<std::size_t>(exponent + 1));
+    }
+  } else {
+    out += digits[0];
+    if (count > 1) {
+      out += '.';
+      out.append(digits, 1);
+    }
+    out += 'e';
+    out += exponent < 0 ? '-' : '+';
+    out += std::to_string(exponent < 0 ? -exponent : exponent);
+  }
+  return out;
+}
+
+// Characters that messages print as \u{...}: controls, format characters, separators other than
+// the ASCII space, surrogates, private use, unassigned code points and combining marks
+// (Grapheme_Extend). A compact table after Unicode 14: controls, format characters, separators,
+// surrogates and private use are complete; marks and unassigned code points are exact below
+// U+0800, in Devanagari, Thai, the combining-mark blocks, the half-width forms and the planes
+// beyond U+3134A. Marks and gaps of other scripts print as themselves.
+// clang-format off
+constexpr std::pair<char32_t, char32_t> kEscapedRanges[] = {
+    {0x0, 0x1F}, {0x7F, 0xA0}, {0xAD, 0xAD}, {0x300, 0x36F}, {0x378, 0x379}, {0x380, 0x383},
+    {0x38B, 0x38B}, {0x38D, 0x38D}, {0x3A2, 0x3A2}, {0x483, 0x489}, {0x530, 0x530}, {0x557, 0x558},
+    {0x58B, 0x58C}, {0x590, 0x5BD}, {0x5BF, 0x5BF}, {0x5C1, 0x5C2}, {0x5C4, 0x5C5}, {0x5C7, 0x5CF},
+    {0x5EB, 0x5EE}, {0x5F5, 0x605}, {0x610, 0x61A}, {0x61C, 0x61C}, {0x64B, 0x65F}, {0x670, 0x670},
+    {0x6D6, 0x6DD}, {0x6DF, 0x6E4}, {0x6E7, 0x6E8}, {0x6EA, 0x6ED}, {0x70E, 0x70F}, {0x711, 0x711},
+    {0x730, 0x74C}, {0x7A6, 0x7B0}, {0x7B2, 0x7BF}, {0x7EB, 0x7F3}, {0x7FB, 0x7FD}, {0x890, 0x891},
+    {0x8E2, 0x8E2}, {0x900, 0x902}, {0x93A, 0x93A}, {0x93C, 0x93C}, {0x941, 0x948}, {0x94D, 0x94D},
+    {0x951, 0x957}, {0x962, 0x963}, {0xE00, 0xE00}, {0xE31, 0xE31}, {0xE34, 0xE3E}, {0xE47, 0xE4E},
+    {0xE5C, 0xE7F}, {0x1680, 0x1680}, {0x180E, 0x180E}, {0x1AB0, 0x1AFF}, {0x1DC0, 0x1DFF},
+    {0x2000, 0x200F}, {0x2028, 0x202F}, {0x205F, 0x206F}, {0x20D0, 0x20FF}, {0x3000, 0x3000},
+    {0x302A, 0x302F}, {0x3099, 0x309A}, {0xD800, 0xF8FF}, {0xFDD0, 0xFDEF}, {0xFE00, 0xFE0F},
+    {0xFE1A, 0xFE2F}, {0xFEFF, 0xFF00}, {0xFF9E, 0xFF9F}, {0xFFBF, 0xFFC1}, {0xFFC8, 0xFFC9},
+    {0xFFD0, 0xFFD1}, {0xFFD8, 0xFFD9}, {0xFFDD, 0xFFDF}, {0xFFE7, 0xFFE7}, {0xFFEF, 0xFFFB},
+    {0xFFFE, 0xFFFF}, {0x110BD, 0x110BD}, {0x110CD, 0x110CD}, {0x13430, 0x13438},
+    {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0x1FFFE, 0x1FFFF}, {0x2FFFE, 0x2FFFF},
+    {0x3134B, 0x10FFFF},
+};
+// clang-format on
+
+bool printed_escaped(char32_t code) {
+  const auto* range = std::upper_bound(std::begin(kEscapedRanges), std::end(kEscapedRanges), code,
+                                       [](char32_t c, const auto& r) { return c < r.first; });
+  return range != std::begin(kEscapedRanges) && code <= std::prev(range)->second;
+}
+
+// The quoted form used inside messages (without the surrounding quotes).
+std::string quoted_for_message(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t length = std::max<std::size_t>(utf8_length(text, i), 1);
+    const char32_t code = length == 1 ? static_cast<unsigned char>(text[i]) : decode_utf8(text, i, length);
+    switch (code) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\t': out += "\\t"; break;
+      case '\r': out += "\\r"; break;
+      case '\n': out += "\\n"; break;
+      case 0: out += "\\0"; break;
+      default:
+        if (printed_escaped(code) || (length == 1 && code >= 0x80)) {
+          char hex[16];
+          const auto result =
+              std::to_chars(std::begin(hex), std::end(hex), static_cast<std::uint32_t>(code), 16);
+          out += "\\u{";
+          out.append(hex, result.ptr);
+          out += '}';
+        } else {
+          out.append(text, i, length);
+        }
+    }
+    i += length;
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Writing
+
+constexpr const char* kWriterFailure = "the pattern AST always serialises to JSON";
+
+void append_json_string(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out += '"';
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\t': out += "\\t"; break;
+      case '\n': out += "\\n"; break;
+      case '\f': out += "\\f"; break;
+      case '\r': out += "\\r"; break;
+      default:
+        if (c < 0x20) {
+          out += "\\u00";
+          out += kHex[c >> 4];
+          out += kHex[c & 0xF];
+        } else if (c < 0x80) {
+          out += static_cast<char>(c);
+        } else {
+          // Model strings are UTF-8; anything else cannot be written as a JSON document.
+          const std::size_t length = utf8_length(text, i);
+          if (length == 0) invariant_failure(kWriterFailure);
+          out.append(text, i, length);
+          i += length;
+          continue;
+        }
+    }
+    ++i;
+  }
+  out += '"';
+}
+
+// Emits tokens with separators and, in pretty mode, two-space indentation.
+class DocumentWriter {
+ public:
+  explicit DocumentWriter(bool pretty) : pretty_(pretty) {}
+
+  std::string take() { return std::move(out_); }
+
+  void open(char bracket) {
+    out_ += bracket;
+    has_elements_.push_back(false);
+  }
+  void close(char bracket) {
+    const bool had_elements = has_elements_.back();
+    has_elements_.pop_back();
+    if (pretty_ && had_elements) newline();
+    out_ += bracket;
+  }
+  void key(std::string_view name) {
+    element();
+    append_json_string(out_, name);
+    out_ += pretty_ ? ": " : ":";
+  }
+  // Starts an array element.
+  void item() { element(); }
+
+  void string(std::string_view text) { append_json_string(out_, text); }
+  void raw(std::string_view text) { out_ += text; }
+  void integer(std::int64_t number) {
+    char buffer[24];
+    const auto result = std::to_chars(std::begin(buffer), std::end(buffer), number);
+    out_.append(buffer, result.ptr);
+  }
+  void floating(double number) { out_ += std::isfinite(number) ? format_float(number) : "null"; }
+
+ private:
+  void element() {
+    if (has_elements_.back()) out_ += ',';
+    has_elements_.back() = true;
+    if (pretty_) newline();
+  }
+  void newline() {
+    out_ += '\n';
+    out_.append(2 * has_elements_.size(), ' ');
+  }
+
+  bool pretty_;
+  std::string out_;
+  std::vector<bool> has_elements_;  // one entry per open bracket
+};
+
+template <class T, class WriteOne>
+void write_list(DocumentWriter& w, const std::vector<T>& items, WriteOne write_one) {
+  w.open('[');
+  for (const T& item : items) {
+    w.item();
+    write_one(w, item);
+  }
+  w.close(']');
+}
+
+void write_value(DocumentWriter& w, const Value& value) {
+  if (value.kind() == ValueKind::Null) {
+    w.string("Null");
+    return;
+  }
+  w.open('{');
+  switch (value.kind()) {
+    case ValueKind::String:
+      w.key("String");
+      w.string(value.as_string());
+      break;
+    case ValueKind::Int:
+      w.key("Int");
+      w.integer(value.as_int());
+      break;
+    case ValueKind::Float:
+      w.key("Float");
+      w.floating(value.as_float());
+      break;
+    case ValueKind::Bool:
+      w.key("Bool");
+      w.raw(value.as_bool() ? "true" : "false");
+      break;
+    case ValueKind::Null: break;
+  }
+  w.close('}');
+}
+
+void write_atom(DocumentWriter& w, const Atom& atom) {
+  w.open('{');
+  w.key("event_type");
+  w.string(atom.event_type);
+  w.key("predicates");
+  write_list(w, atom.predicates, [](DocumentWriter& w, const Predicate& p) {
+    w.open('{');
+    w.key("attribute");
+    w.string(p.attribute);
+    w.key("operator");
+    w.string(operator_name(p.op));
+    w.key("value");
+    write_value(w, p.value);
+    w.close('}');
+  });
+  w.key("reference_predicates");
+  write_list(w, atom.reference_predicates, [](DocumentWriter& w, const ReferencePredicate& r) {
+    w.open('{');
+    w.key("attribute");
+    w.string(r.attribute);
+    w.key("operator");
+    w.string(operator_name(r.op));
+    w.key("binding");
+    w.string(r.binding);
+    w.close('}');
+  });
+  w.key("captures");
+  write_list(w, atom.captures, [](DocumentWriter& w, const Capture& c) {
+    w.open('{');
+    w.key("name");
+    w.string(c.name);
+    w.key("attribute");
+    w.string(c.attribute);
+    w.close('}');
+  });
+  w.close('}');
+}
+
+void write_transition(DocumentWriter& w, const std::optional<Transition>& transition) {
+  if (!transition) {
+    w.raw("null");
+    return;
+  }
+  w.open('{');
+  w.key("max_elapsed");
+  if (transition->max_elapsed) {
+    w.integer(*transition->max_elapsed);
+  } else {
+    w.raw("null");
+  }
+  w.key("absence");
+  write_list(w, transition->absence, write_atom);
+  w.close('}');
+}
+
+std::string write_pattern(const Pattern& pattern, bool pretty) {
+  DocumentWriter w(pretty);
+  w.open('{');
+  w.key("steps");
+  write_list(w, pattern.steps, [](DocumentWriter& w, const Step& step) {
+    w.open('{');
+    w.key("atom");
+    write_atom(w, step.atom);
+    w.key("transition_from_previous");
+    write_transition(w, step.transition_from_previous);
+    w.close('}');
+  });
+  w.key("consumption");
+  w.string(consumption_name(pattern.consumption));
+  w.close('}');
+  return w.take();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading: the document schema
+
+// What a position in the document must hold.
+enum class Shape : std::uint8_t {
+  // records (object or array form)
+  Pattern,
+  Step,
+  Atom,
+  Predicate,
+  ReferencePredicate,
+  Capture,
+  Transition,
+  // lists of records
+  StepList,
+  PredicateList,
+  ReferenceList,
+  CaptureList,
+  AtomList,
+  // scalars
+  String,
+  OptionalInt,
+  OptionalTransition,
+  ValueString,
+  ValueInt,
+  ValueFloat,
+  ValueBool,
+  // enumerations, and the null payload of a unit variant written as an object
+  Operator,
+  Consumption,
+  Value,
+  Unit,
+  Skip,   // the value of an unknown key: only its syntax is checked
+  Extra,  // an element past the last field of a record in array form
+};
+
+bool is_record(Shape shape) { return shape <= Shape::Transition; }
+bool is_list(Shape shape) { return shape >= Shape::StepList && shape <= Shape::AtomList; }
+bool is_enumeration(Shape shape) { return shape >= Shape::Operator && shape <= Shape::Value; }
+
+struct FieldInfo {
+  std::string_view key;
+  Shape shape;
+  bool required;
+};
+
+struct RecordInfo {
+  std::string_view name;
+  std::string_view expected_length;  // the expectation of "invalid length"
+  std::size_t count;
+  std::array<FieldInfo, 4> fields;
+};
+
+const RecordInfo& record_info(Shape shape) {
+  static const RecordInfo kPattern{
+      "struct Pattern",
+      "struct Pattern with 2 elements",
+      2,
+      {{{"steps", Shape::StepList, true}, {"consumption", Shape::Consumption, true}}}};
+  static const RecordInfo kStep{
+      "struct Step",
+      "struct Step with 2 elements",
+      2,
+      {{{"atom", Shape::Atom, true}, {"transition_from_previous", Shape::OptionalTransition, false}}}};
+  static const RecordInfo kAtom{"struct Atom",
+                                "struct Atom with 4 elements",
+                                4,
+                                {{{"event_type", Shape::String, true},
+                                  {"predicates", Shape::PredicateList, true},
+                                  {"reference_predicates", Shape::ReferenceList, true},
+                                  {"captures", Shape::CaptureList, true}}}};
+  static const RecordInfo kPredicate{"struct Predicate",
+                                     "struct Predicate with 3 elements",
+                                     3,
+                                     {{{"attribute", Shape::String, true},
+                                       {"operator", Shape::Operator, true},
+                                       {"value", Shape::Value, true}}}};
+  static const RecordInfo kReference{"struct ReferencePredicate",
+                                     "struct ReferencePredicate with 3 elements",
+                                     3,
+                                     {{{"attribute", Shape::String, true},
+                                       {"operator", Shape::Operator, true},
+                                       {"binding", Shape::String, true}}}};
+  static const RecordInfo kCapture{"struct Capture",
+                                   "struct Capture with 2 elements",
+                                   2,
+                                   {{{"name", Shape::String, true}, {"attribute", Shape::String, true}}}};
+  static const RecordInfo kTransition{
+      "struct Transition",
+      "struct Transition with 2 elements",
+      2,
+      {{{"max_elapsed", Shape::OptionalInt, false}, {"absence", Shape::AtomList, true}}}};
+  switch (shape) {
+    case Shape::Pattern: return kPattern;
+    case Shape::Step: return kStep;
+    case Shape::Atom: return kAtom;
+    case Shape::Predicate: return kPredicate;
+    case Shape::ReferencePredicate: return kReference;
+    case Shape::Capture: return kCapture;
+    case Shape::Transition: return kTransition;
+    default: invariant_failure("record_info requires a record shape");
+  }
+}
+
+Shape element_shape(Shape list) {
+  switch (list) {
+    case Shape::StepList: return Shape::Step;
+    case Shape::PredicateList: return Shape::Predicate;
+    case Shape::ReferenceList: return Shape::ReferencePredicate;
+    case Shape::CaptureList: return Shape::Capture;
+    default: return Shape::Atom;
+  }
+}
+
+// The `<E>` part of "invalid type: <U>, expected <E>".
+std::string expected_text(Shape shape) {
+  if (is_record(shape)) return std::string(record_info(shape).name);
+  if (is_list(shape)) return "a sequence";
+  switch (shape) {
+    case Shape::OptionalTransition: return "struct Transition";
+    case Shape::String:
+    case Shape::ValueString: return "a string";
+    case Shape::OptionalInt:
+    case Shape::ValueInt: return "i64";
+    case Shape::ValueFloat: return "f64";
+    case Shape::ValueBool: return "a boolean";
+    default: return "unit";
+  }
+}
+
+constexpr std::array<std::string_view, 6> kOperatorNames = {"Eq", "NotEq", "Gt", "Gte", "Lt", "Lte"};
+constexpr std::array<std::string_view, 2> kConsumptionNames = {"FirstSuccessorPerStart",
+                                                               "ExhaustivePerStart"};
+constexpr std::array<std::string_view, 5> kValueNames = {"String", "Int", "Float", "Bool", "Null"};
+constexpr std::size_t kNullVariant = 4;
+
+std::string_view variant_alternatives(Shape enumeration) {
+  switch (enumeration) {
+    case Shape::Operator: return "one of `Eq`, `NotEq`, `Gt`, `Gte`, `Lt`, `Lte`";
+    case Shape::Consumption: return "`FirstSuccessorPerStart` or `ExhaustivePerStart`";
+    default: return "one of `String`, `Int`, `Float`, `Bool`, `Null`";
+  }
+}
+
+std::optional<std::size_t> find_variant(Shape enumeration, std::string_view name) {
+  const auto find_in = [&](const auto& names) -> std::optional<std::size_t> {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      if (names[i] == name) return i;
+    }
+    return std::nullopt;
+  };
+  switch (enumeration) {
+    case Shape::Operator: return find_in(kOperatorNames);
+    case Shape::Consumption: return find_in(kConsumptionNames);
+    default: return find_in(kValueNames);
+  }
+}
+
+// The payload a variant takes when written as a one-key object.
+Shape payload_shape(Shape enumeration, std::size_t variant) {
+  if (enumeration != Shape::Value) return Shape::Unit;
+  static constexpr Shape kPayloads[] = {Shape::ValueString, Shape::ValueInt, Shape::ValueFloat,
+                                        Shape::ValueBool, Shape::Unit};
+  return kPayloads[variant];
+}
+
+void set_unit_variant(Shape enumeration, std::size_t variant, void* target) {
+  switch (enumeration) {
+    case Shape::Operator:
+      *static_cast<ComparisonOperator*>(target) = static_cast<ComparisonOperator>(variant);
+      break;
+    case Shape::Consumption:
+      *static_cast<MatchConsumption*>(target) = static_cast<MatchConsumption>(variant);
+      break;
+    default: *static_cast<Value*>(target) = Value::null(); break;
+  }
+}
+
+// Where field `index` of a record lives in the model.
+void* field_target(Shape record, void* object, std::size_t index) {
+  switch (record) {
+    case Shape::Pattern: {
+      auto* p = static_cast<Pattern*>(object);
+      return index == 0 ? static_cast<void*>(&p->steps) : &p->consumption;
+    }
+    case Shape::Step: {
+      auto* s = static_cast<Step*>(object);
+      return index == 0 ? static_cast<void*>(&s->atom) : &s->transition_from_previous;
+    }
+    case Shape::Atom: {
+      auto* a = static_cast<Atom*>(object);
+      void* fields[] = {&a->event_type, &a->predicates, &a->reference_predicates, &a->captures};
+      return fields[index];
+    }
+    case Shape::Predicate: {
+      auto* p = static_cast<Predicate*>(object);
+      void* fields[] = {&p->attribute, &p->op, &p->value};
+      return fields[index];
+    }
+    case Shape::ReferencePredicate: {
+      auto* r = static_cast<ReferencePredicate*>(object);
+      void* fields[] = {&r->attribute, &r->op, &r->binding};
+      return fields[index];
+    }
+    case Shape::Capture: {
+      auto* c = static_cast<Capture*>(object);
+      return index == 0 ? &c->name : &c->attribute;
+    }
+    case Shape::Transition: {
+      auto* t = static_cast<Transition*>(object);
+      return index == 0 ? static_cast<void*>(&t->max_elapsed) : &t->absence;
+    }
+    default: invariant_failure("field_target requires a record shape");
+  }
+}
+
+// Appends a default element to a list and returns it.
+void* append_element(Shape list, void* target) {
+  switch (list) {
+    case Shape::StepList: return &static_cast<std::vector<Step>*>(target)->emplace_back();
+    case Shape::PredicateList: return &static_cast<std::vector<Predicate>*>(target)->emplace_back();
+    case Shape::ReferenceList: return &static_cast<std::vector<ReferencePredicate>*>(target)->emplace_back();
+    case Shape::CaptureList: return &static_cast<std::vector<Capture>*>(target)->emplace_back();
+    default: return &static_cast<std::vector<Atom>*>(target)->emplace_back();
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading: positions
+
+bool is_json_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+class Document {
+ public:
+  explicit Document(std::string_view text) : text_(text) {}
+
+  std::size_t size() const { return text_.size(); }
+  bool at_end(std::size_t p) const { return p >= text_.size(); }
+  char operator[](std::size_t p) const { return text_[p]; }
+  std::string_view text() const { return text_; }
+
+  std::size_t skip_space(std::size_t p) const {
+    while (p < text_.size() && is_json_space(text_[p])) ++p;
+    return p;
+  }
+
+  // " at line L column C" for the point just after the first `consumed` bytes: the column is
+  // the number of bytes of the current line consumed so far.
+  std::string after(std::size_t consumed) const {
+    consumed = std::min(consumed, text_.size());
+    std::size_t line = 1;
+    std::size_t line_start = 0;
+    for (std::size_t i = 0; i < consumed; ++i) {
+      if (text_[i] == '\n') {
+        ++line;
+        line_start = i + 1;
+      }
+    }
+    return " at line " + std::to_string(line) + " column " + std::to_string(consumed - line_start);
+  }
+  // The position of the byte at `p` itself (the last byte when `p` is the end).
+  std::string at(std::size_t p) const { return after(p + 1); }
+
+ private:
+  std::string_view text_;
+};
+
+// Hands the document to the library and records how far the library has read.
+class TrackingIterator {
+ public:
+  using iterator_category = std::input_iterator_tag;
+  using value_type = char;
+  using difference_type = std::ptrdiff_t;
+  using pointer = const char*;
+  using reference = const char&;
+
+  TrackingIterator(const char* at, const char** read_up_to) : at_(at), read_up_to_(read_up_to) {}
+
+  reference operator*() const { return *at_; }
+  TrackingIterator& operator++() {
+    *read_up_to_ = ++at_;
+    return *this;
+  }
+  TrackingIterator operator++(int) {
+    TrackingIterator before = *this;
+    ++*this;
+    return before;
+  }
+  friend bool operator==(const TrackingIterator& a, const TrackingIterator& b) { return a.at_ == b.at_; }
+
+ private:
+  const char* at_;
+  const char** read_up_to_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Reading: the decoder
+
+constexpr std::size_t kMaxDepth = 128;
+
+enum class FrameKind : std::uint8_t { RecordObject, RecordArray, List, VariantObject, SkipObject, SkipArray };
+enum class VariantStage : std::uint8_t { Name, Payload, Close };
+
+bool is_object(FrameKind kind) {
+  return kind == FrameKind::RecordObject || kind == FrameKind::VariantObject || kind == FrameKind::SkipObject;
+}
+
+// One open array or object.
+struct Frame {
+  FrameKind kind;
+  Shape shape;             // the record, list or enumeration being read
+  void* target;            // where it goes in the model
+  std::size_t field = 0;   // record: field of the pending value (object) or next element (array)
+  bool known_key = false;  // record object: the pending key names a field
+  std::uint8_t given = 0;  // record object: fields given so far, one bit each
+  VariantStage stage = VariantStage::Name;
+  std::size_t variant = 0;
+  std::size_t payload_end = 0;  // variant object: end of the payload
+};
+
+enum class TokenKind : std::uint8_t {
+  Null,
+  Boolean,
+  Unsigned,
+  Signed,
+  Float,
+  String,
+  ArrayStart,
+  ObjectStart
+};
+
+struct Token {
+  TokenKind kind;
+  std::size_t start;  // first byte
+  std::size_t end;    // one past the last byte
+  bool boolean = false;
+  std::uint64_t unsigned_number = 0;
+  std::int64_t signed_number = 0;
+  double float_number = 0;
+  std::string* text = nullptr;
+
+  bool is_number() const {
+    return kind == TokenKind::Unsigned || kind == TokenKind::Signed || kind == TokenKind::Float;
+  }
+  bool is_container() const { return kind == TokenKind::ArrayStart || kind == TokenKind::ObjectStart; }
+};
+
+// The `<U>` part of "invalid type: <U>, expected <E>".
+std::string unexpected_text(const Token& token) {
+  switch (token.kind) {
+    case TokenKind::Null: return "null";
+    case TokenKind::Boolean: return token.boolean ? "boolean `true`" : "boolean `false`";
+    case TokenKind::Unsigned: return "integer `" + std::to_string(token.unsigned_number) + "`";
+    case TokenKind::Signed: return "integer `" + std::to_string(token.signed_number) + "`";
+    case TokenKind::Float: return "floating point `" + format_float(token.float_number) + "`";
+    case TokenKind::String: return "string \"" + quoted_for_message(*token.text) + "\"";
+    case TokenKind::ArrayStart: return "sequence";
+    case TokenKind::ObjectStart: return "map";
+  }
+  return {};
+}
+
+// Receives the library's events (its SAX interface) and builds the pattern. Every handler
+// returns false to stop the parse at the first failure, which is kept with its position.
+class Decoder {
+ public:
+  Decoder(const Document& doc, const char* const* read_up_to) : doc_(doc), read_up_to_(read_up_to) {}
+
+  bool null() { return scalar(TokenKind::Null); }
+  bool boolean(bool truth) {
+    Token token = make_token(TokenKind::Boolean, read_so_far());
+    token.boolean = truth;
+    return value(token);
+  }
+  bool number_unsigned(std::uint64_t number) {
+    Token token = number_token(TokenKind::Unsigned);
+    token.unsigned_number = number;
+    return value(token);
+  }
+  bool number_integer(std::int64_t number) {
+    // The library reports "-0" as the integer 0; it is the float -0.0.
+    Token token = number_token(number == 0 ? TokenKind::Float : TokenKind::Signed);
+    token.signed_number = number;
+    token.float_number = -0.0;
+    return value(token);
+  }
+  bool number_float(double number, const std::string&) {
+    Token token = number_token(TokenKind::Float);
+    token.float_number = number;
+    return value(token);
+  }
+  bool string(std::string& text) {
+    Token token = make_token(TokenKind::String, read_so_far());
+    token.text = &text;
+    return value(token);
+  }
+  bool binary(nlohmann::json::binary_t&) { return fail_unexpected_event(); }
+  bool start_object(std::size_t) { return container(TokenKind::ObjectStart); }
+  bool start_array(std::size_t) { return container(TokenKind::ArrayStart); }
+  bool key(std::string& name);
+  bool end_object();
+  bool end_array();
+  bool parse_error(std::size_t, const std::string&, const nlohmann::json::exception&) {
+    failure_ = syntax_failure();
+    return false;
+  }
+
+  // After the parse: the pattern, or the first failure with its position.
+  Result<Pattern> finish(bool parsed);
+
+ private:
+  enum class Last : std::uint8_t { Nothing, Open, Key, Value };  // the last event delivered
+
+  std::size_t read_so_far() const { return static_cast<std::size_t>(*read_up_to_ - doc_.text().data()); }
+
+  // Scalars start after whitespace and at most one `,` or `:` following the previous token.
+  std::size_t scalar_start() const {
+    std::size_t p = doc_.skip_space(cursor_);
+    if (!doc_.at_end(p) && (doc_[p] == ',' || doc_[p] == ':')) p = doc_.skip_space(p + 1);
+    return p;
+  }
+  Token make_token(TokenKind kind, std::size_t end) const { return Token{kind, scalar_start(), end}; }
+  // The library reads one byte past a number, so its end is found in the text.
+  Token number_token(TokenKind kind) const {
+    const std::size_t start = scalar_start();
+    std::size_t p = start;
+    if (doc_[p] == '-') ++p;
+    const auto digits = [&] {
+      while (!doc_.at_end(p) && is_digit(doc_[p])) ++p;
+    };
+    if (doc_[p] == '0') {
+      ++p;
+    } else {
+      digits();
+    }
+    if (!doc_.at_end(p) && doc_[p] == '.') {
+      ++p;
+      digits();
+    }
+    if (!doc_.at_end(p) && (doc_[p] == 'e' || doc_[p] == 'E')) {
+      ++p;
+      if (!doc_.at_end(p) && (doc_[p] == '+' || doc_[p] == '-')) ++p;
+      digits();
+    }
+    return Token{kind, start, p};
+  }
+
+  bool scalar(TokenKind kind) { return value(make_token(kind, read_so_far())); }
+  bool container(TokenKind kind) {
+    const std::size_t end = read_so_far();
+    return value(Token{kind, end - 1, end});
+  }
+
+  Shape pending_shape() const;
+  void* pending_target();
+  bool value(Token token);
+  bool leaf(Shape shape, const Token& token);
+  bool push(FrameKind kind, Shape shape, void* target, const Token& token);
+  void value_done();
+  std::size_t record_stop(std::size_t p) const;
+
+  bool fail(std::string message, std::string position) {
+    failure_ = std::move(message) + position;
+    return false;
+  }
+  bool fail_type(const Token& token, Shape expected) {
+    // A scalar is consumed before its type is checked; a bracket is not.
+    return fail("invalid type: " + unexpected_text(token) + ", expected " + expected_text(expected),
+                doc_.after(token.is_container() ? token.start : token.end));
+  }
+  bool fail_unexpected_event() { return fail("expected value", doc_.at(cursor_)); }
+
+  std::string syntax_failure() const;
+  std::string value_failure(std::size_t p) const;
+  std::string string_failure(std::size_t p, bool decoded) const;
+  std::string number_failure(std::size_t p, bool skipped) const;
+  std::string literal_failure(std::size_t p) const;
+  std::string at_end(std::string message) const { return message + doc_.after(doc_.size()); }
+
+  const Document& doc_;
+  const char* const* read_up_to_;
+  std::size_t cursor_ = 0;  // one past the last token delivered
+  Last last_ = Last::Nothing;
+  bool done_ = false;  // the whole document value has been read
+  std::vector<Frame> frames_;
+  Pattern pattern_;
+  std::optional<std::string> failure_;
+};
+
+Shape Decoder::pending_shape() const {
+  if (frames_.empty()) return done_ ? Shape::Extra : Shape::Pattern;
+  const Frame& top = frames_.back();
+  switch (top.kind) {
+    case FrameKind::RecordObject:
+      return top.known_key ? record_info(top.shape).fields[top.field].shape : Shape::Skip;
+    case FrameKind::RecordArray: {
+      const RecordInfo& info = record_info(top.shape);
+      return top.field < info.count ? info.fields[top.field].shape : Shape::Extra;
+    }
+    case FrameKind::List: return element_shape(top.shape);
+    case FrameKind::VariantObject: return payload_shape(top.shape, top.variant);
+    default: return Shape::Skip;
+  }
+}
+
+void* Decoder::pending_target() {
+  if (frames_.empty()) return &pattern_;
+  Frame& top = frames_.back();
+  switch (top.kind) {
+    case FrameKind::RecordObject:
+    case FrameKind::RecordArray: return field_target(top.shape, top.target, top.field);
+    case FrameKind::List: return append_element(top.shape, top.target);
+    default: return top.target;
+  }
+}
+
+bool Decoder::value(Token token) {
+  const Shape shape = pending_shape();
+  if (shape == Shape::Extra) return fail("trailing characters", doc_.at(token.start));
+  // An enumeration is read from its first byte: only a string or an object can hold one.
+  if (is_enumeration(shape) && token.kind != TokenKind::String && token.kind != TokenKind::ObjectStart) {
+    return fail("expected value", doc_.at(token.start));
+  }
+  // The library splits "01" into two numbers; a leading zero makes the number invalid.
+  if (token.is_number() && !doc_.at_end(token.end) && is_digit(doc_[token.end])) {
+    return fail("invalid number", doc_.at(token.end));
+  }
+  cursor_ = token.end;
+
+  if (shape == Shape::Skip) {
+    if (token.kind == TokenKind::ArrayStart) return push(FrameKind::SkipArray, shape, nullptr, token);
+    if (token.kind == TokenKind::ObjectStart) return push(FrameKind::SkipObject, shape, nullptr, token);
+    value_done();
+    return true;
+  }
+  if (shape == Shape::OptionalTransition) {
+    auto* transition = static_cast<std::optional<Transition>*>(pending_target());
+    if (token.kind == TokenKind::Null) {
+      transition->reset();
+      value_done();
+      return true;
+    }
+    if (!token.is_container()) return fail_type(token, shape);
+    const FrameKind kind =
+        token.kind == TokenKind::ObjectStart ? FrameKind::RecordObject : FrameKind::RecordArray;
+    return push(kind, Shape::Transition, &transition->emplace(), token);
+  }
+  if (is_record(shape)) {
+    if (!token.is_container()) return fail_type(token, shape);
+    const FrameKind kind =
+        token.kind == TokenKind::ObjectStart ? FrameKind::RecordObject : FrameKind::RecordArray;
+    return push(kind, shape, pending_target(), token);
+  }
+  if (is_list(shape)) {
+    if (token.kind != TokenKind::ArrayStart) return fail_type(token, shape);
+    return push(FrameKind::List, shape, pending_target(), token);
+  }
+  if (is_enumeration(shape)) {
+    void* target = pending_target();
+    if (token.kind == TokenKind::ObjectStart) return push(FrameKind::VariantObject, shape, target, token);
+    const auto variant = find_variant(shape, *token.text);
+    if (!variant) {
+      return fail(
+          "unknown variant `" + *token.text + "`, expected " + std::string(variant_alternatives(shape)),
+          doc_.after(token.end));
+    }
+    if (payload_shape(shape, *variant) != Shape::Unit) {
+      return fail("invalid type: unit variant, expected newtype variant", doc_.after(record_stop(token.end)));
+    }
+    set_unit_variant(shape, *variant, target);
+    value_done();
+    return true;
+  }
+  return leaf(shape, token);
+}
+
+// Scalars: strings, integers, floats, booleans and the null payload of a unit variant.
+bool Decoder::leaf(Shape shape, const Token& token) {
+  void* target = pending_target();
+  switch (shape) {
+    case Shape::String:
+    case Shape::ValueString:
+      if (token.kind != TokenKind::String) return fail_type(token, shape);
+      if (shape == Shape::String) {
+        *static_cast<std::string*>(target) = std::move(*token.text);
+      } else {
+        *static_cast<Value*>(target) = Value::string(std::move(*token.text));
+      }
+      break;
+    case Shape::OptionalInt:
+    case Shape::ValueInt: {
+      std::int64_t number = 0;
+      if (token.kind == TokenKind::Null && shape == Shape::OptionalInt) {
+        static_cast<std::optional<std::int64_t>*>(target)->reset();
+        break;
+      }
+      if (token.kind == TokenKind::Signed) {
+        number = token.signed_number;
+      } else if (token.kind == TokenKind::Unsigned) {
+        if (token.unsigned_number > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+          return fail("invalid value: integer `" + std::to_string(token.unsigned_number) + "`, expected i64",
+                      doc_.after(token.end));
+        }
+        number = static_cast<std::int64_t>(token.unsigned_number);
+      } else {
+        return fail_type(token, shape);
+      }
+      if (shape == Shape::OptionalInt) {
+        *static_cast<std::optional<std::int64_t>*>(target) = number;
+      } else {
+        *static_cast<Value*>(target) = Value::integer(number);
+      }
+      break;
+    }
+    case Shape::ValueFloat: {
+      double number = 0;
+      if (token.kind == TokenKind::Float) {
+        number = token.float_number;
+      } else if (token.kind == TokenKind::Unsigned) {
+        number = static_cast<double>(token.unsigned_number);  // nearest, ties to even
+      } else if (token.kind == TokenKind::Signed) {
+        number = static_cast<double>(token.signed_number);
+      } else {
+        return fail_type(token, shape);
+      }
+      *static_cast<Value*>(target) = Value::floating(number);
+      break;
+    }
+    case Shape::ValueBool:
+      if (token.kind != TokenKind::Boolean) return fail_type(token, shape);
+      *static_cast<Value*>(target) = Value::boolean(token.boolean);
+      break;
+    default: {  // Unit
+      if (token.kind != TokenKind::Null) return fail_type(token, shape);
+      const Frame& variant = frames_.back();
+      set_unit_variant(variant.shape, variant.variant, variant.target);
+      break;
+    }
+  }
+  value_done();
+  return true;
+}
+
+bool Decoder::push(FrameKind kind, Shape shape, void* target, const Token& token) {
+  if (frames_.size() >= kMaxDepth) return fail("recursion limit exceeded", doc_.at(token.start));
+  frames_.push_back(Frame{kind, shape, target});
+  last_ = Last::Open;
+  return true;
+}
+
+// A value is complete: the enclosing array or object moves on.
+void Decoder::value_done() {
+  last_ = Last::Value;
+  if (frames_.empty()) {
+    done_ = true;
+    return;
+  }
+  Frame& top = frames_.back();
+  if (top.kind == FrameKind::RecordArray) ++top.field;
+  if (top.kind == FrameKind::VariantObject) {
+    top.stage = VariantStage::Close;
+    top.payload_end = cursor_;
+  }
+}
+
+// Where a message about the innermost record is placed: after the whitespace that follows `p`,
+// and after that record's closing bracket, or in array form its `,` and the whitespace after it.
+std::size_t Decoder::record_stop(std::size_t p) const {
+  const auto record = std::find_if(frames_.rbegin(), frames_.rend(), [](const Frame& f) {
+    return f.kind == FrameKind::RecordObject || f.kind == FrameKind::RecordArray;
+  });
+  p = doc_.skip_space(p);
+  if (record == frames_.rend() || doc_.at_end(p)) return p;
+  if (record->kind == FrameKind::RecordObject) return doc_[p] == '}' ? p + 1 : p;
+  if (doc_[p] == ']') return p + 1;
+  if (doc_[p] == ',') return doc_.skip_space(p + 1);
+  return p;
+}
+
+bool Decoder::key(std::string& name) {
+  cursor_ = read_so_far();
+  last_ = Last::Key;
+  Frame& top = frames_.back();
+  if (top.kind == FrameKind::RecordObject) {
+    const RecordInfo& info = record_info(top.shape);
+    top.known_key = false;
+    for (std::size_t i = 0; i < info.count; ++i) {
+      if (info.fields[i].key != name) continue;
+      if (top.given & (1u << i))
+        return fail("duplicate field `" + name + "`", doc_.after(record_stop(cursor_)));
+      top.given = static_cast<std::uint8_t>(top.given | (1u << i));
+      top.field = i;
+      top.known_key = true;
+    }
+    return true;
+  }
+  if (top.kind == FrameKind::VariantObject) {
+    if (top.stage == VariantStage::Close)
+      return fail("expected value", doc_.after(doc_.skip_space(top.payload_end)));
+    const auto variant = find_variant(top.shape, name);
+    if (!variant) {
+      return fail("unknown variant `" + name + "`, expected " + std::string(variant_alternatives(top.shape)),
+                  doc_.after(cursor_));
+    }
+    top.variant = *variant;
+    top.stage = VariantStage::Payload;
+  }
+  return true;
+}
+
+bool Decoder::end_object() {
+  cursor_ = read_so_far();
+  const Frame& top = frames_.back();
+  if (top.kind == FrameKind::RecordObject) {
+    const RecordInfo& info = record_info(top.shape);
+    for (std::size_t i = 0; i < info.count; ++i) {
+      if (info.fields[i].required && !(top.given & (1u << i))) {
+        return fail("missing field `" + std::string(info.fields[i].key) + "`", doc_.after(cursor_));
+      }
+    }
+  } else if (top.kind == FrameKind::VariantObject && top.stage != VariantStage::Close) {
+    return fail("expected value", doc_.at(cursor_ - 1));  // `{}` names no variant
+  }
+  frames_.pop_back();
+  value_done();
+  return true;
+}
+
+bool Decoder::end_array() {
+  cursor_ = read_so_far();
+  const Frame& top = frames_.back();
+  if (top.kind == FrameKind::RecordArray) {
+    const RecordInfo& info = record_info(top.shape);
+    if (top.field < info.count) {
+      return fail(
+          "invalid length " + std::to_string(top.field) + ", expected " + std::string(info.expected_length),
+          doc_.after(cursor_));
+    }
+  }
+  frames_.pop_back();
+  value_done();
+  return true;
+}
+
+// The library stopped at a syntax fault somewhere after the last token it delivered. Walk
+// from there as the grammar allows to find the fault, and word and place it.
+std::string Decoder::syntax_failure() const {
+  const std::size_t p = doc_.skip_space(cursor_);
+  const Frame* top = frames_.empty() ? nullptr : &frames_.back();
+  if (top && top->kind == FrameKind::VariantObject && top->stage == VariantStage::Close) {
+    // After the payload only the closing brace may follow.
+    if (doc_.at_end(p)) return at_end("EOF while parsing an object");
+    return "expected value" + doc_.after(p);
+  }
+  const bool skipping = top && (top->kind == FrameKind::SkipObject || top->kind == FrameKind::SkipArray);
+  switch (last_) {
+    case Last::Nothing: return value_failure(p);
+    case Last::Key:
+      if (doc_.at_end(p)) return at_end("EOF while parsing an object");
+      if (doc_[p] != ':') return "expected `:`" + doc_.at(p);
+      return value_failure(doc_.skip_space(p + 1));
+    case Last::Open:
+      if (is_object(top->kind)) {
+        if (doc_.at_end(p)) return at_end("EOF while parsing an object");
+        if (doc_[p] == '"') return string_failure(p, true);
+        return "key must be a string" + doc_.at(p);
+      }
+      if (doc_.at_end(p)) return at_end("EOF while parsing a list");
+      return value_failure(p);
+    case Last::Value: break;
+  }
+  if (!top) return "trailing characters" + doc_.at(p);
+  if (is_object(top->kind)) {
+    if (doc_.at_end(p)) return at_end("EOF while parsing an object");
+    if (doc_[p] != ',') return "expected `,` or `}`" + doc_.at(p);
+    const std::size_t q = doc_.skip_space(p + 1);
+    if (doc_.at_end(q)) return at_end(skipping ? "EOF while parsing an object" : "EOF while parsing a value");
+    if (doc_[q] == '}') return (skipping ? "key must be a string" : "trailing comma") + doc_.at(q);
+    if (doc_[q] == '"') return string_failure(q, true);
+    return "key must be a string" + doc_.at(q);
+  }
+  if (doc_.at_end(p)) return at_end("EOF while parsing a list");
+  if (doc_[p] != ',') {
+    // A record in array form with all its fields read may only close.
+    const bool complete = top->kind == FrameKind::RecordArray && pending_shape() == Shape::Extra;
+    return (complete ? "trailing characters" : "expected `,` or `]`") + doc_.at(p);
+  }
+  const std::size_t q = doc_.skip_space(p + 1);
+  if (!doc_.at_end(q) && doc_[q] == ']') return (skipping ? "expected value" : "trailing comma") + doc_.at(q);
+  return value_failure(q);
+}
+
+// A value should start at `p` and the library refused it.
+std::string Decoder::value_failure(std::size_t p) const {
+  if (doc_.at_end(p)) return at_end("EOF while parsing a value");
+  const Shape shape = pending_shape();
+  if (shape == Shape::Extra) return "trailing characters" + doc_.at(p);
+  const char c = doc_[p];
+  if (is_enumeration(shape) && c != '"' && c != '{') return "expected value" + doc_.at(p);
+  if (c == '"') return string_failure(p, shape != Shape::Skip);
+  if (c == '-' || is_digit(c)) return number_failure(p, shape == Shape::Skip);
+  if (c == 't' || c == 'f' || c == 'n') return literal_failure(p);
+  return "expected value" + doc_.at(p);
+}
+
+// A string starts at `p`. `decoded` is false for strings inside skipped values, whose raw
+// control characters are placed one byte earlier.
+std::string Decoder::string_failure(std::size_t p, bool decoded) const {
+  const auto hex4 = [&](std::size_t at) -> int {
+    int code = 0;
+    for (std::size_t k = at; k < at + 4; ++k) {
+      const char c = doc_[k];
+      int digit = -1;
+      if (is_digit(c)) digit = c - '0';
+      if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+      if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+      if (digit < 0) return -1;
+      code = code * 16 + digit;
+    }
+    return code;
+  };
+  const auto is_low_surrogate = [](int code) { return code >= 0xDC00 && code <= 0xDFFF; };
+  const std::string eof = at_end("EOF while parsing a string");
+  std::size_t q = p + 1;
+  while (true) {
+    if (doc_.at_end(q)) return eof;
+    const char c = doc_[q];
+    if (c == '"') {
+      if (!is_utf8(doc_.text().substr(p + 1, q - p - 1)))
+        return "invalid unicode code point" + doc_.after(q + 1);
+      break;
+    }
+    if (static_cast<unsigned char>(c) < 0x20) {
+      return "control character (\\u0000-\\u001F) found while parsing a string" +
+             doc_.after(decoded ? q + 1 : q);
+    }
+    if (c != '\\') {
+      ++q;
+      continue;
+    }
+    if (doc_.at_end(q + 1)) return eof;
+    const char escape = doc_[q + 1];
+    if (escape != 'u') {
+      if (std::string_view("\"\\/bfnrt").find(escape) == std::string_view::npos) {
+        return "invalid escape" + doc_.after(q + 2);
+      }
+      q += 2;
+      continue;
+    }
+    // \uXXXX: four bytes are always taken before they are checked.
+    if (doc_.at_end(q + 5)) return eof;
+    const int code = hex4(q + 2);
+    if (code < 0) return "invalid escape" + doc_.after(q + 6);
+    q += 6;
+    if (is_low_surrogate(code)) return "lone leading surrogate in hex escape" + doc_.after(q);
+    if (code < 0xD800 || code > 0xDBFF) continue;
+    if (doc_.at_end(q)) return eof;
+    if (doc_[q] != '\\') return "unexpected end of hex escape" + doc_.after(q + 1);
+    if (doc_.at_end(q + 1)) return eof;
+    if (doc_[q + 1] != 'u') return "unexpected end of hex escape" + doc_.after(q + 2);
+    if (doc_.at_end(q + 5)) return eof;
+    const int low = hex4(q + 2);
+    if (low < 0) return "invalid escape" + doc_.after(q + 6);
+    q += 6;
+    if (!is_low_surrogate(low)) return "lone leading surrogate in hex escape" + doc_.after(q);
+  }
+  return "expected value" + doc_.at(p);  // not reached: the library accepts such a string
+}
+
+// A number starts at `p`. In a skipped value, a number cut off by the end of the text is invalid
+// rather than unfinished.
+std::string Decoder::number_failure(std::size_t p, bool skipped) const {
+  const std::string eof = at_end(skipped ? "invalid number" : "EOF while parsing a value");
+  std::size_t q = p;
+  bool nonzero = false;
+  const auto digits = [&] {
+    while (!doc_.at_end(q) && is_digit(doc_[q])) nonzero |= doc_[q++] != '0';
+  };
+  if (doc_[q] == '-') ++q;
+  if (doc_.at_end(q)) return eof;
+  if (doc_[q] == '0') {
+    ++q;
+    if (!doc_.at_end(q) && is_digit(doc_[q])) return "invalid number" + doc_.at(q);
+  } else if (is_digit(doc_[q])) {
+    digits();
+  } else {
+    return "invalid number" + doc_.after(q + 1);
+  }
+  if (!doc_.at_end(q) && doc_[q] == '.') {
+    ++q;
+    if (doc_.at_end(q)) return eof;
+    if (!is_digit(doc_[q])) return "invalid number" + doc_.at(q);
+    digits();
+  }
+  std::optional<std::size_t> exponent_overflow;
+  if (!doc_.at_end(q) && (doc_[q] == 'e' || doc_[q] == 'E')) {
+    ++q;
+    bool negative = false;
+    if (!doc_.at_end(q) && (doc_[q] == '+' || doc_[q] == '-')) negative = doc_[q++] == '-';
+    if (doc_.at_end(q)) return eof;
+    if (!is_digit(doc_[q])) return "invalid number" + doc_.after(q + 1);
+    std::int64_t exponent = 0;
+    for (; !doc_.at_end(q) && is_digit(doc_[q]); ++q) {
+      if (exponent_overflow) continue;
+      exponent = exponent * 10 + (doc_[q] - '0');
+      if (exponent > std::numeric_limits<std::int32_t>::max() && !negative && nonzero) exponent_overflow = q;
+    }
+  }
+  // A well-formed number that the library refused converts to an infinite double.
+  return "number out of range" + doc_.after(exponent_overflow ? *exponent_overflow + 1 : q);
+}
+
+std::string Decoder::literal_failure(std::size_t p) const {
+  const std::string_view word = doc_[p] == 't' ? "true" : doc_[p] == 'f' ? "false" : "null";
+  for (std::size_t i = 1; i < word.size(); ++i) {
+    if (doc_.at_end(p + i)) return at_end("EOF while parsing a value");
+    if (doc_[p + i] != word[i]) return "expected ident" + doc_.after(p + i + 1);
+  }
+  return "expected value" + doc_.at(p);  // not reached: the library accepts the whole word
+}
+
+Result<Pattern> Decoder::finish(bool parsed) {
+  if (failure_) return Error{*failure_};
+  if (!parsed || !done_) return Error{"expected value" + doc_.after(doc_.size())};  // not reached
+  // The library takes a NUL byte for the end of the text; nothing but whitespace may follow.
+  const std::size_t rest = doc_.skip_space(cursor_);
+  if (!doc_.at_end(rest)) return Error{"trailing characters" + doc_.at(rest)};
+  const Status valid = validate_pattern(pattern_);
+  if (!valid) return Error{valid.error()};
+  return std::move(pattern_);
+}
+
+}  // namespace
+
+std::string pattern_to_json(const Pattern& pattern) { return write_pattern(pattern, false); }
+
+std::string pattern_to_json_pretty(const Pattern& pattern) { return write_pattern(pattern, true); }
+
+Result<Pattern> pattern_from_json(std::string_view text) {
+  const Document doc(text);
+  // The library would skip a byte-order mark; a document may not start with one.
+  if (!text.empty() && static_cast<unsigned char>(text[0]) == 0xEF)
+    return Error{"expected value" + doc.at(0)};
+  const char* read_up_to = text.data();
+  Decoder decoder(doc, &read_up_to);
+  const bool parsed = nlohmann::json::sax_parse(
+      TrackingIterator(text.data(), &read_up_to), TrackingIterator(text.data() + text.size(), &read_up_to),
+      &decoder, nlohmann::json::input_format_t::json, /*strict=*/true,
+      /*ignore_comments=*/false);
+  return decoder.finish(parsed);
+}
+
+}  // namespace vashlet

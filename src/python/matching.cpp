@@ -1,0 +1,169 @@
+#include "matching.hpp"
+
+#include <string>
+#include <utility>
+
+#include "event.hpp"
+#include "json.hpp"
+#include "matcher.hpp"
+#include "parser.hpp"
+#include "pattern.hpp"
+#include "values.hpp"
+
+namespace vashlet::py {
+
+namespace {
+
+// One match with its own copies of the events it names, so it outlives the call's event list.
+struct PyMatch {
+  std::string partition;
+  std::vector<std::size_t> indices;
+  std::vector<std::string> types;
+  std::vector<Event> events;
+  std::int64_t start = 0;
+  std::int64_t end = 0;
+  Bindings captures;
+};
+
+PyMatch from_core(Match match, const std::vector<Event>& events) {
+  PyMatch result;
+  result.types.reserve(match.indices.size());
+  result.events.reserve(match.indices.size());
+  for (const std::size_t index : match.indices) {
+    if (index >= events.size()) invariant_failure("match index lies outside the event list");
+    result.types.push_back(events[index].typ);
+    result.events.push_back(events[index]);
+  }
+  result.partition = std::move(match.partition);
+  result.indices = std::move(match.indices);
+  result.start = match.start;
+  result.end = match.end;
+  result.captures = std::move(match.captures);
+  return result;
+}
+
+NativeClass<PyMatch>& match_class();
+
+Ref partition_of(const PyMatch& match) { return text_to_py(match.partition); }
+Ref indices_of(const PyMatch& match) { return list_to_py(match.indices, size_to_py); }
+Ref start_of(const PyMatch& match) { return int_to_py(match.start); }
+Ref end_of(const PyMatch& match) { return int_to_py(match.end); }
+Ref types_of(const PyMatch& match) {
+  return list_to_py(match.types, [](const std::string& typ) { return text_to_py(typ); });
+}
+Ref events_of(const PyMatch& match) {
+  return list_to_py(match.events, [](const Event& event) { return event_to_py(event); });
+}
+Ref captures_of(const PyMatch& match) { return named_values_to_dict(match.captures); }
+
+Ref match_repr(const PyMatch& match) {
+  std::string text = "Match(partition=" + quoted(match.partition) + ", indices=[";
+  for (std::size_t i = 0; i < match.indices.size(); ++i) {
+    if (i > 0) text += ", ";
+    text += std::to_string(match.indices[i]);
+  }
+  text += "], span=(" + std::to_string(match.start) + ", " + std::to_string(match.end) + "))";
+  return text_to_py(text);
+}
+
+PyGetSetDef match_getters[] = {
+    getter_def<match_class, partition_of>("partition"),
+    getter_def<match_class, indices_of>("indices"),
+    getter_def<match_class, start_of>("start"),
+    getter_def<match_class, end_of>("end"),
+    getter_def<match_class, types_of>("types"),
+    getter_def<match_class, events_of>("events"),
+    getter_def<match_class, captures_of>(
+        "captures", "Captured bindings (registers) as a dict of name to value."),
+    {},
+};
+
+PyType_Slot match_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "A single match, carrying its participating events and captured bindings.")},
+    {Py_tp_new, reinterpret_cast<void*>(&no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&native_dealloc<PyMatch>)},
+    {Py_tp_repr, reinterpret_cast<void*>(&repr_entry<match_class, match_repr>)},
+    {Py_tp_getset, match_getters},
+    {0, nullptr},
+};
+
+NativeClass<PyMatch>& match_class() {
+  static NativeClass<PyMatch> cls("builtins.Match", match_slots);
+  return cls;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Functions
+
+constexpr auto kParsePatternSignature = signature("parse_pattern()", {"text"}, 1);
+
+Ref parse_pattern_function(const Arguments<1>& args) {
+  const std::string text = args.convert(0, text_from_py);
+  return pattern_to_py(unwrap(parse_pattern(text)));
+}
+
+constexpr auto kPatternFromJsonSignature = signature("pattern_from_json()", {"json"}, 1);
+
+Ref pattern_from_json_function(const Arguments<1>& args) {
+  const std::string json = args.convert(0, text_from_py);
+  return pattern_to_py(unwrap(pattern_from_json(json)));
+}
+
+constexpr auto kMatchEventsSignature =
+    signature("match_events()", {"pattern", "events", "exhaustive", "use_oracle"}, 2);
+
+Ref match_events_function(const Arguments<4>& args) {
+  const std::vector<Event> events = args.convert(1, events_from_py);
+  const bool exhaustive = args.flag(2);
+  const bool use_oracle = args.flag(3);
+  require_event_order(events);
+  Pattern pattern = valid_pattern_argument(args.get(0));
+  // Only a request for more widens the pattern's own policy; false leaves it as it is.
+  if (exhaustive) pattern.consumption = MatchConsumption::ExhaustivePerStart;
+  std::vector<Match> matches =
+      use_oracle ? oracle_matches(pattern, events) : compiled_matches(pattern, events);
+  return list_to_py(matches, [&](Match& match) {
+    return match_class().wrap(from_core(std::move(match), events));
+  });
+}
+
+}  // namespace
+
+PyTypeObject* match_type() { return match_class().type(); }
+
+void require_event_order(const std::vector<Event>& events) {
+  if (!is_sorted_by_partition_time_index(events)) {
+    raise_value_error(
+        "events must be grouped by partition and sorted by (timestamp, input order); call "
+        "sort_events first");
+  }
+}
+
+Pattern valid_pattern_argument(PyObject* pattern) {
+  Pattern copy = coerce_pattern(pattern);
+  unwrap(validate_pattern(copy));
+  return copy;
+}
+
+PyMethodDef parse_pattern_def = function_def<kParsePatternSignature, parse_pattern_function>(
+    "parse_pattern",
+    "parse_pattern(text)\n--\n\n"
+    "Parse the Phase 1 text subset into a [`PyPattern`].");
+
+PyMethodDef pattern_from_json_def =
+    function_def<kPatternFromJsonSignature, pattern_from_json_function>(
+        "pattern_from_json",
+        "pattern_from_json(json)\n--\n\n"
+        "Build a pattern from the stable JSON AST, validating its structure.");
+
+PyMethodDef match_events_def = function_def<kMatchEventsSignature, match_events_function>(
+    "match_events",
+    "match_events(pattern, events, exhaustive=False, use_oracle=False)\n--\n\n"
+    "Run a pattern over already-sorted events.\n"
+    "\n"
+    "Raises `ValueError` if the events are not grouped by partition and sorted by\n"
+    "`(timestamp, input order)`; callers should use the high-level `match`\n"
+    "wrapper or [`sort_events`] first.");
+
+}  // namespace vashlet::py

@@ -1,0 +1,268 @@
+#include "pattern.hpp"
+
+#include <utility>
+#include <vector>
+
+#include "json.hpp"
+#include "values.hpp"
+
+namespace vashlet::py {
+
+namespace {
+
+// The steps of a builder chain. Never empty: the first step has no transition, every later one
+// has one. Builders are immutable, so every method copies the steps and extends the copy.
+struct PatternBuilder {
+  std::vector<Step> steps;
+};
+
+NativeClass<Pattern>& pattern_class();
+NativeClass<PatternBuilder>& builder_class();
+
+Ref builder_to_py(std::vector<Step> steps) {
+  return builder_class().wrap(PatternBuilder{std::move(steps)});
+}
+
+Pattern built_pattern(const PatternBuilder& builder) {
+  return Pattern{builder.steps, MatchConsumption::FirstSuccessorPerStart};
+}
+
+// A copy of the builder's steps with `change` applied to the atom of the last step.
+template <class Change>
+Ref with_current_atom(const PatternBuilder& self, Change&& change) {
+  if (self.steps.empty()) invariant_failure("PatternBuilder always contains at least one step");
+  std::vector<Step> steps = self.steps;
+  Atom& atom = steps.back().atom;
+  atom = std::forward<Change>(change)(std::move(atom));
+  return builder_to_py(std::move(steps));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Pattern
+
+constexpr auto kEventSignature = signature("Pattern.event()", {"typ"}, 1);
+
+Ref start_builder(const Arguments<1>& args) {
+  std::vector<Step> steps;
+  steps.push_back(Step{Atom(args.convert(0, text_from_py)), std::nullopt});
+  return builder_to_py(std::move(steps));
+}
+
+constexpr auto kToJsonSignature = signature("Pattern.to_json()", {"pretty"}, 0);
+
+Ref to_json(const Pattern& self, const Arguments<1>& args) {
+  return text_to_py(args.flag(0) ? pattern_to_json_pretty(self) : pattern_to_json(self));
+}
+
+Ref pattern_repr(const Pattern& self) {
+  return text_to_py("Pattern(steps=" + std::to_string(self.steps.size()) + ")");
+}
+
+PyMethodDef pattern_methods[] = {
+    function_def<kEventSignature, start_builder>(
+        "event",
+        "event(typ)\n--\n\n"
+        "Start a builder for a pattern whose first step matches `typ`.",
+        METH_STATIC),
+    method_def<pattern_class, kToJsonSignature, to_json>(
+        "to_json",
+        "to_json($self, pretty=False)\n--\n\n"
+        "Serialise the pattern to the stable JSON AST."),
+    {},
+};
+
+PyType_Slot pattern_slots[] = {
+    {Py_tp_doc, const_cast<char*>("A compiled or parsed pattern, ready to match.")},
+    {Py_tp_new, reinterpret_cast<void*>(&no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&native_dealloc<Pattern>)},
+    {Py_tp_repr, reinterpret_cast<void*>(&repr_entry<pattern_class, pattern_repr>)},
+    {Py_tp_methods, pattern_methods},
+    {0, nullptr},
+};
+
+NativeClass<Pattern>& pattern_class() {
+  static NativeClass<Pattern> cls("builtins.Pattern", pattern_slots);
+  return cls;
+}
+
+// ---------------------------------------------------------------------------------------------
+// PatternBuilder
+
+// The operand is converted after the attribute name, and its TypeError keeps no parameter name.
+template <ComparisonOperator Op>
+Ref where(const PatternBuilder& self, const Arguments<2>& args) {
+  std::string attribute = args.convert(0, text_from_py);
+  Value value = py_to_value(args.get(1));
+  return with_current_atom(self, [&](Atom atom) {
+    return std::move(atom).with_predicate(Predicate::make(std::move(attribute), Op, std::move(value)));
+  });
+}
+
+constexpr auto kWhereEqSignature = signature("PatternBuilder.where_eq()", {"attribute", "value"}, 2);
+constexpr auto kWhereNeSignature = signature("PatternBuilder.where_ne()", {"attribute", "value"}, 2);
+constexpr auto kWhereGtSignature = signature("PatternBuilder.where_gt()", {"attribute", "value"}, 2);
+constexpr auto kWhereGteSignature =
+    signature("PatternBuilder.where_gte()", {"attribute", "value"}, 2);
+constexpr auto kWhereLtSignature = signature("PatternBuilder.where_lt()", {"attribute", "value"}, 2);
+constexpr auto kWhereLteSignature =
+    signature("PatternBuilder.where_lte()", {"attribute", "value"}, 2);
+
+constexpr auto kCaptureSignature = signature("PatternBuilder.capture()", {"attribute", "name"}, 2);
+
+Ref capture(const PatternBuilder& self, const Arguments<2>& args) {
+  std::string attribute = args.convert(0, text_from_py);
+  std::string name = normalize_binding_name(args.convert(1, text_from_py));
+  return with_current_atom(self, [&](Atom atom) {
+    return std::move(atom).with_capture(Capture::make(std::move(name), std::move(attribute)));
+  });
+}
+
+constexpr auto kWhereRefEqSignature =
+    signature("PatternBuilder.where_ref_eq()", {"attribute", "name"}, 2);
+
+Ref where_ref_eq(const PatternBuilder& self, const Arguments<2>& args) {
+  std::string attribute = args.convert(0, text_from_py);
+  std::string name = normalize_binding_name(args.convert(1, text_from_py));
+  return with_current_atom(self, [&](Atom atom) {
+    return std::move(atom).with_reference_predicate(
+        ReferencePredicate::make(std::move(attribute), ComparisonOperator::Eq, std::move(name)));
+  });
+}
+
+constexpr auto kThenSignature = signature("PatternBuilder.then()", {"typ", "within", "no"}, 1);
+
+Ref then(const PatternBuilder& self, const Arguments<3>& args) {
+  std::string typ = args.convert(0, text_from_py);
+  Transition transition;
+  transition.max_elapsed = args.optional(1, int64_from_py);
+  if (auto forbidden = args.optional(2, text_from_py)) {
+    transition = std::move(transition).with_absence(Atom(std::move(*forbidden)));
+  }
+  if (self.steps.empty()) invariant_failure("PatternBuilder always contains at least one step");
+  std::vector<Step> steps = self.steps;
+  steps.push_back(Step{Atom(std::move(typ)), std::move(transition)});
+  return builder_to_py(std::move(steps));
+}
+
+constexpr auto kBuildSignature = signature("PatternBuilder.build()");
+
+Ref build(const PatternBuilder& self, const Arguments<0>&) {
+  return pattern_to_py(built_pattern(self));
+}
+
+Ref builder_repr(const PatternBuilder& self) {
+  return text_to_py("PatternBuilder(steps=" + std::to_string(self.steps.size()) + ")");
+}
+
+template <const auto& Sig, ComparisonOperator Op>
+PyMethodDef where_def(const char* name, const char* doc) {
+  return method_def<builder_class, Sig, where<Op>>(name, doc);
+}
+
+PyMethodDef builder_methods[] = {
+    where_def<kWhereEqSignature, ComparisonOperator::Eq>(
+        "where_eq",
+        "where_eq($self, attribute, value)\n--\n\nAdd `attribute == value` to the current step."),
+    where_def<kWhereNeSignature, ComparisonOperator::NotEq>(
+        "where_ne",
+        "where_ne($self, attribute, value)\n--\n\nAdd `attribute != value` to the current step."),
+    where_def<kWhereGtSignature, ComparisonOperator::Gt>(
+        "where_gt",
+        "where_gt($self, attribute, value)\n--\n\nAdd `attribute > value` to the current step."),
+    where_def<kWhereGteSignature, ComparisonOperator::Gte>(
+        "where_gte",
+        "where_gte($self, attribute, value)\n--\n\nAdd `attribute >= value` to the current step."),
+    where_def<kWhereLtSignature, ComparisonOperator::Lt>(
+        "where_lt",
+        "where_lt($self, attribute, value)\n--\n\nAdd `attribute < value` to the current step."),
+    where_def<kWhereLteSignature, ComparisonOperator::Lte>(
+        "where_lte",
+        "where_lte($self, attribute, value)\n--\n\nAdd `attribute <= value` to the current step."),
+    method_def<builder_class, kCaptureSignature, capture>(
+        "capture",
+        "capture($self, attribute, name)\n--\n\nCapture `attribute` from the current step as `$name`."),
+    method_def<builder_class, kWhereRefEqSignature, where_ref_eq>(
+        "where_ref_eq",
+        "where_ref_eq($self, attribute, name)\n--\n\nAdd `attribute == $name` to the current step."),
+    method_def<builder_class, kThenSignature, then>(
+        "then",
+        "then($self, typ, within=None, no=None)\n--\n\n"
+        "Append a step matching `typ`, optionally within `within` time units of\n"
+        "the previous step and forbidding an intervening event of type `no`."),
+    method_def<builder_class, kBuildSignature, build>(
+        "build", "build($self)\n--\n\nFinalise the builder into a [`PyPattern`]."),
+    {},
+};
+
+PyType_Slot builder_slots[] = {
+    {Py_tp_doc,
+     const_cast<char*>("A small fluent builder for the stable human-facing construction path.\n"
+                       "\n"
+                       "The text DSL remains experimental; this builder covers the common\n"
+                       "event-type, predicate, capture/reference, window, and absence subset used by\n"
+                       "the examples.")},
+    {Py_tp_new, reinterpret_cast<void*>(&no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&native_dealloc<PatternBuilder>)},
+    {Py_tp_repr, reinterpret_cast<void*>(&repr_entry<builder_class, builder_repr>)},
+    {Py_tp_methods, builder_methods},
+    {0, nullptr},
+};
+
+NativeClass<PatternBuilder>& builder_class() {
+  static NativeClass<PatternBuilder> cls("builtins.PatternBuilder", builder_slots);
+  return cls;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Binding names
+
+// Unicode White_Space beyond ASCII, as UTF-8. A lead byte is never a continuation byte, so a
+// match at either end of valid UTF-8 always sits on a character boundary.
+constexpr std::string_view kMultiByteSpaces[] = {
+    "\u0085", "\u00A0", "\u1680", "\u2000", "\u2001", "\u2002", "\u2003", "\u2004",
+    "\u2005", "\u2006", "\u2007", "\u2008", "\u2009", "\u200A", "\u2028", "\u2029",
+    "\u202F", "\u205F", "\u3000",
+};
+
+bool is_ascii_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+std::size_t leading_space_length(std::string_view text) {
+  if (text.empty()) return 0;
+  if (is_ascii_space(text.front())) return 1;
+  for (std::string_view space : kMultiByteSpaces) {
+    if (text.starts_with(space)) return space.size();
+  }
+  return 0;
+}
+
+std::size_t trailing_space_length(std::string_view text) {
+  if (text.empty()) return 0;
+  if (is_ascii_space(text.back())) return 1;
+  for (std::string_view space : kMultiByteSpaces) {
+    if (text.ends_with(space)) return space.size();
+  }
+  return 0;
+}
+
+}  // namespace
+
+PyTypeObject* pattern_type() { return pattern_class().type(); }
+
+PyTypeObject* pattern_builder_type() { return builder_class().type(); }
+
+Ref pattern_to_py(Pattern pattern) { return pattern_class().wrap(std::move(pattern)); }
+
+Pattern coerce_pattern(PyObject* object) {
+  if (const Pattern* pattern = pattern_class().find(object)) return *pattern;
+  if (const PatternBuilder* builder = builder_class().find(object)) return built_pattern(*builder);
+  raise_type_error("expected a Pattern, a pattern builder, or the result of parse_pattern()");
+}
+
+std::string normalize_binding_name(std::string_view name) {
+  while (std::size_t n = leading_space_length(name)) name.remove_prefix(n);
+  while (std::size_t n = trailing_space_length(name)) name.remove_suffix(n);
+  if (name.starts_with('$')) name.remove_prefix(1);
+  return std::string(name);
+}
+
+}  // namespace vashlet::py
