@@ -227,14 +227,17 @@ bool attribute_is(PyObject* object, const char* attribute,
   return found;
 }
 
-// NumPy's bool scalar, recognised by name so that NumPy is never imported here.
+}  // namespace
+
 bool is_numpy_bool(PyObject* object) {
+  // Exact int, float and str are common and never it: skip the attribute look-ups.
+  if (PyLong_CheckExact(object) || PyFloat_CheckExact(object) || PyUnicode_CheckExact(object)) {
+    return false;
+  }
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(object));
   return attribute_is(type, "__module__", {"numpy"}) &&
          attribute_is(type, "__name__", {"bool_", "bool"});
 }
-
-}  // namespace
 
 bool flag_from_py(PyObject* object) {
   if (object == Py_True) return true;

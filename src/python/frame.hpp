@@ -223,6 +223,10 @@ std::int64_t int64_from_py(PyObject* object);   // the interpreter's index proto
 bool flag_from_py(PyObject* object);            // True/False or NumPy's bool scalar ('PyBool')
 PyObject* dict_from_py(PyObject* object);       // dict or subclass, borrowed ('PyDict')
 
+// NumPy's bool scalar, recognised by its type's name so that NumPy is never imported here. It has
+// __float__ (older NumPy also __index__), so without this it would read as a number.
+bool is_numpy_bool(PyObject* object);
+
 template <std::size_t N>
 bool Arguments<N>::flag(std::size_t i) const {
   return given(i) && convert(i, flag_from_py);

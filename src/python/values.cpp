@@ -43,35 +43,6 @@ bool try_utf8(PyObject* object, std::string& out) {
   return true;
 }
 
-bool type_attribute_is(PyTypeObject* type, const char* attribute,
-                       std::initializer_list<const char*> texts) {
-  PyObject* value = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), attribute);
-  if (!value) {
-    PyErr_Clear();
-    return false;
-  }
-  bool found = false;
-  if (PyUnicode_Check(value)) {
-    for (const char* text : texts) {
-      found = found || PyUnicode_CompareWithASCIIString(value, text) == 0;
-    }
-  }
-  Py_DECREF(value);
-  return found;
-}
-
-// NumPy's bool scalar has __float__ (older NumPy also __index__), which would read it as a
-// number. It is recognised by name, so NumPy is never imported here; exact int, float and
-// str are never it.
-bool is_numpy_bool(PyObject* object) {
-  if (PyLong_CheckExact(object) || PyFloat_CheckExact(object) || PyUnicode_CheckExact(object)) {
-    return false;
-  }
-  PyTypeObject* type = Py_TYPE(object);
-  return type_attribute_is(type, "__module__", {"numpy"}) &&
-         type_attribute_is(type, "__name__", {"bool_", "bool"});
-}
-
 }  // namespace
 
 Value py_to_value(PyObject* object) {
