@@ -8,11 +8,9 @@ with ``detail`` dicts keyed in the order the module uses.
 
 import struct
 
-INT64_MIN = -(2**63)
-INT64_MAX = 2**63 - 1
-
+INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
 SYMBOLS = {"Eq": "==", "NotEq": "!=", "Gt": ">", "Gte": ">=", "Lt": "<", "Lte": "<="}
-
+MISSING = object()
 
 # ---------------------------------------------------------------------------------------------
 # Values: Python None, bool, int, float and str stand for Null, Bool, Int, Float and String.
@@ -21,21 +19,11 @@ SYMBOLS = {"Eq": "==", "NotEq": "!=", "Gt": ">", "Gte": ">=", "Lt": "<", "Lte": 
 def kind(value):
     if value is None:
         return "Null"
-    kinds = {bool: "Bool", int: "Int", float: "Float", str: "String"}
-    return kinds[type(value)]
+    return {bool: "Bool", int: "Int", float: "Float", str: "String"}[type(value)]
 
 
 def is_numeric(value):
     return kind(value) in ("Int", "Float")
-
-
-def values_equal(left, right):
-    if is_numeric(left) and is_numeric(right):
-        if kind(left) == kind(right) == "Int":
-            return left == right
-        # An Int meets a Float as the nearest double; float() rounds to nearest, ties to even.
-        return float(left) == float(right)
-    return strictly_equal(left, right)
 
 
 def strictly_equal(left, right):
@@ -44,20 +32,16 @@ def strictly_equal(left, right):
 
 
 def compare(op, left, right):
-    if op == "Eq":
-        return values_equal(left, right)
-    if op == "NotEq":
-        return not values_equal(left, right)
-    if not (is_numeric(left) and is_numeric(right)):
+    """A missing side fails every comparison. Numbers meet as doubles unless both are Int; other
+    kinds are equal only when strictly equal, and never ordered."""
+    if left is MISSING or right is MISSING:
         return False
-    if not (kind(left) == kind(right) == "Int"):
-        left, right = float(left), float(right)
-    return {
-        "Gt": left > right,
-        "Gte": left >= right,
-        "Lt": left < right,
-        "Lte": left <= right,
-    }[op]
+    if not (is_numeric(left) and is_numeric(right)):
+        return op in ("Eq", "NotEq") and strictly_equal(left, right) == (op == "Eq")
+    if not kind(left) == kind(right) == "Int":
+        left, right = float(left), float(right)  # float() rounds to nearest, ties to even
+    return {"Eq": left == right, "NotEq": left != right, "Gt": left > right, "Gte": left >= right,
+            "Lt": left < right, "Lte": left <= right}[op]
 
 
 def literal(document):
@@ -65,11 +49,9 @@ def literal(document):
     if document == "Null" or document == {"Null": None}:
         return None
     ((name, payload),) = document.items()
-    if name == "Float":
-        if payload is None:
-            raise ValueError("a NaN or infinite literal does not survive the JSON form")
-        return float(payload)
-    return payload
+    if name == "Float" and payload is None:
+        raise ValueError("a NaN or infinite literal does not survive the JSON form")
+    return float(payload) if name == "Float" else payload
 
 
 # ---------------------------------------------------------------------------------------------
@@ -80,36 +62,39 @@ class Ev:
     """The fields of one Event, read once."""
 
     def __init__(self, event):
-        self.partition = event.partition
-        self.ts = event.ts
-        self.typ = event.typ
-        self.attrs = event.attrs
+        self.partition, self.ts, self.typ, self.attrs = event.partition, event.ts, event.typ, event.attrs
 
 
-MISSING = object()
+def failed_comparisons(atom, event, bindings):
+    """The predicate and reference failures of an event, as detail dicts."""
+    failures = []
+    for predicate in atom["predicates"]:
+        actual, expected = event.attrs.get(predicate["attribute"], MISSING), literal(predicate["value"])
+        if not compare(predicate["operator"], actual, expected):
+            failures.append({"type": "predicate", "attribute": predicate["attribute"],
+                             "operator": SYMBOLS[predicate["operator"]], "expected": expected,
+                             "actual": None if actual is MISSING else actual})
+    for reference in atom["reference_predicates"]:
+        actual = event.attrs.get(reference["attribute"], MISSING)
+        bound = bindings.get(reference["binding"], MISSING)
+        if not compare(reference["operator"], actual, bound):
+            failures.append({"type": "reference", "attribute": reference["attribute"],
+                             "operator": SYMBOLS[reference["operator"]], "binding": reference["binding"],
+                             "bound": None if bound is MISSING else bound,
+                             "actual": None if actual is MISSING else actual})
+    return failures
 
 
 def evaluate(atom, event, bindings):
     """The bindings extended by the atom's captures, or None when the event fails the atom."""
-    if event.typ != atom["event_type"]:
+    if event.typ != atom["event_type"] or failed_comparisons(atom, event, bindings):
         return None
-    for predicate in atom["predicates"]:
-        actual = event.attrs.get(predicate["attribute"], MISSING)
-        if actual is MISSING or not compare(predicate["operator"], actual, literal(predicate["value"])):
-            return None
-    for reference in atom["reference_predicates"]:
-        actual = event.attrs.get(reference["attribute"], MISSING)
-        bound = bindings.get(reference["binding"], MISSING)
-        if actual is MISSING or bound is MISSING or not compare(reference["operator"], actual, bound):
-            return None
     extended = dict(bindings)
     for capture in atom["captures"]:
-        value = event.attrs.get(capture["attribute"])
-        if capture["name"] in extended:
-            if not strictly_equal(extended[capture["name"]], value):
-                return None
-        else:
-            extended[capture["name"]] = value
+        value = event.attrs.get(capture["attribute"])  # a missing attribute captures None
+        if capture["name"] in extended and not strictly_equal(extended[capture["name"]], value):
+            return None
+        extended.setdefault(capture["name"], value)
     return extended
 
 
@@ -122,128 +107,72 @@ def forbidden(transition, event, bindings):
 
 
 def transition_allows(events, origin, to, transition, bindings):
-    if events[to].ts < events[origin].ts:
-        return False
-    if window_exceeded(events[origin].ts, events[to].ts, transition["max_elapsed"]):
-        return False
-    return not any(forbidden(transition, events[j], bindings) for j in range(origin + 1, to))
+    return (events[to].ts >= events[origin].ts
+            and not window_exceeded(events[origin].ts, events[to].ts, transition["max_elapsed"])
+            and not any(forbidden(transition, events[j], bindings) for j in range(origin + 1, to)))
 
 
 # ---------------------------------------------------------------------------------------------
-# The search
+# The search: the longest path, and among equally long ones the lexicographically smallest
 
 
-def deepest_path(events, run_end, steps, k, path, bindings):
+def deepest_path(events, run_end, steps, path, bindings):
+    k, last = len(path), path[-1]
     if k == len(steps):
         return path, bindings
-    last = path[-1]
-    transition = steps[k]["transition_from_previous"]
-    best = None
+    best = (path, bindings)
     for j in range(last + 1, run_end):
-        if not transition_allows(events, last, j, transition, bindings):
+        if not transition_allows(events, last, j, steps[k]["transition_from_previous"], bindings):
             continue
         extended = evaluate(steps[k]["atom"], events[j], bindings)
-        if extended is None:
-            continue
-        child = deepest_path(events, run_end, steps, k + 1, path + [j], extended)
-        if best is None or len(child[0]) > len(best[0]) or (
-            len(child[0]) == len(best[0]) and child[0] < best[0]
-        ):
-            best = child
-    return best if best is not None else (path, bindings)
+        if extended is not None:
+            child = deepest_path(events, run_end, steps, path + [j], extended)
+            if len(child[0]) > len(best[0]) or (len(child[0]) == len(best[0]) and child[0] < best[0]):
+                best = child
+    return best
 
 
 # ---------------------------------------------------------------------------------------------
 # Classification
 
 
-def saturated(number):
-    return max(INT64_MIN, min(INT64_MAX, number))
-
-
 def failed_clauses(atom, event, bindings):
-    failures = []
-    for predicate in atom["predicates"]:
-        actual = event.attrs.get(predicate["attribute"], MISSING)
-        expected = literal(predicate["value"])
-        if actual is MISSING or not compare(predicate["operator"], actual, expected):
-            failures.append({
-                "type": "predicate",
-                "attribute": predicate["attribute"],
-                "operator": SYMBOLS[predicate["operator"]],
-                "expected": expected,
-                "actual": None if actual is MISSING else actual,
-            })
-    for reference in atom["reference_predicates"]:
-        actual = event.attrs.get(reference["attribute"], MISSING)
-        bound = bindings.get(reference["binding"], MISSING)
-        if actual is MISSING or bound is MISSING or not compare(reference["operator"], actual, bound):
-            failures.append({
-                "type": "reference",
-                "attribute": reference["attribute"],
-                "operator": SYMBOLS[reference["operator"]],
-                "binding": reference["binding"],
-                "bound": None if bound is MISSING else bound,
-                "actual": None if actual is MISSING else actual,
-            })
-    # The atom's own captures are not applied while judging.
+    # The atom's own captures are not applied while judging: each is checked against the path.
+    failures = failed_comparisons(atom, event, bindings)
     for capture in atom["captures"]:
-        if capture["name"] not in bindings:
-            continue
-        bound = bindings[capture["name"]]
         actual = event.attrs.get(capture["attribute"])
-        if not strictly_equal(actual, bound):
-            failures.append({
-                "type": "capture",
-                "name": capture["name"],
-                "attribute": capture["attribute"],
-                "bound": bound,
-                "actual": actual,
-            })
+        if capture["name"] in bindings and not strictly_equal(actual, bindings[capture["name"]]):
+            failures.append({"type": "capture", "name": capture["name"], "attribute": capture["attribute"],
+                             "bound": bindings[capture["name"]], "actual": actual})
     return failures
 
 
 def classify(events, run_end, step, last, bindings):
-    if last + 1 >= run_end:
-        return {"kind": "no_successor"}
+    """The first candidate that is in time and not blocked is judged; else the first blocked one,
+    else the first late one."""
     atom, transition = step["atom"], step["transition_from_previous"]
     late = blocked = None
     for j in range(last + 1, run_end):
         if events[j].typ != atom["event_type"]:
             continue
         if window_exceeded(events[last].ts, events[j].ts, transition["max_elapsed"]):
-            if late is None:
-                late = {
-                    "kind": "window_exceeded",
-                    "candidate_index": j,
-                    "gap": saturated(events[j].ts - events[last].ts),
-                    "max_elapsed": transition["max_elapsed"],
-                }
+            gap = max(INT64_MIN, min(INT64_MAX, events[j].ts - events[last].ts))
+            late = late or {"kind": "window_exceeded", "candidate_index": j, "gap": gap,
+                            "max_elapsed": transition["max_elapsed"]}
             continue
-        blocker = next(
-            (k for k in range(last + 1, j) if forbidden(transition, events[k], bindings)), None
-        )
+        blocker = next((k for k in range(last + 1, j) if forbidden(transition, events[k], bindings)), None)
         if blocker is not None:
-            if blocked is None:
-                blocked = {
-                    "kind": "absence_blocked",
-                    "candidate_index": j,
-                    "blocking_index": blocker,
-                    "blocking_event_type": events[blocker].typ,
-                    "candidate_satisfies": evaluate(atom, events[j], bindings) is not None,
-                }
+            blocked = blocked or {"kind": "absence_blocked", "candidate_index": j, "blocking_index": blocker,
+                                  "blocking_event_type": events[blocker].typ,
+                                  "candidate_satisfies": evaluate(atom, events[j], bindings) is not None}
             continue
-        return {
-            "kind": "predicate_failed",
-            "event_index": j,
-            "failures": failed_clauses(atom, events[j], bindings),
-        }
+        return {"kind": "predicate_failed", "event_index": j,
+                "failures": failed_clauses(atom, events[j], bindings)}
     return blocked or late or {"kind": "no_successor"}
 
 
 def near_misses(pattern, events):
-    """Near misses as dicts: partition, start_index, indices, reached_steps, next_event_type,
-    reason, detail, captures (names in ascending byte order)."""
+    """Near misses as dicts with the fields of `record`, captures in ascending byte order of names."""
     steps = pattern["steps"]
     events = [Ev(event) for event in events]
     result = []
@@ -256,18 +185,14 @@ def near_misses(pattern, events):
             bindings = evaluate(steps[0]["atom"], events[start], {})
             if bindings is None:
                 continue
-            path, bindings = deepest_path(events, end, steps, 1, [start], bindings)
+            path, bindings = deepest_path(events, end, steps, [start], bindings)
             if len(path) == len(steps):
                 continue
             detail = classify(events, end, steps[len(path)], path[-1], bindings)
             result.append({
-                "partition": events[start].partition,
-                "start_index": start,
-                "indices": path,
-                "reached_steps": len(path),
-                "next_event_type": steps[len(path)]["atom"]["event_type"],
-                "reason": detail["kind"],
-                "detail": detail,
+                "partition": events[start].partition, "start_index": start, "indices": path,
+                "reached_steps": len(path), "next_event_type": steps[len(path)]["atom"]["event_type"],
+                "reason": detail["kind"], "detail": detail,
                 "captures": {name: bindings[name] for name in sorted(bindings, key=str.encode)},
             })
         begin = end
@@ -292,14 +217,6 @@ def canonical(thing):
 
 def record(near_miss):
     """A NearMiss object in the form that near_misses returns."""
-    return {
-        "partition": near_miss.partition,
-        "start_index": near_miss.start_index,
-        "indices": near_miss.indices,
-        "reached_steps": near_miss.reached_steps,
-        "next_event_type": near_miss.next_event_type,
-        "reason": near_miss.reason,
-        "detail": near_miss.detail,
-        "captures": near_miss.captures,
-    }
-
+    names = ["partition", "start_index", "indices", "reached_steps", "next_event_type", "reason", "detail",
+             "captures"]
+    return {name: getattr(near_miss, name) for name in names}
