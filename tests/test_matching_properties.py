@@ -1,12 +1,15 @@
 """The compiled matcher and the reference matcher return identical results on random inputs, and
 first-successor matches are always among the exhaustive ones."""
 
+import json
 import math
 
+import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from vashlet import Event, Pattern, match_events, parse_pattern, sort_events
+from helpers import timeline
+from vashlet import Event, Pattern, match_events, parse_pattern, pattern_from_json, sort_events
 
 INT64_MIN = -(2**63)
 INT64_MAX = 2**63 - 1
@@ -163,3 +166,163 @@ def test_text_patterns_match_alike(pattern, events):
 @given(built_patterns(), event_lists())
 def test_built_patterns_match_alike(pattern, events):
     check_matchers_agree(pattern, events)
+
+
+# ---------------------------------------------------------------------------------------------
+# Inputs aimed at the compiled matcher's bookkeeping: per-step waiting lists visited by event
+# type, windows expired lazily in timestamp order, index prefixes and bindings shared between
+# threads, and everything reset between runs.
+
+STRESS_SETTINGS = settings(max_examples=250, deadline=None)
+STRESS_TYPES = st.sampled_from("AAAABBC")
+LIMIT_WINDOWS = st.sampled_from(
+    [None, None, 0, 1, 3, -1, INT64_MIN, INT64_MIN + 1, INT64_MAX, INT64_MAX - 1]
+)
+OPERATOR_NAMES = st.sampled_from(["Eq", "NotEq", "Gt", "Gte", "Lt", "Lte"])
+
+
+@st.composite
+def stress_events(draw):
+    """Either many short partitions or one long run, with mostly equal timestamps."""
+    if draw(st.booleans()):
+        partitions, sizes = [f"p{k:02}" for k in range(draw(st.integers(4, 14)))], st.integers(0, 6)
+    else:
+        partitions, sizes = ["p"], st.integers(15, 35)
+    events = []
+    for partition in partitions:
+        ts = draw(st.sampled_from([0, INT64_MIN, INT64_MAX - 80]))
+        for _ in range(draw(sizes)):
+            ts += draw(st.sampled_from([0, 0, 0, 1, 2]))
+            attrs = draw(st.fixed_dictionaries({}, optional={"n": VALUES, "m": VALUES}))
+            events.append(Event(partition, ts, draw(STRESS_TYPES), attrs))
+    return events  # already in event order
+
+
+def json_value(value):
+    if value is None:
+        return "Null"
+    kind = {bool: "Bool", int: "Int", float: "Float", str: "String"}[type(value)]
+    return {kind: value}
+
+
+def json_atom(draw, typ, bound, allow_capture):
+    """Any mix of clauses; references mostly name bindings that earlier steps captured."""
+    atom = {"event_type": typ, "predicates": [], "reference_predicates": [], "captures": []}
+    for _ in range(draw(ITEM_COUNTS)):
+        kind, attribute = draw_kind(draw, bound, allow_capture), draw(ATTRS)
+        if kind == "capture":
+            atom["captures"].append({"name": draw(NAMES), "attribute": attribute})
+        elif kind == "reference":
+            binding = draw_reference_name(draw, bound)
+            atom["reference_predicates"].append(
+                {"attribute": attribute, "operator": draw(OPERATOR_NAMES), "binding": binding}
+            )
+        else:
+            value = json_value(draw(TEXT_VALUES))
+            atom["predicates"].append(
+                {"attribute": attribute, "operator": draw(OPERATOR_NAMES), "value": value}
+            )
+    return atom
+
+
+@st.composite
+def json_patterns(draw):
+    """Patterns only the JSON form can write: forbidden atoms with captures or several clauses,
+    often of the same type as the step they guard, and windows at the int64 limits."""
+    bound = set()
+    steps = []
+    for index in range(draw(st.integers(1, 4))):
+        typ = draw(STEP_TYPES)
+        transition = None
+        if index > 0:
+            absence = []
+            for _ in range(draw(st.sampled_from([0, 1, 1, 2]))):
+                absent_type = draw(st.one_of(st.just(typ), EVENT_TYPES))
+                absence.append(json_atom(draw, absent_type, bound, draw(st.booleans())))
+            transition = {"max_elapsed": draw(LIMIT_WINDOWS), "absence": absence}
+        atom = json_atom(draw, typ, bound, allow_capture=True)
+        bound |= {capture["name"] for capture in atom["captures"]}
+        steps.append({"atom": atom, "transition_from_previous": transition})
+    document = {"steps": steps, "consumption": "FirstSuccessorPerStart"}
+    return pattern_from_json(json.dumps(document))
+
+
+@STRESS_SETTINGS
+@given(json_patterns(), stress_events())
+def test_json_patterns_on_stress_inputs_match_alike(pattern, events):
+    check_matchers_agree(pattern, events)
+
+
+@STRESS_SETTINGS
+@given(text_patterns(), stress_events())
+def test_text_patterns_on_stress_inputs_match_alike(pattern, events):
+    check_matchers_agree(pattern, events)
+
+
+def runs(text):
+    """Timelines separated by `|`, each in its own partition, in ascending partition order."""
+    return [event for n, chunk in enumerate(text.split("|")) for event in timeline(chunk, f"p{n}")]
+
+
+def indices_in_both_modes(pattern, events):
+    check_matchers_agree(pattern, events)
+    return tuple(
+        [m.indices for m in match_events(pattern, events, exhaustive=exhaustive)]
+        for exhaustive in (False, True)
+    )
+
+
+@pytest.mark.parametrize(
+    "text, events, first_successor, exhaustive",
+    [
+        # Successors and starts made by an event are not offered that same event.
+        ("A -> A -> A", "A@0 A@0 A@0", [[0, 1, 2]], [[0, 1, 2]]),
+        # One event type that advances one step and is forbidden before another.
+        ("A -> B -[no A]-> C", "A@0 B@1 A@2 C@3", [], []),
+        ("A -> B -[no A]-> C", "A@0 B@1 C@2 A@3 B@4 C@5", [[0, 1, 2], [3, 4, 5]],
+         [[0, 1, 2], [0, 4, 5], [3, 4, 5]]),
+        # The forbidden event clears one step's waiting threads but not the next step's.
+        ("A -[no X]-> B -> C", "A@0 B@1 A@2 X@3 C@4", [[0, 1, 4]], [[0, 1, 4]]),
+        # Expired threads are a prefix of the waiting list; later ones still match.
+        ("A -[<=2]-> B", "A@0 A@1 A@2 A@3 A@4 B@5", [[3, 5], [4, 5]], [[3, 5], [4, 5]]),
+        ("A -[<=0]-> B", "A@1 A@2 B@2 A@2 B@2", [[1, 2], [3, 4]], [[1, 2], [1, 4], [3, 4]]),
+        # A waiting list left over at the end of a run never reaches into the next run.
+        ("A -> B -> C", "A@0 B@1 | C@0 A@1 B@2 C@3", [[3, 4, 5]], [[3, 4, 5]]),
+    ],
+)
+def test_waiting_lists_regressions(text, events, first_successor, exhaustive):
+    result = indices_in_both_modes(parse_pattern(text), runs(events))
+    assert result == (first_successor, exhaustive)
+
+
+def test_threads_piling_up_before_a_rare_step_all_complete():
+    events = [Event("p", ts, "C" if ts % 97 == 0 else "A") for ts in range(3000)]
+    events.append(Event("p", 3000, "B"))
+    expected = [[i, 3000] for i in range(3000) if i % 97]
+    for exhaustive in (False, True):
+        matches = match_events(parse_pattern("A -> B"), events, exhaustive)
+        assert [m.indices for m in matches] == expected
+
+
+@pytest.mark.parametrize(
+    "text, captures",
+    [
+        # A middle step that captures nothing passes its parent's bindings on unchanged.
+        ("A[n as $u] -> B -> C[n == $u]", [{"u": 1}, {"u": 1}]),
+        # Capturing a bound name again checks it and keeps the first value; new names extend.
+        ("A[n as $u] -> B[n as $u, m as $v] -> C[m == $v]", [{"u": 1, "v": 2}, {"u": 1, "v": 2}]),
+    ],
+)
+def test_bindings_shared_along_a_path(text, captures):
+    events = [
+        Event("p", 0, "A", {"n": 1}),
+        Event("p", 1, "A", {"n": 2}),
+        Event("p", 2, "B", {"n": 1, "m": 2}),
+        Event("p", 3, "C", {"n": 1, "m": 2}),
+        Event("p", 4, "C", {"n": 1, "m": 2}),
+    ]
+    check_matchers_agree(parse_pattern(text), events)
+    matches = match_events(parse_pattern(text), events, exhaustive=True)
+    assert [(m.indices, m.captures) for m in matches] == list(
+        zip([[0, 2, 3], [0, 2, 4]], captures)
+    )
