@@ -1,0 +1,89 @@
+"""Seeded benchmark inputs.
+
+Inputs are plain rows `(partition, ts, typ, attrs)` first, so that building `Event` objects and
+sorting them can be timed on their own. Generation uses only the standard library, so our own
+timings need none of the optional peers installed.
+"""
+
+import bisect
+import itertools
+import random
+
+SEED = 20240611
+
+# Funnel: a shop session stream. Four event types carry the pattern; sixteen others are noise.
+FUNNEL_TYPES = ["view", "cart", "purchase", "remove"] + [f"t{n:02d}" for n in range(4, 20)]
+FUNNEL_WEIGHTS = [20, 8, 4, 3] + [65 / 16] * 16
+FUNNEL_ITEMS = 5
+FUNNEL_TEXT = (
+    "view[item as $i] -[<=900]-> cart[item == $i] "
+    "-[<=3600, no remove[item == $i]]-> purchase[item == $i, amount >= 20.0]"
+)
+# The pattern's pieces, for the peers, which restate it by hand.
+FUNNEL_VIEW_TO_CART = 900
+FUNNEL_CART_TO_PURCHASE = 3600
+FUNNEL_MIN_AMOUNT = 20.0
+
+
+def funnel_rows(events, partitions, seed=SEED):
+    """Rows in event order: partitions `u00000`, `u00001`, ... each with events // partitions
+    events whose timestamps grow by 0 (a tie, one step in ten) or by 15 to 120 in steps of 15, so
+    that gaps of exactly a window's length are common."""
+    rng = random.Random(seed)
+    cumulative = list(itertools.accumulate(FUNNEL_WEIGHTS))
+    total = cumulative[-1]
+    per_partition = events // partitions
+    rows = []
+    for number in range(partitions):
+        partition = f"u{number:05d}"
+        ts = rng.randrange(86_400)
+        for _ in range(per_partition):
+            if rng.random() >= 0.1:
+                ts += 15 * rng.randint(1, 8)
+            typ = FUNNEL_TYPES[bisect.bisect_right(cumulative, rng.random() * total)]
+            attrs = {"item": rng.randrange(FUNNEL_ITEMS), "amount": round(rng.uniform(1, 100), 2)}
+            rows.append((partition, ts, typ, attrs))
+    return rows
+
+
+def pileup_rows(events, b_every=500, seed=SEED):
+    """One partition of frequent `A` events and rare `B` events: one `B` at a random place in
+    each block of `b_every` events, so that the waiting work per event is the same at any size."""
+    rng = random.Random(seed)
+    b_at = {block + rng.randrange(b_every) for block in range(0, events, b_every)}
+    return [("p", ts, "B" if ts in b_at else "A", {}) for ts in range(events)]
+
+
+def arrival_order(rows):
+    """The rows as a stream delivers them: all partitions interleaved by time (stable, so the
+    ties of one partition keep their order and sort_events gives back `rows`)."""
+    return sorted(rows, key=lambda row: row[1])
+
+
+def make_events(rows):
+    from vashlet import Event
+
+    return [Event(partition, ts, typ, attrs) for partition, ts, typ, attrs in rows]
+
+
+def make_frame(rows):
+    """The peers' input: one row per event, `idx` being the event index in the sorted list."""
+    import pandas as pd
+
+    partitions, stamps, types, items, amounts = [], [], [], [], []
+    for partition, ts, typ, attrs in rows:
+        partitions.append(partition)
+        stamps.append(ts)
+        types.append(typ)
+        items.append(attrs.get("item", -1))
+        amounts.append(attrs.get("amount", float("nan")))
+    return pd.DataFrame(
+        {
+            "idx": range(len(rows)),
+            "p": partitions,
+            "ts": pd.array(stamps, dtype="int64"),
+            "typ": types,
+            "item": pd.array(items, dtype="int64"),
+            "amount": pd.array(amounts, dtype="float64"),
+        }
+    )

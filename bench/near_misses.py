@@ -1,0 +1,70 @@
+"""Timings of the near-miss analysis.
+
+Two deep searches over one partition of 2,000 `A` events: a 30-step chain of `A` (the late starts
+cannot complete), and the same chain followed by a `B` that never occurs (every start is a near
+miss). The plain search, every path from every start with nothing remembered, is shown beside the
+module on an input small enough for it; it is the Python statement of the analysis that the tests
+use as their oracle.
+
+    PYTHONPATH=python python bench/near_misses.py [--repeats N]
+"""
+
+import argparse
+import json
+import statistics
+import sys
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+
+import near_miss_reference  # noqa: E402
+from vashlet import Event, near_miss_events, parse_pattern  # noqa: E402
+
+
+def chain(steps, then=None):
+    return " -> ".join(["A"] * steps + ([then] if then else []))
+
+
+def a_events(count):
+    return [Event("u", ts, "A") for ts in range(count)]
+
+
+def module(pattern_text, events):
+    pattern = parse_pattern(pattern_text)
+    return lambda: len(near_miss_events(pattern, events))
+
+
+def plain(pattern_text, events):
+    pattern = json.loads(parse_pattern(pattern_text).to_json())
+    return lambda: len(near_miss_reference.near_misses(pattern, events))
+
+
+def median_seconds(run, repeats):
+    times, found = [], None
+    for _ in range(repeats):
+        started = time.perf_counter()
+        found = run()
+        times.append(time.perf_counter() - started)
+    return statistics.median(times), found
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--repeats", type=int, default=5, help="runs per case (default 5)")
+    repeats = parser.parse_args().repeats
+
+    cases = [
+        ("30 x A", "module", 2000, module(chain(30), a_events(2000)), repeats),
+        ("30 x A -> B", "module", 2000, module(chain(30, "B"), a_events(2000)), repeats),
+        ("8 x A -> B", "module", 20, module(chain(8, "B"), a_events(20)), repeats),
+        ("8 x A -> B", "plain search", 20, plain(chain(8, "B"), a_events(20)), min(repeats, 3)),
+    ]
+    print(f"{'pattern':<14} {'search':<13} {'events':>7} {'near misses':>12} {'seconds':>10}")
+    for name, search, count, run, runs in cases:
+        seconds, found = median_seconds(run, runs)
+        print(f"{name:<14} {search:<13} {count:>7} {found:>12} {seconds:>10.4f}")
+
+
+if __name__ == "__main__":
+    main()

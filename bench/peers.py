@@ -1,0 +1,65 @@
+"""The optional peers, and the check that comes before any of their times is shown.
+
+A peer case is a callable returning a pandas frame whose columns are the event indices of one
+match per row. Its first call is the check (and warm-up): its rows, as a set of index tuples,
+must equal our matches exactly; only then is it timed. A peer whose check fails is reported as
+differing, without a time.
+"""
+
+import importlib
+
+from table import ratio, seconds
+from timing import median_seconds
+
+NAMES = ("duckdb", "pandas")
+INSTALL = "pip install '.[bench]'"
+
+
+def load():
+    """Peer name -> its module (`peer_duckdb`, `peer_pandas`), or the reason it is missing."""
+    try:
+        importlib.import_module("pandas")  # every peer reads the events as a pandas frame
+    except ImportError:
+        return {name: f"pandas is not installed ({INSTALL})" for name in NAMES}
+    loaded = {}
+    for name in NAMES:
+        try:
+            loaded[name] = importlib.import_module(f"peer_{name}")
+        except ImportError:
+            loaded[name] = f"{name} is not installed ({INSTALL})"
+    return loaded
+
+
+def rows_as_set(frame):
+    return set(frame.itertuples(index=False, name=None))
+
+
+def compare(table, case, name, peer, ours, our_seconds, repeats):
+    """The two cells (seconds, peer/ours) of peer `name` on the row `case`. `peer` is a callable,
+    a dict of alternative formulations by label (each is checked, the fastest is shown), or the
+    reason why the peer cannot run the case; notes go to the table."""
+    if isinstance(peer, str):
+        table.note(f"{name} n/a: {peer}")
+        return ["n/a", "n/a"]
+    variants = peer if isinstance(peer, dict) else {None: peer}
+    timed = {}
+    for label, run in variants.items():
+        theirs = rows_as_set(run())
+        if theirs != ours:
+            table.note(
+                f"{name}{f' ({label})' if label else ''} DIFFERS on {case}: {len(ours):,} ours, "
+                f"{len(theirs):,} theirs, {len(ours - theirs):,} only ours, "
+                f"{len(theirs - ours):,} only theirs (time not reported)"
+            )
+            return ["differs", "-"]
+        timed[label] = median_seconds(run, repeats)[0]
+    if len(timed) > 1:
+        each = ", ".join(f"{label} {seconds(value)} s" for label, value in timed.items())
+        table.note(f"{name} on {case}: {each}; the faster is shown")
+    peer_seconds = min(timed.values())
+    return [seconds(peer_seconds), ratio(peer_seconds / our_seconds)]
+
+
+def columns(names):
+    """The two columns that each peer adds to a table."""
+    return [heading for name in names for heading in (f"{name} s", f"{name}/ours")]

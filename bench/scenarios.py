@@ -1,0 +1,283 @@
+"""The benchmark scenarios. Each builds its inputs (or borrows the shared funnel input), times
+vashlet, checks and times the peers, and returns a table."""
+
+import json
+from dataclasses import dataclass
+from functools import cached_property
+
+import inputs
+import near_misses
+import ours
+import peers
+import vashlet
+from table import Table, count, nanoseconds, rate, ratio, seconds
+from timing import median_seconds
+
+PEER_COLUMNS = peers.columns(peers.NAMES)
+RATIO_NOTE = "peer/ours: the peer's seconds divided by ours (above 1: vashlet is faster)"
+
+
+@dataclass(frozen=True)
+class Sizes:
+    funnel_events: int
+    funnel_partitions: int
+    pileup_events: tuple
+    repeats: int
+
+
+FULL = Sizes(1_000_000, 10_000, (50_000, 100_000, 200_000, 400_000), 7)
+QUICK = Sizes(100_000, 1_000, (5_000, 10_000, 20_000, 40_000), 3)
+
+
+class FunnelInput:
+    """The funnel events, shared by the funnel, conversion and near-miss scenarios."""
+
+    def __init__(self, sizes):
+        self.sizes = sizes
+
+    @cached_property
+    def rows(self):
+        return inputs.funnel_rows(self.sizes.funnel_events, self.sizes.funnel_partitions)
+
+    @cached_property
+    def events(self):
+        return inputs.make_events(self.rows)
+
+
+class PeerQueries:
+    """The available peers over one events frame: `cases(name)` gives, per peer, what runs the
+    query `name` (see `peers.compare`)."""
+
+    def __init__(self, loaded, rows):
+        self.loaded = loaded
+        self.available = {name: peer for name, peer in loaded.items() if not isinstance(peer, str)}
+        self.frame = inputs.make_frame(rows) if self.available else None
+        duckdb_peer = self.available.get("duckdb")
+        self.duckdb = duckdb_peer.Peer(self.frame) if duckdb_peer else None
+
+    def cases(self, name):
+        cases = {}
+        for peer_name, peer in self.loaded.items():
+            if isinstance(peer, str):
+                cases[peer_name] = peer
+            elif peer_name == "duckdb":
+                variants = peer.QUERIES[name].items()
+                cases[peer_name] = {label: self.duckdb.query(sql) for label, sql in variants}
+            else:
+                query = getattr(peer, name)
+                cases[peer_name] = lambda query=query: query(self.frame)
+        return cases
+
+    def close(self):
+        if self.duckdb:
+            self.duckdb.close()
+
+
+def _duckdb_notes(table, loaded):
+    duckdb_peer = loaded["duckdb"]
+    if isinstance(duckdb_peer, str):
+        return
+    reason = duckdb_peer.match_recognize_support()
+    if reason:
+        table.note(f"duckdb: {reason}; the queries use joins and window functions instead")
+    table.note(f"duckdb runs {duckdb_peer.threads()} threads; vashlet and pandas run on one core")
+
+
+def _matching_row(table, case, labels, events, our_run, cases, repeats):
+    """One row: `labels` (the leading cells), then matches, seconds and events/s of ours, then
+    the cells of each peer."""
+    our_seconds, matches = median_seconds(our_run, repeats)
+    found = ours.index_set(matches)
+    del matches
+    cells = labels + [count(len(found)), seconds(our_seconds), rate(events / our_seconds)]
+    for name in peers.NAMES:
+        cells += peers.compare(table, case, name, cases[name], found, our_seconds, repeats)
+    table.add_row(cells)
+
+
+def funnel(shared, loaded, repeats):
+    sizes = shared.sizes
+    table = Table(
+        "funnel",
+        ["mode", "events", "matches", "seconds", "events/s"] + PEER_COLUMNS,
+        [
+            f"{sizes.funnel_events:,} events, {sizes.funnel_partitions:,} partitions, "
+            f"{len(inputs.FUNNEL_TYPES)} event types; match_events on a prebuilt, sorted Event "
+            "list (conversion: see below)",
+            f"pattern: {inputs.FUNNEL_TEXT}",
+        ],
+    )
+    queries = PeerQueries(loaded, shared.rows)
+    for case, exhaustive, query in (
+        ("first successor", False, "funnel_first_successor"),
+        ("exhaustive", True, "funnel_exhaustive"),
+    ):
+        our_run = ours.matcher(inputs.FUNNEL_TEXT, shared.events, exhaustive)
+        labels = [case, count(len(shared.events))]
+        cases = queries.cases(query)
+        _matching_row(table, case, labels, len(shared.events), our_run, cases, repeats)
+    queries.close()
+    _duckdb_notes(table, loaded)
+    table.note(RATIO_NOTE)
+    return table
+
+
+def pileup(shared, loaded, repeats):
+    table = Table(
+        "pile-up",
+        ["events", "B events", "matches", "seconds", "events/s"] + PEER_COLUMNS,
+        [
+            "pattern: A -> B (no window, first successor); one partition of A events with one B "
+            "at a random place in every 500 events, so about 500 starts wait at any time",
+        ],
+    )
+    for size in shared.sizes.pileup_events:
+        rows = inputs.pileup_rows(size)
+        events = inputs.make_events(rows)
+        queries = PeerQueries(loaded, rows)
+        labels = [count(size), count(sum(1 for row in rows if row[2] == "B"))]
+        our_run = ours.matcher("A -> B", events)
+        cases = queries.cases("pileup_first_successor")
+        _matching_row(table, f"{size:,} events", labels, size, our_run, cases, repeats)
+        queries.close()
+    table.note("linear cost shows as a steady events/s")
+    table.note(
+        "exhaustive mode is not run here: without a window every A pairs with every later B "
+        "(n²/1000 matches)"
+    )
+    _duckdb_notes(table, loaded)
+    table.note(RATIO_NOTE)
+    return table
+
+
+def conversion(shared, loaded, repeats):
+    """Per-event costs around the matcher: building Event objects, sorting them, copying them
+    into the core, and building and reading Match objects."""
+    rows = shared.rows
+    n = len(rows)
+    table = Table(
+        "conversion",
+        ["step", "events", "seconds", "ns/event", "pandas s", "pandas/ours"],
+        [f"the funnel rows ({n:,} events, two attributes each); the Match rows are per match"],
+    )
+    pandas_peer = loaded["pandas"]
+    no_peer = ["n/a", "n/a"]
+
+    def pandas_cells(run, same, our_seconds):
+        if isinstance(pandas_peer, str):
+            table.note(f"pandas n/a: {pandas_peer}")
+            return no_peer
+        if not same(run()):
+            table.note("pandas DIFFERS on a conversion step (time not reported)")
+            return ["differs", "-"]
+        peer_seconds, _ = median_seconds(run, repeats)
+        return [seconds(peer_seconds), ratio(peer_seconds / our_seconds)]
+
+    def add(step, our_seconds, peer_cells):
+        cells = [step, count(n), seconds(our_seconds), nanoseconds(our_seconds / n)]
+        table.add_row(cells + peer_cells)
+
+    # Event construction; pandas builds its frame from the same rows.
+    built_seconds, events = median_seconds(lambda: inputs.make_events(rows), repeats)
+    add("Event(...) from rows", built_seconds, pandas_cells(
+        lambda: inputs.make_frame(rows), lambda frame: len(frame) == n, built_seconds))
+
+    # sort_events on the stream order (partitions interleaved by time), then on sorted input,
+    # where it is little more than the copy in and the new Event objects out.
+    expected = [row[:3] for row in rows]
+    for step, order in (("sort_events (stream order)", inputs.arrival_order(rows)),
+                        ("sort_events (already sorted)", rows)):
+        given = inputs.make_events(order)
+        sort_seconds, in_order = median_seconds(lambda: vashlet.sort_events(given), repeats)
+        if [(event.partition, event.ts, event.typ) for event in in_order] != expected:
+            raise SystemExit("sort_events did not give back the generated order")
+        del in_order, given
+        frame = None if isinstance(pandas_peer, str) else inputs.make_frame(order)
+        add(step, sort_seconds, pandas_cells(
+            lambda: frame.sort_values(["p", "ts"], kind="stable"),
+            lambda result: list(zip(result["p"], result["ts"], result["typ"])) == expected,
+            sort_seconds))
+        del frame
+
+    # Copy into the core: with no start, the rest of match_events is the order check and one
+    # type comparison per event.
+    copy_seconds, _ = median_seconds(ours.matcher("never", events), repeats)
+    add("copy into the core (match_events, no start)", copy_seconds, no_peer)
+
+    # Match objects: a one-step pattern that every event matches, minus the copy into the core
+    # of the same list.
+    same_type = inputs.make_events([(p, ts, "e", attrs) for p, ts, _, attrs in rows])
+    base_seconds, _ = median_seconds(ours.matcher("never", same_type), repeats)
+    all_seconds, matches = median_seconds(ours.matcher("e", same_type), repeats)
+    if len(matches) != n:
+        raise SystemExit("the one-step pattern did not match every event")
+    add("Match objects (one-step match of each event, minus the copy)",
+        all_seconds - base_seconds, no_peer)
+    read_seconds, _ = median_seconds(lambda: [match.indices for match in matches], repeats)
+    add("reading Match.indices", read_seconds, no_peer)
+    del matches, same_type
+
+    if not isinstance(pandas_peer, str):
+        table.note("pandas steps: the events frame built from the same rows (make_frame in "
+                   "bench/inputs.py), and a stable sort_values(['p', 'ts']) of the frame in the "
+                   "same order; both checked against ours")
+        table.note("the other steps have no pandas counterpart: the peers read the frame in place")
+        table.note("pandas/ours: the pandas seconds divided by ours (above 1: vashlet is faster)")
+    return table
+
+
+def near_miss(shared, loaded, repeats):
+    table = Table(
+        "near misses",
+        ["case", "events", "near misses", "seconds", "events/s", "plain s", "plain/ours"],
+        ["near_miss_events; 'plain' is the tests' Python statement of the analysis (every path "
+         "from every start, nothing remembered), run only where it finishes"],
+    )
+    plain_limit = 20
+    chain_events = near_misses.a_events(2000)
+    small_events = near_misses.a_events(plain_limit)
+    cases = [
+        ("30 x A", near_misses.chain(30), chain_events),
+        ("30 x A -> B", near_misses.chain(30, "B"), chain_events),
+        ("8 x A -> B", near_misses.chain(8, "B"), small_events),
+        ("funnel", inputs.FUNNEL_TEXT, shared.events),
+    ]
+    for case, text, events in cases:
+        our_seconds, found = median_seconds(ours.near_misser(text, events), repeats)
+        cells = [case, count(len(events)), count(len(found)), seconds(our_seconds),
+                 rate(len(events) / our_seconds)]
+        if len(events) <= plain_limit:
+            cells += _plain_search(table, case, text, events, found, our_seconds, repeats)
+        else:
+            cells += ["n/a", "n/a"]
+            table.note(f"plain n/a beyond {plain_limit} events: its search is exponential")
+        table.add_row(cells)
+    table.note("duckdb, pandas n/a: neither explains the starts that did not match")
+    table.note("plain/ours: its seconds divided by ours")
+    return table
+
+
+def _plain_search(table, case, text, events, found, our_seconds, repeats):
+    reference = near_misses.near_miss_reference
+    pattern = json.loads(vashlet.parse_pattern(text).to_json())
+
+    def run():
+        return reference.near_misses(pattern, events)
+
+    def canonical(records):
+        return [repr(reference.canonical(record)) for record in records]
+
+    if canonical(run()) != canonical(reference.record(miss) for miss in found):
+        table.note(f"plain DIFFERS on {case} (time not reported)")
+        return ["differs", "-"]
+    plain_seconds, _ = median_seconds(run, min(repeats, 3))
+    return [seconds(plain_seconds), f"{plain_seconds / our_seconds:,.0f}x"]
+
+
+ALL = {
+    "funnel": funnel,
+    "pileup": pileup,
+    "conversion": conversion,
+    "near-misses": near_miss,
+}
+
