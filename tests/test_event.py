@@ -119,8 +119,11 @@ def keys(events):
 
 def test_sort_is_stable_on_partition_bytes_then_timestamp():
     rng = random.Random(7)
-    # UTF-8 byte order is code point order, unlike UTF-16 order for the last two.
-    partitions = ["", "a", "ab", "b", "B", "é", "\uffff", "\U00010000"]
+    # UTF-8 byte order is code point order, unlike UTF-16 order for the last two. The rest share
+    # long prefixes, with and without NUL bytes, around and beyond eight bytes.
+    partitions = ["", "a", "ab", "b", "B", "é", "\uffff", "\U00010000",
+                  "\0", "a\0", "a\0\0", "abcdefgh", "abcdefgh\0", "abcdefghi", "abcdefgi", "abcdefg\xff",
+                  "user-000000001", "user-000000002", "user-0000000010"]
     events = [Event(rng.choice(partitions), rng.randint(-3, 3), str(i), {"k": -i}) for i in range(2000)]
     expected = sorted(events, key=lambda e: (e.partition.encode(), e.ts))
     assert keys(sort_events(events)) == keys(expected)

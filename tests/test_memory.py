@@ -6,7 +6,7 @@ import os
 
 import pytest
 
-from helpers import fresh, refcounts
+from helpers import Sequence, fresh, refcounts
 from vashlet import (Event, Pattern, match_events, near_miss_events, parse_pattern, pattern_from_json,
                      sort_events)
 
@@ -42,6 +42,67 @@ def test_successful_calls_keep_reference_counts():
 
     watched = [partition, typ, attr, value, name, window, number, attrs, events, *events, Event]
     assert_counts_kept(watched, run)
+
+
+@pytest.mark.parametrize("container", [list, tuple, Sequence])
+def test_calls_hold_the_given_events_only_while_they_run(container):
+    # The calls read the events in place, holding each item while they run; what they return
+    # holds copies, so keeping the results keeps no given event alive.
+    events = [Event(fresh("p"), 0, "A", {fresh("x"): 1.5}), Event(fresh("p"), 1, "B")]
+    given = container(events)
+    gc.collect()
+    before = refcounts(events)
+    results = [sort_events(given), match_events(parse_pattern("A -> B"), given, exhaustive=True),
+               near_miss_events(parse_pattern("A -> B -> C"), given)]
+    assert refcounts(events) == before
+    assert [len(result) for result in results] == [2, 1, 1]
+
+
+ONE_STEP, TWO_STEPS = parse_pattern("A"), parse_pattern("A -> B")
+# Each calls the function directly: nothing that the collector tracks is allocated on the way in.
+CALLS = {
+    "sort_events": lambda events: sort_events(events),
+    "match_events": lambda events: match_events(ONE_STEP, events),
+    "near_miss_events": lambda events: near_miss_events(TWO_STEPS, events),
+}
+
+
+def described(results):
+    return [[(e.partition, e.ts, e.attrs) for e in getattr(item, "events", [item])]
+            for item in results]
+
+
+@pytest.mark.parametrize("call", CALLS.values(), ids=CALLS.keys())
+def test_events_outlive_a_finaliser_that_empties_their_list(call):
+    # The collector runs once the call allocates its result list, and a finaliser then empties
+    # the caller's list, whose items nothing else holds: the call must go on reading valid events.
+    events = [Event("p", ts, "A", {fresh("n"): ts}) for ts in range(40)]
+    expected = described(call(list(events)))
+    phase, seen = ["before"], []
+
+    class Emptier:
+        def __del__(self):
+            seen.append((phase[0], len(events)))
+            events.clear()
+
+    threshold = gc.get_threshold()
+    gc.collect()
+    gc.disable()
+    try:
+        cycle = Emptier()
+        cycle.self = cycle
+        del cycle
+        gc.set_threshold(1)
+        phase[0] = "calling"
+        gc.enable()
+        result = call(events)
+        phase[0] = "returned"
+    finally:
+        gc.set_threshold(*threshold)
+        gc.enable()
+        gc.collect()
+    assert seen == [("calling", 40)] and events == []
+    assert described(result) == expected
 
 
 # Each call fails; `a` holds fresh objects: two strings, a list holding a string, two events and

@@ -208,7 +208,7 @@ struct StepTypes {
 // The events of one run that some step could use, grouped by event type, in ascending order.
 class RunCandidates {
  public:
-  RunCandidates(const std::vector<Event>& events, std::size_t begin, std::size_t end,
+  RunCandidates(const EventView& events, std::size_t begin, std::size_t end,
                 const StepTypes& types)
       : types_(types), end_(end), lists_(types.id_of_type.size()) {
     for (std::size_t i = begin; i < end; ++i) {
@@ -259,7 +259,7 @@ const Transition& transition_of(const Step& step) {
 
 class DepthBound {
  public:
-  DepthBound(const std::vector<Event>& events, const Pattern& pattern, const RunCandidates& run)
+  DepthBound(const EventView& events, const Pattern& pattern, const RunCandidates& run)
       : events_(events), pattern_(pattern), run_(run) {}
 
   std::size_t steps_after(std::size_t k, std::size_t p) {
@@ -299,7 +299,7 @@ class DepthBound {
     return kNone;
   }
 
-  const std::vector<Event>& events_;
+  const EventView& events_;
   const Pattern& pattern_;
   const RunCandidates& run_;
   IndexTripleMap memo_;
@@ -316,7 +316,7 @@ struct PathResult {
 
 class DeepestPathSearch {
  public:
-  DeepestPathSearch(const std::vector<Event>& events, const Pattern& pattern,
+  DeepestPathSearch(const EventView& events, const Pattern& pattern,
                     const RunCandidates& run)
       : events_(events), pattern_(pattern), run_(run), bound_(events, pattern, run) {}
 
@@ -459,7 +459,7 @@ class DeepestPathSearch {
     return kNone;
   }
 
-  const std::vector<Event>& events_;
+  const EventView& events_;
   const Pattern& pattern_;
   const RunCandidates& run_;
   DepthBound bound_;
@@ -524,7 +524,7 @@ bool forbidden(const Transition& transition, const Event& event, const Bindings&
   return false;
 }
 
-NearMissDetail classify(const std::vector<Event>& events, std::size_t run_end, const Step& step,
+NearMissDetail classify(const EventView& events, std::size_t run_end, const Step& step,
                         const std::vector<std::size_t>& candidates, std::size_t last,
                         const Bindings& bindings) {
   if (last + 1 >= run_end) return NoSuccessor{};
@@ -566,7 +566,7 @@ NearMissDetail classify(const std::vector<Event>& events, std::size_t run_end, c
 
 }  // namespace
 
-std::vector<NearMiss> near_misses(const std::vector<Event>& events, const Pattern& pattern) {
+std::vector<NearMiss> near_misses(const EventView& events, const Pattern& pattern) {
   if (!validate_pattern(pattern)) {
     invariant_failure("near_misses requires a structurally valid pattern");
   }

@@ -69,6 +69,6 @@ struct NearMiss {
 };
 
 // Precondition: `events` are in event order (not checked).
-std::vector<NearMiss> near_misses(const std::vector<Event>& events, const Pattern& pattern);
+std::vector<NearMiss> near_misses(const EventView& events, const Pattern& pattern);
 
 }  // namespace vashlet

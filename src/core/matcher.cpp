@@ -1,8 +1,7 @@
 #include "matcher.hpp"
 
 #include <algorithm>
-#include <deque>
-#include <set>
+#include <array>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -41,7 +40,7 @@ CompiledPattern compile(const Pattern& pattern) {
   return compiled;
 }
 
-std::vector<Match> compiled_matches(const Pattern& pattern, const std::vector<Event>& events) {
+std::vector<Match> compiled_matches(const Pattern& pattern, const EventView& events) {
   return compile(pattern).matches(events);
 }
 
@@ -63,6 +62,17 @@ bool window_exceeded(std::int64_t earlier_ts, std::int64_t later_ts, std::int64_
 
 namespace {
 
+// Equality of two names or partitions. The strings that events and patterns carry are short, and
+// comparing them here costs less than the call to memcmp that std::string's comparison makes.
+bool same_bytes(std::string_view left, std::string_view right) {
+  if (left.size() != right.size()) return false;
+  if (left.size() > 16) return left == right;
+  for (std::size_t i = 0; i < left.size(); ++i) {
+    if (left[i] != right[i]) return false;
+  }
+  return true;
+}
+
 bool blocked_by_any(const std::vector<Atom>& absence, const Event& event,
                     const Bindings& bindings) {
   for (const Atom& atom : absence) {
@@ -71,8 +81,7 @@ bool blocked_by_any(const std::vector<Atom>& absence, const Event& event,
   return false;
 }
 
-Match make_match(const std::vector<Event>& events, std::vector<std::size_t> indices,
-                 Bindings captures) {
+Match make_match(const EventView& events, std::vector<std::size_t> indices, Bindings captures) {
   Match match;
   match.partition = events[indices.front()].partition;
   match.start = events[indices.front()].ts;
@@ -83,9 +92,10 @@ Match make_match(const std::vector<Event>& events, std::vector<std::size_t> indi
 }
 
 // The end of the run that begins at `start`: the first later index whose partition differs.
-std::size_t run_end(const std::vector<Event>& events, std::size_t start) {
+std::size_t run_end(const EventView& events, std::size_t start) {
+  const std::string& partition = events[start].partition;
   std::size_t end = start + 1;
-  while (end < events.size() && events[end].partition == events[start].partition) ++end;
+  while (end < events.size() && same_bytes(events[end].partition, partition)) ++end;
   return end;
 }
 
@@ -94,46 +104,236 @@ std::size_t run_end(const std::vector<Event>& events, std::size_t start) {
 // an event visits only the lists of steps that its type can advance or block. Per run the work is
 // therefore proportional to the threads that an event can change, not to all waiting threads.
 
-const Bindings kNoBindings{};
+constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+constexpr std::size_t kPrefetchBytes = 256;  // of an event's attributes, when the type is named
+const Value kNull;
 
-void add_captures(Bindings& bindings, const Atom& atom, const Event& event) {
-  // The extension that Atom::evaluate makes once its tests pass, done in place so that a
-  // recycled bindings slot keeps its storage.
-  for (const Capture& capture : atom.captures) {
-    if (bindings.find(capture.name)) continue;
-    const Value* value = event.attrs.find(capture.attribute);
-    bindings.set(capture.name, value ? *value : Value::null());
+// The event types that the pattern names, each with a small id, so that an event's type is read
+// once. A few names are compared directly (most other types already differ in length); many are
+// hashed.
+class TypeTable {
+ public:
+  std::size_t add(std::string_view name) {
+    const std::size_t known = find(name);
+    if (known != kNone) return known;
+    names_.push_back(name);
+    ids_.emplace(name, names_.size() - 1);
+    return names_.size() - 1;
   }
-}
 
-// One atom split into what the event alone decides (type and literal predicates), tested once
-// per event and step, and what depends on a thread's bindings (reference predicates and
-// captures), tested per thread. Both halves keep the event type, so their conjunction is exactly
-// the whole atom's test.
-struct AtomTest {
-  const Atom* literal = nullptr;
-  const Atom* bound = nullptr;  // null when the atom reads no bindings
+  std::size_t find(std::string_view type) const {
+    if (names_.size() > kCompared) {
+      const auto it = ids_.find(type);
+      return it == ids_.end() ? kNone : it->second;
+    }
+    for (std::size_t id = 0; id < names_.size(); ++id) {
+      if (same_bytes(names_[id], type)) return id;
+    }
+    return kNone;
+  }
+
+  std::size_t size() const { return names_.size(); }
+
+ private:
+  static constexpr std::size_t kCompared = 8;
+  std::vector<std::string_view> names_;  // views into the compiled pattern
+  std::unordered_map<std::string_view, std::size_t> ids_;
 };
 
-AtomTest split_atom(const Atom& atom, std::deque<Atom>& parts) {
-  if (atom.reference_predicates.empty() && atom.captures.empty()) return AtomTest{&atom, nullptr};
-  Atom& literal = parts.emplace_back(atom.event_type);
-  literal.predicates = atom.predicates;
-  Atom& bound = parts.emplace_back(atom.event_type);
-  bound.reference_predicates = atom.reference_predicates;
-  bound.captures = atom.captures;
-  return AtomTest{&literal, &bound};
-}
+// An attribute name that an atom reads, with the position where it was found last: the events of
+// one stream mostly carry the same attributes, so the guess usually saves the binary search.
+class AttributeKey {
+ public:
+  explicit AttributeKey(std::string_view name) : name_(name) {}
+
+  const Value* in(const Attributes& attrs) {
+    if (guess_ < attrs.size()) {
+      const Attributes::Entry& entry = attrs.begin()[static_cast<std::ptrdiff_t>(guess_)];
+      if (same_bytes(entry.first, name_)) return &entry.second;
+    }
+    const auto it = std::lower_bound(
+        attrs.begin(), attrs.end(), name_,
+        [](const Attributes::Entry& entry, std::string_view name) { return entry.first < name; });
+    if (it == attrs.end() || it->first != name_) return nullptr;
+    guess_ = static_cast<std::size_t>(it - attrs.begin());
+    return &it->second;
+  }
+
+  const Value& or_null(const Attributes& attrs) {
+    const Value* value = in(attrs);
+    return value ? *value : kNull;
+  }
+
+ private:
+  std::string_view name_;
+  std::size_t guess_ = 0;
+};
+
+// Binding names numbered in the order in which the steps first capture them. Every thread that
+// waits for step k holds exactly the names that steps 0 .. k-1 capture, which are the slots below
+// `bound_before(k)`, so a thread's bindings are a plain list of values indexed by slot. The values
+// stay where they are, in the events' attributes (or kNull for a missing one), which do not change
+// while the matcher runs; only a match copies them.
+using SlotValues = std::vector<const Value*>;
+
+class BindingLayout {
+ public:
+  explicit BindingLayout(const CompiledPattern& pattern) {
+    for (const CompiledStep& step : pattern.steps) {
+      bound_before_.push_back(names_.size());
+      for (const Capture& capture : step.atom.captures) {
+        if (slots_.emplace(capture.name, names_.size()).second) names_.push_back(capture.name);
+      }
+    }
+    by_name_.resize(names_.size());
+    for (std::size_t slot = 0; slot < names_.size(); ++slot) by_name_[slot] = slot;
+    std::sort(by_name_.begin(), by_name_.end(),
+              [&](std::size_t a, std::size_t b) { return names_[a] < names_[b]; });
+  }
+
+  // The slot of `name` if it is bound while waiting for `step`, else kNone.
+  std::size_t slot(std::string_view name, std::size_t step) const {
+    const auto it = slots_.find(name);
+    return it != slots_.end() && it->second < bound_before_[step] ? it->second : kNone;
+  }
+
+  // The bindings of a match: every slot, the first `held.size()` from `held`, the rest from
+  // `added`, as a map ordered by name.
+  Bindings to_bindings(const SlotValues& held, const SlotValues& added) const {
+    Bindings bindings;
+    bindings.reserve(names_.size());
+    for (const std::size_t slot : by_name_) {
+      const Value* value = slot < held.size() ? held[slot] : added[slot - held.size()];
+      bindings.set(std::string(names_[slot]), *value);  // ascending names: appends
+    }
+    return bindings;
+  }
+
+ private:
+  std::vector<std::string_view> names_;  // by slot; views into the compiled pattern
+  std::unordered_map<std::string_view, std::size_t> slots_;
+  std::vector<std::size_t> bound_before_;  // per step
+  std::vector<std::size_t> by_name_;       // slots in ascending order of their names
+};
+
+// One atom prepared for the threads of one step: the result of Atom::accepts on an event and a
+// thread's bindings, split into what the event alone decides (type, literal predicates, presence
+// of the referenced attributes, agreement of two captures into one unbound name), tested once per
+// event by `admits`, and what reads the bindings, tested per thread by `holds`. `admits` also
+// looks up, once per event, the event values that `holds` and the new captures read.
+class AtomPlan {
+ public:
+  // `step` is the step whose waiting threads test the atom; `binds`: the atom's captures extend
+  // the bindings (a step's own atom, not a forbidden one).
+  AtomPlan(const Atom& atom, std::size_t type, const BindingLayout& layout, std::size_t step,
+           bool binds)
+      : type_(type) {
+    for (const Predicate& predicate : atom.predicates) {
+      literals_.push_back(Literal{AttributeKey(predicate.attribute), &predicate});
+    }
+    for (const ReferencePredicate& reference : atom.reference_predicates) {
+      const std::size_t slot = layout.slot(reference.binding, step);
+      if (slot == kNone) never_ = true;  // the name is not bound: no thread passes
+      references_.push_back(Reference{AttributeKey(reference.attribute), reference.op, slot});
+    }
+    const std::vector<Capture>& captures = atom.captures;
+    for (std::size_t i = 0; i < captures.size(); ++i) {
+      const std::size_t slot = layout.slot(captures[i].name, step);
+      if (slot != kNone) {
+        bound_captures_.push_back(BoundCapture{AttributeKey(captures[i].attribute), slot});
+        continue;
+      }
+      std::size_t first = 0;
+      while (captures[first].name != captures[i].name) ++first;
+      if (first < i) {
+        repeated_captures_.push_back(RepeatedCapture{AttributeKey(captures[i].attribute),
+                                                     AttributeKey(captures[first].attribute)});
+      } else if (binds) {
+        new_captures_.emplace_back(captures[i].attribute);
+      }
+    }
+    new_values_.resize(new_captures_.size());
+  }
+
+  std::size_t type() const { return type_; }
+  bool reads_bindings() const { return !references_.empty() || !bound_captures_.empty(); }
+  bool captures_new_names() const { return !new_captures_.empty(); }
+  // After `admits`: the values of the names that the atom adds, in slot order.
+  const SlotValues& new_values() const { return new_values_; }
+
+  // For an event of this atom's type.
+  bool admits(const Event& event) {
+    if (never_) return false;
+    const Attributes& attrs = event.attrs;
+    for (Literal& literal : literals_) {
+      const Value* actual = literal.attribute.in(attrs);
+      if (!actual || !matches(literal.predicate->op, *actual, literal.predicate->value)) {
+        return false;
+      }
+    }
+    for (Reference& reference : references_) {
+      reference.actual = reference.attribute.in(attrs);
+      if (!reference.actual) return false;
+    }
+    for (RepeatedCapture& repeated : repeated_captures_) {
+      if (!(repeated.earlier.or_null(attrs) == repeated.attribute.or_null(attrs))) return false;
+    }
+    for (BoundCapture& capture : bound_captures_) {
+      capture.actual = &capture.attribute.or_null(attrs);
+    }
+    for (std::size_t n = 0; n < new_captures_.size(); ++n) {
+      new_values_[n] = &new_captures_[n].or_null(attrs);
+    }
+    return true;
+  }
+
+  // For the event that `admits` passed last, and a thread's bindings.
+  bool holds(const SlotValues& bindings) const {
+    for (const Reference& reference : references_) {
+      if (!matches(reference.op, *reference.actual, *bindings[reference.slot])) return false;
+    }
+    for (const BoundCapture& capture : bound_captures_) {
+      if (!(*bindings[capture.slot] == *capture.actual)) return false;
+    }
+    return true;
+  }
+
+ private:
+  struct Literal {
+    AttributeKey attribute;
+    const Predicate* predicate;
+  };
+  struct Reference {
+    AttributeKey attribute;
+    ComparisonOperator op;
+    std::size_t slot;
+    const Value* actual = nullptr;
+  };
+  struct BoundCapture {  // a capture into a bound name must capture a strictly equal value
+    AttributeKey attribute;
+    std::size_t slot;
+    const Value* actual = nullptr;
+  };
+  struct RepeatedCapture {  // likewise a later capture into a name that this atom captures first
+    AttributeKey attribute;
+    AttributeKey earlier;
+  };
+
+  std::size_t type_;
+  bool never_ = false;
+  std::vector<Literal> literals_;
+  std::vector<Reference> references_;
+  std::vector<BoundCapture> bound_captures_;
+  std::vector<RepeatedCapture> repeated_captures_;
+  std::vector<AttributeKey> new_captures_;
+  SlotValues new_values_;
+};
 
 // What the matcher needs to know about one compiled step.
 struct StepPlan {
-  const Atom* atom = nullptr;
-  AtomTest advance;
-  std::vector<AtomTest> absence;
+  AtomPlan advance;
+  std::vector<AtomPlan> absence;
   std::optional<std::int64_t> max_elapsed;
-  // Every thread waiting for a step holds the same binding names, so whether the step's captures
-  // add a name is fixed: when they add none, successors share their parent's bindings.
-  bool captures_new_names = false;
 };
 
 // Partial index lists as parent-linked nodes: a successor shares its parent's prefix and a
@@ -185,8 +385,9 @@ class PathArena {
   std::vector<std::size_t> free_;
 };
 
-// Bindings held by reference-counted slots: a successor whose step captures no new name shares
-// its parent's slot, and a freed slot keeps its storage for the next thread that needs one.
+// Bindings (values by slot, see BindingLayout) held by reference-counted slots: a successor whose
+// step captures no new name shares its parent's slot, and a freed slot keeps its storage for the
+// next thread that needs one.
 class BindingsPool {
  public:
   static constexpr std::size_t kEmpty = 0;  // the empty bindings of a start, never freed
@@ -196,19 +397,19 @@ class BindingsPool {
     used_ = 1;
   }
 
-  const Bindings& at(std::size_t id) const { return slots_[id]; }
+  const SlotValues& at(std::size_t id) const { return slots_[id]; }
 
   std::size_t share(std::size_t id) {
     if (id != kEmpty) ++refs_[id];
     return id;
   }
 
-  // A new slot holding `parent` extended by the captures of `atom` on `event`.
-  std::size_t extended(std::size_t parent, const Atom& atom, const Event& event) {
+  // A new slot holding the values of `parent` followed by `added`.
+  std::size_t extended(std::size_t parent, const SlotValues& added) {
     const std::size_t id = allocate();  // may move the slots, so `parent` is looked up after
-    Bindings& slot = slots_[id];
+    SlotValues& slot = slots_[id];
     slot = slots_[parent];
-    add_captures(slot, atom, event);
+    slot.insert(slot.end(), added.begin(), added.end());
     return id;
   }
 
@@ -233,7 +434,7 @@ class BindingsPool {
     return id;
   }
 
-  std::vector<Bindings> slots_ = std::vector<Bindings>(1);
+  std::vector<SlotValues> slots_ = std::vector<SlotValues>(1);
   std::vector<std::size_t> refs_ = std::vector<std::size_t>(1, 0);
   std::vector<std::size_t> free_;
   std::size_t used_ = 1;  // slots below this were handed out in this run; the rest are spare
@@ -260,35 +461,41 @@ struct WaitingList {
 
 class ThreadMatcher {
  public:
-  ThreadMatcher(const CompiledPattern& pattern, const std::vector<Event>& events);
-  void match_run(std::size_t begin, std::size_t end, std::vector<Match>& result);
+  ThreadMatcher(const CompiledPattern& pattern, const EventView& events);
+  // Every match, run by run.
+  std::vector<Match> run();
 
  private:
   void build_dispatch();
-  void add_concern(std::size_t step, const std::string& type, std::vector<std::size_t>& seen);
-  void reset();
-  void offer(std::size_t i);
-  void offer_to_step(std::size_t step, std::size_t i);
-  bool collect_blockers(const StepPlan& step, const Event& event);
-  bool blocked(const Event& event, const Thread& thread) const;
-  void try_start(std::size_t i);
-  void advance(const Thread& parent, std::size_t step, std::size_t i);
+  void add_concern(std::size_t step, std::size_t type, std::vector<std::size_t>& seen);
+  void finish_run();
+  std::size_t type_of(std::size_t i);
+  void offer(std::size_t i, const Event& event, std::size_t type);
+  void offer_to_step(std::size_t step, std::size_t i, const Event& event, std::size_t type);
+  bool collect_blockers(StepPlan& step, const Event& event, std::size_t type);
+  bool blocked(const Thread& thread) const;
+  void try_start(std::size_t i, const Event& event);
+  void advance(const Thread& parent, std::size_t step, std::size_t i, std::int64_t ts);
   void emit_match(std::size_t parent_path, std::size_t parent_bindings, std::size_t step,
                   std::size_t i);
   void flush_pending(std::int64_t now);
   void drop_expired(std::size_t step, std::int64_t now);
   void release(const Thread& thread);
 
-  const std::vector<Event>& events_;
+  const EventView& events_;
   const bool exhaustive_;
-  std::deque<Atom> atom_parts_;  // the split halves that AtomTest points at
+  TypeTable types_;
+  // The type ids of the next events, found ahead of their turn (see type_of).
+  static constexpr std::size_t kLookahead = 16;
+  std::array<std::size_t, 2 * kLookahead> ahead_types_{};
+  std::size_t ahead_ = 0;  // the first event not looked at yet
+  BindingLayout layout_;
   std::vector<StepPlan> steps_;
 
   // Dispatch: each later step is "concerned" by its atom's type and by its absence atoms'
   // types, one concern per (step, type). A concern is registered in the active list of its type
   // while its step has waiting threads, so an event visits only steps that have threads and
   // that its type concerns. Concerns of emptied steps are removed lazily, when met.
-  std::unordered_map<std::string, std::size_t> type_ids_;
   std::vector<std::size_t> concern_step_;
   std::vector<std::size_t> concern_type_;
   std::vector<char> concern_registered_;
@@ -300,59 +507,63 @@ class ThreadMatcher {
   // Threads created by the current event, inserted once every step has seen that event: a
   // thread is first offered the event after the one that created it.
   std::vector<std::pair<std::size_t, Thread>> pending_;
-  std::vector<const Atom*> blockers_;  // the current step's per-thread absence tests
+  std::vector<const AtomPlan*> blockers_;  // the current step's per-thread absence tests
   PathArena paths_;
   BindingsPool bindings_;
-  std::vector<Match> run_matches_;
+  std::vector<Match> matches_;  // of every run so far
+  std::size_t run_begin_ = 0;   // the current run's first match
 };
 
-ThreadMatcher::ThreadMatcher(const CompiledPattern& pattern, const std::vector<Event>& events)
+ThreadMatcher::ThreadMatcher(const CompiledPattern& pattern, const EventView& events)
     : events_(events),
       exhaustive_(pattern.consumption == MatchConsumption::ExhaustivePerStart),
+      layout_(pattern),
       waiting_(pattern.steps.size()) {
-  std::set<std::string_view> bound_names;
   steps_.reserve(pattern.steps.size());
-  for (const CompiledStep& compiled : pattern.steps) {
-    StepPlan& step = steps_.emplace_back();
-    step.atom = &compiled.atom;
-    step.advance = split_atom(compiled.atom, atom_parts_);
+  for (std::size_t k = 0; k < pattern.steps.size(); ++k) {
+    const CompiledStep& compiled = pattern.steps[k];
+    const Atom& atom = compiled.atom;
+    StepPlan& step = steps_.emplace_back(
+        StepPlan{AtomPlan(atom, types_.add(atom.event_type), layout_, k, true), {}, {}});
     for (const Atom& absent : compiled.absence) {
-      step.absence.push_back(split_atom(absent, atom_parts_));
+      step.absence.emplace_back(absent, types_.add(absent.event_type), layout_, k, false);
     }
     step.max_elapsed = compiled.max_elapsed;
-    for (const Capture& capture : compiled.atom.captures) {
-      step.captures_new_names |= bound_names.insert(capture.name).second;
-    }
   }
   build_dispatch();
 }
 
 void ThreadMatcher::build_dispatch() {
-  std::vector<std::size_t> seen;  // per type id, the last step that registered it, plus one
+  std::vector<std::size_t> seen(types_.size(), 0);  // per type, the last step registered, plus one
   concerns_begin_.assign(1, 0);
   concerns_begin_.push_back(0);  // the first step waits for nothing
   for (std::size_t k = 1; k < steps_.size(); ++k) {
-    add_concern(k, steps_[k].atom->event_type, seen);
-    for (const AtomTest& absent : steps_[k].absence) {
-      add_concern(k, absent.literal->event_type, seen);
-    }
+    add_concern(k, steps_[k].advance.type(), seen);
+    for (const AtomPlan& absent : steps_[k].absence) add_concern(k, absent.type(), seen);
     concerns_begin_.push_back(concern_step_.size());
   }
   concern_registered_.assign(concern_step_.size(), 0);
-  active_concerns_.resize(type_ids_.size());
+  active_concerns_.resize(types_.size());
 }
 
-void ThreadMatcher::add_concern(std::size_t step, const std::string& type,
+void ThreadMatcher::add_concern(std::size_t step, std::size_t type,
                                 std::vector<std::size_t>& seen) {
-  const std::size_t id = type_ids_.try_emplace(type, type_ids_.size()).first->second;
-  if (id == seen.size()) seen.push_back(0);
-  if (seen[id] == step + 1) return;
-  seen[id] = step + 1;
+  if (seen[type] == step + 1) return;
+  seen[type] = step + 1;
   concern_step_.push_back(step);
-  concern_type_.push_back(id);
+  concern_type_.push_back(type);
 }
 
-void ThreadMatcher::reset() {
+// Puts the run's matches in order and forgets the run.
+void ThreadMatcher::finish_run() {
+  // Matches complete in no particular order; the run's order is that of their index lists.
+  // No two matches share one, so an unstable sort (which needs no buffer) gives that order.
+  const auto run_matches = matches_.begin() + static_cast<std::ptrdiff_t>(run_begin_);
+  const auto by_indices = [](const Match& a, const Match& b) { return a.indices < b.indices; };
+  if (!std::is_sorted(run_matches, matches_.end(), by_indices)) {
+    std::sort(run_matches, matches_.end(), by_indices);
+  }
+  run_begin_ = matches_.size();
   for (const std::size_t k : used_steps_) {
     WaitingList& list = waiting_[k];
     list.threads.clear();
@@ -366,64 +577,82 @@ void ThreadMatcher::reset() {
   used_steps_.clear();
   paths_.reset();
   bindings_.reset();
-  run_matches_.clear();
 }
 
-void ThreadMatcher::match_run(std::size_t begin, std::size_t end, std::vector<Match>& result) {
-  reset();
-  for (std::size_t i = begin; i < end; ++i) offer(i);
-  // Matches complete in no particular order; the run's order is that of their index lists.
-  // No two matches share one, so an unstable sort (which needs no buffer) gives that order.
-  std::sort(run_matches_.begin(), run_matches_.end(),
-            [](const Match& a, const Match& b) { return a.indices < b.indices; });
-  result.insert(result.end(), std::make_move_iterator(run_matches_.begin()),
-                std::make_move_iterator(run_matches_.end()));
-}
-
-void ThreadMatcher::offer(std::size_t i) {
-  const auto type = type_ids_.find(events_[i].typ);
-  if (type != type_ids_.end()) {
-    std::vector<std::size_t>& concerns = active_concerns_[type->second];
-    // Backwards, so that removing an emptied step moves in an entry already visited.
-    for (std::size_t n = concerns.size(); n-- > 0;) {
-      const std::size_t concern = concerns[n];
-      const std::size_t step = concern_step_[concern];
-      offer_to_step(step, i);
-      if (!waiting_[step].empty()) continue;
-      concern_registered_[concern] = 0;
-      concerns[n] = concerns.back();
-      concerns.pop_back();
+// One pass over the events; a run ends where the partition changes.
+std::vector<Match> ThreadMatcher::run() {
+  std::string_view partition;
+  for (std::size_t i = 0; i < events_.size(); ++i) {
+    const Event& event = events_[i];
+    const std::size_t type = type_of(i);
+    if (i == 0 || !same_bytes(event.partition, partition)) {
+      finish_run();
+      partition = event.partition;
     }
+    if (type != kNone) offer(i, event, type);
   }
-  try_start(i);
-  flush_pending(events_[i].ts);
+  finish_run();
+  return std::move(matches_);
+}
+
+// The type id of event i (kNone when the pattern does not name its type). Events are asked for in
+// ascending order. Memory, not work, bounds the pass, so what it reads is fetched into the cache
+// ahead of its turn: the events themselves, then the types of the next events, and the
+// attributes of those that the pattern names, which live in a block of their own.
+std::size_t ThreadMatcher::type_of(std::size_t i) {
+  for (; ahead_ < events_.size() && ahead_ <= i + kLookahead; ++ahead_) {
+    if (ahead_ + kLookahead < events_.size()) {
+      prefetch(&events_[ahead_ + kLookahead], sizeof(Event));
+    }
+    const Event& event = events_[ahead_];
+    const std::size_t type = types_.find(event.typ);
+    ahead_types_[ahead_ % ahead_types_.size()] = type;
+    if (type != kNone) prefetch_attributes(event, kPrefetchBytes);
+  }
+  return ahead_types_[i % ahead_types_.size()];
+}
+
+// An event whose type the pattern names.
+void ThreadMatcher::offer(std::size_t i, const Event& event, std::size_t type) {
+  std::vector<std::size_t>& concerns = active_concerns_[type];
+  // Backwards, so that removing an emptied step moves in an entry already visited.
+  for (std::size_t n = concerns.size(); n-- > 0;) {
+    const std::size_t concern = concerns[n];
+    const std::size_t step = concern_step_[concern];
+    offer_to_step(step, i, event, type);
+    if (!waiting_[step].empty()) continue;
+    concern_registered_[concern] = 0;
+    concerns[n] = concerns.back();
+    concerns.pop_back();
+  }
+  if (type == steps_.front().advance.type()) try_start(i, event);
+  if (!pending_.empty()) flush_pending(event.ts);
 }
 
 // Per thread, in this order: window (expired threads were dropped first), advance, absence.
 // The advancing event is tested against the step's atom before its forbidden atoms, so it never
 // blocks its own successor. A blocked thread never advances again and is dropped at once.
-void ThreadMatcher::offer_to_step(std::size_t k, std::size_t i) {
-  const Event& event = events_[i];
+void ThreadMatcher::offer_to_step(std::size_t k, std::size_t i, const Event& event,
+                                  std::size_t type) {
   drop_expired(k, event.ts);
   WaitingList& list = waiting_[k];
   if (list.empty()) return;
-  const StepPlan& step = steps_[k];
-  const bool may_advance = step.advance.literal->accepts(event, kNoBindings);
-  const bool blocks_all = collect_blockers(step, event);
+  StepPlan& step = steps_[k];
+  const bool may_advance = step.advance.type() == type && step.advance.admits(event);
+  const bool blocks_all = collect_blockers(step, event, type);
   if (!may_advance && !blocks_all && blockers_.empty()) return;
 
   std::size_t kept = 0;
   for (std::size_t n = list.head; n < list.threads.size(); ++n) {
     const Thread thread = list.threads[n];
-    if (may_advance && (!step.advance.bound ||
-                        step.advance.bound->accepts(event, bindings_.at(thread.bindings)))) {
-      advance(thread, k, i);
+    if (may_advance && step.advance.holds(bindings_.at(thread.bindings))) {
+      advance(thread, k, i, event.ts);
       if (!exhaustive_) {  // first-successor consumption: the parent leaves once it advances
         release(thread);
         continue;
       }
     }
-    if (blocks_all || blocked(event, thread)) {
+    if (blocks_all || blocked(thread)) {
       release(thread);
       continue;
     }
@@ -435,52 +664,52 @@ void ThreadMatcher::offer_to_step(std::size_t k, std::size_t i) {
 
 // Sorts the step's forbidden atoms that the event passes on its own: true when one of them reads
 // no bindings and so blocks every waiting thread; the others go to `blockers_`.
-bool ThreadMatcher::collect_blockers(const StepPlan& step, const Event& event) {
+bool ThreadMatcher::collect_blockers(StepPlan& step, const Event& event, std::size_t type) {
   blockers_.clear();
-  for (const AtomTest& absent : step.absence) {
-    if (!absent.literal->accepts(event, kNoBindings)) continue;
-    if (!absent.bound) return true;
-    blockers_.push_back(absent.bound);
+  for (AtomPlan& absent : step.absence) {
+    if (absent.type() != type || !absent.admits(event)) continue;
+    if (!absent.reads_bindings()) return true;
+    blockers_.push_back(&absent);
   }
   return false;
 }
 
-bool ThreadMatcher::blocked(const Event& event, const Thread& thread) const {
-  for (const Atom* atom : blockers_) {
-    if (atom->accepts(event, bindings_.at(thread.bindings))) return true;
+bool ThreadMatcher::blocked(const Thread& thread) const {
+  for (const AtomPlan* atom : blockers_) {
+    if (atom->holds(bindings_.at(thread.bindings))) return true;
   }
   return false;
 }
 
-void ThreadMatcher::try_start(std::size_t i) {
-  const Event& event = events_[i];
-  const StepPlan& first = steps_.front();
-  if (!first.atom->accepts(event, kNoBindings)) return;
+void ThreadMatcher::try_start(std::size_t i, const Event& event) {
+  AtomPlan& first = steps_.front().advance;
+  if (!first.admits(event)) return;  // the first step reads no bindings: `admits` decides
   if (steps_.size() == 1) {
     emit_match(PathArena::kNoParent, BindingsPool::kEmpty, 0, i);
     return;
   }
-  const std::size_t bindings = first.captures_new_names
-                                   ? bindings_.extended(BindingsPool::kEmpty, *first.atom, event)
+  const std::size_t bindings = first.captures_new_names()
+                                   ? bindings_.extended(BindingsPool::kEmpty, first.new_values())
                                    : BindingsPool::kEmpty;
   pending_.emplace_back(1, Thread{event.ts, paths_.extend(PathArena::kNoParent, i), bindings});
 }
 
-void ThreadMatcher::advance(const Thread& parent, std::size_t k, std::size_t i) {
+void ThreadMatcher::advance(const Thread& parent, std::size_t k, std::size_t i,
+                            std::int64_t ts) {
   if (k + 1 == steps_.size()) {
     emit_match(parent.path, parent.bindings, k, i);
     return;
   }
-  const StepPlan& step = steps_[k];
-  const std::size_t bindings = step.captures_new_names
-                                   ? bindings_.extended(parent.bindings, *step.atom, events_[i])
+  const AtomPlan& atom = steps_[k].advance;
+  const std::size_t bindings = atom.captures_new_names()
+                                   ? bindings_.extended(parent.bindings, atom.new_values())
                                    : bindings_.share(parent.bindings);
-  pending_.emplace_back(k + 1, Thread{events_[i].ts, paths_.extend(parent.path, i), bindings});
+  pending_.emplace_back(k + 1, Thread{ts, paths_.extend(parent.path, i), bindings});
 }
 
 void ThreadMatcher::emit_match(std::size_t parent_path, std::size_t parent_bindings,
                                std::size_t k, std::size_t i) {
-  Match& match = run_matches_.emplace_back();
+  Match& match = matches_.emplace_back();
   match.indices.resize(k + 1);
   match.indices[k] = i;
   paths_.write(parent_path, match.indices, k);
@@ -488,8 +717,8 @@ void ThreadMatcher::emit_match(std::size_t parent_path, std::size_t parent_bindi
   match.partition = first.partition;
   match.start = first.ts;
   match.end = events_[i].ts;
-  match.captures = bindings_.at(parent_bindings);
-  if (steps_[k].captures_new_names) add_captures(match.captures, *steps_[k].atom, events_[i]);
+  match.captures =
+      layout_.to_bindings(bindings_.at(parent_bindings), steps_[k].advance.new_values());
 }
 
 void ThreadMatcher::flush_pending(std::int64_t now) {
@@ -534,19 +763,12 @@ void ThreadMatcher::release(const Thread& thread) {
 
 }  // namespace
 
-std::vector<Match> CompiledPattern::matches(const std::vector<Event>& events) const {
+std::vector<Match> CompiledPattern::matches(const EventView& events) const {
   if (steps.empty()) invariant_failure("compiled pattern has at least one step");
-  std::vector<Match> result;
-  ThreadMatcher matcher(*this, events);
-  for (std::size_t begin = 0; begin < events.size();) {
-    const std::size_t end = run_end(events, begin);
-    matcher.match_run(begin, end, result);
-    begin = end;
-  }
-  return result;
+  return ThreadMatcher(*this, events).run();
 }
 
-bool transition_allows(const std::vector<Event>& events, std::size_t from, std::size_t to,
+bool transition_allows(const EventView& events, std::size_t from, std::size_t to,
                        const Transition& transition, const Bindings& bindings) {
   if (from >= to || to >= events.size()) {
     invariant_failure("transition_allows requires from < to < number of events");
@@ -564,15 +786,16 @@ bool transition_allows(const std::vector<Event>& events, std::size_t from, std::
   return true;
 }
 
-bool is_sorted_by_partition_time_index(const std::vector<Event>& events) {
+bool is_sorted_by_partition_time_index(const EventView& events) {
   for (std::size_t i = 1; i < events.size(); ++i) {
-    const Event& previous = events[i - 1];
-    const Event& current = events[i];
-    const int order = compare_bytes(previous.partition, current.partition);
-    if (order > 0) return false;
-    if (order == 0 && previous.ts > current.ts) return false;
+    if (!in_event_order(events[i - 1], events[i])) return false;
   }
   return true;
+}
+
+bool in_event_order(const Event& previous, const Event& next) {
+  if (same_bytes(previous.partition, next.partition)) return previous.ts <= next.ts;
+  return compare_bytes(previous.partition, next.partition) < 0;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -590,7 +813,7 @@ struct SearchFrame {
 
 // Appends, in search order, every match that completes `path` (one entry, for step 0) within the
 // run ending before `run_end`. The path is shared by all levels: level k owns path[k].
-void extend_path(const std::vector<Event>& events, std::size_t run_end, const Pattern& pattern,
+void extend_path(const EventView& events, std::size_t run_end, const Pattern& pattern,
                  std::vector<std::size_t> path, Bindings bindings, bool exhaustive,
                  std::vector<Match>& out) {
   if (path.empty()) invariant_failure("path is non-empty");
@@ -633,7 +856,7 @@ void extend_path(const std::vector<Event>& events, std::size_t run_end, const Pa
 
 }  // namespace
 
-std::vector<Match> oracle_matches(const Pattern& pattern, const std::vector<Event>& events) {
+std::vector<Match> oracle_matches(const Pattern& pattern, const EventView& events) {
   if (!validate_pattern(pattern)) {
     invariant_failure("oracle_matches requires a structurally valid pattern");
   }

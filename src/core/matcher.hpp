@@ -33,19 +33,21 @@ struct CompiledPattern {
   MatchConsumption consumption = MatchConsumption::FirstSuccessorPerStart;
 
   // Precondition: `events` are in event order (not checked).
-  std::vector<Match> matches(const std::vector<Event>& events) const;
+  std::vector<Match> matches(const EventView& events) const;
 };
 
 CompiledPattern compile(const Pattern& pattern);
-std::vector<Match> compiled_matches(const Pattern& pattern, const std::vector<Event>& events);
-std::vector<Match> oracle_matches(const Pattern& pattern, const std::vector<Event>& events);
+std::vector<Match> compiled_matches(const Pattern& pattern, const EventView& events);
+std::vector<Match> oracle_matches(const Pattern& pattern, const EventView& events);
 
 // True when `later_ts - earlier_ts` exceeds `max_elapsed`, computed exactly for any int64 inputs.
 bool window_exceeded(std::int64_t earlier_ts, std::int64_t later_ts, std::int64_t max_elapsed);
 
-bool transition_allows(const std::vector<Event>& events, std::size_t from, std::size_t to,
+bool transition_allows(const EventView& events, std::size_t from, std::size_t to,
                        const Transition& transition, const Bindings& bindings);
 
-bool is_sorted_by_partition_time_index(const std::vector<Event>& events);
+bool is_sorted_by_partition_time_index(const EventView& events);
+// The pairwise rule that is_sorted_by_partition_time_index applies to every pair of neighbours.
+bool in_event_order(const Event& previous, const Event& next);
 
 }  // namespace vashlet

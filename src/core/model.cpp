@@ -140,6 +140,12 @@ Event Event::with_attr(std::string name, Value value) && {
   return std::move(*this);
 }
 
+EventView::EventView(const std::vector<Event>& events) : size_(events.size()) {
+  owned_.reserve(events.size());
+  for (const Event& event : events) owned_.push_back(&event);
+  events_ = owned_.data();
+}
+
 // ---------------------------------------------------------------------------------------------
 // Pattern model
 

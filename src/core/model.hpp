@@ -121,6 +121,46 @@ struct Event {
   Event with_attr(std::string name, Value value) &&;
 };
 
+// Starts fetching into the cache the `bytes` bytes at `address`, or an event's attributes (at most
+// `limit` bytes of them), without waiting. Passes over many events are bound by memory: the
+// events, and their attribute blocks, lie wherever they were allocated.
+inline void prefetch(const void* address, std::size_t bytes) {
+  constexpr std::uintptr_t kLine = 64;
+  const std::uintptr_t begin = reinterpret_cast<std::uintptr_t>(address);
+  for (std::uintptr_t line = begin & ~(kLine - 1); line < begin + bytes; line += kLine) {
+    __builtin_prefetch(reinterpret_cast<const void*>(line));
+  }
+}
+
+inline void prefetch_attributes(const Event& event, std::size_t limit) {
+  if (event.attrs.empty()) return;
+  const std::size_t bytes = event.attrs.size() * sizeof(Attributes::Entry);
+  prefetch(&*event.attrs.begin(), bytes < limit ? bytes : limit);
+}
+
+// A read-only sequence of events that someone else keeps alive, read in place: the matchers and
+// the near-miss analysis take one instead of a copied list. Built over pointers to events held
+// elsewhere, or over a std::vector<Event> (it then owns an array of pointers into the vector,
+// which must outlive it).
+class EventView {
+ public:
+  EventView(const Event* const* events, std::size_t size) : events_(events), size_(size) {}
+  EventView(const std::vector<Event>& events);  // implicit, for C++ callers
+
+  EventView(EventView&&) = default;
+  EventView(const EventView&) = delete;
+  EventView& operator=(const EventView&) = delete;
+
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  const Event& operator[](std::size_t i) const { return *events_[i]; }
+
+ private:
+  std::vector<const Event*> owned_;
+  const Event* const* events_ = nullptr;
+  std::size_t size_ = 0;
+};
+
 // ---------------------------------------------------------------------------------------------
 // Pattern model
 

@@ -1,9 +1,11 @@
 #include "event.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
 #include <utility>
 
+#include "matcher.hpp"
 #include "values.hpp"
 
 namespace vashlet::py {
@@ -83,18 +85,62 @@ NativeClass<Event>& event_class() {
   return cls;
 }
 
-// Event order: partitions byte-wise, then timestamps; ties keep their input order.
-bool precedes(const Event& left, const Event& right) {
-  const int order = compare_bytes(left.partition, right.partition);
-  return order != 0 ? order < 0 : left.ts < right.ts;
+// What the sort compares of one event, kept together so that comparisons seldom read the event:
+// its partition's first bytes, big-endian and zero-padded, which order two partitions wherever
+// they differ, and the partition's length, which shows when the prefix holds the whole name.
+struct SortKey {
+  std::uint64_t prefix;
+  std::size_t length;
+  std::int64_t ts;
+  const Event* event;
+
+  explicit SortKey(const Event* e)
+      : prefix(0), length(e->partition.size()), ts(e->ts), event(e) {
+    const std::size_t count = std::min(length, sizeof prefix);
+    for (std::size_t i = 0; i < count; ++i) {
+      prefix |= std::uint64_t{static_cast<unsigned char>(e->partition[i])} << (56 - 8 * i);
+    }
+  }
+};
+
+// Event order: partitions byte-wise, then timestamps; ties are left to the stable sort.
+bool precedes(const SortKey& left, const SortKey& right) {
+  if (left.prefix != right.prefix) return left.prefix < right.prefix;
+  if (left.length != right.length || left.length > sizeof left.prefix) {
+    const int order = compare_bytes(left.event->partition, right.event->partition);
+    if (order != 0) return order < 0;
+  }
+  return left.ts < right.ts;
+}
+
+// New `Event` objects copying the given events, in order. Sorted events lie anywhere in memory, so
+// each is fetched a few turns ahead of its copy: first the event, then its attributes.
+Ref copies_to_py(const std::vector<const Event*>& events) {
+  constexpr std::size_t kAhead = 8;
+  constexpr std::size_t kAttributeBytes = 512;
+  std::size_t at = 0;  // the position of the event being copied
+  return list_to_py(events, [&](const Event* event) {
+    const std::size_t size = events.size();
+    if (at + 2 * kAhead < size) prefetch(events[at + 2 * kAhead], sizeof(Event));
+    if (at + kAhead < size) prefetch_attributes(*events[at + kAhead], kAttributeBytes);
+    ++at;
+    return event_to_py(*event);
+  });
 }
 
 constexpr auto kSortEventsSignature = signature("sort_events()", {"events"}, 1);
 
+// Sorts small keys, not events, and copies each event once, into its new object. Input that is
+// already in order (the common case for a stream that is sorted once) skips the sort.
 Ref sort_events(const Arguments<1>& args) {
-  std::vector<Event> events = args.convert(0, events_from_py);
-  std::stable_sort(events.begin(), events.end(), precedes);
-  return list_to_py(events, [](Event& event) { return event_to_py(std::move(event)); });
+  const EventList events = args.convert(0, events_from_py);
+  if (events.in_order()) return copies_to_py(events.pointers());
+  std::vector<SortKey> keys(events.pointers().begin(), events.pointers().end());
+  std::stable_sort(keys.begin(), keys.end(), precedes);
+  std::vector<const Event*> sorted;
+  sorted.reserve(keys.size());
+  for (const SortKey& key : keys) sorted.push_back(key.event);
+  return copies_to_py(sorted);
 }
 
 }  // namespace
@@ -105,34 +151,44 @@ Ref event_to_py(Event event) { return event_class().wrap(std::move(event)); }
 
 const Event* event_of(PyObject* object) { return event_class().find(object); }
 
-std::vector<Event> events_from_py(PyObject* object) {
+EventList events_from_py(PyObject* object) {
   if (PyUnicode_Check(object)) raise_type_error("a str is not accepted as a sequence of events");
   if (!PySequence_Check(object)) raise_cannot_convert(object, "Sequence");
-  std::vector<Event> events;
-  const auto take = [&](PyObject* item) {
-    const Event* event = event_of(item);
-    if (!event) raise_cannot_convert(item, "Event");
-    events.push_back(*event);
+  std::vector<Ref> items;
+  std::vector<const Event*> events;
+  bool in_order = true;
+  // The order is checked while each event is at hand: a second pass over many events would
+  // fetch them all from memory again.
+  const auto take = [&](Ref item) {
+    const Event* event = event_of(item.get());
+    if (!event) raise_cannot_convert(item.get(), "Event");
+    if (in_order && !events.empty()) in_order = in_event_order(*events.back(), *event);
+    items.push_back(std::move(item));
+    events.push_back(event);
+  };
+  const auto reserve = [&](Py_ssize_t size) {
+    items.reserve(static_cast<std::size_t>(size));
+    events.reserve(static_cast<std::size_t>(size));
   };
   if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
-    // Nothing below runs Python code, so the borrowed items stay alive while they are copied.
+    // Nothing below runs Python code, so the list cannot change while its items are taken.
     const bool is_list = PyList_CheckExact(object);
     const Py_ssize_t size = is_list ? PyList_Size(object) : PyTuple_Size(object);
-    events.reserve(static_cast<std::size_t>(size));
+    reserve(size);
     for (Py_ssize_t i = 0; i < size; ++i) {
-      take(is_list ? PyList_GetItem(object, i) : PyTuple_GetItem(object, i));
+      take(Ref::borrowed(is_list ? PyList_GetItem(object, i) : PyTuple_GetItem(object, i)));
     }
-    return events;
+    return EventList(std::move(items), std::move(events), in_order);
   }
   const Py_ssize_t hint = PySequence_Size(object);
   if (hint < 0) {
     PyErr_Clear();
   } else {
-    events.reserve(static_cast<std::size_t>(hint));
+    reserve(hint);
   }
   const Ref iterator = Ref::checked(PyObject_GetIter(object));
-  while (Ref item = next_item(iterator.get())) take(item.get());
-  return events;
+  while (Ref item = next_item(iterator.get())) take(std::move(item));
+  return EventList(std::move(items), std::move(events), in_order);
 }
 
 PyMethodDef sort_events_def = function_def<kSortEventsSignature, sort_events>(

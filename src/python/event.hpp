@@ -1,6 +1,8 @@
 // The Python class `Event` (native `PyEvent`, one core event) and the function `sort_events`.
 #pragma once
 
+#include <cstddef>
+#include <utility>
 #include <vector>
 
 #include "frame.hpp"
@@ -17,9 +19,32 @@ Ref event_to_py(Event event);
 // The core event inside an `Event` object (borrowed), or null when `object` is not an `Event`.
 const Event* event_of(PyObject* object);
 
-// The event-list parameter: a sequence (not a str) of `Event` objects, copied in order.
+// The events of an event-list argument, read in place inside their `Event` objects. It holds a
+// strong reference to every item, so the events stay valid for as long as it lives, whatever
+// happens to the argument meanwhile (Python code run by a finaliser may empty a list).
+class EventList {
+ public:
+  // Takes ownership of one reference to each item; `events[i]` lies inside `items[i]`.
+  // `in_order`: whether the events are in event order (is_sorted_by_partition_time_index).
+  EventList(std::vector<Ref> items, std::vector<const Event*> events, bool in_order)
+      : items_(std::move(items)), events_(std::move(events)), in_order_(in_order) {}
+
+  std::size_t size() const { return events_.size(); }
+  const Event& operator[](std::size_t i) const { return *events_[i]; }
+  // Valid while this list lives.
+  EventView view() const { return EventView(events_.data(), events_.size()); }
+  const std::vector<const Event*>& pointers() const { return events_; }
+  bool in_order() const { return in_order_; }
+
+ private:
+  std::vector<Ref> items_;
+  std::vector<const Event*> events_;
+  bool in_order_;
+};
+
+// The event-list parameter: a sequence (not a str) of `Event` objects, in order.
 // Raises the unprefixed TypeErrors; the call frame adds the parameter name.
-std::vector<Event> events_from_py(PyObject* object);
+EventList events_from_py(PyObject* object);
 
 extern PyMethodDef sort_events_def;
 

@@ -6,7 +6,7 @@
 //
 //   constexpr auto kSortSignature = signature("sort_events()", {"events"}, 1);
 //   Ref sort_events(const Arguments<1>& args) {
-//     std::vector<Event> events = args.convert(0, events_from_py);  ...
+//     EventList events = args.convert(0, events_from_py);  ...
 //   }
 //   PyMethodDef sort_events_def = function_def<kSortSignature, sort_events>(
 //       "sort_events", "sort_events(events)\n--\n\n...");

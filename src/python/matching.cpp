@@ -15,23 +15,21 @@ namespace vashlet::py {
 namespace {
 
 // One match with its own copies of the events it names, so it outlives the call's event list.
+// The types that `Match.types` lists are those of these events.
 struct PyMatch {
   std::string partition;
   std::vector<std::size_t> indices;
-  std::vector<std::string> types;
   std::vector<Event> events;
   std::int64_t start = 0;
   std::int64_t end = 0;
   Bindings captures;
 };
 
-PyMatch from_core(Match match, const std::vector<Event>& events) {
+PyMatch from_core(Match match, const EventList& events) {
   PyMatch result;
-  result.types.reserve(match.indices.size());
   result.events.reserve(match.indices.size());
   for (const std::size_t index : match.indices) {
     if (index >= events.size()) invariant_failure("match index lies outside the event list");
-    result.types.push_back(events[index].typ);
     result.events.push_back(events[index]);
   }
   result.partition = std::move(match.partition);
@@ -49,7 +47,7 @@ Ref indices_of(const PyMatch& match) { return list_to_py(match.indices, size_to_
 Ref start_of(const PyMatch& match) { return int_to_py(match.start); }
 Ref end_of(const PyMatch& match) { return int_to_py(match.end); }
 Ref types_of(const PyMatch& match) {
-  return list_to_py(match.types, [](const std::string& typ) { return text_to_py(typ); });
+  return list_to_py(match.events, [](const Event& event) { return text_to_py(event.typ); });
 }
 Ref events_of(const PyMatch& match) {
   return list_to_py(match.events, [](const Event& event) { return event_to_py(event); });
@@ -114,15 +112,16 @@ constexpr auto kMatchEventsSignature =
     signature("match_events()", {"pattern", "events", "exhaustive", "use_oracle"}, 2);
 
 Ref match_events_function(const Arguments<4>& args) {
-  const std::vector<Event> events = args.convert(1, events_from_py);
+  const EventList events = args.convert(1, events_from_py);
   const bool exhaustive = args.flag(2);
   const bool use_oracle = args.flag(3);
   require_event_order(events);
+  const EventView view = events.view();
   Pattern pattern = valid_pattern_argument(args.get(0));
   // Only a request for more widens the pattern's own policy; false leaves it as it is.
   if (exhaustive) pattern.consumption = MatchConsumption::ExhaustivePerStart;
   std::vector<Match> matches =
-      use_oracle ? oracle_matches(pattern, events) : compiled_matches(pattern, events);
+      use_oracle ? oracle_matches(pattern, view) : compiled_matches(pattern, view);
   return list_to_py(matches, [&](Match& match) {
     return match_class().wrap(from_core(std::move(match), events));
   });
@@ -132,8 +131,8 @@ Ref match_events_function(const Arguments<4>& args) {
 
 PyTypeObject* match_type() { return match_class().type(); }
 
-void require_event_order(const std::vector<Event>& events) {
-  if (!is_sorted_by_partition_time_index(events)) {
+void require_event_order(const EventList& events) {
+  if (!events.in_order()) {
     raise_value_error(
         "events must be grouped by partition and sorted by (timestamp, input order); call "
         "sort_events first");

@@ -1,8 +1,7 @@
 // The module functions that parse, read and run patterns, and the class `Match`.
 #pragma once
 
-#include <vector>
-
+#include "event.hpp"
 #include "frame.hpp"
 #include "model.hpp"
 
@@ -16,7 +15,7 @@ extern PyMethodDef match_events_def;
 
 // ValueError "events must be grouped by partition and sorted by (timestamp, input order); call
 // sort_events first" unless `events` are in event order.
-void require_event_order(const std::vector<Event>& events);
+void require_event_order(const EventList& events);
 
 // A valid private copy of the `pattern` argument: coerced, then validated (ValueError with the
 // validation message).

@@ -27,8 +27,8 @@ struct PyNearMiss {
   std::size_t reached_steps = 0;
   Bindings captures;
 
-  // `events` is the converted event list of the call that produced `near_miss`.
-  static PyNearMiss from_core(NearMiss near_miss, const std::vector<Event>& events) {
+  // `events` is the event list of the call that produced `near_miss`.
+  static PyNearMiss from_core(NearMiss near_miss, const EventList& events) {
     PyNearMiss result;
     result.events.reserve(near_miss.indices.size());
     for (const std::size_t index : near_miss.indices) {
@@ -189,10 +189,11 @@ constexpr auto kNearMissEventsSignature =
 // The order check comes before the pattern is looked at, so unsorted events are reported even
 // when the pattern argument is not a pattern at all.
 Ref near_miss_events(const Arguments<2>& args) {
-  const std::vector<Event> events = args.convert(1, events_from_py);
+  const EventList events = args.convert(1, events_from_py);
   require_event_order(events);
+  const EventView view = events.view();
   const Pattern pattern = valid_pattern_argument(args.get(0));
-  std::vector<NearMiss> found = near_misses(events, pattern);
+  std::vector<NearMiss> found = near_misses(view, pattern);
   return list_to_py(found, [&](NearMiss& near_miss) {
     return near_miss_class().wrap(PyNearMiss::from_core(std::move(near_miss), events));
   });
