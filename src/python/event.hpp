@@ -36,6 +36,18 @@ class EventList {
   const std::vector<const Event*>& pointers() const { return events_; }
   bool in_order() const { return in_order_; }
 
+  // Copies of the events at `indices`, for results that must own their events. An index outside
+  // the list is an internal invariant failure (the core only names events it was given).
+  std::vector<Event> copies_at(const std::vector<std::size_t>& indices) const {
+    std::vector<Event> copies;
+    copies.reserve(indices.size());
+    for (const std::size_t index : indices) {
+      if (index >= size()) invariant_failure("a result names an event outside the event list");
+      copies.push_back(*events_[index]);
+    }
+    return copies;
+  }
+
  private:
   std::vector<Ref> items_;
   std::vector<const Event*> events_;

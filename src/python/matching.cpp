@@ -27,11 +27,7 @@ struct PyMatch {
 
 PyMatch from_core(Match match, const EventList& events) {
   PyMatch result;
-  result.events.reserve(match.indices.size());
-  for (const std::size_t index : match.indices) {
-    if (index >= events.size()) invariant_failure("match index lies outside the event list");
-    result.events.push_back(events[index]);
-  }
+  result.events = events.copies_at(match.indices);
   result.partition = std::move(match.partition);
   result.indices = std::move(match.indices);
   result.start = match.start;

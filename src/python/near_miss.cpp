@@ -30,11 +30,7 @@ struct PyNearMiss {
   // `events` is the event list of the call that produced `near_miss`.
   static PyNearMiss from_core(NearMiss near_miss, const EventList& events) {
     PyNearMiss result;
-    result.events.reserve(near_miss.indices.size());
-    for (const std::size_t index : near_miss.indices) {
-      if (index >= events.size()) invariant_failure("near miss names an event outside the list");
-      result.events.push_back(events[index]);
-    }
+    result.events = events.copies_at(near_miss.indices);
     result.partition = std::move(near_miss.partition);
     result.indices = std::move(near_miss.indices);
     result.next_event_type = std::move(near_miss.next_event_type);
