@@ -51,12 +51,9 @@ Ref events_of(const PyMatch& match) {
 Ref captures_of(const PyMatch& match) { return named_values_to_dict(match.captures); }
 
 Ref match_repr(const PyMatch& match) {
-  std::string text = "Match(partition=" + quoted(match.partition) + ", indices=[";
-  for (std::size_t i = 0; i < match.indices.size(); ++i) {
-    if (i > 0) text += ", ";
-    text += std::to_string(match.indices[i]);
-  }
-  text += "], span=(" + std::to_string(match.start) + ", " + std::to_string(match.end) + "))";
+  const std::string text = "Match(partition=" + quoted(match.partition) +
+                           ", indices=" + index_list_text(match.indices) + ", span=(" +
+                           std::to_string(match.start) + ", " + std::to_string(match.end) + "))";
   return text_to_py(text);
 }
 

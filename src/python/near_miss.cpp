@@ -134,13 +134,10 @@ Ref events_of(const PyNearMiss& self) {
 }
 
 Ref near_miss_repr(const PyNearMiss& self) {
-  std::string text = "NearMiss(partition=" + quoted(self.partition) + ", indices=[";
-  for (std::size_t i = 0; i < self.indices.size(); ++i) {
-    if (i > 0) text += ", ";
-    text += std::to_string(self.indices[i]);
-  }
-  text += "], next=" + quoted(self.next_event_type) +
-          ", reason=" + quoted(near_miss_reason(self.detail)) + ")";
+  const std::string text = "NearMiss(partition=" + quoted(self.partition) +
+                           ", indices=" + index_list_text(self.indices) +
+                           ", next=" + quoted(self.next_event_type) +
+                           ", reason=" + quoted(near_miss_reason(self.detail)) + ")";
   return text_to_py(text);
 }
 

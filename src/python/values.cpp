@@ -220,4 +220,13 @@ std::string quoted(std::string_view text) {
   return out;
 }
 
+std::string index_list_text(const std::vector<std::size_t>& indices) {
+  std::string text = "[";
+  for (std::size_t i = 0; i < indices.size(); ++i) {
+    if (i > 0) text += ", ";
+    text += std::to_string(indices[i]);
+  }
+  return text + "]";
+}
+
 }  // namespace vashlet::py

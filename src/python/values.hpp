@@ -1,8 +1,10 @@
 // Conversions between Python objects and core values, and the quoted form used by __repr__.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "frame.hpp"
 #include "model.hpp"
@@ -21,5 +23,8 @@ Ref named_values_to_dict(const NamedValues& values);
 // `text` between double quotes with backslash escapes; non-printing and combining characters as
 // \u{hex}.
 std::string quoted(std::string_view text);
+
+// Event indices as a repr shows them: "[0, 2]".
+std::string index_list_text(const std::vector<std::size_t>& indices);
 
 }  // namespace vashlet::py
