@@ -1,5 +1,7 @@
 #include "matching.hpp"
 
+#include <memory>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -15,45 +17,61 @@ namespace vashlet::py {
 namespace {
 
 // One match with its own copies of the events it names, so it outlives the call's event list.
+// Its partition, start and end are those of its first and last events, so they are read from
+// the copies rather than stored a second time: matches come by the million, and a smaller
+// object (one pointer for the copies, not a vector) is cheaper to allocate, fault in and free.
 // The types that `Match.types` lists are those of these events.
 struct PyMatch {
-  std::string partition;
   std::vector<std::size_t> indices;
-  std::vector<Event> events;
-  std::int64_t start = 0;
-  std::int64_t end = 0;
+  std::unique_ptr<Event[]> events;  // one per entry of `indices`
   Bindings captures;
+
+  std::span<const Event> event_copies() const { return {events.get(), indices.size()}; }
+  const std::string& partition() const { return events[0].partition; }
+  std::int64_t start() const { return events[0].ts; }
+  std::int64_t end() const { return events[indices.size() - 1].ts; }
 };
 
 PyMatch from_core(Match match, const EventList& events) {
+  if (match.indices.empty()) invariant_failure("a match names no event");
   PyMatch result;
-  result.events = events.copies_at(match.indices);
-  result.partition = std::move(match.partition);
+  result.events = std::make_unique<Event[]>(match.indices.size());
+  for (std::size_t i = 0; i < match.indices.size(); ++i) {
+    if (match.indices[i] >= events.size()) {
+      invariant_failure("a result names an event outside the event list");
+    }
+    result.events[i] = events[match.indices[i]];
+  }
   result.indices = std::move(match.indices);
-  result.start = match.start;
-  result.end = match.end;
+  if (result.partition() != match.partition || result.start() != match.start ||
+      result.end() != match.end) {
+    invariant_failure("a match disagrees with the events it names");
+  }
   result.captures = std::move(match.captures);
   return result;
 }
 
 NativeClass<PyMatch>& match_class();
 
-Ref partition_of(const PyMatch& match) { return text_to_py(match.partition); }
+Ref partition_of(const PyMatch& match) { return text_to_py(match.partition()); }
 Ref indices_of(const PyMatch& match) { return list_to_py(match.indices, size_to_py); }
-Ref start_of(const PyMatch& match) { return int_to_py(match.start); }
-Ref end_of(const PyMatch& match) { return int_to_py(match.end); }
+Ref start_of(const PyMatch& match) { return int_to_py(match.start()); }
+Ref end_of(const PyMatch& match) { return int_to_py(match.end()); }
 Ref types_of(const PyMatch& match) {
-  return list_to_py(match.events, [](const Event& event) { return text_to_py(event.typ); });
+  return list_to_py(match.event_copies(),
+                    [](const Event& event) { return text_to_py(event.typ); });
 }
 Ref events_of(const PyMatch& match) {
-  return list_to_py(match.events, [](const Event& event) { return event_to_py(event); });
+  return list_to_py(match.event_copies(),
+                    [](const Event& event) { return event_to_py(event); });
 }
 Ref captures_of(const PyMatch& match) { return named_values_to_dict(match.captures); }
 
 Ref match_repr(const PyMatch& match) {
-  const std::string text = "Match(partition=" + quoted(match.partition) +
+  const std::string text = "Match(partition=" + quoted(match.partition()) +
                            ", indices=" + index_list_text(match.indices) + ", span=(" +
-                           std::to_string(match.start) + ", " + std::to_string(match.end) + "))";
+                           std::to_string(match.start()) + ", " + std::to_string(match.end()) +
+                           "))";
   return text_to_py(text);
 }
 
