@@ -1347,4 +1347,24 @@ Result<Pattern> pattern_from_json(std::string_view text) {
   return decoder.finish(parsed);
 }
 
+std::string value_literal(const Value& value) {
+  switch (value.kind()) {
+    case ValueKind::String: {
+      std::string out;
+      append_json_string(out, value.as_string());
+      return out;
+    }
+    case ValueKind::Int: return std::to_string(value.as_int());
+    case ValueKind::Float: {
+      const double number = value.as_float();
+      if (std::isnan(number)) return "nan";
+      if (std::isinf(number)) return number > 0 ? "inf" : "-inf";
+      return format_float(number);
+    }
+    case ValueKind::Bool: return value.as_bool() ? "true" : "false";
+    case ValueKind::Null: break;
+  }
+  return "null";
+}
+
 }  // namespace vashlet

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "event_order.hpp"
 #include "matcher.hpp"
 #include "values.hpp"
 
@@ -85,34 +86,6 @@ NativeClass<Event>& event_class() {
   return cls;
 }
 
-// What the sort compares of one event, kept together so that comparisons seldom read the event:
-// its partition's first bytes, big-endian and zero-padded, which order two partitions wherever
-// they differ, and the partition's length, which shows when the prefix holds the whole name.
-struct SortKey {
-  std::uint64_t prefix;
-  std::size_t length;
-  std::int64_t ts;
-  const Event* event;
-
-  explicit SortKey(const Event* e)
-      : prefix(0), length(e->partition.size()), ts(e->ts), event(e) {
-    const std::size_t count = std::min(length, sizeof prefix);
-    for (std::size_t i = 0; i < count; ++i) {
-      prefix |= std::uint64_t{static_cast<unsigned char>(e->partition[i])} << (56 - 8 * i);
-    }
-  }
-};
-
-// Event order: partitions byte-wise, then timestamps; ties are left to the stable sort.
-bool precedes(const SortKey& left, const SortKey& right) {
-  if (left.prefix != right.prefix) return left.prefix < right.prefix;
-  if (left.length != right.length || left.length > sizeof left.prefix) {
-    const int order = compare_bytes(left.event->partition, right.event->partition);
-    if (order != 0) return order < 0;
-  }
-  return left.ts < right.ts;
-}
-
 // New `Event` objects copying the given events, in order. Sorted events lie anywhere in memory, so
 // each is fetched a few turns ahead of its copy: first the event, then its attributes.
 Ref copies_to_py(const std::vector<const Event*>& events) {
@@ -130,16 +103,16 @@ Ref copies_to_py(const std::vector<const Event*>& events) {
 
 constexpr auto kSortEventsSignature = signature("sort_events()", {"events"}, 1);
 
-// Sorts small keys, not events, and copies each event once, into its new object. Input that is
+// Sorts positions, not events, and copies each event once, into its new object. Input that is
 // already in order (the common case for a stream that is sorted once) skips the sort.
 Ref sort_events(const Arguments<1>& args) {
   const EventList events = args.convert(0, events_from_py);
   if (events.in_order()) return copies_to_py(events.pointers());
-  std::vector<SortKey> keys(events.pointers().begin(), events.pointers().end());
-  std::stable_sort(keys.begin(), keys.end(), precedes);
   std::vector<const Event*> sorted;
-  sorted.reserve(keys.size());
-  for (const SortKey& key : keys) sorted.push_back(key.event);
+  sorted.reserve(events.size());
+  for (const std::size_t position : event_order(events.view())) {
+    sorted.push_back(&events[position]);
+  }
   return copies_to_py(sorted);
 }
 

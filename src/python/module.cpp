@@ -7,6 +7,7 @@
 #include "matching.hpp"
 #include "near_miss.hpp"
 #include "pattern.hpp"
+#include "tables.hpp"
 
 namespace vashlet::py {
 
@@ -35,6 +36,13 @@ const ModuleAttribute kModuleAttributes[] = {
     function_attribute(&sort_events_def),
     function_attribute(&match_events_def),
     function_attribute(&near_miss_events_def),
+};
+
+// The package's own helpers: attributes of the module, but not in `__all__`.
+const ModuleAttribute kPrivateAttributes[] = {
+    class_attribute(result_table_type),
+    function_attribute(&match_table_def),
+    function_attribute(&explain_table_def),
 };
 
 PyModuleDef module_definition = {
@@ -89,6 +97,19 @@ Ref create_module() {
       add_class(module.get(), attribute.type());
     } else {
       add_function(module.get(), module_name.get(), attribute.function);
+    }
+  }
+  for (const ModuleAttribute& attribute : kPrivateAttributes) {
+    if (attribute.type) {
+      PyObject* type = reinterpret_cast<PyObject*>(attribute.type());
+      Ref name = Ref::checked(PyObject_GetAttrString(type, "__name__"));
+      if (PyObject_SetAttr(module.get(), name.get(), type) < 0) throw PythonError{};
+    } else {
+      Ref function = Ref::checked(
+          PyCFunction_NewEx(attribute.function, module.get(), module_name.get()));
+      if (PyModule_AddObjectRef(module.get(), attribute.function->ml_name, function.get()) < 0) {
+        throw PythonError{};
+      }
     }
   }
   the_module = Ref::borrowed(module.get()).release();

@@ -1,0 +1,150 @@
+// Reading Arrow data that another library produced: owners that release its schemas, arrays and
+// streams exactly once, and typed readers of one column of one batch that honour offsets,
+// validity bitmaps and every string layout.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "arrow_abi.hpp"
+#include "model.hpp"
+
+namespace vashlet::arrow {
+
+// A failure caused by the data, with the Python exception kind it maps to.
+enum class FailureKind : std::uint8_t { Type, Value, Memory, Producer };
+
+struct InputFailure {
+  FailureKind kind = FailureKind::Value;
+  std::string message;
+  int code = 0;  // the producer's errno, for FailureKind::Producer
+};
+
+[[noreturn]] void fail(FailureKind kind, std::string message);
+
+// Sole owners of a producer's structs: each releases what it holds once, when destroyed or
+// reset, and takes the struct over by moving it out (the source is marked released).
+template <class Struct>
+class Owned {
+ public:
+  Owned() { raw_.release = nullptr; }
+  explicit Owned(Struct* source) : raw_(*source) { source->release = nullptr; }
+  Owned(const Owned&) = delete;
+  Owned& operator=(const Owned&) = delete;
+  Owned(Owned&& other) noexcept : raw_(other.raw_) { other.raw_.release = nullptr; }
+  Owned& operator=(Owned&& other) noexcept {
+    if (this != &other) {
+      reset();
+      raw_ = other.raw_;
+      other.raw_.release = nullptr;
+    }
+    return *this;
+  }
+  ~Owned() { reset(); }
+
+  void reset() {
+    if (raw_.release) raw_.release(&raw_);
+    raw_.release = nullptr;
+  }
+  bool empty() const { return raw_.release == nullptr; }
+  // For a producer to fill; must be empty.
+  Struct* out() {
+    reset();
+    return &raw_;
+  }
+  Struct& operator*() { return raw_; }
+  const Struct& operator*() const { return raw_; }
+  Struct* operator->() { return &raw_; }
+  const Struct* operator->() const { return &raw_; }
+
+ private:
+  Struct raw_;
+};
+
+using OwnedSchema = Owned<ArrowSchema>;
+using OwnedArray = Owned<ArrowArray>;
+using OwnedStream = Owned<ArrowArrayStream>;
+
+// What a column holds, as far as events care.
+enum class ColumnKind : std::uint8_t { Int, UInt, Float, Bool, String, Null };
+
+// One column of one batch, read in place. Built from the column's schema and array (the array's
+// offset, plus the offset of the batch that holds it); the producer keeps both alive.
+class ColumnReader {
+ public:
+  // Fails with a Type failure naming `column` when the layout is not one events can hold.
+  ColumnReader(std::string_view column, const ArrowSchema& schema, const ArrowArray& array,
+               std::int64_t parent_offset);
+
+  ColumnKind kind() const { return kind_; }
+  std::int64_t length() const { return length_; }
+  bool has_nulls() const { return validity_ != nullptr; }
+  bool is_null(std::int64_t row) const {
+    if (kind_ == ColumnKind::Null) return true;
+    if (!validity_) return false;
+    const std::int64_t bit = row + offset_;
+    return ((validity_[bit >> 3] >> (bit & 7)) & 1) == 0;
+  }
+  // The first null row, or nothing.
+  std::optional<std::int64_t> first_null() const;
+
+  // The readers below require a value of the matching kind at `row` (not null). A dictionary
+  // column reads through its indices.
+  std::int64_t int_at(std::int64_t row) const;
+  std::uint64_t uint_at(std::int64_t row) const;
+  double float_at(std::int64_t row) const;
+  bool bool_at(std::int64_t row) const;
+  std::string_view string_at(std::int64_t row) const;
+
+  // For dictionary-encoded columns: the index at `row` and the reader of the dictionary, so that
+  // callers can convert each distinct value once.
+  bool is_dictionary() const { return dictionary_ != nullptr; }
+  std::int64_t dictionary_index(std::int64_t row) const;  // checked against the dictionary
+  const ColumnReader& dictionary() const { return *dictionary_; }
+
+  // Any value as a model value (strings are copied), or Null. Integers above the Int range fail.
+  Value value_at(std::int64_t row) const;
+
+  const std::string& name() const { return name_; }
+  // The input row of this batch's first row, for messages.
+  void set_first_row(std::uint64_t row) { first_row_ = row; }
+
+  ColumnReader(const ColumnReader&) = delete;
+  ColumnReader& operator=(const ColumnReader&) = delete;
+  ColumnReader(ColumnReader&&) = default;
+  ~ColumnReader() = default;
+
+ private:
+  enum class Layout : std::uint8_t {
+    I8, I16, I32, I64, U8, U16, U32, U64, F16, F32, F64, Bool, Utf8, LargeUtf8, Utf8View, Null
+  };
+  std::int64_t index_at(std::int64_t row) const;  // the physical integer at `row`
+  std::string_view view_at(std::int64_t row) const;
+
+  std::string name_;
+  ColumnKind kind_ = ColumnKind::Null;
+  Layout layout_ = Layout::Null;
+  std::int64_t length_ = 0;
+  std::int64_t offset_ = 0;
+  std::uint64_t first_row_ = 0;
+  const std::uint8_t* validity_ = nullptr;
+  const void* values_ = nullptr;     // fixed-width values, offsets or views
+  const char* data_ = nullptr;       // string bytes (not for views)
+  const char* const* view_buffers_ = nullptr;
+  std::int64_t view_buffer_count_ = 0;
+  std::unique_ptr<ColumnReader> dictionary_;
+};
+
+// The describing word of a format string, for messages: "int64", "timestamp[us, tz=UTC]", ...
+std::string describe_format(std::string_view format);
+
+// The physical layout of a format that holds a signed or unsigned integer, or nothing. Temporal
+// formats (timestamps, dates, times, durations) count as integers in their own unit.
+bool is_integer_format(std::string_view format);
+
+}  // namespace vashlet::arrow

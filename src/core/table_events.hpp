@@ -1,0 +1,69 @@
+// From a table (an Arrow stream or batch) or an unsorted event list to events in event order:
+// reads only the columns and rows a pattern can use, sorts them natively, and remembers the
+// input row of every event so that results can name rows of the input.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "arrow_abi.hpp"
+#include "arrow_in.hpp"
+#include "model.hpp"
+
+namespace vashlet {
+
+// The names of the three columns every event needs.
+struct EventColumns {
+  std::string partition = "partition";
+  std::string ts = "ts";
+  std::string type = "type";
+};
+
+// The distinct partitions, numbered by first appearance, in the partition column's own type.
+struct PartitionValues {
+  std::string format;                // "u", "U", "vu", or an integer format
+  std::vector<std::int64_t> ints;    // by partition number, for integer columns
+  std::vector<std::string> strings;  // by partition number, for string columns
+  std::size_t size() const { return format == "u" || format == "U" || format == "vu" ? strings.size() : ints.size(); }
+  bool holds_strings() const { return format == "u" || format == "U" || format == "vu"; }
+};
+
+// Events in event order, with where each came from. Events whose type no atom of the pattern
+// names are left out: they can neither advance, block nor explain anything.
+class SortedEvents {
+ public:
+  EventView view() const { return EventView(order_.data(), order_.size()); }
+  std::size_t size() const { return order_.size(); }
+  const Event& operator[](std::size_t i) const { return *order_[i]; }
+
+  std::uint64_t row(std::size_t i) const { return rows_[i]; }
+  std::uint32_t partition(std::size_t i) const { return partitions_[i]; }
+  const PartitionValues& partition_values() const { return values_; }
+  const std::string& ts_format() const { return ts_format_; }
+
+ private:
+  friend class SortedEventsBuilder;
+  std::vector<Event> owned_;         // the table path's events, in input order
+  std::vector<const Event*> order_;  // event order
+  std::vector<std::uint64_t> rows_;  // by position in event order
+  std::vector<std::uint32_t> partitions_;
+  PartitionValues values_;
+  std::string ts_format_ = "l";
+};
+
+template <class T>
+using Checked = std::variant<T, arrow::InputFailure>;
+
+// Takes the stream over (it is released before this returns, also on failure).
+Checked<SortedEvents> events_from_stream(ArrowArrayStream* stream, const EventColumns& columns,
+                                         const Pattern& pattern);
+// Takes the schema and the batch over (a struct array of columns, as one record batch).
+Checked<SortedEvents> events_from_batch(ArrowSchema* schema, ArrowArray* batch,
+                                        const EventColumns& columns, const Pattern& pattern);
+// Reads `events` in place (they must outlive the result); rows are their positions.
+SortedEvents events_from_list(const EventView& events);
+
+}  // namespace vashlet

@@ -1,0 +1,27 @@
+// Matching and near-miss analysis over sorted events, with their results as Arrow tables that
+// name input rows: one row per match or near miss.
+#pragma once
+
+#include <cstddef>
+
+#include "arrow_out.hpp"
+#include "model.hpp"
+#include "table_events.hpp"
+
+namespace vashlet {
+
+struct TableRun {
+  bool exhaustive = false;  // widens the pattern's own consumption, as match_events does
+  std::size_t threads = 1;
+};
+
+// Columns: match, partition, start, end, rows, captures.
+arrow::Table match_table(const Pattern& pattern, const SortedEvents& events, const TableRun& run);
+
+// Columns: start_row, partition, reached_steps, rows, next_event_type, reason, event_row,
+// candidate_row, blocking_row, blocking_event_type, candidate_satisfies, gap, max_elapsed,
+// failures, captures.
+arrow::Table near_miss_table(const Pattern& pattern, const SortedEvents& events,
+                             const TableRun& run);
+
+}  // namespace vashlet

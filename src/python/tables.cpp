@@ -1,0 +1,372 @@
+// The table functions `_match_table` and `_explain_table` (events from an Arrow stream, an Arrow
+// batch or an `Event` sequence; results as a table), and the class `ResultTable` that holds one
+// result and hands it out through the Arrow PyCapsule interface or as Python rows.
+#include "tables.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <optional>
+#include <utility>
+#include <variant>
+
+#include "event.hpp"
+#include "matching.hpp"
+#include "table_events.hpp"
+#include "table_results.hpp"
+
+namespace vashlet::py {
+
+namespace {
+
+using arrow::Column;
+
+struct PyTable {
+  arrow::Table table;
+};
+
+NativeClass<PyTable>& table_class();
+
+// ---------------------------------------------------------------------------------------------
+// Capsules
+
+constexpr const char* kStreamCapsule = "arrow_array_stream";
+constexpr const char* kSchemaCapsule = "arrow_schema";
+constexpr const char* kArrayCapsule = "arrow_array";
+
+// Each capsule owns its struct; whoever consumes it moves the contents out and leaves `release`
+// null, so the destructor releases only what nobody took.
+template <class Struct>
+void release_capsule(PyObject* capsule, const char* name) {
+  auto* raw = static_cast<Struct*>(PyCapsule_GetPointer(capsule, name));
+  if (!raw) {
+    PyErr_Clear();
+    return;
+  }
+  if (raw->release) raw->release(raw);
+  delete raw;
+}
+
+void release_stream_capsule(PyObject* capsule) {
+  release_capsule<ArrowArrayStream>(capsule, kStreamCapsule);
+}
+void release_schema_capsule(PyObject* capsule) {
+  release_capsule<ArrowSchema>(capsule, kSchemaCapsule);
+}
+
+// The struct inside a producer's capsule, to be moved out; refuses a capsule already consumed.
+template <class Struct>
+Struct* capsule_contents(PyObject* capsule, const char* name) {
+  auto* raw = static_cast<Struct*>(PyCapsule_GetPointer(capsule, name));
+  if (!raw) throw PythonError{};
+  if (!raw->release) raise_value_error(std::string("the data's ") + name + " was already consumed");
+  return raw;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Running native work without the GIL
+
+template <class Work>
+auto without_gil(Work&& work) -> decltype(work()) {
+  std::exception_ptr failure;
+  std::optional<decltype(work())> result;
+  PyThreadState* state = PyEval_SaveThread();
+  try {
+    result.emplace(work());
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  PyEval_RestoreThread(state);
+  if (failure) std::rethrow_exception(failure);
+  return std::move(*result);
+}
+
+[[noreturn]] void raise_input_failure(const arrow::InputFailure& failure) {
+  switch (failure.kind) {
+    case arrow::FailureKind::Type: raise_type_error(failure.message);
+    case arrow::FailureKind::Value: raise_value_error(failure.message);
+    case arrow::FailureKind::Memory: raise(PyExc_MemoryError, failure.message);
+    case arrow::FailureKind::Producer:
+      raise(failure.code == EINVAL   ? PyExc_ValueError
+            : failure.code == ENOSYS ? PyExc_NotImplementedError
+                                     : PyExc_OSError,
+            failure.message);
+  }
+  raise_value_error(failure.message);
+}
+
+using Outcome = std::variant<arrow::Table, arrow::InputFailure>;
+using RunTable = arrow::Table (*)(const Pattern&, const SortedEvents&, const TableRun&);
+
+Outcome run_on(Checked<SortedEvents>&& read, RunTable run, const Pattern& pattern,
+               const TableRun& options) {
+  if (auto* failure = std::get_if<arrow::InputFailure>(&read)) return std::move(*failure);
+  return run(pattern, std::get<SortedEvents>(read), options);
+}
+
+bool is_capsule_pair(PyObject* source) {
+  return PyTuple_Check(source) && PyTuple_Size(source) == 2 &&
+         PyCapsule_IsValid(PyTuple_GetItem(source, 0), kSchemaCapsule) &&
+         PyCapsule_IsValid(PyTuple_GetItem(source, 1), kArrayCapsule);
+}
+
+// Reads the `source` argument (a stream capsule, a (schema, array) capsule pair, or a sequence of
+// `Event`s), then runs `run` on its events. Everything after the argument checks runs without
+// the GIL: reading, sorting, matching and building the result.
+arrow::Table table_from_source(PyObject* source, const Pattern& pattern,
+                               const EventColumns& columns, RunTable run,
+                               const TableRun& options) {
+  std::optional<Outcome> outcome;
+  if (PyCapsule_IsValid(source, kStreamCapsule)) {
+    ArrowArrayStream* stream = capsule_contents<ArrowArrayStream>(source, kStreamCapsule);
+    outcome = without_gil([&] {
+      return run_on(events_from_stream(stream, columns, pattern), run, pattern, options);
+    });
+  } else if (is_capsule_pair(source)) {
+    ArrowSchema* schema = capsule_contents<ArrowSchema>(PyTuple_GetItem(source, 0), kSchemaCapsule);
+    ArrowArray* batch = capsule_contents<ArrowArray>(PyTuple_GetItem(source, 1), kArrayCapsule);
+    outcome = without_gil([&] {
+      return run_on(events_from_batch(schema, batch, columns, pattern), run, pattern, options);
+    });
+  } else {
+    const EventList events = convert_argument("data", source, events_from_py);
+    outcome = without_gil([&] {
+      return Outcome(run(pattern, events_from_list(events.view()), options));
+    });
+  }
+  if (auto* failure = std::get_if<arrow::InputFailure>(&*outcome)) raise_input_failure(*failure);
+  return std::get<arrow::Table>(std::move(*outcome));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Python rows of a result table
+
+bool valid_at(const Column& column, std::int64_t row) {
+  if (column.format == "n") return false;
+  if (column.buffers.empty() || column.buffers[0].absent) return true;
+  return ((column.buffers[0].bytes[static_cast<std::size_t>(row >> 3)] >> (row & 7)) & 1) != 0;
+}
+
+template <class T>
+T load_at(const Column::Buffer& buffer, std::int64_t index) {
+  T value;
+  std::memcpy(&value, buffer.bytes.data() + index * static_cast<std::int64_t>(sizeof(T)),
+              sizeof(T));
+  return value;
+}
+
+Ref string_cell(const Column& column, std::int64_t row) {
+  std::string_view text;
+  if (column.format == "vu") {
+    const std::uint8_t* view = column.buffers[1].bytes.data() + row * 16;
+    std::int32_t size;
+    std::memcpy(&size, view, 4);
+    if (size <= 12) {
+      text = {reinterpret_cast<const char*>(view + 4), static_cast<std::size_t>(size)};
+    } else {
+      std::int32_t offset;
+      std::memcpy(&offset, view + 12, 4);
+      text = {reinterpret_cast<const char*>(column.buffers[2].bytes.data()) + offset,
+              static_cast<std::size_t>(size)};
+    }
+  } else {
+    const std::int64_t begin = column.format == "u" ? load_at<std::int32_t>(column.buffers[1], row)
+                                                    : load_at<std::int64_t>(column.buffers[1], row);
+    const std::int64_t end = column.format == "u"
+                                 ? load_at<std::int32_t>(column.buffers[1], row + 1)
+                                 : load_at<std::int64_t>(column.buffers[1], row + 1);
+    text = {reinterpret_cast<const char*>(column.buffers[2].bytes.data()) + begin,
+            static_cast<std::size_t>(end - begin)};
+  }
+  return text_to_py(text);
+}
+
+Ref cell_to_py(const Column& column, std::int64_t row) {
+  if (!valid_at(column, row)) return Ref::borrowed(Py_None);
+  const std::string& format = column.format;
+  if (format == "u" || format == "U" || format == "vu") return string_cell(column, row);
+  if (format == "g") return Ref::checked(PyFloat_FromDouble(load_at<double>(column.buffers[1], row)));
+  if (format == "b") {
+    const bool truth = ((column.buffers[1].bytes[static_cast<std::size_t>(row >> 3)] >> (row & 7)) & 1) != 0;
+    return Ref::borrowed(truth ? Py_True : Py_False);
+  }
+  if (format == "+L") {
+    const std::int64_t begin = load_at<std::int64_t>(column.buffers[1], row);
+    const std::int64_t end = load_at<std::int64_t>(column.buffers[1], row + 1);
+    Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(end - begin)));
+    for (std::int64_t i = begin; i < end; ++i) {
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i - begin),
+                     cell_to_py(column.children[0], i).release());
+    }
+    return list;
+  }
+  if (format == "+s") {
+    Ref dict = Ref::checked(PyDict_New());
+    for (const Column& field : column.children) {
+      Ref value = cell_to_py(field, row);
+      if (PyDict_SetItemString(dict.get(), field.name.c_str(), value.get()) < 0) throw PythonError{};
+    }
+    return dict;
+  }
+  // Integers, of any width and sign, and temporal values as their integers.
+  const Column::Buffer& values = column.buffers[1];
+  if (format == "c") return int_to_py(load_at<std::int8_t>(values, row));
+  if (format == "C") return int_to_py(load_at<std::uint8_t>(values, row));
+  if (format == "s") return int_to_py(load_at<std::int16_t>(values, row));
+  if (format == "S") return int_to_py(load_at<std::uint16_t>(values, row));
+  if (format == "I") return int_to_py(load_at<std::uint32_t>(values, row));
+  if (format == "i" || format == "tdD" || format == "tts" || format == "ttm") {
+    return int_to_py(load_at<std::int32_t>(values, row));
+  }
+  if (format == "L") return size_to_py(load_at<std::uint64_t>(values, row));
+  return int_to_py(load_at<std::int64_t>(values, row));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The class
+
+constexpr auto kStreamSignature =
+    signature("ResultTable.__arrow_c_stream__()", {"requested_schema"}, 0);
+
+// The requested schema is a request, not a demand: the table has one layout, and consumers cast.
+Ref arrow_c_stream(const PyTable& self, const Arguments<1>&) {
+  auto raw = std::make_unique<ArrowArrayStream>();
+  arrow::export_stream(self.table, raw.get());
+  PyObject* capsule = PyCapsule_New(raw.get(), kStreamCapsule, release_stream_capsule);
+  if (!capsule) {
+    raw->release(raw.get());
+    throw PythonError{};
+  }
+  raw.release();
+  return Ref::steal(capsule);
+}
+
+constexpr auto kSchemaSignature = signature("ResultTable.__arrow_c_schema__()");
+
+Ref arrow_c_schema(const PyTable& self, const Arguments<0>&) {
+  auto raw = std::make_unique<ArrowSchema>();
+  arrow::export_schema(*self.table, raw.get());
+  PyObject* capsule = PyCapsule_New(raw.get(), kSchemaCapsule, release_schema_capsule);
+  if (!capsule) {
+    raw->release(raw.get());
+    throw PythonError{};
+  }
+  raw.release();
+  return Ref::steal(capsule);
+}
+
+constexpr auto kToPylistSignature = signature("ResultTable.to_pylist()", {"start", "stop"}, 0);
+
+// Rows `start` to `stop` (clamped to the table, as a slice is) as dicts of column to value.
+Ref to_pylist(const PyTable& self, const Arguments<2>& args) {
+  const std::int64_t length = self.table->length;
+  const auto clamp = [&](std::int64_t at) { return at < 0 ? 0 : at > length ? length : at; };
+  const std::int64_t start = clamp(args.optional(0, int64_from_py).value_or(0));
+  const std::int64_t stop = std::max(start, clamp(args.optional(1, int64_from_py).value_or(length)));
+  Ref rows = Ref::checked(PyList_New(static_cast<Py_ssize_t>(stop - start)));
+  for (std::int64_t row = start; row < stop; ++row) {
+    PyList_SetItem(rows.get(), static_cast<Py_ssize_t>(row - start),
+                   cell_to_py(*self.table, row).release());
+  }
+  return rows;
+}
+
+Ref column_names_of(const PyTable& self) {
+  return list_to_py(self.table->children, [](const Column& column) { return text_to_py(column.name); });
+}
+
+Py_ssize_t table_length(PyObject* self) {
+  const PyTable* table = table_class().find(self);
+  return table ? static_cast<Py_ssize_t>(table->table->length) : 0;
+}
+
+PyMethodDef table_methods[] = {
+    method_def<table_class, kStreamSignature, arrow_c_stream>(
+        "__arrow_c_stream__",
+        "__arrow_c_stream__($self, /, requested_schema=None)\n--\n\n"
+        "Export the table as an Arrow C stream (a PyCapsule)."),
+    method_def<table_class, kSchemaSignature, arrow_c_schema>(
+        "__arrow_c_schema__",
+        "__arrow_c_schema__($self, /)\n--\n\nExport the table's schema (a PyCapsule)."),
+    method_def<table_class, kToPylistSignature, to_pylist>(
+        "to_pylist",
+        "to_pylist($self, /, start=None, stop=None)\n--\n\n"
+        "The rows from `start` to `stop` as dicts of column name to value."),
+    {},
+};
+
+PyGetSetDef table_getters[] = {
+    getter_def<table_class, column_names_of>("column_names"),
+    {},
+};
+
+PyType_Slot table_slots[] = {
+    {Py_tp_doc, const_cast<char*>("A result table, exported through the Arrow PyCapsule interface.")},
+    {Py_tp_new, reinterpret_cast<void*>(&no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&native_dealloc<PyTable>)},
+    {Py_tp_methods, table_methods},
+    {Py_tp_getset, table_getters},
+    {Py_mp_length, reinterpret_cast<void*>(&table_length)},
+    {0, nullptr},
+};
+
+NativeClass<PyTable>& table_class() {
+  static NativeClass<PyTable> cls("builtins.ResultTable", table_slots);
+  return cls;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The functions
+
+std::size_t threads_argument(const Arguments<7>& args) {
+  const std::optional<std::int64_t> threads = args.optional(6, int64_from_py);
+  if (!threads) return 1;
+  if (*threads < 1) raise_value_error("threads must be at least 1, not " + std::to_string(*threads));
+  return static_cast<std::size_t>(*threads);
+}
+
+EventColumns columns_argument(const Arguments<7>& args) {
+  EventColumns columns;
+  columns.partition = args.convert(2, text_from_py);
+  columns.ts = args.convert(3, text_from_py);
+  columns.type = args.convert(4, text_from_py);
+  return columns;
+}
+
+constexpr auto kMatchTableSignature = signature(
+    "_match_table()", {"pattern", "data", "partition", "ts", "type", "exhaustive", "threads"}, 5);
+
+Ref match_table_function(const Arguments<7>& args) {
+  const Pattern pattern = valid_pattern_argument(args.get(0));
+  const EventColumns columns = columns_argument(args);
+  const TableRun options{args.flag(5), threads_argument(args)};
+  return table_class().wrap(
+      PyTable{table_from_source(args.get(1), pattern, columns, match_table, options)});
+}
+
+Ref explain_table_function(const Arguments<7>& args) {
+  const Pattern pattern = valid_pattern_argument(args.get(0));
+  const EventColumns columns = columns_argument(args);
+  const TableRun options{false, threads_argument(args)};
+  return table_class().wrap(
+      PyTable{table_from_source(args.get(1), pattern, columns, near_miss_table, options)});
+}
+
+constexpr auto kExplainTableSignature = signature(
+    "_explain_table()", {"pattern", "data", "partition", "ts", "type", "exhaustive", "threads"}, 5);
+
+}  // namespace
+
+PyTypeObject* result_table_type() { return table_class().type(); }
+
+PyMethodDef match_table_def = function_def<kMatchTableSignature, match_table_function>(
+    "_match_table",
+    "_match_table(pattern, data, partition, ts, type, exhaustive=False, threads=None)\n--\n\n"
+    "Match over a table or an event sequence in any order; see vashlet.match.");
+
+PyMethodDef explain_table_def = function_def<kExplainTableSignature, explain_table_function>(
+    "_explain_table",
+    "_explain_table(pattern, data, partition, ts, type, exhaustive=False, threads=None)\n--\n\n"
+    "Near misses over a table or an event sequence in any order; see vashlet.explain.");
+
+}  // namespace vashlet::py
