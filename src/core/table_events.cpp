@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <functional>
 #include <new>
 #include <optional>
@@ -71,9 +72,68 @@ std::vector<std::string> types_named(const Pattern& pattern) {
   return types;
 }
 
-struct StringHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+// Numbers distinct keys (byte strings) in order of first appearance: an open-addressing table
+// of (hash, number), with the keys' bytes in one arena. Partitions are looked up once per event,
+// so this is cheaper than a node-based map of strings.
+class KeyNumbers {
+ public:
+  // The number of `key`; a new key gets the next number, and `on_new` runs for it.
+  template <class OnNew>
+  std::uint32_t number(std::string_view key, OnNew&& on_new) {
+    if (slots_.empty() || 2 * (count_ + 1) > slots_.size()) grow();
+    const std::uint64_t hash = hash_of(key);
+    std::size_t at = static_cast<std::size_t>(hash) & (slots_.size() - 1);
+    while (true) {
+      Slot& slot = slots_[at];
+      if (slot.number == kEmpty) {
+        on_new();
+        slot = {hash, static_cast<std::uint32_t>(count_)};
+        keys_.push_back({arena_.size(), key.size()});
+        arena_.append(key);
+        return static_cast<std::uint32_t>(count_++);
+      }
+      if (slot.hash == hash && key_of(slot.number) == key) return slot.number;
+      at = (at + 1) & (slots_.size() - 1);
+    }
+  }
+
+ private:
+  struct Slot {
+    std::uint64_t hash;
+    std::uint32_t number;
+  };
+  static constexpr std::uint32_t kEmpty = static_cast<std::uint32_t>(-1);
+
+  static std::uint64_t hash_of(std::string_view key) {
+    if (key.size() > 16) return std::hash<std::string_view>{}(key) * 0x9E3779B97F4A7C15ull;
+    std::uint64_t words[2] = {0, 0};
+    std::memcpy(words, key.data(), key.size());
+    std::uint64_t h = (words[0] ^ 0x9E3779B97F4A7C15ull) * 0xBF58476D1CE4E5B9ull;
+    h ^= (words[1] + key.size()) * 0x94D049BB133111EBull;
+    h ^= h >> 31;
+    h *= 0xD6E8FEB86659FD93ull;
+    return h ^ (h >> 32);
+  }
+
+  std::string_view key_of(std::uint32_t number) const {
+    return std::string_view(arena_).substr(keys_[number].first, keys_[number].second);
+  }
+
+  void grow() {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(old.empty() ? 1024 : old.size() * 2, Slot{0, kEmpty});
+    for (const Slot& slot : old) {
+      if (slot.number == kEmpty) continue;
+      std::size_t at = static_cast<std::size_t>(slot.hash) & (slots_.size() - 1);
+      while (slots_[at].number != kEmpty) at = (at + 1) & (slots_.size() - 1);
+      slots_[at] = slot;
+    }
+  }
+
+  std::vector<Slot> slots_;
+  std::vector<std::pair<std::size_t, std::size_t>> keys_;  // (offset, size) in the arena
+  std::string arena_;
+  std::size_t count_ = 0;
 };
 
 bool is_string_kind(ColumnKind kind) { return kind == ColumnKind::String; }
@@ -258,46 +318,52 @@ class TableReader {
     std::vector<std::uint32_t> rank(count);
     for (std::uint32_t r = 0; r < count; ++r) rank[by_rank[r]] = r;
 
+    // A counting sort by partition keeps the input order within each partition; a partition
+    // whose timestamps then do not ascend (rare: streams arrive in time order) is sorted by
+    // timestamp, stably, so ties keep their input order.
     std::vector<Event>& events = Build::owned(result_);
-    struct Key {
-      std::uint32_t rank;
-      std::int64_t ts;
-      std::size_t position;  // input order among the events, so unique
-    };
-    std::vector<Key> keys(events.size());
-    for (std::size_t i = 0; i < events.size(); ++i) {
-      const std::uint32_t r = rank[partition_of_[i]];
-      // The partition as events carry it: the rank, big-endian, so byte order is rank order.
-      char bytes[4] = {static_cast<char>(r >> 24), static_cast<char>(r >> 16),
-                       static_cast<char>(r >> 8), static_cast<char>(r)};
-      events[i].partition.assign(bytes, sizeof bytes);
-      keys[i] = {r, events[i].ts, i};
+    std::vector<std::size_t> starts(count + 1, 0);
+    for (const std::uint32_t partition : partition_of_) ++starts[rank[partition] + 1];
+    for (std::size_t r = 0; r < count; ++r) starts[r + 1] += starts[r];
+    std::vector<std::size_t> positions(events.size());
+    {
+      std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
+      for (std::size_t i = 0; i < events.size(); ++i) {
+        const std::uint32_t r = rank[partition_of_[i]];
+        positions[next[r]++] = i;
+        // The partition as events carry it: the rank, big-endian, so byte order is rank order.
+        const char bytes[4] = {static_cast<char>(r >> 24), static_cast<char>(r >> 16),
+                               static_cast<char>(r >> 8), static_cast<char>(r)};
+        events[i].partition.assign(bytes, sizeof bytes);
+      }
     }
-    std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
-      if (a.rank != b.rank) return a.rank < b.rank;
-      if (a.ts != b.ts) return a.ts < b.ts;
-      return a.position < b.position;
-    });
+    const auto earlier = [&](std::size_t a, std::size_t b) { return events[a].ts < events[b].ts; };
+    for (std::size_t r = 0; r < count; ++r) {
+      const auto begin = positions.begin() + static_cast<std::ptrdiff_t>(starts[r]);
+      const auto end = positions.begin() + static_cast<std::ptrdiff_t>(starts[r + 1]);
+      if (!std::is_sorted(begin, end, earlier)) std::stable_sort(begin, end, earlier);
+    }
+    std::vector<std::size_t>& keys = positions;
     std::vector<const Event*>& order = Build::order(result_);
     std::vector<std::uint64_t>& rows = Build::rows(result_);
     std::vector<std::uint32_t>& partitions = Build::partitions(result_);
     order.reserve(keys.size());
     rows.reserve(keys.size());
     partitions.reserve(keys.size());
-    for (const Key& key : keys) {
-      order.push_back(&events[key.position]);
-      rows.push_back(rows_[key.position]);
-      partitions.push_back(partition_of_[key.position]);
+    for (const std::size_t key : keys) {
+      order.push_back(&events[key]);
+      rows.push_back(rows_[key]);
+      partitions.push_back(partition_of_[key]);
     }
     if (id_ >= 0) {
       KeyValues& ids = Build::ids(result_);
       ids.format = id_values_.format;
       if (id_values_.holds_strings()) {
         ids.strings.reserve(keys.size());
-        for (const Key& key : keys) ids.strings.push_back(std::move(id_values_.strings[key.position]));
+        for (const std::size_t key : keys) ids.strings.push_back(std::move(id_values_.strings[key]));
       } else {
         ids.ints.reserve(keys.size());
-        for (const Key& key : keys) ids.ints.push_back(id_values_.ints[key.position]);
+        for (const std::size_t key : keys) ids.ints.push_back(id_values_.ints[key]);
       }
     }
     return std::move(result_);
@@ -389,26 +455,14 @@ class TableReader {
     PartitionValues& values = Build::values(result_);
     if (is_string_kind(column.kind())) {
       const std::string_view text = column.string_at(row);
-      if (last_string_ && text == *last_string_) return last_number_;
-      auto found = string_numbers_.find(text);
-      if (found == string_numbers_.end()) {
-        values.strings.emplace_back(text);
-        found = string_numbers_.emplace(std::string(text), values.strings.size() - 1).first;
-      }
-      last_string_ = &found->first;
-      return last_number_ = found->second;
+      return partition_numbers_.number(text, [&] { values.strings.emplace_back(text); });
     }
     const std::int64_t number =
         column.kind() == ColumnKind::UInt ? column.value_at(row).as_int() : column.int_at(row);
-    if (last_string_ == nullptr && has_last_int_ && number == last_int_) return last_number_;
-    auto found = int_numbers_.find(number);
-    if (found == int_numbers_.end()) {
-      values.ints.push_back(number);
-      found = int_numbers_.emplace(number, values.ints.size() - 1).first;
-    }
-    has_last_int_ = true;
-    last_int_ = number;
-    return last_number_ = found->second;
+    char bytes[sizeof number];
+    std::memcpy(bytes, &number, sizeof number);
+    return partition_numbers_.number(std::string_view(bytes, sizeof bytes),
+                                     [&] { values.ints.push_back(number); });
   }
 
   EventColumns columns_;
@@ -422,13 +476,8 @@ class TableReader {
   SortedEvents result_;
   std::vector<std::uint32_t> partition_of_;  // by event, in input order
   std::vector<std::uint64_t> rows_;          // by event, in input order
-  std::unordered_map<std::string, std::uint32_t, StringHash, std::equal_to<>> string_numbers_;
-  std::unordered_map<std::int64_t, std::uint32_t> int_numbers_;
+  KeyNumbers partition_numbers_;
   std::vector<std::uint32_t> dictionary_partitions_;
-  const std::string* last_string_ = nullptr;
-  bool has_last_int_ = false;
-  std::int64_t last_int_ = 0;
-  std::uint32_t last_number_ = 0;
 };
 
 InputFailure producer_failure(const char* what, int code, const char* message) {
