@@ -186,6 +186,33 @@ def test_the_exhaustive_flag_widens_a_call_and_never_narrows_a_pattern():
     assert all_modes(pattern_from_json(json.dumps(document)), events) == ([[0, 1], [0, 2]],) * 2
 
 
+@pytest.mark.parametrize("named", [8, 9, 30])  # up to 8 event types are compared, more are hashed
+def test_patterns_naming_many_event_types(named):
+    # Steps T0, T1, ... over all but one of the named types; the last one, X, is only forbidden.
+    steps = [f"T{i}" for i in range(named - 1)]
+    builder = Pattern.event(steps[0])
+    for typ in steps[1:-1]:
+        builder = builder.then(typ)
+    builder = builder.then(steps[-1], no="X")
+    unnamed = ["", "T", f"T{named}", "t0", "T0 ", "X\0", "Y"]
+
+    def run(partition, blocked):
+        """A complete path with an unnamed type after each event, X just before the last step."""
+        events = []
+        for i, typ in enumerate(steps):
+            if i == len(steps) - 1:
+                events.append(("X" if blocked else unnamed[i % len(unnamed)], partition))
+            events.append((typ, partition))
+            events.append((unnamed[i % len(unnamed)], partition))
+        return events
+
+    rows = run("a", blocked=True) + run("b", blocked=False)
+    events = [Event(partition, ts, typ) for ts, (typ, partition) in enumerate(rows)]
+    path = [i for i, (typ, partition) in enumerate(rows) if partition == "b" and typ in steps]
+    assert len(path) == len(steps)
+    assert all_modes(builder, events) == ([path], [path])
+
+
 @pytest.mark.parametrize("exhaustive", [False, True])
 @BOTH_MATCHERS
 def test_a_hundred_thousand_steps_over_a_few_events(exhaustive, use_oracle):

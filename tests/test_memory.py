@@ -3,12 +3,13 @@ fails, and many events do not grow the process."""
 
 import gc
 import os
+import sys
 
 import pytest
 
 from helpers import Sequence, fresh, refcounts
-from vashlet import (Event, Pattern, match_events, near_miss_events, parse_pattern, pattern_from_json,
-                     sort_events)
+from vashlet import (Event, Match, NearMiss, Pattern, PatternBuilder, match_events, near_miss_events,
+                     parse_pattern, pattern_from_json, sort_events)
 
 
 def assert_counts_kept(watched, run, times=100):
@@ -170,3 +171,97 @@ def test_many_events_do_not_grow_the_process():
     gc.collect()
     # One leaked string per event would be several MiB per round.
     assert resident_bytes() - baseline < 16 * 1024 * 1024
+
+
+# ---------------------------------------------------------------------------------------------
+# Failed calls free everything they made on the way, messages included: every entry point, each
+# kind of error it raises.
+
+
+class Interrupting:
+    def __index__(self):
+        raise KeyboardInterrupt("stop")
+
+    def __len__(self):
+        raise KeyboardInterrupt("stop")
+
+    def __getitem__(self, index):
+        raise IndexError(index)
+
+
+class BrokenSequence:
+    def __len__(self):
+        return 2
+
+    def __getitem__(self, index):
+        raise ValueError(f"item {index} is broken")
+
+
+E, BUILDER = Event("é", 0, "A"), Pattern.event("A")
+PATTERN = BUILDER.build()
+UNSORTED = [Event("q", 0, "A"), Event("p", 0, "A")]
+ALL_FAILING = {
+    "Event missing": (lambda: Event(), TypeError),
+    "Event too many": (lambda: Event("p", 1, "t", None, 5), TypeError),
+    "Event unknown keyword": (lambda: Event("p", 1, "t", bogus=1), TypeError),
+    "Event twice": (lambda: Event("p", 1, "t", partition="q"), TypeError),
+    "Event partition": (lambda: Event(1, 1, "t"), TypeError),
+    "Event ts overflow": (lambda: Event("p", 2**70, "t"), OverflowError),
+    "Event surrogate": (lambda: Event("\ud800", 1, "t"), UnicodeEncodeError),
+    "Event attrs": (lambda: Event("p", 1, "t", [("k", 1)]), TypeError),
+    "Event key": (lambda: Event("p", 1, "t", {"a": 1, 1: 2}), TypeError),
+    "Event value": (lambda: Event("p", 1, "t", {"a": "x", "b": [1]}), TypeError),
+    "Event interrupted value": (lambda: Event("p", 1, "t", {"a": "x", "b": Interrupting()}), KeyboardInterrupt),
+    "Event immutable class": (lambda: setattr(Event, "extra", 1), TypeError),
+    "object.__new__": (lambda: object.__new__(Event), TypeError),
+    "sort_events str": (lambda: sort_events("AB"), TypeError),
+    "sort_events not a sequence": (lambda: sort_events(5), TypeError),
+    "sort_events item": (lambda: sort_events([E, "x"]), TypeError),
+    "sort_events broken item": (lambda: sort_events(BrokenSequence()), ValueError),
+    "sort_events interrupted length": (lambda: sort_events(Interrupting()), KeyboardInterrupt),
+    "parse_pattern": (lambda: parse_pattern("A ->"), ValueError),
+    "parse_pattern type": (lambda: parse_pattern(1), TypeError),
+    "pattern_from_json": (lambda: pattern_from_json("{"), ValueError),
+    "pattern_from_json invalid": (lambda: pattern_from_json('{"steps": []}'), ValueError),
+    "match_events order": (lambda: match_events(PATTERN, UNSORTED), ValueError),
+    "match_events pattern": (lambda: match_events("A", [E]), TypeError),
+    "match_events flag": (lambda: match_events(PATTERN, [E], exhaustive=1), TypeError),
+    "near_miss_events order": (lambda: near_miss_events(PATTERN, UNSORTED), ValueError),
+    "near_miss_events pattern": (lambda: near_miss_events(None, [E]), TypeError),
+    "near_miss_events events": (lambda: near_miss_events(PATTERN, [E, 1]), TypeError),
+    "Pattern.event": (lambda: Pattern.event(b"A"), TypeError),
+    "Pattern.to_json": (lambda: PATTERN.to_json(pretty=None), TypeError),
+    "Pattern no constructor": (lambda: Pattern(), TypeError),
+    "where_eq attribute": (lambda: BUILDER.where_eq(1, 2), TypeError),
+    "where_gt value": (lambda: BUILDER.where_gt("x", [1]), TypeError),
+    "where_lt interrupted value": (lambda: BUILDER.where_lt("x", Interrupting()), KeyboardInterrupt),
+    "capture": (lambda: BUILDER.capture("x", None), TypeError),
+    "where_ref_eq": (lambda: BUILDER.where_ref_eq(None, "n"), TypeError),
+    "then within": (lambda: BUILDER.then("B", within="1"), TypeError),
+    "then no": (lambda: BUILDER.then("B", no=1), TypeError),
+    "build": (lambda: BUILDER.build(1), TypeError),
+    "wrong receiver": (lambda: PatternBuilder.build(PATTERN), TypeError),
+    "getter on a foreign object": (lambda: Match.partition.__get__(E), TypeError),
+    "Match no constructor": (lambda: Match(), TypeError),
+    "NearMiss no constructor": (lambda: NearMiss(1, x=2), TypeError),
+}
+
+
+@pytest.mark.parametrize("call, error", ALL_FAILING.values(), ids=ALL_FAILING.keys())
+def test_failed_calls_do_not_grow_the_allocated_blocks(call, error):
+    def run(times):
+        for _ in range(times):
+            try:
+                call()
+            except error:
+                pass
+            else:
+                raise AssertionError("the call did not fail")
+
+    run(20)  # warm up what lives for the process (imports, caches)
+    gc.collect()
+    before = sys.getallocatedblocks()
+    run(500)
+    gc.collect()
+    # A string or an exception left behind by each call would add at least 500 blocks.
+    assert sys.getallocatedblocks() - before < 100

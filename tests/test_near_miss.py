@@ -117,6 +117,42 @@ def test_reason_precedence(events, reason):
     assert only("A -[<=5, no X]-> B[n == 0]", events).reason == reason
 
 
+@pytest.mark.parametrize("pattern, events, expected", [
+    # B@1 fails the step and is forbidden itself: it blocks B@2, which would complete the path,
+    # and is judged clause by clause, never blocked by itself.
+    ("A -[no B[x == 0]]-> B[x == 1] -> C",
+     events_of(("A", 0), ("B", 1, {"x": 0}), ("B", 2, {"x": 1}), ("C", 3)),
+     ([0], {"kind": "predicate_failed", "event_index": 1, "failures": [predicate("x", "==", 1, 0)]})),
+    ("A -[no B]-> B[x == 1]",
+     events_of(("A", 0), ("B", 1, {"x": 0}), ("B", 2, {"x": 1})),
+     ([0], {"kind": "predicate_failed", "event_index": 1, "failures": [predicate("x", "==", 1, 0)]})),
+    # Forbidden under the path's bindings only.
+    ("A[u as $u] -[no B[u == $u]]-> B[x == 1]",
+     events_of(("A", 0, {"u": "a"}), ("B", 1, {"u": "a", "x": 0}), ("B", 2, {"u": "b", "x": 1})),
+     ([0], {"kind": "predicate_failed", "event_index": 1, "failures": [predicate("x", "==", 1, 0)]})),
+    ("A[u as $u] -[no B[u == $u]]-> B[x == 1]",
+     events_of(("A", 0, {"u": "a"}), ("B", 1, {"u": "b", "x": 0}), ("B", 2, {"u": "b", "x": 1})),
+     None),
+    # Deeper in the path, with a window that the blocked candidate would meet.
+    ("A -> B -[<=5, no C[x == 0]]-> C[x == 1] -> D",
+     events_of(("A", 0), ("B", 1), ("C", 2, {"x": 0}), ("C", 3, {"x": 1}), ("D", 4)),
+     ([0, 1], {"kind": "predicate_failed", "event_index": 2, "failures": [predicate("x", "==", 1, 0)]})),
+    # Once past a forbidden candidate that failed, every later one is blocked by it.
+    ("A -[no B[x == 0]]-> B[x == 1]",
+     events_of(("A", 0), ("C", 1), ("B", 2, {"x": 0}), ("B", 3, {"x": 1}), ("B", 4, {"x": 1})),
+     ([0], {"kind": "predicate_failed", "event_index": 2, "failures": [predicate("x", "==", 1, 0)]})),
+])
+def test_a_candidate_that_fails_the_step_while_forbidden_blocks_the_later_ones(pattern, events, expected):
+    parsed = parse_pattern(pattern)
+    result = misses(parsed, events)
+    assert same([(m.indices, m.detail) for m in result], [expected] if expected else [])
+    assert same([reference.record(m) for m in result],
+                reference.near_misses(json.loads(parsed.to_json()), events))
+    for use_oracle in (False, True):
+        matched = match_events(parsed, events, exhaustive=True, use_oracle=use_oracle)
+        assert bool(matched) == (expected is None)
+
+
 @pytest.mark.parametrize("pattern, candidate, failures", [
     ("A -> B[n > 5]", {}, [predicate("n", ">", 5, None)]),
     ('A -> B[n <= 2.5, s != "x"]', {"n": 3, "s": "x"},
@@ -190,6 +226,32 @@ def test_consumption_plays_no_part(consumption):
 def test_pattern_of_100000_steps():
     result = misses("A" + " -> A" * 99_999, events_of(*[("A", ts) for ts in range(40)]))
     assert [(m.reached_steps, m.reason) for m in result] == [(n, "no_successor") for n in range(40, 0, -1)]
+
+
+def test_results_stay_exact_once_the_memo_is_emptied_between_starts():
+    # 2,000 starts capture one of 1,000 values and share the chain of 150 B events, each value
+    # its own states: far more than the memo keeps (2^18 entries), so it is emptied between
+    # starts, and later starts meet values whose states were dropped or are still held.
+    distinct, starts, chain = 1000, 2000, 150
+    events = ([Event("p", i, "A", {"id": i % distinct}) for i in range(starts)]
+              + [Event("p", starts + j, "B") for j in range(chain)]
+              + [Event("p", starts + chain, "C", {"id": 0})])
+    pattern = parse_pattern("A[id as $v]" + " -> B" * chain + " -> C[id == $v]")
+    last = starts + chain
+    expected = [(i, [i, *range(starts, last)], {"v": i % distinct},
+                 [reference_clause("id", "==", "v", i % distinct, 0)]) for i in range(starts) if i % distinct]
+    got = [(m.start_index, m.indices, m.captures, m.detail["failures"]) for m in near_miss_events(pattern, events)]
+    assert got == expected
+    assert all(type(captures["v"]) is int for _, _, captures, _ in got)
+
+
+def test_the_memo_example_agrees_with_the_reference_at_a_small_size():
+    events = ([Event("p", i, "A", {"id": i % 3}) for i in range(7)] + [Event("p", 7 + j, "B") for j in range(3)]
+              + [Event("p", 10, "C", {"id": 0})])
+    pattern = parse_pattern("A[id as $v] -> B -> B -> B -> C[id == $v]")
+    expected = reference.near_misses(json.loads(pattern.to_json()), events)
+    assert [m["start_index"] for m in expected] == [1, 2, 4, 5]
+    assert same([reference.record(m) for m in misses(pattern, events)], expected)
 
 
 # ---------------------------------------------------------------------------------------------

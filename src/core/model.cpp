@@ -135,6 +135,20 @@ void NamedValues::set(std::string name, Value value) {
   }
 }
 
+NamedValues NamedValues::from_entries(std::vector<Entry> entries) {
+  std::stable_sort(entries.begin(), entries.end(), [](const Entry& left, const Entry& right) {
+    return compare_bytes(left.first, right.first) < 0;
+  });
+  // Of each group of equal names, the last given is kept.
+  NamedValues result;
+  result.entries_.reserve(entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (i + 1 < entries.size() && entries[i + 1].first == entries[i].first) continue;
+    result.entries_.push_back(std::move(entries[i]));
+  }
+  return result;
+}
+
 Event Event::with_attr(std::string name, Value value) && {
   attrs.set(std::move(name), std::move(value));
   return std::move(*this);

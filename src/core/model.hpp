@@ -90,6 +90,9 @@ class NamedValues {
   const Value* find(std::string_view name) const;
   // Inserts at the ordered position, or replaces the value stored under an existing name.
   void set(std::string name, Value value);
+  // The map that `set` would build from `entries` in turn (a later entry replaces an earlier one
+  // of the same name), sorted once instead of inserted one by one.
+  static NamedValues from_entries(std::vector<Entry> entries);
 
   std::size_t size() const { return entries_.size(); }
   bool empty() const { return entries_.empty(); }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "event_order.hpp"
 #include "matcher.hpp"
@@ -17,10 +18,12 @@ NativeClass<Event>& event_class();
 
 // Walks the dict in its own order. Converting a value may run Python code (__index__,
 // __float__), so key and value are held while they are converted, and a dict that changes under
-// the walk is reported instead of being read further.
+// the walk is reported instead of being read further. The entries are ordered once at the end:
+// inserting each in place costs quadratic time when keys arrive in descending order.
 void add_attributes(Event& event, PyObject* dict) {
   const Py_ssize_t expected = PyDict_Size(dict);
-  event.attrs.reserve(static_cast<std::size_t>(expected));
+  std::vector<Attributes::Entry> entries;
+  entries.reserve(static_cast<std::size_t>(expected));
   Py_ssize_t position = 0;
   Py_ssize_t seen = 0;
   PyObject* borrowed_key = nullptr;
@@ -34,8 +37,9 @@ void add_attributes(Event& event, PyObject* dict) {
     if (PyDict_Size(dict) != expected) {
       invariant_failure("dictionary changed size during iteration");
     }
-    event = std::move(event).with_attr(std::move(name), std::move(converted));
+    entries.emplace_back(std::move(name), std::move(converted));
   }
+  event.attrs = Attributes::from_entries(std::move(entries));
 }
 
 constexpr auto kEventSignature =
@@ -153,11 +157,14 @@ EventList events_from_py(PyObject* object) {
     }
     return EventList(std::move(items), std::move(events), in_order);
   }
+  // Python code reports this length, so it is only a hint: a __len__ that claims far more items
+  // than it yields must not make the call reserve (or fail to reserve) that much.
+  constexpr Py_ssize_t kMostReservedFromHint = Py_ssize_t{1} << 16;
   const Py_ssize_t hint = PySequence_Size(object);
   if (hint < 0) {
-    PyErr_Clear();
+    discard_ordinary_error();
   } else {
-    reserve(hint);
+    reserve(std::min(hint, kMostReservedFromHint));
   }
   const Ref iterator = Ref::checked(PyObject_GetIter(object));
   while (Ref item = next_item(iterator.get())) take(std::move(item));

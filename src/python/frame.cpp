@@ -20,6 +20,13 @@ void raise_type_error(const std::string& message) { raise(PyExc_TypeError, messa
 
 void raise_value_error(const std::string& message) { raise(PyExc_ValueError, message); }
 
+void discard_ordinary_error() {
+  if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    throw PythonError{};
+  }
+  PyErr_Clear();
+}
+
 Ref type_qualname(PyObject* object) {
   return Ref::checked(
       PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
@@ -214,7 +221,7 @@ bool attribute_is(PyObject* object, const char* attribute,
                   std::initializer_list<const char*> texts) {
   PyObject* value = PyObject_GetAttrString(object, attribute);
   if (!value) {
-    PyErr_Clear();
+    discard_ordinary_error();
     return false;
   }
   bool found = false;
@@ -283,6 +290,9 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
 
 PyTypeObject* create_final_type(PyType_Spec& definition) {
   if (definition.flags & Py_TPFLAGS_BASETYPE) invariant_failure("native classes are final");
+  if (!(definition.flags & Py_TPFLAGS_IMMUTABLETYPE)) {
+    invariant_failure("native classes are immutable");
+  }
   // The type lives for the rest of the process: this reference is never dropped.
   return reinterpret_cast<PyTypeObject*>(Ref::checked(PyType_FromSpec(&definition)).release());
 }

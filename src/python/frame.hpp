@@ -92,6 +92,12 @@ T unwrap(Result<T>&& result) {
   return std::move(result.value());
 }
 
+// Passes over a failed attempt (a conversion tried on the off chance, a length hint): clears the
+// pending exception when it is an ordinary failure, an Exception other than MemoryError. Anything
+// else (KeyboardInterrupt, SystemExit, MemoryError, ...) stays set and is thrown as PythonError, so
+// that it reaches the caller unchanged.
+void discard_ordinary_error();
+
 // The exception class raised when a native invariant fails; derived directly from BaseException.
 PyObject* panic_exception_type();
 
@@ -282,8 +288,10 @@ void native_dealloc(PyObject* object) {
 // tp_new of a class that Python code cannot instantiate: "No constructor defined for {}".
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
-// Creates a final type (no subclassing, no __dict__, no weak references) from `definition`, whose
-// name must read "builtins.<Name>". Throws PythonError on failure.
+// Creates a final, immutable type (no subclassing, no __dict__, no weak references, no attribute
+// of the type replaced) from `definition`, whose name must read "builtins.<Name>". Immutability
+// is what keeps Python code from swapping in a __new__ that makes an instance whose native value
+// was never built. Throws PythonError on failure.
 PyTypeObject* create_final_type(PyType_Spec& definition);
 
 // TypeError "'{}' object cannot be converted to '{}'" for a `self` of the wrong type.
@@ -297,8 +305,8 @@ class NativeClass {
   // `qualified_name` is "builtins.<Name>"; `slots` must hold at least Py_tp_new,
   // Py_tp_dealloc (native_dealloc<T>) and Py_tp_doc, and end with {0, nullptr}.
   NativeClass(const char* qualified_name, PyType_Slot* slots)
-      : spec_{qualified_name, static_cast<int>(sizeof(NativeObject<T>)), 0, Py_TPFLAGS_DEFAULT,
-              slots} {}
+      : spec_{qualified_name, static_cast<int>(sizeof(NativeObject<T>)), 0,
+              Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots} {}
 
   // The type object, created on first need.
   PyTypeObject* type() {

@@ -15,7 +15,7 @@ constexpr const char* kUnsupportedValue =
 bool try_int64(PyObject* object, std::int64_t& out) {
   const long long number = PyLong_AsLongLong(object);
   if (number == -1 && PyErr_Occurred()) {
-    PyErr_Clear();
+    discard_ordinary_error();
     return false;
   }
   out = number;
@@ -25,7 +25,7 @@ bool try_int64(PyObject* object, std::int64_t& out) {
 bool try_double(PyObject* object, double& out) {
   const double number = PyFloat_AsDouble(object);
   if (number == -1.0 && PyErr_Occurred()) {
-    PyErr_Clear();
+    discard_ordinary_error();
     return false;
   }
   out = number;
@@ -36,7 +36,7 @@ bool try_utf8(PyObject* object, std::string& out) {
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(object, &size);
   if (!data) {
-    PyErr_Clear();
+    discard_ordinary_error();
     return false;
   }
   out.assign(data, static_cast<std::size_t>(size));
