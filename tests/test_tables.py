@@ -447,7 +447,9 @@ def test_a_stream_that_fails_midway_raises_and_leaks_nothing():
         with pytest.raises(Exception, match="the disk went away"):
             pa.RecordBatchReader.from_stream(failing_reader(2)).read_all()
 
-    assert allocation_growth(ours) - allocation_growth(theirs) < 100
+    # pyarrow's share grows in steps, so compare over many calls: a leak of ours would be at
+    # least one block a call.
+    assert allocation_growth(ours, 2000) - allocation_growth(theirs, 2000) < 500
 
 
 def test_a_consumed_capsule_is_refused():
