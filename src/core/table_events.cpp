@@ -24,7 +24,7 @@ using arrow::InputFailure;
 class SortedEventsBuilder {
  public:
   static SortedEvents& access(SortedEvents& events) { return events; }
-  static std::vector<Event>& owned(SortedEvents& e) { return e.owned_; }
+  static std::vector<std::unique_ptr<Event[]>>& owned(SortedEvents& e) { return e.owned_; }
   static std::vector<const Event*>& order(SortedEvents& e) { return e.order_; }
   static std::vector<std::uint64_t>& rows(SortedEvents& e) { return e.rows_; }
   static std::vector<std::uint32_t>& partitions(SortedEvents& e) { return e.partitions_; }
@@ -92,7 +92,7 @@ class KeyNumbers {
         arena_.append(key);
         return static_cast<std::uint32_t>(count_++);
       }
-      if (slot.hash == hash && key_of(slot.number) == key) return slot.number;
+      if (slot.hash == hash && same_key(slot.number, key)) return slot.number;
       at = (at + 1) & (slots_.size() - 1);
     }
   }
@@ -115,8 +115,9 @@ class KeyNumbers {
     return h ^ (h >> 32);
   }
 
-  std::string_view key_of(std::uint32_t number) const {
-    return std::string_view(arena_).substr(keys_[number].first, keys_[number].second);
+  bool same_key(std::uint32_t number, std::string_view key) const {
+    const auto [offset, size] = keys_[number];
+    return size == key.size() && std::memcmp(arena_.data() + offset, key.data(), size) == 0;
   }
 
   void grow() {
@@ -272,15 +273,30 @@ class TableReader {
         partition.is_dictionary() ? static_cast<std::size_t>(partition.dictionary().length()) : 0,
         kUnknown);
 
-    std::vector<Event>& events = Build::owned(result_);
+    // The types first, to know how many events this batch holds: each batch's events live in
+    // one block of their own, which never moves.
+    row_types_.resize(static_cast<std::size_t>(length));
+    std::size_t kept = 0;
     for (std::int64_t row = 0; row < length; ++row) {
-      const std::int32_t type_number_of_row =
-          type.is_dictionary() ? dictionary_types[type.dictionary_index(row)]
-                               : this->type_number(type.string_at(row));
+      const std::int32_t number = type.is_dictionary() ? dictionary_types[type.dictionary_index(row)]
+                                                       : this->type_number(type.string_at(row));
+      row_types_[static_cast<std::size_t>(row)] = number;
+      kept += number >= 0;
+    }
+    if (kept == 0) {
+      first_row_ += static_cast<std::uint64_t>(length);
+      return;
+    }
+    Event* block = Build::owned(result_).emplace_back(std::make_unique<Event[]>(kept)).get();
+    events_.reserve(events_.size() + kept);
+    for (std::int64_t row = 0; row < length; ++row) {
+      const std::int32_t type_number_of_row = row_types_[static_cast<std::size_t>(row)];
       if (type_number_of_row < 0) continue;
-      Event& event = events.emplace_back();
+      Event& event = *block++;
+      events_.push_back(&event);
       event.typ = types_[type_number_of_row];
       event.ts = ts_value(ts, row);
+      stamps_.push_back(event.ts);
       partition_of_.push_back(partition_number(partition, row));
       rows_.push_back(first_row_ + static_cast<std::uint64_t>(row));
       if (id) {
@@ -321,7 +337,7 @@ class TableReader {
     // A counting sort by partition keeps the input order within each partition; a partition
     // whose timestamps then do not ascend (rare: streams arrive in time order) is sorted by
     // timestamp, stably, so ties keep their input order.
-    std::vector<Event>& events = Build::owned(result_);
+    const std::vector<Event*>& events = events_;
     std::vector<std::size_t> starts(count + 1, 0);
     for (const std::uint32_t partition : partition_of_) ++starts[rank[partition] + 1];
     for (std::size_t r = 0; r < count; ++r) starts[r + 1] += starts[r];
@@ -334,10 +350,10 @@ class TableReader {
         // The partition as events carry it: the rank, big-endian, so byte order is rank order.
         const char bytes[4] = {static_cast<char>(r >> 24), static_cast<char>(r >> 16),
                                static_cast<char>(r >> 8), static_cast<char>(r)};
-        events[i].partition.assign(bytes, sizeof bytes);
+        events[i]->partition.assign(bytes, sizeof bytes);
       }
     }
-    const auto earlier = [&](std::size_t a, std::size_t b) { return events[a].ts < events[b].ts; };
+    const auto earlier = [&](std::size_t a, std::size_t b) { return stamps_[a] < stamps_[b]; };
     for (std::size_t r = 0; r < count; ++r) {
       const auto begin = positions.begin() + static_cast<std::ptrdiff_t>(starts[r]);
       const auto end = positions.begin() + static_cast<std::ptrdiff_t>(starts[r + 1]);
@@ -351,7 +367,7 @@ class TableReader {
     rows.reserve(keys.size());
     partitions.reserve(keys.size());
     for (const std::size_t key : keys) {
-      order.push_back(&events[key]);
+      order.push_back(events[key]);
       rows.push_back(rows_[key]);
       partitions.push_back(partition_of_[key]);
     }
@@ -474,6 +490,9 @@ class TableReader {
   std::uint64_t first_row_ = 0;
 
   SortedEvents result_;
+  std::vector<Event*> events_;               // in input order
+  std::vector<std::int64_t> stamps_;         // their timestamps, for the sort
+  std::vector<std::int32_t> row_types_;      // the type number of each row of a batch
   std::vector<std::uint32_t> partition_of_;  // by event, in input order
   std::vector<std::uint64_t> rows_;          // by event, in input order
   KeyNumbers partition_numbers_;

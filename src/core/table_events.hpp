@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <variant>
@@ -53,7 +54,7 @@ class SortedEvents {
 
  private:
   friend class SortedEventsBuilder;
-  std::vector<Event> owned_;         // the table path's events, in input order
+  std::vector<std::unique_ptr<Event[]>> owned_;  // the table path's events, a block per batch
   std::vector<const Event*> order_;  // event order
   std::vector<std::uint64_t> rows_;  // by position in event order
   std::vector<std::uint32_t> partitions_;
