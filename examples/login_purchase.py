@@ -13,23 +13,22 @@ PATTERN = (
 
 
 def load_events(path: Path) -> list[vashlet.Event]:
+    """The events of the file in the order they were written (vashlet sorts them itself)."""
     rows = json.loads(path.read_text())
     return [vashlet.Event(r["partition"], r["ts"], r["typ"], r["attrs"]) for r in rows]
 
 
 def main() -> None:
-    events = vashlet.sort_events(load_events(Path(__file__).with_name("shop_events.json")))
-    pattern = vashlet.parse_pattern(PATTERN)
-
+    events = load_events(Path(__file__).with_name("shop_events.json"))
     print(f"pattern: {PATTERN}\n")
-    print("matches:")
-    for match in vashlet.match_events(pattern, events):
-        print(f"  {match!r}  types={match.types}  captures={match.captures}")
-
-    print("\nnear misses:")
-    for miss in vashlet.near_miss_events(pattern, events):
-        print(f"  {miss!r}")
-        print(f"      detail={miss.detail}")
+    print(vashlet.match(PATTERN, events))
+    print()
+    misses = vashlet.explain(PATTERN, events)
+    print("\nwhy each start did not match:")
+    shown = ("event_row", "candidate_row", "blocking_row", "blocking_event_type", "gap", "failures")
+    for miss in misses:
+        detail = {key: miss[key] for key in shown if miss[key] is not None}
+        print(f"  row {miss['start_row']} ({miss['partition']}): {miss['reason']} {detail}")
 
 
 if __name__ == "__main__":

@@ -149,3 +149,34 @@ def match_events(
 def near_miss_events(pattern: Pattern | PatternBuilder, events: Sequence[Event]) -> list[NearMiss]:
     """Explain near-misses: starts that did not match, with their deepest partial
     path and the reason. Requires already-sorted events (see [`match_events`])."""
+
+@final
+class ResultTable:
+    """A result table, exported through the Arrow PyCapsule interface."""
+    def __arrow_c_stream__(self, requested_schema: object = None) -> object: ...
+    def __arrow_c_schema__(self) -> object: ...
+    def __len__(self) -> int: ...
+    def to_pylist(self, start: int | None = None, stop: int | None = None) -> list[dict[str, Any]]: ...
+    @property
+    def column_names(self) -> list[str]: ...
+
+def _match_table(
+    pattern: Pattern | PatternBuilder,
+    data: object,
+    partition: str,
+    ts: str,
+    type: str,
+    id: str | None = None,
+    exhaustive: bool = False,
+    threads: int | None = None,
+) -> ResultTable: ...
+def _explain_table(
+    pattern: Pattern | PatternBuilder,
+    data: object,
+    partition: str,
+    ts: str,
+    type: str,
+    id: str | None = None,
+    exhaustive: bool = False,
+    threads: int | None = None,
+) -> ResultTable: ...

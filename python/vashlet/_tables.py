@@ -48,13 +48,38 @@ class _ResultTable:
 
     def __repr__(self) -> str:
         rows = len(self)
-        noun = "row" if rows == 1 else "rows"
-        lines = [f"{self._kind}: {rows:,} {noun}, columns: {', '.join(self.columns)}"]
-        for row in self._table.to_pylist(0, _PREVIEW_ROWS):
-            lines.append("  " + ", ".join(f"{k}={v!r}" for k, v in row.items() if v is not None))
-        if rows > _PREVIEW_ROWS:
-            lines.append(f"  ... {rows - _PREVIEW_ROWS:,} more")
+        title = f"{self._kind}: {rows:,} {'row' if rows == 1 else 'rows'}"
+        preview = self._table.to_pylist(0, _PREVIEW_ROWS)
+        lines = [title] + _aligned(self.columns, preview)
+        if rows > len(preview):
+            lines.append(f"... {rows - len(preview):,} more")
         return "\n".join(lines)
+
+
+_CELL_WIDTH = 32
+
+
+def _cell(value: Any) -> str:
+    text = "null" if value is None else value if isinstance(value, str) else repr(value)
+    return text if len(text) <= _CELL_WIDTH else text[: _CELL_WIDTH - 3] + "..."
+
+
+def _aligned(columns: list[str], rows: list[dict[str, Any]]) -> list[str]:
+    """Columns left-aligned under their names, numbers right-aligned, in plain text."""
+    cells = [[_cell(row[name]) for name in columns] for row in rows]
+    widths = [max([len(name)] + [len(r[i]) for r in cells]) for i, name in enumerate(columns)]
+    numeric = [
+        all(isinstance(row[name], (int, float)) or row[name] is None for row in rows)
+        for name in columns
+    ]
+
+    def line(values: list[str]) -> str:
+        parts = [
+            v.rjust(w) if n else v.ljust(w) for v, w, n in zip(values, widths, numeric)
+        ]
+        return "  ".join(parts).rstrip()
+
+    return [line(columns), line(["-" * w for w in widths])] + [line(r) for r in cells]
 
 
 class MatchTable(_ResultTable):
