@@ -9,6 +9,7 @@ import inputs
 import near_misses
 import ours
 import peers
+import tables
 import vashlet
 from table import Table, count, nanoseconds, rate, ratio, seconds
 from timing import median_seconds
@@ -279,5 +280,8 @@ ALL = {
     "pileup": pileup,
     "conversion": conversion,
     "near-misses": near_miss,
+    "tables": tables.end_to_end,
+    "tables-pileup": tables.pileup,
+    "tables-reading": tables.reading,
 }
 

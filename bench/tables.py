@@ -1,0 +1,225 @@
+"""The table path: `vashlet.match` from a table in arrival order to a result table, against the
+peers on the same frame with their own sort included, and the per-row cost of reading tables.
+
+Our results name input rows; the peers' queries name positions in event order, so each peer
+run first orders the frame (DuckDB in SQL, pandas with a stable `sort_values`) and its answer
+is mapped back to input rows before it is compared. DuckDB's mapping uses an array computed once
+outside its timing, which can only flatter it.
+"""
+
+import numpy as np
+
+import inputs
+import peers
+import vashlet
+from table import Table, count, nanoseconds, rate, seconds
+from timing import median_seconds
+
+FUNNEL_QUERIES = (
+    ("first successor", False, "funnel_first_successor"),
+    ("exhaustive", True, "funnel_exhaustive"),
+)
+RATIO_NOTE = "peer/ours: the peer's seconds divided by ours (above 1: vashlet is faster)"
+
+
+def row_sets(result):
+    """A result table's matches as a set of input-row tuples."""
+    return {tuple(row["rows"]) for row in result.to_pylist()}
+
+
+def sources(rows):
+    """The events of `rows` (in their order) as a pandas frame, a pyarrow Table and a polars
+    DataFrame, each with the columns partition, ts, type, item and amount."""
+    frame = inputs.make_frame(rows).drop(columns="idx")
+    frame = frame.rename(columns={"p": "partition", "typ": "type"})
+    made = {"pandas DataFrame": frame}
+    try:
+        import pyarrow as pa
+
+        made["pyarrow Table"] = pa.Table.from_pandas(frame, preserve_index=False)
+    except ImportError:
+        pass
+    try:
+        import polars as pl
+
+        made["polars DataFrame"] = pl.from_pandas(frame)
+    except ImportError:
+        pass
+    return made
+
+
+class SortingPeers:
+    """The peers' queries over a frame in arrival order (`idx` = input row), each run ordering
+    the events itself and answering in input rows."""
+
+    def __init__(self, loaded, rows):
+        self.loaded = loaded
+        self.frame = inputs.make_frame(rows)
+        ordered = self.frame.sort_values(["p", "ts", "idx"], kind="stable")
+        self.rows_in_event_order = ordered["idx"].to_numpy()
+        self.duckdb = None
+        if not isinstance(loaded.get("duckdb"), str):
+            import duckdb
+
+            self.duckdb = duckdb.connect()
+            self.duckdb.register("raw", self.frame)
+            self.duckdb.execute(
+                "CREATE VIEW events AS SELECT p, ts, typ, item, amount, "
+                "row_number() OVER (ORDER BY p, ts, idx) - 1 AS idx FROM raw"
+            )
+
+    def cases(self, name):
+        cases = {}
+        for peer_name, peer in self.loaded.items():
+            if isinstance(peer, str):
+                cases[peer_name] = peer
+            elif peer_name == "duckdb":
+                cases[peer_name] = {
+                    label: self._duckdb(sql) for label, sql in peer.QUERIES[name].items()
+                }
+            else:
+                cases[peer_name] = self._pandas(getattr(peer, name))
+        return cases
+
+    def _duckdb(self, sql):
+        def run():
+            return in_rows(self.duckdb.execute(sql).df(), self.rows_in_event_order)
+
+        return run
+
+    def _pandas(self, query):
+        def run():
+            ordered = self.frame.sort_values(["p", "ts"], kind="stable")
+            rows = ordered["idx"].to_numpy()
+            return in_rows(query(ordered.assign(idx=np.arange(len(ordered)))), rows)
+
+        return run
+
+    def close(self):
+        if self.duckdb:
+            self.duckdb.close()
+
+
+def in_rows(found, rows):
+    """Index columns (positions in event order) mapped to input rows."""
+    return found.apply(lambda column: rows[column.to_numpy(dtype=np.int64)])
+
+
+def end_to_end(shared, loaded, repeats):
+    sizes = shared.sizes
+    arrival = inputs.arrival_order(shared.rows)
+    table = Table(
+        "tables, end to end",
+        ["mode", "input", "rows", "matches", "seconds", "rows/s"] + peers.columns(peers.NAMES),
+        [
+            f"the funnel's {sizes.funnel_events:,} events in arrival order (partitions "
+            "interleaved by time) to a result table: vashlet.match(pattern, data), sorting "
+            "included",
+            "the peers run on the pandas frame, their own sort included, answering in input rows",
+        ],
+    )
+    made = sources(arrival)
+    sorting_peers = SortingPeers(loaded, arrival)
+    pattern = vashlet.parse_pattern(inputs.FUNNEL_TEXT)
+    for mode, exhaustive, query in FUNNEL_QUERIES:
+        peer_cells = None
+        for label, data in made.items():
+            our_seconds, result = median_seconds(
+                lambda: vashlet.match(pattern, data, exhaustive=exhaustive), repeats
+            )
+            found = row_sets(result)
+            del result
+            cells = [mode, label, count(len(arrival)), count(len(found)), seconds(our_seconds),
+                     rate(len(arrival) / our_seconds)]
+            if peer_cells is None:  # time the peers once per mode, against the first input
+                peer_cells = []
+                for name in peers.NAMES:
+                    peer_cells += peers.compare(table, mode, name, sorting_peers.cases(query)[name],
+                                                found, our_seconds, repeats)
+                first_seconds = our_seconds
+                cells += peer_cells
+            else:
+                cells += [rescaled(cell, first_seconds, our_seconds) for cell in peer_cells]
+            table.add_row(cells)
+    sorting_peers.close()
+    table.note("the peers' ratios on later inputs are their same times against our time there")
+    table.note(RATIO_NOTE)
+    return table
+
+
+def rescaled(cell, first_seconds, our_seconds):
+    """A peer cell of the first input's row, as the ratio against another of our times."""
+    if not cell.endswith("x") or cell == "-":
+        return cell
+    return f"{float(cell[:-1]) * first_seconds / our_seconds:.2f}x"
+
+
+def pileup(shared, loaded, repeats):
+    table = Table(
+        "pile-up, through the table path",
+        ["events", "matches", "seconds", "events/s"] + peers.columns(peers.NAMES),
+        ["A -> B over a pyarrow Table of one partition (see pile-up above): "
+         "vashlet.match(pattern, table) to a result table"],
+    )
+    for size in shared.sizes.pileup_events:
+        rows = inputs.pileup_rows(size)
+        data = sources(rows).get("pyarrow Table")
+        if data is None:
+            table.note("n/a: pyarrow is not installed")
+            break
+        our_seconds, result = median_seconds(lambda: vashlet.match("A -> B", data), repeats)
+        found = row_sets(result)
+        del result
+        cells = [count(size), count(len(found)), seconds(our_seconds), rate(size / our_seconds)]
+        sorting_peers = SortingPeers(loaded, rows)
+        for name in peers.NAMES:
+            cells += peers.compare(table, f"{size:,} events", name,
+                                   sorting_peers.cases("pileup_first_successor")[name], found,
+                                   our_seconds, repeats)
+        sorting_peers.close()
+        table.add_row(cells)
+    table.note("the peers sort too (the input is already in order, which they cannot know)")
+    table.note(RATIO_NOTE)
+    return table
+
+
+def reading(shared, loaded, repeats):
+    """What a table costs per row on its way into the core, and per result on its way out."""
+    arrival = inputs.arrival_order(shared.rows)
+    n = len(arrival)
+    table = Table(
+        "tables, per row",
+        ["step", "input", "rows", "seconds", "ns/row"],
+        [f"the funnel's {n:,} events in arrival order"],
+    )
+    made = sources(arrival)
+    # The funnel's columns and rows, read and sorted, with a first step that never holds.
+    never = vashlet.parse_pattern(inputs.FUNNEL_TEXT.replace("view[item as $i]",
+                                                             "view[item as $i, amount < 0.0]"))
+    for label, data in made.items():
+        spent, result = median_seconds(lambda: vashlet.match(never, data), repeats)
+        assert len(result) == 0
+        table.add_row(["reading the funnel's columns (no start)", label, count(n), seconds(spent),
+                       nanoseconds(spent / n)])
+    if "pyarrow Table" in made:
+        import pyarrow as pa
+
+        data = made["pyarrow Table"]
+        every = data.set_column(2, "type", pa.array(["view"] * n))
+        nothing = vashlet.parse_pattern("view[item as $i, amount < 0.0]")
+        spent, _ = median_seconds(lambda: vashlet.match(nothing, every), repeats)
+        table.add_row(["reading, every row an event of the pattern (no start)", "pyarrow Table",
+                       count(n), seconds(spent), nanoseconds(spent / n)])
+        everything = vashlet.parse_pattern("view[item as $i]")
+        all_seconds, result = median_seconds(lambda: vashlet.match(everything, every), repeats)
+        assert len(result) == n
+        table.add_row(["result rows (a match per row, minus the row above)", "pyarrow Table",
+                       count(n), seconds(all_seconds - spent), nanoseconds((all_seconds - spent) / n)])
+        export_seconds, _ = median_seconds(lambda: pa.table(result), repeats)
+        table.add_row(["pyarrow.table(result)", "pyarrow Table", count(n), seconds(export_seconds),
+                       nanoseconds(export_seconds / n)])
+        del result
+    table.note("reading: vashlet.match with the funnel pattern whose first step never holds, so "
+               "the same columns and rows are read and sorted, and nothing matches")
+    table.note("the pandas row includes pandas' own export through the Arrow interface")
+    return table
