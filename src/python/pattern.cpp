@@ -61,9 +61,20 @@ Ref pattern_repr(const Pattern& self) {
 
 constexpr auto kPatternReduceSignature = signature("Pattern.__reduce__()");
 
+// The JSON document of a pattern being pickled. The document writes a NaN or infinite float as
+// null, which the reader refuses, so such a pattern is refused here rather than at unpickling.
+Ref pickled_json(const Pattern& pattern, const char* what) {
+  std::string json = pattern_to_json(pattern);
+  if (!pattern_from_json(json)) {
+    raise_value_error(std::string("cannot pickle this ") + what +
+                      ": it holds a NaN or infinite float, which its JSON form cannot keep");
+  }
+  return text_to_py(json);
+}
+
 // Pickled as its stable JSON document, so a pickle reads back in any later version.
 Ref reduce_pattern(const Pattern& self, const Arguments<0>&) {
-  return reduce_to("pattern_from_json", text_to_py(pattern_to_json(self)));
+  return reduce_to("pattern_from_json", pickled_json(self, "Pattern"));
 }
 
 PyMethodDef pattern_methods[] = {
@@ -167,7 +178,7 @@ Ref builder_repr(const PatternBuilder& self) {
 constexpr auto kBuilderReduceSignature = signature("PatternBuilder.__reduce__()");
 
 Ref reduce_builder(const PatternBuilder& self, const Arguments<0>&) {
-  return reduce_to("_rebuild_builder", text_to_py(pattern_to_json(built_pattern(self))));
+  return reduce_to("_rebuild_builder", pickled_json(built_pattern(self), "PatternBuilder"));
 }
 
 constexpr auto kRebuildBuilderSignature = signature("_rebuild_builder()", {"json"}, 1);
