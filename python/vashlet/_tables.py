@@ -113,6 +113,7 @@ def match(
     partition: str = "partition",
     ts: str = "ts",
     type: str = "type",
+    id: str | None = None,
     exhaustive: bool = False,
     threads: int | None = None,
 ) -> MatchTable:
@@ -121,7 +122,8 @@ def match(
     `data` is any table that exports the Arrow PyCapsule interface (pyarrow, polars, pandas,
     DuckDB) or a sequence of `Event` objects. Each row is an event: `partition`, `ts` and `type`
     name its columns; every other column is an attribute, read only where the pattern uses it,
-    and a null cell is a missing attribute. Results name input rows (0-based, in arrival order).
+    and a null cell is a missing attribute. Results name input rows (0-based, in arrival order),
+    or, with `id`, the values of that column (a string or integer column that names each row).
 
     >>> import vashlet
     >>> import pyarrow as pa
@@ -137,7 +139,7 @@ def match(
     """
     return MatchTable(
         _core._match_table(
-            _as_pattern(pattern), _as_source(data), partition, ts, type, exhaustive, threads
+            _as_pattern(pattern), _as_source(data), partition, ts, type, id, exhaustive, threads
         )
     )
 
@@ -149,6 +151,7 @@ def explain(
     partition: str = "partition",
     ts: str = "ts",
     type: str = "type",
+    id: str | None = None,
     threads: int | None = None,
 ) -> NearMissTable:
     """Explain every start of `pattern` in a table of events that did not become a match.
@@ -170,6 +173,6 @@ def explain(
     """
     return NearMissTable(
         _core._explain_table(
-            _as_pattern(pattern), _as_source(data), partition, ts, type, False, threads
+            _as_pattern(pattern), _as_source(data), partition, ts, type, id, False, threads
         )
     )

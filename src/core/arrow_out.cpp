@@ -137,10 +137,6 @@ Column StringBuilder::finish(std::string name) {
   return column;
 }
 
-Column IntListBuilder::finish(std::string name) {
-  return list_column(std::move(name), std::move(offsets_), items_.finish("item"));
-}
-
 Column null_column(std::string name, std::int64_t length) {
   return Column{"n", std::move(name), length, length, {}, {}};
 }

@@ -94,21 +94,6 @@ class StringBuilder {
   Validity validity_;
 };
 
-// A list of 64-bit integers per row ("+L", 64-bit offsets).
-class IntListBuilder {
- public:
-  template <class Range>
-  void append(const Range& values) {
-    for (const auto value : values) items_.append(static_cast<std::int64_t>(value));
-    offsets_.push_back(offsets_.back() + static_cast<std::int64_t>(std::size(values)));
-  }
-  Column finish(std::string name);
-
- private:
-  std::vector<std::int64_t> offsets_{0};
-  FixedBuilder items_{"l", 8};
-};
-
 Column null_column(std::string name, std::int64_t length);
 Column struct_column(std::string name, std::int64_t length, std::vector<Column> children,
                      Validity validity = {});

@@ -28,6 +28,7 @@ class SortedEventsBuilder {
   static std::vector<std::uint64_t>& rows(SortedEvents& e) { return e.rows_; }
   static std::vector<std::uint32_t>& partitions(SortedEvents& e) { return e.partitions_; }
   static PartitionValues& values(SortedEvents& e) { return e.values_; }
+  static KeyValues& ids(SortedEvents& e) { return e.ids_; }
   static std::string& ts_format(SortedEvents& e) { return e.ts_format_; }
 };
 
@@ -127,6 +128,15 @@ class TableReader {
     }
     check_key_column(schema, type_, columns.type, "type", {ColumnKind::String},
                      "a string column");
+    if (columns.id) {
+      id_ = find_column(schema, "id", *columns.id);
+      check_key_column(schema, id_, *columns.id, "id",
+                       {ColumnKind::String, ColumnKind::Int, ColumnKind::UInt},
+                       "a string or integer column");
+      const ArrowSchema& id_schema = *schema.children[id_];
+      const ArrowSchema& id_values = id_schema.dictionary ? *id_schema.dictionary : id_schema;
+      id_values_.format = *schema_kind(id_schema) == ColumnKind::UInt ? "l" : id_values.format;
+    }
 
     const ArrowSchema& partition_schema = *schema.children[partition_];
     const ArrowSchema& partition_values =
@@ -176,7 +186,14 @@ class TableReader {
     const ColumnReader partition = reader(partition_, columns_.partition);
     const ColumnReader ts = reader(ts_, columns_.ts);
     const ColumnReader type = reader(type_, columns_.type);
-    for (const ColumnReader* key : {&partition, &ts, &type}) refuse_nulls(*key, length);
+    for (const ColumnReader* key : {&partition, &ts, &type}) {
+      refuse_nulls(*key, length, "every event needs a partition, a timestamp and a type");
+    }
+    std::optional<ColumnReader> id;
+    if (id_ >= 0) {
+      id.emplace(reader(id_, *columns_.id));
+      refuse_nulls(*id, length, "the id column must name every row");
+    }
     std::vector<ColumnReader> attributes;
     attributes.reserve(attributes_.size());
     for (const Attribute& attribute : attributes_) {
@@ -206,6 +223,14 @@ class TableReader {
       event.ts = ts_value(ts, row);
       partition_of_.push_back(partition_number(partition, row));
       rows_.push_back(first_row_ + static_cast<std::uint64_t>(row));
+      if (id) {
+        if (id_values_.holds_strings()) {
+          id_values_.strings.emplace_back(id->string_at(row));
+        } else {
+          id_values_.ints.push_back(id->kind() == ColumnKind::UInt ? id->value_at(row).as_int()
+                                                                   : id->int_at(row));
+        }
+      }
       if (!attributes.empty()) event.attrs.reserve(attributes.size());
       for (std::size_t a = 0; a < attributes.size(); ++a) {
         Value value = attributes[a].value_at(row);
@@ -264,6 +289,17 @@ class TableReader {
       rows.push_back(rows_[key.position]);
       partitions.push_back(partition_of_[key.position]);
     }
+    if (id_ >= 0) {
+      KeyValues& ids = Build::ids(result_);
+      ids.format = id_values_.format;
+      if (id_values_.holds_strings()) {
+        ids.strings.reserve(keys.size());
+        for (const Key& key : keys) ids.strings.push_back(std::move(id_values_.strings[key.position]));
+      } else {
+        ids.ints.reserve(keys.size());
+        for (const Key& key : keys) ids.ints.push_back(id_values_.ints[key.position]);
+      }
+    }
     return std::move(result_);
   }
 
@@ -314,13 +350,13 @@ class TableReader {
                                 ", not " + type);
   }
 
-  void refuse_nulls(const ColumnReader& column, std::int64_t length) const {
+  void refuse_nulls(const ColumnReader& column, std::int64_t length, const char* why) const {
     if (!column.has_nulls() && column.kind() != ColumnKind::Null) return;
     for (std::int64_t row = 0; row < length; ++row) {
       if (column.is_null(row)) {
         fail(FailureKind::Value, "column '" + column.name() + "' is null at row " +
                                      std::to_string(first_row_ + static_cast<std::uint64_t>(row)) +
-                                     "; every event needs a partition, a timestamp and a type");
+                                     "; " + why);
       }
     }
   }
@@ -379,7 +415,8 @@ class TableReader {
   std::vector<std::string> types_;
   std::vector<Attribute> attributes_;
   std::int64_t column_count_ = 0;
-  std::int64_t partition_ = -1, ts_ = -1, type_ = -1;
+  std::int64_t partition_ = -1, ts_ = -1, type_ = -1, id_ = -1;
+  KeyValues id_values_;  // by event, in input order
   std::uint64_t first_row_ = 0;
 
   SortedEvents result_;

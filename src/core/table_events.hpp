@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -20,16 +21,20 @@ struct EventColumns {
   std::string partition = "partition";
   std::string ts = "ts";
   std::string type = "type";
+  std::optional<std::string> id;  // a column whose values name rows in results, if any
 };
 
-// The distinct partitions, numbered by first appearance, in the partition column's own type.
-struct PartitionValues {
+// Values of a key column (the partitions, or the row ids), in the column's own type.
+struct KeyValues {
   std::string format;                // "u", "U", "vu", or an integer format
-  std::vector<std::int64_t> ints;    // by partition number, for integer columns
-  std::vector<std::string> strings;  // by partition number, for string columns
-  std::size_t size() const { return format == "u" || format == "U" || format == "vu" ? strings.size() : ints.size(); }
+  std::vector<std::int64_t> ints;    // for integer columns
+  std::vector<std::string> strings;  // for string columns
   bool holds_strings() const { return format == "u" || format == "U" || format == "vu"; }
+  std::size_t size() const { return holds_strings() ? strings.size() : ints.size(); }
 };
+
+// The distinct partitions, numbered by first appearance.
+using PartitionValues = KeyValues;
 
 // Events in event order, with where each came from. Events whose type no atom of the pattern
 // names are left out: they can neither advance, block nor explain anything.
@@ -42,6 +47,8 @@ class SortedEvents {
   std::uint64_t row(std::size_t i) const { return rows_[i]; }
   std::uint32_t partition(std::size_t i) const { return partitions_[i]; }
   const PartitionValues& partition_values() const { return values_; }
+  // The id of each event, by position in event order, when an id column was read.
+  const KeyValues* ids() const { return ids_.format.empty() ? nullptr : &ids_; }
   const std::string& ts_format() const { return ts_format_; }
 
  private:
@@ -51,6 +58,7 @@ class SortedEvents {
   std::vector<std::uint64_t> rows_;  // by position in event order
   std::vector<std::uint32_t> partitions_;
   PartitionValues values_;
+  KeyValues ids_;
   std::string ts_format_ = "l";
 };
 

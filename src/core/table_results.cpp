@@ -17,7 +17,6 @@ namespace vashlet {
 using arrow::BoolBuilder;
 using arrow::Column;
 using arrow::FixedBuilder;
-using arrow::IntListBuilder;
 using arrow::StringBuilder;
 
 namespace {
@@ -37,6 +36,7 @@ class IntegerColumn {
  public:
   explicit IntegerColumn(const std::string& format)
       : width_(integer_width(format)), builder_(format, width_) {}
+  void append_null() { builder_.append_null(); }
   void append(std::int64_t value) {
     switch (width_) {
       case 1: builder_.append(static_cast<std::int8_t>(value)); break;
@@ -52,28 +52,77 @@ class IntegerColumn {
   FixedBuilder builder_;
 };
 
-// The partition of each result, in the partition column's own type.
-class PartitionColumn {
+// Values of a key column (partitions, row ids), in the column's own type.
+class KeyColumn {
  public:
-  explicit PartitionColumn(const PartitionValues& values)
+  explicit KeyColumn(const KeyValues& values)
       : values_(values),
         strings_(values.holds_strings() ? values.format : "u"),
         integers_(values.holds_strings() ? "l" : values.format) {}
-  void append(std::uint32_t partition) {
+  void append(std::size_t at) {
     if (values_.holds_strings()) {
-      strings_.append(values_.strings[partition]);
+      strings_.append(values_.strings[at]);
     } else {
-      integers_.append(values_.ints[partition]);
+      integers_.append(values_.ints[at]);
     }
   }
-  Column finish() {
-    return values_.holds_strings() ? strings_.finish("partition") : integers_.finish("partition");
+  void append_null() { values_.holds_strings() ? strings_.append_null() : integers_.append_null(); }
+  Column finish(std::string name) {
+    return values_.holds_strings() ? strings_.finish(std::move(name))
+                                   : integers_.finish(std::move(name));
   }
 
  private:
-  const PartitionValues& values_;
+  const KeyValues& values_;
   StringBuilder strings_;
   IntegerColumn integers_;
+};
+
+// References to events of the input: their row numbers, or their values in the id column.
+class RowColumn {
+ public:
+  explicit RowColumn(const SortedEvents& events)
+      : events_(events), ids_(events.ids() ? std::optional<KeyColumn>(*events.ids()) : std::nullopt) {}
+  void append(std::size_t index) {
+    if (index >= events_.size()) invariant_failure("a result names an event outside the input");
+    if (ids_) {
+      ids_->append(index);
+    } else {
+      numbers_.append(static_cast<std::int64_t>(events_.row(index)));
+    }
+  }
+  void append(std::optional<std::size_t> index) {
+    if (index) {
+      append(*index);
+    } else {
+      ids_ ? ids_->append_null() : numbers_.append_null();
+    }
+  }
+  Column finish(std::string name) {
+    return ids_ ? ids_->finish(std::move(name)) : numbers_.finish(std::move(name));
+  }
+
+ private:
+  const SortedEvents& events_;
+  std::optional<KeyColumn> ids_;
+  FixedBuilder numbers_{"l", 8};
+};
+
+// A list of row references per result, one per event of its path.
+class RowListColumn {
+ public:
+  explicit RowListColumn(const SortedEvents& events) : items_(events) {}
+  void append(const std::vector<std::size_t>& indices) {
+    for (const std::size_t index : indices) items_.append(index);
+    offsets_.push_back(offsets_.back() + static_cast<std::int64_t>(indices.size()));
+  }
+  Column finish(std::string name) {
+    return arrow::list_column(std::move(name), std::move(offsets_), items_.finish("item"));
+  }
+
+ private:
+  RowColumn items_;
+  std::vector<std::int64_t> offsets_{0};
 };
 
 // The binding names that a result can carry: those the steps capture, byte-wise sorted.
@@ -151,21 +200,6 @@ Column captures_column(const std::vector<std::string>& names,
                               std::move(fields));
 }
 
-// The input rows of a result's events.
-struct InputRows {
-  const SortedEvents& events;
-  std::vector<std::uint64_t> operator()(const std::vector<std::size_t>& indices) const {
-    std::vector<std::uint64_t> rows;
-    rows.reserve(indices.size());
-    for (const std::size_t index : indices) rows.push_back(row(index));
-    return rows;
-  }
-  std::uint64_t row(std::size_t index) const {
-    if (index >= events.size()) invariant_failure("a result names an event outside the input");
-    return events.row(index);
-  }
-};
-
 arrow::Table table_of(std::vector<Column> columns, std::size_t rows) {
   return std::make_shared<const Column>(
       arrow::struct_column("", static_cast<std::int64_t>(rows), std::move(columns)));
@@ -178,13 +212,11 @@ arrow::Table match_table(const Pattern& source, const SortedEvents& events, cons
   if (run.exhaustive) pattern.consumption = MatchConsumption::ExhaustivePerStart;
   const std::vector<Match> matches = compiled_matches(pattern, events.view());
 
-  const InputRows input{events};
   FixedBuilder numbers("l", 8);
-  PartitionColumn partitions(events.partition_values());
+  KeyColumn partitions(events.partition_values());
   IntegerColumn starts(events.ts_format());
   IntegerColumn ends(events.ts_format());
-  std::vector<std::int64_t> offsets{0};
-  FixedBuilder rows("l", 8);
+  RowListColumn rows(events);
   std::vector<const Bindings*> captures;
   captures.reserve(matches.size());
   std::int64_t number = 0;
@@ -193,18 +225,15 @@ arrow::Table match_table(const Pattern& source, const SortedEvents& events, cons
     partitions.append(events.partition(match.indices.front()));
     starts.append(match.start);
     ends.append(match.end);
-    for (const std::size_t index : match.indices) {
-      rows.append(static_cast<std::int64_t>(input.row(index)));
-    }
-    offsets.push_back(offsets.back() + static_cast<std::int64_t>(match.indices.size()));
+    rows.append(match.indices);
     captures.push_back(&match.captures);
   }
   std::vector<Column> columns;
   columns.push_back(numbers.finish("match"));
-  columns.push_back(partitions.finish());
+  columns.push_back(partitions.finish("partition"));
   columns.push_back(starts.finish("start"));
   columns.push_back(ends.finish("end"));
-  columns.push_back(arrow::list_column("rows", std::move(offsets), rows.finish("item")));
+  columns.push_back(rows.finish("rows"));
   columns.push_back(captures_column(binding_names(pattern), captures));
   return table_of(std::move(columns), matches.size());
 }
@@ -290,17 +319,18 @@ class FailuresColumn {
 // The reason-specific columns of the near-miss table, null where a reason has no such field.
 class DetailColumns {
  public:
-  explicit DetailColumns(const InputRows& input) : input_(input) {}
+  explicit DetailColumns(const SortedEvents& events)
+      : event_row_(events), candidate_row_(events), blocking_row_(events) {}
 
   void append(const NearMissDetail& detail) {
     const PredicateFailed* failed = std::get_if<PredicateFailed>(&detail);
     const AbsenceBlocked* blocked = std::get_if<AbsenceBlocked>(&detail);
     const WindowExceeded* late = std::get_if<WindowExceeded>(&detail);
-    row_or_null(event_row_, failed ? std::optional(failed->event_index) : std::nullopt);
-    row_or_null(candidate_row_, blocked ? std::optional(blocked->candidate_index)
-                                : late  ? std::optional(late->candidate_index)
-                                        : std::nullopt);
-    row_or_null(blocking_row_, blocked ? std::optional(blocked->blocking_index) : std::nullopt);
+    event_row_.append(failed ? std::optional(failed->event_index) : std::nullopt);
+    candidate_row_.append(blocked ? std::optional(blocked->candidate_index)
+                          : late  ? std::optional(late->candidate_index)
+                                  : std::nullopt);
+    blocking_row_.append(blocked ? std::optional(blocked->blocking_index) : std::nullopt);
     blocked ? blocking_type_.append(blocked->blocking_event_type) : blocking_type_.append_null();
     blocked ? satisfies_.append(blocked->candidate_satisfies) : satisfies_.append_null();
     late ? gap_.append(late->gap) : gap_.append_null();
@@ -320,16 +350,7 @@ class DetailColumns {
   }
 
  private:
-  void row_or_null(FixedBuilder& out, std::optional<std::size_t> index) {
-    if (index) {
-      out.append(static_cast<std::int64_t>(input_.row(*index)));
-    } else {
-      out.append_null();
-    }
-  }
-
-  const InputRows& input_;
-  FixedBuilder event_row_{"l", 8}, candidate_row_{"l", 8}, blocking_row_{"l", 8};
+  RowColumn event_row_, candidate_row_, blocking_row_;
   StringBuilder blocking_type_;
   BoolBuilder satisfies_;
   FixedBuilder gap_{"l", 8}, max_elapsed_{"l", 8};
@@ -343,21 +364,20 @@ arrow::Table near_miss_table(const Pattern& pattern, const SortedEvents& events,
   (void)run;
   const std::vector<NearMiss> misses = near_misses(events.view(), pattern);
 
-  const InputRows input{events};
-  FixedBuilder start_rows("l", 8);
-  PartitionColumn partitions(events.partition_values());
+  RowColumn start_rows(events);
+  KeyColumn partitions(events.partition_values());
   FixedBuilder reached("l", 8);
-  IntListBuilder rows;
+  RowListColumn rows(events);
   StringBuilder next_types;
   StringBuilder reasons;
-  DetailColumns details(input);
+  DetailColumns details(events);
   std::vector<const Bindings*> captures;
   captures.reserve(misses.size());
   for (const NearMiss& miss : misses) {
-    start_rows.append(static_cast<std::int64_t>(input.row(miss.start_index)));
+    start_rows.append(miss.start_index);
     partitions.append(events.partition(miss.start_index));
     reached.append(static_cast<std::int64_t>(miss.reached_steps));
-    rows.append(input(miss.indices));
+    rows.append(miss.indices);
     next_types.append(miss.next_event_type);
     reasons.append(near_miss_reason(miss.detail));
     details.append(miss.detail);
@@ -365,7 +385,7 @@ arrow::Table near_miss_table(const Pattern& pattern, const SortedEvents& events,
   }
   std::vector<Column> columns;
   columns.push_back(start_rows.finish("start_row"));
-  columns.push_back(partitions.finish());
+  columns.push_back(partitions.finish("partition"));
   columns.push_back(reached.finish("reached_steps"));
   columns.push_back(rows.finish("rows"));
   columns.push_back(next_types.finish("next_event_type"));

@@ -129,6 +129,9 @@ arrow::Table table_from_source(PyObject* source, const Pattern& pattern,
       return run_on(events_from_batch(schema, batch, columns, pattern), run, pattern, options);
     });
   } else {
+    if (columns.id) {
+      raise_value_error("id names a column of a table, and a sequence of Event objects has none");
+    }
     const EventList events = convert_argument("data", source, events_from_py);
     outcome = without_gil([&] {
       return Outcome(run(pattern, events_from_list(events.view()), options));
@@ -318,33 +321,34 @@ NativeClass<PyTable>& table_class() {
 // ---------------------------------------------------------------------------------------------
 // The functions
 
-std::size_t threads_argument(const Arguments<7>& args) {
-  const std::optional<std::int64_t> threads = args.optional(6, int64_from_py);
+std::size_t threads_argument(const Arguments<8>& args) {
+  const std::optional<std::int64_t> threads = args.optional(7, int64_from_py);
   if (!threads) return 1;
   if (*threads < 1) raise_value_error("threads must be at least 1, not " + std::to_string(*threads));
   return static_cast<std::size_t>(*threads);
 }
 
-EventColumns columns_argument(const Arguments<7>& args) {
+EventColumns columns_argument(const Arguments<8>& args) {
   EventColumns columns;
   columns.partition = args.convert(2, text_from_py);
   columns.ts = args.convert(3, text_from_py);
   columns.type = args.convert(4, text_from_py);
+  columns.id = args.optional(5, text_from_py);
   return columns;
 }
 
 constexpr auto kMatchTableSignature = signature(
-    "_match_table()", {"pattern", "data", "partition", "ts", "type", "exhaustive", "threads"}, 5);
+    "_match_table()", {"pattern", "data", "partition", "ts", "type", "id", "exhaustive", "threads"}, 5);
 
-Ref match_table_function(const Arguments<7>& args) {
+Ref match_table_function(const Arguments<8>& args) {
   const Pattern pattern = valid_pattern_argument(args.get(0));
   const EventColumns columns = columns_argument(args);
-  const TableRun options{args.flag(5), threads_argument(args)};
+  const TableRun options{args.flag(6), threads_argument(args)};
   return table_class().wrap(
       PyTable{table_from_source(args.get(1), pattern, columns, match_table, options)});
 }
 
-Ref explain_table_function(const Arguments<7>& args) {
+Ref explain_table_function(const Arguments<8>& args) {
   const Pattern pattern = valid_pattern_argument(args.get(0));
   const EventColumns columns = columns_argument(args);
   const TableRun options{false, threads_argument(args)};
@@ -353,7 +357,7 @@ Ref explain_table_function(const Arguments<7>& args) {
 }
 
 constexpr auto kExplainTableSignature = signature(
-    "_explain_table()", {"pattern", "data", "partition", "ts", "type", "exhaustive", "threads"}, 5);
+    "_explain_table()", {"pattern", "data", "partition", "ts", "type", "id", "exhaustive", "threads"}, 5);
 
 }  // namespace
 
@@ -361,12 +365,12 @@ PyTypeObject* result_table_type() { return table_class().type(); }
 
 PyMethodDef match_table_def = function_def<kMatchTableSignature, match_table_function>(
     "_match_table",
-    "_match_table(pattern, data, partition, ts, type, exhaustive=False, threads=None)\n--\n\n"
+    "_match_table(pattern, data, partition, ts, type, id=None, exhaustive=False, threads=None)\n--\n\n"
     "Match over a table or an event sequence in any order; see vashlet.match.");
 
 PyMethodDef explain_table_def = function_def<kExplainTableSignature, explain_table_function>(
     "_explain_table",
-    "_explain_table(pattern, data, partition, ts, type, exhaustive=False, threads=None)\n--\n\n"
+    "_explain_table(pattern, data, partition, ts, type, id=None, exhaustive=False, threads=None)\n--\n\n"
     "Near misses over a table or an event sequence in any order; see vashlet.explain.");
 
 }  // namespace vashlet::py
