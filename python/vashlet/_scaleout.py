@@ -126,12 +126,7 @@ class Plan:
         """Runs the call on no rows of the input's schema, so that a missing column or one of an
         unsupported type is reported here, on the driver, by the reader itself; returns (and
         keeps) the schema of the result."""
-        missing = [name for name in (self.partition, self.ts, self.type, self.id)
-                   if name not in input_schema.names]
-        empty = pa.table({}) if missing else None
-        if empty is None:
-            wanted = [name for name in self.columns() if name in input_schema.names]
-            empty = pa.schema([input_schema.field(name) for name in wanted]).empty_table()
+        empty = input_schema.empty_table()  # unread columns cost nothing, and name the rest
         result = self._run(empty)
         self.schema = self._declared(result.schema, input_schema)
         return self.schema
