@@ -67,7 +67,7 @@ def test_declared_schema(events):
 
     schema = vashlet.spark.match(events, FUNNEL, partition="user", id="eid").schema
     assert schema.names == ["partition", "start", "end", "rows", "captures"]
-    assert schema["rows"].dataType == ArrayType(StringType(), False)
+    assert schema["rows"].dataType == ArrayType(StringType())
     assert schema["captures"].dataType.fields[0].dataType == LongType()
 
 

@@ -99,7 +99,7 @@ def _spark_schema(result: pa.Schema, df: DataFrame, plan: Plan) -> Any:
         "partition": spark_types[plan.partition],
         "start": spark_types[plan.ts],
         "end": spark_types[plan.ts],
-        "rows": ArrayType(id_type, containsNull=False),
+        "rows": ArrayType(id_type),
         "start_row": id_type,
         "event_row": id_type,
         "candidate_row": id_type,
