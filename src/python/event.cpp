@@ -8,6 +8,7 @@
 
 #include "event_order.hpp"
 #include "matcher.hpp"
+#include "reduce.hpp"
 #include "values.hpp"
 
 namespace vashlet::py {
@@ -45,16 +46,28 @@ void add_attributes(Event& event, PyObject* dict) {
 constexpr auto kEventSignature =
     signature("Event.__new__()", {"partition", "ts", "typ", "attrs"}, 3);
 
+Ref event_from_arguments(const Arguments<4>& bound) {
+  Event event;
+  event.partition = bound.convert(0, text_from_py);
+  event.ts = bound.convert(1, int64_from_py);
+  event.typ = bound.convert(2, text_from_py);
+  if (PyObject* attrs = bound.mapping(3)) add_attributes(event, attrs);
+  return event_class().wrap(std::move(event));
+}
+
 PyObject* event_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    const auto bound = bind(kEventSignature, args, kwargs);
-    Event event;
-    event.partition = bound.convert(0, text_from_py);
-    event.ts = bound.convert(1, int64_from_py);
-    event.typ = bound.convert(2, text_from_py);
-    if (PyObject* attrs = bound.mapping(3)) add_attributes(event, attrs);
-    return event_class().wrap(std::move(event));
-  });
+  return guarded([&] { return event_from_arguments(bind(kEventSignature, args, kwargs)); });
+}
+
+constexpr auto kRebuildEventSignature =
+    signature("_rebuild_event()", {"partition", "ts", "typ", "attrs"}, 4);
+
+constexpr auto kReduceSignature = signature("Event.__reduce__()");
+
+// The class itself is not importable under its name, so a module function rebuilds the event.
+Ref reduce_event(const Event& event, const Arguments<0>&) {
+  return reduce_to("_rebuild_event", text_to_py(event.partition), int_to_py(event.ts),
+                   text_to_py(event.typ), named_values_to_dict(event.attrs));
 }
 
 Ref partition_of(const Event& event) { return text_to_py(event.partition); }
@@ -75,6 +88,12 @@ PyGetSetDef event_getters[] = {
     {},
 };
 
+PyMethodDef event_methods[] = {
+    method_def<event_class, kReduceSignature, reduce_event>(
+        "__reduce__", "__reduce__($self)\n--\n\nPickle support: the event's fields."),
+    {},
+};
+
 PyType_Slot event_slots[] = {
     {Py_tp_doc, const_cast<char*>("Event(partition, ts, typ, attrs=None)\n--\n\n"
                                   "A single typed, timestamped event within a partition.")},
@@ -82,6 +101,7 @@ PyType_Slot event_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(&native_dealloc<Event>)},
     {Py_tp_repr, reinterpret_cast<void*>(&repr_entry<event_class, event_repr>)},
     {Py_tp_getset, event_getters},
+    {Py_tp_methods, event_methods},
     {0, nullptr},
 };
 
@@ -170,6 +190,9 @@ EventList events_from_py(PyObject* object) {
   while (Ref item = next_item(iterator.get())) take(std::move(item));
   return EventList(std::move(items), std::move(events), in_order);
 }
+
+PyMethodDef rebuild_event_def = function_def<kRebuildEventSignature, event_from_arguments>(
+    "_rebuild_event", "_rebuild_event(partition, ts, typ, attrs)\n--\n\nUnpickle an Event.");
 
 PyMethodDef sort_events_def = function_def<kSortEventsSignature, sort_events>(
     "sort_events",

@@ -59,5 +59,7 @@ class EventList {
 EventList events_from_py(PyObject* object);
 
 extern PyMethodDef sort_events_def;
+// `_rebuild_event(partition, ts, typ, attrs)`: what a pickled `Event` is rebuilt with.
+extern PyMethodDef rebuild_event_def;
 
 }  // namespace vashlet::py

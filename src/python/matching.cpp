@@ -1,5 +1,6 @@
 #include "matching.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <span>
 #include <string>
@@ -10,6 +11,7 @@
 #include "matcher.hpp"
 #include "parser.hpp"
 #include "pattern.hpp"
+#include "reduce.hpp"
 #include "values.hpp"
 
 namespace vashlet::py {
@@ -75,6 +77,36 @@ Ref match_repr(const PyMatch& match) {
   return text_to_py(text);
 }
 
+constexpr auto kMatchReduceSignature = signature("Match.__reduce__()");
+
+Ref reduce_match(const PyMatch& match, const Arguments<0>&) {
+  return reduce_to("_rebuild_match", indices_of(match), events_of(match), captures_of(match));
+}
+
+constexpr auto kRebuildMatchSignature =
+    signature("_rebuild_match()", {"indices", "events", "captures"}, 3);
+
+Ref rebuild_match(const Arguments<3>& args) {
+  std::vector<std::size_t> indices = args.convert(0, indices_from_py);
+  std::vector<Event> events = args.convert(1, event_copies_from_py);
+  Bindings captures = args.convert(2, bindings_from_py);
+  if (indices.empty() || events.size() != indices.size()) {
+    raise_value_error("a Match holds one event per index, and at least one");
+  }
+  PyMatch match;
+  match.events = std::make_unique<Event[]>(events.size());
+  std::move(events.begin(), events.end(), match.events.get());
+  match.indices = std::move(indices);
+  match.captures = std::move(captures);
+  return match_class().wrap(std::move(match));
+}
+
+PyMethodDef match_methods[] = {
+    method_def<match_class, kMatchReduceSignature, reduce_match>(
+        "__reduce__", "__reduce__($self)\n--\n\nPickle support: indices, events and captures."),
+    {},
+};
+
 PyGetSetDef match_getters[] = {
     getter_def<match_class, partition_of>("partition"),
     getter_def<match_class, indices_of>("indices"),
@@ -94,6 +126,7 @@ PyType_Slot match_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(&native_dealloc<PyMatch>)},
     {Py_tp_repr, reinterpret_cast<void*>(&repr_entry<match_class, match_repr>)},
     {Py_tp_getset, match_getters},
+    {Py_tp_methods, match_methods},
     {0, nullptr},
 };
 
@@ -155,6 +188,9 @@ Pattern valid_pattern_argument(PyObject* pattern) {
   unwrap(validate_pattern(copy));
   return copy;
 }
+
+PyMethodDef rebuild_match_def = function_def<kRebuildMatchSignature, rebuild_match>(
+    "_rebuild_match", "_rebuild_match(indices, events, captures)\n--\n\nUnpickle a Match.");
 
 PyMethodDef parse_pattern_def = function_def<kParsePatternSignature, parse_pattern_function>(
     "parse_pattern",

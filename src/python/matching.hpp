@@ -12,6 +12,8 @@ PyTypeObject* match_type();
 extern PyMethodDef parse_pattern_def;
 extern PyMethodDef pattern_from_json_def;
 extern PyMethodDef match_events_def;
+// `_rebuild_match(indices, events, captures)`: what a pickled `Match` is rebuilt with.
+extern PyMethodDef rebuild_match_def;
 
 // ValueError "events must be grouped by partition and sorted by (timestamp, input order); call
 // sort_events first" unless `events` are in event order.

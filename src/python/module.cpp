@@ -7,6 +7,7 @@
 #include "matching.hpp"
 #include "near_miss.hpp"
 #include "pattern.hpp"
+#include "reduce.hpp"
 #include "tables.hpp"
 
 namespace vashlet::py {
@@ -43,6 +44,10 @@ const ModuleAttribute kPrivateAttributes[] = {
     class_attribute(result_table_type),
     function_attribute(&match_table_def),
     function_attribute(&explain_table_def),
+    function_attribute(&rebuild_event_def),
+    function_attribute(&rebuild_builder_def),
+    function_attribute(&rebuild_match_def),
+    function_attribute(&rebuild_near_miss_def),
 };
 
 PyModuleDef module_definition = {
@@ -117,6 +122,11 @@ Ref create_module() {
 }
 
 }  // namespace
+
+Ref core_module_attribute(const char* name) {
+  if (!the_module) invariant_failure("the module is not initialised");
+  return Ref::checked(PyObject_GetAttrString(the_module, name));
+}
 
 }  // namespace vashlet::py
 

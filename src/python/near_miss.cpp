@@ -10,6 +10,7 @@
 #include "event.hpp"
 #include "explain.hpp"
 #include "matching.hpp"
+#include "reduce.hpp"
 #include "values.hpp"
 
 namespace vashlet::py {
@@ -118,6 +119,89 @@ Ref detail_to_py(const NearMissDetail& detail) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// The detail dict read back, for unpickling: the inverse of the functions above. A None
+// `actual` or `bound` reads as absent, which the dict shows the same way.
+
+PyObject* required_item(PyObject* dict, const char* key) {
+  PyObject* item = PyDict_GetItemString(dict, key);  // borrowed
+  if (!item) raise_value_error(std::string("a near-miss detail lacks '") + key + "'");
+  return item;
+}
+
+std::string text_item(PyObject* dict, const char* key) { return text_from_py(required_item(dict, key)); }
+
+std::size_t index_item(PyObject* dict, const char* key) {
+  const std::int64_t index = int64_from_py(required_item(dict, key));
+  if (index < 0) raise_value_error("an event index cannot be negative");
+  return static_cast<std::size_t>(index);
+}
+
+std::optional<Value> optional_value_item(PyObject* dict, const char* key) {
+  PyObject* item = required_item(dict, key);
+  if (item == Py_None) return std::nullopt;
+  return py_to_value(item);
+}
+
+ComparisonOperator operator_item(PyObject* dict) {
+  const std::string symbol = text_item(dict, "operator");
+  for (const ComparisonOperator op :
+       {ComparisonOperator::Eq, ComparisonOperator::NotEq, ComparisonOperator::Gt,
+        ComparisonOperator::Gte, ComparisonOperator::Lt, ComparisonOperator::Lte}) {
+    if (operator_symbol(op) == symbol) return op;
+  }
+  raise_value_error("unknown comparison operator '" + symbol + "' in a near-miss detail");
+}
+
+// Reads a private copy, which no conversion can change under the borrowed items.
+PredicateFailure failure_from_py(PyObject* object) {
+  const Ref copy = Ref::checked(PyDict_Copy(dict_from_py(object)));
+  PyObject* d = copy.get();
+  const std::string type = text_item(d, "type");
+  if (type == "predicate") {
+    return {PredicateFailure::Predicate{text_item(d, "attribute"), operator_item(d),
+                                        py_to_value(required_item(d, "expected")),
+                                        optional_value_item(d, "actual")}};
+  }
+  if (type == "reference") {
+    return {PredicateFailure::Reference{text_item(d, "attribute"), operator_item(d),
+                                        text_item(d, "binding"), optional_value_item(d, "bound"),
+                                        optional_value_item(d, "actual")}};
+  }
+  if (type == "capture") {
+    return {PredicateFailure::Capture{text_item(d, "name"), text_item(d, "attribute"),
+                                      py_to_value(required_item(d, "bound")),
+                                      py_to_value(required_item(d, "actual"))}};
+  }
+  raise_value_error("unknown failure type '" + type + "' in a near-miss detail");
+}
+
+NearMissDetail detail_from_py(PyObject* object) {
+  const Ref copy = Ref::checked(PyDict_Copy(dict_from_py(object)));
+  PyObject* d = copy.get();
+  const std::string kind = text_item(d, "kind");
+  if (kind == "predicate_failed") {
+    PredicateFailed detail{index_item(d, "event_index"), {}};
+    const Ref failures = Ref::checked(PySequence_List(required_item(d, "failures")));
+    for (Py_ssize_t i = 0; i < PyList_Size(failures.get()); ++i) {
+      detail.failures.push_back(failure_from_py(PyList_GetItem(failures.get(), i)));
+    }
+    return detail;
+  }
+  if (kind == "absence_blocked") {
+    return AbsenceBlocked{index_item(d, "candidate_index"), index_item(d, "blocking_index"),
+                          text_item(d, "blocking_event_type"),
+                          flag_from_py(required_item(d, "candidate_satisfies"))};
+  }
+  if (kind == "window_exceeded") {
+    return WindowExceeded{index_item(d, "candidate_index"),
+                          int64_from_py(required_item(d, "gap")),
+                          int64_from_py(required_item(d, "max_elapsed"))};
+  }
+  if (kind == "no_successor") return NoSuccessor{};
+  raise_value_error("unknown near-miss kind '" + kind + "'");
+}
+
+// ---------------------------------------------------------------------------------------------
 // Getters and repr
 
 Ref partition_of(const PyNearMiss& self) { return text_to_py(self.partition); }
@@ -140,6 +224,48 @@ Ref near_miss_repr(const PyNearMiss& self) {
                            ", reason=" + quoted(near_miss_reason(self.detail)) + ")";
   return text_to_py(text);
 }
+
+constexpr auto kNearMissReduceSignature = signature("NearMiss.__reduce__()");
+
+Ref reduce_near_miss(const PyNearMiss& self, const Arguments<0>&) {
+  return reduce_to("_rebuild_near_miss", partition_of(self), start_index_of(self),
+                   indices_of(self), reached_steps_of(self), next_event_type_of(self),
+                   events_of(self), detail_of(self), captures_of(self));
+}
+
+constexpr auto kRebuildNearMissSignature =
+    signature("_rebuild_near_miss()",
+              {"partition", "start_index", "indices", "reached_steps", "next_event_type",
+               "events", "detail", "captures"},
+              8);
+
+std::size_t count_from_py(PyObject* object) {
+  const std::int64_t count = int64_from_py(object);
+  if (count < 0) raise_value_error("a near miss cannot count below zero");
+  return static_cast<std::size_t>(count);
+}
+
+Ref rebuild_near_miss(const Arguments<8>& args) {
+  PyNearMiss result;
+  result.partition = args.convert(0, text_from_py);
+  result.start_index = args.convert(1, count_from_py);
+  result.indices = args.convert(2, indices_from_py);
+  result.reached_steps = args.convert(3, count_from_py);
+  result.next_event_type = args.convert(4, text_from_py);
+  result.events = args.convert(5, event_copies_from_py);
+  result.detail = args.convert(6, detail_from_py);
+  result.captures = args.convert(7, bindings_from_py);
+  if (result.events.size() != result.indices.size()) {
+    raise_value_error("a NearMiss holds one event per index");
+  }
+  return near_miss_class().wrap(std::move(result));
+}
+
+PyMethodDef near_miss_methods[] = {
+    method_def<near_miss_class, kNearMissReduceSignature, reduce_near_miss>(
+        "__reduce__", "__reduce__($self)\n--\n\nPickle support: every field, events included."),
+    {},
+};
 
 PyGetSetDef near_miss_getters[] = {
     getter_def<near_miss_class, partition_of>("partition"),
@@ -165,6 +291,7 @@ PyType_Slot near_miss_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(&native_dealloc<PyNearMiss>)},
     {Py_tp_repr, reinterpret_cast<void*>(&repr_entry<near_miss_class, near_miss_repr>)},
     {Py_tp_getset, near_miss_getters},
+    {Py_tp_methods, near_miss_methods},
     {0, nullptr},
 };
 
@@ -195,6 +322,11 @@ Ref near_miss_events(const Arguments<2>& args) {
 }  // namespace
 
 PyTypeObject* near_miss_type() { return near_miss_class().type(); }
+
+PyMethodDef rebuild_near_miss_def = function_def<kRebuildNearMissSignature, rebuild_near_miss>(
+    "_rebuild_near_miss",
+    "_rebuild_near_miss(partition, start_index, indices, reached_steps, next_event_type, events,\n"
+    "                   detail, captures)\n--\n\nUnpickle a NearMiss.");
 
 PyMethodDef near_miss_events_def = function_def<kNearMissEventsSignature, near_miss_events>(
     "near_miss_events",

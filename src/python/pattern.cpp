@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "json.hpp"
+#include "reduce.hpp"
 #include "values.hpp"
 
 namespace vashlet::py {
@@ -58,6 +59,24 @@ Ref pattern_repr(const Pattern& self) {
   return text_to_py("Pattern(steps=" + std::to_string(self.steps.size()) + ")");
 }
 
+constexpr auto kPatternReduceSignature = signature("Pattern.__reduce__()");
+
+// The JSON document of a pattern being pickled. The document writes a NaN or infinite float as
+// null, which the reader refuses, so such a pattern is refused here rather than at unpickling.
+Ref pickled_json(const Pattern& pattern, const char* what) {
+  std::string json = pattern_to_json(pattern);
+  if (!pattern_from_json(json)) {
+    raise_value_error(std::string("cannot pickle this ") + what +
+                      ": it holds a NaN or infinite float, which its JSON form cannot keep");
+  }
+  return text_to_py(json);
+}
+
+// Pickled as its stable JSON document, so a pickle reads back in any later version.
+Ref reduce_pattern(const Pattern& self, const Arguments<0>&) {
+  return reduce_to("pattern_from_json", pickled_json(self, "Pattern"));
+}
+
 PyMethodDef pattern_methods[] = {
     function_def<kEventSignature, start_builder>(
         "event",
@@ -68,6 +87,8 @@ PyMethodDef pattern_methods[] = {
         "to_json",
         "to_json($self, pretty=False)\n--\n\n"
         "Serialise the pattern to the stable JSON AST."),
+    method_def<pattern_class, kPatternReduceSignature, reduce_pattern>(
+        "__reduce__", "__reduce__($self)\n--\n\nPickle support: the stable JSON document."),
     {},
 };
 
@@ -154,6 +175,20 @@ Ref builder_repr(const PatternBuilder& self) {
   return text_to_py("PatternBuilder(steps=" + std::to_string(self.steps.size()) + ")");
 }
 
+constexpr auto kBuilderReduceSignature = signature("PatternBuilder.__reduce__()");
+
+Ref reduce_builder(const PatternBuilder& self, const Arguments<0>&) {
+  return reduce_to("_rebuild_builder", pickled_json(built_pattern(self), "PatternBuilder"));
+}
+
+constexpr auto kRebuildBuilderSignature = signature("_rebuild_builder()", {"json"}, 1);
+
+// A builder holds a pattern's steps; the document's consumption is the built pattern's own.
+Ref rebuild_builder(const Arguments<1>& args) {
+  const std::string json = args.convert(0, text_from_py);
+  return builder_to_py(unwrap(pattern_from_json(json)).steps);
+}
+
 template <const auto& Sig, ComparisonOperator Op>
 PyMethodDef where_def(const char* name, const char* doc) {
   return method_def<builder_class, Sig, where<Op>>(name, doc);
@@ -191,6 +226,8 @@ PyMethodDef builder_methods[] = {
         "the previous step and forbidding an intervening event of type `no`."),
     method_def<builder_class, kBuildSignature, build>(
         "build", "build($self)\n--\n\nFinalise the builder into a [`PyPattern`]."),
+    method_def<builder_class, kBuilderReduceSignature, reduce_builder>(
+        "__reduce__", "__reduce__($self)\n--\n\nPickle support: the built pattern's JSON document."),
     {},
 };
 
@@ -245,6 +282,9 @@ std::size_t trailing_space_length(std::string_view text) {
 }
 
 }  // namespace
+
+PyMethodDef rebuild_builder_def = function_def<kRebuildBuilderSignature, rebuild_builder>(
+    "_rebuild_builder", "_rebuild_builder(json)\n--\n\nUnpickle a PatternBuilder.");
 
 PyTypeObject* pattern_type() { return pattern_class().type(); }
 

@@ -13,6 +13,9 @@ namespace vashlet::py {
 PyTypeObject* pattern_type();
 PyTypeObject* pattern_builder_type();
 
+// `_rebuild_builder(json)`: what a pickled `PatternBuilder` is rebuilt with.
+extern PyMethodDef rebuild_builder_def;
+
 // A new `Pattern` object owning `pattern`.
 Ref pattern_to_py(Pattern pattern);
 

@@ -1,0 +1,242 @@
+"""What the Spark and Dask front-ends share: the plan of one call, checked on the driver against
+the input's Arrow schema, and the step every worker runs on its share of the events."""
+
+from __future__ import annotations
+
+import json
+import re
+from typing import Iterable, Iterator, Union
+
+import pyarrow as pa
+import pyarrow.compute as pc
+
+import vashlet
+from vashlet import Pattern, PatternBuilder
+
+PatternLike = Union[str, Pattern, PatternBuilder]
+
+# Rows gathered before a worker runs the matcher over the partitions complete so far: big enough
+# that the per-call cost vanishes, small enough that memory holds one chunk plus one partition.
+CHUNK_ROWS = 1 << 17
+
+
+def as_pattern(pattern: PatternLike) -> Pattern:
+    if isinstance(pattern, str):
+        return vashlet.parse_pattern(pattern)
+    if isinstance(pattern, PatternBuilder):
+        return pattern.build()
+    if isinstance(pattern, Pattern):
+        return pattern
+    raise TypeError(
+        f"pattern must be a str, Pattern or PatternBuilder, not '{type(pattern).__qualname__}'"
+    )
+
+
+def _atoms(document: dict) -> Iterator[dict]:
+    for step in document["steps"]:
+        yield step["atom"]
+        yield from (step["transition_from_previous"] or {}).get("absence", [])
+
+
+def used_attributes(pattern: Pattern) -> list[str]:
+    """The attribute columns the pattern reads, in first use order."""
+    names: dict[str, None] = {}
+    for atom in _atoms(json.loads(pattern.to_json())):
+        for clause in atom["predicates"] + atom["reference_predicates"] + atom["captures"]:
+            names[clause["attribute"]] = None
+    return list(names)
+
+
+def _kind(arrow_type: pa.DataType) -> str | None:
+    if pa.types.is_dictionary(arrow_type):
+        return _kind(arrow_type.value_type)
+    if pa.types.is_string(arrow_type) or pa.types.is_large_string(arrow_type):
+        return "string"
+    if pa.types.is_string_view(arrow_type):
+        return "string"
+    if pa.types.is_boolean(arrow_type):
+        return "bool"
+    if pa.types.is_floating(arrow_type):
+        return "float"
+    if pa.types.is_integer(arrow_type) or pa.types.is_temporal(arrow_type):
+        return "int"
+    return None  # null columns, and types the reader refuses anyway
+
+
+_KIND_TYPES = {"string": pa.string(), "int": pa.int64(), "float": pa.float64(), "bool": pa.bool_()}
+
+
+def capture_types(pattern: Pattern, schema: pa.Schema) -> dict[str, pa.DataType]:
+    """The type of each binding in a declared result schema, from the columns it is captured
+    from: one kind keeps it, integers and floats make floats, any other mixture makes text (the
+    values written as pattern literals, as the one-machine result does)."""
+    sources: dict[str, set[str]] = {}
+    for atom in _atoms(json.loads(pattern.to_json())):
+        for capture in atom["captures"]:
+            kinds = sources.setdefault(capture["name"], set())
+            if capture["attribute"] in schema.names:
+                kind = _kind(schema.field(capture["attribute"]).type)
+                if kind:
+                    kinds.add(kind)
+    types = {}
+    for name in sorted(sources, key=lambda text: text.encode()):
+        kinds = sources[name]
+        if len(kinds) == 1:
+            types[name] = _KIND_TYPES[kinds.pop()]
+        elif kinds == {"int", "float"}:
+            types[name] = pa.float64()
+        else:
+            types[name] = pa.string()
+    return types
+
+
+class Plan:
+    """One call of `match` or `explain`, as the workers run it: picklable, so it travels with
+    the task (the pattern through its JSON form)."""
+
+    def __init__(
+        self,
+        pattern: PatternLike,
+        *,
+        explain: bool,
+        partition: str,
+        ts: str,
+        type: str,
+        id: str,
+        exhaustive: bool,
+    ) -> None:
+        if not isinstance(id, str):
+            raise TypeError(
+                "id must name a column that identifies each row (row numbers mean nothing once "
+                f"the events are shuffled), not '{builtin_type(id).__qualname__}'"
+            )
+        self.pattern = as_pattern(pattern)
+        self.explain = explain
+        self.partition, self.ts, self.type, self.id = partition, ts, type, id
+        self.exhaustive = exhaustive
+        self.schema: pa.Schema | None = None  # the result, set by `check`
+
+    def columns(self) -> list[str]:
+        """The input columns the workers need: the keys, then the attributes the pattern reads."""
+        keys = [self.partition, self.ts, self.type, self.id]
+        named = dict.fromkeys(keys + used_attributes(self.pattern))
+        return list(named)
+
+    def check(self, input_schema: pa.Schema) -> pa.Schema:
+        """Runs the call on no rows of the input's schema, so that a missing column or one of an
+        unsupported type is reported here, on the driver, by the reader itself; returns (and
+        keeps) the schema of the result."""
+        empty = input_schema.empty_table()  # unread columns cost nothing, and name the rest
+        result = self._run(empty)
+        self.schema = self._declared(result.schema, input_schema)
+        return self.schema
+
+    def _declared(self, result: pa.Schema, input_schema: pa.Schema) -> pa.Schema:
+        fields = []
+        for field in result:
+            if field.name == "match":
+                continue  # a running number within one call: the rows name a match instead
+            if field.name == "captures":
+                captures = capture_types(self.pattern, input_schema)
+                field = pa.field("captures", pa.struct([pa.field(n, t) for n, t in captures.items()]))
+            elif pa.types.is_large_list(field.type):
+                field = pa.field(field.name, pa.list_(field.type.value_type))
+            fields.append(field)
+        return pa.schema(fields)
+
+    def _run(self, table: pa.Table) -> pa.Table:
+        options = dict(partition=self.partition, ts=self.ts, type=self.type, id=self.id)
+        if self.explain:
+            return pa.table(vashlet.explain(self.pattern, table, **options))
+        return pa.table(vashlet.match(self.pattern, table, exhaustive=self.exhaustive, **options))
+
+    def run(self, table: pa.Table) -> pa.Table:
+        """The result over `table`, whose partitions are complete, in the declared schema."""
+        if self.schema is None:
+            raise RuntimeError("Plan.check must run before Plan.run")
+        try:
+            result = self._run(table)
+        except ValueError as error:
+            raise ValueError(self._located(str(error), table)) from None
+        return conform(result, self.schema)
+
+    def _located(self, message: str, table: pa.Table) -> str:
+        """A worker's row numbers mean nothing to the user: name the row by its id instead."""
+        found = re.search(r" at row (\d+)", message)
+        if not found or self.id not in table.column_names:
+            return message
+        ident = table.column(self.id)[int(found.group(1))].as_py()
+        if ident is None:
+            return message.replace(found.group(0), " in a row")
+        return message.replace(found.group(0), f" in the row whose {self.id!r} is {ident!r}")
+
+    def run_sorted(self, batches: Iterable[pa.RecordBatch]) -> Iterator[pa.RecordBatch]:
+        """Runs the matcher over batches that arrive grouped by partition, a chunk of complete
+        partitions at a time, so memory holds one chunk and one partition, not the whole input."""
+        pending: list[pa.RecordBatch] = []
+        rows = 0
+        for batch in batches:
+            if batch.num_rows == 0:
+                continue
+            pending.append(batch)
+            rows += batch.num_rows
+            if rows < CHUNK_ROWS:
+                continue
+            table = pa.Table.from_batches(pending)
+            keys = table.column(self.partition)
+            cut = pc.index(keys, keys[-1]).as_py()  # where the last, maybe unfinished, one starts
+            if cut <= 0:
+                continue  # one partition so far: keep gathering
+            yield from self.run(table.slice(0, cut)).to_batches()
+            pending = table.slice(cut).to_batches()
+            rows = table.num_rows - cut
+        if pending:
+            yield from self.run(pa.Table.from_batches(pending)).to_batches()
+
+
+builtin_type = type
+
+
+def conform(result: pa.Table, schema: pa.Schema) -> pa.Table:
+    """`result` cast to the declared schema: list offsets narrowed, and each binding's column of
+    the type the whole job declares (one call types it by the values it happened to see)."""
+    columns = []
+    for field in schema:
+        column = result.column(field.name)
+        if field.name == "captures":
+            column = _conform_captures(column, field.type)
+        elif column.type != field.type:
+            column = column.cast(field.type)
+        columns.append(column)
+    return pa.Table.from_arrays(columns, schema=schema)
+
+
+def _conform_captures(column: pa.ChunkedArray, declared: pa.StructType) -> pa.ChunkedArray:
+    chunks = []
+    for chunk in column.chunks:
+        children = []
+        for index in range(declared.num_fields):
+            target = declared.field(index)
+            child = chunk.field(target.name)
+            if child.type != target.type:
+                if pa.types.is_string(target.type) and pa.types.is_floating(child.type):
+                    child = pa.array([_float_literal(v) for v in child.to_pylist()], pa.string())
+                else:
+                    child = child.cast(target.type)
+            children.append(child)
+        chunks.append(
+            pa.StructArray.from_arrays(children, fields=list(declared), mask=chunk.is_null())
+        )
+    return pa.chunked_array(chunks, declared)
+
+
+def _float_literal(value: float | None) -> str | None:
+    """A float as a pattern literal: always with a point or an exponent."""
+    if value is None:
+        return None
+    if value != value:
+        return "nan"
+    if value in (float("inf"), float("-inf")):
+        return "inf" if value > 0 else "-inf"
+    text = repr(value)
+    return text if any(c in text for c in ".en") else text + ".0"

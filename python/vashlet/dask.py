@@ -1,0 +1,75 @@
+"""`match` and `explain` over a Dask DataFrame, returning a Dask DataFrame.
+
+The events are shuffled by partition so that each partition's events meet in one Dask
+partition, sorted there by (partition, timestamp, id), and matched as one Arrow table per Dask
+partition. Ties in time are taken in id order, so the result does not depend on the shuffle.
+The result columns are pandas columns of Arrow types (`pandas.ArrowDtype`), as declared in the
+`meta`; each Dask partition of events must fit a worker's memory.
+
+The call is first run on no rows of the input's `meta`, so a missing column or one of an
+unsupported type raises at once, naming the column; a null key is found on a worker and its
+error, naming the column and the row's id, is raised by `compute()`.
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING
+
+import pandas as pd
+import pyarrow as pa
+
+from vashlet._scaleout import PatternLike, Plan
+
+if TYPE_CHECKING:
+    import dask.dataframe as dd
+
+__all__ = ["match", "explain"]
+
+
+def match(
+    df: dd.DataFrame,
+    pattern: PatternLike,
+    *,
+    partition: str = "partition",
+    ts: str = "ts",
+    type: str = "type",
+    id: str,
+    exhaustive: bool = False,
+) -> dd.DataFrame:
+    """The matches of `pattern` in the events of `df`, one row per match, in the columns of
+    `vashlet.match` less ``match``; ``rows`` holds the `id` of each step's event."""
+    plan = Plan(pattern, explain=False, partition=partition, ts=ts, type=type, id=id,
+                exhaustive=exhaustive)
+    return _run(df, plan)
+
+
+def explain(
+    df: dd.DataFrame,
+    pattern: PatternLike,
+    *,
+    partition: str = "partition",
+    ts: str = "ts",
+    type: str = "type",
+    id: str,
+) -> dd.DataFrame:
+    """The near misses of `pattern` in the events of `df`, in the columns of `vashlet.explain`;
+    every row reference is a value of the `id` column."""
+    plan = Plan(pattern, explain=True, partition=partition, ts=ts, type=type, id=id,
+                exhaustive=False)
+    return _run(df, plan)
+
+
+def _run(df: dd.DataFrame, plan: Plan) -> dd.DataFrame:
+    input_schema = pa.Schema.from_pandas(df._meta, preserve_index=False)
+    result = plan.check(input_schema)
+    meta = result.empty_table().to_pandas(types_mapper=pd.ArrowDtype)
+    events = df[[name for name in plan.columns() if name in df.columns]]
+    return events.shuffle(on=plan.partition).map_partitions(
+        _match_partition, plan, meta=meta, align_dataframes=False
+    )
+
+
+def _match_partition(frame: pd.DataFrame, plan: Plan) -> pd.DataFrame:
+    frame = frame.sort_values([plan.partition, plan.ts, plan.id], kind="stable")
+    table = pa.Table.from_pandas(frame, preserve_index=False)
+    return plan.run(table).to_pandas(types_mapper=pd.ArrowDtype)

@@ -1,0 +1,111 @@
+"""`match` and `explain` over a PySpark DataFrame, returning a PySpark DataFrame.
+
+The events are shuffled so that each partition's events meet on one worker, sorted there by
+(partition, timestamp, id), and handed to the matcher as Arrow record batches: no Python object
+is built per row. Ties in time are taken in id order, so the result does not depend on how the
+shuffle happened to order them.
+
+Why `repartition` + `sortWithinPartitions` + `mapInArrow` and not `groupBy(...).applyInArrow`:
+the grouped operator calls Python once per partition, and a clickstream has millions of small
+partitions; measured on the funnel of bench/scaleout.py (1,000,000 events in 10,000 partitions,
+Spark local[2]), the grouped form took 23.5 s against 10.1 s for this one.
+`mapInArrow` calls the matcher once per chunk of about 130,000 rows of complete partitions
+(the sort keeps each partition's events together), so memory holds one chunk and one partition.
+
+Columns the pattern does not read are dropped before the shuffle. The call is first run on no
+rows of the input's schema, on the driver, so a missing column or one of an unsupported type
+raises there, naming the column. A null key is only seen on a worker; its error names the column
+and the row's id, and reaches the driver as the `PythonException` of the action that ran it.
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any
+
+import pyarrow as pa
+
+from vashlet._scaleout import PatternLike, Plan
+
+if TYPE_CHECKING:
+    from pyspark.sql import DataFrame
+
+__all__ = ["match", "explain"]
+
+
+def match(
+    df: DataFrame,
+    pattern: PatternLike,
+    *,
+    partition: str = "partition",
+    ts: str = "ts",
+    type: str = "type",
+    id: str,
+    exhaustive: bool = False,
+) -> DataFrame:
+    """The matches of `pattern` in the events of `df`, one row per match.
+
+    Columns as `vashlet.match` returns them, less ``match`` (a running number within one call):
+    ``partition``, ``start``, ``end``, ``rows`` (the `id` of each step's event) and
+    ``captures``. `id` names a column of integers or strings that identifies each row.
+    """
+    plan = Plan(pattern, explain=False, partition=partition, ts=ts, type=type, id=id,
+                exhaustive=exhaustive)
+    return _run(df, plan)
+
+
+def explain(
+    df: DataFrame,
+    pattern: PatternLike,
+    *,
+    partition: str = "partition",
+    ts: str = "ts",
+    type: str = "type",
+    id: str,
+) -> DataFrame:
+    """The near misses of `pattern` in the events of `df`, one row per start that did not match,
+    in the columns of `vashlet.explain`; every row reference is a value of the `id` column."""
+    plan = Plan(pattern, explain=True, partition=partition, ts=ts, type=type, id=id,
+                exhaustive=False)
+    return _run(df, plan)
+
+
+def _run(df: DataFrame, plan: Plan, grouped: bool = False) -> DataFrame:
+    from pyspark.sql.pandas.types import from_arrow_schema, to_arrow_schema
+
+    input_schema = to_arrow_schema(df.schema)
+    result = plan.check(input_schema)
+    spark_schema = _spark_schema(result, df, plan)
+    events = df.select(*[name for name in plan.columns() if name in df.columns])
+    if grouped:  # kept for the bench, which measures both
+        order = [(plan.ts, "ascending"), (plan.id, "ascending")]
+        return events.groupBy(plan.partition).applyInArrow(
+            lambda table: plan.run(table.sort_by(order)), spark_schema
+        )
+    shuffled = events.repartition(plan.partition).sortWithinPartitions(
+        plan.partition, plan.ts, plan.id
+    )
+    return shuffled.mapInArrow(plan.run_sorted, spark_schema)
+
+
+def _spark_schema(result: pa.Schema, df: DataFrame, plan: Plan) -> Any:
+    """The declared schema: the key columns keep their Spark types (so a timestamp stays one),
+    the rest are read from the Arrow schema of the result."""
+    from pyspark.sql.pandas.types import from_arrow_type
+    from pyspark.sql.types import ArrayType, StructField, StructType
+
+    spark_types = {field.name: field.dataType for field in df.schema.fields}
+    id_type = spark_types[plan.id]
+    own = {
+        "partition": spark_types[plan.partition],
+        "start": spark_types[plan.ts],
+        "end": spark_types[plan.ts],
+        "rows": ArrayType(id_type),
+        "start_row": id_type,
+        "event_row": id_type,
+        "candidate_row": id_type,
+        "blocking_row": id_type,
+    }
+    return StructType([
+        StructField(field.name, own.get(field.name) or from_arrow_type(field.type), True)
+        for field in result
+    ])

@@ -1,0 +1,97 @@
+"""vashlet.spark on a local Spark session."""
+
+import os
+import shutil
+import sys
+
+import pytest
+
+pytest.importorskip("pyspark", reason="the spark extra is not installed")
+if not shutil.which("java") and not os.environ.get("JAVA_HOME"):
+    pytest.skip("Spark needs Java, which is not installed", allow_module_level=True)
+
+from engine_data import FUNNEL, as_set, funnel_table, local_result  # noqa: E402
+
+import vashlet.spark  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def spark():
+    from pyspark.sql import SparkSession
+
+    # The workers import vashlet as the driver does, from an in-tree build or an install.
+    package_root = os.path.dirname(os.path.dirname(vashlet.__file__))
+    path = os.pathsep.join([package_root, os.environ.get("PYTHONPATH", "")])
+    session = (
+        SparkSession.builder.master("local[2]")
+        .config("spark.sql.shuffle.partitions", "4")
+        .config("spark.driver.memory", "1g")
+        .config("spark.ui.enabled", "false")
+        .config("spark.executorEnv.PYTHONPATH", path)
+        .config("spark.pyspark.python", sys.executable)
+        .getOrCreate()
+    )
+    session.sparkContext.setLogLevel("ERROR")
+    yield session
+    session.stop()
+
+
+@pytest.fixture(scope="module")
+def table():
+    return funnel_table()
+
+
+@pytest.fixture(scope="module")
+def events(spark, table):
+    return spark.createDataFrame(table.drop_columns(["unread"]).to_pandas()).repartition(5)
+
+
+def collected(frame):
+    return [row.asDict(recursive=True) for row in frame.collect()]
+
+
+@pytest.mark.parametrize(
+    "kind, options",
+    [("match", {"exhaustive": True}), ("explain", {})],
+)
+def test_results_equal_the_one_machine_result(events, table, kind, options):
+    call = vashlet.spark.match if kind == "match" else vashlet.spark.explain
+    result = call(events, FUNNEL, partition="user", id="eid", **options)
+    expected = local_result(kind, table, **options)
+    assert len(expected) >= 5
+    assert as_set(collected(result)) == as_set(expected)
+
+
+def test_declared_schema(events):
+    from pyspark.sql.types import ArrayType, LongType, StringType
+
+    schema = vashlet.spark.match(events, FUNNEL, partition="user", id="eid").schema
+    assert schema.names == ["partition", "start", "end", "rows", "captures"]
+    assert schema["rows"].dataType == ArrayType(StringType())
+    assert schema["captures"].dataType.fields[0].dataType == LongType()
+
+
+@pytest.mark.parametrize(
+    "options, column",
+    [({"id": "nope"}, "nope"), ({"ts": "type"}, "type"), ({"id": "eid", "partition": "missing"}, "missing")],
+)
+def test_driver_refuses_bad_columns(events, options, column):
+    options = {"partition": "user", "id": "eid", **options}
+    with pytest.raises((ValueError, TypeError), match=f"'{column}'"):
+        vashlet.spark.match(events, FUNNEL, **options)
+
+
+def test_unsupported_attribute_type_is_named_on_the_driver(spark, table):
+    frame = spark.createDataFrame(table.to_pandas())
+    with pytest.raises(TypeError, match="column 'unread' has type decimal"):
+        vashlet.spark.match(frame, "view[unread == 1]", partition="user", id="eid")
+
+
+def test_null_key_on_a_worker_names_the_column_and_row(spark, events):
+    from pyspark.sql import functions as F
+
+    broken = events.withColumn(
+        "user", F.when(F.col("eid") == "e00007", F.lit(None)).otherwise(F.col("user"))
+    )
+    with pytest.raises(Exception, match="column 'user' is null in the row whose 'eid' is 'e00007'"):
+        vashlet.spark.match(broken, FUNNEL, partition="user", id="eid").collect()
