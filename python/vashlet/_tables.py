@@ -56,6 +56,12 @@ class _ResultTable:
             lines.append(f"  ... {rows - _PREVIEW_ROWS:,} more")
         return "\n".join(lines)
 
+    def _repr_html_(self) -> str:
+        from vashlet._html import STYLE, table_html
+
+        rows = self._table.to_pylist(0, _PREVIEW_ROWS)
+        return f"<div><style>{STYLE}</style>{table_html(self.columns, rows, len(self))}</div>"
+
 
 class MatchTable(_ResultTable):
     """The matches of `vashlet.match`, one row per match.

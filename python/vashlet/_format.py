@@ -1,0 +1,33 @@
+"""Result cells as short text, shared by the terminal table, CSV output and the HTML views."""
+
+from __future__ import annotations
+
+from typing import Any
+
+from vashlet._funnel import failed_clauses
+
+
+def cell_text(column: str, value: Any) -> str:
+    """One cell as text: nulls empty, lists as ``[0, 2]``, structs as ``u=ann``, the failed
+    clauses of a near miss as pattern text (``amount >= 10.5``)."""
+    if value is None:
+        return ""
+    if column == "failures":
+        return failed_clauses(value)
+    return _text(value)
+
+
+def _text(value: Any) -> str:
+    if value is None:
+        return "null"
+    if isinstance(value, str):
+        return value
+    if isinstance(value, dict):
+        return ", ".join(f"{k}={_text(v)}" for k, v in value.items() if v is not None)
+    if isinstance(value, (list, tuple)):
+        return "[" + ", ".join(_text(v) for v in value) + "]"
+    return str(value)
+
+
+def row_texts(row: dict[str, Any]) -> list[str]:
+    return [cell_text(column, value) for column, value in row.items()]
