@@ -31,3 +31,22 @@ def _text(value: Any) -> str:
 
 def row_texts(row: dict[str, Any]) -> list[str]:
     return [cell_text(column, value) for column, value in row.items()]
+
+
+def miss_detail(miss: dict[str, Any]) -> str:
+    """What stopped a near miss, in a few words: the failed clauses and the event that failed
+    them, the blocking event, or the gap that exceeded the window."""
+    reason = miss["reason"]
+    if reason == "predicate_failed":
+        actual = [
+            f"{clause['attribute']}={_text(clause['actual'])}" for clause in miss["failures"] or ()
+        ]
+        return f"row {miss['event_row']} fails {failed_clauses(miss['failures'])} ({', '.join(actual)})"
+    if reason == "absence_blocked":
+        return (
+            f"{miss['blocking_event_type']} at row {miss['blocking_row']} "
+            f"before row {miss['candidate_row']}"
+        )
+    if reason == "window_exceeded":
+        return f"row {miss['candidate_row']} after {miss['gap']} > {miss['max_elapsed']}"
+    return ""

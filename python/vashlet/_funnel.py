@@ -230,10 +230,17 @@ def funnel(
     """
     parsed = _as_pattern(pattern)
     columns = {"partition": partition, "ts": ts, "type": type, "threads": threads}
-    matched = _completed_starts(match(parsed, data, exhaustive=True, **columns))
-    miss_table = explain(parsed, data, **columns)
+    return funnel_of(
+        pattern, match(parsed, data, exhaustive=True, **columns), explain(parsed, data, **columns)
+    )
+
+
+def funnel_of(pattern: PatternLike, matches: MatchTable, miss_table: NearMissTable) -> Funnel:
+    """The funnel from results already at hand: `matches` must come from
+    ``match(..., exhaustive=True)`` and `miss_table` from `explain`, on the same data."""
+    matched = _completed_starts(matches)
     misses = _miss_rows(miss_table)
-    types = _step_types(parsed)
+    types = _step_types(_as_pattern(pattern))
 
     stopped_at: Counter[int] = Counter()
     reason_counts: Counter[tuple[int, str, str | None]] = Counter()

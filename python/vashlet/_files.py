@@ -1,0 +1,176 @@
+"""Event files in, result files out, for the command line: Parquet, CSV, JSON Lines and Arrow
+IPC read through pyarrow; results written as CSV, JSON Lines or Parquet, all or nothing."""
+
+from __future__ import annotations
+
+import csv
+import json
+import os
+import tempfile
+from contextlib import contextmanager
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Iterator, Sequence
+
+if TYPE_CHECKING:
+    import pyarrow as pa
+
+INSTALL_HINT = "pip install 'vashlet[io]'"
+
+INPUT_FORMATS = {
+    ".parquet": "parquet",
+    ".pq": "parquet",
+    ".csv": "csv",
+    ".tsv": "csv",
+    ".jsonl": "jsonl",
+    ".ndjson": "jsonl",
+    ".arrow": "arrow",
+    ".feather": "arrow",
+    ".ipc": "arrow",
+}
+OUTPUT_FORMATS = {".csv": "csv", ".jsonl": "jsonl", ".ndjson": "jsonl", ".parquet": "parquet"}
+_COMPRESSIONS = {".gz", ".bz2", ".zst", ".lz4"}
+
+
+class UsageError(Exception):
+    """A problem with what the user asked for: reported in one line, exit status 2."""
+
+
+def require_pyarrow() -> None:
+    try:
+        import pyarrow  # noqa: F401
+    except ImportError:
+        raise UsageError(f"reading and writing files needs pyarrow: {INSTALL_HINT}") from None
+
+
+def input_format(path: str, given: str | None) -> str:
+    """The format of an input: `given` (``--format``), else the extension (past ``.gz`` and
+    the like, which CSV and JSON Lines read through)."""
+    if given:
+        return given
+    suffixes = [s.lower() for s in Path(path).suffixes]
+    if suffixes and suffixes[-1] in _COMPRESSIONS:
+        suffixes.pop()
+    if suffixes and suffixes[-1] in INPUT_FORMATS:
+        return INPUT_FORMATS[suffixes[-1]]
+    known = ", ".join(sorted(INPUT_FORMATS))
+    raise UsageError(f"{path}: cannot tell the format from the extension ({known}); use --format")
+
+
+def output_format(path: str) -> str:
+    suffix = Path(path).suffix.lower()
+    if suffix not in OUTPUT_FORMATS:
+        known = ", ".join(sorted(OUTPUT_FORMATS))
+        raise UsageError(f"{path}: unknown output extension (known: {known})")
+    return OUTPUT_FORMATS[suffix]
+
+
+def _read_one(path: str, fmt: str, string_keys: Sequence[str]) -> pa.Table:
+    import pyarrow as pa
+
+    if fmt == "parquet":
+        import pyarrow.parquet as pq
+
+        # Partition and type as dictionaries: much faster to read, and the matcher reads them
+        # as they are.
+        schema = pq.read_schema(path)
+        strings = [
+            name
+            for name in string_keys
+            if name in schema.names and pa.types.is_string(schema.field(name).type)
+        ]
+        return pq.read_table(path, read_dictionary=strings or None)
+    if fmt == "csv":
+        import pyarrow.csv as pcsv
+
+        delimiter = "\t" if ".tsv" in Path(path).suffixes else ","
+        return pcsv.read_csv(path, parse_options=pcsv.ParseOptions(delimiter=delimiter))
+    if fmt == "jsonl":
+        import pyarrow.json as pjson
+
+        return pjson.read_json(path)
+    with pa.memory_map(path) as source:
+        try:
+            return pa.ipc.open_file(source).read_all()
+        except pa.ArrowInvalid:
+            source.seek(0)
+            return pa.ipc.open_stream(source).read_all()
+
+
+def read_events(
+    paths: Sequence[str], fmt: str | None, string_keys: Sequence[str] = ()
+) -> pa.Table:
+    """The events of every file, one table in the order given (rows number across files)."""
+    import pyarrow as pa
+
+    tables = []
+    for path in paths:
+        chosen = input_format(path, fmt)
+        if not os.path.isfile(path):
+            raise UsageError(f"{path}: no such file")
+        try:
+            tables.append(_read_one(path, chosen, string_keys))
+        except (pa.ArrowException, OSError, ValueError) as error:
+            raise UsageError(f"{path}: cannot read as {chosen}: {_one_line(error)}") from None
+    if len(tables) == 1:
+        return tables[0]
+    try:
+        return pa.concat_tables(tables, promote_options="permissive")
+    except (pa.ArrowException, ValueError) as error:
+        raise UsageError(f"the input files have different columns: {_one_line(error)}") from None
+
+
+def _one_line(error: BaseException) -> str:
+    text = str(error).strip()
+    return text.splitlines()[0] if text else type(error).__name__
+
+
+@contextmanager
+def replacing(path: str, mode: str = "w") -> Iterator[Any]:
+    """A file that appears at `path` only once it is completely written."""
+    target = Path(path)
+    handle, temporary = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.")
+    text = {} if "b" in mode else {"newline": "", "encoding": "utf-8"}
+    try:
+        with open(handle, mode, **text) as out:
+            yield out
+        # mkstemp makes the file private; give it the permissions a plain open() would.
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(temporary, 0o666 & ~umask)
+        os.replace(temporary, target)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+
+
+def _json_default(value: Any) -> str:
+    return str(value)
+
+
+def write_result(result: Any, path: str) -> None:
+    """Write a MatchTable or NearMissTable to `path` in the format of its extension. CSV holds
+    lists and structs as JSON text."""
+    fmt = output_format(path)
+    if fmt == "parquet":
+        import pyarrow as pa
+        import pyarrow.parquet as pq
+
+        table = pa.table(result)
+        with replacing(path, "wb") as out:
+            pq.write_table(table, out)
+        return
+    rows = result.to_pylist()
+    with replacing(path) as out:
+        if fmt == "jsonl":
+            for row in rows:
+                out.write(json.dumps(row, default=_json_default) + "\n")
+            return
+        writer = csv.writer(out)
+        writer.writerow(result.columns)
+        for row in rows:
+            writer.writerow(
+                [
+                    json.dumps(v, default=_json_default) if isinstance(v, (list, dict)) else v
+                    for v in row.values()
+                ]
+            )
