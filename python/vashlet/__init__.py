@@ -8,9 +8,9 @@ from vashlet._tables import MatchTable, NearMissTable, explain, match
 __all__ = list(_core.__all__) + [
     "match",
     "explain",
-    "funnel",
     "MatchTable",
     "NearMissTable",
+    "funnel",
     "Funnel",
     "FunnelStep",
     "StopReason",
