@@ -114,6 +114,15 @@ def test_output_files_hold_every_row(tmp_path, command, suffix):
         assert json.loads(rows[1][expected.columns.index("rows") ]) == expected.head(1)[0]["rows"]
 
 
+def test_parquet_output_leaves_out_captures_of_a_pattern_that_binds_nothing(tmp_path):
+    out = tmp_path / "out.parquet"
+    result = run("explain", "login -[<=300]-> purchase", write_events(tmp_path / "e.csv"), "-o", out)
+    assert result.returncode == 0, result.stderr
+    written = pq.read_table(out)
+    assert "captures" not in written.column_names
+    assert written.column("start_row").to_pylist() == [2, 4]
+
+
 def test_terminal_table_is_limited_and_counted(tmp_path):
     source = write_events(tmp_path / "e.parquet", pa.table({
         "partition": ["p"] * 50, "ts": list(range(50)), "type": ["A"] * 50,

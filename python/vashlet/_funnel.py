@@ -169,13 +169,12 @@ def _pattern_text(pattern: PatternLike) -> str:
 def _completed_starts(matches: MatchTable) -> int:
     """Distinct first rows of the matches: the starts with at least one complete path."""
     try:
-        import pyarrow as pa
         import pyarrow.compute as pc
     except ImportError:
         return len({row["rows"][0] for row in matches.to_pylist()})
     if not len(matches):
         return 0
-    return pc.count_distinct(pc.list_element(pa.table(matches)["rows"], 0)).as_py()
+    return pc.count_distinct(pc.list_element(matches._to_pyarrow()["rows"], 0)).as_py()
 
 
 _MISS_COLUMNS = ["start_row", "reached_steps", "reason", "blocking_event_type", "failures"]
@@ -185,10 +184,10 @@ def _miss_rows(misses: NearMissTable) -> list[dict[str, Any]]:
     """The columns the funnel reads, one dict per near miss (column-wise through pyarrow where
     it is installed, which is several times faster on large results)."""
     try:
-        import pyarrow as pa
+        import pyarrow  # noqa: F401
     except ImportError:
         return misses.to_pylist()
-    columns = pa.table(misses).select(_MISS_COLUMNS).to_pydict()
+    columns = misses._to_pyarrow().select(_MISS_COLUMNS).to_pydict()
     return [dict(zip(_MISS_COLUMNS, values)) for values in zip(*columns.values())]
 
 
