@@ -215,3 +215,29 @@ def test_bundled_example_explains_its_near_misses():
     assert result.returncode == 0, result.stderr
     assert "carol" in result.stdout and "window_exceeded" in result.stdout
     assert result.stdout.endswith("near misses)\n")
+
+
+class Stream:
+    def __init__(self, terminal):
+        self.terminal, self.text = terminal, ""
+
+    def isatty(self):
+        return self.terminal
+
+    def write(self, text):
+        self.text += text
+
+    def flush(self):
+        pass
+
+
+@pytest.mark.parametrize("terminal, large, shown", [(True, True, True), (True, False, False), (False, True, False)])
+def test_progress_only_on_a_terminal_for_large_inputs(terminal, large, shown):
+    from vashlet.cli import Progress
+
+    stream = Stream(terminal)
+    progress = Progress(stream)
+    progress.stage("reading 1 file", large)
+    assert ("reading 1 file" in stream.text) is shown
+    progress.done()
+    assert stream.text.endswith("\r\x1b[K") is shown

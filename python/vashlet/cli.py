@@ -72,11 +72,17 @@ def _parser() -> argparse.ArgumentParser:
     match_help = "print the matches of a pattern"
     explain_help = "print the starts that did not match, and why"
     for name, text in (("match", match_help), ("explain", explain_help)):
-        command = commands.add_parser(name, help=text, description=text)
+        command = commands.add_parser(
+            name,
+            help=text,
+            description=text,
+            usage=f"vashlet {name} [options] PATTERN FILE...\n"
+            f"       vashlet {name} [options] --pattern-file PATH FILE...",
+        )
         command.add_argument(
             "arguments",
             nargs="+",
-            metavar="PATTERN FILE",
+            metavar="PATTERN FILE...",
             help="the pattern text (unless --pattern-file is given), then one or more event files",
         )
         command.add_argument("--pattern-file", metavar="PATH", help="read the pattern (text or JSON) from a file")
@@ -97,7 +103,7 @@ def _parser() -> argparse.ArgumentParser:
             default=_DEFAULT_LIMIT,
             help=f"rows shown on the terminal (default: {_DEFAULT_LIMIT}; 0: all)",
         )
-        command.add_argument("--threads", type=int, help="threads for matching (default: all cores)")
+        command.add_argument("--threads", type=int, help="threads for matching (default: 1)")
         if name == "match":
             command.add_argument(
                 "--exhaustive", action="store_true", help="every combination of events, not only the first per start"
