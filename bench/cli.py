@@ -61,7 +61,9 @@ def command_seconds(arguments, repeats):
     for _ in range(repeats):
         before = resource.getrusage(resource.RUSAGE_CHILDREN)
         started = time.perf_counter()
-        subprocess.run(command, env=env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(
+            command, env=env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL
+        )
         walls.append(time.perf_counter() - started)
         after = resource.getrusage(resource.RUSAGE_CHILDREN)
         cpus.append(after.ru_utime - before.ru_utime + after.ru_stime - before.ru_stime)

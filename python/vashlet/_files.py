@@ -130,9 +130,10 @@ def replacing(path: str, mode: str = "w") -> Iterator[Any]:
     """A file that appears at `path` only once it is completely written."""
     target = Path(path)
     handle, temporary = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.")
-    text = {} if "b" in mode else {"newline": "", "encoding": "utf-8"}
     try:
-        with open(handle, mode, **text) as out:
+        text = "b" not in mode
+        newline, encoding = ("", "utf-8") if text else (None, None)
+        with open(handle, mode, newline=newline, encoding=encoding) as out:
             yield out
         # mkstemp makes the file private; give it the permissions a plain open() would.
         umask = os.umask(0)

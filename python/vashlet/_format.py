@@ -41,7 +41,8 @@ def miss_detail(miss: dict[str, Any]) -> str:
         actual = [
             f"{clause['attribute']}={_text(clause['actual'])}" for clause in miss["failures"] or ()
         ]
-        return f"row {miss['event_row']} fails {failed_clauses(miss['failures'])} ({', '.join(actual)})"
+        clauses = failed_clauses(miss["failures"])
+        return f"row {miss['event_row']} fails {clauses} ({', '.join(actual)})"
     if reason == "absence_blocked":
         return (
             f"{miss['blocking_event_type']} at row {miss['blocking_row']} "

@@ -228,10 +228,11 @@ def funnel(
     [('no_successor', 1, (2,)), ('window_exceeded', 1, (3,))]
     """
     parsed = _as_pattern(pattern)
-    columns = {"partition": partition, "ts": ts, "type": type, "threads": threads}
-    return funnel_of(
-        pattern, match(parsed, data, exhaustive=True, **columns), explain(parsed, data, **columns)
+    matches = match(
+        parsed, data, partition=partition, ts=ts, type=type, exhaustive=True, threads=threads
     )
+    misses = explain(parsed, data, partition=partition, ts=ts, type=type, threads=threads)
+    return funnel_of(pattern, matches, misses)
 
 
 def funnel_of(pattern: PatternLike, matches: MatchTable, miss_table: NearMissTable) -> Funnel:

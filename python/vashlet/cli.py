@@ -83,10 +83,14 @@ def _parser() -> argparse.ArgumentParser:
             "arguments",
             nargs="+",
             metavar="PATTERN FILE...",
-            help="the pattern text (unless --pattern-file is given), then one or more event files",
+            help="the pattern text (unless --pattern-file is given), then the event files",
         )
-        command.add_argument("--pattern-file", metavar="PATH", help="read the pattern (text or JSON) from a file")
-        command.add_argument("--partition", default="partition", help="partition column (default: partition)")
+        command.add_argument(
+            "--pattern-file", metavar="PATH", help="read the pattern (text or JSON) from a file"
+        )
+        command.add_argument(
+            "--partition", default="partition", help="partition column (default: partition)"
+        )
         command.add_argument("--ts", default="ts", help="timestamp column (default: ts)")
         command.add_argument("--type", default="type", help="event type column (default: type)")
         command.add_argument(
@@ -95,7 +99,10 @@ def _parser() -> argparse.ArgumentParser:
             help="input format (default: from each file's extension)",
         )
         command.add_argument(
-            "--output", "-o", metavar="PATH", help="write the results to a .csv, .jsonl or .parquet file"
+            "--output",
+            "-o",
+            metavar="PATH",
+            help="write the results to a .csv, .jsonl or .parquet file",
         )
         command.add_argument(
             "--limit",
@@ -106,10 +113,14 @@ def _parser() -> argparse.ArgumentParser:
         command.add_argument("--threads", type=int, help="threads for matching (default: 1)")
         if name == "match":
             command.add_argument(
-                "--exhaustive", action="store_true", help="every combination of events, not only the first per start"
+                "--exhaustive",
+                action="store_true",
+                help="every combination of events, not only the first per start",
             )
         else:
-            command.add_argument("--report", metavar="PATH", help="also write an HTML report of the funnel")
+            command.add_argument(
+                "--report", metavar="PATH", help="also write an HTML report of the funnel"
+            )
     return parser
 
 
@@ -120,7 +131,9 @@ def _load_pattern(arguments: argparse.Namespace) -> tuple[Any, str, list[str]]:
         try:
             text = Path(arguments.pattern_file).read_text(encoding="utf-8")
         except (OSError, UnicodeDecodeError) as error:
-            raise UsageError(f"{arguments.pattern_file}: cannot read the pattern: {error}") from None
+            raise UsageError(
+                f"{arguments.pattern_file}: cannot read the pattern: {error}"
+            ) from None
     else:
         text = items.pop(0)
     if not items:
@@ -167,7 +180,9 @@ def _print_table(result: Any, noun: str, view: str, limit: int, out: TextIO) -> 
         out.write("\n".join(lines) + "\n")
         notes = [f"{total:,} {nouns}"]
         if len(rows) < total:
-            notes.append(f"first {len(rows):,} shown; --limit 0 shows all, --output writes them to a file")
+            notes.append(
+                f"first {len(rows):,} shown; --limit 0 shows all, --output writes them to a file"
+            )
         if hidden:
             notes.append(f"{hidden} column{'s' if hidden > 1 else ''} not shown")
         out.write("(" + "; ".join(notes) + ")\n")
@@ -197,26 +212,26 @@ def run(argv: Sequence[str] | None, stdout: TextIO, stderr: TextIO) -> int:
         progress.stage(f"reading {len(paths)} file{'s' if len(paths) > 1 else ''}", large)
         table = read_events(paths, arguments.format, (arguments.partition, arguments.type))
         large = large or table.num_rows > _PROGRESS_ROWS
-        columns = {
-            "partition": arguments.partition,
-            "ts": arguments.ts,
-            "type": arguments.type,
-            "threads": arguments.threads,
-        }
+        keys = {"partition": arguments.partition, "ts": arguments.ts, "type": arguments.type}
+        result: vashlet.MatchTable | vashlet.NearMissTable
         try:
             progress.stage(f"sorting and matching {table.num_rows:,} events", large)
             if arguments.command == "match":
-                result = vashlet.match(pattern, table, exhaustive=arguments.exhaustive, **columns)
+                exhaustive = arguments.exhaustive
+                result = vashlet.match(
+                    pattern, table, exhaustive=exhaustive, threads=arguments.threads, **keys
+                )
             else:
-                result = vashlet.explain(pattern, table, **columns)
+                result = vashlet.explain(pattern, table, threads=arguments.threads, **keys)
                 if report:
                     progress.stage("counting the funnel", large)
                     from vashlet._funnel import funnel_of
                     from vashlet._report import report_html
 
-                    funnel = funnel_of(
-                        pattern_text, vashlet.match(pattern, table, exhaustive=True, **columns), result
+                    matches = vashlet.match(
+                        pattern, table, exhaustive=True, threads=arguments.threads, **keys
                     )
+                    funnel = funnel_of(pattern_text, matches, result)
                     page = report_html(funnel, _events_lookup(table), paths)
         except (ValueError, TypeError) as error:
             raise UsageError(str(error)) from None
