@@ -60,6 +60,14 @@ class Funnel:
     near_misses: int
     example_misses: dict[int, dict[str, Any]] = field(repr=False, compare=False)
 
+    @property
+    def summary(self) -> str:
+        """One line: ``6 starts: 2 matched, 4 near misses``."""
+        return (
+            f"{_counted(self.starts, 'start', 'starts')}: {self.matched:,} matched, "
+            f"{_counted(self.near_misses, 'near miss', 'near misses')}"
+        )
+
     def to_pylist(self) -> list[dict[str, Any]]:
         """One dict per step: ``step``, ``event_type``, ``reached``, ``completed``,
         ``stopped`` and ``reasons`` (a list of dicts with ``reason``, ``detail``, ``count`` and
@@ -113,10 +121,7 @@ class Funnel:
         return table.__arrow_c_stream__(requested_schema)
 
     def __repr__(self) -> str:
-        lines = [
-            f"Funnel: {self.starts:,} starts, {self.matched:,} matched, "
-            f"{self.near_misses:,} near misses"
-        ]
+        lines = ["Funnel: " + self.summary.replace(":", ",", 1)]
         for step in self.steps:
             lines.append(
                 f"  step {step.step} {step.event_type}: reached {step.reached:,}, "
@@ -131,6 +136,10 @@ class Funnel:
         from vashlet._html import funnel_html
 
         return funnel_html(self)
+
+
+def _counted(number: int, noun: str, plural: str) -> str:
+    return f"{number:,} {noun if number == 1 else plural}"
 
 
 def failed_clauses(failures: Sequence[dict[str, Any]] | None) -> str:

@@ -113,17 +113,10 @@ def reasons_html(funnel: Funnel) -> str:
     )
 
 
-def funnel_summary(funnel: Funnel) -> str:
-    return (
-        f"{funnel.starts:,} starts: {funnel.matched:,} matched, "
-        f"{funnel.near_misses:,} near misses"
-    )
-
-
 def funnel_html(funnel: Funnel) -> str:
     """The funnel for a notebook: summary, chart and reasons."""
     return (
         f"<div><style>{STYLE}</style>"
-        f'<p class="vashlet-caption">{escape(funnel_summary(funnel))}</p>'
+        f'<p class="vashlet-caption">{escape(funnel.summary)}</p>'
         f"{funnel_svg(funnel)}{reasons_html(funnel)}</div>"
     )

@@ -8,7 +8,7 @@ from typing import Any, Callable, Sequence
 
 from vashlet._format import cell_text, miss_detail
 from vashlet._funnel import Funnel
-from vashlet._html import STYLE, funnel_summary, funnel_svg, reasons_html
+from vashlet._html import STYLE, funnel_svg, reasons_html
 
 # Rows of the input as dicts of column to value, for the given row numbers.
 EventLookup = Callable[[Sequence[int]], list[dict[str, Any]]]
@@ -82,12 +82,12 @@ def report_html(funnel: Funnel, events: EventLookup, sources: Sequence[str] = ()
         f"<style>{_PAGE_STYLE}{STYLE}</style></head><body>"
         "<h1>Near-miss report</h1>"
         f"{source}<h2>Pattern</h2><pre class=\"pattern\">{escape(funnel.pattern)}</pre>"
-        f'<h2>Funnel</h2><p class="summary">{escape(funnel_summary(funnel))}. '
+        f'<h2>Funnel</h2><p class="summary">{escape(funnel.summary)}. '
         "A start counts as matched when some complete path follows it. Each bar is the "
         "starts that reached the step; the dark part took it.</p>"
         f"{funnel_svg(funnel)}"
         f"<h2>Why starts stopped</h2>{reasons_html(funnel)}"
         "<h2>Example near misses</h2>"
-        f"{''.join(examples) or '<p>None: every start matched.</p>'}"
+        f"{''.join(examples) or '<p>None.</p>'}"
         "</body></html>\n"
     )

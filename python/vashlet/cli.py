@@ -251,6 +251,8 @@ def run(argv: Sequence[str] | None, stdout: TextIO, stderr: TextIO) -> int:
         progress.done()
         stderr.write(f"vashlet: error: {error}\n")
         return 2
+    except BrokenPipeError:
+        raise
     except OSError as error:
         progress.done()
         stderr.write(f"vashlet: error: {error}\n")
