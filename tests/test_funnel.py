@@ -155,6 +155,14 @@ def test_html_views_escape_user_strings():
         vashlet.explain(pattern, events)._repr_html_(),
         vashlet.funnel(pattern, events)._repr_html_(),
     ]
+    # An event type is any string in the JSON form.
+    document = json.loads(vashlet.parse_pattern("A -> B").to_json())
+    document["steps"][1]["atom"]["event_type"] = HOSTILE
+    hostile_step = pattern_from_json(json.dumps(document))
+    funnel_view = vashlet.funnel(hostile_step, events)._repr_html_()
+    views.append(funnel_view)
+    steps = [a for _, a in parsed(funnel_view).starts if a.get("class") == "funnel-step"]
+    assert steps[1]["data-event-type"] == HOSTILE
     for markup in views:
         assert "<script" not in markup
         page = parsed(markup)
