@@ -32,7 +32,9 @@ def test_module_attributes_in_registration_order():
     assert (_core.__name__, _core.__doc__) == ("vashlet._core", "")
     assert _core.__all__ == ["Event", "Pattern", "PatternBuilder", "Match", "NearMiss", "parse_pattern",
                              "pattern_from_json", "sort_events", "match_events", "near_miss_events"]
-    assert vashlet.__all__ == _core.__all__ + ["match", "explain", "MatchTable", "NearMissTable"]
+    assert vashlet.__all__ == _core.__all__ + [
+        "match", "explain", "MatchTable", "NearMissTable", "funnel", "Funnel", "FunnelStep", "StopReason"
+    ]
     assert all(getattr(vashlet, name) is getattr(_core, name) for name in _core.__all__)
 
 

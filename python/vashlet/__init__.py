@@ -2,6 +2,16 @@
 
 from vashlet import _core
 from vashlet._core import *  # noqa: F401,F403 - the native names are those of _core.__all__
+from vashlet._funnel import Funnel, FunnelStep, StopReason, funnel
 from vashlet._tables import MatchTable, NearMissTable, explain, match
 
-__all__ = list(_core.__all__) + ["match", "explain", "MatchTable", "NearMissTable"]
+__all__ = list(_core.__all__) + [
+    "match",
+    "explain",
+    "MatchTable",
+    "NearMissTable",
+    "funnel",
+    "Funnel",
+    "FunnelStep",
+    "StopReason",
+]

@@ -38,6 +38,13 @@ class _ResultTable:
         """The column names, in order."""
         return self._table.column_names
 
+    def _to_pyarrow(self) -> Any:
+        """The rows as a pyarrow Table (read from the stream: `pyarrow.table()` would import
+        pandas first, to check whether this is a DataFrame)."""
+        import pyarrow as pa
+
+        return pa.RecordBatchReader.from_stream(self).read_all()
+
     def to_pylist(self) -> list[dict[str, Any]]:
         """Every row as a dict of column name to value (for small results)."""
         return self._table.to_pylist()
@@ -54,6 +61,12 @@ class _ResultTable:
         if rows > len(preview):
             lines.append(f"... {rows - len(preview):,} more")
         return "\n".join(lines)
+
+    def _repr_html_(self) -> str:
+        from vashlet._html import STYLE, table_html
+
+        rows = self._table.to_pylist(0, _PREVIEW_ROWS)
+        return f"<div><style>{STYLE}</style>{table_html(self.columns, rows, len(self))}</div>"
 
 
 _CELL_WIDTH = 32

@@ -1,0 +1,294 @@
+"""The funnel of a pattern: per step, how many starts reached it, completed it, and why the rest
+stopped there, computed from `match` and `explain`."""
+
+from __future__ import annotations
+
+import json
+from collections import Counter
+from dataclasses import dataclass, field
+from typing import Any, Sequence
+
+from vashlet._core import Pattern, PatternBuilder
+from vashlet._tables import MatchTable, NearMissTable, PatternLike, _as_pattern, explain, match
+
+_EXAMPLES_PER_REASON = 3
+_INSTALL_HINT = "pip install 'vashlet[io]'"
+
+
+@dataclass(frozen=True)
+class StopReason:
+    """Why some starts stopped at a step: the near-miss ``reason``, its ``detail`` (the failed
+    clauses of ``predicate_failed``, the blocking event type of ``absence_blocked``, otherwise
+    None), how many starts, and the first few of their start rows."""
+
+    reason: str
+    detail: str | None
+    count: int
+    examples: tuple[int, ...]
+
+
+@dataclass(frozen=True)
+class FunnelStep:
+    """One step of the funnel. ``reached`` starts got as far as this step, ``completed`` of them
+    also took it, and the others stopped here for the ``reasons`` (counts add up to
+    ``stopped``)."""
+
+    step: int
+    event_type: str
+    reached: int
+    completed: int
+    reasons: tuple[StopReason, ...]
+
+    @property
+    def stopped(self) -> int:
+        return self.reached - self.completed
+
+
+@dataclass(frozen=True)
+class Funnel:
+    """The funnel of a pattern over a table of events (see `vashlet.funnel`).
+
+    ``starts == matched + near_misses``; ``steps[0].reached == starts`` and the last step's
+    ``completed == matched``. ``example_misses`` holds the near-miss rows of the examples, keyed
+    by start row.
+    """
+
+    pattern: str
+    steps: tuple[FunnelStep, ...]
+    starts: int
+    matched: int
+    near_misses: int
+    example_misses: dict[int, dict[str, Any]] = field(repr=False, compare=False)
+
+    @property
+    def summary(self) -> str:
+        """One line: ``6 starts: 2 matched, 4 near misses``."""
+        return (
+            f"{_counted(self.starts, 'start', 'starts')}: {self.matched:,} matched, "
+            f"{_counted(self.near_misses, 'near miss', 'near misses')}"
+        )
+
+    def to_pylist(self) -> list[dict[str, Any]]:
+        """One dict per step: ``step``, ``event_type``, ``reached``, ``completed``,
+        ``stopped`` and ``reasons`` (a list of dicts with ``reason``, ``detail``, ``count`` and
+        ``examples``)."""
+        return [
+            {
+                "step": step.step,
+                "event_type": step.event_type,
+                "reached": step.reached,
+                "completed": step.completed,
+                "stopped": step.stopped,
+                "reasons": [
+                    {
+                        "reason": r.reason,
+                        "detail": r.detail,
+                        "count": r.count,
+                        "examples": list(r.examples),
+                    }
+                    for r in step.reasons
+                ],
+            }
+            for step in self.steps
+        ]
+
+    def __arrow_c_stream__(self, requested_schema: object = None) -> object:
+        try:
+            import pyarrow as pa
+        except ImportError as error:
+            raise ImportError(
+                f"exporting a Funnel as an Arrow table needs pyarrow: {_INSTALL_HINT}"
+            ) from error
+        reason = pa.struct(
+            [
+                ("reason", pa.string()),
+                ("detail", pa.string()),
+                ("count", pa.int64()),
+                ("examples", pa.list_(pa.int64())),
+            ]
+        )
+        schema = pa.schema(
+            [
+                ("step", pa.int64()),
+                ("event_type", pa.string()),
+                ("reached", pa.int64()),
+                ("completed", pa.int64()),
+                ("stopped", pa.int64()),
+                ("reasons", pa.list_(reason)),
+            ]
+        )
+        table = pa.Table.from_pylist(self.to_pylist(), schema=schema)
+        return table.__arrow_c_stream__(requested_schema)
+
+    def __repr__(self) -> str:
+        lines = ["Funnel: " + self.summary.replace(":", ",", 1)]
+        for step in self.steps:
+            lines.append(
+                f"  step {step.step} {step.event_type}: reached {step.reached:,}, "
+                f"completed {step.completed:,}"
+            )
+            for r in step.reasons:
+                what = r.reason if r.detail is None else f"{r.reason} ({r.detail})"
+                lines.append(f"    {what}: {r.count:,}, e.g. start rows {list(r.examples)}")
+        return "\n".join(lines)
+
+    def _repr_html_(self) -> str:
+        from vashlet._html import funnel_html
+
+        return funnel_html(self)
+
+
+def _counted(number: int, noun: str, plural: str) -> str:
+    return f"{number:,} {noun if number == 1 else plural}"
+
+
+def failed_clauses(failures: Sequence[dict[str, Any]] | None) -> str:
+    """The failed clauses of a near miss as pattern text, e.g. ``amount >= 10.5, user == $u``."""
+    texts = []
+    for clause in failures or ():
+        if clause["type"] == "predicate":
+            texts.append(f"{clause['attribute']} {clause['operator']} {clause['expected']}")
+        elif clause["type"] == "reference":
+            texts.append(f"{clause['attribute']} {clause['operator']} ${clause['binding']}")
+        else:
+            texts.append(f"{clause['attribute']} as ${clause['name']}")
+    return ", ".join(texts)
+
+
+def _reason_detail(miss: dict[str, Any]) -> str | None:
+    if miss["reason"] == "predicate_failed":
+        return failed_clauses(miss["failures"])
+    if miss["reason"] == "absence_blocked":
+        return miss["blocking_event_type"]
+    return None
+
+
+def _step_types(pattern: Pattern | PatternBuilder) -> list[str]:
+    built = pattern.build() if isinstance(pattern, PatternBuilder) else pattern
+    return [step["atom"]["event_type"] for step in json.loads(built.to_json())["steps"]]
+
+
+def _pattern_text(pattern: PatternLike) -> str:
+    if isinstance(pattern, str):
+        return pattern
+    built = pattern.build() if isinstance(pattern, PatternBuilder) else pattern
+    return built.to_json(pretty=True)
+
+
+def _completed_starts(matches: MatchTable) -> int:
+    """Distinct first rows of the matches: the starts with at least one complete path."""
+    try:
+        import pyarrow.compute as pc
+    except ImportError:
+        return len({row["rows"][0] for row in matches.to_pylist()})
+    if not len(matches):
+        return 0
+    return pc.count_distinct(pc.list_element(matches._to_pyarrow()["rows"], 0)).as_py()
+
+
+_MISS_COLUMNS = ["start_row", "reached_steps", "reason", "blocking_event_type", "failures"]
+
+
+def _miss_rows(misses: NearMissTable) -> list[dict[str, Any]]:
+    """The columns the funnel reads, one dict per near miss (column-wise through pyarrow where
+    it is installed, which is several times faster on large results)."""
+    try:
+        import pyarrow  # noqa: F401
+    except ImportError:
+        return misses.to_pylist()
+    columns = misses._to_pyarrow().select(_MISS_COLUMNS).to_pydict()
+    return [dict(zip(_MISS_COLUMNS, values)) for values in zip(*columns.values())]
+
+
+def funnel(
+    pattern: PatternLike,
+    data: object,
+    *,
+    partition: str = "partition",
+    ts: str = "ts",
+    type: str = "type",
+    threads: int | None = None,
+) -> Funnel:
+    """Count, step by step, how far the starts of `pattern` got in a table of events, and why
+    those that stopped did.
+
+    A start is an event that satisfies the first step. It counts as matched when at least one
+    complete path exists from it: the distinct start rows of ``match(..., exhaustive=True)``
+    (each match's ``rows[0]``). Every other start is a near miss of `explain`, which stopped at
+    the step after its deepest partial path. So the funnel counts in the exhaustive sense: a start
+    whose earliest path fails but a later one succeeds is matched here, though
+    first-successor `match` returns no match for it. ``starts == matched + near_misses``.
+
+    `data`, `partition`, `ts`, `type` and `threads` are as for `match`.
+
+    >>> import vashlet
+    >>> import pyarrow as pa
+    >>> events = pa.table({
+    ...     "partition": ["u1", "u1", "u2", "u3", "u3"],
+    ...     "ts": [100, 130, 105, 100, 900],
+    ...     "type": ["login", "purchase", "login", "login", "purchase"],
+    ... })
+    >>> f = vashlet.funnel("login -[<=300]-> purchase", events)
+    >>> f.starts, f.matched, f.near_misses
+    (3, 1, 2)
+    >>> [(s.event_type, s.reached, s.completed) for s in f.steps]
+    [('login', 3, 3), ('purchase', 3, 1)]
+    >>> [(r.reason, r.count, r.examples) for r in f.steps[1].reasons]
+    [('no_successor', 1, (2,)), ('window_exceeded', 1, (3,))]
+    """
+    parsed = _as_pattern(pattern)
+    matches = match(
+        parsed, data, partition=partition, ts=ts, type=type, exhaustive=True, threads=threads
+    )
+    misses = explain(parsed, data, partition=partition, ts=ts, type=type, threads=threads)
+    return funnel_of(pattern, matches, misses)
+
+
+def funnel_of(pattern: PatternLike, matches: MatchTable, miss_table: NearMissTable) -> Funnel:
+    """The funnel from results already at hand: `matches` must come from
+    ``match(..., exhaustive=True)`` and `miss_table` from `explain`, on the same data."""
+    matched = _completed_starts(matches)
+    misses = _miss_rows(miss_table)
+    types = _step_types(_as_pattern(pattern))
+
+    stopped_at: Counter[int] = Counter()
+    reason_counts: Counter[tuple[int, str, str | None]] = Counter()
+    examples: dict[tuple[int, str, str | None], list[int]] = {}
+    example_positions: list[int] = []
+    for position, miss in enumerate(misses):
+        step = miss["reached_steps"]
+        key = (step, miss["reason"], _reason_detail(miss))
+        stopped_at[step] += 1
+        reason_counts[key] += 1
+        chosen = examples.setdefault(key, [])
+        if len(chosen) < _EXAMPLES_PER_REASON:
+            chosen.append(miss["start_row"])
+            example_positions.append(position)
+    example_misses = {}
+    for position in example_positions:
+        row = miss_table._table.to_pylist(position, position + 1)[0]
+        example_misses[row["start_row"]] = row
+
+    starts = matched + len(misses)
+    steps = []
+    reached = starts
+    for index, event_type in enumerate(types):
+        completed = reached - stopped_at[index]
+        reasons = sorted(
+            (
+                StopReason(reason, detail, count, tuple(examples[(step, reason, detail)]))
+                for (step, reason, detail), count in reason_counts.items()
+                if step == index
+            ),
+            key=lambda r: (-r.count, r.reason, r.detail or ""),
+        )
+        steps.append(FunnelStep(index, event_type, reached, completed, tuple(reasons)))
+        reached = completed
+    return Funnel(
+        pattern=_pattern_text(pattern),
+        steps=tuple(steps),
+        starts=starts,
+        matched=matched,
+        near_misses=len(misses),
+        example_misses=example_misses,
+    )

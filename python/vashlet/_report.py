@@ -1,0 +1,93 @@
+"""The near-miss report: one self-contained HTML page with the pattern, the funnel chart, the
+reasons per step and example near misses with their events. No script, nothing fetched."""
+
+from __future__ import annotations
+
+from html import escape
+from typing import Any, Callable, Sequence
+
+from vashlet._format import cell_text, miss_detail
+from vashlet._funnel import Funnel
+from vashlet._html import STYLE, funnel_svg, reasons_html
+
+# Rows of the input as dicts of column to value, for the given row numbers.
+EventLookup = Callable[[Sequence[int]], list[dict[str, Any]]]
+
+_PAGE_STYLE = """
+body { font: 14px/1.45 system-ui, sans-serif; margin: 24px 32px; color: #222; max-width: 1100px; }
+h1 { font-size: 22px; } h2 { font-size: 17px; margin-top: 28px; }
+pre.pattern { background: #f6f8fa; padding: 10px 12px; border-radius: 4px; white-space: pre-wrap; }
+.example { margin: 14px 0 18px; }
+.example h3 { font-size: 14px; margin: 0 0 4px; }
+.example .why { margin: 0 0 6px; color: #444; }
+"""
+
+
+def _roles(miss: dict[str, Any]) -> dict[int, str]:
+    roles = {row: f"step {step}" for step, row in enumerate(miss["rows"])}
+    for column, role in (
+        ("event_row", "fails the next step"),
+        ("blocking_row", "blocks (absence)"),
+        ("candidate_row", "next-step candidate"),
+    ):
+        if miss.get(column) is not None:
+            roles[miss[column]] = role
+    return roles
+
+
+def _example_html(miss: dict[str, Any], events: EventLookup) -> str:
+    roles = _roles(miss)
+    rows = sorted(roles)
+    cells = []
+    for row, event in zip(rows, events(rows)):
+        attributes = ", ".join(
+            f"{k}={cell_text(k, v)}"
+            for k, v in event.items()
+            if k not in ("partition", "ts", "type") and v is not None
+        )
+        cells.append(
+            f'<tr><td class="number">{row}</td><td>{escape(roles[row])}</td>'
+            f"<td>{escape(cell_text('ts', event.get('ts')))}</td>"
+            f"<td>{escape(cell_text('type', event.get('type')))}</td>"
+            f"<td>{escape(attributes)}</td></tr>"
+        )
+    reason = miss["reason"]
+    detail = miss_detail(miss)
+    captures = cell_text("captures", miss.get("captures"))
+    return (
+        f'<div class="example" data-start-row="{miss["start_row"]}">'
+        f"<h3>start row {miss['start_row']} &middot; partition {escape(str(miss['partition']))}"
+        f" &middot; {escape(reason)}</h3>"
+        f'<p class="why">stopped before step {miss["reached_steps"]} '
+        f"({escape(miss['next_event_type'])}){': ' + escape(detail) if detail else ''}"
+        f"{'; captured ' + escape(captures) if captures else ''}</p>"
+        '<table class="vashlet-table"><thead><tr><th>row</th><th>role</th><th>ts</th>'
+        f"<th>type</th><th>attributes</th></tr></thead><tbody>{''.join(cells)}</tbody></table>"
+        "</div>"
+    )
+
+
+def report_html(funnel: Funnel, events: EventLookup, sources: Sequence[str] = ()) -> str:
+    """The whole page. `events` looks up input rows by number, for the examples' events."""
+    examples = [
+        _example_html(funnel.example_misses[row], events)
+        for step in funnel.steps
+        for reason in step.reasons
+        for row in reason.examples
+    ]
+    source = f"<p>Events: {escape(', '.join(sources))}</p>" if sources else ""
+    return (
+        '<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8">'
+        "<title>vashlet near-miss report</title>"
+        f"<style>{_PAGE_STYLE}{STYLE}</style></head><body>"
+        "<h1>Near-miss report</h1>"
+        f"{source}<h2>Pattern</h2><pre class=\"pattern\">{escape(funnel.pattern)}</pre>"
+        f'<h2>Funnel</h2><p class="summary">{escape(funnel.summary)}. '
+        "A start counts as matched when some complete path follows it. Each bar is the "
+        "starts that reached the step; the dark part took it.</p>"
+        f"{funnel_svg(funnel)}"
+        f"<h2>Why starts stopped</h2>{reasons_html(funnel)}"
+        "<h2>Example near misses</h2>"
+        f"{''.join(examples) or '<p>None.</p>'}"
+        "</body></html>\n"
+    )

@@ -1,0 +1,272 @@
+"""The `vashlet` command: match a pattern over event files, or explain its near misses.
+
+    vashlet match 'login[user as $u] -[<=300]-> purchase[user == $u]' events.parquet
+    vashlet explain --pattern-file pattern.json events.csv --report report.html
+
+Problems with the request (pattern text, files, columns) print one line on standard error and
+exit with status 2, writing nothing; otherwise the status is 0, also when nothing matches.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import shutil
+import sys
+import time
+from pathlib import Path
+from typing import Any, Sequence, TextIO
+
+import vashlet
+from vashlet._files import (
+    INPUT_FORMATS,
+    UsageError,
+    output_format,
+    read_events,
+    replacing,
+    require_pyarrow,
+    write_result,
+)
+from vashlet._format import cell_text, miss_detail
+
+_DEFAULT_LIMIT = 20
+# Below this many rows everything takes a blink; above it, say what is going on.
+_PROGRESS_ROWS = 2_000_000
+_PROGRESS_BYTES = 64 << 20
+
+_MATCH_COLUMNS = ["match", "partition", "start", "end", "rows", "captures"]
+_MISS_COLUMNS = ["start_row", "partition", "reached_steps", "rows", "next_event_type", "reason"]
+
+
+class Progress:
+    """Stage messages on standard error, rewritten in place; silent unless it is a terminal
+    and the input is large."""
+
+    def __init__(self, stream: TextIO) -> None:
+        self._stream = stream
+        self._on = stream.isatty()
+        self._started = time.perf_counter()
+        self._shown = False
+
+    def stage(self, text: str, large: bool) -> None:
+        if not (self._on and large):
+            return
+        elapsed = time.perf_counter() - self._started
+        self._stream.write(f"\r\x1b[K{text} ({elapsed:.1f} s)")
+        self._stream.flush()
+        self._shown = True
+
+    def done(self) -> None:
+        if self._shown:
+            self._stream.write("\r\x1b[K")
+            self._stream.flush()
+            self._shown = False
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="vashlet",
+        description="Find sequential patterns in event files, and explain the near misses.",
+    )
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    match_help = "print the matches of a pattern"
+    explain_help = "print the starts that did not match, and why"
+    for name, text in (("match", match_help), ("explain", explain_help)):
+        command = commands.add_parser(
+            name,
+            help=text,
+            description=text,
+            usage=f"vashlet {name} [options] PATTERN FILE...\n"
+            f"       vashlet {name} [options] --pattern-file PATH FILE...",
+        )
+        command.add_argument(
+            "arguments",
+            nargs="+",
+            metavar="PATTERN FILE...",
+            help="the pattern text (unless --pattern-file is given), then the event files",
+        )
+        command.add_argument(
+            "--pattern-file", metavar="PATH", help="read the pattern (text or JSON) from a file"
+        )
+        command.add_argument(
+            "--partition", default="partition", help="partition column (default: partition)"
+        )
+        command.add_argument("--ts", default="ts", help="timestamp column (default: ts)")
+        command.add_argument("--type", default="type", help="event type column (default: type)")
+        command.add_argument(
+            "--format",
+            choices=sorted(set(INPUT_FORMATS.values())),
+            help="input format (default: from each file's extension)",
+        )
+        command.add_argument(
+            "--output",
+            "-o",
+            metavar="PATH",
+            help="write the results to a .csv, .jsonl or .parquet file",
+        )
+        command.add_argument(
+            "--limit",
+            type=int,
+            default=_DEFAULT_LIMIT,
+            help=f"rows shown on the terminal (default: {_DEFAULT_LIMIT}; 0: all)",
+        )
+        command.add_argument("--threads", type=int, help="threads for matching (default: 1)")
+        if name == "match":
+            command.add_argument(
+                "--exhaustive",
+                action="store_true",
+                help="every combination of events, not only the first per start",
+            )
+        else:
+            command.add_argument(
+                "--report", metavar="PATH", help="also write an HTML report of the funnel"
+            )
+    return parser
+
+
+def _load_pattern(arguments: argparse.Namespace) -> tuple[Any, str, list[str]]:
+    """The parsed pattern, its text as shown in the report, and the input files."""
+    items = list(arguments.arguments)
+    if arguments.pattern_file:
+        try:
+            text = Path(arguments.pattern_file).read_text(encoding="utf-8")
+        except (OSError, UnicodeDecodeError) as error:
+            raise UsageError(
+                f"{arguments.pattern_file}: cannot read the pattern: {error}"
+            ) from None
+    else:
+        text = items.pop(0)
+    if not items:
+        raise UsageError("no event files given")
+    try:
+        if text.lstrip().startswith("{"):
+            pattern = vashlet.pattern_from_json(text)
+        else:
+            pattern = vashlet.parse_pattern(text.strip())
+    except ValueError as error:
+        raise UsageError(f"bad pattern: {error}") from None
+    return pattern, text.strip(), items
+
+
+def _check_writable(path: str | None) -> None:
+    if path and not Path(path).resolve().parent.is_dir():
+        raise UsageError(f"{path}: no such directory")
+
+
+def _is_large(paths: Sequence[str]) -> bool:
+    return sum(os.path.getsize(p) for p in paths if os.path.isfile(p)) > _PROGRESS_BYTES
+
+
+def _print_table(result: Any, noun: str, view: str, limit: int, out: TextIO) -> None:
+    from vashlet._terminal import render
+
+    total = len(result)
+    rows = result.head(total if limit <= 0 else limit)
+    if view == "match":
+        columns = _MATCH_COLUMNS
+        texts = [[cell_text(c, row[c]) for c in columns] for row in rows]
+    else:
+        columns = _MISS_COLUMNS + ["detail", "captures"]
+        texts = [
+            [cell_text(c, row[c]) for c in _MISS_COLUMNS]
+            + [miss_detail(row), cell_text("captures", row["captures"])]
+            for row in rows
+        ]
+    numeric = [c in ("match", "start", "end", "start_row", "reached_steps") for c in columns]
+    width = shutil.get_terminal_size().columns if out.isatty() else None
+    nouns = noun if total == 1 else noun + "es"
+    if total:
+        lines, hidden = render(columns, texts, numeric, width)
+        out.write("\n".join(lines) + "\n")
+        notes = [f"{total:,} {nouns}"]
+        if len(rows) < total:
+            notes.append(
+                f"first {len(rows):,} shown; --limit 0 shows all, --output writes them to a file"
+            )
+        if hidden:
+            notes.append(f"{hidden} column{'s' if hidden > 1 else ''} not shown")
+        out.write("(" + "; ".join(notes) + ")\n")
+    else:
+        out.write(f"no {nouns}\n")
+
+
+def _events_lookup(table: Any) -> Any:
+    def events(rows: Sequence[int]) -> list[dict[str, Any]]:
+        return table.take(list(rows)).to_pylist()
+
+    return events
+
+
+def run(argv: Sequence[str] | None, stdout: TextIO, stderr: TextIO) -> int:
+    arguments = _parser().parse_args(argv)
+    progress = Progress(stderr)
+    try:
+        if arguments.output:
+            output_format(arguments.output)
+        report = getattr(arguments, "report", None)
+        _check_writable(arguments.output)
+        _check_writable(report)
+        pattern, pattern_text, paths = _load_pattern(arguments)
+        require_pyarrow()
+        large = _is_large(paths)
+        progress.stage(f"reading {len(paths)} file{'s' if len(paths) > 1 else ''}", large)
+        table = read_events(paths, arguments.format, (arguments.partition, arguments.type))
+        large = large or table.num_rows > _PROGRESS_ROWS
+        keys = {"partition": arguments.partition, "ts": arguments.ts, "type": arguments.type}
+        result: vashlet.MatchTable | vashlet.NearMissTable
+        try:
+            progress.stage(f"sorting and matching {table.num_rows:,} events", large)
+            if arguments.command == "match":
+                exhaustive = arguments.exhaustive
+                result = vashlet.match(
+                    pattern, table, exhaustive=exhaustive, threads=arguments.threads, **keys
+                )
+            else:
+                result = vashlet.explain(pattern, table, threads=arguments.threads, **keys)
+                if report:
+                    progress.stage("counting the funnel", large)
+                    from vashlet._funnel import funnel_of
+                    from vashlet._report import report_html
+
+                    matches = vashlet.match(
+                        pattern, table, exhaustive=True, threads=arguments.threads, **keys
+                    )
+                    funnel = funnel_of(pattern_text, matches, result)
+                    page = report_html(funnel, _events_lookup(table), paths)
+        except (ValueError, TypeError) as error:
+            raise UsageError(str(error)) from None
+        if arguments.output:
+            progress.stage(f"writing {arguments.output}", large)
+            write_result(result, arguments.output)
+        if report:
+            with replacing(report) as out:
+                out.write(page)
+        progress.done()
+        noun = "match" if arguments.command == "match" else "near miss"
+        if not arguments.output:
+            _print_table(result, noun, arguments.command, arguments.limit, stdout)
+        else:
+            stderr.write(f"{len(result):,} rows written to {arguments.output}\n")
+    except UsageError as error:
+        progress.done()
+        stderr.write(f"vashlet: error: {error}\n")
+        return 2
+    except BrokenPipeError:
+        raise
+    except OSError as error:
+        progress.done()
+        stderr.write(f"vashlet: error: {error}\n")
+        return 2
+    return 0
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """The console entry point: run the command and return its exit status."""
+    try:
+        return run(argv, sys.stdout, sys.stderr)
+    except KeyboardInterrupt:
+        return 130
+    except BrokenPipeError:
+        # A reader such as `head` closed the pipe: not an error of ours.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 0

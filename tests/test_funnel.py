@@ -1,0 +1,186 @@
+"""The funnel: its counts against independent ones, its Arrow export and its HTML views."""
+
+import json
+from collections import Counter
+from html.parser import HTMLParser
+
+import pytest
+from hypothesis import given, settings
+
+import vashlet
+from vashlet import Event, match_events, near_miss_events, pattern_from_json
+from test_matching_properties import event_lists, text_patterns
+
+pa = pytest.importorskip("pyarrow")
+
+SHOP = (
+    'login[user as $u, country == "NZ"] -[<=300, no logout[user == $u]]-> '
+    "purchase[user == $u, amount >= 10.5]"
+)
+
+
+def shop_table():
+    rows = json.load(open("examples/shop_events.json"))
+    flat = [{"partition": r["partition"], "ts": r["ts"], "type": r["typ"], **r["attrs"]} for r in rows]
+    names = list(dict.fromkeys(name for row in flat for name in row))
+    return pa.Table.from_pylist([{name: row.get(name) for name in names} for row in flat])
+
+
+def prefix(pattern, steps):
+    document = json.loads(pattern.to_json())
+    document["steps"] = document["steps"][:steps]
+    return pattern_from_json(json.dumps(document))
+
+
+def starts_with_path(pattern, events, steps):
+    """Starts from which the first `steps` steps can all be taken (the reference matcher)."""
+    found = match_events(prefix(pattern, steps), events, exhaustive=True, use_oracle=True)
+    return len({m.indices[0] for m in found})
+
+
+@settings(max_examples=150, deadline=None)
+@given(text_patterns(), event_lists())
+def test_funnel_counts_agree_with_matches_and_near_misses(pattern, events):
+    funnel = vashlet.funnel(pattern, events)
+    total = len(funnel.steps)
+    assert funnel.starts == starts_with_path(pattern, events, 1)
+    assert funnel.matched == starts_with_path(pattern, events, total)
+    assert funnel.starts == funnel.matched + funnel.near_misses
+    for step in funnel.steps:
+        assert step.reached == starts_with_path(pattern, events, max(step.step, 1))
+        assert step.completed == starts_with_path(pattern, events, step.step + 1)
+        assert sum(r.count for r in step.reasons) == step.stopped
+
+    misses = {m.start_index: m for m in near_miss_events(pattern, events)}
+    assert len(misses) == funnel.near_misses
+    expected = Counter((m.reached_steps, m.reason) for m in misses.values())
+    got = Counter()
+    for step in funnel.steps:
+        for r in step.reasons:
+            got[(step.step, r.reason)] += r.count
+            assert 1 <= len(r.examples) <= min(r.count, 3)
+            for row in r.examples:
+                assert (misses[row].reached_steps, misses[row].reason) == (step.step, r.reason)
+                assert funnel.example_misses[row]["start_row"] == row
+    assert got == expected
+
+
+def test_shop_funnel_counts_exhaustively_and_names_reasons():
+    funnel = vashlet.funnel(SHOP, shop_table())
+    assert (funnel.starts, funnel.matched, funnel.near_misses) == (6, 2, 4)
+    login, purchase = funnel.steps
+    assert (login.event_type, login.reached, login.completed, login.reasons) == ("login", 6, 6, ())
+    assert (purchase.event_type, purchase.reached, purchase.completed) == ("purchase", 6, 2)
+    assert {(r.reason, r.detail, r.count, r.examples) for r in purchase.reasons} == {
+        ("absence_blocked", "logout", 1, (3,)),
+        ("window_exceeded", None, 1, (6,)),
+        ("predicate_failed", "amount >= 10.5", 1, (8,)),
+        ("no_successor", None, 1, (12,)),
+    }
+
+
+def test_a_start_counts_as_matched_when_a_later_path_completes():
+    # First successor continues with the first B, whose m no C repeats; the second B completes.
+    events = [
+        Event("p", 0, "A"),
+        Event("p", 1, "B", {"m": 1}),
+        Event("p", 2, "B", {"m": 2}),
+        Event("p", 3, "C", {"m": 2}),
+    ]
+    pattern = "A -> B[m as $m] -> C[m == $m]"
+    assert len(vashlet.match(pattern, events)) == 0
+    funnel = vashlet.funnel(pattern, events)
+    assert (funnel.starts, funnel.matched, funnel.near_misses) == (1, 1, 0)
+    assert [s.completed for s in funnel.steps] == [1, 1, 1]
+
+
+@pytest.mark.parametrize("producer", ["pyarrow", "pandas", "polars", "events"])
+def test_funnel_reads_any_table(producer):
+    table = shop_table()
+    if producer == "pandas":
+        data = pytest.importorskip("pandas").DataFrame(table.to_pylist())
+    elif producer == "polars":
+        data = pytest.importorskip("polars").from_arrow(table)
+    elif producer == "events":
+        data = [
+            Event(r.pop("partition"), r.pop("ts"), r.pop("type"), {k: v for k, v in r.items() if v is not None})
+            for r in table.to_pylist()
+        ]
+    else:
+        data = table
+    assert vashlet.funnel(SHOP, data).to_pylist() == vashlet.funnel(SHOP, table).to_pylist()
+
+
+def test_funnel_exports_as_arrow():
+    funnel = vashlet.funnel(SHOP, shop_table())
+    table = pa.table(funnel)
+    assert table.column_names == ["step", "event_type", "reached", "completed", "stopped", "reasons"]
+    assert table.to_pylist() == funnel.to_pylist()
+    assert table.column("reached").to_pylist() == [6, 6]
+
+
+class _Collect(HTMLParser):
+    def __init__(self):
+        super().__init__()
+        self.starts, self.text = [], []
+
+    def handle_starttag(self, tag, attrs):
+        self.starts.append((tag, dict(attrs)))
+
+    def handle_data(self, data):
+        self.text.append(data)
+
+
+def parsed(markup):
+    parser = _Collect()
+    parser.feed(markup)
+    return parser
+
+
+HOSTILE = '<script>alert("x")</script>&'
+
+
+def test_html_views_escape_user_strings():
+    events = pa.table(
+        {
+            "partition": [HOSTILE, HOSTILE],
+            "ts": [1, 9],
+            "type": ["A", "B"],
+            "note": [HOSTILE, None],
+        }
+    )
+    pattern = "A[note as $n] -[<=2]-> B"
+    views = [
+        vashlet.match("A[note as $n]", events)._repr_html_(),
+        vashlet.explain(pattern, events)._repr_html_(),
+        vashlet.funnel(pattern, events)._repr_html_(),
+    ]
+    # An event type is any string in the JSON form.
+    document = json.loads(vashlet.parse_pattern("A -> B").to_json())
+    document["steps"][1]["atom"]["event_type"] = HOSTILE
+    hostile_step = pattern_from_json(json.dumps(document))
+    funnel_view = vashlet.funnel(hostile_step, events)._repr_html_()
+    views.append(funnel_view)
+    steps = [a for _, a in parsed(funnel_view).starts if a.get("class") == "funnel-step"]
+    assert steps[1]["data-event-type"] == HOSTILE
+    for markup in views:
+        assert "<script" not in markup
+        page = parsed(markup)
+        assert "script" not in {tag for tag, _ in page.starts}
+    assert HOSTILE in "".join(parsed(views[0]).text)
+    assert HOSTILE in "".join(parsed(views[1]).text)
+
+
+def test_table_html_shows_first_rows_and_total():
+    events = pa.table({"partition": ["p"] * 25, "ts": list(range(25)), "type": ["A"] * 25})
+    page = parsed(vashlet.match("A", events)._repr_html_())
+    assert sum(tag == "tr" for tag, _ in page.starts) == 1 + 10
+    assert "25 rows × 6 columns (first 10 shown)" in "".join(page.text)
+
+
+def test_funnel_chart_has_a_bar_per_step():
+    funnel = vashlet.funnel("login -> view -> purchase", shop_table())
+    groups = [a for tag, a in parsed(funnel._repr_html_()).starts if a.get("class") == "funnel-step"]
+    assert [(g["data-event-type"], int(g["data-reached"]), int(g["data-completed"])) for g in groups] == [
+        (s.event_type, s.reached, s.completed) for s in funnel.steps
+    ]
