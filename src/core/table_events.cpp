@@ -37,10 +37,15 @@ namespace {
 
 using Build = SortedEventsBuilder;
 
-// The attribute names that any atom of the pattern reads, byte-wise sorted, without repeats.
-std::vector<std::string> attributes_read(const Pattern& pattern) {
+bool byte_order(const std::string& a, const std::string& b) { return compare_bytes(a, b) < 0; }
+
+// The attribute names that the atoms of the pattern read (only those of atoms of `type`, when
+// given), byte-wise sorted, without repeats.
+std::vector<std::string> attributes_read(const Pattern& pattern,
+                                         std::optional<std::string_view> type = std::nullopt) {
   std::vector<std::string> names;
   const auto add_atom = [&](const Atom& atom) {
+    if (type && atom.event_type != *type) return;
     for (const Predicate& p : atom.predicates) names.push_back(p.attribute);
     for (const ReferencePredicate& r : atom.reference_predicates) names.push_back(r.attribute);
     for (const Capture& c : atom.captures) names.push_back(c.attribute);
@@ -51,8 +56,7 @@ std::vector<std::string> attributes_read(const Pattern& pattern) {
       for (const Atom& atom : step.transition_from_previous->absence) add_atom(atom);
     }
   }
-  std::sort(names.begin(), names.end(),
-            [](const std::string& a, const std::string& b) { return compare_bytes(a, b) < 0; });
+  std::sort(names.begin(), names.end(), byte_order);
   names.erase(std::unique(names.begin(), names.end()), names.end());
   return names;
 }
@@ -227,6 +231,16 @@ class TableReader {
       }
       attributes_.push_back({std::move(name), at});
     }
+    // Each event keeps only the attributes that the atoms of its own type read.
+    attributes_of_type_.resize(types_.size());
+    for (std::size_t t = 0; t < types_.size(); ++t) {
+      const std::vector<std::string> names = attributes_read(pattern, types_[t]);
+      for (std::size_t a = 0; a < attributes_.size(); ++a) {
+        if (std::binary_search(names.begin(), names.end(), attributes_[a].name, byte_order)) {
+          attributes_of_type_[t].push_back(a);
+        }
+      }
+    }
   }
 
   void read(const ArrowSchema& schema, const ArrowArray& batch) {
@@ -307,8 +321,9 @@ class TableReader {
                                                                    : id->int_at(row));
         }
       }
-      if (!attributes.empty()) event.attrs.reserve(attributes.size());
-      for (std::size_t a = 0; a < attributes.size(); ++a) {
+      const std::vector<std::size_t>& read = attributes_of_type_[type_number_of_row];
+      if (!read.empty()) event.attrs.reserve(read.size());
+      for (const std::size_t a : read) {
         Value value = attributes[a].value_at(row);
         if (value.kind() != ValueKind::Null) event.attrs.set(attributes_[a].name, std::move(value));
       }
@@ -483,7 +498,8 @@ class TableReader {
 
   EventColumns columns_;
   std::vector<std::string> types_;
-  std::vector<Attribute> attributes_;
+  std::vector<Attribute> attributes_;                        // byte-wise by name
+  std::vector<std::vector<std::size_t>> attributes_of_type_;  // by type number
   std::int64_t column_count_ = 0;
   std::int64_t partition_ = -1, ts_ = -1, type_ = -1, id_ = -1;
   KeyValues id_values_;  // by event, in input order
