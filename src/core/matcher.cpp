@@ -199,14 +199,14 @@ class BindingLayout {
     return it != slots_.end() && it->second < bound_before_[step] ? it->second : kNone;
   }
 
-  // The bindings of a match: every slot, the first `held.size()` from `held`, the rest from
-  // `added`, as a map ordered by name.
-  Bindings to_bindings(const SlotValues& held, const SlotValues& added) const {
+  std::size_t size() const { return names_.size(); }
+
+  // The bindings of a match from the values of every slot, as a map ordered by name.
+  Bindings to_bindings(const Value* const* values) const {
     Bindings bindings;
     bindings.reserve(names_.size());
     for (const std::size_t slot : by_name_) {
-      const Value* value = slot < held.size() ? held[slot] : added[slot - held.size()];
-      bindings.set(std::string(names_[slot]), *value);  // ascending names: appends
+      bindings.set(std::string(names_[slot]), *values[slot]);  // ascending names: appends
     }
     return bindings;
   }
@@ -381,6 +381,10 @@ class PathArena {
     return id;
   }
 
+  void hold(std::size_t id) {
+    if (id != kNoParent) ++nodes_[id].refs;
+  }
+
   void release(std::size_t id) {
     while (id != kNoParent && --nodes_[id].refs == 0) {
       free_.push_back(id);
@@ -463,7 +467,7 @@ class BindingsPool {
 // One partial match waiting for a step. Its last event's timestamp is kept here so that window
 // expiry reads no event.
 struct Thread {
-  std::int64_t start_ts = 0;  // of the first event, which a match reports as its start
+  std::size_t first = 0;  // the index of the first event
   std::int64_t last_ts = 0;
   std::size_t path = 0;      // node in the PathArena; its event is the thread's last index
   std::size_t bindings = 0;  // slot in the BindingsPool
@@ -643,7 +647,7 @@ class ThreadMatcher {
   void build_dispatch();
   void add_concern(std::size_t step, std::size_t type, std::vector<std::size_t>& seen);
   void finish_run();
-  void sort_run_matches();
+  void build_run_matches();
   void plan_completions(std::size_t begin);
   bool completable(std::size_t step, std::size_t i) const;
   std::size_t type_of(std::size_t i);
@@ -658,7 +662,7 @@ class ThreadMatcher {
   bool blocked(const Thread& thread) const;
   void try_start(std::size_t i, const Event& event);
   void advance(const Thread& parent, std::size_t step, std::size_t i, std::int64_t ts);
-  void emit_match(std::size_t parent_path, std::size_t parent_bindings, std::int64_t start_ts,
+  void emit_match(std::size_t first, std::size_t parent_path, std::size_t parent_bindings,
                   std::size_t step, std::size_t i);
   void flush_pending(std::int64_t now);
   void file(WaitingList& list, Thread thread);
@@ -708,7 +712,18 @@ class ThreadMatcher {
   BindingsPool bindings_;
   std::vector<Match> matches_;  // of every run so far
   std::size_t run_begin_ = 0;   // the current run's first match
-  std::vector<std::pair<std::size_t, std::size_t>> order_;  // scratch of sort_run_matches
+  // The current run's matches, recorded as they complete and built when it ends (see
+  // build_run_matches): per match, its binding values by slot in completion_values_.
+  struct Completion {
+    std::size_t first;  // the index of the first event, which mostly decides the order
+    std::size_t path;   // the held path to the last step's parent, or kNoParent
+    std::size_t step;   // the last step
+    std::size_t last;   // the index of its event
+    std::int64_t end;   // and that event's timestamp
+    std::size_t values;
+  };
+  std::vector<Completion> completions_;
+  std::vector<const Value*> completion_values_;
 };
 
 ThreadMatcher::ThreadMatcher(const CompiledPattern& pattern, const EventView& events)
@@ -772,8 +787,7 @@ void ThreadMatcher::add_concern(std::size_t step, std::size_t type,
 
 // Puts the run's matches in order and forgets the run.
 void ThreadMatcher::finish_run() {
-  sort_run_matches();
-  run_begin_ = matches_.size();
+  build_run_matches();
   for (const std::size_t k : used_steps_) {
     WaitingList& list = waiting_[k];
     list.threads.clear();
@@ -793,34 +807,42 @@ void ThreadMatcher::finish_run() {
   bindings_.reset();
 }
 
-// Matches complete in no particular order; the run's order is that of their index lists. No two
-// matches share one, so an unstable sort gives that order. The sort moves positions keyed by
-// first index, which mostly decides, rather than the matches themselves, which lie all over
-// memory; the matches are then moved once each, cycle by cycle.
-void ThreadMatcher::sort_run_matches() {
-  const auto run = matches_.begin() + static_cast<std::ptrdiff_t>(run_begin_);
-  const auto by_indices = [](const Match& a, const Match& b) { return a.indices < b.indices; };
-  if (std::is_sorted(run, matches_.end(), by_indices)) return;
-  const std::size_t count = matches_.size() - run_begin_;
-  order_.resize(count);
-  for (std::size_t n = 0; n < count; ++n) order_[n] = {run[n].indices.front(), n};
-  std::sort(order_.begin(), order_.end(), [&](const auto& a, const auto& b) {
-    if (a.first != b.first) return a.first < b.first;
-    return run[a.second].indices < run[b.second].indices;
-  });
-  // Position n receives the match at order_[n].second.
-  for (std::size_t n = 0; n < count; ++n) {
-    if (order_[n].second == n) continue;
-    Match held = std::move(run[n]);
-    std::size_t to = n;
-    for (std::size_t from = order_[to].second; from != n; from = order_[to].second) {
-      run[to] = std::move(run[from]);
-      order_[to].second = to;
-      to = from;
-    }
-    run[to] = std::move(held);
-    order_[to].second = to;
+// Builds the run's matches in the run's order: ascending index lists. Matches complete in no
+// particular order, so they are recorded first and built here, sorted by first event; what they
+// read (the events, the paths and the bound values, allocated as the run went) is then read
+// mostly in ascending order instead of all over memory. Matches that share a first event (only in
+// exhaustive mode) are then sorted by their whole index lists; no two share one.
+void ThreadMatcher::build_run_matches() {
+  const auto by_first = [](const Completion& a, const Completion& b) { return a.first < b.first; };
+  if (!std::is_sorted(completions_.begin(), completions_.end(), by_first)) {
+    std::sort(completions_.begin(), completions_.end(), by_first);
   }
+  matches_.reserve(matches_.size() + completions_.size());
+  for (const Completion& completion : completions_) {
+    Match& match = matches_.emplace_back();
+    match.indices.resize(completion.step + 1);
+    match.indices[completion.step] = completion.last;
+    paths_.write(completion.path, match.indices, completion.step);
+    paths_.release(completion.path);
+    const Event& first = events_[completion.first];
+    match.partition = first.partition;
+    match.start = first.ts;
+    match.end = completion.end;
+    match.captures = layout_.to_bindings(completion_values_.data() + completion.values);
+  }
+  const auto by_indices = [](const Match& a, const Match& b) { return a.indices < b.indices; };
+  for (std::size_t begin = run_begin_; begin < matches_.size();) {
+    const auto first = matches_.begin() + static_cast<std::ptrdiff_t>(begin);
+    std::size_t end = begin + 1;
+    while (end < matches_.size() && matches_[end].indices.front() == first->indices.front()) ++end;
+    if (end - begin > 1) {
+      std::sort(first, matches_.begin() + static_cast<std::ptrdiff_t>(end), by_indices);
+    }
+    begin = end;
+  }
+  run_begin_ = matches_.size();
+  completions_.clear();
+  completion_values_.clear();
 }
 
 // Exhaustive mode, at the start of the run that begins at `begin`: for each event i of the run
@@ -1061,20 +1083,19 @@ void ThreadMatcher::try_start(std::size_t i, const Event& event) {
   AtomPlan& first = steps_.front().advance;
   if (!first.admits(event)) return;  // the first step reads no bindings: `admits` decides
   if (steps_.size() == 1) {
-    emit_match(PathArena::kNoParent, BindingsPool::kEmpty, event.ts, 0, i);
+    emit_match(i, PathArena::kNoParent, BindingsPool::kEmpty, 0, i);
     return;
   }
   const std::size_t bindings = first.captures_new_names()
                                    ? bindings_.extended(BindingsPool::kEmpty, first.new_values())
                                    : BindingsPool::kEmpty;
-  pending_.emplace_back(
-      1, Thread{event.ts, event.ts, paths_.extend(PathArena::kNoParent, i), bindings});
+  pending_.emplace_back(1, Thread{i, event.ts, paths_.extend(PathArena::kNoParent, i), bindings});
 }
 
 void ThreadMatcher::advance(const Thread& parent, std::size_t k, std::size_t i,
                             std::int64_t ts) {
   if (k + 1 == steps_.size()) {
-    emit_match(parent.path, parent.bindings, parent.start_ts, k, i);
+    emit_match(parent.first, parent.path, parent.bindings, k, i);
     return;
   }
   const AtomPlan& atom = steps_[k].advance;
@@ -1082,22 +1103,23 @@ void ThreadMatcher::advance(const Thread& parent, std::size_t k, std::size_t i,
                                    ? bindings_.extended(parent.bindings, atom.new_values())
                                    : bindings_.share(parent.bindings);
   pending_.emplace_back(k + 1,
-                        Thread{parent.start_ts, ts, paths_.extend(parent.path, i), bindings});
+                        Thread{parent.first, ts, paths_.extend(parent.path, i), bindings});
 }
 
-// Reads only the current event: a match's events share its partition.
-void ThreadMatcher::emit_match(std::size_t parent_path, std::size_t parent_bindings,
-                               std::int64_t start_ts, std::size_t k, std::size_t i) {
-  Match& match = matches_.emplace_back();
-  match.indices.resize(k + 1);
-  match.indices[k] = i;
-  paths_.write(parent_path, match.indices, k);
-  const Event& last = events_[i];
-  match.partition = last.partition;
-  match.start = start_ts;
-  match.end = last.ts;
-  match.captures =
-      layout_.to_bindings(bindings_.at(parent_bindings), steps_[k].advance.new_values());
+// Records a match, to be built when the run ends (see build_run_matches). It reads no value yet:
+// it holds the parent's path and copies the pointers to the bound values.
+void ThreadMatcher::emit_match(std::size_t first, std::size_t parent_path,
+                               std::size_t parent_bindings, std::size_t k, std::size_t i) {
+  paths_.hold(parent_path);
+  const std::size_t values = completion_values_.size();
+  const SlotValues& held = bindings_.at(parent_bindings);
+  const SlotValues& added = steps_[k].advance.new_values();
+  completion_values_.insert(completion_values_.end(), held.begin(), held.end());
+  completion_values_.insert(completion_values_.end(), added.begin(), added.end());
+  if (completion_values_.size() - values != layout_.size()) {
+    invariant_failure("a match binds every name of its pattern");
+  }
+  completions_.push_back(Completion{first, parent_path, k, i, events_[i].ts, values});
 }
 
 void ThreadMatcher::flush_pending(std::int64_t now) {
