@@ -341,7 +341,7 @@ KEYED_VALUES = st.sampled_from(
     [0, 1, 1, 1.0, -0.0, 0.0, 2, 2.0, 2**53, 2**53 + 1, float(2**53), -(2**63), math.nan,
      "x", "1", "", True, False, None]
 )
-KEYED_TYPES = st.sampled_from("AAABBC")
+KEYED_TYPES = st.sampled_from("AAAABBC")
 KEYED_TEMPLATES = st.sampled_from(
     [
         "A[n as $u] -{W}> B[n == $u]",
@@ -376,10 +376,10 @@ def keyed_patterns(draw):
 
 @st.composite
 def keyed_events(draw):
-    """One long run (many waiting threads) or several shorter ones; values from a small pool,
-    attributes often missing."""
+    """One long run, where dozens of threads wait in one step (enough for them to be filed by
+    value), or several shorter ones; values from a small pool, attributes often missing."""
     if draw(st.booleans()):
-        partitions, sizes = ["p"], st.integers(20, 60)
+        partitions, sizes = ["p"], st.integers(40, 120)
     else:
         partitions, sizes = ["p", "q", "r"], st.integers(0, 20)
     events = []

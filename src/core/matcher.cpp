@@ -632,6 +632,10 @@ struct WaitingList {
   std::size_t live = 0;  // threads of the list that still wait for the step
   bool in_use = false;   // has held a thread in this run, so the run's reset must clear it
   std::vector<ThreadsByValue> indexes;
+  // Whether the threads are filed in `indexes`. A few threads are quicker to scan than to file,
+  // so filing starts once more than kFileAbove wait, and stops when none do.
+  bool filed = false;
+  static constexpr std::size_t kFileAbove = 24;
 
   bool empty() const { return live == 0; }
 };
@@ -666,6 +670,7 @@ class ThreadMatcher {
                   std::size_t step, std::size_t i);
   void flush_pending(std::int64_t now);
   void file(WaitingList& list, Thread thread);
+  void file_by_value(WaitingList& list, Thread& thread);
   void drop_expired(std::size_t step, std::int64_t now);
   bool is_current(const Thread& thread) const;
   void retire(std::size_t step, const Thread& thread);
@@ -794,6 +799,7 @@ void ThreadMatcher::finish_run() {
     list.head = 0;
     list.live = 0;
     list.in_use = false;
+    list.filed = false;
     for (ThreadsByValue& index : list.indexes) index.clear();
     for (std::size_t c = concerns_begin_[k]; c < concerns_begin_[k + 1]; ++c) {
       concern_registered_[c] = 0;
@@ -817,7 +823,6 @@ void ThreadMatcher::build_run_matches() {
   if (!std::is_sorted(completions_.begin(), completions_.end(), by_first)) {
     std::sort(completions_.begin(), completions_.end(), by_first);
   }
-  matches_.reserve(matches_.size() + completions_.size());
   for (const Completion& completion : completions_) {
     Match& match = matches_.emplace_back();
     match.indices.resize(completion.step + 1);
@@ -955,7 +960,8 @@ void ThreadMatcher::offer_to_step(std::size_t k, std::size_t i, const Event& eve
   if (!may_advance && !blocks_all && blockers_.empty()) return;
 
   const bool advances_by_value = may_advance && step.advance.index() != kNone;
-  if ((!may_advance || advances_by_value) && (blocks_all || blockers_by_value_)) {
+  if (waiting_[k].filed && (!may_advance || advances_by_value) &&
+      (blocks_all || blockers_by_value_)) {
     if (advances_by_value) advance_by_value(k, i, event.ts);
     if (blocks_all) {
       drop_all(k);
@@ -1032,9 +1038,10 @@ void ThreadMatcher::drop_all(std::size_t k) {
 // threads still waiting, so memory follows the waiting threads and tidying costs O(1) per copy.
 void ThreadMatcher::tidy(std::size_t k) {
   WaitingList& list = waiting_[k];
-  if (list.indexes.empty()) return;
+  if (!list.filed) return;
   if (list.empty()) {
     drop_all(k);
+    list.filed = false;
     return;
   }
   const std::size_t limit = 2 * list.live + 64;
@@ -1146,19 +1153,30 @@ void ThreadMatcher::flush_pending(std::int64_t now) {
 // under a fresh ticket.
 void ThreadMatcher::file(WaitingList& list, Thread thread) {
   ++list.live;
-  if (!list.indexes.empty()) {
-    if (free_tickets_.empty()) {
-      thread.ticket = static_cast<std::uint32_t>(generations_.size());
-      generations_.push_back(0);
-    } else {
-      thread.ticket = free_tickets_.back();
-      free_tickets_.pop_back();
+  if (list.filed) {
+    file_by_value(list, thread);
+  } else if (list.live > WaitingList::kFileAbove && !list.indexes.empty()) {
+    list.filed = true;  // a list that is not filed holds no stale copies
+    for (std::size_t n = list.head; n < list.threads.size(); ++n) {
+      file_by_value(list, list.threads[n]);
     }
-    thread.generation = generations_[thread.ticket];
-    const SlotValues& bound = bindings_.at(thread.bindings);
-    for (ThreadsByValue& index : list.indexes) index.add(thread, *bound[index.slot()]);
+    file_by_value(list, thread);
   }
   list.threads.push_back(thread);
+}
+
+// Gives the thread a ticket and files it in the list's indexes.
+void ThreadMatcher::file_by_value(WaitingList& list, Thread& thread) {
+  if (free_tickets_.empty()) {
+    thread.ticket = static_cast<std::uint32_t>(generations_.size());
+    generations_.push_back(0);
+  } else {
+    thread.ticket = free_tickets_.back();
+    free_tickets_.pop_back();
+  }
+  thread.generation = generations_[thread.ticket];
+  const SlotValues& bound = bindings_.at(thread.bindings);
+  for (ThreadsByValue& index : list.indexes) index.add(thread, *bound[index.slot()]);
 }
 
 void ThreadMatcher::drop_expired(std::size_t k, std::int64_t now) {
