@@ -54,6 +54,24 @@ def pileup_rows(events, b_every=500, seed=SEED):
     return [("p", ts, "B" if ts in b_at else "A", {}) for ts in range(events)]
 
 
+# Correlated: one site's stream of logins and purchases by users drawn at random; a purchase
+# follows a login of the same user.
+CORRELATED_TEXT = "login[user as $u] -> purchase[user == $u]"
+CORRELATED_LOGIN_SHARE = 0.6
+
+
+def correlated_rows(events, users, seed=SEED):
+    """One partition of `events` events, one per timestamp: a login with probability 0.6, else a
+    purchase, each by a user drawn uniformly from `users`, so that many logins wait at any time
+    and each purchase completes only those of its own user."""
+    rng = random.Random(seed)
+    rows = []
+    for ts in range(events):
+        typ = "login" if rng.random() < CORRELATED_LOGIN_SHARE else "purchase"
+        rows.append(("site", ts, typ, {"user": rng.randrange(users)}))
+    return rows
+
+
 def arrival_order(rows):
     """The rows as a stream delivers them: all partitions interleaved by time (stable, so the
     ties of one partition keep their order and sort_events gives back `rows`)."""
@@ -66,24 +84,30 @@ def make_events(rows):
     return [Event(partition, ts, typ, attrs) for partition, ts, typ, attrs in rows]
 
 
-def make_frame(rows):
-    """The peers' input: one row per event, `idx` being the event index in the sorted list."""
+# The attribute columns of the peers' frame, with their types and the value of a missing one.
+FUNNEL_COLUMNS = {"item": ("int64", -1), "amount": ("float64", float("nan"))}
+CORRELATED_COLUMNS = {"user": ("int64", -1)}
+
+
+def make_frame(rows, columns=FUNNEL_COLUMNS):
+    """The peers' input: one row per event, `idx` being the event index in the sorted list, and
+    one column per attribute named in `columns`."""
     import pandas as pd
 
-    partitions, stamps, types, items, amounts = [], [], [], [], []
+    partitions, stamps, types = [], [], []
+    values = {name: [] for name in columns}
     for partition, ts, typ, attrs in rows:
         partitions.append(partition)
         stamps.append(ts)
         types.append(typ)
-        items.append(attrs.get("item", -1))
-        amounts.append(attrs.get("amount", float("nan")))
-    return pd.DataFrame(
-        {
-            "idx": range(len(rows)),
-            "p": partitions,
-            "ts": pd.array(stamps, dtype="int64"),
-            "typ": types,
-            "item": pd.array(items, dtype="int64"),
-            "amount": pd.array(amounts, dtype="float64"),
-        }
-    )
+        for name, (_, missing) in columns.items():
+            values[name].append(attrs.get(name, missing))
+    frame = {
+        "idx": range(len(rows)),
+        "p": partitions,
+        "ts": pd.array(stamps, dtype="int64"),
+        "typ": types,
+    }
+    for name, (dtype, _) in columns.items():
+        frame[name] = pd.array(values[name], dtype=dtype)
+    return pd.DataFrame(frame)

@@ -91,6 +91,20 @@ SELECT i0, i1 FROM (
     FROM events WHERE typ IN ('A', 'B'))
 WHERE typ = 'A' AND i1 IS NOT NULL"""
 
+CORRELATED_FIRST_SUCCESSOR = """
+WITH l AS (SELECT p, "user", idx AS i0 FROM events WHERE typ = 'login'),
+     b AS (SELECT p, "user", idx AS i1 FROM events WHERE typ = 'purchase')
+SELECT l.i0, b.i1 FROM l ASOF JOIN b ON l.p = b.p AND l."user" = b."user" AND l.i0 < b.i1"""
+
+CORRELATED_FIRST_SUCCESSOR_WINDOW = """
+SELECT i0, i1 FROM (
+    SELECT typ, idx AS i0,
+        first_value(CASE WHEN typ = 'purchase' THEN idx END IGNORE NULLS) OVER (
+            PARTITION BY p, "user" ORDER BY idx
+            ROWS BETWEEN 1 FOLLOWING AND UNBOUNDED FOLLOWING) AS i1
+    FROM events WHERE typ IN ('login', 'purchase'))
+WHERE typ = 'login' AND i1 IS NOT NULL"""
+
 # Query name -> its formulations, by label.
 QUERIES = {
     "funnel_first_successor": {
@@ -101,6 +115,10 @@ QUERIES = {
     "pileup_first_successor": {
         "ASOF JOIN": PILEUP_FIRST_SUCCESSOR,
         "window": PILEUP_FIRST_SUCCESSOR_WINDOW,
+    },
+    "correlated_first_successor": {
+        "ASOF JOIN": CORRELATED_FIRST_SUCCESSOR,
+        "window": CORRELATED_FIRST_SUCCESSOR_WINDOW,
     },
 }
 

@@ -90,6 +90,13 @@ def funnel_exhaustive(frame):
     return _not_blocked(step2, removes, "i1", "i2", keys)[["i0", "i1", "i2"]]
 
 
+def correlated_first_successor(frame):
+    keys = ["p", "user"]
+    logins = _rows(frame, frame["typ"] == "login", "i0", "t0", keys)
+    purchases = _rows(frame, frame["typ"] == "purchase", "i1", "t1", keys)
+    return _next(logins, purchases, "i0", "i1", keys)[["i0", "i1"]]
+
+
 def pileup_first_successor(frame):
     keys = ["p"]
     a_rows = _rows(frame, frame["typ"] == "A", "i0", "t0", keys)

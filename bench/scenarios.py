@@ -23,11 +23,15 @@ class Sizes:
     funnel_events: int
     funnel_partitions: int
     pileup_events: tuple
+    correlated_events: tuple
     repeats: int
 
 
-FULL = Sizes(1_000_000, 10_000, (50_000, 100_000, 200_000, 400_000), 7)
-QUICK = Sizes(100_000, 1_000, (5_000, 10_000, 20_000, 40_000), 3)
+FULL = Sizes(
+    1_000_000, 10_000, (50_000, 100_000, 200_000, 400_000), (50_000, 100_000, 200_000, 400_000), 7
+)
+QUICK = Sizes(100_000, 1_000, (5_000, 10_000, 20_000, 40_000), (5_000, 10_000, 20_000, 40_000), 3)
+CORRELATED_EVENTS_PER_USER = 10
 
 
 class FunnelInput:
@@ -49,10 +53,10 @@ class PeerQueries:
     """The available peers over one events frame: `cases(name)` gives, per peer, what runs the
     query `name` (see `peers.compare`)."""
 
-    def __init__(self, loaded, rows):
+    def __init__(self, loaded, rows, columns=inputs.FUNNEL_COLUMNS):
         self.loaded = loaded
         self.available = {name: peer for name, peer in loaded.items() if not isinstance(peer, str)}
-        self.frame = inputs.make_frame(rows) if self.available else None
+        self.frame = inputs.make_frame(rows, columns) if self.available else None
         duckdb_peer = self.available.get("duckdb")
         self.duckdb = duckdb_peer.Peer(self.frame) if duckdb_peer else None
 
@@ -146,6 +150,33 @@ def pileup(shared, loaded, repeats):
         "exhaustive mode is not run here: without a window every A pairs with every later B "
         "(n²/1000 matches)"
     )
+    _duckdb_notes(table, loaded)
+    table.note(RATIO_NOTE)
+    return table
+
+
+def correlated(shared, loaded, repeats):
+    table = Table(
+        "correlated",
+        ["events", "users", "matches", "seconds", "events/s"] + PEER_COLUMNS,
+        [
+            f"pattern: {inputs.CORRELATED_TEXT} (first successor); one partition, "
+            f"{inputs.CORRELATED_LOGIN_SHARE:.0%} logins, the rest purchases, users drawn at "
+            f"random, one user per {CORRELATED_EVENTS_PER_USER} events, so that many logins "
+            "wait at any time and a purchase completes only its own user's",
+        ],
+    )
+    for size in shared.sizes.correlated_events:
+        users = size // CORRELATED_EVENTS_PER_USER
+        rows = inputs.correlated_rows(size, users)
+        events = inputs.make_events(rows)
+        queries = PeerQueries(loaded, rows, inputs.CORRELATED_COLUMNS)
+        labels = [count(size), count(users)]
+        our_run = ours.matcher(inputs.CORRELATED_TEXT, events)
+        cases = queries.cases("correlated_first_successor")
+        _matching_row(table, f"{size:,} events", labels, size, our_run, cases, repeats)
+        queries.close()
+    table.note("linear cost shows as a steady events/s")
     _duckdb_notes(table, loaded)
     table.note(RATIO_NOTE)
     return table
@@ -278,6 +309,7 @@ def _plain_search(table, case, text, events, found, our_seconds, repeats):
 ALL = {
     "funnel": funnel,
     "pileup": pileup,
+    "correlated": correlated,
     "conversion": conversion,
     "near-misses": near_miss,
     "tables": tables.end_to_end,

@@ -3,6 +3,8 @@ first-successor matches are always among the exhaustive ones."""
 
 import json
 import math
+import random
+import re
 
 import pytest
 from hypothesis import given, settings
@@ -326,3 +328,113 @@ def test_bindings_shared_along_a_path(text, captures):
     assert [(m.indices, m.captures) for m in matches] == list(
         zip([[0, 2, 3], [0, 2, 4]], captures)
     )
+
+
+# ---------------------------------------------------------------------------------------------
+# Threads found by the value they captured: many threads wait in one step with equal and unequal
+# values of every kind, for steps and forbidden atoms that compare `attr == $name`; and exhaustive
+# mode, which creates only partial matches that may still complete.
+
+# Numbers that are equal across kinds (1 and 1.0, -0.0 and 0), Ints that share a nearest double
+# but differ (2**53 and 2**53 + 1), NaN, strings that look like numbers, booleans and null.
+KEYED_VALUES = st.sampled_from(
+    [0, 1, 1, 1.0, -0.0, 0.0, 2, 2.0, 2**53, 2**53 + 1, float(2**53), -(2**63), math.nan,
+     "x", "1", "", True, False, None]
+)
+KEYED_TYPES = st.sampled_from("AAAABBC")
+KEYED_TEMPLATES = st.sampled_from(
+    [
+        "A[n as $u] -{W}> B[n == $u]",
+        "A[n as $u] -{W}> B[m == $u]",
+        "A[n as $u] -{W, no C[n == $u]}> B[n == $u]",
+        "A[n as $u] -{W, no C[m == $u]}> B",
+        "A[n as $u] -{W, no B[n == $u]}> B[m == $u]",
+        "A[n as $u] -{W}> A[n == $u] -{W, no C[m == $u]}> B[n == $u]",
+        "A[n as $u, m as $v] -{W}> B[n == $u, m != $v] -{W, no C[m == $v]}> C[n == $u]",
+        "A[n as $u, m as $v] -{W, no C[n == $u], no C[m == $v]}> B[m == $v]",
+        "A[n as $u] -{W}> B[n == $u, m == $u]",
+        "A[n as $u] -{W}> B[n as $u] -{W}> C[m == $u]",
+        "A[n as $u] -{W, no C[n != $u]}> B[n == $u]",
+        "A -{W}> A[n > 0] -{W}> A -{W}> B[m == 1]",
+        "A[n == 1] -{W}> A -{W}> A[m != 0] -{W}> B",
+    ]
+)
+KEYED_WINDOWS = st.sampled_from([None, None, None, 0, 2, 5, 20])
+
+
+@st.composite
+def keyed_patterns(draw):
+    def arrow(match):
+        window = draw(KEYED_WINDOWS)
+        items = [f"<={window}"] if window is not None else []
+        items += [item.strip() for item in match.group(1).split(",") if item.strip() != "W"]
+        return f" -[{', '.join(items)}]-> " if items else " -> "
+
+    text = re.sub(r" -\{([^}]*)\}> ", arrow, draw(KEYED_TEMPLATES))
+    return parse_pattern(text)
+
+
+@st.composite
+def keyed_events(draw):
+    """One long run, where dozens of threads wait in one step (enough for them to be filed by
+    value), or several shorter ones; values from a small pool, attributes often missing."""
+    if draw(st.booleans()):
+        partitions, sizes = ["p"], st.integers(40, 120)
+    else:
+        partitions, sizes = ["p", "q", "r"], st.integers(0, 20)
+    events = []
+    for partition in partitions:
+        ts = 0
+        for _ in range(draw(sizes)):
+            ts += draw(st.sampled_from([0, 0, 1, 1, 2]))
+            attrs = draw(st.fixed_dictionaries({}, optional={"n": KEYED_VALUES, "m": KEYED_VALUES}))
+            events.append(Event(partition, ts, draw(KEYED_TYPES), attrs))
+    return events
+
+
+@settings(max_examples=300, deadline=None)
+@given(keyed_patterns(), keyed_events())
+def test_threads_found_by_value_match_alike(pattern, events):
+    check_matchers_agree(pattern, events)
+
+
+def test_many_threads_found_by_value_match_alike():
+    """Thousands of waiting threads, so that their copies filed by value are tidied many times,
+    with windows expiring some and forbidden events blocking others by value."""
+    rng = random.Random(7)
+    pool = [1, 1.0, 2, -0.0, 0, "1", "a", None, True, math.nan]
+    events = []
+    for ts in range(1200):
+        typ = rng.choice("AAABBC")
+        attrs = {} if rng.random() < 0.05 else {"n": rng.choice(pool + list(range(30)))}
+        events.append(Event("p", ts, typ, attrs))
+    for text in (
+        "A[n as $u] -> B[n == $u]",
+        "A[n as $u] -[<=300, no C[n == $u]]-> B[n == $u]",
+        "A[n as $u] -[no C[n == $u]]-> A[n == $u] -[<=50]-> B[n == $u]",
+    ):
+        check_matchers_agree(parse_pattern(text), events)
+
+
+@pytest.mark.parametrize(
+    "text, events, exhaustive",
+    [
+        # Nothing completes: no B at all, or every B before the chain could finish.
+        ("A -> A -> A -> A -> B", "A@0 A@1 A@2 A@3 A@4", []),
+        ("A -> A -> A -> A -> B", "B@0 A@1 A@2 A@3 A@4", []),
+        ("A -> A -> B", "A@0 A@1 B@2 A@3 A@4", [[0, 1, 2]]),
+        # The closest later event decides a window: B@5 is too far from A@1 but not from A@4.
+        ("A -> A -[<=1]-> B", "A@0 A@1 A@4 B@5", [[0, 2, 3], [1, 2, 3]]),
+        ("A -[<=1]-> A -> B", "A@0 A@1 A@4 B@5", [[0, 1, 3]]),
+    ],
+)
+def test_exhaustive_keeps_only_what_can_complete(text, events, exhaustive):
+    pattern, events = parse_pattern(text), timeline(events)
+    check_matchers_agree(pattern, events)
+    assert [m.indices for m in match_events(pattern, events, exhaustive=True)] == exhaustive
+
+
+def test_exhaustive_chain_without_its_last_step_finds_nothing_at_scale():
+    # Without pruning the partial matches number about n**4 / 24: far beyond memory.
+    events = [Event("p", ts, "A") for ts in range(20_000)]
+    assert match_events(parse_pattern("A -> A -> A -> A -> B"), events, exhaustive=True) == []

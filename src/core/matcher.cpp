@@ -6,6 +6,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "value_hash.hpp"
+
 namespace vashlet {
 
 Status validate_pattern(const Pattern& pattern) {
@@ -197,14 +199,14 @@ class BindingLayout {
     return it != slots_.end() && it->second < bound_before_[step] ? it->second : kNone;
   }
 
-  // The bindings of a match: every slot, the first `held.size()` from `held`, the rest from
-  // `added`, as a map ordered by name.
-  Bindings to_bindings(const SlotValues& held, const SlotValues& added) const {
+  std::size_t size() const { return names_.size(); }
+
+  // The bindings of a match from the values of every slot, as a map ordered by name.
+  Bindings to_bindings(const Value* const* values) const {
     Bindings bindings;
     bindings.reserve(names_.size());
     for (const std::size_t slot : by_name_) {
-      const Value* value = slot < held.size() ? held[slot] : added[slot - held.size()];
-      bindings.set(std::string(names_[slot]), *value);  // ascending names: appends
+      bindings.set(std::string(names_[slot]), *values[slot]);  // ascending names: appends
     }
     return bindings;
   }
@@ -234,6 +236,9 @@ class AtomPlan {
     for (const ReferencePredicate& reference : atom.reference_predicates) {
       const std::size_t slot = layout.slot(reference.binding, step);
       if (slot == kNone) never_ = true;  // the name is not bound: no thread passes
+      if (reference.op == ComparisonOperator::Eq && slot != kNone && keyed_ == kNone) {
+        keyed_ = references_.size();
+      }
       references_.push_back(Reference{AttributeKey(reference.attribute), reference.op, slot});
     }
     const std::vector<Capture>& captures = atom.captures;
@@ -256,7 +261,20 @@ class AtomPlan {
   }
 
   std::size_t type() const { return type_; }
+  // The slot that the atom's first `attr == $name` test compares with, or kNone. Only threads
+  // whose value in that slot shares a key (ValueKeyEqual) with the event's can pass.
+  std::size_t keyed_slot() const { return keyed_ == kNone ? kNone : references_[keyed_].slot; }
+  // After `admits`, for an atom with a keyed slot: the event's value that the test compares.
+  const Value& key_value() const { return *references_[keyed_].actual; }
+  // Which of its step's ThreadsByValue files threads by the keyed slot (kNone: none does).
+  std::size_t index() const { return index_; }
+  void set_index(std::size_t index) { index_ = index; }
   bool reads_bindings() const { return !references_.empty() || !bound_captures_.empty(); }
+  // The keyed test is all that reads the bindings: a thread passes when its value equals the
+  // event's, which ThreadsByValue tells without reading the thread's bindings.
+  bool keyed_only() const {
+    return keyed_ != kNone && references_.size() == 1 && bound_captures_.empty();
+  }
   bool captures_new_names() const { return !new_captures_.empty(); }
   // After `admits`: the values of the names that the atom adds, in slot order.
   const SlotValues& new_values() const { return new_values_; }
@@ -321,6 +339,8 @@ class AtomPlan {
 
   std::size_t type_;
   bool never_ = false;
+  std::size_t keyed_ = kNone;  // position in references_
+  std::size_t index_ = kNone;
   std::vector<Literal> literals_;
   std::vector<Reference> references_;
   std::vector<BoundCapture> bound_captures_;
@@ -359,6 +379,10 @@ class PathArena {
     free_.pop_back();
     nodes_[id] = node;
     return id;
+  }
+
+  void hold(std::size_t id) {
+    if (id != kNoParent) ++nodes_[id].refs;
   }
 
   void release(std::size_t id) {
@@ -443,20 +467,177 @@ class BindingsPool {
 // One partial match waiting for a step. Its last event's timestamp is kept here so that window
 // expiry reads no event.
 struct Thread {
+  std::size_t first = 0;  // the index of the first event
   std::int64_t last_ts = 0;
   std::size_t path = 0;      // node in the PathArena; its event is the thread's last index
   std::size_t bindings = 0;  // slot in the BindingsPool
+  // Where a step also files its threads by value, each thread is held in several places; the
+  // copies that a thread leaves behind when it leaves the step are recognised by its ticket's
+  // generation having moved on (see ThreadMatcher::is_current).
+  std::uint32_t ticket = kNoTicket;
+  std::uint32_t generation = 0;
+
+  static constexpr std::uint32_t kNoTicket = static_cast<std::uint32_t>(-1);
+};
+
+// The threads of one step filed by the value that one binding slot holds, so that an event finds
+// the threads whose binding may equal its attribute without visiting the others: an open-
+// addressing table of keys (ValueKeyEqual, ValueHash), each with a chain of thread copies in the
+// order of their arrival. Keys point into the events' attributes (or at a shared null), which
+// outlive the matcher. Storage is kept from run to run.
+class ThreadsByValue {
+ public:
+  explicit ThreadsByValue(std::size_t slot) : slot_(slot) {}
+
+  std::size_t slot() const { return slot_; }
+  std::size_t entries() const { return entries_.size() - free_.size(); }
+  std::size_t keys() const { return used_.size(); }
+
+  void add(const Thread& thread, const Value& key) {
+    if (equals_nothing(key)) return;  // no event value can find it
+    const std::size_t id = new_entry(thread);
+    if (key.kind() == ValueKind::Int) entries_[id].integer = key.as_int();
+    Bucket& bucket = table_[bucket_for(key)];
+    if (bucket.head == kEnd) {
+      bucket.head = id;
+    } else {
+      entries_[bucket.tail].next = id;
+    }
+    bucket.tail = id;
+  }
+
+  // Calls `keep(thread, equal)` on each copy filed under the key of `value`, in arrival order,
+  // and drops the copies for which it returns false; `equal` tells whether the value the thread
+  // was filed under equals `value` (values_equal). `keep` must not add to this index.
+  template <class Keep>
+  void visit(const Value& value, Keep&& keep) {
+    if (used_.empty() || equals_nothing(value)) return;
+    const std::size_t position = find(value, key_class(value), ValueHash()(value));
+    if (position == kNone) return;
+    // One key holds the numbers that round to one double; of two Ints, only equal ones are equal.
+    const bool integer = value.kind() == ValueKind::Int;
+    const std::int64_t number = integer ? value.as_int() : 0;
+    Bucket& bucket = table_[position];
+    std::size_t previous = kEnd;
+    for (std::size_t id = bucket.head; id != kEnd;) {
+      const Entry& entry = entries_[id];
+      const std::size_t next = entry.next;
+      const bool equal = !integer || !entry.integer || *entry.integer == number;
+      if (keep(entry.thread, equal)) {
+        previous = id;
+      } else {
+        (previous == kEnd ? bucket.head : entries_[previous].next) = next;
+        if (bucket.tail == id) bucket.tail = previous;
+        free_.push_back(id);
+      }
+      id = next;
+    }
+  }
+
+  // Forgets every key and copy; the cost is that of the keys in use, not of the table.
+  void clear() {
+    for (const std::size_t position : used_) table_[position] = Bucket{};
+    used_.clear();
+    entries_.clear();
+    free_.clear();
+  }
+
+ private:
+  static constexpr std::size_t kEnd = static_cast<std::size_t>(-1);
+  struct Entry {
+    Thread thread;
+    std::size_t next = kEnd;
+    std::optional<std::int64_t> integer;  // the value filed under, when an Int
+  };
+  struct Bucket {
+    const Value* key = nullptr;
+    std::uint64_t hash = 0;
+    KeyClass key_class = KeyClass::Null;
+    std::size_t head = kEnd;
+    std::size_t tail = kEnd;
+  };
+
+  std::size_t new_entry(const Thread& thread) {
+    if (free_.empty()) {
+      entries_.push_back(Entry{thread, kEnd, std::nullopt});
+      return entries_.size() - 1;
+    }
+    const std::size_t id = free_.back();
+    free_.pop_back();
+    entries_[id] = Entry{thread, kEnd, std::nullopt};
+    return id;
+  }
+
+  // A key is found by its class and hash; only strings are then compared, so that a lookup
+  // seldom reads the values (which lie in other events' attributes) that the table points to.
+  std::size_t find(const Value& value, KeyClass key, std::uint64_t hash) const {
+    const std::size_t mask = table_.size() - 1;
+    for (std::size_t position = hash & mask;; position = (position + 1) & mask) {
+      const Bucket& bucket = table_[position];
+      if (!bucket.key) return kNone;
+      if (bucket.hash == hash && bucket.key_class == key &&
+          (key != KeyClass::String || *bucket.key == value)) {
+        return position;
+      }
+    }
+  }
+
+  // The bucket of `key`, claimed for it if it has none.
+  std::size_t bucket_for(const Value& value) {
+    const KeyClass key = key_class(value);
+    const std::uint64_t hash = ValueHash()(value);
+    if (!table_.empty()) {
+      const std::size_t found = find(value, key, hash);
+      if (found != kNone) return found;
+    }
+    if (2 * (used_.size() + 1) > table_.size()) grow();
+    const std::size_t position = free_position(hash);
+    table_[position] = Bucket{&value, hash, key};
+    used_.push_back(position);
+    return position;
+  }
+
+  std::size_t free_position(std::uint64_t hash) const {
+    const std::size_t mask = table_.size() - 1;
+    std::size_t position = hash & mask;
+    while (table_[position].key) position = (position + 1) & mask;
+    return position;
+  }
+
+  void grow() {
+    std::vector<Bucket> old(std::max<std::size_t>(16, 2 * table_.size()));
+    old.swap(table_);
+    for (std::size_t& position : used_) {
+      const Bucket bucket = old[position];
+      position = free_position(bucket.hash);
+      table_[position] = bucket;
+    }
+  }
+
+  std::size_t slot_;
+  std::vector<Bucket> table_;      // a power of two in size, at most half full
+  std::vector<std::size_t> used_;  // the positions of the keys, so that clearing skips the rest
+  std::vector<Entry> entries_;
+  std::vector<std::size_t> free_;
 };
 
 // The threads waiting for one step, in ascending order of their last event. Timestamps do not
 // decrease within a run, so the threads whose window has run out are always a prefix of the
 // list; they are dropped lazily, when the list is next touched, by moving `head` past them.
+// A step whose atoms compare `attr == $name` also files its threads by those names' values;
+// threads that leave through such an index leave stale copies in the list, skipped when met.
 struct WaitingList {
   std::vector<Thread> threads;
   std::size_t head = 0;
-  bool in_use = false;  // has held a thread in this run, so the run's reset must clear it
+  std::size_t live = 0;  // threads of the list that still wait for the step
+  bool in_use = false;   // has held a thread in this run, so the run's reset must clear it
+  std::vector<ThreadsByValue> indexes;
+  // Whether the threads are filed in `indexes`. A few threads are quicker to scan than to file,
+  // so filing starts once more than kFileAbove wait, and stops when none do.
+  bool filed = false;
+  static constexpr std::size_t kFileAbove = 24;
 
-  bool empty() const { return head == threads.size(); }
+  bool empty() const { return live == 0; }
 };
 
 class ThreadMatcher {
@@ -466,20 +647,33 @@ class ThreadMatcher {
   std::vector<Match> run();
 
  private:
+  void build_indexes();
   void build_dispatch();
   void add_concern(std::size_t step, std::size_t type, std::vector<std::size_t>& seen);
   void finish_run();
+  void build_run_matches();
+  void plan_completions(std::size_t begin);
+  bool completable(std::size_t step, std::size_t i) const;
   std::size_t type_of(std::size_t i);
   void offer(std::size_t i, const Event& event, std::size_t type);
   void offer_to_step(std::size_t step, std::size_t i, const Event& event, std::size_t type);
+  void scan(std::size_t step, std::size_t i, std::int64_t ts, bool may_advance, bool blocks_all);
+  void advance_by_value(std::size_t step, std::size_t i, std::int64_t ts);
+  void block_by_value(std::size_t step, const AtomPlan& atom);
+  void drop_all(std::size_t step);
+  void tidy(std::size_t step);
   bool collect_blockers(StepPlan& step, const Event& event, std::size_t type);
   bool blocked(const Thread& thread) const;
   void try_start(std::size_t i, const Event& event);
   void advance(const Thread& parent, std::size_t step, std::size_t i, std::int64_t ts);
-  void emit_match(std::size_t parent_path, std::size_t parent_bindings, std::size_t step,
-                  std::size_t i);
+  void emit_match(std::size_t first, std::size_t parent_path, std::size_t parent_bindings,
+                  std::size_t step, std::size_t i);
   void flush_pending(std::int64_t now);
+  void file(WaitingList& list, Thread thread);
+  void file_by_value(WaitingList& list, Thread& thread);
   void drop_expired(std::size_t step, std::int64_t now);
+  bool is_current(const Thread& thread) const;
+  void retire(std::size_t step, const Thread& thread);
   void release(const Thread& thread);
 
   const EventView& events_;
@@ -508,10 +702,33 @@ class ThreadMatcher {
   // thread is first offered the event after the one that created it.
   std::vector<std::pair<std::size_t, Thread>> pending_;
   std::vector<const AtomPlan*> blockers_;  // the current step's per-thread absence tests
+  bool blockers_by_value_ = true;          // every one of them finds its threads by value
+  // Per ticket (a thread filed by value), its current generation; and the tickets free to hand
+  // out. Both start afresh with each run.
+  std::vector<std::uint32_t> generations_;
+  std::vector<std::uint32_t> free_tickets_;
+  // Exhaustive mode: per event of the current run and step, whether the rest of the pattern may
+  // still be completed from there (see plan_completions); bit (i - begin) * steps + k.
+  std::vector<std::uint64_t> completable_;
+  std::size_t completable_begin_ = 0;
+  std::vector<std::int64_t> next_ts_;  // scratch of plan_completions, per step
+  std::vector<char> has_next_;
   PathArena paths_;
   BindingsPool bindings_;
   std::vector<Match> matches_;  // of every run so far
   std::size_t run_begin_ = 0;   // the current run's first match
+  // The current run's matches, recorded as they complete and built when it ends (see
+  // build_run_matches): per match, its binding values by slot in completion_values_.
+  struct Completion {
+    std::size_t first;  // the index of the first event, which mostly decides the order
+    std::size_t path;   // the held path to the last step's parent, or kNoParent
+    std::size_t step;   // the last step
+    std::size_t last;   // the index of its event
+    std::int64_t end;   // and that event's timestamp
+    std::size_t values;
+  };
+  std::vector<Completion> completions_;
+  std::vector<const Value*> completion_values_;
 };
 
 ThreadMatcher::ThreadMatcher(const CompiledPattern& pattern, const EventView& events)
@@ -530,7 +747,26 @@ ThreadMatcher::ThreadMatcher(const CompiledPattern& pattern, const EventView& ev
     }
     step.max_elapsed = compiled.max_elapsed;
   }
+  build_indexes();
   build_dispatch();
+}
+
+// Each later step files its threads by every slot that one of its atoms (the step's own or a
+// forbidden one) compares with `==`, one ThreadsByValue per slot.
+void ThreadMatcher::build_indexes() {
+  for (std::size_t k = 1; k < steps_.size(); ++k) {
+    std::vector<ThreadsByValue>& indexes = waiting_[k].indexes;
+    const auto assign = [&](AtomPlan& atom) {
+      const std::size_t slot = atom.keyed_slot();
+      if (slot == kNone) return;
+      std::size_t index = 0;
+      while (index < indexes.size() && indexes[index].slot() != slot) ++index;
+      if (index == indexes.size()) indexes.emplace_back(slot);
+      atom.set_index(index);
+    };
+    assign(steps_[k].advance);
+    for (AtomPlan& absent : steps_[k].absence) assign(absent);
+  }
 }
 
 void ThreadMatcher::build_dispatch() {
@@ -556,27 +792,103 @@ void ThreadMatcher::add_concern(std::size_t step, std::size_t type,
 
 // Puts the run's matches in order and forgets the run.
 void ThreadMatcher::finish_run() {
-  // Matches complete in no particular order; the run's order is that of their index lists.
-  // No two matches share one, so an unstable sort (which needs no buffer) gives that order.
-  const auto run_matches = matches_.begin() + static_cast<std::ptrdiff_t>(run_begin_);
-  const auto by_indices = [](const Match& a, const Match& b) { return a.indices < b.indices; };
-  if (!std::is_sorted(run_matches, matches_.end(), by_indices)) {
-    std::sort(run_matches, matches_.end(), by_indices);
-  }
-  run_begin_ = matches_.size();
+  build_run_matches();
   for (const std::size_t k : used_steps_) {
     WaitingList& list = waiting_[k];
     list.threads.clear();
     list.head = 0;
+    list.live = 0;
     list.in_use = false;
+    list.filed = false;
+    for (ThreadsByValue& index : list.indexes) index.clear();
     for (std::size_t c = concerns_begin_[k]; c < concerns_begin_[k + 1]; ++c) {
       concern_registered_[c] = 0;
       active_concerns_[concern_type_[c]].clear();
     }
   }
   used_steps_.clear();
+  generations_.clear();
+  free_tickets_.clear();
   paths_.reset();
   bindings_.reset();
+}
+
+// Builds the run's matches in the run's order: ascending index lists. Matches complete in no
+// particular order, so they are recorded first and built here, sorted by first event; what they
+// read (the events, the paths and the bound values, allocated as the run went) is then read
+// mostly in ascending order instead of all over memory. Matches that share a first event (only in
+// exhaustive mode) are then sorted by their whole index lists; no two share one.
+void ThreadMatcher::build_run_matches() {
+  const auto by_first = [](const Completion& a, const Completion& b) { return a.first < b.first; };
+  if (!std::is_sorted(completions_.begin(), completions_.end(), by_first)) {
+    std::sort(completions_.begin(), completions_.end(), by_first);
+  }
+  for (const Completion& completion : completions_) {
+    Match& match = matches_.emplace_back();
+    match.indices.resize(completion.step + 1);
+    match.indices[completion.step] = completion.last;
+    paths_.write(completion.path, match.indices, completion.step);
+    paths_.release(completion.path);
+    const Event& first = events_[completion.first];
+    match.partition = first.partition;
+    match.start = first.ts;
+    match.end = completion.end;
+    match.captures = layout_.to_bindings(completion_values_.data() + completion.values);
+  }
+  const auto by_indices = [](const Match& a, const Match& b) { return a.indices < b.indices; };
+  for (std::size_t begin = run_begin_; begin < matches_.size();) {
+    const auto first = matches_.begin() + static_cast<std::ptrdiff_t>(begin);
+    std::size_t end = begin + 1;
+    while (end < matches_.size() && matches_[end].indices.front() == first->indices.front()) ++end;
+    if (end - begin > 1) {
+      std::sort(first, matches_.begin() + static_cast<std::ptrdiff_t>(end), by_indices);
+    }
+    begin = end;
+  }
+  run_begin_ = matches_.size();
+  completions_.clear();
+  completion_values_.clear();
+}
+
+// Exhaustive mode, at the start of the run that begins at `begin`: for each event i of the run
+// and each step k, whether steps k .. n-1 may still be completed with i taking step k. Judged on
+// what an event decides on its own (type, literal predicates, presence of the attributes that
+// are compared) and on the windows, ignoring bindings and forbidden events: a "no" is certain.
+// One backward pass suffices: of the events after i that can take step k + 1 and go on, the
+// earliest is the closest in time, so its window alone decides.
+void ThreadMatcher::plan_completions(std::size_t begin) {
+  const std::size_t end = run_end(events_, begin);
+  const std::size_t n = steps_.size();
+  completable_begin_ = begin;
+  completable_.assign(((end - begin) * n + 63) / 64, 0);
+  next_ts_.assign(n, 0);
+  has_next_.assign(n, 0);
+  for (std::size_t i = end; i-- > begin;) {
+    const Event& event = events_[i];
+    const std::size_t type = types_.find(event.typ);
+    if (type == kNone) continue;
+    // Ascending k: step k reads what steps k + 1 found for the events after i, before step
+    // k + 1 records event i.
+    for (std::size_t k = 0; k < n; ++k) {
+      AtomPlan& atom = steps_[k].advance;
+      if (atom.type() != type) continue;
+      if (k + 1 < n) {
+        if (!has_next_[k + 1]) continue;
+        const std::optional<std::int64_t>& window = steps_[k + 1].max_elapsed;
+        if (window && window_exceeded(event.ts, next_ts_[k + 1], *window)) continue;
+      }
+      if (!atom.admits(event)) continue;
+      const std::size_t bit = (i - begin) * n + k;
+      completable_[bit / 64] |= std::uint64_t{1} << (bit % 64);
+      next_ts_[k] = event.ts;
+      has_next_[k] = 1;
+    }
+  }
+}
+
+bool ThreadMatcher::completable(std::size_t k, std::size_t i) const {
+  const std::size_t bit = (i - completable_begin_) * steps_.size() + k;
+  return (completable_[bit / 64] >> (bit % 64)) & 1;
 }
 
 // One pass over the events; a run ends where the partition changes.
@@ -588,6 +900,7 @@ std::vector<Match> ThreadMatcher::run() {
     if (i == 0 || !same_bytes(event.partition, partition)) {
       finish_run();
       partition = event.partition;
+      if (exhaustive_) plan_completions(i);
     }
     if (type != kNone) offer(i, event, type);
   }
@@ -632,28 +945,52 @@ void ThreadMatcher::offer(std::size_t i, const Event& event, std::size_t type) {
 // Per thread, in this order: window (expired threads were dropped first), advance, absence.
 // The advancing event is tested against the step's atom before its forbidden atoms, so it never
 // blocks its own successor. A blocked thread never advances again and is dropped at once.
+// Where the atoms that apply compare `attr == $name`, only the threads filed under the event's
+// value are visited; otherwise every waiting thread is.
 void ThreadMatcher::offer_to_step(std::size_t k, std::size_t i, const Event& event,
                                   std::size_t type) {
   drop_expired(k, event.ts);
-  WaitingList& list = waiting_[k];
-  if (list.empty()) return;
+  if (waiting_[k].empty()) return;
   StepPlan& step = steps_[k];
-  const bool may_advance = step.advance.type() == type && step.advance.admits(event);
+  // In exhaustive mode an event from which the rest of the pattern cannot be completed advances
+  // nothing: no successor that it made could become a match.
+  const bool may_advance = step.advance.type() == type &&
+                           (!exhaustive_ || completable(k, i)) && step.advance.admits(event);
   const bool blocks_all = collect_blockers(step, event, type);
   if (!may_advance && !blocks_all && blockers_.empty()) return;
 
+  const bool advances_by_value = may_advance && step.advance.index() != kNone;
+  if (waiting_[k].filed && (!may_advance || advances_by_value) &&
+      (blocks_all || blockers_by_value_)) {
+    if (advances_by_value) advance_by_value(k, i, event.ts);
+    if (blocks_all) {
+      drop_all(k);
+    } else {
+      for (const AtomPlan* atom : blockers_) block_by_value(k, *atom);
+    }
+  } else {
+    scan(k, i, event.ts, may_advance, blocks_all);
+  }
+  tidy(k);
+}
+
+void ThreadMatcher::scan(std::size_t k, std::size_t i, std::int64_t ts, bool may_advance,
+                         bool blocks_all) {
+  WaitingList& list = waiting_[k];
+  const AtomPlan& atom = steps_[k].advance;
   std::size_t kept = 0;
   for (std::size_t n = list.head; n < list.threads.size(); ++n) {
     const Thread thread = list.threads[n];
-    if (may_advance && step.advance.holds(bindings_.at(thread.bindings))) {
-      advance(thread, k, i, event.ts);
+    if (!is_current(thread)) continue;
+    if (may_advance && atom.holds(bindings_.at(thread.bindings))) {
+      advance(thread, k, i, ts);
       if (!exhaustive_) {  // first-successor consumption: the parent leaves once it advances
-        release(thread);
+        retire(k, thread);
         continue;
       }
     }
     if (blocks_all || blocked(thread)) {
-      release(thread);
+      retire(k, thread);
       continue;
     }
     list.threads[kept++] = thread;
@@ -662,14 +999,81 @@ void ThreadMatcher::offer_to_step(std::size_t k, std::size_t i, const Event& eve
   list.head = 0;
 }
 
+// For an event that the step's atom admits: the threads filed under its value that pass advance.
+void ThreadMatcher::advance_by_value(std::size_t k, std::size_t i, std::int64_t ts) {
+  const AtomPlan& atom = steps_[k].advance;
+  const bool keyed_only = atom.keyed_only();
+  waiting_[k].indexes[atom.index()].visit(atom.key_value(), [&](const Thread& thread, bool equal) {
+    if (!is_current(thread)) return false;
+    if (!(keyed_only ? equal : atom.holds(bindings_.at(thread.bindings)))) return true;
+    advance(thread, k, i, ts);
+    if (exhaustive_) return true;
+    retire(k, thread);
+    return false;
+  });
+}
+
+// For an event that the forbidden `atom` admits: the threads filed under its value that it blocks.
+void ThreadMatcher::block_by_value(std::size_t k, const AtomPlan& atom) {
+  const bool keyed_only = atom.keyed_only();
+  waiting_[k].indexes[atom.index()].visit(atom.key_value(), [&](const Thread& thread, bool equal) {
+    if (!is_current(thread)) return false;
+    if (!(keyed_only ? equal : atom.holds(bindings_.at(thread.bindings)))) return true;
+    retire(k, thread);
+    return false;
+  });
+}
+
+void ThreadMatcher::drop_all(std::size_t k) {
+  WaitingList& list = waiting_[k];
+  for (std::size_t n = list.head; n < list.threads.size(); ++n) {
+    if (is_current(list.threads[n])) retire(k, list.threads[n]);
+  }
+  list.threads.clear();
+  list.head = 0;
+  for (ThreadsByValue& index : list.indexes) index.clear();
+}
+
+// Keeps the copies that departed threads leave in a step filed by value below about twice the
+// threads still waiting, so memory follows the waiting threads and tidying costs O(1) per copy.
+void ThreadMatcher::tidy(std::size_t k) {
+  WaitingList& list = waiting_[k];
+  if (!list.filed) return;
+  if (list.empty()) {
+    drop_all(k);
+    list.filed = false;
+    return;
+  }
+  const std::size_t limit = 2 * list.live + 64;
+  bool untidy = list.threads.size() - list.head > limit;
+  for (const ThreadsByValue& index : list.indexes) {
+    untidy = untidy || index.entries() > limit || index.keys() > limit;
+  }
+  if (!untidy) return;
+  std::size_t kept = 0;
+  for (std::size_t n = list.head; n < list.threads.size(); ++n) {
+    if (is_current(list.threads[n])) list.threads[kept++] = list.threads[n];
+  }
+  list.threads.resize(kept);
+  list.head = 0;
+  for (ThreadsByValue& index : list.indexes) {
+    index.clear();
+    for (const Thread& thread : list.threads) {
+      index.add(thread, *bindings_.at(thread.bindings)[index.slot()]);
+    }
+  }
+}
+
 // Sorts the step's forbidden atoms that the event passes on its own: true when one of them reads
 // no bindings and so blocks every waiting thread; the others go to `blockers_`.
 bool ThreadMatcher::collect_blockers(StepPlan& step, const Event& event, std::size_t type) {
   blockers_.clear();
+  blockers_by_value_ = true;
   for (AtomPlan& absent : step.absence) {
     if (absent.type() != type || !absent.admits(event)) continue;
     if (!absent.reads_bindings()) return true;
     blockers_.push_back(&absent);
+    blockers_by_value_ = blockers_by_value_ && absent.index() != kNone;
   }
   return false;
 }
@@ -682,43 +1086,47 @@ bool ThreadMatcher::blocked(const Thread& thread) const {
 }
 
 void ThreadMatcher::try_start(std::size_t i, const Event& event) {
+  if (exhaustive_ && !completable(0, i)) return;
   AtomPlan& first = steps_.front().advance;
   if (!first.admits(event)) return;  // the first step reads no bindings: `admits` decides
   if (steps_.size() == 1) {
-    emit_match(PathArena::kNoParent, BindingsPool::kEmpty, 0, i);
+    emit_match(i, PathArena::kNoParent, BindingsPool::kEmpty, 0, i);
     return;
   }
   const std::size_t bindings = first.captures_new_names()
                                    ? bindings_.extended(BindingsPool::kEmpty, first.new_values())
                                    : BindingsPool::kEmpty;
-  pending_.emplace_back(1, Thread{event.ts, paths_.extend(PathArena::kNoParent, i), bindings});
+  pending_.emplace_back(1, Thread{i, event.ts, paths_.extend(PathArena::kNoParent, i), bindings});
 }
 
 void ThreadMatcher::advance(const Thread& parent, std::size_t k, std::size_t i,
                             std::int64_t ts) {
   if (k + 1 == steps_.size()) {
-    emit_match(parent.path, parent.bindings, k, i);
+    emit_match(parent.first, parent.path, parent.bindings, k, i);
     return;
   }
   const AtomPlan& atom = steps_[k].advance;
   const std::size_t bindings = atom.captures_new_names()
                                    ? bindings_.extended(parent.bindings, atom.new_values())
                                    : bindings_.share(parent.bindings);
-  pending_.emplace_back(k + 1, Thread{ts, paths_.extend(parent.path, i), bindings});
+  pending_.emplace_back(k + 1,
+                        Thread{parent.first, ts, paths_.extend(parent.path, i), bindings});
 }
 
-void ThreadMatcher::emit_match(std::size_t parent_path, std::size_t parent_bindings,
-                               std::size_t k, std::size_t i) {
-  Match& match = matches_.emplace_back();
-  match.indices.resize(k + 1);
-  match.indices[k] = i;
-  paths_.write(parent_path, match.indices, k);
-  const Event& first = events_[match.indices.front()];
-  match.partition = first.partition;
-  match.start = first.ts;
-  match.end = events_[i].ts;
-  match.captures =
-      layout_.to_bindings(bindings_.at(parent_bindings), steps_[k].advance.new_values());
+// Records a match, to be built when the run ends (see build_run_matches). It reads no value yet:
+// it holds the parent's path and copies the pointers to the bound values.
+void ThreadMatcher::emit_match(std::size_t first, std::size_t parent_path,
+                               std::size_t parent_bindings, std::size_t k, std::size_t i) {
+  paths_.hold(parent_path);
+  const std::size_t values = completion_values_.size();
+  const SlotValues& held = bindings_.at(parent_bindings);
+  const SlotValues& added = steps_[k].advance.new_values();
+  completion_values_.insert(completion_values_.end(), held.begin(), held.end());
+  completion_values_.insert(completion_values_.end(), added.begin(), added.end());
+  if (completion_values_.size() - values != layout_.size()) {
+    invariant_failure("a match binds every name of its pattern");
+  }
+  completions_.push_back(Completion{first, parent_path, k, i, events_[i].ts, values});
 }
 
 void ThreadMatcher::flush_pending(std::int64_t now) {
@@ -736,17 +1144,49 @@ void ThreadMatcher::flush_pending(std::int64_t now) {
         active_concerns_[concern_type_[c]].push_back(c);
       }
     }
-    list.threads.push_back(thread);
+    file(list, thread);
   }
   pending_.clear();
+}
+
+// Adds a thread to a step's list and, where the step files its threads by value, to its indexes
+// under a fresh ticket.
+void ThreadMatcher::file(WaitingList& list, Thread thread) {
+  ++list.live;
+  if (list.filed) {
+    file_by_value(list, thread);
+  } else if (list.live > WaitingList::kFileAbove && !list.indexes.empty()) {
+    list.filed = true;  // a list that is not filed holds no stale copies
+    for (std::size_t n = list.head; n < list.threads.size(); ++n) {
+      file_by_value(list, list.threads[n]);
+    }
+    file_by_value(list, thread);
+  }
+  list.threads.push_back(thread);
+}
+
+// Gives the thread a ticket and files it in the list's indexes.
+void ThreadMatcher::file_by_value(WaitingList& list, Thread& thread) {
+  if (free_tickets_.empty()) {
+    thread.ticket = static_cast<std::uint32_t>(generations_.size());
+    generations_.push_back(0);
+  } else {
+    thread.ticket = free_tickets_.back();
+    free_tickets_.pop_back();
+  }
+  thread.generation = generations_[thread.ticket];
+  const SlotValues& bound = bindings_.at(thread.bindings);
+  for (ThreadsByValue& index : list.indexes) index.add(thread, *bound[index.slot()]);
 }
 
 void ThreadMatcher::drop_expired(std::size_t k, std::int64_t now) {
   const std::optional<std::int64_t>& window = steps_[k].max_elapsed;
   if (!window) return;
   WaitingList& list = waiting_[k];
-  while (!list.empty() && window_exceeded(list.threads[list.head].last_ts, now, *window)) {
-    release(list.threads[list.head++]);
+  while (list.head < list.threads.size() &&
+         window_exceeded(list.threads[list.head].last_ts, now, *window)) {
+    const Thread& thread = list.threads[list.head++];
+    if (is_current(thread)) retire(k, thread);
   }
   // Keep the dropped prefix at most as long as the live part, so the list stays linear in size.
   if (list.head * 2 > list.threads.size()) {
@@ -754,6 +1194,21 @@ void ThreadMatcher::drop_expired(std::size_t k, std::int64_t now) {
                        list.threads.begin() + static_cast<std::ptrdiff_t>(list.head));
     list.head = 0;
   }
+}
+
+// False for the copy that a thread filed by value left behind when it left its step.
+bool ThreadMatcher::is_current(const Thread& thread) const {
+  return thread.ticket == Thread::kNoTicket || generations_[thread.ticket] == thread.generation;
+}
+
+// The thread leaves step k for good: every copy of it goes stale.
+void ThreadMatcher::retire(std::size_t k, const Thread& thread) {
+  --waiting_[k].live;
+  if (thread.ticket != Thread::kNoTicket) {
+    ++generations_[thread.ticket];
+    free_tickets_.push_back(thread.ticket);
+  }
+  release(thread);
 }
 
 void ThreadMatcher::release(const Thread& thread) {
