@@ -6,6 +6,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "partitions.hpp"
+
 namespace vashlet {
 
 Status validate_pattern(const Pattern& pattern) {
@@ -40,8 +42,9 @@ CompiledPattern compile(const Pattern& pattern) {
   return compiled;
 }
 
-std::vector<Match> compiled_matches(const Pattern& pattern, const EventView& events) {
-  return compile(pattern).matches(events);
+std::vector<Match> compiled_matches(const Pattern& pattern, const EventView& events,
+                                    std::size_t threads) {
+  return compile(pattern).matches(events, threads);
 }
 
 bool window_exceeded(std::int64_t earlier_ts, std::int64_t later_ts, std::int64_t max_elapsed) {
@@ -62,17 +65,6 @@ bool window_exceeded(std::int64_t earlier_ts, std::int64_t later_ts, std::int64_
 
 namespace {
 
-// Equality of two names or partitions. The strings that events and patterns carry are short, and
-// comparing them here costs less than the call to memcmp that std::string's comparison makes.
-bool same_bytes(std::string_view left, std::string_view right) {
-  if (left.size() != right.size()) return false;
-  if (left.size() > 16) return left == right;
-  for (std::size_t i = 0; i < left.size(); ++i) {
-    if (left[i] != right[i]) return false;
-  }
-  return true;
-}
-
 bool blocked_by_any(const std::vector<Atom>& absence, const Event& event,
                     const Bindings& bindings) {
   for (const Atom& atom : absence) {
@@ -89,14 +81,6 @@ Match make_match(const EventView& events, std::vector<std::size_t> indices, Bind
   match.indices = std::move(indices);
   match.captures = std::move(captures);
   return match;
-}
-
-// The end of the run that begins at `start`: the first later index whose partition differs.
-std::size_t run_end(const EventView& events, std::size_t start) {
-  const std::string& partition = events[start].partition;
-  std::size_t end = start + 1;
-  while (end < events.size() && same_bytes(events[end].partition, partition)) ++end;
-  return end;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -462,8 +446,9 @@ struct WaitingList {
 class ThreadMatcher {
  public:
   ThreadMatcher(const CompiledPattern& pattern, const EventView& events);
-  // Every match, run by run.
-  std::vector<Match> run();
+  ThreadMatcher(const ThreadMatcher&) = delete;  // its plans point into it; it never moves
+  // Appends the matches of `run` to `out`, in order. Runs are given in ascending order.
+  void match_run(const Run& run, std::vector<Match>& out);
 
  private:
   void build_dispatch();
@@ -510,8 +495,8 @@ class ThreadMatcher {
   std::vector<const AtomPlan*> blockers_;  // the current step's per-thread absence tests
   PathArena paths_;
   BindingsPool bindings_;
-  std::vector<Match> matches_;  // of every run so far
-  std::size_t run_begin_ = 0;   // the current run's first match
+  std::vector<Match>* matches_ = nullptr;  // where the current run's matches go
+  std::size_t run_begin_ = 0;              // the current run's first match there
 };
 
 ThreadMatcher::ThreadMatcher(const CompiledPattern& pattern, const EventView& events)
@@ -558,12 +543,11 @@ void ThreadMatcher::add_concern(std::size_t step, std::size_t type,
 void ThreadMatcher::finish_run() {
   // Matches complete in no particular order; the run's order is that of their index lists.
   // No two matches share one, so an unstable sort (which needs no buffer) gives that order.
-  const auto run_matches = matches_.begin() + static_cast<std::ptrdiff_t>(run_begin_);
+  const auto run_matches = matches_->begin() + static_cast<std::ptrdiff_t>(run_begin_);
   const auto by_indices = [](const Match& a, const Match& b) { return a.indices < b.indices; };
-  if (!std::is_sorted(run_matches, matches_.end(), by_indices)) {
-    std::sort(run_matches, matches_.end(), by_indices);
+  if (!std::is_sorted(run_matches, matches_->end(), by_indices)) {
+    std::sort(run_matches, matches_->end(), by_indices);
   }
-  run_begin_ = matches_.size();
   for (const std::size_t k : used_steps_) {
     WaitingList& list = waiting_[k];
     list.threads.clear();
@@ -579,20 +563,15 @@ void ThreadMatcher::finish_run() {
   bindings_.reset();
 }
 
-// One pass over the events; a run ends where the partition changes.
-std::vector<Match> ThreadMatcher::run() {
-  std::string_view partition;
-  for (std::size_t i = 0; i < events_.size(); ++i) {
-    const Event& event = events_[i];
+void ThreadMatcher::match_run(const Run& run, std::vector<Match>& out) {
+  matches_ = &out;
+  run_begin_ = out.size();
+  ahead_ = std::max(ahead_, run.begin);  // a worker's first run need not be the first run
+  for (std::size_t i = run.begin; i < run.end; ++i) {
     const std::size_t type = type_of(i);
-    if (i == 0 || !same_bytes(event.partition, partition)) {
-      finish_run();
-      partition = event.partition;
-    }
-    if (type != kNone) offer(i, event, type);
+    if (type != kNone) offer(i, events_[i], type);
   }
   finish_run();
-  return std::move(matches_);
 }
 
 // The type id of event i (kNone when the pattern does not name its type). Events are asked for in
@@ -709,7 +688,7 @@ void ThreadMatcher::advance(const Thread& parent, std::size_t k, std::size_t i,
 
 void ThreadMatcher::emit_match(std::size_t parent_path, std::size_t parent_bindings,
                                std::size_t k, std::size_t i) {
-  Match& match = matches_.emplace_back();
+  Match& match = matches_->emplace_back();
   match.indices.resize(k + 1);
   match.indices[k] = i;
   paths_.write(parent_path, match.indices, k);
@@ -763,9 +742,14 @@ void ThreadMatcher::release(const Thread& thread) {
 
 }  // namespace
 
-std::vector<Match> CompiledPattern::matches(const EventView& events) const {
+std::vector<Match> CompiledPattern::matches(const EventView& events, std::size_t threads) const {
   if (steps.empty()) invariant_failure("compiled pattern has at least one step");
-  return ThreadMatcher(*this, events).run();
+  return map_runs<Match>(events, threads, [&] {
+    return [matcher = ThreadMatcher(*this, events)](const Run& run,
+                                                    std::vector<Match>& out) mutable {
+      matcher.match_run(run, out);
+    };
+  });
 }
 
 bool transition_allows(const EventView& events, std::size_t from, std::size_t to,
@@ -856,23 +840,22 @@ void extend_path(const EventView& events, std::size_t run_end, const Pattern& pa
 
 }  // namespace
 
-std::vector<Match> oracle_matches(const Pattern& pattern, const EventView& events) {
+std::vector<Match> oracle_matches(const Pattern& pattern, const EventView& events,
+                                  std::size_t threads) {
   if (!validate_pattern(pattern)) {
     invariant_failure("oracle_matches requires a structurally valid pattern");
   }
   const bool exhaustive = pattern.consumption == MatchConsumption::ExhaustivePerStart;
   const Atom& first = pattern.steps.front().atom;
-  std::vector<Match> result;
-  for (std::size_t begin = 0; begin < events.size();) {
-    const std::size_t end = run_end(events, begin);
-    for (std::size_t i = begin; i < end; ++i) {
-      if (std::optional<Bindings> started = first.evaluate(events[i], Bindings{})) {
-        extend_path(events, end, pattern, {i}, std::move(*started), exhaustive, result);
+  return map_runs<Match>(events, threads, [&] {
+    return [&](const Run& run, std::vector<Match>& out) {
+      for (std::size_t i = run.begin; i < run.end; ++i) {
+        if (std::optional<Bindings> started = first.evaluate(events[i], Bindings{})) {
+          extend_path(events, run.end, pattern, {i}, std::move(*started), exhaustive, out);
+        }
       }
-    }
-    begin = end;
-  }
-  return result;
+    };
+  });
 }
 
 }  // namespace vashlet
