@@ -81,8 +81,8 @@ def _duckdb_notes(table, loaded):
     reason = duckdb_peer.match_recognize_support()
     if reason:
         table.note(f"duckdb: {reason}; the queries use joins and window functions instead")
-    table.note(f"duckdb runs {duckdb_peer.threads()} threads (its default); pandas runs on one core, "
-               "vashlet on the threads shown (one where no column says otherwise)")
+    table.note(f"duckdb runs {duckdb_peer.threads()} threads (its default); pandas runs on one "
+               "core, vashlet on the threads shown (one where no column says otherwise)")
 
 
 def _matching_row(table, case, labels, events, our_run, cases, repeats):

@@ -79,6 +79,26 @@ def test_default_and_extreme_thread_counts_agree():
         assert [key(m) for m in got] == expected
 
 
+@pytest.mark.parametrize("call", [
+    lambda events, threads: [(key(m), m.events) for m in match_events(
+        parse_pattern("A[n as $n]"), events, threads=threads)],
+    lambda events, threads: [(miss_key(m), m.events) for m in near_miss_events(
+        parse_pattern("A -> B"), events, threads=threads)],
+], ids=["match_events", "near_miss_events"])
+def test_many_results_are_copied_alike_on_several_threads(call):
+    # Enough results that their events are copied on several threads as well.
+    events = [Event(f"p{i // 7:05}", i, "A", {"n": i, "s": f"v{i}"}) for i in range(20_000)]
+    expected = call(events, 1)
+    assert len(expected) == 20_000
+    for threads in (2, 5):
+        got = call(events, threads)
+        assert [k for k, _ in got] == [k for k, _ in expected]
+        def described(results):
+            return [[(e.partition, e.ts, e.attrs) for e in copies] for _, copies in results]
+
+        assert described(got) == described(expected)
+
+
 def test_calls_from_several_python_threads_share_patterns():
     # The GIL is released while the native workers run, so these calls really overlap.
     def run_all():

@@ -2,6 +2,7 @@
 // several native threads, with the results in exactly the order of a single-threaded pass.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <functional>
@@ -60,7 +61,8 @@ std::vector<std::size_t> chunk_bounds(const EventView& events, std::size_t parts
 // (`chunks` while none has): a chunk after it may stop early, since its results are dropped.
 // Then rethrows the exception of the lowest failed chunk, which is the one a single-threaded
 // pass would have met first.
-using ChunkWork = std::function<void(std::size_t chunk, const std::atomic<std::size_t>& first_failed)>;
+using ChunkWork =
+    std::function<void(std::size_t chunk, const std::atomic<std::size_t>& first_failed)>;
 void run_chunks(std::size_t chunks, const ChunkWork& work);
 
 // Maps every run of `events` to results. make_job() builds one job per worker (its private
@@ -68,7 +70,8 @@ void run_chunks(std::size_t chunks, const ChunkWork& work);
 // the concatenation in run order, the same for any `threads`; threads <= 1 runs everything on
 // the calling thread. The job must only read `events` and whatever else it shares.
 template <class Result, class MakeJob>
-std::vector<Result> map_runs(const EventView& events, std::size_t threads, const MakeJob& make_job) {
+std::vector<Result> map_runs(const EventView& events, std::size_t threads,
+                             const MakeJob& make_job) {
   const std::vector<std::size_t> bounds = chunk_bounds(events, threads);
   const std::size_t chunks = bounds.size() - 1;
   if (chunks <= 1) {
@@ -94,6 +97,22 @@ std::vector<Result> map_runs(const EventView& events, std::size_t threads, const
     std::vector<Result>().swap(part);  // free each part once moved
   }
   return out;
+}
+
+// Calls work(begin, end) on contiguous slices that cover [0, count), on up to `threads` threads
+// (at most one slice per `min_slice` items; 1: one call on the calling thread). Exceptions as for
+// run_chunks: the one of the lowest failed slice, after all have finished.
+template <class Work>
+void for_slices(std::size_t count, std::size_t threads, std::size_t min_slice, const Work& work) {
+  const std::size_t slices = std::max<std::size_t>(
+      1, std::min(threads, count / std::max<std::size_t>(min_slice, 1)));
+  if (slices == 1) {
+    if (count > 0) work(std::size_t{0}, count);
+    return;
+  }
+  run_chunks(slices, [&](std::size_t c, const std::atomic<std::size_t>&) {
+    work(count * c / slices, count * (c + 1) / slices);
+  });
 }
 
 }  // namespace vashlet

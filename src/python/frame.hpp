@@ -244,7 +244,8 @@ bool Arguments<N>::flag(std::size_t i) const {
 
 template <std::size_t N>
 std::size_t Arguments<N>::threads(std::size_t i) const {
-  const auto given = optional(i, [&](PyObject* object) { return threads_from_py(object, name(i)); });
+  const auto given =
+      optional(i, [&](PyObject* object) { return threads_from_py(object, name(i)); });
   return given ? *given : usable_cores();
 }
 

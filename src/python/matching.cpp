@@ -132,16 +132,19 @@ Ref match_events_function(const Arguments<5>& args) {
   Pattern pattern = valid_pattern_argument(args.get(0));
   // Only a request for more widens the pattern's own policy; false leaves it as it is.
   if (exhaustive) pattern.consumption = MatchConsumption::ExhaustivePerStart;
-  std::vector<Match> matches;
+  std::vector<PyMatch> found;
   {
-    // The matchers read only the call's pattern copy and the events, which `events` holds.
+    // The matchers read only the call's pattern copy and the events, which `events` holds; so
+    // does the copying of each match's events, which is shared among the threads too.
     const GilReleased unlocked;
-    matches = use_oracle ? oracle_matches(pattern, view, threads)
-                         : compiled_matches(pattern, view, threads);
+    std::vector<Match> matches = use_oracle ? oracle_matches(pattern, view, threads)
+                                            : compiled_matches(pattern, view, threads);
+    found.resize(matches.size());
+    for_slices(matches.size(), threads, kResultsPerSlice, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end; ++i) found[i] = from_core(std::move(matches[i]), events);
+    });
   }
-  return list_to_py(matches, [&](Match& match) {
-    return match_class().wrap(from_core(std::move(match), events));
-  });
+  return list_to_py(found, [](PyMatch& match) { return match_class().wrap(std::move(match)); });
 }
 
 }  // namespace

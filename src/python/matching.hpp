@@ -13,6 +13,9 @@ extern PyMethodDef parse_pattern_def;
 extern PyMethodDef pattern_from_json_def;
 extern PyMethodDef match_events_def;
 
+// Results copied on a thread of their own only from this many on: fewer are not worth a thread.
+constexpr std::size_t kResultsPerSlice = 4096;
+
 // ValueError "events must be grouped by partition and sorted by (timestamp, input order); call
 // sort_events first" unless `events` are in event order.
 void require_event_order(const EventList& events);

@@ -187,15 +187,21 @@ Ref near_miss_events(const Arguments<3>& args) {
   require_event_order(events);
   const EventView view = events.view();
   const Pattern pattern = valid_pattern_argument(args.get(0));
-  std::vector<NearMiss> found;
+  std::vector<PyNearMiss> found;
   {
-    // The analysis reads only the call's pattern copy and the events, which `events` holds.
+    // The analysis reads only the call's pattern copy and the events, which `events` holds; so
+    // does the copying of each near miss's events, which is shared among the threads too.
     const GilReleased unlocked;
-    found = near_misses(view, pattern, threads);
+    std::vector<NearMiss> misses = near_misses(view, pattern, threads);
+    found.resize(misses.size());
+    for_slices(misses.size(), threads, kResultsPerSlice, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end; ++i) {
+        found[i] = PyNearMiss::from_core(std::move(misses[i]), events);
+      }
+    });
   }
-  return list_to_py(found, [&](NearMiss& near_miss) {
-    return near_miss_class().wrap(PyNearMiss::from_core(std::move(near_miss), events));
-  });
+  return list_to_py(found,
+                    [](PyNearMiss& miss) { return near_miss_class().wrap(std::move(miss)); });
 }
 
 }  // namespace
