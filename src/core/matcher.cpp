@@ -446,7 +446,7 @@ struct WaitingList {
 class ThreadMatcher {
  public:
   ThreadMatcher(const CompiledPattern& pattern, const EventView& events);
-  ThreadMatcher(const ThreadMatcher&) = delete;  // its plans point into it; it never moves
+  ThreadMatcher(const ThreadMatcher&) = delete;  // one per worker, built in place
   // Appends the matches of `run` to `out`, in order. Runs are given in ascending order.
   void match_run(const Run& run, std::vector<Match>& out);
 

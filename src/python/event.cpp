@@ -1,7 +1,6 @@
 #include "event.hpp"
 
 #include <algorithm>
-#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -152,13 +151,6 @@ Ref event_to_py(Event event) { return event_class().wrap(std::move(event)); }
 
 const Event* event_of(PyObject* object) { return event_class().find(object); }
 
-namespace {
-
-// The bytes of an `Event` object that taking it reads: the object header, the partition and ts.
-constexpr std::size_t kFetchedBytes = offsetof(NativeObject<Event>, storage) + offsetof(Event, typ);
-
-}  // namespace
-
 EventList events_from_py(PyObject* object) {
   if (PyUnicode_Check(object)) raise_type_error("a str is not accepted as a sequence of events");
   if (!PySequence_Check(object)) raise_cannot_convert(object, "Sequence");
@@ -182,17 +174,9 @@ EventList events_from_py(PyObject* object) {
     // Nothing below runs Python code, so the list cannot change while its items are taken.
     const bool is_list = PyList_CheckExact(object);
     const Py_ssize_t size = is_list ? PyList_Size(object) : PyTuple_Size(object);
-    const auto item = [&](Py_ssize_t i) {
-      return is_list ? PyList_GetItem(object, i) : PyTuple_GetItem(object, i);
-    };
     reserve(size);
-    // Memory bounds this pass: each item is fetched ahead of its turn, its header (type and
-    // count) and the partition and timestamp that the order check reads.
-    constexpr Py_ssize_t kAhead = 16;
-    for (Py_ssize_t i = 0; i < std::min(size, kAhead); ++i) prefetch(item(i), kFetchedBytes);
     for (Py_ssize_t i = 0; i < size; ++i) {
-      if (i + kAhead < size) prefetch(item(i + kAhead), kFetchedBytes);
-      take(Ref::borrowed(item(i)));
+      take(Ref::borrowed(is_list ? PyList_GetItem(object, i) : PyTuple_GetItem(object, i)));
     }
     return EventList(std::move(items), std::move(events), in_order);
   }
