@@ -3,15 +3,16 @@
 import vashlet
 
 
-def matcher(pattern_text, events, exhaustive=False):
-    """`match_events` on prebuilt, sorted events; the pattern is parsed once, outside the timing."""
+def matcher(pattern_text, events, exhaustive=False, threads=1):
+    """`match_events` on prebuilt, sorted events; the pattern is parsed once, outside the timing.
+    One thread unless asked, so that each scenario states what it measures."""
     pattern = vashlet.parse_pattern(pattern_text)
-    return lambda: vashlet.match_events(pattern, events, exhaustive=exhaustive)
+    return lambda: vashlet.match_events(pattern, events, exhaustive=exhaustive, threads=threads)
 
 
-def near_misser(pattern_text, events):
+def near_misser(pattern_text, events, threads=1):
     pattern = vashlet.parse_pattern(pattern_text)
-    return lambda: vashlet.near_miss_events(pattern, events)
+    return lambda: vashlet.near_miss_events(pattern, events, threads=threads)
 
 
 def index_set(matches):

@@ -38,6 +38,13 @@ def compare(table, case, name, peer, ours, our_seconds, repeats):
     """The two cells (seconds, peer/ours) of peer `name` on the row `case`. `peer` is a callable,
     a dict of alternative formulations by label (each is checked, the fastest is shown), or the
     reason why the peer cannot run the case; notes go to the table."""
+    measured = measure(table, case, name, peer, ours, repeats)
+    return cells(measured, our_seconds)
+
+
+def measure(table, case, name, peer, ours, repeats):
+    """The peer's seconds on `case` (as for `compare`), or the two cells that replace them when
+    it cannot run the case or differs from ours."""
     if isinstance(peer, str):
         table.note(f"{name} n/a: {peer}")
         return ["n/a", "n/a"]
@@ -56,8 +63,14 @@ def compare(table, case, name, peer, ours, our_seconds, repeats):
     if len(timed) > 1:
         each = ", ".join(f"{label} {seconds(value)} s" for label, value in timed.items())
         table.note(f"{name} on {case}: {each}; the faster is shown")
-    peer_seconds = min(timed.values())
-    return [seconds(peer_seconds), ratio(peer_seconds / our_seconds)]
+    return min(timed.values())
+
+
+def cells(measured, our_seconds):
+    """The (seconds, peer/ours) cells of a `measure` result against our seconds."""
+    if isinstance(measured, list):
+        return measured
+    return [seconds(measured), ratio(measured / our_seconds)]
 
 
 def columns(names):

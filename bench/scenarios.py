@@ -15,6 +15,7 @@ from table import Table, count, nanoseconds, rate, ratio, seconds
 from timing import median_seconds
 
 PEER_COLUMNS = peers.columns(peers.NAMES)
+FUNNEL_THREADS = (1, 2)  # vashlet's `threads` in the funnel; the other scenarios use one
 RATIO_NOTE = "peer/ours: the peer's seconds divided by ours (above 1: vashlet is faster)"
 
 
@@ -85,7 +86,8 @@ def _duckdb_notes(table, loaded):
     reason = duckdb_peer.match_recognize_support()
     if reason:
         table.note(f"duckdb: {reason}; the queries use joins and window functions instead")
-    table.note(f"duckdb runs {duckdb_peer.threads()} threads; vashlet and pandas run on one core")
+    table.note(f"duckdb runs {duckdb_peer.threads()} threads (its default); pandas runs on one "
+               "core, vashlet on the threads shown (one where no column says otherwise)")
 
 
 def _matching_row(table, case, labels, events, our_run, cases, repeats):
@@ -104,7 +106,7 @@ def funnel(shared, loaded, repeats):
     sizes = shared.sizes
     table = Table(
         "funnel",
-        ["mode", "events", "matches", "seconds", "events/s"] + PEER_COLUMNS,
+        ["mode", "threads", "events", "matches", "seconds", "events/s"] + PEER_COLUMNS,
         [
             f"{sizes.funnel_events:,} events, {sizes.funnel_partitions:,} partitions, "
             f"{len(inputs.FUNNEL_TYPES)} event types; match_events on a prebuilt, sorted Event "
@@ -113,14 +115,32 @@ def funnel(shared, loaded, repeats):
         ],
     )
     queries = PeerQueries(loaded, shared.rows)
+    n = len(shared.events)
     for case, exhaustive, query in (
         ("first successor", False, "funnel_first_successor"),
         ("exhaustive", True, "funnel_exhaustive"),
     ):
-        our_run = ours.matcher(inputs.FUNNEL_TEXT, shared.events, exhaustive)
-        labels = [case, count(len(shared.events))]
+        # Ours on each thread count (the same matches on each), then each peer once.
+        timed = {}
+        for threads in FUNNEL_THREADS:
+            our_run = ours.matcher(inputs.FUNNEL_TEXT, shared.events, exhaustive, threads)
+            our_seconds, matches = median_seconds(our_run, repeats)
+            timed[threads] = (our_seconds, ours.index_set(matches))
+            del matches
+        found = timed[FUNNEL_THREADS[0]][1]
+        if any(result != found for _, result in timed.values()):
+            raise SystemExit(f"funnel {case}: the thread counts found different matches")
         cases = queries.cases(query)
-        _matching_row(table, case, labels, len(shared.events), our_run, cases, repeats)
+        measured = {name: peers.measure(table, case, name, cases[name], found, repeats)
+                    for name in peers.NAMES}
+        for threads, (our_seconds, _) in timed.items():
+            row = [case, str(threads), count(n), count(len(found)), seconds(our_seconds),
+                   rate(n / our_seconds)]
+            for name in peers.NAMES:
+                row += peers.cells(measured[name], our_seconds)
+            table.add_row(row)
+        one, many = timed[FUNNEL_THREADS[0]][0], timed[FUNNEL_THREADS[-1]][0]
+        table.note(f"{case}: {FUNNEL_THREADS[-1]} threads are {one / many:.2f}x as fast as 1")
     queries.close()
     _duckdb_notes(table, loaded)
     table.note(RATIO_NOTE)

@@ -35,11 +35,14 @@ def test_successful_calls_keep_reference_counts():
                    .then("B", within=window, no=typ).where_ref_eq(attr, name))
         pattern = builder.build()
         pattern_from_json(pattern.to_json(pretty=True)), repr(builder), repr(pattern), parse_pattern(typ)
-        for exhaustive in (False, True):
-            for m in match_events(builder, events, exhaustive=exhaustive, use_oracle=exhaustive):
+        for exhaustive, threads in ((False, None), (True, 2)):
+            for m in match_events(builder, events, exhaustive=exhaustive, use_oracle=exhaustive,
+                                  threads=threads):
                 m.partition, m.events, m.captures, m.types, m.indices, repr(m)
-        for miss in near_miss_events(builder.then("C"), events):
-            miss.partition, miss.events, miss.detail, miss.captures, miss.next_event_type, repr(miss)
+        for threads in (1, 3):
+            for miss in near_miss_events(builder.then("C"), events, threads=threads):
+                miss.partition, miss.events, miss.detail, miss.captures, miss.next_event_type
+                repr(miss)
 
     watched = [partition, typ, attr, value, name, window, number, attrs, events, *events, Event]
     assert_counts_kept(watched, run)
@@ -54,9 +57,11 @@ def test_calls_hold_the_given_events_only_while_they_run(container):
     gc.collect()
     before = refcounts(events)
     results = [sort_events(given), match_events(parse_pattern("A -> B"), given, exhaustive=True),
-               near_miss_events(parse_pattern("A -> B -> C"), given)]
+               near_miss_events(parse_pattern("A -> B -> C"), given),
+               match_events(parse_pattern("A -> B"), given, threads=2),
+               near_miss_events(parse_pattern("A -> B -> C"), given, threads=2)]
     assert refcounts(events) == before
-    assert [len(result) for result in results] == [2, 1, 1]
+    assert [len(result) for result in results] == [2, 1, 1, 1, 1]
 
 
 ONE_STEP, TWO_STEPS = parse_pattern("A"), parse_pattern("A -> B")
@@ -125,6 +130,10 @@ FAILING = [
     (lambda a: match_events(Pattern.event(a["s"]), a["events"][::-1]), ValueError),
     (lambda a: near_miss_events(parse_pattern(a["s"]), a["events"][::-1]), ValueError),
     (lambda a: near_miss_events({a["s"]: []}, a["events"]), TypeError),
+    (lambda a: match_events(Pattern.event(a["s"]), a["events"], threads=a["list"]), TypeError),
+    (lambda a: match_events(Pattern.event(a["s"]), a["events"], threads=0), ValueError),
+    (lambda a: near_miss_events(parse_pattern(a["s"]), a["events"], threads=a["s"]), TypeError),
+    (lambda a: near_miss_events(parse_pattern(a["s"]), a["events"][::-1], threads=2), ValueError),
 ]
 
 
@@ -147,6 +156,10 @@ def resident_bytes():
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
+STARTS_THEN_LOGIN = parse_pattern("login[n < 1000, s as $s] -> login[s == $s]")
+STARTS_THEN_LOGOUT = parse_pattern("login[n < 1000, s as $s] -> logout[s == $s]")
+
+
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
 def test_many_events_do_not_grow_the_process():
     names = [f"user{i % 997}" for i in range(100_000)]
@@ -154,10 +167,15 @@ def test_many_events_do_not_grow_the_process():
     def round_trip():
         events = [Event(name, (i * 7919) % 1000, "login", {"n": i, "x": 0.5, "s": name, "b": True})
                   for i, name in enumerate(names)]
-        for event in sort_events(events)[::10]:
+        in_order = sort_events(events)
+        for event in in_order[::10]:
             event.attrs, repr(event)
             with pytest.raises(TypeError):
                 Event("p", 1, "t", {"a": "x", "b": [1]})
+        # The native workers' results, and what they hold, go with each call.
+        for threads in (1, 2):
+            assert len(match_events(STARTS_THEN_LOGIN, in_order, threads=threads)) > 900
+            assert len(near_miss_events(STARTS_THEN_LOGOUT, in_order, threads=threads)) > 900
 
     if "libasan" in os.environ.get("LD_PRELOAD", ""):
         round_trip()  # still worth running under the sanitizer, but its quarantine holds memory

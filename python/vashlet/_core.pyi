@@ -139,16 +139,27 @@ def match_events(
     events: Sequence[Event],
     exhaustive: bool = False,
     use_oracle: bool = False,
+    *,
+    threads: SupportsIndex | None = None,
 ) -> list[Match]:
     """Run a pattern over already-sorted events.
 
     Raises `ValueError` if the events are not grouped by partition and sorted by
     `(timestamp, input order)`; callers should use the high-level `match`
-    wrapper or [`sort_events`] first."""
+    wrapper or [`sort_events`] first.
 
-def near_miss_events(pattern: Pattern | PatternBuilder, events: Sequence[Event]) -> list[NearMiss]:
+    Partitions are matched on `threads` native threads (default: the usable cores;
+    1 runs on the calling thread); the result does not depend on it."""
+
+def near_miss_events(
+    pattern: Pattern | PatternBuilder,
+    events: Sequence[Event],
+    *,
+    threads: SupportsIndex | None = None,
+) -> list[NearMiss]:
     """Explain near-misses: starts that did not match, with their deepest partial
-    path and the reason. Requires already-sorted events (see [`match_events`])."""
+    path and the reason. Requires already-sorted events (see [`match_events`]).
+    Partitions are analysed on `threads` native threads, as in `match_events`."""
 
 @final
 class ResultTable:

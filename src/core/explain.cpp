@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "matcher.hpp"
+#include "partitions.hpp"
 
 // The deepest path from a start is the longest admissible path, ties going to the
 // lexicographically smallest. Enumerating every path is exponential, so the search below keeps
@@ -564,47 +565,50 @@ NearMissDetail classify(const EventView& events, std::size_t run_end, const Step
   return NoSuccessor{};
 }
 
+// Appends the near misses of the run events[begin, end) to `out`, in ascending start order.
+void near_misses_of_run(const EventView& events, const Pattern& pattern, const StepTypes& types,
+                        std::size_t begin, std::size_t end, std::vector<NearMiss>& out) {
+  const std::size_t n = pattern.steps.size();
+  const Atom& first = pattern.steps.front().atom;
+  const Bindings empty;
+  const RunCandidates run(events, begin, end, types);
+  DeepestPathSearch search(events, pattern, run);
+  for (std::size_t start : run.of_step(0)) {
+    std::optional<Bindings> bindings = first.evaluate(events[start], empty);
+    if (!bindings) continue;
+    PathResult deepest = search.deepest_path(start, std::move(*bindings));
+    const std::size_t reached = deepest.path.size();
+    if (reached == n) continue;
+
+    const Step& next = pattern.steps[reached];
+    NearMiss miss;
+    miss.partition = events[start].partition;
+    miss.start_index = start;
+    miss.reached_steps = reached;
+    miss.next_event_type = next.atom.event_type;
+    miss.detail = classify(events, end, next, run.of_step(reached), deepest.path.back(),
+                           deepest.bindings);
+    miss.indices = std::move(deepest.path);
+    miss.captures = std::move(deepest.bindings);
+    out.push_back(std::move(miss));
+  }
+}
+
 }  // namespace
 
-std::vector<NearMiss> near_misses(const EventView& events, const Pattern& pattern) {
+std::vector<NearMiss> near_misses(const EventView& events, const Pattern& pattern,
+                                  std::size_t threads) {
   if (!validate_pattern(pattern)) {
     invariant_failure("near_misses requires a structurally valid pattern");
   }
-  std::vector<NearMiss> result;
   const std::size_t n = pattern.steps.size();
-  if (n < 2) return result;  // every start of a one-step pattern is a complete match
+  if (n < 2) return {};  // every start of a one-step pattern is a complete match
   const StepTypes types(pattern);
-  const Atom& first = pattern.steps.front().atom;
-  const Bindings empty;
-
-  for (std::size_t begin = 0; begin < events.size();) {
-    std::size_t end = begin + 1;
-    while (end < events.size() && events[end].partition == events[begin].partition) ++end;
-
-    const RunCandidates run(events, begin, end, types);
-    DeepestPathSearch search(events, pattern, run);
-    for (std::size_t start : run.of_step(0)) {
-      std::optional<Bindings> bindings = first.evaluate(events[start], empty);
-      if (!bindings) continue;
-      PathResult deepest = search.deepest_path(start, std::move(*bindings));
-      const std::size_t reached = deepest.path.size();
-      if (reached == n) continue;
-
-      const Step& next = pattern.steps[reached];
-      NearMiss miss;
-      miss.partition = events[start].partition;
-      miss.start_index = start;
-      miss.reached_steps = reached;
-      miss.next_event_type = next.atom.event_type;
-      miss.detail = classify(events, end, next, run.of_step(reached), deepest.path.back(),
-                             deepest.bindings);
-      miss.indices = std::move(deepest.path);
-      miss.captures = std::move(deepest.bindings);
-      result.push_back(std::move(miss));
-    }
-    begin = end;
-  }
-  return result;
+  return map_runs<NearMiss>(events, threads, [&] {
+    return [&](const Run& run, std::vector<NearMiss>& out) {
+      near_misses_of_run(events, pattern, types, run.begin, run.end, out);
+    };
+  });
 }
 
 }  // namespace vashlet

@@ -68,7 +68,9 @@ struct NearMiss {
   Bindings captures;
 };
 
-// Precondition: `events` are in event order (not checked).
-std::vector<NearMiss> near_misses(const EventView& events, const Pattern& pattern);
+// Precondition: `events` are in event order (not checked). The runs are shared among `threads`
+// native threads (1: all on the calling thread); the result is the same for any.
+std::vector<NearMiss> near_misses(const EventView& events, const Pattern& pattern,
+                                  std::size_t threads = 1);
 
 }  // namespace vashlet

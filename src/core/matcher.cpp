@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "partitions.hpp"
 #include "value_hash.hpp"
 
 namespace vashlet {
@@ -42,8 +43,9 @@ CompiledPattern compile(const Pattern& pattern) {
   return compiled;
 }
 
-std::vector<Match> compiled_matches(const Pattern& pattern, const EventView& events) {
-  return compile(pattern).matches(events);
+std::vector<Match> compiled_matches(const Pattern& pattern, const EventView& events,
+                                    std::size_t threads) {
+  return compile(pattern).matches(events, threads);
 }
 
 bool window_exceeded(std::int64_t earlier_ts, std::int64_t later_ts, std::int64_t max_elapsed) {
@@ -64,17 +66,6 @@ bool window_exceeded(std::int64_t earlier_ts, std::int64_t later_ts, std::int64_
 
 namespace {
 
-// Equality of two names or partitions. The strings that events and patterns carry are short, and
-// comparing them here costs less than the call to memcmp that std::string's comparison makes.
-bool same_bytes(std::string_view left, std::string_view right) {
-  if (left.size() != right.size()) return false;
-  if (left.size() > 16) return left == right;
-  for (std::size_t i = 0; i < left.size(); ++i) {
-    if (left[i] != right[i]) return false;
-  }
-  return true;
-}
-
 bool blocked_by_any(const std::vector<Atom>& absence, const Event& event,
                     const Bindings& bindings) {
   for (const Atom& atom : absence) {
@@ -91,14 +82,6 @@ Match make_match(const EventView& events, std::vector<std::size_t> indices, Bind
   match.indices = std::move(indices);
   match.captures = std::move(captures);
   return match;
-}
-
-// The end of the run that begins at `start`: the first later index whose partition differs.
-std::size_t run_end(const EventView& events, std::size_t start) {
-  const std::string& partition = events[start].partition;
-  std::size_t end = start + 1;
-  while (end < events.size() && same_bytes(events[end].partition, partition)) ++end;
-  return end;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -643,8 +626,9 @@ struct WaitingList {
 class ThreadMatcher {
  public:
   ThreadMatcher(const CompiledPattern& pattern, const EventView& events);
-  // Every match, run by run.
-  std::vector<Match> run();
+  ThreadMatcher(const ThreadMatcher&) = delete;  // one per worker, built in place
+  // Appends the matches of `run` to `out`, in order. Runs are given in ascending order.
+  void match_run(const Run& run, std::vector<Match>& out);
 
  private:
   void build_indexes();
@@ -652,7 +636,7 @@ class ThreadMatcher {
   void add_concern(std::size_t step, std::size_t type, std::vector<std::size_t>& seen);
   void finish_run();
   void build_run_matches();
-  void plan_completions(std::size_t begin);
+  void plan_completions(std::size_t begin, std::size_t end);
   bool completable(std::size_t step, std::size_t i) const;
   std::size_t type_of(std::size_t i);
   void offer(std::size_t i, const Event& event, std::size_t type);
@@ -715,8 +699,8 @@ class ThreadMatcher {
   std::vector<char> has_next_;
   PathArena paths_;
   BindingsPool bindings_;
-  std::vector<Match> matches_;  // of every run so far
-  std::size_t run_begin_ = 0;   // the current run's first match
+  std::vector<Match>* matches_ = nullptr;  // where the current run's matches go
+  std::size_t run_begin_ = 0;              // the current run's first match there
   // The current run's matches, recorded as they complete and built when it ends (see
   // build_run_matches): per match, its binding values by slot in completion_values_.
   struct Completion {
@@ -824,7 +808,7 @@ void ThreadMatcher::build_run_matches() {
     std::sort(completions_.begin(), completions_.end(), by_first);
   }
   for (const Completion& completion : completions_) {
-    Match& match = matches_.emplace_back();
+    Match& match = matches_->emplace_back();
     match.indices.resize(completion.step + 1);
     match.indices[completion.step] = completion.last;
     paths_.write(completion.path, match.indices, completion.step);
@@ -836,28 +820,28 @@ void ThreadMatcher::build_run_matches() {
     match.captures = layout_.to_bindings(completion_values_.data() + completion.values);
   }
   const auto by_indices = [](const Match& a, const Match& b) { return a.indices < b.indices; };
-  for (std::size_t begin = run_begin_; begin < matches_.size();) {
-    const auto first = matches_.begin() + static_cast<std::ptrdiff_t>(begin);
+  std::vector<Match>& matches = *matches_;
+  for (std::size_t begin = run_begin_; begin < matches.size();) {
+    const auto first = matches.begin() + static_cast<std::ptrdiff_t>(begin);
     std::size_t end = begin + 1;
-    while (end < matches_.size() && matches_[end].indices.front() == first->indices.front()) ++end;
+    while (end < matches.size() && matches[end].indices.front() == first->indices.front()) ++end;
     if (end - begin > 1) {
-      std::sort(first, matches_.begin() + static_cast<std::ptrdiff_t>(end), by_indices);
+      std::sort(first, matches.begin() + static_cast<std::ptrdiff_t>(end), by_indices);
     }
     begin = end;
   }
-  run_begin_ = matches_.size();
+  run_begin_ = matches.size();
   completions_.clear();
   completion_values_.clear();
 }
 
-// Exhaustive mode, at the start of the run that begins at `begin`: for each event i of the run
+// Exhaustive mode, at the start of the run [begin, end): for each event i of the run
 // and each step k, whether steps k .. n-1 may still be completed with i taking step k. Judged on
 // what an event decides on its own (type, literal predicates, presence of the attributes that
 // are compared) and on the windows, ignoring bindings and forbidden events: a "no" is certain.
 // One backward pass suffices: of the events after i that can take step k + 1 and go on, the
 // earliest is the closest in time, so its window alone decides.
-void ThreadMatcher::plan_completions(std::size_t begin) {
-  const std::size_t end = run_end(events_, begin);
+void ThreadMatcher::plan_completions(std::size_t begin, std::size_t end) {
   const std::size_t n = steps_.size();
   completable_begin_ = begin;
   completable_.assign(((end - begin) * n + 63) / 64, 0);
@@ -891,21 +875,16 @@ bool ThreadMatcher::completable(std::size_t k, std::size_t i) const {
   return (completable_[bit / 64] >> (bit % 64)) & 1;
 }
 
-// One pass over the events; a run ends where the partition changes.
-std::vector<Match> ThreadMatcher::run() {
-  std::string_view partition;
-  for (std::size_t i = 0; i < events_.size(); ++i) {
-    const Event& event = events_[i];
+void ThreadMatcher::match_run(const Run& run, std::vector<Match>& out) {
+  matches_ = &out;
+  run_begin_ = out.size();
+  ahead_ = std::max(ahead_, run.begin);  // a worker's first run need not be the first run
+  if (exhaustive_) plan_completions(run.begin, run.end);
+  for (std::size_t i = run.begin; i < run.end; ++i) {
     const std::size_t type = type_of(i);
-    if (i == 0 || !same_bytes(event.partition, partition)) {
-      finish_run();
-      partition = event.partition;
-      if (exhaustive_) plan_completions(i);
-    }
-    if (type != kNone) offer(i, event, type);
+    if (type != kNone) offer(i, events_[i], type);
   }
   finish_run();
-  return std::move(matches_);
 }
 
 // The type id of event i (kNone when the pattern does not name its type). Events are asked for in
@@ -1218,9 +1197,14 @@ void ThreadMatcher::release(const Thread& thread) {
 
 }  // namespace
 
-std::vector<Match> CompiledPattern::matches(const EventView& events) const {
+std::vector<Match> CompiledPattern::matches(const EventView& events, std::size_t threads) const {
   if (steps.empty()) invariant_failure("compiled pattern has at least one step");
-  return ThreadMatcher(*this, events).run();
+  return map_runs<Match>(events, threads, [&] {
+    return [matcher = ThreadMatcher(*this, events)](const Run& run,
+                                                    std::vector<Match>& out) mutable {
+      matcher.match_run(run, out);
+    };
+  });
 }
 
 bool transition_allows(const EventView& events, std::size_t from, std::size_t to,
@@ -1311,23 +1295,22 @@ void extend_path(const EventView& events, std::size_t run_end, const Pattern& pa
 
 }  // namespace
 
-std::vector<Match> oracle_matches(const Pattern& pattern, const EventView& events) {
+std::vector<Match> oracle_matches(const Pattern& pattern, const EventView& events,
+                                  std::size_t threads) {
   if (!validate_pattern(pattern)) {
     invariant_failure("oracle_matches requires a structurally valid pattern");
   }
   const bool exhaustive = pattern.consumption == MatchConsumption::ExhaustivePerStart;
   const Atom& first = pattern.steps.front().atom;
-  std::vector<Match> result;
-  for (std::size_t begin = 0; begin < events.size();) {
-    const std::size_t end = run_end(events, begin);
-    for (std::size_t i = begin; i < end; ++i) {
-      if (std::optional<Bindings> started = first.evaluate(events[i], Bindings{})) {
-        extend_path(events, end, pattern, {i}, std::move(*started), exhaustive, result);
+  return map_runs<Match>(events, threads, [&] {
+    return [&](const Run& run, std::vector<Match>& out) {
+      for (std::size_t i = run.begin; i < run.end; ++i) {
+        if (std::optional<Bindings> started = first.evaluate(events[i], Bindings{})) {
+          extend_path(events, run.end, pattern, {i}, std::move(*started), exhaustive, out);
+        }
       }
-    }
-    begin = end;
-  }
-  return result;
+    };
+  });
 }
 
 }  // namespace vashlet

@@ -32,13 +32,17 @@ struct CompiledPattern {
   std::vector<CompiledStep> steps;
   MatchConsumption consumption = MatchConsumption::FirstSuccessorPerStart;
 
-  // Precondition: `events` are in event order (not checked).
-  std::vector<Match> matches(const EventView& events) const;
+  // Precondition: `events` are in event order (not checked). The runs are shared among
+  // `threads` native threads (1: all on the calling thread); the result is the same for any.
+  std::vector<Match> matches(const EventView& events, std::size_t threads = 1) const;
 };
 
 CompiledPattern compile(const Pattern& pattern);
-std::vector<Match> compiled_matches(const Pattern& pattern, const EventView& events);
-std::vector<Match> oracle_matches(const Pattern& pattern, const EventView& events);
+// The compiled and the reference matcher; `threads` as for CompiledPattern::matches.
+std::vector<Match> compiled_matches(const Pattern& pattern, const EventView& events,
+                                    std::size_t threads = 1);
+std::vector<Match> oracle_matches(const Pattern& pattern, const EventView& events,
+                                  std::size_t threads = 1);
 
 // True when `later_ts - earlier_ts` exceeds `max_elapsed`, computed exactly for any int64 inputs.
 bool window_exceeded(std::int64_t earlier_ts, std::int64_t later_ts, std::int64_t max_elapsed);

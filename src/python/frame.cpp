@@ -88,12 +88,12 @@ namespace {
 const char* was_or_were(std::size_t count) { return count == 1 ? "was" : "were"; }
 
 [[noreturn]] void raise_too_many_positional(const ParameterList& parameters, std::size_t given) {
-  if (parameters.required == parameters.count) {
+  if (parameters.required == parameters.positional) {
     PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zu %s given",
-                 parameters.display, parameters.count, given, was_or_were(given));
+                 parameters.display, parameters.positional, given, was_or_were(given));
   } else {
     PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zu %s given",
-                 parameters.display, parameters.required, parameters.count, given,
+                 parameters.display, parameters.required, parameters.positional, given,
                  was_or_were(given));
   }
   throw PythonError{};
@@ -101,7 +101,7 @@ const char* was_or_were(std::size_t count) { return count == 1 ? "was" : "were";
 
 void bind_positional(const ParameterList& parameters, Ref* slots, PyObject* const* args,
                      std::size_t count) {
-  if (count > parameters.count) raise_too_many_positional(parameters, count);
+  if (count > parameters.positional) raise_too_many_positional(parameters, count);
   for (std::size_t i = 0; i < count; ++i) slots[i] = Ref::borrowed(args[i]);
 }
 
@@ -155,7 +155,7 @@ void bind_fastcall(const ParameterList& parameters, Ref* slots, PyObject* const*
 
 void bind_tuple(const ParameterList& parameters, Ref* slots, PyObject* args, PyObject* kwargs) {
   const Py_ssize_t count = args ? PyTuple_Size(args) : 0;
-  if (static_cast<std::size_t>(count) > parameters.count) {
+  if (static_cast<std::size_t>(count) > parameters.positional) {
     raise_too_many_positional(parameters, static_cast<std::size_t>(count));
   }
   for (Py_ssize_t i = 0; i < count; ++i) slots[i] = Ref::borrowed(PyTuple_GetItem(args, i));
@@ -213,6 +213,15 @@ std::int64_t int64_from_py(PyObject* object) {
   const long long number = PyLong_AsLongLong(object);
   if (number == -1 && PyErr_Occurred()) throw PythonError{};
   return number;
+}
+
+std::size_t threads_from_py(PyObject* object, const char* parameter) {
+  const std::int64_t count = int64_from_py(object);
+  if (count < 1) {
+    raise_value_error("argument '" + std::string(parameter) + "': must be at least 1, got " +
+                      std::to_string(count));
+  }
+  return static_cast<std::size_t>(count);
 }
 
 namespace {

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "model.hpp"
+#include "partitions.hpp"
 
 namespace vashlet::py {
 
@@ -127,7 +128,8 @@ struct ParameterList {
   const char* display;  // "match_events()", "Event.__new__()"
   const char* const* names;
   std::size_t count;
-  std::size_t required;  // the leading parameters that must be given
+  std::size_t required;    // the leading parameters that must be given
+  std::size_t positional;  // the leading parameters that may be given by position
 };
 
 template <std::size_t N>
@@ -135,20 +137,23 @@ struct Signature {
   const char* display;
   std::array<const char*, N> names;
   std::size_t required;
+  std::size_t positional = N;
 
-  constexpr ParameterList list() const { return {display, names.data(), N, required}; }
+  constexpr ParameterList list() const { return {display, names.data(), N, required, positional}; }
 };
 
+// The parameters after the first `positional` ones are keyword-only (all are positional when
+// it is omitted).
 template <std::size_t N>
 constexpr Signature<N> signature(const char* display, const char* const (&names)[N],
-                                 std::size_t required) {
-  Signature<N> result{display, {}, required};
+                                 std::size_t required, std::size_t positional = N) {
+  Signature<N> result{display, {}, required, positional};
   for (std::size_t i = 0; i < N; ++i) result.names[i] = names[i];
   return result;
 }
 
 // A callable without parameters, which still refuses any argument.
-constexpr Signature<0> signature(const char* display) { return {display, {}, 0}; }
+constexpr Signature<0> signature(const char* display) { return {display, {}, 0, 0}; }
 
 // Binds METH_FASTCALL | METH_KEYWORDS arguments, or a tp_new argument tuple and keyword dict,
 // into `slots` (strong references, null where not given). Throws after raising TypeError.
@@ -195,6 +200,8 @@ class Arguments {
   }
   // A flag: omitted gives false; None is refused like any other non-bool.
   bool flag(std::size_t i) const;
+  // A count of worker threads: omitted or None gives the cores this process may use.
+  std::size_t threads(std::size_t i) const;
   // An optional mapping: the dict (borrowed), or null when omitted or None.
   PyObject* mapping(std::size_t i) const;
 
@@ -226,6 +233,9 @@ Arguments<N> bind(const Signature<N>& signature, PyObject* args, PyObject* kwarg
 
 std::string text_from_py(PyObject* object);     // str -> UTF-8 ('PyString')
 std::int64_t int64_from_py(PyObject* object);   // the interpreter's index protocol
+// A count of worker threads: an integer (index protocol) of at least 1, else ValueError
+// "argument '{}': must be at least 1, got {}" naming `parameter`.
+std::size_t threads_from_py(PyObject* object, const char* parameter);
 bool flag_from_py(PyObject* object);            // True/False or NumPy's bool scalar ('PyBool')
 PyObject* dict_from_py(PyObject* object);       // dict or subclass, borrowed ('PyDict')
 
@@ -239,10 +249,30 @@ bool Arguments<N>::flag(std::size_t i) const {
 }
 
 template <std::size_t N>
+std::size_t Arguments<N>::threads(std::size_t i) const {
+  const auto given =
+      optional(i, [&](PyObject* object) { return threads_from_py(object, name(i)); });
+  return given ? *given : usable_cores();
+}
+
+template <std::size_t N>
 PyObject* Arguments<N>::mapping(std::size_t i) const {
   if (!given(i) || get(i) == Py_None) return nullptr;
   return convert(i, dict_from_py);
 }
+
+// Releases the global interpreter lock for as long as it lives (one scope of native work that
+// touches no Python object), and takes it back on the way out, exceptions included.
+class GilReleased {
+ public:
+  GilReleased() : state_(PyEval_SaveThread()) {}
+  ~GilReleased() { PyEval_RestoreThread(state_); }
+  GilReleased(const GilReleased&) = delete;
+  GilReleased& operator=(const GilReleased&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
 
 // The next item of an iterator, or an empty Ref once it is exhausted.
 Ref next_item(PyObject* iterator);

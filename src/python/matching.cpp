@@ -152,23 +152,32 @@ Ref pattern_from_json_function(const Arguments<1>& args) {
   return pattern_to_py(unwrap(pattern_from_json(json)));
 }
 
-constexpr auto kMatchEventsSignature =
-    signature("match_events()", {"pattern", "events", "exhaustive", "use_oracle"}, 2);
+constexpr auto kMatchEventsSignature = signature(
+    "match_events()", {"pattern", "events", "exhaustive", "use_oracle", "threads"}, 2, 4);
 
-Ref match_events_function(const Arguments<4>& args) {
+Ref match_events_function(const Arguments<5>& args) {
   const EventList events = args.convert(1, events_from_py);
   const bool exhaustive = args.flag(2);
   const bool use_oracle = args.flag(3);
+  const std::size_t threads = args.threads(4);
   require_event_order(events);
   const EventView view = events.view();
   Pattern pattern = valid_pattern_argument(args.get(0));
   // Only a request for more widens the pattern's own policy; false leaves it as it is.
   if (exhaustive) pattern.consumption = MatchConsumption::ExhaustivePerStart;
-  std::vector<Match> matches =
-      use_oracle ? oracle_matches(pattern, view) : compiled_matches(pattern, view);
-  return list_to_py(matches, [&](Match& match) {
-    return match_class().wrap(from_core(std::move(match), events));
-  });
+  std::vector<PyMatch> found;
+  {
+    // The matchers read only the call's pattern copy and the events, which `events` holds; so
+    // does the copying of each match's events, which is shared among the threads too.
+    const GilReleased unlocked;
+    std::vector<Match> matches = use_oracle ? oracle_matches(pattern, view, threads)
+                                            : compiled_matches(pattern, view, threads);
+    found.resize(matches.size());
+    for_slices(matches.size(), threads, kResultsPerSlice, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end; ++i) found[i] = from_core(std::move(matches[i]), events);
+    });
+  }
+  return list_to_py(found, [](PyMatch& match) { return match_class().wrap(std::move(match)); });
 }
 
 }  // namespace
@@ -205,11 +214,14 @@ PyMethodDef pattern_from_json_def =
 
 PyMethodDef match_events_def = function_def<kMatchEventsSignature, match_events_function>(
     "match_events",
-    "match_events(pattern, events, exhaustive=False, use_oracle=False)\n--\n\n"
+    "match_events(pattern, events, exhaustive=False, use_oracle=False, *, threads=None)\n--\n\n"
     "Run a pattern over already-sorted events.\n"
     "\n"
     "Raises `ValueError` if the events are not grouped by partition and sorted by\n"
     "`(timestamp, input order)`; callers should use the high-level `match`\n"
-    "wrapper or [`sort_events`] first.");
+    "wrapper or [`sort_events`] first.\n"
+    "\n"
+    "Partitions are matched on `threads` native threads (default: the usable cores;\n"
+    "1 runs on the calling thread); the result does not depend on it.");
 
 }  // namespace vashlet::py

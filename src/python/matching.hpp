@@ -15,6 +15,9 @@ extern PyMethodDef match_events_def;
 // `_rebuild_match(indices, events, captures)`: what a pickled `Match` is rebuilt with.
 extern PyMethodDef rebuild_match_def;
 
+// Results copied on a thread of their own only from this many on: fewer are not worth a thread.
+constexpr std::size_t kResultsPerSlice = 4096;
+
 // ValueError "events must be grouped by partition and sorted by (timestamp, input order); call
 // sort_events first" unless `events` are in event order.
 void require_event_order(const EventList& events);

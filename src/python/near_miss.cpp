@@ -304,19 +304,31 @@ NativeClass<PyNearMiss>& near_miss_class() {
 // near_miss_events
 
 constexpr auto kNearMissEventsSignature =
-    signature("near_miss_events()", {"pattern", "events"}, 2);
+    signature("near_miss_events()", {"pattern", "events", "threads"}, 2, 2);
 
 // The order check comes before the pattern is looked at, so unsorted events are reported even
 // when the pattern argument is not a pattern at all.
-Ref near_miss_events(const Arguments<2>& args) {
+Ref near_miss_events(const Arguments<3>& args) {
   const EventList events = args.convert(1, events_from_py);
+  const std::size_t threads = args.threads(2);
   require_event_order(events);
   const EventView view = events.view();
   const Pattern pattern = valid_pattern_argument(args.get(0));
-  std::vector<NearMiss> found = near_misses(view, pattern);
-  return list_to_py(found, [&](NearMiss& near_miss) {
-    return near_miss_class().wrap(PyNearMiss::from_core(std::move(near_miss), events));
-  });
+  std::vector<PyNearMiss> found;
+  {
+    // The analysis reads only the call's pattern copy and the events, which `events` holds; so
+    // does the copying of each near miss's events, which is shared among the threads too.
+    const GilReleased unlocked;
+    std::vector<NearMiss> misses = near_misses(view, pattern, threads);
+    found.resize(misses.size());
+    for_slices(misses.size(), threads, kResultsPerSlice, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end; ++i) {
+        found[i] = PyNearMiss::from_core(std::move(misses[i]), events);
+      }
+    });
+  }
+  return list_to_py(found,
+                    [](PyNearMiss& miss) { return near_miss_class().wrap(std::move(miss)); });
 }
 
 }  // namespace
@@ -330,8 +342,9 @@ PyMethodDef rebuild_near_miss_def = function_def<kRebuildNearMissSignature, rebu
 
 PyMethodDef near_miss_events_def = function_def<kNearMissEventsSignature, near_miss_events>(
     "near_miss_events",
-    "near_miss_events(pattern, events)\n--\n\n"
+    "near_miss_events(pattern, events, *, threads=None)\n--\n\n"
     "Explain near-misses: starts that did not match, with their deepest partial\n"
-    "path and the reason. Requires already-sorted events (see [`match_events`]).");
+    "path and the reason. Requires already-sorted events (see [`match_events`]).\n"
+    "Partitions are analysed on `threads` native threads, as in `match_events`.");
 
 }  // namespace vashlet::py

@@ -1,0 +1,118 @@
+// Splitting an event sequence into its partition runs, and running a per-run job over them on
+// several native threads, with the results in exactly the order of a single-threaded pass.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "model.hpp"
+
+namespace vashlet {
+
+// A maximal stretch [begin, end) of consecutive events with equal partitions. Indices are
+// positions in the whole EventView, whichever worker handles the run.
+struct Run {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+};
+
+// The end of the run that begins at `begin`: the first later index whose partition differs.
+// Memory bounds this scan (the events lie wherever they were allocated), so the events ahead are
+// fetched early; the run's job then finds them in the cache.
+inline std::size_t run_end(const EventView& events, std::size_t begin) {
+  constexpr std::size_t kAhead = 16;
+  const std::string& partition = events[begin].partition;
+  std::size_t end = begin + 1;
+  while (end < events.size()) {
+    if (end + kAhead < events.size()) prefetch(&events[end + kAhead], sizeof(Event));
+    if (!same_bytes(events[end].partition, partition)) break;
+    ++end;
+  }
+  return end;
+}
+
+// Calls visit(Run) for each run of events[begin, end), in order; `begin` must start a run and
+// `end` end one.
+template <class Visit>
+void for_each_run(const EventView& events, std::size_t begin, std::size_t end, Visit&& visit) {
+  while (begin < end) {
+    const Run run{begin, run_end(events, begin)};
+    visit(run);
+    begin = run.end;
+  }
+}
+
+// The number of cores this process may run on (its CPU affinity where the system tells it,
+// else the hardware's count); at least 1.
+std::size_t usable_cores();
+
+// Boundaries of at most `parts` contiguous chunks of whole runs with about equal numbers of
+// events: chunk c is [bounds[c], bounds[c + 1]). Never empty chunks; {0} for no events.
+std::vector<std::size_t> chunk_bounds(const EventView& events, std::size_t parts);
+
+// Runs work(c, first_failed) for every chunk c < chunks: chunk 0 on the calling thread, each
+// other one on a thread of its own (on the calling thread too when no thread can be started).
+// Returns once all have finished. `first_failed` is the lowest chunk that has thrown so far
+// (`chunks` while none has): a chunk after it may stop early, since its results are dropped.
+// Then rethrows the exception of the lowest failed chunk, which is the one a single-threaded
+// pass would have met first.
+using ChunkWork =
+    std::function<void(std::size_t chunk, const std::atomic<std::size_t>& first_failed)>;
+void run_chunks(std::size_t chunks, const ChunkWork& work);
+
+// Maps every run of `events` to results. make_job() builds one job per worker (its private
+// state); job(Run, std::vector<Result>& out) appends the run's results to `out`. The result is
+// the concatenation in run order, the same for any `threads`; threads <= 1 runs everything on
+// the calling thread. The job must only read `events` and whatever else it shares.
+template <class Result, class MakeJob>
+std::vector<Result> map_runs(const EventView& events, std::size_t threads,
+                             const MakeJob& make_job) {
+  const std::vector<std::size_t> bounds = chunk_bounds(events, threads);
+  const std::size_t chunks = bounds.size() - 1;
+  if (chunks <= 1) {
+    std::vector<Result> out;
+    auto job = make_job();
+    for_each_run(events, 0, events.size(), [&](const Run& run) { job(run, out); });
+    return out;
+  }
+  std::vector<std::vector<Result>> parts(chunks);
+  run_chunks(chunks, [&](std::size_t c, const std::atomic<std::size_t>& first_failed) {
+    auto job = make_job();
+    for_each_run(events, bounds[c], bounds[c + 1], [&](const Run& run) {
+      if (first_failed.load(std::memory_order_relaxed) < c) return;
+      job(run, parts[c]);
+    });
+  });
+  std::size_t total = 0;
+  for (const std::vector<Result>& part : parts) total += part.size();
+  std::vector<Result> out;
+  out.reserve(total);
+  for (std::vector<Result>& part : parts) {
+    for (Result& result : part) out.push_back(std::move(result));
+    std::vector<Result>().swap(part);  // free each part once moved
+  }
+  return out;
+}
+
+// Calls work(begin, end) on contiguous slices that cover [0, count), on up to `threads` threads
+// (at most one slice per `min_slice` items; 1: one call on the calling thread). Exceptions as for
+// run_chunks: the one of the lowest failed slice, after all have finished.
+template <class Work>
+void for_slices(std::size_t count, std::size_t threads, std::size_t min_slice, const Work& work) {
+  const std::size_t slices = std::max<std::size_t>(
+      1, std::min(threads, count / std::max<std::size_t>(min_slice, 1)));
+  if (slices == 1) {
+    if (count > 0) work(std::size_t{0}, count);
+    return;
+  }
+  run_chunks(slices, [&](std::size_t c, const std::atomic<std::size_t>&) {
+    work(count * c / slices, count * (c + 1) / slices);
+  });
+}
+
+}  // namespace vashlet

@@ -1,0 +1,179 @@
+"""Partitions shared among native threads: every thread count gives the single-threaded result, in
+its order, calls from several Python threads at once agree with calls one at a time, worker
+failures reach the caller, and the `threads` keyword is checked."""
+
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from helpers import Index, message_of
+from test_matching_properties import VALUES, key, text_patterns
+from vashlet import Event, match_events, near_miss_events, parse_pattern
+
+THREAD_COUNTS = (1, 2, 4)
+SETTINGS = settings(max_examples=100, deadline=None)
+
+
+@st.composite
+def partitioned_events(draw):
+    """Many partitions of mixed sizes, sometimes one that dwarfs the others, so that the chunks
+    of the split have few or many runs and a boundary may fall inside a long run."""
+    sizes = draw(st.lists(st.integers(0, 6), min_size=2, max_size=30))
+    if draw(st.booleans()):
+        sizes[draw(st.integers(0, len(sizes) - 1))] = draw(st.integers(20, 60))
+    events = []
+    for number, size in enumerate(sizes):
+        ts = draw(st.sampled_from([0, -(2**63), 2**63 - 200]))
+        for _ in range(size):
+            ts += draw(st.sampled_from([0, 0, 1, 2]))
+            attrs = draw(st.fixed_dictionaries({"n": VALUES}, optional={"m": VALUES}))
+            events.append(Event(f"p{number:02}", ts, draw(st.sampled_from("AAABBC")), attrs))
+    return events
+
+
+def miss_key(miss):
+    return (miss.partition, miss.indices, miss.next_event_type, repr(miss.detail),
+            repr(miss.captures))
+
+
+def results_by_thread_count(run):
+    return {threads: run(threads) for threads in THREAD_COUNTS}
+
+
+@SETTINGS
+@given(text_patterns(), partitioned_events(), st.booleans(), st.booleans())
+def test_matches_do_not_depend_on_the_thread_count(pattern, events, exhaustive, use_oracle):
+    found = results_by_thread_count(lambda threads: [
+        key(m) for m in match_events(pattern, events, exhaustive, use_oracle, threads=threads)])
+    assert found[2] == found[1] and found[4] == found[1]
+
+
+@SETTINGS
+@given(text_patterns(), partitioned_events())
+def test_near_misses_do_not_depend_on_the_thread_count(pattern, events):
+    found = results_by_thread_count(lambda threads: [
+        miss_key(miss) for miss in near_miss_events(pattern, events, threads=threads)])
+    assert found[2] == found[1] and found[4] == found[1]
+
+
+def many_partitions(count=300):
+    return [Event(f"u{p:04}", ts, typ, {"item": (p + ts // 3) % 2})
+            for p in range(count) for ts, typ in enumerate("ABABCABBA")]
+
+
+SHARED_PATTERN = parse_pattern("A[item as $i] -[<=4]-> B[item == $i] -[no C]-> A")
+SHARED_EVENTS = many_partitions()
+
+
+def test_default_and_extreme_thread_counts_agree():
+    expected = [key(m) for m in match_events(SHARED_PATTERN, SHARED_EVENTS, threads=1)]
+    assert expected
+    for threads in (None, Index(3), True, 10**6):  # more threads than partitions are not used
+        got = match_events(SHARED_PATTERN, SHARED_EVENTS, threads=threads)
+        assert [key(m) for m in got] == expected
+
+
+@pytest.mark.parametrize("call", [
+    lambda events, threads: [(key(m), m.events) for m in match_events(
+        parse_pattern("A[n as $n]"), events, threads=threads)],
+    lambda events, threads: [(miss_key(m), m.events) for m in near_miss_events(
+        parse_pattern("A -> B"), events, threads=threads)],
+], ids=["match_events", "near_miss_events"])
+def test_many_results_are_copied_alike_on_several_threads(call):
+    # Enough results that their events are copied on several threads as well.
+    events = [Event(f"p{i // 7:05}", i, "A", {"n": i, "s": f"v{i}"}) for i in range(20_000)]
+    expected = call(events, 1)
+    assert len(expected) == 20_000
+    for threads in (2, 5):
+        got = call(events, threads)
+        assert [k for k, _ in got] == [k for k, _ in expected]
+        def described(results):
+            return [[(e.partition, e.ts, e.attrs) for e in copies] for _, copies in results]
+
+        assert described(got) == described(expected)
+
+
+def test_calls_from_several_python_threads_share_patterns():
+    # The GIL is released while the native workers run, so these calls really overlap.
+    def run_all():
+        return ([key(m) for m in match_events(SHARED_PATTERN, SHARED_EVENTS, threads=2)],
+                [key(m) for m in match_events(SHARED_PATTERN, SHARED_EVENTS, True, threads=3)],
+                [miss_key(m) for m in near_miss_events(SHARED_PATTERN, SHARED_EVENTS, threads=2)])
+
+    expected = run_all()
+    results, errors = [], []
+
+    def worker():
+        try:
+            for _ in range(5):
+                results.append(run_all())
+        except BaseException as error:  # noqa: BLE001 - reported below
+            errors.append(error)
+
+    workers = [threading.Thread(target=worker) for _ in range(4)]
+    for thread in workers:
+        thread.start()
+    for thread in workers:
+        thread.join()
+    assert errors == []
+    assert len(results) == 20 and all(result == expected for result in results)
+
+
+ONE = [Event("p", 0, "A")]
+
+
+@pytest.mark.parametrize("call", [
+    lambda threads: match_events(parse_pattern("A"), ONE, threads=threads),
+    lambda threads: near_miss_events(parse_pattern("A -> B"), ONE, threads=threads),
+], ids=["match_events", "near_miss_events"])
+@pytest.mark.parametrize("threads, error, message", [
+    (0, ValueError, "argument 'threads': must be at least 1, got 0"),
+    (-2, ValueError, "argument 'threads': must be at least 1, got -2"),
+    (1.5, TypeError, "argument 'threads': 'float' object cannot be interpreted as an integer"),
+    ("2", TypeError, "argument 'threads': 'str' object cannot be interpreted as an integer"),
+    (2**64, OverflowError, None),
+])
+def test_bad_thread_counts_are_refused(call, threads, error, message):
+    got = message_of(lambda: call(threads), error)
+    assert message is None or got == message
+
+
+def test_threads_is_keyword_only():
+    assert message_of(lambda: match_events(parse_pattern("A"), ONE, False, False, 2)) == (
+        "match_events() takes from 2 to 4 positional arguments but 5 were given")
+    assert message_of(lambda: near_miss_events(parse_pattern("A"), ONE, 2)) == (
+        "near_miss_events() takes 2 positional arguments but 3 were given")
+
+
+# A worker that runs out of memory: an exhaustive pattern without a window over one long
+# partition has far more matches than memory, while the other partitions are harmless.
+OUT_OF_MEMORY = textwrap.dedent("""
+    import resource
+    from vashlet import Event, match_events, parse_pattern
+    events = [Event("a", t, "A") for t in range(3)]
+    events += [Event("b", t, "A") for t in range(600)]
+    events += [Event("c", t, "A") for t in range(3)]
+    resource.setrlimit(resource.RLIMIT_AS, (1 << 29, 1 << 29))
+    pattern = parse_pattern("A -> A -> A -> A")
+    for threads in (1, 2, 3):
+        try:
+            match_events(pattern, events, exhaustive=True, threads=threads)
+        except MemoryError:
+            print("MemoryError", threads)
+    print(len(match_events(pattern, events[:8], exhaustive=True, threads=2)))
+""")
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs RLIMIT_AS")
+@pytest.mark.skipif("LD_PRELOAD" in os.environ, reason="sanitizers reserve address space")
+def test_a_worker_out_of_memory_raises_memory_error():
+    done = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY], capture_output=True, text=True,
+                          timeout=120, env=dict(os.environ))
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split("\n") == ["MemoryError 1", "MemoryError 2", "MemoryError 3", "5", ""]
