@@ -110,7 +110,7 @@ def _parser() -> argparse.ArgumentParser:
             default=_DEFAULT_LIMIT,
             help=f"rows shown on the terminal (default: {_DEFAULT_LIMIT}; 0: all)",
         )
-        command.add_argument("--threads", type=int, help="threads for matching (default: 1)")
+        command.add_argument("--threads", type=int, help="threads for matching (default: the usable cores)")
         if name == "match":
             command.add_argument(
                 "--exhaustive",

@@ -210,7 +210,7 @@ arrow::Table table_of(std::vector<Column> columns, std::size_t rows) {
 arrow::Table match_table(const Pattern& source, const SortedEvents& events, const TableRun& run) {
   Pattern pattern = source;
   if (run.exhaustive) pattern.consumption = MatchConsumption::ExhaustivePerStart;
-  const std::vector<Match> matches = compiled_matches(pattern, events.view());
+  const std::vector<Match> matches = compiled_matches(pattern, events.view(), run.threads);
 
   FixedBuilder numbers("l", 8);
   KeyColumn partitions(events.partition_values());
@@ -361,8 +361,7 @@ class DetailColumns {
 
 arrow::Table near_miss_table(const Pattern& pattern, const SortedEvents& events,
                              const TableRun& run) {
-  (void)run;
-  const std::vector<NearMiss> misses = near_misses(events.view(), pattern);
+  const std::vector<NearMiss> misses = near_misses(events.view(), pattern, run.threads);
 
   RowColumn start_rows(events);
   KeyColumn partitions(events.partition_values());

@@ -321,13 +321,6 @@ NativeClass<PyTable>& table_class() {
 // ---------------------------------------------------------------------------------------------
 // The functions
 
-std::size_t threads_argument(const Arguments<8>& args) {
-  const std::optional<std::int64_t> threads = args.optional(7, int64_from_py);
-  if (!threads) return 1;
-  if (*threads < 1) raise_value_error("threads must be at least 1, not " + std::to_string(*threads));
-  return static_cast<std::size_t>(*threads);
-}
-
 EventColumns columns_argument(const Arguments<8>& args) {
   EventColumns columns;
   columns.partition = args.convert(2, text_from_py);
@@ -343,7 +336,7 @@ constexpr auto kMatchTableSignature = signature(
 Ref match_table_function(const Arguments<8>& args) {
   const Pattern pattern = valid_pattern_argument(args.get(0));
   const EventColumns columns = columns_argument(args);
-  const TableRun options{args.flag(6), threads_argument(args)};
+  const TableRun options{args.flag(6), args.threads(7)};
   return table_class().wrap(
       PyTable{table_from_source(args.get(1), pattern, columns, match_table, options)});
 }
@@ -351,7 +344,7 @@ Ref match_table_function(const Arguments<8>& args) {
 Ref explain_table_function(const Arguments<8>& args) {
   const Pattern pattern = valid_pattern_argument(args.get(0));
   const EventColumns columns = columns_argument(args);
-  const TableRun options{false, threads_argument(args)};
+  const TableRun options{false, args.threads(7)};
   return table_class().wrap(
       PyTable{table_from_source(args.get(1), pattern, columns, near_miss_table, options)});
 }
