@@ -231,11 +231,11 @@ Ref cell_to_py(const Column& column, std::int64_t row) {
 constexpr auto kStreamSignature =
     signature("ResultTable.__arrow_c_stream__()", {"requested_schema"}, 0);
 
-// The requested schema is a request, not a demand: the table has one layout, and consumers cast.
-Ref arrow_c_stream(const PyTable& self, const Arguments<1>&) {
-  auto raw = std::make_unique<ArrowArrayStream>();
-  arrow::export_stream(self.table, raw.get());
-  PyObject* capsule = PyCapsule_New(raw.get(), kStreamCapsule, release_stream_capsule);
+// A new capsule owning `raw`, whose contents are already exported (they are released if the
+// capsule cannot be made).
+template <class Struct>
+Ref capsule_owning(std::unique_ptr<Struct> raw, const char* name, PyCapsule_Destructor destroy) {
+  PyObject* capsule = PyCapsule_New(raw.get(), name, destroy);
   if (!capsule) {
     raw->release(raw.get());
     throw PythonError{};
@@ -244,18 +244,19 @@ Ref arrow_c_stream(const PyTable& self, const Arguments<1>&) {
   return Ref::steal(capsule);
 }
 
+// The requested schema is a request, not a demand: the table has one layout, and consumers cast.
+Ref arrow_c_stream(const PyTable& self, const Arguments<1>&) {
+  auto raw = std::make_unique<ArrowArrayStream>();
+  arrow::export_stream(self.table, raw.get());
+  return capsule_owning(std::move(raw), kStreamCapsule, release_stream_capsule);
+}
+
 constexpr auto kSchemaSignature = signature("ResultTable.__arrow_c_schema__()");
 
 Ref arrow_c_schema(const PyTable& self, const Arguments<0>&) {
   auto raw = std::make_unique<ArrowSchema>();
   arrow::export_schema(*self.table, raw.get());
-  PyObject* capsule = PyCapsule_New(raw.get(), kSchemaCapsule, release_schema_capsule);
-  if (!capsule) {
-    raw->release(raw.get());
-    throw PythonError{};
-  }
-  raw.release();
-  return Ref::steal(capsule);
+  return capsule_owning(std::move(raw), kSchemaCapsule, release_schema_capsule);
 }
 
 constexpr auto kToPylistSignature = signature("ResultTable.to_pylist()", {"start", "stop"}, 0);
