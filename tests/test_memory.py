@@ -5,8 +5,10 @@ import gc
 import os
 import sys
 
+import pyarrow as pa
 import pytest
 
+import vashlet
 from helpers import Sequence, fresh, refcounts
 from vashlet import (Event, Match, NearMiss, Pattern, PatternBuilder, match_events, near_miss_events,
                      parse_pattern, pattern_from_json, sort_events)
@@ -215,6 +217,9 @@ class BrokenSequence:
         raise ValueError(f"item {index} is broken")
 
 
+TABLE = pa.table({"partition": ["p", "p"], "ts": [1, 2], "type": ["A", "B"]})
+BAD_TYPE_TABLE = pa.table({"partition": ["p"], "ts": [1.5], "type": ["A"]})
+NULL_TABLE = pa.table({"partition": ["p", None], "ts": [1, 2], "type": ["A", "B"]})
 E, BUILDER = Event("é", 0, "A"), Pattern.event("A")
 PATTERN = BUILDER.build()
 UNSORTED = [Event("q", 0, "A"), Event("p", 0, "A")]
@@ -262,6 +267,14 @@ ALL_FAILING = {
     "getter on a foreign object": (lambda: Match.partition.__get__(E), TypeError),
     "Match no constructor": (lambda: Match(), TypeError),
     "NearMiss no constructor": (lambda: NearMiss(1, x=2), TypeError),
+    "match table pattern": (lambda: vashlet.match("A ->", TABLE), ValueError),
+    "match table missing column": (lambda: vashlet.match(PATTERN, TABLE, ts="time"), ValueError),
+    "match table column type": (lambda: vashlet.match(PATTERN, BAD_TYPE_TABLE), TypeError),
+    "match table null key": (lambda: vashlet.match(PATTERN, NULL_TABLE), ValueError),
+    "match table threads": (lambda: vashlet.match(PATTERN, TABLE, threads=0), ValueError),
+    "match table data": (lambda: vashlet.match(PATTERN, 5), TypeError),
+    "explain table missing attribute": (lambda: vashlet.explain("A[x == 1]", TABLE), ValueError),
+    "explain table events id": (lambda: vashlet.explain(PATTERN, [E], id="e"), ValueError),
 }
 
 

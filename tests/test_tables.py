@@ -458,6 +458,18 @@ def test_a_stream_that_fails_midway_raises_and_leaks_nothing():
     assert allocation_growth(ours, 2000) - allocation_growth(theirs, 2000) < 500
 
 
+def test_successful_calls_and_exports_leave_nothing_behind():
+    table = pa.table(SHOP)
+
+    def call():
+        result = vashlet.match(SHOP_PATTERN, table)
+        pa.table(result)  # an export, released by pyarrow
+        result.__arrow_c_stream__()  # a capsule nobody reads, released with it
+        vashlet.explain(SHOP_PATTERN, table).to_pylist()
+
+    assert allocation_growth(call, 500) < 100
+
+
 def test_a_consumed_capsule_is_refused():
     capsule = pa.table(SHOP).__arrow_c_stream__()
     vashlet._core._match_table(vashlet.parse_pattern("login"), capsule, "partition", "ts", "type")
