@@ -59,6 +59,7 @@ namespace {
 
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 constexpr std::size_t kCacheLimit = std::size_t{1} << 18;
+// Candidate lists up to this long are scanned rather than indexed by value.
 constexpr std::size_t kShortList = 8;
 
 // Hash combining with a full avalanche step: keys are small, dense integers (step, event index)
@@ -271,7 +272,7 @@ class StepReads {
   // Whether the bindings after step k (those that step k reads, extended by its captures) hold
   // a name that no later step reads.
   bool drops(std::size_t k) const { return drops_[k]; }
-  // Whether some name that step k reads is read by no later step.
+  // Whether some name that step k or a later step reads is read by no step after k.
   bool narrows(std::size_t k) const { return narrows_[k]; }
   // Whether some step drops a name: else narrowed bindings are the full bindings of the path.
   bool drops_any() const { return drops_any_; }
@@ -380,7 +381,6 @@ class RunValues {
   // `bindings` (a superset, in ascending order), or nullptr when none of those predicates has its
   // binding bound: then every event of the step's type is a candidate.
   const std::vector<std::size_t>* candidates(std::size_t k, const Bindings& bindings) {
-    // A short list is scanned faster than an index is built.
     if (run_.of_step(k).size() <= kShortList) return nullptr;
     for (const EqualityLookups::Lookup& lookup : lookups_.of_step[k]) {
       const Value* bound = bindings.find(lookup.binding);
