@@ -228,7 +228,8 @@ struct StepTypes {
 // must capture an equal value), and through the absence atoms of its transition the same two.
 class StepReads {
  public:
-  explicit StepReads(const Pattern& pattern) : read_from_(pattern.steps.size() + 1) {
+  explicit StepReads(const Pattern& pattern)
+      : read_from_(pattern.steps.size() + 1), first_drop_(pattern.steps.size()) {
     const std::size_t n = pattern.steps.size();
     std::set<std::string_view> captured_before;
     std::vector<std::set<std::string_view>> read_at(n);
@@ -250,18 +251,20 @@ class StepReads {
     keeps_capture_.resize(n, false);
     drops_.resize(n, false);
     narrows_.resize(n, false);
+    // The last step keeps everything: a complete path needs no more reads, and its end then
+    // holds the full bindings for the paths that narrowed nothing before.
     for (std::size_t k = 0; k < n; ++k) {
       for (const Capture& capture : pattern.steps[k].atom.captures) {
-        if (reads(k + 1, capture.name)) {
+        if (k + 1 == n || reads(k + 1, capture.name)) {
           keeps_capture_[k] = true;
         } else {
           drops_[k] = true;
         }
       }
       for (std::string_view name : read_from_[k]) {
-        if (!reads(k + 1, name)) narrows_[k] = drops_[k] = true;
+        if (k + 1 < n && !reads(k + 1, name)) narrows_[k] = drops_[k] = true;
       }
-      drops_any_ = drops_any_ || drops_[k];
+      if (drops_[k] && first_drop_ == n) first_drop_ = k;
     }
   }
 
@@ -274,8 +277,9 @@ class StepReads {
   bool drops(std::size_t k) const { return drops_[k]; }
   // Whether some name that step k or a later step reads is read by no step after k.
   bool narrows(std::size_t k) const { return narrows_[k]; }
-  // Whether some step drops a name: else narrowed bindings are the full bindings of the path.
-  bool drops_any() const { return drops_any_; }
+  // Whether one of the steps before step k drops a name: if not, the narrowed bindings of a path
+  // of k events are its full bindings.
+  bool drops_before(std::size_t k) const { return first_drop_ < k; }
 
   // The bindings after step k (see `drops`) without the names that no later step reads.
   Bindings narrowed_after(Bindings bindings, std::size_t k) const {
@@ -306,7 +310,7 @@ class StepReads {
   std::vector<bool> keeps_capture_;
   std::vector<bool> drops_;
   std::vector<bool> narrows_;
-  bool drops_any_ = false;
+  std::size_t first_drop_;
 };
 
 // The events of one run that some step could use, grouped by event type, in ascending order.
@@ -533,8 +537,9 @@ class DeepestPathSearch {
     // The start's bindings are kept when the path's captures have to be applied to them again.
     const std::size_t root =
         state(1, start,
-              bindings_.intern(reads_.drops_any() ? reads_.narrowed_after(bindings, 0)
-                                                  : std::move(bindings)));
+              bindings_.intern(reads_.drops_before(pattern_.steps.size())
+                                   ? reads_.narrowed_after(bindings, 0)
+                                   : std::move(bindings)));
     solve(root);
     PathResult result;
     result.path.push_back(start);
@@ -543,7 +548,7 @@ class DeepestPathSearch {
       at = states_[at].best_child;
       result.path.push_back(states_[at].last);
     }
-    if (!reads_.drops_any()) {
+    if (!reads_.drops_before(result.path.size())) {
       result.bindings = bindings_.get(states_[at].bindings);
       return result;
     }
