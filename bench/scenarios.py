@@ -293,6 +293,7 @@ def near_miss(shared, loaded, repeats):
         ("30 x A -> B", near_misses.chain(30, "B"), chain_events),
         ("8 x A -> B", near_misses.chain(8, "B"), small_events),
         ("funnel", inputs.FUNNEL_TEXT, shared.events),
+        *near_misses.correlated_cases(),
     ]
     for case, text, events in cases:
         our_seconds, found = median_seconds(ours.near_misser(text, events), repeats)

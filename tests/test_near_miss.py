@@ -3,6 +3,7 @@ objects, all checked by hand and against the plain reference search."""
 
 import gc
 import json
+import time
 
 import pytest
 from hypothesis import given, settings
@@ -354,3 +355,174 @@ def test_a_start_misses_exactly_when_it_has_no_match(text, events):
     assert len(missed) == len(set(missed))
     assert set(missed).isdisjoint(matched)
     assert set(missed) | matched == starts
+
+
+# ---------------------------------------------------------------------------------------------
+# Captures that later steps read, looked up by value
+
+# Numbers meet across kinds (Int 1 == Float 1.0, -0.0 == 0.0), a NaN equals nothing, large Ints
+# meet a Float by their nearest double but not each other; strings, booleans and null only
+# themselves.
+MIXED_VALUES = [0, 1, 1.0, -0.0, 0.0, float("nan"), 2**53, 2**53 + 1, float(2**53), "1", "a", True, None]
+
+
+@st.composite
+def correlated_texts(draw):
+    """Steps that capture several names, of which later steps read some (mostly by equality)."""
+    names, attributes = ["u", "v", "w"], ["x", "y"]
+
+    def items(allow_captures=True, most=2):
+        chosen = []
+        for _ in range(draw(st.integers(0, most))):
+            attribute, name = draw(st.sampled_from(attributes)), draw(st.sampled_from(names))
+            if allow_captures and draw(st.booleans()):
+                chosen.append(f"{attribute} as ${name}")
+            else:
+                chosen.append(f"{attribute} {draw(st.sampled_from(['==', '==', '==', '!=', '<']))} ${name}")
+        return f"[{', '.join(chosen)}]" if chosen else ""
+
+    text = "A" + items()
+    for _ in range(draw(st.integers(1, 3))):
+        constraints = [f"<={draw(st.integers(0, 6))}"] if draw(st.booleans()) else []
+        if draw(st.integers(0, 3)) == 0:
+            constraints.append(f"no {draw(st.sampled_from('XB'))}{items(False, 1)}")
+        link = f" -[{', '.join(constraints)}]-> " if constraints else " -> "
+        text += link + draw(st.sampled_from("AAB")) + items()
+    return text
+
+
+@st.composite
+def long_runs(draw):
+    """Runs long enough for a step's candidates to be looked up by value."""
+    events = []
+    for partition in sorted(draw(st.sets(st.sampled_from(["a", "b"]), min_size=1))):
+        ts = 0
+        for _ in range(draw(st.integers(6, 12))):
+            ts += draw(st.integers(0, 2))
+            attrs = draw(st.dictionaries(st.sampled_from(["x", "y"]), st.sampled_from(MIXED_VALUES), max_size=2))
+            events.append(Event(partition, ts, draw(st.sampled_from("AAAABX")), attrs))
+    return events
+
+
+@settings(max_examples=150, deadline=None)
+@given(correlated_texts(), long_runs())
+def test_correlated_steps_agree_with_the_reference(text, events):
+    pattern = parse_pattern(text)
+    expected = reference.near_misses(json.loads(pattern.to_json()), events)
+    assert same([reference.record(m) for m in misses(pattern, events)], expected)
+
+
+def value_row(bound, candidates):
+    """A start binding `bound`, then one filler and the candidates, each a later A."""
+    return events_of(("A", 0, {"x": bound}), *[("A", ts, {"x": value}) for ts, value in enumerate(candidates, 1)])
+
+
+@pytest.mark.parametrize("bound, candidates, matching", [
+    (1, [2, 3, 4, "1", True, 5, 6, 7, 1.0, 8], 9),
+    (1.0, [2, 3, 4, 5, 6, 7, 8, 9, 1], 9),
+    (-0.0, [1, 2, 3, 4, 5, 6, 7, 8, 0], 9),
+    (0, [1, 2, 3, 4, 5, 6, 7, 8, -0.0], 9),
+    (2**53 + 1, [2**53, 2, 3, 4, 5, 6, 7, 8, float(2**53)], 9),
+    (float(2**53), [2, 3, 4, 5, 6, 7, 8, 9, 2**53 + 1], 9),
+    (2**53, [2**53 + 1, 2, 3, 4, 5, 6, 7, 8, 9], None),
+    ("1", [1, 1.0, 2, 3, 4, 5, 6, 7, "1"], 9),
+    (None, [0, "", False, 1, 2, 3, 4, 5, None], 9),
+    (True, [1, 1.0, 2, 3, 4, 5, 6, 7, True], 9),
+    (float("nan"), [float("nan")] * 9, None),
+])
+def test_reference_values_meet_by_the_model_equality(bound, candidates, matching):
+    events = value_row(bound, candidates)
+    text = "A[x as $v] -> A -> A[x == $v]"
+    result = {m.start_index: m for m in misses(text, events)}
+    assert (0 not in result) == (matching is not None)
+    assert same([reference.record(m) for m in result.values()],
+                reference.near_misses(json.loads(parse_pattern(text).to_json()), events))
+
+
+@pytest.mark.parametrize("text", [
+    "A[x as $v] -> A -[no X[x == $v]]-> B",  # read only by a forbidden event
+    "A[x as $v] -> A -> B[x as $v]",  # read only by a re-capture
+    "A[x as $v] -> A[y as $w] -> A -> B[y == $w]",
+])
+@pytest.mark.parametrize("later", [1, 1.0, 2, "1", None])
+def test_a_binding_that_only_one_later_clause_reads(text, later):
+    events = events_of(("A", 0, {"x": 1, "y": 1}), ("A", 1, {"y": 2}), ("A", 2, {"y": later}),
+                       ("X", 3, {"x": later}), ("B", 4, {"x": later, "y": later}))
+    expected = reference.near_misses(json.loads(parse_pattern(text).to_json()), events)
+    assert same([reference.record(m) for m in misses(text, events)], expected)
+
+
+def capture_chain(steps):
+    """Every step captures its own name; only the last reads one, the first."""
+    return " -> ".join([f"A[id as $v{i}]" for i in range(steps - 1)] + ["A[id == $v0]"])
+
+
+def window_chain(steps):
+    """One capture, read by the last step only, across steps linked by windows."""
+    return "A[id as $v]" + " -[<=10]-> A" * (steps - 2) + " -[<=10]-> A[id == $v]"
+
+
+def distinct_ids(count):
+    return events_of(*[("A", ts, {"id": ts}) for ts in range(count)])
+
+
+@pytest.mark.parametrize("text, count", [
+    (capture_chain(5), 14), (capture_chain(4), 9), (window_chain(5), 24), (window_chain(4), 12),
+], ids=["captures-5x14", "captures-4x9", "window-5x24", "window-4x12"])
+def test_captures_that_no_step_reads_agree_with_the_reference(text, count):
+    events = distinct_ids(count)
+    expected = reference.near_misses(json.loads(parse_pattern(text).to_json()), events)
+    assert same([reference.record(m) for m in misses(text, events)], expected)
+
+
+def expected_chain_misses(text, steps, count):
+    """Each start gets as far as the run allows, in consecutive events; the last step then fails
+    on its reference predicate (its id was the start's), or the run ends first."""
+    capturing = text.startswith("A[id as $v0]")
+    result = []
+    for start in range(count):
+        reached = min(steps - 1, count - start)
+        indices = list(range(start, start + reached))
+        captures = {f"v{i}": index for i, index in enumerate(indices)} if capturing else {"v": start}
+        name = "v0" if capturing else "v"
+        if reached < steps - 1 or start + reached == count:
+            detail = {"kind": "no_successor"}
+        else:
+            candidate = start + reached
+            detail = {"kind": "predicate_failed", "event_index": candidate,
+                      "failures": [reference_clause("id", "==", name, start, candidate)]}
+        result.append({"partition": "p", "start_index": start, "indices": indices, "reached_steps": reached,
+                       "next_event_type": "A", "reason": detail["kind"], "detail": detail,
+                       "captures": dict(sorted(captures.items(), key=lambda item: item[0].encode()))})
+    return result
+
+
+@pytest.mark.parametrize("text, steps, count", [
+    (capture_chain(8), 8, 35), (capture_chain(10), 10, 26), (window_chain(40), 40, 3000),
+    (capture_chain(60), 60, 5000), (window_chain(60), 60, 5000),
+], ids=["captures-8x35", "captures-10x26", "window-40x3000", "captures-60x5000", "window-60x5000"])
+def test_long_chains_whose_last_step_cannot_match(text, steps, count):
+    # Every path ends at the last step, so the search must see early that no later event can
+    # satisfy it; the largest also fill the search's memo past the size at which it is dropped.
+    events = distinct_ids(count)
+    started = time.perf_counter()
+    result = near_miss_events(parse_pattern(text), events)
+    assert time.perf_counter() - started < 10  # exponential search takes hours here
+    # Every value is an Int or a string, so plain equality is exact.
+    assert [reference.record(m) for m in result] == expected_chain_misses(text, steps, count)
+
+
+def test_states_shared_across_starts_after_the_memo_is_dropped():
+    # Each start binds its own value, which every later step reads, so each start fills the memo
+    # with its own states for the same events; past the memo's size limit it is dropped between
+    # starts, and the starts after that must not find the states of earlier ones. The first starts
+    # skip one A each, so their states differ in number from those of the later starts.
+    starts, tail = 5000, 60
+    events = events_of(*[("S", 0, {"id": i}) for i in range(starts)],
+                       *[("A", 1, {"id": j}) for j in range(tail)])
+    text = "S[id as $v]" + " -> A[id != $v]" * tail + " -> B"
+    result = near_miss_events(parse_pattern(text), events)
+    assert [(m.start_index, m.indices, m.next_event_type, m.reason, m.captures) for m in result] == [
+        (i, [i, *(starts + j for j in range(tail) if j != i)], "A" if i < tail else "B",
+         "predicate_failed" if i == tail - 1 else "no_successor", {"v": i})
+        for i in range(starts)]

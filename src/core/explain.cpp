@@ -3,13 +3,17 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <deque>
 #include <functional>
 #include <limits>
+#include <map>
+#include <set>
 #include <unordered_map>
 #include <utility>
 
 #include "matcher.hpp"
 #include "partitions.hpp"
+#include "value_index.hpp"
 
 // The deepest path from a start is the longest admissible path, ties going to the
 // lexicographically smallest. Enumerating every path is exponential, so the search below keeps
@@ -20,11 +24,17 @@
 //   children that reach the same depth the first one wins the tie (its path is smaller at the
 //   first differing entry whatever follows). A state's result is therefore "depth, and the first
 //   child reaching it", which is memoised per run and shared by every start of the run.
+// * Of B, only the names that step k and later steps read (reference predicates, absence atoms,
+//   re-captures of a name) decide which extensions exist, so a state holds B narrowed to those.
+//   The full bindings of the deepest path are rebuilt from its events at the end.
 // * Children are tried in ascending order and can only lose to an earlier one, so the loop stops
 //   as soon as no remaining child can be strictly deeper than the best so far. The depth bound is
-//   that of a relaxed pattern (event types and literal predicates only, no windows, absences or
-//   bindings), computed greedily; it can only fall as the candidate moves later in the run. A
-//   complete path reaches the trivial bound, so a start that matches ends its search there.
+//   that of a relaxed pattern (event types, literal predicates and the reference predicates whose
+//   binding is already known; no windows, absences or captures), computed greedily; it can only
+//   fall as the candidate moves later in the run. A complete path reaches the trivial bound, so a
+//   start that matches ends its search there.
+// * A step with an equality reference predicate whose binding is known takes its candidates from
+//   an index of the run's events by that attribute's value instead of scanning every event.
 // * When step k + 1 follows by a plain link (no window, nothing forbidden), a child reached at a
 //   later event with the same bindings as an earlier child has only a subset of its successors,
 //   so it cannot be deeper and is not searched.
@@ -50,6 +60,8 @@ namespace {
 
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 constexpr std::size_t kCacheLimit = std::size_t{1} << 18;
+// Candidate lists up to this long are scanned rather than indexed by value.
+constexpr std::size_t kShortList = 8;
 
 // Hash combining with a full avalanche step: keys are small, dense integers (step, event index)
 // that a plain xor-shift combination maps onto few buckets.
@@ -111,6 +123,7 @@ std::size_t hash_bindings(const Bindings& bindings) {
   return seed;
 }
 
+// Interned maps keep their address while more are added: the search holds references to them.
 class BindingsTable {
  public:
   std::size_t intern(Bindings bindings) {
@@ -130,7 +143,7 @@ class BindingsTable {
   }
 
  private:
-  std::vector<Bindings> items_;
+  std::deque<Bindings> items_;
   std::unordered_multimap<std::size_t, std::size_t> by_hash_;
 };
 
@@ -192,6 +205,11 @@ class IndexTripleMap {
   std::size_t size_ = 0;
 };
 
+const Transition& transition_of(const Step& step) {
+  if (!step.transition_from_previous) invariant_failure("transition exists after first step");
+  return *step.transition_from_previous;
+}
+
 // Steps share a candidate list when they name the same event type.
 struct StepTypes {
   std::vector<std::size_t> type_of_step;
@@ -204,6 +222,96 @@ struct StepTypes {
       type_of_step.push_back(it->second);
     }
   }
+};
+
+// The binding names that each step and the steps after it read. A step reads the bindings of its
+// reference predicates, the names it captures that an earlier step may have bound (a re-capture
+// must capture an equal value), and through the absence atoms of its transition the same two.
+class StepReads {
+ public:
+  explicit StepReads(const Pattern& pattern)
+      : read_from_(pattern.steps.size() + 1), first_drop_(pattern.steps.size()) {
+    const std::size_t n = pattern.steps.size();
+    std::set<std::string_view> captured_before;
+    std::vector<std::set<std::string_view>> read_at(n);
+    for (std::size_t k = 0; k < n; ++k) {
+      const Step& step = pattern.steps[k];
+      add_reads(step.atom, captured_before, read_at[k]);
+      if (step.transition_from_previous) {
+        for (const Atom& atom : step.transition_from_previous->absence) {
+          add_reads(atom, captured_before, read_at[k]);
+        }
+      }
+      for (const Capture& capture : step.atom.captures) captured_before.insert(capture.name);
+    }
+    std::set<std::string_view> later;
+    for (std::size_t k = n; k-- > 0;) {
+      later.insert(read_at[k].begin(), read_at[k].end());
+      read_from_[k].assign(later.begin(), later.end());
+    }
+    keeps_capture_.resize(n, false);
+    drops_.resize(n, false);
+    narrows_.resize(n, false);
+    // The last step keeps everything: a complete path needs no more reads, and its end then
+    // holds the full bindings for the paths that narrowed nothing before.
+    for (std::size_t k = 0; k < n; ++k) {
+      for (const Capture& capture : pattern.steps[k].atom.captures) {
+        if (k + 1 == n || reads(k + 1, capture.name)) {
+          keeps_capture_[k] = true;
+        } else {
+          drops_[k] = true;
+        }
+      }
+      for (std::string_view name : read_from_[k]) {
+        if (k + 1 < n && !reads(k + 1, name)) narrows_[k] = drops_[k] = true;
+      }
+      if (drops_[k] && first_drop_ == n) first_drop_ = k;
+    }
+  }
+
+  // Whether step k captures a name that a later step reads: if not, its children all share the
+  // narrowed bindings of their parent.
+  bool keeps_capture(std::size_t k) const { return keeps_capture_[k]; }
+
+  // Whether the bindings after step k (those that step k reads, extended by its captures) hold
+  // a name that no later step reads.
+  bool drops(std::size_t k) const { return drops_[k]; }
+  // Whether some name that step k or a later step reads is read by no step after k.
+  bool narrows(std::size_t k) const { return narrows_[k]; }
+  // Whether one of the steps before step k drops a name: if not, the narrowed bindings of a path
+  // of k events are its full bindings.
+  bool drops_before(std::size_t k) const { return first_drop_ < k; }
+
+  // The bindings after step k (see `drops`) without the names that no later step reads.
+  Bindings narrowed_after(Bindings bindings, std::size_t k) const {
+    if (!drops_[k]) return bindings;
+    Bindings kept;
+    for (const Bindings::Entry& entry : bindings) {
+      if (reads(k + 1, entry.first)) kept.set(entry.first, entry.second);
+    }
+    return kept;
+  }
+
+ private:
+  static void add_reads(const Atom& atom, const std::set<std::string_view>& captured_before,
+                        std::set<std::string_view>& reads) {
+    for (const ReferencePredicate& reference : atom.reference_predicates) {
+      reads.insert(reference.binding);
+    }
+    for (const Capture& capture : atom.captures) {
+      if (captured_before.count(capture.name)) reads.insert(capture.name);
+    }
+  }
+
+  bool reads(std::size_t k, std::string_view name) const {
+    return std::binary_search(read_from_[k].begin(), read_from_[k].end(), name);
+  }
+
+  std::vector<std::vector<std::string_view>> read_from_;  // names into the pattern, sorted
+  std::vector<bool> keeps_capture_;
+  std::vector<bool> drops_;
+  std::vector<bool> narrows_;
+  std::size_t first_drop_;
 };
 
 // The events of one run that some step could use, grouped by event type, in ascending order.
@@ -236,6 +344,84 @@ class RunCandidates {
   std::vector<std::vector<std::size_t>> lists_;
 };
 
+// The equality reference predicates of each step, each with the (event type, attribute) pair
+// whose values it looks up; steps that share the pair share one index.
+struct EqualityLookups {
+  struct Lookup {
+    std::string_view binding;
+    std::size_t key;  // index into `keys`
+  };
+  struct Key {
+    std::size_t step;  // a step of the key's event type
+    std::string_view attribute;
+  };
+  std::vector<std::vector<Lookup>> of_step;
+  std::vector<Key> keys;
+
+  EqualityLookups(const Pattern& pattern, const StepTypes& types)
+      : of_step(pattern.steps.size()) {
+    std::map<std::pair<std::size_t, std::string_view>, std::size_t> key_ids;
+    for (std::size_t k = 1; k < pattern.steps.size(); ++k) {
+      for (const ReferencePredicate& reference : pattern.steps[k].atom.reference_predicates) {
+        if (reference.op != ComparisonOperator::Eq) continue;
+        auto [it, inserted] =
+            key_ids.emplace(std::pair(types.type_of_step[k], std::string_view(reference.attribute)),
+                            keys.size());
+        if (inserted) keys.push_back(Key{k, reference.attribute});
+        of_step[k].push_back(Lookup{reference.binding, it->second});
+      }
+    }
+  }
+};
+
+// The run's candidates of the steps with equality reference predicates, indexed by the value of
+// the attribute they compare; an index is built the first time it is asked for.
+class RunValues {
+ public:
+  RunValues(const EventView& events, const RunCandidates& run, const EqualityLookups& lookups)
+      : events_(events), run_(run), lookups_(lookups), indexes_(lookups.keys.size()),
+        built_(lookups.keys.size(), false) {}
+
+  // The candidates of step k that may pass one of its equality reference predicates under
+  // `bindings` (a superset, in ascending order), or nullptr when none of those predicates has its
+  // binding bound: then every event of the step's type is a candidate.
+  const std::vector<std::size_t>* candidates(std::size_t k, const Bindings& bindings) {
+    if (run_.of_step(k).size() <= kShortList) return nullptr;
+    for (const EqualityLookups::Lookup& lookup : lookups_.of_step[k]) {
+      const Value* bound = bindings.find(lookup.binding);
+      if (!bound) continue;
+      if (!built_[lookup.key]) build(lookup.key);
+      return &indexes_[lookup.key].find(*bound);
+    }
+    return nullptr;
+  }
+
+ private:
+  void build(std::size_t key) {
+    const EqualityLookups::Key& of = lookups_.keys[key];
+    for (std::size_t i : run_.of_step(of.step)) {
+      if (const Value* value = events_[i].attrs.find(of.attribute)) indexes_[key].add(*value, i);
+    }
+    built_[key] = true;
+  }
+
+  const EventView& events_;
+  const RunCandidates& run_;
+  const EqualityLookups& lookups_;
+  std::vector<ValueIndex> indexes_;
+  std::vector<bool> built_;
+};
+
+// What a search of one run reads about the pattern, computed once per call.
+struct PatternFacts {
+  StepTypes types;
+  StepReads reads;
+  EqualityLookups lookups;
+
+  explicit PatternFacts(const Pattern& pattern)
+      : types(pattern), reads(pattern), lookups(pattern, types) {}
+};
+
 bool passes_literal_predicates(const Atom& atom, const Event& event) {
   for (const Predicate& predicate : atom.predicates) {
     const Value* actual = event.attrs.find(predicate.attribute);
@@ -244,37 +430,47 @@ bool passes_literal_predicates(const Atom& atom, const Event& event) {
   return true;
 }
 
+// The reference predicates whose binding is bound; those whose binding is not yet known pass.
+bool passes_known_references(const Atom& atom, const Event& event, const Bindings& bindings) {
+  for (const ReferencePredicate& reference : atom.reference_predicates) {
+    const Value* bound = bindings.find(reference.binding);
+    if (!bound) continue;
+    const Value* actual = event.attrs.find(reference.attribute);
+    if (!actual || !matches(reference.op, *actual, *bound)) return false;
+  }
+  return true;
+}
+
 bool is_plain(const Transition& transition) {
   return !transition.max_elapsed && transition.absence.empty();
 }
 
-const Transition& transition_of(const Step& step) {
-  if (!step.transition_from_previous) invariant_failure("transition exists after first step");
-  return *step.transition_from_previous;
-}
-
 // ---------------------------------------------------------------------------------------------
-// Upper bound on how many steps, from step k on, can follow event p: steps taken greedily at the
-// earliest event of the right type that passes the step's literal predicates. Greedy is optimal
-// for this relaxed problem, so it bounds every real extension, and it never grows as p moves later.
+// Upper bound on how many steps, from step k on, can follow event p under bindings B: steps taken
+// greedily at the earliest event of the right type that passes the step's literal predicates and
+// its reference predicates whose binding B holds (bound values never change along a path). Greedy
+// is optimal for this relaxed problem, so it bounds every real extension, and it never grows as p
+// moves later. B is a state's narrowed bindings: they hold every name that a reference predicate
+// of a later step reads, so equal ids mean equal relaxed problems.
 
 class DepthBound {
  public:
-  DepthBound(const EventView& events, const Pattern& pattern, const RunCandidates& run)
-      : events_(events), pattern_(pattern), run_(run) {}
+  DepthBound(const EventView& events, const Pattern& pattern, const RunCandidates& run,
+             RunValues& values, const BindingsTable& bindings)
+      : events_(events), pattern_(pattern), run_(run), values_(values), bindings_(bindings) {}
 
-  std::size_t steps_after(std::size_t k, std::size_t p) {
+  std::size_t steps_after(std::size_t k, std::size_t p, std::size_t bindings) {
     const std::size_t n = pattern_.steps.size();
     chain_.clear();
     std::size_t tail = 0;
     while (k < n) {
-      if (const std::size_t known = memo_.find({k, p, 0}); known != kNone) {
+      if (const std::size_t known = memo_.find({k, p, bindings}); known != kNone) {
         tail = known;
         break;
       }
-      const std::size_t next = earliest(k, p);
+      const std::size_t next = earliest(k, p, bindings_.get(bindings));
       if (next == kNone) {
-        memo_.emplace({k, p, 0}, 0);
+        memo_.emplace({k, p, bindings}, 0);
         break;
       }
       chain_.emplace_back(k, p);
@@ -282,7 +478,7 @@ class DepthBound {
       p = next;
     }
     for (auto it = chain_.rbegin(); it != chain_.rend(); ++it) {
-      memo_.emplace({it->first, it->second, 0}, ++tail);
+      memo_.emplace({it->first, it->second, bindings}, ++tail);
     }
     return tail;
   }
@@ -291,11 +487,15 @@ class DepthBound {
   void forget() { memo_.clear(); }
 
  private:
-  std::size_t earliest(std::size_t k, std::size_t p) const {
-    const std::vector<std::size_t>& list = run_.of_step(k);
+  std::size_t earliest(std::size_t k, std::size_t p, const Bindings& bindings) {
+    const std::vector<std::size_t>* by_value = values_.candidates(k, bindings);
+    const std::vector<std::size_t>& list = by_value ? *by_value : run_.of_step(k);
     const Atom& atom = pattern_.steps[k].atom;
     for (std::size_t pos = RunCandidates::first_after(list, p); pos < list.size(); ++pos) {
-      if (passes_literal_predicates(atom, events_[list[pos]])) return list[pos];
+      const Event& event = events_[list[pos]];
+      if (passes_literal_predicates(atom, event) && passes_known_references(atom, event, bindings)) {
+        return list[pos];
+      }
     }
     return kNone;
   }
@@ -303,6 +503,8 @@ class DepthBound {
   const EventView& events_;
   const Pattern& pattern_;
   const RunCandidates& run_;
+  RunValues& values_;
+  const BindingsTable& bindings_;
   IndexTripleMap memo_;
   std::vector<std::pair<std::size_t, std::size_t>> chain_;
 };
@@ -317,9 +519,10 @@ struct PathResult {
 
 class DeepestPathSearch {
  public:
-  DeepestPathSearch(const EventView& events, const Pattern& pattern,
+  DeepestPathSearch(const EventView& events, const Pattern& pattern, const PatternFacts& facts,
                     const RunCandidates& run)
-      : events_(events), pattern_(pattern), run_(run), bound_(events, pattern, run) {}
+      : events_(events), pattern_(pattern), reads_(facts.reads), run_(run),
+        values_(events, run, facts.lookups), bound_(events, pattern, run, values_, bindings_) {}
 
   // The deepest path from `start`, whose step-0 evaluation gave `bindings`.
   PathResult deepest_path(std::size_t start, Bindings bindings) {
@@ -332,7 +535,12 @@ class DeepestPathSearch {
       bindings_.clear();
       bound_.forget();
     }
-    const std::size_t root = state(1, start, bindings_.intern(std::move(bindings)));
+    // The start's bindings are kept when the path's captures have to be applied to them again.
+    const std::size_t root =
+        state(1, start,
+              bindings_.intern(reads_.drops_before(pattern_.steps.size())
+                                   ? reads_.narrowed_after(bindings, 0)
+                                   : std::move(bindings)));
     solve(root);
     PathResult result;
     result.path.push_back(start);
@@ -341,7 +549,11 @@ class DeepestPathSearch {
       at = states_[at].best_child;
       result.path.push_back(states_[at].last);
     }
-    result.bindings = bindings_.get(states_[at].bindings);
+    if (!reads_.drops_before(result.path.size())) {
+      result.bindings = bindings_.get(states_[at].bindings);
+      return result;
+    }
+    result.bindings = capture_along(result.path, bindings);
     return result;
   }
 
@@ -349,21 +561,62 @@ class DeepestPathSearch {
   struct State {
     std::size_t step;      // the next step to match
     std::size_t last;      // the event of the previous step
-    std::size_t bindings;  // id in bindings_
+    std::size_t bindings;  // id in bindings_ of the path's bindings narrowed to what `step` reads
     bool solved = false;
     std::size_t depth = 0;  // steps matched beyond `last` on the best extension
     std::size_t best_child = kNone;
   };
 
+  struct CaptureAt {
+    const Capture* capture;
+    std::size_t event;
+  };
+
   struct Frame {
     std::size_t state;
-    std::size_t position;  // next entry of the step's candidate list
+    const std::vector<std::size_t>* candidates;  // ascending event indices
+    std::size_t position;  // next entry of `candidates`
     std::size_t cleared;   // no forbidden event lies in (last, cleared]
     std::size_t serial;    // tells this frame's entries of tried_ from those of other frames
+    std::size_t shared;    // the children's bindings when the step keeps no capture, else kNone
     std::size_t children = 0;
     std::size_t best_depth = 0;
     std::size_t best_child = kNone;
   };
+
+  // The states hold only what later steps read, so the full bindings at the end of a path are
+  // rebuilt from the start's: the extensions that Atom::evaluate makes along the path, where the
+  // first capture of a name wins. The start's bindings and the sorted captures are merged, so
+  // that each name is added at the end of the map.
+  Bindings capture_along(const std::vector<std::size_t>& path, const Bindings& start) {
+    captured_.clear();
+    for (std::size_t k = 1; k < path.size(); ++k) {
+      for (const Capture& capture : pattern_.steps[k].atom.captures) {
+        captured_.push_back({&capture, path[k]});
+      }
+    }
+    std::stable_sort(captured_.begin(), captured_.end(),
+                     [](const CaptureAt& left, const CaptureAt& right) {
+                       return compare_bytes(left.capture->name, right.capture->name) < 0;
+                     });
+    Bindings merged;
+    merged.reserve(start.size() + captured_.size());
+    auto bound = start.begin();
+    const std::string* previous = nullptr;
+    for (const CaptureAt& at : captured_) {
+      const std::string& name = at.capture->name;
+      if (previous && *previous == name) continue;
+      previous = &name;
+      for (; bound != start.end() && compare_bytes(bound->first, name) < 0; ++bound) {
+        merged.set(bound->first, bound->second);
+      }
+      if (bound != start.end() && bound->first == name) continue;
+      const Value* value = events_[at.event].attrs.find(at.capture->attribute);
+      merged.set(name, value ? *value : Value::null());
+    }
+    for (; bound != start.end(); ++bound) merged.set(bound->first, bound->second);
+    return merged;
+  }
 
   std::size_t state(std::size_t step, std::size_t last, std::size_t bindings) {
     const std::size_t id = state_ids_.emplace({step, last, bindings}, states_.size());
@@ -384,8 +637,16 @@ class DeepestPathSearch {
 
   Frame open(std::size_t id) {
     const State& s = states_[id];
-    const std::size_t first = RunCandidates::first_after(run_.of_step(s.step), s.last);
-    return Frame{id, first, s.last, next_serial_++};
+    const Bindings& bindings = bindings_.get(s.bindings);
+    const std::vector<std::size_t>* candidates = values_.candidates(s.step, bindings);
+    if (!candidates) candidates = &run_.of_step(s.step);
+    const std::size_t first = RunCandidates::first_after(*candidates, s.last);
+    std::size_t shared = kNone;
+    if (!reads_.keeps_capture(s.step)) {
+      shared = reads_.narrows(s.step) ? bindings_.intern(reads_.narrowed_after(bindings, s.step))
+                                      : s.bindings;
+    }
+    return Frame{id, candidates, first, s.last, next_serial_++, shared};
   }
 
   void solve(std::size_t root) {
@@ -416,13 +677,14 @@ class DeepestPathSearch {
     const std::size_t most = pattern_.steps.size() - k;
     const Step& step = pattern_.steps[k];
     const Transition& transition = transition_of(step);
-    const std::vector<std::size_t>& candidates = run_.of_step(k);
+    const std::vector<std::size_t>& candidates = *frame.candidates;
+    const Bindings& bindings = bindings_.get(s.bindings);
     const std::int64_t last_ts = events_[s.last].ts;
     // When the next step follows by a plain link, a later child with the same bindings as an
     // earlier one has a subset of its successors, so it can never be deeper.
     const bool plain_next =
         k + 1 == pattern_.steps.size() || is_plain(transition_of(pattern_.steps[k + 1]));
-    const bool same_bindings = plain_next && step.atom.captures.empty();
+    const bool same_bindings = plain_next && frame.shared != kNone;
 
     while (frame.best_depth < most && frame.position < candidates.size()) {
       if (same_bindings && frame.children > 0) break;
@@ -432,28 +694,31 @@ class DeepestPathSearch {
         // cheap count is tried before the relaxed-pattern bound.
         const std::size_t events_left = run_.end() - 1 - j;
         if (frame.best_depth > events_left) break;
-        if (frame.best_depth >= 1 + bound_.steps_after(k + 1, j)) break;
+        if (frame.best_depth >= 1 + bound_.steps_after(k + 1, j, s.bindings)) break;
       }
       const std::int64_t ts = events_[j].ts;
       if (transition.max_elapsed && window_exceeded(last_ts, ts, *transition.max_elapsed)) break;
       // Only the events after `cleared` still need the absence test; the window measured from
       // `cleared` is no stricter than the one from `last`, which has just passed.
-      if (!transition_allows(events_, frame.cleared, j, transition, bindings_.get(s.bindings))) {
-        break;
-      }
+      if (!transition_allows(events_, frame.cleared, j, transition, bindings)) break;
       frame.cleared = j - 1;
       ++frame.position;
 
-      std::optional<Bindings> extended = step.atom.evaluate(events_[j], bindings_.get(s.bindings));
-      if (!extended) continue;
-      const std::size_t bindings = bindings_.intern(std::move(*extended));
-      if (plain_next) {
+      std::size_t child_bindings = frame.shared;
+      if (child_bindings == kNone) {
+        std::optional<Bindings> extended = step.atom.evaluate(events_[j], bindings);
+        if (!extended) continue;
+        child_bindings = bindings_.intern(reads_.narrowed_after(std::move(*extended), k));
+      } else if (!step.atom.accepts(events_[j], bindings)) {
+        continue;
+      }
+      if (plain_next && !same_bindings) {
         const std::size_t known = tried_.size();
-        tried_.emplace({frame.serial, bindings, 0}, 0);
+        tried_.emplace({frame.serial, child_bindings, 0}, 0);
         if (tried_.size() == known) continue;
       }
       ++frame.children;
-      const std::size_t child = state(k + 1, j, bindings);
+      const std::size_t child = state(k + 1, j, child_bindings);
       if (!states_[child].solved) return child;
       offer(frame, child, states_[child]);
     }
@@ -462,14 +727,17 @@ class DeepestPathSearch {
 
   const EventView& events_;
   const Pattern& pattern_;
+  const StepReads& reads_;
   const RunCandidates& run_;
-  DepthBound bound_;
   BindingsTable bindings_;
+  RunValues values_;
+  DepthBound bound_;
   std::vector<State> states_;
   IndexTripleMap state_ids_;
   std::vector<Frame> stack_;
   IndexTripleMap tried_;  // (frame serial, bindings) of the children tried under a plain link
   std::size_t next_serial_ = 0;
+  std::vector<CaptureAt> captured_;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -566,13 +834,13 @@ NearMissDetail classify(const EventView& events, std::size_t run_end, const Step
 }
 
 // Appends the near misses of the run events[begin, end) to `out`, in ascending start order.
-void near_misses_of_run(const EventView& events, const Pattern& pattern, const StepTypes& types,
+void near_misses_of_run(const EventView& events, const Pattern& pattern, const PatternFacts& facts,
                         std::size_t begin, std::size_t end, std::vector<NearMiss>& out) {
   const std::size_t n = pattern.steps.size();
   const Atom& first = pattern.steps.front().atom;
   const Bindings empty;
-  const RunCandidates run(events, begin, end, types);
-  DeepestPathSearch search(events, pattern, run);
+  const RunCandidates run(events, begin, end, facts.types);
+  DeepestPathSearch search(events, pattern, facts, run);
   for (std::size_t start : run.of_step(0)) {
     std::optional<Bindings> bindings = first.evaluate(events[start], empty);
     if (!bindings) continue;
@@ -603,10 +871,10 @@ std::vector<NearMiss> near_misses(const EventView& events, const Pattern& patter
   }
   const std::size_t n = pattern.steps.size();
   if (n < 2) return {};  // every start of a one-step pattern is a complete match
-  const StepTypes types(pattern);
+  const PatternFacts facts(pattern);
   return map_runs<NearMiss>(events, threads, [&] {
     return [&](const Run& run, std::vector<NearMiss>& out) {
-      near_misses_of_run(events, pattern, types, run.begin, run.end, out);
+      near_misses_of_run(events, pattern, facts, run.begin, run.end, out);
     };
   });
 }
