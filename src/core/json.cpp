@@ -24,13 +24,14 @@
 #include <nlohmann/json.hpp>
 
 #include "matcher.hpp"
+#include "text.hpp"
 #include "utf8.hpp"
 
 namespace vashlet {
 namespace {
 
 // ---------------------------------------------------------------------------------------------
-// Text helpers shared by the writer and the reader's messages
+// Numbers as text
 
 // Shortest round-trip digits, laid out by the decimal exponent: positional from 1e-5 to below
 // 1e16 (always with a decimal point), scientific with an explicit exponent sign elsewhere.
@@ -81,70 +82,6 @@ std::string format_float(double value) {
     out += 'e';
     out += exponent < 0 ? '-' : '+';
     out += std::to_string(exponent < 0 ? -exponent : exponent);
-  }
-  return out;
-}
-
-// Characters that messages print as \u{...}: controls, format characters, separators other than
-// the ASCII space, surrogates, private use, unassigned code points and combining marks
-// (Grapheme_Extend). A compact table after Unicode 14: controls, format characters, separators,
-// surrogates and private use are complete; marks and unassigned code points are exact below
-// U+0800, in Devanagari, Thai, the combining-mark blocks, the half-width forms and the planes
-// beyond U+3134A. Marks and gaps of other scripts print as themselves.
-// clang-format off
-constexpr std::pair<char32_t, char32_t> kEscapedRanges[] = {
-    {0x0, 0x1F}, {0x7F, 0xA0}, {0xAD, 0xAD}, {0x300, 0x36F}, {0x378, 0x379}, {0x380, 0x383},
-    {0x38B, 0x38B}, {0x38D, 0x38D}, {0x3A2, 0x3A2}, {0x483, 0x489}, {0x530, 0x530}, {0x557, 0x558},
-    {0x58B, 0x58C}, {0x590, 0x5BD}, {0x5BF, 0x5BF}, {0x5C1, 0x5C2}, {0x5C4, 0x5C5}, {0x5C7, 0x5CF},
-    {0x5EB, 0x5EE}, {0x5F5, 0x605}, {0x610, 0x61A}, {0x61C, 0x61C}, {0x64B, 0x65F}, {0x670, 0x670},
-    {0x6D6, 0x6DD}, {0x6DF, 0x6E4}, {0x6E7, 0x6E8}, {0x6EA, 0x6ED}, {0x70E, 0x70F}, {0x711, 0x711},
-    {0x730, 0x74C}, {0x7A6, 0x7B0}, {0x7B2, 0x7BF}, {0x7EB, 0x7F3}, {0x7FB, 0x7FD}, {0x890, 0x891},
-    {0x8E2, 0x8E2}, {0x900, 0x902}, {0x93A, 0x93A}, {0x93C, 0x93C}, {0x941, 0x948}, {0x94D, 0x94D},
-    {0x951, 0x957}, {0x962, 0x963}, {0xE00, 0xE00}, {0xE31, 0xE31}, {0xE34, 0xE3E}, {0xE47, 0xE4E},
-    {0xE5C, 0xE7F}, {0x1680, 0x1680}, {0x180E, 0x180E}, {0x1AB0, 0x1AFF}, {0x1DC0, 0x1DFF},
-    {0x2000, 0x200F}, {0x2028, 0x202F}, {0x205F, 0x206F}, {0x20D0, 0x20FF}, {0x3000, 0x3000},
-    {0x302A, 0x302F}, {0x3099, 0x309A}, {0xD800, 0xF8FF}, {0xFDD0, 0xFDEF}, {0xFE00, 0xFE0F},
-    {0xFE1A, 0xFE2F}, {0xFEFF, 0xFF00}, {0xFF9E, 0xFF9F}, {0xFFBF, 0xFFC1}, {0xFFC8, 0xFFC9},
-    {0xFFD0, 0xFFD1}, {0xFFD8, 0xFFD9}, {0xFFDD, 0xFFDF}, {0xFFE7, 0xFFE7}, {0xFFEF, 0xFFFB},
-    {0xFFFE, 0xFFFF}, {0x110BD, 0x110BD}, {0x110CD, 0x110CD}, {0x13430, 0x13438},
-    {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0x1FFFE, 0x1FFFF}, {0x2FFFE, 0x2FFFF},
-    {0x3134B, 0x10FFFF},
-};
-// clang-format on
-
-bool printed_escaped(char32_t code) {
-  const auto* range = std::upper_bound(std::begin(kEscapedRanges), std::end(kEscapedRanges), code,
-                                       [](char32_t c, const auto& r) { return c < r.first; });
-  return range != std::begin(kEscapedRanges) && code <= std::prev(range)->second;
-}
-
-// The quoted form used inside messages (without the surrounding quotes).
-std::string quoted_for_message(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) {
-    const std::size_t length = std::max<std::size_t>(utf8_length(text, i), 1);
-    const char32_t code = length == 1 ? static_cast<unsigned char>(text[i]) : decode_utf8(text, i, length);
-    switch (code) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      case 0: out += "\\0"; break;
-      default:
-        if (printed_escaped(code) || (length == 1 && code >= 0x80)) {
-          char hex[16];
-          const auto result =
-              std::to_chars(std::begin(hex), std::end(hex), static_cast<std::uint32_t>(code), 16);
-          out += "\\u{";
-          out.append(hex, result.ptr);
-          out += '}';
-        } else {
-          out.append(text, i, length);
-        }
-    }
-    i += length;
   }
   return out;
 }
@@ -705,7 +642,7 @@ std::string unexpected_text(const Token& token) {
     case TokenKind::Unsigned: return "integer `" + std::to_string(token.unsigned_number) + "`";
     case TokenKind::Signed: return "integer `" + std::to_string(token.signed_number) + "`";
     case TokenKind::Float: return "floating point `" + format_float(token.float_number) + "`";
-    case TokenKind::String: return "string \"" + quoted_for_message(*token.text) + "\"";
+    case TokenKind::String: return "string " + display_quoted(*token.text);
     case TokenKind::ArrayStart: return "sequence";
     case TokenKind::ObjectStart: return "map";
   }
