@@ -17,65 +17,24 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <span>
 #include <string_view>
+#include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "matcher.hpp"
+#include "text.hpp"
+#include "utf8.hpp"
 
 namespace vashlet {
 namespace {
 
 // ---------------------------------------------------------------------------------------------
-// Text helpers shared by the writer and the reader's messages
-
-// Length of the well-formed UTF-8 sequence starting at `text[i]`, or 0 if there is none.
-std::size_t utf8_length(std::string_view text, std::size_t i) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(i);
-  if (lead < 0x80) return 1;
-  std::size_t length = 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;   // overlong
-    if (lead == 0xED) high = 0x9F;  // surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;   // overlong
-    if (lead == 0xF4) high = 0x8F;  // beyond U+10FFFF
-  } else {
-    return 0;
-  }
-  if (i + length > text.size()) return 0;
-  if (byte(i + 1) < low || byte(i + 1) > high) return 0;
-  for (std::size_t k = 2; k < length; ++k) {
-    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
-  }
-  return length;
-}
-
-bool is_utf8(std::string_view text) {
-  for (std::size_t i = 0; i < text.size();) {
-    const std::size_t length = utf8_length(text, i);
-    if (length == 0) return false;
-    i += length;
-  }
-  return true;
-}
-
-char32_t decode_utf8(std::string_view text, std::size_t i, std::size_t length) {
-  static constexpr unsigned char kLeadMask[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
-  char32_t code = static_cast<unsigned char>(text[i]) & kLeadMask[length];
-  for (std::size_t k = 1; k < length; ++k)
-    code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-  return code;
-}
+// Numbers as text
 
 // Shortest round-trip digits, laid out by the decimal exponent: positional from 1e-5 to below
 // 1e16 (always with a decimal point), scientific with an explicit exponent sign elsewhere.
@@ -126,70 +85,6 @@ std::string format_float(double value) {
     out += 'e';
     out += exponent < 0 ? '-' : '+';
     out += std::to_string(exponent < 0 ? -exponent : exponent);
-  }
-  return out;
-}
-
-// Characters that messages print as \u{...}: controls, format characters, separators other than
-// the ASCII space, surrogates, private use, unassigned code points and combining marks
-// (Grapheme_Extend). A compact table after Unicode 14: controls, format characters, separators,
-// surrogates and private use are complete; marks and unassigned code points are exact below
-// U+0800, in Devanagari, Thai, the combining-mark blocks, the half-width forms and the planes
-// beyond U+3134A. Marks and gaps of other scripts print as themselves.
-// clang-format off
-constexpr std::pair<char32_t, char32_t> kEscapedRanges[] = {
-    {0x0, 0x1F}, {0x7F, 0xA0}, {0xAD, 0xAD}, {0x300, 0x36F}, {0x378, 0x379}, {0x380, 0x383},
-    {0x38B, 0x38B}, {0x38D, 0x38D}, {0x3A2, 0x3A2}, {0x483, 0x489}, {0x530, 0x530}, {0x557, 0x558},
-    {0x58B, 0x58C}, {0x590, 0x5BD}, {0x5BF, 0x5BF}, {0x5C1, 0x5C2}, {0x5C4, 0x5C5}, {0x5C7, 0x5CF},
-    {0x5EB, 0x5EE}, {0x5F5, 0x605}, {0x610, 0x61A}, {0x61C, 0x61C}, {0x64B, 0x65F}, {0x670, 0x670},
-    {0x6D6, 0x6DD}, {0x6DF, 0x6E4}, {0x6E7, 0x6E8}, {0x6EA, 0x6ED}, {0x70E, 0x70F}, {0x711, 0x711},
-    {0x730, 0x74C}, {0x7A6, 0x7B0}, {0x7B2, 0x7BF}, {0x7EB, 0x7F3}, {0x7FB, 0x7FD}, {0x890, 0x891},
-    {0x8E2, 0x8E2}, {0x900, 0x902}, {0x93A, 0x93A}, {0x93C, 0x93C}, {0x941, 0x948}, {0x94D, 0x94D},
-    {0x951, 0x957}, {0x962, 0x963}, {0xE00, 0xE00}, {0xE31, 0xE31}, {0xE34, 0xE3E}, {0xE47, 0xE4E},
-    {0xE5C, 0xE7F}, {0x1680, 0x1680}, {0x180E, 0x180E}, {0x1AB0, 0x1AFF}, {0x1DC0, 0x1DFF},
-    {0x2000, 0x200F}, {0x2028, 0x202F}, {0x205F, 0x206F}, {0x20D0, 0x20FF}, {0x3000, 0x3000},
-    {0x302A, 0x302F}, {0x3099, 0x309A}, {0xD800, 0xF8FF}, {0xFDD0, 0xFDEF}, {0xFE00, 0xFE0F},
-    {0xFE1A, 0xFE2F}, {0xFEFF, 0xFF00}, {0xFF9E, 0xFF9F}, {0xFFBF, 0xFFC1}, {0xFFC8, 0xFFC9},
-    {0xFFD0, 0xFFD1}, {0xFFD8, 0xFFD9}, {0xFFDD, 0xFFDF}, {0xFFE7, 0xFFE7}, {0xFFEF, 0xFFFB},
-    {0xFFFE, 0xFFFF}, {0x110BD, 0x110BD}, {0x110CD, 0x110CD}, {0x13430, 0x13438},
-    {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0x1FFFE, 0x1FFFF}, {0x2FFFE, 0x2FFFF},
-    {0x3134B, 0x10FFFF},
-};
-// clang-format on
-
-bool printed_escaped(char32_t code) {
-  const auto* range = std::upper_bound(std::begin(kEscapedRanges), std::end(kEscapedRanges), code,
-                                       [](char32_t c, const auto& r) { return c < r.first; });
-  return range != std::begin(kEscapedRanges) && code <= std::prev(range)->second;
-}
-
-// The quoted form used inside messages (without the surrounding quotes).
-std::string quoted_for_message(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) {
-    const std::size_t length = std::max<std::size_t>(utf8_length(text, i), 1);
-    const char32_t code = length == 1 ? static_cast<unsigned char>(text[i]) : decode_utf8(text, i, length);
-    switch (code) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      case 0: out += "\\0"; break;
-      default:
-        if (printed_escaped(code) || (length == 1 && code >= 0x80)) {
-          char hex[16];
-          const auto result =
-              std::to_chars(std::begin(hex), std::end(hex), static_cast<std::uint32_t>(code), 16);
-          out += "\\u{";
-          out.append(hex, result.ptr);
-          out += '}';
-        } else {
-          out.append(text, i, length);
-        }
-    }
-    i += length;
   }
   return out;
 }
@@ -430,62 +325,154 @@ enum class Shape : std::uint8_t {
   Extra,  // an element past the last field of a record in array form
 };
 
-bool is_record(Shape shape) { return shape <= Shape::Transition; }
-bool is_list(Shape shape) { return shape >= Shape::StepList && shape <= Shape::AtomList; }
-bool is_enumeration(Shape shape) { return shape >= Shape::Operator && shape <= Shape::Value; }
+// Where a value is read into: one of the model's records, lists or fields.
+using Target = std::variant<std::monostate, Pattern*, Step*, Atom*, Predicate*, ReferencePredicate*, Capture*,
+                            Transition*, std::vector<Step>*, std::vector<Predicate>*,
+                            std::vector<ReferencePredicate>*, std::vector<Capture>*, std::vector<Atom>*,
+                            std::string*, std::optional<std::int64_t>*, std::optional<Transition>*, Value*,
+                            ComparisonOperator*, MatchConsumption*>;
+
+template <class T>
+T& target_as(const Target& target) {
+  T* const* place = std::get_if<T*>(&target);
+  if (!place) invariant_failure("a JSON value is read into a model field of another type");
+  return **place;
+}
+
+enum class ShapeKind : std::uint8_t { Record, List, Enumeration, Scalar };
+
+// No default: a new shape must be classified here.
+ShapeKind kind_of(Shape shape) {
+  switch (shape) {
+    case Shape::Pattern:
+    case Shape::Step:
+    case Shape::Atom:
+    case Shape::Predicate:
+    case Shape::ReferencePredicate:
+    case Shape::Capture:
+    case Shape::Transition: return ShapeKind::Record;
+    case Shape::StepList:
+    case Shape::PredicateList:
+    case Shape::ReferenceList:
+    case Shape::CaptureList:
+    case Shape::AtomList: return ShapeKind::List;
+    case Shape::Operator:
+    case Shape::Consumption:
+    case Shape::Value: return ShapeKind::Enumeration;
+    case Shape::String:
+    case Shape::OptionalInt:
+    case Shape::OptionalTransition:
+    case Shape::ValueString:
+    case Shape::ValueInt:
+    case Shape::ValueFloat:
+    case Shape::ValueBool:
+    case Shape::Unit:
+    case Shape::Skip:
+    case Shape::Extra: return ShapeKind::Scalar;
+  }
+  invariant_failure("unknown shape");
+}
+
+bool is_record(Shape shape) { return kind_of(shape) == ShapeKind::Record; }
+bool is_list(Shape shape) { return kind_of(shape) == ShapeKind::List; }
+bool is_enumeration(Shape shape) { return kind_of(shape) == ShapeKind::Enumeration; }
+
+// The shape in which a model field of type M is written; a field of any other type does not
+// compile.
+template <class M>
+constexpr Shape shape_of() {
+  if constexpr (std::is_same_v<M, Step>) return Shape::Step;
+  else if constexpr (std::is_same_v<M, Atom>) return Shape::Atom;
+  else if constexpr (std::is_same_v<M, Predicate>) return Shape::Predicate;
+  else if constexpr (std::is_same_v<M, ReferencePredicate>) return Shape::ReferencePredicate;
+  else if constexpr (std::is_same_v<M, Capture>) return Shape::Capture;
+  else if constexpr (std::is_same_v<M, std::vector<Step>>) return Shape::StepList;
+  else if constexpr (std::is_same_v<M, std::vector<Predicate>>) return Shape::PredicateList;
+  else if constexpr (std::is_same_v<M, std::vector<ReferencePredicate>>) return Shape::ReferenceList;
+  else if constexpr (std::is_same_v<M, std::vector<Capture>>) return Shape::CaptureList;
+  else if constexpr (std::is_same_v<M, std::vector<Atom>>) return Shape::AtomList;
+  else if constexpr (std::is_same_v<M, std::string>) return Shape::String;
+  else if constexpr (std::is_same_v<M, std::optional<std::int64_t>>) return Shape::OptionalInt;
+  else if constexpr (std::is_same_v<M, std::optional<Transition>>) return Shape::OptionalTransition;
+  else if constexpr (std::is_same_v<M, Value>) return Shape::Value;
+  else if constexpr (std::is_same_v<M, ComparisonOperator>) return Shape::Operator;
+  else if constexpr (std::is_same_v<M, MatchConsumption>) return Shape::Consumption;
+  else static_assert(!sizeof(M*), "a model field type without a JSON shape");
+}
+
+template <class>
+inline constexpr bool kIsOptional = false;
+template <class T>
+inline constexpr bool kIsOptional<std::optional<T>> = true;
+
+template <class Member>
+struct MemberOf;
+template <class R, class M>
+struct MemberOf<M R::*> {
+  using Record = R;
+  using Type = M;
+};
 
 struct FieldInfo {
   std::string_view key;
   Shape shape;
-  bool required;
+  bool required;                       // every field but an optional one
+  Target (*locate)(const Target& record);  // the field inside its record
 };
+
+// One entry of a record's table: its key and its member; the shape, whether it is required and
+// the typed access all follow from the member's type.
+template <auto kMember>
+constexpr FieldInfo field(std::string_view key) {
+  using Record = typename MemberOf<decltype(kMember)>::Record;
+  using Type = typename MemberOf<decltype(kMember)>::Type;
+  return FieldInfo{key, shape_of<Type>(), !kIsOptional<Type>,
+                   [](const Target& record) -> Target { return &(target_as<Record>(record).*kMember); }};
+}
+
+constexpr std::size_t kMaxFields = 8;  // a record object keeps one bit per given field
 
 struct RecordInfo {
-  std::string_view name;
-  std::string_view expected_length;  // the expectation of "invalid length"
-  std::size_t count;
-  std::array<FieldInfo, 4> fields;
+  std::string_view name;  // "struct Atom"
+  std::span<const FieldInfo> fields;
+
+  // The expectation of "invalid length".
+  std::string expected_length() const {
+    return std::string(name) + " with " + std::to_string(fields.size()) + " elements";
+  }
 };
 
+template <std::size_t N>
+constexpr RecordInfo record(std::string_view name, const std::array<FieldInfo, N>& fields) {
+  static_assert(N <= kMaxFields);
+  return RecordInfo{name, fields};
+}
+
+// The fields of each record in document order (the order of the array form).
+constexpr std::array kPatternFields = {field<&Pattern::steps>("steps"),
+                                       field<&Pattern::consumption>("consumption")};
+constexpr std::array kStepFields = {field<&Step::atom>("atom"),
+                                    field<&Step::transition_from_previous>("transition_from_previous")};
+constexpr std::array kAtomFields = {field<&Atom::event_type>("event_type"), field<&Atom::predicates>("predicates"),
+                                    field<&Atom::reference_predicates>("reference_predicates"),
+                                    field<&Atom::captures>("captures")};
+constexpr std::array kPredicateFields = {field<&Predicate::attribute>("attribute"),
+                                         field<&Predicate::op>("operator"), field<&Predicate::value>("value")};
+constexpr std::array kReferenceFields = {field<&ReferencePredicate::attribute>("attribute"),
+                                         field<&ReferencePredicate::op>("operator"),
+                                         field<&ReferencePredicate::binding>("binding")};
+constexpr std::array kCaptureFields = {field<&Capture::name>("name"), field<&Capture::attribute>("attribute")};
+constexpr std::array kTransitionFields = {field<&Transition::max_elapsed>("max_elapsed"),
+                                          field<&Transition::absence>("absence")};
+
 const RecordInfo& record_info(Shape shape) {
-  static const RecordInfo kPattern{
-      "struct Pattern",
-      "struct Pattern with 2 elements",
-      2,
-      {{{"steps", Shape::StepList, true}, {"consumption", Shape::Consumption, true}}}};
-  static const RecordInfo kStep{
-      "struct Step",
-      "struct Step with 2 elements",
-      2,
-      {{{"atom", Shape::Atom, true}, {"transition_from_previous", Shape::OptionalTransition, false}}}};
-  static const RecordInfo kAtom{"struct Atom",
-                                "struct Atom with 4 elements",
-                                4,
-                                {{{"event_type", Shape::String, true},
-                                  {"predicates", Shape::PredicateList, true},
-                                  {"reference_predicates", Shape::ReferenceList, true},
-                                  {"captures", Shape::CaptureList, true}}}};
-  static const RecordInfo kPredicate{"struct Predicate",
-                                     "struct Predicate with 3 elements",
-                                     3,
-                                     {{{"attribute", Shape::String, true},
-                                       {"operator", Shape::Operator, true},
-                                       {"value", Shape::Value, true}}}};
-  static const RecordInfo kReference{"struct ReferencePredicate",
-                                     "struct ReferencePredicate with 3 elements",
-                                     3,
-                                     {{{"attribute", Shape::String, true},
-                                       {"operator", Shape::Operator, true},
-                                       {"binding", Shape::String, true}}}};
-  static const RecordInfo kCapture{"struct Capture",
-                                   "struct Capture with 2 elements",
-                                   2,
-                                   {{{"name", Shape::String, true}, {"attribute", Shape::String, true}}}};
-  static const RecordInfo kTransition{
-      "struct Transition",
-      "struct Transition with 2 elements",
-      2,
-      {{{"max_elapsed", Shape::OptionalInt, false}, {"absence", Shape::AtomList, true}}}};
+  static const RecordInfo kPattern = record("struct Pattern", kPatternFields);
+  static const RecordInfo kStep = record("struct Step", kStepFields);
+  static const RecordInfo kAtom = record("struct Atom", kAtomFields);
+  static const RecordInfo kPredicate = record("struct Predicate", kPredicateFields);
+  static const RecordInfo kReference = record("struct ReferencePredicate", kReferenceFields);
+  static const RecordInfo kCapture = record("struct Capture", kCaptureFields);
+  static const RecordInfo kTransition = record("struct Transition", kTransitionFields);
   switch (shape) {
     case Shape::Pattern: return kPattern;
     case Shape::Step: return kStep;
@@ -498,13 +485,27 @@ const RecordInfo& record_info(Shape shape) {
   }
 }
 
+// Appends a default element to a list and returns it.
+Target append_element(const Target& list) {
+  return std::visit(
+      [](const auto& place) -> Target {
+        if constexpr (requires { place->emplace_back(); }) {
+          return &place->emplace_back();
+        } else {
+          invariant_failure("append_element requires a list");
+        }
+      },
+      list);
+}
+
 Shape element_shape(Shape list) {
   switch (list) {
-    case Shape::StepList: return Shape::Step;
-    case Shape::PredicateList: return Shape::Predicate;
-    case Shape::ReferenceList: return Shape::ReferencePredicate;
-    case Shape::CaptureList: return Shape::Capture;
-    default: return Shape::Atom;
+    case Shape::StepList: return shape_of<Step>();
+    case Shape::PredicateList: return shape_of<Predicate>();
+    case Shape::ReferenceList: return shape_of<ReferencePredicate>();
+    case Shape::CaptureList: return shape_of<Capture>();
+    case Shape::AtomList: return shape_of<Atom>();
+    default: invariant_failure("element_shape requires a list shape");
   }
 }
 
@@ -524,11 +525,24 @@ std::string expected_text(Shape shape) {
   }
 }
 
-constexpr std::array<std::string_view, 6> kOperatorNames = {"Eq", "NotEq", "Gt", "Gte", "Lt", "Lte"};
-constexpr std::array<std::string_view, 2> kConsumptionNames = {"FirstSuccessorPerStart",
-                                                               "ExhaustivePerStart"};
-constexpr std::array<std::string_view, 5> kValueNames = {"String", "Int", "Float", "Bool", "Null"};
-constexpr std::size_t kNullVariant = 4;
+// The variants of each enumeration: its name in documents and what it stands for.
+template <class T>
+struct Variant {
+  std::string_view name;
+  T value;
+};
+constexpr Variant<ComparisonOperator> kOperatorVariants[] = {
+    {"Eq", ComparisonOperator::Eq}, {"NotEq", ComparisonOperator::NotEq}, {"Gt", ComparisonOperator::Gt},
+    {"Gte", ComparisonOperator::Gte}, {"Lt", ComparisonOperator::Lt},     {"Lte", ComparisonOperator::Lte}};
+constexpr Variant<MatchConsumption> kConsumptionVariants[] = {
+    {"FirstSuccessorPerStart", MatchConsumption::FirstSuccessorPerStart},
+    {"ExhaustivePerStart", MatchConsumption::ExhaustivePerStart}};
+// A Value variant stands for the shape of its payload; Null has none (Unit).
+constexpr Variant<Shape> kValueVariants[] = {{"String", Shape::ValueString},
+                                             {"Int", Shape::ValueInt},
+                                             {"Float", Shape::ValueFloat},
+                                             {"Bool", Shape::ValueBool},
+                                             {"Null", Shape::Unit}};
 
 std::string_view variant_alternatives(Shape enumeration) {
   switch (enumeration) {
@@ -539,85 +553,29 @@ std::string_view variant_alternatives(Shape enumeration) {
 }
 
 std::optional<std::size_t> find_variant(Shape enumeration, std::string_view name) {
-  const auto find_in = [&](const auto& names) -> std::optional<std::size_t> {
-    for (std::size_t i = 0; i < names.size(); ++i) {
-      if (names[i] == name) return i;
+  const auto find_in = [&](const auto& variants) -> std::optional<std::size_t> {
+    for (std::size_t i = 0; i < std::size(variants); ++i) {
+      if (variants[i].name == name) return i;
     }
     return std::nullopt;
   };
   switch (enumeration) {
-    case Shape::Operator: return find_in(kOperatorNames);
-    case Shape::Consumption: return find_in(kConsumptionNames);
-    default: return find_in(kValueNames);
+    case Shape::Operator: return find_in(kOperatorVariants);
+    case Shape::Consumption: return find_in(kConsumptionVariants);
+    default: return find_in(kValueVariants);
   }
 }
 
 // The payload a variant takes when written as a one-key object.
 Shape payload_shape(Shape enumeration, std::size_t variant) {
-  if (enumeration != Shape::Value) return Shape::Unit;
-  static constexpr Shape kPayloads[] = {Shape::ValueString, Shape::ValueInt, Shape::ValueFloat,
-                                        Shape::ValueBool, Shape::Unit};
-  return kPayloads[variant];
+  return enumeration == Shape::Value ? kValueVariants[variant].value : Shape::Unit;
 }
 
-void set_unit_variant(Shape enumeration, std::size_t variant, void* target) {
+void set_unit_variant(Shape enumeration, std::size_t variant, const Target& target) {
   switch (enumeration) {
-    case Shape::Operator:
-      *static_cast<ComparisonOperator*>(target) = static_cast<ComparisonOperator>(variant);
-      break;
-    case Shape::Consumption:
-      *static_cast<MatchConsumption*>(target) = static_cast<MatchConsumption>(variant);
-      break;
-    default: *static_cast<Value*>(target) = Value::null(); break;
-  }
-}
-
-// Where field `index` of a record lives in the model.
-void* field_target(Shape record, void* object, std::size_t index) {
-  switch (record) {
-    case Shape::Pattern: {
-      auto* p = static_cast<Pattern*>(object);
-      return index == 0 ? static_cast<void*>(&p->steps) : &p->consumption;
-    }
-    case Shape::Step: {
-      auto* s = static_cast<Step*>(object);
-      return index == 0 ? static_cast<void*>(&s->atom) : &s->transition_from_previous;
-    }
-    case Shape::Atom: {
-      auto* a = static_cast<Atom*>(object);
-      void* fields[] = {&a->event_type, &a->predicates, &a->reference_predicates, &a->captures};
-      return fields[index];
-    }
-    case Shape::Predicate: {
-      auto* p = static_cast<Predicate*>(object);
-      void* fields[] = {&p->attribute, &p->op, &p->value};
-      return fields[index];
-    }
-    case Shape::ReferencePredicate: {
-      auto* r = static_cast<ReferencePredicate*>(object);
-      void* fields[] = {&r->attribute, &r->op, &r->binding};
-      return fields[index];
-    }
-    case Shape::Capture: {
-      auto* c = static_cast<Capture*>(object);
-      return index == 0 ? &c->name : &c->attribute;
-    }
-    case Shape::Transition: {
-      auto* t = static_cast<Transition*>(object);
-      return index == 0 ? static_cast<void*>(&t->max_elapsed) : &t->absence;
-    }
-    default: invariant_failure("field_target requires a record shape");
-  }
-}
-
-// Appends a default element to a list and returns it.
-void* append_element(Shape list, void* target) {
-  switch (list) {
-    case Shape::StepList: return &static_cast<std::vector<Step>*>(target)->emplace_back();
-    case Shape::PredicateList: return &static_cast<std::vector<Predicate>*>(target)->emplace_back();
-    case Shape::ReferenceList: return &static_cast<std::vector<ReferencePredicate>*>(target)->emplace_back();
-    case Shape::CaptureList: return &static_cast<std::vector<Capture>*>(target)->emplace_back();
-    default: return &static_cast<std::vector<Atom>*>(target)->emplace_back();
+    case Shape::Operator: target_as<ComparisonOperator>(target) = kOperatorVariants[variant].value; break;
+    case Shape::Consumption: target_as<MatchConsumption>(target) = kConsumptionVariants[variant].value; break;
+    default: target_as<Value>(target) = Value::null(); break;
   }
 }
 
@@ -695,18 +653,18 @@ class TrackingIterator {
 
 constexpr std::size_t kMaxDepth = 128;
 
-enum class FrameKind : std::uint8_t { RecordObject, RecordArray, List, VariantObject, SkipObject, SkipArray };
+enum class ContainerKind : std::uint8_t { RecordObject, RecordArray, List, VariantObject, SkipObject, SkipArray };
 enum class VariantStage : std::uint8_t { Name, Payload, Close };
 
-bool is_object(FrameKind kind) {
-  return kind == FrameKind::RecordObject || kind == FrameKind::VariantObject || kind == FrameKind::SkipObject;
+bool is_object(ContainerKind kind) {
+  return kind == ContainerKind::RecordObject || kind == ContainerKind::VariantObject || kind == ContainerKind::SkipObject;
 }
 
-// One open array or object.
-struct Frame {
-  FrameKind kind;
+// One open array or object of the document.
+struct Container {
+  ContainerKind kind;
   Shape shape;             // the record, list or enumeration being read
-  void* target;            // where it goes in the model
+  Target target;           // where it goes in the model
   std::size_t field = 0;   // record: field of the pending value (object) or next element (array)
   bool known_key = false;  // record object: the pending key names a field
   std::uint8_t given = 0;  // record object: fields given so far, one bit each
@@ -750,7 +708,7 @@ std::string unexpected_text(const Token& token) {
     case TokenKind::Unsigned: return "integer `" + std::to_string(token.unsigned_number) + "`";
     case TokenKind::Signed: return "integer `" + std::to_string(token.signed_number) + "`";
     case TokenKind::Float: return "floating point `" + format_float(token.float_number) + "`";
-    case TokenKind::String: return "string \"" + quoted_for_message(*token.text) + "\"";
+    case TokenKind::String: return "string " + display_quoted(*token.text);
     case TokenKind::ArrayStart: return "sequence";
     case TokenKind::ObjectStart: return "map";
   }
@@ -849,10 +807,10 @@ class Decoder {
   }
 
   Shape pending_shape() const;
-  void* pending_target();
+  Target pending_target();
   bool value(Token token);
   bool leaf(Shape shape, const Token& token);
-  bool push(FrameKind kind, Shape shape, void* target, const Token& token);
+  bool push(ContainerKind kind, Shape shape, Target target, const Token& token);
   void value_done();
   std::size_t record_stop(std::size_t p) const;
 
@@ -879,34 +837,34 @@ class Decoder {
   std::size_t cursor_ = 0;  // one past the last token delivered
   Last last_ = Last::Nothing;
   bool done_ = false;  // the whole document value has been read
-  std::vector<Frame> frames_;
+  std::vector<Container> containers_;
   Pattern pattern_;
   std::optional<std::string> failure_;
 };
 
 Shape Decoder::pending_shape() const {
-  if (frames_.empty()) return done_ ? Shape::Extra : Shape::Pattern;
-  const Frame& top = frames_.back();
+  if (containers_.empty()) return done_ ? Shape::Extra : Shape::Pattern;
+  const Container& top = containers_.back();
   switch (top.kind) {
-    case FrameKind::RecordObject:
+    case ContainerKind::RecordObject:
       return top.known_key ? record_info(top.shape).fields[top.field].shape : Shape::Skip;
-    case FrameKind::RecordArray: {
+    case ContainerKind::RecordArray: {
       const RecordInfo& info = record_info(top.shape);
-      return top.field < info.count ? info.fields[top.field].shape : Shape::Extra;
+      return top.field < info.fields.size() ? info.fields[top.field].shape : Shape::Extra;
     }
-    case FrameKind::List: return element_shape(top.shape);
-    case FrameKind::VariantObject: return payload_shape(top.shape, top.variant);
+    case ContainerKind::List: return element_shape(top.shape);
+    case ContainerKind::VariantObject: return payload_shape(top.shape, top.variant);
     default: return Shape::Skip;
   }
 }
 
-void* Decoder::pending_target() {
-  if (frames_.empty()) return &pattern_;
-  Frame& top = frames_.back();
+Target Decoder::pending_target() {
+  if (containers_.empty()) return &pattern_;
+  Container& top = containers_.back();
   switch (top.kind) {
-    case FrameKind::RecordObject:
-    case FrameKind::RecordArray: return field_target(top.shape, top.target, top.field);
-    case FrameKind::List: return append_element(top.shape, top.target);
+    case ContainerKind::RecordObject:
+    case ContainerKind::RecordArray: return record_info(top.shape).fields[top.field].locate(top.target);
+    case ContainerKind::List: return append_element(top.target);
     default: return top.target;
   }
 }
@@ -925,36 +883,36 @@ bool Decoder::value(Token token) {
   cursor_ = token.end;
 
   if (shape == Shape::Skip) {
-    if (token.kind == TokenKind::ArrayStart) return push(FrameKind::SkipArray, shape, nullptr, token);
-    if (token.kind == TokenKind::ObjectStart) return push(FrameKind::SkipObject, shape, nullptr, token);
+    if (token.kind == TokenKind::ArrayStart) return push(ContainerKind::SkipArray, shape, {}, token);
+    if (token.kind == TokenKind::ObjectStart) return push(ContainerKind::SkipObject, shape, {}, token);
     value_done();
     return true;
   }
   if (shape == Shape::OptionalTransition) {
-    auto* transition = static_cast<std::optional<Transition>*>(pending_target());
+    auto& transition = target_as<std::optional<Transition>>(pending_target());
     if (token.kind == TokenKind::Null) {
-      transition->reset();
+      transition.reset();
       value_done();
       return true;
     }
     if (!token.is_container()) return fail_type(token, shape);
-    const FrameKind kind =
-        token.kind == TokenKind::ObjectStart ? FrameKind::RecordObject : FrameKind::RecordArray;
-    return push(kind, Shape::Transition, &transition->emplace(), token);
+    const ContainerKind kind =
+        token.kind == TokenKind::ObjectStart ? ContainerKind::RecordObject : ContainerKind::RecordArray;
+    return push(kind, Shape::Transition, &transition.emplace(), token);
   }
   if (is_record(shape)) {
     if (!token.is_container()) return fail_type(token, shape);
-    const FrameKind kind =
-        token.kind == TokenKind::ObjectStart ? FrameKind::RecordObject : FrameKind::RecordArray;
+    const ContainerKind kind =
+        token.kind == TokenKind::ObjectStart ? ContainerKind::RecordObject : ContainerKind::RecordArray;
     return push(kind, shape, pending_target(), token);
   }
   if (is_list(shape)) {
     if (token.kind != TokenKind::ArrayStart) return fail_type(token, shape);
-    return push(FrameKind::List, shape, pending_target(), token);
+    return push(ContainerKind::List, shape, pending_target(), token);
   }
   if (is_enumeration(shape)) {
-    void* target = pending_target();
-    if (token.kind == TokenKind::ObjectStart) return push(FrameKind::VariantObject, shape, target, token);
+    Target target = pending_target();
+    if (token.kind == TokenKind::ObjectStart) return push(ContainerKind::VariantObject, shape, target, token);
     const auto variant = find_variant(shape, *token.text);
     if (!variant) {
       return fail(
@@ -973,22 +931,22 @@ bool Decoder::value(Token token) {
 
 // Scalars: strings, integers, floats, booleans and the null payload of a unit variant.
 bool Decoder::leaf(Shape shape, const Token& token) {
-  void* target = pending_target();
+  const Target target = pending_target();
   switch (shape) {
     case Shape::String:
     case Shape::ValueString:
       if (token.kind != TokenKind::String) return fail_type(token, shape);
       if (shape == Shape::String) {
-        *static_cast<std::string*>(target) = std::move(*token.text);
+        target_as<std::string>(target) = std::move(*token.text);
       } else {
-        *static_cast<Value*>(target) = Value::string(std::move(*token.text));
+        target_as<Value>(target) = Value::string(std::move(*token.text));
       }
       break;
     case Shape::OptionalInt:
     case Shape::ValueInt: {
       std::int64_t number = 0;
       if (token.kind == TokenKind::Null && shape == Shape::OptionalInt) {
-        static_cast<std::optional<std::int64_t>*>(target)->reset();
+        target_as<std::optional<std::int64_t>>(target).reset();
         break;
       }
       if (token.kind == TokenKind::Signed) {
@@ -1003,9 +961,9 @@ bool Decoder::leaf(Shape shape, const Token& token) {
         return fail_type(token, shape);
       }
       if (shape == Shape::OptionalInt) {
-        *static_cast<std::optional<std::int64_t>*>(target) = number;
+        target_as<std::optional<std::int64_t>>(target) = number;
       } else {
-        *static_cast<Value*>(target) = Value::integer(number);
+        target_as<Value>(target) = Value::integer(number);
       }
       break;
     }
@@ -1020,16 +978,16 @@ bool Decoder::leaf(Shape shape, const Token& token) {
       } else {
         return fail_type(token, shape);
       }
-      *static_cast<Value*>(target) = Value::floating(number);
+      target_as<Value>(target) = Value::floating(number);
       break;
     }
     case Shape::ValueBool:
       if (token.kind != TokenKind::Boolean) return fail_type(token, shape);
-      *static_cast<Value*>(target) = Value::boolean(token.boolean);
+      target_as<Value>(target) = Value::boolean(token.boolean);
       break;
     default: {  // Unit
       if (token.kind != TokenKind::Null) return fail_type(token, shape);
-      const Frame& variant = frames_.back();
+      const Container& variant = containers_.back();
       set_unit_variant(variant.shape, variant.variant, variant.target);
       break;
     }
@@ -1038,9 +996,9 @@ bool Decoder::leaf(Shape shape, const Token& token) {
   return true;
 }
 
-bool Decoder::push(FrameKind kind, Shape shape, void* target, const Token& token) {
-  if (frames_.size() >= kMaxDepth) return fail("recursion limit exceeded", doc_.at(token.start));
-  frames_.push_back(Frame{kind, shape, target});
+bool Decoder::push(ContainerKind kind, Shape shape, Target target, const Token& token) {
+  if (containers_.size() >= kMaxDepth) return fail("recursion limit exceeded", doc_.at(token.start));
+  containers_.push_back(Container{kind, shape, std::move(target)});
   last_ = Last::Open;
   return true;
 }
@@ -1048,13 +1006,13 @@ bool Decoder::push(FrameKind kind, Shape shape, void* target, const Token& token
 // A value is complete: the enclosing array or object moves on.
 void Decoder::value_done() {
   last_ = Last::Value;
-  if (frames_.empty()) {
+  if (containers_.empty()) {
     done_ = true;
     return;
   }
-  Frame& top = frames_.back();
-  if (top.kind == FrameKind::RecordArray) ++top.field;
-  if (top.kind == FrameKind::VariantObject) {
+  Container& top = containers_.back();
+  if (top.kind == ContainerKind::RecordArray) ++top.field;
+  if (top.kind == ContainerKind::VariantObject) {
     top.stage = VariantStage::Close;
     top.payload_end = cursor_;
   }
@@ -1063,12 +1021,12 @@ void Decoder::value_done() {
 // Where a message about the innermost record is placed: after the whitespace that follows `p`,
 // and after that record's closing bracket, or in array form its `,` and the whitespace after it.
 std::size_t Decoder::record_stop(std::size_t p) const {
-  const auto record = std::find_if(frames_.rbegin(), frames_.rend(), [](const Frame& f) {
-    return f.kind == FrameKind::RecordObject || f.kind == FrameKind::RecordArray;
+  const auto record = std::find_if(containers_.rbegin(), containers_.rend(), [](const Container& f) {
+    return f.kind == ContainerKind::RecordObject || f.kind == ContainerKind::RecordArray;
   });
   p = doc_.skip_space(p);
-  if (record == frames_.rend() || doc_.at_end(p)) return p;
-  if (record->kind == FrameKind::RecordObject) return doc_[p] == '}' ? p + 1 : p;
+  if (record == containers_.rend() || doc_.at_end(p)) return p;
+  if (record->kind == ContainerKind::RecordObject) return doc_[p] == '}' ? p + 1 : p;
   if (doc_[p] == ']') return p + 1;
   if (doc_[p] == ',') return doc_.skip_space(p + 1);
   return p;
@@ -1077,11 +1035,11 @@ std::size_t Decoder::record_stop(std::size_t p) const {
 bool Decoder::key(std::string& name) {
   cursor_ = read_so_far();
   last_ = Last::Key;
-  Frame& top = frames_.back();
-  if (top.kind == FrameKind::RecordObject) {
+  Container& top = containers_.back();
+  if (top.kind == ContainerKind::RecordObject) {
     const RecordInfo& info = record_info(top.shape);
     top.known_key = false;
-    for (std::size_t i = 0; i < info.count; ++i) {
+    for (std::size_t i = 0; i < info.fields.size(); ++i) {
       if (info.fields[i].key != name) continue;
       if (top.given & (1u << i))
         return fail("duplicate field `" + name + "`", doc_.after(record_stop(cursor_)));
@@ -1091,7 +1049,7 @@ bool Decoder::key(std::string& name) {
     }
     return true;
   }
-  if (top.kind == FrameKind::VariantObject) {
+  if (top.kind == ContainerKind::VariantObject) {
     if (top.stage == VariantStage::Close)
       return fail("expected value", doc_.after(doc_.skip_space(top.payload_end)));
     const auto variant = find_variant(top.shape, name);
@@ -1107,34 +1065,34 @@ bool Decoder::key(std::string& name) {
 
 bool Decoder::end_object() {
   cursor_ = read_so_far();
-  const Frame& top = frames_.back();
-  if (top.kind == FrameKind::RecordObject) {
+  const Container& top = containers_.back();
+  if (top.kind == ContainerKind::RecordObject) {
     const RecordInfo& info = record_info(top.shape);
-    for (std::size_t i = 0; i < info.count; ++i) {
+    for (std::size_t i = 0; i < info.fields.size(); ++i) {
       if (info.fields[i].required && !(top.given & (1u << i))) {
         return fail("missing field `" + std::string(info.fields[i].key) + "`", doc_.after(cursor_));
       }
     }
-  } else if (top.kind == FrameKind::VariantObject && top.stage != VariantStage::Close) {
+  } else if (top.kind == ContainerKind::VariantObject && top.stage != VariantStage::Close) {
     return fail("expected value", doc_.at(cursor_ - 1));  // `{}` names no variant
   }
-  frames_.pop_back();
+  containers_.pop_back();
   value_done();
   return true;
 }
 
 bool Decoder::end_array() {
   cursor_ = read_so_far();
-  const Frame& top = frames_.back();
-  if (top.kind == FrameKind::RecordArray) {
+  const Container& top = containers_.back();
+  if (top.kind == ContainerKind::RecordArray) {
     const RecordInfo& info = record_info(top.shape);
-    if (top.field < info.count) {
+    if (top.field < info.fields.size()) {
       return fail(
-          "invalid length " + std::to_string(top.field) + ", expected " + std::string(info.expected_length),
+          "invalid length " + std::to_string(top.field) + ", expected " + info.expected_length(),
           doc_.after(cursor_));
     }
   }
-  frames_.pop_back();
+  containers_.pop_back();
   value_done();
   return true;
 }
@@ -1143,13 +1101,13 @@ bool Decoder::end_array() {
 // from there as the grammar allows to find the fault, and word and place it.
 std::string Decoder::syntax_failure() const {
   const std::size_t p = doc_.skip_space(cursor_);
-  const Frame* top = frames_.empty() ? nullptr : &frames_.back();
-  if (top && top->kind == FrameKind::VariantObject && top->stage == VariantStage::Close) {
+  const Container* top = containers_.empty() ? nullptr : &containers_.back();
+  if (top && top->kind == ContainerKind::VariantObject && top->stage == VariantStage::Close) {
     // After the payload only the closing brace may follow.
     if (doc_.at_end(p)) return at_end("EOF while parsing an object");
     return "expected value" + doc_.after(p);
   }
-  const bool skipping = top && (top->kind == FrameKind::SkipObject || top->kind == FrameKind::SkipArray);
+  const bool skipping = top && (top->kind == ContainerKind::SkipObject || top->kind == ContainerKind::SkipArray);
   switch (last_) {
     case Last::Nothing: return value_failure(p);
     case Last::Key:
@@ -1179,7 +1137,7 @@ std::string Decoder::syntax_failure() const {
   if (doc_.at_end(p)) return at_end("EOF while parsing a list");
   if (doc_[p] != ',') {
     // A record in array form with all its fields read may only close.
-    const bool complete = top->kind == FrameKind::RecordArray && pending_shape() == Shape::Extra;
+    const bool complete = top->kind == ContainerKind::RecordArray && pending_shape() == Shape::Extra;
     return (complete ? "trailing characters" : "expected `,` or `]`") + doc_.at(p);
   }
   const std::size_t q = doc_.skip_space(p + 1);

@@ -91,7 +91,6 @@ Match make_match(const EventView& events, std::vector<std::size_t> indices, Bind
 
 constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 constexpr std::size_t kPrefetchBytes = 256;  // of an event's attributes, when the type is named
-const Value kNull;
 
 // The event types that the pattern names, each with a small id, so that an event's type is read
 // once. A few names are compared directly (most other types already differ in length); many are

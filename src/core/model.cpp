@@ -4,6 +4,8 @@
 
 namespace vashlet {
 
+const Value kNull;
+
 void invariant_failure(const std::string& message) { throw InternalError(message); }
 
 // ---------------------------------------------------------------------------------------------
@@ -200,8 +202,6 @@ Transition Transition::with_absence(Atom atom) && {
 // Atom evaluation
 
 namespace {
-
-const Value kNull;
 
 const Value& captured_value(const Event& event, const Capture& capture) {
   const Value* value = event.attrs.find(capture.attribute);

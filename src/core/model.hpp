@@ -76,6 +76,9 @@ class Value {
   std::variant<std::string, std::int64_t, double, bool, std::monostate> data_;
 };
 
+// The one Null that look-ups of a missing attribute return by reference.
+extern const Value kNull;
+
 // Numeric-aware equality: Int and Float compare after converting the Int to the nearest double.
 bool values_equal(const Value& left, const Value& right);
 

@@ -12,56 +12,12 @@
 #include <system_error>
 #include <utility>
 
+#include "text.hpp"
+
 namespace vashlet {
 namespace {
 
 using std::string_view;
-
-// ---------------------------------------------------------------------------------------------
-// Unicode White_Space, matched on its UTF-8 encodings. A lead byte is never a continuation
-// byte, so a match at either end of the text always sits on a character boundary.
-
-constexpr string_view kMultiByteSpaces[] = {
-    "\u0085", "\u00A0", "\u1680", "\u2000", "\u2001", "\u2002", "\u2003", "\u2004",
-    "\u2005", "\u2006", "\u2007", "\u2008", "\u2009", "\u200A", "\u2028", "\u2029",
-    "\u202F", "\u205F", "\u3000",
-};
-
-bool is_ascii_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-// Byte length of the white-space character that starts `text`, or 0.
-std::size_t leading_space_length(string_view text) {
-  if (text.empty()) return 0;
-  if (is_ascii_space(text.front())) return 1;
-  if (static_cast<unsigned char>(text.front()) < 0x80) return 0;
-  for (string_view space : kMultiByteSpaces) {
-    if (text.starts_with(space)) return space.size();
-  }
-  return 0;
-}
-
-// Byte length of the white-space character that ends `text`, or 0.
-std::size_t trailing_space_length(string_view text) {
-  if (text.empty()) return 0;
-  if (is_ascii_space(text.back())) return 1;
-  if (static_cast<unsigned char>(text.back()) < 0x80) return 0;
-  for (string_view space : kMultiByteSpaces) {
-    if (text.ends_with(space)) return space.size();
-  }
-  return 0;
-}
-
-string_view trim_start(string_view text) {
-  while (std::size_t n = leading_space_length(text)) text.remove_prefix(n);
-  return text;
-}
-
-string_view trim_end(string_view text) {
-  while (std::size_t n = trailing_space_length(text)) text.remove_suffix(n);
-  return text;
-}
-
-string_view trim(string_view text) { return trim_end(trim_start(text)); }
 
 Error fail(string_view message) { return Error{std::string(message)}; }
 

@@ -5,6 +5,7 @@
 
 #include "json.hpp"
 #include "reduce.hpp"
+#include "text.hpp"
 #include "values.hpp"
 
 namespace vashlet::py {
@@ -250,37 +251,6 @@ NativeClass<PatternBuilder>& builder_class() {
   return cls;
 }
 
-// ---------------------------------------------------------------------------------------------
-// Binding names
-
-// Unicode White_Space beyond ASCII, as UTF-8. A lead byte is never a continuation byte, so a
-// match at either end of valid UTF-8 always sits on a character boundary.
-constexpr std::string_view kMultiByteSpaces[] = {
-    "\u0085", "\u00A0", "\u1680", "\u2000", "\u2001", "\u2002", "\u2003", "\u2004",
-    "\u2005", "\u2006", "\u2007", "\u2008", "\u2009", "\u200A", "\u2028", "\u2029",
-    "\u202F", "\u205F", "\u3000",
-};
-
-bool is_ascii_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-std::size_t leading_space_length(std::string_view text) {
-  if (text.empty()) return 0;
-  if (is_ascii_space(text.front())) return 1;
-  for (std::string_view space : kMultiByteSpaces) {
-    if (text.starts_with(space)) return space.size();
-  }
-  return 0;
-}
-
-std::size_t trailing_space_length(std::string_view text) {
-  if (text.empty()) return 0;
-  if (is_ascii_space(text.back())) return 1;
-  for (std::string_view space : kMultiByteSpaces) {
-    if (text.ends_with(space)) return space.size();
-  }
-  return 0;
-}
-
 }  // namespace
 
 PyMethodDef rebuild_builder_def = function_def<kRebuildBuilderSignature, rebuild_builder>(
@@ -299,8 +269,7 @@ Pattern coerce_pattern(PyObject* object) {
 }
 
 std::string normalize_binding_name(std::string_view name) {
-  while (std::size_t n = leading_space_length(name)) name.remove_prefix(n);
-  while (std::size_t n = trailing_space_length(name)) name.remove_suffix(n);
+  name = trim(name);
   if (name.starts_with('$')) name.remove_prefix(1);
   return std::string(name);
 }

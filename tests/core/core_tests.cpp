@@ -1,0 +1,89 @@
+// Unit tests of the core's shared text helpers (UTF-8, white space, display quoting), built by
+// the fuzz configuration (VASHLET_FUZZ=ON) and run by .ci/sanitize-and-fuzz.
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "text.hpp"
+#include "utf8.hpp"
+
+using namespace vashlet;
+
+namespace {
+
+int failures = 0;
+
+void check(bool condition, std::string_view what) {
+  if (condition) return;
+  ++failures;
+  std::fprintf(stderr, "FAILED: %.*s\n", static_cast<int>(what.size()), what.data());
+}
+
+void utf8_sequences() {
+  const std::pair<std::string_view, std::size_t> cases[] = {
+      {"a", 1}, {"\xC3\xA9", 2}, {"\xE2\x82\xAC", 3}, {"\xF0\x9F\x98\x80", 4}, {"\xF4\x8F\xBF\xBF", 4},
+      {"\x80", 0},              // stray continuation byte
+      {"\xC1\xBF", 0},          // overlong two-byte form
+      {"\xE0\x9F\xBF", 0},      // overlong three-byte form
+      {"\xED\xA0\x80", 0},      // surrogate U+D800
+      {"\xF0\x8F\xBF\xBF", 0},  // overlong four-byte form
+      {"\xF4\x90\x80\x80", 0},  // beyond U+10FFFF
+      {"\xE2\x82", 0},          // truncated
+      {"\xC3\x28", 0},          // bad continuation
+  };
+  for (const auto& [text, length] : cases) {
+    check(utf8_length(text, 0) == length, "utf8_length of " + std::string(text));
+    check(is_utf8(text) == (length == text.size()), "is_utf8 of " + std::string(text));
+  }
+  check(decode_utf8("\xF0\x9F\x98\x80", 0, 4) == 0x1F600, "decode U+1F600");
+  check(decode_utf8("\xED\x9F\xBF", 0, 3) == 0xD7FF, "decode U+D7FF");
+  check(is_utf8("") && is_utf8("a\xC3\xA9z"), "is_utf8 of well-formed text");
+}
+
+void white_space() {
+  // Every Unicode White_Space character is trimmed at either end; look-alikes are not.
+  const std::string_view spaces[] = {"\t", "\n", "\v", "\f", "\r", " ", "\u0085", "\u00A0", "\u1680",
+                                     "\u2000", "\u200A", "\u2028", "\u2029", "\u202F", "\u205F", "\u3000"};
+  for (std::string_view space : spaces) {
+    const std::string padded = std::string(space) + "x" + std::string(space) + std::string(space);
+    check(trim(padded) == "x", "trim of padding " + std::string(space));
+    check(trim_start(padded) == padded.substr(space.size()), "trim_start keeps the end");
+  }
+  for (std::string_view other : {"\u200B", "\u180E", "\uFEFF", "\x1C", "\xC2"}) {
+    check(trim(other) == other, "not white space: " + std::string(other));
+  }
+  check(trim("").empty() && trim(" \u3000 ").empty(), "trim to nothing");
+}
+
+void display_quoting() {
+  const std::pair<std::string_view, std::string_view> cases[] = {
+      {"", "\"\""},
+      {"it's/x", "\"it's/x\""},
+      {"a\"b\\c", "\"a\\\"b\\\\c\""},
+      {std::string_view("\t\r\n\0", 4), "\"\\t\\r\\n\\0\""},
+      {"\x01\x1F\x7F", "\"\\u{1}\\u{1f}\\u{7f}\""},
+      {"\u0085\u00A0\u3000\u2028\u2029", "\"\\u{85}\\u{a0}\\u{3000}\\u{2028}\\u{2029}\""},
+      {"e\u0301\u20DD", "\"e\\u{301}\\u{20dd}\""},                 // Mn, Me
+      {"\u09BE\uFF9E", "\"\\u{9be}\\u{ff9e}\""},                   // Other_Grapheme_Extend
+      {"\u200D\uFEFF\U000E0041", "\"\\u{200d}\\u{feff}\\u{e0041}\""},  // Cf
+      {"\uE000\u0378\U0010FFFF", "\"\\u{e000}\\u{378}\\u{10ffff}\""},  // Co, Cn
+      {"\u00E9\U0001F600\u4E2D", "\"\u00E9\U0001F600\u4E2D\""},     // printed as they are
+      {"a\xFF" "b", "\"a\xEF\xBF\xBD" "b\""},                       // a stray byte
+  };
+  for (const auto& [text, expected] : cases) {
+    check(display_quoted(text) == expected, "display_quoted gives " + display_quoted(text));
+  }
+  check(!displayed_escaped(' ') && displayed_escaped(0x10FFFF) && !displayed_escaped('a'),
+        "displayed_escaped at the edges");
+}
+
+}  // namespace
+
+int main() {
+  utf8_sequences();
+  white_space();
+  display_quoting();
+  if (failures == 0) std::puts("core tests passed");
+  return failures == 0 ? 0 : 1;
+}
