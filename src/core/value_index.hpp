@@ -1,4 +1,4 @@
-// Hashing and grouping of values under the model's equality (values_equal), for look-ups by value:
+// Positions grouped by value under the model's equality (values_equal), for look-ups by value:
 // Int 1 meets Float 1.0 and -0.0 meets 0.0; a NaN equals nothing, so it is never stored or found.
 #pragma once
 
@@ -7,27 +7,21 @@
 #include <vector>
 
 #include "model.hpp"
+#include "value_hash.hpp"
 
 namespace vashlet {
 
-// The grouping behind the hash: numbers group by their double value (an Int converted to the
-// nearest double), other kinds by strict equality; a NaN belongs to no group. Every pair that
-// values_equal accepts shares a group. Two distinct Ints beyond 2^53 may share one too, although
-// values_equal tells them apart: whoever reads a group re-tests with values_equal.
-bool same_value_group(const Value& left, const Value& right);
-
-// Whether the value belongs to a group at all (false only for a NaN).
-bool has_value_group(const Value& value);
-
-// A hash consistent with same_value_group.
-std::size_t value_group_hash(const Value& value);
-
-struct ValueGroupHash {
-  std::size_t operator()(const Value* value) const { return value_group_hash(*value); }
+// Values are grouped by the keys of value_hash: numbers by their nearest double, other kinds by
+// strict equality; a NaN belongs to no group. Two distinct Ints beyond 2^53 may share a group,
+// although values_equal tells them apart: whoever reads a group re-tests with values_equal.
+struct ValuePointerHash {
+  std::size_t operator()(const Value* value) const {
+    return static_cast<std::size_t>(ValueHash{}(*value));
+  }
 };
-struct SameValueGroup {
+struct ValuePointerKeyEqual {
   bool operator()(const Value* left, const Value* right) const {
-    return same_value_group(*left, *right);
+    return ValueKeyEqual{}(*left, *right);
   }
 };
 
@@ -46,7 +40,9 @@ class ValueIndex {
   void clear() { groups_.clear(); }
 
  private:
-  std::unordered_map<const Value*, std::vector<std::size_t>, ValueGroupHash, SameValueGroup> groups_;
+  std::unordered_map<const Value*, std::vector<std::size_t>, ValuePointerHash,
+                     ValuePointerKeyEqual>
+      groups_;
 };
 
 }  // namespace vashlet
