@@ -572,7 +572,8 @@ class DeepestPathSearch {
     std::size_t event;
   };
 
-  struct Frame {
+  // A state on the search stack whose candidates are being tried, one child at a time.
+  struct Expansion {
     std::size_t state;
     const std::vector<std::size_t>* candidates;  // ascending event indices
     std::size_t position;  // next entry of `candidates`
@@ -628,14 +629,14 @@ class DeepestPathSearch {
     return id;
   }
 
-  static void offer(Frame& frame, std::size_t child, const State& child_state) {
+  static void offer(Expansion& frame, std::size_t child, const State& child_state) {
     if (1 + child_state.depth > frame.best_depth) {
       frame.best_depth = 1 + child_state.depth;
       frame.best_child = child;
     }
   }
 
-  Frame open(std::size_t id) {
+  Expansion open(std::size_t id) {
     const State& s = states_[id];
     const Bindings& bindings = bindings_.get(s.bindings);
     const std::vector<std::size_t>* candidates = values_.candidates(s.step, bindings);
@@ -646,7 +647,7 @@ class DeepestPathSearch {
       shared = reads_.narrows(s.step) ? bindings_.intern(reads_.narrowed_after(bindings, s.step))
                                       : s.bindings;
     }
-    return Frame{id, candidates, first, s.last, next_serial_++, shared};
+    return Expansion{id, candidates, first, s.last, next_serial_++, shared};
   }
 
   void solve(std::size_t root) {
@@ -659,7 +660,7 @@ class DeepestPathSearch {
         stack_.push_back(open(child));
         continue;
       }
-      const Frame done = stack_.back();
+      const Expansion done = stack_.back();
       stack_.pop_back();
       State& s = states_[done.state];
       s.solved = true;
@@ -671,7 +672,7 @@ class DeepestPathSearch {
 
   // Tries the frame's remaining candidates; returns a child state that still has to be solved,
   // or kNone once the frame is finished.
-  std::size_t advance(Frame& frame) {
+  std::size_t advance(Expansion& frame) {
     const State s = states_[frame.state];
     const std::size_t k = s.step;
     const std::size_t most = pattern_.steps.size() - k;
@@ -734,7 +735,7 @@ class DeepestPathSearch {
   DepthBound bound_;
   std::vector<State> states_;
   IndexTripleMap state_ids_;
-  std::vector<Frame> stack_;
+  std::vector<Expansion> stack_;
   IndexTripleMap tried_;  // (frame serial, bindings) of the children tried under a plain link
   std::size_t next_serial_ = 0;
   std::vector<CaptureAt> captured_;
