@@ -787,13 +787,6 @@ std::int64_t saturated_gap(std::int64_t earlier, std::int64_t later) {
                          : std::numeric_limits<std::int64_t>::min();
 }
 
-bool forbidden(const Transition& transition, const Event& event, const Bindings& bindings) {
-  for (const Atom& atom : transition.absence) {
-    if (atom.accepts(event, bindings)) return true;
-  }
-  return false;
-}
-
 NearMissDetail classify(const EventView& events, std::size_t run_end, const Step& step,
                         const std::vector<std::size_t>& candidates, std::size_t last,
                         const Bindings& bindings) {
@@ -818,7 +811,7 @@ NearMissDetail classify(const EventView& events, std::size_t run_end, const Step
       continue;
     }
     for (; blocker == kNone && scanned < j; ++scanned) {
-      if (forbidden(transition, events[scanned], bindings)) blocker = scanned;
+      if (forbidden_by(transition, events[scanned], bindings)) blocker = scanned;
     }
     if (blocker != kNone && blocker < j) {
       if (!blocked) {

@@ -66,14 +66,6 @@ bool window_exceeded(std::int64_t earlier_ts, std::int64_t later_ts, std::int64_
 
 namespace {
 
-bool blocked_by_any(const std::vector<Atom>& absence, const Event& event,
-                    const Bindings& bindings) {
-  for (const Atom& atom : absence) {
-    if (atom.accepts(event, bindings)) return true;
-  }
-  return false;
-}
-
 Match make_match(const EventView& events, std::vector<std::size_t> indices, Bindings captures) {
   Match match;
   match.partition = events[indices.front()].partition;
@@ -1206,6 +1198,13 @@ std::vector<Match> CompiledPattern::matches(const EventView& events, std::size_t
   });
 }
 
+bool forbidden_by(const Transition& transition, const Event& event, const Bindings& bindings) {
+  for (const Atom& atom : transition.absence) {
+    if (atom.accepts(event, bindings)) return true;
+  }
+  return false;
+}
+
 bool transition_allows(const EventView& events, std::size_t from, std::size_t to,
                        const Transition& transition, const Bindings& bindings) {
   if (from >= to || to >= events.size()) {
@@ -1219,7 +1218,7 @@ bool transition_allows(const EventView& events, std::size_t from, std::size_t to
   }
   if (to == from + 1 || transition.absence.empty()) return true;
   for (std::size_t j = from + 1; j < to; ++j) {
-    if (blocked_by_any(transition.absence, events[j], bindings)) return false;
+    if (forbidden_by(transition, events[j], bindings)) return false;
   }
   return true;
 }

@@ -47,6 +47,10 @@ std::vector<Match> oracle_matches(const Pattern& pattern, const EventView& event
 // True when `later_ts - earlier_ts` exceeds `max_elapsed`, computed exactly for any int64 inputs.
 bool window_exceeded(std::int64_t earlier_ts, std::int64_t later_ts, std::int64_t max_elapsed);
 
+// True when some absence atom of `transition` accepts `event` under `bindings`: the one absence
+// test of the matchers and the near-miss analysis.
+bool forbidden_by(const Transition& transition, const Event& event, const Bindings& bindings);
+
 bool transition_allows(const EventView& events, std::size_t from, std::size_t to,
                        const Transition& transition, const Bindings& bindings);
 
