@@ -16,6 +16,7 @@ import pyarrow.csv as pcsv  # noqa: E402
 import pyarrow.parquet as pq  # noqa: E402
 
 PACKAGE_ROOT = Path(vashlet.__file__).resolve().parent.parent
+REPOSITORY = Path(__file__).resolve().parent.parent
 PATTERN = "login[user as $u] -[<=300]-> purchase[user == $u]"
 EVENTS = pa.table(
     {
@@ -211,7 +212,7 @@ def test_without_pyarrow_the_command_says_how_to_install_it(tmp_path):
 
 
 def test_bundled_example_explains_its_near_misses():
-    result = run("explain", PATTERN, "examples/shop_events.jsonl", cwd=PACKAGE_ROOT.parent)
+    result = run("explain", PATTERN, "examples/shop_events.jsonl", cwd=REPOSITORY)
     assert result.returncode == 0, result.stderr
     assert "carol" in result.stdout and "window_exceeded" in result.stdout
     assert result.stdout.endswith("near misses)\n")

@@ -2,6 +2,7 @@
 
 import json
 from collections import Counter
+from pathlib import Path
 from html.parser import HTMLParser
 
 import pytest
@@ -20,7 +21,7 @@ SHOP = (
 
 
 def shop_table():
-    rows = json.load(open("examples/shop_events.json"))
+    rows = json.load(open(Path(__file__).resolve().parent.parent / "examples" / "shop_events.json"))
     flat = [{"partition": r["partition"], "ts": r["ts"], "type": r["typ"], **r["attrs"]} for r in rows]
     names = list(dict.fromkeys(name for row in flat for name in row))
     return pa.Table.from_pylist([{name: row.get(name) for name in names} for row in flat])

@@ -3,6 +3,7 @@
 import copy
 import json
 import pickle
+from pathlib import Path
 
 import pytest
 from hypothesis import given, settings
@@ -34,7 +35,7 @@ SHOP_PATTERN = (
 
 
 def shop_events():
-    with open("examples/shop_events.json") as file:
+    with open(Path(__file__).resolve().parent.parent / "examples" / "shop_events.json") as file:
         rows = json.load(file)
     return vashlet.sort_events([Event(r["partition"], r["ts"], r["typ"], r["attrs"]) for r in rows])
 
