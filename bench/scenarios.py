@@ -335,6 +335,7 @@ ALL = {
     "near-misses": near_miss,
     "tables": tables.end_to_end,
     "tables-pileup": tables.pileup,
+    "tables-correlated": tables.correlated,
     "tables-reading": tables.reading,
 }
 

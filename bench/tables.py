@@ -27,10 +27,10 @@ def row_sets(result):
     return {tuple(row["rows"]) for row in result.to_pylist()}
 
 
-def sources(rows):
+def sources(rows, columns=inputs.FUNNEL_COLUMNS):
     """The events of `rows` (in their order) as a pandas frame, a pyarrow Table and a polars
-    DataFrame, each with the columns partition, ts, type, item and amount."""
-    frame = inputs.make_frame(rows).drop(columns="idx")
+    DataFrame, each with the columns partition, ts, type and the attributes of `columns`."""
+    frame = inputs.make_frame(rows, columns).drop(columns="idx")
     frame = frame.rename(columns={"p": "partition", "typ": "type"})
     made = {"pandas DataFrame": frame}
     try:
@@ -52,9 +52,9 @@ class SortingPeers:
     """The peers' queries over a frame in arrival order (`idx` = input row), each run ordering
     the events itself and answering in input rows."""
 
-    def __init__(self, loaded, rows):
+    def __init__(self, loaded, rows, columns=inputs.FUNNEL_COLUMNS):
         self.loaded = loaded
-        self.frame = inputs.make_frame(rows)
+        self.frame = inputs.make_frame(rows, columns)
         ordered = self.frame.sort_values(["p", "ts", "idx"], kind="stable")
         self.rows_in_event_order = ordered["idx"].to_numpy()
         self.duckdb = None
@@ -63,8 +63,9 @@ class SortingPeers:
 
             self.duckdb = duckdb.connect()
             self.duckdb.register("raw", self.frame)
+            attributes = "".join(f"{name}, " for name in columns)
             self.duckdb.execute(
-                "CREATE VIEW events AS SELECT p, ts, typ, item, amount, "
+                f"CREATE VIEW events AS SELECT p, ts, typ, {attributes}"
                 "row_number() OVER (ORDER BY p, ts, idx) - 1 AS idx FROM raw"
             )
 
@@ -154,6 +155,29 @@ def rescaled(cell, first_seconds, our_seconds):
     return f"{float(cell[:-1]) * first_seconds / our_seconds:.2f}x"
 
 
+def _one_partition(table, shared_sizes, loaded, repeats, make_rows, text, query, columns):
+    """Rows of a table for one-partition inputs of each size: ours through a pyarrow Table,
+    then each peer with its sort."""
+    for size in shared_sizes:
+        rows = make_rows(size)
+        data = sources(rows, columns).get("pyarrow Table")
+        if data is None:
+            table.note("n/a: pyarrow is not installed")
+            return
+        our_seconds, result = median_seconds(lambda: vashlet.match(text, data), repeats)
+        found = row_sets(result)
+        del result
+        cells = [count(size), count(len(found)), seconds(our_seconds), rate(size / our_seconds)]
+        sorting_peers = SortingPeers(loaded, rows, columns)
+        for name in peers.NAMES:
+            cells += peers.compare(table, f"{size:,} events", name,
+                                   sorting_peers.cases(query)[name], found, our_seconds, repeats)
+        sorting_peers.close()
+        table.add_row(cells)
+    table.note("the peers sort too (the input is already in order, which they cannot know)")
+    table.note(RATIO_NOTE)
+
+
 def pileup(shared, loaded, repeats):
     table = Table(
         "pile-up, through the table path",
@@ -161,25 +185,21 @@ def pileup(shared, loaded, repeats):
         ["A -> B over a pyarrow Table of one partition (see pile-up above): "
          "vashlet.match(pattern, table) to a result table"],
     )
-    for size in shared.sizes.pileup_events:
-        rows = inputs.pileup_rows(size)
-        data = sources(rows).get("pyarrow Table")
-        if data is None:
-            table.note("n/a: pyarrow is not installed")
-            break
-        our_seconds, result = median_seconds(lambda: vashlet.match("A -> B", data), repeats)
-        found = row_sets(result)
-        del result
-        cells = [count(size), count(len(found)), seconds(our_seconds), rate(size / our_seconds)]
-        sorting_peers = SortingPeers(loaded, rows)
-        for name in peers.NAMES:
-            cells += peers.compare(table, f"{size:,} events", name,
-                                   sorting_peers.cases("pileup_first_successor")[name], found,
-                                   our_seconds, repeats)
-        sorting_peers.close()
-        table.add_row(cells)
-    table.note("the peers sort too (the input is already in order, which they cannot know)")
-    table.note(RATIO_NOTE)
+    _one_partition(table, shared.sizes.pileup_events, loaded, repeats, inputs.pileup_rows,
+                   "A -> B", "pileup_first_successor", {})
+    return table
+
+
+def correlated(shared, loaded, repeats):
+    table = Table(
+        "correlated, through the table path",
+        ["events", "matches", "seconds", "events/s"] + peers.columns(peers.NAMES),
+        [f"{inputs.CORRELATED_TEXT} over a pyarrow Table of one partition, one user per 10 "
+         "events (see correlated above): vashlet.match(pattern, table) to a result table"],
+    )
+    _one_partition(table, shared.sizes.correlated_events, loaded, repeats,
+                   lambda size: inputs.correlated_rows(size, size // 10), inputs.CORRELATED_TEXT,
+                   "correlated_first_successor", inputs.CORRELATED_COLUMNS)
     return table
 
 

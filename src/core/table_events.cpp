@@ -39,6 +39,14 @@ using Build = SortedEventsBuilder;
 
 bool byte_order(const std::string& a, const std::string& b) { return compare_bytes(a, b) < 0; }
 
+// Room for `extra` more items: the exact need for a table of one batch, and geometric growth
+// over many, so neither copies the vector more than a few times.
+template <class T>
+void grow_for(std::vector<T>& items, std::size_t extra) {
+  const std::size_t needed = items.size() + extra;
+  if (items.capacity() < needed) items.reserve(std::max(needed, 2 * items.capacity()));
+}
+
 // The attribute names that the atoms of the pattern read (only those of atoms of `type`, when
 // given), byte-wise sorted, without repeats.
 std::vector<std::string> attributes_read(const Pattern& pattern,
@@ -302,7 +310,10 @@ class TableReader {
       return;
     }
     Event* block = Build::owned(result_).emplace_back(std::make_unique<Event[]>(kept)).get();
-    events_.reserve(events_.size() + kept);
+    grow_for(events_, kept);
+    grow_for(stamps_, kept);
+    grow_for(rows_, kept);
+    grow_for(partition_of_, kept);
     for (std::int64_t row = 0; row < length; ++row) {
       const std::int32_t type_number_of_row = row_types_[static_cast<std::size_t>(row)];
       if (type_number_of_row < 0) continue;
