@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "memory.hpp"
 #include "partitions.hpp"
 #include "value_hash.hpp"
 
@@ -798,12 +799,9 @@ void ThreadMatcher::build_run_matches() {
   if (!std::is_sorted(completions_.begin(), completions_.end(), by_first)) {
     std::sort(completions_.begin(), completions_.end(), by_first);
   }
-  // Room for the run's matches at once (still growing geometrically over many runs): a vector
-  // that doubles its way up to a large run moves every match several times.
-  const std::size_t needed = matches_->size() + completions_.size();
-  if (matches_->capacity() < needed) {
-    matches_->reserve(std::max(needed, 2 * matches_->capacity()));
-  }
+  // Room for the run's matches at once: a vector that doubles its way up to a large run moves
+  // every match several times.
+  reserve_for(*matches_, matches_->size() + completions_.size());
   for (const Completion& completion : completions_) {
     Match& match = matches_->emplace_back();
     match.indices.resize(completion.step + 1);

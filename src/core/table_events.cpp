@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "event_order.hpp"
+#include "memory.hpp"
 
 namespace vashlet {
 
@@ -24,7 +25,7 @@ using arrow::InputFailure;
 class SortedEventsBuilder {
  public:
   static SortedEvents& access(SortedEvents& events) { return events; }
-  static std::vector<std::unique_ptr<Event[]>>& owned(SortedEvents& e) { return e.owned_; }
+  static std::vector<std::vector<Event>>& owned(SortedEvents& e) { return e.owned_; }
   static std::vector<const Event*>& order(SortedEvents& e) { return e.order_; }
   static std::vector<std::uint64_t>& rows(SortedEvents& e) { return e.rows_; }
   static std::vector<std::uint32_t>& partitions(SortedEvents& e) { return e.partitions_; }
@@ -39,13 +40,6 @@ using Build = SortedEventsBuilder;
 
 bool byte_order(const std::string& a, const std::string& b) { return compare_bytes(a, b) < 0; }
 
-// Room for `extra` more items: the exact need for a table of one batch, and geometric growth
-// over many, so neither copies the vector more than a few times.
-template <class T>
-void grow_for(std::vector<T>& items, std::size_t extra) {
-  const std::size_t needed = items.size() + extra;
-  if (items.capacity() < needed) items.reserve(std::max(needed, 2 * items.capacity()));
-}
 
 // The attribute names that the atoms of the pattern read (only those of atoms of `type`, when
 // given), byte-wise sorted, without repeats.
@@ -309,15 +303,16 @@ class TableReader {
       first_row_ += static_cast<std::uint64_t>(length);
       return;
     }
-    Event* block = Build::owned(result_).emplace_back(std::make_unique<Event[]>(kept)).get();
-    grow_for(events_, kept);
-    grow_for(stamps_, kept);
-    grow_for(rows_, kept);
-    grow_for(partition_of_, kept);
+    std::vector<Event>& block = Build::owned(result_).emplace_back();
+    reserve_for(block, kept);  // exactly: the events never move once they are made
+    reserve_for(events_, events_.size() + kept);
+    reserve_for(stamps_, stamps_.size() + kept);
+    reserve_for(rows_, rows_.size() + kept);
+    reserve_for(partition_of_, partition_of_.size() + kept);
     for (std::int64_t row = 0; row < length; ++row) {
       const std::int32_t type_number_of_row = row_types_[static_cast<std::size_t>(row)];
       if (type_number_of_row < 0) continue;
-      Event& event = *block++;
+      Event& event = block.emplace_back();
       events_.push_back(&event);
       event.typ = types_[type_number_of_row];
       event.ts = ts_value(ts, row);
@@ -367,7 +362,9 @@ class TableReader {
     std::vector<std::size_t> starts(count + 1, 0);
     for (const std::uint32_t partition : partition_of_) ++starts[rank[partition] + 1];
     for (std::size_t r = 0; r < count; ++r) starts[r + 1] += starts[r];
-    std::vector<std::size_t> positions(events.size());
+    std::vector<std::size_t> positions;
+    reserve_for(positions, events.size());
+    positions.resize(events.size());
     {
       std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
       for (std::size_t i = 0; i < events.size(); ++i) {
@@ -389,9 +386,9 @@ class TableReader {
     std::vector<const Event*>& order = Build::order(result_);
     std::vector<std::uint64_t>& rows = Build::rows(result_);
     std::vector<std::uint32_t>& partitions = Build::partitions(result_);
-    order.reserve(keys.size());
-    rows.reserve(keys.size());
-    partitions.reserve(keys.size());
+    reserve_for(order, keys.size());
+    reserve_for(rows, keys.size());
+    reserve_for(partitions, keys.size());
     for (const std::size_t key : keys) {
       order.push_back(events[key]);
       rows.push_back(rows_[key]);

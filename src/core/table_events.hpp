@@ -54,7 +54,7 @@ class SortedEvents {
 
  private:
   friend class SortedEventsBuilder;
-  std::vector<std::unique_ptr<Event[]>> owned_;  // the table path's events, a block per batch
+  std::vector<std::vector<Event>> owned_;  // the table path's events, a block per batch
   std::vector<const Event*> order_;  // event order
   std::vector<std::uint64_t> rows_;  // by position in event order
   std::vector<std::uint32_t> partitions_;
