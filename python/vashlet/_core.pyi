@@ -191,3 +191,13 @@ def _explain_table(
     exhaustive: bool = False,
     threads: int | None = None,
 ) -> ResultTable: ...
+def _read_table(
+    pattern: Pattern | PatternBuilder,
+    data: object,
+    partition: str,
+    ts: str,
+    type: str,
+    id: str | None = None,
+    exhaustive: bool = False,
+    threads: int | None = None,
+) -> ResultTable: ...

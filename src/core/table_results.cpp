@@ -394,4 +394,12 @@ arrow::Table near_miss_table(const Pattern& pattern, const SortedEvents& events,
   return table_of(std::move(columns), misses.size());
 }
 
+arrow::Table events_read_table(const Pattern&, const SortedEvents& events, const TableRun&) {
+  FixedBuilder count("l", 8);
+  count.append(static_cast<std::int64_t>(events.size()));
+  std::vector<Column> columns;
+  columns.push_back(count.finish("events"));
+  return table_of(std::move(columns), 1);
+}
+
 }  // namespace vashlet

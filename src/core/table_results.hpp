@@ -24,4 +24,8 @@ arrow::Table match_table(const Pattern& pattern, const SortedEvents& events, con
 arrow::Table near_miss_table(const Pattern& pattern, const SortedEvents& events,
                              const TableRun& run);
 
+// Column: events (one row, the number of events read), for timing the reading alone.
+arrow::Table events_read_table(const Pattern& pattern, const SortedEvents& events,
+                               const TableRun& run);
+
 }  // namespace vashlet

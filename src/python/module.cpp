@@ -44,6 +44,7 @@ const ModuleAttribute kPrivateAttributes[] = {
     class_attribute(result_table_type),
     function_attribute(&match_table_def),
     function_attribute(&explain_table_def),
+    function_attribute(&read_table_def),
     function_attribute(&rebuild_event_def),
     function_attribute(&rebuild_builder_def),
     function_attribute(&rebuild_match_def),

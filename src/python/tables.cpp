@@ -353,6 +353,19 @@ Ref explain_table_function(const Arguments<8>& args) {
 constexpr auto kExplainTableSignature = signature(
     "_explain_table()", {"pattern", "data", "partition", "ts", "type", "id", "exhaustive", "threads"}, 5);
 
+constexpr auto kReadTableSignature = signature(
+    "_read_table()", {"pattern", "data", "partition", "ts", "type", "id", "exhaustive", "threads"}, 5);
+
+// Reading and sorting alone, for the benchmarks: the table's one column `events` holds the
+// number of events the pattern would be run over.
+Ref read_table_function(const Arguments<8>& args) {
+  const Pattern pattern = valid_pattern_argument(args.get(0));
+  const EventColumns columns = columns_argument(args);
+  const TableRun options{false, args.threads(7)};
+  return table_class().wrap(
+      PyTable{table_from_source(args.get(1), pattern, columns, events_read_table, options)});
+}
+
 }  // namespace
 
 PyTypeObject* result_table_type() { return table_class().type(); }
@@ -361,6 +374,11 @@ PyMethodDef match_table_def = function_def<kMatchTableSignature, match_table_fun
     "_match_table",
     "_match_table(pattern, data, partition, ts, type, id=None, exhaustive=False, threads=None)\n--\n\n"
     "Match over a table or an event sequence in any order; see vashlet.match.");
+
+PyMethodDef read_table_def = function_def<kReadTableSignature, read_table_function>(
+    "_read_table",
+    "_read_table(pattern, data, partition, ts, type, id=None, exhaustive=False, threads=None)\n--\n\n"
+    "Read and sort the events of a table that a pattern uses, and count them (for benchmarks).");
 
 PyMethodDef explain_table_def = function_def<kExplainTableSignature, explain_table_function>(
     "_explain_table",
