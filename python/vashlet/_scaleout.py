@@ -145,10 +145,13 @@ class Plan:
         return pa.schema(fields)
 
     def _run(self, table: pa.Table) -> pa.Table:
-        options = dict(partition=self.partition, ts=self.ts, type=self.type, id=self.id)
+        # One thread: the engine already runs a task per core.
         if self.explain:
-            return pa.table(vashlet.explain(self.pattern, table, **options))
-        return pa.table(vashlet.match(self.pattern, table, exhaustive=self.exhaustive, **options))
+            return pa.table(vashlet.explain(self.pattern, table, partition=self.partition,
+                                            ts=self.ts, type=self.type, id=self.id, threads=1))
+        return pa.table(vashlet.match(self.pattern, table, partition=self.partition, ts=self.ts,
+                                      type=self.type, id=self.id, exhaustive=self.exhaustive,
+                                      threads=1))
 
     def run(self, table: pa.Table) -> pa.Table:
         """The result over `table`, whose partitions are complete, in the declared schema."""
