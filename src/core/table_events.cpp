@@ -217,7 +217,11 @@ class TableReader {
  public:
   TableReader(const ArrowSchema& schema, const EventColumns& columns, const Pattern& pattern)
       : columns_(columns), types_(types_named(pattern)) {
-    for (const std::string& type : types_) type_keys_.emplace_back(type);
+    for (const std::string& type : types_) {
+      type_keys_.emplace_back(type);
+      if (type.size() >= 64) type_lengths_ = ~std::uint64_t{0};
+      type_lengths_ |= type.size() < 64 ? std::uint64_t{1} << type.size() : 0;
+    }
     if (!schema.format || std::string_view(schema.format) != "+s") {
       fail(FailureKind::Type, "data must be a table of columns (a struct of columns), not " +
                                   arrow::describe_format(schema.format ? schema.format : ""));
@@ -511,6 +515,9 @@ class TableReader {
   }
 
   std::int32_t type_number(std::string_view type) const {
+    // Most rows of a wide table are of types the pattern does not name, and most of those
+    // already differ in length.
+    if (type.size() < 64 && ((type_lengths_ >> type.size()) & 1) == 0) return -1;
     const ShortKey key(type);
     for (std::size_t i = 0; i < types_.size(); ++i) {
       if (key.fits ? type_keys_[i].same_as(key)
@@ -553,6 +560,7 @@ class TableReader {
   EventColumns columns_;
   std::vector<std::string> types_;
   std::vector<ShortKey> type_keys_;  // of types_
+  std::uint64_t type_lengths_ = 0;   // bit n set: some type has n bytes (or n >= 64)
   std::vector<Attribute> attributes_;                        // byte-wise by name
   std::vector<std::vector<std::size_t>> attributes_of_type_;  // by type number
   std::int64_t column_count_ = 0;
