@@ -484,3 +484,11 @@ def test_bad_patterns_and_threads_are_refused_before_reading():
         vashlet.match(42, pa.table(SHOP))
     with pytest.raises(ValueError, match="argument 'threads': must be at least 1, got 0"):
         vashlet.match("login", pa.table(SHOP), threads=0)
+
+
+@pytest.mark.parametrize("module", ["vashlet._tables", "vashlet._funnel"])
+def test_docstring_examples_run_as_shown(module):
+    import doctest
+    import importlib
+
+    assert doctest.testmod(importlib.import_module(module)).failed == 0
