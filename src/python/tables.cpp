@@ -331,56 +331,37 @@ EventColumns columns_argument(const Arguments<8>& args) {
   return columns;
 }
 
-constexpr auto kMatchTableSignature = signature(
-    "_match_table()", {"pattern", "data", "partition", "ts", "type", "id", "exhaustive", "threads"}, 5);
-
-Ref match_table_function(const Arguments<8>& args) {
+// The three functions share their parameters (`exhaustive` is read by matching only) and differ
+// in what they run over the events.
+template <RunTable Run, bool kReadsExhaustive>
+Ref table_function(const Arguments<8>& args) {
   const Pattern pattern = valid_pattern_argument(args.get(0));
   const EventColumns columns = columns_argument(args);
-  const TableRun options{args.flag(6), args.threads(7)};
-  return table_class().wrap(
-      PyTable{table_from_source(args.get(1), pattern, columns, match_table, options)});
+  const TableRun options{kReadsExhaustive && args.flag(6), args.threads(7)};
+  return table_class().wrap(PyTable{table_from_source(args.get(1), pattern, columns, Run, options)});
 }
 
-Ref explain_table_function(const Arguments<8>& args) {
-  const Pattern pattern = valid_pattern_argument(args.get(0));
-  const EventColumns columns = columns_argument(args);
-  const TableRun options{false, args.threads(7)};
-  return table_class().wrap(
-      PyTable{table_from_source(args.get(1), pattern, columns, near_miss_table, options)});
-}
-
-constexpr auto kExplainTableSignature = signature(
-    "_explain_table()", {"pattern", "data", "partition", "ts", "type", "id", "exhaustive", "threads"}, 5);
-
-constexpr auto kReadTableSignature = signature(
-    "_read_table()", {"pattern", "data", "partition", "ts", "type", "id", "exhaustive", "threads"}, 5);
-
-// Reading and sorting alone, for the benchmarks: the table's one column `events` holds the
-// number of events the pattern would be run over.
-Ref read_table_function(const Arguments<8>& args) {
-  const Pattern pattern = valid_pattern_argument(args.get(0));
-  const EventColumns columns = columns_argument(args);
-  const TableRun options{false, args.threads(7)};
-  return table_class().wrap(
-      PyTable{table_from_source(args.get(1), pattern, columns, events_read_table, options)});
-}
+constexpr const char* kTableParameters[] = {"pattern", "data", "partition", "ts",
+                                             "type",    "id",   "exhaustive", "threads"};
+constexpr auto kMatchTableSignature = signature("_match_table()", kTableParameters, 5);
+constexpr auto kExplainTableSignature = signature("_explain_table()", kTableParameters, 5);
+constexpr auto kReadTableSignature = signature("_read_table()", kTableParameters, 5);
 
 }  // namespace
 
 PyTypeObject* result_table_type() { return table_class().type(); }
 
-PyMethodDef match_table_def = function_def<kMatchTableSignature, match_table_function>(
+PyMethodDef match_table_def = function_def<kMatchTableSignature, table_function<match_table, true>>(
     "_match_table",
     "_match_table(pattern, data, partition, ts, type, id=None, exhaustive=False, threads=None)\n--\n\n"
     "Match over a table or an event sequence in any order; see vashlet.match.");
 
-PyMethodDef read_table_def = function_def<kReadTableSignature, read_table_function>(
+PyMethodDef read_table_def = function_def<kReadTableSignature, table_function<events_read_table, false>>(
     "_read_table",
     "_read_table(pattern, data, partition, ts, type, id=None, exhaustive=False, threads=None)\n--\n\n"
     "Read and sort the events of a table that a pattern uses, and count them (for benchmarks).");
 
-PyMethodDef explain_table_def = function_def<kExplainTableSignature, explain_table_function>(
+PyMethodDef explain_table_def = function_def<kExplainTableSignature, table_function<near_miss_table, false>>(
     "_explain_table",
     "_explain_table(pattern, data, partition, ts, type, id=None, exhaustive=False, threads=None)\n--\n\n"
     "Near misses over a table or an event sequence in any order; see vashlet.explain.");
