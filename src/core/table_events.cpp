@@ -24,7 +24,6 @@ using arrow::InputFailure;
 // Builds the result of the readers below; a friend of SortedEvents.
 class SortedEventsBuilder {
  public:
-  static SortedEvents& access(SortedEvents& events) { return events; }
   static std::vector<std::vector<Event>>& owned(SortedEvents& e) { return e.owned_; }
   static std::vector<const Event*>& order(SortedEvents& e) { return e.order_; }
   static std::vector<std::uint64_t>& rows(SortedEvents& e) { return e.rows_; }

@@ -37,8 +37,8 @@ struct KeyValues {
 // The distinct partitions, numbered by first appearance.
 using PartitionValues = KeyValues;
 
-// Events in event order, with where each came from. Events whose type no atom of the pattern
-// names are left out: they can neither advance, block nor explain anything.
+// Events in event order, with where each came from. The table readers leave out events whose type
+// no atom of the pattern names: they can neither advance, block nor explain anything.
 class SortedEvents {
  public:
   EventView view() const { return EventView(order_.data(), order_.size()); }
