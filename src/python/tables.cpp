@@ -1,11 +1,10 @@
-// The table functions `_match_table` and `_explain_table` (events from an Arrow stream, an Arrow
-// batch or an `Event` sequence; results as a table), and the class `ResultTable` that holds one
-// result and hands it out through the Arrow PyCapsule interface or as Python rows.
+// The table functions `_match_table`, `_explain_table` and `_read_table` (events from an Arrow
+// stream, an Arrow batch or an `Event` sequence; results as a table), and the class `ResultTable`
+// that holds one result and hands it out through the Arrow PyCapsule interface or as Python rows.
 #include "tables.hpp"
 
 #include <cerrno>
 #include <cstring>
-#include <exception>
 #include <optional>
 #include <utility>
 #include <variant>
@@ -64,22 +63,7 @@ Struct* capsule_contents(PyObject* capsule, const char* name) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Running native work without the GIL
-
-template <class Work>
-auto without_gil(Work&& work) -> decltype(work()) {
-  std::exception_ptr failure;
-  std::optional<decltype(work())> result;
-  PyThreadState* state = PyEval_SaveThread();
-  try {
-    result.emplace(work());
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  PyEval_RestoreThread(state);
-  if (failure) std::rethrow_exception(failure);
-  return std::move(*result);
-}
+// Reading and running
 
 [[noreturn]] void raise_input_failure(const arrow::InputFailure& failure) {
   switch (failure.kind) {
@@ -119,23 +103,20 @@ arrow::Table table_from_source(PyObject* source, const Pattern& pattern,
   std::optional<Outcome> outcome;
   if (PyCapsule_IsValid(source, kStreamCapsule)) {
     ArrowArrayStream* stream = capsule_contents<ArrowArrayStream>(source, kStreamCapsule);
-    outcome = without_gil([&] {
-      return run_on(events_from_stream(stream, columns, pattern), run, pattern, options);
-    });
+    const GilReleased unlocked;
+    outcome = run_on(events_from_stream(stream, columns, pattern), run, pattern, options);
   } else if (is_capsule_pair(source)) {
     ArrowSchema* schema = capsule_contents<ArrowSchema>(PyTuple_GetItem(source, 0), kSchemaCapsule);
     ArrowArray* batch = capsule_contents<ArrowArray>(PyTuple_GetItem(source, 1), kArrayCapsule);
-    outcome = without_gil([&] {
-      return run_on(events_from_batch(schema, batch, columns, pattern), run, pattern, options);
-    });
+    const GilReleased unlocked;
+    outcome = run_on(events_from_batch(schema, batch, columns, pattern), run, pattern, options);
   } else {
     if (columns.id) {
       raise_value_error("id names a column of a table, and a sequence of Event objects has none");
     }
     const EventList events = convert_argument("data", source, events_from_py);
-    outcome = without_gil([&] {
-      return Outcome(run(pattern, events_from_list(events.view()), options));
-    });
+    const GilReleased unlocked;
+    outcome = Outcome(run(pattern, events_from_list(events.view()), options));
   }
   if (auto* failure = std::get_if<arrow::InputFailure>(&*outcome)) raise_input_failure(*failure);
   return std::get<arrow::Table>(std::move(*outcome));
