@@ -149,12 +149,9 @@ ColumnReader::ColumnReader(std::string_view column, const ArrowSchema& schema,
   }
 }
 
-std::optional<std::int64_t> ColumnReader::first_null() const {
-  if (kind_ == ColumnKind::Null) {
-    return length_ > 0 ? std::optional<std::int64_t>(0) : std::nullopt;
-  }
-  if (!validity_) return std::nullopt;
-  for (std::int64_t row = 0; row < length_; ++row) {
+std::optional<std::int64_t> ColumnReader::first_null(std::int64_t rows) const {
+  if (kind_ != ColumnKind::Null && !validity_) return std::nullopt;
+  for (std::int64_t row = 0; row < rows; ++row) {
     if (is_null(row)) return row;
   }
   return std::nullopt;
@@ -187,11 +184,6 @@ std::int64_t ColumnReader::dictionary_index(std::int64_t row) const {
 std::int64_t ColumnReader::int_at(std::int64_t row) const {
   if (dictionary_) return dictionary_->int_at(dictionary_index(row));
   return index_at(row);
-}
-
-std::uint64_t ColumnReader::uint_at(std::int64_t row) const {
-  if (dictionary_) return dictionary_->uint_at(dictionary_index(row));
-  return load<std::uint64_t>(values_, row + offset_);
 }
 
 double ColumnReader::float_at(std::int64_t row) const {

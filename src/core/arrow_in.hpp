@@ -90,13 +90,12 @@ class ColumnReader {
     const std::int64_t bit = row + offset_;
     return ((validity_[bit >> 3] >> (bit & 7)) & 1) == 0;
   }
-  // The first null row, or nothing.
-  std::optional<std::int64_t> first_null() const;
+  // The first null among the first `rows` rows, or nothing.
+  std::optional<std::int64_t> first_null(std::int64_t rows) const;
 
   // The readers below require a value of the matching kind at `row` (not null). A dictionary
   // column reads through its indices.
   std::int64_t int_at(std::int64_t row) const;
-  std::uint64_t uint_at(std::int64_t row) const;
   double float_at(std::int64_t row) const;
   bool bool_at(std::int64_t row) const;
   std::string_view string_at(std::int64_t row) const;

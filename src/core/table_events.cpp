@@ -503,13 +503,10 @@ class TableReader {
   }
 
   void refuse_nulls(const ColumnReader& column, std::int64_t length, const char* why) const {
-    if (!column.has_nulls() && column.kind() != ColumnKind::Null) return;
-    for (std::int64_t row = 0; row < length; ++row) {
-      if (column.is_null(row)) {
-        fail(FailureKind::Value, "column '" + column.name() + "' is null at row " +
-                                     std::to_string(first_row_ + static_cast<std::uint64_t>(row)) +
-                                     "; " + why);
-      }
+    if (const std::optional<std::int64_t> row = column.first_null(length)) {
+      fail(FailureKind::Value, "column '" + column.name() + "' is null at row " +
+                                   std::to_string(first_row_ + static_cast<std::uint64_t>(*row)) +
+                                   "; " + why);
     }
   }
 
