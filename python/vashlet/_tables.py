@@ -54,45 +54,26 @@ class _ResultTable:
         return self._table.to_pylist(0, n)
 
     def __repr__(self) -> str:
+        from vashlet._format import row_texts
+        from vashlet._terminal import render
+
         rows = len(self)
         title = f"{self._kind}: {rows:,} {'row' if rows == 1 else 'rows'}"
         preview = self._table.to_pylist(0, _PREVIEW_ROWS)
-        lines = [title] + _aligned(self.columns, preview)
+        numeric = [
+            all(isinstance(row[name], (int, float)) or row[name] is None for row in preview)
+            for name in self.columns
+        ]
+        lines, _ = render(self.columns, [row_texts(row) for row in preview], numeric, None)
         if rows > len(preview):
             lines.append(f"... {rows - len(preview):,} more")
-        return "\n".join(lines)
+        return "\n".join([title] + lines)
 
     def _repr_html_(self) -> str:
         from vashlet._html import STYLE, table_html
 
         rows = self._table.to_pylist(0, _PREVIEW_ROWS)
         return f"<div><style>{STYLE}</style>{table_html(self.columns, rows, len(self))}</div>"
-
-
-_CELL_WIDTH = 32
-
-
-def _cell(value: Any) -> str:
-    text = "null" if value is None else value if isinstance(value, str) else repr(value)
-    return text if len(text) <= _CELL_WIDTH else text[: _CELL_WIDTH - 3] + "..."
-
-
-def _aligned(columns: list[str], rows: list[dict[str, Any]]) -> list[str]:
-    """Columns left-aligned under their names, numbers right-aligned, in plain text."""
-    cells = [[_cell(row[name]) for name in columns] for row in rows]
-    widths = [max([len(name)] + [len(r[i]) for r in cells]) for i, name in enumerate(columns)]
-    numeric = [
-        all(isinstance(row[name], (int, float)) or row[name] is None for row in rows)
-        for name in columns
-    ]
-
-    def line(values: list[str]) -> str:
-        parts = [
-            v.rjust(w) if n else v.ljust(w) for v, w, n in zip(values, widths, numeric)
-        ]
-        return "  ".join(parts).rstrip()
-
-    return [line(columns), line(["-" * w for w in widths])] + [line(r) for r in cells]
 
 
 class MatchTable(_ResultTable):
