@@ -8,6 +8,8 @@ differing, without a time.
 
 import importlib
 
+import inputs
+
 from table import ratio, seconds
 from timing import median_seconds
 
@@ -76,3 +78,37 @@ def cells(measured, our_seconds):
 def columns(names):
     """The two columns that each peer adds to a table."""
     return [heading for name in names for heading in (f"{name} s", f"{name}/ours")]
+
+
+class PeerQueries:
+    """The available peers over one events frame: `cases(name)` gives, per peer, what runs the
+    query `name` (see `compare`). The frame is in event order, `idx` being the event index."""
+
+    def __init__(self, loaded, rows, columns=inputs.FUNNEL_COLUMNS):
+        self.loaded = loaded
+        self.available = {name: peer for name, peer in loaded.items() if not isinstance(peer, str)}
+        self.frame = inputs.make_frame(rows, columns) if self.available else None
+        duckdb_peer = self.available.get("duckdb")
+        self.duckdb = duckdb_peer.Peer(self.frame) if duckdb_peer else None
+
+    def cases(self, name):
+        cases = {}
+        for peer_name, peer in self.loaded.items():
+            if isinstance(peer, str):
+                cases[peer_name] = peer
+            elif peer_name == "duckdb":
+                variants = peer.QUERIES[name].items()
+                cases[peer_name] = {label: self.duckdb_case(sql) for label, sql in variants}
+            else:
+                cases[peer_name] = self.pandas_case(getattr(peer, name))
+        return cases
+
+    def duckdb_case(self, sql):
+        return self.duckdb.query(sql)
+
+    def pandas_case(self, query):
+        return lambda: query(self.frame)
+
+    def close(self):
+        if self.duckdb:
+            self.duckdb.close()

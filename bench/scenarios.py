@@ -50,35 +50,6 @@ class FunnelInput:
         return inputs.make_events(self.rows)
 
 
-class PeerQueries:
-    """The available peers over one events frame: `cases(name)` gives, per peer, what runs the
-    query `name` (see `peers.compare`)."""
-
-    def __init__(self, loaded, rows, columns=inputs.FUNNEL_COLUMNS):
-        self.loaded = loaded
-        self.available = {name: peer for name, peer in loaded.items() if not isinstance(peer, str)}
-        self.frame = inputs.make_frame(rows, columns) if self.available else None
-        duckdb_peer = self.available.get("duckdb")
-        self.duckdb = duckdb_peer.Peer(self.frame) if duckdb_peer else None
-
-    def cases(self, name):
-        cases = {}
-        for peer_name, peer in self.loaded.items():
-            if isinstance(peer, str):
-                cases[peer_name] = peer
-            elif peer_name == "duckdb":
-                variants = peer.QUERIES[name].items()
-                cases[peer_name] = {label: self.duckdb.query(sql) for label, sql in variants}
-            else:
-                query = getattr(peer, name)
-                cases[peer_name] = lambda query=query: query(self.frame)
-        return cases
-
-    def close(self):
-        if self.duckdb:
-            self.duckdb.close()
-
-
 def _duckdb_notes(table, loaded):
     duckdb_peer = loaded["duckdb"]
     if isinstance(duckdb_peer, str):
@@ -114,7 +85,7 @@ def funnel(shared, loaded, repeats):
             f"pattern: {inputs.FUNNEL_TEXT}",
         ],
     )
-    queries = PeerQueries(loaded, shared.rows)
+    queries = peers.PeerQueries(loaded, shared.rows)
     n = len(shared.events)
     for case, exhaustive, query in (
         ("first successor", False, "funnel_first_successor"),
@@ -159,7 +130,7 @@ def pileup(shared, loaded, repeats):
     for size in shared.sizes.pileup_events:
         rows = inputs.pileup_rows(size)
         events = inputs.make_events(rows)
-        queries = PeerQueries(loaded, rows)
+        queries = peers.PeerQueries(loaded, rows)
         labels = [count(size), count(sum(1 for row in rows if row[2] == "B"))]
         our_run = ours.matcher("A -> B", events)
         cases = queries.cases("pileup_first_successor")
@@ -190,7 +161,7 @@ def correlated(shared, loaded, repeats):
         users = size // CORRELATED_EVENTS_PER_USER
         rows = inputs.correlated_rows(size, users)
         events = inputs.make_events(rows)
-        queries = PeerQueries(loaded, rows, inputs.CORRELATED_COLUMNS)
+        queries = peers.PeerQueries(loaded, rows, inputs.CORRELATED_COLUMNS)
         labels = [count(size), count(users)]
         our_run = ours.matcher(inputs.CORRELATED_TEXT, events)
         cases = queries.cases("correlated_first_successor")

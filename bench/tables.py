@@ -48,7 +48,7 @@ def sources(rows, columns=inputs.FUNNEL_COLUMNS):
     return made
 
 
-class SortingPeers:
+class SortingPeers(peers.PeerQueries):
     """The peers' queries over a frame in arrival order (`idx` = input row), each run ordering
     the events itself and answering in input rows."""
 
@@ -69,36 +69,19 @@ class SortingPeers:
                 "row_number() OVER (ORDER BY p, ts, idx) - 1 AS idx FROM raw"
             )
 
-    def cases(self, name):
-        cases = {}
-        for peer_name, peer in self.loaded.items():
-            if isinstance(peer, str):
-                cases[peer_name] = peer
-            elif peer_name == "duckdb":
-                cases[peer_name] = {
-                    label: self._duckdb(sql) for label, sql in peer.QUERIES[name].items()
-                }
-            else:
-                cases[peer_name] = self._pandas(getattr(peer, name))
-        return cases
-
-    def _duckdb(self, sql):
+    def duckdb_case(self, sql):
         def run():
             return in_rows(self.duckdb.execute(sql).df(), self.rows_in_event_order)
 
         return run
 
-    def _pandas(self, query):
+    def pandas_case(self, query):
         def run():
             ordered = self.frame.sort_values(["p", "ts"], kind="stable")
             rows = ordered["idx"].to_numpy()
             return in_rows(query(ordered.assign(idx=np.arange(len(ordered)))), rows)
 
         return run
-
-    def close(self):
-        if self.duckdb:
-            self.duckdb.close()
 
 
 def in_rows(found, rows):
