@@ -83,7 +83,6 @@ class ColumnReader {
 
   ColumnKind kind() const { return kind_; }
   std::int64_t length() const { return length_; }
-  bool has_nulls() const { return validity_ != nullptr; }
   bool is_null(std::int64_t row) const {
     if (kind_ == ColumnKind::Null) return true;
     if (!validity_) return false;

@@ -200,6 +200,14 @@ std::optional<ColumnKind> schema_kind(const ArrowSchema& schema) {
   return std::nullopt;
 }
 
+// The format in which results give back a key column's values: its own, a dictionary's value
+// format, and int64 for uint64 (whose values are checked to fit).
+std::string output_format(const ArrowSchema& column) {
+  if (*schema_kind(column) == ColumnKind::UInt) return "l";
+  const ArrowSchema& values = column.dictionary ? *column.dictionary : column;
+  return values.format;
+}
+
 std::string column_list(const ArrowSchema& schema) {
   std::string text;
   for (std::int64_t i = 0; i < schema.n_children; ++i) {
@@ -247,18 +255,10 @@ class TableReader {
       check_key_column(schema, id_, *columns.id, "id",
                        {ColumnKind::String, ColumnKind::Int, ColumnKind::UInt},
                        "a string or integer column");
-      const ArrowSchema& id_schema = *schema.children[id_];
-      const ArrowSchema& id_values = id_schema.dictionary ? *id_schema.dictionary : id_schema;
-      id_values_.format = *schema_kind(id_schema) == ColumnKind::UInt ? "l" : id_values.format;
+      id_values_.format = output_format(*schema.children[id_]);
     }
-
-    const ArrowSchema& partition_schema = *schema.children[partition_];
-    const ArrowSchema& partition_values =
-        partition_schema.dictionary ? *partition_schema.dictionary : partition_schema;
-    Build::values(result_).format = partition_values.format;
-    if (*schema_kind(partition_schema) == ColumnKind::UInt) Build::values(result_).format = "l";
-    Build::ts_format(result_) = schema.children[ts_]->format;
-    if (*schema_kind(*schema.children[ts_]) == ColumnKind::UInt) Build::ts_format(result_) = "l";
+    Build::values(result_).format = output_format(*schema.children[partition_]);
+    Build::ts_format(result_) = output_format(*schema.children[ts_]);
 
     for (std::string& name : attributes_read(pattern)) {
       if (name == columns.partition || name == columns.ts || name == columns.type) {
@@ -362,7 +362,7 @@ class TableReader {
       Event& event = block.emplace_back();
       events_.push_back(&event);
       event.typ = types_[type_number_of_row];
-      event.ts = ts_value(ts, row);
+      event.ts = integer_at(ts, row);
       stamps_.push_back(event.ts);
       partition_of_.push_back(partition_number(partition, row));
       rows_.push_back(first_row_ + static_cast<std::uint64_t>(row));
@@ -370,8 +370,7 @@ class TableReader {
         if (id_values_.holds_strings()) {
           id_values_.strings.emplace_back(id->string_at(row));
         } else {
-          id_values_.ints.push_back(id->kind() == ColumnKind::UInt ? id->value_at(row).as_int()
-                                                                   : id->int_at(row));
+          id_values_.ints.push_back(integer_at(*id, row));
         }
       }
       const std::vector<std::size_t>& read = attributes_of_type_[type_number_of_row];
@@ -524,9 +523,10 @@ class TableReader {
     return -1;
   }
 
-  std::int64_t ts_value(const ColumnReader& ts, std::int64_t row) const {
-    if (ts.kind() == ColumnKind::UInt) return ts.value_at(row).as_int();  // checks the range
-    return ts.int_at(row);
+  // The integer of a key column (timestamps, integer partitions and ids).
+  static std::int64_t integer_at(const ColumnReader& column, std::int64_t row) {
+    if (column.kind() == ColumnKind::UInt) return column.value_at(row).as_int();  // checks the range
+    return column.int_at(row);
   }
 
   std::uint32_t partition_number(const ColumnReader& partition, std::int64_t row) {
@@ -545,8 +545,7 @@ class TableReader {
       const std::string_view text = column.string_at(row);
       return partition_numbers_.number(text, [&] { values.strings.emplace_back(text); });
     }
-    const std::int64_t number =
-        column.kind() == ColumnKind::UInt ? column.value_at(row).as_int() : column.int_at(row);
+    const std::int64_t number = integer_at(column, row);
     char bytes[sizeof number];
     std::memcpy(bytes, &number, sizeof number);
     return partition_numbers_.number(std::string_view(bytes, sizeof bytes),
