@@ -77,7 +77,8 @@ def funnel(shared, loaded, repeats):
     sizes = shared.sizes
     table = Table(
         "funnel",
-        ["mode", "threads", "events", "matches", "seconds", "events/s"] + PEER_COLUMNS,
+        ["mode", "threads", "events", "matches", "seconds", "events/s", "matching s"]
+        + PEER_COLUMNS,
         [
             f"{sizes.funnel_events:,} events, {sizes.funnel_partitions:,} partitions, "
             f"{len(inputs.FUNNEL_TYPES)} event types; match_events on a prebuilt, sorted Event "
@@ -92,12 +93,14 @@ def funnel(shared, loaded, repeats):
         ("exhaustive", True, "funnel_exhaustive"),
     ):
         # Ours on each thread count (the same matches on each), then each peer once.
-        timed = {}
+        timed, matching = {}, {}
         for threads in FUNNEL_THREADS:
             our_run = ours.matcher(inputs.FUNNEL_TEXT, shared.events, exhaustive, threads)
             our_seconds, matches = median_seconds(our_run, repeats)
             timed[threads] = (our_seconds, ours.index_set(matches))
             del matches
+            matching[threads] = ours.matching_seconds(
+                inputs.FUNNEL_TEXT, shared.events, exhaustive, threads, repeats)
         found = timed[FUNNEL_THREADS[0]][1]
         if any(result != found for _, result in timed.values()):
             raise SystemExit(f"funnel {case}: the thread counts found different matches")
@@ -106,13 +109,22 @@ def funnel(shared, loaded, repeats):
                     for name in peers.NAMES}
         for threads, (our_seconds, _) in timed.items():
             row = [case, str(threads), count(n), count(len(found)), seconds(our_seconds),
-                   rate(n / our_seconds)]
+                   rate(n / our_seconds), seconds(matching[threads])]
             for name in peers.NAMES:
                 row += peers.cells(measured[name], our_seconds)
             table.add_row(row)
         one, many = timed[FUNNEL_THREADS[0]][0], timed[FUNNEL_THREADS[-1]][0]
         table.note(f"{case}: {FUNNEL_THREADS[-1]} threads are {one / many:.2f}x as fast as 1")
+        step_one, step_many = matching[FUNNEL_THREADS[0]], matching[FUNNEL_THREADS[-1]]
+        note = (f"{case}, the matching step alone: {FUNNEL_THREADS[-1]} threads are "
+                f"{step_one / step_many:.2f}x as fast as 1")
+        if not isinstance(measured["duckdb"], (list, str)):
+            note += (f"; DuckDB's best query takes {measured['duckdb'] / step_many:.2f}x its "
+                     f"time on {FUNNEL_THREADS[-1]} threads")
+        table.note(note)
     queries.close()
+    table.note("matching s: the matching inside match_events alone, timed natively (without "
+               "handing the Event objects over and building Match objects)")
     _duckdb_notes(table, loaded)
     table.note(RATIO_NOTE)
     return table

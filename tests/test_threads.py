@@ -15,6 +15,7 @@ from hypothesis import strategies as st
 from helpers import Index, message_of
 from test_matching_properties import VALUES, key, text_patterns
 from vashlet import Event, match_events, near_miss_events, parse_pattern
+from vashlet._core import _time_matching
 
 THREAD_COUNTS = (1, 2, 4)
 SETTINGS = settings(max_examples=100, deadline=None)
@@ -77,6 +78,16 @@ def test_default_and_extreme_thread_counts_agree():
     for threads in (None, Index(3), True, 10**6):  # more threads than partitions are not used
         got = match_events(SHARED_PATTERN, SHARED_EVENTS, threads=threads)
         assert [key(m) for m in got] == expected
+
+
+def test_the_benchmarks_matching_timer_runs_what_match_events_runs():
+    # It checks the same things, and it times a call that can fail like match_events does.
+    for threads in (1, 2):
+        assert _time_matching(SHARED_PATTERN, SHARED_EVENTS, threads=threads) >= 0.0
+    with pytest.raises(ValueError, match="call sort_events first"):
+        _time_matching(SHARED_PATTERN, SHARED_EVENTS[::-1])
+    with pytest.raises(ValueError, match="threads"):
+        _time_matching(SHARED_PATTERN, SHARED_EVENTS, threads=0)
 
 
 @pytest.mark.parametrize("call", [

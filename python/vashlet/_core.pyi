@@ -201,3 +201,11 @@ def _read_table(
     exhaustive: bool = False,
     threads: int | None = None,
 ) -> ResultTable: ...
+def _time_matching(
+    pattern: Pattern | PatternBuilder,
+    events: Sequence[Event],
+    exhaustive: bool = False,
+    use_oracle: bool = False,
+    *,
+    threads: int | None = None,
+) -> float: ...

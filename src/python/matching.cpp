@@ -1,6 +1,7 @@
 #include "matching.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <span>
 #include <string>
@@ -180,6 +181,31 @@ Ref match_events_function(const Arguments<5>& args) {
   return list_to_py(found, [](PyMatch& match) { return match_class().wrap(std::move(match)); });
 }
 
+// What match_events runs without its hand-over of the events and its Match objects: the
+// seconds that the matchers take over the events, for benchmarks that time the matching alone.
+Ref time_matching_function(const Arguments<5>& args) {
+  const EventList events = args.convert(1, events_from_py);
+  const bool exhaustive = args.flag(2);
+  const bool use_oracle = args.flag(3);
+  const std::size_t threads = args.threads(4);
+  require_event_order(events);
+  const EventView view = events.view();
+  Pattern pattern = valid_pattern_argument(args.get(0));
+  if (exhaustive) pattern.consumption = MatchConsumption::ExhaustivePerStart;
+  std::chrono::steady_clock::duration took{};
+  {
+    const GilReleased unlocked;
+    const auto started = std::chrono::steady_clock::now();
+    const std::vector<Match> matches = use_oracle ? oracle_matches(pattern, view, threads)
+                                                  : compiled_matches(pattern, view, threads);
+    took = std::chrono::steady_clock::now() - started;
+  }
+  return Ref::checked(PyFloat_FromDouble(std::chrono::duration<double>(took).count()));
+}
+
+constexpr auto kTimeMatchingSignature = signature(
+    "_time_matching()", {"pattern", "events", "exhaustive", "use_oracle", "threads"}, 2, 4);
+
 }  // namespace
 
 PyTypeObject* match_type() { return match_class().type(); }
@@ -223,5 +249,11 @@ PyMethodDef match_events_def = function_def<kMatchEventsSignature, match_events_
     "\n"
     "Partitions are matched on `threads` native threads (default: the usable cores;\n"
     "1 runs on the calling thread); the result does not depend on it.");
+
+PyMethodDef time_matching_def = function_def<kTimeMatchingSignature, time_matching_function>(
+    "_time_matching",
+    "_time_matching(pattern, events, exhaustive=False, use_oracle=False, *, threads=None)\n--\n\n"
+    "The seconds that match_events spends matching, without its hand-over of the events and\n"
+    "its Match objects (for benchmarks).");
 
 }  // namespace vashlet::py

@@ -12,6 +12,8 @@ PyTypeObject* match_type();
 extern PyMethodDef parse_pattern_def;
 extern PyMethodDef pattern_from_json_def;
 extern PyMethodDef match_events_def;
+// `_time_matching(...)`: match_events' matching alone, timed natively (for benchmarks).
+extern PyMethodDef time_matching_def;
 // `_rebuild_match(indices, events, captures)`: what a pickled `Match` is rebuilt with.
 extern PyMethodDef rebuild_match_def;
 
