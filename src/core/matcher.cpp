@@ -626,8 +626,9 @@ class ThreadMatcher {
   void build_indexes();
   void build_dispatch();
   void add_concern(std::size_t step, std::size_t type, std::vector<std::size_t>& seen);
-  void finish_run();
-  void build_run_matches();
+  void finish_run(const Run& run);
+  void build_run_matches(const Run& run);
+  void order_completions(const Run& run);
   void plan_completions(std::size_t begin, std::size_t end);
   bool completable(std::size_t step, std::size_t i) const;
   std::size_t type_of(std::size_t i);
@@ -705,6 +706,11 @@ class ThreadMatcher {
   };
   std::vector<Completion> completions_;
   std::vector<const Value*> completion_values_;
+  // Scratch of order_completions: it counts, rather than compares, from one completion per this
+  // many events of the run.
+  static constexpr std::size_t kCountingSortRatio = 16;
+  std::vector<std::size_t> first_counts_;
+  std::vector<Completion> ordered_completions_;
 };
 
 ThreadMatcher::ThreadMatcher(const CompiledPattern& pattern, const EventView& events)
@@ -767,8 +773,8 @@ void ThreadMatcher::add_concern(std::size_t step, std::size_t type,
 }
 
 // Puts the run's matches in order and forgets the run.
-void ThreadMatcher::finish_run() {
-  build_run_matches();
+void ThreadMatcher::finish_run(const Run& run) {
+  build_run_matches(run);
   for (const std::size_t k : used_steps_) {
     WaitingList& list = waiting_[k];
     list.threads.clear();
@@ -794,11 +800,8 @@ void ThreadMatcher::finish_run() {
 // read (the events, the paths and the bound values, allocated as the run went) is then read
 // mostly in ascending order instead of all over memory. Matches that share a first event (only in
 // exhaustive mode) are then sorted by their whole index lists; no two share one.
-void ThreadMatcher::build_run_matches() {
-  const auto by_first = [](const Completion& a, const Completion& b) { return a.first < b.first; };
-  if (!std::is_sorted(completions_.begin(), completions_.end(), by_first)) {
-    std::sort(completions_.begin(), completions_.end(), by_first);
-  }
+void ThreadMatcher::build_run_matches(const Run& run) {
+  order_completions(run);
   // Room for the run's matches at once: a vector that doubles its way up to a large run moves
   // every match several times.
   reserve_for(*matches_, matches_->size() + completions_.size());
@@ -828,6 +831,27 @@ void ThreadMatcher::build_run_matches() {
   run_begin_ = matches.size();
   completions_.clear();
   completion_values_.clear();
+}
+
+// Puts the run's completions in ascending order of first event. The first events lie in the
+// run, so where there are many completions a counting sort by first event costs a pass over
+// each, where a comparison sort of a large run's matches would cost a growing factor per match.
+void ThreadMatcher::order_completions(const Run& run) {
+  const auto by_first = [](const Completion& a, const Completion& b) { return a.first < b.first; };
+  if (std::is_sorted(completions_.begin(), completions_.end(), by_first)) return;
+  const std::size_t span = run.end - run.begin;
+  if (completions_.size() < span / kCountingSortRatio) {
+    std::sort(completions_.begin(), completions_.end(), by_first);
+    return;
+  }
+  first_counts_.assign(span + 1, 0);
+  for (const Completion& completion : completions_) ++first_counts_[completion.first - run.begin + 1];
+  for (std::size_t at = 1; at <= span; ++at) first_counts_[at] += first_counts_[at - 1];
+  ordered_completions_.resize(completions_.size());
+  for (const Completion& completion : completions_) {
+    ordered_completions_[first_counts_[completion.first - run.begin]++] = completion;
+  }
+  completions_.swap(ordered_completions_);
 }
 
 // Exhaustive mode, at the start of the run [begin, end): for each event i of the run
@@ -879,7 +903,7 @@ void ThreadMatcher::match_run(const Run& run, std::vector<Match>& out) {
     const std::size_t type = type_of(i);
     if (type != kNone) offer(i, events_[i], type);
   }
-  finish_run();
+  finish_run(run);
 }
 
 // The type id of event i (kNone when the pattern does not name its type). Events are asked for in
