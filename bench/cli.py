@@ -56,8 +56,18 @@ def cpu_seconds(run, repeats):
 
 def command_seconds(arguments, repeats):
     """The median wall and processor seconds of the command as a new process."""
+    return process_seconds(["-m", "vashlet", *arguments], repeats)
+
+
+# What every run of the command pays before it reads a byte: a new interpreter that imports what
+# the command imports.
+_IMPORTS_ONLY = ["-c", "import pyarrow.parquet, vashlet.cli"]
+
+
+def process_seconds(arguments, repeats):
+    """The median wall and processor seconds of a new Python process run with `arguments`."""
     env = dict(os.environ, PYTHONPATH=str(Path(vashlet.__file__).resolve().parent.parent))
-    command = [sys.executable, "-m", "vashlet", *arguments]
+    command = [sys.executable, *arguments]
     walls, cpus = [], []
     for _ in range(repeats):
         before = resource.getrusage(resource.RUSAGE_CHILDREN)
@@ -117,6 +127,8 @@ def main():
             f"pattern: {pattern}",
         ],
     )
+    floor, floor_cpu = process_seconds(_IMPORTS_ONLY, options.repeats)
+    beyond = []  # per command, what it takes beyond the floor, against the call in memory
     with tempfile.TemporaryDirectory() as folder:
         source = str(Path(folder) / "funnel.parquet")
         pq.write_table(table, source)
@@ -137,7 +149,14 @@ def main():
                 report.add_row([f"vashlet {command}, {label}", count(table.num_rows),
                                 count(len(result)), seconds(wall), ratio(wall / memory),
                                 seconds(cpu), ratio(cpu / memory_cpu)])
+                beyond.append(f"vashlet {command}, {label}: {seconds(wall - floor)} s "
+                              f"({ratio((wall - floor) / memory)} in memory)")
+    report.add_row(["new process, imports only", "-", "-", seconds(floor), "-",
+                    seconds(floor_cpu), "-"])
     report.note("the command's time includes starting Python and importing vashlet and pyarrow")
+    report.note("imports only: a new interpreter that imports what the command imports "
+                "for a Parquet file (pyarrow.parquet, vashlet.cli) and does nothing else")
+    report.note("beyond that floor: " + "; ".join(beyond))
     report.note("terminal: the first 20 rows printed (to /dev/null); --output: every row written")
     report.note("first call: the same call, timed alone in a process that has just read the file")
     report.note("cpu seconds: user and system time of every thread (of the child, for the command)")
