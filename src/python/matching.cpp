@@ -156,27 +156,48 @@ Ref pattern_from_json_function(const Arguments<1>& args) {
 constexpr auto kMatchEventsSignature = signature(
     "match_events()", {"pattern", "events", "exhaustive", "use_oracle", "threads"}, 2, 4);
 
+// The arguments of match_events, read and checked in its order: the events (held), then the
+// flags, the order of the events and the pattern.
+struct MatchCall {
+  explicit MatchCall(const Arguments<5>& args)
+      : events(args.convert(1, events_from_py)),
+        exhaustive(args.flag(2)),
+        use_oracle(args.flag(3)),
+        threads(args.threads(4)) {
+    require_event_order(events);
+    pattern = valid_pattern_argument(args.get(0));
+    // Only a request for more widens the pattern's own policy; false leaves it as it is.
+    if (exhaustive) pattern.consumption = MatchConsumption::ExhaustivePerStart;
+  }
+
+  // Reads only the call's pattern copy and the events, which `events` holds: runs without the GIL.
+  std::vector<Match> matches() const {
+    const EventView view = events.view();
+    return use_oracle ? oracle_matches(pattern, view, threads)
+                      : compiled_matches(pattern, view, threads);
+  }
+
+  const EventList events;
+  const bool exhaustive;
+  const bool use_oracle;
+  const std::size_t threads;
+  Pattern pattern;
+};
+
 Ref match_events_function(const Arguments<5>& args) {
-  const EventList events = args.convert(1, events_from_py);
-  const bool exhaustive = args.flag(2);
-  const bool use_oracle = args.flag(3);
-  const std::size_t threads = args.threads(4);
-  require_event_order(events);
-  const EventView view = events.view();
-  Pattern pattern = valid_pattern_argument(args.get(0));
-  // Only a request for more widens the pattern's own policy; false leaves it as it is.
-  if (exhaustive) pattern.consumption = MatchConsumption::ExhaustivePerStart;
+  const MatchCall call(args);
   std::vector<PyMatch> found;
   {
-    // The matchers read only the call's pattern copy and the events, which `events` holds; so
-    // does the copying of each match's events, which is shared among the threads too.
+    // The copying of each match's events reads only `call.events` too, shared among the threads.
     const GilReleased unlocked;
-    std::vector<Match> matches = use_oracle ? oracle_matches(pattern, view, threads)
-                                            : compiled_matches(pattern, view, threads);
+    std::vector<Match> matches = call.matches();
     found.resize(matches.size());
-    for_slices(matches.size(), threads, kResultsPerSlice, [&](std::size_t begin, std::size_t end) {
-      for (std::size_t i = begin; i < end; ++i) found[i] = from_core(std::move(matches[i]), events);
-    });
+    for_slices(matches.size(), call.threads, kResultsPerSlice,
+               [&](std::size_t begin, std::size_t end) {
+                 for (std::size_t i = begin; i < end; ++i) {
+                   found[i] = from_core(std::move(matches[i]), call.events);
+                 }
+               });
   }
   return list_to_py(found, [](PyMatch& match) { return match_class().wrap(std::move(match)); });
 }
@@ -184,20 +205,12 @@ Ref match_events_function(const Arguments<5>& args) {
 // What match_events runs without its hand-over of the events and its Match objects: the
 // seconds that the matchers take over the events, for benchmarks that time the matching alone.
 Ref time_matching_function(const Arguments<5>& args) {
-  const EventList events = args.convert(1, events_from_py);
-  const bool exhaustive = args.flag(2);
-  const bool use_oracle = args.flag(3);
-  const std::size_t threads = args.threads(4);
-  require_event_order(events);
-  const EventView view = events.view();
-  Pattern pattern = valid_pattern_argument(args.get(0));
-  if (exhaustive) pattern.consumption = MatchConsumption::ExhaustivePerStart;
+  const MatchCall call(args);
   std::chrono::steady_clock::duration took{};
   {
     const GilReleased unlocked;
     const auto started = std::chrono::steady_clock::now();
-    const std::vector<Match> matches = use_oracle ? oracle_matches(pattern, view, threads)
-                                                  : compiled_matches(pattern, view, threads);
+    const std::vector<Match> matches = call.matches();
     took = std::chrono::steady_clock::now() - started;
   }
   return Ref::checked(PyFloat_FromDouble(std::chrono::duration<double>(took).count()));
