@@ -5,6 +5,8 @@
 #include <new>
 #include <utility>
 
+#include "memory.hpp"
+
 namespace vashlet::arrow {
 
 namespace {
@@ -28,7 +30,12 @@ Column::Buffer take_bytes(std::vector<std::uint8_t> bytes) {
 // ---------------------------------------------------------------------------------------------
 // Builders
 
-void Validity::append(bool valid) {
+// The bitmap entry by entry, from the first null on; the entries before it were all valid.
+void Validity::append_bit(bool valid) {
+  if (nulls_ == 0 && bits_.empty() && size_ > 0) {
+    bits_.assign(static_cast<std::size_t>((size_ + 7) / 8), 0xff);
+    if (size_ % 8 != 0) bits_.back() = static_cast<std::uint8_t>((1u << (size_ % 8)) - 1);
+  }
   if (size_ % 8 == 0) bits_.push_back(0);
   if (valid) {
     bits_.back() |= static_cast<std::uint8_t>(1u << (size_ % 8));
@@ -42,6 +49,10 @@ Column::Buffer Validity::finish(std::int64_t length) {
   if (nulls_ == 0) return Column::Buffer{{}, true};
   bits_.resize(static_cast<std::size_t>((length + 7) / 8), 0);
   return take_bytes(std::move(bits_));
+}
+
+void FixedBuilder::reserve(std::size_t count) {
+  bytes_.reserve(bytes_.size() + count * width_ + 8);  // the slack that take_bytes adds
 }
 
 void FixedBuilder::append_null() {
@@ -84,6 +95,11 @@ Column BoolBuilder::finish(std::string name) {
 
 StringBuilder::StringBuilder(std::string format) : format_(std::move(format)) {}
 
+void StringBuilder::reserve(std::size_t count, std::size_t bytes) {
+  offsets_.reserve(offsets_.size() + count);
+  data_.reserve(data_.size() + bytes);
+}
+
 void StringBuilder::append(std::string_view text) {
   data_.insert(data_.end(), text.begin(), text.end());
   offsets_.push_back(static_cast<std::int64_t>(data_.size()));
@@ -96,44 +112,66 @@ void StringBuilder::append_null() {
 }
 
 Column StringBuilder::finish(std::string name) {
+  std::vector<std::uint8_t> data(data_.begin(), data_.end());
+  if (format_ != "vu") {
+    return string_column(format_, std::move(name), offsets_, std::move(data), std::move(validity_));
+  }
   const std::int64_t length = static_cast<std::int64_t>(offsets_.size()) - 1;
   Column column{format_, std::move(name), length, validity_.null_count(), {}, {}};
   column.buffers.push_back(validity_.finish(length));
-  std::vector<std::uint8_t> data(data_.begin(), data_.end());
-  if (format_ == "vu") {
-    // Views: strings of up to 12 bytes inline, longer ones as (prefix, buffer 0, offset).
-    std::vector<std::uint8_t> views(static_cast<std::size_t>(length) * 16, 0);
-    for (std::int64_t i = 0; i < length; ++i) {
-      const std::int64_t begin = offsets_[i];
-      const std::int32_t size = static_cast<std::int32_t>(offsets_[i + 1] - begin);
-      std::uint8_t* view = views.data() + i * 16;
-      std::memcpy(view, &size, 4);
-      if (size <= 12) {
-        if (size > 0) std::memcpy(view + 4, data.data() + begin, static_cast<std::size_t>(size));
-      } else {
-        const std::int32_t buffer = 0;
-        const std::int32_t offset = static_cast<std::int32_t>(begin);
-        std::memcpy(view + 4, data.data() + begin, 4);
-        std::memcpy(view + 8, &buffer, 4);
-        std::memcpy(view + 12, &offset, 4);
-      }
+  // Views: strings of up to 12 bytes inline, longer ones as (prefix, buffer 0, offset).
+  std::vector<std::uint8_t> views(static_cast<std::size_t>(length) * 16, 0);
+  for (std::int64_t i = 0; i < length; ++i) {
+    const std::int64_t begin = offsets_[i];
+    const std::int32_t size = static_cast<std::int32_t>(offsets_[i + 1] - begin);
+    std::uint8_t* view = views.data() + i * 16;
+    std::memcpy(view, &size, 4);
+    if (size <= 12) {
+      if (size > 0) std::memcpy(view + 4, data.data() + begin, static_cast<std::size_t>(size));
+    } else {
+      const std::int32_t buffer = 0;
+      const std::int32_t offset = static_cast<std::int32_t>(begin);
+      std::memcpy(view + 4, data.data() + begin, 4);
+      std::memcpy(view + 8, &buffer, 4);
+      std::memcpy(view + 12, &offset, 4);
     }
-    const std::vector<std::int64_t> sizes{static_cast<std::int64_t>(data.size())};
-    column.buffers.push_back(take_bytes(std::move(views)));
-    column.buffers.push_back(take_bytes(std::move(data)));
-    column.buffers.push_back(buffer_of(sizes));
-    return column;
   }
-  if (format_ == "u" && offsets_.back() > std::numeric_limits<std::int32_t>::max()) {
+  const std::vector<std::int64_t> sizes{static_cast<std::int64_t>(data.size())};
+  column.buffers.push_back(take_bytes(std::move(views)));
+  column.buffers.push_back(take_bytes(std::move(data)));
+  column.buffers.push_back(buffer_of(sizes));
+  return column;
+}
+
+Column string_column(std::string format, std::string name, const std::vector<std::int64_t>& offsets,
+                     std::vector<std::uint8_t> data, Validity validity) {
+  const std::int64_t length = static_cast<std::int64_t>(offsets.size()) - 1;
+  Column column{std::move(format), std::move(name), length, validity.null_count(), {}, {}};
+  column.buffers.push_back(validity.finish(length));
+  if (column.format == "u" && offsets.back() > std::numeric_limits<std::int32_t>::max()) {
     column.format = "U";
   }
   if (column.format == "u") {
-    const std::vector<std::int32_t> narrow(offsets_.begin(), offsets_.end());
+    const std::vector<std::int32_t> narrow(offsets.begin(), offsets.end());
     column.buffers.push_back(buffer_of(narrow));
   } else {
-    column.buffers.push_back(buffer_of(offsets_));
+    column.buffers.push_back(buffer_of(offsets));
   }
   column.buffers.push_back(take_bytes(std::move(data)));
+  return column;
+}
+
+FixedWriter::FixedWriter(std::string format, std::size_t width, std::size_t length)
+    : format_(std::move(format)), width_(width), length_(length) {
+  bytes_.reserve(length * width + 8);  // the slack that take_bytes adds
+  prefer_huge_pages(bytes_.data(), bytes_.capacity());
+  bytes_.resize(length * width);
+}
+
+Column FixedWriter::finish(std::string name) {
+  Column column{format_, std::move(name), static_cast<std::int64_t>(length_), 0, {}, {}};
+  column.buffers.push_back(Column::Buffer{{}, true});
+  column.buffers.push_back(take_bytes(std::move(bytes_)));
   return column;
 }
 

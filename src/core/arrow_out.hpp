@@ -33,11 +33,18 @@ struct Column {
 // A validity bitmap grown one entry at a time; absent while every entry is valid.
 class Validity {
  public:
-  void append(bool valid);
+  void append(bool valid) {
+    if (valid && nulls_ == 0) {
+      ++size_;  // no bitmap until the first null
+    } else {
+      append_bit(valid);
+    }
+  }
   std::int64_t null_count() const { return nulls_; }
   Column::Buffer finish(std::int64_t length);
 
  private:
+  void append_bit(bool valid);
   std::vector<std::uint8_t> bits_;
   std::int64_t size_ = 0;
   std::int64_t nulls_ = 0;
@@ -47,6 +54,8 @@ class Validity {
 class FixedBuilder {
  public:
   FixedBuilder(std::string format, std::size_t width) : format_(std::move(format)), width_(width) {}
+  // Room for `count` more values, so that a builder of known length never moves its values.
+  void reserve(std::size_t count);
   template <class T>
   void append(T value) {
     const std::size_t at = bytes_.size();
@@ -83,6 +92,7 @@ class BoolBuilder {
 class StringBuilder {
  public:
   explicit StringBuilder(std::string format = "u");
+  void reserve(std::size_t count, std::size_t bytes);
   void append(std::string_view text);
   void append_null();
   Column finish(std::string name);
@@ -94,6 +104,29 @@ class StringBuilder {
   Validity validity_;
 };
 
+// Fixed-width values written in place, by position (several threads may write disjoint
+// positions): a column of known length without nulls.
+class FixedWriter {
+ public:
+  FixedWriter(std::string format, std::size_t width, std::size_t length);
+  template <class T>
+  void set(std::size_t at, T value) {
+    std::memcpy(bytes_.data() + at * sizeof(T), &value, sizeof(T));
+  }
+  std::size_t width() const { return width_; }
+  Column finish(std::string name);
+
+ private:
+  std::string format_;
+  std::size_t width_;
+  std::size_t length_;
+  std::vector<std::uint8_t> bytes_;
+};
+
+// Strings "u" or "U" from their end offsets (one more than the strings, from 0) and their bytes;
+// "u" becomes "U" when the text outgrows 32-bit offsets.
+Column string_column(std::string format, std::string name, const std::vector<std::int64_t>& offsets,
+                     std::vector<std::uint8_t> data, Validity validity = {});
 Column null_column(std::string name, std::int64_t length);
 Column struct_column(std::string name, std::int64_t length, std::vector<Column> children,
                      Validity validity = {});

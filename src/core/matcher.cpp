@@ -175,6 +175,7 @@ class BindingLayout {
   }
 
   std::size_t size() const { return names_.size(); }
+  const std::vector<std::string_view>& names() const { return names_; }
 
   // The bindings of a match from the values of every slot, as a map ordered by name.
   Bindings to_bindings(const Value* const* values) const {
@@ -332,7 +333,8 @@ struct StepPlan {
 };
 
 // Partial index lists as parent-linked nodes: a successor shares its parent's prefix and a
-// match's indices are written out only when it completes. Reference counts return nodes to a
+// match's indices are written out only when it completes. The first index is the thread's own,
+// so a thread at the second step needs no node. Reference counts return nodes to a
 // free list, so a long run reuses them instead of growing.
 class PathArena {
  public:
@@ -356,10 +358,6 @@ class PathArena {
     return id;
   }
 
-  void hold(std::size_t id) {
-    if (id != kNoParent) ++nodes_[id].refs;
-  }
-
   void release(std::size_t id) {
     while (id != kNoParent && --nodes_[id].refs == 0) {
       free_.push_back(id);
@@ -368,7 +366,7 @@ class PathArena {
   }
 
   // Fills `out[0 .. count)` with the last `count` indices of the path that ends at `id`.
-  void write(std::size_t id, std::vector<std::size_t>& out, std::size_t count) const {
+  void write(std::size_t id, std::size_t* out, std::size_t count) const {
     for (std::size_t position = count; position-- > 0; id = nodes_[id].parent) {
       out[position] = nodes_[id].event_index;
     }
@@ -444,7 +442,9 @@ class BindingsPool {
 struct Thread {
   std::size_t first = 0;  // the index of the first event
   std::int64_t last_ts = 0;
-  std::size_t path = 0;      // node in the PathArena; its event is the thread's last index
+  // Node in the PathArena of the indices after the first (kNoParent at the second step); its
+  // event is the thread's last index.
+  std::size_t path = 0;
   std::size_t bindings = 0;  // slot in the BindingsPool
   // Where a step also files its threads by value, each thread is held in several places; the
   // copies that a thread leaves behind when it leaves the step are recognised by its ticket's
@@ -620,15 +620,14 @@ class ThreadMatcher {
   ThreadMatcher(const CompiledPattern& pattern, const EventView& events);
   ThreadMatcher(const ThreadMatcher&) = delete;  // one per worker, built in place
   // Appends the matches of `run` to `out`, in order. Runs are given in ascending order.
-  void match_run(const Run& run, std::vector<Match>& out);
+  void match_run(const Run& run, FlatMatches& out);
 
  private:
   void build_indexes();
   void build_dispatch();
   void add_concern(std::size_t step, std::size_t type, std::vector<std::size_t>& seen);
-  void finish_run(const Run& run);
-  void build_run_matches(const Run& run);
-  void order_completions(const Run& run);
+  void finish_run();
+  void order_run_matches();
   void plan_completions(std::size_t begin, std::size_t end);
   bool completable(std::size_t step, std::size_t i) const;
   std::size_t type_of(std::size_t i);
@@ -692,25 +691,16 @@ class ThreadMatcher {
   std::vector<char> has_next_;
   PathArena paths_;
   BindingsPool bindings_;
-  std::vector<Match>* matches_ = nullptr;  // where the current run's matches go
-  std::size_t run_begin_ = 0;              // the current run's first match there
-  // The current run's matches, recorded as they complete and built when it ends (see
-  // build_run_matches): per match, its binding values by slot in completion_values_.
-  struct Completion {
-    std::size_t first;  // the index of the first event, which mostly decides the order
-    std::size_t path;   // the held path to the last step's parent, or kNoParent
-    std::size_t step;   // the last step
-    std::size_t last;   // the index of its event
-    std::int64_t end;   // and that event's timestamp
-    std::size_t values;
-  };
-  std::vector<Completion> completions_;
-  std::vector<const Value*> completion_values_;
-  // Scratch of order_completions: it counts, rather than compares, from one completion per this
-  // many events of the run.
+  FlatMatches* matches_ = nullptr;  // where the current run's matches go
+  std::size_t run_begin_ = 0;  // the current run's first match in *matches_
+  // Whether the current run's matches so far came in ascending order of first event.
+  bool run_in_order_ = true;
+  // Scratch of order_run_matches: it counts, rather than compares, from one match per this many
+  // events of the run.
   static constexpr std::size_t kCountingSortRatio = 16;
   std::vector<std::size_t> first_counts_;
-  std::vector<Completion> ordered_completions_;
+  std::vector<std::size_t> order_;
+  FlatMatches reordered_;
 };
 
 ThreadMatcher::ThreadMatcher(const CompiledPattern& pattern, const EventView& events)
@@ -772,9 +762,9 @@ void ThreadMatcher::add_concern(std::size_t step, std::size_t type,
   concern_type_.push_back(type);
 }
 
-// Puts the run's matches in order and forgets the run.
-void ThreadMatcher::finish_run(const Run& run) {
-  build_run_matches(run);
+// Writes the run's last matches and forgets the run.
+void ThreadMatcher::finish_run() {
+  order_run_matches();
   for (const std::size_t k : used_steps_) {
     WaitingList& list = waiting_[k];
     list.threads.clear();
@@ -795,63 +785,76 @@ void ThreadMatcher::finish_run(const Run& run) {
   bindings_.reset();
 }
 
-// Builds the run's matches in the run's order: ascending index lists. Matches complete in no
-// particular order, so they are recorded first and built here, sorted by first event; what they
-// read (the events, the paths and the bound values, allocated as the run went) is then read
-// mostly in ascending order instead of all over memory. Matches that share a first event (only in
-// exhaustive mode) are then sorted by their whole index lists; no two share one.
-void ThreadMatcher::build_run_matches(const Run& run) {
-  order_completions(run);
-  // Room for the run's matches at once: a vector that doubles its way up to a large run moves
-  // every match several times.
-  reserve_for(*matches_, matches_->size() + completions_.size());
-  for (const Completion& completion : completions_) {
-    Match& match = matches_->emplace_back();
-    match.indices.resize(completion.step + 1);
-    match.indices[completion.step] = completion.last;
-    paths_.write(completion.path, match.indices, completion.step);
-    paths_.release(completion.path);
-    const Event& first = events_[completion.first];
-    match.partition = first.partition;
-    match.start = first.ts;
-    match.end = completion.end;
-    match.captures = layout_.to_bindings(completion_values_.data() + completion.values);
-  }
-  const auto by_indices = [](const Match& a, const Match& b) { return a.indices < b.indices; };
-  std::vector<Match>& matches = *matches_;
-  for (std::size_t begin = run_begin_; begin < matches.size();) {
-    const auto first = matches.begin() + static_cast<std::ptrdiff_t>(begin);
-    std::size_t end = begin + 1;
-    while (end < matches.size() && matches[end].indices.front() == first->indices.front()) ++end;
-    if (end - begin > 1) {
-      std::sort(first, matches.begin() + static_cast<std::ptrdiff_t>(end), by_indices);
+// Puts the run's matches in the run's order: ascending index lists. Matches are written as they
+// complete, while what they read (the paths and the bound values) is still in the cache, but
+// they complete in no particular order; so the run's matches are ordered by first event at its
+// end (in first-successor mode no two share one), and those that share a first event (only in
+// exhaustive mode) by their whole index lists. Where there are many matches for the span of
+// events they start in, a counting sort by first event costs a pass over each, where a
+// comparison sort of a large run's matches would cost a growing factor per match.
+void ThreadMatcher::order_run_matches() {
+  FlatMatches& out = *matches_;
+  const std::size_t begin = run_begin_;
+  const std::size_t count = out.size() - begin;
+  run_begin_ = out.size();
+  if (count < 2 || (run_in_order_ && !exhaustive_)) return;
+  const std::size_t steps = out.steps;
+  const auto first_of = [&](std::size_t m) { return out.indices_of(m)[0]; };
+  order_.resize(count);
+  if (run_in_order_) {
+    for (std::size_t n = 0; n < count; ++n) order_[n] = begin + n;
+  } else {
+    std::size_t low = first_of(begin);
+    std::size_t high = low;
+    for (std::size_t m = begin; m < out.size(); ++m) {
+      low = std::min(low, first_of(m));
+      high = std::max(high, first_of(m));
     }
-    begin = end;
+    const std::size_t span = high - low + 1;
+    if (count < span / kCountingSortRatio) {
+      for (std::size_t n = 0; n < count; ++n) order_[n] = begin + n;
+      std::sort(order_.begin(), order_.end(),
+                       [&](std::size_t a, std::size_t b) { return first_of(a) < first_of(b); });
+    } else {
+      first_counts_.assign(span + 1, 0);
+      for (std::size_t m = begin; m < out.size(); ++m) ++first_counts_[first_of(m) - low + 1];
+      for (std::size_t at = 1; at <= span; ++at) first_counts_[at] += first_counts_[at - 1];
+      for (std::size_t m = begin; m < out.size(); ++m) order_[first_counts_[first_of(m) - low]++] = m;
+    }
   }
-  run_begin_ = matches.size();
-  completions_.clear();
-  completion_values_.clear();
-}
-
-// Puts the run's completions in ascending order of first event. The first events lie in the
-// run, so where there are many completions a counting sort by first event costs a pass over
-// each, where a comparison sort of a large run's matches would cost a growing factor per match.
-void ThreadMatcher::order_completions(const Run& run) {
-  const auto by_first = [](const Completion& a, const Completion& b) { return a.first < b.first; };
-  if (std::is_sorted(completions_.begin(), completions_.end(), by_first)) return;
-  const std::size_t span = run.end - run.begin;
-  if (completions_.size() < span / kCountingSortRatio) {
-    std::sort(completions_.begin(), completions_.end(), by_first);
-    return;
+  if (exhaustive_) {
+    const auto by_indices = [&](std::size_t a, std::size_t b) {
+      return std::lexicographical_compare(out.indices_of(a), out.indices_of(a) + steps,
+                                          out.indices_of(b), out.indices_of(b) + steps);
+    };
+    for (std::size_t group = 0; group < count;) {
+      std::size_t end = group + 1;
+      while (end < count && first_of(order_[end]) == first_of(order_[group])) ++end;
+      const auto from = order_.begin() + static_cast<std::ptrdiff_t>(group);
+      const auto to = order_.begin() + static_cast<std::ptrdiff_t>(end);
+      if (end - group > 1 && !std::is_sorted(from, to, by_indices)) std::sort(from, to, by_indices);
+      group = end;
+    }
   }
-  first_counts_.assign(span + 1, 0);
-  for (const Completion& completion : completions_) ++first_counts_[completion.first - run.begin + 1];
-  for (std::size_t at = 1; at <= span; ++at) first_counts_[at] += first_counts_[at - 1];
-  ordered_completions_.resize(completions_.size());
-  for (const Completion& completion : completions_) {
-    ordered_completions_[first_counts_[completion.first - run.begin]++] = completion;
+  bool moved = false;
+  for (std::size_t n = 0; n < count && !moved; ++n) moved = order_[n] != begin + n;
+  if (!moved) return;
+  reordered_.steps = out.steps;
+  reordered_.slots = out.slots;
+  reordered_.clear();
+  for (const std::size_t m : order_) {
+    reordered_.indices.insert(reordered_.indices.end(), out.indices_of(m),
+                              out.indices_of(m) + steps);
+    reordered_.ends.push_back(out.ends[m]);
+    reordered_.values.insert(reordered_.values.end(), out.values_of(m),
+                             out.values_of(m) + out.slots);
   }
-  completions_.swap(ordered_completions_);
+  std::copy(reordered_.indices.begin(), reordered_.indices.end(),
+            out.indices.begin() + static_cast<std::ptrdiff_t>(begin * steps));
+  std::copy(reordered_.ends.begin(), reordered_.ends.end(),
+            out.ends.begin() + static_cast<std::ptrdiff_t>(begin));
+  std::copy(reordered_.values.begin(), reordered_.values.end(),
+            out.values.begin() + static_cast<std::ptrdiff_t>(begin * out.slots));
 }
 
 // Exhaustive mode, at the start of the run [begin, end): for each event i of the run
@@ -894,16 +897,19 @@ bool ThreadMatcher::completable(std::size_t k, std::size_t i) const {
   return (completable_[bit / 64] >> (bit % 64)) & 1;
 }
 
-void ThreadMatcher::match_run(const Run& run, std::vector<Match>& out) {
+void ThreadMatcher::match_run(const Run& run, FlatMatches& out) {
+  out.steps = steps_.size();
+  out.slots = layout_.size();
   matches_ = &out;
   run_begin_ = out.size();
+  run_in_order_ = true;
   ahead_ = std::max(ahead_, run.begin);  // a worker's first run need not be the first run
   if (exhaustive_) plan_completions(run.begin, run.end);
   for (std::size_t i = run.begin; i < run.end; ++i) {
     const std::size_t type = type_of(i);
     if (type != kNone) offer(i, events_[i], type);
   }
-  finish_run(run);
+  finish_run();
 }
 
 // The type id of event i (kNone when the pattern does not name its type). Events are asked for in
@@ -1094,7 +1100,7 @@ void ThreadMatcher::try_start(std::size_t i, const Event& event) {
   const std::size_t bindings = first.captures_new_names()
                                    ? bindings_.extended(BindingsPool::kEmpty, first.new_values())
                                    : BindingsPool::kEmpty;
-  pending_.emplace_back(1, Thread{i, event.ts, paths_.extend(PathArena::kNoParent, i), bindings});
+  pending_.emplace_back(1, Thread{i, event.ts, PathArena::kNoParent, bindings});
 }
 
 void ThreadMatcher::advance(const Thread& parent, std::size_t k, std::size_t i,
@@ -1111,20 +1117,32 @@ void ThreadMatcher::advance(const Thread& parent, std::size_t k, std::size_t i,
                         Thread{parent.first, ts, paths_.extend(parent.path, i), bindings});
 }
 
-// Records a match, to be built when the run ends (see build_run_matches). It reads no value yet:
-// it holds the parent's path and copies the pointers to the bound values.
+// Writes a match out as it completes: its path, its last event and its bound values.
 void ThreadMatcher::emit_match(std::size_t first, std::size_t parent_path,
                                std::size_t parent_bindings, std::size_t k, std::size_t i) {
-  paths_.hold(parent_path);
-  const std::size_t values = completion_values_.size();
+  FlatMatches& out = *matches_;
+  if (out.size() > run_begin_ && first < out.indices_of(out.size() - 1)[0]) run_in_order_ = false;
+  const std::size_t at = out.indices.size();
+  // Room for many at once: a vector that doubles its way up to a large result moves every
+  // match several times, and asks for huge pages where it grows large.
+  reserve_for(out.indices, at + out.steps);
+  out.indices.resize(at + out.steps);
+  out.indices[at] = first;
+  if (k > 0) {
+    out.indices[at + k] = i;
+    paths_.write(parent_path, out.indices.data() + at + 1, k - 1);
+  }
+  reserve_for(out.ends, out.ends.size() + 1);
+  out.ends.push_back(events_[i].ts);
+  const std::size_t values = out.values.size();
   const SlotValues& held = bindings_.at(parent_bindings);
   const SlotValues& added = steps_[k].advance.new_values();
-  completion_values_.insert(completion_values_.end(), held.begin(), held.end());
-  completion_values_.insert(completion_values_.end(), added.begin(), added.end());
-  if (completion_values_.size() - values != layout_.size()) {
+  reserve_for(out.values, values + out.slots);
+  out.values.insert(out.values.end(), held.begin(), held.end());
+  out.values.insert(out.values.end(), added.begin(), added.end());
+  if (out.values.size() - values != out.slots) {
     invariant_failure("a match binds every name of its pattern");
   }
-  completions_.push_back(Completion{first, parent_path, k, i, events_[i].ts, values});
 }
 
 void ThreadMatcher::flush_pending(std::int64_t now) {
@@ -1216,14 +1234,43 @@ void ThreadMatcher::release(const Thread& thread) {
 
 }  // namespace
 
-std::vector<Match> CompiledPattern::matches(const EventView& events, std::size_t threads) const {
+std::vector<FlatMatches> CompiledPattern::flat_matches(const EventView& events,
+                                                       std::size_t threads) const {
   if (steps.empty()) invariant_failure("compiled pattern has at least one step");
-  return map_runs<Match>(events, threads, [&] {
-    return [matcher = ThreadMatcher(*this, events)](const Run& run,
-                                                    std::vector<Match>& out) mutable {
+  return map_run_chunks<FlatMatches>(events, threads, [&] {
+    return [matcher = ThreadMatcher(*this, events)](const Run& run, FlatMatches& out) mutable {
       matcher.match_run(run, out);
     };
   });
+}
+
+std::vector<Match> CompiledPattern::matches(const EventView& events, std::size_t threads) const {
+  if (steps.empty()) invariant_failure("compiled pattern has at least one step");
+  const BindingLayout layout(*this);
+  // Each run's matches go through a flat buffer that the worker reuses, then become Match
+  // records.
+  return map_runs<Match>(events, threads, [&] {
+    return [matcher = ThreadMatcher(*this, events), flat = FlatMatches(), &layout, &events](
+               const Run& run, std::vector<Match>& out) mutable {
+      flat.clear();
+      matcher.match_run(run, flat);
+      reserve_for(out, out.size() + flat.size());
+      for (std::size_t m = 0; m < flat.size(); ++m) {
+        Match& match = out.emplace_back();
+        match.indices.assign(flat.indices_of(m), flat.indices_of(m) + flat.steps);
+        const Event& first = events[match.indices.front()];
+        match.partition = first.partition;
+        match.start = first.ts;
+        match.end = flat.ends[m];
+        match.captures = layout.to_bindings(flat.values_of(m));
+      }
+    };
+  });
+}
+
+std::vector<std::string> CompiledPattern::slot_names() const {
+  const BindingLayout layout(*this);
+  return {layout.names().begin(), layout.names().end()};
 }
 
 bool forbidden_by(const Transition& transition, const Event& event, const Bindings& bindings) {

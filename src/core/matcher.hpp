@@ -20,6 +20,27 @@ struct Match {
   friend bool operator==(const Match&, const Match&) = default;
 };
 
+// The matches of a stretch of runs, laid out flat for callers that write them straight into
+// columns: per match, its event indices (one per step), its last event's timestamp and its
+// bound values by binding slot. The values point into the events (or at a shared Null), which
+// must outlive them. Matches are in the order of `Match` results.
+struct FlatMatches {
+  std::size_t steps = 0;
+  std::size_t slots = 0;
+  std::vector<std::size_t> indices;  // `steps` per match
+  std::vector<std::int64_t> ends;
+  std::vector<const Value*> values;  // `slots` per match
+
+  std::size_t size() const { return ends.size(); }
+  const std::size_t* indices_of(std::size_t match) const { return &indices[match * steps]; }
+  const Value* const* values_of(std::size_t match) const { return values.data() + match * slots; }
+  void clear() {
+    indices.clear();
+    ends.clear();
+    values.clear();
+  }
+};
+
 Status validate_pattern(const Pattern& pattern);
 
 struct CompiledStep {
@@ -35,6 +56,10 @@ struct CompiledPattern {
   // Precondition: `events` are in event order (not checked). The runs are shared among
   // `threads` native threads (1: all on the calling thread); the result is the same for any.
   std::vector<Match> matches(const EventView& events, std::size_t threads = 1) const;
+  // The same matches, flat: one part per chunk of runs, the parts in order.
+  std::vector<FlatMatches> flat_matches(const EventView& events, std::size_t threads = 1) const;
+  // The binding names, by slot of FlatMatches::values.
+  std::vector<std::string> slot_names() const;
 };
 
 CompiledPattern compile(const Pattern& pattern);

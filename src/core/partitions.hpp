@@ -65,22 +65,22 @@ using ChunkWork =
     std::function<void(std::size_t chunk, const std::atomic<std::size_t>& first_failed)>;
 void run_chunks(std::size_t chunks, const ChunkWork& work);
 
-// Maps every run of `events` to results. make_job() builds one job per worker (its private
-// state); job(Run, std::vector<Result>& out) appends the run's results to `out`. The result is
-// the concatenation in run order, the same for any `threads`; threads <= 1 runs everything on
-// the calling thread. The job must only read `events` and whatever else it shares.
-template <class Result, class MakeJob>
-std::vector<Result> map_runs(const EventView& events, std::size_t threads,
-                             const MakeJob& make_job) {
+// Runs a job over every run of `events`, on up to `threads` threads. make_job() builds one job
+// per worker (its private state); job(Run, Part& out) adds the run's results to the part of its
+// chunk. Returns the parts, one per chunk of runs, in run order (one part for threads <= 1, which
+// runs everything on the calling thread). The job must only read `events` and whatever else it
+// shares.
+template <class Part, class MakeJob>
+std::vector<Part> map_run_chunks(const EventView& events, std::size_t threads,
+                                 const MakeJob& make_job) {
   const std::vector<std::size_t> bounds = chunk_bounds(events, threads);
   const std::size_t chunks = bounds.size() - 1;
+  std::vector<Part> parts(std::max<std::size_t>(chunks, 1));
   if (chunks <= 1) {
-    std::vector<Result> out;
     auto job = make_job();
-    for_each_run(events, 0, events.size(), [&](const Run& run) { job(run, out); });
-    return out;
+    for_each_run(events, 0, events.size(), [&](const Run& run) { job(run, parts[0]); });
+    return parts;
   }
-  std::vector<std::vector<Result>> parts(chunks);
   run_chunks(chunks, [&](std::size_t c, const std::atomic<std::size_t>& first_failed) {
     auto job = make_job();
     for_each_run(events, bounds[c], bounds[c + 1], [&](const Run& run) {
@@ -88,6 +88,18 @@ std::vector<Result> map_runs(const EventView& events, std::size_t threads,
       job(run, parts[c]);
     });
   });
+  return parts;
+}
+
+// Maps every run of `events` to results, as map_run_chunks does with job(Run,
+// std::vector<Result>& out) appending the run's results: the result is their concatenation in
+// run order, the same for any `threads`.
+template <class Result, class MakeJob>
+std::vector<Result> map_runs(const EventView& events, std::size_t threads,
+                             const MakeJob& make_job) {
+  std::vector<std::vector<Result>> parts =
+      map_run_chunks<std::vector<Result>>(events, threads, make_job);
+  if (parts.size() == 1) return std::move(parts[0]);
   std::size_t total = 0;
   for (const std::vector<Result>& part : parts) total += part.size();
   std::vector<Result> out;

@@ -1,6 +1,7 @@
 #include "table_results.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,12 +12,14 @@
 #include "explain.hpp"
 #include "json.hpp"
 #include "matcher.hpp"
+#include "partitions.hpp"
 
 namespace vashlet {
 
 using arrow::BoolBuilder;
 using arrow::Column;
 using arrow::FixedBuilder;
+using arrow::FixedWriter;
 using arrow::StringBuilder;
 
 namespace {
@@ -36,6 +39,7 @@ class IntegerColumn {
  public:
   explicit IntegerColumn(const std::string& format)
       : width_(integer_width(format)), builder_(format, width_) {}
+  void reserve(std::size_t count) { builder_.reserve(count); }
   void append_null() { builder_.append_null(); }
   void append(std::int64_t value) {
     switch (width_) {
@@ -59,6 +63,14 @@ class KeyColumn {
       : values_(values),
         strings_(values.holds_strings() ? values.format : "u"),
         integers_(values.holds_strings() ? "l" : values.format) {}
+  // Room for `count` more values, of about the length of the first.
+  void reserve(std::size_t count) {
+    if (!values_.holds_strings()) {
+      integers_.reserve(count);
+    } else if (!values_.strings.empty()) {
+      strings_.reserve(count, count * values_.strings.front().size());
+    }
+  }
   void append(std::size_t at) {
     if (values_.holds_strings()) {
       strings_.append(values_.strings[at]);
@@ -83,6 +95,7 @@ class RowColumn {
  public:
   explicit RowColumn(const SortedEvents& events)
       : events_(events), ids_(events.ids() ? std::optional<KeyColumn>(*events.ids()) : std::nullopt) {}
+  void reserve(std::size_t count) { ids_ ? ids_->reserve(count) : numbers_.reserve(count); }
   void append(std::size_t index) {
     if (index >= events_.size()) invariant_failure("a result names an event outside the input");
     if (ids_) {
@@ -112,10 +125,15 @@ class RowColumn {
 class RowListColumn {
  public:
   explicit RowListColumn(const SortedEvents& events) : items_(events) {}
-  void append(const std::vector<std::size_t>& indices) {
-    for (const std::size_t index : indices) items_.append(index);
-    offsets_.push_back(offsets_.back() + static_cast<std::int64_t>(indices.size()));
+  void reserve(std::size_t lists, std::size_t items) {
+    offsets_.reserve(offsets_.size() + lists);
+    items_.reserve(items);
   }
+  void append(const std::size_t* indices, std::size_t count) {
+    for (std::size_t n = 0; n < count; ++n) items_.append(indices[n]);
+    offsets_.push_back(offsets_.back() + static_cast<std::int64_t>(count));
+  }
+  void append(const std::vector<std::size_t>& indices) { append(indices.data(), indices.size()); }
   Column finish(std::string name) {
     return arrow::list_column(std::move(name), std::move(offsets_), items_.finish("item"));
   }
@@ -207,35 +225,163 @@ arrow::Table table_of(std::vector<Column> columns, std::size_t rows) {
 
 }  // namespace
 
+namespace {
+
+// Matches per slice of the result when its columns are written on several threads.
+constexpr std::size_t kMatchesPerSlice = 1 << 16;
+
+// The flat parts of a result, addressed by match number across all of them.
+class MatchParts {
+ public:
+  explicit MatchParts(std::vector<FlatMatches> parts) : parts_(std::move(parts)) {
+    for (const FlatMatches& part : parts_) {
+      starts_.push_back(total_);
+      total_ += part.size();
+    }
+  }
+  std::size_t size() const { return total_; }
+  // Calls visit(number, part, m) for the matches numbered [begin, end), in order.
+  template <class Visit>
+  void visit(std::size_t begin, std::size_t end, const Visit& visit) const {
+    for (std::size_t p = 0; p < parts_.size(); ++p) {
+      const std::size_t first = std::max(begin, starts_[p]);
+      const std::size_t last = std::min(end, starts_[p] + parts_[p].size());
+      for (std::size_t number = first; number < last; ++number) {
+        visit(number, parts_[p], number - starts_[p]);
+      }
+    }
+  }
+
+ private:
+  std::vector<FlatMatches> parts_;
+  std::vector<std::size_t> starts_;
+  std::size_t total_ = 0;
+};
+
+void set_integer(FixedWriter& out, std::size_t at, std::int64_t value) {
+  switch (out.width()) {
+    case 1: out.set(at, static_cast<std::int8_t>(value)); break;
+    case 2: out.set(at, static_cast<std::int16_t>(value)); break;
+    case 4: out.set(at, static_cast<std::int32_t>(value)); break;
+    default: out.set(at, value); break;
+  }
+}
+
+// The partition of every match, in the partition column's type.
+Column match_partitions(const MatchParts& matches, const SortedEvents& events,
+                        std::size_t threads) {
+  const PartitionValues& values = events.partition_values();
+  const std::size_t total = matches.size();
+  if (!values.holds_strings()) {
+    FixedWriter out(values.format, integer_width(values.format), total);
+    for_slices(total, threads, kMatchesPerSlice, [&](std::size_t begin, std::size_t end) {
+      matches.visit(begin, end, [&](std::size_t number, const FlatMatches& part, std::size_t m) {
+        set_integer(out, number, values.ints[events.partition(part.indices_of(m)[0])]);
+      });
+    });
+    return out.finish("partition");
+  }
+  if (values.format == "vu") {
+    StringBuilder out("vu");
+    matches.visit(0, total, [&](std::size_t, const FlatMatches& part, std::size_t m) {
+      out.append(values.strings[events.partition(part.indices_of(m)[0])]);
+    });
+    return out.finish("partition");
+  }
+  // Offsets first, then the bytes, each slice copying its own.
+  std::vector<std::int64_t> offsets(total + 1, 0);
+  matches.visit(0, total, [&](std::size_t number, const FlatMatches& part, std::size_t m) {
+    offsets[number + 1] = offsets[number] + static_cast<std::int64_t>(
+        values.strings[events.partition(part.indices_of(m)[0])].size());
+  });
+  std::vector<std::uint8_t> data(static_cast<std::size_t>(offsets.back()));
+  for_slices(total, threads, kMatchesPerSlice, [&](std::size_t begin, std::size_t end) {
+    matches.visit(begin, end, [&](std::size_t number, const FlatMatches& part, std::size_t m) {
+      const std::string& text = values.strings[events.partition(part.indices_of(m)[0])];
+      std::memcpy(data.data() + offsets[number], text.data(), text.size());
+    });
+  });
+  return arrow::string_column(values.format, "partition", offsets, std::move(data));
+}
+
+// The input rows of every match's events.
+Column match_rows(const MatchParts& matches, const SortedEvents& events, std::size_t steps,
+                  std::size_t threads) {
+  const std::size_t total = matches.size();
+  std::vector<std::int64_t> offsets(total + 1);
+  for (std::size_t number = 0; number <= total; ++number) {
+    offsets[number] = static_cast<std::int64_t>(number * steps);
+  }
+  if (events.ids()) {  // values of an id column, of any key type
+    RowListColumn rows(events);
+    matches.visit(0, total, [&](std::size_t, const FlatMatches& part, std::size_t m) {
+      rows.append(part.indices_of(m), steps);
+    });
+    return rows.finish("rows");
+  }
+  FixedWriter items("l", 8, total * steps);
+  for_slices(total, threads, kMatchesPerSlice, [&](std::size_t begin, std::size_t end) {
+    matches.visit(begin, end, [&](std::size_t number, const FlatMatches& part, std::size_t m) {
+      const std::size_t* indices = part.indices_of(m);
+      for (std::size_t k = 0; k < steps; ++k) {
+        if (indices[k] >= events.size()) {
+          invariant_failure("a result names an event outside the input");
+        }
+        items.set(number * steps + k, static_cast<std::int64_t>(events.row(indices[k])));
+      }
+    });
+  });
+  return arrow::list_column("rows", std::move(offsets), items.finish("item"));
+}
+
+// The bound values of every match: one column per binding name, from that name's slot.
+Column match_captures(const MatchParts& matches, const Pattern& pattern,
+                      const CompiledPattern& compiled) {
+  const std::vector<std::string> slots = compiled.slot_names();
+  std::vector<Column> fields;
+  std::vector<const Value*> cells(matches.size());
+  for (const std::string& name : binding_names(pattern)) {
+    const std::size_t slot =
+        static_cast<std::size_t>(std::find(slots.begin(), slots.end(), name) - slots.begin());
+    if (slot == slots.size()) invariant_failure("a match binds every name of its pattern");
+    matches.visit(0, matches.size(), [&](std::size_t number, const FlatMatches& part,
+                                         std::size_t m) { cells[number] = part.values_of(m)[slot]; });
+    fields.push_back(value_column(name, cells));
+  }
+  return arrow::struct_column("captures", static_cast<std::int64_t>(matches.size()),
+                              std::move(fields));
+}
+
+}  // namespace
+
 arrow::Table match_table(const Pattern& source, const SortedEvents& events, const TableRun& run) {
   Pattern pattern = source;
   if (run.exhaustive) pattern.consumption = MatchConsumption::ExhaustivePerStart;
-  const std::vector<Match> matches = compiled_matches(pattern, events.view(), run.threads);
+  const CompiledPattern compiled = compile(pattern);
+  // The matches come flat and go straight into the columns, several threads writing each: no
+  // record per match.
+  const MatchParts matches(compiled.flat_matches(events.view(), run.threads));
+  const std::size_t total = matches.size();
+  const std::size_t steps = compiled.steps.size();
 
-  FixedBuilder numbers("l", 8);
-  KeyColumn partitions(events.partition_values());
-  IntegerColumn starts(events.ts_format());
-  IntegerColumn ends(events.ts_format());
-  RowListColumn rows(events);
-  std::vector<const Bindings*> captures;
-  captures.reserve(matches.size());
-  std::int64_t number = 0;
-  for (const Match& match : matches) {
-    numbers.append(number++);
-    partitions.append(events.partition(match.indices.front()));
-    starts.append(match.start);
-    ends.append(match.end);
-    rows.append(match.indices);
-    captures.push_back(&match.captures);
-  }
+  FixedWriter numbers("l", 8, total);
+  FixedWriter starts(events.ts_format(), integer_width(events.ts_format()), total);
+  FixedWriter ends(events.ts_format(), integer_width(events.ts_format()), total);
+  for_slices(total, run.threads, kMatchesPerSlice, [&](std::size_t begin, std::size_t end) {
+    matches.visit(begin, end, [&](std::size_t number, const FlatMatches& part, std::size_t m) {
+      numbers.set(number, static_cast<std::int64_t>(number));
+      set_integer(starts, number, events[part.indices_of(m)[0]].ts);
+      set_integer(ends, number, part.ends[m]);
+    });
+  });
   std::vector<Column> columns;
   columns.push_back(numbers.finish("match"));
-  columns.push_back(partitions.finish("partition"));
+  columns.push_back(match_partitions(matches, events, run.threads));
   columns.push_back(starts.finish("start"));
   columns.push_back(ends.finish("end"));
-  columns.push_back(rows.finish("rows"));
-  columns.push_back(captures_column(binding_names(pattern), captures));
-  return table_of(std::move(columns), matches.size());
+  columns.push_back(match_rows(matches, events, steps, run.threads));
+  columns.push_back(match_captures(matches, pattern, compiled));
+  return table_of(std::move(columns), total);
 }
 
 namespace {
