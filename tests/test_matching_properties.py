@@ -200,6 +200,24 @@ def stress_events(draw):
     return events  # already in event order
 
 
+# Patterns whose steps compare nothing with a binding and forbid nothing: the compiled matcher
+# follows each start along the next event every step admits, rather than keeping partial matches.
+@st.composite
+def unbound_patterns(draw):
+    text = text_atom(draw, set())
+    for _ in range(draw(st.integers(0, 4))):
+        window = draw(LIMIT_WINDOWS)
+        text += " -> " if window is None else f" -[<={window}]-> "
+        text += text_atom(draw, set())
+    return parse_pattern(text)
+
+
+@STRESS_SETTINGS
+@given(unbound_patterns(), stress_events())
+def test_unbound_patterns_match_alike(pattern, events):
+    check_matchers_agree(pattern, events)
+
+
 def json_value(value):
     if value is None:
         return "Null"

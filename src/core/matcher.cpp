@@ -6,6 +6,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include "atom_plan.hpp"
+#include "chain_matcher.hpp"
 #include "memory.hpp"
 #include "partitions.hpp"
 #include "value_hash.hpp"
@@ -82,255 +84,13 @@ Match make_match(const EventView& events, std::vector<std::size_t> indices, Bind
 // an event visits only the lists of steps that its type can advance or block. Per run the work is
 // therefore proportional to the threads that an event can change, not to all waiting threads.
 
-constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-constexpr std::size_t kPrefetchBytes = 256;  // of an event's attributes, when the type is named
-
-// The event types that the pattern names, each with a small id, so that an event's type is read
-// once. A few names are compared directly (most other types already differ in length); many are
-// hashed.
-class TypeTable {
- public:
-  std::size_t add(std::string_view name) {
-    const std::size_t known = find(name);
-    if (known != kNone) return known;
-    names_.push_back(name);
-    ids_.emplace(name, names_.size() - 1);
-    return names_.size() - 1;
-  }
-
-  std::size_t find(std::string_view type) const {
-    if (names_.size() > kCompared) {
-      const auto it = ids_.find(type);
-      return it == ids_.end() ? kNone : it->second;
-    }
-    for (std::size_t id = 0; id < names_.size(); ++id) {
-      if (same_bytes(names_[id], type)) return id;
-    }
-    return kNone;
-  }
-
-  std::size_t size() const { return names_.size(); }
-
- private:
-  static constexpr std::size_t kCompared = 8;
-  std::vector<std::string_view> names_;  // views into the compiled pattern
-  std::unordered_map<std::string_view, std::size_t> ids_;
-};
-
-// An attribute name that an atom reads, with the position where it was found last: the events of
-// one stream mostly carry the same attributes, so the guess usually saves the binary search.
-class AttributeKey {
- public:
-  explicit AttributeKey(std::string_view name) : name_(name) {}
-
-  const Value* in(const Attributes& attrs) {
-    if (guess_ < attrs.size()) {
-      const Attributes::Entry& entry = attrs.begin()[static_cast<std::ptrdiff_t>(guess_)];
-      if (same_bytes(entry.first, name_)) return &entry.second;
-    }
-    const auto it = std::lower_bound(
-        attrs.begin(), attrs.end(), name_,
-        [](const Attributes::Entry& entry, std::string_view name) { return entry.first < name; });
-    if (it == attrs.end() || it->first != name_) return nullptr;
-    guess_ = static_cast<std::size_t>(it - attrs.begin());
-    return &it->second;
-  }
-
-  const Value& or_null(const Attributes& attrs) {
-    const Value* value = in(attrs);
-    return value ? *value : kNull;
-  }
-
- private:
-  std::string_view name_;
-  std::size_t guess_ = 0;
-};
-
-// Binding names numbered in the order in which the steps first capture them. Every thread that
-// waits for step k holds exactly the names that steps 0 .. k-1 capture, which are the slots below
-// `bound_before(k)`, so a thread's bindings are a plain list of values indexed by slot. The values
-// stay where they are, in the events' attributes (or kNull for a missing one), which do not change
-// while the matcher runs; only a match copies them.
-using SlotValues = std::vector<const Value*>;
-
-class BindingLayout {
- public:
-  explicit BindingLayout(const CompiledPattern& pattern) {
-    for (const CompiledStep& step : pattern.steps) {
-      bound_before_.push_back(names_.size());
-      for (const Capture& capture : step.atom.captures) {
-        if (slots_.emplace(capture.name, names_.size()).second) names_.push_back(capture.name);
-      }
-    }
-    by_name_.resize(names_.size());
-    for (std::size_t slot = 0; slot < names_.size(); ++slot) by_name_[slot] = slot;
-    std::sort(by_name_.begin(), by_name_.end(),
-              [&](std::size_t a, std::size_t b) { return names_[a] < names_[b]; });
-  }
-
-  // The slot of `name` if it is bound while waiting for `step`, else kNone.
-  std::size_t slot(std::string_view name, std::size_t step) const {
-    const auto it = slots_.find(name);
-    return it != slots_.end() && it->second < bound_before_[step] ? it->second : kNone;
-  }
-
-  std::size_t size() const { return names_.size(); }
-  const std::vector<std::string_view>& names() const { return names_; }
-
-  // The bindings of a match from the values of every slot, as a map ordered by name.
-  Bindings to_bindings(const Value* const* values) const {
-    Bindings bindings;
-    bindings.reserve(names_.size());
-    for (const std::size_t slot : by_name_) {
-      bindings.set(std::string(names_[slot]), *values[slot]);  // ascending names: appends
-    }
-    return bindings;
-  }
-
- private:
-  std::vector<std::string_view> names_;  // by slot; views into the compiled pattern
-  std::unordered_map<std::string_view, std::size_t> slots_;
-  std::vector<std::size_t> bound_before_;  // per step
-  std::vector<std::size_t> by_name_;       // slots in ascending order of their names
-};
-
-// One atom prepared for the threads of one step: the result of Atom::accepts on an event and a
-// thread's bindings, split into what the event alone decides (type, literal predicates, presence
-// of the referenced attributes, agreement of two captures into one unbound name), tested once per
-// event by `admits`, and what reads the bindings, tested per thread by `holds`. `admits` also
-// looks up, once per event, the event values that `holds` and the new captures read.
-class AtomPlan {
- public:
-  // `step` is the step whose waiting threads test the atom; `binds`: the atom's captures extend
-  // the bindings (a step's own atom, not a forbidden one).
-  AtomPlan(const Atom& atom, std::size_t type, const BindingLayout& layout, std::size_t step,
-           bool binds)
-      : type_(type) {
-    for (const Predicate& predicate : atom.predicates) {
-      literals_.push_back(Literal{AttributeKey(predicate.attribute), &predicate});
-    }
-    for (const ReferencePredicate& reference : atom.reference_predicates) {
-      const std::size_t slot = layout.slot(reference.binding, step);
-      if (slot == kNone) never_ = true;  // the name is not bound: no thread passes
-      if (reference.op == ComparisonOperator::Eq && slot != kNone && keyed_ == kNone) {
-        keyed_ = references_.size();
-      }
-      references_.push_back(Reference{AttributeKey(reference.attribute), reference.op, slot});
-    }
-    const std::vector<Capture>& captures = atom.captures;
-    for (std::size_t i = 0; i < captures.size(); ++i) {
-      const std::size_t slot = layout.slot(captures[i].name, step);
-      if (slot != kNone) {
-        bound_captures_.push_back(BoundCapture{AttributeKey(captures[i].attribute), slot});
-        continue;
-      }
-      std::size_t first = 0;
-      while (captures[first].name != captures[i].name) ++first;
-      if (first < i) {
-        repeated_captures_.push_back(RepeatedCapture{AttributeKey(captures[i].attribute),
-                                                     AttributeKey(captures[first].attribute)});
-      } else if (binds) {
-        new_captures_.emplace_back(captures[i].attribute);
-      }
-    }
-    new_values_.resize(new_captures_.size());
-  }
-
-  std::size_t type() const { return type_; }
-  // The slot that the atom's first `attr == $name` test compares with, or kNone. Only threads
-  // whose value in that slot shares a key (ValueKeyEqual) with the event's can pass.
-  std::size_t keyed_slot() const { return keyed_ == kNone ? kNone : references_[keyed_].slot; }
-  // After `admits`, for an atom with a keyed slot: the event's value that the test compares.
-  const Value& key_value() const { return *references_[keyed_].actual; }
-  // Which of its step's ThreadsByValue files threads by the keyed slot (kNone: none does).
-  std::size_t index() const { return index_; }
-  void set_index(std::size_t index) { index_ = index; }
-  bool reads_bindings() const { return !references_.empty() || !bound_captures_.empty(); }
-  // The keyed test is all that reads the bindings: a thread passes when its value equals the
-  // event's, which ThreadsByValue tells without reading the thread's bindings.
-  bool keyed_only() const {
-    return keyed_ != kNone && references_.size() == 1 && bound_captures_.empty();
-  }
-  bool captures_new_names() const { return !new_captures_.empty(); }
-  // After `admits`: the values of the names that the atom adds, in slot order.
-  const SlotValues& new_values() const { return new_values_; }
-
-  // For an event of this atom's type.
-  bool admits(const Event& event) {
-    if (never_) return false;
-    const Attributes& attrs = event.attrs;
-    for (Literal& literal : literals_) {
-      const Value* actual = literal.attribute.in(attrs);
-      if (!actual || !matches(literal.predicate->op, *actual, literal.predicate->value)) {
-        return false;
-      }
-    }
-    for (Reference& reference : references_) {
-      reference.actual = reference.attribute.in(attrs);
-      if (!reference.actual) return false;
-    }
-    for (RepeatedCapture& repeated : repeated_captures_) {
-      if (!(repeated.earlier.or_null(attrs) == repeated.attribute.or_null(attrs))) return false;
-    }
-    for (BoundCapture& capture : bound_captures_) {
-      capture.actual = &capture.attribute.or_null(attrs);
-    }
-    for (std::size_t n = 0; n < new_captures_.size(); ++n) {
-      new_values_[n] = &new_captures_[n].or_null(attrs);
-    }
-    return true;
-  }
-
-  // For the event that `admits` passed last, and a thread's bindings.
-  bool holds(const SlotValues& bindings) const {
-    for (const Reference& reference : references_) {
-      if (!matches(reference.op, *reference.actual, *bindings[reference.slot])) return false;
-    }
-    for (const BoundCapture& capture : bound_captures_) {
-      if (!(*bindings[capture.slot] == *capture.actual)) return false;
-    }
-    return true;
-  }
-
- private:
-  struct Literal {
-    AttributeKey attribute;
-    const Predicate* predicate;
-  };
-  struct Reference {
-    AttributeKey attribute;
-    ComparisonOperator op;
-    std::size_t slot;
-    const Value* actual = nullptr;
-  };
-  struct BoundCapture {  // a capture into a bound name must capture a strictly equal value
-    AttributeKey attribute;
-    std::size_t slot;
-    const Value* actual = nullptr;
-  };
-  struct RepeatedCapture {  // likewise a later capture into a name that this atom captures first
-    AttributeKey attribute;
-    AttributeKey earlier;
-  };
-
-  std::size_t type_;
-  bool never_ = false;
-  std::size_t keyed_ = kNone;  // position in references_
-  std::size_t index_ = kNone;
-  std::vector<Literal> literals_;
-  std::vector<Reference> references_;
-  std::vector<BoundCapture> bound_captures_;
-  std::vector<RepeatedCapture> repeated_captures_;
-  std::vector<AttributeKey> new_captures_;
-  SlotValues new_values_;
-};
-
-// What the matcher needs to know about one compiled step.
-struct StepPlan {
-  AtomPlan advance;
-  std::vector<AtomPlan> absence;
-  std::optional<std::int64_t> max_elapsed;
-};
+using plan::AtomPlan;
+using plan::BindingLayout;
+using plan::kNone;
+using plan::kPrefetchBytes;
+using plan::SlotValues;
+using plan::StepPlan;
+using plan::TypeTable;
 
 // Partial index lists as parent-linked nodes: a successor shares its parent's prefix and a
 // match's indices are written out only when it completes. The first index is the thread's own,
@@ -1232,13 +992,32 @@ void ThreadMatcher::release(const Thread& thread) {
   bindings_.release(thread.bindings);
 }
 
+// One worker's matcher of runs: chains where the pattern allows them, else threads.
+class RunMatcher {
+ public:
+  RunMatcher(const CompiledPattern& pattern, const EventView& events) {
+    if (ChainMatcher::applies(pattern)) {
+      chains_.emplace(pattern, events);
+    } else {
+      threads_.emplace(pattern, events);
+    }
+  }
+  void match_run(const Run& run, FlatMatches& out) {
+    chains_ ? chains_->match_run(run, out) : threads_->match_run(run, out);
+  }
+
+ private:
+  std::optional<ChainMatcher> chains_;
+  std::optional<ThreadMatcher> threads_;
+};
+
 }  // namespace
 
 std::vector<FlatMatches> CompiledPattern::flat_matches(const EventView& events,
                                                        std::size_t threads) const {
   if (steps.empty()) invariant_failure("compiled pattern has at least one step");
   return map_run_chunks<FlatMatches>(events, threads, [&] {
-    return [matcher = ThreadMatcher(*this, events)](const Run& run, FlatMatches& out) mutable {
+    return [matcher = RunMatcher(*this, events)](const Run& run, FlatMatches& out) mutable {
       matcher.match_run(run, out);
     };
   });
@@ -1250,7 +1029,7 @@ std::vector<Match> CompiledPattern::matches(const EventView& events, std::size_t
   // Each run's matches go through a flat buffer that the worker reuses, then become Match
   // records.
   return map_runs<Match>(events, threads, [&] {
-    return [matcher = ThreadMatcher(*this, events), flat = FlatMatches(), &layout, &events](
+    return [matcher = RunMatcher(*this, events), flat = FlatMatches(), &layout, &events](
                const Run& run, std::vector<Match>& out) mutable {
       flat.clear();
       matcher.match_run(run, flat);

@@ -401,34 +401,26 @@ class TableReader {
     std::vector<std::uint32_t> rank(count);
     for (std::uint32_t r = 0; r < count; ++r) rank[by_rank[r]] = r;
 
-    // A counting sort by partition keeps the input order within each partition; a partition
-    // whose timestamps then do not ascend (rare: streams arrive in time order) is sorted by
-    // timestamp, stably, so ties keep their input order.
-    const std::vector<Event*>& events = events_;
-    std::vector<std::size_t> starts(count + 1, 0);
-    for (const std::uint32_t partition : partition_of_) ++starts[rank[partition] + 1];
-    for (std::size_t r = 0; r < count; ++r) starts[r + 1] += starts[r];
-    std::vector<std::size_t> positions;
-    reserve_for(positions, events.size());
-    positions.resize(events.size());
-    {
-      std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
-      for (std::size_t i = 0; i < events.size(); ++i) {
-        const std::uint32_t r = rank[partition_of_[i]];
-        positions[next[r]++] = i;
-        // The partition as events carry it: the rank, big-endian, so byte order is rank order.
+    // The partition as events carry it: the rank, big-endian, so byte order is rank order.
+    std::size_t i = 0;
+    for (std::vector<Event>& block : Build::owned(result_)) {
+      for (Event& event : block) {
+        const std::uint32_t r = rank[partition_of_[i++]];
         const char bytes[4] = {static_cast<char>(r >> 24), static_cast<char>(r >> 16),
                                static_cast<char>(r >> 8), static_cast<char>(r)};
-        events[i]->partition.assign(bytes, sizeof bytes);
+        event.partition.assign(bytes, sizeof bytes);
       }
     }
-    const auto earlier = [&](std::size_t a, std::size_t b) { return stamps_[a] < stamps_[b]; };
-    for (std::size_t r = 0; r < count; ++r) {
-      const auto begin = positions.begin() + static_cast<std::ptrdiff_t>(starts[r]);
-      const auto end = positions.begin() + static_cast<std::ptrdiff_t>(starts[r + 1]);
-      if (!std::is_sorted(begin, end, earlier)) std::stable_sort(begin, end, earlier);
+    if (in_event_order(rank)) {  // often so: a stream of one partition, or a sorted table
+      Build::order(result_) = std::move(events_);
+      Build::rows(result_) = std::move(rows_);
+      Build::partitions(result_) = std::move(partition_of_);
+      if (id_ >= 0) {
+        Build::ids(result_) = std::move(id_values_);
+      }
+      return std::move(result_);
     }
-    std::vector<std::size_t>& keys = positions;
+    const std::vector<std::size_t> keys = sorted_positions(rank);
     std::vector<const Event*>& order = Build::order(result_);
     std::vector<std::uint64_t>& rows = Build::rows(result_);
     std::vector<std::uint32_t>& partitions = Build::partitions(result_);
@@ -436,7 +428,7 @@ class TableReader {
     reserve_for(rows, keys.size());
     reserve_for(partitions, keys.size());
     for (const std::size_t key : keys) {
-      order.push_back(events[key]);
+      order.push_back(events_[key]);
       rows.push_back(rows_[key]);
       partitions.push_back(partition_of_[key]);
     }
@@ -459,6 +451,41 @@ class TableReader {
     std::string name;
     std::int64_t column;
   };
+
+  // Whether the events came in event order: by partition rank, then by timestamp.
+  bool in_event_order(const std::vector<std::uint32_t>& rank) const {
+    for (std::size_t i = 1; i < partition_of_.size(); ++i) {
+      const std::uint32_t before = rank[partition_of_[i - 1]];
+      const std::uint32_t now = rank[partition_of_[i]];
+      if (now < before || (now == before && stamps_[i] < stamps_[i - 1])) return false;
+    }
+    return true;
+  }
+
+  // The input positions of the events in event order. A counting sort by partition keeps the
+  // input order within each partition; a partition whose timestamps then do not ascend (rare:
+  // streams arrive in time order) is sorted by timestamp, stably, so ties keep their input
+  // order.
+  std::vector<std::size_t> sorted_positions(const std::vector<std::uint32_t>& rank) const {
+    const std::size_t count = rank.size();
+    std::vector<std::size_t> starts(count + 1, 0);
+    for (const std::uint32_t partition : partition_of_) ++starts[rank[partition] + 1];
+    for (std::size_t r = 0; r < count; ++r) starts[r + 1] += starts[r];
+    std::vector<std::size_t> positions;
+    reserve_for(positions, partition_of_.size());
+    positions.resize(partition_of_.size());
+    std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
+    for (std::size_t i = 0; i < partition_of_.size(); ++i) {
+      positions[next[rank[partition_of_[i]]]++] = i;
+    }
+    const auto earlier = [&](std::size_t a, std::size_t b) { return stamps_[a] < stamps_[b]; };
+    for (std::size_t r = 0; r < count; ++r) {
+      const auto begin = positions.begin() + static_cast<std::ptrdiff_t>(starts[r]);
+      const auto end = positions.begin() + static_cast<std::ptrdiff_t>(starts[r + 1]);
+      if (!std::is_sorted(begin, end, earlier)) std::stable_sort(begin, end, earlier);
+    }
+    return positions;
+  }
   static constexpr std::uint32_t kUnknown = static_cast<std::uint32_t>(-1);
 
   std::int64_t find_column(const ArrowSchema& schema, const char* role, const std::string& name) {
@@ -564,7 +591,7 @@ class TableReader {
   std::uint64_t first_row_ = 0;
 
   SortedEvents result_;
-  std::vector<Event*> events_;               // in input order
+  std::vector<const Event*> events_;         // in input order
   std::vector<std::int64_t> stamps_;         // their timestamps, for the sort
   std::vector<std::int32_t> row_types_;      // the type number of each row of a batch
   std::vector<std::uint32_t> partition_of_;  // by event, in input order
