@@ -11,8 +11,8 @@ namespace vashlet::arrow {
 
 namespace {
 
-template <class T>
-Column::Buffer buffer_of(const std::vector<T>& values) {
+template <class T, class Allocator>
+Column::Buffer buffer_of(const std::vector<T, Allocator>& values) {
   Column::Buffer buffer;
   buffer.bytes.reserve(values.size() * sizeof(T) + 8);  // never a null pointer, even when empty
   buffer.bytes.resize(values.size() * sizeof(T));
@@ -20,7 +20,7 @@ Column::Buffer buffer_of(const std::vector<T>& values) {
   return buffer;
 }
 
-Column::Buffer take_bytes(std::vector<std::uint8_t> bytes) {
+Column::Buffer take_bytes(LargeVector<std::uint8_t> bytes) {
   bytes.reserve(bytes.size() + 8);
   return Column::Buffer{std::move(bytes), false};
 }
@@ -87,7 +87,7 @@ Column BoolBuilder::finish(std::string name) {
   Validity all_values = std::move(values_);
   Column::Buffer bits = all_values.finish(length_);
   if (bits.absent) {  // no false value at all: every bit set
-    bits = take_bytes(std::vector<std::uint8_t>(static_cast<std::size_t>((length_ + 7) / 8), 0xff));
+    bits = take_bytes(LargeVector<std::uint8_t>(static_cast<std::size_t>((length_ + 7) / 8), 0xff));
   }
   column.buffers.push_back(std::move(bits));
   return column;
@@ -112,7 +112,7 @@ void StringBuilder::append_null() {
 }
 
 Column StringBuilder::finish(std::string name) {
-  std::vector<std::uint8_t> data(data_.begin(), data_.end());
+  LargeVector<std::uint8_t> data = std::move(data_);
   if (format_ != "vu") {
     return string_column(format_, std::move(name), offsets_, std::move(data), std::move(validity_));
   }
@@ -120,7 +120,7 @@ Column StringBuilder::finish(std::string name) {
   Column column{format_, std::move(name), length, validity_.null_count(), {}, {}};
   column.buffers.push_back(validity_.finish(length));
   // Views: strings of up to 12 bytes inline, longer ones as (prefix, buffer 0, offset).
-  std::vector<std::uint8_t> views(static_cast<std::size_t>(length) * 16, 0);
+  LargeVector<std::uint8_t> views(static_cast<std::size_t>(length) * 16, 0);
   for (std::int64_t i = 0; i < length; ++i) {
     const std::int64_t begin = offsets_[i];
     const std::int32_t size = static_cast<std::int32_t>(offsets_[i + 1] - begin);
@@ -144,7 +144,7 @@ Column StringBuilder::finish(std::string name) {
 }
 
 Column string_column(std::string format, std::string name, const std::vector<std::int64_t>& offsets,
-                     std::vector<std::uint8_t> data, Validity validity) {
+                     LargeVector<std::uint8_t> data, Validity validity) {
   const std::int64_t length = static_cast<std::int64_t>(offsets.size()) - 1;
   Column column{std::move(format), std::move(name), length, validity.null_count(), {}, {}};
   column.buffers.push_back(validity.finish(length));

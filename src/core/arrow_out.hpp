@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "arrow_abi.hpp"
+#include "memory.hpp"
 
 namespace vashlet::arrow {
 
@@ -23,7 +24,7 @@ struct Column {
   std::int64_t length = 0;
   std::int64_t null_count = 0;
   struct Buffer {
-    std::vector<std::uint8_t> bytes;
+    LargeVector<std::uint8_t> bytes;
     bool absent = false;
   };
   std::vector<Buffer> buffers;
@@ -45,7 +46,7 @@ class Validity {
 
  private:
   void append_bit(bool valid);
-  std::vector<std::uint8_t> bits_;
+  LargeVector<std::uint8_t> bits_;
   std::int64_t size_ = 0;
   std::int64_t nulls_ = 0;
 };
@@ -70,7 +71,7 @@ class FixedBuilder {
  private:
   std::string format_;
   std::size_t width_;
-  std::vector<std::uint8_t> bytes_;
+  LargeVector<std::uint8_t> bytes_;
   Validity validity_;
   std::int64_t length_ = 0;
 };
@@ -100,7 +101,7 @@ class StringBuilder {
  private:
   std::string format_;
   std::vector<std::int64_t> offsets_{0};
-  std::vector<char> data_;
+  LargeVector<std::uint8_t> data_;
   Validity validity_;
 };
 
@@ -120,13 +121,13 @@ class FixedWriter {
   std::string format_;
   std::size_t width_;
   std::size_t length_;
-  std::vector<std::uint8_t> bytes_;
+  LargeVector<std::uint8_t> bytes_;
 };
 
 // Strings "u" or "U" from their end offsets (one more than the strings, from 0) and their bytes;
 // "u" becomes "U" when the text outgrows 32-bit offsets.
 Column string_column(std::string format, std::string name, const std::vector<std::int64_t>& offsets,
-                     std::vector<std::uint8_t> data, Validity validity = {});
+                     LargeVector<std::uint8_t> data, Validity validity = {});
 Column null_column(std::string name, std::int64_t length);
 Column struct_column(std::string name, std::int64_t length, std::vector<Column> children,
                      Validity validity = {});

@@ -42,9 +42,9 @@ class ChainMatcher {
   std::vector<std::optional<std::int64_t>> windows_;  // per step: the limit from the previous one
   // Per event of the run (offsets from its beginning): its type id, and for every step after
   // the first, the next event that the step admits (kNoNext: none). And the run's starts.
-  std::vector<std::size_t> run_types_;
-  std::vector<std::uint32_t> next_;
-  std::vector<std::uint32_t> starts_;
+  LargeVector<std::size_t> run_types_;
+  LargeVector<std::uint32_t> next_;
+  LargeVector<std::uint32_t> starts_;
   std::vector<std::uint32_t> last_;  // scratch of the backward pass, per step
   std::vector<std::size_t> path_;    // scratch of the forward pass
 };

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "memory.hpp"
 #include "model.hpp"
 
 namespace vashlet {
@@ -27,9 +28,9 @@ struct Match {
 struct FlatMatches {
   std::size_t steps = 0;
   std::size_t slots = 0;
-  std::vector<std::size_t> indices;  // `steps` per match
-  std::vector<std::int64_t> ends;
-  std::vector<const Value*> values;  // `slots` per match
+  LargeVector<std::size_t> indices;  // `steps` per match
+  LargeVector<std::int64_t> ends;
+  LargeVector<const Value*> values;  // `slots` per match
 
   std::size_t size() const { return ends.size(); }
   const std::size_t* indices_of(std::size_t match) const { return &indices[match * steps]; }

@@ -1,10 +1,12 @@
-// Hints about large buffers to the operating system. A buffer of tens of megabytes that is
-// filled once costs one page fault per 4 KiB page; backed by huge pages it costs one per 2 MiB,
-// which is a third of the time of a large match over a table.
+// Large buffers: where they come from and what the operating system is told about them. A buffer
+// of tens of megabytes that is filled once costs one page fault per 4 KiB page (and the kernel
+// zeroes every page first); backed by huge pages it costs one per 2 MiB, and a buffer that a
+// previous call faulted in costs none. Together that is a third of a large match over a table.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
+#include <new>
 #include <vector>
 
 namespace vashlet {
@@ -14,11 +16,39 @@ namespace vashlet {
 // elsewhere. Only pages not yet touched benefit.
 void prefer_huge_pages(const void* data, std::size_t bytes);
 
+// Memory for large buffers. Blocks of a megabyte and more are mapped on huge pages and, once
+// released, kept for a few seconds (up to a bounded total) so that the next call of the same size
+// reuses pages that are already mapped instead of having the kernel map and zero new ones.
+// Smaller requests go to operator new. Thread-safe: buffers exported to Arrow consumers are
+// released on whichever thread drops them.
+void* allocate_large(std::size_t bytes);
+void release_large(void* data, std::size_t bytes) noexcept;
+// Returns every kept block to the system (for tests that watch the process's memory).
+void release_kept_blocks() noexcept;
+
+template <class T>
+struct LargeAllocator {
+  using value_type = T;
+  LargeAllocator() = default;
+  template <class U>
+  LargeAllocator(const LargeAllocator<U>&) {}
+  T* allocate(std::size_t count) {
+    if (count > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
+    return static_cast<T*>(allocate_large(count * sizeof(T)));
+  }
+  void deallocate(T* data, std::size_t count) noexcept { release_large(data, count * sizeof(T)); }
+  friend bool operator==(const LargeAllocator&, const LargeAllocator&) { return true; }
+};
+
+// A vector whose storage comes from allocate_large: for buffers that grow with the input.
+template <class T>
+using LargeVector = std::vector<T, LargeAllocator<T>>;
+
 // Reserves room for `needed` items in all (the exact need the first time, geometric growth after
 // that, so that many small additions copy the vector only a few times), asking for huge pages
 // behind the fresh room.
-template <class T>
-void reserve_for(std::vector<T>& items, std::size_t needed) {
+template <class T, class Allocator>
+void reserve_for(std::vector<T, Allocator>& items, std::size_t needed) {
   if (items.capacity() >= needed) return;
   items.reserve(std::max(needed, 2 * items.capacity()));
   prefer_huge_pages(items.data() + items.size(), (items.capacity() - items.size()) * sizeof(T));

@@ -24,10 +24,10 @@ using arrow::InputFailure;
 // Builds the result of the readers below; a friend of SortedEvents.
 class SortedEventsBuilder {
  public:
-  static std::vector<std::vector<Event>>& owned(SortedEvents& e) { return e.owned_; }
-  static std::vector<const Event*>& order(SortedEvents& e) { return e.order_; }
-  static std::vector<std::uint64_t>& rows(SortedEvents& e) { return e.rows_; }
-  static std::vector<std::uint32_t>& partitions(SortedEvents& e) { return e.partitions_; }
+  static std::vector<LargeVector<Event>>& owned(SortedEvents& e) { return e.owned_; }
+  static LargeVector<const Event*>& order(SortedEvents& e) { return e.order_; }
+  static LargeVector<std::uint64_t>& rows(SortedEvents& e) { return e.rows_; }
+  static LargeVector<std::uint32_t>& partitions(SortedEvents& e) { return e.partitions_; }
   static PartitionValues& values(SortedEvents& e) { return e.values_; }
   static KeyValues& ids(SortedEvents& e) { return e.ids_; }
   static std::string& ts_format(SortedEvents& e) { return e.ts_format_; }
@@ -350,7 +350,7 @@ class TableReader {
       first_row_ += static_cast<std::uint64_t>(length);
       return;
     }
-    std::vector<Event>& block = Build::owned(result_).emplace_back();
+    LargeVector<Event>& block = Build::owned(result_).emplace_back();
     reserve_for(block, kept);  // exactly: the events never move once they are made
     reserve_for(events_, events_.size() + kept);
     reserve_for(stamps_, stamps_.size() + kept);
@@ -403,7 +403,7 @@ class TableReader {
 
     // The partition as events carry it: the rank, big-endian, so byte order is rank order.
     std::size_t i = 0;
-    for (std::vector<Event>& block : Build::owned(result_)) {
+    for (LargeVector<Event>& block : Build::owned(result_)) {
       for (Event& event : block) {
         const std::uint32_t r = rank[partition_of_[i++]];
         const char bytes[4] = {static_cast<char>(r >> 24), static_cast<char>(r >> 16),
@@ -420,10 +420,10 @@ class TableReader {
       }
       return std::move(result_);
     }
-    const std::vector<std::size_t> keys = sorted_positions(rank);
-    std::vector<const Event*>& order = Build::order(result_);
-    std::vector<std::uint64_t>& rows = Build::rows(result_);
-    std::vector<std::uint32_t>& partitions = Build::partitions(result_);
+    const LargeVector<std::size_t> keys = sorted_positions(rank);
+    LargeVector<const Event*>& order = Build::order(result_);
+    LargeVector<std::uint64_t>& rows = Build::rows(result_);
+    LargeVector<std::uint32_t>& partitions = Build::partitions(result_);
     reserve_for(order, keys.size());
     reserve_for(rows, keys.size());
     reserve_for(partitions, keys.size());
@@ -466,12 +466,12 @@ class TableReader {
   // input order within each partition; a partition whose timestamps then do not ascend (rare:
   // streams arrive in time order) is sorted by timestamp, stably, so ties keep their input
   // order.
-  std::vector<std::size_t> sorted_positions(const std::vector<std::uint32_t>& rank) const {
+  LargeVector<std::size_t> sorted_positions(const std::vector<std::uint32_t>& rank) const {
     const std::size_t count = rank.size();
     std::vector<std::size_t> starts(count + 1, 0);
     for (const std::uint32_t partition : partition_of_) ++starts[rank[partition] + 1];
     for (std::size_t r = 0; r < count; ++r) starts[r + 1] += starts[r];
-    std::vector<std::size_t> positions;
+    LargeVector<std::size_t> positions;
     reserve_for(positions, partition_of_.size());
     positions.resize(partition_of_.size());
     std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
@@ -591,11 +591,11 @@ class TableReader {
   std::uint64_t first_row_ = 0;
 
   SortedEvents result_;
-  std::vector<const Event*> events_;         // in input order
-  std::vector<std::int64_t> stamps_;         // their timestamps, for the sort
-  std::vector<std::int32_t> row_types_;      // the type number of each row of a batch
-  std::vector<std::uint32_t> partition_of_;  // by event, in input order
-  std::vector<std::uint64_t> rows_;          // by event, in input order
+  LargeVector<const Event*> events_;         // in input order
+  LargeVector<std::int64_t> stamps_;         // their timestamps, for the sort
+  LargeVector<std::int32_t> row_types_;      // the type number of each row of a batch
+  LargeVector<std::uint32_t> partition_of_;  // by event, in input order
+  LargeVector<std::uint64_t> rows_;          // by event, in input order
   KeyNumbers partition_numbers_;
   std::vector<std::uint32_t> dictionary_partitions_;
 };
@@ -655,9 +655,9 @@ Checked<SortedEvents> events_from_batch(ArrowSchema* raw_schema, ArrowArray* raw
 SortedEvents events_from_list(const EventView& events) {
   SortedEvents result;
   const std::vector<std::size_t> order = event_order(events);
-  std::vector<const Event*>& pointers = Build::order(result);
-  std::vector<std::uint64_t>& rows = Build::rows(result);
-  std::vector<std::uint32_t>& partitions = Build::partitions(result);
+  LargeVector<const Event*>& pointers = Build::order(result);
+  LargeVector<std::uint64_t>& rows = Build::rows(result);
+  LargeVector<std::uint32_t>& partitions = Build::partitions(result);
   PartitionValues& values = Build::values(result);
   values.format = "u";
   pointers.reserve(order.size());

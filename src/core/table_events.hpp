@@ -13,6 +13,7 @@
 
 #include "arrow_abi.hpp"
 #include "arrow_in.hpp"
+#include "memory.hpp"
 #include "model.hpp"
 
 namespace vashlet {
@@ -54,10 +55,10 @@ class SortedEvents {
 
  private:
   friend class SortedEventsBuilder;
-  std::vector<std::vector<Event>> owned_;  // the table path's events, a block per batch
-  std::vector<const Event*> order_;  // event order
-  std::vector<std::uint64_t> rows_;  // by position in event order
-  std::vector<std::uint32_t> partitions_;
+  std::vector<LargeVector<Event>> owned_;  // the table path's events, a block per batch
+  LargeVector<const Event*> order_;  // event order
+  LargeVector<std::uint64_t> rows_;  // by position in event order
+  LargeVector<std::uint32_t> partitions_;
   PartitionValues values_;
   KeyValues ids_;
   std::string ts_format_ = "l";
