@@ -57,6 +57,7 @@ class TypeTable {
 class AttributeKey {
  public:
   explicit AttributeKey(std::string_view name) : name_(name) {}
+  std::string_view name() const { return name_; }
 
   const Value* in(const Attributes& attrs) {
     if (guess_ < attrs.size()) {
@@ -147,6 +148,8 @@ class AtomPlan {
   std::size_t keyed_slot() const { return keyed_ == kNone ? kNone : references_[keyed_].slot; }
   // After `admits`, for an atom with a keyed slot: the event's value that the test compares.
   const Value& key_value() const { return *references_[keyed_].actual; }
+  // For an atom with a keyed slot: the attribute whose value that test compares.
+  std::string_view key_attribute() const { return references_[keyed_].attribute.name(); }
   // Which of its step's ThreadsByValue files threads by the keyed slot (kNone: none does).
   std::size_t index() const { return index_; }
   void set_index(std::size_t index) { index_ = index; }

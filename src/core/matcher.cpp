@@ -269,6 +269,12 @@ class ThreadsByValue {
     }
   }
 
+  // Starts fetching the bucket where `value`'s key would be, for a later add or visit.
+  void prefetch(const Value& value) const {
+    if (table_.empty() || equals_nothing(value)) return;
+    __builtin_prefetch(&table_[ValueHash()(value) & (table_.size() - 1)]);
+  }
+
   // Forgets every key and copy; the cost is that of the keys in use, not of the table.
   void clear() {
     for (const std::size_t position : used_) table_[position] = Bucket{};
@@ -391,6 +397,8 @@ class ThreadMatcher {
   void plan_completions(std::size_t begin, std::size_t end);
   bool completable(std::size_t step, std::size_t i) const;
   std::size_t type_of(std::size_t i);
+  void build_probes(const CompiledPattern& pattern);
+  void probe(std::size_t j);
   void offer(std::size_t i, const Event& event, std::size_t type);
   void offer_to_step(std::size_t step, std::size_t i, const Event& event, std::size_t type);
   void scan(std::size_t step, std::size_t i, std::int64_t ts, bool may_advance, bool blocks_all);
@@ -419,6 +427,17 @@ class ThreadMatcher {
   static constexpr std::size_t kLookahead = 16;
   std::array<std::size_t, 2 * kLookahead> ahead_types_{};
   std::size_t ahead_ = 0;  // the first event not looked at yet
+  // Where a step files its threads by value, the buckets that the next events will visit (to
+  // find threads, or to file the ones they start) are fetched this many events ahead, once their
+  // attributes have arrived. Per type id: the steps, indexes and attributes concerned.
+  static constexpr std::size_t kProbeAhead = kLookahead / 2;
+  struct Probe {
+    std::size_t step;
+    std::size_t index;
+    plan::AttributeKey attribute;
+  };
+  std::vector<std::vector<Probe>> probes_;
+  bool probes_any_ = false;
   BindingLayout layout_;
   std::vector<StepPlan> steps_;
 
@@ -481,6 +500,47 @@ ThreadMatcher::ThreadMatcher(const CompiledPattern& pattern, const EventView& ev
   }
   build_indexes();
   build_dispatch();
+  build_probes(pattern);
+}
+
+void ThreadMatcher::build_probes(const CompiledPattern& pattern) {
+  probes_.resize(types_.size());
+  for (std::size_t k = 0; k < steps_.size(); ++k) {
+    // Events that a keyed atom of step k tests look up their value in its index.
+    const auto lookup = [&](const AtomPlan& atom) {
+      if (k == 0 || atom.keyed_slot() == kNone) return;
+      probes_[atom.type()].push_back(
+          Probe{k, atom.index(), plan::AttributeKey(atom.key_attribute())});
+    };
+    lookup(steps_[k].advance);
+    for (const AtomPlan& absent : steps_[k].absence) lookup(absent);
+    // Events that step k admits file their new threads for step k + 1 under what they capture.
+    if (k + 1 == steps_.size()) continue;
+    const std::vector<ThreadsByValue>& indexes = waiting_[k + 1].indexes;
+    for (const Capture& capture : pattern.steps[k].atom.captures) {
+      const std::size_t slot = layout_.slot(capture.name, k + 1);
+      if (slot == kNone || layout_.slot(capture.name, k) != kNone) continue;  // bound earlier
+      for (std::size_t n = 0; n < indexes.size(); ++n) {
+        if (indexes[n].slot() != slot) continue;
+        probes_[steps_[k].advance.type()].push_back(
+            Probe{k + 1, n, plan::AttributeKey(capture.attribute)});
+      }
+    }
+  }
+  for (const std::vector<Probe>& probes : probes_) probes_any_ = probes_any_ || !probes.empty();
+}
+
+// Fetches the buckets that event j will visit, if its type's steps file threads by value.
+void ThreadMatcher::probe(std::size_t j) {
+  const std::size_t type = ahead_types_[j % ahead_types_.size()];
+  if (type == kNone) return;
+  for (Probe& probe : probes_[type]) {
+    const WaitingList& list = waiting_[probe.step];
+    if (!list.filed) continue;
+    if (const Value* value = probe.attribute.in(events_[j].attrs)) {
+      list.indexes[probe.index].prefetch(*value);
+    }
+  }
 }
 
 // Each later step files its threads by every slot that one of its atoms (the step's own or a
@@ -686,6 +746,7 @@ std::size_t ThreadMatcher::type_of(std::size_t i) {
     ahead_types_[ahead_ % ahead_types_.size()] = type;
     if (type != kNone) prefetch_attributes(event, kPrefetchBytes);
   }
+  if (probes_any_ && i + kProbeAhead < ahead_) probe(i + kProbeAhead);
   return ahead_types_[i % ahead_types_.size()];
 }
 
