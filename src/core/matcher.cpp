@@ -8,6 +8,7 @@
 
 #include "atom_plan.hpp"
 #include "chain_matcher.hpp"
+#include "keyed_runs.hpp"
 #include "memory.hpp"
 #include "partitions.hpp"
 #include "value_hash.hpp"
@@ -362,6 +363,89 @@ class ThreadsByValue {
   std::vector<std::size_t> free_;
 };
 
+// Puts matches in the run's order: ascending index lists. Matchers write matches as they
+// complete, while what they read is still in the cache, but matches complete in no particular
+// order; so a run's matches are ordered by first event at its end (in first-successor mode no two
+// share one), and those that share a first event (only in exhaustive mode) by their whole index
+// lists. Where there are many matches for the span of events they start in, a counting sort by
+// first event costs a pass over each, where a comparison sort of a large run's matches would
+// cost a growing factor per match.
+class MatchOrder {
+ public:
+  // Orders the matches of `out` from `begin` on; `in_order`: they are known to ascend by first
+  // event already.
+  void order(FlatMatches& out, std::size_t begin, bool in_order, bool exhaustive);
+
+ private:
+  // From one match per this many events of their span on, they are counted, not compared.
+  static constexpr std::size_t kCountingSortRatio = 16;
+  std::vector<std::size_t> first_counts_;
+  std::vector<std::size_t> order_;
+  FlatMatches reordered_;
+};
+
+void MatchOrder::order(FlatMatches& out, std::size_t begin, bool in_order, bool exhaustive) {
+  const std::size_t count = out.size() - begin;
+  if (count < 2 || (in_order && !exhaustive)) return;
+  const std::size_t steps = out.steps;
+  const auto first_of = [&](std::size_t m) { return out.indices_of(m)[0]; };
+  order_.resize(count);
+  if (in_order) {
+    for (std::size_t n = 0; n < count; ++n) order_[n] = begin + n;
+  } else {
+    std::size_t low = first_of(begin);
+    std::size_t high = low;
+    for (std::size_t m = begin; m < out.size(); ++m) {
+      low = std::min(low, first_of(m));
+      high = std::max(high, first_of(m));
+    }
+    const std::size_t span = high - low + 1;
+    if (count < span / kCountingSortRatio) {
+      for (std::size_t n = 0; n < count; ++n) order_[n] = begin + n;
+      std::sort(order_.begin(), order_.end(),
+                [&](std::size_t a, std::size_t b) { return first_of(a) < first_of(b); });
+    } else {
+      first_counts_.assign(span + 1, 0);
+      for (std::size_t m = begin; m < out.size(); ++m) ++first_counts_[first_of(m) - low + 1];
+      for (std::size_t at = 1; at <= span; ++at) first_counts_[at] += first_counts_[at - 1];
+      for (std::size_t m = begin; m < out.size(); ++m) order_[first_counts_[first_of(m) - low]++] = m;
+    }
+  }
+  if (exhaustive) {
+    const auto by_indices = [&](std::size_t a, std::size_t b) {
+      return std::lexicographical_compare(out.indices_of(a), out.indices_of(a) + steps,
+                                          out.indices_of(b), out.indices_of(b) + steps);
+    };
+    for (std::size_t group = 0; group < count;) {
+      std::size_t end = group + 1;
+      while (end < count && first_of(order_[end]) == first_of(order_[group])) ++end;
+      const auto from = order_.begin() + static_cast<std::ptrdiff_t>(group);
+      const auto to = order_.begin() + static_cast<std::ptrdiff_t>(end);
+      if (end - group > 1 && !std::is_sorted(from, to, by_indices)) std::sort(from, to, by_indices);
+      group = end;
+    }
+  }
+  bool moved = false;
+  for (std::size_t n = 0; n < count && !moved; ++n) moved = order_[n] != begin + n;
+  if (!moved) return;
+  reordered_.steps = out.steps;
+  reordered_.slots = out.slots;
+  reordered_.clear();
+  for (const std::size_t m : order_) {
+    reordered_.indices.insert(reordered_.indices.end(), out.indices_of(m),
+                              out.indices_of(m) + steps);
+    reordered_.ends.push_back(out.ends[m]);
+    reordered_.values.insert(reordered_.values.end(), out.values_of(m),
+                             out.values_of(m) + out.slots);
+  }
+  std::copy(reordered_.indices.begin(), reordered_.indices.end(),
+            out.indices.begin() + static_cast<std::ptrdiff_t>(begin * steps));
+  std::copy(reordered_.ends.begin(), reordered_.ends.end(),
+            out.ends.begin() + static_cast<std::ptrdiff_t>(begin));
+  std::copy(reordered_.values.begin(), reordered_.values.end(),
+            out.values.begin() + static_cast<std::ptrdiff_t>(begin * out.slots));
+}
+
 // The threads waiting for one step, in ascending order of their last event. Timestamps do not
 // decrease within a run, so the threads whose window has run out are always a prefix of the
 // list; they are dropped lazily, when the list is next touched, by moving `head` past them.
@@ -387,6 +471,7 @@ class ThreadMatcher {
   ThreadMatcher(const ThreadMatcher&) = delete;  // one per worker, built in place
   // Appends the matches of `run` to `out`, in order. Runs are given in ascending order.
   void match_run(const Run& run, FlatMatches& out);
+  const EventView& events() const { return events_; }
 
  private:
   void build_indexes();
@@ -474,12 +559,7 @@ class ThreadMatcher {
   std::size_t run_begin_ = 0;  // the current run's first match in *matches_
   // Whether the current run's matches so far came in ascending order of first event.
   bool run_in_order_ = true;
-  // Scratch of order_run_matches: it counts, rather than compares, from one match per this many
-  // events of the run.
-  static constexpr std::size_t kCountingSortRatio = 16;
-  std::vector<std::size_t> first_counts_;
-  std::vector<std::size_t> order_;
-  FlatMatches reordered_;
+  MatchOrder order_;
 };
 
 ThreadMatcher::ThreadMatcher(const CompiledPattern& pattern, const EventView& events)
@@ -605,76 +685,9 @@ void ThreadMatcher::finish_run() {
   bindings_.reset();
 }
 
-// Puts the run's matches in the run's order: ascending index lists. Matches are written as they
-// complete, while what they read (the paths and the bound values) is still in the cache, but
-// they complete in no particular order; so the run's matches are ordered by first event at its
-// end (in first-successor mode no two share one), and those that share a first event (only in
-// exhaustive mode) by their whole index lists. Where there are many matches for the span of
-// events they start in, a counting sort by first event costs a pass over each, where a
-// comparison sort of a large run's matches would cost a growing factor per match.
 void ThreadMatcher::order_run_matches() {
-  FlatMatches& out = *matches_;
-  const std::size_t begin = run_begin_;
-  const std::size_t count = out.size() - begin;
-  run_begin_ = out.size();
-  if (count < 2 || (run_in_order_ && !exhaustive_)) return;
-  const std::size_t steps = out.steps;
-  const auto first_of = [&](std::size_t m) { return out.indices_of(m)[0]; };
-  order_.resize(count);
-  if (run_in_order_) {
-    for (std::size_t n = 0; n < count; ++n) order_[n] = begin + n;
-  } else {
-    std::size_t low = first_of(begin);
-    std::size_t high = low;
-    for (std::size_t m = begin; m < out.size(); ++m) {
-      low = std::min(low, first_of(m));
-      high = std::max(high, first_of(m));
-    }
-    const std::size_t span = high - low + 1;
-    if (count < span / kCountingSortRatio) {
-      for (std::size_t n = 0; n < count; ++n) order_[n] = begin + n;
-      std::sort(order_.begin(), order_.end(),
-                       [&](std::size_t a, std::size_t b) { return first_of(a) < first_of(b); });
-    } else {
-      first_counts_.assign(span + 1, 0);
-      for (std::size_t m = begin; m < out.size(); ++m) ++first_counts_[first_of(m) - low + 1];
-      for (std::size_t at = 1; at <= span; ++at) first_counts_[at] += first_counts_[at - 1];
-      for (std::size_t m = begin; m < out.size(); ++m) order_[first_counts_[first_of(m) - low]++] = m;
-    }
-  }
-  if (exhaustive_) {
-    const auto by_indices = [&](std::size_t a, std::size_t b) {
-      return std::lexicographical_compare(out.indices_of(a), out.indices_of(a) + steps,
-                                          out.indices_of(b), out.indices_of(b) + steps);
-    };
-    for (std::size_t group = 0; group < count;) {
-      std::size_t end = group + 1;
-      while (end < count && first_of(order_[end]) == first_of(order_[group])) ++end;
-      const auto from = order_.begin() + static_cast<std::ptrdiff_t>(group);
-      const auto to = order_.begin() + static_cast<std::ptrdiff_t>(end);
-      if (end - group > 1 && !std::is_sorted(from, to, by_indices)) std::sort(from, to, by_indices);
-      group = end;
-    }
-  }
-  bool moved = false;
-  for (std::size_t n = 0; n < count && !moved; ++n) moved = order_[n] != begin + n;
-  if (!moved) return;
-  reordered_.steps = out.steps;
-  reordered_.slots = out.slots;
-  reordered_.clear();
-  for (const std::size_t m : order_) {
-    reordered_.indices.insert(reordered_.indices.end(), out.indices_of(m),
-                              out.indices_of(m) + steps);
-    reordered_.ends.push_back(out.ends[m]);
-    reordered_.values.insert(reordered_.values.end(), out.values_of(m),
-                             out.values_of(m) + out.slots);
-  }
-  std::copy(reordered_.indices.begin(), reordered_.indices.end(),
-            out.indices.begin() + static_cast<std::ptrdiff_t>(begin * steps));
-  std::copy(reordered_.ends.begin(), reordered_.ends.end(),
-            out.ends.begin() + static_cast<std::ptrdiff_t>(begin));
-  std::copy(reordered_.values.begin(), reordered_.values.end(),
-            out.values.begin() + static_cast<std::ptrdiff_t>(begin * out.slots));
+  order_.order(*matches_, run_begin_, run_in_order_, exhaustive_);
+  run_begin_ = matches_->size();
 }
 
 // Exhaustive mode, at the start of the run [begin, end): for each event i of the run
@@ -1053,23 +1066,50 @@ void ThreadMatcher::release(const Thread& thread) {
   bindings_.release(thread.bindings);
 }
 
-// One worker's matcher of runs: chains where the pattern allows them, else threads.
+// One worker's matcher of runs: chains where the pattern allows them, else threads, over each
+// key's events of a long run where the pattern's steps are correlated by one name.
 class RunMatcher {
  public:
-  RunMatcher(const CompiledPattern& pattern, const EventView& events) {
+  RunMatcher(const CompiledPattern& pattern, const EventView& events)
+      : pattern_(pattern), keyed_(KeyedRuns::of(pattern)) {
     if (ChainMatcher::applies(pattern)) {
       chains_.emplace(pattern, events);
     } else {
       threads_.emplace(pattern, events);
     }
   }
+
   void match_run(const Run& run, FlatMatches& out) {
-    chains_ ? chains_->match_run(run, out) : threads_->match_run(run, out);
+    if (chains_) {
+      chains_->match_run(run, out);
+    } else if (keyed_ && run.end - run.begin >= kSplitFrom) {
+      match_by_key(run, out);
+    } else {
+      threads_->match_run(run, out);
+    }
   }
 
  private:
+  // Runs shorter than this fit the cache as they are.
+  static constexpr std::size_t kSplitFrom = std::size_t{1} << 14;
+
+  void match_by_key(const Run& run, FlatMatches& out) {
+    keyed_->group(threads_->events(), run);
+    const EventView grouped(keyed_->grouped().data(), keyed_->grouped().size());
+    ThreadMatcher matcher(pattern_, grouped);
+    const std::size_t begin = out.size();
+    for (std::size_t g = 0; g < keyed_->groups(); ++g) matcher.match_run(keyed_->group_run(g), out);
+    for (std::size_t n = begin * out.steps; n < out.indices.size(); ++n) {
+      out.indices[n] = keyed_->source(out.indices[n]);
+    }
+    order_.order(out, begin, false, pattern_.consumption == MatchConsumption::ExhaustivePerStart);
+  }
+
+  const CompiledPattern& pattern_;
+  std::optional<KeyedRuns> keyed_;
   std::optional<ChainMatcher> chains_;
   std::optional<ThreadMatcher> threads_;
+  MatchOrder order_;
 };
 
 }  // namespace
