@@ -522,7 +522,7 @@ class ThreadMatcher {
     plan::AttributeKey attribute;
   };
   std::vector<std::vector<Probe>> probes_;
-  bool probes_any_ = false;
+  std::size_t filed_lists_ = 0;  // lists that file their threads by value: only then probe
   BindingLayout layout_;
   std::vector<StepPlan> steps_;
 
@@ -607,7 +607,6 @@ void ThreadMatcher::build_probes(const CompiledPattern& pattern) {
       }
     }
   }
-  for (const std::vector<Probe>& probes : probes_) probes_any_ = probes_any_ || !probes.empty();
 }
 
 // Fetches the buckets that event j will visit, if its type's steps file threads by value.
@@ -672,6 +671,7 @@ void ThreadMatcher::finish_run() {
     list.live = 0;
     list.in_use = false;
     list.filed = false;
+    filed_lists_ = 0;
     for (ThreadsByValue& index : list.indexes) index.clear();
     for (std::size_t c = concerns_begin_[k]; c < concerns_begin_[k + 1]; ++c) {
       concern_registered_[c] = 0;
@@ -759,7 +759,7 @@ std::size_t ThreadMatcher::type_of(std::size_t i) {
     ahead_types_[ahead_ % ahead_types_.size()] = type;
     if (type != kNone) prefetch_attributes(event, kPrefetchBytes);
   }
-  if (probes_any_ && i + kProbeAhead < ahead_) probe(i + kProbeAhead);
+  if (filed_lists_ > 0 && i + kProbeAhead < ahead_) probe(i + kProbeAhead);
   return ahead_types_[i % ahead_types_.size()];
 }
 
@@ -880,6 +880,7 @@ void ThreadMatcher::tidy(std::size_t k) {
   if (list.empty()) {
     drop_all(k);
     list.filed = false;
+    --filed_lists_;
     return;
   }
   const std::size_t limit = 2 * list.live + 64;
@@ -1007,6 +1008,7 @@ void ThreadMatcher::file(WaitingList& list, Thread thread) {
     file_by_value(list, thread);
   } else if (list.live > WaitingList::kFileAbove && !list.indexes.empty()) {
     list.filed = true;  // a list that is not filed holds no stale copies
+    ++filed_lists_;
     for (std::size_t n = list.head; n < list.threads.size(); ++n) {
       file_by_value(list, list.threads[n]);
     }
