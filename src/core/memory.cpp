@@ -5,8 +5,8 @@
 #include <mutex>
 
 #if defined(__linux__)
+#include <pthread.h>
 #include <sys/mman.h>
-#include <unistd.h>
 #endif
 
 namespace vashlet {
@@ -111,10 +111,10 @@ class KeptBlocks {
     }
   }
 
-  void forget_all() noexcept {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    while (!blocks_.empty()) drop_oldest();
-  }
+  // A process forked while another thread held the lock would find it held forever: fork waits
+  // for the lock, and both processes let go of it.
+  void lock_for_fork() { mutex_.lock(); }
+  void unlock_after_fork() { mutex_.unlock(); }
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -141,7 +141,14 @@ class KeptBlocks {
 
 // Never destroyed: buffers may still be released while the process exits.
 KeptBlocks& kept_blocks() {
-  static KeptBlocks* blocks = new KeptBlocks();
+  static KeptBlocks* blocks = [] {
+    auto* created = new KeptBlocks();
+#if defined(__linux__)
+    pthread_atfork([] { kept_blocks().lock_for_fork(); }, [] { kept_blocks().unlock_after_fork(); },
+                   [] { kept_blocks().unlock_after_fork(); });
+#endif
+    return created;
+  }();
   return *blocks;
 }
 
@@ -159,10 +166,6 @@ void release_large(void* data, std::size_t bytes) noexcept {
     return;
   }
   kept_blocks().give(data, block_size(bytes));
-}
-
-void release_kept_blocks() noexcept {
-  if (kKeepsBlocks) kept_blocks().forget_all();
 }
 
 }  // namespace vashlet

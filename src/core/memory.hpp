@@ -23,8 +23,6 @@ void prefer_huge_pages(const void* data, std::size_t bytes);
 // released on whichever thread drops them.
 void* allocate_large(std::size_t bytes);
 void release_large(void* data, std::size_t bytes) noexcept;
-// Returns every kept block to the system (for tests that watch the process's memory).
-void release_kept_blocks() noexcept;
 
 template <class T>
 struct LargeAllocator {
