@@ -4,6 +4,7 @@ fails, and many events do not grow the process."""
 import gc
 import os
 import sys
+import time
 
 import pyarrow as pa
 import pytest
@@ -191,6 +192,30 @@ def test_many_events_do_not_grow_the_process():
     gc.collect()
     # One leaked string per event would be several MiB per round.
     assert resident_bytes() - baseline < 16 * 1024 * 1024
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+def test_large_buffers_are_kept_only_briefly():
+    # Large buffers are kept a moment for the next call of about the same size; calls of ever new
+    # sizes must not pile them up beyond that moment.
+    def call(rows):
+        table = pa.table({"partition": pa.array(["p"] * rows), "ts": pa.array(range(rows)),
+                          "type": pa.array(["A", "B"] * (rows // 2))})
+        assert len(vashlet.match("A -> B", table)) == rows // 2
+
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        call(1_000)
+        pytest.skip("resident size is meaningless under the address sanitizer")
+    call(20_000)
+    gc.collect()
+    baseline = resident_bytes()
+    for step in range(1, 11):
+        call(200_000 + 40_000 * step)  # each size asks for blocks of its own
+    time.sleep(2.5)
+    call(20_000)  # finds every kept block too old
+    gc.collect()
+    # These calls used several hundred MiB; a few pages of it may stay with the allocator.
+    assert resident_bytes() - baseline < 64 * 1024 * 1024
 
 
 # ---------------------------------------------------------------------------------------------

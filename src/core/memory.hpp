@@ -17,10 +17,10 @@ namespace vashlet {
 void prefer_huge_pages(const void* data, std::size_t bytes);
 
 // Memory for large buffers. Blocks of a megabyte and more are mapped on huge pages and, once
-// released, kept for a few seconds (up to a bounded total) so that the next call of the same size
-// reuses pages that are already mapped instead of having the kernel map and zero new ones.
-// Smaller requests go to operator new. Thread-safe: buffers exported to Arrow consumers are
-// released on whichever thread drops them.
+// released, kept for a few seconds (up to a bounded total, and only until the kernel wants the
+// pages back) so that the next call of about the same size reuses pages that are already mapped
+// instead of having the kernel map and zero new ones. Smaller requests go to operator new.
+// Thread-safe: buffers exported to Arrow consumers are released on whichever thread drops them.
 void* allocate_large(std::size_t bytes);
 void release_large(void* data, std::size_t bytes) noexcept;
 
