@@ -421,6 +421,58 @@ def test_nulls_are_found_in_later_batches_with_their_input_row():
         vashlet.match(SHOP_PATTERN, data)
 
 
+# Batches of a few hundred thousand rows are read on several threads, slice by slice: the
+# events, their partitions' numbers (in order of first appearance) and any failure must be those
+# of one pass.
+
+BIG_ROWS = 140_000
+
+
+def big_table(partition_type, seed=11):
+    import random
+
+    rng = random.Random(seed)
+    users = [rng.randrange(12) for _ in range(BIG_ROWS)]
+    partitions = [f"u{(7 * row) % 5003:05d}" for row in range(BIG_ROWS)]
+    if partition_type == "int64":
+        partitions = [int(text[1:]) for text in partitions]
+    table = pa.table({
+        "partition": partitions,
+        "ts": [rng.randrange(50_000) for _ in range(BIG_ROWS)],
+        "type": [rng.choice(["login", "purchase", "noise", "logout"]) for _ in range(BIG_ROWS)],
+        "user": [None if row % 13 == 0 else user for row, user in enumerate(users)],
+        "name": [f"n{row}" for row in range(BIG_ROWS)],
+    })
+    if partition_type == "dictionary":
+        table = table.set_column(0, "partition", table["partition"].dictionary_encode())
+    return table
+
+
+@pytest.mark.parametrize("partition_type", ["string", "int64", "dictionary"])
+def test_large_batches_read_on_several_threads_as_on_one(partition_type):
+    table = big_table(partition_type)
+    pattern = "login[user as $u] -[<=3000, no logout[user == $u]]-> purchase[user == $u]"
+    one = vashlet.match(pattern, table, id="name", threads=1).to_pylist()
+    assert len(one) > 500
+    assert vashlet.match(pattern, table, id="name", threads=2).to_pylist() == one
+    explained = vashlet.explain(pattern, table, threads=1).to_pylist()
+    assert vashlet.explain(pattern, table, threads=2).to_pylist() == explained
+
+
+def test_large_batches_report_the_first_failing_row_on_any_threads():
+    table = big_table("string")
+    too_big = [2**63 + row for row in range(BIG_ROWS)]
+    late = pa.array([None] * 100_000 + too_big[100_000:], pa.uint64())  # in the second slice
+    early = pa.array([None] * 500 + too_big[500:], pa.uint64())  # in the first
+    data = table.append_column("a", late).append_column("b", early)
+    messages = []
+    for threads in (1, 2):
+        with pytest.raises(ValueError) as caught:
+            vashlet.match("login[a as $a, b as $b] -> purchase", data, threads=threads)
+        messages.append(str(caught.value))
+    assert "'b'" in messages[0] and messages[1] == messages[0]
+
+
 def failing_reader(after):
     schema = pa.table(SHOP).schema
 

@@ -12,6 +12,7 @@
 
 #include "event_order.hpp"
 #include "memory.hpp"
+#include "partitions.hpp"
 
 namespace vashlet {
 
@@ -31,6 +32,7 @@ class SortedEventsBuilder {
   static PartitionValues& values(SortedEvents& e) { return e.values_; }
   static KeyValues& ids(SortedEvents& e) { return e.ids_; }
   static std::string& ts_format(SortedEvents& e) { return e.ts_format_; }
+  static std::size_t& threads(SortedEvents& e) { return e.threads_; }
 };
 
 namespace {
@@ -222,8 +224,11 @@ std::string column_list(const ArrowSchema& schema) {
 // Reads batches into events, then sorts them.
 class TableReader {
  public:
-  TableReader(const ArrowSchema& schema, const EventColumns& columns, const Pattern& pattern)
-      : columns_(columns), types_(types_named(pattern)) {
+  TableReader(const ArrowSchema& schema, const EventColumns& columns, const Pattern& pattern,
+              std::size_t threads)
+      : columns_(columns), threads_(std::max<std::size_t>(threads, 1)),
+        types_(types_named(pattern)) {
+    Build::threads(result_) = threads_;
     for (const std::string& type : types_) {
       type_keys_.emplace_back(type);
       if (type.size() >= 64) type_lengths_ = ~std::uint64_t{0};
@@ -337,49 +342,79 @@ class TableReader {
         kUnknown);
 
     // The types first, to know how many events this batch holds: each batch's events live in
-    // one block of their own, which never moves.
+    // one block of their own, which never moves. Rows are read in slices, on several threads;
+    // each slice's events take the positions after those of the slices before it.
     row_types_.resize(static_cast<std::size_t>(length));
-    std::size_t kept = 0;
-    for (std::int64_t row = 0; row < length; ++row) {
-      const std::int32_t number = type.is_dictionary() ? dictionary_types[type.dictionary_index(row)]
-                                                       : this->type_number(type.string_at(row));
-      row_types_[static_cast<std::size_t>(row)] = number;
-      kept += number >= 0;
-    }
+    const std::size_t rows = static_cast<std::size_t>(length);
+    const std::size_t slices = slices_of(rows);
+    const auto slice_rows = [&](std::size_t s) {
+      return std::pair<std::int64_t, std::int64_t>(static_cast<std::int64_t>(rows * s / slices),
+                                                   static_cast<std::int64_t>(rows * (s + 1) / slices));
+    };
+    std::vector<std::size_t> kept_before(slices + 1, 0);
+    in_slices(slices, [&](std::size_t s) {
+      const auto [begin, end] = slice_rows(s);
+      std::size_t kept = 0;
+      for (std::int64_t row = begin; row < end; ++row) {
+        const std::int32_t number = type.is_dictionary()
+                                        ? dictionary_types[type.dictionary_index(row)]
+                                        : this->type_number(type.string_at(row));
+        row_types_[static_cast<std::size_t>(row)] = number;
+        kept += number >= 0;
+      }
+      kept_before[s + 1] = kept;
+    });
+    for (std::size_t s = 0; s < slices; ++s) kept_before[s + 1] += kept_before[s];
+    const std::size_t kept = kept_before[slices];
     if (kept == 0) {
       first_row_ += static_cast<std::uint64_t>(length);
       return;
     }
     LargeVector<Event>& block = Build::owned(result_).emplace_back();
     reserve_for(block, kept);  // exactly: the events never move once they are made
-    reserve_for(events_, events_.size() + kept);
-    reserve_for(stamps_, stamps_.size() + kept);
-    reserve_for(rows_, rows_.size() + kept);
-    reserve_for(partition_of_, partition_of_.size() + kept);
-    for (std::int64_t row = 0; row < length; ++row) {
-      const std::int32_t type_number_of_row = row_types_[static_cast<std::size_t>(row)];
-      if (type_number_of_row < 0) continue;
-      Event& event = block.emplace_back();
-      events_.push_back(&event);
-      event.typ = types_[type_number_of_row];
-      event.ts = integer_at(ts, row);
-      stamps_.push_back(event.ts);
-      partition_of_.push_back(partition_number(partition, row));
-      rows_.push_back(first_row_ + static_cast<std::uint64_t>(row));
-      if (id) {
-        if (id_values_.holds_strings()) {
-          id_values_.strings.emplace_back(id->string_at(row));
-        } else {
-          id_values_.ints.push_back(integer_at(*id, row));
-        }
-      }
-      const std::vector<std::size_t>& read = attributes_of_type_[type_number_of_row];
-      if (!read.empty()) event.attrs.reserve(read.size());
-      for (const std::size_t a : read) {
-        Value value = attributes[a].value_at(row);
-        if (value.kind() != ValueKind::Null) event.attrs.set(attributes_[a].name, std::move(value));
-      }
+    block.resize(kept);
+    const std::size_t first = events_.size();  // this batch's first position
+    events_.resize(first + kept);
+    stamps_.resize(first + kept);
+    rows_.resize(first + kept);
+    partition_of_.resize(first + kept);
+    if (id) {
+      id_values_.holds_strings() ? id_values_.strings.resize(first + kept)
+                                 : id_values_.ints.resize(first + kept);
     }
+    // Per row, in this order, what may fail: the timestamp, the partition, the id, the
+    // attributes. Each slice stops at its first failure; the lowest failed slice's is the one
+    // raised, so the failure reported is that of the first failing row, as in one pass.
+    in_slices(slices, [&](std::size_t s) {
+      const auto [begin, end] = slice_rows(s);
+      std::size_t at = first + kept_before[s];
+      for (std::int64_t row = begin; row < end; ++row) {
+        const std::int32_t type_number_of_row = row_types_[static_cast<std::size_t>(row)];
+        if (type_number_of_row < 0) continue;
+        Event& event = block[at - first];
+        events_[at] = &event;
+        event.typ = types_[type_number_of_row];
+        event.ts = integer_at(ts, row);
+        stamps_[at] = event.ts;
+        check_partition(partition, row);
+        rows_[at] = first_row_ + static_cast<std::uint64_t>(row);
+        if (id) {
+          if (id_values_.holds_strings()) {
+            id_values_.strings[at] = id->string_at(row);
+          } else {
+            id_values_.ints[at] = integer_at(*id, row);
+          }
+        }
+        const std::vector<std::size_t>& read = attributes_of_type_[type_number_of_row];
+        if (!read.empty()) event.attrs.reserve(read.size());
+        for (const std::size_t a : read) {
+          Value value = attributes[a].value_at(row);
+          if (value.kind() != ValueKind::Null) event.attrs.set(attributes_[a].name, std::move(value));
+        }
+        ++at;
+      }
+    });
+    number_partitions(partition, slices, slice_rows, kept_before, first);
     first_row_ += static_cast<std::uint64_t>(length);
   }
 
@@ -402,14 +437,17 @@ class TableReader {
     for (std::uint32_t r = 0; r < count; ++r) rank[by_rank[r]] = r;
 
     // The partition as events carry it: the rank, big-endian, so byte order is rank order.
-    std::size_t i = 0;
+    std::size_t base = 0;
     for (LargeVector<Event>& block : Build::owned(result_)) {
-      for (Event& event : block) {
-        const std::uint32_t r = rank[partition_of_[i++]];
-        const char bytes[4] = {static_cast<char>(r >> 24), static_cast<char>(r >> 16),
-                               static_cast<char>(r >> 8), static_cast<char>(r)};
-        event.partition.assign(bytes, sizeof bytes);
-      }
+      in_slices(slices_of(block.size()), block.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+          const std::uint32_t r = rank[partition_of_[base + i]];
+          const char bytes[4] = {static_cast<char>(r >> 24), static_cast<char>(r >> 16),
+                                 static_cast<char>(r >> 8), static_cast<char>(r)};
+          block[i].partition.assign(bytes, sizeof bytes);
+        }
+      });
+      base += block.size();
     }
     if (in_event_order(rank)) {  // often so: a stream of one partition, or a sorted table
       Build::order(result_) = std::move(events_);
@@ -427,11 +465,16 @@ class TableReader {
     reserve_for(order, keys.size());
     reserve_for(rows, keys.size());
     reserve_for(partitions, keys.size());
-    for (const std::size_t key : keys) {
-      order.push_back(events_[key]);
-      rows.push_back(rows_[key]);
-      partitions.push_back(partition_of_[key]);
-    }
+    order.resize(keys.size());
+    rows.resize(keys.size());
+    partitions.resize(keys.size());
+    in_slices(slices_of(keys.size()), keys.size(), [&](std::size_t begin, std::size_t end) {
+      for (std::size_t n = begin; n < end; ++n) {
+        order[n] = events_[keys[n]];
+        rows[n] = rows_[keys[n]];
+        partitions[n] = partition_of_[keys[n]];
+      }
+    });
     if (id_ >= 0) {
       KeyValues& ids = Build::ids(result_);
       ids.format = id_values_.format;
@@ -487,6 +530,28 @@ class TableReader {
     return positions;
   }
   static constexpr std::uint32_t kUnknown = static_cast<std::uint32_t>(-1);
+  // Rows per slice of a batch read on several threads, at least.
+  static constexpr std::size_t kRowsPerSlice = std::size_t{1} << 16;
+
+  std::size_t slices_of(std::size_t items) const {
+    return std::max<std::size_t>(1, std::min(threads_, items / kRowsPerSlice));
+  }
+
+  // Runs work(s) for each slice s < slices, slice 0 on the calling thread.
+  template <class Work>
+  static void in_slices(std::size_t slices, const Work& work) {
+    if (slices == 1) {
+      work(std::size_t{0});
+      return;
+    }
+    run_chunks(slices, [&](std::size_t s, const std::atomic<std::size_t>&) { work(s); });
+  }
+
+  // Runs work(begin, end) on `slices` contiguous slices of [0, items).
+  template <class Work>
+  static void in_slices(std::size_t slices, std::size_t items, const Work& work) {
+    in_slices(slices, [&](std::size_t s) { work(items * s / slices, items * (s + 1) / slices); });
+  }
 
   std::int64_t find_column(const ArrowSchema& schema, const char* role, const std::string& name) {
     std::int64_t found = -1;
@@ -556,6 +621,65 @@ class TableReader {
     return column.int_at(row);
   }
 
+  // Fails where partition_number would, so that the failure can be found on any thread.
+  static void check_partition(const ColumnReader& partition, std::int64_t row) {
+    if (partition.is_dictionary()) {
+      const std::int64_t index = partition.dictionary_index(row);
+      if (partition.dictionary().kind() == ColumnKind::UInt) integer_at(partition.dictionary(), index);
+    } else if (partition.kind() == ColumnKind::UInt) {
+      integer_at(partition, row);
+    }
+  }
+
+  // Numbers the partitions of the batch's events in order of first appearance. On several
+  // slices, each numbers its own in its order, then the slices' numbers are translated, slice
+  // after slice, into the reader's: a partition's first appearance is in the first slice that
+  // has it, at that slice's first appearance.
+  template <class SliceRows>
+  void number_partitions(const ColumnReader& partition, std::size_t slices,
+                         const SliceRows& slice_rows, const std::vector<std::size_t>& kept_before,
+                         std::size_t first) {
+    if (slices == 1 || partition.is_dictionary()) {  // a dictionary numbers each value once
+      std::size_t at = first;
+      for (std::int64_t row = 0; row < slice_rows(slices - 1).second; ++row) {
+        if (row_types_[static_cast<std::size_t>(row)] >= 0) {
+          partition_of_[at++] = partition_number(partition, row);
+        }
+      }
+      return;
+    }
+    std::vector<std::vector<std::int64_t>> first_rows(slices);  // per slice, per local number
+    in_slices(slices, [&](std::size_t s) {
+      KeyNumbers local;
+      const auto [begin, end] = slice_rows(s);
+      std::size_t at = first + kept_before[s];
+      for (std::int64_t row = begin; row < end; ++row) {
+        if (row_types_[static_cast<std::size_t>(row)] < 0) continue;
+        char bytes[8];
+        partition_of_[at++] =
+            local.number(partition_key(partition, row, bytes), [&] { first_rows[s].push_back(row); });
+      }
+    });
+    std::vector<std::vector<std::uint32_t>> global(slices);
+    for (std::size_t s = 0; s < slices; ++s) {
+      for (const std::int64_t row : first_rows[s]) global[s].push_back(value_number(partition, row));
+    }
+    in_slices(slices, [&](std::size_t s) {
+      for (std::size_t at = first + kept_before[s]; at < first + kept_before[s + 1]; ++at) {
+        partition_of_[at] = global[s][partition_of_[at]];
+      }
+    });
+  }
+
+  // The bytes by which a partition value is numbered: a string's own, an integer's eight.
+  static std::string_view partition_key(const ColumnReader& column, std::int64_t row,
+                                        char (&bytes)[8]) {
+    if (is_string_kind(column.kind())) return column.string_at(row);
+    const std::int64_t number = integer_at(column, row);
+    std::memcpy(bytes, &number, sizeof number);
+    return std::string_view(bytes, sizeof bytes);
+  }
+
   std::uint32_t partition_number(const ColumnReader& partition, std::int64_t row) {
     if (partition.is_dictionary()) {
       const std::int64_t index = partition.dictionary_index(row);
@@ -568,18 +692,19 @@ class TableReader {
 
   std::uint32_t value_number(const ColumnReader& column, std::int64_t row) {
     PartitionValues& values = Build::values(result_);
-    if (is_string_kind(column.kind())) {
-      const std::string_view text = column.string_at(row);
-      return partition_numbers_.number(text, [&] { values.strings.emplace_back(text); });
-    }
-    const std::int64_t number = integer_at(column, row);
-    char bytes[sizeof number];
-    std::memcpy(bytes, &number, sizeof number);
-    return partition_numbers_.number(std::string_view(bytes, sizeof bytes),
-                                     [&] { values.ints.push_back(number); });
+    char bytes[8];
+    const std::string_view key = partition_key(column, row, bytes);
+    return partition_numbers_.number(key, [&] {
+      if (is_string_kind(column.kind())) {
+        values.strings.emplace_back(key);
+      } else {
+        values.ints.push_back(integer_at(column, row));
+      }
+    });
   }
 
   EventColumns columns_;
+  std::size_t threads_;
   std::vector<std::string> types_;
   std::vector<ShortKey> type_keys_;  // of types_
   std::uint64_t type_lengths_ = 0;   // bit n set: some type has n bytes (or n >= 64)
@@ -621,14 +746,14 @@ Checked<SortedEvents> guarded_read(Body&& body) {
 }  // namespace
 
 Checked<SortedEvents> events_from_stream(ArrowArrayStream* raw, const EventColumns& columns,
-                                         const Pattern& pattern) {
+                                         const Pattern& pattern, std::size_t threads) {
   arrow::OwnedStream stream(raw);
   return guarded_read([&]() -> Checked<SortedEvents> {
     arrow::OwnedSchema schema;
     if (const int code = stream->get_schema(&*stream, schema.out()); code != 0) {
       return producer_failure("giving its schema", code, stream->get_last_error(&*stream));
     }
-    TableReader reader(*schema, columns, pattern);
+    TableReader reader(*schema, columns, pattern, threads);
     while (true) {
       arrow::OwnedArray batch;
       if (const int code = stream->get_next(&*stream, batch.out()); code != 0) {
@@ -642,14 +767,34 @@ Checked<SortedEvents> events_from_stream(ArrowArrayStream* raw, const EventColum
 }
 
 Checked<SortedEvents> events_from_batch(ArrowSchema* raw_schema, ArrowArray* raw_batch,
-                                        const EventColumns& columns, const Pattern& pattern) {
+                                        const EventColumns& columns, const Pattern& pattern,
+                                        std::size_t threads) {
   arrow::OwnedSchema schema(raw_schema);
   arrow::OwnedArray batch(raw_batch);
   return guarded_read([&]() -> Checked<SortedEvents> {
-    TableReader reader(*schema, columns, pattern);
+    TableReader reader(*schema, columns, pattern, threads);
     reader.read(*schema, *batch);
     return reader.finish();
   });
+}
+
+// The events' attributes are freed on the threads that made them, slice by slice; what is left
+// for the blocks' own destruction is then trivial.
+SortedEvents::~SortedEvents() {
+  for (LargeVector<Event>& block : owned_) {
+    const std::size_t slices = std::max<std::size_t>(
+        1, std::min(threads_, block.size() / (std::size_t{1} << 16)));
+    if (slices == 1) continue;
+    try {
+      run_chunks(slices, [&](std::size_t s, const std::atomic<std::size_t>&) {
+        for (std::size_t i = block.size() * s / slices; i < block.size() * (s + 1) / slices; ++i) {
+          block[i] = Event();
+        }
+      });
+    } catch (...) {
+      // Left to the blocks' destruction on this thread.
+    }
+  }
 }
 
 SortedEvents events_from_list(const EventView& events) {

@@ -42,6 +42,11 @@ using PartitionValues = KeyValues;
 // no atom of the pattern names: they can neither advance, block nor explain anything.
 class SortedEvents {
  public:
+  SortedEvents() = default;
+  SortedEvents(SortedEvents&&) = default;
+  SortedEvents& operator=(SortedEvents&&) = default;
+  ~SortedEvents();
+
   EventView view() const { return EventView(order_.data(), order_.size()); }
   std::size_t size() const { return order_.size(); }
   const Event& operator[](std::size_t i) const { return *order_[i]; }
@@ -62,17 +67,20 @@ class SortedEvents {
   PartitionValues values_;
   KeyValues ids_;
   std::string ts_format_ = "l";
+  std::size_t threads_ = 1;  // that read the events, and that free their attributes
 };
 
 template <class T>
 using Checked = std::variant<T, arrow::InputFailure>;
 
-// Takes the stream over (it is released before this returns, also on failure).
+// Takes the stream over (it is released before this returns, also on failure). Large batches
+// are read on up to `threads` threads; the result is the same for any.
 Checked<SortedEvents> events_from_stream(ArrowArrayStream* stream, const EventColumns& columns,
-                                         const Pattern& pattern);
+                                         const Pattern& pattern, std::size_t threads = 1);
 // Takes the schema and the batch over (a struct array of columns, as one record batch).
 Checked<SortedEvents> events_from_batch(ArrowSchema* schema, ArrowArray* batch,
-                                        const EventColumns& columns, const Pattern& pattern);
+                                        const EventColumns& columns, const Pattern& pattern,
+                                        std::size_t threads = 1);
 // Reads `events` in place (they must outlive the result); rows are their positions.
 SortedEvents events_from_list(const EventView& events);
 

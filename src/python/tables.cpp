@@ -104,12 +104,14 @@ arrow::Table table_from_source(PyObject* source, const Pattern& pattern,
   if (PyCapsule_IsValid(source, kStreamCapsule)) {
     ArrowArrayStream* stream = capsule_contents<ArrowArrayStream>(source, kStreamCapsule);
     const GilReleased unlocked;
-    outcome = run_on(events_from_stream(stream, columns, pattern), run, pattern, options);
+    outcome = run_on(events_from_stream(stream, columns, pattern, options.threads), run, pattern,
+                     options);
   } else if (is_capsule_pair(source)) {
     ArrowSchema* schema = capsule_contents<ArrowSchema>(PyTuple_GetItem(source, 0), kSchemaCapsule);
     ArrowArray* batch = capsule_contents<ArrowArray>(PyTuple_GetItem(source, 1), kArrayCapsule);
     const GilReleased unlocked;
-    outcome = run_on(events_from_batch(schema, batch, columns, pattern), run, pattern, options);
+    outcome = run_on(events_from_batch(schema, batch, columns, pattern, options.threads), run,
+                     pattern, options);
   } else {
     if (columns.id) {
       raise_value_error("id names a column of a table, and a sequence of Event objects has none");
