@@ -106,7 +106,7 @@ class KeptBlocks {
 #if defined(MADV_FREE)
     // The kernel may take the pages back under memory pressure (the next user then finds fresh
     // zeroed pages); until it does, they stay mapped and are reused without a fault.
-    // madvise(data, size, MADV_FREE);
+    madvise(data, size, MADV_FREE);
 #endif
     try {
       blocks_.push_back(Block{data, size, now});
