@@ -143,8 +143,8 @@ def match(
     name its columns; every other column is an attribute, read only where the pattern uses it,
     and a null cell is a missing attribute. Results name input rows (0-based, in arrival order),
     or, with `id`, the values of that column (a string or integer column that names each row).
-    Partitions are matched on `threads` native threads (default: the usable cores; 1 runs on the
-    calling thread); the result does not depend on it.
+    Large tables are read, and partitions matched, on `threads` native threads (default: the
+    usable cores; 1 runs on the calling thread); the result does not depend on it.
 
     >>> import vashlet
     >>> import pyarrow as pa
