@@ -5,8 +5,6 @@
 #include <new>
 #include <utility>
 
-#include "memory.hpp"
-
 namespace vashlet::arrow {
 
 namespace {
@@ -51,10 +49,6 @@ Column::Buffer Validity::finish(std::int64_t length) {
   return take_bytes(std::move(bits_));
 }
 
-void FixedBuilder::reserve(std::size_t count) {
-  bytes_.reserve(bytes_.size() + count * width_ + 8);  // the slack that take_bytes adds
-}
-
 void FixedBuilder::append_null() {
   bytes_.resize(bytes_.size() + width_, 0);
   validity_.append(false);
@@ -94,11 +88,6 @@ Column BoolBuilder::finish(std::string name) {
 }
 
 StringBuilder::StringBuilder(std::string format) : format_(std::move(format)) {}
-
-void StringBuilder::reserve(std::size_t count, std::size_t bytes) {
-  offsets_.reserve(offsets_.size() + count);
-  data_.reserve(data_.size() + bytes);
-}
 
 void StringBuilder::append(std::string_view text) {
   data_.insert(data_.end(), text.begin(), text.end());

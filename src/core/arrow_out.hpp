@@ -55,8 +55,6 @@ class Validity {
 class FixedBuilder {
  public:
   FixedBuilder(std::string format, std::size_t width) : format_(std::move(format)), width_(width) {}
-  // Room for `count` more values, so that a builder of known length never moves its values.
-  void reserve(std::size_t count);
   template <class T>
   void append(T value) {
     const std::size_t at = bytes_.size();
@@ -93,7 +91,6 @@ class BoolBuilder {
 class StringBuilder {
  public:
   explicit StringBuilder(std::string format = "u");
-  void reserve(std::size_t count, std::size_t bytes);
   void append(std::string_view text);
   void append_null();
   Column finish(std::string name);

@@ -24,7 +24,9 @@ class ChainMatcher {
 
   ChainMatcher(const CompiledPattern& pattern, const EventView& events);
   ChainMatcher(const ChainMatcher&) = delete;  // one per worker, built in place
-  // Appends the matches of `run` to `out`, in order.
+  // Whether `run` is short enough: its events are numbered in 32 bits.
+  static bool takes(const Run& run) { return run.end - run.begin < kNoNext; }
+  // Appends the matches of `run` (one that it takes) to `out`, in order.
   void match_run(const Run& run, FlatMatches& out);
 
  private:

@@ -471,7 +471,6 @@ class ThreadMatcher {
   ThreadMatcher(const ThreadMatcher&) = delete;  // one per worker, built in place
   // Appends the matches of `run` to `out`, in order. Runs are given in ascending order.
   void match_run(const Run& run, FlatMatches& out);
-  const EventView& events() const { return events_; }
 
  private:
   void build_indexes();
@@ -1073,21 +1072,17 @@ void ThreadMatcher::release(const Thread& thread) {
 class RunMatcher {
  public:
   RunMatcher(const CompiledPattern& pattern, const EventView& events)
-      : pattern_(pattern), keyed_(KeyedRuns::of(pattern)) {
-    if (ChainMatcher::applies(pattern)) {
-      chains_.emplace(pattern, events);
-    } else {
-      threads_.emplace(pattern, events);
-    }
+      : pattern_(pattern), events_(events), keyed_(KeyedRuns::of(pattern)) {
+    if (ChainMatcher::applies(pattern)) chains_.emplace(pattern, events);
   }
 
   void match_run(const Run& run, FlatMatches& out) {
-    if (chains_) {
+    if (chains_ && ChainMatcher::takes(run)) {
       chains_->match_run(run, out);
     } else if (keyed_ && run.end - run.begin >= kSplitFrom) {
       match_by_key(run, out);
     } else {
-      threads_->match_run(run, out);
+      threads().match_run(run, out);
     }
   }
 
@@ -1095,8 +1090,13 @@ class RunMatcher {
   // Runs shorter than this fit the cache as they are.
   static constexpr std::size_t kSplitFrom = std::size_t{1} << 14;
 
+  ThreadMatcher& threads() {
+    if (!threads_) threads_.emplace(pattern_, events_);
+    return *threads_;
+  }
+
   void match_by_key(const Run& run, FlatMatches& out) {
-    keyed_->group(threads_->events(), run);
+    keyed_->group(events_, run);
     const EventView grouped(keyed_->grouped().data(), keyed_->grouped().size());
     ThreadMatcher matcher(pattern_, grouped);
     const std::size_t begin = out.size();
@@ -1108,6 +1108,7 @@ class RunMatcher {
   }
 
   const CompiledPattern& pattern_;
+  const EventView& events_;
   std::optional<KeyedRuns> keyed_;
   std::optional<ChainMatcher> chains_;
   std::optional<ThreadMatcher> threads_;

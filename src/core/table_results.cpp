@@ -39,7 +39,6 @@ class IntegerColumn {
  public:
   explicit IntegerColumn(const std::string& format)
       : width_(integer_width(format)), builder_(format, width_) {}
-  void reserve(std::size_t count) { builder_.reserve(count); }
   void append_null() { builder_.append_null(); }
   void append(std::int64_t value) {
     switch (width_) {
@@ -63,14 +62,6 @@ class KeyColumn {
       : values_(values),
         strings_(values.holds_strings() ? values.format : "u"),
         integers_(values.holds_strings() ? "l" : values.format) {}
-  // Room for `count` more values, of about the length of the first.
-  void reserve(std::size_t count) {
-    if (!values_.holds_strings()) {
-      integers_.reserve(count);
-    } else if (!values_.strings.empty()) {
-      strings_.reserve(count, count * values_.strings.front().size());
-    }
-  }
   void append(std::size_t at) {
     if (values_.holds_strings()) {
       strings_.append(values_.strings[at]);
@@ -95,7 +86,6 @@ class RowColumn {
  public:
   explicit RowColumn(const SortedEvents& events)
       : events_(events), ids_(events.ids() ? std::optional<KeyColumn>(*events.ids()) : std::nullopt) {}
-  void reserve(std::size_t count) { ids_ ? ids_->reserve(count) : numbers_.reserve(count); }
   void append(std::size_t index) {
     if (index >= events_.size()) invariant_failure("a result names an event outside the input");
     if (ids_) {
@@ -125,10 +115,6 @@ class RowColumn {
 class RowListColumn {
  public:
   explicit RowListColumn(const SortedEvents& events) : items_(events) {}
-  void reserve(std::size_t lists, std::size_t items) {
-    offsets_.reserve(offsets_.size() + lists);
-    items_.reserve(items);
-  }
   void append(const std::size_t* indices, std::size_t count) {
     for (std::size_t n = 0; n < count; ++n) items_.append(indices[n]);
     offsets_.push_back(offsets_.back() + static_cast<std::int64_t>(count));
