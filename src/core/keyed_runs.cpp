@@ -4,7 +4,6 @@
 #include <string>
 #include <string_view>
 
-#include "value_hash.hpp"
 
 namespace vashlet {
 
@@ -89,14 +88,18 @@ std::uint32_t KeyedRuns::key_number(const Value& value) {
     }
   }
   const std::uint64_t hash = ValueHash()(value);
+  const KeyClass value_class = key_class(value);
   std::size_t at = hash & (keys_.size() - 1);
   while (true) {
     Key& key = keys_[at];
     if (!key.value) {
-      key = Key{&value, hash, static_cast<std::uint32_t>(key_count_++)};
+      key = Key{&value, hash, static_cast<std::uint32_t>(key_count_++), value_class};
       return key.number;
     }
-    if (key.hash == hash && ValueKeyEqual()(*key.value, value)) return key.number;
+    if (key.hash == hash && key.key_class == value_class &&
+        (value_class != KeyClass::String || *key.value == value)) {
+      return key.number;
+    }
     at = (at + 1) & (keys_.size() - 1);
   }
 }

@@ -16,6 +16,7 @@
 #include "memory.hpp"
 #include "model.hpp"
 #include "partitions.hpp"
+#include "value_hash.hpp"
 
 namespace vashlet {
 
@@ -41,11 +42,14 @@ class KeyedRuns {
 
   plan::TypeTable types_;
   std::vector<std::vector<plan::AttributeKey>> attributes_;  // per type id: its key attributes
-  // Keys numbered by first appearance: an open-addressing table of (hash, number, value).
+  // Keys numbered by first appearance: an open-addressing table of (hash, class, number, value).
+  // As in the matcher's value indexes, only strings are then compared: for the other classes the
+  // hash decides the key, so a lookup seldom reads the value, which lies in an earlier event.
   struct Key {
     const Value* value = nullptr;
     std::uint64_t hash = 0;
     std::uint32_t number = 0;
+    KeyClass key_class = KeyClass::Null;
   };
   std::vector<Key> keys_;
   std::size_t key_count_ = 0;
