@@ -47,18 +47,16 @@ void ChainMatcher::match_run(const Run& run, FlatMatches& out) {
   follow_starts(run, out);
 }
 
-// The type id of every event of the run, read in one forward pass: memory, not work, bounds
-// it, so the events ahead and the attributes of those that the pattern names are fetched early.
+// The type id of every event of the run, in one forward pass that also fetches the attributes
+// of the events whose types the pattern names, for the backward pass.
 void ChainMatcher::note_types(const Run& run) {
-  constexpr std::size_t kAhead = 16;
   run_types_.resize(run.end - run.begin);
-  for (std::size_t i = run.begin; i < run.end; ++i) {
-    if (i + kAhead < run.end) prefetch(&events_[i + kAhead], sizeof(Event));
-    const Event& event = events_[i];
+  visit_events(events_, run.begin, run.end, [&](std::size_t i, const Event& event) {
     const std::size_t type = types_.find(event.typ);
     run_types_[i - run.begin] = type;
     if (type != kNone) prefetch_attributes(event, plan::kPrefetchBytes);
-  }
+    return true;
+  });
 }
 
 // Backwards through the run: before event i is noted as admitted by a step, what the steps

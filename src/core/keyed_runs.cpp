@@ -110,19 +110,17 @@ void KeyedRuns::group(const EventView& events, const Run& run) {
   key_count_ = 0;
   reserve_for(key_of_, length);
   key_of_.assign(length, kNoKey);
-  constexpr std::size_t kAhead = 16;
   std::size_t placed = 0;
-  for (std::size_t i = run.begin; i < run.end; ++i) {
-    if (i + kAhead < run.end) prefetch(&events[i + kAhead], sizeof(Event));
-    const Event& event = events[i];
+  visit_events(events, run.begin, run.end, [&](std::size_t i, const Event& event) {
     const std::size_t type = types_.find(event.typ);
-    if (type == plan::kNone || attributes_[type].empty()) continue;
+    if (type == plan::kNone || attributes_[type].empty()) return true;
     // A start that captures a missing attribute binds Null, so Null is a key like any other.
     const Value& value = attributes_[type].front().or_null(event.attrs);
-    if (equals_nothing(value)) continue;
+    if (equals_nothing(value)) return true;
     key_of_[i - run.begin] = key_number(value);
     ++placed;
-  }
+    return true;
+  });
   // A counting sort by key, stable, so each group keeps run order.
   starts_.assign(key_count_ + 1, 0);
   for (const std::uint32_t key : key_of_) {

@@ -178,6 +178,20 @@ class EventView {
   std::size_t size_ = 0;
 };
 
+// Calls visit(i, events[i]) for i from `begin` on, in order, while it returns true and i < `end`;
+// returns the i where it stopped. Memory, not work, bounds such a pass (the events lie wherever
+// they were allocated), so the events ahead are fetched early.
+template <class Visit>
+std::size_t visit_events(const EventView& events, std::size_t begin, std::size_t end,
+                         Visit&& visit) {
+  constexpr std::size_t kAhead = 16;
+  for (std::size_t i = begin; i < end; ++i) {
+    if (i + kAhead < end) prefetch(&events[i + kAhead], sizeof(Event));
+    if (!visit(i, events[i])) return i;
+  }
+  return end;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Pattern model
 

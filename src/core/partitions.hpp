@@ -22,18 +22,12 @@ struct Run {
 };
 
 // The end of the run that begins at `begin`: the first later index whose partition differs.
-// Memory bounds this scan (the events lie wherever they were allocated), so the events ahead are
-// fetched early; the run's job then finds them in the cache.
+// The events it reads ahead of their turn, the run's job then finds in the cache.
 inline std::size_t run_end(const EventView& events, std::size_t begin) {
-  constexpr std::size_t kAhead = 16;
   const std::string& partition = events[begin].partition;
-  std::size_t end = begin + 1;
-  while (end < events.size()) {
-    if (end + kAhead < events.size()) prefetch(&events[end + kAhead], sizeof(Event));
-    if (!same_bytes(events[end].partition, partition)) break;
-    ++end;
-  }
-  return end;
+  return visit_events(events, begin + 1, events.size(), [&](std::size_t, const Event& event) {
+    return same_bytes(event.partition, partition);
+  });
 }
 
 // Calls visit(Run) for each run of events[begin, end), in order; `begin` must start a run and
