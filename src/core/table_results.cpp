@@ -34,19 +34,26 @@ std::size_t integer_width(std::string_view format) {
   return 8;
 }
 
-// Integers of one format, written back at its own width (the values came from such a column).
+// Calls write(value) with `value` as an integer of `width` bytes: the values came from a column
+// of that width, and go back at it.
+template <class Write>
+void at_width(std::size_t width, std::int64_t value, const Write& write) {
+  switch (width) {
+    case 1: write(static_cast<std::int8_t>(value)); break;
+    case 2: write(static_cast<std::int16_t>(value)); break;
+    case 4: write(static_cast<std::int32_t>(value)); break;
+    default: write(value); break;
+  }
+}
+
+// Integers of one format, written back at its own width.
 class IntegerColumn {
  public:
   explicit IntegerColumn(const std::string& format)
       : width_(integer_width(format)), builder_(format, width_) {}
   void append_null() { builder_.append_null(); }
   void append(std::int64_t value) {
-    switch (width_) {
-      case 1: builder_.append(static_cast<std::int8_t>(value)); break;
-      case 2: builder_.append(static_cast<std::int16_t>(value)); break;
-      case 4: builder_.append(static_cast<std::int32_t>(value)); break;
-      default: builder_.append(value); break;
-    }
+    at_width(width_, value, [&](auto narrowed) { builder_.append(narrowed); });
   }
   Column finish(std::string name) { return builder_.finish(std::move(name)); }
 
@@ -245,12 +252,7 @@ class MatchParts {
 };
 
 void set_integer(FixedWriter& out, std::size_t at, std::int64_t value) {
-  switch (out.width()) {
-    case 1: out.set(at, static_cast<std::int8_t>(value)); break;
-    case 2: out.set(at, static_cast<std::int16_t>(value)); break;
-    case 4: out.set(at, static_cast<std::int32_t>(value)); break;
-    default: out.set(at, value); break;
-  }
+  at_width(out.width(), value, [&](auto narrowed) { out.set(at, narrowed); });
 }
 
 // The partition of every match, in the partition column's type.
