@@ -670,13 +670,13 @@ void ThreadMatcher::finish_run() {
     list.live = 0;
     list.in_use = false;
     list.filed = false;
-    filed_lists_ = 0;
     for (ThreadsByValue& index : list.indexes) index.clear();
     for (std::size_t c = concerns_begin_[k]; c < concerns_begin_[k + 1]; ++c) {
       concern_registered_[c] = 0;
       active_concerns_[concern_type_[c]].clear();
     }
   }
+  filed_lists_ = 0;
   used_steps_.clear();
   generations_.clear();
   free_tickets_.clear();

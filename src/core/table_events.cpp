@@ -39,6 +39,9 @@ namespace {
 
 using Build = SortedEventsBuilder;
 
+// Rows (or events) per slice of the work shared among the reader's threads, at least.
+constexpr std::size_t kRowsPerSlice = std::size_t{1} << 16;
+
 bool byte_order(const std::string& a, const std::string& b) { return compare_bytes(a, b) < 0; }
 
 
@@ -439,7 +442,7 @@ class TableReader {
     // The partition as events carry it: the rank, big-endian, so byte order is rank order.
     std::size_t base = 0;
     for (LargeVector<Event>& block : Build::owned(result_)) {
-      in_slices(slices_of(block.size()), block.size(), [&](std::size_t begin, std::size_t end) {
+      for_slices(block.size(), threads_, kRowsPerSlice, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
           const std::uint32_t r = rank[partition_of_[base + i]];
           const char bytes[4] = {static_cast<char>(r >> 24), static_cast<char>(r >> 16),
@@ -468,7 +471,7 @@ class TableReader {
     order.resize(keys.size());
     rows.resize(keys.size());
     partitions.resize(keys.size());
-    in_slices(slices_of(keys.size()), keys.size(), [&](std::size_t begin, std::size_t end) {
+    for_slices(keys.size(), threads_, kRowsPerSlice, [&](std::size_t begin, std::size_t end) {
       for (std::size_t n = begin; n < end; ++n) {
         order[n] = events_[keys[n]];
         rows[n] = rows_[keys[n]];
@@ -530,9 +533,8 @@ class TableReader {
     return positions;
   }
   static constexpr std::uint32_t kUnknown = static_cast<std::uint32_t>(-1);
-  // Rows per slice of a batch read on several threads, at least.
-  static constexpr std::size_t kRowsPerSlice = std::size_t{1} << 16;
 
+  // As for_slices splits `items` on the reader's threads.
   std::size_t slices_of(std::size_t items) const {
     return std::max<std::size_t>(1, std::min(threads_, items / kRowsPerSlice));
   }
@@ -545,12 +547,6 @@ class TableReader {
       return;
     }
     run_chunks(slices, [&](std::size_t s, const std::atomic<std::size_t>&) { work(s); });
-  }
-
-  // Runs work(begin, end) on `slices` contiguous slices of [0, items).
-  template <class Work>
-  static void in_slices(std::size_t slices, std::size_t items, const Work& work) {
-    in_slices(slices, [&](std::size_t s) { work(items * s / slices, items * (s + 1) / slices); });
   }
 
   std::int64_t find_column(const ArrowSchema& schema, const char* role, const std::string& name) {
@@ -621,13 +617,13 @@ class TableReader {
     return column.int_at(row);
   }
 
-  // Fails where partition_number would, so that the failure can be found on any thread.
+  // Reads what partition_number reads, so that its failure is found on any thread.
   static void check_partition(const ColumnReader& partition, std::int64_t row) {
+    char bytes[8];
     if (partition.is_dictionary()) {
-      const std::int64_t index = partition.dictionary_index(row);
-      if (partition.dictionary().kind() == ColumnKind::UInt) integer_at(partition.dictionary(), index);
-    } else if (partition.kind() == ColumnKind::UInt) {
-      integer_at(partition, row);
+      partition_key(partition.dictionary(), partition.dictionary_index(row), bytes);
+    } else {
+      partition_key(partition, row, bytes);
     }
   }
 
@@ -778,18 +774,14 @@ Checked<SortedEvents> events_from_batch(ArrowSchema* raw_schema, ArrowArray* raw
   });
 }
 
-// The events' attributes are freed on the threads that made them, slice by slice; what is left
+// The events' attributes are freed on several threads, slice by slice; what is left
 // for the blocks' own destruction is then trivial.
 SortedEvents::~SortedEvents() {
   for (LargeVector<Event>& block : owned_) {
-    const std::size_t slices = std::max<std::size_t>(
-        1, std::min(threads_, block.size() / (std::size_t{1} << 16)));
-    if (slices == 1) continue;
+    if (std::min(threads_, block.size() / kRowsPerSlice) < 2) continue;  // one slice: nothing gained
     try {
-      run_chunks(slices, [&](std::size_t s, const std::atomic<std::size_t>&) {
-        for (std::size_t i = block.size() * s / slices; i < block.size() * (s + 1) / slices; ++i) {
-          block[i] = Event();
-        }
+      for_slices(block.size(), threads_, kRowsPerSlice, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) block[i] = Event();
       });
     } catch (...) {
       // Left to the blocks' destruction on this thread.
