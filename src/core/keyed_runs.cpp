@@ -75,8 +75,9 @@ KeyedRuns::KeyedRuns(const CompiledPattern& pattern) {
   }
 }
 
-// The number of the key of `value`, numbered by first appearance in the run.
-std::uint32_t KeyedRuns::key_number(const Value& value) {
+// The number of the key of `value` (whose hash is `hash`), numbered by first appearance in the
+// run.
+std::uint32_t KeyedRuns::key_number(const Value& value, std::uint64_t hash) {
   if (2 * (key_count_ + 1) > keys_.size()) {
     std::vector<Key> old(std::max<std::size_t>(1024, 2 * keys_.size()));
     old.swap(keys_);
@@ -87,7 +88,6 @@ std::uint32_t KeyedRuns::key_number(const Value& value) {
       keys_[at] = key;
     }
   }
-  const std::uint64_t hash = ValueHash()(value);
   const KeyClass value_class = key_class(value);
   std::size_t at = hash & (keys_.size() - 1);
   while (true) {
@@ -108,19 +108,41 @@ void KeyedRuns::group(const EventView& events, const Run& run) {
   const std::size_t length = run.end - run.begin;
   std::fill(keys_.begin(), keys_.end(), Key{});
   key_count_ = 0;
-  reserve_for(key_of_, length);
-  key_of_.assign(length, kNoKey);
-  std::size_t placed = 0;
+  // First each event's value and its hash. The attributes lie in blocks of their own, so those of
+  // the events a few positions ahead are fetched early (the events themselves are fetched further
+  // ahead by visit_events).
+  reserve_for(values_, length);
+  reserve_for(hashes_, length);
+  values_.assign(length, nullptr);
+  hashes_.resize(length);
+  constexpr std::size_t kAttributesAhead = 8;
   visit_events(events, run.begin, run.end, [&](std::size_t i, const Event& event) {
+    if (i + kAttributesAhead < run.end) {
+      prefetch_attributes(events[i + kAttributesAhead], plan::kPrefetchBytes);
+    }
     const std::size_t type = types_.find(event.typ);
     if (type == plan::kNone || attributes_[type].empty()) return true;
     // A start that captures a missing attribute binds Null, so Null is a key like any other.
     const Value& value = attributes_[type].front().or_null(event.attrs);
     if (equals_nothing(value)) return true;
-    key_of_[i - run.begin] = key_number(value);
-    ++placed;
+    values_[i - run.begin] = &value;
+    hashes_[i - run.begin] = ValueHash()(value);
     return true;
   });
+  // Then the keys, in run order. The table outgrows the cache where keys are many, so the slot
+  // of a value a few positions ahead is fetched early.
+  constexpr std::size_t kSlotsAhead = 16;
+  reserve_for(key_of_, length);
+  key_of_.assign(length, kNoKey);
+  std::size_t placed = 0;
+  for (std::size_t offset = 0; offset < length; ++offset) {
+    if (offset + kSlotsAhead < length && values_[offset + kSlotsAhead] && !keys_.empty()) {
+      __builtin_prefetch(&keys_[hashes_[offset + kSlotsAhead] & (keys_.size() - 1)]);
+    }
+    if (!values_[offset]) continue;
+    key_of_[offset] = key_number(*values_[offset], hashes_[offset]);
+    ++placed;
+  }
   // A counting sort by key, stable, so each group keeps run order.
   starts_.assign(key_count_ + 1, 0);
   for (const std::uint32_t key : key_of_) {

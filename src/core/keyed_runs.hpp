@@ -38,7 +38,7 @@ class KeyedRuns {
 
  private:
   explicit KeyedRuns(const CompiledPattern& pattern);
-  std::uint32_t key_number(const Value& value);
+  std::uint32_t key_number(const Value& value, std::uint64_t hash);
 
   plan::TypeTable types_;
   std::vector<std::vector<plan::AttributeKey>> attributes_;  // per type id: its key attributes
@@ -53,6 +53,9 @@ class KeyedRuns {
   };
   std::vector<Key> keys_;
   std::size_t key_count_ = 0;
+  // Per event of the run, the value that decides its key (null: none) and that value's hash.
+  LargeVector<const Value*> values_;
+  LargeVector<std::uint64_t> hashes_;
   // Per event of the run, its key (kNoKey: none).
   static constexpr std::uint32_t kNoKey = static_cast<std::uint32_t>(-1);
   LargeVector<std::uint32_t> key_of_;

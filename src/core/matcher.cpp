@@ -478,8 +478,11 @@ class ThreadMatcher {
   void add_concern(std::size_t step, std::size_t type, std::vector<std::size_t>& seen);
   void finish_run();
   void order_run_matches();
-  void plan_completions(std::size_t begin, std::size_t end);
+  // `typed`: note_run_types has found the types of the run's events.
+  void plan_completions(std::size_t begin, std::size_t end, bool typed);
   bool completable(std::size_t step, std::size_t i) const;
+  void note_run_types(std::size_t begin, std::size_t end);
+  std::size_t run_type(std::size_t i) const;  // in a run that fits the cache
   std::size_t type_of(std::size_t i);
   void build_probes(const CompiledPattern& pattern);
   void probe(std::size_t j);
@@ -515,6 +518,8 @@ class ThreadMatcher {
   // find threads, or to file the ones they start) are fetched this many events ahead, once their
   // attributes have arrived. Per type id: the steps, indexes and attributes concerned.
   static constexpr std::size_t kProbeAhead = kLookahead / 2;
+  // Runs of up to this many events stay in the cache from one pass over them to the next.
+  static constexpr std::size_t kCachedRun = 1024;
   struct Probe {
     std::size_t step;
     std::size_t index;
@@ -551,6 +556,9 @@ class ThreadMatcher {
   std::vector<std::uint64_t> completable_;
   std::size_t completable_begin_ = 0;
   std::vector<std::int64_t> next_ts_;  // scratch of plan_completions, per step
+  // Per event of the current run, where it fits the cache, its type id (see note_run_types).
+  std::vector<std::uint32_t> run_types_;
+  std::size_t run_types_begin_ = 0;
   std::vector<char> has_next_;
   PathArena paths_;
   BindingsPool bindings_;
@@ -695,7 +703,7 @@ void ThreadMatcher::order_run_matches() {
 // are compared) and on the windows, ignoring bindings and forbidden events: a "no" is certain.
 // One backward pass suffices: of the events after i that can take step k + 1 and go on, the
 // earliest is the closest in time, so its window alone decides.
-void ThreadMatcher::plan_completions(std::size_t begin, std::size_t end) {
+void ThreadMatcher::plan_completions(std::size_t begin, std::size_t end, bool typed) {
   const std::size_t n = steps_.size();
   completable_begin_ = begin;
   completable_.assign(((end - begin) * n + 63) / 64, 0);
@@ -703,7 +711,7 @@ void ThreadMatcher::plan_completions(std::size_t begin, std::size_t end) {
   has_next_.assign(n, 0);
   for (std::size_t i = end; i-- > begin;) {
     const Event& event = events_[i];
-    const std::size_t type = types_.find(event.typ);
+    const std::size_t type = typed ? run_type(i) : types_.find(event.typ);
     if (type == kNone) continue;
     // Ascending k: step k reads what steps k + 1 found for the events after i, before step
     // k + 1 records event i.
@@ -724,6 +732,24 @@ void ThreadMatcher::plan_completions(std::size_t begin, std::size_t end) {
   }
 }
 
+std::size_t ThreadMatcher::run_type(std::size_t i) const {
+  const std::uint32_t type = run_types_[i - run_types_begin_];
+  return type == static_cast<std::uint32_t>(kNone) ? kNone : type;
+}
+
+// For a run that fits the cache: the types of its events, in order, with their attributes fetched
+// early, so that the passes after it neither find the types again nor wait for the attributes.
+void ThreadMatcher::note_run_types(std::size_t begin, std::size_t end) {
+  run_types_begin_ = begin;
+  run_types_.resize(end - begin);
+  for (std::size_t i = begin; i < end; ++i) {  // finding the run's end read the events
+    const Event& event = events_[i];
+    const std::size_t type = types_.find(event.typ);
+    run_types_[i - begin] = static_cast<std::uint32_t>(type);
+    if (type != kNone) prefetch_attributes(event, kPrefetchBytes);
+  }
+}
+
 bool ThreadMatcher::completable(std::size_t k, std::size_t i) const {
   const std::size_t bit = (i - completable_begin_) * steps_.size() + k;
   return (completable_[bit / 64] >> (bit % 64)) & 1;
@@ -736,10 +762,22 @@ void ThreadMatcher::match_run(const Run& run, FlatMatches& out) {
   run_begin_ = out.size();
   run_in_order_ = true;
   ahead_ = std::max(ahead_, run.begin);  // a worker's first run need not be the first run
-  if (exhaustive_) plan_completions(run.begin, run.end);
-  for (std::size_t i = run.begin; i < run.end; ++i) {
-    const std::size_t type = type_of(i);
-    if (type != kNone) offer(i, events_[i], type);
+  // In exhaustive mode the events of a run are read backwards first (plan_completions). Where
+  // they fit the cache, their types are found and their attributes fetched in one pass before
+  // that, for both passes.
+  const bool typed = exhaustive_ && run.end - run.begin <= kCachedRun;
+  if (typed) note_run_types(run.begin, run.end);
+  if (exhaustive_) plan_completions(run.begin, run.end, typed);
+  if (typed) {
+    for (std::size_t i = run.begin; i < run.end; ++i) {
+      const std::size_t type = run_type(i);
+      if (type != kNone) offer(i, events_[i], type);
+    }
+  } else {
+    for (std::size_t i = run.begin; i < run.end; ++i) {
+      const std::size_t type = type_of(i);
+      if (type != kNone) offer(i, events_[i], type);
+    }
   }
   finish_run();
 }

@@ -7,10 +7,12 @@
 #include <string>
 #include <utility>
 
+#include "atom_plan.hpp"
 #include "event.hpp"
 #include "json.hpp"
 #include "matcher.hpp"
 #include "parser.hpp"
+#include "partitions.hpp"
 #include "pattern.hpp"
 #include "reduce.hpp"
 #include "values.hpp"
@@ -52,6 +54,47 @@ PyMatch from_core(Match match, const EventList& events) {
   }
   result.captures = std::move(match.captures);
   return result;
+}
+
+// The Match of flat match `m`, its events copied out of `events`.
+PyMatch from_flat(const FlatMatches& flat, std::size_t m, const EventList& events,
+                  const plan::BindingLayout& layout) {
+  if (flat.steps == 0) invariant_failure("a match names no event");
+  const std::size_t* indices = flat.indices_of(m);
+  PyMatch result;
+  result.events = std::make_unique<Event[]>(flat.steps);
+  for (std::size_t i = 0; i < flat.steps; ++i) {
+    if (indices[i] >= events.size()) {
+      invariant_failure("a result names an event outside the event list");
+    }
+    result.events[i] = events[indices[i]];
+  }
+  result.indices.assign(indices, indices + flat.steps);
+  if (result.end() != flat.ends[m]) invariant_failure("a match disagrees with the events it names");
+  result.captures = layout.to_bindings(flat.values_of(m));
+  return result;
+}
+
+// The Match objects' contents for flat parts, in order, built on `threads` threads.
+std::vector<PyMatch> from_flat_parts(const std::vector<FlatMatches>& parts,
+                                     const CompiledPattern& compiled, const EventList& events,
+                                     std::size_t threads) {
+  const plan::BindingLayout layout(compiled);
+  std::vector<std::size_t> offsets{0};  // per part, the position of its first match
+  for (const FlatMatches& part : parts) offsets.push_back(offsets.back() + part.size());
+  std::vector<PyMatch> found(offsets.back());
+  for_slices(found.size(), threads, kResultsPerSlice, [&](std::size_t begin, std::size_t end) {
+    std::size_t p = std::upper_bound(offsets.begin(), offsets.end(), begin) - offsets.begin() - 1;
+    for (std::size_t n = begin; n < end; ++p) {
+      const FlatMatches& part = parts[p];
+      const std::size_t last = std::min(end, offsets[p + 1]);
+      for (; n < last; ++n) {
+        const std::size_t m = n - offsets[p];
+        found[n] = from_flat(part, m, events, layout);
+      }
+    }
+  });
+  return found;
 }
 
 NativeClass<PyMatch>& match_class();
@@ -170,11 +213,34 @@ struct MatchCall {
     if (exhaustive) pattern.consumption = MatchConsumption::ExhaustivePerStart;
   }
 
-  // Reads only the call's pattern copy and the events, which `events` holds: runs without the GIL.
-  std::vector<Match> matches() const {
+  // The contents of the Match objects. Reads only the call's pattern copy and the events, which
+  // `events` holds, and is shared among the call's threads: runs without the GIL.
+  std::vector<PyMatch> found() const {
     const EventView view = events.view();
-    return use_oracle ? oracle_matches(pattern, view, threads)
-                      : compiled_matches(pattern, view, threads);
+    if (!use_oracle) {
+      const CompiledPattern compiled = compile(pattern);
+      return from_flat_parts(compiled.flat_matches(view, threads), compiled, events, threads);
+    }
+    std::vector<Match> matches = oracle_matches(pattern, view, threads);
+    std::vector<PyMatch> found(matches.size());
+    for_slices(matches.size(), threads, kResultsPerSlice, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end; ++i) {
+        found[i] = from_core(std::move(matches[i]), events);
+      }
+    });
+    return found;
+  }
+
+  // The seconds that the matcher takes over the events.
+  double matching_seconds() const {
+    const EventView view = events.view();
+    const auto started = std::chrono::steady_clock::now();
+    if (use_oracle) {
+      const std::vector<Match> matches = oracle_matches(pattern, view, threads);
+    } else {
+      const std::vector<FlatMatches> parts = compile(pattern).flat_matches(view, threads);
+    }
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   }
 
   const EventList events;
@@ -188,16 +254,8 @@ Ref match_events_function(const Arguments<5>& args) {
   const MatchCall call(args);
   std::vector<PyMatch> found;
   {
-    // The copying of each match's events reads only `call.events` too, shared among the threads.
     const GilReleased unlocked;
-    std::vector<Match> matches = call.matches();
-    found.resize(matches.size());
-    for_slices(matches.size(), call.threads, kResultsPerSlice,
-               [&](std::size_t begin, std::size_t end) {
-                 for (std::size_t i = begin; i < end; ++i) {
-                   found[i] = from_core(std::move(matches[i]), call.events);
-                 }
-               });
+    found = call.found();
   }
   return list_to_py(found, [](PyMatch& match) { return match_class().wrap(std::move(match)); });
 }
@@ -206,14 +264,12 @@ Ref match_events_function(const Arguments<5>& args) {
 // seconds that the matchers take over the events, for benchmarks that time the matching alone.
 Ref time_matching_function(const Arguments<5>& args) {
   const MatchCall call(args);
-  std::chrono::steady_clock::duration took{};
+  double seconds = 0;
   {
     const GilReleased unlocked;
-    const auto started = std::chrono::steady_clock::now();
-    const std::vector<Match> matches = call.matches();
-    took = std::chrono::steady_clock::now() - started;
+    seconds = call.matching_seconds();
   }
-  return Ref::checked(PyFloat_FromDouble(std::chrono::duration<double>(took).count()));
+  return Ref::checked(PyFloat_FromDouble(seconds));
 }
 
 constexpr auto kTimeMatchingSignature = signature(
