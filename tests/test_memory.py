@@ -319,5 +319,6 @@ def test_failed_calls_do_not_grow_the_allocated_blocks(call, error):
     before = sys.getallocatedblocks()
     run(500)
     gc.collect()
-    # A string or an exception left behind by each call would add at least 500 blocks.
-    assert sys.getallocatedblocks() - before < 100
+    # A string or an exception left behind by each call would add at least 500 blocks; the
+    # interpreter's own caches move the count by up to about a hundred (more under sanitizers).
+    assert sys.getallocatedblocks() - before < 250
