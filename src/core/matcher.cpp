@@ -478,11 +478,10 @@ class ThreadMatcher {
   void add_concern(std::size_t step, std::size_t type, std::vector<std::size_t>& seen);
   void finish_run();
   void order_run_matches();
-  // `typed`: note_run_types has found the types of the run's events.
+  // `typed`: note_named_events has found the run's events of named types.
   void plan_completions(std::size_t begin, std::size_t end, bool typed);
   bool completable(std::size_t step, std::size_t i) const;
-  void note_run_types(std::size_t begin, std::size_t end);
-  std::size_t run_type(std::size_t i) const;  // in a run that fits the cache
+  void note_named_events(std::size_t begin, std::size_t end);
   std::size_t type_of(std::size_t i);
   void build_probes(const CompiledPattern& pattern);
   void probe(std::size_t j);
@@ -556,9 +555,13 @@ class ThreadMatcher {
   std::vector<std::uint64_t> completable_;
   std::size_t completable_begin_ = 0;
   std::vector<std::int64_t> next_ts_;  // scratch of plan_completions, per step
-  // Per event of the current run, where it fits the cache, its type id (see note_run_types).
-  std::vector<std::uint32_t> run_types_;
-  std::size_t run_types_begin_ = 0;
+  // The current run's events whose types the pattern names, with their type ids, where the run
+  // fits the cache (see note_named_events).
+  struct NamedEvent {
+    std::size_t index;
+    std::size_t type;
+  };
+  std::vector<NamedEvent> named_;
   std::vector<char> has_next_;
   PathArena paths_;
   BindingsPool bindings_;
@@ -709,12 +712,10 @@ void ThreadMatcher::plan_completions(std::size_t begin, std::size_t end, bool ty
   completable_.assign(((end - begin) * n + 63) / 64, 0);
   next_ts_.assign(n, 0);
   has_next_.assign(n, 0);
-  for (std::size_t i = end; i-- > begin;) {
+  // Ascending k: step k reads what steps k + 1 found for the events after i, before step k + 1
+  // records event i.
+  const auto note = [&](std::size_t i, std::size_t type) {
     const Event& event = events_[i];
-    const std::size_t type = typed ? run_type(i) : types_.find(event.typ);
-    if (type == kNone) continue;
-    // Ascending k: step k reads what steps k + 1 found for the events after i, before step
-    // k + 1 records event i.
     for (std::size_t k = 0; k < n; ++k) {
       AtomPlan& atom = steps_[k].advance;
       if (atom.type() != type) continue;
@@ -729,25 +730,32 @@ void ThreadMatcher::plan_completions(std::size_t begin, std::size_t end, bool ty
       next_ts_[k] = event.ts;
       has_next_[k] = 1;
     }
+  };
+  if (typed) {
+    for (auto named = named_.rbegin(); named != named_.rend(); ++named) {
+      note(named->index, named->type);
+    }
+    return;
+  }
+  for (std::size_t i = end; i-- > begin;) {
+    const std::size_t type = types_.find(events_[i].typ);
+    if (type != kNone) note(i, type);
   }
 }
 
-std::size_t ThreadMatcher::run_type(std::size_t i) const {
-  const std::uint32_t type = run_types_[i - run_types_begin_];
-  return type == static_cast<std::uint32_t>(kNone) ? kNone : type;
-}
-
-// For a run that fits the cache: the types of its events, in order, with their attributes fetched
-// early, so that the passes after it neither find the types again nor wait for the attributes.
-void ThreadMatcher::note_run_types(std::size_t begin, std::size_t end) {
-  run_types_begin_ = begin;
-  run_types_.resize(end - begin);
-  for (std::size_t i = begin; i < end; ++i) {  // finding the run's end read the events
-    const Event& event = events_[i];
-    const std::size_t type = types_.find(event.typ);
-    run_types_[i - begin] = static_cast<std::uint32_t>(type);
-    if (type != kNone) prefetch_attributes(event, kPrefetchBytes);
+// For a run that fits the cache: its events of the types that the pattern names, found in one pass
+// (finding the run's end has just read the events), with their attributes fetched early, so that
+// the passes after it neither look at the other events nor wait for the attributes.
+void ThreadMatcher::note_named_events(std::size_t begin, std::size_t end) {
+  named_.resize(end - begin);
+  std::size_t count = 0;
+  for (std::size_t i = begin; i < end; ++i) {  // without a branch on the type: it is unpredictable
+    const std::size_t type = types_.find(events_[i].typ);
+    named_[count] = NamedEvent{i, type};
+    count += type != kNone;
   }
+  named_.resize(count);
+  for (const NamedEvent& named : named_) prefetch_attributes(events_[named.index], kPrefetchBytes);
 }
 
 bool ThreadMatcher::completable(std::size_t k, std::size_t i) const {
@@ -763,16 +771,13 @@ void ThreadMatcher::match_run(const Run& run, FlatMatches& out) {
   run_in_order_ = true;
   ahead_ = std::max(ahead_, run.begin);  // a worker's first run need not be the first run
   // In exhaustive mode the events of a run are read backwards first (plan_completions). Where
-  // they fit the cache, their types are found and their attributes fetched in one pass before
-  // that, for both passes.
+  // they fit the cache, the events of named types are found, and their attributes fetched, in
+  // one pass before that, for both passes.
   const bool typed = exhaustive_ && run.end - run.begin <= kCachedRun;
-  if (typed) note_run_types(run.begin, run.end);
+  if (typed) note_named_events(run.begin, run.end);
   if (exhaustive_) plan_completions(run.begin, run.end, typed);
   if (typed) {
-    for (std::size_t i = run.begin; i < run.end; ++i) {
-      const std::size_t type = run_type(i);
-      if (type != kNone) offer(i, events_[i], type);
-    }
+    for (const NamedEvent& named : named_) offer(named.index, events_[named.index], named.type);
   } else {
     for (std::size_t i = run.begin; i < run.end; ++i) {
       const std::size_t type = type_of(i);
