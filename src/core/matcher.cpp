@@ -755,7 +755,10 @@ void ThreadMatcher::note_named_events(std::size_t begin, std::size_t end) {
     count += type != kNone;
   }
   named_.resize(count);
-  for (const NamedEvent& named : named_) prefetch_attributes(events_[named.index], kPrefetchBytes);
+  // Last first: plan_completions reads them backwards.
+  for (auto named = named_.rbegin(); named != named_.rend(); ++named) {
+    prefetch_attributes(events_[named->index], kPrefetchBytes);
+  }
 }
 
 bool ThreadMatcher::completable(std::size_t k, std::size_t i) const {
