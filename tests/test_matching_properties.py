@@ -496,3 +496,24 @@ def test_long_correlated_runs_match_alike(text, exhaustive):
     compiled = [key(m) for m in match_events(pattern, events, exhaustive)]
     assert compiled == [key(m) for m in match_events(pattern, events, exhaustive, use_oracle=True)]
     assert compiled  # the input is meant to complete some
+
+
+# Exhaustive runs of up to about a thousand events are read in a pass of their own before the
+# backward one; longer runs are read as they come. Runs on either side of that size, in one list
+# and on several threads, must match as the plain search does.
+@pytest.mark.parametrize("threads", [1, 2])
+def test_exhaustive_runs_of_every_length_match_alike(threads):
+    rng = random.Random(11)
+    events = []
+    for partition, length in enumerate([3, 1023, 1024, 1025, 1500, 1]):
+        for position in range(length):
+            typ = rng.choice(["view", "cart", "purchase", "remove", "other", "noise"])
+            attrs = {"item": rng.randrange(4), "amount": rng.randrange(40)}
+            events.append(Event(f"p{partition}", position // 2, typ, attrs))
+    pattern = parse_pattern(
+        "view[item as $i] -[<=6]-> cart[item == $i] "
+        "-[<=10, no remove[item == $i]]-> purchase[item == $i, amount >= 20]"
+    )
+    compiled = [key(m) for m in match_events(pattern, events, True, threads=threads)]
+    assert compiled == [key(m) for m in match_events(pattern, events, True, use_oracle=True)]
+    assert len({partition for partition, *_ in compiled}) >= 4
