@@ -254,6 +254,28 @@ def test_match_properties_are_new_copies_each_time():
     assert len(match.types) == len(match.events) == 2
 
 
+# A Match keeps its events' copies packed; every kind of value, text and size comes back as given.
+KEPT_EVENTS = [
+    Event("", INT64_MIN, "A", {}),
+    Event("partition beyond sixteen bytes", -1, "A", {"s": "", "t": "x" * 40, "u": "é\x00ü"}),
+    Event("p", 0, "a type name beyond sixteen bytes", {"i": INT64_MAX, "j": INT64_MIN, "k": -0.0}),
+    Event("p", 1, "A", {"f": math.inf, "g": -math.inf, "n": math.nan, "b": True, "c": False}),
+    Event("p", INT64_MAX, "A", {"none": None, "z" * 100: 1.5, "": "empty name"}),
+]
+
+
+@pytest.mark.parametrize("position", range(len(KEPT_EVENTS)))
+def test_a_match_gives_back_its_events_as_they_were(position):
+    def fields(event):
+        return (event.partition, event.ts, event.typ, repr(sorted(event.attrs.items())))
+
+    events = [KEPT_EVENTS[position], Event(KEPT_EVENTS[position].partition, INT64_MAX, "B")]
+    (match,) = match_events(Pattern.event(events[0].typ).then("B"), events)
+    assert [fields(e) for e in match.events] == [fields(e) for e in events]
+    assert match.types == [events[0].typ, "B"]
+    assert (match.partition, match.start, match.end) == (events[0].partition, events[0].ts, INT64_MAX)
+
+
 def test_a_match_outlives_its_event_list():
     events = [Event("p", 1, "A", {"k": "v"}), Event("p", 2, "B")]
     matches = match_events(Pattern.event("A").capture("k", "$key").then("B"), events)

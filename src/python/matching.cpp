@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
-#include <span>
+#include <ranges>
 #include <string>
 #include <utility>
 
@@ -11,6 +11,7 @@
 #include "event.hpp"
 #include "json.hpp"
 #include "matcher.hpp"
+#include "packed_events.hpp"
 #include "parser.hpp"
 #include "partitions.hpp"
 #include "pattern.hpp"
@@ -23,30 +24,37 @@ namespace {
 
 // One match with its own copies of the events it names, so it outlives the call's event list.
 // Its partition, start and end are those of its first and last events, so they are read from
-// the copies rather than stored a second time: matches come by the million, and a smaller
-// object (one pointer for the copies, not a vector) is cheaper to allocate, fault in and free.
+// the copies rather than stored a second time. Matches come by the million, so the copies are
+// packed into one block: one allocation per match for them, not one per event and attribute list.
 // The types that `Match.types` lists are those of these events.
 struct PyMatch {
   std::vector<std::size_t> indices;
-  std::unique_ptr<Event[]> events;  // one per entry of `indices`
+  PackedEvents events;  // one per entry of `indices`
   Bindings captures;
 
-  std::span<const Event> event_copies() const { return {events.get(), indices.size()}; }
-  const std::string& partition() const { return events[0].partition; }
-  std::int64_t start() const { return events[0].ts; }
-  std::int64_t end() const { return events[indices.size() - 1].ts; }
+  std::string_view partition() const { return events.partition(0); }
+  std::int64_t start() const { return events.ts(0); }
+  std::int64_t end() const { return events.ts(indices.size() - 1); }
 };
+
+// Copies of the events at `indices`; an index outside the list is an invariant failure (the core
+// only names events it was given).
+PackedEvents packed_copies(const std::size_t* indices, std::size_t count,
+                           const EventList& events) {
+  for (std::size_t i = 0; i < count; ++i) {
+    if (indices[i] >= events.size()) {
+      invariant_failure("a result names an event outside the event list");
+    }
+  }
+  return PackedEvents::pack(count, [&](std::size_t i) -> const Event& {
+    return events[indices[i]];
+  });
+}
 
 PyMatch from_core(Match match, const EventList& events) {
   if (match.indices.empty()) invariant_failure("a match names no event");
   PyMatch result;
-  result.events = std::make_unique<Event[]>(match.indices.size());
-  for (std::size_t i = 0; i < match.indices.size(); ++i) {
-    if (match.indices[i] >= events.size()) {
-      invariant_failure("a result names an event outside the event list");
-    }
-    result.events[i] = events[match.indices[i]];
-  }
+  result.events = packed_copies(match.indices.data(), match.indices.size(), events);
   result.indices = std::move(match.indices);
   if (result.partition() != match.partition || result.start() != match.start ||
       result.end() != match.end) {
@@ -62,13 +70,7 @@ PyMatch from_flat(const FlatMatches& flat, std::size_t m, const EventList& event
   if (flat.steps == 0) invariant_failure("a match names no event");
   const std::size_t* indices = flat.indices_of(m);
   PyMatch result;
-  result.events = std::make_unique<Event[]>(flat.steps);
-  for (std::size_t i = 0; i < flat.steps; ++i) {
-    if (indices[i] >= events.size()) {
-      invariant_failure("a result names an event outside the event list");
-    }
-    result.events[i] = events[indices[i]];
-  }
+  result.events = packed_copies(indices, flat.steps, events);
   result.indices.assign(indices, indices + flat.steps);
   if (result.end() != flat.ends[m]) invariant_failure("a match disagrees with the events it names");
   result.captures = layout.to_bindings(flat.values_of(m));
@@ -104,12 +106,12 @@ Ref indices_of(const PyMatch& match) { return list_to_py(match.indices, size_to_
 Ref start_of(const PyMatch& match) { return int_to_py(match.start()); }
 Ref end_of(const PyMatch& match) { return int_to_py(match.end()); }
 Ref types_of(const PyMatch& match) {
-  return list_to_py(match.event_copies(),
-                    [](const Event& event) { return text_to_py(event.typ); });
+  return list_to_py(std::views::iota(std::size_t{0}, match.events.size()),
+                    [&](std::size_t i) { return text_to_py(match.events.typ(i)); });
 }
 Ref events_of(const PyMatch& match) {
-  return list_to_py(match.event_copies(),
-                    [](const Event& event) { return event_to_py(event); });
+  return list_to_py(std::views::iota(std::size_t{0}, match.events.size()),
+                    [&](std::size_t i) { return event_to_py(match.events.event(i)); });
 }
 Ref captures_of(const PyMatch& match) { return named_values_to_dict(match.captures); }
 
@@ -138,8 +140,8 @@ Ref rebuild_match(const Arguments<3>& args) {
     raise_value_error("a Match holds one event per index, and at least one");
   }
   PyMatch match;
-  match.events = std::make_unique<Event[]>(events.size());
-  std::move(events.begin(), events.end(), match.events.get());
+  match.events =
+      PackedEvents::pack(events.size(), [&](std::size_t i) -> const Event& { return events[i]; });
   match.indices = std::move(indices);
   match.captures = std::move(captures);
   return match_class().wrap(std::move(match));
