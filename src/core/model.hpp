@@ -146,6 +146,9 @@ inline void prefetch(const void* address, std::size_t bytes) {
   const std::uintptr_t begin = reinterpret_cast<std::uintptr_t>(address);
   for (std::uintptr_t line = begin & ~(kLine - 1); line < begin + bytes; line += kLine) {
     __builtin_prefetch(reinterpret_cast<const void*>(line));
+    // The optimizer counts a prefetch as no effect and may drop a loop made only of them (it
+    // did, silently, for the attributes); an empty volatile statement keeps the loop.
+    asm volatile("" : : "r"(line));
   }
 }
 

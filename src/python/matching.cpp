@@ -77,6 +77,25 @@ PyMatch from_flat(const FlatMatches& flat, std::size_t m, const EventList& event
   return result;
 }
 
+// A match names events anywhere in the list (a correlated step's event may lie far from its
+// start), so the events of the matches a few turns ahead are fetched before they are copied, in
+// three stages, each locating the next: the list's pointers, the events, their attributes.
+void fetch_ahead(const FlatMatches& flat, std::size_t m, const EventList& events) {
+  constexpr std::size_t kAhead = 8;  // matches
+  constexpr std::size_t kAttributeBytes = 256;
+  const auto fetch = [&](std::size_t ahead, auto&& what) {
+    if (m + ahead >= flat.size()) return;
+    const std::size_t* indices = flat.indices_of(m + ahead);
+    for (std::size_t s = 0; s < flat.steps; ++s) {
+      if (indices[s] < events.size()) what(indices[s]);
+    }
+  };
+  const auto& pointers = events.pointers();
+  fetch(3 * kAhead, [&](std::size_t i) { prefetch(&pointers[i], sizeof(const Event*)); });
+  fetch(2 * kAhead, [&](std::size_t i) { prefetch(pointers[i], sizeof(Event)); });
+  fetch(kAhead, [&](std::size_t i) { prefetch_attributes(*pointers[i], kAttributeBytes); });
+}
+
 // The Match objects' contents for flat parts, in order, built on `threads` threads.
 std::vector<PyMatch> from_flat_parts(const std::vector<FlatMatches>& parts,
                                      const CompiledPattern& compiled, const EventList& events,
@@ -92,6 +111,7 @@ std::vector<PyMatch> from_flat_parts(const std::vector<FlatMatches>& parts,
       const std::size_t last = std::min(end, offsets[p + 1]);
       for (; n < last; ++n) {
         const std::size_t m = n - offsets[p];
+        fetch_ahead(part, m, events);
         found[n] = from_flat(part, m, events, layout);
       }
     }
