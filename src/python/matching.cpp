@@ -82,7 +82,6 @@ PyMatch from_flat(const FlatMatches& flat, std::size_t m, const EventList& event
 // three stages, each locating the next: the list's pointers, the events, their attributes.
 void fetch_ahead(const FlatMatches& flat, std::size_t m, const EventList& events) {
   constexpr std::size_t kAhead = 8;  // matches
-  constexpr std::size_t kAttributeBytes = 256;
   const auto fetch = [&](std::size_t ahead, auto&& what) {
     if (m + ahead >= flat.size()) return;
     const std::size_t* indices = flat.indices_of(m + ahead);
@@ -93,7 +92,7 @@ void fetch_ahead(const FlatMatches& flat, std::size_t m, const EventList& events
   const auto& pointers = events.pointers();
   fetch(3 * kAhead, [&](std::size_t i) { prefetch(&pointers[i], sizeof(const Event*)); });
   fetch(2 * kAhead, [&](std::size_t i) { prefetch(pointers[i], sizeof(Event)); });
-  fetch(kAhead, [&](std::size_t i) { prefetch_attributes(*pointers[i], kAttributeBytes); });
+  fetch(kAhead, [&](std::size_t i) { prefetch_attributes(*pointers[i], plan::kPrefetchBytes); });
 }
 
 // The Match objects' contents for flat parts, in order, built on `threads` threads.
