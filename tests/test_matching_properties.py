@@ -498,22 +498,26 @@ def test_long_correlated_runs_match_alike(text, exhaustive):
     assert compiled  # the input is meant to complete some
 
 
-# Exhaustive runs of up to about a thousand events are read in a pass of their own before the
-# backward one; longer runs are read as they come. Runs on either side of that size, in one list
-# and on several threads, must match as the plain search does.
+# Runs of up to about a thousand events are read ahead in blocks that span several of them (a
+# run may begin inside one block and end past it); longer runs are read as they come. Runs on
+# either side of that size, in one list and on several threads, must match as the plain search
+# does, in both modes.
 @pytest.mark.parametrize("threads", [1, 2])
-def test_exhaustive_runs_of_every_length_match_alike(threads):
+@pytest.mark.parametrize("exhaustive", [False, True])
+def test_runs_of_every_length_match_alike(threads, exhaustive):
     rng = random.Random(11)
     events = []
-    for partition, length in enumerate([3, 1023, 1024, 1025, 1500, 1]):
+    lengths = [3, 700, 500, 1023, 1024, 1025, 1500, 1] + [40] * 30 + [2000]
+    for partition, length in enumerate(lengths):
         for position in range(length):
             typ = rng.choice(["view", "cart", "purchase", "remove", "other", "noise"])
             attrs = {"item": rng.randrange(4), "amount": rng.randrange(40)}
-            events.append(Event(f"p{partition}", position // 2, typ, attrs))
+            events.append(Event(f"p{partition:02d}", position // 2, typ, attrs))
     pattern = parse_pattern(
         "view[item as $i] -[<=6]-> cart[item == $i] "
         "-[<=10, no remove[item == $i]]-> purchase[item == $i, amount >= 20]"
     )
-    compiled = [key(m) for m in match_events(pattern, events, True, threads=threads)]
-    assert compiled == [key(m) for m in match_events(pattern, events, True, use_oracle=True)]
-    assert len({partition for partition, *_ in compiled}) >= 4
+    compiled = [key(m) for m in match_events(pattern, events, exhaustive, threads=threads)]
+    oracle = match_events(pattern, events, exhaustive, use_oracle=True)
+    assert compiled == [key(m) for m in oracle]
+    assert len({partition for partition, *_ in compiled}) >= 10

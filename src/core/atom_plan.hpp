@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,26 +21,71 @@ namespace vashlet::plan {
 constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 constexpr std::size_t kPrefetchBytes = 256;  // of an event's attributes, when the type is named
 
+// A name's size and two words of its bytes (its first and last few, loaded whole and overlapping
+// in the middle): two names of up to 16 bytes are equal exactly when their keys are. Computing it
+// takes a few loads and no loop, and reads no byte outside the name.
+struct NameKey {
+  std::uint64_t size = 0;
+  std::uint64_t head = 0;
+  std::uint64_t tail = 0;
+
+  static NameKey of(std::string_view name) {
+    const char* bytes = name.data();
+    const std::size_t n = name.size();
+    NameKey key{n, 0, 0};
+    if (n >= 8) {
+      key.head = load<std::uint64_t>(bytes);
+      key.tail = load<std::uint64_t>(bytes + n - 8);
+    } else if (n >= 4) {
+      key.head = load<std::uint32_t>(bytes) |
+                 std::uint64_t{load<std::uint32_t>(bytes + n - 4)} << 32;
+    } else if (n > 0) {
+      key.head = std::uint64_t{static_cast<unsigned char>(bytes[0])} |
+                 std::uint64_t{static_cast<unsigned char>(bytes[n / 2])} << 8 |
+                 std::uint64_t{static_cast<unsigned char>(bytes[n - 1])} << 16;
+    }
+    return key;
+  }
+  friend bool operator==(const NameKey&, const NameKey&) = default;
+
+ private:
+  template <class Word>
+  static Word load(const char* bytes) {
+    Word word;
+    std::memcpy(&word, bytes, sizeof word);
+    return word;
+  }
+};
+
 // The event types that the pattern names, each with a small id, so that an event's type is read
-// once. A few names are compared directly (most other types already differ in length); many are
-// hashed.
+// once. Most events of other types already differ in length from every name, which one test
+// tells; a few names are then compared by key, many are hashed.
 class TypeTable {
  public:
   std::size_t add(std::string_view name) {
     const std::size_t known = find(name);
     if (known != kNone) return known;
     names_.push_back(name);
+    keys_.push_back(NameKey::of(name));
     ids_.emplace(name, names_.size() - 1);
+    if (name.size() < kLengthBits) {
+      lengths_ |= std::uint64_t{1} << name.size();
+    } else {
+      long_names_ = true;
+    }
     return names_.size() - 1;
   }
 
   std::size_t find(std::string_view type) const {
+    const std::size_t n = type.size();
+    if (n < kLengthBits ? !((lengths_ >> n) & 1) : !long_names_) return kNone;
     if (names_.size() > kCompared) {
       const auto it = ids_.find(type);
       return it == ids_.end() ? kNone : it->second;
     }
-    for (std::size_t id = 0; id < names_.size(); ++id) {
-      if (same_bytes(names_[id], type)) return id;
+    const NameKey key = NameKey::of(type);
+    for (std::size_t id = 0; id < keys_.size(); ++id) {
+      if (keys_[id] == key && (n <= 16 || names_[id] == type)) return id;
     }
     return kNone;
   }
@@ -48,8 +94,12 @@ class TypeTable {
 
  private:
   static constexpr std::size_t kCompared = 8;
+  static constexpr std::size_t kLengthBits = 64;
   std::vector<std::string_view> names_;  // views into the compiled pattern
+  std::vector<NameKey> keys_;            // by id
   std::unordered_map<std::string_view, std::size_t> ids_;
+  std::uint64_t lengths_ = 0;  // bit n: some name has n bytes (n < kLengthBits)
+  bool long_names_ = false;    // some name has kLengthBits bytes or more
 };
 
 // An attribute name that an atom reads, with the position where it was found last: the events of

@@ -482,6 +482,7 @@ class ThreadMatcher {
   void plan_completions(std::size_t begin, std::size_t end, bool typed);
   bool completable(std::size_t step, std::size_t i) const;
   void note_named_events(std::size_t begin, std::size_t end);
+  void stage(std::size_t begin, std::size_t end);
   std::size_t type_of(std::size_t i);
   void build_probes(const CompiledPattern& pattern);
   void probe(std::size_t j);
@@ -562,6 +563,11 @@ class ThreadMatcher {
     std::size_t type;
   };
   std::vector<NamedEvent> named_;
+  // The type ids of the events [staged_begin_, staged_begin_ + staged_types_.size()), read in a
+  // block ahead of the runs that hold them (see stage).
+  static constexpr std::size_t kStagedBlock = 1024;
+  std::size_t staged_begin_ = 0;
+  std::vector<std::size_t> staged_types_;
   std::vector<char> has_next_;
   PathArena paths_;
   BindingsPool bindings_;
@@ -743,22 +749,36 @@ void ThreadMatcher::plan_completions(std::size_t begin, std::size_t end, bool ty
   }
 }
 
-// For a run that fits the cache: its events of the types that the pattern names, found in one pass
-// (finding the run's end has just read the events), with their attributes fetched early, so that
-// the passes after it neither look at the other events nor wait for the attributes.
+// Reads the events from `begin` on, at least up to `end` and a block's worth, in one streaming
+// pass: their type ids are noted, and the attributes of the named ones fetched. A run's passes
+// then find its events in the cache. Fetching them as each run comes would leave memory idle
+// while the run is matched and the matching idle while the next run arrives; a block of runs
+// read at once keeps the memory busy, and still fits the cache.
+void ThreadMatcher::stage(std::size_t begin, std::size_t end) {
+  const std::size_t stop = std::min(events_.size(), std::max(end, begin + kStagedBlock));
+  staged_begin_ = begin;
+  staged_types_.resize(stop - begin);
+  for (std::size_t i = begin; i < stop; ++i) {
+    if (i + kLookahead < stop) prefetch(&events_[i + kLookahead], sizeof(Event));
+    const Event& event = events_[i];
+    const std::size_t type = types_.find(event.typ);
+    staged_types_[i - begin] = type;
+    if (type != kNone) prefetch_attributes(event, kPrefetchBytes);
+  }
+}
+
+// For a run that fits the cache: its events of the types that the pattern names, in one pass
+// over the type ids that stage noted, so that the passes after it never look at the others.
 void ThreadMatcher::note_named_events(std::size_t begin, std::size_t end) {
+  if (begin < staged_begin_ || end > staged_begin_ + staged_types_.size()) stage(begin, end);
   named_.resize(end - begin);
   std::size_t count = 0;
   for (std::size_t i = begin; i < end; ++i) {  // without a branch on the type: it is unpredictable
-    const std::size_t type = types_.find(events_[i].typ);
+    const std::size_t type = staged_types_[i - staged_begin_];
     named_[count] = NamedEvent{i, type};
     count += type != kNone;
   }
   named_.resize(count);
-  // Last first: plan_completions reads them backwards.
-  for (auto named = named_.rbegin(); named != named_.rend(); ++named) {
-    prefetch_attributes(events_[named->index], kPrefetchBytes);
-  }
 }
 
 bool ThreadMatcher::completable(std::size_t k, std::size_t i) const {
@@ -773,10 +793,10 @@ void ThreadMatcher::match_run(const Run& run, FlatMatches& out) {
   run_begin_ = out.size();
   run_in_order_ = true;
   ahead_ = std::max(ahead_, run.begin);  // a worker's first run need not be the first run
-  // In exhaustive mode the events of a run are read backwards first (plan_completions). Where
-  // they fit the cache, the events of named types are found, and their attributes fetched, in
-  // one pass before that, for both passes.
-  const bool typed = exhaustive_ && run.end - run.begin <= kCachedRun;
+  // A run that fits the cache is read ahead with the runs after it (stage), and only its events
+  // of named types are visited: backwards first in exhaustive mode (plan_completions), then
+  // forwards. A longer run is read as it is matched (type_of).
+  const bool typed = run.end - run.begin <= kCachedRun;
   if (typed) note_named_events(run.begin, run.end);
   if (exhaustive_) plan_completions(run.begin, run.end, typed);
   if (typed) {
