@@ -431,7 +431,17 @@ void MatchOrder::order(FlatMatches& out, std::size_t begin, bool in_order, bool 
   reordered_.steps = out.steps;
   reordered_.slots = out.slots;
   reordered_.clear();
-  for (const std::size_t m : order_) {
+  // The matches are gathered from all over `out`, which a large run's matches overflow the
+  // cache with: the ones a few turns ahead are fetched while the current one is copied.
+  constexpr std::size_t kAhead = 16;
+  for (std::size_t n = 0; n < count; ++n) {
+    if (n + kAhead < count) {
+      const std::size_t next = order_[n + kAhead];
+      prefetch(out.indices_of(next), steps * sizeof(std::size_t));
+      prefetch(&out.ends[next], sizeof(std::int64_t));
+      prefetch(out.values_of(next), out.slots * sizeof(const Value*));
+    }
+    const std::size_t m = order_[n];
     reordered_.indices.insert(reordered_.indices.end(), out.indices_of(m),
                               out.indices_of(m) + steps);
     reordered_.ends.push_back(out.ends[m]);
