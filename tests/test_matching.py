@@ -99,6 +99,21 @@ def test_event_types_compare_exactly():
     assert indices(parse_pattern("login"), events) == [[0]]
 
 
+# Event types are told apart by their length first, then by a few of their bytes: types of the
+# same length as a named one that differ from it in a single byte, wherever it lies, match nothing.
+@pytest.mark.parametrize("length", [1, 2, 3, 4, 7, 8, 9, 15, 16, 17, 40, 63, 64, 65, 100])
+def test_types_that_differ_in_one_byte_are_told_apart(length):
+    start = ("ab" * length)[:length]
+    end = start[:-1] + "x"
+    decoys = sorted({start[:at] + "z" + start[at + 1:] for at in (0, length // 2, length - 1)}
+                    | {end[:at] + "z" + end[at + 1:] for at in (0, length // 2, length - 1)})
+    types = [start] + decoys + [end] + decoys + [start[:-1], start + "a", end] + decoys
+    events = [Event("p", ts, typ, {}) for ts, typ in enumerate(types)]
+    pattern = parse_pattern(f"{start} -> {end}")
+    assert all_modes(pattern, events) == ([[0, len(decoys) + 1]],
+                                          [[0, len(decoys) + 1], [0, len(types) - len(decoys) - 1]])
+
+
 # ---------------------------------------------------------------------------------------------
 # Captures and references
 
@@ -305,3 +320,4 @@ def test_match_repr():
         'Match(partition="a\\"b\\\\c\\n\\u{a0}", indices=[0, 2], span=(10, 15))')
     (match,) = match_events(Pattern.event("A"), [Event("", -7, "A")])
     assert repr(match) == 'Match(partition="", indices=[0], span=(-7, -7))'
+
