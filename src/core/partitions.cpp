@@ -68,6 +68,7 @@ std::vector<std::size_t> chunk_bounds(const EventView& events, std::size_t parts
 }
 
 void run_chunks(std::size_t chunks, const ChunkWork& work) {
+  if (chunks == 0) return;
   std::vector<std::exception_ptr> errors(chunks);
   std::atomic<std::size_t> first_failed{chunks};
   const auto attempt = [&](std::size_t c) noexcept {
@@ -75,9 +76,7 @@ void run_chunks(std::size_t chunks, const ChunkWork& work) {
       work(c, first_failed);
     } catch (...) {
       errors[c] = std::current_exception();
-      std::size_t seen = first_failed.load();
-      while (c < seen && !first_failed.compare_exchange_weak(seen, c)) {
-      }
+      note_failure(first_failed, c);
     }
   };
   // Everything that can fail to allocate is allocated before the first thread starts, so no

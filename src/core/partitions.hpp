@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <exception>
 #include <functional>
 #include <string_view>
 #include <utility>
@@ -41,6 +42,10 @@ void for_each_run(const EventView& events, std::size_t begin, std::size_t end, V
   }
 }
 
+// Chunks of runs per thread that map_run_chunks hands out: enough for the workers to even out
+// their loads, few enough that each chunk is long.
+constexpr std::size_t kChunksPerThread = 4;
+
 // The number of cores this process may run on (its CPU affinity where the system tells it,
 // else the hardware's count); at least 1.
 std::size_t usable_cores();
@@ -59,15 +64,27 @@ using ChunkWork =
     std::function<void(std::size_t chunk, const std::atomic<std::size_t>& first_failed)>;
 void run_chunks(std::size_t chunks, const ChunkWork& work);
 
+// Lowers `first_failed` to `chunk`, unless a lower chunk has failed already.
+inline void note_failure(std::atomic<std::size_t>& first_failed, std::size_t chunk) {
+  std::size_t seen = first_failed.load();
+  while (chunk < seen && !first_failed.compare_exchange_weak(seen, chunk)) {
+  }
+}
+
 // Runs a job over every run of `events`, on up to `threads` threads. make_job() builds one job
 // per worker (its private state); job(Run, Part& out) adds the run's results to the part of its
-// chunk. Returns the parts, one per chunk of runs, in run order (one part for threads <= 1, which
-// runs everything on the calling thread). The job must only read `events` and whatever else it
-// shares.
+// chunk. Returns the parts, one per chunk of runs, in run order (one part for threads <= 1, or
+// for a single run or none: the calling thread runs it all). The job must only read `events`
+// and whatever else it shares. Each worker takes the next chunk that no other has taken, so that
+// a worker slowed down (by a large partition, or by a core the system gives to someone else for
+// a while) leaves more of the chunks to the others; a worker's chunks still come in ascending
+// order. Exceptions as for run_chunks: the one of the lowest failed chunk, after all have
+// finished.
 template <class Part, class MakeJob>
 std::vector<Part> map_run_chunks(const EventView& events, std::size_t threads,
                                  const MakeJob& make_job) {
-  const std::vector<std::size_t> bounds = chunk_bounds(events, threads);
+  const std::vector<std::size_t> bounds =
+      chunk_bounds(events, threads > 1 ? threads * kChunksPerThread : 1);
   const std::size_t chunks = bounds.size() - 1;
   std::vector<Part> parts(std::max<std::size_t>(chunks, 1));
   if (chunks <= 1) {
@@ -75,13 +92,29 @@ std::vector<Part> map_run_chunks(const EventView& events, std::size_t threads,
     for_each_run(events, 0, events.size(), [&](const Run& run) { job(run, parts[0]); });
     return parts;
   }
-  run_chunks(chunks, [&](std::size_t c, const std::atomic<std::size_t>& first_failed) {
-    auto job = make_job();
-    for_each_run(events, bounds[c], bounds[c + 1], [&](const Run& run) {
-      if (first_failed.load(std::memory_order_relaxed) < c) return;
-      job(run, parts[c]);
-    });
+  std::vector<std::exception_ptr> errors(chunks);
+  std::atomic<std::size_t> next_chunk{0};
+  std::atomic<std::size_t> first_failed{chunks};
+  run_chunks(std::min(threads, chunks), [&](std::size_t, const std::atomic<std::size_t>&) {
+    std::size_t c = next_chunk.fetch_add(1);
+    if (c >= chunks) return;
+    try {
+      auto job = make_job();
+      for (; c < chunks; c = next_chunk.fetch_add(1)) {
+        if (first_failed.load(std::memory_order_relaxed) < c) return;  // dropped in any case
+        for_each_run(events, bounds[c], bounds[c + 1], [&](const Run& run) {
+          if (first_failed.load(std::memory_order_relaxed) < c) return;
+          job(run, parts[c]);
+        });
+      }
+    } catch (...) {  // the worker's state may be spoilt: it takes no further chunk
+      errors[c] = std::current_exception();
+      note_failure(first_failed, c);
+    }
   });
+  for (const std::exception_ptr& error : errors) {
+    if (error) std::rethrow_exception(error);
+  }
   return parts;
 }
 

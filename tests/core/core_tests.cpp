@@ -1,10 +1,15 @@
-// Unit tests of the core's shared text helpers (UTF-8, white space, display quoting), built by
-// the fuzz configuration (VASHLET_FUZZ=ON) and run by .ci/sanitize-and-fuzz.
+// Unit tests of the core's shared text helpers (UTF-8, white space, display quoting) and of the
+// split of runs among threads, built by the fuzz configuration (VASHLET_FUZZ=ON) and run by
+// .ci/sanitize-and-fuzz.
 #include <cstdio>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
+#include "model.hpp"
+#include "partitions.hpp"
 #include "text.hpp"
 #include "utf8.hpp"
 
@@ -78,12 +83,69 @@ void display_quoting() {
         "displayed_escaped at the edges");
 }
 
+// Runs of many lengths: every run reaches exactly one job, once, and the parts come back in run
+// order for any thread count; where runs fail, the caller sees the failure of the first of them,
+// as a single thread would.
+void runs_among_threads() {
+  std::vector<Event> events;
+  std::vector<Run> runs;
+  for (std::size_t r = 0; r < 300; ++r) {
+    const std::size_t length = 1 + (r * 37) % 113;
+    runs.push_back(Run{events.size(), events.size() + length});
+    for (std::size_t i = 0; i < length; ++i) {
+      events.push_back(Event{"p" + std::to_string(1000 + r), static_cast<std::int64_t>(i), "A", {}});
+    }
+  }
+  const EventView view(events);
+  const std::vector<Event> none;
+  for (std::size_t threads = 1; threads <= 9; ++threads) {
+    std::size_t calls = 0;
+    const auto parts = map_run_chunks<std::vector<std::size_t>>(EventView(none), threads, [&] {
+      return [&](const Run&, std::vector<std::size_t>&) { ++calls; };
+    });
+    check(parts.size() == 1 && parts[0].empty() && calls == 0,
+          "no events: one empty part on " + std::to_string(threads) + " threads");
+  }
+  for (std::size_t threads = 1; threads <= 9; ++threads) {
+    const auto parts = map_run_chunks<std::vector<std::size_t>>(view, threads, [] {
+      return [](const Run& run, std::vector<std::size_t>& out) {
+        out.push_back(run.begin);
+        out.push_back(run.end);
+      };
+    });
+    std::vector<std::size_t> seen;
+    for (const auto& part : parts) seen.insert(seen.end(), part.begin(), part.end());
+    std::vector<std::size_t> expected;
+    for (const Run& run : runs) expected.insert(expected.end(), {run.begin, run.end});
+    check(seen == expected, "every run once, in order, on " + std::to_string(threads) + " threads");
+    for (const std::size_t failing : {std::size_t{7}, std::size_t{150}, std::size_t{299}}) {
+      std::string caught;
+      try {
+        map_run_chunks<std::vector<std::size_t>>(view, threads, [&] {
+          return [&](const Run& run, std::vector<std::size_t>&) {
+            for (const std::size_t r : {failing, failing + 40}) {
+              if (r < runs.size() && run.begin == runs[r].begin) {
+                throw std::runtime_error("run " + std::to_string(r));
+              }
+            }
+          };
+        });
+      } catch (const std::runtime_error& error) {
+        caught = error.what();
+      }
+      check(caught == "run " + std::to_string(failing),
+            "first failure of " + std::to_string(threads) + " threads: " + caught);
+    }
+  }
+}
+
 }  // namespace
 
 int main() {
   utf8_sequences();
   white_space();
   display_quoting();
+  runs_among_threads();
   if (failures == 0) std::puts("core tests passed");
   return failures == 0 ? 0 : 1;
 }
