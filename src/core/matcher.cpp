@@ -768,13 +768,12 @@ void ThreadMatcher::stage(std::size_t begin, std::size_t end) {
   const std::size_t stop = std::min(events_.size(), std::max(end, begin + kStagedBlock));
   staged_begin_ = begin;
   staged_types_.resize(stop - begin);
-  for (std::size_t i = begin; i < stop; ++i) {
-    if (i + kLookahead < stop) prefetch(&events_[i + kLookahead], sizeof(Event));
-    const Event& event = events_[i];
+  visit_events(events_, begin, stop, [&](std::size_t i, const Event& event) {
     const std::size_t type = types_.find(event.typ);
     staged_types_[i - begin] = type;
     if (type != kNone) prefetch_attributes(event, kPrefetchBytes);
-  }
+    return true;
+  });
 }
 
 // For a run that fits the cache: its events of the types that the pattern names, in one pass
