@@ -5,6 +5,7 @@ Match objects it returns."""
 import gc
 import json
 import math
+import random
 
 import pytest
 
@@ -269,6 +270,10 @@ def test_match_properties_are_new_copies_each_time():
     assert len(match.types) == len(match.events) == 2
 
 
+def event_fields(event):
+    return (event.partition, event.ts, event.typ, repr(sorted(event.attrs.items())))
+
+
 # A Match keeps its events' copies packed; every kind of value, text and size comes back as given.
 KEPT_EVENTS = [
     Event("", INT64_MIN, "A", {}),
@@ -281,14 +286,59 @@ KEPT_EVENTS = [
 
 @pytest.mark.parametrize("position", range(len(KEPT_EVENTS)))
 def test_a_match_gives_back_its_events_as_they_were(position):
-    def fields(event):
-        return (event.partition, event.ts, event.typ, repr(sorted(event.attrs.items())))
-
     events = [KEPT_EVENTS[position], Event(KEPT_EVENTS[position].partition, INT64_MAX, "B")]
     (match,) = match_events(Pattern.event(events[0].typ).then("B"), events)
-    assert [fields(e) for e in match.events] == [fields(e) for e in events]
+    assert [event_fields(e) for e in match.events] == [event_fields(e) for e in events]
     assert match.types == [events[0].typ, "B"]
     assert (match.partition, match.start, match.end) == (events[0].partition, events[0].ts, INT64_MAX)
+
+
+def many_matching_events():
+    """Short runs, then a run long enough to be matched key by key, then one match whose events
+    are too large to share a block of copies with others."""
+    rng = random.Random(5)
+    events = []
+    for run in range(300):
+        for ts in range(rng.randrange(1, 30)):
+            typ = rng.choice(["login", "purchase", "other"])
+            events.append(Event(f"a{run:03d}", ts, typ, {"user": rng.randrange(3), "n": ts}))
+    for ts in range(20_000):
+        typ = rng.choice(["login", "purchase", "other"])
+        note = "x" * rng.randrange(60)
+        events.append(Event("site", ts // 2, typ, {"user": rng.randrange(400), "note": note}))
+    big = {"user": 1, "note": "y" * 100_000}
+    events += [Event("zz", 1, "login", big), Event("zz", 2, "purchase", big)]
+    return events
+
+
+MANY_MATCHING_EVENTS = many_matching_events()
+
+
+# Matches copy their events while the matcher holds them, many to a shared block; each must
+# give back exactly the events at its indices.
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("exhaustive", [False, True])
+def test_matches_give_back_the_events_at_their_indices(threads, exhaustive):
+    events = MANY_MATCHING_EVENTS
+    pattern = parse_pattern("login[user as $u] -> purchase[user == $u]")
+    matches = match_events(pattern, events, exhaustive, threads=threads)
+    assert len(matches) > 5_000 and matches[-1].partition == "zz"
+    for match in matches:
+        assert [event_fields(e) for e in match.events] == [
+            event_fields(events[i]) for i in match.indices]
+
+
+def test_a_match_kept_alone_keeps_its_events():
+    events = list(MANY_MATCHING_EVENTS)
+    pattern = parse_pattern("login[user as $u] -> purchase[user == $u]")
+    matches = match_events(pattern, events)
+    kept = [matches[0], matches[len(matches) // 2], matches[-1]]
+    expected = [[event_fields(events[i]) for i in match.indices] for match in kept]
+    del matches, events
+    gc.collect()
+    for _ in range(3):  # later calls take the memory that the dropped matches gave back
+        assert match_events(pattern, MANY_MATCHING_EVENTS)
+    assert [[event_fields(e) for e in match.events] for match in kept] == expected
 
 
 def test_a_match_outlives_its_event_list():

@@ -10,6 +10,7 @@
 #include "chain_matcher.hpp"
 #include "keyed_runs.hpp"
 #include "memory.hpp"
+#include "packed_events.hpp"
 #include "partitions.hpp"
 #include "value_hash.hpp"
 
@@ -428,6 +429,11 @@ void MatchOrder::order(FlatMatches& out, std::size_t begin, bool in_order, bool 
   bool moved = false;
   for (std::size_t n = 0; n < count && !moved; ++n) moved = order_[n] != begin + n;
   if (!moved) return;
+  // Copies of the events, where the matches have them, move with their matches.
+  const bool with_copies = out.copies.size() > begin;
+  if (with_copies && out.copies.size() != out.size()) {
+    invariant_failure("matches have copies of their events or none do");
+  }
   reordered_.steps = out.steps;
   reordered_.slots = out.slots;
   reordered_.clear();
@@ -440,6 +446,7 @@ void MatchOrder::order(FlatMatches& out, std::size_t begin, bool in_order, bool 
       prefetch(out.indices_of(next), steps * sizeof(std::size_t));
       prefetch(&out.ends[next], sizeof(std::int64_t));
       prefetch(out.values_of(next), out.slots * sizeof(const Value*));
+      if (with_copies) prefetch(&out.copies[next], sizeof(out.copies[next]));
     }
     const std::size_t m = order_[n];
     reordered_.indices.insert(reordered_.indices.end(), out.indices_of(m),
@@ -447,6 +454,7 @@ void MatchOrder::order(FlatMatches& out, std::size_t begin, bool in_order, bool 
     reordered_.ends.push_back(out.ends[m]);
     reordered_.values.insert(reordered_.values.end(), out.values_of(m),
                              out.values_of(m) + out.slots);
+    if (with_copies) reordered_.copies.push_back(out.copies[m]);
   }
   std::copy(reordered_.indices.begin(), reordered_.indices.end(),
             out.indices.begin() + static_cast<std::ptrdiff_t>(begin * steps));
@@ -454,6 +462,8 @@ void MatchOrder::order(FlatMatches& out, std::size_t begin, bool in_order, bool 
             out.ends.begin() + static_cast<std::ptrdiff_t>(begin));
   std::copy(reordered_.values.begin(), reordered_.values.end(),
             out.values.begin() + static_cast<std::ptrdiff_t>(begin * out.slots));
+  std::copy(reordered_.copies.begin(), reordered_.copies.end(),
+            out.copies.begin() + static_cast<std::ptrdiff_t>(begin));
 }
 
 // The threads waiting for one step, in ascending order of their last event. Timestamps do not
@@ -1146,19 +1156,23 @@ void ThreadMatcher::release(const Thread& thread) {
 // key's events of a long run where the pattern's steps are correlated by one name.
 class RunMatcher {
  public:
-  RunMatcher(const CompiledPattern& pattern, const EventView& events)
-      : pattern_(pattern), events_(events), keyed_(KeyedRuns::of(pattern)) {
+  RunMatcher(const CompiledPattern& pattern, const EventView& events, bool copy_events)
+      : pattern_(pattern), events_(events), keyed_(KeyedRuns::of(pattern)),
+        copy_events_(copy_events) {
     if (ChainMatcher::applies(pattern)) chains_.emplace(pattern, events);
   }
 
   void match_run(const Run& run, FlatMatches& out) {
+    const std::size_t begin = out.size();
     if (chains_ && ChainMatcher::takes(run)) {
       chains_->match_run(run, out);
     } else if (keyed_ && run.end - run.begin >= kSplitFrom) {
       match_by_key(run, out);
+      return;
     } else {
       threads().match_run(run, out);
     }
+    copy_events(out, begin, events_);
   }
 
  private:
@@ -1175,16 +1189,45 @@ class RunMatcher {
     const EventView grouped(keyed_->grouped().data(), keyed_->grouped().size());
     ThreadMatcher matcher(pattern_, grouped);
     const std::size_t begin = out.size();
-    for (std::size_t g = 0; g < keyed_->groups(); ++g) matcher.match_run(keyed_->group_run(g), out);
+    // A group's events are copied right after its matching, which has just read them: in the
+    // order of the run they lie all over memory.
+    for (std::size_t g = 0; g < keyed_->groups(); ++g) {
+      const std::size_t group_begin = out.size();
+      matcher.match_run(keyed_->group_run(g), out);
+      copy_events(out, group_begin, grouped);
+    }
     for (std::size_t n = begin * out.steps; n < out.indices.size(); ++n) {
       out.indices[n] = keyed_->source(out.indices[n]);
     }
     order_.order(out, begin, false, pattern_.consumption == MatchConsumption::ExhaustivePerStart);
   }
 
+  // Copies of the events of the matches from `begin` on, named by their positions in `events`,
+  // where the caller asks for them. A long run's earlier events have left the cache, so those of
+  // the matches a few turns ahead are fetched early: the events, then their attributes.
+  void copy_events(FlatMatches& out, std::size_t begin, const EventView& events) const {
+    if (!copy_events_) return;
+    constexpr std::size_t kAhead = 8;  // matches
+    const auto fetch = [&](std::size_t m, auto&& what) {
+      if (m >= out.size()) return;
+      for (std::size_t s = 0; s < out.steps; ++s) what(events[out.indices_of(m)[s]]);
+    };
+    reserve_for(out.copies, out.size());
+    for (std::size_t m = begin; m < out.size(); ++m) {
+      fetch(m + 2 * kAhead, [](const Event& event) { prefetch(&event, sizeof(Event)); });
+      fetch(m + kAhead, [](const Event& event) {
+        prefetch_attributes(event, plan::kPrefetchBytes);
+      });
+      const std::size_t* indices = out.indices_of(m);
+      out.copies.push_back(out.copy_slabs.add(
+          out.steps, [&](std::size_t s) -> const Event& { return events[indices[s]]; }));
+    }
+  }
+
   const CompiledPattern& pattern_;
   const EventView& events_;
   std::optional<KeyedRuns> keyed_;
+  bool copy_events_;
   std::optional<ChainMatcher> chains_;
   std::optional<ThreadMatcher> threads_;
   MatchOrder order_;
@@ -1193,10 +1236,11 @@ class RunMatcher {
 }  // namespace
 
 std::vector<FlatMatches> CompiledPattern::flat_matches(const EventView& events,
-                                                       std::size_t threads) const {
+                                                       std::size_t threads,
+                                                       bool copy_events) const {
   if (steps.empty()) invariant_failure("compiled pattern has at least one step");
   return map_run_chunks<FlatMatches>(events, threads, [&] {
-    return [matcher = RunMatcher(*this, events)](const Run& run, FlatMatches& out) mutable {
+    return [matcher = RunMatcher(*this, events, copy_events)](const Run& run, FlatMatches& out) mutable {
       matcher.match_run(run, out);
     };
   });
@@ -1208,7 +1252,7 @@ std::vector<Match> CompiledPattern::matches(const EventView& events, std::size_t
   // Each run's matches go through a flat buffer that the worker reuses, then become Match
   // records.
   return map_runs<Match>(events, threads, [&] {
-    return [matcher = RunMatcher(*this, events), flat = FlatMatches(), &layout, &events](
+    return [matcher = RunMatcher(*this, events, false), flat = FlatMatches(), &layout, &events](
                const Run& run, std::vector<Match>& out) mutable {
       flat.clear();
       matcher.match_run(run, flat);

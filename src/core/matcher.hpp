@@ -9,6 +9,7 @@
 
 #include "memory.hpp"
 #include "model.hpp"
+#include "packed_events.hpp"
 
 namespace vashlet {
 
@@ -31,6 +32,11 @@ struct FlatMatches {
   LargeVector<std::size_t> indices;  // `steps` per match
   LargeVector<std::int64_t> ends;
   LargeVector<const Value*> values;  // `slots` per match
+  // Where the caller asks for them (flat_matches): per match, the place of copies of its events.
+  // Results that must own their events have them copied while the matcher still holds them in
+  // the cache, rather than gathered from all over memory afterwards.
+  LargeVector<PackedEventSlabs::Place> copies;
+  PackedEventSlabs copy_slabs;
 
   std::size_t size() const { return ends.size(); }
   const std::size_t* indices_of(std::size_t match) const { return &indices[match * steps]; }
@@ -39,6 +45,8 @@ struct FlatMatches {
     indices.clear();
     ends.clear();
     values.clear();
+    copies.clear();
+    copy_slabs.clear();
   }
 };
 
@@ -57,8 +65,10 @@ struct CompiledPattern {
   // Precondition: `events` are in event order (not checked). The runs are shared among
   // `threads` native threads (1: all on the calling thread); the result is the same for any.
   std::vector<Match> matches(const EventView& events, std::size_t threads = 1) const;
-  // The same matches, flat: one part per chunk of runs, the parts in order.
-  std::vector<FlatMatches> flat_matches(const EventView& events, std::size_t threads = 1) const;
+  // The same matches, flat: one part per chunk of runs, the parts in order; `copy_events`: each
+  // part also holds copies of its matches' events.
+  std::vector<FlatMatches> flat_matches(const EventView& events, std::size_t threads = 1,
+                                        bool copy_events = false) const;
   // The binding names, by slot of FlatMatches::values.
   std::vector<std::string> slot_names() const;
 };

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 
 #if defined(__linux__)
@@ -116,8 +117,6 @@ class KeptBlocks {
     }
   }
 
-  // A process forked while another thread held the lock would find it held forever: fork waits
-  // for the lock, and both processes let go of it.
   void lock_for_fork() { mutex_.lock(); }
   void unlock_after_fork() { mutex_.unlock(); }
 
@@ -144,18 +143,77 @@ class KeptBlocks {
   std::size_t kept_ = 0;
 };
 
-// Never destroyed: buffers may still be released while the process exits.
-KeptBlocks& kept_blocks() {
-  static KeptBlocks* blocks = [] {
-    auto* created = new KeptBlocks();
+// Released slabs, newest last: the newest are handed out first, while they may still be in
+// the cache, and the oldest are freed once they have been kept long enough.
+class KeptSlabs {
+ public:
+  void* take() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      forget_old(Clock::now());
+      if (!slabs_.empty()) {
+        void* slab = slabs_.back().data;
+        slabs_.pop_back();
+        return slab;
+      }
+    }
+    return ::operator new(kSlabBytes);
+  }
+
+  void give(void* slab) noexcept {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const Clock::time_point now = Clock::now();
+    forget_old(now);
+    if (slabs_.size() >= kMostKeptSlabs) {
+      ::operator delete(slab);
+      return;
+    }
+    try {
+      slabs_.push_back(Slab{slab, now});
+    } catch (...) {
+      ::operator delete(slab);
+    }
+  }
+
+  void lock_for_fork() { mutex_.lock(); }
+  void unlock_after_fork() { mutex_.unlock(); }
+
+ private:
+  static constexpr std::size_t kMostKeptSlabs = (std::size_t{64} << 20) / kSlabBytes;
+  using Clock = std::chrono::steady_clock;
+  struct Slab {
+    void* data;
+    Clock::time_point released;
+  };
+
+  void forget_old(Clock::time_point now) noexcept {
+    while (!slabs_.empty() && now - slabs_.front().released > kKeptFor) {
+      ::operator delete(slabs_.front().data);
+      slabs_.pop_front();
+    }
+  }
+
+  std::mutex mutex_;
+  std::deque<Slab> slabs_;
+};
+
+// Never destroyed: buffers may still be released while the process exits. A process forked
+// while another thread held the lock would find it held forever: fork waits for the lock, and
+// both processes let go of it.
+template <class Kept>
+Kept& kept() {
+  static Kept* instance = [] {
+    auto* created = new Kept();
 #if defined(__linux__)
-    pthread_atfork([] { kept_blocks().lock_for_fork(); }, [] { kept_blocks().unlock_after_fork(); },
-                   [] { kept_blocks().unlock_after_fork(); });
+    pthread_atfork([] { kept<Kept>().lock_for_fork(); }, [] { kept<Kept>().unlock_after_fork(); },
+                   [] { kept<Kept>().unlock_after_fork(); });
 #endif
     return created;
   }();
-  return *blocks;
+  return *instance;
 }
+
+KeptBlocks& kept_blocks() { return kept<KeptBlocks>(); }
 
 }  // namespace
 
@@ -171,6 +229,20 @@ void release_large(void* data, std::size_t bytes) noexcept {
     return;
   }
   kept_blocks().give(data, block_size(bytes));
+}
+
+void* allocate_slab() {
+  if (!kKeepsBlocks) return ::operator new(kSlabBytes);
+  return kept<KeptSlabs>().take();
+}
+
+void release_slab(void* slab) noexcept {
+  if (!slab) return;
+  if (!kKeepsBlocks) {
+    ::operator delete(slab);
+    return;
+  }
+  kept<KeptSlabs>().give(slab);
 }
 
 }  // namespace vashlet

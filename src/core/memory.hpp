@@ -24,6 +24,14 @@ void prefer_huge_pages(const void* data, std::size_t bytes);
 void* allocate_large(std::size_t bytes);
 void release_large(void* data, std::size_t bytes) noexcept;
 
+// Memory for slabs of kSlabBytes, which many results share (PackedEventSlabs). Released slabs
+// are kept for a few seconds, up to a bounded total, and handed out again: a call that needs as
+// many as the last one released reuses them, where the allocator would have returned the
+// memory to the system and the call would fault it in again. Thread-safe.
+constexpr std::size_t kSlabBytes = std::size_t{1} << 16;
+void* allocate_slab();
+void release_slab(void* slab) noexcept;
+
 template <class T>
 struct LargeAllocator {
   using value_type = T;

@@ -1,6 +1,8 @@
 #include "packed_events.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <utility>
 
@@ -79,10 +81,10 @@ std::size_t offset_of(const std::byte* bytes, std::size_t i) {
 
 }  // namespace
 
-PackedEvents::PackedEvents(std::size_t count, std::size_t bytes)
-    : bytes_(std::make_unique_for_overwrite<std::byte[]>(bytes)) {
+std::size_t PackedEvents::write_count(std::byte* block, std::size_t count) {
   std::size_t at = 0;
-  put<std::uint64_t>(bytes_.get(), at, count);
+  put<std::uint64_t>(block, at, count);
+  return header_bytes(count);
 }
 
 std::size_t PackedEvents::header_bytes(std::size_t count) {
@@ -96,13 +98,12 @@ std::size_t PackedEvents::packed_bytes(const Event& event) {
   return bytes;
 }
 
-void PackedEvents::write_offset(std::size_t i, std::size_t at) {
+void PackedEvents::write_offset(std::byte* block, std::size_t i, std::size_t at) {
   std::size_t slot = sizeof(std::uint64_t) * (1 + i);
-  put<std::uint64_t>(bytes_.get(), slot, at);
+  put<std::uint64_t>(block, slot, at);
 }
 
-std::size_t PackedEvents::write(std::size_t at, const Event& event) {
-  std::byte* bytes = bytes_.get();
+std::size_t PackedEvents::write(std::byte* bytes, std::size_t at, const Event& event) {
   put<std::int64_t>(bytes, at, event.ts);
   put_text(bytes, at, event.partition);
   put_text(bytes, at, event.typ);
@@ -150,6 +151,23 @@ Event PackedEvents::event(std::size_t i) const {
     event.attrs.set(std::move(name), take_value(bytes, at));  // in ascending order: appends
   }
   return event;
+}
+
+void PackedEventSlabs::start_slab(std::size_t bytes) {
+  if (slabs_.size() >= std::numeric_limits<std::uint32_t>::max()) {
+    invariant_failure("packed event slabs are numbered in 32 bits");
+  }
+  slabs_.reserve(slabs_.size() + 1);  // so that a slab once allocated is always held
+  if (bytes <= kSlabBytes) {
+    slabs_.emplace_back(static_cast<std::byte*>(allocate_slab()), release_slab);
+    slab_bytes_ = kSlabBytes;
+  } else {
+    std::shared_ptr<std::byte[]> own = std::make_shared_for_overwrite<std::byte[]>(bytes);
+    std::byte* start = own.get();
+    slabs_.emplace_back(std::move(own), start);
+    slab_bytes_ = bytes;
+  }
+  used_ = 0;
 }
 
 }  // namespace vashlet

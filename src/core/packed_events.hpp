@@ -9,7 +9,9 @@
 #include <cstdint>
 #include <memory>
 #include <string_view>
+#include <vector>
 
+#include "memory.hpp"
 #include "model.hpp"
 
 namespace vashlet {
@@ -21,16 +23,30 @@ class PackedEvents {
   // Copies of event_at(0), ..., event_at(count - 1), each a `const Event&`.
   template <class EventAt>
   static PackedEvents pack(std::size_t count, EventAt&& event_at) {
+    const std::size_t bytes = block_bytes(count, event_at);
+    std::shared_ptr<std::byte[]> block = std::make_shared_for_overwrite<std::byte[]>(bytes);
+    const std::byte* start = block.get();
+    write_block(block.get(), bytes, count, event_at);
+    return PackedEvents(std::shared_ptr<const std::byte>(std::move(block), start));
+  }
+
+  // The same copies written as a block into memory of the caller's (`block_bytes` long at
+  // `block`), for callers that write many at once (PackedEventSlabs).
+  template <class EventAt>
+  static std::size_t block_bytes(std::size_t count, EventAt&& event_at) {
     std::size_t bytes = header_bytes(count);
     for (std::size_t i = 0; i < count; ++i) bytes += packed_bytes(event_at(i));
-    PackedEvents packed(count, bytes);
-    std::size_t at = header_bytes(count);
+    return bytes;
+  }
+  template <class EventAt>
+  static void write_block(std::byte* block, std::size_t bytes, std::size_t count,
+                          EventAt&& event_at) {
+    std::size_t at = write_count(block, count);
     for (std::size_t i = 0; i < count; ++i) {
-      packed.write_offset(i, at);
-      at = packed.write(at, event_at(i));
+      write_offset(block, i, at);
+      at = write(block, at, event_at(i));
     }
     if (at != bytes) invariant_failure("packed events fill their block exactly");
-    return packed;
   }
 
   std::size_t size() const;
@@ -40,15 +56,59 @@ class PackedEvents {
   Event event(std::size_t i) const;
 
  private:
-  PackedEvents(std::size_t count, std::size_t bytes);
+  explicit PackedEvents(std::shared_ptr<const std::byte> bytes) : bytes_(std::move(bytes)) {}
   static std::size_t header_bytes(std::size_t count);
   static std::size_t packed_bytes(const Event& event);
-  void write_offset(std::size_t i, std::size_t at);
-  std::size_t write(std::size_t at, const Event& event);
+  static std::size_t write_count(std::byte* block, std::size_t count);
+  static void write_offset(std::byte* block, std::size_t i, std::size_t at);
+  static std::size_t write(std::byte* block, std::size_t at, const Event& event);
 
   // The count, then each event's offset, then the events: ts, partition, type, attributes (each
   // text as its size and bytes, each value as its kind and payload).
-  std::unique_ptr<std::byte[]> bytes_;
+  std::shared_ptr<const std::byte> bytes_;
+
+  friend class PackedEventSlabs;
+};
+
+// Copies of the events of many results, written as the results are found, while their events
+// are still in the cache, into slabs that the results then share: no allocation per result, and
+// a result keeps alive only the slab that holds its own copies. Written slabs never move.
+class PackedEventSlabs {
+ public:
+  struct Place {
+    std::uint32_t slab = 0;
+    std::uint32_t offset = 0;  // a block larger than kSlabBytes has a slab of its own
+  };
+
+  // Writes copies of event_at(0), ..., event_at(count - 1).
+  template <class EventAt>
+  Place add(std::size_t count, EventAt&& event_at) {
+    const std::size_t bytes = PackedEvents::block_bytes(count, event_at);
+    if (slabs_.empty() || bytes > slab_bytes_ - used_) start_slab(bytes);
+    const Place place{static_cast<std::uint32_t>(slabs_.size() - 1),
+                      static_cast<std::uint32_t>(used_)};
+    PackedEvents::write_block(slabs_.back().get() + used_, bytes, count, event_at);
+    used_ += bytes;
+    return place;
+  }
+
+  // The copies written at `place`, sharing their slab.
+  PackedEvents at(Place place) const {
+    const std::shared_ptr<std::byte>& slab = slabs_.at(place.slab);
+    return PackedEvents(std::shared_ptr<const std::byte>(slab, slab.get() + place.offset));
+  }
+
+  void clear() {
+    slabs_.clear();
+    slab_bytes_ = used_ = 0;
+  }
+
+ private:
+  void start_slab(std::size_t bytes);
+
+  std::vector<std::shared_ptr<std::byte>> slabs_;
+  std::size_t slab_bytes_ = 0;  // of the last slab
+  std::size_t used_ = 0;        // of the last slab
 };
 
 }  // namespace vashlet

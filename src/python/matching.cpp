@@ -37,15 +37,19 @@ struct PyMatch {
   std::int64_t end() const { return events.ts(indices.size() - 1); }
 };
 
-// Copies of the events at `indices`; an index outside the list is an invariant failure (the core
-// only names events it was given).
-PackedEvents packed_copies(const std::size_t* indices, std::size_t count,
-                           const EventList& events) {
+// An index outside the list is an invariant failure: the core only names events it was given.
+void require_in_list(const std::size_t* indices, std::size_t count, const EventList& events) {
   for (std::size_t i = 0; i < count; ++i) {
     if (indices[i] >= events.size()) {
       invariant_failure("a result names an event outside the event list");
     }
   }
+}
+
+// Copies of the events at `indices`.
+PackedEvents packed_copies(const std::size_t* indices, std::size_t count,
+                           const EventList& events) {
+  require_in_list(indices, count, events);
   return PackedEvents::pack(count, [&](std::size_t i) -> const Event& {
     return events[indices[i]];
   });
@@ -64,38 +68,31 @@ PyMatch from_core(Match match, const EventList& events) {
   return result;
 }
 
-// The Match of flat match `m`, its events copied out of `events`.
+// The Match of flat match `m`, whose events the part holds copies of.
 PyMatch from_flat(const FlatMatches& flat, std::size_t m, const EventList& events,
                   const plan::BindingLayout& layout) {
   if (flat.steps == 0) invariant_failure("a match names no event");
+  if (flat.copies.size() != flat.size()) invariant_failure("every match holds copies of its events");
   const std::size_t* indices = flat.indices_of(m);
+  require_in_list(indices, flat.steps, events);
   PyMatch result;
-  result.events = packed_copies(indices, flat.steps, events);
+  result.events = flat.copy_slabs.at(flat.copies[m]);
   result.indices.assign(indices, indices + flat.steps);
-  if (result.end() != flat.ends[m]) invariant_failure("a match disagrees with the events it names");
   result.captures = layout.to_bindings(flat.values_of(m));
   return result;
 }
 
-// A match names events anywhere in the list (a correlated step's event may lie far from its
-// start), so the events of the matches a few turns ahead are fetched before they are copied, in
-// three stages, each locating the next: the list's pointers, the events, their attributes.
-void fetch_ahead(const FlatMatches& flat, std::size_t m, const EventList& events) {
+// A match's bound values lie in the events' attributes, anywhere in the list, so those of the
+// matches a few turns ahead are fetched before they are copied.
+void fetch_values_ahead(const FlatMatches& flat, std::size_t m) {
   constexpr std::size_t kAhead = 8;  // matches
-  const auto fetch = [&](std::size_t ahead, auto&& what) {
-    if (m + ahead >= flat.size()) return;
-    const std::size_t* indices = flat.indices_of(m + ahead);
-    for (std::size_t s = 0; s < flat.steps; ++s) {
-      if (indices[s] < events.size()) what(indices[s]);
-    }
-  };
-  const auto& pointers = events.pointers();
-  fetch(3 * kAhead, [&](std::size_t i) { prefetch(&pointers[i], sizeof(const Event*)); });
-  fetch(2 * kAhead, [&](std::size_t i) { prefetch(pointers[i], sizeof(Event)); });
-  fetch(kAhead, [&](std::size_t i) { prefetch_attributes(*pointers[i], plan::kPrefetchBytes); });
+  if (m + kAhead >= flat.size()) return;
+  const Value* const* values = flat.values_of(m + kAhead);
+  for (std::size_t slot = 0; slot < flat.slots; ++slot) prefetch(values[slot], sizeof(Value));
 }
 
-// The Match objects' contents for flat parts, in order, built on `threads` threads.
+// The Match objects' contents for flat parts with copies of their events, in order, built on
+// `threads` threads. The matcher made the copies, so this pass reads no event.
 std::vector<PyMatch> from_flat_parts(const std::vector<FlatMatches>& parts,
                                      const CompiledPattern& compiled, const EventList& events,
                                      std::size_t threads) {
@@ -110,7 +107,7 @@ std::vector<PyMatch> from_flat_parts(const std::vector<FlatMatches>& parts,
       const std::size_t last = std::min(end, offsets[p + 1]);
       for (; n < last; ++n) {
         const std::size_t m = n - offsets[p];
-        fetch_ahead(part, m, events);
+        fetch_values_ahead(part, m);
         found[n] = from_flat(part, m, events, layout);
       }
     }
@@ -240,7 +237,8 @@ struct MatchCall {
     const EventView view = events.view();
     if (!use_oracle) {
       const CompiledPattern compiled = compile(pattern);
-      return from_flat_parts(compiled.flat_matches(view, threads), compiled, events, threads);
+      return from_flat_parts(compiled.flat_matches(view, threads, true), compiled, events,
+                             threads);
     }
     std::vector<Match> matches = oracle_matches(pattern, view, threads);
     std::vector<PyMatch> found(matches.size());

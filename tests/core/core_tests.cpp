@@ -1,5 +1,5 @@
-// Unit tests of the core's shared text helpers (UTF-8, white space, display quoting) and of the
-// split of runs among threads, built by the fuzz configuration (VASHLET_FUZZ=ON) and run by
+// Unit tests of the core's shared text helpers (UTF-8, white space, display quoting), of the
+// split of runs among threads and of event copies written into shared slabs, built by the fuzz configuration (VASHLET_FUZZ=ON) and run by
 // .ci/sanitize-and-fuzz.
 #include <cstdio>
 #include <stdexcept>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "model.hpp"
+#include "packed_events.hpp"
 #include "partitions.hpp"
 #include "text.hpp"
 #include "utf8.hpp"
@@ -141,11 +142,45 @@ void runs_among_threads() {
 
 }  // namespace
 
+// Copies written one after another fill slabs and move on to the next; one larger than a slab
+// gets its own. Each reads back as written, also once the slabs' writer is gone.
+void copies_in_slabs() {
+  std::vector<PackedEvents> copies;
+  std::vector<std::vector<std::string>> notes;
+  {
+    PackedEventSlabs slabs;
+    for (std::size_t n = 0; n < 2000; ++n) {
+      const std::size_t length = n == 700 ? 3 * kSlabBytes : (n * 131) % 300;
+      std::vector<Event> events(1 + n % 3);
+      notes.emplace_back();
+      for (std::size_t i = 0; i < events.size(); ++i) {
+        events[i] = Event{"p" + std::to_string(n), static_cast<std::int64_t>(n + i), "T", {}};
+        notes.back().push_back(std::string(length, static_cast<char>('a' + (n + i) % 26)));
+        events[i].attrs.set("note", Value::string(notes.back().back()));
+      }
+      const PackedEventSlabs::Place place =
+          slabs.add(events.size(), [&](std::size_t i) -> const Event& { return events[i]; });
+      copies.push_back(slabs.at(place));
+    }
+  }
+  for (std::size_t n = 0; n < copies.size(); ++n) {
+    bool same = copies[n].size() == notes[n].size();
+    for (std::size_t i = 0; same && i < notes[n].size(); ++i) {
+      const Event event = copies[n].event(i);
+      same = event.partition == "p" + std::to_string(n) &&
+             event.ts == static_cast<std::int64_t>(n + i) && event.typ == "T" &&
+             event.attrs.size() == 1 && event.attrs.begin()->second.as_string() == notes[n][i];
+    }
+    check(same, "copies " + std::to_string(n) + " read back as written");
+  }
+}
+
 int main() {
   utf8_sequences();
   white_space();
   display_quoting();
   runs_among_threads();
+  copies_in_slabs();
   if (failures == 0) std::puts("core tests passed");
   return failures == 0 ? 0 : 1;
 }
