@@ -1240,7 +1240,8 @@ std::vector<FlatMatches> CompiledPattern::flat_matches(const EventView& events,
                                                        bool copy_events) const {
   if (steps.empty()) invariant_failure("compiled pattern has at least one step");
   return map_run_chunks<FlatMatches>(events, threads, [&] {
-    return [matcher = RunMatcher(*this, events, copy_events)](const Run& run, FlatMatches& out) mutable {
+    return [matcher = RunMatcher(*this, events, copy_events)](const Run& run,
+                                                               FlatMatches& out) mutable {
       matcher.match_run(run, out);
     };
   });

@@ -30,8 +30,15 @@ class PackedEvents {
     return PackedEvents(std::shared_ptr<const std::byte>(std::move(block), start));
   }
 
+  std::size_t size() const;
+  std::int64_t ts(std::size_t i) const;
+  std::string_view partition(std::size_t i) const;
+  std::string_view typ(std::size_t i) const;
+  Event event(std::size_t i) const;
+
+ private:
   // The same copies written as a block into memory of the caller's (`block_bytes` long at
-  // `block`), for callers that write many at once (PackedEventSlabs).
+  // `block`), for PackedEventSlabs, which writes many into one slab.
   template <class EventAt>
   static std::size_t block_bytes(std::size_t count, EventAt&& event_at) {
     std::size_t bytes = header_bytes(count);
@@ -49,13 +56,6 @@ class PackedEvents {
     if (at != bytes) invariant_failure("packed events fill their block exactly");
   }
 
-  std::size_t size() const;
-  std::int64_t ts(std::size_t i) const;
-  std::string_view partition(std::size_t i) const;
-  std::string_view typ(std::size_t i) const;
-  Event event(std::size_t i) const;
-
- private:
   explicit PackedEvents(std::shared_ptr<const std::byte> bytes) : bytes_(std::move(bytes)) {}
   static std::size_t header_bytes(std::size_t count);
   static std::size_t packed_bytes(const Event& event);

@@ -25,8 +25,9 @@ namespace {
 // One match with its own copies of the events it names, so it outlives the call's event list.
 // Its partition, start and end are those of its first and last events, so they are read from
 // the copies rather than stored a second time. Matches come by the million, so the copies are
-// packed into one block: one allocation per match for them, not one per event and attribute list.
-// The types that `Match.types` lists are those of these events.
+// packed into one block, not one per event and attribute list; the matcher writes the blocks of
+// a call's matches into slabs they share (PackedEventSlabs). The types that `Match.types` lists
+// are those of these events.
 struct PyMatch {
   std::vector<std::size_t> indices;
   PackedEvents events;  // one per entry of `indices`
@@ -72,7 +73,9 @@ PyMatch from_core(Match match, const EventList& events) {
 PyMatch from_flat(const FlatMatches& flat, std::size_t m, const EventList& events,
                   const plan::BindingLayout& layout) {
   if (flat.steps == 0) invariant_failure("a match names no event");
-  if (flat.copies.size() != flat.size()) invariant_failure("every match holds copies of its events");
+  if (flat.copies.size() != flat.size()) {
+    invariant_failure("every match holds copies of its events");
+  }
   const std::size_t* indices = flat.indices_of(m);
   require_in_list(indices, flat.steps, events);
   PyMatch result;
