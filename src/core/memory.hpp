@@ -1,7 +1,8 @@
-// Large buffers: where they come from and what the operating system is told about them. A buffer
-// of tens of megabytes that is filled once costs one page fault per 4 KiB page (and the kernel
-// zeroes every page first); backed by huge pages it costs one per 2 MiB, and a buffer that a
-// previous call faulted in costs none. Together that is a third of a large match over a table.
+// Large buffers and shared slabs: where they come from and what the operating system is told
+// about them. A buffer of tens of megabytes that is filled once costs one page fault per 4 KiB
+// page (and the kernel zeroes every page first); backed by huge pages it costs one per 2 MiB,
+// and a buffer that a previous call faulted in costs none. Together that is a third of a large
+// match over a table.
 #pragma once
 
 #include <algorithm>

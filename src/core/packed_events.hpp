@@ -1,8 +1,9 @@
 // Copies of a few events packed into one block of bytes. Results that own the events they name
 // come by the million; an array of events, each with a block of attributes of its own, costs
 // several allocations and several hundred bytes per result, where one block costs one allocation
-// and little more than the bytes of the events. The copies never change; an event is rebuilt from
-// its bytes on request.
+// and little more than the bytes of the events; a matcher that writes many blocks as it finds
+// the results puts them into slabs that the results share. The copies never change; an event is
+// rebuilt from its bytes on request.
 #pragma once
 
 #include <cstddef>

@@ -96,13 +96,15 @@ void fetch_values_ahead(const FlatMatches& flat, std::size_t m) {
 
 // The Match objects' contents for flat parts with copies of their events, in order, built on
 // `threads` threads. The matcher made the copies, so this pass reads no event.
-std::vector<PyMatch> from_flat_parts(const std::vector<FlatMatches>& parts,
+LargeVector<PyMatch> from_flat_parts(const std::vector<FlatMatches>& parts,
                                      const CompiledPattern& compiled, const EventList& events,
                                      std::size_t threads) {
   const plan::BindingLayout layout(compiled);
   std::vector<std::size_t> offsets{0};  // per part, the position of its first match
   for (const FlatMatches& part : parts) offsets.push_back(offsets.back() + part.size());
-  std::vector<PyMatch> found(offsets.back());
+  // A million matches' contents take tens of megabytes: a large buffer, whose pages an earlier
+  // call may have left mapped.
+  LargeVector<PyMatch> found(offsets.back());
   for_slices(found.size(), threads, kResultsPerSlice, [&](std::size_t begin, std::size_t end) {
     std::size_t p = std::upper_bound(offsets.begin(), offsets.end(), begin) - offsets.begin() - 1;
     for (std::size_t n = begin; n < end; ++p) {
@@ -236,7 +238,7 @@ struct MatchCall {
 
   // The contents of the Match objects. Reads only the call's pattern copy and the events, which
   // `events` holds, and is shared among the call's threads: runs without the GIL.
-  std::vector<PyMatch> found() const {
+  LargeVector<PyMatch> found() const {
     const EventView view = events.view();
     if (!use_oracle) {
       const CompiledPattern compiled = compile(pattern);
@@ -244,7 +246,7 @@ struct MatchCall {
                              threads);
     }
     std::vector<Match> matches = oracle_matches(pattern, view, threads);
-    std::vector<PyMatch> found(matches.size());
+    LargeVector<PyMatch> found(matches.size());
     for_slices(matches.size(), threads, kResultsPerSlice, [&](std::size_t begin, std::size_t end) {
       for (std::size_t i = begin; i < end; ++i) {
         found[i] = from_core(std::move(matches[i]), events);
@@ -274,7 +276,7 @@ struct MatchCall {
 
 Ref match_events_function(const Arguments<5>& args) {
   const MatchCall call(args);
-  std::vector<PyMatch> found;
+  LargeVector<PyMatch> found;
   {
     const GilReleased unlocked;
     found = call.found();
