@@ -1167,7 +1167,7 @@ class RunMatcher {
     if (chains_ && ChainMatcher::takes(run)) {
       chains_->match_run(run, out);
     } else if (keyed_ && run.end - run.begin >= kSplitFrom) {
-      match_by_key(run, out);
+      match_by_key(run, out);  // copies each key's events as it goes
       return;
     } else {
       threads().match_run(run, out);
@@ -1219,8 +1219,12 @@ class RunMatcher {
         prefetch_attributes(event, plan::kPrefetchBytes);
       });
       const std::size_t* indices = out.indices_of(m);
-      out.copies.push_back(out.copy_slabs.add(
-          out.steps, [&](std::size_t s) -> const Event& { return events[indices[s]]; }));
+      const PackedEventSlabs::Place place = out.copy_slabs.add(
+          out.steps, [&](std::size_t s) -> const Event& { return events[indices[s]]; });
+      if (out.copy_slabs.ts(place, out.steps - 1) != out.ends[m]) {
+        invariant_failure("a match disagrees with the events it names");
+      }
+      out.copies.push_back(place);
     }
   }
 

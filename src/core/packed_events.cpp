@@ -79,6 +79,11 @@ std::size_t offset_of(const std::byte* bytes, std::size_t i) {
   return take<std::uint64_t>(bytes, at);
 }
 
+std::int64_t ts_in(const std::byte* bytes, std::size_t i) {
+  std::size_t at = offset_of(bytes, i);
+  return take<std::int64_t>(bytes, at);
+}
+
 }  // namespace
 
 std::size_t PackedEvents::write_count(std::byte* block, std::size_t count) {
@@ -121,10 +126,7 @@ std::size_t PackedEvents::size() const {
   return take<std::uint64_t>(bytes_.get(), at);
 }
 
-std::int64_t PackedEvents::ts(std::size_t i) const {
-  std::size_t at = offset_of(bytes_.get(), i);
-  return take<std::int64_t>(bytes_.get(), at);
-}
+std::int64_t PackedEvents::ts(std::size_t i) const { return ts_in(bytes_.get(), i); }
 
 std::string_view PackedEvents::partition(std::size_t i) const {
   std::size_t at = offset_of(bytes_.get(), i) + sizeof(std::int64_t);
@@ -151,6 +153,10 @@ Event PackedEvents::event(std::size_t i) const {
     event.attrs.set(std::move(name), take_value(bytes, at));  // in ascending order: appends
   }
   return event;
+}
+
+std::int64_t PackedEventSlabs::ts(Place place, std::size_t i) const {
+  return ts_in(slabs_.at(place.slab).get() + place.offset, i);
 }
 
 void PackedEventSlabs::start_slab(std::size_t bytes) {

@@ -99,6 +99,9 @@ class PackedEventSlabs {
     return PackedEvents(std::shared_ptr<const std::byte>(slab, slab.get() + place.offset));
   }
 
+  // The timestamp of event i of the copies at `place`, read in place.
+  std::int64_t ts(Place place, std::size_t i) const;
+
   void clear() {
     slabs_.clear();
     slab_bytes_ = used_ = 0;

@@ -73,9 +73,6 @@ PyMatch from_core(Match match, const EventList& events) {
 PyMatch from_flat(const FlatMatches& flat, std::size_t m, const EventList& events,
                   const plan::BindingLayout& layout) {
   if (flat.steps == 0) invariant_failure("a match names no event");
-  if (flat.copies.size() != flat.size()) {
-    invariant_failure("every match holds copies of its events");
-  }
   const std::size_t* indices = flat.indices_of(m);
   require_in_list(indices, flat.steps, events);
   PyMatch result;
@@ -101,7 +98,12 @@ LargeVector<PyMatch> from_flat_parts(const std::vector<FlatMatches>& parts,
                                      std::size_t threads) {
   const plan::BindingLayout layout(compiled);
   std::vector<std::size_t> offsets{0};  // per part, the position of its first match
-  for (const FlatMatches& part : parts) offsets.push_back(offsets.back() + part.size());
+  for (const FlatMatches& part : parts) {
+    if (part.copies.size() != part.size()) {
+      invariant_failure("every match holds copies of its events");
+    }
+    offsets.push_back(offsets.back() + part.size());
+  }
   // A million matches' contents take tens of megabytes: a large buffer, whose pages an earlier
   // call may have left mapped.
   LargeVector<PyMatch> found(offsets.back());
