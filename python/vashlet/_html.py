@@ -1,11 +1,13 @@
 """HTML views for notebooks and the report: result tables and the funnel as an inline SVG bar
-chart (no script, nothing fetched). Every user-supplied string goes through `html.escape`."""
+chart (no script, nothing fetched). Every user-supplied string is escaped, its control
+characters (bidi overrides among them) shown as marked escapes."""
 
 from __future__ import annotations
 
 from html import escape
 from typing import TYPE_CHECKING, Any, Sequence
 
+from vashlet._escapes import display_html, display_text
 from vashlet._format import row_texts
 
 if TYPE_CHECKING:
@@ -28,6 +30,8 @@ STYLE = """
 .vashlet-funnel text { font: 13px system-ui, sans-serif; fill: #222; }
 .vashlet-funnel .bar { fill: #c7d7ee; }
 .vashlet-funnel .bar-completed { fill: #2f6db5; }
+.vashlet-escape { color: #a0181c; background: #fde8e8; font-family: monospace; }
+.vashlet-funnel .vashlet-escape { fill: #a0181c; }
 """
 
 
@@ -35,14 +39,14 @@ def table_html(
     columns: Sequence[str], rows: Sequence[dict[str, Any]], total: int, noun: str = "row"
 ) -> str:
     """A table of the first `rows` with a caption giving the `total`, as pandas shows one."""
-    head = "".join(f"<th>{escape(column)}</th>" for column in columns)
+    head = "".join(f"<th>{display_html(column)}</th>" for column in columns)
     body = []
     for row in rows:
         cells = []
         for value, text in zip(row.values(), row_texts(row)):
             numeric = isinstance(value, (int, float)) and not isinstance(value, bool)
             css = ' class="number"' if numeric else ""
-            cells.append(f"<td{css}>{escape(text)}</td>")
+            cells.append(f"<td{css}>{display_html(text)}</td>")
         body.append("<tr>" + "".join(cells) + "</tr>")
     nouns = noun if total == 1 else noun + "s"
     shown = f" (first {len(rows):,} shown)" if len(rows) < total else ""
@@ -67,7 +71,7 @@ def funnel_svg(funnel: Funnel) -> str:
     for step in funnel.steps:
         y = 4 + step.step * _ROW_HEIGHT
         text_y = y + _BAR_HEIGHT / 2 + 5
-        event_type = escape(step.event_type)
+        event_type = escape(display_text(step.event_type))
         title = (
             f"step {step.step} {step.event_type}: reached {step.reached:,}, "
             f"completed {step.completed:,}, stopped {step.stopped:,}"
@@ -75,9 +79,9 @@ def funnel_svg(funnel: Funnel) -> str:
         parts.append(
             f'<g class="funnel-step" data-step="{step.step}" data-event-type="{event_type}" '
             f'data-reached="{step.reached}" data-completed="{step.completed}" '
-            f'data-stopped="{step.stopped}"><title>{escape(title)}</title>'
+            f'data-stopped="{step.stopped}"><title>{escape(display_text(title))}</title>'
             f'<text x="{_LABEL_WIDTH - 8}" y="{text_y}" text-anchor="end">'
-            f"{step.step}. {event_type}</text>"
+            f"{step.step}. {display_html(step.event_type, 'tspan')}</text>"
             f'<rect class="bar" x="{_LABEL_WIDTH}" y="{y}" width="{step.reached * scale:.1f}" '
             f'height="{_BAR_HEIGHT}"/>'
             f'<rect class="bar-completed" x="{_LABEL_WIDTH}" y="{y}" '
@@ -96,8 +100,8 @@ def reasons_html(funnel: Funnel) -> str:
         for r in step.reasons:
             share = f"{r.count / step.reached:.1%}" if step.reached else ""
             rows.append(
-                f"<tr><td class=\"number\">{step.step}</td><td>{escape(step.event_type)}</td>"
-                f"<td>{escape(r.reason)}</td><td>{escape(r.detail or '')}</td>"
+                f"<tr><td class=\"number\">{step.step}</td><td>{display_html(step.event_type)}</td>"
+                f"<td>{display_html(r.reason)}</td><td>{display_html(r.detail or '')}</td>"
                 f'<td class="number">{r.count:,}</td><td class="number">{share}</td>'
                 f"<td>{escape(', '.join(map(str, r.examples)))}</td></tr>"
             )

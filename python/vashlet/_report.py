@@ -3,9 +3,9 @@ reasons per step and example near misses with their events. No script, nothing f
 
 from __future__ import annotations
 
-from html import escape
 from typing import Any, Callable, Sequence
 
+from vashlet._escapes import display_html as escape
 from vashlet._format import cell_text, miss_detail
 from vashlet._funnel import Funnel
 from vashlet._html import STYLE, funnel_svg, reasons_html

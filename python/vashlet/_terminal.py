@@ -4,11 +4,12 @@ from __future__ import annotations
 
 from typing import Sequence
 
+from vashlet._escapes import display_text
+
 _MAX_CELL = 40
 
 
 def _fit(text: str, width: int) -> str:
-    text = text.replace("\n", " ")
     return text if len(text) <= width else text[: width - 1] + "…"
 
 
@@ -19,8 +20,10 @@ def render(
     width: int | None,
 ) -> tuple[list[str], int]:
     """The lines of the table (header, rule, rows) and how many columns were left out to keep
-    within `width` characters (None: no limit). Numbers are right-aligned."""
-    cells = [[_fit(cell, _MAX_CELL) for cell in row] for row in rows]
+    within `width` characters (None: no limit). Numbers are right-aligned. Characters that would
+    act on the terminal (ESC, CR, bidi controls, ...) are shown as escapes."""
+    columns = [display_text(column) for column in columns]
+    cells = [[_fit(display_text(cell), _MAX_CELL) for cell in row] for row in rows]
     widths = [
         max([len(column)] + [len(row[i]) for row in cells]) for i, column in enumerate(columns)
     ]
