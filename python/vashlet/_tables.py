@@ -2,6 +2,10 @@
 
 from __future__ import annotations
 
+import json
+import os
+import sys
+import warnings
 from typing import Any, Iterator, Sequence, Union
 
 from vashlet import _core
@@ -108,6 +112,60 @@ def _as_pattern(pattern: PatternLike) -> Pattern | PatternBuilder:
     return pattern
 
 
+def never_taken(pattern: Pattern | PatternBuilder) -> list[str]:
+    """What in `pattern` can never hold, one sentence each: a reference to a binding that no
+    earlier step captures, a window below zero. The format allows both; they are mistakes."""
+    built = pattern.build() if isinstance(pattern, PatternBuilder) else pattern
+    problems = []
+    captured: set[str] = set()
+    for index, step in enumerate(json.loads(built.to_json())["steps"]):
+        atom = step["atom"]
+        name = f"step {index} ({atom['event_type']})"
+        transition = step["transition_from_previous"] or {}
+        window = transition.get("max_elapsed")
+        if window is not None and window < 0:
+            problems.append(f"{name} has a window of {window}, below zero: it can never match")
+        for absence in transition.get("absence", ()):
+            for binding in _unbound(absence, captured):
+                problems.append(
+                    f"the absence of {absence['event_type']} before {name} refers to "
+                    f"${binding}, which no earlier step captures: it never blocks"
+                )
+        for binding in _unbound(atom, captured):
+            problems.append(
+                f"{name} refers to ${binding}, which no earlier step captures: "
+                "it can never match"
+            )
+        captured.update(capture["name"] for capture in atom["captures"])
+    return problems
+
+
+def _unbound(atom: dict[str, Any], captured: set[str]) -> list[str]:
+    names = [clause["binding"] for clause in atom["reference_predicates"]]
+    return [name for name in dict.fromkeys(names) if name not in captured]
+
+
+_PACKAGE = os.path.dirname(os.path.abspath(__file__)) + os.sep
+
+
+def warn_never_taken(pattern: Pattern | PatternBuilder) -> None:
+    """A UserWarning for each part of `pattern` that can never hold, attributed to the caller's
+    line outside this package (so `funnel`, which calls `match` and `explain`, warns once)."""
+    if not isinstance(pattern, (Pattern, PatternBuilder)):
+        return  # the native call says what it expected
+    try:
+        problems = never_taken(pattern)
+    except ValueError:
+        return  # a builder that does not build: the native call reports it
+    if not problems:
+        return
+    level, frame = 2, sys._getframe(1)
+    while frame is not None and os.path.abspath(frame.f_code.co_filename).startswith(_PACKAGE):
+        level, frame = level + 1, frame.f_back
+    for problem in problems:
+        warnings.warn(problem, UserWarning, stacklevel=level)
+
+
 def _as_source(data: object) -> object:
     """What the native reader takes: a stream capsule, a (schema, array) capsule pair, or the
     sequence of events itself."""
@@ -158,10 +216,10 @@ def match(
     >>> result.to_pylist()
     [{'match': 0, 'partition': 'u1', 'start': 100, 'end': 130, 'rows': [0, 1], 'captures': {'u': 'ann'}}]
     """
+    parsed = _as_pattern(pattern)
+    warn_never_taken(parsed)
     return MatchTable(
-        _core._match_table(
-            _as_pattern(pattern), _as_source(data), partition, ts, type, id, exhaustive, threads
-        )
+        _core._match_table(parsed, _as_source(data), partition, ts, type, id, exhaustive, threads)
     )
 
 
@@ -192,8 +250,8 @@ def explain(
     >>> miss["reason"], miss["rows"], miss["candidate_row"], miss["gap"]
     ('window_exceeded', [0], 1, 800)
     """
+    parsed = _as_pattern(pattern)
+    warn_never_taken(parsed)
     return NearMissTable(
-        _core._explain_table(
-            _as_pattern(pattern), _as_source(data), partition, ts, type, id, False, threads
-        )
+        _core._explain_table(parsed, _as_source(data), partition, ts, type, id, False, threads)
     )
