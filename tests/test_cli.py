@@ -173,6 +173,15 @@ def test_columns_named_by_options(tmp_path):
         ("explain", ["login", "{events}", "--pattern-file", "{missing}"], "cannot read the pattern"),
         ("match", ["login", "{notes}"], "cannot tell the format"),
         ("explain", ["login", "{events}", "{other}"], "different columns"),
+        ("match", ["login", "{folder}"], "folder.csv: is a directory"),
+        ("match", ["login", "{header}"], "h.csv: no events (a header and no rows)"),
+        ("match", ["login", "{header}", "{header}"], "no events"),
+        ("match", ["login", "{events}", "--format", "xml"], "invalid choice: 'xml'"),
+        ("match", ["login", "{events}", "--limit", "many"], "invalid int value: 'many'"),
+        ("match", [], "the following arguments are required"),
+        ("explain", ["login", "{events}", "--report", "{out}"], "--output and --report name the same file"),
+        ("explain", ["login", "{events}", "--report", "{events}"], "--report names an input file"),
+        ("explain", ["login", "{events}", "--report", "{folder}"], "folder.csv: is a directory"),
     ],
 )
 def test_errors_are_one_line_with_status_2_and_leave_output_alone(tmp_path, command, arguments, message):
@@ -182,9 +191,14 @@ def test_errors_are_one_line_with_status_2_and_leave_output_alone(tmp_path, comm
         "missing": tmp_path / "missing.parquet",
         "garbage": tmp_path / "garbage.parquet",
         "notes": tmp_path / "notes.txt",
+        "folder": tmp_path / "folder.csv",
+        "header": tmp_path / "h.csv",
+        "out": tmp_path / "out.csv",
     }
     paths["garbage"].write_bytes(b"not a parquet file")
     paths["notes"].write_text("x")
+    paths["folder"].mkdir()
+    paths["header"].write_text("partition,ts,type\n")
     out = tmp_path / "out.csv"
     out.write_text("before\n")
     result = run(command, *[a.format(**paths) for a in arguments], "--output", out)
@@ -242,3 +256,90 @@ def test_progress_only_on_a_terminal_for_large_inputs(terminal, large, shown):
     assert ("reading 1 file" in stream.text) is shown
     progress.done()
     assert stream.text.endswith("\r\x1b[K") is shown
+
+
+def test_json_pattern_file_with_a_report(tmp_path):
+    pattern_file = tmp_path / "p.json"
+    pattern_file.write_text(vashlet.parse_pattern(PATTERN).to_json(pretty=True))
+    report, out = tmp_path / "r.html", tmp_path / "out.csv"
+    result = run("explain", "--pattern-file", pattern_file, write_events(tmp_path / "e.csv"),
+                 "--report", report, "-o", out)
+    assert (result.returncode, result.stderr) == (0, "2 rows written to " + str(out) + "\n")
+    page = report.read_text()
+    assert "3 starts: 1 matched, 2 near misses" in page and "&quot;purchase&quot;" in page
+
+
+@pytest.mark.parametrize("spelling", ["same", "relative", "link"])
+def test_an_output_that_is_an_input_is_refused(tmp_path, spelling):
+    source = write_events(tmp_path / "e.csv")
+    before = source.read_bytes()
+    if spelling == "link":
+        (tmp_path / "alias.csv").symlink_to(source)
+    target = {"same": source, "relative": "./e.csv", "link": tmp_path / "alias.csv"}[spelling]
+    result = run("match", PATTERN, source, "-o", target, cwd=tmp_path)
+    assert result.returncode == 2
+    assert result.stderr.count("\n") == 1 and "--output names an input file" in result.stderr
+    assert source.read_bytes() == before
+
+
+def test_no_output_is_replaced_unless_every_output_is_written(tmp_path):
+    out = tmp_path / "out.csv"
+    out.write_text("before\n")
+    (tmp_path / "r.html").mkdir()  # the report cannot be written
+    result = run("explain", PATTERN, write_events(tmp_path / "e.csv"), "-o", out,
+                 "--report", tmp_path / "r.html")
+    assert result.returncode == 2 and result.stderr.count("\n") == 1
+    assert out.read_text() == "before\n"
+
+
+def run_patched(tmp_path, patch, *arguments):
+    """The command in a child whose `patch` code runs first."""
+    script = tmp_path / "child.py"
+    script.write_text(f"import sys\n{patch}\nfrom vashlet.cli import main\nsys.exit(main(sys.argv[1:]))\n")
+    env = dict(os.environ, PYTHONPATH=str(PACKAGE_ROOT))
+    return subprocess.run([sys.executable, script, *map(str, arguments)], capture_output=True,
+                          text=True, env=env, cwd=tmp_path, timeout=120)
+
+
+SIGTERM_WHILE_WRITING = """
+import csv, os, signal
+real = csv.writer
+class Writer:
+    def __init__(self, out):
+        self.writer = real(out)
+    def writerow(self, row):
+        os.kill(os.getpid(), signal.SIGTERM)
+        return self.writer.writerow(row)
+csv.writer = Writer
+"""
+
+
+def test_sigterm_while_writing_leaves_no_temporary_file(tmp_path):
+    out = tmp_path / "out.csv"
+    out.write_text("before\n")
+    result = run_patched(tmp_path, SIGTERM_WHILE_WRITING, "match", PATTERN,
+                         write_events(tmp_path / "e.parquet"), "-o", out)
+    assert result.returncode == -15
+    assert out.read_text() == "before\n"
+    assert [p.name for p in tmp_path.iterdir() if p.name.startswith(".")] == []
+
+
+@pytest.mark.parametrize("error, message", [
+    ("MemoryError()", "vashlet: error: out of memory\n"),
+    ("MemoryError('cannot allocate 8 GiB')", "vashlet: error: out of memory: cannot allocate 8 GiB\n"),
+])
+def test_out_of_memory_is_one_line(tmp_path, error, message):
+    patch = f"import vashlet\ndef fail(*a, **k):\n    raise {error}\nvashlet.match = fail"
+    result = run_patched(tmp_path, patch, "match", PATTERN, write_events(tmp_path / "e.parquet"))
+    assert (result.returncode, result.stderr) == (2, message)
+
+
+def test_a_step_that_can_never_match_warns_and_succeeds(tmp_path):
+    source = write_events(tmp_path / "e.csv")
+    result = run("explain", "login -[<=-1]-> purchase[user == $zz]", source, "--report",
+                 tmp_path / "r.html")
+    assert result.returncode == 0
+    assert result.stderr.splitlines() == [
+        "vashlet: warning: step 1 (purchase) has a window of -1, below zero: it can never match",
+        "vashlet: warning: step 1 (purchase) refers to $zz, which no earlier step captures: it can never match",
+    ]

@@ -105,13 +105,22 @@ def read_events(
 
     tables = []
     for path in paths:
-        chosen = input_format(path, fmt)
+        if os.path.isdir(path):
+            raise UsageError(f"{path}: is a directory, not a file of events")
         if not os.path.isfile(path):
             raise UsageError(f"{path}: no such file")
+        chosen = input_format(path, fmt)
         try:
             tables.append(_read_one(path, chosen, string_keys))
         except (pa.ArrowException, OSError, ValueError) as error:
             raise UsageError(f"{path}: cannot read as {chosen}: {_one_line(error)}") from None
+    # A CSV of only a header has columns of no type; it adds no events, and alone it leaves
+    # nothing to match.
+    typed = [t for t in tables if t.num_rows or not _untyped(t)]
+    if not typed:
+        which = paths[0] if len(paths) == 1 else "the input files"
+        raise UsageError(f"{which}: no events (a header and no rows)")
+    tables = typed
     if len(tables) == 1:
         return tables[0]
     try:
@@ -120,29 +129,53 @@ def read_events(
         raise UsageError(f"the input files have different columns: {_one_line(error)}") from None
 
 
+def _untyped(table: pa.Table) -> bool:
+    import pyarrow as pa
+
+    return all(pa.types.is_null(field.type) for field in table.schema)
+
+
 def _one_line(error: BaseException) -> str:
     text = str(error).strip()
     return text.splitlines()[0] if text else type(error).__name__
 
 
-@contextmanager
-def replacing(path: str, mode: str = "w") -> Iterator[Any]:
-    """A file that appears at `path` only once it is completely written."""
-    target = Path(path)
-    handle, temporary = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.")
-    try:
+class StagedFiles:
+    """Output files written beside their targets under temporary names, and moved into place
+    together by `commit` once every one is complete: a failure (or SIGTERM, raised as an
+    exception) on the way leaves every target as it was, and `discard` removes the temporaries."""
+
+    def __init__(self) -> None:
+        self._staged: list[tuple[str, Path]] = []
+
+    @contextmanager
+    def open(self, path: str, mode: str = "w") -> Iterator[Any]:
+        target = Path(path)
+        handle, temporary = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.")
+        self._staged.append((temporary, target))
         text = "b" not in mode
         newline, encoding = ("", "utf-8") if text else (None, None)
         with open(handle, mode, newline=newline, encoding=encoding) as out:
             yield out
+
+    def commit(self) -> None:
         # mkstemp makes the file private; give it the permissions a plain open() would.
         umask = os.umask(0)
         os.umask(umask)
-        os.chmod(temporary, 0o666 & ~umask)
-        os.replace(temporary, target)
-    except BaseException:
-        os.unlink(temporary)
-        raise
+        for temporary, _ in self._staged:
+            os.chmod(temporary, 0o666 & ~umask)
+        while self._staged:
+            temporary, target = self._staged[0]
+            os.replace(temporary, target)
+            del self._staged[0]
+
+    def discard(self) -> None:
+        while self._staged:
+            temporary, _ = self._staged.pop()
+            try:
+                os.unlink(temporary)
+            except FileNotFoundError:
+                pass
 
 
 def _json_default(value: Any) -> str:
@@ -162,9 +195,9 @@ def _without_empty_structs(table: pa.Table) -> pa.Table:
     return table.drop_columns(empty) if empty else table
 
 
-def write_result(result: Any, path: str) -> None:
-    """Write a MatchTable or NearMissTable to `path` in the format of its extension. CSV holds
-    lists and structs as JSON text."""
+def write_result(result: Any, path: str, staged: StagedFiles) -> None:
+    """Write a MatchTable or NearMissTable to `path` in the format of its extension, staged in
+    `staged` to be committed with the other outputs. CSV holds lists and structs as JSON text."""
     fmt = output_format(path)
     if fmt == "parquet":
         import pyarrow.parquet as pq
@@ -173,13 +206,13 @@ def write_result(result: Any, path: str) -> None:
 
         table = _without_empty_structs(result._to_pyarrow())
         try:
-            with replacing(path, "wb") as out:
+            with staged.open(path, "wb") as out:
                 pq.write_table(table, out)
         except pa.ArrowException as error:
             raise UsageError(f"{path}: cannot write as Parquet: {_one_line(error)}") from None
         return
     rows = result.to_pylist()
-    with replacing(path) as out:
+    with staged.open(path) as out:
         if fmt == "jsonl":
             for row in rows:
                 out.write(json.dumps(row, default=_json_default) + "\n")

@@ -12,18 +12,20 @@ from __future__ import annotations
 import argparse
 import os
 import shutil
+import signal
 import sys
 import time
+import warnings
 from pathlib import Path
-from typing import Any, Sequence, TextIO
+from typing import Any, NoReturn, Sequence, TextIO
 
 import vashlet
 from vashlet._files import (
     INPUT_FORMATS,
+    StagedFiles,
     UsageError,
     output_format,
     read_events,
-    replacing,
     require_pyarrow,
     write_result,
 )
@@ -63,8 +65,23 @@ class Progress:
             self._shown = False
 
 
+class _Parser(argparse.ArgumentParser):
+    """Reports a bad command line as every other failure: one line, status 2."""
+
+    def error(self, message: str) -> NoReturn:
+        raise UsageError(message)
+
+
+class Terminated(BaseException):
+    """SIGTERM, raised where the program is so that the temporary files are removed."""
+
+
+def _raise_terminated(signum: int, frame: object) -> None:
+    raise Terminated
+
+
 def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="vashlet",
         description="Find sequential patterns in event files, and explain the near misses.",
     )
@@ -125,7 +142,7 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def _load_pattern(arguments: argparse.Namespace) -> tuple[Any, str, list[str]]:
-    """The parsed pattern, its text as shown in the report, and the input files."""
+    """The parsed pattern, its text (None when the pattern is JSON), and the input files."""
     items = list(arguments.arguments)
     if arguments.pattern_file:
         try:
@@ -138,19 +155,41 @@ def _load_pattern(arguments: argparse.Namespace) -> tuple[Any, str, list[str]]:
         text = items.pop(0)
     if not items:
         raise UsageError("no event files given")
+    is_json = text.lstrip().startswith("{")
     try:
-        if text.lstrip().startswith("{"):
+        if is_json:
             pattern = vashlet.pattern_from_json(text)
         else:
             pattern = vashlet.parse_pattern(text.strip())
     except ValueError as error:
         raise UsageError(f"bad pattern: {error}") from None
-    return pattern, text.strip(), items
+    return pattern, None if is_json else text.strip(), items
 
 
 def _check_writable(path: str | None) -> None:
+    if path and Path(path).is_dir():
+        raise UsageError(f"{path}: is a directory")
     if path and not Path(path).resolve().parent.is_dir():
         raise UsageError(f"{path}: no such directory")
+
+
+def _same_file(a: str, b: str) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except OSError:  # one of them does not exist (yet): compare where they lead
+        return os.path.realpath(a) == os.path.realpath(b)
+
+
+def _check_distinct(outputs: Sequence[tuple[str, str | None]], inputs: Sequence[str]) -> None:
+    """Refuse an output that would replace an input, or two outputs in one file."""
+    named = [(option, path) for option, path in outputs if path]
+    for i, (option, path) in enumerate(named):
+        for source in inputs:
+            if _same_file(path, source):
+                raise UsageError(f"{path}: {option} names an input file; it would be replaced")
+        for other_option, other in named[:i]:
+            if _same_file(path, other):
+                raise UsageError(f"{path}: {other_option} and {option} name the same file")
 
 
 def _is_large(paths: Sequence[str]) -> bool:
@@ -198,15 +237,20 @@ def _events_lookup(table: Any) -> Any:
 
 
 def run(argv: Sequence[str] | None, stdout: TextIO, stderr: TextIO) -> int:
-    arguments = _parser().parse_args(argv)
     progress = Progress(stderr)
+    staged = StagedFiles()
     try:
+        arguments = _parser().parse_args(argv)
         if arguments.output:
             output_format(arguments.output)
         report = getattr(arguments, "report", None)
         _check_writable(arguments.output)
         _check_writable(report)
         pattern, pattern_text, paths = _load_pattern(arguments)
+        _check_distinct(
+            [("--output", arguments.output), ("--report", report)],
+            [*paths, *([arguments.pattern_file] if arguments.pattern_file else [])],
+        )
         require_pyarrow()
         large = _is_large(paths)
         progress.stage(f"reading {len(paths)} file{'s' if len(paths) > 1 else ''}", large)
@@ -215,32 +259,36 @@ def run(argv: Sequence[str] | None, stdout: TextIO, stderr: TextIO) -> int:
         keys = {"partition": arguments.partition, "ts": arguments.ts, "type": arguments.type}
         result: vashlet.MatchTable | vashlet.NearMissTable
         try:
-            progress.stage(f"sorting and matching {table.num_rows:,} events", large)
-            if arguments.command == "match":
-                exhaustive = arguments.exhaustive
-                result = vashlet.match(
-                    pattern, table, exhaustive=exhaustive, threads=arguments.threads, **keys
-                )
-            else:
-                result = vashlet.explain(pattern, table, threads=arguments.threads, **keys)
-                if report:
-                    progress.stage("counting the funnel", large)
-                    from vashlet._funnel import funnel_of
-                    from vashlet._report import report_html
-
-                    matches = vashlet.match(
-                        pattern, table, exhaustive=True, threads=arguments.threads, **keys
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always", UserWarning)
+                progress.stage(f"sorting and matching {table.num_rows:,} events", large)
+                if arguments.command == "match":
+                    exhaustive = arguments.exhaustive
+                    result = vashlet.match(
+                        pattern, table, exhaustive=exhaustive, threads=arguments.threads, **keys
                     )
-                    funnel = funnel_of(pattern_text, matches, result)
-                    page = report_html(funnel, _events_lookup(table), paths)
+                else:
+                    result = vashlet.explain(pattern, table, threads=arguments.threads, **keys)
+                    if report:
+                        progress.stage("counting the funnel", large)
+                        from vashlet._funnel import funnel_of
+                        from vashlet._report import report_html
+
+                        matches = vashlet.match(
+                            pattern, table, exhaustive=True, threads=arguments.threads, **keys
+                        )
+                        funnel = funnel_of(pattern_text or pattern, matches, result)
+                        page = report_html(funnel, _events_lookup(table), paths)
         except (ValueError, TypeError) as error:
             raise UsageError(str(error)) from None
+        _warn(caught, progress, stderr)
         if arguments.output:
             progress.stage(f"writing {arguments.output}", large)
-            write_result(result, arguments.output)
+            write_result(result, arguments.output, staged)
         if report:
-            with replacing(report) as out:
+            with staged.open(report) as out:
                 out.write(page)
+        staged.commit()
         progress.done()
         noun = "match" if arguments.command == "match" else "near miss"
         if not arguments.output:
@@ -248,24 +296,51 @@ def run(argv: Sequence[str] | None, stdout: TextIO, stderr: TextIO) -> int:
         else:
             stderr.write(f"{len(result):,} rows written to {arguments.output}\n")
     except UsageError as error:
-        progress.done()
-        stderr.write(f"vashlet: error: {error}\n")
-        return 2
+        return _fail(str(error), progress, stderr)
     except BrokenPipeError:
         raise
     except OSError as error:
-        progress.done()
-        stderr.write(f"vashlet: error: {error}\n")
-        return 2
+        return _fail(str(error), progress, stderr)
+    except MemoryError as error:
+        detail = f": {error}" if str(error) else ""
+        return _fail(f"out of memory{detail}", progress, stderr)
+    finally:
+        staged.discard()
     return 0
+
+
+def _warn(caught: Sequence[warnings.WarningMessage], progress: Progress, stderr: TextIO) -> None:
+    """The warnings of the calls, once each, as lines on standard error."""
+    shown: set[str] = set()
+    for warning in caught:
+        text = str(warning.message)
+        if issubclass(warning.category, UserWarning) and text not in shown:
+            shown.add(text)
+            progress.done()
+            stderr.write(f"vashlet: warning: {text}\n")
+
+
+def _fail(message: str, progress: Progress, stderr: TextIO) -> int:
+    progress.done()
+    stderr.write(f"vashlet: error: {' '.join(message.splitlines())}\n")
+    return 2
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     """The console entry point: run the command and return its exit status."""
     try:
+        signal.signal(signal.SIGTERM, _raise_terminated)
+    except ValueError:  # not the main thread: leave signals alone
+        pass
+    try:
         return run(argv, sys.stdout, sys.stderr)
     except KeyboardInterrupt:
         return 130
+    except Terminated:
+        # The temporaries are gone; now end as SIGTERM would have, for the caller to see.
+        signal.signal(signal.SIGTERM, signal.SIG_DFL)
+        os.kill(os.getpid(), signal.SIGTERM)
+        return 128 + signal.SIGTERM
     except BrokenPipeError:
         # A reader such as `head` closed the pipe: not an error of ours.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
