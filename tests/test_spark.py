@@ -95,3 +95,20 @@ def test_null_key_on_a_worker_names_the_column_and_row(spark, events):
     )
     with pytest.raises(Exception, match="column 'user' is null in the row whose 'eid' is 'e00007'"):
         vashlet.spark.match(broken, FUNNEL, partition="user", id="eid").collect()
+
+
+@pytest.mark.parametrize("ts_type", ["long", "timestamp", "timestamp_ntz"])
+def test_timestamp_columns_used_or_not(spark, ts_type):
+    import datetime
+
+    base = datetime.datetime(2024, 1, 1, 12, 0, 0)
+    at = (lambda s: s) if ts_type == "long" else (lambda s: base + datetime.timedelta(seconds=s))
+    rows = [("a", at(1), "login", "e1", base), ("a", at(5), "purchase", "e2", base),
+            ("b", at(2), "login", "e3", None)]
+    frame = spark.createDataFrame(
+        rows, f"partition string, ts {ts_type}, type string, eid string, seen timestamp"
+    )
+    result = collected(vashlet.spark.match(frame, "login -> purchase", id="eid"))
+    assert [(r["partition"], r["start"], r["end"], r["rows"]) for r in result] == [
+        ("a", at(1), at(5), ["e1", "e2"])
+    ]

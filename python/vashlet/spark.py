@@ -72,7 +72,10 @@ def explain(
 def _run(df: DataFrame, plan: Plan, grouped: bool = False) -> DataFrame:
     from pyspark.sql.pandas.types import from_arrow_schema, to_arrow_schema
 
-    input_schema = to_arrow_schema(df.schema)
+    # Timestamps arrive as Arrow timestamps in the session's time zone, which the conversion
+    # must be told.
+    timezone = df.sparkSession.conf.get("spark.sql.session.timeZone")
+    input_schema = to_arrow_schema(df.schema, timezone=timezone)
     result = plan.check(input_schema)
     spark_schema = _spark_schema(result, df, plan)
     events = df.select(*[name for name in plan.columns() if name in df.columns])
