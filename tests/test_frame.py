@@ -33,7 +33,8 @@ def test_module_attributes_in_registration_order():
     assert _core.__all__ == ["Event", "Pattern", "PatternBuilder", "Match", "NearMiss", "parse_pattern",
                              "pattern_from_json", "sort_events", "match_events", "near_miss_events"]
     assert vashlet.__all__ == _core.__all__ + [
-        "match", "explain", "MatchTable", "NearMissTable", "funnel", "Funnel", "FunnelStep", "StopReason"
+        "match", "explain", "MatchTable", "NearMissTable", "funnel", "Funnel", "FunnelStep", "StopReason",
+        "PanicException",
     ]
     assert all(getattr(vashlet, name) is getattr(_core, name) for name in _core.__all__)
 
@@ -324,9 +325,36 @@ def growing_attrs():
 
 def test_panic_exception_is_a_base_exception_created_once():
     first, second = panic(growing_attrs()), panic(growing_attrs())
-    assert type(first) is type(second)
+    assert type(first) is type(second) is vashlet.PanicException is _core.PanicException
     assert not isinstance(first, Exception)
     assert str(first) == "dictionary changed size during iteration"
+    assert "PanicException" not in _core.__all__
+
+
+# A native allocation that fails: exhaustive matching of one long partition under an address
+# space limit.
+OUT_OF_MEMORY = """
+import resource
+from vashlet import Event, match_events, parse_pattern
+events = [Event("b", t, "A") for t in range(600)]
+resource.setrlimit(resource.RLIMIT_AS, (1 << 29, 1 << 29))
+try:
+    match_events(parse_pattern("A -> A -> A -> A"), events, exhaustive=True, threads=1)
+except MemoryError as error:
+    print(error)
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs RLIMIT_AS")
+@pytest.mark.skipif("LD_PRELOAD" in __import__("os").environ, reason="sanitizers reserve address space")
+def test_native_memory_error_has_a_message():
+    import subprocess
+
+    done = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY], capture_output=True, text=True,
+                          timeout=120)
+    assert done.stdout == (
+        "out of memory: the native code could not allocate the memory the call needs\n"
+    ), done.stderr
 
 
 def test_a_rekeyed_dict_panics_without_reading_freed_entries():

@@ -13,6 +13,9 @@ __all__ = [
     "near_miss_events",
 ]
 
+class PanicException(BaseException):
+    """Raised when an internal invariant of the native code fails; derives from BaseException."""
+
 # Attribute values arrive as these types (objects with __index__ or __float__ are read as int
 # or float) and come back as exactly these types.
 AttributeValue = str | int | float | bool | None

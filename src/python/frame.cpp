@@ -72,7 +72,10 @@ void set_error_from_current_exception() noexcept {
   } catch (const InternalError& error) {
     set_panic(error.what());
   } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
+    // A bare MemoryError() says nothing of where; the message costs one small allocation,
+    // and if even that fails Python sets a plain MemoryError itself.
+    PyErr_SetString(PyExc_MemoryError, "out of memory: the native code could not allocate "
+                                       "the memory the call needs");
   } catch (const std::exception& error) {
     set_panic(error.what());
   } catch (...) {

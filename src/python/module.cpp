@@ -119,6 +119,12 @@ Ref create_module() {
       }
     }
   }
+  // Not in `__all__` of _core (the package exports it): raised only when the native code
+  // breaks an invariant, never for bad input.
+  PyObject* panic = panic_exception_type();
+  if (!panic || PyModule_AddObjectRef(module.get(), "PanicException", panic) < 0) {
+    throw PythonError{};
+  }
   the_module = Ref::borrowed(module.get()).release();
   return module;
 }
