@@ -185,3 +185,45 @@ def test_tampered_result_state_is_refused(helper, args, error):
 def test_rebuild_helpers_stay_out_of_all():
     assert not [name for name in _core.__all__ if name.startswith("_")]
     assert all(hasattr(_core, name) for name in ["_rebuild_event", "_rebuild_match"])
+
+
+def result_tables():
+    pa = pytest.importorskip("pyarrow")
+    shop = pa.table({
+        "partition": pa.array(["ann", "ann", "bob", "bob", "cat"]).dictionary_encode(),
+        "ts": [100, 130, 100, 900, 50],
+        "type": ["login", "purchase", "login", "purchase", "login"],
+        "user": ["ann", "ann", "bob", None, "cat"],
+        "amount": [None, 12.5, None, 3.0, None],
+        "country": ["NZ", None, "NZ", None, "AU"],
+    })
+    stamped = shop.set_column(1, "ts", pa.array([1, 5, 2, 9, 3], pa.timestamp("us", "UTC")))
+    return {
+        "match": vashlet.match(SHOP_PATTERN, shop),
+        "exhaustive": vashlet.match("login -> purchase", shop, exhaustive=True),
+        "explain": vashlet.explain(SHOP_PATTERN, shop),
+        "no bindings": vashlet.explain("login -> refund", shop),
+        "empty": vashlet.match("refund", shop),
+        "timestamps": vashlet.match("login[user as $u] -> purchase", stamped),
+    }
+
+
+@pytest.mark.parametrize("round_trip", ROUND_TRIPS)
+@pytest.mark.parametrize("name", ["match", "exhaustive", "explain", "no bindings", "empty", "timestamps"])
+def test_result_tables_round_trip_through_arrow_ipc(name, round_trip):
+    pa = pytest.importorskip("pyarrow")
+    original = result_tables()[name]
+    copied = round_trip(original)
+    twice = pickle.loads(pickle.dumps(copied))
+    for table in (copied, twice):
+        assert type(table) is type(original)
+        assert pa.table(table).equals(pa.table(original))
+        assert table.columns == original.columns and len(table) == len(original)
+        assert table.to_pylist() == original.to_pylist() and list(table) == list(original)
+        assert table.head(2) == original.head(2)
+        assert repr(table) == repr(original) and table._repr_html_() == original._repr_html_()
+
+
+def test_panic_exception_pickles_by_its_public_name():
+    error = pickle.loads(pickle.dumps(vashlet.PanicException("invariant")))
+    assert type(error) is vashlet.PanicException and error.args == ("invariant",)

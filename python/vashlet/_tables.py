@@ -79,6 +79,81 @@ class _ResultTable:
         rows = self._table.to_pylist(0, _PREVIEW_ROWS)
         return f"<div><style>{STYLE}</style>{table_html(self.columns, rows, len(self))}</div>"
 
+    # Immutable: a copy is the table itself.
+    def __copy__(self) -> _ResultTable:
+        return self
+
+    def __deepcopy__(self, memo: dict[int, Any]) -> _ResultTable:
+        return self
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Pickled as an Arrow IPC stream of its rows (which needs pyarrow)."""
+        try:
+            import pyarrow as pa
+        except ImportError:
+            raise TypeError(
+                f"cannot pickle '{type(self).__name__}' without pyarrow, which writes it as "
+                "Arrow IPC: pip install 'vashlet[io]'"
+            ) from None
+        table = self._to_pyarrow()
+        sink = pa.BufferOutputStream()
+        with pa.ipc.new_stream(sink, table.schema) as writer:
+            writer.write_table(table)
+        return (_result_from_ipc, (type(self), sink.getvalue().to_pybytes()))
+
+
+def _result_from_ipc(kind: type[_ResultTable], data: bytes) -> _ResultTable:
+    import pyarrow as pa
+
+    return kind(_ArrowRows(pa.ipc.open_stream(data).read_all()))
+
+
+class _ArrowRows:
+    """The rows of an unpickled result table, in a pyarrow Table, behind the native table's
+    interface: timestamps come out of `to_pylist` as the integers the native table gives."""
+
+    __slots__ = ("_arrow",)
+
+    def __init__(self, table: Any) -> None:
+        self._arrow = table
+
+    def __arrow_c_stream__(self, requested_schema: object = None) -> object:
+        return self._arrow.__arrow_c_stream__(requested_schema)
+
+    def __arrow_c_schema__(self) -> object:
+        return self._arrow.schema.__arrow_c_schema__()
+
+    def __len__(self) -> int:
+        return int(self._arrow.num_rows)
+
+    @property
+    def column_names(self) -> list[str]:
+        return list(self._arrow.column_names)
+
+    def to_pylist(self, start: int | None = None, stop: int | None = None) -> list[dict[str, Any]]:
+        import pyarrow as pa
+
+        begin, end, _ = slice(start, stop).indices(self._arrow.num_rows)
+        rows = self._arrow.slice(begin, max(0, end - begin))
+        integers = pa.schema([field.with_type(_as_integers(field.type)) for field in rows.schema])
+        return rows.cast(integers).to_pylist()  # type: ignore[no-any-return]
+
+
+def _as_integers(kind: Any) -> Any:
+    """`kind` with every timestamp in it (also inside lists and structs) an int64."""
+    import pyarrow as pa
+
+    if pa.types.is_timestamp(kind):
+        return pa.int64()
+    if pa.types.is_struct(kind):
+        return pa.struct([kind.field(i).with_type(_as_integers(kind.field(i).type))
+                          for i in range(kind.num_fields)])
+    if pa.types.is_large_list(kind):
+        return pa.large_list(kind.value_field.with_type(_as_integers(kind.value_type)))
+    if pa.types.is_list(kind):
+        return pa.list_(kind.value_field.with_type(_as_integers(kind.value_type)))
+    return kind
+
 
 class MatchTable(_ResultTable):
     """The matches of `vashlet.match`, one row per match.
