@@ -6,6 +6,7 @@ from __future__ import annotations
 import csv
 import json
 import os
+import signal
 import tempfile
 from contextlib import contextmanager
 from pathlib import Path
@@ -29,6 +30,7 @@ INPUT_FORMATS = {
 }
 OUTPUT_FORMATS = {".csv": "csv", ".jsonl": "jsonl", ".ndjson": "jsonl", ".parquet": "parquet"}
 _COMPRESSIONS = {".gz", ".bz2", ".zst", ".lz4"}
+_CAN_HOLD = hasattr(signal, "pthread_sigmask")
 
 
 class UsageError(Exception):
@@ -164,10 +166,17 @@ class StagedFiles:
         os.umask(umask)
         for temporary, _ in self._staged:
             os.chmod(temporary, 0o666 & ~umask)
-        while self._staged:
-            temporary, target = self._staged[0]
-            os.replace(temporary, target)
-            del self._staged[0]
+        # SIGINT and SIGTERM wait until every file is in place (they arrive right after).
+        held = {signal.SIGINT, signal.SIGTERM}
+        mask = signal.pthread_sigmask(signal.SIG_BLOCK, held) if _CAN_HOLD else None
+        try:
+            while self._staged:
+                temporary, target = self._staged[0]
+                os.replace(temporary, target)
+                del self._staged[0]
+        finally:
+            if mask is not None:
+                signal.pthread_sigmask(signal.SIG_SETMASK, mask)
 
     def discard(self) -> None:
         while self._staged:
