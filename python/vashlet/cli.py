@@ -30,6 +30,7 @@ from vashlet._files import (
     write_result,
 )
 from vashlet._format import cell_text, miss_detail
+from vashlet._tables import never_taken
 
 _DEFAULT_LIMIT = 20
 # Below this many rows everything takes a blink; above it, say what is going on.
@@ -141,7 +142,7 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _load_pattern(arguments: argparse.Namespace) -> tuple[Any, str, list[str]]:
+def _load_pattern(arguments: argparse.Namespace) -> tuple[Any, str | None, list[str]]:
     """The parsed pattern, its text (None when the pattern is JSON), and the input files."""
     items = list(arguments.arguments)
     if arguments.pattern_file:
@@ -251,6 +252,8 @@ def run(argv: Sequence[str] | None, stdout: TextIO, stderr: TextIO) -> int:
             [("--output", arguments.output), ("--report", report)],
             [*paths, *([arguments.pattern_file] if arguments.pattern_file else [])],
         )
+        for problem in never_taken(pattern):
+            stderr.write(f"vashlet: warning: {problem}\n")
         require_pyarrow()
         large = _is_large(paths)
         progress.stage(f"reading {len(paths)} file{'s' if len(paths) > 1 else ''}", large)
@@ -259,29 +262,26 @@ def run(argv: Sequence[str] | None, stdout: TextIO, stderr: TextIO) -> int:
         keys = {"partition": arguments.partition, "ts": arguments.ts, "type": arguments.type}
         result: vashlet.MatchTable | vashlet.NearMissTable
         try:
-            with warnings.catch_warnings(record=True) as caught:
-                warnings.simplefilter("always", UserWarning)
-                progress.stage(f"sorting and matching {table.num_rows:,} events", large)
-                if arguments.command == "match":
-                    exhaustive = arguments.exhaustive
-                    result = vashlet.match(
-                        pattern, table, exhaustive=exhaustive, threads=arguments.threads, **keys
-                    )
-                else:
-                    result = vashlet.explain(pattern, table, threads=arguments.threads, **keys)
-                    if report:
-                        progress.stage("counting the funnel", large)
-                        from vashlet._funnel import funnel_of
-                        from vashlet._report import report_html
+            progress.stage(f"sorting and matching {table.num_rows:,} events", large)
+            if arguments.command == "match":
+                exhaustive = arguments.exhaustive
+                result = vashlet.match(
+                    pattern, table, exhaustive=exhaustive, threads=arguments.threads, **keys
+                )
+            else:
+                result = vashlet.explain(pattern, table, threads=arguments.threads, **keys)
+                if report:
+                    progress.stage("counting the funnel", large)
+                    from vashlet._funnel import funnel_of
+                    from vashlet._report import report_html
 
-                        matches = vashlet.match(
-                            pattern, table, exhaustive=True, threads=arguments.threads, **keys
-                        )
-                        funnel = funnel_of(pattern_text or pattern, matches, result)
-                        page = report_html(funnel, _events_lookup(table), paths)
+                    matches = vashlet.match(
+                        pattern, table, exhaustive=True, threads=arguments.threads, **keys
+                    )
+                    funnel = funnel_of(pattern_text or pattern, matches, result)
+                    page = report_html(funnel, _events_lookup(table), paths)
         except (ValueError, TypeError) as error:
             raise UsageError(str(error)) from None
-        _warn(caught, progress, stderr)
         if arguments.output:
             progress.stage(f"writing {arguments.output}", large)
             write_result(result, arguments.output, staged)
@@ -309,17 +309,6 @@ def run(argv: Sequence[str] | None, stdout: TextIO, stderr: TextIO) -> int:
     return 0
 
 
-def _warn(caught: Sequence[warnings.WarningMessage], progress: Progress, stderr: TextIO) -> None:
-    """The warnings of the calls, once each, as lines on standard error."""
-    shown: set[str] = set()
-    for warning in caught:
-        text = str(warning.message)
-        if issubclass(warning.category, UserWarning) and text not in shown:
-            shown.add(text)
-            progress.done()
-            stderr.write(f"vashlet: warning: {text}\n")
-
-
 def _fail(message: str, progress: Progress, stderr: TextIO) -> int:
     progress.done()
     stderr.write(f"vashlet: error: {' '.join(message.splitlines())}\n")
@@ -332,6 +321,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         signal.signal(signal.SIGTERM, _raise_terminated)
     except ValueError:  # not the main thread: leave signals alone
         pass
+    # run() prints the pattern's warnings (never_taken) itself, one line each.
+    warnings.filterwarnings("ignore", r"step \d+ \(|the absence of ", UserWarning)
     try:
         return run(argv, sys.stdout, sys.stderr)
     except KeyboardInterrupt:
