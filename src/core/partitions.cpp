@@ -4,24 +4,7 @@
 #include <exception>
 #include <thread>
 
-#if defined(__linux__)
-#include <sched.h>
-#endif
-
 namespace vashlet {
-
-std::size_t usable_cores() {
-#if defined(__linux__)
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof(set), &set) == 0) {
-    const int count = CPU_COUNT(&set);
-    if (count > 0) return static_cast<std::size_t>(count);
-  }
-#endif
-  const unsigned count = std::thread::hardware_concurrency();
-  return count > 0 ? count : 1;
-}
 
 namespace {
 

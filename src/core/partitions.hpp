@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "cpu_count.hpp"
 #include "model.hpp"
 
 namespace vashlet {
@@ -45,10 +46,6 @@ void for_each_run(const EventView& events, std::size_t begin, std::size_t end, V
 // Chunks of runs per thread that map_run_chunks hands out: enough for the workers to even out
 // their loads, few enough that each chunk is long.
 constexpr std::size_t kChunksPerThread = 4;
-
-// The number of cores this process may run on (its CPU affinity where the system tells it,
-// else the hardware's count); at least 1.
-std::size_t usable_cores();
 
 // Boundaries of at most `parts` contiguous chunks of whole runs with about equal numbers of
 // events: chunk c is [bounds[c], bounds[c + 1]). Never empty chunks; {0} for no events.
