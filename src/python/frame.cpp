@@ -73,6 +73,9 @@ void set_error_from_current_exception() noexcept {
     set_panic(error.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
+  } catch (const Cancelled&) {
+    // A signal handler raised while the call ran, and its exception is set.
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
   } catch (const std::exception& error) {
     set_panic(error.what());
   } catch (...) {
