@@ -33,7 +33,8 @@ def test_module_attributes_in_registration_order():
     assert _core.__all__ == ["Event", "Pattern", "PatternBuilder", "Match", "NearMiss", "parse_pattern",
                              "pattern_from_json", "sort_events", "match_events", "near_miss_events"]
     assert vashlet.__all__ == _core.__all__ + [
-        "match", "explain", "MatchTable", "NearMissTable", "funnel", "Funnel", "FunnelStep", "StopReason"
+        "match", "explain", "MatchTable", "NearMissTable", "funnel", "Funnel", "FunnelStep", "StopReason",
+        "release_memory",
     ]
     assert all(getattr(vashlet, name) is getattr(_core, name) for name in _core.__all__)
 

@@ -2,6 +2,7 @@
 
 from vashlet import _core
 from vashlet._core import *  # noqa: F401,F403 - the native names are those of _core.__all__
+from vashlet._core import release_memory
 from vashlet._funnel import Funnel, FunnelStep, StopReason, funnel
 from vashlet._tables import MatchTable, NearMissTable, explain, match
 
@@ -14,4 +15,5 @@ __all__ = list(_core.__all__) + [
     "Funnel",
     "FunnelStep",
     "StopReason",
+    "release_memory",
 ]
