@@ -68,7 +68,10 @@ def test_ctrl_c_stops_a_long_call_promptly(kind, threads, partitions):
         sent = time.monotonic()
         stopped = child.stdout.readline()
         latency = time.monotonic() - sent
-        out, err = child.communicate(timeout=60)
+        # Read through the same buffered pipe as the first line (communicate() would skip what it
+        # has buffered already).
+        out, err = child.stdout.read(), child.stderr.read()
+        child.wait(timeout=60)
     finally:
         if child.poll() is None:
             child.kill()
