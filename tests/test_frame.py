@@ -35,6 +35,7 @@ def test_module_attributes_in_registration_order():
     assert vashlet.__all__ == _core.__all__ + [
         "match", "explain", "MatchTable", "NearMissTable", "funnel", "Funnel", "FunnelStep", "StopReason",
         "PanicException",
+        "release_memory",
     ]
     assert all(getattr(vashlet, name) is getattr(_core, name) for name in _core.__all__)
 

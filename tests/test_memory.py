@@ -3,7 +3,9 @@ fails, and many events do not grow the process."""
 
 import gc
 import os
+import subprocess
 import sys
+import textwrap
 import time
 
 import pyarrow as pa
@@ -203,9 +205,9 @@ def test_large_buffers_are_kept_only_briefly():
                           "type": pa.array(["A", "B"] * (rows // 2))})
         assert len(vashlet.match("A -> B", table)) == rows // 2
 
-    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+    if "LD_PRELOAD" in os.environ:
         call(1_000)
-        pytest.skip("resident size is meaningless under the address sanitizer")
+        pytest.skip("resident size is meaningless under the sanitizers")
     call(20_000)
     gc.collect()
     baseline = resident_bytes()
@@ -322,3 +324,81 @@ def test_failed_calls_do_not_grow_the_allocated_blocks(call, error):
     # A string or an exception left behind by each call would add at least 500 blocks; the
     # interpreter's own caches move the count by up to about a hundred (more under sanitizers).
     assert sys.getallocatedblocks() - before < 250
+
+
+# ---------------------------------------------------------------------------------------------
+# Idle memory: what a large call keeps for the next one leaves on its own within seconds, at once
+# on release_memory(), and not at all with VASHLET_KEEP_MEMORY=0. Each runs in a fresh process,
+# whose resident size is its own.
+
+IDLE_CHILD = textwrap.dedent("""
+    import gc, os, sys, time
+    import pyarrow as pa
+    import vashlet
+
+    def resident_mib():
+        with open("/proc/self/statm") as statm:
+            return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
+
+    mode, rows = sys.argv[1], 1_000_000
+    table = pa.table({"partition": pa.array([f"user{i % 50_000:05}" for i in range(rows)]),
+                      "ts": pa.array(range(rows)),
+                      "type": pa.array(["login", "view", "view", "logout"] * (rows // 4)),
+                      "item": pa.array([i % 97 for i in range(rows)])})
+    small = table.slice(0, 1_000)
+    vashlet.match("login -> view", small), vashlet.explain("login -> purchase", small)
+    gc.collect()
+    baseline = resident_mib()
+    # Few results, which stay held: the process should come back to about its baseline.
+    held = (vashlet.match("login[item == 3] -> view[item == 5] -> logout", table),
+            vashlet.explain("login[item == 1] -> purchase", table))
+    assert 0 < len(held[1]) < 10_000
+    after = resident_mib()
+    if mode == "idle":
+        time.sleep(3)
+    elif mode == "release":
+        freed = vashlet.release_memory()
+        print("freed", freed > 0, vashlet.release_memory())
+    elif mode == "fork":
+        pid = os.fork()
+        if pid == 0:  # nothing kept came along, and the module works and lets go as before
+            code = 0 if vashlet.release_memory() == 0 else 1
+            vashlet.match("login -> view", table.slice(0, 400_000))
+            time.sleep(3)
+            code = code or (0 if vashlet.release_memory() == 0 else 2)
+            os._exit(code)
+        print("child", os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+        time.sleep(3)
+    print(f"{baseline:.0f} {after:.0f} {resident_mib():.0f}")
+""")
+
+
+def run_idle_child(mode, **environment):
+    done = subprocess.run([sys.executable, "-c", IDLE_CHILD, mode], capture_output=True, text=True,
+                          timeout=300, env={**os.environ, **environment})
+    assert done.returncode == 0, done.stderr
+    *lines, figures = done.stdout.splitlines()
+    baseline, after, later = (float(figure) for figure in figures.split())
+    return lines, baseline, after, later
+
+
+needs_real_allocator = pytest.mark.skipif(
+    "LD_PRELOAD" in os.environ or not os.path.exists("/proc/self/statm"),
+    reason="needs /proc, and resident size is meaningless under the sanitizers")
+
+
+@needs_real_allocator
+@pytest.mark.parametrize("mode, keep, messages", [
+    ("idle", "1", []),  # the kept memory leaves on its own, with no further call
+    ("release", "1", ["freed True 0"]),  # at once; a second release finds nothing
+    ("release", "0", ["freed False 0"]),  # nothing was kept
+    ("fork", "1", ["child 0"]),  # a child starts with nothing kept, and lets go of its own
+])
+def test_memory_of_a_large_call_goes_back_to_the_system(mode, keep, messages):
+    lines, baseline, after, later = run_idle_child(mode, VASHLET_KEEP_MEMORY=keep)
+    print(f"resident MiB of {mode}, keeping {keep}: {baseline} before, {after} right after, "
+          f"{later} at the end")
+    assert lines == messages
+    if keep == "1":
+        assert after > baseline + 100  # the call did keep a lot
+    assert later < 1.2 * baseline, (baseline, after, later)

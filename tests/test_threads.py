@@ -15,7 +15,7 @@ from hypothesis import strategies as st
 from helpers import Index, message_of
 from test_matching_properties import VALUES, key, text_patterns
 from vashlet import Event, match_events, near_miss_events, parse_pattern
-from vashlet._core import _time_matching
+from vashlet._core import _cgroup_quota_cores, _time_matching
 
 THREAD_COUNTS = (1, 2, 4)
 SETTINGS = settings(max_examples=100, deadline=None)
@@ -188,3 +188,48 @@ def test_a_worker_out_of_memory_raises_memory_error():
                           timeout=120, env=dict(os.environ))
     assert done.returncode == 0, done.stderr
     assert done.stdout.split("\n") == ["MemoryError 1", "MemoryError 2", "MemoryError 3", "5", ""]
+
+
+# ---------------------------------------------------------------------------------------------
+# The default thread count: the CPU affinity, capped by the cgroup's CPU quota. Each case is a
+# cgroup file system ({path: text}) and the process's /proc/self/cgroup.
+
+V2_SELF, V1_SELF = "0::/\n", "4:memory:/m\n3:cpu,cpuacct:/\n0::/\n"
+
+
+@pytest.mark.parametrize("files, self_cgroup, cores", [
+    ({"cpu.max": "max 100000\n"}, V2_SELF, None),
+    ({"cpu.max": "150000 100000\n"}, V2_SELF, 2),
+    ({"cpu.max": "100000 100000"}, V2_SELF, 1),
+    ({"cpu.max": "1000 100000"}, V2_SELF, 1),  # a sliver of a core is still one thread
+    ({"cpu.max": "250000 100000"}, V2_SELF, 3),
+    ({"cpu.max": "200000"}, V2_SELF, 2),  # the period defaults to 100 ms
+    ({"cpu.max": "0 100000"}, V2_SELF, None),
+    ({"cpu.max": "lots 100000"}, V2_SELF, None),
+    ({"cpu.max": "150000 0"}, V2_SELF, None),
+    ({"cpu.max": ""}, V2_SELF, None),
+    ({}, V2_SELF, None),
+    # The group's own limit and its ancestors': the tightest wins.
+    ({"a/b/cpu.max": "400000 100000", "a/cpu.max": "200000 100000", "cpu.max": "max 100000"},
+     "0::/a/b\n", 2),
+    ({"a/b/cpu.max": "100000 100000", "a/cpu.max": "max 100000"}, "0::/a/b\n", 1),
+    # A container sees its own group as the root.
+    ({"cpu.max": "300000 100000"}, "0::/kubepods/pod1/abc\n", 3),
+    # cgroup v1, with the cpu controller alone or joined with cpuacct.
+    ({"cpu/cpu.cfs_quota_us": "-1\n", "cpu/cpu.cfs_period_us": "100000\n"}, V1_SELF, None),
+    ({"cpu/cpu.cfs_quota_us": "50000\n", "cpu/cpu.cfs_period_us": "100000\n"}, V1_SELF, 1),
+    ({"cpu,cpuacct/cpu.cfs_quota_us": "300000", "cpu,cpuacct/cpu.cfs_period_us": "100000"},
+     V1_SELF, 3),
+    ({"cpu,cpuacct/docker/x/cpu.cfs_quota_us": "200000",
+      "cpu,cpuacct/docker/x/cpu.cfs_period_us": "50000"}, "3:cpu,cpuacct:/docker/x\n", 4),
+    ({"cpu/cpu.cfs_quota_us": "300000"}, V1_SELF, None),  # no period: not a quota
+    # Both hierarchies: the tighter.
+    ({"cpu.max": "300000 100000", "cpu/cpu.cfs_quota_us": "200000",
+      "cpu/cpu.cfs_period_us": "100000"}, "1:cpu:/\n0::/\n", 2),
+])
+def test_cgroup_cpu_quotas_cap_the_cores(tmp_path, files, self_cgroup, cores):
+    for path, text in files.items():
+        (tmp_path / path).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / path).write_text(text)
+    assert _cgroup_quota_cores(str(tmp_path), self_cgroup) == cores
+

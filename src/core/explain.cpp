@@ -655,6 +655,7 @@ class DeepestPathSearch {
     stack_.clear();
     stack_.push_back(open(root));
     while (!stack_.empty()) {
+      checkpoint_();
       const std::size_t child = advance(stack_.back());
       if (child != kNone) {
         stack_.push_back(open(child));
@@ -688,6 +689,7 @@ class DeepestPathSearch {
     const bool same_bindings = plain_next && frame.shared != kNone;
 
     while (frame.best_depth < most && frame.position < candidates.size()) {
+      checkpoint_();
       if (same_bindings && frame.children > 0) break;
       const std::size_t j = candidates[frame.position];
       if (frame.best_depth > 0) {
@@ -739,6 +741,7 @@ class DeepestPathSearch {
   IndexTripleMap tried_;  // (frame serial, bindings) of the children tried under a plain link
   std::size_t next_serial_ = 0;
   std::vector<CaptureAt> captured_;
+  Checkpoint checkpoint_;  // where a long search may stop for a cancelled call
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -596,6 +596,7 @@ class ThreadMatcher {
   // Whether the current run's matches so far came in ascending order of first event.
   bool run_in_order_ = true;
   MatchOrder order_;
+  Checkpoint checkpoint_;  // where a long run may stop for a cancelled call
 };
 
 ThreadMatcher::ThreadMatcher(const CompiledPattern& pattern, const EventView& events)
@@ -819,9 +820,13 @@ void ThreadMatcher::match_run(const Run& run, FlatMatches& out) {
   if (typed) note_named_events(run.begin, run.end);
   if (exhaustive_) plan_completions(run.begin, run.end, typed);
   if (typed) {
-    for (const NamedEvent& named : named_) offer(named.index, events_[named.index], named.type);
+    for (const NamedEvent& named : named_) {
+      checkpoint_();
+      offer(named.index, events_[named.index], named.type);
+    }
   } else {
     for (std::size_t i = run.begin; i < run.end; ++i) {
+      checkpoint_();
       const std::size_t type = type_of(i);
       if (type != kNone) offer(i, events_[i], type);
     }

@@ -1,13 +1,21 @@
 #include "memory.hpp"
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <deque>
 #include <mutex>
+#include <string>
+#include <thread>
 
 #if defined(__linux__)
 #include <pthread.h>
 #include <sys/mman.h>
+#endif
+#if defined(__GLIBC__)
+#include <malloc.h>
 #endif
 
 namespace vashlet {
@@ -30,11 +38,16 @@ void prefer_huge_pages(const void* data, std::size_t bytes) {
 namespace {
 
 // Under AddressSanitizer every buffer goes through operator new, which it watches; a kept block
-// would hide a use after release.
-#if defined(__linux__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// would hide a use after release. There the heap is the sanitizer's, and not worth trimming.
+#if defined(__linux__) && !defined(__SANITIZE_ADDRESS__)
 constexpr bool kKeepsBlocks = true;
 #else
 constexpr bool kKeepsBlocks = false;
+#endif
+#if defined(__GLIBC__) && !defined(__SANITIZE_ADDRESS__)
+constexpr bool kTrimsHeap = true;
+#else
+constexpr bool kTrimsHeap = false;
 #endif
 
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
@@ -78,6 +91,8 @@ void* map_block(std::size_t) { throw std::bad_alloc(); }
 void unmap_block(void*, std::size_t) {}
 #endif
 
+using Clock = std::chrono::steady_clock;
+
 class KeptBlocks {
  public:
   void* take(std::size_t size) {
@@ -95,13 +110,14 @@ class KeptBlocks {
     return map_block(size);
   }
 
-  void give(void* data, std::size_t size) noexcept {
+  // Whether the block is kept (rather than unmapped at once).
+  bool give(void* data, std::size_t size) noexcept {
     const std::lock_guard<std::mutex> lock(mutex_);
     const Clock::time_point now = Clock::now();
     forget_old(now);
     if (size > kMostKept) {
       unmap_block(data, size);
-      return;
+      return false;
     }
     while (kept_ + size > kMostKept) drop_oldest();
 #if defined(MADV_FREE)
@@ -112,16 +128,31 @@ class KeptBlocks {
     try {
       blocks_.push_back(Block{data, size, now});
       kept_ += size;
+      return true;
     } catch (...) {
       unmap_block(data, size);
+      return false;
     }
+  }
+
+  // Unmaps the blocks kept for long enough (all, given Clock::time_point::max()); the bytes.
+  std::size_t forget(Clock::time_point now) noexcept {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const std::size_t before = kept_;
+    forget_old(now);
+    return before - kept_;
+  }
+
+  // When the oldest kept block is due to go (max(): none is kept).
+  Clock::time_point next_expiry() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return blocks_.empty() ? Clock::time_point::max() : blocks_.front().released + kKeptFor;
   }
 
   void lock_for_fork() { mutex_.lock(); }
   void unlock_after_fork() { mutex_.unlock(); }
 
  private:
-  using Clock = std::chrono::steady_clock;
   struct Block {
     void* data;
     std::size_t size;
@@ -129,7 +160,10 @@ class KeptBlocks {
   };
 
   void forget_old(Clock::time_point now) noexcept {
-    while (!blocks_.empty() && now - blocks_.front().released > kKeptFor) drop_oldest();
+    while (!blocks_.empty() && (now == Clock::time_point::max() ||
+                                now - blocks_.front().released > kKeptFor)) {
+      drop_oldest();
+    }
   }
 
   void drop_oldest() noexcept {
@@ -160,19 +194,34 @@ class KeptSlabs {
     return ::operator new(kSlabBytes);
   }
 
-  void give(void* slab) noexcept {
+  // Whether the slab is kept (rather than freed at once).
+  bool give(void* slab) noexcept {
     const std::lock_guard<std::mutex> lock(mutex_);
     const Clock::time_point now = Clock::now();
     forget_old(now);
     if (slabs_.size() >= kMostKeptSlabs) {
       ::operator delete(slab);
-      return;
+      return false;
     }
     try {
       slabs_.push_back(Slab{slab, now});
+      return true;
     } catch (...) {
       ::operator delete(slab);
+      return false;
     }
+  }
+
+  std::size_t forget(Clock::time_point now) noexcept {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const std::size_t before = slabs_.size();
+    forget_old(now);
+    return (before - slabs_.size()) * kSlabBytes;
+  }
+
+  Clock::time_point next_expiry() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return slabs_.empty() ? Clock::time_point::max() : slabs_.front().released + kKeptFor;
   }
 
   void lock_for_fork() { mutex_.lock(); }
@@ -180,14 +229,14 @@ class KeptSlabs {
 
  private:
   static constexpr std::size_t kMostKeptSlabs = (std::size_t{64} << 20) / kSlabBytes;
-  using Clock = std::chrono::steady_clock;
   struct Slab {
     void* data;
     Clock::time_point released;
   };
 
   void forget_old(Clock::time_point now) noexcept {
-    while (!slabs_.empty() && now - slabs_.front().released > kKeptFor) {
+    while (!slabs_.empty() && (now == Clock::time_point::max() ||
+                               now - slabs_.front().released > kKeptFor)) {
       ::operator delete(slabs_.front().data);
       slabs_.pop_front();
     }
@@ -197,52 +246,160 @@ class KeptSlabs {
   std::deque<Slab> slabs_;
 };
 
+// Hands the heap's free pages back to the system: large calls free hundreds of megabytes of
+// small allocations (attributes, slabs), which the allocator would otherwise keep.
+void trim_heap() noexcept {
+#if defined(__GLIBC__) && !defined(__SANITIZE_ADDRESS__)
+  malloc_trim(0);
+#endif
+}
+
+// What is kept, and the thread that lets it go once it has been kept long enough, so that an
+// idle process returns to its size without waiting for another call. The thread runs only while
+// something is kept or a trim of the heap is due, sleeping until then; it is a native thread the
+// interpreter does not know of, so it never holds up the interpreter's exit.
+class Keeper {
+ public:
+  KeptBlocks blocks;
+  KeptSlabs slabs;
+
+  // Asks for a sweep once something has been kept, or large memory freed (`trim`).
+  void sweep_later(bool trim) noexcept {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (trim && trim_at_ == Clock::time_point::max()) trim_at_ = Clock::now() + kTrimAfter;
+    if (running_) return;
+    try {
+      std::thread(&Keeper::sweep, this).detach();
+      running_ = true;
+    } catch (...) {
+      // No thread to be had: what is kept still goes at the next call's allocation or release.
+    }
+  }
+
+  // Lets everything go now; the bytes of kept blocks and slabs freed.
+  std::size_t release_all() noexcept {
+    std::size_t freed = blocks.forget(Clock::time_point::max());
+    freed += slabs.forget(Clock::time_point::max());
+    trim_heap();
+    return freed;
+  }
+
+  void lock_for_fork() {
+    mutex_.lock();
+    blocks.lock_for_fork();
+    slabs.lock_for_fork();
+  }
+  void unlock_in_parent() {
+    slabs.unlock_after_fork();
+    blocks.unlock_after_fork();
+    mutex_.unlock();
+  }
+  // The sweeper did not come along: the child starts without anything kept.
+  void unlock_in_child() {
+    slabs.unlock_after_fork();
+    blocks.unlock_after_fork();
+    running_ = false;
+    trim_at_ = Clock::time_point::max();
+    mutex_.unlock();
+    blocks.forget(Clock::time_point::max());
+    slabs.forget(Clock::time_point::max());
+  }
+
+ private:
+  static constexpr auto kTrimAfter = std::chrono::milliseconds(500);
+
+  void sweep() noexcept {
+    while (true) {
+      Clock::time_point next;
+      bool trim = false;
+      {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        const Clock::time_point now = Clock::now();
+        trim = blocks.forget(now) + slabs.forget(now) > 0;
+        if (trim_at_ <= now) {
+          trim = true;
+          trim_at_ = Clock::time_point::max();
+        }
+        next = std::min({blocks.next_expiry(), slabs.next_expiry(), trim_at_});
+        if (next == Clock::time_point::max()) running_ = false;
+      }
+      if (trim) trim_heap();
+      if (next == Clock::time_point::max()) return;
+      std::this_thread::sleep_until(next + std::chrono::milliseconds(1));
+    }
+  }
+
+  std::mutex mutex_;
+  bool running_ = false;
+  Clock::time_point trim_at_ = Clock::time_point::max();
+};
+
 // Never destroyed: buffers may still be released while the process exits. A process forked
-// while another thread held the lock would find it held forever: fork waits for the lock, and
-// both processes let go of it.
-template <class Kept>
-Kept& kept() {
-  static Kept* instance = [] {
-    auto* created = new Kept();
+// while another thread held a lock would find it held forever: fork waits for the locks, and
+// both processes let go of them.
+Keeper& keeper() {
+  static Keeper* instance = [] {
+    auto* created = new Keeper();
 #if defined(__linux__)
-    pthread_atfork([] { kept<Kept>().lock_for_fork(); }, [] { kept<Kept>().unlock_after_fork(); },
-                   [] { kept<Kept>().unlock_after_fork(); });
+    pthread_atfork([] { keeper().lock_for_fork(); }, [] { keeper().unlock_in_parent(); },
+                   [] { keeper().unlock_in_child(); });
 #endif
     return created;
   }();
   return *instance;
 }
 
-KeptBlocks& kept_blocks() { return kept<KeptBlocks>(); }
+// Keeping is on unless the sanitizers watch the buffers or VASHLET_KEEP_MEMORY says no ("0",
+// "false", "no", "off"): then every release goes straight back to the system.
+bool keeps_memory() {
+  static const bool keeps = [] {
+    if (!kKeepsBlocks) return false;
+    const char* setting = std::getenv("VASHLET_KEEP_MEMORY");
+    if (!setting) return true;
+    std::string text(setting);
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return !(text == "0" || text == "false" || text == "no" || text == "off");
+  }();
+  return keeps;
+}
 
 }  // namespace
 
 void* allocate_large(std::size_t bytes) {
-  if (!kKeepsBlocks || bytes < kLarge) return ::operator new(bytes);
-  return kept_blocks().take(block_size(bytes));
+  if (!keeps_memory() || bytes < kLarge) return ::operator new(bytes);
+  return keeper().blocks.take(block_size(bytes));
 }
 
 void release_large(void* data, std::size_t bytes) noexcept {
   if (!data) return;
-  if (!kKeepsBlocks || bytes < kLarge) {
+  if (bytes < kLarge) {
     ::operator delete(data);
     return;
   }
-  kept_blocks().give(data, block_size(bytes));
+  if (!keeps_memory()) {
+    ::operator delete(data);
+    if (kTrimsHeap) keeper().sweep_later(true);
+    return;
+  }
+  keeper().blocks.give(data, block_size(bytes));
+  keeper().sweep_later(true);
 }
 
 void* allocate_slab() {
-  if (!kKeepsBlocks) return ::operator new(kSlabBytes);
-  return kept<KeptSlabs>().take();
+  if (!keeps_memory()) return ::operator new(kSlabBytes);
+  return keeper().slabs.take();
 }
 
 void release_slab(void* slab) noexcept {
   if (!slab) return;
-  if (!kKeepsBlocks) {
+  if (!keeps_memory()) {
     ::operator delete(slab);
+    if (kTrimsHeap) keeper().sweep_later(true);
     return;
   }
-  kept<KeptSlabs>().give(slab);
+  if (keeper().slabs.give(slab)) keeper().sweep_later(false);
 }
+
+std::size_t release_kept_memory() noexcept { return keeper().release_all(); }
 
 }  // namespace vashlet

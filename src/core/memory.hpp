@@ -18,10 +18,13 @@ namespace vashlet {
 void prefer_huge_pages(const void* data, std::size_t bytes);
 
 // Memory for large buffers. Blocks of a megabyte and more are mapped on huge pages and, once
-// released, kept for a few seconds (up to a bounded total, and only until the kernel wants the
+// released, kept for two seconds (up to a bounded total, and only until the kernel wants the
 // pages back) so that the next call of about the same size reuses pages that are already mapped
 // instead of having the kernel map and zero new ones. Smaller requests go to operator new.
-// Thread-safe: buffers exported to Arrow consumers are released on whichever thread drops them.
+// A thread of the module's lets kept memory go when its time is up, whether or not another call
+// comes, and trims the heap after large releases. Setting VASHLET_KEEP_MEMORY=0 in the
+// environment turns keeping off. Thread-safe: buffers exported to Arrow consumers are released
+// on whichever thread drops them.
 void* allocate_large(std::size_t bytes);
 void release_large(void* data, std::size_t bytes) noexcept;
 
@@ -32,6 +35,9 @@ void release_large(void* data, std::size_t bytes) noexcept;
 constexpr std::size_t kSlabBytes = std::size_t{1} << 16;
 void* allocate_slab();
 void release_slab(void* slab) noexcept;
+
+// Lets all kept blocks and slabs go now, and trims the heap; the bytes of kept memory freed.
+std::size_t release_kept_memory() noexcept;
 
 template <class T>
 struct LargeAllocator {

@@ -1,27 +1,12 @@
 #include "partitions.hpp"
 
 #include <algorithm>
+#include <condition_variable>
 #include <exception>
+#include <mutex>
 #include <thread>
 
-#if defined(__linux__)
-#include <sched.h>
-#endif
-
 namespace vashlet {
-
-std::size_t usable_cores() {
-#if defined(__linux__)
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof(set), &set) == 0) {
-    const int count = CPU_COUNT(&set);
-    if (count > 0) return static_cast<std::size_t>(count);
-  }
-#endif
-  const unsigned count = std::thread::hardware_concurrency();
-  return count > 0 ? count : 1;
-}
 
 namespace {
 
@@ -69,8 +54,15 @@ std::vector<std::size_t> chunk_bounds(const EventView& events, std::size_t parts
 
 void run_chunks(std::size_t chunks, const ChunkWork& work) {
   if (chunks == 0) return;
+  // The workers stop with the call (see cancel.hpp); the calling thread keeps asking whether to
+  // stop while it waits for them.
+  Cancellation* const cancellation = current_cancellation();
+  const bool polls = cancellation && owns_current_cancellation();
   std::vector<std::exception_ptr> errors(chunks);
   std::atomic<std::size_t> first_failed{chunks};
+  std::mutex mutex;
+  std::condition_variable finished;
+  std::size_t running = 0;
   const auto attempt = [&](std::size_t c) noexcept {
     try {
       work(c, first_failed);
@@ -78,6 +70,15 @@ void run_chunks(std::size_t chunks, const ChunkWork& work) {
       errors[c] = std::current_exception();
       note_failure(first_failed, c);
     }
+  };
+  const auto on_worker = [&](std::size_t c) noexcept {
+    {
+      const CancellationScope scope(cancellation, false);
+      attempt(c);
+    }
+    const std::lock_guard<std::mutex> lock(mutex);
+    --running;
+    finished.notify_one();
   };
   // Everything that can fail to allocate is allocated before the first thread starts, so no
   // started thread is ever left unjoined.
@@ -87,7 +88,9 @@ void run_chunks(std::size_t chunks, const ChunkWork& work) {
   on_caller[0] = 1;
   for (std::size_t c = 1; c < chunks; ++c) {
     try {
-      workers.emplace_back(attempt, c);
+      const std::lock_guard<std::mutex> lock(mutex);
+      workers.emplace_back(on_worker, c);
+      ++running;
     } catch (...) {  // no thread to be had (a limit of the system): do the chunk here instead
       on_caller[c] = 1;
     }
@@ -95,7 +98,17 @@ void run_chunks(std::size_t chunks, const ChunkWork& work) {
   for (std::size_t c = 0; c < chunks; ++c) {
     if (on_caller[c]) attempt(c);
   }
+  if (polls) {
+    std::unique_lock<std::mutex> lock(mutex);
+    while (running > 0) {
+      if (finished.wait_for(lock, kPollInterval, [&] { return running == 0; })) break;
+      lock.unlock();
+      cancellation->poll();  // the workers see it at their next checkpoint
+      lock.lock();
+    }
+  }
   for (std::thread& worker : workers) worker.join();
+  if (cancellation && cancellation->stopped()) throw Cancelled();
   for (const std::exception_ptr& error : errors) {
     if (error) std::rethrow_exception(error);
   }

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "cancel.hpp"
+#include "cpu_count.hpp"
 #include "model.hpp"
 
 namespace vashlet {
@@ -46,10 +48,6 @@ void for_each_run(const EventView& events, std::size_t begin, std::size_t end, V
 // their loads, few enough that each chunk is long.
 constexpr std::size_t kChunksPerThread = 4;
 
-// The number of cores this process may run on (its CPU affinity where the system tells it,
-// else the hardware's count); at least 1.
-std::size_t usable_cores();
-
 // Boundaries of at most `parts` contiguous chunks of whole runs with about equal numbers of
 // events: chunk c is [bounds[c], bounds[c + 1]). Never empty chunks; {0} for no events.
 std::vector<std::size_t> chunk_bounds(const EventView& events, std::size_t parts);
@@ -59,7 +57,8 @@ std::vector<std::size_t> chunk_bounds(const EventView& events, std::size_t parts
 // Returns once all have finished. `first_failed` is the lowest chunk that has thrown so far
 // (`chunks` while none has): a chunk after it may stop early, since its results are dropped.
 // Then rethrows the exception of the lowest failed chunk, which is the one a single-threaded
-// pass would have met first.
+// pass would have met first; Cancelled instead once the call is cancelled (the calling thread
+// asks while it waits).
 using ChunkWork =
     std::function<void(std::size_t chunk, const std::atomic<std::size_t>& first_failed)>;
 void run_chunks(std::size_t chunks, const ChunkWork& work);
@@ -89,7 +88,11 @@ std::vector<Part> map_run_chunks(const EventView& events, std::size_t threads,
   std::vector<Part> parts(std::max<std::size_t>(chunks, 1));
   if (chunks <= 1) {
     auto job = make_job();
-    for_each_run(events, 0, events.size(), [&](const Run& run) { job(run, parts[0]); });
+    Checkpoint checkpoint;
+    for_each_run(events, 0, events.size(), [&](const Run& run) {
+      checkpoint(run.end - run.begin);
+      job(run, parts[0]);
+    });
     return parts;
   }
   std::vector<std::exception_ptr> errors(chunks);
@@ -100,10 +103,12 @@ std::vector<Part> map_run_chunks(const EventView& events, std::size_t threads,
     if (c >= chunks) return;
     try {
       auto job = make_job();
+      Checkpoint checkpoint;
       for (; c < chunks; c = next_chunk.fetch_add(1)) {
         if (first_failed.load(std::memory_order_relaxed) < c) return;  // dropped in any case
         for_each_run(events, bounds[c], bounds[c + 1], [&](const Run& run) {
           if (first_failed.load(std::memory_order_relaxed) < c) return;
+          checkpoint(run.end - run.begin);
           job(run, parts[c]);
         });
       }

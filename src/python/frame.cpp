@@ -76,6 +76,9 @@ void set_error_from_current_exception() noexcept {
     // and if even that fails Python sets a plain MemoryError itself.
     PyErr_SetString(PyExc_MemoryError, "out of memory: the native code could not allocate "
                                        "the memory the call needs");
+  } catch (const Cancelled&) {
+    // A signal handler raised while the call ran, and its exception is set.
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
   } catch (const std::exception& error) {
     set_panic(error.what());
   } catch (...) {

@@ -9,6 +9,7 @@
 
 #include "atom_plan.hpp"
 #include "event.hpp"
+#include "interrupt.hpp"
 #include "json.hpp"
 #include "matcher.hpp"
 #include "packed_events.hpp"
@@ -280,8 +281,9 @@ Ref match_events_function(const Arguments<5>& args) {
   const MatchCall call(args);
   LargeVector<PyMatch> found;
   {
-    const GilReleased unlocked;
+    const InterruptibleRelease unlocked;
     found = call.found();
+    unlocked.finish();
   }
   return list_to_py(found, [](PyMatch& match) { return match_class().wrap(std::move(match)); });
 }
@@ -292,8 +294,9 @@ Ref time_matching_function(const Arguments<5>& args) {
   const MatchCall call(args);
   double seconds = 0;
   {
-    const GilReleased unlocked;
+    const InterruptibleRelease unlocked;
     seconds = call.matching_seconds();
+    unlocked.finish();
   }
   return Ref::checked(PyFloat_FromDouble(seconds));
 }

@@ -7,6 +7,7 @@
 #include "matching.hpp"
 #include "near_miss.hpp"
 #include "pattern.hpp"
+#include "process.hpp"
 #include "reduce.hpp"
 #include "tables.hpp"
 
@@ -50,6 +51,8 @@ const ModuleAttribute kPrivateAttributes[] = {
     function_attribute(&rebuild_builder_def),
     function_attribute(&rebuild_match_def),
     function_attribute(&rebuild_near_miss_def),
+    function_attribute(&release_memory_def),
+    function_attribute(&cgroup_quota_cores_def),
 };
 
 PyModuleDef module_definition = {

@@ -9,6 +9,7 @@
 
 #include "event.hpp"
 #include "explain.hpp"
+#include "interrupt.hpp"
 #include "matching.hpp"
 #include "reduce.hpp"
 #include "values.hpp"
@@ -318,7 +319,7 @@ Ref near_miss_events(const Arguments<3>& args) {
   {
     // The analysis reads only the call's pattern copy and the events, which `events` holds; so
     // does the copying of each near miss's events, which is shared among the threads too.
-    const GilReleased unlocked;
+    const InterruptibleRelease unlocked;
     std::vector<NearMiss> misses = near_misses(view, pattern, threads);
     found.resize(misses.size());
     for_slices(misses.size(), threads, kResultsPerSlice, [&](std::size_t begin, std::size_t end) {
@@ -326,6 +327,7 @@ Ref near_miss_events(const Arguments<3>& args) {
         found[i] = PyNearMiss::from_core(std::move(misses[i]), events);
       }
     });
+    unlocked.finish();
   }
   return list_to_py(found,
                     [](PyNearMiss& miss) { return near_miss_class().wrap(std::move(miss)); });

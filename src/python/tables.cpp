@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "event.hpp"
+#include "interrupt.hpp"
 #include "matching.hpp"
 #include "table_events.hpp"
 #include "table_results.hpp"
@@ -103,22 +104,25 @@ arrow::Table table_from_source(PyObject* source, const Pattern& pattern,
   std::optional<Outcome> outcome;
   if (PyCapsule_IsValid(source, kStreamCapsule)) {
     ArrowArrayStream* stream = capsule_contents<ArrowArrayStream>(source, kStreamCapsule);
-    const GilReleased unlocked;
+    const InterruptibleRelease unlocked;
     outcome = run_on(events_from_stream(stream, columns, pattern, options.threads), run, pattern,
                      options);
+    unlocked.finish();
   } else if (is_capsule_pair(source)) {
     ArrowSchema* schema = capsule_contents<ArrowSchema>(PyTuple_GetItem(source, 0), kSchemaCapsule);
     ArrowArray* batch = capsule_contents<ArrowArray>(PyTuple_GetItem(source, 1), kArrayCapsule);
-    const GilReleased unlocked;
+    const InterruptibleRelease unlocked;
     outcome = run_on(events_from_batch(schema, batch, columns, pattern, options.threads), run,
                      pattern, options);
+    unlocked.finish();
   } else {
     if (columns.id) {
       raise_value_error("id names a column of a table, and a sequence of Event objects has none");
     }
     const EventList events = convert_argument("data", source, events_from_py);
-    const GilReleased unlocked;
+    const InterruptibleRelease unlocked;
     outcome = Outcome(run(pattern, events_from_list(events.view()), options));
+    unlocked.finish();
   }
   if (auto* failure = std::get_if<arrow::InputFailure>(&*outcome)) raise_input_failure(*failure);
   return std::get<arrow::Table>(std::move(*outcome));
