@@ -188,9 +188,9 @@ def explain(
 ) -> NearMissTable:
     """Explain every start of `pattern` in a table of events that did not become a match.
 
-    Takes the same `data`, columns and `ts_unit` as `match`. Each row is one start: how many steps it
-    reached, the input rows of its deepest partial path, the step it could not take and why
-    (``predicate_failed``, ``absence_blocked``, ``window_exceeded`` or ``no_successor``).
+    Takes the same `data`, columns and `ts_unit` as `match`. Each row is one start: how many
+    steps it reached, the input rows of its deepest partial path, the step it could not take and
+    why (``predicate_failed``, ``absence_blocked``, ``window_exceeded`` or ``no_successor``).
 
     >>> import vashlet
     >>> import pyarrow as pa

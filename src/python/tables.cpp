@@ -337,6 +337,7 @@ Ref table_function(const Arguments<9>& args) {
   const EventColumns columns = columns_argument(args);
   const TableRun options{kReadsExhaustive && args.flag(6), args.threads(7)};
   const std::optional<std::string> ts_unit = args.optional(8, text_from_py);
+  unwrap(event_time_axis(ts_unit));  // a unit that is no unit is refused before any reading
   return table_class().wrap(
       PyTable{table_from_source(args.get(1), pattern, columns, Run, options, ts_unit)});
 }
