@@ -26,8 +26,13 @@ TICKS = {"s": 10**9, "ms": 10**6, "us": 10**3, "ns": 1}
 PER_SECOND = {"s": 1, "ms": 10**3, "us": 10**6, "ns": 10**9}
 
 
+def built_window(pattern, step=1):
+    """The max_elapsed field of a built pattern's JSON document at `step`."""
+    return json.loads(pattern.to_json())["steps"][step]["transition_from_previous"]["max_elapsed"]
+
+
 def window_of(text, step=1):
-    return json.loads(parse_pattern(text).to_json())["steps"][step]["transition_from_previous"]["max_elapsed"]
+    return built_window(parse_pattern(text), step)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -109,7 +114,7 @@ def test_json_window_strings_must_be_durations(window, wording):
 ])
 def test_builder_windows(within, window):
     built = Pattern.event("A").then("B", within=within).build()
-    assert json.loads(built.to_json())["steps"][1]["transition_from_previous"]["max_elapsed"] == window
+    assert built_window(built) == window
 
 
 def test_builder_takes_pandas_timedeltas_to_the_nanosecond():
@@ -146,8 +151,7 @@ def duration_text(parts):
 
 
 def nanoseconds_of(text):
-    pattern = json.loads(parse_pattern(f"A -[<={text}]-> B").to_json())
-    assert pattern["steps"][1]["transition_from_previous"]["max_elapsed"] == text
+    assert window_of(f"A -[<={text}]-> B") == text
     total, number = 0, ""
     for unit in (text.replace("ms", "M").replace("us", "U").replace("ns", "N")):
         if unit.isdigit():
@@ -172,11 +176,11 @@ def test_text_json_builder_round_trips(parts):
     if nanoseconds >= 2**63:
         return
     built = Pattern.event("A").then("B", within=np.timedelta64(nanoseconds, "ns")).build()
-    assert json.loads(built.to_json())["steps"][1]["transition_from_previous"]["max_elapsed"] == f"{nanoseconds}ns"
+    assert built_window(built) == f"{nanoseconds}ns"
     if nanoseconds % 1000 == 0:
         delta = datetime.timedelta(microseconds=nanoseconds // 1000)
         via_delta = Pattern.event("A").then("B", within=delta).build()
-        again = json.loads(via_delta.to_json())["steps"][1]["transition_from_previous"]["max_elapsed"]
+        again = built_window(via_delta)
         assert nanoseconds_of(again) == nanoseconds
         assert parse_pattern(f"A -[<={again}]-> B").to_json() == via_delta.to_json()
 
