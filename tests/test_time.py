@@ -201,8 +201,11 @@ def near_rows(table):
 
 
 def outcome(pattern, data, **options):
-    matches = vashlet.match(pattern, data, exhaustive=True, **options)
-    return sorted(tuple(r["rows"]) for r in matches.to_pylist()), near_rows(vashlet.explain(pattern, data, **options))
+    """First-successor and exhaustive matches, and near misses, of `pattern` over `data`."""
+    found = [sorted(tuple(r["rows"]) for r in vashlet.match(pattern, data, exhaustive=exhaustive,
+                                                            **options).to_pylist())
+             for exhaustive in (False, True)]
+    return found, near_rows(vashlet.explain(pattern, data, **options))
 
 
 EVENTS = st.lists(st.tuples(st.sampled_from("pq"), st.integers(0, 4000), st.sampled_from("ABC")),
