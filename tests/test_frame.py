@@ -79,8 +79,10 @@ CLASSES = {
         "capture": ("($self, attribute, name)", "Capture `attribute` from the current step as `$name`."),
         "where_ref_eq": ("($self, attribute, name)", "Add `attribute == $name` to the current step."),
         "then": ("($self, typ, within=None, no=None)",
-                 "Append a step matching `typ`, optionally within `within` time units of\n"
-                 "the previous step and forbidding an intervening event of type `no`."),
+                 "Append a step matching `typ`, optionally at most `within` after the previous\n"
+                 "step and forbidding an intervening event of type `no`.\n\n"
+                 "`within` is a `datetime.timedelta` or `numpy.timedelta64` (a duration, converted to\n"
+                 "the unit of the data's timestamps), or an int (raw ticks of the timestamps)."),
         "build": ("($self)", "Finalise the builder into a [`PyPattern`]."),
     }),
     Match: (None, "A single match, carrying its participating events and captured bindings.", {
@@ -102,15 +104,18 @@ FUNCTIONS = [
     (pattern_from_json, "(json)", "Build a pattern from the stable JSON AST, validating its structure."),
     (sort_events, "(events)",
      "Return a copy of `events` sorted by partition then `(timestamp, input order)`."),
-    (match_events, "(pattern, events, exhaustive=False, use_oracle=False, *, threads=None)",
+    (match_events, "(pattern, events, exhaustive=False, use_oracle=False, *, threads=None, ts_unit=None)",
      "Run a pattern over already-sorted events.\n\nRaises `ValueError` if the events are not grouped by "
      "partition and sorted by\n`(timestamp, input order)`; callers should use the high-level `match`\n"
      "wrapper or [`sort_events`] first.\n\nPartitions are matched on `threads` native threads "
-     "(default: the usable cores;\n1 runs on the calling thread); the result does not depend on it."),
-    (near_miss_events, "(pattern, events, *, threads=None)",
+     "(default: the usable cores;\n1 runs on the calling thread); the result does not depend on it.\n\n"
+     "`ts_unit` ('s', 'ms', 'us' or 'ns') says what the events' integer timestamps count;\n"
+     "a window with a unit (`-[<=10m]->`) needs it. A window without one is raw ticks."),
+    (near_miss_events, "(pattern, events, *, threads=None, ts_unit=None)",
      "Explain near-misses: starts that did not match, with their deepest partial\n"
      "path and the reason. Requires already-sorted events (see [`match_events`]).\n"
-     "Partitions are analysed on `threads` native threads, as in `match_events`."),
+     "Partitions are analysed on `threads` native threads, and `ts_unit` says what the\n"
+     "timestamps count, as in `match_events`."),
 ]
 
 

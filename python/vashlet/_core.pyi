@@ -1,4 +1,5 @@
-from typing import Any, Sequence, SupportsIndex, final
+import datetime
+from typing import Any, Literal, Sequence, SupportsIndex, final
 
 __all__ = [
     "Event",
@@ -19,6 +20,8 @@ class PanicException(BaseException):
 # Attribute values arrive as these types (objects with __index__ or __float__ are read as int
 # or float) and come back as exactly these types.
 AttributeValue = str | int | float | bool | None
+# What integer timestamps count, where a window has a unit.
+TsUnit = Literal["s", "ms", "us", "ns"]
 
 @final
 class Event:
@@ -75,10 +78,16 @@ class PatternBuilder:
     def where_ref_eq(self, attribute: str, name: str) -> PatternBuilder:
         """Add `attribute == $name` to the current step."""
     def then(
-        self, typ: str, within: SupportsIndex | None = None, no: str | None = None
+        self,
+        typ: str,
+        within: SupportsIndex | datetime.timedelta | Any | None = None,
+        no: str | None = None,
     ) -> PatternBuilder:
-        """Append a step matching `typ`, optionally within `within` time units of
-        the previous step and forbidding an intervening event of type `no`."""
+        """Append a step matching `typ`, optionally at most `within` after the previous
+        step and forbidding an intervening event of type `no`.
+
+        `within` is a `datetime.timedelta` or `numpy.timedelta64` (a duration, converted to
+        the unit of the data's timestamps), or an int (raw ticks of the timestamps)."""
     def build(self) -> Pattern:
         """Finalise the builder into a [`PyPattern`]."""
 
@@ -144,6 +153,7 @@ def match_events(
     use_oracle: bool = False,
     *,
     threads: SupportsIndex | None = None,
+    ts_unit: TsUnit | None = None,
 ) -> list[Match]:
     """Run a pattern over already-sorted events.
 
@@ -152,17 +162,22 @@ def match_events(
     wrapper or [`sort_events`] first.
 
     Partitions are matched on `threads` native threads (default: the usable cores;
-    1 runs on the calling thread); the result does not depend on it."""
+    1 runs on the calling thread); the result does not depend on it.
+
+    `ts_unit` ('s', 'ms', 'us' or 'ns') says what the events' integer timestamps count;
+    a window with a unit (`-[<=10m]->`) needs it. A window without one is raw ticks."""
 
 def near_miss_events(
     pattern: Pattern | PatternBuilder,
     events: Sequence[Event],
     *,
     threads: SupportsIndex | None = None,
+    ts_unit: TsUnit | None = None,
 ) -> list[NearMiss]:
     """Explain near-misses: starts that did not match, with their deepest partial
     path and the reason. Requires already-sorted events (see [`match_events`]).
-    Partitions are analysed on `threads` native threads, as in `match_events`."""
+    Partitions are analysed on `threads` native threads, and `ts_unit` says what the
+    timestamps count, as in `match_events`."""
 
 @final
 class ResultTable:
@@ -183,6 +198,7 @@ def _match_table(
     id: str | None = None,
     exhaustive: bool = False,
     threads: int | None = None,
+    ts_unit: TsUnit | None = None,
 ) -> ResultTable: ...
 def _explain_table(
     pattern: Pattern | PatternBuilder,
@@ -193,6 +209,7 @@ def _explain_table(
     id: str | None = None,
     exhaustive: bool = False,
     threads: int | None = None,
+    ts_unit: TsUnit | None = None,
 ) -> ResultTable: ...
 def _read_table(
     pattern: Pattern | PatternBuilder,
@@ -203,6 +220,7 @@ def _read_table(
     id: str | None = None,
     exhaustive: bool = False,
     threads: int | None = None,
+    ts_unit: TsUnit | None = None,
 ) -> ResultTable: ...
 def _time_matching(
     pattern: Pattern | PatternBuilder,
@@ -211,6 +229,7 @@ def _time_matching(
     use_oracle: bool = False,
     *,
     threads: int | None = None,
+    ts_unit: TsUnit | None = None,
 ) -> float: ...
 def release_memory() -> int: ...
 def _cgroup_quota_cores(root: str, self_cgroup: str) -> int | None: ...

@@ -208,6 +208,7 @@ def funnel(
     ts: str = "ts",
     type: str = "type",
     threads: int | None = None,
+    ts_unit: str | None = None,
 ) -> Funnel:
     """Count, step by step, how far the starts of `pattern` got in a table of events, and why
     those that stopped did.
@@ -219,7 +220,7 @@ def funnel(
     whose earliest path fails but a later one succeeds is matched here, though
     first-successor `match` returns no match for it. ``starts == matched + near_misses``.
 
-    `data`, `partition`, `ts`, `type` and `threads` are as for `match`.
+    `data`, `partition`, `ts`, `type`, `threads` and `ts_unit` are as for `match`.
 
     >>> import vashlet
     >>> import pyarrow as pa
@@ -238,9 +239,12 @@ def funnel(
     """
     parsed = _as_pattern(pattern)
     matches = match(
-        parsed, data, partition=partition, ts=ts, type=type, exhaustive=True, threads=threads
+        parsed, data, partition=partition, ts=ts, type=type, exhaustive=True, threads=threads,
+        ts_unit=ts_unit,
     )
-    misses = explain(parsed, data, partition=partition, ts=ts, type=type, threads=threads)
+    misses = explain(
+        parsed, data, partition=partition, ts=ts, type=type, threads=threads, ts_unit=ts_unit
+    )
     return funnel_of(pattern, matches, misses)
 
 

@@ -104,6 +104,7 @@ class Plan:
         type: str,
         id: str,
         exhaustive: bool,
+        ts_unit: str | None = None,
     ) -> None:
         if not isinstance(id, str):
             raise TypeError(
@@ -114,6 +115,7 @@ class Plan:
         self.explain = explain
         self.partition, self.ts, self.type, self.id = partition, ts, type, id
         self.exhaustive = exhaustive
+        self.ts_unit = ts_unit
         self.schema: pa.Schema | None = None  # the result, set by `check`
 
     def columns(self) -> list[str]:
@@ -148,10 +150,11 @@ class Plan:
         # One thread: the engine already runs a task per core.
         if self.explain:
             return pa.table(vashlet.explain(self.pattern, table, partition=self.partition,
-                                            ts=self.ts, type=self.type, id=self.id, threads=1))
+                                            ts=self.ts, type=self.type, id=self.id, threads=1,
+                                            ts_unit=self.ts_unit))
         return pa.table(vashlet.match(self.pattern, table, partition=self.partition, ts=self.ts,
                                       type=self.type, id=self.id, exhaustive=self.exhaustive,
-                                      threads=1))
+                                      threads=1, ts_unit=self.ts_unit))
 
     def run(self, table: pa.Table) -> pa.Table:
         """The result over `table`, whose partitions are complete, in the declared schema."""

@@ -198,7 +198,7 @@ def never_taken(pattern: Pattern | PatternBuilder) -> list[str]:
         name = f"step {index} ({atom['event_type']})"
         transition = step["transition_from_previous"] or {}
         window = transition.get("max_elapsed")
-        if window is not None and window < 0:
+        if isinstance(window, int) and window < 0:  # a duration is written as text, never below zero
             problems.append(f"{name} has a window of {window}, below zero: it can never match")
         for absence in transition.get("absence", ()):
             for binding in _unbound(absence, captured):
@@ -268,6 +268,7 @@ def match(
     id: str | None = None,
     exhaustive: bool = False,
     threads: int | None = None,
+    ts_unit: str | None = None,
 ) -> MatchTable:
     """Find the matches of `pattern` in a table of events, in any order.
 
@@ -278,6 +279,14 @@ def match(
     or, with `id`, the values of that column (a string or integer column that names each row).
     Large tables are read, and partitions matched, on `threads` native threads (default: the
     usable cores; 1 runs on the calling thread); the result does not depend on it.
+
+    Windows (`-[<=10m]->`, ``then(..., within=timedelta(minutes=10))``) measure the time from the
+    previous step's event. A window with a unit is converted to the unit of the `ts` column,
+    rounding down; over an integer column, `ts_unit` (``"s"``, ``"ms"``, ``"us"`` or ``"ns"``)
+    says what its values count, and a window with a unit needs it. A window without a unit is
+    raw ticks of an integer column, and a ValueError over a timestamp, date, time or duration
+    column, whose storage unit varies with the writer. `ts_unit` given with such a column must
+    agree with its type.
 
     >>> import vashlet
     >>> import pyarrow as pa
@@ -294,7 +303,10 @@ def match(
     parsed = _as_pattern(pattern)
     warn_never_taken(parsed)
     return MatchTable(
-        _core._match_table(parsed, _as_source(data), partition, ts, type, id, exhaustive, threads)
+        _core._match_table(
+            parsed, _as_source(data), partition, ts, type, id, exhaustive, threads,
+            ts_unit,
+        )
     )
 
 
@@ -307,12 +319,13 @@ def explain(
     type: str = "type",
     id: str | None = None,
     threads: int | None = None,
+    ts_unit: str | None = None,
 ) -> NearMissTable:
     """Explain every start of `pattern` in a table of events that did not become a match.
 
-    Takes the same `data` and columns as `match`. Each row is one start: how many steps it
-    reached, the input rows of its deepest partial path, the step it could not take and why
-    (``predicate_failed``, ``absence_blocked``, ``window_exceeded`` or ``no_successor``).
+    Takes the same `data`, columns and `ts_unit` as `match`. Each row is one start: how many
+    steps it reached, the input rows of its deepest partial path, the step it could not take and
+    why (``predicate_failed``, ``absence_blocked``, ``window_exceeded`` or ``no_successor``).
 
     >>> import vashlet
     >>> import pyarrow as pa
@@ -328,5 +341,8 @@ def explain(
     parsed = _as_pattern(pattern)
     warn_never_taken(parsed)
     return NearMissTable(
-        _core._explain_table(parsed, _as_source(data), partition, ts, type, id, False, threads)
+        _core._explain_table(
+            parsed, _as_source(data), partition, ts, type, id, False, threads,
+            ts_unit,
+        )
     )

@@ -1,6 +1,6 @@
 """The `vashlet` command: match a pattern over event files, or explain its near misses.
 
-    vashlet match 'login[user as $u] -[<=300]-> purchase[user == $u]' events.parquet
+    vashlet match 'login[user as $u] -[<=5m]-> purchase[user == $u]' events.parquet
     vashlet explain --pattern-file pattern.json events.csv --report report.html
 
 Problems with the request (pattern text, files, columns) print one line on standard error and
@@ -36,6 +36,13 @@ _DEFAULT_LIMIT = 20
 # Below this many rows everything takes a blink; above it, say what is going on.
 _PROGRESS_ROWS = 2_000_000
 _PROGRESS_BYTES = 64 << 20
+
+_TIME_HELP = (
+    "A window such as -[<=10m]-> or -[<=1h30m]-> (units ns us ms s m h d w) is converted to the "
+    "unit of the timestamp column. Over a column of plain integers, --ts-unit says what they "
+    "count; a window without a unit (-[<=600]->) is then raw ticks, and an error over a "
+    "timestamp, date, time or duration column."
+)
 
 _MATCH_COLUMNS = ["match", "partition", "start", "end", "rows", "captures"]
 _MISS_COLUMNS = ["start_row", "partition", "reached_steps", "rows", "next_event_type", "reason"]
@@ -94,6 +101,7 @@ def _parser() -> argparse.ArgumentParser:
             name,
             help=text,
             description=text,
+            epilog=_TIME_HELP,
             usage=f"vashlet {name} [options] PATTERN FILE...\n"
             f"       vashlet {name} [options] --pattern-file PATH FILE...",
         )
@@ -111,6 +119,12 @@ def _parser() -> argparse.ArgumentParser:
         )
         command.add_argument("--ts", default="ts", help="timestamp column (default: ts)")
         command.add_argument("--type", default="type", help="event type column (default: type)")
+        command.add_argument(
+            "--ts-unit",
+            choices=["s", "ms", "us", "ns"],
+            help="what the values of an integer timestamp column count (needed for windows "
+            "with a unit, such as -[<=10m]->; a timestamp column's type says it already)",
+        )
         command.add_argument(
             "--format",
             choices=sorted(set(INPUT_FORMATS.values())),
@@ -259,7 +273,12 @@ def run(argv: Sequence[str] | None, stdout: TextIO, stderr: TextIO) -> int:
         progress.stage(f"reading {len(paths)} file{'s' if len(paths) > 1 else ''}", large)
         table = read_events(paths, arguments.format, (arguments.partition, arguments.type))
         large = large or table.num_rows > _PROGRESS_ROWS
-        keys = {"partition": arguments.partition, "ts": arguments.ts, "type": arguments.type}
+        keys = {
+            "partition": arguments.partition,
+            "ts": arguments.ts,
+            "type": arguments.type,
+            "ts_unit": arguments.ts_unit,
+        }
         result: vashlet.MatchTable | vashlet.NearMissTable
         try:
             progress.stage(f"sorting and matching {table.num_rows:,} events", large)

@@ -9,6 +9,9 @@ The result columns are pandas columns of Arrow types (`pandas.ArrowDtype`), as d
 The call is first run on no rows of the input's `meta`, so a missing column or one of an
 unsupported type raises at once, naming the column; a null key is found on a worker and its
 error, naming the column and the row's id, is raised by `compute()`.
+
+Windows are read as `vashlet.match` reads them (see "Time" in the README): a window with a unit
+on a timestamp column converts to its unit; on an integer column, `ts_unit` says what it counts.
 """
 
 from __future__ import annotations
@@ -35,11 +38,12 @@ def match(
     type: str = "type",
     id: str,
     exhaustive: bool = False,
+    ts_unit: str | None = None,
 ) -> dd.DataFrame:
     """The matches of `pattern` in the events of `df`, one row per match, in the columns of
     `vashlet.match` less ``match``; ``rows`` holds the `id` of each step's event."""
     plan = Plan(pattern, explain=False, partition=partition, ts=ts, type=type, id=id,
-                exhaustive=exhaustive)
+                exhaustive=exhaustive, ts_unit=ts_unit)
     return _run(df, plan)
 
 
@@ -51,11 +55,12 @@ def explain(
     ts: str = "ts",
     type: str = "type",
     id: str,
+    ts_unit: str | None = None,
 ) -> dd.DataFrame:
     """The near misses of `pattern` in the events of `df`, in the columns of `vashlet.explain`;
     every row reference is a value of the `id` column."""
     plan = Plan(pattern, explain=True, partition=partition, ts=ts, type=type, id=id,
-                exhaustive=False)
+                exhaustive=False, ts_unit=ts_unit)
     return _run(df, plan)
 
 

@@ -16,6 +16,9 @@ Columns the pattern does not read are dropped before the shuffle. The call is fi
 rows of the input's schema, on the driver, so a missing column or one of an unsupported type
 raises there, naming the column. A null key is only seen on a worker; its error names the column
 and the row's id, and reaches the driver as the `PythonException` of the action that ran it.
+
+Windows are read as `vashlet.match` reads them (see "Time" in the README): a window with a unit
+on a timestamp column converts to its unit; on an integer column, `ts_unit` says what it counts.
 """
 
 from __future__ import annotations
@@ -41,6 +44,7 @@ def match(
     type: str = "type",
     id: str,
     exhaustive: bool = False,
+    ts_unit: str | None = None,
 ) -> DataFrame:
     """The matches of `pattern` in the events of `df`, one row per match.
 
@@ -49,7 +53,7 @@ def match(
     ``captures``. `id` names a column of integers or strings that identifies each row.
     """
     plan = Plan(pattern, explain=False, partition=partition, ts=ts, type=type, id=id,
-                exhaustive=exhaustive)
+                exhaustive=exhaustive, ts_unit=ts_unit)
     return _run(df, plan)
 
 
@@ -61,11 +65,12 @@ def explain(
     ts: str = "ts",
     type: str = "type",
     id: str,
+    ts_unit: str | None = None,
 ) -> DataFrame:
     """The near misses of `pattern` in the events of `df`, one row per start that did not match,
     in the columns of `vashlet.explain`; every row reference is a value of the `id` column."""
     plan = Plan(pattern, explain=True, partition=partition, ts=ts, type=type, id=id,
-                exhaustive=False)
+                exhaustive=False, ts_unit=ts_unit)
     return _run(df, plan)
 
 

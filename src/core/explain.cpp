@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "duration.hpp"
 #include "matcher.hpp"
 #include "partitions.hpp"
 #include "value_index.hpp"
@@ -866,6 +867,7 @@ std::vector<NearMiss> near_misses(const EventView& events, const Pattern& patter
   if (!validate_pattern(pattern)) {
     invariant_failure("near_misses requires a structurally valid pattern");
   }
+  if (!windows_resolved(pattern)) invariant_failure("near_misses requires windows in ticks");
   const std::size_t n = pattern.steps.size();
   if (n < 2) return {};  // every start of a one-step pattern is a complete match
   const PatternFacts facts(pattern);

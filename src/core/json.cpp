@@ -26,6 +26,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "duration.hpp"
 #include "matcher.hpp"
 #include "text.hpp"
 #include "utf8.hpp"
@@ -261,7 +262,9 @@ void write_transition(DocumentWriter& w, const std::optional<Transition>& transi
   }
   w.open('{');
   w.key("max_elapsed");
-  if (transition->max_elapsed) {
+  if (transition->max_duration) {
+    w.string(duration_text(*transition->max_duration));
+  } else if (transition->max_elapsed) {
     w.integer(*transition->max_elapsed);
   } else {
     w.raw("null");
@@ -310,7 +313,7 @@ enum class Shape : std::uint8_t {
   AtomList,
   // scalars
   String,
-  OptionalInt,
+  Window,  // a transition's max_elapsed: ticks, a duration written as a string, or null
   OptionalTransition,
   ValueString,
   ValueInt,
@@ -329,7 +332,7 @@ enum class Shape : std::uint8_t {
 using Target = std::variant<std::monostate, Pattern*, Step*, Atom*, Predicate*, ReferencePredicate*, Capture*,
                             Transition*, std::vector<Step>*, std::vector<Predicate>*,
                             std::vector<ReferencePredicate>*, std::vector<Capture>*, std::vector<Atom>*,
-                            std::string*, std::optional<std::int64_t>*, std::optional<Transition>*, Value*,
+                            std::string*, std::optional<Transition>*, Value*,
                             ComparisonOperator*, MatchConsumption*>;
 
 template <class T>
@@ -360,7 +363,7 @@ ShapeKind kind_of(Shape shape) {
     case Shape::Consumption:
     case Shape::Value: return ShapeKind::Enumeration;
     case Shape::String:
-    case Shape::OptionalInt:
+    case Shape::Window:
     case Shape::OptionalTransition:
     case Shape::ValueString:
     case Shape::ValueInt:
@@ -392,7 +395,6 @@ constexpr Shape shape_of() {
   else if constexpr (std::is_same_v<M, std::vector<Capture>>) return Shape::CaptureList;
   else if constexpr (std::is_same_v<M, std::vector<Atom>>) return Shape::AtomList;
   else if constexpr (std::is_same_v<M, std::string>) return Shape::String;
-  else if constexpr (std::is_same_v<M, std::optional<std::int64_t>>) return Shape::OptionalInt;
   else if constexpr (std::is_same_v<M, std::optional<Transition>>) return Shape::OptionalTransition;
   else if constexpr (std::is_same_v<M, Value>) return Shape::Value;
   else if constexpr (std::is_same_v<M, ComparisonOperator>) return Shape::Operator;
@@ -462,8 +464,10 @@ constexpr std::array kReferenceFields = {field<&ReferencePredicate::attribute>("
                                          field<&ReferencePredicate::op>("operator"),
                                          field<&ReferencePredicate::binding>("binding")};
 constexpr std::array kCaptureFields = {field<&Capture::name>("name"), field<&Capture::attribute>("attribute")};
-constexpr std::array kTransitionFields = {field<&Transition::max_elapsed>("max_elapsed"),
-                                          field<&Transition::absence>("absence")};
+// The window is read into the transition itself: ticks or a duration, one key for both.
+constexpr FieldInfo kWindowField{"max_elapsed", Shape::Window, false,
+                                 [](const Target& record) -> Target { return &target_as<Transition>(record); }};
+constexpr std::array kTransitionFields = {kWindowField, field<&Transition::absence>("absence")};
 
 const RecordInfo& record_info(Shape shape) {
   static const RecordInfo kPattern = record("struct Pattern", kPatternFields);
@@ -517,7 +521,7 @@ std::string expected_text(Shape shape) {
     case Shape::OptionalTransition: return "struct Transition";
     case Shape::String:
     case Shape::ValueString: return "a string";
-    case Shape::OptionalInt:
+    case Shape::Window:
     case Shape::ValueInt: return "i64";
     case Shape::ValueFloat: return "f64";
     case Shape::ValueBool: return "a boolean";
@@ -942,11 +946,20 @@ bool Decoder::leaf(Shape shape, const Token& token) {
         target_as<Value>(target) = Value::string(std::move(*token.text));
       }
       break;
-    case Shape::OptionalInt:
+    case Shape::Window:
     case Shape::ValueInt: {
       std::int64_t number = 0;
-      if (token.kind == TokenKind::Null && shape == Shape::OptionalInt) {
-        target_as<std::optional<std::int64_t>>(target).reset();
+      if (shape == Shape::Window && (token.kind == TokenKind::Null || token.kind == TokenKind::String)) {
+        Transition& transition = target_as<Transition>(target);
+        transition.max_elapsed.reset();
+        transition.max_duration.reset();
+        if (token.kind == TokenKind::Null) break;
+        transition.max_duration = parse_duration(*token.text);
+        if (!transition.max_duration) {
+          return fail("invalid value: " + unexpected_text(token) +
+                          R"(, expected i64 or a duration such as "10m" or "1h30m")",
+                      doc_.after(token.end));
+        }
         break;
       }
       if (token.kind == TokenKind::Signed) {
@@ -960,8 +973,9 @@ bool Decoder::leaf(Shape shape, const Token& token) {
       } else {
         return fail_type(token, shape);
       }
-      if (shape == Shape::OptionalInt) {
-        target_as<std::optional<std::int64_t>>(target) = number;
+      if (shape == Shape::Window) {
+        target_as<Transition>(target).max_duration.reset();
+        target_as<Transition>(target).max_elapsed = number;
       } else {
         target_as<Value>(target) = Value::integer(number);
       }

@@ -8,6 +8,7 @@
 
 #include "atom_plan.hpp"
 #include "chain_matcher.hpp"
+#include "duration.hpp"
 #include "keyed_runs.hpp"
 #include "memory.hpp"
 #include "packed_events.hpp"
@@ -34,6 +35,7 @@ CompiledPattern compile(const Pattern& pattern) {
   if (!valid) {
     invariant_failure("compile requires a structurally valid pattern: " + valid.error());
   }
+  if (!windows_resolved(pattern)) invariant_failure("compile requires windows in ticks (resolve_windows)");
   CompiledPattern compiled;
   compiled.steps.reserve(pattern.steps.size());
   for (const Step& step : pattern.steps) {
@@ -1385,6 +1387,7 @@ std::vector<Match> oracle_matches(const Pattern& pattern, const EventView& event
   if (!validate_pattern(pattern)) {
     invariant_failure("oracle_matches requires a structurally valid pattern");
   }
+  if (!windows_resolved(pattern)) invariant_failure("oracle_matches requires windows in ticks");
   const bool exhaustive = pattern.consumption == MatchConsumption::ExhaustivePerStart;
   const Atom& first = pattern.steps.front().atom;
   return map_runs<Match>(events, threads, [&] {

@@ -258,8 +258,26 @@ struct Atom {
   friend bool operator==(const Atom&, const Atom&) = default;
 };
 
+// A length of time as it was written: parts with units from the largest down, each unit once
+// ("1h30m" is two parts, "90m" one), so that it is written back as given.
+enum class DurationUnit : std::uint8_t { Week, Day, Hour, Minute, Second, Millisecond, Microsecond, Nanosecond };
+
+struct DurationPart {
+  std::int64_t count = 0;  // never negative
+  DurationUnit unit = DurationUnit::Second;
+  friend bool operator==(const DurationPart&, const DurationPart&) = default;
+};
+
+struct Duration {
+  std::vector<DurationPart> parts;  // at least one
+  friend bool operator==(const Duration&, const Duration&) = default;
+};
+
+// A window is either ticks of the timestamps (`max_elapsed`) or a duration (`max_duration`),
+// never both. A duration is turned into ticks against the data (resolve_windows) before matching.
 struct Transition {
   std::optional<std::int64_t> max_elapsed;
+  std::optional<Duration> max_duration;
   std::vector<Atom> absence;
 
   Transition with_absence(Atom atom) &&;

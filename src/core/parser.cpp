@@ -12,6 +12,7 @@
 #include <system_error>
 #include <utility>
 
+#include "duration.hpp"
 #include "text.hpp"
 
 namespace vashlet {
@@ -208,9 +209,22 @@ Result<Transition> parse_constraints(string_view list) {
   Status status = for_each_piece(list, [&](string_view piece) -> Status {
     if (piece.starts_with("<=")) {
       string_view number = trim(piece.substr(2));
-      std::optional<std::int64_t> window = parse_int64(number);
-      if (!window) return fail_quoting("invalid timestamp literal", number);
-      transition.max_elapsed = *window;
+      // A plain integer is ticks of the timestamps; a number ending in a unit is a duration.
+      // Whichever comes last in the list is the window.
+      if (std::optional<std::int64_t> window = parse_int64(number)) {
+        transition.max_elapsed = *window;
+        transition.max_duration.reset();
+        return Ok{};
+      }
+      if (!has_unit_suffix(number)) return fail_quoting("invalid timestamp literal", number);
+      std::optional<Duration> duration = parse_duration(number);
+      if (!duration) {
+        return fail("invalid duration `" + std::string(number) +
+                    "`: write whole numbers with units ns, us, ms, s, m, h, d or w, the largest "
+                    "first, as in 1h30m");
+      }
+      transition.max_duration = std::move(*duration);
+      transition.max_elapsed.reset();
       return Ok{};
     }
     if (piece.size() > 2 && piece.starts_with("no ")) {

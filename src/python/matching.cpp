@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "atom_plan.hpp"
+#include "durations.hpp"
 #include "event.hpp"
 #include "interrupt.hpp"
 #include "json.hpp"
@@ -222,19 +223,21 @@ Ref pattern_from_json_function(const Arguments<1>& args) {
   return pattern_to_py(unwrap(pattern_from_json(json)));
 }
 
-constexpr auto kMatchEventsSignature = signature(
-    "match_events()", {"pattern", "events", "exhaustive", "use_oracle", "threads"}, 2, 4);
+constexpr auto kMatchEventsSignature =
+    signature("match_events()", {"pattern", "events", "exhaustive", "use_oracle", "threads", "ts_unit"},
+              2, 4);
 
 // The arguments of match_events, read and checked in its order: the events (held), then the
 // flags, the order of the events and the pattern.
 struct MatchCall {
-  explicit MatchCall(const Arguments<5>& args)
+  explicit MatchCall(const Arguments<6>& args)
       : events(args.convert(1, events_from_py)),
         exhaustive(args.flag(2)),
         use_oracle(args.flag(3)),
         threads(args.threads(4)) {
+    const std::optional<std::string> ts_unit = args.optional(5, text_from_py);
     require_event_order(events);
-    pattern = valid_pattern_argument(args.get(0));
+    pattern = windows_in_ticks(valid_pattern_argument(args.get(0)), event_time_axis(ts_unit));
     // Only a request for more widens the pattern's own policy; false leaves it as it is.
     if (exhaustive) pattern.consumption = MatchConsumption::ExhaustivePerStart;
   }
@@ -277,7 +280,7 @@ struct MatchCall {
   Pattern pattern;
 };
 
-Ref match_events_function(const Arguments<5>& args) {
+Ref match_events_function(const Arguments<6>& args) {
   const MatchCall call(args);
   LargeVector<PyMatch> found;
   {
@@ -290,7 +293,7 @@ Ref match_events_function(const Arguments<5>& args) {
 
 // What match_events runs without its hand-over of the events and its Match objects: the
 // seconds that the matchers take over the events, for benchmarks that time the matching alone.
-Ref time_matching_function(const Arguments<5>& args) {
+Ref time_matching_function(const Arguments<6>& args) {
   const MatchCall call(args);
   double seconds = 0;
   {
@@ -301,8 +304,9 @@ Ref time_matching_function(const Arguments<5>& args) {
   return Ref::checked(PyFloat_FromDouble(seconds));
 }
 
-constexpr auto kTimeMatchingSignature = signature(
-    "_time_matching()", {"pattern", "events", "exhaustive", "use_oracle", "threads"}, 2, 4);
+constexpr auto kTimeMatchingSignature =
+    signature("_time_matching()", {"pattern", "events", "exhaustive", "use_oracle", "threads", "ts_unit"},
+              2, 4);
 
 }  // namespace
 
@@ -338,7 +342,7 @@ PyMethodDef pattern_from_json_def =
 
 PyMethodDef match_events_def = function_def<kMatchEventsSignature, match_events_function>(
     "match_events",
-    "match_events(pattern, events, exhaustive=False, use_oracle=False, *, threads=None)\n--\n\n"
+    "match_events(pattern, events, exhaustive=False, use_oracle=False, *, threads=None, ts_unit=None)\n--\n\n"
     "Run a pattern over already-sorted events.\n"
     "\n"
     "Raises `ValueError` if the events are not grouped by partition and sorted by\n"
@@ -346,11 +350,14 @@ PyMethodDef match_events_def = function_def<kMatchEventsSignature, match_events_
     "wrapper or [`sort_events`] first.\n"
     "\n"
     "Partitions are matched on `threads` native threads (default: the usable cores;\n"
-    "1 runs on the calling thread); the result does not depend on it.");
+    "1 runs on the calling thread); the result does not depend on it.\n"
+    "\n"
+    "`ts_unit` ('s', 'ms', 'us' or 'ns') says what the events' integer timestamps count;\n"
+    "a window with a unit (`-[<=10m]->`) needs it. A window without one is raw ticks.");
 
 PyMethodDef time_matching_def = function_def<kTimeMatchingSignature, time_matching_function>(
     "_time_matching",
-    "_time_matching(pattern, events, exhaustive=False, use_oracle=False, *, threads=None)\n--\n\n"
+    "_time_matching(pattern, events, exhaustive=False, use_oracle=False, *, threads=None, ts_unit=None)\n--\n\n"
     "The seconds that match_events spends matching, without its hand-over of the events and\n"
     "its Match objects (for benchmarks).");
 

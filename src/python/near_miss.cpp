@@ -7,6 +7,7 @@
 #include <variant>
 #include <vector>
 
+#include "durations.hpp"
 #include "event.hpp"
 #include "explain.hpp"
 #include "interrupt.hpp"
@@ -305,16 +306,18 @@ NativeClass<PyNearMiss>& near_miss_class() {
 // near_miss_events
 
 constexpr auto kNearMissEventsSignature =
-    signature("near_miss_events()", {"pattern", "events", "threads"}, 2, 2);
+    signature("near_miss_events()", {"pattern", "events", "threads", "ts_unit"}, 2, 2);
 
 // The order check comes before the pattern is looked at, so unsorted events are reported even
 // when the pattern argument is not a pattern at all.
-Ref near_miss_events(const Arguments<3>& args) {
+Ref near_miss_events(const Arguments<4>& args) {
   const EventList events = args.convert(1, events_from_py);
   const std::size_t threads = args.threads(2);
+  const std::optional<std::string> ts_unit = args.optional(3, text_from_py);
   require_event_order(events);
   const EventView view = events.view();
-  const Pattern pattern = valid_pattern_argument(args.get(0));
+  const Pattern pattern =
+      windows_in_ticks(valid_pattern_argument(args.get(0)), event_time_axis(ts_unit));
   std::vector<PyNearMiss> found;
   {
     // The analysis reads only the call's pattern copy and the events, which `events` holds; so
@@ -344,9 +347,10 @@ PyMethodDef rebuild_near_miss_def = function_def<kRebuildNearMissSignature, rebu
 
 PyMethodDef near_miss_events_def = function_def<kNearMissEventsSignature, near_miss_events>(
     "near_miss_events",
-    "near_miss_events(pattern, events, *, threads=None)\n--\n\n"
+    "near_miss_events(pattern, events, *, threads=None, ts_unit=None)\n--\n\n"
     "Explain near-misses: starts that did not match, with their deepest partial\n"
     "path and the reason. Requires already-sorted events (see [`match_events`]).\n"
-    "Partitions are analysed on `threads` native threads, as in `match_events`.");
+    "Partitions are analysed on `threads` native threads, and `ts_unit` says what the\n"
+    "timestamps count, as in `match_events`.");
 
 }  // namespace vashlet::py

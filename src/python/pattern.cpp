@@ -3,6 +3,7 @@
 #include <utility>
 #include <vector>
 
+#include "durations.hpp"
 #include "json.hpp"
 #include "reduce.hpp"
 #include "text.hpp"
@@ -156,7 +157,14 @@ constexpr auto kThenSignature = signature("PatternBuilder.then()", {"typ", "with
 Ref then(const PatternBuilder& self, const Arguments<3>& args) {
   std::string typ = args.convert(0, text_from_py);
   Transition transition;
-  transition.max_elapsed = args.optional(1, int64_from_py);
+  // Ticks as an integer, or a duration as a timedelta; anything else fails as an integer would.
+  if (args.given(1) && args.get(1) != Py_None) {
+    if (std::optional<Duration> duration = args.convert(1, duration_from_py)) {
+      transition.max_duration = std::move(*duration);
+    } else {
+      transition.max_elapsed = args.convert(1, int64_from_py);
+    }
+  }
   if (auto forbidden = args.optional(2, text_from_py)) {
     transition = std::move(transition).with_absence(Atom(std::move(*forbidden)));
   }
@@ -223,8 +231,11 @@ PyMethodDef builder_methods[] = {
     method_def<builder_class, kThenSignature, then>(
         "then",
         "then($self, typ, within=None, no=None)\n--\n\n"
-        "Append a step matching `typ`, optionally within `within` time units of\n"
-        "the previous step and forbidding an intervening event of type `no`."),
+        "Append a step matching `typ`, optionally at most `within` after the previous\n"
+        "step and forbidding an intervening event of type `no`.\n"
+        "\n"
+        "`within` is a `datetime.timedelta` or `numpy.timedelta64` (a duration, converted to\n"
+        "the unit of the data's timestamps), or an int (raw ticks of the timestamps)."),
     method_def<builder_class, kBuildSignature, build>(
         "build", "build($self)\n--\n\nFinalise the builder into a [`PyPattern`]."),
     method_def<builder_class, kBuilderReduceSignature, reduce_builder>(

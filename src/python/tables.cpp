@@ -9,6 +9,7 @@
 #include <utility>
 #include <variant>
 
+#include "duration.hpp"
 #include "event.hpp"
 #include "interrupt.hpp"
 #include "matching.hpp"
@@ -83,10 +84,23 @@ Struct* capsule_contents(PyObject* capsule, const char* name) {
 using Outcome = std::variant<arrow::Table, arrow::InputFailure>;
 using RunTable = arrow::Table (*)(const Pattern&, const SortedEvents&, const TableRun&);
 
+// The pattern's windows in ticks of the timestamps read (whose type the events remember), or
+// why they have none.
+Outcome run_with_windows(const SortedEvents& events, RunTable run, const Pattern& pattern,
+                         const TableRun& options, const Result<TimeAxis>& axis) {
+  if (!axis) return arrow::InputFailure{arrow::FailureKind::Value, axis.error()};
+  Result<Pattern> resolved = resolve_windows(pattern, axis.value());
+  if (!resolved) return arrow::InputFailure{arrow::FailureKind::Value, resolved.error()};
+  return run(resolved.value(), events, options);
+}
+
 Outcome run_on(Checked<SortedEvents>&& read, RunTable run, const Pattern& pattern,
-               const TableRun& options) {
+               const TableRun& options, const EventColumns& columns,
+               const std::optional<std::string>& ts_unit) {
   if (auto* failure = std::get_if<arrow::InputFailure>(&read)) return std::move(*failure);
-  return run(pattern, std::get<SortedEvents>(read), options);
+  const SortedEvents& events = std::get<SortedEvents>(read);
+  return run_with_windows(events, run, pattern, options,
+                          time_axis("'" + columns.ts + "'", events.ts_format(), ts_unit));
 }
 
 bool is_capsule_pair(PyObject* source) {
@@ -100,20 +114,20 @@ bool is_capsule_pair(PyObject* source) {
 // the GIL: reading, sorting, matching and building the result.
 arrow::Table table_from_source(PyObject* source, const Pattern& pattern,
                                const EventColumns& columns, RunTable run,
-                               const TableRun& options) {
+                               const TableRun& options, const std::optional<std::string>& ts_unit) {
   std::optional<Outcome> outcome;
   if (PyCapsule_IsValid(source, kStreamCapsule)) {
     ArrowArrayStream* stream = capsule_contents<ArrowArrayStream>(source, kStreamCapsule);
     const InterruptibleRelease unlocked;
     outcome = run_on(events_from_stream(stream, columns, pattern, options.threads), run, pattern,
-                     options);
+                     options, columns, ts_unit);
     unlocked.finish();
   } else if (is_capsule_pair(source)) {
     ArrowSchema* schema = capsule_contents<ArrowSchema>(PyTuple_GetItem(source, 0), kSchemaCapsule);
     ArrowArray* batch = capsule_contents<ArrowArray>(PyTuple_GetItem(source, 1), kArrayCapsule);
     const InterruptibleRelease unlocked;
     outcome = run_on(events_from_batch(schema, batch, columns, pattern, options.threads), run,
-                     pattern, options);
+                     pattern, options, columns, ts_unit);
     unlocked.finish();
   } else {
     if (columns.id) {
@@ -121,7 +135,8 @@ arrow::Table table_from_source(PyObject* source, const Pattern& pattern,
     }
     const EventList events = convert_argument("data", source, events_from_py);
     const InterruptibleRelease unlocked;
-    outcome = Outcome(run(pattern, events_from_list(events.view()), options));
+    outcome = run_with_windows(events_from_list(events.view()), run, pattern, options,
+                               event_time_axis(ts_unit));
     unlocked.finish();
   }
   if (auto* failure = std::get_if<arrow::InputFailure>(&*outcome)) raise_input_failure(*failure);
@@ -309,7 +324,7 @@ NativeClass<PyTable>& table_class() {
 // ---------------------------------------------------------------------------------------------
 // The functions
 
-EventColumns columns_argument(const Arguments<8>& args) {
+EventColumns columns_argument(const Arguments<9>& args) {
   EventColumns columns;
   columns.partition = args.convert(2, text_from_py);
   columns.ts = args.convert(3, text_from_py);
@@ -321,15 +336,18 @@ EventColumns columns_argument(const Arguments<8>& args) {
 // The three functions share their parameters (`exhaustive` is read by matching only) and differ
 // in what they run over the events.
 template <RunTable Run, bool kReadsExhaustive>
-Ref table_function(const Arguments<8>& args) {
+Ref table_function(const Arguments<9>& args) {
   const Pattern pattern = valid_pattern_argument(args.get(0));
   const EventColumns columns = columns_argument(args);
   const TableRun options{kReadsExhaustive && args.flag(6), args.threads(7)};
-  return table_class().wrap(PyTable{table_from_source(args.get(1), pattern, columns, Run, options)});
+  const std::optional<std::string> ts_unit = args.optional(8, text_from_py);
+  unwrap(event_time_axis(ts_unit));  // a unit that is no unit is refused before any reading
+  return table_class().wrap(
+      PyTable{table_from_source(args.get(1), pattern, columns, Run, options, ts_unit)});
 }
 
-constexpr const char* kTableParameters[] = {"pattern", "data", "partition", "ts",
-                                             "type",    "id",   "exhaustive", "threads"};
+constexpr const char* kTableParameters[] = {"pattern", "data",       "partition", "ts",     "type",
+                                             "id",      "exhaustive", "threads",   "ts_unit"};
 constexpr auto kMatchTableSignature = signature("_match_table()", kTableParameters, 5);
 constexpr auto kExplainTableSignature = signature("_explain_table()", kTableParameters, 5);
 constexpr auto kReadTableSignature = signature("_read_table()", kTableParameters, 5);
@@ -340,17 +358,17 @@ PyTypeObject* result_table_type() { return table_class().type(); }
 
 PyMethodDef match_table_def = function_def<kMatchTableSignature, table_function<match_table, true>>(
     "_match_table",
-    "_match_table(pattern, data, partition, ts, type, id=None, exhaustive=False, threads=None)\n--\n\n"
+    "_match_table(pattern, data, partition, ts, type, id=None, exhaustive=False, threads=None, ts_unit=None)\n--\n\n"
     "Match over a table or an event sequence in any order; see vashlet.match.");
 
 PyMethodDef read_table_def = function_def<kReadTableSignature, table_function<events_read_table, false>>(
     "_read_table",
-    "_read_table(pattern, data, partition, ts, type, id=None, exhaustive=False, threads=None)\n--\n\n"
+    "_read_table(pattern, data, partition, ts, type, id=None, exhaustive=False, threads=None, ts_unit=None)\n--\n\n"
     "Read and sort the events of a table that a pattern uses, and count them (for benchmarks).");
 
 PyMethodDef explain_table_def = function_def<kExplainTableSignature, table_function<near_miss_table, false>>(
     "_explain_table",
-    "_explain_table(pattern, data, partition, ts, type, id=None, exhaustive=False, threads=None)\n--\n\n"
+    "_explain_table(pattern, data, partition, ts, type, id=None, exhaustive=False, threads=None, ts_unit=None)\n--\n\n"
     "Near misses over a table or an event sequence in any order; see vashlet.explain.");
 
 }  // namespace vashlet::py

@@ -1,13 +1,15 @@
 // Unit tests of the core's shared text helpers (UTF-8, white space, display quoting), of the
-// split of runs among threads and of event copies written into shared slabs, built by the fuzz configuration (VASHLET_FUZZ=ON) and run by
-// .ci/sanitize-and-fuzz.
+// split of runs among threads, of durations in ticks and of event copies written into shared
+// slabs, built by the fuzz configuration (VASHLET_FUZZ=ON) and run by .ci/sanitize-and-fuzz.
 #include <cstdio>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "duration.hpp"
 #include "model.hpp"
 #include "packed_events.hpp"
 #include "partitions.hpp"
@@ -175,7 +177,32 @@ void copies_in_slabs() {
   }
 }
 
+// Durations convert to ticks exactly, rounding down, and refuse what exceeds 64 bits.
+void durations_in_ticks() {
+  const auto ticks = [](std::string_view text, TickUnit unit) {
+    const std::optional<Duration> duration = parse_duration(text);
+    check(duration && duration_text(*duration) == text, std::string(text) + " reads back as written");
+    return duration ? duration_ticks(*duration, unit) : std::nullopt;
+  };
+  check(ticks("1500ms", TickUnit::Second) == 1, "1500ms is 1 s");
+  check(ticks("1h30m", TickUnit::Millisecond) == 5'400'000, "1h30m in ms");
+  check(ticks("47h", TickUnit::Day) == 1, "47h is 1 day");
+  check(ticks("1ns", TickUnit::Microsecond) == 0, "1ns is 0 us");
+  check(ticks("15250w", TickUnit::Nanosecond) == 9'223'200'000'000'000'000, "15250w fits ns");
+  check(ticks("15251w", TickUnit::Nanosecond) == std::nullopt, "15251w overflows ns");
+  check(ticks("15251w", TickUnit::Second) == 9'223'804'800, "but fits seconds");
+  check(ticks("9223372036854775807ns", TickUnit::Nanosecond) == 9'223'372'036'854'775'807,
+        "the largest window in ns");
+  check(ticks("9223372036854775807w9223372036854775807d9223372036854775807ns", TickUnit::Day) ==
+            std::nullopt,
+        "the largest parts do not wrap");
+  for (std::string_view bad : {"", "m", "1", "1.5h", "1m1h", "1h1h", "-1s", "1 s", "1S", "1ms5"}) {
+    check(!parse_duration(bad), "not a duration: " + std::string(bad));
+  }
+}
+
 int main() {
+  durations_in_ticks();
   utf8_sequences();
   white_space();
   display_quoting();
