@@ -33,12 +33,13 @@ NEVER = [
 FINE = [
     "login[user as $u] -[<=0, no logout[user == $u]]-> purchase[user == $u]",
     "login -> logout[user as $u] -> purchase[user == $u]",
+    "login -[<=1h30m]-> purchase",
 ]
 TABLE_CALLS = {
-    "match": lambda p: vashlet.match(p, EVENTS),
-    "exhaustive": lambda p: vashlet.match(p, EVENTS, exhaustive=True),
-    "explain": lambda p: vashlet.explain(p, EVENTS),
-    "funnel": lambda p: vashlet.funnel(p, EVENTS),
+    "match": lambda p: vashlet.match(p, EVENTS, ts_unit="s"),
+    "exhaustive": lambda p: vashlet.match(p, EVENTS, exhaustive=True, ts_unit="s"),
+    "explain": lambda p: vashlet.explain(p, EVENTS, ts_unit="s"),
+    "funnel": lambda p: vashlet.funnel(p, EVENTS, ts_unit="s"),
 }
 
 
