@@ -1,6 +1,7 @@
 """Ctrl-C during a long native call: the call stops within a fraction of a second with
 KeyboardInterrupt, on one thread or several, and leaves no worker behind."""
 
+import gc
 import os
 import signal
 import subprocess
@@ -80,3 +81,51 @@ def test_ctrl_c_stops_a_long_call_promptly(kind, threads, partitions):
     assert child.returncode == 0, err
     slack = 4 if "LD_PRELOAD" in os.environ else 1  # sanitizers slow the checks down
     assert latency < slack
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")
+@pytest.mark.skipif("libtsan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the thread sanitizer holds signals back until its own safe points")
+def test_interrupted_calls_leave_nothing_behind():
+    # A handler's own exception stops the call too; calls stopped again and again grow nothing.
+    from vashlet import Event, match_events, near_miss_events, parse_pattern
+
+    events = [Event("p", t, "AB"[t % 2], {"x": t if t % 2 == 0 else -t}) for t in range(20_000)]
+    events.append(Event("p", 20_000, "B", {"x": 10**9}))
+    waiting = parse_pattern("A[x as $v] -> B[x > $v]")
+    explained = parse_pattern("A[x as $v] -> B[x > $v] -> C")
+
+    class Stop(Exception):
+        pass
+
+    def stop(signum, frame):
+        raise Stop
+
+    def interrupt_all():
+        for threads in (1, 2):
+            for call in (lambda: match_events(waiting, events, exhaustive=True, threads=threads),
+                         lambda: near_miss_events(explained, events, threads=threads)):
+                signal.setitimer(signal.ITIMER_REAL, 0.05)
+                with pytest.raises(Stop):
+                    call()
+
+    previous = signal.signal(signal.SIGALRM, stop)
+    try:
+        interrupt_all()  # warm up what lives for the process
+        gc.collect()
+        blocks, resident = sys.getallocatedblocks(), resident_bytes()
+        for _ in range(5):
+            interrupt_all()
+        gc.collect()
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert sys.getallocatedblocks() - blocks < 100
+    if "LD_PRELOAD" not in os.environ:
+        assert resident_bytes() - resident < 16 * 1024 * 1024
+    assert len(match_events(parse_pattern("A -> B"), events[:10], threads=2)) == 5
