@@ -100,11 +100,15 @@ FUNCTIONS = [
     (pattern_from_json, "(json)", "Build a pattern from the stable JSON AST, validating its structure."),
     (sort_events, "(events)",
      "Return a copy of `events` sorted by partition then `(timestamp, input order)`."),
-    (match_events, "(pattern, events, exhaustive=False, use_oracle=False, *, threads=None)",
+    (match_events,
+     "(pattern, events, exhaustive=False, use_oracle=False, *, threads=None, max_matches=None)",
      "Run a pattern over already-sorted events.\n\nRaises `ValueError` if the events are not grouped by "
      "partition and sorted by\n`(timestamp, input order)`; callers should use the high-level `match`\n"
      "wrapper or [`sort_events`] first.\n\nPartitions are matched on `threads` native threads "
-     "(default: the usable cores;\n1 runs on the calling thread); the result does not depend on it."),
+     "(default: the usable cores;\n1 runs on the calling thread); the result does not depend on it.\n\n"
+     "With `max_matches`, more matches than that raise `ValueError` naming the limit and the\n"
+     "partition where it was passed. Exhaustive matching that would outgrow the memory the\n"
+     "process may use raises `MemoryError` naming the partition and its size."),
     (near_miss_events, "(pattern, events, *, threads=None)",
      "Explain near-misses: starts that did not match, with their deepest partial\n"
      "path and the reason. Requires already-sorted events (see [`match_events`]).\n"

@@ -141,6 +141,7 @@ def match_events(
     use_oracle: bool = False,
     *,
     threads: SupportsIndex | None = None,
+    max_matches: SupportsIndex | None = None,
 ) -> list[Match]:
     """Run a pattern over already-sorted events.
 
@@ -149,7 +150,11 @@ def match_events(
     wrapper or [`sort_events`] first.
 
     Partitions are matched on `threads` native threads (default: the usable cores;
-    1 runs on the calling thread); the result does not depend on it."""
+    1 runs on the calling thread); the result does not depend on it.
+
+    With `max_matches`, more matches than that raise `ValueError` naming the limit and the
+    partition where it was passed. Exhaustive matching that would outgrow the memory the
+    process may use raises `MemoryError` naming the partition and its size."""
 
 def near_miss_events(
     pattern: Pattern | PatternBuilder,
@@ -180,6 +185,7 @@ def _match_table(
     id: str | None = None,
     exhaustive: bool = False,
     threads: int | None = None,
+    max_matches: int | None = None,
 ) -> ResultTable: ...
 def _explain_table(
     pattern: Pattern | PatternBuilder,
@@ -190,6 +196,7 @@ def _explain_table(
     id: str | None = None,
     exhaustive: bool = False,
     threads: int | None = None,
+    max_matches: int | None = None,
 ) -> ResultTable: ...
 def _read_table(
     pattern: Pattern | PatternBuilder,
@@ -200,6 +207,7 @@ def _read_table(
     id: str | None = None,
     exhaustive: bool = False,
     threads: int | None = None,
+    max_matches: int | None = None,
 ) -> ResultTable: ...
 def _time_matching(
     pattern: Pattern | PatternBuilder,
@@ -208,4 +216,5 @@ def _time_matching(
     use_oracle: bool = False,
     *,
     threads: int | None = None,
+    max_matches: int | None = None,
 ) -> float: ...

@@ -135,6 +135,7 @@ def match(
     id: str | None = None,
     exhaustive: bool = False,
     threads: int | None = None,
+    max_matches: int | None = None,
 ) -> MatchTable:
     """Find the matches of `pattern` in a table of events, in any order.
 
@@ -145,6 +146,12 @@ def match(
     or, with `id`, the values of that column (a string or integer column that names each row).
     Large tables are read, and partitions matched, on `threads` native threads (default: the
     usable cores; 1 runs on the calling thread); the result does not depend on it.
+
+    With `max_matches`, a call that finds more matches than that raises `ValueError` naming the
+    limit and the partition where it was passed (an exhaustive search can find a number of
+    matches that grows with a power of a partition's length). Exhaustive matching that would
+    outgrow the memory the process may use raises `MemoryError` naming the partition and its
+    size.
 
     >>> import vashlet
     >>> import pyarrow as pa
@@ -160,7 +167,15 @@ def match(
     """
     return MatchTable(
         _core._match_table(
-            _as_pattern(pattern), _as_source(data), partition, ts, type, id, exhaustive, threads
+            _as_pattern(pattern),
+            _as_source(data),
+            partition,
+            ts,
+            type,
+            id,
+            exhaustive,
+            threads,
+            max_matches,
         )
     )
 

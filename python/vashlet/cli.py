@@ -257,6 +257,10 @@ def run(argv: Sequence[str] | None, stdout: TextIO, stderr: TextIO) -> int:
         progress.done()
         stderr.write(f"vashlet: error: {error}\n")
         return 2
+    except MemoryError as error:
+        progress.done()
+        stderr.write(f"vashlet: error: {str(error) or 'out of memory'}\n")
+        return 2
     return 0
 
 

@@ -1,4 +1,4 @@
-// The table functions `_match_table`, `_explain_table` and `_read_table` (events from an Arrow
+// The table functions `_match_table`, `_explain_table`, `_funnel_table` and `_read_table` (events from an Arrow
 // stream, an Arrow batch or an `Event` sequence; results as a table), and the class `ResultTable`
 // that holds one result and hands it out through the Arrow PyCapsule interface or as Python rows.
 #include "tables.hpp"
@@ -79,11 +79,14 @@ Struct* capsule_contents(PyObject* capsule, const char* name) {
   raise_value_error(failure.message);
 }
 
-using Outcome = std::variant<arrow::Table, arrow::InputFailure>;
-using RunTable = arrow::Table (*)(const Pattern&, const SortedEvents&, const TableRun&);
+// What a table function runs over the events it read: a table, or a table with more.
+template <class Result>
+using RunOver = Result (*)(const Pattern&, const SortedEvents&, const TableRun&);
+using RunTable = RunOver<arrow::Table>;
 
-Outcome run_on(Checked<SortedEvents>&& read, RunTable run, const Pattern& pattern,
-               const TableRun& options) {
+template <class Result>
+std::variant<Result, arrow::InputFailure> run_on(Checked<SortedEvents>&& read, RunOver<Result> run,
+                                                 const Pattern& pattern, const TableRun& options) {
   if (auto* failure = std::get_if<arrow::InputFailure>(&read)) return std::move(*failure);
   return run(pattern, std::get<SortedEvents>(read), options);
 }
@@ -97,9 +100,10 @@ bool is_capsule_pair(PyObject* source) {
 // Reads the `source` argument (a stream capsule, a (schema, array) capsule pair, or a sequence of
 // `Event`s), then runs `run` on its events. Everything after the argument checks runs without
 // the GIL: reading, sorting, matching and building the result.
-arrow::Table table_from_source(PyObject* source, const Pattern& pattern,
-                               const EventColumns& columns, RunTable run,
-                               const TableRun& options) {
+template <class Result>
+Result table_from_source(PyObject* source, const Pattern& pattern, const EventColumns& columns,
+                         RunOver<Result> run, const TableRun& options) {
+  using Outcome = std::variant<Result, arrow::InputFailure>;
   std::optional<Outcome> outcome;
   if (PyCapsule_IsValid(source, kStreamCapsule)) {
     ArrowArrayStream* stream = capsule_contents<ArrowArrayStream>(source, kStreamCapsule);
@@ -121,7 +125,7 @@ arrow::Table table_from_source(PyObject* source, const Pattern& pattern,
     outcome = Outcome(run(pattern, events_from_list(events.view()), options));
   }
   if (auto* failure = std::get_if<arrow::InputFailure>(&*outcome)) raise_input_failure(*failure);
-  return std::get<arrow::Table>(std::move(*outcome));
+  return std::get<Result>(std::move(*outcome));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -305,7 +309,7 @@ NativeClass<PyTable>& table_class() {
 // ---------------------------------------------------------------------------------------------
 // The functions
 
-EventColumns columns_argument(const Arguments<8>& args) {
+EventColumns columns_argument(const Arguments<9>& args) {
   EventColumns columns;
   columns.partition = args.convert(2, text_from_py);
   columns.ts = args.convert(3, text_from_py);
@@ -314,21 +318,41 @@ EventColumns columns_argument(const Arguments<8>& args) {
   return columns;
 }
 
-// The three functions share their parameters (`exhaustive` is read by matching only) and differ
-// in what they run over the events.
-template <RunTable Run, bool kReadsExhaustive>
-Ref table_function(const Arguments<8>& args) {
+// The functions share their parameters (`exhaustive` and `max_matches` are read by matching
+// only) and differ in what they run over the events.
+template <bool kMatches>
+TableRun run_argument(const Arguments<9>& args) {
+  TableRun options{kMatches && args.flag(6), args.threads(7), std::nullopt};
+  if (kMatches) options.max_matches = args.optional(8, max_matches_from_py);
+  return options;
+}
+
+template <RunTable Run, bool kMatches>
+Ref table_function(const Arguments<9>& args) {
   const Pattern pattern = valid_pattern_argument(args.get(0));
   const EventColumns columns = columns_argument(args);
-  const TableRun options{kReadsExhaustive && args.flag(6), args.threads(7)};
+  const TableRun options = run_argument<kMatches>(args);
   return table_class().wrap(PyTable{table_from_source(args.get(1), pattern, columns, Run, options)});
 }
 
-constexpr const char* kTableParameters[] = {"pattern", "data", "partition", "ts",
-                                             "type",    "id",   "exhaustive", "threads"};
+// (near misses, starts) from one reading of the data.
+Ref funnel_function(const Arguments<9>& args) {
+  const Pattern pattern = valid_pattern_argument(args.get(0));
+  const EventColumns columns = columns_argument(args);
+  const TableRun options = run_argument<false>(args);
+  FunnelTable funnel = table_from_source(args.get(1), pattern, columns, &funnel_table, options);
+  Ref misses = table_class().wrap(PyTable{std::move(funnel.near_misses)});
+  Ref starts = size_to_py(static_cast<std::size_t>(funnel.starts));
+  return Ref::checked(PyTuple_Pack(2, misses.get(), starts.get()));
+}
+
+constexpr const char* kTableParameters[] = {"pattern", "data",       "partition", "ts",
+                                             "type",    "id",         "exhaustive", "threads",
+                                             "max_matches"};
 constexpr auto kMatchTableSignature = signature("_match_table()", kTableParameters, 5);
 constexpr auto kExplainTableSignature = signature("_explain_table()", kTableParameters, 5);
 constexpr auto kReadTableSignature = signature("_read_table()", kTableParameters, 5);
+constexpr auto kFunnelTableSignature = signature("_funnel_table()", kTableParameters, 5);
 
 }  // namespace
 
@@ -336,17 +360,26 @@ PyTypeObject* result_table_type() { return table_class().type(); }
 
 PyMethodDef match_table_def = function_def<kMatchTableSignature, table_function<match_table, true>>(
     "_match_table",
-    "_match_table(pattern, data, partition, ts, type, id=None, exhaustive=False, threads=None)\n--\n\n"
+    "_match_table(pattern, data, partition, ts, type, id=None, exhaustive=False, threads=None, "
+    "max_matches=None)\n--\n\n"
     "Match over a table or an event sequence in any order; see vashlet.match.");
 
 PyMethodDef read_table_def = function_def<kReadTableSignature, table_function<events_read_table, false>>(
     "_read_table",
-    "_read_table(pattern, data, partition, ts, type, id=None, exhaustive=False, threads=None)\n--\n\n"
+    "_read_table(pattern, data, partition, ts, type, id=None, exhaustive=False, threads=None, "
+    "max_matches=None)\n--\n\n"
     "Read and sort the events of a table that a pattern uses, and count them (for benchmarks).");
 
 PyMethodDef explain_table_def = function_def<kExplainTableSignature, table_function<near_miss_table, false>>(
     "_explain_table",
-    "_explain_table(pattern, data, partition, ts, type, id=None, exhaustive=False, threads=None)\n--\n\n"
+    "_explain_table(pattern, data, partition, ts, type, id=None, exhaustive=False, threads=None, "
+    "max_matches=None)\n--\n\n"
     "Near misses over a table or an event sequence in any order; see vashlet.explain.");
+
+PyMethodDef funnel_table_def = function_def<kFunnelTableSignature, funnel_function>(
+    "_funnel_table",
+    "_funnel_table(pattern, data, partition, ts, type, id=None, exhaustive=False, threads=None, "
+    "max_matches=None)\n--\n\n"
+    "The near misses and the number of starts, from one reading of the data; see vashlet.funnel.");
 
 }  // namespace vashlet::py
