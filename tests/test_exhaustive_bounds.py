@@ -178,3 +178,9 @@ def test_command_line_reports_a_memory_error_in_one_line(tmp_path, monkeypatch, 
     assert status == 2
     err = capsys.readouterr().err
     assert err == "vashlet: error: exhaustive matching of partition 'p' (1 events) would hold more\n"
+
+    monkeypatch.setattr("vashlet._funnel.funnel_and_misses", exhausted)
+    status = cli.main(["explain", "A -> A", str(source), "--report", str(tmp_path / "r.html")])
+    assert status == 2
+    assert capsys.readouterr().err.count("\n") == 1
+    assert not (tmp_path / "r.html").exists()

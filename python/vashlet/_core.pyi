@@ -209,6 +209,17 @@ def _read_table(
     threads: int | None = None,
     max_matches: int | None = None,
 ) -> ResultTable: ...
+def _funnel_table(
+    pattern: Pattern | PatternBuilder,
+    data: object,
+    partition: str,
+    ts: str,
+    type: str,
+    id: str | None = None,
+    exhaustive: bool = False,
+    threads: int | None = None,
+    max_matches: int | None = None,
+) -> tuple[ResultTable, int]: ...
 def _time_matching(
     pattern: Pattern | PatternBuilder,
     events: Sequence[Event],

@@ -221,18 +221,16 @@ def run(argv: Sequence[str] | None, stdout: TextIO, stderr: TextIO) -> int:
                 result = vashlet.match(
                     pattern, table, exhaustive=exhaustive, threads=arguments.threads, **keys
                 )
+            elif report:
+                from vashlet._funnel import funnel_and_misses
+                from vashlet._report import report_html
+
+                funnel, result = funnel_and_misses(
+                    pattern, table, threads=arguments.threads, text=pattern_text, **keys
+                )
+                page = report_html(funnel, _events_lookup(table), paths)
             else:
                 result = vashlet.explain(pattern, table, threads=arguments.threads, **keys)
-                if report:
-                    progress.stage("counting the funnel", large)
-                    from vashlet._funnel import funnel_of
-                    from vashlet._report import report_html
-
-                    matches = vashlet.match(
-                        pattern, table, exhaustive=True, threads=arguments.threads, **keys
-                    )
-                    funnel = funnel_of(pattern_text, matches, result)
-                    page = report_html(funnel, _events_lookup(table), paths)
         except (ValueError, TypeError) as error:
             raise UsageError(str(error)) from None
         if arguments.output:
