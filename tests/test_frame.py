@@ -104,13 +104,18 @@ FUNCTIONS = [
     (pattern_from_json, "(json)", "Build a pattern from the stable JSON AST, validating its structure."),
     (sort_events, "(events)",
      "Return a copy of `events` sorted by partition then `(timestamp, input order)`."),
-    (match_events, "(pattern, events, exhaustive=False, use_oracle=False, *, threads=None, ts_unit=None)",
+    (match_events,
+     "(pattern, events, exhaustive=False, use_oracle=False, *, threads=None, ts_unit=None, "
+     "max_matches=None)",
      "Run a pattern over already-sorted events.\n\nRaises `ValueError` if the events are not grouped by "
      "partition and sorted by\n`(timestamp, input order)`; callers should use the high-level `match`\n"
      "wrapper or [`sort_events`] first.\n\nPartitions are matched on `threads` native threads "
      "(default: the usable cores;\n1 runs on the calling thread); the result does not depend on it.\n\n"
      "`ts_unit` ('s', 'ms', 'us' or 'ns') says what the events' integer timestamps count;\n"
-     "a window with a unit (`-[<=10m]->`) needs it. A window without one is raw ticks."),
+     "a window with a unit (`-[<=10m]->`) needs it. A window without one is raw ticks.\n\n"
+     "With `max_matches`, more matches than that raise `ValueError` naming the limit and the\n"
+     "partition where it was passed. Exhaustive matching that would outgrow the memory the\n"
+     "process may use raises `MemoryError` naming the partition and its size."),
     (near_miss_events, "(pattern, events, *, threads=None, ts_unit=None)",
      "Explain near-misses: starts that did not match, with their deepest partial\n"
      "path and the reason. Requires already-sorted events (see [`match_events`]).\n"
@@ -337,15 +342,16 @@ def test_panic_exception_is_a_base_exception_created_once():
     assert "PanicException" not in _core.__all__
 
 
-# A native allocation that fails: exhaustive matching of one long partition under an address
-# space limit.
+# A native allocation that fails: a million events handed to the matcher with 16 MiB of address
+# space to spare.
 OUT_OF_MEMORY = """
 import resource
 from vashlet import Event, match_events, parse_pattern
-events = [Event("b", t, "A") for t in range(600)]
-resource.setrlimit(resource.RLIMIT_AS, (1 << 29, 1 << 29))
+events = [Event("b", t, "A") for t in range(1_000_000)]
+size = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (size + (16 << 20), size + (16 << 20)))
 try:
-    match_events(parse_pattern("A -> A -> A -> A"), events, exhaustive=True, threads=1)
+    match_events(parse_pattern("A -> A"), events, threads=1)
 except MemoryError as error:
     print(error)
 """

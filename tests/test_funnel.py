@@ -10,6 +10,7 @@ from hypothesis import given, settings
 
 import vashlet
 from vashlet import Event, match_events, near_miss_events, pattern_from_json
+from vashlet._funnel import funnel_of
 from test_matching_properties import event_lists, text_patterns
 
 pa = pytest.importorskip("pyarrow")
@@ -110,6 +111,53 @@ def test_funnel_reads_any_table(producer):
     else:
         data = table
     assert vashlet.funnel(SHOP, data).to_pylist() == vashlet.funnel(SHOP, table).to_pylist()
+
+
+def _one_shot(table, producer):
+    """`table` as `producer` hands it over; the reader can be read only once."""
+    if producer == "reader":
+        return pa.RecordBatchReader.from_batches(table.schema, table.to_batches(max_chunksize=4))
+    if producer == "pandas":
+        return pytest.importorskip("pandas").DataFrame(table.to_pylist())
+    if producer == "polars":
+        return pytest.importorskip("polars").from_arrow(table)
+    return table
+
+
+@pytest.mark.parametrize("producer", ["table", "reader", "pandas", "polars"])
+def test_funnel_reads_its_input_once(producer):
+    expected = vashlet.funnel(SHOP, shop_table())
+    data = _one_shot(shop_table(), producer)
+    got = vashlet.funnel(SHOP, data)
+    assert (got.starts, got.matched, got.near_misses) == (6, 2, 4)
+    assert got.to_pylist() == expected.to_pylist()
+    assert got.example_misses == expected.example_misses
+    if producer == "reader":  # it was one-shot indeed
+        assert data.read_all().num_rows == 0
+
+
+@settings(max_examples=300, deadline=None)
+@given(text_patterns(), event_lists())
+def test_funnel_equals_the_one_from_exhaustive_matches(pattern, events):
+    """The starts that complete, told by the near-miss search, are those with an exhaustive
+    match: the funnel is the one built from both results."""
+    expected = funnel_of(
+        pattern, vashlet.match(pattern, events, exhaustive=True), vashlet.explain(pattern, events)
+    )
+    got = vashlet.funnel(pattern, events)
+    assert got == expected
+    # By repr: a captured NaN equals no other NaN.
+    assert repr(got.example_misses) == repr(expected.example_misses)
+
+
+@pytest.mark.parametrize("pairs", [3_000, 6_000, 50_000])
+def test_funnel_does_not_enumerate_paths(pairs):
+    # Every login before a view before the purchase is a path: pairs**2 / 2 of them.
+    types = ["login", "view"] * pairs + ["purchase"]
+    events = pa.table({"partition": ["u"] * len(types), "ts": range(len(types)), "type": types})
+    funnel = vashlet.funnel("login -> view -> purchase", events)
+    assert (funnel.starts, funnel.matched, funnel.near_misses) == (pairs, pairs, 0)
+    assert [s.completed for s in funnel.steps] == [pairs] * 3
 
 
 def test_funnel_exports_as_arrow():

@@ -154,6 +154,7 @@ def match_events(
     *,
     threads: SupportsIndex | None = None,
     ts_unit: TsUnit | None = None,
+    max_matches: SupportsIndex | None = None,
 ) -> list[Match]:
     """Run a pattern over already-sorted events.
 
@@ -165,7 +166,11 @@ def match_events(
     1 runs on the calling thread); the result does not depend on it.
 
     `ts_unit` ('s', 'ms', 'us' or 'ns') says what the events' integer timestamps count;
-    a window with a unit (`-[<=10m]->`) needs it. A window without one is raw ticks."""
+    a window with a unit (`-[<=10m]->`) needs it. A window without one is raw ticks.
+
+    With `max_matches`, more matches than that raise `ValueError` naming the limit and the
+    partition where it was passed. Exhaustive matching that would outgrow the memory the
+    process may use raises `MemoryError` naming the partition and its size."""
 
 def near_miss_events(
     pattern: Pattern | PatternBuilder,
@@ -199,6 +204,7 @@ def _match_table(
     exhaustive: bool = False,
     threads: int | None = None,
     ts_unit: TsUnit | None = None,
+    max_matches: int | None = None,
 ) -> ResultTable: ...
 def _explain_table(
     pattern: Pattern | PatternBuilder,
@@ -210,6 +216,7 @@ def _explain_table(
     exhaustive: bool = False,
     threads: int | None = None,
     ts_unit: TsUnit | None = None,
+    max_matches: int | None = None,
 ) -> ResultTable: ...
 def _read_table(
     pattern: Pattern | PatternBuilder,
@@ -221,7 +228,20 @@ def _read_table(
     exhaustive: bool = False,
     threads: int | None = None,
     ts_unit: TsUnit | None = None,
+    max_matches: int | None = None,
 ) -> ResultTable: ...
+def _funnel_table(
+    pattern: Pattern | PatternBuilder,
+    data: object,
+    partition: str,
+    ts: str,
+    type: str,
+    id: str | None = None,
+    exhaustive: bool = False,
+    threads: int | None = None,
+    ts_unit: TsUnit | None = None,
+    max_matches: int | None = None,
+) -> tuple[ResultTable, int]: ...
 def _time_matching(
     pattern: Pattern | PatternBuilder,
     events: Sequence[Event],
@@ -230,6 +250,7 @@ def _time_matching(
     *,
     threads: int | None = None,
     ts_unit: TsUnit | None = None,
+    max_matches: int | None = None,
 ) -> float: ...
 def release_memory() -> int: ...
 def _cgroup_quota_cores(root: str, self_cgroup: str) -> int | None: ...

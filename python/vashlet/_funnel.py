@@ -1,5 +1,5 @@
 """The funnel of a pattern: per step, how many starts reached it, completed it, and why the rest
-stopped there, computed from `match` and `explain`."""
+stopped there, computed from the near misses of `explain` and the number of starts."""
 
 from __future__ import annotations
 
@@ -8,8 +8,16 @@ from collections import Counter
 from dataclasses import dataclass, field
 from typing import Any, Sequence
 
+from vashlet import _core
 from vashlet._core import Pattern, PatternBuilder
-from vashlet._tables import MatchTable, NearMissTable, PatternLike, _as_pattern, explain, match
+from vashlet._tables import (
+    MatchTable,
+    NearMissTable,
+    PatternLike,
+    _as_pattern,
+    _as_source,
+    warn_never_taken,
+)
 
 _EXAMPLES_PER_REASON = 3
 _INSTALL_HINT = "pip install 'vashlet[io]'"
@@ -219,8 +227,11 @@ def funnel(
     the step after its deepest partial path. So the funnel counts in the exhaustive sense: a start
     whose earliest path fails but a later one succeeds is matched here, though
     first-successor `match` returns no match for it. ``starts == matched + near_misses``.
+    The paths are not enumerated: the near-miss search tells which starts complete, so the
+    funnel costs about what `explain` does, whatever the number of paths.
 
-    `data`, `partition`, `ts`, `type`, `threads` and `ts_unit` are as for `match`.
+    `data`, `partition`, `ts`, `type`, `threads` and `ts_unit` are as for `match`; `data` is
+    read once, so a one-shot stream (a ``pyarrow.RecordBatchReader``) will do.
 
     >>> import vashlet
     >>> import pyarrow as pa
@@ -238,22 +249,47 @@ def funnel(
     [('no_successor', 1, (2,)), ('window_exceeded', 1, (3,))]
     """
     parsed = _as_pattern(pattern)
-    matches = match(
-        parsed, data, partition=partition, ts=ts, type=type, exhaustive=True, threads=threads,
-        ts_unit=ts_unit,
+    warn_never_taken(parsed)
+    return funnel_and_misses(
+        parsed, data, partition=partition, ts=ts, type=type, threads=threads, ts_unit=ts_unit,
+        text=_pattern_text(pattern),
+    )[0]
+
+
+def funnel_and_misses(
+    pattern: PatternLike,
+    data: object,
+    *,
+    partition: str = "partition",
+    ts: str = "ts",
+    type: str = "type",
+    threads: int | None = None,
+    ts_unit: str | None = None,
+    text: str | None = None,
+) -> tuple[Funnel, NearMissTable]:
+    """The funnel and the near misses it counts, from one reading of `data` (see `funnel`).
+    `text` is the pattern as the funnel shows it (default: from `pattern`)."""
+    parsed = _as_pattern(pattern)
+    table, starts = _core._funnel_table(
+        parsed, _as_source(data), partition, ts, type, None, False, threads, ts_unit
     )
-    misses = explain(
-        parsed, data, partition=partition, ts=ts, type=type, threads=threads, ts_unit=ts_unit
-    )
-    return funnel_of(pattern, matches, misses)
+    misses = NearMissTable(table)
+    return _funnel_from(parsed, text or _pattern_text(pattern), starts, misses), misses
 
 
 def funnel_of(pattern: PatternLike, matches: MatchTable, miss_table: NearMissTable) -> Funnel:
     """The funnel from results already at hand: `matches` must come from
     ``match(..., exhaustive=True)`` and `miss_table` from `explain`, on the same data."""
-    matched = _completed_starts(matches)
+    starts = _completed_starts(matches) + len(miss_table)
+    return _funnel_from(_as_pattern(pattern), _pattern_text(pattern), starts, miss_table)
+
+
+def _funnel_from(
+    pattern: Pattern | PatternBuilder, text: str, starts: int, miss_table: NearMissTable
+) -> Funnel:
+    """The funnel of `starts` starts, of which the rows of `miss_table` did not complete."""
     misses = _miss_rows(miss_table)
-    types = _step_types(_as_pattern(pattern))
+    types = _step_types(pattern)
 
     stopped_at: Counter[int] = Counter()
     reason_counts: Counter[tuple[int, str, str | None]] = Counter()
@@ -273,7 +309,7 @@ def funnel_of(pattern: PatternLike, matches: MatchTable, miss_table: NearMissTab
         row = miss_table._table.to_pylist(position, position + 1)[0]
         example_misses[row["start_row"]] = row
 
-    starts = matched + len(misses)
+    matched = starts - len(misses)
     steps = []
     reached = starts
     for index, event_type in enumerate(types):
@@ -289,7 +325,7 @@ def funnel_of(pattern: PatternLike, matches: MatchTable, miss_table: NearMissTab
         steps.append(FunnelStep(index, event_type, reached, completed, tuple(reasons)))
         reached = completed
     return Funnel(
-        pattern=_pattern_text(pattern),
+        pattern=text,
         steps=tuple(steps),
         starts=starts,
         matched=matched,

@@ -269,6 +269,7 @@ def match(
     exhaustive: bool = False,
     threads: int | None = None,
     ts_unit: str | None = None,
+    max_matches: int | None = None,
 ) -> MatchTable:
     """Find the matches of `pattern` in a table of events, in any order.
 
@@ -288,6 +289,12 @@ def match(
     column, whose storage unit varies with the writer. `ts_unit` given with such a column must
     agree with its type.
 
+    With `max_matches`, a call that finds more matches than that raises `ValueError` naming the
+    limit and the partition where it was passed (an exhaustive search can find a number of
+    matches that grows with a power of a partition's length). Exhaustive matching that would
+    outgrow the memory the process may use raises `MemoryError` naming the partition and its
+    size.
+
     >>> import vashlet
     >>> import pyarrow as pa
     >>> events = pa.table({
@@ -305,7 +312,7 @@ def match(
     return MatchTable(
         _core._match_table(
             parsed, _as_source(data), partition, ts, type, id, exhaustive, threads,
-            ts_unit,
+            ts_unit, max_matches,
         )
     )
 

@@ -287,18 +287,16 @@ def run(argv: Sequence[str] | None, stdout: TextIO, stderr: TextIO) -> int:
                 result = vashlet.match(
                     pattern, table, exhaustive=exhaustive, threads=arguments.threads, **keys
                 )
+            elif report:
+                from vashlet._funnel import funnel_and_misses
+                from vashlet._report import report_html
+
+                funnel, result = funnel_and_misses(
+                    pattern, table, threads=arguments.threads, text=pattern_text, **keys
+                )
+                page = report_html(funnel, _events_lookup(table), paths)
             else:
                 result = vashlet.explain(pattern, table, threads=arguments.threads, **keys)
-                if report:
-                    progress.stage("counting the funnel", large)
-                    from vashlet._funnel import funnel_of
-                    from vashlet._report import report_html
-
-                    matches = vashlet.match(
-                        pattern, table, exhaustive=True, threads=arguments.threads, **keys
-                    )
-                    funnel = funnel_of(pattern_text or pattern, matches, result)
-                    page = report_html(funnel, _events_lookup(table), paths)
         except (ValueError, TypeError) as error:
             raise UsageError(str(error)) from None
         if arguments.output:
@@ -321,8 +319,10 @@ def run(argv: Sequence[str] | None, stdout: TextIO, stderr: TextIO) -> int:
     except OSError as error:
         return _fail(str(error), progress, stderr)
     except MemoryError as error:
-        detail = f": {error}" if str(error) else ""
-        return _fail(f"out of memory{detail}", progress, stderr)
+        message = str(error) or "out of memory"
+        if not message.startswith("out of memory"):
+            message = f"out of memory: {message}"
+        return _fail(message, progress, stderr)
     finally:
         staged.discard()
     return 0

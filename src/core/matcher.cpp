@@ -9,6 +9,7 @@
 #include "atom_plan.hpp"
 #include "chain_matcher.hpp"
 #include "duration.hpp"
+#include "exhaustive_budget.hpp"
 #include "keyed_runs.hpp"
 #include "memory.hpp"
 #include "packed_events.hpp"
@@ -489,7 +490,7 @@ struct WaitingList {
 
 class ThreadMatcher {
  public:
-  ThreadMatcher(const CompiledPattern& pattern, const EventView& events);
+  ThreadMatcher(const CompiledPattern& pattern, const EventView& events, MatchBudget& budget);
   ThreadMatcher(const ThreadMatcher&) = delete;  // one per worker, built in place
   // Appends the matches of `run` to `out`, in order. Runs are given in ascending order.
   void match_run(const Run& run, FlatMatches& out);
@@ -531,6 +532,7 @@ class ThreadMatcher {
 
   const EventView& events_;
   const bool exhaustive_;
+  MatchBudget& budget_;
   TypeTable types_;
   // The type ids of the next events, found ahead of their turn (see type_of).
   static constexpr std::size_t kLookahead = 16;
@@ -542,6 +544,8 @@ class ThreadMatcher {
   static constexpr std::size_t kProbeAhead = kLookahead / 2;
   // Runs of up to this many events stay in the cache from one pass over them to the next.
   static constexpr std::size_t kCachedRun = 1024;
+  // Exhaustive matches are added to the call's budget in batches of this many.
+  static constexpr std::size_t kMatchesPerAdd = 4096;
   struct Probe {
     std::size_t step;
     std::size_t index;
@@ -599,11 +603,19 @@ class ThreadMatcher {
   bool run_in_order_ = true;
   MatchOrder order_;
   Checkpoint checkpoint_;  // where a long run may stop for a cancelled call
+  // Exhaustive mode: the partial paths filed in the current run, and its matches not yet added
+  // to the budget; the run's events, for the budget's messages.
+  std::size_t live_paths_ = 0;
+  std::size_t unadded_matches_ = 0;
+  Run run_;
+  std::optional<KeyedReach> reach_;
 };
 
-ThreadMatcher::ThreadMatcher(const CompiledPattern& pattern, const EventView& events)
+ThreadMatcher::ThreadMatcher(const CompiledPattern& pattern, const EventView& events,
+                             MatchBudget& budget)
     : events_(events),
       exhaustive_(pattern.consumption == MatchConsumption::ExhaustivePerStart),
+      budget_(budget),
       layout_(pattern),
       waiting_(pattern.steps.size()) {
   steps_.reserve(pattern.steps.size());
@@ -620,6 +632,7 @@ ThreadMatcher::ThreadMatcher(const CompiledPattern& pattern, const EventView& ev
   build_indexes();
   build_dispatch();
   build_probes(pattern);
+  if (exhaustive_) reach_.emplace(steps_);
 }
 
 void ThreadMatcher::build_probes(const CompiledPattern& pattern) {
@@ -702,6 +715,10 @@ void ThreadMatcher::add_concern(std::size_t step, std::size_t type,
 
 // Writes the run's last matches and forgets the run.
 void ThreadMatcher::finish_run() {
+  if (unadded_matches_ > 0) {
+    budget_.add_matches(std::exchange(unadded_matches_, 0), events_, run_.begin, run_.end);
+  }
+  live_paths_ = 0;
   order_run_matches();
   for (const std::size_t k : used_steps_) {
     WaitingList& list = waiting_[k];
@@ -739,6 +756,7 @@ void ThreadMatcher::plan_completions(std::size_t begin, std::size_t end, bool ty
   const std::size_t n = steps_.size();
   completable_begin_ = begin;
   completable_.assign(((end - begin) * n + 63) / 64, 0);
+  reach_->start_run(end - begin >= KeyedReach::kFrom);
   next_ts_.assign(n, 0);
   has_next_.assign(n, 0);
   // Ascending k: step k reads what steps k + 1 found for the events after i, before step k + 1
@@ -756,6 +774,7 @@ void ThreadMatcher::plan_completions(std::size_t begin, std::size_t end, bool ty
       if (!atom.admits(event)) continue;
       const std::size_t bit = (i - begin) * n + k;
       completable_[bit / 64] |= std::uint64_t{1} << (bit % 64);
+      reach_->note(k, i, atom);
       next_ts_[k] = event.ts;
       has_next_[k] = 1;
     }
@@ -814,6 +833,7 @@ void ThreadMatcher::match_run(const Run& run, FlatMatches& out) {
   matches_ = &out;
   run_begin_ = out.size();
   run_in_order_ = true;
+  run_ = run;
   ahead_ = std::max(ahead_, run.begin);  // a worker's first run need not be the first run
   // A run that fits the cache is read ahead with the runs after it (stage), and only its events
   // of named types are visited: backwards first in exhaustive mode (plan_completions), then
@@ -1026,6 +1046,10 @@ void ThreadMatcher::try_start(std::size_t i, const Event& event) {
   const std::size_t bindings = first.captures_new_names()
                                    ? bindings_.extended(BindingsPool::kEmpty, first.new_values())
                                    : BindingsPool::kEmpty;
+  if (exhaustive_ && !reach_->may_complete(1, i, bindings_.at(bindings))) {
+    bindings_.release(bindings);
+    return;
+  }
   pending_.emplace_back(1, Thread{i, event.ts, PathArena::kNoParent, bindings});
 }
 
@@ -1039,6 +1063,10 @@ void ThreadMatcher::advance(const Thread& parent, std::size_t k, std::size_t i,
   const std::size_t bindings = atom.captures_new_names()
                                    ? bindings_.extended(parent.bindings, atom.new_values())
                                    : bindings_.share(parent.bindings);
+  if (exhaustive_ && !reach_->may_complete(k + 1, i, bindings_.at(bindings))) {
+    bindings_.release(bindings);
+    return;
+  }
   pending_.emplace_back(k + 1,
                         Thread{parent.first, ts, paths_.extend(parent.path, i), bindings});
 }
@@ -1069,6 +1097,11 @@ void ThreadMatcher::emit_match(std::size_t first, std::size_t parent_path,
   if (out.values.size() - values != out.slots) {
     invariant_failure("a match binds every name of its pattern");
   }
+  // Exhaustive matches are added to the budget as they come: one run can hold more than fits.
+  if (exhaustive_ &&
+      (++unadded_matches_ >= kMatchesPerAdd || budget_.would_pass(unadded_matches_))) {
+    budget_.add_matches(std::exchange(unadded_matches_, 0), events_, run_.begin, run_.end);
+  }
 }
 
 void ThreadMatcher::flush_pending(std::int64_t now) {
@@ -1089,12 +1122,14 @@ void ThreadMatcher::flush_pending(std::int64_t now) {
     file(list, thread);
   }
   pending_.clear();
+  if (exhaustive_) budget_.check_paths(live_paths_, events_, run_.begin, run_.end);
 }
 
 // Adds a thread to a step's list and, where the step files its threads by value, to its indexes
 // under a fresh ticket.
 void ThreadMatcher::file(WaitingList& list, Thread thread) {
   ++list.live;
+  ++live_paths_;
   if (list.filed) {
     file_by_value(list, thread);
   } else if (list.live > WaitingList::kFileAbove && !list.indexes.empty()) {
@@ -1147,6 +1182,7 @@ bool ThreadMatcher::is_current(const Thread& thread) const {
 // The thread leaves step k for good: every copy of it goes stale.
 void ThreadMatcher::retire(std::size_t k, const Thread& thread) {
   --waiting_[k].live;
+  --live_paths_;
   if (thread.ticket != Thread::kNoTicket) {
     ++generations_[thread.ticket];
     free_tickets_.push_back(thread.ticket);
@@ -1163,38 +1199,43 @@ void ThreadMatcher::release(const Thread& thread) {
 // key's events of a long run where the pattern's steps are correlated by one name.
 class RunMatcher {
  public:
-  RunMatcher(const CompiledPattern& pattern, const EventView& events, bool copy_events)
+  RunMatcher(const CompiledPattern& pattern, const EventView& events, bool copy_events,
+             MatchBudget& budget)
       : pattern_(pattern), events_(events), keyed_(KeyedRuns::of(pattern)),
-        copy_events_(copy_events) {
+        copy_events_(copy_events), budget_(budget) {
     if (ChainMatcher::applies(pattern)) chains_.emplace(pattern, events);
   }
 
   void match_run(const Run& run, FlatMatches& out) {
     const std::size_t begin = out.size();
-    if (chains_ && ChainMatcher::takes(run)) {
-      chains_->match_run(run, out);
-    } else if (keyed_ && run.end - run.begin >= kSplitFrom) {
+    const bool by_key = keyed_ && run.end - run.begin >= kSplitFrom && !takes_chains(run);
+    if (by_key) {
       match_by_key(run, out);  // copies each key's events as it goes
-      return;
+    } else if (takes_chains(run)) {
+      chains_->match_run(run, out);
     } else {
       threads().match_run(run, out);
     }
-    copy_events(out, begin, events_);
+    // Exhaustive matchers add their matches to the budget as they come.
+    if (!budget_.exhaustive()) budget_.add_matches(out.size() - begin, events_, run.begin, run.end);
+    if (!by_key) copy_events(out, begin, events_);
   }
 
  private:
   // Runs shorter than this fit the cache as they are.
   static constexpr std::size_t kSplitFrom = std::size_t{1} << 14;
 
+  bool takes_chains(const Run& run) const { return chains_ && ChainMatcher::takes(run); }
+
   ThreadMatcher& threads() {
-    if (!threads_) threads_.emplace(pattern_, events_);
+    if (!threads_) threads_.emplace(pattern_, events_, budget_);
     return *threads_;
   }
 
   void match_by_key(const Run& run, FlatMatches& out) {
     keyed_->group(events_, run);
     const EventView grouped(keyed_->grouped().data(), keyed_->grouped().size());
-    ThreadMatcher matcher(pattern_, grouped);
+    ThreadMatcher matcher(pattern_, grouped, budget_);
     const std::size_t begin = out.size();
     // A group's events are copied right after its matching, which has just read them: in the
     // order of the run they lie all over memory.
@@ -1239,10 +1280,17 @@ class RunMatcher {
   const EventView& events_;
   std::optional<KeyedRuns> keyed_;
   bool copy_events_;
+  MatchBudget& budget_;
   std::optional<ChainMatcher> chains_;
   std::optional<ThreadMatcher> threads_;
   MatchOrder order_;
 };
+
+MatchBudget budget_of(const CompiledPattern& pattern, std::size_t threads) {
+  return MatchBudget(pattern.max_matches,
+                     pattern.consumption == MatchConsumption::ExhaustivePerStart,
+                     pattern.steps.size(), BindingLayout(pattern).size(), threads);
+}
 
 }  // namespace
 
@@ -1250,9 +1298,10 @@ std::vector<FlatMatches> CompiledPattern::flat_matches(const EventView& events,
                                                        std::size_t threads,
                                                        bool copy_events) const {
   if (steps.empty()) invariant_failure("compiled pattern has at least one step");
+  MatchBudget budget = budget_of(*this, threads);
   return map_run_chunks<FlatMatches>(events, threads, [&] {
-    return [matcher = RunMatcher(*this, events, copy_events)](const Run& run,
-                                                               FlatMatches& out) mutable {
+    return [matcher = RunMatcher(*this, events, copy_events, budget)](const Run& run,
+                                                                       FlatMatches& out) mutable {
       matcher.match_run(run, out);
     };
   });
@@ -1261,10 +1310,11 @@ std::vector<FlatMatches> CompiledPattern::flat_matches(const EventView& events,
 std::vector<Match> CompiledPattern::matches(const EventView& events, std::size_t threads) const {
   if (steps.empty()) invariant_failure("compiled pattern has at least one step");
   const BindingLayout layout(*this);
+  MatchBudget budget = budget_of(*this, threads);
   // Each run's matches go through a flat buffer that the worker reuses, then become Match
   // records.
   return map_runs<Match>(events, threads, [&] {
-    return [matcher = RunMatcher(*this, events, false), flat = FlatMatches(), &layout, &events](
+    return [matcher = RunMatcher(*this, events, false, budget), flat = FlatMatches(), &layout, &events](
                const Run& run, std::vector<Match>& out) mutable {
       flat.clear();
       matcher.match_run(run, flat);

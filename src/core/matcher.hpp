@@ -61,6 +61,9 @@ struct CompiledStep {
 struct CompiledPattern {
   std::vector<CompiledStep> steps;
   MatchConsumption consumption = MatchConsumption::FirstSuccessorPerStart;
+  // More matches than this make the matchers throw MatchLimitError (exhaustive_budget.hpp), as
+  // does exhaustive matching that would outgrow the memory the process may use.
+  std::optional<std::size_t> max_matches;
 
   // Precondition: `events` are in event order (not checked). The runs are shared among
   // `threads` native threads (1: all on the calling thread); the result is the same for any.

@@ -1,6 +1,7 @@
 #include "table_results.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -345,7 +346,8 @@ Column match_captures(const MatchParts& matches, const Pattern& pattern,
 arrow::Table match_table(const Pattern& source, const SortedEvents& events, const TableRun& run) {
   Pattern pattern = source;
   if (run.exhaustive) pattern.consumption = MatchConsumption::ExhaustivePerStart;
-  const CompiledPattern compiled = compile(pattern);
+  CompiledPattern compiled = compile(pattern);
+  compiled.max_matches = run.max_matches;
   // The matches come flat and go straight into the columns, several threads writing each: no
   // record per match.
   const MatchParts matches(compiled.flat_matches(events.view(), run.threads));
@@ -526,6 +528,41 @@ arrow::Table near_miss_table(const Pattern& pattern, const SortedEvents& events,
   details.finish(columns);
   columns.push_back(captures_column(binding_names(pattern), captures));
   return table_of(std::move(columns), misses.size());
+}
+
+namespace {
+
+// The events that satisfy the first step: their type is the step's and, with no bindings yet,
+// its atom accepts them (as near_misses judges a start).
+std::uint64_t count_starts(const Pattern& pattern, const EventView& events, std::size_t threads) {
+  const Atom& first = pattern.steps.front().atom;
+  const Bindings empty;
+  constexpr std::size_t kEventsPerSlice = std::size_t{1} << 16;
+  std::vector<std::uint64_t> counts(std::max<std::size_t>(threads, 1), 0);
+  std::atomic<std::size_t> next_slot{0};
+  for_slices(events.size(), threads, kEventsPerSlice, [&](std::size_t begin, std::size_t end) {
+    std::uint64_t found = 0;
+    visit_events(events, begin, end, [&](std::size_t, const Event& event) {
+      found += same_bytes(event.typ, first.event_type) && first.accepts(event, empty);
+      return true;
+    });
+    counts[next_slot.fetch_add(1)] = found;
+  });
+  std::uint64_t total = 0;
+  for (const std::uint64_t count : counts) total += count;
+  return total;
+}
+
+}  // namespace
+
+FunnelTable funnel_table(const Pattern& pattern, const SortedEvents& events, const TableRun& run) {
+  if (!validate_pattern(pattern)) {
+    invariant_failure("funnel_table requires a structurally valid pattern");
+  }
+  FunnelTable funnel;
+  funnel.starts = count_starts(pattern, events.view(), run.threads);
+  funnel.near_misses = near_miss_table(pattern, events, run);
+  return funnel;
 }
 
 arrow::Table events_read_table(const Pattern&, const SortedEvents& events, const TableRun&) {

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 
 #include "arrow_out.hpp"
 #include "model.hpp"
@@ -13,6 +15,7 @@ namespace vashlet {
 struct TableRun {
   bool exhaustive = false;  // widens the pattern's own consumption, as match_events does
   std::size_t threads = 1;
+  std::optional<std::size_t> max_matches;  // more matches than this raise (see MatchLimits)
 };
 
 // Columns: match, partition, start, end, rows, captures.
@@ -23,6 +26,15 @@ arrow::Table match_table(const Pattern& pattern, const SortedEvents& events, con
 // failures, captures.
 arrow::Table near_miss_table(const Pattern& pattern, const SortedEvents& events,
                              const TableRun& run);
+
+// The near misses (as near_miss_table) and the number of starts: the events that satisfy the
+// first step. Every start that is not a near miss has a complete path, so a funnel needs no
+// enumeration of the paths.
+struct FunnelTable {
+  arrow::Table near_misses;
+  std::uint64_t starts = 0;
+};
+FunnelTable funnel_table(const Pattern& pattern, const SortedEvents& events, const TableRun& run);
 
 // Column: events (one row, the number of events read), for timing the reading alone.
 arrow::Table events_read_table(const Pattern& pattern, const SortedEvents& events,

@@ -3,6 +3,8 @@
 #include <exception>
 #include <initializer_list>
 
+#include "exhaustive_budget.hpp"
+
 namespace vashlet::py {
 
 // ---------------------------------------------------------------------------------------------
@@ -71,6 +73,10 @@ void set_error_from_current_exception() noexcept {
     if (!PyErr_Occurred()) set_panic("native code failed without setting a Python exception");
   } catch (const InternalError& error) {
     set_panic(error.what());
+  } catch (const MatchLimitError& error) {
+    PyErr_SetString(error.kind() == MatchLimitError::Kind::Memory ? PyExc_MemoryError
+                                                                   : PyExc_ValueError,
+                    error.what());
   } catch (const std::bad_alloc&) {
     // A bare MemoryError() says nothing of where; the message costs one small allocation,
     // and if even that fails Python sets a plain MemoryError itself.
@@ -226,6 +232,14 @@ std::size_t threads_from_py(PyObject* object, const char* parameter) {
   if (count < 1) {
     raise_value_error("argument '" + std::string(parameter) + "': must be at least 1, got " +
                       std::to_string(count));
+  }
+  return static_cast<std::size_t>(count);
+}
+
+std::size_t max_matches_from_py(PyObject* object) {
+  const std::int64_t count = int64_from_py(object);
+  if (count < 0) {
+    raise_value_error("argument 'max_matches': must be at least 0, got " + std::to_string(count));
   }
   return static_cast<std::size_t>(count);
 }

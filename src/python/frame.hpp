@@ -236,6 +236,9 @@ std::int64_t int64_from_py(PyObject* object);   // the interpreter's index proto
 // A count of worker threads: an integer (index protocol) of at least 1, else ValueError
 // "argument '{}': must be at least 1, got {}" naming `parameter`.
 std::size_t threads_from_py(PyObject* object, const char* parameter);
+// A bound on the matches of a call: an integer (index protocol) of at least 0, else ValueError
+// naming the parameter 'max_matches'.
+std::size_t max_matches_from_py(PyObject* object);
 bool flag_from_py(PyObject* object);            // True/False or NumPy's bool scalar ('PyBool')
 PyObject* dict_from_py(PyObject* object);       // dict or subclass, borrowed ('PyDict')
 

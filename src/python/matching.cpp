@@ -10,6 +10,7 @@
 #include "atom_plan.hpp"
 #include "durations.hpp"
 #include "event.hpp"
+#include "exhaustive_budget.hpp"
 #include "interrupt.hpp"
 #include "json.hpp"
 #include "matcher.hpp"
@@ -224,17 +225,20 @@ Ref pattern_from_json_function(const Arguments<1>& args) {
 }
 
 constexpr auto kMatchEventsSignature =
-    signature("match_events()", {"pattern", "events", "exhaustive", "use_oracle", "threads", "ts_unit"},
+    signature("match_events()",
+              {"pattern", "events", "exhaustive", "use_oracle", "threads", "ts_unit",
+               "max_matches"},
               2, 4);
 
 // The arguments of match_events, read and checked in its order: the events (held), then the
 // flags, the order of the events and the pattern.
 struct MatchCall {
-  explicit MatchCall(const Arguments<6>& args)
+  explicit MatchCall(const Arguments<7>& args)
       : events(args.convert(1, events_from_py)),
         exhaustive(args.flag(2)),
         use_oracle(args.flag(3)),
-        threads(args.threads(4)) {
+        threads(args.threads(4)),
+        max_matches(args.optional(6, max_matches_from_py)) {
     const std::optional<std::string> ts_unit = args.optional(5, text_from_py);
     require_event_order(events);
     pattern = windows_in_ticks(valid_pattern_argument(args.get(0)), event_time_axis(ts_unit));
@@ -247,11 +251,18 @@ struct MatchCall {
   LargeVector<PyMatch> found() const {
     const EventView view = events.view();
     if (!use_oracle) {
-      const CompiledPattern compiled = compile(pattern);
+      CompiledPattern compiled = compile(pattern);
+      compiled.max_matches = max_matches;
       return from_flat_parts(compiled.flat_matches(view, threads, true), compiled, events,
                              threads);
     }
     std::vector<Match> matches = oracle_matches(pattern, view, threads);
+    if (max_matches && matches.size() > *max_matches) {
+      throw MatchLimitError(MatchLimitError::Kind::MaxMatches,
+                            "more than max_matches=" + std::to_string(*max_matches) +
+                                " matches; the limit was passed in partition '" +
+                                matches[*max_matches].partition + "'");
+    }
     LargeVector<PyMatch> found(matches.size());
     for_slices(matches.size(), threads, kResultsPerSlice, [&](std::size_t begin, std::size_t end) {
       for (std::size_t i = begin; i < end; ++i) {
@@ -268,7 +279,9 @@ struct MatchCall {
     if (use_oracle) {
       const std::vector<Match> matches = oracle_matches(pattern, view, threads);
     } else {
-      const std::vector<FlatMatches> parts = compile(pattern).flat_matches(view, threads);
+      CompiledPattern compiled = compile(pattern);
+      compiled.max_matches = max_matches;
+      const std::vector<FlatMatches> parts = compiled.flat_matches(view, threads);
     }
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   }
@@ -277,10 +290,11 @@ struct MatchCall {
   const bool exhaustive;
   const bool use_oracle;
   const std::size_t threads;
+  const std::optional<std::size_t> max_matches;
   Pattern pattern;
 };
 
-Ref match_events_function(const Arguments<6>& args) {
+Ref match_events_function(const Arguments<7>& args) {
   const MatchCall call(args);
   LargeVector<PyMatch> found;
   {
@@ -293,7 +307,7 @@ Ref match_events_function(const Arguments<6>& args) {
 
 // What match_events runs without its hand-over of the events and its Match objects: the
 // seconds that the matchers take over the events, for benchmarks that time the matching alone.
-Ref time_matching_function(const Arguments<6>& args) {
+Ref time_matching_function(const Arguments<7>& args) {
   const MatchCall call(args);
   double seconds = 0;
   {
@@ -305,7 +319,9 @@ Ref time_matching_function(const Arguments<6>& args) {
 }
 
 constexpr auto kTimeMatchingSignature =
-    signature("_time_matching()", {"pattern", "events", "exhaustive", "use_oracle", "threads", "ts_unit"},
+    signature("_time_matching()",
+              {"pattern", "events", "exhaustive", "use_oracle", "threads", "ts_unit",
+               "max_matches"},
               2, 4);
 
 }  // namespace
@@ -342,7 +358,8 @@ PyMethodDef pattern_from_json_def =
 
 PyMethodDef match_events_def = function_def<kMatchEventsSignature, match_events_function>(
     "match_events",
-    "match_events(pattern, events, exhaustive=False, use_oracle=False, *, threads=None, ts_unit=None)\n--\n\n"
+    "match_events(pattern, events, exhaustive=False, use_oracle=False, *, threads=None, "
+    "ts_unit=None, max_matches=None)\n--\n\n"
     "Run a pattern over already-sorted events.\n"
     "\n"
     "Raises `ValueError` if the events are not grouped by partition and sorted by\n"
@@ -353,11 +370,16 @@ PyMethodDef match_events_def = function_def<kMatchEventsSignature, match_events_
     "1 runs on the calling thread); the result does not depend on it.\n"
     "\n"
     "`ts_unit` ('s', 'ms', 'us' or 'ns') says what the events' integer timestamps count;\n"
-    "a window with a unit (`-[<=10m]->`) needs it. A window without one is raw ticks.");
+    "a window with a unit (`-[<=10m]->`) needs it. A window without one is raw ticks.\n"
+    "\n"
+    "With `max_matches`, more matches than that raise `ValueError` naming the limit and the\n"
+    "partition where it was passed. Exhaustive matching that would outgrow the memory the\n"
+    "process may use raises `MemoryError` naming the partition and its size.");
 
 PyMethodDef time_matching_def = function_def<kTimeMatchingSignature, time_matching_function>(
     "_time_matching",
-    "_time_matching(pattern, events, exhaustive=False, use_oracle=False, *, threads=None, ts_unit=None)\n--\n\n"
+    "_time_matching(pattern, events, exhaustive=False, use_oracle=False, *, threads=None, "
+    "ts_unit=None, max_matches=None)\n--\n\n"
     "The seconds that match_events spends matching, without its hand-over of the events and\n"
     "its Match objects (for benchmarks).");
 

@@ -1,4 +1,4 @@
-// The table functions `_match_table`, `_explain_table` and `_read_table` (events from an Arrow
+// The table functions `_match_table`, `_explain_table`, `_funnel_table` and `_read_table` (events from an Arrow
 // stream, an Arrow batch or an `Event` sequence; results as a table), and the class `ResultTable`
 // that holds one result and hands it out through the Arrow PyCapsule interface or as Python rows.
 #include "tables.hpp"
@@ -81,22 +81,28 @@ Struct* capsule_contents(PyObject* capsule, const char* name) {
   raise_value_error(failure.message);
 }
 
-using Outcome = std::variant<arrow::Table, arrow::InputFailure>;
-using RunTable = arrow::Table (*)(const Pattern&, const SortedEvents&, const TableRun&);
+// What a table function runs over the events it read: a table, or a table with more.
+template <class Result>
+using RunOver = Result (*)(const Pattern&, const SortedEvents&, const TableRun&);
+using RunTable = RunOver<arrow::Table>;
 
 // The pattern's windows in ticks of the timestamps read (whose type the events remember), or
 // why they have none.
-Outcome run_with_windows(const SortedEvents& events, RunTable run, const Pattern& pattern,
-                         const TableRun& options, const Result<TimeAxis>& axis) {
+template <class Out>
+std::variant<Out, arrow::InputFailure> run_with_windows(
+    const SortedEvents& events, RunOver<Out> run, const Pattern& pattern, const TableRun& options,
+    const vashlet::Result<TimeAxis>& axis) {
   if (!axis) return arrow::InputFailure{arrow::FailureKind::Value, axis.error()};
-  Result<Pattern> resolved = resolve_windows(pattern, axis.value());
+  vashlet::Result<Pattern> resolved = resolve_windows(pattern, axis.value());
   if (!resolved) return arrow::InputFailure{arrow::FailureKind::Value, resolved.error()};
   return run(resolved.value(), events, options);
 }
 
-Outcome run_on(Checked<SortedEvents>&& read, RunTable run, const Pattern& pattern,
-               const TableRun& options, const EventColumns& columns,
-               const std::optional<std::string>& ts_unit) {
+template <class Result>
+std::variant<Result, arrow::InputFailure> run_on(Checked<SortedEvents>&& read, RunOver<Result> run,
+                                                 const Pattern& pattern, const TableRun& options,
+                                                 const EventColumns& columns,
+                                                 const std::optional<std::string>& ts_unit) {
   if (auto* failure = std::get_if<arrow::InputFailure>(&read)) return std::move(*failure);
   const SortedEvents& events = std::get<SortedEvents>(read);
   return run_with_windows(events, run, pattern, options,
@@ -112,9 +118,11 @@ bool is_capsule_pair(PyObject* source) {
 // Reads the `source` argument (a stream capsule, a (schema, array) capsule pair, or a sequence of
 // `Event`s), then runs `run` on its events. Everything after the argument checks runs without
 // the GIL: reading, sorting, matching and building the result.
-arrow::Table table_from_source(PyObject* source, const Pattern& pattern,
-                               const EventColumns& columns, RunTable run,
-                               const TableRun& options, const std::optional<std::string>& ts_unit) {
+template <class Result>
+Result table_from_source(PyObject* source, const Pattern& pattern, const EventColumns& columns,
+                         RunOver<Result> run, const TableRun& options,
+                         const std::optional<std::string>& ts_unit) {
+  using Outcome = std::variant<Result, arrow::InputFailure>;
   std::optional<Outcome> outcome;
   if (PyCapsule_IsValid(source, kStreamCapsule)) {
     ArrowArrayStream* stream = capsule_contents<ArrowArrayStream>(source, kStreamCapsule);
@@ -140,7 +148,7 @@ arrow::Table table_from_source(PyObject* source, const Pattern& pattern,
     unlocked.finish();
   }
   if (auto* failure = std::get_if<arrow::InputFailure>(&*outcome)) raise_input_failure(*failure);
-  return std::get<arrow::Table>(std::move(*outcome));
+  return std::get<Result>(std::move(*outcome));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -324,7 +332,7 @@ NativeClass<PyTable>& table_class() {
 // ---------------------------------------------------------------------------------------------
 // The functions
 
-EventColumns columns_argument(const Arguments<9>& args) {
+EventColumns columns_argument(const Arguments<10>& args) {
   EventColumns columns;
   columns.partition = args.convert(2, text_from_py);
   columns.ts = args.convert(3, text_from_py);
@@ -333,24 +341,53 @@ EventColumns columns_argument(const Arguments<9>& args) {
   return columns;
 }
 
-// The three functions share their parameters (`exhaustive` is read by matching only) and differ
-// in what they run over the events.
-template <RunTable Run, bool kReadsExhaustive>
-Ref table_function(const Arguments<9>& args) {
+// The functions share their parameters (`exhaustive` and `max_matches` are read by matching
+// only) and differ in what they run over the events.
+template <bool kMatches>
+TableRun run_argument(const Arguments<10>& args) {
+  TableRun options{kMatches && args.flag(6), args.threads(7), std::nullopt};
+  if (kMatches) options.max_matches = args.optional(9, max_matches_from_py);
+  return options;
+}
+
+// The timestamps' unit given for integer columns; a unit that is no unit is refused before any
+// reading.
+std::optional<std::string> ts_unit_argument(const Arguments<10>& args) {
+  std::optional<std::string> ts_unit = args.optional(8, text_from_py);
+  unwrap(event_time_axis(ts_unit));
+  return ts_unit;
+}
+
+template <RunTable Run, bool kMatches>
+Ref table_function(const Arguments<10>& args) {
   const Pattern pattern = valid_pattern_argument(args.get(0));
   const EventColumns columns = columns_argument(args);
-  const TableRun options{kReadsExhaustive && args.flag(6), args.threads(7)};
-  const std::optional<std::string> ts_unit = args.optional(8, text_from_py);
-  unwrap(event_time_axis(ts_unit));  // a unit that is no unit is refused before any reading
+  const TableRun options = run_argument<kMatches>(args);
+  const std::optional<std::string> ts_unit = ts_unit_argument(args);
   return table_class().wrap(
       PyTable{table_from_source(args.get(1), pattern, columns, Run, options, ts_unit)});
 }
 
-constexpr const char* kTableParameters[] = {"pattern", "data",       "partition", "ts",     "type",
-                                             "id",      "exhaustive", "threads",   "ts_unit"};
+// (near misses, starts) from one reading of the data.
+Ref funnel_function(const Arguments<10>& args) {
+  const Pattern pattern = valid_pattern_argument(args.get(0));
+  const EventColumns columns = columns_argument(args);
+  const TableRun options = run_argument<false>(args);
+  const std::optional<std::string> ts_unit = ts_unit_argument(args);
+  FunnelTable funnel =
+      table_from_source(args.get(1), pattern, columns, &funnel_table, options, ts_unit);
+  Ref misses = table_class().wrap(PyTable{std::move(funnel.near_misses)});
+  Ref starts = size_to_py(static_cast<std::size_t>(funnel.starts));
+  return Ref::checked(PyTuple_Pack(2, misses.get(), starts.get()));
+}
+
+constexpr const char* kTableParameters[] = {"pattern", "data",       "partition", "ts",
+                                             "type",    "id",         "exhaustive", "threads",
+                                             "ts_unit", "max_matches"};
 constexpr auto kMatchTableSignature = signature("_match_table()", kTableParameters, 5);
 constexpr auto kExplainTableSignature = signature("_explain_table()", kTableParameters, 5);
 constexpr auto kReadTableSignature = signature("_read_table()", kTableParameters, 5);
+constexpr auto kFunnelTableSignature = signature("_funnel_table()", kTableParameters, 5);
 
 }  // namespace
 
@@ -358,17 +395,26 @@ PyTypeObject* result_table_type() { return table_class().type(); }
 
 PyMethodDef match_table_def = function_def<kMatchTableSignature, table_function<match_table, true>>(
     "_match_table",
-    "_match_table(pattern, data, partition, ts, type, id=None, exhaustive=False, threads=None, ts_unit=None)\n--\n\n"
+    "_match_table(pattern, data, partition, ts, type, id=None, exhaustive=False, threads=None, "
+    "ts_unit=None, max_matches=None)\n--\n\n"
     "Match over a table or an event sequence in any order; see vashlet.match.");
 
 PyMethodDef read_table_def = function_def<kReadTableSignature, table_function<events_read_table, false>>(
     "_read_table",
-    "_read_table(pattern, data, partition, ts, type, id=None, exhaustive=False, threads=None, ts_unit=None)\n--\n\n"
+    "_read_table(pattern, data, partition, ts, type, id=None, exhaustive=False, threads=None, "
+    "ts_unit=None, max_matches=None)\n--\n\n"
     "Read and sort the events of a table that a pattern uses, and count them (for benchmarks).");
 
 PyMethodDef explain_table_def = function_def<kExplainTableSignature, table_function<near_miss_table, false>>(
     "_explain_table",
-    "_explain_table(pattern, data, partition, ts, type, id=None, exhaustive=False, threads=None, ts_unit=None)\n--\n\n"
+    "_explain_table(pattern, data, partition, ts, type, id=None, exhaustive=False, threads=None, "
+    "ts_unit=None, max_matches=None)\n--\n\n"
     "Near misses over a table or an event sequence in any order; see vashlet.explain.");
+
+PyMethodDef funnel_table_def = function_def<kFunnelTableSignature, funnel_function>(
+    "_funnel_table",
+    "_funnel_table(pattern, data, partition, ts, type, id=None, exhaustive=False, threads=None, "
+    "ts_unit=None, max_matches=None)\n--\n\n"
+    "The near misses and the number of starts, from one reading of the data; see vashlet.funnel.");
 
 }  // namespace vashlet::py

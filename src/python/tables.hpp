@@ -10,5 +10,6 @@ PyTypeObject* result_table_type();
 extern PyMethodDef match_table_def;
 extern PyMethodDef explain_table_def;
 extern PyMethodDef read_table_def;
+extern PyMethodDef funnel_table_def;
 
 }  // namespace vashlet::py
