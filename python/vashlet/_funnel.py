@@ -59,6 +59,8 @@ class Funnel:
     matched: int
     near_misses: int
     example_misses: dict[int, dict[str, Any]] = field(repr=False, compare=False)
+    # The temporal columns of the near misses, whose values the report shows as times.
+    _time_columns: dict[str, Any] = field(default_factory=dict, repr=False, compare=False)
 
     @property
     def summary(self) -> str:
@@ -291,4 +293,5 @@ def funnel_of(pattern: PatternLike, matches: MatchTable, miss_table: NearMissTab
         matched=matched,
         near_misses=len(misses),
         example_misses=example_misses,
+        _time_columns=miss_table._time_columns(),
     )

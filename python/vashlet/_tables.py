@@ -6,6 +6,7 @@ from typing import Any, Iterator, Sequence, Union
 
 from vashlet import _core
 from vashlet._core import Event, Pattern, PatternBuilder, parse_pattern
+from vashlet._times import TimeType, python_rows, shown_rows, time_columns
 
 PatternLike = Union[str, Pattern, PatternBuilder]
 
@@ -31,7 +32,7 @@ class _ResultTable:
         return len(self._table)
 
     def __iter__(self) -> Iterator[dict[str, Any]]:
-        return iter(self._table.to_pylist())
+        return iter(self.to_pylist())
 
     @property
     def columns(self) -> list[str]:
@@ -45,13 +46,23 @@ class _ResultTable:
 
         return pa.RecordBatchReader.from_stream(self).read_all()
 
+    def _time_columns(self) -> dict[str, TimeType]:
+        return time_columns(self._table.column_names, self._table.column_formats)
+
+    def _rows(self, start: int | None = None, stop: int | None = None, as_: Any = None) -> Any:
+        """Rows as dicts, the temporal values made Python values or text by `as_`."""
+        rows = self._table.to_pylist(start, stop)
+        times = self._time_columns()
+        return as_(rows, times) if times and as_ is not None else rows
+
     def to_pylist(self) -> list[dict[str, Any]]:
-        """Every row as a dict of column name to value (for small results)."""
-        return self._table.to_pylist()
+        """Every row as a dict of column name to value (for small results). Timestamps, dates,
+        times and durations are Python values, as pyarrow gives them."""
+        return self._rows(as_=python_rows)
 
     def head(self, n: int = 5) -> list[dict[str, Any]]:
         """The first `n` rows as dicts."""
-        return self._table.to_pylist(0, n)
+        return self._rows(0, n, python_rows)
 
     def __repr__(self) -> str:
         from vashlet._format import row_texts
@@ -59,7 +70,7 @@ class _ResultTable:
 
         rows = len(self)
         title = f"{self._kind}: {rows:,} {'row' if rows == 1 else 'rows'}"
-        preview = self._table.to_pylist(0, _PREVIEW_ROWS)
+        preview = self._rows(0, _PREVIEW_ROWS, shown_rows)
         numeric = [
             all(isinstance(row[name], (int, float)) or row[name] is None for row in preview)
             for name in self.columns
@@ -72,7 +83,7 @@ class _ResultTable:
     def _repr_html_(self) -> str:
         from vashlet._html import STYLE, table_html
 
-        rows = self._table.to_pylist(0, _PREVIEW_ROWS)
+        rows = self._rows(0, _PREVIEW_ROWS, shown_rows)
         return f"<div><style>{STYLE}</style>{table_html(self.columns, rows, len(self))}</div>"
 
 
@@ -80,7 +91,7 @@ class MatchTable(_ResultTable):
     """The matches of `vashlet.match`, one row per match.
 
     Columns: ``match`` (0, 1, ...), ``partition``, ``start`` and ``end`` (timestamps of the first
-    and last event), ``rows`` (input row of each step's event) and ``captures`` (a struct with one
+    and last event, in the type of the ts column: shown as times where it is temporal), ``rows`` (input row of each step's event) and ``captures`` (a struct with one
     field per binding). Export with ``pyarrow.table(result)``, ``polars.DataFrame(result)`` or any
     reader of the Arrow PyCapsule interface.
     """
@@ -95,7 +106,8 @@ class NearMissTable(_ResultTable):
     Columns: ``start_row``, ``partition``, ``reached_steps``, ``rows``, ``next_event_type``,
     ``reason``, then the reason's detail (``event_row``, ``candidate_row``, ``blocking_row``,
     ``blocking_event_type``, ``candidate_satisfies``, ``gap``, ``max_elapsed``, ``failures``; null
-    where the reason has no such field) and ``captures``.
+    where the reason has no such field) and ``captures``. Where the ts column is temporal, ``gap``
+    and ``max_elapsed`` are durations in its unit (seconds for a date32 column).
     """
 
     __slots__ = ()
@@ -158,11 +170,10 @@ def match(
     >>> result.to_pylist()
     [{'match': 0, 'partition': 'u1', 'start': 100, 'end': 130, 'rows': [0, 1], 'captures': {'u': 'ann'}}]
     """
-    return MatchTable(
-        _core._match_table(
-            _as_pattern(pattern), _as_source(data), partition, ts, type, id, exhaustive, threads
-        )
+    table = _core._match_table(
+        _as_pattern(pattern), _as_source(data), partition, ts, type, id, exhaustive, threads
     )
+    return MatchTable(table)
 
 
 def explain(
@@ -192,8 +203,7 @@ def explain(
     >>> miss["reason"], miss["rows"], miss["candidate_row"], miss["gap"]
     ('window_exceeded', [0], 1, 800)
     """
-    return NearMissTable(
-        _core._explain_table(
-            _as_pattern(pattern), _as_source(data), partition, ts, type, id, False, threads
-        )
+    table = _core._explain_table(
+        _as_pattern(pattern), _as_source(data), partition, ts, type, id, False, threads
     )
+    return NearMissTable(table)

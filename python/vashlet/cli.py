@@ -159,9 +159,10 @@ def _is_large(paths: Sequence[str]) -> bool:
 
 def _print_table(result: Any, noun: str, view: str, limit: int, out: TextIO) -> None:
     from vashlet._terminal import render
+    from vashlet._times import shown_rows
 
     total = len(result)
-    rows = result.head(total if limit <= 0 else limit)
+    rows = result._rows(0, total if limit <= 0 else limit, shown_rows)
     if view == "match":
         columns = _MATCH_COLUMNS
         texts = [[cell_text(c, row[c]) for c in columns] for row in rows]

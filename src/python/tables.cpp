@@ -262,6 +262,12 @@ Ref column_names_of(const PyTable& self) {
   return list_to_py(self.table->children, [](const Column& column) { return text_to_py(column.name); });
 }
 
+// The Arrow format of each column ("tsu:UTC", "tDs", ...), for showing times as times.
+Ref column_formats_of(const PyTable& self) {
+  return list_to_py(self.table->children,
+                    [](const Column& column) { return text_to_py(column.format); });
+}
+
 Py_ssize_t table_length(PyObject* self) {
   const PyTable* table = table_class().find(self);
   return table ? static_cast<Py_ssize_t>(table->table->length) : 0;
@@ -284,6 +290,7 @@ PyMethodDef table_methods[] = {
 
 PyGetSetDef table_getters[] = {
     getter_def<table_class, column_names_of>("column_names"),
+    getter_def<table_class, column_formats_of>("column_formats"),
     {},
 };
 
