@@ -5,6 +5,7 @@ from __future__ import annotations
 from typing import Any, Iterator, Sequence, Union
 
 from vashlet import _core
+from vashlet._absent_types import warn_absent
 from vashlet._core import Event, Pattern, PatternBuilder, parse_pattern
 from vashlet._times import TimeType, python_rows, shown_rows, time_columns
 
@@ -158,6 +159,10 @@ def match(
     Large tables are read, and partitions matched, on `threads` native threads (default: the
     usable cores; 1 runs on the calling thread); the result does not depend on it.
 
+    The pattern is checked against the table first: a literal that can never compare with its
+    column (a string against a numeric column, a number against a string column, a boolean
+    against either) raises ValueError, and an event type that no row has gives a UserWarning.
+
     >>> import vashlet
     >>> import pyarrow as pa
     >>> events = pa.table({
@@ -173,6 +178,7 @@ def match(
     table = _core._match_table(
         _as_pattern(pattern), _as_source(data), partition, ts, type, id, exhaustive, threads
     )
+    warn_absent(table.absent_types, data, type)
     return MatchTable(table)
 
 
@@ -206,4 +212,5 @@ def explain(
     table = _core._explain_table(
         _as_pattern(pattern), _as_source(data), partition, ts, type, id, False, threads
     )
+    warn_absent(table.absent_types, data, type)
     return NearMissTable(table)

@@ -14,6 +14,7 @@ import os
 import shutil
 import sys
 import time
+import warnings
 from pathlib import Path
 from typing import Any, Sequence, TextIO
 
@@ -191,6 +192,17 @@ def _print_table(result: Any, noun: str, view: str, limit: int, out: TextIO) -> 
         out.write(f"no {nouns}\n")
 
 
+def _print_warnings(noticed: Sequence[warnings.WarningMessage], stderr: TextIO) -> None:
+    """What the library warned about (an event type the data lacks), once each: the answer
+    stands, so the status stays 0."""
+    shown = set()
+    for warning in noticed:
+        text = str(warning.message)
+        if text not in shown:
+            shown.add(text)
+            stderr.write(f"vashlet: warning: {text}\n")
+
+
 def _events_lookup(table: Any) -> Any:
     def events(rows: Sequence[int]) -> list[dict[str, Any]]:
         return table.take(list(rows)).to_pylist()
@@ -215,7 +227,10 @@ def run(argv: Sequence[str] | None, stdout: TextIO, stderr: TextIO) -> int:
         large = large or table.num_rows > _PROGRESS_ROWS
         keys = {"partition": arguments.partition, "ts": arguments.ts, "type": arguments.type}
         result: vashlet.MatchTable | vashlet.NearMissTable
+        caught = warnings.catch_warnings(record=True)
         try:
+            noticed = caught.__enter__()
+            warnings.simplefilter("always", UserWarning)
             progress.stage(f"sorting and matching {table.num_rows:,} events", large)
             if arguments.command == "match":
                 exhaustive = arguments.exhaustive
@@ -236,6 +251,9 @@ def run(argv: Sequence[str] | None, stdout: TextIO, stderr: TextIO) -> int:
                     page = report_html(funnel, _events_lookup(table), paths)
         except (ValueError, TypeError) as error:
             raise UsageError(str(error)) from None
+        finally:
+            caught.__exit__(None, None, None)
+        _print_warnings(noticed, stderr)
         if arguments.output:
             progress.stage(f"writing {arguments.output}", large)
             write_result(result, arguments.output)

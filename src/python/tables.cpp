@@ -22,6 +22,7 @@ using arrow::Column;
 
 struct PyTable {
   arrow::Table table;
+  std::vector<std::string> absent_types;  // of the pattern, in the table read
 };
 
 NativeClass<PyTable>& table_class();
@@ -83,9 +84,11 @@ using Outcome = std::variant<arrow::Table, arrow::InputFailure>;
 using RunTable = arrow::Table (*)(const Pattern&, const SortedEvents&, const TableRun&);
 
 Outcome run_on(Checked<SortedEvents>&& read, RunTable run, const Pattern& pattern,
-               const TableRun& options) {
+               const TableRun& options, std::vector<std::string>& absent_types) {
   if (auto* failure = std::get_if<arrow::InputFailure>(&read)) return std::move(*failure);
-  return run(pattern, std::get<SortedEvents>(read), options);
+  const SortedEvents& events = std::get<SortedEvents>(read);
+  absent_types = events.absent_types();
+  return run(pattern, events, options);
 }
 
 bool is_capsule_pair(PyObject* source) {
@@ -97,21 +100,21 @@ bool is_capsule_pair(PyObject* source) {
 // Reads the `source` argument (a stream capsule, a (schema, array) capsule pair, or a sequence of
 // `Event`s), then runs `run` on its events. Everything after the argument checks runs without
 // the GIL: reading, sorting, matching and building the result.
-arrow::Table table_from_source(PyObject* source, const Pattern& pattern,
-                               const EventColumns& columns, RunTable run,
-                               const TableRun& options) {
+PyTable table_from_source(PyObject* source, const Pattern& pattern, const EventColumns& columns,
+                          RunTable run, const TableRun& options) {
+  std::vector<std::string> absent;
   std::optional<Outcome> outcome;
   if (PyCapsule_IsValid(source, kStreamCapsule)) {
     ArrowArrayStream* stream = capsule_contents<ArrowArrayStream>(source, kStreamCapsule);
     const GilReleased unlocked;
     outcome = run_on(events_from_stream(stream, columns, pattern, options.threads), run, pattern,
-                     options);
+                     options, absent);
   } else if (is_capsule_pair(source)) {
     ArrowSchema* schema = capsule_contents<ArrowSchema>(PyTuple_GetItem(source, 0), kSchemaCapsule);
     ArrowArray* batch = capsule_contents<ArrowArray>(PyTuple_GetItem(source, 1), kArrayCapsule);
     const GilReleased unlocked;
     outcome = run_on(events_from_batch(schema, batch, columns, pattern, options.threads), run,
-                     pattern, options);
+                     pattern, options, absent);
   } else {
     if (columns.id) {
       raise_value_error("id names a column of a table, and a sequence of Event objects has none");
@@ -121,7 +124,7 @@ arrow::Table table_from_source(PyObject* source, const Pattern& pattern,
     outcome = Outcome(run(pattern, events_from_list(events.view()), options));
   }
   if (auto* failure = std::get_if<arrow::InputFailure>(&*outcome)) raise_input_failure(*failure);
-  return std::get<arrow::Table>(std::move(*outcome));
+  return PyTable{std::get<arrow::Table>(std::move(*outcome)), std::move(absent)};
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -268,6 +271,10 @@ Ref column_formats_of(const PyTable& self) {
                     [](const Column& column) { return text_to_py(column.format); });
 }
 
+Ref absent_types_of(const PyTable& self) {
+  return list_to_py(self.absent_types, [](const std::string& type) { return text_to_py(type); });
+}
+
 Py_ssize_t table_length(PyObject* self) {
   const PyTable* table = table_class().find(self);
   return table ? static_cast<Py_ssize_t>(table->table->length) : 0;
@@ -291,6 +298,7 @@ PyMethodDef table_methods[] = {
 PyGetSetDef table_getters[] = {
     getter_def<table_class, column_names_of>("column_names"),
     getter_def<table_class, column_formats_of>("column_formats"),
+    getter_def<table_class, absent_types_of>("absent_types"),
     {},
 };
 
@@ -328,7 +336,7 @@ Ref table_function(const Arguments<8>& args) {
   const Pattern pattern = valid_pattern_argument(args.get(0));
   const EventColumns columns = columns_argument(args);
   const TableRun options{kReadsExhaustive && args.flag(6), args.threads(7)};
-  return table_class().wrap(PyTable{table_from_source(args.get(1), pattern, columns, Run, options)});
+  return table_class().wrap(table_from_source(args.get(1), pattern, columns, Run, options));
 }
 
 constexpr const char* kTableParameters[] = {"pattern", "data", "partition", "ts",
