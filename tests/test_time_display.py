@@ -83,7 +83,10 @@ def iso(case, value):
     if pa.types.is_date(case.type):
         return python.isoformat()
     precision = {"s": "seconds", "ms": "milliseconds", "us": "microseconds", "ns": "nanoseconds"}
-    return python.isoformat(timespec=precision[case.type.unit]).replace(" ", "T")
+    # A column of whole seconds is shown without a fraction (these cases' values agree).
+    whole = value % {"s": 1, "ms": 10**3, "us": 10**6, "ns": 10**9}[case.type.unit] == 0
+    spec = "seconds" if whole else precision[case.type.unit]
+    return python.isoformat(timespec=spec).replace(" ", "T")
 
 
 def in_files(case, value):
@@ -218,3 +221,17 @@ def test_instants_beyond_the_calendar_show_their_integers():
     far = pa.table({"partition": ["u"], "ts": pa.array([10**15], pa.timestamp("s")),
                     "type": ["login"]})
     assert "1000000000000000" in repr(vashlet.match("login", far))
+
+
+@pytest.mark.parametrize(
+    "values, shown",
+    [
+        ([BASE * 1000, BASE * 1000 + 5_000], ["06:29:21", "06:29:26"]),  # whole seconds
+        ([BASE * 1000, BASE * 1000 + 5_001], ["06:29:21.000", "06:29:26.001"]),  # one finer
+    ],
+)
+def test_times_of_whole_seconds_leave_out_the_fraction(values, shown):
+    table = pa.table({"partition": ["u", "u"], "ts": pa.array(values, pa.timestamp("ms")),
+                      "type": ["login", "purchase"]})
+    text = repr(vashlet.match("login -> purchase", table))
+    assert f"2024-05-11T{shown[0]}  2024-05-11T{shown[1]}  " in text

@@ -20,6 +20,7 @@ class TimeType(NamedTuple):
     kind: str  # "timestamp", "date", "time" or "duration"
     unit: str  # "s", "m", "u" or "n" (per _PER_SECOND); "D" for days
     tz: str | None = None
+    scale: int = 1  # ticks per shown tick: text in whole seconds of a finer column
 
 
 def time_type(arrow_format: str) -> TimeType | None:
@@ -56,6 +57,23 @@ def _converted(
     return rows
 
 
+def _whole_seconds(rows: list[dict[str, Any]], columns: dict[str, TimeType]) -> dict[str, TimeType]:
+    """As text, timestamps or times that are all whole seconds (start and end alike) leave
+    out the fraction (marked by a scale); the unit's precision is kept otherwise."""
+    instants = [n for n, k in columns.items() if k.kind in ("timestamp", "time") and k.unit != "s"]
+    whole = all(
+        row[name] is None or row[name] % _PER_SECOND[columns[name].unit] == 0
+        for name in instants
+        for row in rows
+    )
+    if not (instants and whole):
+        return columns
+    shown = dict(columns)
+    for name in instants:
+        shown[name] = columns[name]._replace(scale=_PER_SECOND[columns[name].unit])
+    return shown
+
+
 def python_rows(rows: list[dict[str, Any]], columns: dict[str, TimeType]) -> list[dict[str, Any]]:
     """`rows` with the values of temporal `columns` as pyarrow gives them (in place)."""
     return _converted(rows, columns, python_value)
@@ -63,12 +81,12 @@ def python_rows(rows: list[dict[str, Any]], columns: dict[str, TimeType]) -> lis
 
 def shown_rows(rows: list[dict[str, Any]], columns: dict[str, TimeType]) -> list[dict[str, Any]]:
     """`rows` with temporal values as text for the screen (in place)."""
-    return _converted(rows, columns, shown_text)
+    return _converted(rows, _whole_seconds(rows, columns), shown_text)
 
 
 def file_rows(rows: list[dict[str, Any]], columns: dict[str, TimeType]) -> list[dict[str, Any]]:
     """`rows` with temporal values as ISO 8601 text, for CSV and JSON Lines (in place)."""
-    return _converted(rows, columns, file_text)
+    return _converted(rows, _whole_seconds(rows, columns), file_text)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -141,6 +159,12 @@ def _span_microseconds(kind: TimeType, value: int) -> int:
 # ---------------------------------------------------------------------------------------------
 # Text
 
+def _in_seconds(kind: TimeType, value: int) -> tuple[TimeType, int]:
+    if kind.scale == 1:
+        return kind, value
+    return kind._replace(unit="s", scale=1), value // kind.scale
+
+
 def shown_text(kind: TimeType, value: int) -> str:
     return duration_text(kind.unit, value) if kind.kind == "duration" else instant_text(kind, value)
 
@@ -174,6 +198,7 @@ def _offset(delta: dt.timedelta | None) -> str:
 def instant_text(kind: TimeType, value: int) -> str:
     """A timestamp, date or time in ISO 8601, in the column's precision; a timestamp with a time
     zone in that zone's local time with its offset. Values no calendar holds stay integers."""
+    kind, value = _in_seconds(kind, value)
     try:
         if kind.kind == "time":
             seconds, ticks = divmod(value, _PER_SECOND[kind.unit])
