@@ -371,8 +371,10 @@ class TableReader {
                                                    static_cast<std::int64_t>(rows * (s + 1) / slices));
     };
     std::vector<std::size_t> kept_before(slices + 1, 0);
-    // Which of the pattern's types each slice met, for the warning about types never met.
-    std::vector<std::vector<char>> met(slices, std::vector<char>(types_.size(), 0));
+    // Which of the pattern's types each slice met, for the warning about types never met; rows
+    // of other types mark the last entry, so that the loop takes no branch.
+    const std::size_t others = types_.size();
+    std::vector<std::vector<char>> met(slices, std::vector<char>(others + 1, 0));
     in_slices(slices, [&](std::size_t s) {
       const auto [begin, end] = slice_rows(s);
       std::size_t kept = 0;
@@ -382,10 +384,8 @@ class TableReader {
                                         ? dictionary_types[type.dictionary_index(row)]
                                         : this->type_number(type.string_at(row));
         row_types_[static_cast<std::size_t>(row)] = number;
-        if (number >= 0) {
-          ++kept;
-          met_here[number] = 1;
-        }
+        kept += number >= 0;
+        met_here[number >= 0 ? static_cast<std::size_t>(number) : others] = 1;
       }
       kept_before[s + 1] = kept;
     });
