@@ -178,3 +178,19 @@ def test_command_line_warns_on_stderr_and_succeeds(tmp_path):
     status, out, err = cli("match", 'view[price > "10"]', source)
     assert (status, out) == (2, "")
     assert err.startswith("vashlet: error: step 0 (view): price > \"10\" compares a string")
+
+
+@pytest.mark.parametrize("explain", [False, True])
+def test_scale_out_groups_do_not_warn_of_types_other_groups_have(explain):
+    from vashlet._scaleout import Plan
+
+    table = shop(types=["view", "view"]).append_column("id", pa.array([1, 2]))
+    plan = Plan("view -> cart", explain=explain, partition="partition", ts="ts", type="type",
+                id="id", exhaustive=False)
+    plan.check(table.schema)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        plan.run(table)
+    with pytest.raises(ValueError, match="compares a string"):
+        Plan('view[price > "1"]', explain=explain, partition="partition", ts="ts", type="type",
+             id="id", exhaustive=False).check(table.schema)
