@@ -136,7 +136,7 @@ def test_terminal_table_is_limited_and_counted(tmp_path):
 
 def test_nothing_matching_is_success(tmp_path):
     source = write_events(tmp_path / "e.csv")
-    result = run("match", "refund", source)
+    result = run("match", "purchase -> login", source)
     assert (result.returncode, result.stdout, result.stderr) == (0, "no matches\n", "")
 
 

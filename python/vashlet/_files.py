@@ -206,7 +206,8 @@ def _without_empty_structs(table: pa.Table) -> pa.Table:
 
 def write_result(result: Any, path: str, staged: StagedFiles) -> None:
     """Write a MatchTable or NearMissTable to `path` in the format of its extension, staged in
-    `staged` to be committed with the other outputs. CSV holds lists and structs as JSON text."""
+    `staged` to be committed with the other outputs. CSV holds lists and structs as JSON text;
+    CSV and JSON Lines hold times as ISO 8601 text."""
     fmt = output_format(path)
     if fmt == "parquet":
         import pyarrow.parquet as pq
@@ -220,7 +221,9 @@ def write_result(result: Any, path: str, staged: StagedFiles) -> None:
         except pa.ArrowException as error:
             raise UsageError(f"{path}: cannot write as Parquet: {_one_line(error)}") from None
         return
-    rows = result.to_pylist()
+    from vashlet._times import file_rows
+
+    rows = result._rows(as_=file_rows)
     with staged.open(path) as out:
         if fmt == "jsonl":
             for row in rows:

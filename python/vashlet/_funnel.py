@@ -9,6 +9,7 @@ from dataclasses import dataclass, field
 from typing import Any, Sequence
 
 from vashlet import _core
+from vashlet._absent_types import warn_absent
 from vashlet._core import Pattern, PatternBuilder
 from vashlet._tables import (
     MatchTable,
@@ -67,6 +68,8 @@ class Funnel:
     matched: int
     near_misses: int
     example_misses: dict[int, dict[str, Any]] = field(repr=False, compare=False)
+    # The temporal columns of the near misses, whose values the report shows as times.
+    _time_columns: dict[str, Any] = field(default_factory=dict, repr=False, compare=False)
 
     @property
     def summary(self) -> str:
@@ -273,6 +276,7 @@ def funnel_and_misses(
     table, starts = _core._funnel_table(
         parsed, _as_source(data), partition, ts, type, None, False, threads, ts_unit
     )
+    warn_absent(table.absent_types, data, type, stacklevel=4)
     misses = NearMissTable(table)
     return _funnel_from(parsed, text or _pattern_text(pattern), starts, misses), misses
 
@@ -331,4 +335,5 @@ def _funnel_from(
         matched=matched,
         near_misses=len(misses),
         example_misses=example_misses,
+        _time_columns=miss_table._time_columns(),
     )

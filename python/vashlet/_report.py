@@ -9,6 +9,7 @@ from vashlet._escapes import display_html as escape
 from vashlet._format import cell_text, miss_detail
 from vashlet._funnel import Funnel
 from vashlet._html import STYLE, funnel_svg, reasons_html
+from vashlet._times import shown_rows
 
 # Rows of the input as dicts of column to value, for the given row numbers.
 EventLookup = Callable[[Sequence[int]], list[dict[str, Any]]]
@@ -35,7 +36,8 @@ def _roles(miss: dict[str, Any]) -> dict[int, str]:
     return roles
 
 
-def _example_html(miss: dict[str, Any], events: EventLookup) -> str:
+def _example_html(miss: dict[str, Any], events: EventLookup, times: dict[str, Any]) -> str:
+    miss = shown_rows([dict(miss)], times)[0]
     roles = _roles(miss)
     rows = sorted(roles)
     cells = []
@@ -70,7 +72,7 @@ def _example_html(miss: dict[str, Any], events: EventLookup) -> str:
 def report_html(funnel: Funnel, events: EventLookup, sources: Sequence[str] = ()) -> str:
     """The whole page. `events` looks up input rows by number, for the examples' events."""
     examples = [
-        _example_html(funnel.example_misses[row], events)
+        _example_html(funnel.example_misses[row], events, funnel._time_columns)
         for step in funnel.steps
         for reason in step.reasons
         for row in reason.examples

@@ -9,7 +9,9 @@ import warnings
 from typing import Any, Iterator, Sequence, Union
 
 from vashlet import _core
+from vashlet._absent_types import warn_absent
 from vashlet._core import Event, Pattern, PatternBuilder, parse_pattern
+from vashlet._times import TimeType, python_rows, shown_rows, time_columns
 
 PatternLike = Union[str, Pattern, PatternBuilder]
 
@@ -35,7 +37,7 @@ class _ResultTable:
         return len(self._table)
 
     def __iter__(self) -> Iterator[dict[str, Any]]:
-        return iter(self._table.to_pylist())
+        return iter(self.to_pylist())
 
     @property
     def columns(self) -> list[str]:
@@ -49,13 +51,23 @@ class _ResultTable:
 
         return pa.RecordBatchReader.from_stream(self).read_all()
 
+    def _time_columns(self) -> dict[str, TimeType]:
+        return time_columns(self._table.column_names, self._table.column_formats)
+
+    def _rows(self, start: int | None = None, stop: int | None = None, as_: Any = None) -> Any:
+        """Rows as dicts, the temporal values made Python values or text by `as_`."""
+        rows = self._table.to_pylist(start, stop)
+        times = self._time_columns()
+        return as_(rows, times) if times and as_ is not None else rows
+
     def to_pylist(self) -> list[dict[str, Any]]:
-        """Every row as a dict of column name to value (for small results)."""
-        return self._table.to_pylist()
+        """Every row as a dict of column name to value (for small results). Timestamps, dates,
+        times and durations are Python values, as pyarrow gives them."""
+        return self._rows(as_=python_rows)
 
     def head(self, n: int = 5) -> list[dict[str, Any]]:
         """The first `n` rows as dicts."""
-        return self._table.to_pylist(0, n)
+        return self._rows(0, n, python_rows)
 
     def __repr__(self) -> str:
         from vashlet._format import row_texts
@@ -63,7 +75,7 @@ class _ResultTable:
 
         rows = len(self)
         title = f"{self._kind}: {rows:,} {'row' if rows == 1 else 'rows'}"
-        preview = self._table.to_pylist(0, _PREVIEW_ROWS)
+        preview = self._rows(0, _PREVIEW_ROWS, shown_rows)
         numeric = [
             all(isinstance(row[name], (int, float)) or row[name] is None for row in preview)
             for name in self.columns
@@ -76,7 +88,7 @@ class _ResultTable:
     def _repr_html_(self) -> str:
         from vashlet._html import STYLE, table_html
 
-        rows = self._table.to_pylist(0, _PREVIEW_ROWS)
+        rows = self._rows(0, _PREVIEW_ROWS, shown_rows)
         return f"<div><style>{STYLE}</style>{table_html(self.columns, rows, len(self))}</div>"
 
     # Immutable: a copy is the table itself.
@@ -110,9 +122,11 @@ def _result_from_ipc(kind: type[_ResultTable], data: bytes) -> _ResultTable:
 
 class _ArrowRows:
     """The rows of an unpickled result table, in a pyarrow Table, behind the native table's
-    interface: timestamps come out of `to_pylist` as the integers the native table gives."""
+    interface: temporal values come out of `to_pylist` as the integers the native table gives,
+    and `column_formats` names their types as the native table does."""
 
     __slots__ = ("_arrow",)
+    absent_types: list[str] = []
 
     def __init__(self, table: Any) -> None:
         self._arrow = table
@@ -130,6 +144,10 @@ class _ArrowRows:
     def column_names(self) -> list[str]:
         return list(self._arrow.column_names)
 
+    @property
+    def column_formats(self) -> list[str]:
+        return [_arrow_format(field.type) for field in self._arrow.schema]
+
     def to_pylist(self, start: int | None = None, stop: int | None = None) -> list[dict[str, Any]]:
         import pyarrow as pa
 
@@ -139,12 +157,37 @@ class _ArrowRows:
         return rows.cast(integers).to_pylist()  # type: ignore[no-any-return]
 
 
-def _as_integers(kind: Any) -> Any:
-    """`kind` with every timestamp in it (also inside lists and structs) an int64."""
+_UNIT_LETTERS = {"s": "s", "ms": "m", "us": "u", "ns": "n"}
+
+
+def _arrow_format(kind: Any) -> str:
+    """The Arrow C format string of a temporal type (which `_times` reads); "" for the others,
+    whose values need no conversion."""
     import pyarrow as pa
 
     if pa.types.is_timestamp(kind):
+        return f"ts{_UNIT_LETTERS[kind.unit]}:{kind.tz or ''}"
+    if pa.types.is_date32(kind):
+        return "tdD"
+    if pa.types.is_date64(kind):
+        return "tdm"
+    if pa.types.is_time(kind):
+        return f"tt{_UNIT_LETTERS[kind.unit]}"
+    if pa.types.is_duration(kind):
+        return f"tD{_UNIT_LETTERS[kind.unit]}"
+    return ""
+
+
+def _as_integers(kind: Any) -> Any:
+    """`kind` with every temporal type in it (also inside lists and structs) an integer."""
+    import pyarrow as pa
+
+    if pa.types.is_timestamp(kind) or pa.types.is_date64(kind) or pa.types.is_duration(kind):
         return pa.int64()
+    if pa.types.is_date32(kind):
+        return pa.int32()
+    if pa.types.is_time(kind):
+        return pa.int64() if kind.bit_width == 64 else pa.int32()
     if pa.types.is_struct(kind):
         return pa.struct([kind.field(i).with_type(_as_integers(kind.field(i).type))
                           for i in range(kind.num_fields)])
@@ -159,7 +202,7 @@ class MatchTable(_ResultTable):
     """The matches of `vashlet.match`, one row per match.
 
     Columns: ``match`` (0, 1, ...), ``partition``, ``start`` and ``end`` (timestamps of the first
-    and last event), ``rows`` (input row of each step's event) and ``captures`` (a struct with one
+    and last event, in the type of the ts column: shown as times where it is temporal), ``rows`` (input row of each step's event) and ``captures`` (a struct with one
     field per binding). Export with ``pyarrow.table(result)``, ``polars.DataFrame(result)`` or any
     reader of the Arrow PyCapsule interface.
     """
@@ -174,7 +217,8 @@ class NearMissTable(_ResultTable):
     Columns: ``start_row``, ``partition``, ``reached_steps``, ``rows``, ``next_event_type``,
     ``reason``, then the reason's detail (``event_row``, ``candidate_row``, ``blocking_row``,
     ``blocking_event_type``, ``candidate_satisfies``, ``gap``, ``max_elapsed``, ``failures``; null
-    where the reason has no such field) and ``captures``.
+    where the reason has no such field) and ``captures``. Where the ts column is temporal, ``gap``
+    and ``max_elapsed`` are durations in its unit (seconds for a date32 column).
     """
 
     __slots__ = ()
@@ -295,6 +339,10 @@ def match(
     outgrow the memory the process may use raises `MemoryError` naming the partition and its
     size.
 
+    The pattern is checked against the table first: a literal that can never compare with its
+    column (a string against a numeric column, a number against a string column, a boolean
+    against either) raises ValueError, and an event type that no row has gives a UserWarning.
+
     >>> import vashlet
     >>> import pyarrow as pa
     >>> events = pa.table({
@@ -309,12 +357,12 @@ def match(
     """
     parsed = _as_pattern(pattern)
     warn_never_taken(parsed)
-    return MatchTable(
-        _core._match_table(
-            parsed, _as_source(data), partition, ts, type, id, exhaustive, threads,
-            ts_unit, max_matches,
-        )
+    table = _core._match_table(
+        parsed, _as_source(data), partition, ts, type, id, exhaustive, threads, ts_unit,
+        max_matches,
     )
+    warn_absent(table.absent_types, data, type)
+    return MatchTable(table)
 
 
 def explain(
@@ -347,9 +395,8 @@ def explain(
     """
     parsed = _as_pattern(pattern)
     warn_never_taken(parsed)
-    return NearMissTable(
-        _core._explain_table(
-            parsed, _as_source(data), partition, ts, type, id, False, threads,
-            ts_unit,
-        )
+    table = _core._explain_table(
+        parsed, _as_source(data), partition, ts, type, id, False, threads, ts_unit
     )
+    warn_absent(table.absent_types, data, type)
+    return NearMissTable(table)

@@ -213,9 +213,10 @@ def _is_large(paths: Sequence[str]) -> bool:
 
 def _print_table(result: Any, noun: str, view: str, limit: int, out: TextIO) -> None:
     from vashlet._terminal import render
+    from vashlet._times import shown_rows
 
     total = len(result)
-    rows = result.head(total if limit <= 0 else limit)
+    rows = result._rows(0, total if limit <= 0 else limit, shown_rows)
     if view == "match":
         columns = _MATCH_COLUMNS
         texts = [[cell_text(c, row[c]) for c in columns] for row in rows]
@@ -242,6 +243,17 @@ def _print_table(result: Any, noun: str, view: str, limit: int, out: TextIO) -> 
         out.write("(" + "; ".join(notes) + ")\n")
     else:
         out.write(f"no {nouns}\n")
+
+
+def _print_warnings(noticed: Sequence[warnings.WarningMessage], stderr: TextIO) -> None:
+    """What the library warned about (an event type the data lacks), once each: the answer
+    stands, so the status stays 0."""
+    shown = set()
+    for warning in noticed:
+        text = str(warning.message)
+        if text not in shown:
+            shown.add(text)
+            stderr.write(f"vashlet: warning: {text}\n")
 
 
 def _events_lookup(table: Any) -> Any:
@@ -280,7 +292,10 @@ def run(argv: Sequence[str] | None, stdout: TextIO, stderr: TextIO) -> int:
             "ts_unit": arguments.ts_unit,
         }
         result: vashlet.MatchTable | vashlet.NearMissTable
+        caught = warnings.catch_warnings(record=True)
         try:
+            noticed = caught.__enter__()
+            warnings.simplefilter("always", UserWarning)
             progress.stage(f"sorting and matching {table.num_rows:,} events", large)
             if arguments.command == "match":
                 exhaustive = arguments.exhaustive
@@ -299,6 +314,9 @@ def run(argv: Sequence[str] | None, stdout: TextIO, stderr: TextIO) -> int:
                 result = vashlet.explain(pattern, table, threads=arguments.threads, **keys)
         except (ValueError, TypeError) as error:
             raise UsageError(str(error)) from None
+        finally:
+            caught.__exit__(None, None, None)
+        _print_warnings(noticed, stderr)
         if arguments.output:
             progress.stage(f"writing {arguments.output}", large)
             write_result(result, arguments.output, staged)

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "event_order.hpp"
+#include "literal_checks.hpp"
 #include "memory.hpp"
 #include "partitions.hpp"
 
@@ -32,6 +33,7 @@ class SortedEventsBuilder {
   static PartitionValues& values(SortedEvents& e) { return e.values_; }
   static KeyValues& ids(SortedEvents& e) { return e.ids_; }
   static std::string& ts_format(SortedEvents& e) { return e.ts_format_; }
+  static std::vector<std::string>& absent_types(SortedEvents& e) { return e.absent_types_; }
   static std::size_t& threads(SortedEvents& e) { return e.threads_; }
 };
 
@@ -232,6 +234,7 @@ class TableReader {
       : columns_(columns), threads_(std::max<std::size_t>(threads, 1)),
         types_(types_named(pattern)) {
     Build::threads(result_) = threads_;
+    type_met_.assign(types_.size(), 0);
     for (const std::string& type : types_) {
       type_keys_.emplace_back(type);
       if (type.size() >= 64) type_lengths_ = ~std::uint64_t{0};
@@ -287,6 +290,19 @@ class TableReader {
                  "timestamps, dates, times and durations)");
       }
       attributes_.push_back({std::move(name), at});
+    }
+    const auto type_of = [&](const std::string& name) -> std::optional<ColumnType> {
+      for (const Attribute& attribute : attributes_) {
+        if (attribute.name != name) continue;
+        const ArrowSchema& column = *schema.children[attribute.column];
+        const ArrowSchema& values = column.dictionary ? *column.dictionary : column;
+        return ColumnType{*schema_kind(column),
+                          arrow::describe_format(values.format ? values.format : "")};
+      }
+      return std::nullopt;
+    };
+    if (const auto mismatch = literal_mismatch(pattern, type_of)) {
+      fail(FailureKind::Value, *mismatch);
     }
     // Each event keeps only the attributes that the atoms of its own type read.
     attributes_of_type_.resize(types_.size());
@@ -355,19 +371,28 @@ class TableReader {
                                                    static_cast<std::int64_t>(rows * (s + 1) / slices));
     };
     std::vector<std::size_t> kept_before(slices + 1, 0);
+    // Which of the pattern's types each slice met, for the warning about types never met; rows
+    // of other types mark the last entry, so that the loop takes no branch.
+    const std::size_t others = types_.size();
+    std::vector<std::vector<char>> met(slices, std::vector<char>(others + 1, 0));
     in_slices(slices, [&](std::size_t s) {
       const auto [begin, end] = slice_rows(s);
       std::size_t kept = 0;
+      char* met_here = met[s].data();
       for (std::int64_t row = begin; row < end; ++row) {
         const std::int32_t number = type.is_dictionary()
                                         ? dictionary_types[type.dictionary_index(row)]
                                         : this->type_number(type.string_at(row));
         row_types_[static_cast<std::size_t>(row)] = number;
         kept += number >= 0;
+        met_here[number >= 0 ? static_cast<std::size_t>(number) : others] = 1;
       }
       kept_before[s + 1] = kept;
     });
-    for (std::size_t s = 0; s < slices; ++s) kept_before[s + 1] += kept_before[s];
+    for (std::size_t s = 0; s < slices; ++s) {
+      kept_before[s + 1] += kept_before[s];
+      for (std::size_t t = 0; t < types_.size(); ++t) type_met_[t] |= met[s][t];
+    }
     const std::size_t kept = kept_before[slices];
     if (kept == 0) {
       first_row_ += static_cast<std::uint64_t>(length);
@@ -423,6 +448,9 @@ class TableReader {
 
   // Sorts by (partition, timestamp, input row) and hands the events over.
   SortedEvents finish() {
+    for (std::size_t t = 0; t < types_.size() && first_row_ > 0; ++t) {
+      if (!type_met_[t]) Build::absent_types(result_).push_back(types_[t]);
+    }
     PartitionValues& values = Build::values(result_);
     // Rank the partitions in their own order: strings byte-wise, integers by value.
     const std::size_t count = values.size();
@@ -715,6 +743,7 @@ class TableReader {
   LargeVector<const Event*> events_;         // in input order
   LargeVector<std::int64_t> stamps_;         // their timestamps, for the sort
   LargeVector<std::int32_t> row_types_;      // the type number of each row of a batch
+  std::vector<char> type_met_;               // per type of the pattern: whether a row had it
   LargeVector<std::uint32_t> partition_of_;  // by event, in input order
   LargeVector<std::uint64_t> rows_;          // by event, in input order
   KeyNumbers partition_numbers_;

@@ -57,6 +57,9 @@ class SortedEvents {
   // The id of each event, by position in event order, when an id column was read.
   const KeyValues* ids() const { return ids_.format.empty() ? nullptr : &ids_; }
   const std::string& ts_format() const { return ts_format_; }
+  // The event types the pattern names that no row of a table had (empty for an event list or
+  // a table without rows).
+  const std::vector<std::string>& absent_types() const { return absent_types_; }
 
  private:
   friend class SortedEventsBuilder;
@@ -67,6 +70,7 @@ class SortedEvents {
   PartitionValues values_;
   KeyValues ids_;
   std::string ts_format_ = "l";
+  std::vector<std::string> absent_types_;
   std::size_t threads_ = 1;  // that read the events, and that free their attributes
 };
 

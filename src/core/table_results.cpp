@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -452,11 +453,38 @@ class FailuresColumn {
   StringBuilder type_, attribute_, operator_, expected_, binding_, bound_, name_, actual_;
 };
 
+// How elapsed times (gap, max_elapsed) are written: as integers for an integer timestamp column,
+// as durations in the unit of a temporal one. Dates count days, which no duration unit is, so
+// theirs are written in seconds.
+struct ElapsedFormat {
+  std::string format = "l";
+  std::int64_t scale = 1;
+};
+
+ElapsedFormat elapsed_format(std::string_view ts) {
+  if (ts == "tdD") return {"tDs", 86400};
+  if (ts == "tdm") return {"tDm", 1};
+  const std::string_view kind = ts.substr(0, 2);
+  if (ts.size() >= 3 && (kind == "ts" || kind == "tt" || kind == "tD")) {
+    return {std::string("tD") + ts[2], 1};
+  }
+  return {};
+}
+
+// Saturates rather than wraps: only a window beyond any date's reach can exceed it.
+std::int64_t scaled(std::int64_t ticks, std::int64_t scale) {
+  std::int64_t out;
+  if (!__builtin_mul_overflow(ticks, scale, &out)) return out;
+  return ticks < 0 ? std::numeric_limits<std::int64_t>::min() : std::numeric_limits<std::int64_t>::max();
+}
+
 // The reason-specific columns of the near-miss table, null where a reason has no such field.
 class DetailColumns {
  public:
   explicit DetailColumns(const SortedEvents& events)
-      : event_row_(events), candidate_row_(events), blocking_row_(events) {}
+      : event_row_(events), candidate_row_(events), blocking_row_(events),
+        elapsed_(elapsed_format(events.ts_format())),
+        gap_(elapsed_.format, 8), max_elapsed_(elapsed_.format, 8) {}
 
   void append(const NearMissDetail& detail) {
     const PredicateFailed* failed = std::get_if<PredicateFailed>(&detail);
@@ -469,8 +497,9 @@ class DetailColumns {
     blocking_row_.append(blocked ? std::optional(blocked->blocking_index) : std::nullopt);
     blocked ? blocking_type_.append(blocked->blocking_event_type) : blocking_type_.append_null();
     blocked ? satisfies_.append(blocked->candidate_satisfies) : satisfies_.append_null();
-    late ? gap_.append(late->gap) : gap_.append_null();
-    late ? max_elapsed_.append(late->max_elapsed) : max_elapsed_.append_null();
+    late ? gap_.append(scaled(late->gap, elapsed_.scale)) : gap_.append_null();
+    late ? max_elapsed_.append(scaled(late->max_elapsed, elapsed_.scale))
+         : max_elapsed_.append_null();
     failures_.append(failed ? &failed->failures : nullptr);
   }
 
@@ -489,7 +518,8 @@ class DetailColumns {
   RowColumn event_row_, candidate_row_, blocking_row_;
   StringBuilder blocking_type_;
   BoolBuilder satisfies_;
-  FixedBuilder gap_{"l", 8}, max_elapsed_{"l", 8};
+  ElapsedFormat elapsed_;
+  FixedBuilder gap_, max_elapsed_;
   FailuresColumn failures_;
 };
 

@@ -23,7 +23,7 @@ arrow::Table match_table(const Pattern& pattern, const SortedEvents& events, con
 
 // Columns: start_row, partition, reached_steps, rows, next_event_type, reason, event_row,
 // candidate_row, blocking_row, blocking_event_type, candidate_satisfies, gap, max_elapsed,
-// failures, captures.
+// failures, captures. gap and max_elapsed are durations in the unit of a temporal ts column.
 arrow::Table near_miss_table(const Pattern& pattern, const SortedEvents& events,
                              const TableRun& run);
 

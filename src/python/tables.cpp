@@ -24,6 +24,7 @@ using arrow::Column;
 
 struct PyTable {
   arrow::Table table;
+  std::vector<std::string> absent_types;  // of the pattern, in the table read
 };
 
 NativeClass<PyTable>& table_class();
@@ -102,9 +103,11 @@ template <class Result>
 std::variant<Result, arrow::InputFailure> run_on(Checked<SortedEvents>&& read, RunOver<Result> run,
                                                  const Pattern& pattern, const TableRun& options,
                                                  const EventColumns& columns,
-                                                 const std::optional<std::string>& ts_unit) {
+                                                 const std::optional<std::string>& ts_unit,
+                                                 std::vector<std::string>& absent_types) {
   if (auto* failure = std::get_if<arrow::InputFailure>(&read)) return std::move(*failure);
   const SortedEvents& events = std::get<SortedEvents>(read);
+  absent_types = events.absent_types();
   return run_with_windows(events, run, pattern, options,
                           time_axis("'" + columns.ts + "'", events.ts_format(), ts_unit));
 }
@@ -119,23 +122,31 @@ bool is_capsule_pair(PyObject* source) {
 // `Event`s), then runs `run` on its events. Everything after the argument checks runs without
 // the GIL: reading, sorting, matching and building the result.
 template <class Result>
-Result table_from_source(PyObject* source, const Pattern& pattern, const EventColumns& columns,
-                         RunOver<Result> run, const TableRun& options,
-                         const std::optional<std::string>& ts_unit) {
+struct FromSource {
+  Result result;
+  std::vector<std::string> absent_types;  // the pattern's event types that no row has
+};
+
+template <class Result>
+FromSource<Result> table_from_source(PyObject* source, const Pattern& pattern,
+                                     const EventColumns& columns, RunOver<Result> run,
+                                     const TableRun& options,
+                                     const std::optional<std::string>& ts_unit) {
   using Outcome = std::variant<Result, arrow::InputFailure>;
+  std::vector<std::string> absent;
   std::optional<Outcome> outcome;
   if (PyCapsule_IsValid(source, kStreamCapsule)) {
     ArrowArrayStream* stream = capsule_contents<ArrowArrayStream>(source, kStreamCapsule);
     const InterruptibleRelease unlocked;
     outcome = run_on(events_from_stream(stream, columns, pattern, options.threads), run, pattern,
-                     options, columns, ts_unit);
+                     options, columns, ts_unit, absent);
     unlocked.finish();
   } else if (is_capsule_pair(source)) {
     ArrowSchema* schema = capsule_contents<ArrowSchema>(PyTuple_GetItem(source, 0), kSchemaCapsule);
     ArrowArray* batch = capsule_contents<ArrowArray>(PyTuple_GetItem(source, 1), kArrayCapsule);
     const InterruptibleRelease unlocked;
     outcome = run_on(events_from_batch(schema, batch, columns, pattern, options.threads), run,
-                     pattern, options, columns, ts_unit);
+                     pattern, options, columns, ts_unit, absent);
     unlocked.finish();
   } else {
     if (columns.id) {
@@ -148,7 +159,7 @@ Result table_from_source(PyObject* source, const Pattern& pattern, const EventCo
     unlocked.finish();
   }
   if (auto* failure = std::get_if<arrow::InputFailure>(&*outcome)) raise_input_failure(*failure);
-  return std::get<Result>(std::move(*outcome));
+  return {std::get<Result>(std::move(*outcome)), std::move(absent)};
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -289,6 +300,16 @@ Ref column_names_of(const PyTable& self) {
   return list_to_py(self.table->children, [](const Column& column) { return text_to_py(column.name); });
 }
 
+// The Arrow format of each column ("tsu:UTC", "tDs", ...), for showing times as times.
+Ref column_formats_of(const PyTable& self) {
+  return list_to_py(self.table->children,
+                    [](const Column& column) { return text_to_py(column.format); });
+}
+
+Ref absent_types_of(const PyTable& self) {
+  return list_to_py(self.absent_types, [](const std::string& type) { return text_to_py(type); });
+}
+
 Py_ssize_t table_length(PyObject* self) {
   const PyTable* table = table_class().find(self);
   return table ? static_cast<Py_ssize_t>(table->table->length) : 0;
@@ -311,6 +332,8 @@ PyMethodDef table_methods[] = {
 
 PyGetSetDef table_getters[] = {
     getter_def<table_class, column_names_of>("column_names"),
+    getter_def<table_class, column_formats_of>("column_formats"),
+    getter_def<table_class, absent_types_of>("absent_types"),
     {},
 };
 
@@ -364,8 +387,9 @@ Ref table_function(const Arguments<10>& args) {
   const EventColumns columns = columns_argument(args);
   const TableRun options = run_argument<kMatches>(args);
   const std::optional<std::string> ts_unit = ts_unit_argument(args);
-  return table_class().wrap(
-      PyTable{table_from_source(args.get(1), pattern, columns, Run, options, ts_unit)});
+  FromSource<arrow::Table> read =
+      table_from_source(args.get(1), pattern, columns, Run, options, ts_unit);
+  return table_class().wrap(PyTable{std::move(read.result), std::move(read.absent_types)});
 }
 
 // (near misses, starts) from one reading of the data.
@@ -374,10 +398,11 @@ Ref funnel_function(const Arguments<10>& args) {
   const EventColumns columns = columns_argument(args);
   const TableRun options = run_argument<false>(args);
   const std::optional<std::string> ts_unit = ts_unit_argument(args);
-  FunnelTable funnel =
+  FromSource<FunnelTable> read =
       table_from_source(args.get(1), pattern, columns, &funnel_table, options, ts_unit);
-  Ref misses = table_class().wrap(PyTable{std::move(funnel.near_misses)});
-  Ref starts = size_to_py(static_cast<std::size_t>(funnel.starts));
+  Ref starts = size_to_py(static_cast<std::size_t>(read.result.starts));
+  Ref misses = table_class().wrap(
+      PyTable{std::move(read.result.near_misses), std::move(read.absent_types)});
   return Ref::checked(PyTuple_Pack(2, misses.get(), starts.get()));
 }
 
