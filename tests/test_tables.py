@@ -15,9 +15,6 @@ import vashlet
 from test_matching_properties import text_patterns
 from vashlet import Event, match_events, near_miss_events, sort_events
 
-# Random patterns often hold a step that can never be taken; the warning for it is tested apart.
-pytestmark = pytest.mark.filterwarnings("ignore:.*(can never match|never blocks):UserWarning")
-
 polars = pytest.importorskip("polars")
 
 SETTINGS = settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
