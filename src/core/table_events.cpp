@@ -301,17 +301,30 @@ class TableReader {
   }
 
   void read(const ArrowSchema& schema, const ArrowArray& batch) {
-    if (batch.n_children != column_count_ || (batch.n_children > 0 && !batch.children) ||
-        batch.length < 0 || batch.offset < 0) {
-      fail(FailureKind::Value, "data has a batch that does not match its schema");
+    const std::string batch_name = "batch " + std::to_string(batch_number_);
+    if (batch.n_children != column_count_) {
+      fail(FailureKind::Value, "data has a batch that does not match its schema: " + batch_name +
+                                   " has " + std::to_string(batch.n_children) +
+                                   " columns, the schema " + std::to_string(column_count_));
+    }
+    if ((batch.n_children > 0 && !batch.children) || batch.length < 0 || batch.offset < 0 ||
+        batch.length > (std::int64_t{1} << 56) || batch.offset > (std::int64_t{1} << 56)) {
+      fail(FailureKind::Value, "data has a malformed " + batch_name +
+                                   " (a negative or impossibly large length or offset, or "
+                                   "no columns)");
     }
     const std::int64_t length = batch.length;
     const auto reader = [&](std::int64_t column, const std::string& name) {
-      ColumnReader column_reader(name, *schema.children[column], *batch.children[column],
-                                 batch.offset);
-      column_reader.set_first_row(first_row_);
+      if (!batch.children[column]) {
+        fail(FailureKind::Value, "column '" + name + "' is missing from " + batch_name);
+      }
+      ColumnReader column_reader({name, batch_number_, first_row_}, *schema.children[column],
+                                 *batch.children[column], batch.offset);
       if (column_reader.length() < length) {
-        fail(FailureKind::Value, "column '" + name + "' is shorter than its batch");
+        fail(FailureKind::Value, "column '" + name + "' is shorter than its batch (" +
+                                     batch_name + " has " + std::to_string(length) +
+                                     " rows, the column " +
+                                     std::to_string(column_reader.length()) + ")");
       }
       return column_reader;
     };
@@ -371,6 +384,7 @@ class TableReader {
     const std::size_t kept = kept_before[slices];
     if (kept == 0) {
       first_row_ += static_cast<std::uint64_t>(length);
+      ++batch_number_;
       return;
     }
     LargeVector<Event>& block = Build::owned(result_).emplace_back();
@@ -419,6 +433,7 @@ class TableReader {
     });
     number_partitions(partition, slices, slice_rows, kept_before, first);
     first_row_ += static_cast<std::uint64_t>(length);
+    ++batch_number_;
   }
 
   // Sorts by (partition, timestamp, input row) and hands the events over.
@@ -710,6 +725,7 @@ class TableReader {
   std::int64_t partition_ = -1, ts_ = -1, type_ = -1, id_ = -1;
   KeyValues id_values_;  // by event, in input order
   std::uint64_t first_row_ = 0;
+  std::uint64_t batch_number_ = 0;  // of the batch being read, counted from 0
 
   SortedEvents result_;
   LargeVector<const Event*> events_;         // in input order
@@ -745,9 +761,17 @@ Checked<SortedEvents> events_from_stream(ArrowArrayStream* raw, const EventColum
                                          const Pattern& pattern, std::size_t threads) {
   arrow::OwnedStream stream(raw);
   return guarded_read([&]() -> Checked<SortedEvents> {
+    if (!stream->get_schema || !stream->get_next || !stream->get_last_error) {
+      return InputFailure{FailureKind::Value, "data is a malformed Arrow stream (it lacks a "
+                                              "callback)", 0};
+    }
     arrow::OwnedSchema schema;
     if (const int code = stream->get_schema(&*stream, schema.out()); code != 0) {
       return producer_failure("giving its schema", code, stream->get_last_error(&*stream));
+    }
+    if (schema.empty()) {
+      return InputFailure{FailureKind::Value, "the data's producer gave no schema (it reported "
+                                              "success but left the schema released)", 0};
     }
     TableReader reader(*schema, columns, pattern, threads);
     while (true) {
