@@ -3,6 +3,8 @@
 #include <cstring>
 #include <limits>
 
+#include "utf8.hpp"
+
 namespace vashlet::arrow {
 
 void fail(FailureKind kind, std::string message) {
@@ -38,6 +40,18 @@ constexpr Named kSimpleFormats[] = {
 };
 
 }  // namespace
+
+bool valid_utf8(std::string_view text) {
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    if (word & 0x8080808080808080ull) break;
+  }
+  for (; i < text.size() && static_cast<unsigned char>(text[i]) < 0x80; ++i) {
+  }
+  return i == text.size() || is_utf8(text.substr(i));
+}
 
 std::string describe_format(std::string_view format) {
   for (const Named& named : kSimpleFormats) {
@@ -312,6 +326,13 @@ std::string_view ColumnReader::string_at(std::int64_t row) const {
   return view_at(row);
 }
 
+std::string_view ColumnReader::text_at(std::int64_t row) const {
+  if (dictionary_) return dictionary_->text_at(dictionary_index(row));
+  const std::string_view text = view_at(row);
+  if (!valid_utf8(text)) [[unlikely]] fail_at(row, "a string that is not UTF-8");
+  return text;
+}
+
 Value ColumnReader::value_at(std::int64_t row) const {
   if (is_null(row)) return Value::null();
   if (dictionary_) return dictionary_->value_at(dictionary_index(row));
@@ -329,7 +350,7 @@ Value ColumnReader::value_at(std::int64_t row) const {
     }
     case ColumnKind::Float: return Value::floating(float_at(row));
     case ColumnKind::Bool: return Value::boolean(bool_at(row));
-    case ColumnKind::String: return Value::string(std::string(view_at(row)));
+    case ColumnKind::String: return Value::string(std::string(text_at(row)));
     case ColumnKind::Null: return Value::null();
   }
   return Value::null();

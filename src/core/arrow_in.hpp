@@ -111,6 +111,8 @@ class ColumnReader {
   double float_at(std::int64_t row) const;
   bool bool_at(std::int64_t row) const;
   std::string_view string_at(std::int64_t row) const;
+  // string_at, failing when the bytes are not UTF-8 (for strings that outlive the read).
+  std::string_view text_at(std::int64_t row) const;
 
   // For dictionary-encoded columns: the index at `row` and the reader of the dictionary, so that
   // callers can convert each distinct value once.
@@ -159,6 +161,10 @@ class ColumnReader {
   std::int64_t view_buffer_count_ = 0;
   std::unique_ptr<ColumnReader> dictionary_;
 };
+
+// Whether `text` is well-formed UTF-8; ASCII, which keys mostly are, is checked eight bytes at
+// a time.
+bool valid_utf8(std::string_view text);
 
 // The describing word of a format string, for messages: "int64", "timestamp[us, tz=UTC]", ...
 std::string describe_format(std::string_view format);

@@ -332,12 +332,12 @@ class TableReader {
     const ColumnReader ts = reader(ts_, columns_.ts);
     const ColumnReader type = reader(type_, columns_.type);
     for (const ColumnReader* key : {&partition, &ts, &type}) {
-      refuse_nulls(*key, length, "every event needs a partition, a timestamp and a type");
+      refuse_nulls(*key, length, kEveryEventNeeds);
     }
     std::optional<ColumnReader> id;
     if (id_ >= 0) {
       id.emplace(reader(id_, *columns_.id));
-      refuse_nulls(*id, length, "the id column must name every row");
+      refuse_nulls(*id, length, kIdNamesEveryRow);
     }
     std::vector<ColumnReader> attributes;
     attributes.reserve(attributes_.size());
@@ -350,7 +350,7 @@ class TableReader {
       const ColumnReader& dictionary = type.dictionary();
       dictionary_types.resize(static_cast<std::size_t>(dictionary.length()));
       for (std::int64_t i = 0; i < dictionary.length(); ++i) {
-        dictionary_types[i] = dictionary.is_null(i) ? -1 : type_number(dictionary.string_at(i));
+        dictionary_types[i] = dictionary.is_null(i) ? kNullType : type_number(dictionary.string_at(i));
       }
     }
     dictionary_partitions_.assign(
@@ -375,6 +375,7 @@ class TableReader {
         const std::int32_t number = type.is_dictionary()
                                         ? dictionary_types[type.dictionary_index(row)]
                                         : this->type_number(type.string_at(row));
+        if (number == kNullType) [[unlikely]] null_at(type, row, kEveryEventNeeds);
         row_types_[static_cast<std::size_t>(row)] = number;
         kept += number >= 0;
       }
@@ -416,8 +417,12 @@ class TableReader {
         check_partition(partition, row);
         rows_[at] = first_row_ + static_cast<std::uint64_t>(row);
         if (id) {
+          if (id->is_dictionary() && id->dictionary().is_null(id->dictionary_index(row)))
+              [[unlikely]] {
+            null_at(*id, row, kIdNamesEveryRow);
+          }
           if (id_values_.holds_strings()) {
-            id_values_.strings[at] = id->string_at(row);
+            id_values_.strings[at] = id->text_at(row);
           } else {
             id_values_.ints[at] = integer_at(*id, row);
           }
@@ -548,6 +553,7 @@ class TableReader {
     return positions;
   }
   static constexpr std::uint32_t kUnknown = static_cast<std::uint32_t>(-1);
+  static constexpr std::int32_t kNullType = -2;  // a type dictionary's null entry
 
   // As for_slices splits `items` on the reader's threads.
   std::size_t slices_of(std::size_t items) const {
@@ -604,12 +610,21 @@ class TableReader {
                                 ", not " + type);
   }
 
+  static constexpr const char* kEveryEventNeeds =
+      "every event needs a partition, a timestamp and a type";
+  static constexpr const char* kIdNamesEveryRow = "the id column must name every row";
+
   void refuse_nulls(const ColumnReader& column, std::int64_t length, const char* why) const {
     if (const std::optional<std::int64_t> row = column.first_null(length)) {
-      fail(FailureKind::Value, "column '" + column.name() + "' is null at row " +
-                                   std::to_string(first_row_ + static_cast<std::uint64_t>(*row)) +
-                                   "; " + why);
+      null_at(column, *row, why);
     }
+  }
+
+  // A key column is null at `row`: its own bitmap says so, or its dictionary's does.
+  [[noreturn]] void null_at(const ColumnReader& column, std::int64_t row, const char* why) const {
+    fail(FailureKind::Value, "column '" + column.name() + "' is null at row " +
+                                 std::to_string(first_row_ + static_cast<std::uint64_t>(row)) +
+                                 "; " + why);
   }
 
   std::int32_t type_number(std::string_view type) const {
@@ -633,10 +648,12 @@ class TableReader {
   }
 
   // Reads what partition_number reads, so that its failure is found on any thread.
-  static void check_partition(const ColumnReader& partition, std::int64_t row) {
+  void check_partition(const ColumnReader& partition, std::int64_t row) const {
     char bytes[8];
     if (partition.is_dictionary()) {
-      partition_key(partition.dictionary(), partition.dictionary_index(row), bytes);
+      const std::int64_t index = partition.dictionary_index(row);
+      if (partition.dictionary().is_null(index)) null_at(partition, row, kEveryEventNeeds);
+      partition_key(partition.dictionary(), index, bytes);
     } else {
       partition_key(partition, row, bytes);
     }
@@ -707,6 +724,8 @@ class TableReader {
     const std::string_view key = partition_key(column, row, bytes);
     return partition_numbers_.number(key, [&] {
       if (is_string_kind(column.kind())) {
+        // Each distinct partition is checked once, when it is first seen.
+        if (!arrow::valid_utf8(key)) column.fail_at(row, "a string that is not UTF-8");
         values.strings.emplace_back(key);
       } else {
         values.ints.push_back(integer_at(column, row));
