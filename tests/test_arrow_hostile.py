@@ -104,8 +104,12 @@ def broken(column, layout, fault):
     return dictionary_array(values, fault)
 
 
-@pytest.mark.parametrize("column", ["partition", "type", "id", "x"])
-@pytest.mark.parametrize(("layout", "fault"), CASES)
+@pytest.mark.parametrize(("column", "layout", "fault"), [
+    # Event types the pattern does not name are never kept: a type that is not UTF-8 is just
+    # not 'login', and so not read further.
+    (column, layout, fault) for column in ("partition", "type", "id", "x")
+    for layout, fault in CASES if not (column == "type" and fault == "not_utf8")
+])
 @pytest.mark.parametrize("how", ["table", "batch", "explain"])
 def test_malformed_strings_fail_naming_column_and_batch(column, layout, fault, how):
     if column == "x" and fault == "null_entry":  # an attribute may be null: nothing captured
@@ -113,16 +117,10 @@ def test_malformed_strings_fail_naming_column_and_batch(column, layout, fault, h
         captures = pa.table(vashlet.match(PATTERN, table)).column("captures").to_pylist()
         assert [c["v"] for c in captures] == [VALUES["x"][0], None, VALUES["x"][0]]
         return
-    if column == "type" and fault in ("not_utf8", "null_entry"):
-        # Event types the pattern does not name are never kept: a type that is not UTF-8 is
-        # just not 'login'. A null in a type dictionary is refused, but as a null.
-        if fault == "null_entry":
-            with pytest.raises(ValueError, match="column 'type' is null at row 1"):
-                vashlet.match(PATTERN, table_with(column, broken(column, layout, fault)))
-        return
     table = table_with(column, broken(column, layout, fault))
     data = table.to_batches()[0] if how == "batch" else table
     call = vashlet.explain if how == "explain" else vashlet.match
+    # A null entry of a key column's dictionary is a null of the rows that use it.
     expected = "is null at row 1" if fault == "null_entry" else "is malformed in batch 0"
     with pytest.raises(ValueError, match=f"column '{column}' {expected}"):
         call(PATTERN, data, id="id")
