@@ -273,3 +273,17 @@ def test_an_array_export_of_the_wrong_shape(shape):
     with pytest.raises(TypeError, match="__arrow_c_array__ must give a pair of capsules named "
                                         "'arrow_schema' and 'arrow_array'"):
         vashlet.match("login", ExportedArray(given))
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_a_bad_row_far_into_a_batch_read_on_several_threads(threads):
+    """Rows are read in slices on several threads; the failure is still the first bad row's."""
+    n = 300_000
+    offsets = np.arange(n + 1, dtype=np.int32)
+    offsets[200_001] = 5  # row 200,000 ends before it begins, and so does row 250,000's slice
+    offsets[250_001] = 7
+    partition = pa.Array.from_buffers(pa.string(), n, [None, pa.py_buffer(offsets.tobytes()),
+                                                        pa.py_buffer(b"p" * n)])
+    table = pa.table({"partition": partition, "ts": np.arange(n), "type": ["login"] * n})
+    with pytest.raises(ValueError, match="in batch 0 at row 200000: its string offsets go back"):
+        vashlet.match("login", table, threads=threads)
