@@ -66,6 +66,11 @@ class Arena {
 // True once in `n` draws, and never once the input is used up (which would shape forever).
 bool rare(Choices& choices, std::size_t n) { return choices.below(n) == n - 1; }
 
+// Strings that rows often hold, so that rows name the pattern's types, partitions repeat, and
+// views fall both inline (up to 12 bytes) and in buffers.
+constexpr std::string_view kWords[] = {"login", "view", "ab", "p", "", "\xff\xfe",
+                                       "a-partition-of-some-length", "login"};
+
 struct Layout {
   const char* format;
   int width;  // bytes per value; 0: bits (booleans); -1: null; -4/-8: string offsets; -16: views
@@ -95,12 +100,10 @@ class Shaper {
     array->offset = offset;
     array->release = release_nothing;
     const std::int64_t rows = length < 0 || offset < 0 ? 0 : length + offset;
-    switch (c_.below(4)) {
-      case 0: array->null_count = 0; break;
-      case 1: array->null_count = -1; break;
-      case 2: array->null_count = length > 0 ? 1 : 0; break;
-      default: array->null_count = static_cast<std::int8_t>(c_.byte()); break;
-    }
+    // Mostly no nulls, as key columns must have, so that reads get past that check.
+    const std::size_t nulls = c_.below(8);
+    array->null_count = nulls < 4 ? 0 : nulls == 4 ? -1 : nulls == 5 ? (length > 0 ? 1 : 0)
+                                     : static_cast<std::int8_t>(c_.byte());
     std::int64_t n_buffers = layout.width == -1 ? 0 : layout.width <= -4 && layout.width > -16 ? 3 : 2;
     std::int64_t variadic = 0;
     if (layout.width == -16) {
@@ -119,12 +122,22 @@ class Shaper {
     const void** buffers = arena_.pointers(static_cast<std::size_t>(std::max(declared, n_buffers)));
     array->buffers = buffers;
     if (n_buffers >= 2) {
-      if (c_.below(3) != 0) buffers[0] = arena_.filled(static_cast<std::size_t>((rows + 7) / 8), c_);
+      if (c_.below(3) != 0) {
+        const auto bytes = static_cast<std::size_t>((rows + 7) / 8);
+        std::uint8_t* validity = arena_.filled(bytes, c_);
+        if (c_.below(2) == 0) std::memset(validity, 0xFF, bytes);  // all valid
+        buffers[0] = validity;
+      }
       const bool missing_values = rare(c_, 32);
       if (layout.width == 0) {
         buffers[1] = arena_.filled(static_cast<std::size_t>((rows + 7) / 8), c_);
       } else if (layout.width > 0) {
-        buffers[1] = arena_.filled(static_cast<std::size_t>(rows * layout.width), c_);
+        std::uint8_t* values = arena_.filled(static_cast<std::size_t>(rows * layout.width), c_);
+        if (c_.below(2) == 0) {  // small numbers: dictionary indices in range, repeated stamps
+          std::memset(values, 0, static_cast<std::size_t>(rows * layout.width));
+          for (std::int64_t i = 0; i < rows; ++i) values[i * layout.width] = static_cast<std::uint8_t>(c_.below(4));
+        }
+        buffers[1] = values;
       } else if (layout.width == -4 || layout.width == -8) {
         string_buffers(buffers, layout.width == -4, rows);
       } else {
@@ -169,7 +182,8 @@ class Shaper {
       if (c_.below(16) != 0) array->dictionary = this->array(values, count(), count());
       return {schema, array};
     }
-    const Layout& layout = kValueLayouts[c_.below(std::size(kValueLayouts))];
+    const Layout& layout = rare(c_, 8) ? kValueLayouts[c_.below(std::size(kValueLayouts))]
+                                       : preferred(name);
     schema->format = layout.format;
     ArrowArray* array = this->array(layout, length, offset);
     if (rare(c_, 32)) array->dictionary = this->array(layout, 1, 0);  // not in the schema
@@ -177,6 +191,17 @@ class Shaper {
   }
 
  private:
+  // A layout the column's role accepts (strings for the type, integers for the time, ...).
+  const Layout& preferred(std::string_view name) {
+    static constexpr std::size_t kStrings[] = {0, 1, 2};
+    static constexpr std::size_t kIntegers[] = {3, 4, 5, 6, 7, 12, 13};
+    static constexpr std::size_t kKeys[] = {0, 1, 2, 3, 4, 5};
+    if (name == "type") return kValueLayouts[kStrings[c_.below(std::size(kStrings))]];
+    if (name == "ts") return kValueLayouts[kIntegers[c_.below(std::size(kIntegers))]];
+    if (name == "x") return kValueLayouts[c_.below(std::size(kValueLayouts))];
+    return kValueLayouts[kKeys[c_.below(std::size(kKeys))]];
+  }
+
   static const Layout* find(std::string_view format) {
     for (const Layout& layout : kValueLayouts) {
       if (format == layout.format) return &layout;
@@ -192,17 +217,22 @@ class Shaper {
   void string_buffers(const void** buffers, bool narrow, std::int64_t rows) {
     const std::size_t width = narrow ? 4 : 8;
     std::uint8_t* offsets = arena_.bytes(static_cast<std::size_t>(rows + 1) * width);
-    const bool ascending = c_.below(2) == 0;  // mostly sound offsets, to reach further
-    std::int64_t at = 0;
+    const bool words = c_.below(2) == 0;  // mostly sound offsets over words, to reach further
+    std::string text;
     for (std::int64_t i = 0; i <= rows; ++i) {
       std::int64_t offset;
-      if (ascending) {
-        at += c_.below(6);
-        offset = rare(c_, 24) ? at - 3 : at;
+      if (words) {
+        offset = rare(c_, 24) ? static_cast<std::int64_t>(text.size()) - 3
+                              : static_cast<std::int64_t>(text.size());
+        if (i < rows) text += kWords[c_.below(std::size(kWords))];
       } else {
         offset = static_cast<std::int8_t>(c_.byte());
       }
-      if (i == rows) offset = rare(c_, 24) ? -1 : ascending ? at : c_.below(40);
+      if (i == rows) {
+        offset = rare(c_, 24) ? -1
+                 : words      ? static_cast<std::int64_t>(text.size())
+                              : static_cast<std::int64_t>(c_.below(40));
+      }
       if (narrow) {
         const auto narrow_offset = static_cast<std::int32_t>(offset);
         std::memcpy(offsets + i * 4, &narrow_offset, 4);
@@ -210,8 +240,12 @@ class Shaper {
         std::memcpy(offsets + i * 8, &offset, 8);
       }
       if (i == rows) {
-        buffers[2] = offset > 0 ? arena_.filled(static_cast<std::size_t>(offset), c_)
-                                : (c_.below(2) ? arena_.bytes(0) : nullptr);
+        std::uint8_t* data = offset > 0 ? arena_.filled(static_cast<std::size_t>(offset), c_)
+                                        : (c_.below(2) ? arena_.bytes(0) : nullptr);
+        if (words && offset == static_cast<std::int64_t>(text.size()) && offset > 0) {
+          std::memcpy(data, text.data(), text.size());
+        }
+        buffers[2] = data;
       }
     }
     buffers[1] = offsets;
@@ -220,22 +254,37 @@ class Shaper {
   // Views from the input, pointing into `variadic` buffers whose sizes follow them.
   void view_buffers(const void** buffers, std::int64_t rows, std::int64_t variadic) {
     auto* sizes = reinterpret_cast<std::int64_t*>(arena_.bytes(static_cast<std::size_t>(variadic) * 8));
+    std::vector<std::uint8_t*> data(static_cast<std::size_t>(variadic), nullptr);
     for (std::int64_t b = 0; b < variadic; ++b) {
       sizes[b] = rare(c_, 24) ? -5 : static_cast<std::int64_t>(c_.below(48));
-      buffers[2 + b] = sizes[b] > 0 ? arena_.filled(static_cast<std::size_t>(sizes[b]), c_) : nullptr;
+      if (sizes[b] > 0) data[b] = arena_.filled(static_cast<std::size_t>(sizes[b]), c_);
+      buffers[2 + b] = data[b];
     }
     buffers[2 + variadic] = variadic > 0 || c_.below(2) ? sizes : nullptr;
     std::uint8_t* views = arena_.bytes(static_cast<std::size_t>(rows) * 16);
     for (std::int64_t i = 0; i < rows; ++i) {
       std::uint8_t* view = views + i * 16;
       for (int k = 0; k < 16; ++k) view[k] = c_.byte();
-      if (c_.below(2) == 0) {  // a plausible view: small size, a real buffer, a near offset
+      const std::size_t pick = c_.below(3);
+      if (pick == 0) {  // a plausible view: small size, a real buffer, a near offset
         const std::int32_t size = static_cast<std::int32_t>(c_.below(30));
         const std::int32_t buffer = static_cast<std::int32_t>(c_.below(static_cast<std::size_t>(variadic) + 1));
         const std::int32_t offset = static_cast<std::int32_t>(c_.below(40));
         std::memcpy(view, &size, 4);
         std::memcpy(view + 8, &buffer, 4);
         std::memcpy(view + 12, &offset, 4);
+      } else if (pick == 1) {  // a sound view of a word, inline or in the first buffer
+        const std::string_view word = kWords[c_.below(std::size(kWords))];
+        const auto size = static_cast<std::int32_t>(word.size());
+        std::memset(view, 0, 16);
+        std::memcpy(view, &size, 4);
+        if (word.size() <= 12) {
+          std::memcpy(view + 4, word.data(), word.size());
+        } else if (variadic > 0 && sizes[0] >= size) {
+          const auto offset = static_cast<std::int32_t>(c_.below(static_cast<std::size_t>(sizes[0] - size) + 1));
+          std::memcpy(data[0] + offset, word.data(), word.size());
+          std::memcpy(view + 12, &offset, 4);
+        }
       }
     }
     buffers[1] = views;
@@ -283,8 +332,8 @@ Batch shape_batch(Shaper& shaper, Choices& c, Arena& arena, ArrowSchema* schema)
   }
   for (std::size_t i = 0; i < columns + 1; ++i) {
     // Mostly as long as the batch needs, to get past that check.
-    std::int64_t own_length = c.below(3) ? (length < 0 ? 0 : length) + (offset < 0 ? 0 : offset)
-                                         : shaper.count();
+    std::int64_t own_length = !rare(c, 8) ? (length < 0 ? 0 : length) + (offset < 0 ? 0 : offset)
+                                          : shaper.count();
     const std::size_t name = i < columns ? i : columns - 1;
     auto [column_schema, column] =
         shaper.column(kNames[name], own_length, c.below(4) ? 0 : shaper.count(),
