@@ -41,17 +41,7 @@ constexpr Named kSimpleFormats[] = {
 
 }  // namespace
 
-bool valid_utf8(std::string_view text) {
-  std::size_t i = 0;
-  for (; i + 8 <= text.size(); i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, text.data() + i, 8);
-    if (word & 0x8080808080808080ull) break;
-  }
-  for (; i < text.size() && static_cast<unsigned char>(text[i]) < 0x80; ++i) {
-  }
-  return i == text.size() || is_utf8(text.substr(i));
-}
+bool valid_utf8_decoded(std::string_view text) { return is_utf8(text); }
 
 std::string describe_format(std::string_view format) {
   for (const Named& named : kSimpleFormats) {
@@ -218,6 +208,25 @@ void ColumnReader::fail_at(std::int64_t row, std::string_view why) const {
                                std::to_string(batch_) + " at " + where + ": " + std::string(why));
 }
 
+void ColumnReader::bad_index(std::int64_t row, std::int64_t index) const {
+  fail_at(row, "dictionary index " + std::to_string(index) + " is outside its dictionary of " +
+                   std::to_string(dictionary_->length()) + " entries");
+}
+
+void ColumnReader::bad_view(std::int64_t row, const char* view) const {
+  const std::int32_t size = load<std::int32_t>(view, 0);
+  const std::int32_t buffer = load<std::int32_t>(view + 8, 0);
+  const std::int32_t offset = load<std::int32_t>(view + 12, 0);
+  if (size < 0) fail_at(row, "a string view of negative size " + std::to_string(size));
+  if (buffer < 0 || buffer >= view_buffer_count_) {
+    fail_at(row, "a string view names buffer " + std::to_string(buffer) + " of " +
+                     std::to_string(view_buffer_count_));
+  }
+  fail_at(row, "a string view (" + std::to_string(size) + " bytes at " + std::to_string(offset) +
+                   ") leaves its buffer of " +
+                   std::to_string(load<std::int64_t>(view_sizes_, buffer)) + " bytes");
+}
+
 void ColumnReader::bad_offsets(std::int64_t row, std::int64_t begin, std::int64_t end) const {
   fail_at(row, begin > end ? "its string offsets go backwards (" + std::to_string(begin) +
                                  " to " + std::to_string(end) + ")"
@@ -252,8 +261,7 @@ std::int64_t ColumnReader::index_at(std::int64_t row) const {
 std::int64_t ColumnReader::dictionary_index(std::int64_t row) const {
   const std::int64_t index = index_at(row);
   if (index < 0 || index >= dictionary_->length()) [[unlikely]] {
-    fail_at(row, "dictionary index " + std::to_string(index) + " is outside its dictionary of " +
-                     std::to_string(dictionary_->length()) + " entries");
+    bad_index(row, index);
   }
   return index;
 }
@@ -302,18 +310,11 @@ std::string_view ColumnReader::view_at(std::int64_t row) const {
       const char* view = static_cast<const char*>(values_) + at * 16;
       const std::int32_t size = load<std::int32_t>(view, 0);
       if (static_cast<std::uint32_t>(size) <= 12) return {view + 4, static_cast<std::size_t>(size)};
-      if (size < 0) fail_at(row, "a string view of negative size " + std::to_string(size));
       const std::int32_t buffer = load<std::int32_t>(view + 8, 0);
       const std::int32_t offset = load<std::int32_t>(view + 12, 0);
-      if (buffer < 0 || buffer >= view_buffer_count_) [[unlikely]] {
-        fail_at(row, "a string view names buffer " + std::to_string(buffer) + " of " +
-                         std::to_string(view_buffer_count_));
-      }
-      if (offset < 0 || offset + std::int64_t{size} > load<std::int64_t>(view_sizes_, buffer))
-          [[unlikely]] {
-        fail_at(row, "a string view (" + std::to_string(size) + " bytes at " +
-                         std::to_string(offset) + ") leaves its buffer of " +
-                         std::to_string(load<std::int64_t>(view_sizes_, buffer)) + " bytes");
+      if (size < 0 || buffer < 0 || buffer >= view_buffer_count_ || offset < 0 ||
+          offset + std::int64_t{size} > load<std::int64_t>(view_sizes_, buffer)) [[unlikely]] {
+        bad_view(row, view);
       }
       return {view_buffers_[buffer] + offset, static_cast<std::size_t>(size)};
     }

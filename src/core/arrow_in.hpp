@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -125,7 +126,7 @@ class ColumnReader {
 
   const std::string& name() const { return name_; }
   // A Value failure naming the column, the batch and the input row of `row` (of this batch).
-  [[noreturn]] void fail_at(std::int64_t row, std::string_view why) const;
+  [[noreturn, gnu::cold, gnu::noinline]] void fail_at(std::int64_t row, std::string_view why) const;
 
   ColumnReader(const ColumnReader&) = delete;
   ColumnReader& operator=(const ColumnReader&) = delete;
@@ -141,8 +142,12 @@ class ColumnReader {
   std::int64_t index_at(std::int64_t row) const;  // the physical integer at `row`
   std::string_view view_at(std::int64_t row) const;
   void check_structure(const ArrowSchema& schema, const ArrowArray& array);
-  [[noreturn]] void malformed(std::string_view why) const;
-  [[noreturn]] void bad_offsets(std::int64_t row, std::int64_t begin, std::int64_t end) const;
+  // The failures of the readers, kept out of their hot paths.
+  [[noreturn, gnu::cold, gnu::noinline]] void malformed(std::string_view why) const;
+  [[noreturn, gnu::cold, gnu::noinline]] void bad_offsets(std::int64_t row, std::int64_t begin,
+                                                           std::int64_t end) const;
+  [[noreturn, gnu::cold, gnu::noinline]] void bad_view(std::int64_t row, const char* view) const;
+  [[noreturn, gnu::cold, gnu::noinline]] void bad_index(std::int64_t row, std::int64_t index) const;
 
   std::string name_;
   ColumnKind kind_ = ColumnKind::Null;
@@ -162,9 +167,31 @@ class ColumnReader {
   std::unique_ptr<ColumnReader> dictionary_;
 };
 
-// Whether `text` is well-formed UTF-8; ASCII, which keys mostly are, is checked eight bytes at
-// a time.
-bool valid_utf8(std::string_view text);
+// Whether `text` is well-formed UTF-8. ASCII, which keys and labels mostly are, is told by the
+// high bits of a few (overlapping) loads, inline; the rest is decoded.
+bool valid_utf8_decoded(std::string_view text);
+inline bool valid_utf8(std::string_view text) {
+  const char* p = text.data();
+  const std::size_t n = text.size();
+  std::uint64_t bits = 0;
+  if (n >= 8) {
+    std::uint64_t word;
+    for (std::size_t i = 0; i + 8 <= n; i += 8) {
+      std::memcpy(&word, p + i, 8);
+      bits |= word;
+    }
+    std::memcpy(&word, p + n - 8, 8);
+    bits |= word;
+  } else if (n >= 4) {
+    std::uint32_t head, tail;
+    std::memcpy(&head, p, 4);
+    std::memcpy(&tail, p + n - 4, 4);
+    bits = head | tail;
+  } else {
+    for (std::size_t i = 0; i < n; ++i) bits |= static_cast<unsigned char>(p[i]);
+  }
+  return (bits & 0x8080808080808080ull) == 0 || valid_utf8_decoded(text);
+}
 
 // The describing word of a format string, for messages: "int64", "timestamp[us, tz=UTC]", ...
 std::string describe_format(std::string_view format);
