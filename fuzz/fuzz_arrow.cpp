@@ -160,8 +160,13 @@ class Shaper {
                                               std::int64_t offset, const ArrowSchema* given) {
     if (given) {
       const Layout* layout = find(given->format);
-      if (layout->width == -4 && c_.below(4) == 0) layout = find("U");
+      // Large strings read as strings stay within their data only if no offset exceeds the
+      // last: read as 32-bit, each is half of a 64-bit one. Such arrays get sound offsets.
+      const bool widened = layout->width == -4 && c_.below(4) == 0;
+      if (widened) layout = find("U");
+      ascending_only_ = widened;
       ArrowArray* array = this->array(*layout, length, offset);
+      ascending_only_ = false;
       if (given->dictionary && c_.below(16) != 0) {
         array->dictionary = this->array(*find(given->dictionary->format), count(), count());
       }
@@ -217,7 +222,8 @@ class Shaper {
   void string_buffers(const void** buffers, bool narrow, std::int64_t rows) {
     const std::size_t width = narrow ? 4 : 8;
     std::uint8_t* offsets = arena_.bytes(static_cast<std::size_t>(rows + 1) * width);
-    const bool words = c_.below(2) == 0;  // mostly sound offsets over words, to reach further
+    // Mostly sound offsets over words, to reach further.
+    const bool words = c_.below(2) == 0 || ascending_only_;
     std::string text;
     for (std::int64_t i = 0; i <= rows; ++i) {
       std::int64_t offset;
@@ -229,8 +235,8 @@ class Shaper {
         offset = static_cast<std::int8_t>(c_.byte());
       }
       if (i == rows) {
-        offset = rare(c_, 24) ? -1
-                 : words      ? static_cast<std::int64_t>(text.size())
+        offset = rare(c_, 24) && !ascending_only_ ? -1
+                 : words                          ? static_cast<std::int64_t>(text.size())
                               : static_cast<std::int64_t>(c_.below(40));
       }
       if (narrow) {
@@ -292,6 +298,7 @@ class Shaper {
 
   Choices& c_;
   Arena& arena_;
+  bool ascending_only_ = false;  // no offset above the last
 };
 
 constexpr const char* kPatterns[] = {
