@@ -292,7 +292,15 @@ def _as_source(data: object) -> object:
     if hasattr(kind, "__arrow_c_stream__"):
         return data.__arrow_c_stream__()  # type: ignore[attr-defined]
     if hasattr(kind, "__arrow_c_array__"):
-        return tuple(data.__arrow_c_array__())  # type: ignore[attr-defined]
+        pair = tuple(data.__arrow_c_array__())  # type: ignore[attr-defined]
+        # Never read as a sequence of events; the reader checks the capsules' names.
+        if len(pair) != 2 or any(type(part).__name__ != "PyCapsule" for part in pair):
+            parts = ", ".join(f"'{type(part).__qualname__}'" for part in pair)
+            raise TypeError(
+                "data's __arrow_c_array__ must give a pair of capsules named 'arrow_schema' and "
+                f"'arrow_array', not ({parts})"
+            )
+        return pair
     if isinstance(data, Sequence) and not isinstance(data, (str, bytes)):
         return data
     raise TypeError(

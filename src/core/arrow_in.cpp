@@ -3,6 +3,8 @@
 #include <cstring>
 #include <limits>
 
+#include "utf8.hpp"
+
 namespace vashlet::arrow {
 
 void fail(FailureKind kind, std::string message) {
@@ -39,6 +41,8 @@ constexpr Named kSimpleFormats[] = {
 
 }  // namespace
 
+bool valid_utf8_decoded(std::string_view text) { return is_utf8(text); }
+
 std::string describe_format(std::string_view format) {
   for (const Named& named : kSimpleFormats) {
     if (named.format == format) return std::string(named.name);
@@ -70,29 +74,41 @@ bool is_integer_format(std::string_view format) {
          std::string_view("smun").find(format[2]) != std::string_view::npos;
 }
 
-ColumnReader::ColumnReader(std::string_view column, const ArrowSchema& schema,
+ColumnReader::ColumnReader(const ColumnPlace& place, const ArrowSchema& schema,
                            const ArrowArray& array, std::int64_t parent_offset)
-    : name_(column), length_(array.length - parent_offset), offset_(array.offset + parent_offset) {
+    : ColumnReader(place, schema, array, parent_offset, false) {}
+
+ColumnReader::ColumnReader(const ColumnPlace& place, const ArrowSchema& schema,
+                           const ArrowArray& array, std::int64_t parent_offset, bool is_dictionary)
+    : name_(place.column), length_(array.length - parent_offset),
+      offset_(array.offset + parent_offset), batch_(place.batch), first_row_(place.first_row),
+      in_dictionary_(is_dictionary) {
   const std::string_view format = schema.format ? schema.format : "";
   const auto unsupported = [&](std::string_view what) {
     fail(FailureKind::Type, "column '" + name_ + "' has type " + std::string(what) +
                                 ", which events cannot hold (supported: integers, floats, "
                                 "booleans, strings, timestamps, dates, times and durations)");
   };
-  const auto malformed = [&](std::string_view why) {
-    fail(FailureKind::Value, "column '" + name_ + "' is malformed: " + std::string(why));
-  };
-  if (array.length < parent_offset || array.offset < 0 || array.length < 0) {
-    malformed("its length does not cover the batch");
+  // Offsets and lengths small enough that no byte position computed from them overflows.
+  constexpr std::int64_t kLargest = std::int64_t{1} << 56;
+  if (array.length < 0 || array.offset < 0 || parent_offset < 0 || array.length > kLargest ||
+      array.offset > kLargest || parent_offset > kLargest) {
+    malformed("a negative or impossibly large length or offset");
   }
+  if (array.length < parent_offset) malformed("its length does not cover the batch");
   if (schema.dictionary) {
     if (!array.dictionary) malformed("a dictionary-encoded column without its dictionary");
     static constexpr std::string_view kIndexFormats[] = {"c", "C", "s", "S", "i", "I", "l", "L"};
     bool index_ok = false;
     for (std::string_view index : kIndexFormats) index_ok = index_ok || index == format;
     if (!index_ok) malformed("dictionary indices that are not integers");
-    dictionary_ = std::make_unique<ColumnReader>(column, *schema.dictionary, *array.dictionary, 0);
+    ColumnPlace dictionary_place = place;
+    dictionary_place.first_row = 0;
+    dictionary_ = std::unique_ptr<ColumnReader>(
+        new ColumnReader(dictionary_place, *schema.dictionary, *array.dictionary, 0, true));
     kind_ = dictionary_->kind_;
+  } else if (array.dictionary) {
+    malformed("a dictionary, though its schema has none");
   }
 
   struct LayoutOf {
@@ -130,23 +146,93 @@ ColumnReader::ColumnReader(std::string_view column, const ArrowSchema& schema,
     known = true;
   }
   if (!known) unsupported(describe_format(format));
+  check_structure(schema, array);
+}
 
-  const std::int64_t needed = layout_ == Layout::Null                                 ? 0
-                              : layout_ == Layout::Utf8 || layout_ == Layout::LargeUtf8 ? 3
-                              : layout_ == Layout::Utf8View                            ? 3
-                                                                                       : 2;
-  if (array.n_buffers < needed || (needed > 0 && !array.buffers)) malformed("too few buffers");
+// What the array's own fields can tell without reading its rows: buffer and child counts, the
+// null count, buffers that must be there, the extent of the string data. Constant work, but for
+// the sizes of a view column's buffers, one per buffer.
+void ColumnReader::check_structure(const ArrowSchema& schema, const ArrowArray& array) {
+  if (array.n_children != 0 || schema.n_children != 0) {
+    malformed("child arrays, which its type has none of");
+  }
+  const bool strings = layout_ == Layout::Utf8 || layout_ == Layout::LargeUtf8;
+  const std::int64_t needed = layout_ == Layout::Null ? 0 : strings ? 3 : 2;
+  if (layout_ == Layout::Utf8View ? array.n_buffers < 3
+                                  : array.n_buffers != needed && layout_ != Layout::Null) {
+    malformed(std::to_string(array.n_buffers) + " buffers where its type has " +
+              std::to_string(needed));
+  }
+  if (array.n_buffers > 0 && !array.buffers) malformed("no buffers");
+  if (array.null_count < -1 || array.null_count > array.length) malformed("an impossible null count");
   if (layout_ == Layout::Null) return;
   if (array.null_count != 0) validity_ = static_cast<const std::uint8_t*>(array.buffers[0]);
+  if (array.null_count > 0 && !validity_) malformed("nulls without a validity bitmap");
   values_ = array.buffers[1];
-  if (!values_ && length_ > 0) malformed("a missing values buffer");
-  if (layout_ == Layout::Utf8 || layout_ == Layout::LargeUtf8) {
+  if (!values_ && array.length > 0) malformed("a missing values buffer");
+  if (strings) {
     data_ = static_cast<const char*>(array.buffers[2]);
+    // The data holds the bytes up to the array's last offset.
+    const std::int64_t last = array.offset + array.length;
+    if (values_) {
+      data_end_ = layout_ == Layout::Utf8 ? load<std::int32_t>(values_, last)
+                                          : load<std::int64_t>(values_, last);
+    }
+    if (data_end_ < 0) malformed("a negative string offset");
+    if (!data_ && data_end_ > 0) malformed("a missing string data buffer");
   } else if (layout_ == Layout::Utf8View) {
     // Validity, views, the variadic data buffers, then one buffer of their sizes.
     view_buffers_ = reinterpret_cast<const char* const*>(array.buffers + 2);
     view_buffer_count_ = array.n_buffers - 3;
+    view_sizes_ = array.buffers[array.n_buffers - 1];
+    if (view_buffer_count_ > 0 && !view_sizes_) malformed("string views without their buffer sizes");
+    for (std::int64_t i = 0; i < view_buffer_count_; ++i) {
+      const std::int64_t size = load<std::int64_t>(view_sizes_, i);
+      if (size < 0) malformed("a string view buffer of negative size");
+      if (size > 0 && !view_buffers_[i]) malformed("a missing string view buffer");
+    }
   }
+}
+
+void ColumnReader::malformed(std::string_view why) const {
+  fail(FailureKind::Value, "column '" + name_ + "' is malformed in batch " +
+                               std::to_string(batch_) + ": " +
+                               (in_dictionary_ ? "its dictionary has " : "") + std::string(why));
+}
+
+void ColumnReader::fail_at(std::int64_t row, std::string_view why) const {
+  const std::string where =
+      in_dictionary_ ? "dictionary entry " + std::to_string(row)
+                     : "row " + std::to_string(first_row_ + static_cast<std::uint64_t>(row));
+  fail(FailureKind::Value, "column '" + name_ + "' is malformed in batch " +
+                               std::to_string(batch_) + " at " + where + ": " + std::string(why));
+}
+
+void ColumnReader::bad_index(std::int64_t row, std::int64_t index) const {
+  fail_at(row, "dictionary index " + std::to_string(index) + " is outside its dictionary of " +
+                   std::to_string(dictionary_->length()) + " entries");
+}
+
+void ColumnReader::bad_view(std::int64_t row, const char* view) const {
+  const std::int32_t size = load<std::int32_t>(view, 0);
+  const std::int32_t buffer = load<std::int32_t>(view + 8, 0);
+  const std::int32_t offset = load<std::int32_t>(view + 12, 0);
+  if (size < 0) fail_at(row, "a string view of negative size " + std::to_string(size));
+  if (buffer < 0 || buffer >= view_buffer_count_) {
+    fail_at(row, "a string view names buffer " + std::to_string(buffer) + " of " +
+                     std::to_string(view_buffer_count_));
+  }
+  fail_at(row, "a string view (" + std::to_string(size) + " bytes at " + std::to_string(offset) +
+                   ") leaves its buffer of " +
+                   std::to_string(load<std::int64_t>(view_sizes_, buffer)) + " bytes");
+}
+
+void ColumnReader::bad_offsets(std::int64_t row, std::int64_t begin, std::int64_t end) const {
+  fail_at(row, begin > end ? "its string offsets go backwards (" + std::to_string(begin) +
+                                 " to " + std::to_string(end) + ")"
+                           : "its string offsets (" + std::to_string(begin) + " to " +
+                                 std::to_string(end) + ") leave the string data (" +
+                                 std::to_string(data_end_) + " bytes)");
 }
 
 std::optional<std::int64_t> ColumnReader::first_null(std::int64_t rows) const {
@@ -174,9 +260,8 @@ std::int64_t ColumnReader::index_at(std::int64_t row) const {
 
 std::int64_t ColumnReader::dictionary_index(std::int64_t row) const {
   const std::int64_t index = index_at(row);
-  if (index < 0 || index >= dictionary_->length()) {
-    fail(FailureKind::Value,
-         "column '" + name_ + "' is malformed: a dictionary index out of range");
+  if (index < 0 || index >= dictionary_->length()) [[unlikely]] {
+    bad_index(row, index);
   }
   return index;
 }
@@ -201,25 +286,35 @@ bool ColumnReader::bool_at(std::int64_t row) const {
 std::string_view ColumnReader::view_at(std::int64_t row) const {
   const std::int64_t at = row + offset_;
   switch (layout_) {
+    // Offsets must ascend within the data: unsigned comparisons, as a negative offset is then
+    // larger than the data's size (which is not negative).
     case Layout::Utf8: {
       const std::int32_t begin = load<std::int32_t>(values_, at);
       const std::int32_t end = load<std::int32_t>(values_, at + 1);
+      if (static_cast<std::uint32_t>(begin) > static_cast<std::uint32_t>(end) ||
+          static_cast<std::uint32_t>(end) > static_cast<std::uint64_t>(data_end_)) [[unlikely]] {
+        bad_offsets(row, begin, end);
+      }
       return {data_ + begin, static_cast<std::size_t>(end - begin)};
     }
     case Layout::LargeUtf8: {
       const std::int64_t begin = load<std::int64_t>(values_, at);
       const std::int64_t end = load<std::int64_t>(values_, at + 1);
+      if (static_cast<std::uint64_t>(begin) > static_cast<std::uint64_t>(end) ||
+          static_cast<std::uint64_t>(end) > static_cast<std::uint64_t>(data_end_)) [[unlikely]] {
+        bad_offsets(row, begin, end);
+      }
       return {data_ + begin, static_cast<std::size_t>(end - begin)};
     }
     case Layout::Utf8View: {
       const char* view = static_cast<const char*>(values_) + at * 16;
       const std::int32_t size = load<std::int32_t>(view, 0);
-      if (size <= 12) return {view + 4, static_cast<std::size_t>(size < 0 ? 0 : size)};
+      if (static_cast<std::uint32_t>(size) <= 12) return {view + 4, static_cast<std::size_t>(size)};
       const std::int32_t buffer = load<std::int32_t>(view + 8, 0);
       const std::int32_t offset = load<std::int32_t>(view + 12, 0);
-      if (buffer < 0 || buffer >= view_buffer_count_ || offset < 0) {
-        fail(FailureKind::Value,
-             "column '" + name_ + "' is malformed: a string view names a missing buffer");
+      if (size < 0 || buffer < 0 || buffer >= view_buffer_count_ || offset < 0 ||
+          offset + std::int64_t{size} > load<std::int64_t>(view_sizes_, buffer)) [[unlikely]] {
+        bad_view(row, view);
       }
       return {view_buffers_[buffer] + offset, static_cast<std::size_t>(size)};
     }
@@ -232,6 +327,13 @@ std::string_view ColumnReader::string_at(std::int64_t row) const {
   return view_at(row);
 }
 
+std::string_view ColumnReader::text_at(std::int64_t row) const {
+  if (dictionary_) return dictionary_->text_at(dictionary_index(row));
+  const std::string_view text = view_at(row);
+  if (!valid_utf8(text)) [[unlikely]] fail_at(row, "a string that is not UTF-8");
+  return text;
+}
+
 Value ColumnReader::value_at(std::int64_t row) const {
   if (is_null(row)) return Value::null();
   if (dictionary_) return dictionary_->value_at(dictionary_index(row));
@@ -241,7 +343,7 @@ Value ColumnReader::value_at(std::int64_t row) const {
       const std::uint64_t number = load<std::uint64_t>(values_, row + offset_);
       if (number > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
         fail(FailureKind::Value, "column '" + name_ + "' holds " + std::to_string(number) +
-                                     " at row " + std::to_string(first_row_ + row) +
+                                     " at row " + std::to_string(first_row_ + static_cast<std::uint64_t>(row)) +
                                      ", above the largest integer an event can hold "
                                      "(9223372036854775807)");
       }
@@ -249,7 +351,7 @@ Value ColumnReader::value_at(std::int64_t row) const {
     }
     case ColumnKind::Float: return Value::floating(float_at(row));
     case ColumnKind::Bool: return Value::boolean(bool_at(row));
-    case ColumnKind::String: return Value::string(std::string(view_at(row)));
+    case ColumnKind::String: return Value::string(std::string(text_at(row)));
     case ColumnKind::Null: return Value::null();
   }
   return Value::null();

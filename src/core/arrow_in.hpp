@@ -1,10 +1,13 @@
 // Reading Arrow data that another library produced: owners that release its schemas, arrays and
 // streams exactly once, and typed readers of one column of one batch that honour offsets,
-// validity bitmaps and every string layout.
+// validity bitmaps and every string layout, and check what they read: the C data interface gives
+// no buffer sizes, so a producer's offsets, views and indices are checked against the sizes the
+// layout implies as they are read, never trusted.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -73,12 +76,23 @@ using OwnedStream = Owned<ArrowArrayStream>;
 // What a column holds, as far as events care.
 enum class ColumnKind : std::uint8_t { Int, UInt, Float, Bool, String, Null };
 
+// Where a column is read from, for messages: its name, the batch (counted from 0 in the input)
+// and the input row of the batch's first row.
+struct ColumnPlace {
+  std::string_view column;
+  std::uint64_t batch = 0;
+  std::uint64_t first_row = 0;
+};
+
 // One column of one batch, read in place. Built from the column's schema and array (the array's
 // offset, plus the offset of the batch that holds it); the producer keeps both alive.
 class ColumnReader {
  public:
-  // Fails with a Type failure naming `column` when the layout is not one events can hold.
-  ColumnReader(std::string_view column, const ArrowSchema& schema, const ArrowArray& array,
+  // Fails with a Type failure naming the column when the layout is not one events can hold, and
+  // with a Value failure when the array's structure does not fit its schema (buffer and child
+  // counts, lengths, offsets, missing buffers). What only rows can tell (string offsets, views,
+  // dictionary indices) fails with a Value failure when that row is read.
+  ColumnReader(const ColumnPlace& place, const ArrowSchema& schema, const ArrowArray& array,
                std::int64_t parent_offset);
 
   ColumnKind kind() const { return kind_; }
@@ -98,6 +112,8 @@ class ColumnReader {
   double float_at(std::int64_t row) const;
   bool bool_at(std::int64_t row) const;
   std::string_view string_at(std::int64_t row) const;
+  // string_at, failing when the bytes are not UTF-8 (for strings that outlive the read).
+  std::string_view text_at(std::int64_t row) const;
 
   // For dictionary-encoded columns: the index at `row` and the reader of the dictionary, so that
   // callers can convert each distinct value once.
@@ -109,8 +125,8 @@ class ColumnReader {
   Value value_at(std::int64_t row) const;
 
   const std::string& name() const { return name_; }
-  // The input row of this batch's first row, for messages.
-  void set_first_row(std::uint64_t row) { first_row_ = row; }
+  // A Value failure naming the column, the batch and the input row of `row` (of this batch).
+  [[noreturn, gnu::cold, gnu::noinline]] void fail_at(std::int64_t row, std::string_view why) const;
 
   ColumnReader(const ColumnReader&) = delete;
   ColumnReader& operator=(const ColumnReader&) = delete;
@@ -121,22 +137,61 @@ class ColumnReader {
   enum class Layout : std::uint8_t {
     I8, I16, I32, I64, U8, U16, U32, U64, F16, F32, F64, Bool, Utf8, LargeUtf8, Utf8View, Null
   };
+  ColumnReader(const ColumnPlace& place, const ArrowSchema& schema, const ArrowArray& array,
+               std::int64_t parent_offset, bool is_dictionary);
   std::int64_t index_at(std::int64_t row) const;  // the physical integer at `row`
   std::string_view view_at(std::int64_t row) const;
+  void check_structure(const ArrowSchema& schema, const ArrowArray& array);
+  // The failures of the readers, kept out of their hot paths.
+  [[noreturn, gnu::cold, gnu::noinline]] void malformed(std::string_view why) const;
+  [[noreturn, gnu::cold, gnu::noinline]] void bad_offsets(std::int64_t row, std::int64_t begin,
+                                                           std::int64_t end) const;
+  [[noreturn, gnu::cold, gnu::noinline]] void bad_view(std::int64_t row, const char* view) const;
+  [[noreturn, gnu::cold, gnu::noinline]] void bad_index(std::int64_t row, std::int64_t index) const;
 
   std::string name_;
   ColumnKind kind_ = ColumnKind::Null;
   Layout layout_ = Layout::Null;
   std::int64_t length_ = 0;
   std::int64_t offset_ = 0;
+  std::uint64_t batch_ = 0;
   std::uint64_t first_row_ = 0;
+  bool in_dictionary_ = false;  // the dictionary of a column: rows are its entries
   const std::uint8_t* validity_ = nullptr;
   const void* values_ = nullptr;     // fixed-width values, offsets or views
   const char* data_ = nullptr;       // string bytes (not for views)
+  std::int64_t data_end_ = 0;        // their size, as the array's last offset implies
   const char* const* view_buffers_ = nullptr;
+  const void* view_sizes_ = nullptr;  // int64 sizes of the view buffers
   std::int64_t view_buffer_count_ = 0;
   std::unique_ptr<ColumnReader> dictionary_;
 };
+
+// Whether `text` is well-formed UTF-8. ASCII, which keys and labels mostly are, is told by the
+// high bits of a few (overlapping) loads, inline; the rest is decoded.
+bool valid_utf8_decoded(std::string_view text);
+inline bool valid_utf8(std::string_view text) {
+  const char* p = text.data();
+  const std::size_t n = text.size();
+  std::uint64_t bits = 0;
+  if (n >= 8) {
+    std::uint64_t word;
+    for (std::size_t i = 0; i + 8 <= n; i += 8) {
+      std::memcpy(&word, p + i, 8);
+      bits |= word;
+    }
+    std::memcpy(&word, p + n - 8, 8);
+    bits |= word;
+  } else if (n >= 4) {
+    std::uint32_t head, tail;
+    std::memcpy(&head, p, 4);
+    std::memcpy(&tail, p + n - 4, 4);
+    bits = head | tail;
+  } else {
+    for (std::size_t i = 0; i < n; ++i) bits |= static_cast<unsigned char>(p[i]);
+  }
+  return (bits & 0x8080808080808080ull) == 0 || valid_utf8_decoded(text);
+}
 
 // The describing word of a format string, for messages: "int64", "timestamp[us, tz=UTC]", ...
 std::string describe_format(std::string_view format);

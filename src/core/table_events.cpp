@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "event_order.hpp"
+#include "key_numbers.hpp"
 #include "literal_checks.hpp"
 #include "memory.hpp"
 #include "partitions.hpp"
@@ -83,114 +84,6 @@ std::vector<std::string> types_named(const Pattern& pattern) {
   }
   return types;
 }
-
-// A byte string of up to 16 bytes read into two words (with overlapping loads, so without a
-// call), so that short keys, which partitions and types mostly are, hash and compare in a few
-// instructions. Two keys of the same size are equal exactly when their words are.
-struct ShortKey {
-  std::uint64_t words[2] = {0, 0};
-  std::size_t size = 0;
-  bool fits = false;  // at most 16 bytes
-
-  static std::uint64_t load(const char* at, std::size_t bytes) {
-    std::uint64_t word = 0;
-    std::memcpy(&word, at, bytes);  // a fixed size: one load
-    return word;
-  }
-
-  explicit ShortKey(std::string_view key) : size(key.size()), fits(key.size() <= 16) {
-    const char* p = key.data();
-    const std::size_t n = key.size();
-    if (n >= 8) {
-      words[0] = load(p, 8);
-      if (n > 8 && fits) words[1] = load(p + n - 8, 8);
-    } else if (n >= 4) {
-      std::uint32_t head, tail;
-      std::memcpy(&head, p, 4);
-      std::memcpy(&tail, p + n - 4, 4);
-      words[0] = head | (std::uint64_t{tail} << 32);
-    } else if (n > 0) {
-      words[0] = static_cast<unsigned char>(p[0]) |
-                 (std::uint64_t{static_cast<unsigned char>(p[n / 2])} << 8) |
-                 (std::uint64_t{static_cast<unsigned char>(p[n - 1])} << 16);
-    }
-  }
-
-  // For keys that fit: equal words and sizes mean equal bytes.
-  bool same_as(const ShortKey& other) const {
-    return size == other.size && words[0] == other.words[0] && words[1] == other.words[1];
-  }
-};
-
-// Numbers distinct keys (byte strings) in order of first appearance: an open-addressing table
-// of (hash, number), with the keys' bytes in one arena. Partitions are looked up once per event,
-// so this is cheaper than a node-based map of strings.
-class KeyNumbers {
- public:
-  // The number of `key`; a new key gets the next number, and `on_new` runs for it.
-  template <class OnNew>
-  std::uint32_t number(std::string_view key, OnNew&& on_new) {
-    if (slots_.empty() || 2 * (count_ + 1) > slots_.size()) grow();
-    const ShortKey short_key(key);
-    const std::uint64_t hash = hash_of(key, short_key);
-    std::size_t at = static_cast<std::size_t>(hash) & (slots_.size() - 1);
-    while (true) {
-      Slot& slot = slots_[at];
-      if (slot.number == kEmpty) {
-        on_new();
-        slot = {hash, static_cast<std::uint32_t>(count_)};
-        keys_.push_back({arena_.size(), short_key});
-        arena_.append(key);
-        return static_cast<std::uint32_t>(count_++);
-      }
-      if (slot.hash == hash && same_key(slot.number, key, short_key)) return slot.number;
-      at = (at + 1) & (slots_.size() - 1);
-    }
-  }
-
- private:
-  struct Slot {
-    std::uint64_t hash;
-    std::uint32_t number;
-  };
-  struct Key {
-    std::size_t offset;  // in the arena
-    ShortKey short_key;
-  };
-  static constexpr std::uint32_t kEmpty = static_cast<std::uint32_t>(-1);
-
-  static std::uint64_t hash_of(std::string_view key, const ShortKey& short_key) {
-    if (!short_key.fits) return std::hash<std::string_view>{}(key) * 0x9E3779B97F4A7C15ull;
-    std::uint64_t h = (short_key.words[0] ^ 0x9E3779B97F4A7C15ull) * 0xBF58476D1CE4E5B9ull;
-    h ^= (short_key.words[1] + key.size()) * 0x94D049BB133111EBull;
-    h ^= h >> 31;
-    h *= 0xD6E8FEB86659FD93ull;
-    return h ^ (h >> 32);
-  }
-
-  bool same_key(std::uint32_t number, std::string_view key, const ShortKey& short_key) const {
-    const Key& known = keys_[number];
-    if (short_key.fits) return known.short_key.same_as(short_key);
-    return known.short_key.size == key.size() &&
-           std::memcmp(arena_.data() + known.offset, key.data(), key.size()) == 0;
-  }
-
-  void grow() {
-    std::vector<Slot> old = std::move(slots_);
-    slots_.assign(old.empty() ? 1024 : old.size() * 2, Slot{0, kEmpty});
-    for (const Slot& slot : old) {
-      if (slot.number == kEmpty) continue;
-      std::size_t at = static_cast<std::size_t>(slot.hash) & (slots_.size() - 1);
-      while (slots_[at].number != kEmpty) at = (at + 1) & (slots_.size() - 1);
-      slots_[at] = slot;
-    }
-  }
-
-  std::vector<Slot> slots_;
-  std::vector<Key> keys_;
-  std::string arena_;
-  std::size_t count_ = 0;
-};
 
 bool is_string_kind(ColumnKind kind) { return kind == ColumnKind::String; }
 
@@ -317,17 +210,30 @@ class TableReader {
   }
 
   void read(const ArrowSchema& schema, const ArrowArray& batch) {
-    if (batch.n_children != column_count_ || (batch.n_children > 0 && !batch.children) ||
-        batch.length < 0 || batch.offset < 0) {
-      fail(FailureKind::Value, "data has a batch that does not match its schema");
+    const std::string batch_name = "batch " + std::to_string(batch_number_);
+    if (batch.n_children != column_count_) {
+      fail(FailureKind::Value, "data has a batch that does not match its schema: " + batch_name +
+                                   " has " + std::to_string(batch.n_children) +
+                                   " columns, the schema " + std::to_string(column_count_));
+    }
+    if ((batch.n_children > 0 && !batch.children) || batch.length < 0 || batch.offset < 0 ||
+        batch.length > (std::int64_t{1} << 56) || batch.offset > (std::int64_t{1} << 56)) {
+      fail(FailureKind::Value, "data has a malformed " + batch_name +
+                                   " (a negative or impossibly large length or offset, or "
+                                   "no columns)");
     }
     const std::int64_t length = batch.length;
     const auto reader = [&](std::int64_t column, const std::string& name) {
-      ColumnReader column_reader(name, *schema.children[column], *batch.children[column],
-                                 batch.offset);
-      column_reader.set_first_row(first_row_);
+      if (!batch.children[column]) {
+        fail(FailureKind::Value, "column '" + name + "' is missing from " + batch_name);
+      }
+      ColumnReader column_reader({name, batch_number_, first_row_}, *schema.children[column],
+                                 *batch.children[column], batch.offset);
       if (column_reader.length() < length) {
-        fail(FailureKind::Value, "column '" + name + "' is shorter than its batch");
+        fail(FailureKind::Value, "column '" + name + "' is shorter than its batch (" +
+                                     batch_name + " has " + std::to_string(length) +
+                                     " rows, the column " +
+                                     std::to_string(column_reader.length()) + ")");
       }
       return column_reader;
     };
@@ -335,12 +241,12 @@ class TableReader {
     const ColumnReader ts = reader(ts_, columns_.ts);
     const ColumnReader type = reader(type_, columns_.type);
     for (const ColumnReader* key : {&partition, &ts, &type}) {
-      refuse_nulls(*key, length, "every event needs a partition, a timestamp and a type");
+      refuse_nulls(*key, length, kEveryEventNeeds);
     }
     std::optional<ColumnReader> id;
     if (id_ >= 0) {
       id.emplace(reader(id_, *columns_.id));
-      refuse_nulls(*id, length, "the id column must name every row");
+      refuse_nulls(*id, length, kIdNamesEveryRow);
     }
     std::vector<ColumnReader> attributes;
     attributes.reserve(attributes_.size());
@@ -353,7 +259,7 @@ class TableReader {
       const ColumnReader& dictionary = type.dictionary();
       dictionary_types.resize(static_cast<std::size_t>(dictionary.length()));
       for (std::int64_t i = 0; i < dictionary.length(); ++i) {
-        dictionary_types[i] = dictionary.is_null(i) ? -1 : type_number(dictionary.string_at(i));
+        dictionary_types[i] = dictionary.is_null(i) ? kNullType : type_number(dictionary.string_at(i));
       }
     }
     dictionary_partitions_.assign(
@@ -383,6 +289,7 @@ class TableReader {
         const std::int32_t number = type.is_dictionary()
                                         ? dictionary_types[type.dictionary_index(row)]
                                         : this->type_number(type.string_at(row));
+        if (number == kNullType) [[unlikely]] null_at(type, row, kEveryEventNeeds);
         row_types_[static_cast<std::size_t>(row)] = number;
         kept += number >= 0;
         met_here[number >= 0 ? static_cast<std::size_t>(number) : others] = 1;
@@ -396,6 +303,7 @@ class TableReader {
     const std::size_t kept = kept_before[slices];
     if (kept == 0) {
       first_row_ += static_cast<std::uint64_t>(length);
+      ++batch_number_;
       return;
     }
     LargeVector<Event>& block = Build::owned(result_).emplace_back();
@@ -427,8 +335,12 @@ class TableReader {
         check_partition(partition, row);
         rows_[at] = first_row_ + static_cast<std::uint64_t>(row);
         if (id) {
+          if (id->is_dictionary() && id->dictionary().is_null(id->dictionary_index(row)))
+              [[unlikely]] {
+            null_at(*id, row, kIdNamesEveryRow);
+          }
           if (id_values_.holds_strings()) {
-            id_values_.strings[at] = id->string_at(row);
+            id_values_.strings[at] = id->text_at(row);
           } else {
             id_values_.ints[at] = integer_at(*id, row);
           }
@@ -444,6 +356,7 @@ class TableReader {
     });
     number_partitions(partition, slices, slice_rows, kept_before, first);
     first_row_ += static_cast<std::uint64_t>(length);
+    ++batch_number_;
   }
 
   // Sorts by (partition, timestamp, input row) and hands the events over.
@@ -561,6 +474,7 @@ class TableReader {
     return positions;
   }
   static constexpr std::uint32_t kUnknown = static_cast<std::uint32_t>(-1);
+  static constexpr std::int32_t kNullType = -2;  // a type dictionary's null entry
 
   // As for_slices splits `items` on the reader's threads.
   std::size_t slices_of(std::size_t items) const {
@@ -617,12 +531,21 @@ class TableReader {
                                 ", not " + type);
   }
 
+  static constexpr const char* kEveryEventNeeds =
+      "every event needs a partition, a timestamp and a type";
+  static constexpr const char* kIdNamesEveryRow = "the id column must name every row";
+
   void refuse_nulls(const ColumnReader& column, std::int64_t length, const char* why) const {
     if (const std::optional<std::int64_t> row = column.first_null(length)) {
-      fail(FailureKind::Value, "column '" + column.name() + "' is null at row " +
-                                   std::to_string(first_row_ + static_cast<std::uint64_t>(*row)) +
-                                   "; " + why);
+      null_at(column, *row, why);
     }
+  }
+
+  // A key column is null at `row`: its own bitmap says so, or its dictionary's does.
+  [[noreturn]] void null_at(const ColumnReader& column, std::int64_t row, const char* why) const {
+    fail(FailureKind::Value, "column '" + column.name() + "' is null at row " +
+                                 std::to_string(first_row_ + static_cast<std::uint64_t>(row)) +
+                                 "; " + why);
   }
 
   std::int32_t type_number(std::string_view type) const {
@@ -646,10 +569,12 @@ class TableReader {
   }
 
   // Reads what partition_number reads, so that its failure is found on any thread.
-  static void check_partition(const ColumnReader& partition, std::int64_t row) {
+  void check_partition(const ColumnReader& partition, std::int64_t row) const {
     char bytes[8];
     if (partition.is_dictionary()) {
-      partition_key(partition.dictionary(), partition.dictionary_index(row), bytes);
+      const std::int64_t index = partition.dictionary_index(row);
+      if (partition.dictionary().is_null(index)) null_at(partition, row, kEveryEventNeeds);
+      partition_key(partition.dictionary(), index, bytes);
     } else {
       partition_key(partition, row, bytes);
     }
@@ -720,6 +645,8 @@ class TableReader {
     const std::string_view key = partition_key(column, row, bytes);
     return partition_numbers_.number(key, [&] {
       if (is_string_kind(column.kind())) {
+        // Each distinct partition is checked once, when it is first seen.
+        if (!arrow::valid_utf8(key)) column.fail_at(row, "a string that is not UTF-8");
         values.strings.emplace_back(key);
       } else {
         values.ints.push_back(integer_at(column, row));
@@ -738,6 +665,7 @@ class TableReader {
   std::int64_t partition_ = -1, ts_ = -1, type_ = -1, id_ = -1;
   KeyValues id_values_;  // by event, in input order
   std::uint64_t first_row_ = 0;
+  std::uint64_t batch_number_ = 0;  // of the batch being read, counted from 0
 
   SortedEvents result_;
   LargeVector<const Event*> events_;         // in input order
@@ -774,9 +702,17 @@ Checked<SortedEvents> events_from_stream(ArrowArrayStream* raw, const EventColum
                                          const Pattern& pattern, std::size_t threads) {
   arrow::OwnedStream stream(raw);
   return guarded_read([&]() -> Checked<SortedEvents> {
+    if (!stream->get_schema || !stream->get_next || !stream->get_last_error) {
+      return InputFailure{FailureKind::Value, "data is a malformed Arrow stream (it lacks a "
+                                              "callback)", 0};
+    }
     arrow::OwnedSchema schema;
     if (const int code = stream->get_schema(&*stream, schema.out()); code != 0) {
       return producer_failure("giving its schema", code, stream->get_last_error(&*stream));
+    }
+    if (schema.empty()) {
+      return InputFailure{FailureKind::Value, "the data's producer gave no schema (it reported "
+                                              "success but left the schema released)", 0};
     }
     TableReader reader(*schema, columns, pattern, threads);
     while (true) {

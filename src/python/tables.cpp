@@ -112,6 +112,46 @@ std::variant<Result, arrow::InputFailure> run_on(Checked<SortedEvents>&& read, R
                           time_axis("'" + columns.ts + "'", events.ts_format(), ts_unit));
 }
 
+// For messages: "a capsule named 'x'" or "a 'T' object".
+std::string describe_part(PyObject* part) {
+  if (PyCapsule_CheckExact(part)) {
+    const char* name = PyCapsule_GetName(part);
+    if (!name) {
+      PyErr_Clear();
+      return "a capsule without a name";
+    }
+    return std::string("a capsule named '") + name + "'";
+  }
+  const Ref type = type_qualname(part);
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(type.get(), &size);
+  if (!text) throw PythonError{};
+  return "a '" + std::string(text, static_cast<std::size_t>(size)) + "' object";
+}
+
+// A capsule that is not a stream, or a tuple holding a capsule that is not a (schema, array)
+// pair: a producer's export gone wrong, never a sequence of events.
+void refuse_foreign_capsules(PyObject* source) {
+  if (PyCapsule_CheckExact(source)) {
+    raise_type_error("data's __arrow_c_stream__ must give a capsule named '" +
+                     std::string(kStreamCapsule) + "', not " + describe_part(source));
+  }
+  if (!PyTuple_Check(source)) return;
+  const Py_ssize_t size = PyTuple_Size(source);
+  bool capsules = false;
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    capsules = capsules || PyCapsule_CheckExact(PyTuple_GetItem(source, i));
+  }
+  if (!capsules) return;
+  std::string parts;
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    parts += (i > 0 ? ", " : "") + describe_part(PyTuple_GetItem(source, i));
+  }
+  raise_type_error("data's __arrow_c_array__ must give a pair of capsules named '" +
+                   std::string(kSchemaCapsule) + "' and '" + kArrayCapsule + "', not (" + parts +
+                   ")");
+}
+
 bool is_capsule_pair(PyObject* source) {
   return PyTuple_Check(source) && PyTuple_Size(source) == 2 &&
          PyCapsule_IsValid(PyTuple_GetItem(source, 0), kSchemaCapsule) &&
@@ -149,6 +189,7 @@ FromSource<Result> table_from_source(PyObject* source, const Pattern& pattern,
                      pattern, options, columns, ts_unit, absent);
     unlocked.finish();
   } else {
+    refuse_foreign_capsules(source);
     if (columns.id) {
       raise_value_error("id names a column of a table, and a sequence of Event objects has none");
     }
