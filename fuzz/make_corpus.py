@@ -3,8 +3,9 @@ tests/*.py that the text parser reads (and the JSON form of each), every literal
 pattern document, and the literals of the parser tests that it refuses. Run from the repository
 root with the module built in-tree:  PYTHONPATH=python python fuzz/make_corpus.py
 
-fuzz/corpus/differential/ is not written here: its inputs are choices, not text, so its seeds
-are the 64 largest inputs of a half-hour run's corpus after `fuzz_differential -merge=1`.
+fuzz/corpus/differential/ and fuzz/corpus/arrow/ are not written here: their inputs are choices,
+not text, so their seeds are the largest inputs of a half-hour run's corpus after `-merge=1` (64
+for fuzz_differential, 32 for fuzz_arrow).
 """
 
 import ast
