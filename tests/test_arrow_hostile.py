@@ -177,9 +177,35 @@ def batch(**changes):
     ({"extra": [1, 2, 3]}, "batch 1 has 5 columns, the schema 4"),
 ])
 def test_a_batch_that_does_not_fit_its_schema(changed, message):
+    # Through a foreign stream: a pyarrow reader's batches are checked before the native reader.
     reader = pa.RecordBatchReader.from_batches(SCHEMA, [batch(), batch(**changed)])
     with pytest.raises(ValueError, match=message):
-        vashlet.match(PATTERN, reader)
+        vashlet.match(PATTERN, ForeignStream(reader))
+
+
+class ForeignStream:
+    """A stream from a producer other than pyarrow, which vashlet takes as it comes."""
+
+    def __init__(self, reader):
+        self.reader = reader
+
+    def __arrow_c_stream__(self, requested_schema=None):
+        return self.reader.__arrow_c_stream__(requested_schema)
+
+
+@pytest.mark.parametrize("rows", [1, 3, 1000])
+@pytest.mark.parametrize("call", [vashlet.match, vashlet.explain, vashlet.funnel])
+def test_a_pyarrow_batch_that_does_not_fit_its_schema(rows, call):
+    # One row of large strings under a string schema reads as valid offsets of the wrong width.
+    wide = pa.record_batch({
+        "partition": pa.array(["a"] * rows, pa.large_string()), "ts": list(range(rows)),
+        "type": ["login"] * rows, "x": ["u"] * rows,
+    })
+    reader = pa.RecordBatchReader.from_batches(SCHEMA, [batch(), wide])
+    with pytest.raises(ValueError) as raised:
+        call(PATTERN, reader)
+    assert str(raised.value) == ("batch 1 of the stream does not have the stream's schema: "
+                                 "column 'partition' is large_string, the schema says string")
 
 
 # --- producers that break the C interface's contract, through ctypes

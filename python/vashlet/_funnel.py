@@ -16,7 +16,7 @@ from vashlet._tables import (
     NearMissTable,
     PatternLike,
     _as_pattern,
-    _as_source,
+    _reading,
     warn_never_taken,
 )
 
@@ -273,9 +273,10 @@ def funnel_and_misses(
     """The funnel and the near misses it counts, from one reading of `data` (see `funnel`).
     `text` is the pattern as the funnel shows it (default: from `pattern`)."""
     parsed = _as_pattern(pattern)
-    table, starts = _core._funnel_table(
-        parsed, _as_source(data), partition, ts, type, None, False, threads, ts_unit
-    )
+    with _reading(data) as source:
+        table, starts = _core._funnel_table(
+            parsed, source, partition, ts, type, None, False, threads, ts_unit
+        )
     warn_absent(table.absent_types, data, type, stacklevel=4)
     misses = NearMissTable(table)
     return _funnel_from(parsed, text or _pattern_text(pattern), starts, misses), misses

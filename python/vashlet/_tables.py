@@ -6,6 +6,7 @@ import json
 import os
 import sys
 import warnings
+from contextlib import contextmanager
 from typing import Any, Iterator, Sequence, Union
 
 from vashlet import _core
@@ -285,10 +286,28 @@ def warn_never_taken(pattern: Pattern | PatternBuilder) -> None:
         warnings.warn(problem, UserWarning, stacklevel=level)
 
 
-def _as_source(data: object) -> object:
+@contextmanager
+def _reading(data: object) -> Iterator[object]:
+    """What the native reader takes of `data` (see `_as_source`); a batch of a pyarrow stream
+    that is not of the stream's schema fails the read with its own error, not the producer
+    failure the native reader sees."""
+    mismatches: list[ValueError] = []
+    source = _as_source(data, mismatches)
+    try:
+        yield source
+    except ValueError:
+        if mismatches:
+            raise mismatches[0] from None
+        raise
+
+
+def _as_source(data: object, mismatches: list[ValueError]) -> object:
     """What the native reader takes: a stream capsule, a (schema, array) capsule pair, or the
-    sequence of events itself."""
+    sequence of events itself. A pyarrow stream's batches that differ from its schema are
+    added to `mismatches` as they are read."""
     kind = type(data)
+    if kind.__name__ == "RecordBatchReader" and kind.__module__.startswith("pyarrow"):
+        data = _schema_checked(data, mismatches)
     if hasattr(kind, "__arrow_c_stream__"):
         return data.__arrow_c_stream__()  # type: ignore[attr-defined]
     if hasattr(kind, "__arrow_c_array__"):
@@ -308,6 +327,37 @@ def _as_source(data: object) -> object:
         "__arrow_c_array__: a pyarrow, polars, pandas or DuckDB table) or be a sequence of "
         f"Event objects, not '{kind.__qualname__}'"
     )
+
+
+def _schema_checked(reader: Any, mismatches: list[ValueError]) -> Any:
+    """`reader` with each batch checked against its schema as it passes. A pyarrow reader made
+    with `from_batches` hands on batches whose columns differ from the schema it declares (a
+    large_string column under a string field), and the C stream carries only the declared
+    schema, so the native reader would read such a batch's buffers with the wrong layout."""
+    import pyarrow as pa
+
+    schema = reader.schema
+
+    def batches() -> Iterator[Any]:
+        for number, batch in enumerate(reader):
+            if not batch.schema.equals(schema):
+                mismatches.append(ValueError(_mismatch(number, batch.schema, schema)))
+                raise pa.ArrowInvalid(str(mismatches[-1]))
+            yield batch
+
+    return pa.RecordBatchReader.from_batches(schema, batches())
+
+
+def _mismatch(number: int, found: Any, declared: Any) -> str:
+    where = f"batch {number} of the stream does not have the stream's schema"
+    if found.names != declared.names:
+        return f"{where}: its columns are {found.names}, the schema's {declared.names}"
+    for field, expected in zip(found, declared):
+        if not field.equals(expected):
+            return (f"{where}: column '{field.name}' is {field.type}"
+                    f"{'' if field.nullable else ' not null'}, the schema says {expected.type}"
+                    f"{'' if expected.nullable else ' not null'}")
+    return where
 
 
 def match(
@@ -365,10 +415,10 @@ def match(
     """
     parsed = _as_pattern(pattern)
     warn_never_taken(parsed)
-    table = _core._match_table(
-        parsed, _as_source(data), partition, ts, type, id, exhaustive, threads, ts_unit,
-        max_matches,
-    )
+    with _reading(data) as source:
+        table = _core._match_table(
+            parsed, source, partition, ts, type, id, exhaustive, threads, ts_unit, max_matches
+        )
     warn_absent(table.absent_types, data, type)
     return MatchTable(table)
 
@@ -403,8 +453,9 @@ def explain(
     """
     parsed = _as_pattern(pattern)
     warn_never_taken(parsed)
-    table = _core._explain_table(
-        parsed, _as_source(data), partition, ts, type, id, False, threads, ts_unit
-    )
+    with _reading(data) as source:
+        table = _core._explain_table(
+            parsed, source, partition, ts, type, id, False, threads, ts_unit
+        )
     warn_absent(table.absent_types, data, type)
     return NearMissTable(table)
