@@ -343,3 +343,17 @@ def test_a_step_that_can_never_match_warns_and_succeeds(tmp_path):
         "vashlet: warning: step 1 (purchase) has a window of -1, below zero: it can never match",
         "vashlet: warning: step 1 (purchase) refers to $zz, which no earlier step captures: it can never match",
     ]
+
+
+@pytest.mark.parametrize("arguments", [["match", PATTERN], ["explain", "login -[<=-1]-> purchase"]])
+def test_an_in_process_run_leaves_the_callers_signals_and_warnings_alone(tmp_path, arguments):
+    import signal
+    import warnings
+
+    from vashlet import cli
+
+    source = write_events(tmp_path / "e.parquet")
+    handler_before, filters_before = signal.getsignal(signal.SIGTERM), list(warnings.filters)
+    assert cli.main([*arguments, str(source)]) == 0
+    assert signal.getsignal(signal.SIGTERM) is handler_before
+    assert warnings.filters == filters_before

@@ -353,22 +353,33 @@ def _fail(message: str, progress: Progress, stderr: TextIO) -> int:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    """The console entry point: run the command and return its exit status."""
+    """The console entry point: run the command and return its exit status. The SIGTERM
+    handler and warning filters it sets are the caller's again when it returns."""
     try:
-        signal.signal(signal.SIGTERM, _raise_terminated)
+        previous = signal.signal(signal.SIGTERM, _raise_terminated)
     except ValueError:  # not the main thread: leave signals alone
-        pass
-    # run() prints the pattern's warnings (never_taken) itself, one line each.
-    warnings.filterwarnings("ignore", r"step \d+ \(|the absence of ", UserWarning)
+        return _main(argv)
     try:
-        return run(argv, sys.stdout, sys.stderr)
-    except KeyboardInterrupt:
-        return 130
+        return _main(argv)
     except Terminated:
-        # The temporaries are gone; now end as SIGTERM would have, for the caller to see.
-        signal.signal(signal.SIGTERM, signal.SIG_DFL)
+        # The temporaries are gone; now end as SIGTERM would have (or as the caller's handler
+        # says), for the caller to see.
+        signal.signal(signal.SIGTERM, signal.SIG_DFL if previous is None else previous)
         os.kill(os.getpid(), signal.SIGTERM)
         return 128 + signal.SIGTERM
+    finally:
+        if signal.getsignal(signal.SIGTERM) is _raise_terminated:
+            signal.signal(signal.SIGTERM, signal.SIG_DFL if previous is None else previous)
+
+
+def _main(argv: Sequence[str] | None) -> int:
+    try:
+        with warnings.catch_warnings():
+            # run() prints the pattern's warnings (never_taken) itself, one line each.
+            warnings.filterwarnings("ignore", r"step \d+ \(|the absence of ", UserWarning)
+            return run(argv, sys.stdout, sys.stderr)
+    except KeyboardInterrupt:
+        return 130
     except BrokenPipeError:
         # A reader such as `head` closed the pipe: not an error of ours.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
