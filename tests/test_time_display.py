@@ -85,8 +85,8 @@ def iso(case, value):
     precision = {"s": "seconds", "ms": "milliseconds", "us": "microseconds", "ns": "nanoseconds"}
     # A column of whole seconds is shown without a fraction (these cases' values agree).
     whole = value % {"s": 1, "ms": 10**3, "us": 10**6, "ns": 10**9}[case.type.unit] == 0
-    spec = "seconds" if whole else precision[case.type.unit]
-    return python.isoformat(timespec=spec).replace(" ", "T")
+    unit_name = "seconds" if whole else precision[case.type.unit]
+    return python.isoformat(timespec=unit_name).replace(" ", "T")
 
 
 def in_files(case, value):
