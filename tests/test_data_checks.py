@@ -153,6 +153,16 @@ def test_a_type_met_only_in_the_last_slice_of_a_threaded_read_occurs():
     assert len(warned("view -> Cart", table, threads=4)) == 1
 
 
+@pytest.mark.parametrize("call", [vashlet.match, vashlet.explain, vashlet.funnel])
+def test_the_warning_names_the_callers_line(call):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        call("View -> cart", shop())
+    assert [(w.filename, str(w.message)[:25]) for w in caught] == [
+        (__file__, "the event type 'View' doe")
+    ]
+
+
 def test_the_warning_can_be_made_an_error():
     with warnings.catch_warnings():
         warnings.simplefilter("error")

@@ -4,8 +4,9 @@ never be taken, and the likely cause is a misspelling (``View`` for ``view``).""
 from __future__ import annotations
 
 import difflib
-import warnings
 from typing import Any, Iterable, Sequence
+
+from vashlet._warnings import warn_from_caller
 
 
 def nearest(missing: str, present: Iterable[str]) -> str | None:
@@ -49,14 +50,17 @@ def _types_present(data: object, column: str) -> set[str] | None:
         return None
 
 
-def warn_absent(absent: Sequence[str], data: object, column: str, stacklevel: int = 3) -> None:
-    """One UserWarning per type of the pattern that does not occur in `column`."""
+def warn_absent(absent: Sequence[str], data: object, column: str) -> None:
+    """One UserWarning per type of the pattern that does not occur in `column`, at the caller's
+    line."""
     if not absent:
         return
     present = _types_present(data, column)
+    messages = []
     for missing in absent:
         message = f"the event type {missing!r} does not occur in column {column!r}"
         suggestion = nearest(missing, present) if present else None
         if suggestion is not None:
             message += f"; did you mean {suggestion!r}?"
-        warnings.warn(message, UserWarning, stacklevel=stacklevel)
+        messages.append(message)
+    warn_from_caller(messages)

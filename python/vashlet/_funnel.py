@@ -277,7 +277,7 @@ def funnel_and_misses(
         table, starts = _core._funnel_table(
             parsed, source, partition, ts, type, None, False, threads, ts_unit
         )
-    warn_absent(table.absent_types, data, type, stacklevel=4)
+    warn_absent(table.absent_types, data, type)
     misses = NearMissTable(table)
     return _funnel_from(parsed, text or _pattern_text(pattern), starts, misses), misses
 

@@ -3,9 +3,6 @@
 from __future__ import annotations
 
 import json
-import os
-import sys
-import warnings
 from contextlib import contextmanager
 from typing import Any, Iterator, Sequence, Union
 
@@ -13,6 +10,7 @@ from vashlet import _core
 from vashlet._absent_types import warn_absent
 from vashlet._core import Event, Pattern, PatternBuilder, parse_pattern
 from vashlet._times import TimeType, python_rows, shown_rows, time_columns
+from vashlet._warnings import warn_from_caller
 
 PatternLike = Union[str, Pattern, PatternBuilder]
 
@@ -203,8 +201,8 @@ class MatchTable(_ResultTable):
     """The matches of `vashlet.match`, one row per match.
 
     Columns: ``match`` (0, 1, ...), ``partition``, ``start`` and ``end`` (timestamps of the first
-    and last event, in the type of the ts column: shown as times where it is temporal), ``rows`` (input row of each step's event) and ``captures`` (a struct with one
-    field per binding). Export with ``pyarrow.table(result)``, ``polars.DataFrame(result)`` or any
+    and last event, in the type of the ts column: shown as times where it is temporal), ``rows``
+    (input row of each step's event) and ``captures`` (a struct with one field per binding). Export with ``pyarrow.table(result)``, ``polars.DataFrame(result)`` or any
     reader of the Arrow PyCapsule interface.
     """
 
@@ -265,25 +263,15 @@ def _unbound(atom: dict[str, Any], captured: set[str]) -> list[str]:
     return [name for name in dict.fromkeys(names) if name not in captured]
 
 
-_PACKAGE = os.path.dirname(os.path.abspath(__file__)) + os.sep
-
-
 def warn_never_taken(pattern: Pattern | PatternBuilder) -> None:
-    """A UserWarning for each part of `pattern` that can never hold, attributed to the caller's
-    line outside this package (so `funnel`, which calls `match` and `explain`, warns once)."""
+    """A UserWarning for each part of `pattern` that can never hold, at the caller's line."""
     if not isinstance(pattern, (Pattern, PatternBuilder)):
         return  # the native call says what it expected
     try:
         problems = never_taken(pattern)
     except ValueError:
         return  # a builder that does not build: the native call reports it
-    if not problems:
-        return
-    level, frame = 2, sys._getframe(1)
-    while frame is not None and os.path.abspath(frame.f_code.co_filename).startswith(_PACKAGE):
-        level, frame = level + 1, frame.f_back
-    for problem in problems:
-        warnings.warn(problem, UserWarning, stacklevel=level)
+    warn_from_caller(problems)
 
 
 @contextmanager
