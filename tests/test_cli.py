@@ -334,10 +334,10 @@ def test_out_of_memory_is_one_line(tmp_path, error, message):
     assert (result.returncode, result.stderr) == (2, message)
 
 
-def test_a_step_that_can_never_match_warns_and_succeeds(tmp_path):
+@pytest.mark.parametrize("command", [["match"], ["explain"], ["explain", "--report", "r.html"]])
+def test_a_step_that_can_never_match_warns_once_and_succeeds(tmp_path, command):
     source = write_events(tmp_path / "e.csv")
-    result = run("explain", "login -[<=-1]-> purchase[user == $zz]", source, "--report",
-                 tmp_path / "r.html")
+    result = run(*command, "login -[<=-1]-> purchase[user == $zz]", source, cwd=tmp_path)
     assert result.returncode == 0
     assert result.stderr.splitlines() == [
         "vashlet: warning: step 1 (purchase) has a window of -1, below zero: it can never match",

@@ -17,7 +17,8 @@ import sys
 import time
 import warnings
 from pathlib import Path
-from typing import Any, NoReturn, Sequence, TextIO
+from typing import AbstractSet as Set
+from typing import Any, Iterable, NoReturn, Sequence, TextIO
 
 import vashlet
 from vashlet._files import (
@@ -245,14 +246,11 @@ def _print_table(result: Any, noun: str, view: str, limit: int, out: TextIO) -> 
         out.write(f"no {nouns}\n")
 
 
-def _print_warnings(noticed: Sequence[warnings.WarningMessage], stderr: TextIO) -> None:
-    """What the library warned about (an event type the data lacks), once each: the answer
-    stands, so the status stays 0."""
-    shown = set()
-    for warning in noticed:
-        text = str(warning.message)
-        if text not in shown:
-            shown.add(text)
+def _print_warnings(messages: Iterable[str], stderr: TextIO, said: Set[str] = frozenset()) -> None:
+    """Warnings about the pattern or the data, once each and leaving out those `said` before:
+    the answer stands, so the status stays 0."""
+    for text in dict.fromkeys(messages):
+        if text not in said:
             stderr.write(f"vashlet: warning: {text}\n")
 
 
@@ -278,8 +276,9 @@ def run(argv: Sequence[str] | None, stdout: TextIO, stderr: TextIO) -> int:
             [("--output", arguments.output), ("--report", report)],
             [*paths, *([arguments.pattern_file] if arguments.pattern_file else [])],
         )
-        for problem in never_taken(pattern):
-            stderr.write(f"vashlet: warning: {problem}\n")
+        # Said before the files are read; the calls below warn of them again, unprinted.
+        problems = never_taken(pattern)
+        _print_warnings(problems, stderr)
         require_pyarrow()
         large = _is_large(paths)
         progress.stage(f"reading {len(paths)} file{'s' if len(paths) > 1 else ''}", large)
@@ -292,31 +291,28 @@ def run(argv: Sequence[str] | None, stdout: TextIO, stderr: TextIO) -> int:
             "ts_unit": arguments.ts_unit,
         }
         result: vashlet.MatchTable | vashlet.NearMissTable
-        caught = warnings.catch_warnings(record=True)
-        try:
-            noticed = caught.__enter__()
+        with warnings.catch_warnings(record=True) as noticed:
             warnings.simplefilter("always", UserWarning)
-            progress.stage(f"sorting and matching {table.num_rows:,} events", large)
-            if arguments.command == "match":
-                exhaustive = arguments.exhaustive
-                result = vashlet.match(
-                    pattern, table, exhaustive=exhaustive, threads=arguments.threads, **keys
-                )
-            elif report:
-                from vashlet._funnel import funnel_and_misses
-                from vashlet._report import report_html
+            try:
+                progress.stage(f"sorting and matching {table.num_rows:,} events", large)
+                if arguments.command == "match":
+                    result = vashlet.match(
+                        pattern, table, exhaustive=arguments.exhaustive,
+                        threads=arguments.threads, **keys
+                    )
+                elif report:
+                    from vashlet._funnel import funnel_and_misses
+                    from vashlet._report import report_html
 
-                funnel, result = funnel_and_misses(
-                    pattern, table, threads=arguments.threads, text=pattern_text, **keys
-                )
-                page = report_html(funnel, _events_lookup(table), paths)
-            else:
-                result = vashlet.explain(pattern, table, threads=arguments.threads, **keys)
-        except (ValueError, TypeError) as error:
-            raise UsageError(str(error)) from None
-        finally:
-            caught.__exit__(None, None, None)
-        _print_warnings(noticed, stderr)
+                    funnel, result = funnel_and_misses(
+                        pattern, table, threads=arguments.threads, text=pattern_text, **keys
+                    )
+                    page = report_html(funnel, _events_lookup(table), paths)
+                else:
+                    result = vashlet.explain(pattern, table, threads=arguments.threads, **keys)
+            except (ValueError, TypeError) as error:
+                raise UsageError(str(error)) from None
+        _print_warnings([str(w.message) for w in noticed], stderr, set(problems))
         if arguments.output:
             progress.stage(f"writing {arguments.output}", large)
             write_result(result, arguments.output, staged)
@@ -374,10 +370,7 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 def _main(argv: Sequence[str] | None) -> int:
     try:
-        with warnings.catch_warnings():
-            # run() prints the pattern's warnings (never_taken) itself, one line each.
-            warnings.filterwarnings("ignore", r"step \d+ \(|the absence of ", UserWarning)
-            return run(argv, sys.stdout, sys.stderr)
+        return run(argv, sys.stdout, sys.stderr)
     except KeyboardInterrupt:
         return 130
     except BrokenPipeError:
