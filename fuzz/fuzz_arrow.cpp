@@ -14,10 +14,10 @@
 #include <variant>
 #include <vector>
 
-#include "arrow_abi.hpp"
+#include "arrow/arrow_abi.hpp"
 #include "fuzz_support.hpp"
-#include "parser.hpp"
-#include "table_events.hpp"
+#include "text/parser.hpp"
+#include "arrow/table_events.hpp"
 
 using namespace vashlet;
 using vashlet::fuzz::Choices;

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "explain.hpp"
+#include "explain/explain.hpp"
 #include "fuzz_support.hpp"
-#include "matcher.hpp"
+#include "match/matcher.hpp"
 #include "near_miss_plain.hpp"
 
 using namespace vashlet;

@@ -6,8 +6,8 @@
 #include <string_view>
 
 #include "fuzz_support.hpp"
-#include "json.hpp"
-#include "matcher.hpp"
+#include "json/json.hpp"
+#include "match/matcher.hpp"
 
 using namespace vashlet;
 using vashlet::fuzz::require;

@@ -6,10 +6,10 @@
 #include <string_view>
 
 #include "fuzz_support.hpp"
-#include "json.hpp"
-#include "matcher.hpp"
-#include "parser.hpp"
-#include "utf8.hpp"
+#include "json/json.hpp"
+#include "match/matcher.hpp"
+#include "text/parser.hpp"
+#include "text/utf8.hpp"
 
 using namespace vashlet;
 using vashlet::fuzz::require;

@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "explain.hpp"
-#include "matcher.hpp"
-#include "model.hpp"
+#include "explain/explain.hpp"
+#include "match/matcher.hpp"
+#include "model/model.hpp"
 
 namespace vashlet::fuzz {
 

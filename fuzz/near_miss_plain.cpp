@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "matcher.hpp"
+#include "match/matcher.hpp"
 
 namespace vashlet::fuzz {
 namespace {

@@ -4,8 +4,8 @@
 
 #include <vector>
 
-#include "explain.hpp"
-#include "model.hpp"
+#include "explain/explain.hpp"
+#include "model/model.hpp"
 
 namespace vashlet::fuzz {
 

@@ -1,4 +1,4 @@
-"""Writes src/core/display_escapes.inc: the code point ranges that the quoted display form of
+"""Writes src/core/text/display_escapes.inc: the code point ranges that the quoted display form of
 strings writes as \\u{...} (Grapheme_Extend, and the general categories Cc, Cf, Cs, Co, Cn, Zl,
 Zp and Zs other than the ASCII space), from this interpreter's Unicode database.
 Run:  python scripts/display_escapes.py

@@ -5,9 +5,9 @@
 #include <optional>
 #include <string>
 
-#include "duration.hpp"
+#include "model/duration.hpp"
 #include "frame.hpp"
-#include "model.hpp"
+#include "model/model.hpp"
 
 namespace vashlet::py {
 

@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "event_order.hpp"
-#include "matcher.hpp"
+#include "arrow/event_order.hpp"
+#include "match/matcher.hpp"
 #include "reduce.hpp"
 #include "values.hpp"
 

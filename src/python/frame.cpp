@@ -3,7 +3,7 @@
 #include <exception>
 #include <initializer_list>
 
-#include "exhaustive_budget.hpp"
+#include "match/exhaustive_budget.hpp"
 
 namespace vashlet::py {
 

@@ -33,8 +33,8 @@
 #include <utility>
 #include <vector>
 
-#include "model.hpp"
-#include "partitions.hpp"
+#include "model/model.hpp"
+#include "match/partitions.hpp"
 
 namespace vashlet::py {
 

@@ -6,7 +6,7 @@
 
 #include <optional>
 
-#include "cancel.hpp"
+#include "system/cancel.hpp"
 #include "frame.hpp"
 
 namespace vashlet::py {

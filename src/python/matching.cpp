@@ -7,16 +7,16 @@
 #include <string>
 #include <utility>
 
-#include "atom_plan.hpp"
+#include "plan/atom_plan.hpp"
 #include "durations.hpp"
 #include "event.hpp"
-#include "exhaustive_budget.hpp"
+#include "match/exhaustive_budget.hpp"
 #include "interrupt.hpp"
-#include "json.hpp"
-#include "matcher.hpp"
-#include "packed_events.hpp"
-#include "parser.hpp"
-#include "partitions.hpp"
+#include "json/json.hpp"
+#include "match/matcher.hpp"
+#include "memory/packed_events.hpp"
+#include "text/parser.hpp"
+#include "match/partitions.hpp"
 #include "pattern.hpp"
 #include "reduce.hpp"
 #include "values.hpp"

@@ -3,7 +3,7 @@
 
 #include "event.hpp"
 #include "frame.hpp"
-#include "model.hpp"
+#include "model/model.hpp"
 
 namespace vashlet::py {
 

@@ -9,7 +9,7 @@
 
 #include "durations.hpp"
 #include "event.hpp"
-#include "explain.hpp"
+#include "explain/explain.hpp"
 #include "interrupt.hpp"
 #include "matching.hpp"
 #include "reduce.hpp"

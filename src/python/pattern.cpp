@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "durations.hpp"
-#include "json.hpp"
+#include "json/json.hpp"
 #include "reduce.hpp"
-#include "text.hpp"
+#include "text/text.hpp"
 #include "values.hpp"
 
 namespace vashlet::py {

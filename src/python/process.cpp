@@ -1,7 +1,7 @@
 #include "process.hpp"
 
-#include "cpu_count.hpp"
-#include "memory.hpp"
+#include "system/cpu_count.hpp"
+#include "memory/memory.hpp"
 
 namespace vashlet::py {
 

@@ -9,12 +9,12 @@
 #include <utility>
 #include <variant>
 
-#include "duration.hpp"
+#include "model/duration.hpp"
 #include "event.hpp"
 #include "interrupt.hpp"
 #include "matching.hpp"
-#include "table_events.hpp"
-#include "table_results.hpp"
+#include "arrow/table_events.hpp"
+#include "arrow/table_results.hpp"
 
 namespace vashlet::py {
 

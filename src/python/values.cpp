@@ -1,6 +1,6 @@
 #include "values.hpp"
 
-#include "text.hpp"
+#include "text/text.hpp"
 
 namespace vashlet::py {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "frame.hpp"
-#include "model.hpp"
+#include "model/model.hpp"
 
 namespace vashlet::py {
 

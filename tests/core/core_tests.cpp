@@ -9,12 +9,12 @@
 #include <utility>
 #include <vector>
 
-#include "duration.hpp"
-#include "model.hpp"
-#include "packed_events.hpp"
-#include "partitions.hpp"
-#include "text.hpp"
-#include "utf8.hpp"
+#include "model/duration.hpp"
+#include "model/model.hpp"
+#include "memory/packed_events.hpp"
+#include "match/partitions.hpp"
+#include "text/text.hpp"
+#include "text/utf8.hpp"
 
 using namespace vashlet;
 

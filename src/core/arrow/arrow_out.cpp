@@ -1,0 +1,354 @@
+#include "arrow/arrow_out.hpp"
+
+#include <cerrno>
+#include <limits>
+#include <new>
+#include <utility>
+
+namespace vashlet::arrow {
+
+namespace {
+
+template <class T, class Allocator>
+Column::Buffer buffer_of(const std::vector<T, Allocator>& values) {
+  Column::Buffer buffer;
+  buffer.bytes.reserve(values.size() * sizeof(T) + 8);  // never a null pointer, even when empty
+  buffer.bytes.resize(values.size() * sizeof(T));
+  if (!values.empty()) std::memcpy(buffer.bytes.data(), values.data(), values.size() * sizeof(T));
+  return buffer;
+}
+
+Column::Buffer take_bytes(LargeVector<std::uint8_t> bytes) {
+  bytes.reserve(bytes.size() + 8);
+  return Column::Buffer{std::move(bytes), false};
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Builders
+
+// The bitmap entry by entry, from the first null on; the entries before it were all valid.
+void Validity::append_bit(bool valid) {
+  if (nulls_ == 0 && bits_.empty() && size_ > 0) {
+    bits_.assign(static_cast<std::size_t>((size_ + 7) / 8), 0xff);
+    if (size_ % 8 != 0) bits_.back() = static_cast<std::uint8_t>((1u << (size_ % 8)) - 1);
+  }
+  if (size_ % 8 == 0) bits_.push_back(0);
+  if (valid) {
+    bits_.back() |= static_cast<std::uint8_t>(1u << (size_ % 8));
+  } else {
+    ++nulls_;
+  }
+  ++size_;
+}
+
+Column::Buffer Validity::finish(std::int64_t length) {
+  if (nulls_ == 0) return Column::Buffer{{}, true};
+  bits_.resize(static_cast<std::size_t>((length + 7) / 8), 0);
+  return take_bytes(std::move(bits_));
+}
+
+void FixedBuilder::append_null() {
+  bytes_.resize(bytes_.size() + width_, 0);
+  validity_.append(false);
+  ++length_;
+}
+
+Column FixedBuilder::finish(std::string name) {
+  Column column{format_, std::move(name), length_, validity_.null_count(), {}, {}};
+  column.buffers.push_back(validity_.finish(length_));
+  column.buffers.push_back(take_bytes(std::move(bytes_)));
+  return column;
+}
+
+void BoolBuilder::append(bool value) {
+  values_.append(value);
+  validity_.append(true);
+  ++length_;
+}
+
+void BoolBuilder::append_null() {
+  values_.append(false);
+  validity_.append(false);
+  ++length_;
+}
+
+Column BoolBuilder::finish(std::string name) {
+  Column column{"b", std::move(name), length_, validity_.null_count(), {}, {}};
+  column.buffers.push_back(validity_.finish(length_));
+  // The value bits: every entry was appended, so write them out whole, nulls or not.
+  Validity all_values = std::move(values_);
+  Column::Buffer bits = all_values.finish(length_);
+  if (bits.absent) {  // no false value at all: every bit set
+    bits = take_bytes(LargeVector<std::uint8_t>(static_cast<std::size_t>((length_ + 7) / 8), 0xff));
+  }
+  column.buffers.push_back(std::move(bits));
+  return column;
+}
+
+StringBuilder::StringBuilder(std::string format) : format_(std::move(format)) {}
+
+void StringBuilder::append(std::string_view text) {
+  data_.insert(data_.end(), text.begin(), text.end());
+  offsets_.push_back(static_cast<std::int64_t>(data_.size()));
+  validity_.append(true);
+}
+
+void StringBuilder::append_null() {
+  offsets_.push_back(offsets_.back());
+  validity_.append(false);
+}
+
+Column StringBuilder::finish(std::string name) {
+  LargeVector<std::uint8_t> data = std::move(data_);
+  if (format_ != "vu") {
+    return string_column(format_, std::move(name), offsets_, std::move(data), std::move(validity_));
+  }
+  const std::int64_t length = static_cast<std::int64_t>(offsets_.size()) - 1;
+  Column column{format_, std::move(name), length, validity_.null_count(), {}, {}};
+  column.buffers.push_back(validity_.finish(length));
+  // Views: strings of up to 12 bytes inline, longer ones as (prefix, buffer 0, offset).
+  LargeVector<std::uint8_t> views(static_cast<std::size_t>(length) * 16, 0);
+  for (std::int64_t i = 0; i < length; ++i) {
+    const std::int64_t begin = offsets_[i];
+    const std::int32_t size = static_cast<std::int32_t>(offsets_[i + 1] - begin);
+    std::uint8_t* view = views.data() + i * 16;
+    std::memcpy(view, &size, 4);
+    if (size <= 12) {
+      if (size > 0) std::memcpy(view + 4, data.data() + begin, static_cast<std::size_t>(size));
+    } else {
+      const std::int32_t buffer = 0;
+      const std::int32_t offset = static_cast<std::int32_t>(begin);
+      std::memcpy(view + 4, data.data() + begin, 4);
+      std::memcpy(view + 8, &buffer, 4);
+      std::memcpy(view + 12, &offset, 4);
+    }
+  }
+  const std::vector<std::int64_t> sizes{static_cast<std::int64_t>(data.size())};
+  column.buffers.push_back(take_bytes(std::move(views)));
+  column.buffers.push_back(take_bytes(std::move(data)));
+  column.buffers.push_back(buffer_of(sizes));
+  return column;
+}
+
+Column string_column(std::string format, std::string name, const std::vector<std::int64_t>& offsets,
+                     LargeVector<std::uint8_t> data, Validity validity) {
+  const std::int64_t length = static_cast<std::int64_t>(offsets.size()) - 1;
+  Column column{std::move(format), std::move(name), length, validity.null_count(), {}, {}};
+  column.buffers.push_back(validity.finish(length));
+  if (column.format == "u" && offsets.back() > std::numeric_limits<std::int32_t>::max()) {
+    column.format = "U";
+  }
+  if (column.format == "u") {
+    const std::vector<std::int32_t> narrow(offsets.begin(), offsets.end());
+    column.buffers.push_back(buffer_of(narrow));
+  } else {
+    column.buffers.push_back(buffer_of(offsets));
+  }
+  column.buffers.push_back(take_bytes(std::move(data)));
+  return column;
+}
+
+FixedWriter::FixedWriter(std::string format, std::size_t width, std::size_t length)
+    : format_(std::move(format)), width_(width), length_(length) {
+  bytes_.reserve(length * width + 8);  // the slack that take_bytes adds
+  prefer_huge_pages(bytes_.data(), bytes_.capacity());
+  bytes_.resize(length * width);
+}
+
+Column FixedWriter::finish(std::string name) {
+  Column column{format_, std::move(name), static_cast<std::int64_t>(length_), 0, {}, {}};
+  column.buffers.push_back(Column::Buffer{{}, true});
+  column.buffers.push_back(take_bytes(std::move(bytes_)));
+  return column;
+}
+
+Column null_column(std::string name, std::int64_t length) {
+  return Column{"n", std::move(name), length, length, {}, {}};
+}
+
+Column struct_column(std::string name, std::int64_t length, std::vector<Column> children,
+                     Validity validity) {
+  Column column{"+s", std::move(name), length, validity.null_count(), {}, std::move(children)};
+  column.buffers.push_back(validity.finish(length));
+  return column;
+}
+
+Column list_column(std::string name, std::vector<std::int64_t> offsets, Column items,
+                   Validity validity) {
+  const std::int64_t length = static_cast<std::int64_t>(offsets.size()) - 1;
+  Column column{"+L", std::move(name), length, validity.null_count(), {}, {}};
+  column.buffers.push_back(validity.finish(length));
+  column.buffers.push_back(buffer_of(offsets));
+  column.children.push_back(std::move(items));
+  return column;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Export
+
+namespace {
+
+struct SchemaPrivate {
+  std::string format;
+  std::string name;
+  std::vector<ArrowSchema> children;
+  std::vector<ArrowSchema*> child_pointers;
+};
+
+void release_schema(ArrowSchema* schema) {
+  if (!schema || !schema->release) return;
+  auto* own = static_cast<SchemaPrivate*>(schema->private_data);
+  for (ArrowSchema& child : own->children) {
+    if (child.release) child.release(&child);
+  }
+  delete own;
+  schema->release = nullptr;
+}
+
+struct ArrayPrivate {
+  Table table;  // keeps every buffer alive
+  std::vector<const void*> buffers;
+  std::vector<ArrowArray> children;
+  std::vector<ArrowArray*> child_pointers;
+};
+
+void release_array(ArrowArray* array) {
+  if (!array || !array->release) return;
+  auto* own = static_cast<ArrayPrivate*>(array->private_data);
+  for (ArrowArray& child : own->children) {
+    if (child.release) child.release(&child);
+  }
+  delete own;
+  array->release = nullptr;
+}
+
+void export_node(const Table& table, const Column& column, ArrowArray* out) {
+  auto own = std::make_unique<ArrayPrivate>();
+  own->table = table;
+  for (const Column::Buffer& buffer : column.buffers) {
+    own->buffers.push_back(buffer.absent ? nullptr : buffer.bytes.data());
+  }
+  own->children.resize(column.children.size());
+  for (std::size_t i = 0; i < column.children.size(); ++i) {
+    own->children[i].release = nullptr;
+  }
+  try {
+    for (std::size_t i = 0; i < column.children.size(); ++i) {
+      export_node(table, column.children[i], &own->children[i]);
+      own->child_pointers.push_back(&own->children[i]);
+    }
+  } catch (...) {
+    for (ArrowArray& child : own->children) {
+      if (child.release) child.release(&child);
+    }
+    throw;
+  }
+  out->length = column.length;
+  out->null_count = column.null_count;
+  out->offset = 0;
+  out->n_buffers = static_cast<std::int64_t>(own->buffers.size());
+  out->n_children = static_cast<std::int64_t>(own->children.size());
+  out->buffers = own->buffers.empty() ? nullptr : own->buffers.data();
+  out->children = own->child_pointers.empty() ? nullptr : own->child_pointers.data();
+  out->dictionary = nullptr;
+  out->private_data = own.release();
+  out->release = release_array;
+}
+
+struct StreamPrivate {
+  Table table;
+  bool sent = false;
+  std::string error;
+};
+
+int stream_schema(ArrowArrayStream* stream, ArrowSchema* out) {
+  auto* own = static_cast<StreamPrivate*>(stream->private_data);
+  try {
+    export_schema(*own->table, out);
+    return 0;
+  } catch (const std::bad_alloc&) {
+    own->error = "out of memory";
+    return ENOMEM;
+  }
+}
+
+int stream_next(ArrowArrayStream* stream, ArrowArray* out) {
+  auto* own = static_cast<StreamPrivate*>(stream->private_data);
+  if (own->sent) {
+    out->release = nullptr;  // the end of the stream
+    return 0;
+  }
+  try {
+    export_array(own->table, out);
+    own->sent = true;
+    return 0;
+  } catch (const std::bad_alloc&) {
+    own->error = "out of memory";
+    return ENOMEM;
+  }
+}
+
+const char* stream_error(ArrowArrayStream* stream) {
+  auto* own = static_cast<StreamPrivate*>(stream->private_data);
+  return own->error.empty() ? nullptr : own->error.c_str();
+}
+
+void release_stream(ArrowArrayStream* stream) {
+  if (!stream || !stream->release) return;
+  delete static_cast<StreamPrivate*>(stream->private_data);
+  stream->release = nullptr;
+}
+
+}  // namespace
+
+void export_schema(const Column& column, ArrowSchema* out) {
+  auto own = std::make_unique<SchemaPrivate>();
+  own->format = column.format;
+  own->name = column.name;
+  own->children.resize(column.children.size());
+  for (ArrowSchema& child : own->children) child.release = nullptr;
+  try {
+    for (std::size_t i = 0; i < column.children.size(); ++i) {
+      export_schema(column.children[i], &own->children[i]);
+      own->child_pointers.push_back(&own->children[i]);
+    }
+  } catch (...) {
+    for (ArrowSchema& child : own->children) {
+      if (child.release) child.release(&child);
+    }
+    throw;
+  }
+  out->format = own->format.c_str();
+  out->name = own->name.c_str();
+  out->metadata = nullptr;
+  out->flags = ARROW_FLAG_NULLABLE;
+  out->n_children = static_cast<std::int64_t>(own->children.size());
+  out->children = own->child_pointers.empty() ? nullptr : own->child_pointers.data();
+  out->dictionary = nullptr;
+  out->private_data = own.release();
+  out->release = release_schema;
+}
+
+void export_array(const Table& table, ArrowArray* out) {
+  ArrowArray result;
+  result.release = nullptr;
+  try {
+    export_node(table, *table, &result);
+  } catch (...) {
+    if (result.release) result.release(&result);
+    throw;
+  }
+  *out = result;
+}
+
+void export_stream(const Table& table, ArrowArrayStream* out) {
+  out->private_data = new StreamPrivate{table, false, {}};
+  out->get_schema = stream_schema;
+  out->get_next = stream_next;
+  out->get_last_error = stream_error;
+  out->release = release_stream;
+}
+
+}  // namespace vashlet::arrow

@@ -1,0 +1,143 @@
+// Writing Arrow data: columns whose buffers the core owns, their builders, and the export of a
+// table of them through the Arrow C data and stream interfaces. Exported structs share the
+// buffers (no copy) and keep them alive until the consumer releases the last of them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "arrow/arrow_abi.hpp"
+#include "memory/memory.hpp"
+
+namespace vashlet::arrow {
+
+// One array and its children, with buffers in the order the format lays them out. A buffer
+// that is absent (a validity bitmap without nulls) is exported as a null pointer.
+struct Column {
+  std::string format;
+  std::string name;
+  std::int64_t length = 0;
+  std::int64_t null_count = 0;
+  struct Buffer {
+    LargeVector<std::uint8_t> bytes;
+    bool absent = false;
+  };
+  std::vector<Buffer> buffers;
+  std::vector<Column> children;
+};
+
+// A validity bitmap grown one entry at a time; absent while every entry is valid.
+class Validity {
+ public:
+  void append(bool valid) {
+    if (valid && nulls_ == 0) {
+      ++size_;  // no bitmap until the first null
+    } else {
+      append_bit(valid);
+    }
+  }
+  std::int64_t null_count() const { return nulls_; }
+  Column::Buffer finish(std::int64_t length);
+
+ private:
+  void append_bit(bool valid);
+  LargeVector<std::uint8_t> bits_;
+  std::int64_t size_ = 0;
+  std::int64_t nulls_ = 0;
+};
+
+// Fixed-width values (integers, floats) of one format, with optional nulls.
+class FixedBuilder {
+ public:
+  FixedBuilder(std::string format, std::size_t width) : format_(std::move(format)), width_(width) {}
+  template <class T>
+  void append(T value) {
+    const std::size_t at = bytes_.size();
+    bytes_.resize(at + sizeof(T));
+    std::memcpy(bytes_.data() + at, &value, sizeof(T));
+    validity_.append(true);
+    ++length_;
+  }
+  void append_null();
+  Column finish(std::string name);
+
+ private:
+  std::string format_;
+  std::size_t width_;
+  LargeVector<std::uint8_t> bytes_;
+  Validity validity_;
+  std::int64_t length_ = 0;
+};
+
+class BoolBuilder {
+ public:
+  void append(bool value);
+  void append_null();
+  Column finish(std::string name);
+
+ private:
+  Validity values_;  // the value bits, reusing the bitmap writer
+  Validity validity_;
+  std::int64_t length_ = 0;
+};
+
+// UTF-8 strings in one of the three layouts: "u" (32-bit offsets), "U" (64-bit offsets) or
+// "vu" (views). "u" becomes "U" when the text outgrows 32-bit offsets.
+class StringBuilder {
+ public:
+  explicit StringBuilder(std::string format = "u");
+  void append(std::string_view text);
+  void append_null();
+  Column finish(std::string name);
+
+ private:
+  std::string format_;
+  std::vector<std::int64_t> offsets_{0};
+  LargeVector<std::uint8_t> data_;
+  Validity validity_;
+};
+
+// Fixed-width values written in place, by position (several threads may write disjoint
+// positions): a column of known length without nulls.
+class FixedWriter {
+ public:
+  FixedWriter(std::string format, std::size_t width, std::size_t length);
+  template <class T>
+  void set(std::size_t at, T value) {
+    std::memcpy(bytes_.data() + at * sizeof(T), &value, sizeof(T));
+  }
+  std::size_t width() const { return width_; }
+  Column finish(std::string name);
+
+ private:
+  std::string format_;
+  std::size_t width_;
+  std::size_t length_;
+  LargeVector<std::uint8_t> bytes_;
+};
+
+// Strings "u" or "U" from their end offsets (one more than the strings, from 0) and their bytes;
+// "u" becomes "U" when the text outgrows 32-bit offsets.
+Column string_column(std::string format, std::string name, const std::vector<std::int64_t>& offsets,
+                     LargeVector<std::uint8_t> data, Validity validity = {});
+Column null_column(std::string name, std::int64_t length);
+Column struct_column(std::string name, std::int64_t length, std::vector<Column> children,
+                     Validity validity = {});
+// A list column ("+L") over `items`, with the given offsets (one more than the rows).
+Column list_column(std::string name, std::vector<std::int64_t> offsets, Column items,
+                   Validity validity = {});
+
+// A table: a struct column whose children are the columns. Exports hold a share of it.
+using Table = std::shared_ptr<const Column>;
+
+void export_schema(const Column& column, ArrowSchema* out);
+void export_array(const Table& table, ArrowArray* out);
+// A stream of one batch holding the whole table.
+void export_stream(const Table& table, ArrowArrayStream* out);
+
+}  // namespace vashlet::arrow

@@ -1,0 +1,91 @@
+// From a table (an Arrow stream or batch) or an unsorted event list to events in event order:
+// reads only the columns and rows a pattern can use, sorts them natively, and remembers the
+// input row of every event so that results can name rows of the input.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "arrow/arrow_abi.hpp"
+#include "arrow/arrow_in.hpp"
+#include "memory/memory.hpp"
+#include "model/model.hpp"
+
+namespace vashlet {
+
+// The names of the three columns every event needs.
+struct EventColumns {
+  std::string partition = "partition";
+  std::string ts = "ts";
+  std::string type = "type";
+  std::optional<std::string> id;  // a column whose values name rows in results, if any
+};
+
+// Values of a key column (the partitions, or the row ids), in the column's own type.
+struct KeyValues {
+  std::string format;                // "u", "U", "vu", or an integer format
+  std::vector<std::int64_t> ints;    // for integer columns
+  std::vector<std::string> strings;  // for string columns
+  bool holds_strings() const { return format == "u" || format == "U" || format == "vu"; }
+  std::size_t size() const { return holds_strings() ? strings.size() : ints.size(); }
+};
+
+// The distinct partitions, numbered by first appearance.
+using PartitionValues = KeyValues;
+
+// Events in event order, with where each came from. The table readers leave out events whose type
+// no atom of the pattern names: they can neither advance, block nor explain anything.
+class SortedEvents {
+ public:
+  SortedEvents() = default;
+  SortedEvents(SortedEvents&&) = default;
+  SortedEvents& operator=(SortedEvents&&) = default;
+  ~SortedEvents();
+
+  EventView view() const { return EventView(order_.data(), order_.size()); }
+  std::size_t size() const { return order_.size(); }
+  const Event& operator[](std::size_t i) const { return *order_[i]; }
+
+  std::uint64_t row(std::size_t i) const { return rows_[i]; }
+  std::uint32_t partition(std::size_t i) const { return partitions_[i]; }
+  const PartitionValues& partition_values() const { return values_; }
+  // The id of each event, by position in event order, when an id column was read.
+  const KeyValues* ids() const { return ids_.format.empty() ? nullptr : &ids_; }
+  const std::string& ts_format() const { return ts_format_; }
+  // The event types the pattern names that no row of a table had (empty for an event list or
+  // a table without rows).
+  const std::vector<std::string>& absent_types() const { return absent_types_; }
+
+ private:
+  friend class SortedEventsBuilder;
+  std::vector<LargeVector<Event>> owned_;  // the table path's events, a block per batch
+  LargeVector<const Event*> order_;  // event order
+  LargeVector<std::uint64_t> rows_;  // by position in event order
+  LargeVector<std::uint32_t> partitions_;
+  PartitionValues values_;
+  KeyValues ids_;
+  std::string ts_format_ = "l";
+  std::vector<std::string> absent_types_;
+  std::size_t threads_ = 1;  // that read the events, and that free their attributes
+};
+
+template <class T>
+using Checked = std::variant<T, arrow::InputFailure>;
+
+// Takes the stream over (it is released before this returns, also on failure). Large batches
+// are read on up to `threads` threads; the result is the same for any.
+Checked<SortedEvents> events_from_stream(ArrowArrayStream* stream, const EventColumns& columns,
+                                         const Pattern& pattern, std::size_t threads = 1);
+// Takes the schema and the batch over (a struct array of columns, as one record batch).
+Checked<SortedEvents> events_from_batch(ArrowSchema* schema, ArrowArray* batch,
+                                        const EventColumns& columns, const Pattern& pattern,
+                                        std::size_t threads = 1);
+// Reads `events` in place (they must outlive the result); rows are their positions.
+SortedEvents events_from_list(const EventView& events);
+
+}  // namespace vashlet

@@ -1,0 +1,43 @@
+// Matching and near-miss analysis over sorted events, with their results as Arrow tables that
+// name input rows: one row per match or near miss.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "arrow/arrow_out.hpp"
+#include "model/model.hpp"
+#include "arrow/table_events.hpp"
+
+namespace vashlet {
+
+struct TableRun {
+  bool exhaustive = false;  // widens the pattern's own consumption, as match_events does
+  std::size_t threads = 1;
+  std::optional<std::size_t> max_matches;  // more matches than this raise (see MatchLimits)
+};
+
+// Columns: match, partition, start, end, rows, captures.
+arrow::Table match_table(const Pattern& pattern, const SortedEvents& events, const TableRun& run);
+
+// Columns: start_row, partition, reached_steps, rows, next_event_type, reason, event_row,
+// candidate_row, blocking_row, blocking_event_type, candidate_satisfies, gap, max_elapsed,
+// failures, captures. gap and max_elapsed are durations in the unit of a temporal ts column.
+arrow::Table near_miss_table(const Pattern& pattern, const SortedEvents& events,
+                             const TableRun& run);
+
+// The near misses (as near_miss_table) and the number of starts: the events that satisfy the
+// first step. Every start that is not a near miss has a complete path, so a funnel needs no
+// enumeration of the paths.
+struct FunnelTable {
+  arrow::Table near_misses;
+  std::uint64_t starts = 0;
+};
+FunnelTable funnel_table(const Pattern& pattern, const SortedEvents& events, const TableRun& run);
+
+// Column: events (one row, the number of events read), for timing the reading alone.
+arrow::Table events_read_table(const Pattern& pattern, const SortedEvents& events,
+                               const TableRun& run);
+
+}  // namespace vashlet

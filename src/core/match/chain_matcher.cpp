@@ -1,0 +1,123 @@
+#include "match/chain_matcher.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <string>
+
+#include "memory/memory.hpp"
+
+namespace vashlet {
+
+using plan::kNone;
+
+bool ChainMatcher::applies(const CompiledPattern& pattern) {
+  if (pattern.consumption != MatchConsumption::FirstSuccessorPerStart) return false;
+  // The next events take a number per event and later step; long patterns keep to threads.
+  if (pattern.steps.size() > kMostSteps) return false;
+  std::vector<std::string> captured;  // by the steps so far
+  for (const CompiledStep& step : pattern.steps) {
+    if (!step.absence.empty() || !step.atom.reference_predicates.empty()) return false;
+    for (const Capture& capture : step.atom.captures) {
+      // A capture into a name that an earlier step bound compares with the binding.
+      if (std::find(captured.begin(), captured.end(), capture.name) != captured.end()) {
+        return false;
+      }
+    }
+    for (const Capture& capture : step.atom.captures) captured.push_back(capture.name);
+  }
+  return true;
+}
+
+ChainMatcher::ChainMatcher(const CompiledPattern& pattern, const EventView& events)
+    : events_(events), layout_(pattern), last_(pattern.steps.size()),
+      path_(pattern.steps.size()) {
+  for (std::size_t k = 0; k < pattern.steps.size(); ++k) {
+    const CompiledStep& step = pattern.steps[k];
+    atoms_.emplace_back(step.atom, types_.add(step.atom.event_type), layout_, k, true);
+    windows_.push_back(step.max_elapsed);
+  }
+}
+
+void ChainMatcher::match_run(const Run& run, FlatMatches& out) {
+  if (!takes(run)) invariant_failure("a partition too long to follow its chains");
+  out.steps = atoms_.size();
+  out.slots = layout_.size();
+  note_types(run);
+  note_next_events(run);
+  follow_starts(run, out);
+}
+
+// The type id of every event of the run, in one forward pass that also fetches the attributes
+// of the events whose types the pattern names, for the backward pass.
+void ChainMatcher::note_types(const Run& run) {
+  run_types_.resize(run.end - run.begin);
+  visit_events(events_, run.begin, run.end, [&](std::size_t i, const Event& event) {
+    const std::size_t type = types_.find(event.typ);
+    run_types_[i - run.begin] = type;
+    if (type != kNone) prefetch_attributes(event, plan::kPrefetchBytes);
+    return true;
+  });
+}
+
+// Backwards through the run: before event i is noted as admitted by a step, what the steps
+// admit last (nearest after i) is event i's next event for each step.
+void ChainMatcher::note_next_events(const Run& run) {
+  const std::size_t later_steps = atoms_.size() - 1;
+  const std::size_t length = run.end - run.begin;
+  reserve_for(next_, length * later_steps);
+  next_.resize(length * later_steps);
+  std::fill(last_.begin(), last_.end(), kNoNext);
+  starts_.clear();
+  for (std::size_t offset = length; offset-- > 0;) {
+    std::copy(last_.begin() + 1, last_.end(),
+              next_.begin() + static_cast<std::ptrdiff_t>(offset * later_steps));
+    const std::size_t type = run_types_[offset];
+    if (type == kNone) continue;
+    const Event& event = events_[run.begin + offset];
+    for (std::size_t k = 0; k < atoms_.size(); ++k) {
+      if (atoms_[k].type() != type || !atoms_[k].admits(event)) continue;
+      if (k == 0) {
+        starts_.push_back(static_cast<std::uint32_t>(offset));
+      } else {
+        last_[k] = static_cast<std::uint32_t>(offset);
+      }
+    }
+  }
+  std::reverse(starts_.begin(), starts_.end());
+}
+
+// Forwards through the starts: each follows the next events of the steps, within their windows.
+void ChainMatcher::follow_starts(const Run& run, FlatMatches& out) {
+  const std::size_t steps = atoms_.size();
+  const std::size_t later_steps = steps - 1;
+  const std::size_t most = out.size() + starts_.size();
+  reserve_for(out.indices, most * steps);
+  reserve_for(out.ends, most);
+  reserve_for(out.values, most * out.slots);
+  for (const std::uint32_t start : starts_) {
+    path_[0] = start;
+    bool complete = true;
+    for (std::size_t k = 1; k < steps && complete; ++k) {
+      const std::uint32_t next = next_[path_[k - 1] * later_steps + (k - 1)];
+      complete = next != kNoNext &&
+                 !(windows_[k] && window_exceeded(events_[run.begin + path_[k - 1]].ts,
+                                                  events_[run.begin + next].ts, *windows_[k]));
+      path_[k] = next;
+    }
+    if (!complete) continue;
+    for (std::size_t k = 0; k < steps; ++k) out.indices.push_back(run.begin + path_[k]);
+    out.ends.push_back(events_[run.begin + path_[steps - 1]].ts);
+    const std::size_t values = out.values.size();
+    for (std::size_t k = 0; k < steps; ++k) {
+      if (!atoms_[k].captures_new_names()) continue;
+      atoms_[k].admits(events_[run.begin + path_[k]]);  // looks up the values it captures
+      out.values.insert(out.values.end(), atoms_[k].new_values().begin(),
+                        atoms_[k].new_values().end());
+    }
+    if (out.values.size() - values != out.slots) {
+      invariant_failure("a match binds every name of its pattern");
+    }
+  }
+}
+
+}  // namespace vashlet

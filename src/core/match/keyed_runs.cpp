@@ -1,0 +1,166 @@
+#include "match/keyed_runs.hpp"
+
+#include <algorithm>
+#include <string>
+#include <string_view>
+
+
+namespace vashlet {
+
+namespace {
+
+// The attribute that `atom` compares with `==` to `name`, if any.
+const std::string* compared_attribute(const Atom& atom, const std::string& name) {
+  for (const ReferencePredicate& reference : atom.reference_predicates) {
+    if (reference.op == ComparisonOperator::Eq && reference.binding == name) {
+      return &reference.attribute;
+    }
+  }
+  return nullptr;
+}
+
+// A name that the first step captures and that every later atom compares with `==`.
+std::optional<std::string> correlating_name(const CompiledPattern& pattern) {
+  if (pattern.steps.size() < 2) return std::nullopt;
+  for (const Capture& capture : pattern.steps.front().atom.captures) {
+    bool everywhere = true;
+    for (std::size_t k = 1; k < pattern.steps.size() && everywhere; ++k) {
+      const CompiledStep& step = pattern.steps[k];
+      everywhere = compared_attribute(step.atom, capture.name) != nullptr;
+      for (const Atom& absent : step.absence) {
+        everywhere = everywhere && compared_attribute(absent, capture.name) != nullptr;
+      }
+    }
+    if (everywhere) return capture.name;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<KeyedRuns> KeyedRuns::of(const CompiledPattern& pattern) {
+  if (!correlating_name(pattern)) return std::nullopt;
+  KeyedRuns runs(pattern);
+  // A type that offers its key through two attributes would be in two groups, and in each it
+  // could also start matches whose name is not that group's key.
+  for (const std::vector<plan::AttributeKey>& attributes : runs.attributes_) {
+    if (attributes.size() > 1) return std::nullopt;
+  }
+  return runs;
+}
+
+KeyedRuns::KeyedRuns(const CompiledPattern& pattern) {
+  const std::string name = *correlating_name(pattern);
+  const auto add = [&](const std::string& type, std::string_view attribute) {
+    const std::size_t id = types_.add(type);
+    if (attributes_.size() <= id) attributes_.resize(id + 1);
+    for (const plan::AttributeKey& known : attributes_[id]) {
+      if (known.name() == attribute) return;
+    }
+    attributes_[id].emplace_back(attribute);
+  };
+  const Atom& first = pattern.steps.front().atom;
+  for (const Capture& capture : first.captures) {
+    if (capture.name == name) {  // the first capture of the name decides its value
+      add(first.event_type, capture.attribute);
+      break;
+    }
+  }
+  for (std::size_t k = 1; k < pattern.steps.size(); ++k) {
+    const CompiledStep& step = pattern.steps[k];
+    add(step.atom.event_type, *compared_attribute(step.atom, name));
+    for (const Atom& absent : step.absence) {
+      add(absent.event_type, *compared_attribute(absent, name));
+    }
+  }
+}
+
+// The number of the key of `value` (whose hash is `hash`), numbered by first appearance in the
+// run.
+std::uint32_t KeyedRuns::key_number(const Value& value, std::uint64_t hash) {
+  if (2 * (key_count_ + 1) > keys_.size()) {
+    std::vector<Key> old(std::max<std::size_t>(1024, 2 * keys_.size()));
+    old.swap(keys_);
+    for (const Key& key : old) {
+      if (!key.value) continue;
+      std::size_t at = key.hash & (keys_.size() - 1);
+      while (keys_[at].value) at = (at + 1) & (keys_.size() - 1);
+      keys_[at] = key;
+    }
+  }
+  const KeyClass value_class = key_class(value);
+  std::size_t at = hash & (keys_.size() - 1);
+  while (true) {
+    Key& key = keys_[at];
+    if (!key.value) {
+      key = Key{&value, hash, static_cast<std::uint32_t>(key_count_++), value_class};
+      return key.number;
+    }
+    if (key.hash == hash && key.key_class == value_class &&
+        (value_class != KeyClass::String || *key.value == value)) {
+      return key.number;
+    }
+    at = (at + 1) & (keys_.size() - 1);
+  }
+}
+
+void KeyedRuns::group(const EventView& events, const Run& run) {
+  const std::size_t length = run.end - run.begin;
+  std::fill(keys_.begin(), keys_.end(), Key{});
+  key_count_ = 0;
+  // First each event's value and its hash. The attributes lie in blocks of their own, so those of
+  // the events a few positions ahead are fetched early (the events themselves are fetched further
+  // ahead by visit_events).
+  reserve_for(values_, length);
+  reserve_for(hashes_, length);
+  values_.assign(length, nullptr);
+  hashes_.resize(length);
+  constexpr std::size_t kAttributesAhead = 8;
+  visit_events(events, run.begin, run.end, [&](std::size_t i, const Event& event) {
+    if (i + kAttributesAhead < run.end) {
+      prefetch_attributes(events[i + kAttributesAhead], plan::kPrefetchBytes);
+    }
+    const std::size_t type = types_.find(event.typ);
+    if (type == plan::kNone || attributes_[type].empty()) return true;
+    // A start that captures a missing attribute binds Null, so Null is a key like any other.
+    const Value& value = attributes_[type].front().or_null(event.attrs);
+    if (equals_nothing(value)) return true;
+    values_[i - run.begin] = &value;
+    hashes_[i - run.begin] = ValueHash()(value);
+    return true;
+  });
+  // Then the keys, in run order. The table outgrows the cache where keys are many, so the slot
+  // of a value a few positions ahead is fetched early.
+  constexpr std::size_t kSlotsAhead = 16;
+  reserve_for(key_of_, length);
+  key_of_.assign(length, kNoKey);
+  std::size_t placed = 0;
+  for (std::size_t offset = 0; offset < length; ++offset) {
+    if (offset + kSlotsAhead < length && values_[offset + kSlotsAhead] && !keys_.empty()) {
+      __builtin_prefetch(&keys_[hashes_[offset + kSlotsAhead] & (keys_.size() - 1)]);
+    }
+    if (!values_[offset]) continue;
+    key_of_[offset] = key_number(*values_[offset], hashes_[offset]);
+    ++placed;
+  }
+  // A counting sort by key, stable, so each group keeps run order.
+  starts_.assign(key_count_ + 1, 0);
+  for (const std::uint32_t key : key_of_) {
+    if (key != kNoKey) ++starts_[key + 1];
+  }
+  for (std::size_t g = 0; g < key_count_; ++g) starts_[g + 1] += starts_[g];
+  reserve_for(grouped_, placed);
+  reserve_for(sources_, placed);
+  grouped_.resize(placed);
+  sources_.resize(placed);
+  std::vector<std::size_t> next(starts_.begin(), starts_.end() - 1);
+  for (std::size_t offset = 0; offset < length; ++offset) {
+    const std::uint32_t key = key_of_[offset];
+    if (key == kNoKey) continue;
+    const std::size_t at = next[key]++;
+    grouped_[at] = &events[run.begin + offset];
+    sources_[at] = run.begin + offset;
+  }
+}
+
+}  // namespace vashlet

@@ -1,0 +1,252 @@
+#include "model/model.hpp"
+
+#include <algorithm>
+
+namespace vashlet {
+
+const Value kNull;
+
+void invariant_failure(const std::string& message) { throw InternalError(message); }
+
+// ---------------------------------------------------------------------------------------------
+// Values
+
+bool operator==(const Value& left, const Value& right) {
+  if (left.kind() != right.kind()) return false;
+  switch (left.kind()) {
+    case ValueKind::String: return left.as_string() == right.as_string();
+    case ValueKind::Int: return left.as_int() == right.as_int();
+    case ValueKind::Float: return left.as_float() == right.as_float();
+    case ValueKind::Bool: return left.as_bool() == right.as_bool();
+    case ValueKind::Null: return true;
+  }
+  return false;
+}
+
+namespace {
+
+bool is_numeric(const Value& value) {
+  return value.kind() == ValueKind::Int || value.kind() == ValueKind::Float;
+}
+
+// Signed conversion to the nearest double (round to nearest, ties to even).
+double as_double(const Value& value) {
+  return value.kind() == ValueKind::Int ? static_cast<double>(value.as_int()) : value.as_float();
+}
+
+}  // namespace
+
+bool values_equal(const Value& left, const Value& right) {
+  if (is_numeric(left) && is_numeric(right)) {
+    if (left.kind() == ValueKind::Int && right.kind() == ValueKind::Int) {
+      return left.as_int() == right.as_int();
+    }
+    return as_double(left) == as_double(right);
+  }
+  return left == right;
+}
+
+bool matches(ComparisonOperator op, const Value& left, const Value& right) {
+  switch (op) {
+    case ComparisonOperator::Eq: return values_equal(left, right);
+    case ComparisonOperator::NotEq: return !values_equal(left, right);
+    default: break;
+  }
+  // Only numbers are ordered; strings, booleans and nulls never are.
+  if (!is_numeric(left) || !is_numeric(right)) return false;
+  if (left.kind() == ValueKind::Int && right.kind() == ValueKind::Int) {
+    const std::int64_t l = left.as_int(), r = right.as_int();
+    switch (op) {
+      case ComparisonOperator::Gt: return l > r;
+      case ComparisonOperator::Gte: return l >= r;
+      case ComparisonOperator::Lt: return l < r;
+      case ComparisonOperator::Lte: return l <= r;
+      default: return false;
+    }
+  }
+  // IEEE ordered comparisons: false whenever a NaN is involved.
+  const double l = as_double(left), r = as_double(right);
+  switch (op) {
+    case ComparisonOperator::Gt: return l > r;
+    case ComparisonOperator::Gte: return l >= r;
+    case ComparisonOperator::Lt: return l < r;
+    case ComparisonOperator::Lte: return l <= r;
+    default: return false;
+  }
+}
+
+std::string_view operator_symbol(ComparisonOperator op) {
+  switch (op) {
+    case ComparisonOperator::Eq: return "==";
+    case ComparisonOperator::NotEq: return "!=";
+    case ComparisonOperator::Gt: return ">";
+    case ComparisonOperator::Gte: return ">=";
+    case ComparisonOperator::Lt: return "<";
+    case ComparisonOperator::Lte: return "<=";
+  }
+  invariant_failure("unknown comparison operator");
+}
+
+std::string_view operator_name(ComparisonOperator op) {
+  switch (op) {
+    case ComparisonOperator::Eq: return "Eq";
+    case ComparisonOperator::NotEq: return "NotEq";
+    case ComparisonOperator::Gt: return "Gt";
+    case ComparisonOperator::Gte: return "Gte";
+    case ComparisonOperator::Lt: return "Lt";
+    case ComparisonOperator::Lte: return "Lte";
+  }
+  invariant_failure("unknown comparison operator");
+}
+
+std::string_view consumption_name(MatchConsumption consumption) {
+  switch (consumption) {
+    case MatchConsumption::FirstSuccessorPerStart: return "FirstSuccessorPerStart";
+    case MatchConsumption::ExhaustivePerStart: return "ExhaustivePerStart";
+  }
+  invariant_failure("unknown match consumption");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Ordered maps
+
+namespace {
+
+template <class Entries>
+auto lower_bound_by_name(Entries& entries, std::string_view name) {
+  return std::lower_bound(entries.begin(), entries.end(), name,
+                          [](const auto& entry, std::string_view key) {
+                            return std::string_view(entry.first).compare(key) < 0;
+                          });
+}
+
+}  // namespace
+
+const Value* NamedValues::find(std::string_view name) const {
+  auto it = lower_bound_by_name(entries_, name);
+  if (it != entries_.end() && it->first == name) return &it->second;
+  return nullptr;
+}
+
+void NamedValues::set(std::string name, Value value) {
+  auto it = lower_bound_by_name(entries_, name);
+  if (it != entries_.end() && it->first == name) {
+    it->second = std::move(value);
+  } else {
+    entries_.emplace(it, std::move(name), std::move(value));
+  }
+}
+
+NamedValues NamedValues::from_entries(std::vector<Entry> entries) {
+  std::stable_sort(entries.begin(), entries.end(), [](const Entry& left, const Entry& right) {
+    return compare_bytes(left.first, right.first) < 0;
+  });
+  // Of each group of equal names, the last given is kept.
+  NamedValues result;
+  result.entries_.reserve(entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (i + 1 < entries.size() && entries[i + 1].first == entries[i].first) continue;
+    result.entries_.push_back(std::move(entries[i]));
+  }
+  return result;
+}
+
+Event Event::with_attr(std::string name, Value value) && {
+  attrs.set(std::move(name), std::move(value));
+  return std::move(*this);
+}
+
+EventView::EventView(const std::vector<Event>& events) : size_(events.size()) {
+  owned_.reserve(events.size());
+  for (const Event& event : events) owned_.push_back(&event);
+  events_ = owned_.data();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Pattern model
+
+Predicate Predicate::make(std::string attribute, ComparisonOperator op, Value value) {
+  return Predicate{std::move(attribute), op, std::move(value)};
+}
+
+ReferencePredicate ReferencePredicate::make(std::string attribute, ComparisonOperator op,
+                                            std::string binding) {
+  return ReferencePredicate{std::move(attribute), op, std::move(binding)};
+}
+
+Capture Capture::make(std::string name, std::string attribute) {
+  return Capture{std::move(name), std::move(attribute)};
+}
+
+Atom Atom::with_predicate(Predicate predicate) && {
+  predicates.push_back(std::move(predicate));
+  return std::move(*this);
+}
+
+Atom Atom::with_reference_predicate(ReferencePredicate reference) && {
+  reference_predicates.push_back(std::move(reference));
+  return std::move(*this);
+}
+
+Atom Atom::with_capture(Capture capture) && {
+  captures.push_back(std::move(capture));
+  return std::move(*this);
+}
+
+Transition Transition::with_absence(Atom atom) && {
+  absence.push_back(std::move(atom));
+  return std::move(*this);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Atom evaluation
+
+namespace {
+
+const Value& captured_value(const Event& event, const Capture& capture) {
+  const Value* value = event.attrs.find(capture.attribute);
+  return value ? *value : kNull;
+}
+
+}  // namespace
+
+bool Atom::accepts(const Event& event, const Bindings& bindings) const {
+  if (event.typ != event_type) return false;
+  for (const Predicate& predicate : predicates) {
+    const Value* actual = event.attrs.find(predicate.attribute);
+    if (!actual || !matches(predicate.op, *actual, predicate.value)) return false;
+  }
+  for (const ReferencePredicate& reference : reference_predicates) {
+    const Value* actual = event.attrs.find(reference.attribute);
+    if (!actual) return false;
+    const Value* bound = bindings.find(reference.binding);
+    if (!bound || !matches(reference.op, *actual, *bound)) return false;
+  }
+  // A capture into a name that is already bound (earlier step, or an earlier capture of this
+  // atom) must capture a strictly equal value. Checked here so failures never allocate.
+  for (std::size_t i = 0; i < captures.size(); ++i) {
+    const Value& value = captured_value(event, captures[i]);
+    const Value* bound = bindings.find(captures[i].name);
+    if (!bound) {
+      for (std::size_t j = 0; j < i; ++j) {
+        if (captures[j].name == captures[i].name) {
+          bound = &captured_value(event, captures[j]);
+          break;
+        }
+      }
+    }
+    if (bound && !(*bound == value)) return false;
+  }
+  return true;
+}
+
+std::optional<Bindings> Atom::evaluate(const Event& event, const Bindings& bindings) const {
+  if (!accepts(event, bindings)) return std::nullopt;
+  Bindings extended = bindings;
+  for (const Capture& capture : captures) {
+    if (!extended.find(capture.name)) extended.set(capture.name, captured_value(event, capture));
+  }
+  return extended;
+}
+
+}  // namespace vashlet
