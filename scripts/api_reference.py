@@ -173,6 +173,8 @@ def page() -> str:
             obj = getattr(module, name)
             if inspect.isclass(obj):
                 lines += describe_class(module_name, name, obj)
+            elif not callable(obj):  # a constant such as __version__: its type, not its value
+                lines.append(f"### `{module_name}.{name}: {type(obj).__name__}`\n")
             else:
                 lines.append(f"### `{module_name}.{name}{signature(obj, name)}`\n")
                 if doc := docstring(obj):
