@@ -1,4 +1,5 @@
-"""Every code block of README.md and docs/*.md runs as shown, and docs/api.md is current.
+"""Every code block of README.md and docs/*.md runs as shown, every link between the pages
+leads to a file, and docs/api.md is current.
 
 The fence's first word says how a block is checked; words after it qualify it:
 
@@ -99,6 +100,8 @@ def test_page_runs_as_shown(page, tmp_path, monkeypatch):
     package_root = str(Path(vashlet.__file__).resolve().parent.parent)
     monkeypatch.setenv("PYTHONPATH", os.pathsep.join(
         filter(None, [package_root, os.environ.get("PYTHONPATH")])))
+    for target in re.findall(r"\]\(([^)#:]+)(?:#[^)]*)?\)", page.read_text(encoding="utf-8")):
+        assert (page.parent / target).exists(), f"{page.name}: the link to {target} leads nowhere"
     namespace = {"__name__": "__docs__"}
     found = blocks(page)
     for number, (line, words, body, _) in enumerate(found):
