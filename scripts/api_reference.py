@@ -23,7 +23,8 @@ PAGE = ROOT / "docs" / "api.md"
 MODULES = ["vashlet", "vashlet.spark", "vashlet.dask"]
 HEADER = (
     "# API reference\n\n"
-    "<!-- Written by scripts/api_reference.py from the docstrings; edit those, then rerun it. -->\n\n"
+    "<!-- Written by scripts/api_reference.py from the docstrings; edit those, then rerun it."
+    " -->\n\n"
     "Every public name, with its signature and docstring. The guides: [tables](tables.md),\n"
     "[patterns](patterns.md), [time](time.md), [near misses](near-misses.md),\n"
     "[events](events.md), [scaling out](scaling-out.md).\n"
@@ -99,7 +100,10 @@ def formatted(found: inspect.Signature, returns: bool = True) -> str:
 
 def docstring(obj: Any) -> str:
     """The docstring as markdown: doctest examples in pycon blocks, the rest as it is."""
-    text = inspect.getdoc(obj) if not isinstance(obj, property) else inspect.cleandoc(obj.__doc__ or "")
+    if isinstance(obj, property):
+        text = inspect.cleandoc(obj.__doc__ or "")
+    else:
+        text = inspect.getdoc(obj)
     if not text:
         return ""
     out, example = [], False
