@@ -329,7 +329,7 @@ def test_sigterm_while_writing_leaves_no_temporary_file(tmp_path):
     ("MemoryError('cannot allocate 8 GiB')", "vashlet: error: out of memory: cannot allocate 8 GiB\n"),
 ])
 def test_out_of_memory_is_one_line(tmp_path, error, message):
-    patch = f"import vashlet\ndef fail(*a, **k):\n    raise {error}\nvashlet.match = fail"
+    patch = f"import vashlet._tables\ndef fail(*a, **k):\n    raise {error}\nvashlet._tables.match_table = fail"
     result = run_patched(tmp_path, patch, "match", PATTERN, write_events(tmp_path / "e.parquet"))
     assert (result.returncode, result.stderr) == (2, message)
 

@@ -568,6 +568,18 @@ def test_a_consumed_capsule_is_refused():
         vashlet._core._match_table(vashlet.parse_pattern("login"), capsule, "partition", "ts", "type")
 
 
+@pytest.mark.parametrize("call", [vashlet.match, vashlet.explain, vashlet.funnel])
+@pytest.mark.parametrize("columns, error, message", [
+    ({"partition": 1}, TypeError, "argument 'partition': 'int' object cannot be converted"),
+    ({"type": None}, TypeError, "argument 'type': 'NoneType' object"),
+    ({"id": 5}, TypeError, "argument 'id': 'int' object"),
+    ({"ts_unit": "h"}, ValueError, "ts_unit must be one of 's', 'ms', 'us', 'ns', not 'h'"),
+])
+def test_columns_are_checked_before_the_data(call, columns, error, message):
+    with pytest.raises(error, match=message):
+        call("login", None, **columns)  # None as data would fail later
+
+
 def test_bad_patterns_and_threads_are_refused_before_reading():
     with pytest.raises(ValueError, match="transition is missing a following atom"):
         vashlet.match("login ->", pa.table(SHOP))

@@ -4,15 +4,14 @@ from __future__ import annotations
 
 import json
 from contextlib import contextmanager
-from typing import Any, Iterator, Sequence, Union
+from typing import Any, Iterator, Sequence
 
 from vashlet import _core
 from vashlet._absent_types import warn_absent
-from vashlet._core import Event, Pattern, PatternBuilder, parse_pattern
+from vashlet._core import Pattern
+from vashlet._inputs import Columns, PatternLike, as_pattern
 from vashlet._times import TimeType, python_rows, shown_rows, time_columns
 from vashlet._warnings import warn_from_caller
-
-PatternLike = Union[str, Pattern, PatternBuilder]
 
 _PREVIEW_ROWS = 10
 
@@ -224,19 +223,12 @@ class NearMissTable(_ResultTable):
     _kind = "NearMissTable"
 
 
-def _as_pattern(pattern: PatternLike) -> Pattern | PatternBuilder:
-    if isinstance(pattern, str):
-        return parse_pattern(pattern)
-    return pattern
-
-
-def never_taken(pattern: Pattern | PatternBuilder) -> list[str]:
+def never_taken(pattern: Pattern) -> list[str]:
     """What in `pattern` can never hold, one sentence each: a reference to a binding that no
     earlier step captures, a window below zero. The format allows both; they are mistakes."""
-    built = pattern.build() if isinstance(pattern, PatternBuilder) else pattern
     problems = []
     captured: set[str] = set()
-    for index, step in enumerate(json.loads(built.to_json())["steps"]):
+    for index, step in enumerate(json.loads(pattern.to_json())["steps"]):
         atom = step["atom"]
         name = f"step {index} ({atom['event_type']})"
         transition = step["transition_from_previous"] or {}
@@ -263,15 +255,9 @@ def _unbound(atom: dict[str, Any], captured: set[str]) -> list[str]:
     return [name for name in dict.fromkeys(names) if name not in captured]
 
 
-def warn_never_taken(pattern: Pattern | PatternBuilder) -> None:
+def warn_never_taken(pattern: Pattern) -> None:
     """A UserWarning for each part of `pattern` that can never hold, at the caller's line."""
-    if not isinstance(pattern, (Pattern, PatternBuilder)):
-        return  # the native call says what it expected
-    try:
-        problems = never_taken(pattern)
-    except ValueError:
-        return  # a builder that does not build: the native call reports it
-    warn_from_caller(problems)
+    warn_from_caller(never_taken(pattern))
 
 
 @contextmanager
@@ -401,14 +387,11 @@ def match(
     >>> result.to_pylist()
     [{'match': 0, 'partition': 'u1', 'start': 100, 'end': 130, 'rows': [0, 1], 'captures': {'u': 'ann'}}]
     """
-    parsed = _as_pattern(pattern)
-    warn_never_taken(parsed)
-    with _reading(data) as source:
-        table = _core._match_table(
-            parsed, source, partition, ts, type, id, exhaustive, threads, ts_unit, max_matches
-        )
-    warn_absent(table.absent_types, data, type)
-    return MatchTable(table)
+    pattern = as_pattern(pattern)
+    warn_never_taken(pattern)
+    columns = Columns(partition, ts, type, id, ts_unit)
+    return match_table(pattern, data, columns, exhaustive=exhaustive, threads=threads,
+                       max_matches=max_matches)
 
 
 def explain(
@@ -439,11 +422,28 @@ def explain(
     >>> miss["reason"], miss["rows"], miss["candidate_row"], miss["gap"]
     ('window_exceeded', [0], 1, 800)
     """
-    parsed = _as_pattern(pattern)
-    warn_never_taken(parsed)
+    pattern = as_pattern(pattern)
+    warn_never_taken(pattern)
+    return explain_table(pattern, data, Columns(partition, ts, type, id, ts_unit), threads=threads)
+
+
+def read(native: Any, pattern: Pattern, data: object, columns: Columns, **options: Any) -> Any:
+    """What `native` (a `_core` table call) gives over `data`, after a warning for each event
+    type of the pattern that the type column lacks."""
     with _reading(data) as source:
-        table = _core._explain_table(
-            parsed, source, partition, ts, type, id, False, threads, ts_unit
-        )
-    warn_absent(table.absent_types, data, type)
-    return NearMissTable(table)
+        result = columns.read(native, pattern, source, **options)
+    table = result[0] if isinstance(result, tuple) else result
+    warn_absent(table.absent_types, data, columns.type)
+    return result
+
+
+def match_table(pattern: Pattern, data: object, columns: Columns, **options: Any) -> MatchTable:
+    """`match` of a pattern and columns already checked (for the command line)."""
+    return MatchTable(read(_core._match_table, pattern, data, columns, **options))
+
+
+def explain_table(
+    pattern: Pattern, data: object, columns: Columns, **options: Any
+) -> NearMissTable:
+    """`explain` of a pattern and columns already checked (for the command line)."""
+    return NearMissTable(read(_core._explain_table, pattern, data, columns, **options))
