@@ -112,7 +112,7 @@ def test_output_files_hold_every_row(tmp_path, command, suffix):
             rows = list(csv.reader(handle))
         assert rows[0] == expected.columns
         assert [int(row[0]) for row in rows[1:]] == [row[expected.columns[0]] for row in expected]
-        assert json.loads(rows[1][expected.columns.index("rows") ]) == expected.head(1)[0]["rows"]
+        assert json.loads(rows[1][expected.columns.index("rows") ]) == expected.to_pylist()[0]["rows"]
 
 
 def test_parquet_output_leaves_out_captures_of_a_pattern_that_binds_nothing(tmp_path):

@@ -2,9 +2,10 @@
 
 from __future__ import annotations
 
+import importlib
 import json
 from contextlib import contextmanager
-from typing import Any, Iterator, Sequence
+from typing import Any, Iterator, Sequence, TypeVar
 
 from vashlet import _core
 from vashlet._absent_types import warn_absent
@@ -21,6 +22,7 @@ class _ResultTable:
 
     __slots__ = ("_table",)
     _kind = "ResultTable"
+    _near_misses = False
 
     def __init__(self, table: Any) -> None:
         self._table = table
@@ -45,9 +47,24 @@ class _ResultTable:
     def _to_pyarrow(self) -> Any:
         """The rows as a pyarrow Table (read from the stream: `pyarrow.table()` would import
         pandas first, to check whether this is a DataFrame)."""
-        import pyarrow as pa
-
+        pa = _optional("pyarrow", "io")
         return pa.RecordBatchReader.from_stream(self).read_all()
+
+    def to_arrow(self) -> Any:
+        """The rows as a ``pyarrow.Table`` (needs pyarrow: ``pip install 'vashlet[io]'``)."""
+        return self._to_pyarrow()
+
+    def to_pandas(self) -> Any:
+        """The rows as a ``pandas.DataFrame``, converted by pyarrow (needs pandas and pyarrow:
+        ``pip install 'vashlet[pandas]'``)."""
+        _optional("pandas", "pandas")
+        _optional("pyarrow", "pandas")
+        return self._to_pyarrow().to_pandas()
+
+    def to_polars(self) -> Any:
+        """The rows as a ``polars.DataFrame``, read through the Arrow PyCapsule interface
+        (needs polars: ``pip install 'vashlet[polars]'``)."""
+        return _optional("polars", "polars").DataFrame(self)
 
     def _time_columns(self) -> dict[str, TimeType]:
         return time_columns(self._table.column_names, self._table.column_formats)
@@ -63,31 +80,33 @@ class _ResultTable:
         times and durations are Python values, as pyarrow gives them."""
         return self._rows(as_=python_rows)
 
-    def head(self, n: int = 5) -> list[dict[str, Any]]:
-        """The first `n` rows as dicts."""
-        return self._rows(0, n, python_rows)
+    def head(self: _Table, n: int = 5) -> _Table:
+        """A table of the same kind holding the first `n` rows (all but the last ``-n`` where
+        `n` is negative, as a slice would)."""
+        return type(self)(_FirstRows(self._table, len(range(*slice(0, n).indices(len(self))))))
+
+    def _view(self) -> tuple[list[str], list[list[str]], list[bool]]:
+        """The compact view of the first rows (see `compact_view`)."""
+        from vashlet._format import compact_view
+
+        return compact_view(self._rows(0, _PREVIEW_ROWS, shown_rows), self._near_misses)
 
     def __repr__(self) -> str:
-        from vashlet._format import row_texts
         from vashlet._terminal import render
 
         rows = len(self)
         title = f"{self._kind}: {rows:,} {'row' if rows == 1 else 'rows'}"
-        preview = self._rows(0, _PREVIEW_ROWS, shown_rows)
-        numeric = [
-            all(isinstance(row[name], (int, float)) or row[name] is None for row in preview)
-            for name in self.columns
-        ]
-        lines, _ = render(self.columns, [row_texts(row) for row in preview], numeric, None)
-        if rows > len(preview):
-            lines.append(f"... {rows - len(preview):,} more")
+        columns, texts, numeric = self._view()
+        lines, _ = render(columns, texts, numeric, None)
+        if rows > len(texts):
+            lines.append(f"... {rows - len(texts):,} more")
         return "\n".join([title] + lines)
 
     def _repr_html_(self) -> str:
         from vashlet._html import STYLE, table_html
 
-        rows = self._rows(0, _PREVIEW_ROWS, shown_rows)
-        return f"<div><style>{STYLE}</style>{table_html(self.columns, rows, len(self))}</div>"
+        page = table_html(*self._view(), len(self), len(self.columns))
+        return f"<div><style>{STYLE}</style>{page}</div>"
 
     # Immutable: a copy is the table itself.
     def __copy__(self) -> _ResultTable:
@@ -110,6 +129,54 @@ class _ResultTable:
         with pa.ipc.new_stream(sink, table.schema) as writer:
             writer.write_table(table)
         return (_result_from_ipc, (type(self), sink.getvalue().to_pybytes()))
+
+
+_Table = TypeVar("_Table", bound=_ResultTable)
+
+
+def _optional(module: str, extra: str) -> Any:
+    """`module`, imported where a conversion needs it; an ImportError names the extra that
+    installs it."""
+    try:
+        return importlib.import_module(module)
+    except ImportError as error:
+        raise ImportError(
+            f"this needs {module}, which vashlet does not install by itself: "
+            f"pip install 'vashlet[{extra}]'"
+        ) from error
+
+
+class _FirstRows:
+    """The first `count` rows of a result's rows, behind the native table's interface."""
+
+    __slots__ = ("_rows", "_count")
+    absent_types: list[str] = []
+
+    def __init__(self, rows: Any, count: int) -> None:
+        self._rows, self._count = rows, count
+
+    def __arrow_c_stream__(self, requested_schema: object = None) -> object:
+        pa = _optional("pyarrow", "io")
+        table = pa.RecordBatchReader.from_stream(self._rows).read_all().slice(0, self._count)
+        return table.__arrow_c_stream__(requested_schema)
+
+    def __arrow_c_schema__(self) -> object:
+        return self._rows.__arrow_c_schema__()
+
+    def __len__(self) -> int:
+        return self._count
+
+    @property
+    def column_names(self) -> list[str]:
+        return self._rows.column_names  # type: ignore[no-any-return]
+
+    @property
+    def column_formats(self) -> list[str]:
+        return self._rows.column_formats  # type: ignore[no-any-return]
+
+    def to_pylist(self, start: int | None = None, stop: int | None = None) -> list[dict[str, Any]]:
+        begin, end, _ = slice(start, stop).indices(self._count)
+        return self._rows.to_pylist(begin, max(begin, end))  # type: ignore[no-any-return]
 
 
 def _result_from_ipc(kind: type[_ResultTable], data: bytes) -> _ResultTable:
@@ -201,8 +268,9 @@ class MatchTable(_ResultTable):
 
     Columns: ``match`` (0, 1, ...), ``partition``, ``start`` and ``end`` (timestamps of the first
     and last event, in the type of the ts column: shown as times where it is temporal), ``rows``
-    (input row of each step's event) and ``captures`` (a struct with one field per binding). Export with ``pyarrow.table(result)``, ``polars.DataFrame(result)`` or any
-    reader of the Arrow PyCapsule interface.
+    (input row of each step's event) and ``captures`` (a struct with one field per binding).
+    Convert with `to_arrow`, `to_pandas` or `to_polars`, or hand it to any reader of the Arrow
+    PyCapsule interface (``pyarrow.table(result)``, ``duckdb.sql("from result")``).
     """
 
     __slots__ = ()
@@ -216,11 +284,14 @@ class NearMissTable(_ResultTable):
     ``reason``, then the reason's detail (``event_row``, ``candidate_row``, ``blocking_row``,
     ``blocking_event_type``, ``candidate_satisfies``, ``gap``, ``max_elapsed``, ``failures``; null
     where the reason has no such field) and ``captures``. Where the ts column is temporal, ``gap``
-    and ``max_elapsed`` are durations in its unit (seconds for a date32 column).
+    and ``max_elapsed`` are durations in its unit (seconds for a date32 column). Its repr shows
+    the reason's fields as one ``detail`` column, as the command line does; the data keeps them
+    all.
     """
 
     __slots__ = ()
     _kind = "NearMissTable"
+    _near_misses = True
 
 
 def never_taken(pattern: Pattern) -> list[str]:

@@ -29,7 +29,7 @@ from vashlet._files import (
     require_pyarrow,
     write_result,
 )
-from vashlet._format import cell_text, miss_detail
+from vashlet._format import compact_view
 from vashlet._inputs import Columns
 from vashlet._tables import explain_table, match_table, never_taken
 
@@ -44,9 +44,6 @@ _TIME_HELP = (
     "count; a window without a unit (-[<=600]->) is then raw ticks, and an error over a "
     "timestamp, date, time or duration column."
 )
-
-_MATCH_COLUMNS = ["match", "partition", "start", "end", "rows", "captures"]
-_MISS_COLUMNS = ["start_row", "partition", "reached_steps", "rows", "next_event_type", "reason"]
 
 
 class Progress:
@@ -218,17 +215,7 @@ def _print_table(result: Any, noun: str, view: str, limit: int, out: TextIO) -> 
 
     total = len(result)
     rows = result._rows(0, total if limit <= 0 else limit, shown_rows)
-    if view == "match":
-        columns = _MATCH_COLUMNS
-        texts = [[cell_text(c, row[c]) for c in columns] for row in rows]
-    else:
-        columns = _MISS_COLUMNS + ["detail", "captures"]
-        texts = [
-            [cell_text(c, row[c]) for c in _MISS_COLUMNS]
-            + [miss_detail(row), cell_text("captures", row["captures"])]
-            for row in rows
-        ]
-    numeric = [c in ("match", "start", "end", "start_row", "reached_steps") for c in columns]
+    columns, texts, numeric = compact_view(rows, view != "match")
     width = shutil.get_terminal_size().columns if out.isatty() else None
     nouns = noun if total == 1 else noun + "es"
     if total:
