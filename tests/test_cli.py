@@ -357,3 +357,14 @@ def test_an_in_process_run_leaves_the_callers_signals_and_warnings_alone(tmp_pat
     assert cli.main([*arguments, str(source)]) == 0
     assert signal.getsignal(signal.SIGTERM) is handler_before
     assert warnings.filters == filters_before
+
+
+@pytest.mark.parametrize("command", [["-m", "vashlet"], ["-c", "from vashlet.cli import main; main()"]])
+def test_version_is_the_projects(command):
+    project = Path(__file__).resolve().parent.parent / "pyproject.toml"
+    declared = next(line.split('"')[1] for line in project.read_text().splitlines()
+                    if line.startswith("version = "))
+    assert vashlet.__version__ == declared
+    result = subprocess.run([sys.executable, *command, "--version"], capture_output=True,
+                            text=True, env=dict(os.environ, PYTHONPATH=str(PACKAGE_ROOT)))
+    assert (result.returncode, result.stdout) == (0, f"vashlet {declared}\n")

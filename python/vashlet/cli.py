@@ -91,6 +91,7 @@ def _parser() -> argparse.ArgumentParser:
         prog="vashlet",
         description="Find sequential patterns in event files, and explain the near misses.",
     )
+    parser.add_argument("--version", action="version", version=f"vashlet {vashlet.__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     match_help = "print the matches of a pattern"
     explain_help = "print the starts that did not match, and why"
