@@ -52,6 +52,20 @@ class Pattern:
         """Start a builder for a pattern whose first step matches `typ`."""
     def to_json(self, pretty: bool = False) -> str:
         """Serialise the pattern to the stable JSON AST."""
+    @property
+    def steps(self) -> int:
+        """The number of steps."""
+    @property
+    def types(self) -> tuple[str, ...]:
+        """The event type of each step, in step order."""
+    @property
+    def attributes(self) -> tuple[str, ...]:
+        """The attribute names the pattern reads (in predicates, references and captures, of the
+        steps and of their absences), each once, step by step: a step's absences before its
+        own atom, and in an atom predicates, then references, then captures."""
+    @property
+    def bindings(self) -> tuple[str, ...]:
+        """The binding names the steps capture, each once, in the order captured."""
 
 @final
 class PatternBuilder:

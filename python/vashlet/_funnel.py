@@ -3,7 +3,6 @@ stopped there, computed from the near misses of `explain` and the number of star
 
 from __future__ import annotations
 
-import json
 from collections import Counter
 from dataclasses import dataclass, field
 from typing import Any, Sequence
@@ -167,10 +166,6 @@ def _reason_detail(miss: dict[str, Any]) -> str | None:
     return None
 
 
-def _step_types(pattern: Pattern) -> list[str]:
-    return [step["atom"]["event_type"] for step in json.loads(pattern.to_json())["steps"]]
-
-
 def _pattern_text(pattern: PatternLike) -> str:
     return pattern if isinstance(pattern, str) else as_pattern(pattern).to_json(pretty=True)
 
@@ -275,7 +270,7 @@ def _funnel_from(
 ) -> Funnel:
     """The funnel of `starts` starts, of which the rows of `miss_table` did not complete."""
     misses = _miss_rows(miss_table)
-    types = _step_types(pattern)
+    types = pattern.types
 
     stopped_at: Counter[int] = Counter()
     reason_counts: Counter[tuple[int, str, str | None]] = Counter()

@@ -3,7 +3,6 @@ the input's Arrow schema, and the step every worker runs on its share of the eve
 
 from __future__ import annotations
 
-import json
 import re
 from typing import Any, Callable, Iterable, Iterator
 
@@ -16,21 +15,6 @@ from vashlet._inputs import Columns, PatternLike, as_pattern, pattern_first
 # Rows gathered before a worker runs the matcher over the partitions complete so far: big enough
 # that the per-call cost vanishes, small enough that memory holds one chunk plus one partition.
 CHUNK_ROWS = 1 << 17
-
-
-def _atoms(document: dict) -> Iterator[dict]:
-    for step in document["steps"]:
-        yield step["atom"]
-        yield from (step["transition_from_previous"] or {}).get("absence", [])
-
-
-def used_attributes(pattern: Pattern) -> list[str]:
-    """The attribute columns the pattern reads, in first use order."""
-    names: dict[str, None] = {}
-    for atom in _atoms(json.loads(pattern.to_json())):
-        for clause in atom["predicates"] + atom["reference_predicates"] + atom["captures"]:
-            names[clause["attribute"]] = None
-    return list(names)
 
 
 def _kind(arrow_type: pa.DataType) -> str | None:
@@ -57,13 +41,14 @@ def capture_types(pattern: Pattern, schema: pa.Schema) -> dict[str, pa.DataType]
     from: one kind keeps it, integers and floats make floats, any other mixture makes text (the
     values written as pattern literals, as the one-machine result does)."""
     sources: dict[str, set[str]] = {}
-    for atom in _atoms(json.loads(pattern.to_json())):
-        for capture in atom["captures"]:
-            kinds = sources.setdefault(capture["name"], set())
-            if capture["attribute"] in schema.names:
-                kind = _kind(schema.field(capture["attribute"]).type)
-                if kind:
-                    kinds.add(kind)
+    for atom, _, absences in pattern._parts:
+        for _, _, captures in (atom, *absences):
+            for name, attribute in captures:
+                kinds = sources.setdefault(name, set())
+                if attribute in schema.names:
+                    kind = _kind(schema.field(attribute).type)
+                    if kind:
+                        kinds.add(kind)
     types = {}
     for name in sorted(sources, key=lambda text: text.encode()):
         kinds = sources[name]
@@ -96,7 +81,7 @@ class Plan:
     def read_columns(self) -> list[str]:
         """The input columns the workers need: the keys, then the attributes the pattern reads."""
         keys = [self.columns.partition, self.columns.ts, self.columns.type, self.id]
-        named = dict.fromkeys(keys + used_attributes(self.pattern))
+        named = dict.fromkeys(keys + list(self.pattern.attributes))
         return list(named)
 
     def check(self, input_schema: pa.Schema) -> pa.Schema:

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import importlib
-import json
 from contextlib import contextmanager
 from typing import Any, Iterator, Sequence, TypeVar
 
@@ -299,31 +298,27 @@ def never_taken(pattern: Pattern) -> list[str]:
     earlier step captures, a window below zero. The format allows both; they are mistakes."""
     problems = []
     captured: set[str] = set()
-    for index, step in enumerate(json.loads(pattern.to_json())["steps"]):
-        atom = step["atom"]
-        name = f"step {index} ({atom['event_type']})"
-        transition = step["transition_from_previous"] or {}
-        window = transition.get("max_elapsed")
-        if isinstance(window, int) and window < 0:  # a duration is written as text, never below zero
+    for index, ((event_type, references, captures), window, absences) in enumerate(pattern._parts):
+        name = f"step {index} ({event_type})"
+        if window is not None and window < 0:  # a duration is never below zero
             problems.append(f"{name} has a window of {window}, below zero: it can never match")
-        for absence in transition.get("absence", ()):
-            for binding in _unbound(absence, captured):
+        for absence_type, absence_references, _ in absences:
+            for binding in _unbound(absence_references, captured):
                 problems.append(
-                    f"the absence of {absence['event_type']} before {name} refers to "
+                    f"the absence of {absence_type} before {name} refers to "
                     f"${binding}, which no earlier step captures: it never blocks"
                 )
-        for binding in _unbound(atom, captured):
+        for binding in _unbound(references, captured):
             problems.append(
                 f"{name} refers to ${binding}, which no earlier step captures: "
                 "it can never match"
             )
-        captured.update(capture["name"] for capture in atom["captures"])
+        captured.update(capture for capture, _ in captures)
     return problems
 
 
-def _unbound(atom: dict[str, Any], captured: set[str]) -> list[str]:
-    names = [clause["binding"] for clause in atom["reference_predicates"]]
-    return [name for name in dict.fromkeys(names) if name not in captured]
+def _unbound(references: Sequence[str], captured: set[str]) -> list[str]:
+    return [name for name in dict.fromkeys(references) if name not in captured]
 
 
 def warn_never_taken(pattern: Pattern) -> None:
