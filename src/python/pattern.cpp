@@ -227,14 +227,24 @@ Ref where(const PatternBuilder& self, const Arguments<2>& args) {
   });
 }
 
-constexpr auto kWhereEqSignature = signature("PatternBuilder.where_eq()", {"attribute", "value"}, 2);
-constexpr auto kWhereNeSignature = signature("PatternBuilder.where_ne()", {"attribute", "value"}, 2);
-constexpr auto kWhereGtSignature = signature("PatternBuilder.where_gt()", {"attribute", "value"}, 2);
-constexpr auto kWhereGteSignature =
-    signature("PatternBuilder.where_gte()", {"attribute", "value"}, 2);
-constexpr auto kWhereLtSignature = signature("PatternBuilder.where_lt()", {"attribute", "value"}, 2);
-constexpr auto kWhereLteSignature =
-    signature("PatternBuilder.where_lte()", {"attribute", "value"}, 2);
+// The where_* methods, one per operator in the order of ComparisonOperator.
+struct WhereText {
+  const char* name;
+  const char* display;  // how argument errors name the method
+  const char* doc;
+};
+constexpr WhereText kWhereTexts[] = {
+    {"where_eq", "PatternBuilder.where_eq()", "where_eq($self, attribute, value)\n--\n\nAdd `attribute == value` to the current step."},
+    {"where_ne", "PatternBuilder.where_ne()", "where_ne($self, attribute, value)\n--\n\nAdd `attribute != value` to the current step."},
+    {"where_gt", "PatternBuilder.where_gt()", "where_gt($self, attribute, value)\n--\n\nAdd `attribute > value` to the current step."},
+    {"where_gte", "PatternBuilder.where_gte()", "where_gte($self, attribute, value)\n--\n\nAdd `attribute >= value` to the current step."},
+    {"where_lt", "PatternBuilder.where_lt()", "where_lt($self, attribute, value)\n--\n\nAdd `attribute < value` to the current step."},
+    {"where_lte", "PatternBuilder.where_lte()", "where_lte($self, attribute, value)\n--\n\nAdd `attribute <= value` to the current step."},
+};
+
+template <ComparisonOperator Op>
+constexpr auto kWhereSignature =
+    signature(kWhereTexts[static_cast<int>(Op)].display, {"attribute", "value"}, 2);
 
 constexpr auto kCaptureSignature = signature("PatternBuilder.capture()", {"attribute", "name"}, 2);
 
@@ -304,30 +314,19 @@ Ref rebuild_builder(const Arguments<1>& args) {
   return builder_to_py(unwrap(pattern_from_json(json)).steps);
 }
 
-template <const auto& Sig, ComparisonOperator Op>
-PyMethodDef where_def(const char* name, const char* doc) {
-  return method_def<builder_class, Sig, where<Op>>(name, doc);
+template <ComparisonOperator Op>
+PyMethodDef where_def() {
+  const WhereText& text = kWhereTexts[static_cast<int>(Op)];
+  return method_def<builder_class, kWhereSignature<Op>, where<Op>>(text.name, text.doc);
 }
 
 PyMethodDef builder_methods[] = {
-    where_def<kWhereEqSignature, ComparisonOperator::Eq>(
-        "where_eq",
-        "where_eq($self, attribute, value)\n--\n\nAdd `attribute == value` to the current step."),
-    where_def<kWhereNeSignature, ComparisonOperator::NotEq>(
-        "where_ne",
-        "where_ne($self, attribute, value)\n--\n\nAdd `attribute != value` to the current step."),
-    where_def<kWhereGtSignature, ComparisonOperator::Gt>(
-        "where_gt",
-        "where_gt($self, attribute, value)\n--\n\nAdd `attribute > value` to the current step."),
-    where_def<kWhereGteSignature, ComparisonOperator::Gte>(
-        "where_gte",
-        "where_gte($self, attribute, value)\n--\n\nAdd `attribute >= value` to the current step."),
-    where_def<kWhereLtSignature, ComparisonOperator::Lt>(
-        "where_lt",
-        "where_lt($self, attribute, value)\n--\n\nAdd `attribute < value` to the current step."),
-    where_def<kWhereLteSignature, ComparisonOperator::Lte>(
-        "where_lte",
-        "where_lte($self, attribute, value)\n--\n\nAdd `attribute <= value` to the current step."),
+    where_def<ComparisonOperator::Eq>(),
+    where_def<ComparisonOperator::NotEq>(),
+    where_def<ComparisonOperator::Gt>(),
+    where_def<ComparisonOperator::Gte>(),
+    where_def<ComparisonOperator::Lt>(),
+    where_def<ComparisonOperator::Lte>(),
     method_def<builder_class, kCaptureSignature, capture>(
         "capture",
         "capture($self, attribute, name)\n--\n\nCapture `attribute` from the current step as `$name`."),
