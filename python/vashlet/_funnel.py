@@ -20,12 +20,13 @@ _INSTALL_HINT = "pip install 'vashlet[io]'"
 class StopReason:
     """Why some starts stopped at a step: the near-miss ``reason``, its ``detail`` (the failed
     clauses of ``predicate_failed``, the blocking event type of ``absence_blocked``, otherwise
-    None), how many starts, and the first few of their start rows."""
+    None), how many starts, and the first few of their start rows (values of the `id` column
+    where the funnel was given one)."""
 
     reason: str
     detail: str | None
     count: int
-    examples: tuple[int, ...]
+    examples: tuple[int | str, ...]
 
 
 @dataclass(frozen=True)
@@ -59,7 +60,7 @@ class Funnel:
     starts: int
     matched: int
     near_misses: int
-    example_misses: dict[int, dict[str, Any]] = field(repr=False, compare=False)
+    example_misses: dict[int | str, dict[str, Any]] = field(repr=False, compare=False)
     # The temporal columns of the near misses, whose values the report shows as times.
     _time_columns: dict[str, Any] = field(default_factory=dict, repr=False, compare=False)
 
