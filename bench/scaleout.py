@@ -42,6 +42,7 @@ def spark_runs(table, repeats):
 
     import vashlet.spark
     from vashlet.spark import _run
+    from vashlet._inputs import Columns
     from vashlet._scaleout import Plan
 
     root = os.path.dirname(os.path.dirname(vashlet.__file__))
@@ -56,8 +57,7 @@ def spark_runs(table, repeats):
     spark.sparkContext.setLogLevel("ERROR")
     frame = spark.createDataFrame(table.to_pandas()).repartition(4).cache()
     frame.count()
-    plan = lambda: Plan(FUNNEL_TEXT, explain=False, partition="partition", ts="ts",  # noqa: E731
-                        type="type", id="eid", exhaustive=False)
+    plan = lambda: Plan(FUNNEL_TEXT, Columns(id="eid"), explain=False)  # noqa: E731
     results = {}
     for label, grouped in (("repartition + mapInArrow", False), ("groupBy + applyInArrow", True)):
         elapsed, rows = median_seconds(lambda: _run(frame, plan(), grouped).collect(), repeats)
@@ -79,7 +79,7 @@ def dask_runs(table, repeats):
         with Client(cluster):
             frame = dd.from_pandas(table.to_pandas(), npartitions=4).persist()
             elapsed, rows = median_seconds(
-                lambda: vashlet.dask.match(frame, FUNNEL_TEXT, id="eid").compute(), repeats
+                lambda: vashlet.dask.match(FUNNEL_TEXT, frame, id="eid").compute(), repeats
             )
     return {"shuffle + map_partitions": (elapsed, len(rows))}
 

@@ -112,7 +112,7 @@ def test_output_files_hold_every_row(tmp_path, command, suffix):
             rows = list(csv.reader(handle))
         assert rows[0] == expected.columns
         assert [int(row[0]) for row in rows[1:]] == [row[expected.columns[0]] for row in expected]
-        assert json.loads(rows[1][expected.columns.index("rows") ]) == expected.head(1)[0]["rows"]
+        assert json.loads(rows[1][expected.columns.index("rows") ]) == expected.to_pylist()[0]["rows"]
 
 
 def test_parquet_output_leaves_out_captures_of_a_pattern_that_binds_nothing(tmp_path):
@@ -329,7 +329,7 @@ def test_sigterm_while_writing_leaves_no_temporary_file(tmp_path):
     ("MemoryError('cannot allocate 8 GiB')", "vashlet: error: out of memory: cannot allocate 8 GiB\n"),
 ])
 def test_out_of_memory_is_one_line(tmp_path, error, message):
-    patch = f"import vashlet\ndef fail(*a, **k):\n    raise {error}\nvashlet.match = fail"
+    patch = f"import vashlet._tables\ndef fail(*a, **k):\n    raise {error}\nvashlet._tables.match_table = fail"
     result = run_patched(tmp_path, patch, "match", PATTERN, write_events(tmp_path / "e.parquet"))
     assert (result.returncode, result.stderr) == (2, message)
 
@@ -357,3 +357,14 @@ def test_an_in_process_run_leaves_the_callers_signals_and_warnings_alone(tmp_pat
     assert cli.main([*arguments, str(source)]) == 0
     assert signal.getsignal(signal.SIGTERM) is handler_before
     assert warnings.filters == filters_before
+
+
+@pytest.mark.parametrize("command", [["-m", "vashlet"], ["-c", "from vashlet.cli import main; main()"]])
+def test_version_is_the_projects(command):
+    project = Path(__file__).resolve().parent.parent / "pyproject.toml"
+    declared = next(line.split('"')[1] for line in project.read_text().splitlines()
+                    if line.startswith("version = "))
+    assert vashlet.__version__ == declared
+    result = subprocess.run([sys.executable, *command, "--version"], capture_output=True,
+                            text=True, env=dict(os.environ, PYTHONPATH=str(PACKAGE_ROOT)))
+    assert (result.returncode, result.stdout) == (0, f"vashlet {declared}\n")

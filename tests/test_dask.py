@@ -47,11 +47,20 @@ def plain(frame):
 )
 def test_results_equal_the_one_machine_result(events, table, kind, options):
     call = vashlet.dask.match if kind == "match" else vashlet.dask.explain
-    result = call(events, FUNNEL, partition="user", id="eid", **options)
+    result = call(FUNNEL, events, partition="user", id="eid", **options)
     assert result.npartitions > 1
     expected = local_result(kind, table, **options)
     assert len(expected) >= 5
     assert as_set(plain(result.compute())) == as_set(expected)
+
+
+@pytest.mark.parametrize("kind", ["match", "explain"])
+def test_the_data_first_order_still_works_but_warns(events, kind):
+    call = getattr(vashlet.dask, kind)
+    with pytest.warns(DeprecationWarning, match=rf"vashlet.dask.{kind}\(df, pattern\) is deprecated"):
+        old = call(events, FUNNEL, partition="user", id="eid")
+    new = call(FUNNEL, events, partition="user", id="eid")
+    assert as_set(plain(old.compute())) == as_set(plain(new.compute()))
 
 
 @pytest.mark.parametrize(
@@ -65,15 +74,15 @@ def test_results_equal_the_one_machine_result(events, table, kind, options):
 def test_bad_columns_are_refused_at_once(events, options, error, column):
     options = {"partition": "user", "id": "eid", **options}
     with pytest.raises(error, match=f"'{column}'"):
-        vashlet.dask.match(events, FUNNEL, **options)
+        vashlet.dask.match(FUNNEL, events, **options)
 
 
 def test_null_key_on_a_worker_names_the_column_and_row(events):
     broken = events.assign(user=events.user.where(events.eid != "e00007", None))
     with pytest.raises(ValueError, match="column 'user' is null in the row whose 'eid' is 'e00007'"):
-        vashlet.dask.match(broken, FUNNEL, partition="user", id="eid").compute()
+        vashlet.dask.match(FUNNEL, broken, partition="user", id="eid").compute()
 
 
 def test_id_is_required(events):
     with pytest.raises(TypeError, match="id must name a column"):
-        vashlet.dask.match(events, FUNNEL, partition="user", id=None)
+        vashlet.dask.match(FUNNEL, events, partition="user", id=None)

@@ -192,15 +192,14 @@ def test_command_line_warns_on_stderr_and_succeeds(tmp_path):
 
 @pytest.mark.parametrize("explain", [False, True])
 def test_scale_out_groups_do_not_warn_of_types_other_groups_have(explain):
+    from vashlet._inputs import Columns
     from vashlet._scaleout import Plan
 
     table = shop(types=["view", "view"]).append_column("id", pa.array([1, 2]))
-    plan = Plan("view -> cart", explain=explain, partition="partition", ts="ts", type="type",
-                id="id", exhaustive=False)
+    plan = Plan("view -> cart", Columns(id="id"), explain=explain)
     plan.check(table.schema)
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         plan.run(table)
     with pytest.raises(ValueError, match="compares a string"):
-        Plan('view[price > "1"]', explain=explain, partition="partition", ts="ts", type="type",
-             id="id", exhaustive=False).check(table.schema)
+        Plan('view[price > "1"]', Columns(id="id"), explain=explain).check(table.schema)

@@ -173,7 +173,7 @@ def test_command_line_reports_a_memory_error_in_one_line(tmp_path, monkeypatch, 
     def exhausted(*args, **kwargs):
         raise MemoryError("exhaustive matching of partition 'p' (1 events) would hold more")
 
-    monkeypatch.setattr(vashlet, "match", exhausted)
+    monkeypatch.setattr(cli, "match_table", exhausted)
     status = cli.main(["match", "--exhaustive", "A -> A", str(source)])
     assert status == 2
     err = capsys.readouterr().err

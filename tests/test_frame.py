@@ -68,6 +68,8 @@ CLASSES = {
     Pattern: (None, "A compiled or parsed pattern, ready to match.", {
         "event": ("(typ)", "Start a builder for a pattern whose first step matches `typ`."),
         "to_json": ("($self, pretty=False)", "Serialise the pattern to the stable JSON AST."),
+        # Their texts are the stub's; their values are tested in test_patterns.
+        **{name: (None, getattr(Pattern, name).__doc__) for name in ("steps", "types", "attributes", "bindings")},
     }),
     PatternBuilder: (None, "A small fluent builder for the stable human-facing construction path.\n\n"
                      "The text DSL remains experimental; this builder covers the common\n"
@@ -381,3 +383,19 @@ def test_a_rekeyed_dict_panics_without_reading_freed_entries():
     attrs["".join(["fi", "rst"])] = Rekey()
     attrs["second"] = 2
     assert str(panic(attrs)) == "dictionary keys changed during iteration"
+
+
+def test_the_stub_declares_what_the_module_has_and_no_test_hooks():
+    import ast
+    from pathlib import Path
+
+    from vashlet import _core
+
+    tree = ast.parse(Path(_core.__file__).with_name("_core.pyi").read_text())
+    declared = {node.name for node in tree.body if isinstance(node, (ast.FunctionDef, ast.ClassDef))}
+    declared |= {node.target.id for node in tree.body if isinstance(node, ast.AnnAssign)}
+    assert {name for name in declared if not hasattr(_core, name)} == {"_TableCall"}
+    assert set(_core.__all__) <= declared
+    hooks = {"_read_table", "_time_matching", "_cgroup_quota_cores"}
+    assert all(hasattr(_core, name) for name in hooks)  # still there for the tests and bench
+    assert not hooks & (declared | set(importlib.import_module("vashlet").__all__))

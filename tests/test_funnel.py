@@ -67,17 +67,21 @@ def test_funnel_counts_agree_with_matches_and_near_misses(pattern, events):
     assert got == expected
 
 
-def test_shop_funnel_counts_exhaustively_and_names_reasons():
-    funnel = vashlet.funnel(SHOP, shop_table())
+@pytest.mark.parametrize("id", [None, "eid"])
+def test_shop_funnel_counts_exhaustively_and_names_reasons(id):
+    table = shop_table()
+    table = table.append_column("eid", pa.array([f"e{row}" for row in range(len(table))]))
+    named = (lambda row: row) if id is None else (lambda row: f"e{row}")
+    funnel = vashlet.funnel(SHOP, table, id=id)
     assert (funnel.starts, funnel.matched, funnel.near_misses) == (6, 2, 4)
     login, purchase = funnel.steps
     assert (login.event_type, login.reached, login.completed, login.reasons) == ("login", 6, 6, ())
     assert (purchase.event_type, purchase.reached, purchase.completed) == ("purchase", 6, 2)
     assert {(r.reason, r.detail, r.count, r.examples) for r in purchase.reasons} == {
-        ("absence_blocked", "logout", 1, (3,)),
-        ("window_exceeded", None, 1, (6,)),
-        ("predicate_failed", "amount >= 10.5", 1, (8,)),
-        ("no_successor", None, 1, (12,)),
+        ("absence_blocked", "logout", 1, (named(3),)),
+        ("window_exceeded", None, 1, (named(6),)),
+        ("predicate_failed", "amount >= 10.5", 1, (named(8),)),
+        ("no_successor", None, 1, (named(12),)),
     }
 
 

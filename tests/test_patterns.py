@@ -3,8 +3,10 @@
 import json
 
 import pytest
+from hypothesis import given, settings
 
 from helpers import INT64_MAX, Index
+from test_matching_properties import text_patterns
 from vashlet import Event, Pattern, match_events, parse_pattern
 
 
@@ -106,3 +108,34 @@ def test_builder_and_text_make_the_same_pattern():
     built = built.where_ref_eq("user", "u").where_gte("amount", 10.5).build()
     text = parse_pattern("login[user as $u] -[<=300, no logout]-> purchase[user == $u, amount >= 10.5]")
     assert built.to_json() == text.to_json()
+
+
+def read_from_json(pattern):
+    """steps, types, attributes and bindings, derived from the JSON document instead."""
+    steps = json.loads(pattern.to_json())["steps"]
+    atoms = []
+    for step in steps:
+        atoms += (step["transition_from_previous"] or {}).get("absence", []) + [step["atom"]]
+    attributes = [clause["attribute"] for atom in atoms
+                  for kind in ("predicates", "reference_predicates", "captures") for clause in atom[kind]]
+    bindings = [capture["name"] for step in steps for capture in step["atom"]["captures"]]
+    return (len(steps), tuple(step["atom"]["event_type"] for step in steps),
+            tuple(dict.fromkeys(attributes)), tuple(dict.fromkeys(bindings)))
+
+
+@settings(max_examples=200, deadline=None)
+@given(text_patterns())
+def test_introspection_agrees_with_the_json_document(pattern):
+    assert (pattern.steps, pattern.types, pattern.attributes, pattern.bindings) == read_from_json(pattern)
+
+
+@pytest.mark.parametrize("pattern", [
+    parse_pattern('a[x as $u, y == 1] -[<=5, no z[w == $u]]-> b[x == $u, v as $u, t as $t]'),
+    Pattern.event("a").capture("x", "u").where_eq("y", 1).then("b", within=5, no="z")
+    .where_ref_eq("x", "u").capture("v", "u").capture("t", "t").build(),
+])
+def test_introspection_reads_steps_types_attributes_bindings(pattern):
+    assert pattern.steps == 2 and pattern.types == ("a", "b")
+    assert set(pattern.attributes) >= {"x", "y", "v", "t"} and pattern.bindings == ("u", "t")
+    with pytest.raises(AttributeError):
+        pattern.types = ()

@@ -56,7 +56,7 @@ def collected(frame):
 )
 def test_results_equal_the_one_machine_result(events, table, kind, options):
     call = vashlet.spark.match if kind == "match" else vashlet.spark.explain
-    result = call(events, FUNNEL, partition="user", id="eid", **options)
+    result = call(FUNNEL, events, partition="user", id="eid", **options)
     expected = local_result(kind, table, **options)
     assert len(expected) >= 5
     assert as_set(collected(result)) == as_set(expected)
@@ -65,7 +65,9 @@ def test_results_equal_the_one_machine_result(events, table, kind, options):
 def test_declared_schema(events):
     from pyspark.sql.types import ArrayType, LongType, StringType
 
-    schema = vashlet.spark.match(events, FUNNEL, partition="user", id="eid").schema
+    schema = vashlet.spark.match(FUNNEL, events, partition="user", id="eid").schema
+    with pytest.warns(DeprecationWarning, match=r"pass the pattern first, vashlet.spark.match\("):
+        assert vashlet.spark.match(events, FUNNEL, partition="user", id="eid").schema == schema
     assert schema.names == ["partition", "start", "end", "rows", "captures"]
     assert schema["rows"].dataType == ArrayType(StringType())
     assert schema["captures"].dataType.fields[0].dataType == LongType()
@@ -78,13 +80,13 @@ def test_declared_schema(events):
 def test_driver_refuses_bad_columns(events, options, column):
     options = {"partition": "user", "id": "eid", **options}
     with pytest.raises((ValueError, TypeError), match=f"'{column}'"):
-        vashlet.spark.match(events, FUNNEL, **options)
+        vashlet.spark.match(FUNNEL, events, **options)
 
 
 def test_unsupported_attribute_type_is_named_on_the_driver(spark, table):
     frame = spark.createDataFrame(table.to_pandas())
     with pytest.raises(TypeError, match="column 'unread' has type decimal"):
-        vashlet.spark.match(frame, "view[unread == 1]", partition="user", id="eid")
+        vashlet.spark.match("view[unread == 1]", frame, partition="user", id="eid")
 
 
 def test_null_key_on_a_worker_names_the_column_and_row(spark, events):
@@ -94,7 +96,7 @@ def test_null_key_on_a_worker_names_the_column_and_row(spark, events):
         "user", F.when(F.col("eid") == "e00007", F.lit(None)).otherwise(F.col("user"))
     )
     with pytest.raises(Exception, match="column 'user' is null in the row whose 'eid' is 'e00007'"):
-        vashlet.spark.match(broken, FUNNEL, partition="user", id="eid").collect()
+        vashlet.spark.match(FUNNEL, broken, partition="user", id="eid").collect()
 
 
 @pytest.mark.parametrize("ts_type", ["long", "timestamp", "timestamp_ntz"])
@@ -108,7 +110,7 @@ def test_timestamp_columns_used_or_not(spark, ts_type):
     frame = spark.createDataFrame(
         rows, f"partition string, ts {ts_type}, type string, eid string, seen timestamp"
     )
-    result = collected(vashlet.spark.match(frame, "login -> purchase", id="eid"))
+    result = collected(vashlet.spark.match("login -> purchase", frame, id="eid"))
     assert [(r["partition"], r["start"], r["end"], r["rows"]) for r in result] == [
         ("a", at(1), at(5), ["e1", "e2"])
     ]

@@ -369,6 +369,45 @@ def test_results_export_to_arrow_polars_and_duckdb_without_losing_types():
     assert "MatchTable: 1 row" in repr(result)
 
 
+SHORT = "login -> purchase[amount >= 20]"  # two near misses, one with a failed clause
+
+
+@pytest.mark.parametrize("call, pattern", [(vashlet.match, "login"), (vashlet.explain, SHORT)])
+def test_results_convert_and_head_keeps_the_class(call, pattern):
+    result = call(pattern, pa.table(SHOP))
+    expected = pa.table(result)
+    assert len(result) == 2
+    assert result.to_arrow().equals(expected)
+    assert result.to_pandas().equals(expected.to_pandas())
+    assert result.to_polars().equals(polars.from_arrow(expected))
+    for n in [0, 1, 5, -1]:
+        head = result.head(n)
+        assert type(head) is type(result)
+        assert head.to_pylist() == result.to_pylist()[:n] == list(head)
+        assert head.to_arrow().equals(expected.slice(0, len(head)))
+    assert result.head(1).head(5).to_pylist() == result.to_pylist()[:1]
+
+
+@pytest.mark.parametrize("method, module, extra", [
+    ("to_pandas", "pandas", "pandas"), ("to_polars", "polars", "polars"), ("to_arrow", "pyarrow", "io"),
+])
+def test_conversions_name_the_extra_they_need(monkeypatch, method, module, extra):
+    result = vashlet.match("login", pa.table(SHOP))
+    monkeypatch.setitem(sys.modules, module, None)
+    with pytest.raises(ImportError, match=rf"needs {module}.*pip install 'vashlet\[{extra}\]'"):
+        getattr(result, method)()
+
+
+def test_near_miss_views_show_the_detail_in_one_column():
+    result = vashlet.explain(SHORT, pa.table(SHOP))
+    detail = "row 2 fails amount >= 20 (amount=12.5)"
+    assert detail in repr(result)
+    assert detail.replace(">", "&gt;") in result._repr_html_()
+    for text in (repr(result), result._repr_html_()):
+        assert "detail" in text and "candidate_satisfies" not in text
+    assert "candidate_satisfies" in result.columns
+
+
 def test_sparse_tables_match_as_events_with_missing_attributes():
     # Each type fills its own columns; a null is a missing attribute, which `!=` does not pass.
     table = pa.table(
@@ -566,6 +605,18 @@ def test_a_consumed_capsule_is_refused():
     vashlet._core._match_table(vashlet.parse_pattern("login"), capsule, "partition", "ts", "type")
     with pytest.raises(ValueError, match="already consumed"):
         vashlet._core._match_table(vashlet.parse_pattern("login"), capsule, "partition", "ts", "type")
+
+
+@pytest.mark.parametrize("call", [vashlet.match, vashlet.explain, vashlet.funnel])
+@pytest.mark.parametrize("columns, error, message", [
+    ({"partition": 1}, TypeError, "argument 'partition': 'int' object cannot be converted"),
+    ({"type": None}, TypeError, "argument 'type': 'NoneType' object"),
+    ({"id": 5}, TypeError, "argument 'id': 'int' object"),
+    ({"ts_unit": "h"}, ValueError, "ts_unit must be one of 's', 'ms', 'us', 'ns', not 'h'"),
+])
+def test_columns_are_checked_before_the_data(call, columns, error, message):
+    with pytest.raises(error, match=message):
+        call("login", None, **columns)  # None as data would fail later
 
 
 def test_bad_patterns_and_threads_are_refused_before_reading():

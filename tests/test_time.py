@@ -335,14 +335,13 @@ def test_ts_unit_that_agrees_with_the_column_is_accepted():
 
 
 def test_scaleout_plans_carry_ts_unit():
+    from vashlet._inputs import Columns
     from vashlet._scaleout import Plan
 
     schema = pa.schema([("partition", pa.string()), ("ts", pa.int64()), ("type", pa.string()),
                         ("id", pa.int64())])
-    Plan("A -[<=3m]-> B", explain=False, partition="partition", ts="ts", type="type", id="id",
-         exhaustive=False, ts_unit="s").check(schema)
-    plan = Plan("A -[<=3m]-> B", explain=True, partition="partition", ts="ts", type="type", id="id",
-                exhaustive=False)
+    Plan("A -[<=3m]-> B", Columns(id="id", ts_unit="s"), explain=False).check(schema)
+    plan = Plan("A -[<=3m]-> B", Columns(id="id"), explain=True)
     with pytest.raises(ValueError, match="has a unit, but 'ts' holds plain integers"):
         plan.check(schema)
 

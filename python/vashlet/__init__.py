@@ -5,6 +5,7 @@ from vashlet._core import *  # noqa: F401,F403 - the native names are those of _
 from vashlet._core import PanicException, release_memory
 from vashlet._funnel import Funnel, FunnelStep, StopReason, funnel
 from vashlet._tables import MatchTable, NearMissTable, explain, match
+from vashlet._version import version as __version__
 
 __all__ = list(_core.__all__) + [
     "match",

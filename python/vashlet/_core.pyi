@@ -1,5 +1,5 @@
 import datetime
-from typing import Any, Literal, Sequence, SupportsIndex, final
+from typing import Any, Literal, Protocol, Sequence, SupportsIndex, TypeVar, final
 
 __all__ = [
     "Event",
@@ -52,6 +52,20 @@ class Pattern:
         """Start a builder for a pattern whose first step matches `typ`."""
     def to_json(self, pretty: bool = False) -> str:
         """Serialise the pattern to the stable JSON AST."""
+    @property
+    def steps(self) -> int:
+        """The number of steps."""
+    @property
+    def types(self) -> tuple[str, ...]:
+        """The event type of each step, in step order."""
+    @property
+    def attributes(self) -> tuple[str, ...]:
+        """The attribute names the pattern reads (in predicates, references and captures, of the
+        steps and of their absences), each once, step by step: a step's absences before its
+        own atom, and in an atom predicates, then references, then captures."""
+    @property
+    def bindings(self) -> tuple[str, ...]:
+        """The binding names the steps capture, each once, in the order captured."""
 
 @final
 class PatternBuilder:
@@ -150,7 +164,6 @@ def match_events(
     pattern: Pattern | PatternBuilder,
     events: Sequence[Event],
     exhaustive: bool = False,
-    use_oracle: bool = False,
     *,
     threads: SupportsIndex | None = None,
     ts_unit: TsUnit | None = None,
@@ -198,63 +211,26 @@ class ResultTable:
     @property
     def absent_types(self) -> list[str]: ...
 
-def _match_table(
-    pattern: Pattern | PatternBuilder,
-    data: object,
-    partition: str,
-    ts: str,
-    type: str,
-    id: str | None = None,
-    exhaustive: bool = False,
-    threads: int | None = None,
-    ts_unit: TsUnit | None = None,
-    max_matches: int | None = None,
-) -> ResultTable: ...
-def _explain_table(
-    pattern: Pattern | PatternBuilder,
-    data: object,
-    partition: str,
-    ts: str,
-    type: str,
-    id: str | None = None,
-    exhaustive: bool = False,
-    threads: int | None = None,
-    ts_unit: TsUnit | None = None,
-    max_matches: int | None = None,
-) -> ResultTable: ...
-def _read_table(
-    pattern: Pattern | PatternBuilder,
-    data: object,
-    partition: str,
-    ts: str,
-    type: str,
-    id: str | None = None,
-    exhaustive: bool = False,
-    threads: int | None = None,
-    ts_unit: TsUnit | None = None,
-    max_matches: int | None = None,
-) -> ResultTable: ...
-def _funnel_table(
-    pattern: Pattern | PatternBuilder,
-    data: object,
-    partition: str,
-    ts: str,
-    type: str,
-    id: str | None = None,
-    exhaustive: bool = False,
-    threads: int | None = None,
-    ts_unit: TsUnit | None = None,
-    max_matches: int | None = None,
-) -> tuple[ResultTable, int]: ...
-def _time_matching(
-    pattern: Pattern | PatternBuilder,
-    events: Sequence[Event],
-    exhaustive: bool = False,
-    use_oracle: bool = False,
-    *,
-    threads: int | None = None,
-    ts_unit: TsUnit | None = None,
-    max_matches: int | None = None,
-) -> float: ...
+_R = TypeVar("_R", covariant=True)
+
+class _TableCall(Protocol[_R]):
+    """The package's native table calls (`_match_table`, `_explain_table`, `_funnel_table`)."""
+    def __call__(
+        self,
+        pattern: Pattern | PatternBuilder,
+        data: object,
+        partition: str,
+        ts: str,
+        type: str,
+        id: str | None = None,
+        exhaustive: bool = False,
+        threads: int | None = None,
+        ts_unit: TsUnit | None = None,
+        max_matches: int | None = None,
+    ) -> _R: ...
+
+_match_table: _TableCall[ResultTable]
+_explain_table: _TableCall[ResultTable]
+_funnel_table: _TableCall[tuple[ResultTable, int]]
+
 def release_memory() -> int: ...
-def _cgroup_quota_cores(root: str, self_cgroup: str) -> int | None: ...

@@ -1,4 +1,5 @@
-"""Result cells as short text, shared by the terminal table, CSV output and the HTML views."""
+"""Result cells as short text, shared by the terminal table, CSV output and the HTML views, and
+the compact view of a result that the command line and the tables' reprs show."""
 
 from __future__ import annotations
 
@@ -29,8 +30,28 @@ def _text(value: Any) -> str:
     return str(value)
 
 
-def row_texts(row: dict[str, Any]) -> list[str]:
-    return [cell_text(column, value) for column, value in row.items()]
+MATCH_COLUMNS = ["match", "partition", "start", "end", "rows", "captures"]
+MISS_COLUMNS = ["start_row", "partition", "reached_steps", "rows", "next_event_type", "reason"]
+_NUMERIC = {"match", "start", "end", "start_row", "reached_steps"}
+
+
+def compact_view(
+    rows: list[dict[str, Any]], near_misses: bool
+) -> tuple[list[str], list[list[str]], list[bool]]:
+    """The columns a result is shown with, each row's cells as text, and which columns hold
+    numbers. Near misses show their reason's detail fields as one ``detail`` column
+    (``row 9 fails amount >= 10.5 (amount=5.0)``) in place of eight mostly empty ones."""
+    if near_misses:
+        columns = MISS_COLUMNS + ["detail", "captures"]
+        texts = [
+            [cell_text(c, row[c]) for c in MISS_COLUMNS]
+            + [miss_detail(row), cell_text("captures", row["captures"])]
+            for row in rows
+        ]
+    else:
+        columns = MATCH_COLUMNS
+        texts = [[cell_text(c, row[c]) for c in columns] for row in rows]
+    return columns, texts, [c in _NUMERIC for c in columns]
 
 
 def miss_detail(miss: dict[str, Any]) -> str:

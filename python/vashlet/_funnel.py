@@ -3,22 +3,14 @@ stopped there, computed from the near misses of `explain` and the number of star
 
 from __future__ import annotations
 
-import json
 from collections import Counter
 from dataclasses import dataclass, field
 from typing import Any, Sequence
 
 from vashlet import _core
-from vashlet._absent_types import warn_absent
-from vashlet._core import Pattern, PatternBuilder
-from vashlet._tables import (
-    MatchTable,
-    NearMissTable,
-    PatternLike,
-    _as_pattern,
-    _reading,
-    warn_never_taken,
-)
+from vashlet._core import Pattern
+from vashlet._inputs import Columns, PatternLike, as_pattern
+from vashlet._tables import MatchTable, NearMissTable, read, warn_never_taken
 
 _EXAMPLES_PER_REASON = 3
 _INSTALL_HINT = "pip install 'vashlet[io]'"
@@ -28,12 +20,13 @@ _INSTALL_HINT = "pip install 'vashlet[io]'"
 class StopReason:
     """Why some starts stopped at a step: the near-miss ``reason``, its ``detail`` (the failed
     clauses of ``predicate_failed``, the blocking event type of ``absence_blocked``, otherwise
-    None), how many starts, and the first few of their start rows."""
+    None), how many starts, and the first few of their start rows (values of the `id` column
+    where the funnel was given one)."""
 
     reason: str
     detail: str | None
     count: int
-    examples: tuple[int, ...]
+    examples: tuple[int | str, ...]
 
 
 @dataclass(frozen=True)
@@ -67,7 +60,7 @@ class Funnel:
     starts: int
     matched: int
     near_misses: int
-    example_misses: dict[int, dict[str, Any]] = field(repr=False, compare=False)
+    example_misses: dict[int | str, dict[str, Any]] = field(repr=False, compare=False)
     # The temporal columns of the near misses, whose values the report shows as times.
     _time_columns: dict[str, Any] = field(default_factory=dict, repr=False, compare=False)
 
@@ -174,16 +167,8 @@ def _reason_detail(miss: dict[str, Any]) -> str | None:
     return None
 
 
-def _step_types(pattern: Pattern | PatternBuilder) -> list[str]:
-    built = pattern.build() if isinstance(pattern, PatternBuilder) else pattern
-    return [step["atom"]["event_type"] for step in json.loads(built.to_json())["steps"]]
-
-
 def _pattern_text(pattern: PatternLike) -> str:
-    if isinstance(pattern, str):
-        return pattern
-    built = pattern.build() if isinstance(pattern, PatternBuilder) else pattern
-    return built.to_json(pretty=True)
+    return pattern if isinstance(pattern, str) else as_pattern(pattern).to_json(pretty=True)
 
 
 def _completed_starts(matches: MatchTable) -> int:
@@ -218,6 +203,7 @@ def funnel(
     partition: str = "partition",
     ts: str = "ts",
     type: str = "type",
+    id: str | None = None,
     threads: int | None = None,
     ts_unit: str | None = None,
 ) -> Funnel:
@@ -233,8 +219,9 @@ def funnel(
     The paths are not enumerated: the near-miss search tells which starts complete, so the
     funnel costs about what `explain` does, whatever the number of paths.
 
-    `data`, `partition`, `ts`, `type`, `threads` and `ts_unit` are as for `match`; `data` is
-    read once, so a one-shot stream (a ``pyarrow.RecordBatchReader``) will do.
+    `data`, `partition`, `ts`, `type`, `id`, `threads` and `ts_unit` are as for `match` (with
+    `id`, the example start rows are values of that column); `data` is read once, so a one-shot
+    stream (a ``pyarrow.RecordBatchReader``) will do.
 
     >>> import vashlet
     >>> import pyarrow as pa
@@ -251,50 +238,40 @@ def funnel(
     >>> [(r.reason, r.count, r.examples) for r in f.steps[1].reasons]
     [('no_successor', 1, (2,)), ('window_exceeded', 1, (3,))]
     """
-    parsed = _as_pattern(pattern)
+    parsed = as_pattern(pattern)
     warn_never_taken(parsed)
-    return funnel_and_misses(
-        parsed, data, partition=partition, ts=ts, type=type, threads=threads, ts_unit=ts_unit,
-        text=_pattern_text(pattern),
-    )[0]
+    columns = Columns(partition, ts, type, id, ts_unit)
+    return funnel_and_misses(parsed, data, columns, threads=threads, text=_pattern_text(pattern))[0]
 
 
 def funnel_and_misses(
-    pattern: PatternLike,
+    pattern: Pattern,
     data: object,
+    columns: Columns,
     *,
-    partition: str = "partition",
-    ts: str = "ts",
-    type: str = "type",
     threads: int | None = None,
-    ts_unit: str | None = None,
     text: str | None = None,
 ) -> tuple[Funnel, NearMissTable]:
     """The funnel and the near misses it counts, from one reading of `data` (see `funnel`).
-    `text` is the pattern as the funnel shows it (default: from `pattern`)."""
-    parsed = _as_pattern(pattern)
-    with _reading(data) as source:
-        table, starts = _core._funnel_table(
-            parsed, source, partition, ts, type, None, False, threads, ts_unit
-        )
-    warn_absent(table.absent_types, data, type)
+    `text` is the pattern as the funnel shows it (default: its JSON document)."""
+    table, starts = read(_core._funnel_table, pattern, data, columns, threads=threads)
     misses = NearMissTable(table)
-    return _funnel_from(parsed, text or _pattern_text(pattern), starts, misses), misses
+    return _funnel_from(pattern, text or _pattern_text(pattern), starts, misses), misses
 
 
 def funnel_of(pattern: PatternLike, matches: MatchTable, miss_table: NearMissTable) -> Funnel:
     """The funnel from results already at hand: `matches` must come from
     ``match(..., exhaustive=True)`` and `miss_table` from `explain`, on the same data."""
     starts = _completed_starts(matches) + len(miss_table)
-    return _funnel_from(_as_pattern(pattern), _pattern_text(pattern), starts, miss_table)
+    return _funnel_from(as_pattern(pattern), _pattern_text(pattern), starts, miss_table)
 
 
 def _funnel_from(
-    pattern: Pattern | PatternBuilder, text: str, starts: int, miss_table: NearMissTable
+    pattern: Pattern, text: str, starts: int, miss_table: NearMissTable
 ) -> Funnel:
     """The funnel of `starts` starts, of which the rows of `miss_table` did not complete."""
     misses = _miss_rows(miss_table)
-    types = _step_types(pattern)
+    types = pattern.types
 
     stopped_at: Counter[int] = Counter()
     reason_counts: Counter[tuple[int, str, str | None]] = Counter()

@@ -5,14 +5,14 @@ characters (bidi overrides among them) shown as marked escapes."""
 from __future__ import annotations
 
 from html import escape
-from typing import TYPE_CHECKING, Any, Sequence
+from typing import TYPE_CHECKING, Sequence
 
 from vashlet._escapes import display_html, display_text
-from vashlet._format import row_texts
 
 if TYPE_CHECKING:
     from vashlet._funnel import Funnel
 
+_NUMBER_CELL = '<td class="number">'
 _BAR_WIDTH = 420
 _LABEL_WIDTH = 180
 _ROW_HEIGHT = 34
@@ -36,24 +36,28 @@ STYLE = """
 
 
 def table_html(
-    columns: Sequence[str], rows: Sequence[dict[str, Any]], total: int, noun: str = "row"
+    columns: Sequence[str],
+    rows: Sequence[Sequence[str]],
+    numeric: Sequence[bool],
+    total: int,
+    width: int,
 ) -> str:
-    """A table of the first `rows` with a caption giving the `total`, as pandas shows one."""
+    """A table of the first `rows` (their cells as text) with a caption giving the `total` rows
+    and the `width` (columns) of the whole result, as pandas shows one."""
     head = "".join(f"<th>{display_html(column)}</th>" for column in columns)
     body = []
     for row in rows:
-        cells = []
-        for value, text in zip(row.values(), row_texts(row)):
-            numeric = isinstance(value, (int, float)) and not isinstance(value, bool)
-            css = ' class="number"' if numeric else ""
-            cells.append(f"<td{css}>{display_html(text)}</td>")
+        cells = [
+            (_NUMBER_CELL if number else "<td>") + f"{display_html(text)}</td>"
+            for text, number in zip(row, numeric)
+        ]
         body.append("<tr>" + "".join(cells) + "</tr>")
-    nouns = noun if total == 1 else noun + "s"
+    nouns = "row" if total == 1 else "rows"
     shown = f" (first {len(rows):,} shown)" if len(rows) < total else ""
     return (
         f'<table class="vashlet-table"><thead><tr>{head}</tr></thead>'
         f"<tbody>{''.join(body)}</tbody></table>"
-        f'<p class="vashlet-caption">{total:,} {nouns} &times; {len(columns)} columns{shown}</p>'
+        f'<p class="vashlet-caption">{total:,} {nouns} &times; {width} columns{shown}</p>'
     )
 
 

@@ -3,48 +3,18 @@ the input's Arrow schema, and the step every worker runs on its share of the eve
 
 from __future__ import annotations
 
-import json
 import re
-from typing import Iterable, Iterator, Union
+from typing import Any, Callable, Iterable, Iterator
 
 import pyarrow as pa
 import pyarrow.compute as pc
 
-import vashlet
-from vashlet import Pattern, PatternBuilder, _core
-
-PatternLike = Union[str, Pattern, PatternBuilder]
+from vashlet import Pattern, _core
+from vashlet._inputs import Columns, PatternLike, as_pattern, pattern_first
 
 # Rows gathered before a worker runs the matcher over the partitions complete so far: big enough
 # that the per-call cost vanishes, small enough that memory holds one chunk plus one partition.
 CHUNK_ROWS = 1 << 17
-
-
-def as_pattern(pattern: PatternLike) -> Pattern:
-    if isinstance(pattern, str):
-        return vashlet.parse_pattern(pattern)
-    if isinstance(pattern, PatternBuilder):
-        return pattern.build()
-    if isinstance(pattern, Pattern):
-        return pattern
-    raise TypeError(
-        f"pattern must be a str, Pattern or PatternBuilder, not '{type(pattern).__qualname__}'"
-    )
-
-
-def _atoms(document: dict) -> Iterator[dict]:
-    for step in document["steps"]:
-        yield step["atom"]
-        yield from (step["transition_from_previous"] or {}).get("absence", [])
-
-
-def used_attributes(pattern: Pattern) -> list[str]:
-    """The attribute columns the pattern reads, in first use order."""
-    names: dict[str, None] = {}
-    for atom in _atoms(json.loads(pattern.to_json())):
-        for clause in atom["predicates"] + atom["reference_predicates"] + atom["captures"]:
-            names[clause["attribute"]] = None
-    return list(names)
 
 
 def _kind(arrow_type: pa.DataType) -> str | None:
@@ -71,13 +41,14 @@ def capture_types(pattern: Pattern, schema: pa.Schema) -> dict[str, pa.DataType]
     from: one kind keeps it, integers and floats make floats, any other mixture makes text (the
     values written as pattern literals, as the one-machine result does)."""
     sources: dict[str, set[str]] = {}
-    for atom in _atoms(json.loads(pattern.to_json())):
-        for capture in atom["captures"]:
-            kinds = sources.setdefault(capture["name"], set())
-            if capture["attribute"] in schema.names:
-                kind = _kind(schema.field(capture["attribute"]).type)
-                if kind:
-                    kinds.add(kind)
+    for atom, _, absences in pattern._parts:
+        for _, _, captures in (atom, *absences):
+            for name, attribute in captures:
+                kinds = sources.setdefault(name, set())
+                if attribute in schema.names:
+                    kind = _kind(schema.field(attribute).type)
+                    if kind:
+                        kinds.add(kind)
     types = {}
     for name in sorted(sources, key=lambda text: text.encode()):
         kinds = sources[name]
@@ -95,33 +66,22 @@ class Plan:
     the task (the pattern through its JSON form)."""
 
     def __init__(
-        self,
-        pattern: PatternLike,
-        *,
-        explain: bool,
-        partition: str,
-        ts: str,
-        type: str,
-        id: str,
-        exhaustive: bool,
-        ts_unit: str | None = None,
+        self, pattern: PatternLike, columns: Columns, *, explain: bool, exhaustive: bool = False
     ) -> None:
-        if not isinstance(id, str):
-            raise TypeError(
-                "id must name a column that identifies each row (row numbers mean nothing once "
-                f"the events are shuffled), not '{builtin_type(id).__qualname__}'"
-            )
         self.pattern = as_pattern(pattern)
+        self.columns = columns
         self.explain = explain
-        self.partition, self.ts, self.type, self.id = partition, ts, type, id
         self.exhaustive = exhaustive
-        self.ts_unit = ts_unit
         self.schema: pa.Schema | None = None  # the result, set by `check`
 
-    def columns(self) -> list[str]:
+    @property
+    def id(self) -> str:
+        return self.columns.id  # type: ignore[return-value]  # never None: see `keyed`
+
+    def read_columns(self) -> list[str]:
         """The input columns the workers need: the keys, then the attributes the pattern reads."""
-        keys = [self.partition, self.ts, self.type, self.id]
-        named = dict.fromkeys(keys + used_attributes(self.pattern))
+        keys = [self.columns.partition, self.columns.ts, self.columns.type, self.id]
+        named = dict.fromkeys(keys + list(self.pattern.attributes))
         return list(named)
 
     def check(self, input_schema: pa.Schema) -> pa.Schema:
@@ -150,9 +110,8 @@ class Plan:
         # One thread: the engine already runs a task per core. The native calls themselves: an
         # event type missing from one group of partitions is no mistake of the pattern's.
         run = _core._explain_table if self.explain else _core._match_table
-        return pa.table(run(self.pattern, table.__arrow_c_stream__(),
-                            self.partition, self.ts, self.type, self.id,
-                            self.exhaustive and not self.explain, 1, self.ts_unit))
+        return pa.table(self.columns.read(run, self.pattern, table.__arrow_c_stream__(),
+                                          exhaustive=self.exhaustive, threads=1))
 
     def run(self, table: pa.Table) -> pa.Table:
         """The result over `table`, whose partitions are complete, in the declared schema."""
@@ -187,7 +146,7 @@ class Plan:
             if rows < CHUNK_ROWS:
                 continue
             table = pa.Table.from_batches(pending)
-            keys = table.column(self.partition)
+            keys = table.column(self.columns.partition)
             cut = pc.index(keys, keys[-1]).as_py()  # where the last, maybe unfinished, one starts
             if cut <= 0:
                 continue  # one partition so far: keep gathering
@@ -198,7 +157,55 @@ class Plan:
             yield from self.run(pa.Table.from_batches(pending)).to_batches()
 
 
-builtin_type = type
+def keyed(id: object) -> None:
+    """Refuses an `id` that is not a column name: row numbers mean nothing once the events are
+    shuffled."""
+    if not isinstance(id, str):
+        raise TypeError(
+            "id must name a column that identifies each row (row numbers mean nothing once "
+            f"the events are shuffled), not '{type(id).__qualname__}'"
+        )
+
+
+_MATCH_DOC = """The matches of `pattern` in the events of `df` ({frame}), one row per match, as a
+    {frame}.
+
+    Columns as `vashlet.match` returns them, less ``match`` (a running number within one call):
+    ``partition``, ``start``, ``end``, ``rows`` (the `id` of each step's event) and
+    ``captures``. `id` names a column of integers or strings that identifies each row; the other
+    options are those of `vashlet.match`. The older order ``match(df, pattern)`` still works,
+    with a DeprecationWarning."""
+
+_EXPLAIN_DOC = """The near misses of `pattern` in the events of `df` ({frame}), one row per start
+    that did not match, in the columns of `vashlet.explain`; every row reference is a value of
+    the `id` column. The older order ``explain(df, pattern)`` still works, with a
+    DeprecationWarning."""
+
+
+def front_end(run: Callable[[Any, Plan], Any], module: str, frame: str) -> tuple[Any, Any]:
+    """The `match` and `explain` of an engine, whose `run(df, plan)` runs a plan over the
+    events of `df`; `module` is the engine's module and `frame` names its DataFrame class."""
+
+    def match(pattern: PatternLike, df: Any, *, partition: str = "partition", ts: str = "ts",
+              type: str = "type", id: str, exhaustive: bool = False,
+              ts_unit: str | None = None) -> Any:
+        pattern, df = pattern_first(pattern, df, f"{module}.match")
+        keyed(id)
+        plan = Plan(pattern, Columns(partition, ts, type, id, ts_unit), explain=False,
+                    exhaustive=exhaustive)
+        return run(df, plan)
+
+    def explain(pattern: PatternLike, df: Any, *, partition: str = "partition", ts: str = "ts",
+                type: str = "type", id: str, ts_unit: str | None = None) -> Any:
+        pattern, df = pattern_first(pattern, df, f"{module}.explain")
+        keyed(id)
+        return run(df, Plan(pattern, Columns(partition, ts, type, id, ts_unit), explain=True))
+
+    for function, doc in ((match, _MATCH_DOC), (explain, _EXPLAIN_DOC)):
+        function.__module__ = module
+        function.__qualname__ = function.__name__
+        function.__doc__ = doc.format(frame=frame)
+    return match, explain
 
 
 def conform(result: pa.Table, schema: pa.Schema) -> pa.Table:

@@ -2,17 +2,16 @@
 
 from __future__ import annotations
 
-import json
+import importlib
 from contextlib import contextmanager
-from typing import Any, Iterator, Sequence, Union
+from typing import Any, Iterator, Sequence, TypeVar
 
 from vashlet import _core
 from vashlet._absent_types import warn_absent
-from vashlet._core import Event, Pattern, PatternBuilder, parse_pattern
+from vashlet._core import Pattern
+from vashlet._inputs import Columns, PatternLike, as_pattern
 from vashlet._times import TimeType, python_rows, shown_rows, time_columns
 from vashlet._warnings import warn_from_caller
-
-PatternLike = Union[str, Pattern, PatternBuilder]
 
 _PREVIEW_ROWS = 10
 
@@ -22,6 +21,7 @@ class _ResultTable:
 
     __slots__ = ("_table",)
     _kind = "ResultTable"
+    _near_misses = False
 
     def __init__(self, table: Any) -> None:
         self._table = table
@@ -46,9 +46,24 @@ class _ResultTable:
     def _to_pyarrow(self) -> Any:
         """The rows as a pyarrow Table (read from the stream: `pyarrow.table()` would import
         pandas first, to check whether this is a DataFrame)."""
-        import pyarrow as pa
-
+        pa = _optional("pyarrow", "io")
         return pa.RecordBatchReader.from_stream(self).read_all()
+
+    def to_arrow(self) -> Any:
+        """The rows as a ``pyarrow.Table`` (needs pyarrow: ``pip install 'vashlet[io]'``)."""
+        return self._to_pyarrow()
+
+    def to_pandas(self) -> Any:
+        """The rows as a ``pandas.DataFrame``, converted by pyarrow (needs pandas and pyarrow:
+        ``pip install 'vashlet[pandas]'``)."""
+        _optional("pandas", "pandas")
+        _optional("pyarrow", "pandas")
+        return self._to_pyarrow().to_pandas()
+
+    def to_polars(self) -> Any:
+        """The rows as a ``polars.DataFrame``, read through the Arrow PyCapsule interface
+        (needs polars: ``pip install 'vashlet[polars]'``)."""
+        return _optional("polars", "polars").DataFrame(self)
 
     def _time_columns(self) -> dict[str, TimeType]:
         return time_columns(self._table.column_names, self._table.column_formats)
@@ -64,31 +79,33 @@ class _ResultTable:
         times and durations are Python values, as pyarrow gives them."""
         return self._rows(as_=python_rows)
 
-    def head(self, n: int = 5) -> list[dict[str, Any]]:
-        """The first `n` rows as dicts."""
-        return self._rows(0, n, python_rows)
+    def head(self: _Table, n: int = 5) -> _Table:
+        """A table of the same kind holding the first `n` rows (all but the last ``-n`` where
+        `n` is negative, as a slice would)."""
+        return type(self)(_FirstRows(self._table, len(range(*slice(0, n).indices(len(self))))))
+
+    def _view(self) -> tuple[list[str], list[list[str]], list[bool]]:
+        """The compact view of the first rows (see `compact_view`)."""
+        from vashlet._format import compact_view
+
+        return compact_view(self._rows(0, _PREVIEW_ROWS, shown_rows), self._near_misses)
 
     def __repr__(self) -> str:
-        from vashlet._format import row_texts
         from vashlet._terminal import render
 
         rows = len(self)
         title = f"{self._kind}: {rows:,} {'row' if rows == 1 else 'rows'}"
-        preview = self._rows(0, _PREVIEW_ROWS, shown_rows)
-        numeric = [
-            all(isinstance(row[name], (int, float)) or row[name] is None for row in preview)
-            for name in self.columns
-        ]
-        lines, _ = render(self.columns, [row_texts(row) for row in preview], numeric, None)
-        if rows > len(preview):
-            lines.append(f"... {rows - len(preview):,} more")
+        columns, texts, numeric = self._view()
+        lines, _ = render(columns, texts, numeric, None)
+        if rows > len(texts):
+            lines.append(f"... {rows - len(texts):,} more")
         return "\n".join([title] + lines)
 
     def _repr_html_(self) -> str:
         from vashlet._html import STYLE, table_html
 
-        rows = self._rows(0, _PREVIEW_ROWS, shown_rows)
-        return f"<div><style>{STYLE}</style>{table_html(self.columns, rows, len(self))}</div>"
+        page = table_html(*self._view(), len(self), len(self.columns))
+        return f"<div><style>{STYLE}</style>{page}</div>"
 
     # Immutable: a copy is the table itself.
     def __copy__(self) -> _ResultTable:
@@ -111,6 +128,54 @@ class _ResultTable:
         with pa.ipc.new_stream(sink, table.schema) as writer:
             writer.write_table(table)
         return (_result_from_ipc, (type(self), sink.getvalue().to_pybytes()))
+
+
+_Table = TypeVar("_Table", bound=_ResultTable)
+
+
+def _optional(module: str, extra: str) -> Any:
+    """`module`, imported where a conversion needs it; an ImportError names the extra that
+    installs it."""
+    try:
+        return importlib.import_module(module)
+    except ImportError as error:
+        raise ImportError(
+            f"this needs {module}, which vashlet does not install by itself: "
+            f"pip install 'vashlet[{extra}]'"
+        ) from error
+
+
+class _FirstRows:
+    """The first `count` rows of a result's rows, behind the native table's interface."""
+
+    __slots__ = ("_rows", "_count")
+    absent_types: list[str] = []
+
+    def __init__(self, rows: Any, count: int) -> None:
+        self._rows, self._count = rows, count
+
+    def __arrow_c_stream__(self, requested_schema: object = None) -> object:
+        pa = _optional("pyarrow", "io")
+        table = pa.RecordBatchReader.from_stream(self._rows).read_all().slice(0, self._count)
+        return table.__arrow_c_stream__(requested_schema)
+
+    def __arrow_c_schema__(self) -> object:
+        return self._rows.__arrow_c_schema__()
+
+    def __len__(self) -> int:
+        return self._count
+
+    @property
+    def column_names(self) -> list[str]:
+        return self._rows.column_names  # type: ignore[no-any-return]
+
+    @property
+    def column_formats(self) -> list[str]:
+        return self._rows.column_formats  # type: ignore[no-any-return]
+
+    def to_pylist(self, start: int | None = None, stop: int | None = None) -> list[dict[str, Any]]:
+        begin, end, _ = slice(start, stop).indices(self._count)
+        return self._rows.to_pylist(begin, max(begin, end))  # type: ignore[no-any-return]
 
 
 def _result_from_ipc(kind: type[_ResultTable], data: bytes) -> _ResultTable:
@@ -202,8 +267,9 @@ class MatchTable(_ResultTable):
 
     Columns: ``match`` (0, 1, ...), ``partition``, ``start`` and ``end`` (timestamps of the first
     and last event, in the type of the ts column: shown as times where it is temporal), ``rows``
-    (input row of each step's event) and ``captures`` (a struct with one field per binding). Export with ``pyarrow.table(result)``, ``polars.DataFrame(result)`` or any
-    reader of the Arrow PyCapsule interface.
+    (input row of each step's event) and ``captures`` (a struct with one field per binding).
+    Convert with `to_arrow`, `to_pandas` or `to_polars`, or hand it to any reader of the Arrow
+    PyCapsule interface (``pyarrow.table(result)``, ``duckdb.sql("from result")``).
     """
 
     __slots__ = ()
@@ -217,61 +283,47 @@ class NearMissTable(_ResultTable):
     ``reason``, then the reason's detail (``event_row``, ``candidate_row``, ``blocking_row``,
     ``blocking_event_type``, ``candidate_satisfies``, ``gap``, ``max_elapsed``, ``failures``; null
     where the reason has no such field) and ``captures``. Where the ts column is temporal, ``gap``
-    and ``max_elapsed`` are durations in its unit (seconds for a date32 column).
+    and ``max_elapsed`` are durations in its unit (seconds for a date32 column). Its repr shows
+    the reason's fields as one ``detail`` column, as the command line does; the data keeps them
+    all.
     """
 
     __slots__ = ()
     _kind = "NearMissTable"
+    _near_misses = True
 
 
-def _as_pattern(pattern: PatternLike) -> Pattern | PatternBuilder:
-    if isinstance(pattern, str):
-        return parse_pattern(pattern)
-    return pattern
-
-
-def never_taken(pattern: Pattern | PatternBuilder) -> list[str]:
+def never_taken(pattern: Pattern) -> list[str]:
     """What in `pattern` can never hold, one sentence each: a reference to a binding that no
     earlier step captures, a window below zero. The format allows both; they are mistakes."""
-    built = pattern.build() if isinstance(pattern, PatternBuilder) else pattern
     problems = []
     captured: set[str] = set()
-    for index, step in enumerate(json.loads(built.to_json())["steps"]):
-        atom = step["atom"]
-        name = f"step {index} ({atom['event_type']})"
-        transition = step["transition_from_previous"] or {}
-        window = transition.get("max_elapsed")
-        if isinstance(window, int) and window < 0:  # a duration is written as text, never below zero
+    for index, ((event_type, references, captures), window, absences) in enumerate(pattern._parts):
+        name = f"step {index} ({event_type})"
+        if window is not None and window < 0:  # a duration is never below zero
             problems.append(f"{name} has a window of {window}, below zero: it can never match")
-        for absence in transition.get("absence", ()):
-            for binding in _unbound(absence, captured):
+        for absence_type, absence_references, _ in absences:
+            for binding in _unbound(absence_references, captured):
                 problems.append(
-                    f"the absence of {absence['event_type']} before {name} refers to "
+                    f"the absence of {absence_type} before {name} refers to "
                     f"${binding}, which no earlier step captures: it never blocks"
                 )
-        for binding in _unbound(atom, captured):
+        for binding in _unbound(references, captured):
             problems.append(
                 f"{name} refers to ${binding}, which no earlier step captures: "
                 "it can never match"
             )
-        captured.update(capture["name"] for capture in atom["captures"])
+        captured.update(capture for capture, _ in captures)
     return problems
 
 
-def _unbound(atom: dict[str, Any], captured: set[str]) -> list[str]:
-    names = [clause["binding"] for clause in atom["reference_predicates"]]
-    return [name for name in dict.fromkeys(names) if name not in captured]
+def _unbound(references: Sequence[str], captured: set[str]) -> list[str]:
+    return [name for name in dict.fromkeys(references) if name not in captured]
 
 
-def warn_never_taken(pattern: Pattern | PatternBuilder) -> None:
+def warn_never_taken(pattern: Pattern) -> None:
     """A UserWarning for each part of `pattern` that can never hold, at the caller's line."""
-    if not isinstance(pattern, (Pattern, PatternBuilder)):
-        return  # the native call says what it expected
-    try:
-        problems = never_taken(pattern)
-    except ValueError:
-        return  # a builder that does not build: the native call reports it
-    warn_from_caller(problems)
+    warn_from_caller(never_taken(pattern))
 
 
 @contextmanager
@@ -401,14 +453,11 @@ def match(
     >>> result.to_pylist()
     [{'match': 0, 'partition': 'u1', 'start': 100, 'end': 130, 'rows': [0, 1], 'captures': {'u': 'ann'}}]
     """
-    parsed = _as_pattern(pattern)
-    warn_never_taken(parsed)
-    with _reading(data) as source:
-        table = _core._match_table(
-            parsed, source, partition, ts, type, id, exhaustive, threads, ts_unit, max_matches
-        )
-    warn_absent(table.absent_types, data, type)
-    return MatchTable(table)
+    pattern = as_pattern(pattern)
+    warn_never_taken(pattern)
+    columns = Columns(partition, ts, type, id, ts_unit)
+    return match_table(pattern, data, columns, exhaustive=exhaustive, threads=threads,
+                       max_matches=max_matches)
 
 
 def explain(
@@ -439,11 +488,28 @@ def explain(
     >>> miss["reason"], miss["rows"], miss["candidate_row"], miss["gap"]
     ('window_exceeded', [0], 1, 800)
     """
-    parsed = _as_pattern(pattern)
-    warn_never_taken(parsed)
+    pattern = as_pattern(pattern)
+    warn_never_taken(pattern)
+    return explain_table(pattern, data, Columns(partition, ts, type, id, ts_unit), threads=threads)
+
+
+def read(native: Any, pattern: Pattern, data: object, columns: Columns, **options: Any) -> Any:
+    """What `native` (a `_core` table call) gives over `data`, after a warning for each event
+    type of the pattern that the type column lacks."""
     with _reading(data) as source:
-        table = _core._explain_table(
-            parsed, source, partition, ts, type, id, False, threads, ts_unit
-        )
-    warn_absent(table.absent_types, data, type)
-    return NearMissTable(table)
+        result = columns.read(native, pattern, source, **options)
+    table = result[0] if isinstance(result, tuple) else result
+    warn_absent(table.absent_types, data, columns.type)
+    return result
+
+
+def match_table(pattern: Pattern, data: object, columns: Columns, **options: Any) -> MatchTable:
+    """`match` of a pattern and columns already checked (for the command line)."""
+    return MatchTable(read(_core._match_table, pattern, data, columns, **options))
+
+
+def explain_table(
+    pattern: Pattern, data: object, columns: Columns, **options: Any
+) -> NearMissTable:
+    """`explain` of a pattern and columns already checked (for the command line)."""
+    return NearMissTable(read(_core._explain_table, pattern, data, columns, **options))

@@ -17,7 +17,6 @@ import sys
 import time
 import warnings
 from pathlib import Path
-from typing import AbstractSet as Set
 from typing import Any, Iterable, NoReturn, Sequence, TextIO
 
 import vashlet
@@ -30,8 +29,9 @@ from vashlet._files import (
     require_pyarrow,
     write_result,
 )
-from vashlet._format import cell_text, miss_detail
-from vashlet._tables import never_taken
+from vashlet._format import compact_view
+from vashlet._inputs import Columns
+from vashlet._tables import explain_table, match_table, never_taken
 
 _DEFAULT_LIMIT = 20
 # Below this many rows everything takes a blink; above it, say what is going on.
@@ -44,9 +44,6 @@ _TIME_HELP = (
     "count; a window without a unit (-[<=600]->) is then raw ticks, and an error over a "
     "timestamp, date, time or duration column."
 )
-
-_MATCH_COLUMNS = ["match", "partition", "start", "end", "rows", "captures"]
-_MISS_COLUMNS = ["start_row", "partition", "reached_steps", "rows", "next_event_type", "reason"]
 
 
 class Progress:
@@ -94,6 +91,7 @@ def _parser() -> argparse.ArgumentParser:
         prog="vashlet",
         description="Find sequential patterns in event files, and explain the near misses.",
     )
+    parser.add_argument("--version", action="version", version=f"vashlet {vashlet.__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     match_help = "print the matches of a pattern"
     explain_help = "print the starts that did not match, and why"
@@ -218,17 +216,7 @@ def _print_table(result: Any, noun: str, view: str, limit: int, out: TextIO) -> 
 
     total = len(result)
     rows = result._rows(0, total if limit <= 0 else limit, shown_rows)
-    if view == "match":
-        columns = _MATCH_COLUMNS
-        texts = [[cell_text(c, row[c]) for c in columns] for row in rows]
-    else:
-        columns = _MISS_COLUMNS + ["detail", "captures"]
-        texts = [
-            [cell_text(c, row[c]) for c in _MISS_COLUMNS]
-            + [miss_detail(row), cell_text("captures", row["captures"])]
-            for row in rows
-        ]
-    numeric = [c in ("match", "start", "end", "start_row", "reached_steps") for c in columns]
+    columns, texts, numeric = compact_view(rows, view != "match")
     width = shutil.get_terminal_size().columns if out.isatty() else None
     nouns = noun if total == 1 else noun + "es"
     if total:
@@ -246,12 +234,11 @@ def _print_table(result: Any, noun: str, view: str, limit: int, out: TextIO) -> 
         out.write(f"no {nouns}\n")
 
 
-def _print_warnings(messages: Iterable[str], stderr: TextIO, said: Set[str] = frozenset()) -> None:
-    """Warnings about the pattern or the data, once each and leaving out those `said` before:
-    the answer stands, so the status stays 0."""
+def _print_warnings(messages: Iterable[str], stderr: TextIO) -> None:
+    """Warnings about the pattern or the data, once each: the answer stands, so the status
+    stays 0."""
     for text in dict.fromkeys(messages):
-        if text not in said:
-            stderr.write(f"vashlet: warning: {text}\n")
+        stderr.write(f"vashlet: warning: {text}\n")
 
 
 def _events_lookup(table: Any) -> Any:
@@ -276,7 +263,7 @@ def run(argv: Sequence[str] | None, stdout: TextIO, stderr: TextIO) -> int:
             [("--output", arguments.output), ("--report", report)],
             [*paths, *([arguments.pattern_file] if arguments.pattern_file else [])],
         )
-        # Said before the files are read; the calls below warn of them again, unprinted.
+        # Said before the files are read; the calls below do not say them again.
         problems = never_taken(pattern)
         _print_warnings(problems, stderr)
         require_pyarrow()
@@ -284,35 +271,29 @@ def run(argv: Sequence[str] | None, stdout: TextIO, stderr: TextIO) -> int:
         progress.stage(f"reading {len(paths)} file{'s' if len(paths) > 1 else ''}", large)
         table = read_events(paths, arguments.format, (arguments.partition, arguments.type))
         large = large or table.num_rows > _PROGRESS_ROWS
-        keys = {
-            "partition": arguments.partition,
-            "ts": arguments.ts,
-            "type": arguments.type,
-            "ts_unit": arguments.ts_unit,
-        }
+        columns = Columns(arguments.partition, arguments.ts, arguments.type,
+                          ts_unit=arguments.ts_unit)
         result: vashlet.MatchTable | vashlet.NearMissTable
         with warnings.catch_warnings(record=True) as noticed:
             warnings.simplefilter("always", UserWarning)
             try:
                 progress.stage(f"sorting and matching {table.num_rows:,} events", large)
                 if arguments.command == "match":
-                    result = vashlet.match(
-                        pattern, table, exhaustive=arguments.exhaustive,
-                        threads=arguments.threads, **keys
-                    )
+                    result = match_table(pattern, table, columns, exhaustive=arguments.exhaustive,
+                                         threads=arguments.threads)
                 elif report:
                     from vashlet._funnel import funnel_and_misses
                     from vashlet._report import report_html
 
                     funnel, result = funnel_and_misses(
-                        pattern, table, threads=arguments.threads, text=pattern_text, **keys
+                        pattern, table, columns, threads=arguments.threads, text=pattern_text
                     )
                     page = report_html(funnel, _events_lookup(table), paths)
                 else:
-                    result = vashlet.explain(pattern, table, threads=arguments.threads, **keys)
+                    result = explain_table(pattern, table, columns, threads=arguments.threads)
             except (ValueError, TypeError) as error:
                 raise UsageError(str(error)) from None
-        _print_warnings([str(w.message) for w in noticed], stderr, set(problems))
+        _print_warnings([str(w.message) for w in noticed], stderr)
         if arguments.output:
             progress.stage(f"writing {arguments.output}", large)
             write_result(result, arguments.output, staged)

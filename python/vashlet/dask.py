@@ -1,4 +1,4 @@
-"""`match` and `explain` over a Dask DataFrame, returning a Dask DataFrame.
+"""`match(pattern, df)` and `explain(pattern, df)` over a Dask DataFrame, returning one.
 
 The events are shuffled by partition so that each partition's events meet in one Dask
 partition, sorted there by (partition, timestamp, id), and matched as one Arrow table per Dask
@@ -21,7 +21,7 @@ from typing import TYPE_CHECKING
 import pandas as pd
 import pyarrow as pa
 
-from vashlet._scaleout import PatternLike, Plan
+from vashlet._scaleout import Plan, front_end
 
 if TYPE_CHECKING:
     import dask.dataframe as dd
@@ -29,52 +29,20 @@ if TYPE_CHECKING:
 __all__ = ["match", "explain"]
 
 
-def match(
-    df: dd.DataFrame,
-    pattern: PatternLike,
-    *,
-    partition: str = "partition",
-    ts: str = "ts",
-    type: str = "type",
-    id: str,
-    exhaustive: bool = False,
-    ts_unit: str | None = None,
-) -> dd.DataFrame:
-    """The matches of `pattern` in the events of `df`, one row per match, in the columns of
-    `vashlet.match` less ``match``; ``rows`` holds the `id` of each step's event."""
-    plan = Plan(pattern, explain=False, partition=partition, ts=ts, type=type, id=id,
-                exhaustive=exhaustive, ts_unit=ts_unit)
-    return _run(df, plan)
-
-
-def explain(
-    df: dd.DataFrame,
-    pattern: PatternLike,
-    *,
-    partition: str = "partition",
-    ts: str = "ts",
-    type: str = "type",
-    id: str,
-    ts_unit: str | None = None,
-) -> dd.DataFrame:
-    """The near misses of `pattern` in the events of `df`, in the columns of `vashlet.explain`;
-    every row reference is a value of the `id` column."""
-    plan = Plan(pattern, explain=True, partition=partition, ts=ts, type=type, id=id,
-                exhaustive=False, ts_unit=ts_unit)
-    return _run(df, plan)
-
-
 def _run(df: dd.DataFrame, plan: Plan) -> dd.DataFrame:
     input_schema = pa.Schema.from_pandas(df._meta, preserve_index=False)
     result = plan.check(input_schema)
     meta = result.empty_table().to_pandas(types_mapper=pd.ArrowDtype)
-    events = df[[name for name in plan.columns() if name in df.columns]]
-    return events.shuffle(on=plan.partition).map_partitions(
+    events = df[[name for name in plan.read_columns() if name in df.columns]]
+    return events.shuffle(on=plan.columns.partition).map_partitions(
         _match_partition, plan, meta=meta, align_dataframes=False
     )
 
 
 def _match_partition(frame: pd.DataFrame, plan: Plan) -> pd.DataFrame:
-    frame = frame.sort_values([plan.partition, plan.ts, plan.id], kind="stable")
+    frame = frame.sort_values([plan.columns.partition, plan.columns.ts, plan.id], kind="stable")
     table = pa.Table.from_pandas(frame, preserve_index=False)
     return plan.run(table).to_pandas(types_mapper=pd.ArrowDtype)
+
+
+match, explain = front_end(_run, __name__, "a Dask DataFrame")

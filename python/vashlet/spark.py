@@ -1,4 +1,4 @@
-"""`match` and `explain` over a PySpark DataFrame, returning a PySpark DataFrame.
+"""`match(pattern, df)` and `explain(pattern, df)` over a PySpark DataFrame, returning one.
 
 The events are shuffled so that each partition's events meet on one worker, sorted there by
 (partition, timestamp, id), and handed to the matcher as Arrow record batches: no Python object
@@ -27,51 +27,12 @@ from typing import TYPE_CHECKING, Any
 
 import pyarrow as pa
 
-from vashlet._scaleout import PatternLike, Plan
+from vashlet._scaleout import Plan, front_end
 
 if TYPE_CHECKING:
     from pyspark.sql import DataFrame
 
 __all__ = ["match", "explain"]
-
-
-def match(
-    df: DataFrame,
-    pattern: PatternLike,
-    *,
-    partition: str = "partition",
-    ts: str = "ts",
-    type: str = "type",
-    id: str,
-    exhaustive: bool = False,
-    ts_unit: str | None = None,
-) -> DataFrame:
-    """The matches of `pattern` in the events of `df`, one row per match.
-
-    Columns as `vashlet.match` returns them, less ``match`` (a running number within one call):
-    ``partition``, ``start``, ``end``, ``rows`` (the `id` of each step's event) and
-    ``captures``. `id` names a column of integers or strings that identifies each row.
-    """
-    plan = Plan(pattern, explain=False, partition=partition, ts=ts, type=type, id=id,
-                exhaustive=exhaustive, ts_unit=ts_unit)
-    return _run(df, plan)
-
-
-def explain(
-    df: DataFrame,
-    pattern: PatternLike,
-    *,
-    partition: str = "partition",
-    ts: str = "ts",
-    type: str = "type",
-    id: str,
-    ts_unit: str | None = None,
-) -> DataFrame:
-    """The near misses of `pattern` in the events of `df`, one row per start that did not match,
-    in the columns of `vashlet.explain`; every row reference is a value of the `id` column."""
-    plan = Plan(pattern, explain=True, partition=partition, ts=ts, type=type, id=id,
-                exhaustive=False, ts_unit=ts_unit)
-    return _run(df, plan)
 
 
 def _run(df: DataFrame, plan: Plan, grouped: bool = False) -> DataFrame:
@@ -83,14 +44,15 @@ def _run(df: DataFrame, plan: Plan, grouped: bool = False) -> DataFrame:
     input_schema = to_arrow_schema(df.schema, timezone=timezone)
     result = plan.check(input_schema)
     spark_schema = _spark_schema(result, df, plan)
-    events = df.select(*[name for name in plan.columns() if name in df.columns])
+    keys = plan.columns
+    events = df.select(*[name for name in plan.read_columns() if name in df.columns])
     if grouped:  # kept for the bench, which measures both
-        order = [(plan.ts, "ascending"), (plan.id, "ascending")]
-        return events.groupBy(plan.partition).applyInArrow(
+        order = [(keys.ts, "ascending"), (plan.id, "ascending")]
+        return events.groupBy(keys.partition).applyInArrow(
             lambda table: plan.run(table.sort_by(order)), spark_schema
         )
-    shuffled = events.repartition(plan.partition).sortWithinPartitions(
-        plan.partition, plan.ts, plan.id
+    shuffled = events.repartition(keys.partition).sortWithinPartitions(
+        keys.partition, keys.ts, plan.id
     )
     return shuffled.mapInArrow(plan.run_sorted, spark_schema)
 
@@ -104,9 +66,9 @@ def _spark_schema(result: pa.Schema, df: DataFrame, plan: Plan) -> Any:
     spark_types = {field.name: field.dataType for field in df.schema.fields}
     id_type = spark_types[plan.id]
     own = {
-        "partition": spark_types[plan.partition],
-        "start": spark_types[plan.ts],
-        "end": spark_types[plan.ts],
+        "partition": spark_types[plan.columns.partition],
+        "start": spark_types[plan.columns.ts],
+        "end": spark_types[plan.columns.ts],
         "rows": ArrayType(id_type),
         "start_row": id_type,
         "event_row": id_type,
@@ -117,3 +79,6 @@ def _spark_schema(result: pa.Schema, df: DataFrame, plan: Plan) -> Any:
         StructField(field.name, own.get(field.name) or from_arrow_type(field.type), True)
         for field in result
     ])
+
+
+match, explain = front_end(_run, __name__, "a PySpark DataFrame")

@@ -1,5 +1,7 @@
 #include "pattern.hpp"
 
+#include <algorithm>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -61,6 +63,109 @@ Ref pattern_repr(const Pattern& self) {
   return text_to_py("Pattern(steps=" + std::to_string(self.steps.size()) + ")");
 }
 
+// ---------------------------------------------------------------------------------------------
+// What a pattern reads, from the model itself
+
+Ref tuple_of(Ref list) { return Ref::checked(PyList_AsTuple(list.get())); }
+
+Ref texts_to_py(const std::vector<std::string_view>& texts) {
+  return tuple_of(list_to_py(texts, [](std::string_view text) { return text_to_py(text); }));
+}
+
+// `names` without repeats, each where it first stands.
+Ref distinct_to_py(const std::vector<std::string_view>& names) {
+  std::vector<std::string_view> seen;
+  for (std::string_view name : names) {
+    if (std::find(seen.begin(), seen.end(), name) == seen.end()) seen.push_back(name);
+  }
+  return texts_to_py(seen);
+}
+
+// Calls visit(atom) for the atoms in the order of the pattern's text: each step's absences,
+// then the step's own atom.
+template <class Visit>
+void visit_atoms(const Pattern& pattern, Visit&& visit) {
+  for (const Step& step : pattern.steps) {
+    if (step.transition_from_previous) {
+      for (const Atom& absence : step.transition_from_previous->absence) visit(absence);
+    }
+    visit(step.atom);
+  }
+}
+
+Ref steps_of(const Pattern& self) { return size_to_py(self.steps.size()); }
+
+Ref types_of(const Pattern& self) {
+  std::vector<std::string_view> types;
+  for (const Step& step : self.steps) types.push_back(step.atom.event_type);
+  return texts_to_py(types);
+}
+
+Ref attributes_of(const Pattern& self) {
+  std::vector<std::string_view> names;
+  visit_atoms(self, [&](const Atom& atom) {
+    for (const Predicate& clause : atom.predicates) names.push_back(clause.attribute);
+    for (const ReferencePredicate& clause : atom.reference_predicates) {
+      names.push_back(clause.attribute);
+    }
+    for (const Capture& capture : atom.captures) names.push_back(capture.attribute);
+  });
+  return distinct_to_py(names);
+}
+
+Ref bindings_of(const Pattern& self) {
+  std::vector<std::string_view> names;
+  for (const Step& step : self.steps) {
+    for (const Capture& capture : step.atom.captures) names.push_back(capture.name);
+  }
+  return distinct_to_py(names);
+}
+
+// (event_type, bindings referred to, ((name, attribute) of each capture, ...)).
+Ref atom_parts(const Atom& atom) {
+  std::vector<std::string_view> references;
+  for (const ReferencePredicate& clause : atom.reference_predicates) {
+    references.push_back(clause.binding);
+  }
+  Ref captures = tuple_of(list_to_py(atom.captures, [](const Capture& capture) {
+    return Ref::checked(PyTuple_Pack(2, text_to_py(capture.name).get(),
+                                     text_to_py(capture.attribute).get()));
+  }));
+  return Ref::checked(PyTuple_Pack(3, text_to_py(atom.event_type).get(),
+                                   texts_to_py(references).get(), captures.get()));
+}
+
+// Per step: (its atom's parts, its window in ticks or None, the parts of its absences).
+Ref parts_of(const Pattern& self) {
+  return tuple_of(list_to_py(self.steps, [](const Step& step) {
+    const auto& transition = step.transition_from_previous;
+    Ref window = transition && transition->max_elapsed ? int_to_py(*transition->max_elapsed)
+                                                       : Ref::borrowed(Py_None);
+    Ref absences = tuple_of(list_to_py(transition ? transition->absence : std::vector<Atom>{},
+                                       [](const Atom& atom) { return atom_parts(atom); }));
+    return Ref::checked(
+        PyTuple_Pack(3, atom_parts(step.atom).get(), window.get(), absences.get()));
+  }));
+}
+
+PyGetSetDef pattern_getters[] = {
+    getter_def<pattern_class, steps_of>("steps", "The number of steps."),
+    getter_def<pattern_class, types_of>(
+        "types", "The event type of each step, in step order (a tuple of str)."),
+    getter_def<pattern_class, attributes_of>(
+        "attributes",
+        "The attribute names the pattern reads (in predicates, references and captures, of the\n"
+        "steps and of their absences), each once, step by step: a step's absences before its\n"
+        "own atom, and in an atom predicates, then references, then captures."),
+    getter_def<pattern_class, bindings_of>(
+        "bindings", "The binding names the steps capture, each once, in the order captured."),
+    getter_def<pattern_class, parts_of>(
+        "_parts",
+        "Per step: ((event_type, referred bindings, ((name, attribute), ...)), window in ticks\n"
+        "or None, (absence parts, ...)). What the Python checks of a pattern read."),
+    {},
+};
+
 constexpr auto kPatternReduceSignature = signature("Pattern.__reduce__()");
 
 // The JSON document of a pattern being pickled. The document writes a NaN or infinite float as
@@ -99,6 +204,7 @@ PyType_Slot pattern_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(&no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(&native_dealloc<Pattern>)},
     {Py_tp_repr, reinterpret_cast<void*>(&repr_entry<pattern_class, pattern_repr>)},
+    {Py_tp_getset, pattern_getters},
     {Py_tp_methods, pattern_methods},
     {0, nullptr},
 };
@@ -121,14 +227,24 @@ Ref where(const PatternBuilder& self, const Arguments<2>& args) {
   });
 }
 
-constexpr auto kWhereEqSignature = signature("PatternBuilder.where_eq()", {"attribute", "value"}, 2);
-constexpr auto kWhereNeSignature = signature("PatternBuilder.where_ne()", {"attribute", "value"}, 2);
-constexpr auto kWhereGtSignature = signature("PatternBuilder.where_gt()", {"attribute", "value"}, 2);
-constexpr auto kWhereGteSignature =
-    signature("PatternBuilder.where_gte()", {"attribute", "value"}, 2);
-constexpr auto kWhereLtSignature = signature("PatternBuilder.where_lt()", {"attribute", "value"}, 2);
-constexpr auto kWhereLteSignature =
-    signature("PatternBuilder.where_lte()", {"attribute", "value"}, 2);
+// The where_* methods, one per operator in the order of ComparisonOperator.
+struct WhereText {
+  const char* name;
+  const char* display;  // how argument errors name the method
+  const char* doc;
+};
+constexpr WhereText kWhereTexts[] = {
+    {"where_eq", "PatternBuilder.where_eq()", "where_eq($self, attribute, value)\n--\n\nAdd `attribute == value` to the current step."},
+    {"where_ne", "PatternBuilder.where_ne()", "where_ne($self, attribute, value)\n--\n\nAdd `attribute != value` to the current step."},
+    {"where_gt", "PatternBuilder.where_gt()", "where_gt($self, attribute, value)\n--\n\nAdd `attribute > value` to the current step."},
+    {"where_gte", "PatternBuilder.where_gte()", "where_gte($self, attribute, value)\n--\n\nAdd `attribute >= value` to the current step."},
+    {"where_lt", "PatternBuilder.where_lt()", "where_lt($self, attribute, value)\n--\n\nAdd `attribute < value` to the current step."},
+    {"where_lte", "PatternBuilder.where_lte()", "where_lte($self, attribute, value)\n--\n\nAdd `attribute <= value` to the current step."},
+};
+
+template <ComparisonOperator Op>
+constexpr auto kWhereSignature =
+    signature(kWhereTexts[static_cast<int>(Op)].display, {"attribute", "value"}, 2);
 
 constexpr auto kCaptureSignature = signature("PatternBuilder.capture()", {"attribute", "name"}, 2);
 
@@ -198,30 +314,19 @@ Ref rebuild_builder(const Arguments<1>& args) {
   return builder_to_py(unwrap(pattern_from_json(json)).steps);
 }
 
-template <const auto& Sig, ComparisonOperator Op>
-PyMethodDef where_def(const char* name, const char* doc) {
-  return method_def<builder_class, Sig, where<Op>>(name, doc);
+template <ComparisonOperator Op>
+PyMethodDef where_def() {
+  const WhereText& text = kWhereTexts[static_cast<int>(Op)];
+  return method_def<builder_class, kWhereSignature<Op>, where<Op>>(text.name, text.doc);
 }
 
 PyMethodDef builder_methods[] = {
-    where_def<kWhereEqSignature, ComparisonOperator::Eq>(
-        "where_eq",
-        "where_eq($self, attribute, value)\n--\n\nAdd `attribute == value` to the current step."),
-    where_def<kWhereNeSignature, ComparisonOperator::NotEq>(
-        "where_ne",
-        "where_ne($self, attribute, value)\n--\n\nAdd `attribute != value` to the current step."),
-    where_def<kWhereGtSignature, ComparisonOperator::Gt>(
-        "where_gt",
-        "where_gt($self, attribute, value)\n--\n\nAdd `attribute > value` to the current step."),
-    where_def<kWhereGteSignature, ComparisonOperator::Gte>(
-        "where_gte",
-        "where_gte($self, attribute, value)\n--\n\nAdd `attribute >= value` to the current step."),
-    where_def<kWhereLtSignature, ComparisonOperator::Lt>(
-        "where_lt",
-        "where_lt($self, attribute, value)\n--\n\nAdd `attribute < value` to the current step."),
-    where_def<kWhereLteSignature, ComparisonOperator::Lte>(
-        "where_lte",
-        "where_lte($self, attribute, value)\n--\n\nAdd `attribute <= value` to the current step."),
+    where_def<ComparisonOperator::Eq>(),
+    where_def<ComparisonOperator::NotEq>(),
+    where_def<ComparisonOperator::Gt>(),
+    where_def<ComparisonOperator::Gte>(),
+    where_def<ComparisonOperator::Lt>(),
+    where_def<ComparisonOperator::Lte>(),
     method_def<builder_class, kCaptureSignature, capture>(
         "capture",
         "capture($self, attribute, name)\n--\n\nCapture `attribute` from the current step as `$name`."),

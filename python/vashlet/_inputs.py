@@ -1,0 +1,86 @@
+"""What every entry point takes alike: the pattern, made a `Pattern` one way, and the columns of
+the events with what the timestamps count, checked once."""
+
+from __future__ import annotations
+
+import warnings
+from dataclasses import dataclass
+from typing import Any, Callable, Union
+
+from vashlet._core import Pattern, PatternBuilder, parse_pattern
+
+PatternLike = Union[str, Pattern, PatternBuilder]
+
+TS_UNITS = ("s", "ms", "us", "ns")
+
+
+def as_pattern(pattern: PatternLike) -> Pattern:
+    """The pattern of `pattern`: text is parsed, a builder built."""
+    if isinstance(pattern, str):
+        return parse_pattern(pattern)
+    if isinstance(pattern, PatternBuilder):
+        return pattern.build()
+    if isinstance(pattern, Pattern):
+        return pattern
+    raise TypeError("expected a Pattern, a pattern builder, or the result of parse_pattern()")
+
+
+def is_pattern(value: object) -> bool:
+    return isinstance(value, (str, Pattern, PatternBuilder))
+
+
+def pattern_first(pattern: Any, data: Any, call: str) -> tuple[Any, Any]:
+    """(pattern, data) of a call that once took the data first: the old order, told by the
+    arguments' types, still works but warns."""
+    if is_pattern(pattern) or not is_pattern(data):
+        return pattern, data
+    warnings.warn(
+        f"{call}(df, pattern) is deprecated: pass the pattern first, {call}(pattern, df)",
+        DeprecationWarning,
+        stacklevel=3,
+    )
+    return data, pattern
+
+
+def _text(name: str, value: object) -> str:
+    if not isinstance(value, str):
+        raise TypeError(
+            f"argument '{name}': '{type(value).__qualname__}' object cannot be converted to "
+            "'PyString'"
+        )
+    return value
+
+
+@dataclass(frozen=True)
+class Columns:
+    """The columns of a table of events: `partition`, `ts` and `type` name the key columns, `id`
+    (optional) a column naming each row, and `ts_unit` what an integer `ts` column counts."""
+
+    partition: str = "partition"
+    ts: str = "ts"
+    type: str = "type"
+    id: str | None = None
+    ts_unit: str | None = None
+
+    def __post_init__(self) -> None:
+        for name in ("partition", "ts", "type"):
+            _text(name, getattr(self, name))
+        if self.id is not None:
+            _text("id", self.id)
+        if self.ts_unit is not None and _text("ts_unit", self.ts_unit) not in TS_UNITS:
+            units = ", ".join(repr(unit) for unit in TS_UNITS)
+            raise ValueError(f"ts_unit must be one of {units}, not '{self.ts_unit}'")
+
+    def read(
+        self,
+        native: Callable[..., Any],
+        pattern: Pattern,
+        source: object,
+        *,
+        exhaustive: bool = False,
+        threads: int | None = None,
+        max_matches: int | None = None,
+    ) -> Any:
+        """`native` (one of the `_core` table calls) over `source` with these columns."""
+        return native(pattern, source, self.partition, self.ts, self.type, self.id,
+                      exhaustive, threads, self.ts_unit, max_matches)
