@@ -32,7 +32,10 @@ def _text(value: Any) -> str:
 
 MATCH_COLUMNS = ["match", "partition", "start", "end", "rows", "captures"]
 MISS_COLUMNS = ["start_row", "partition", "reached_steps", "rows", "next_event_type", "reason"]
-_NUMERIC = {"match", "start", "end", "start_row", "reached_steps"}
+
+
+def _is_number(value: Any) -> bool:
+    return value is None or (isinstance(value, (int, float)) and not isinstance(value, bool))
 
 
 def compact_view(
@@ -51,7 +54,12 @@ def compact_view(
     else:
         columns = MATCH_COLUMNS
         texts = [[cell_text(c, row[c]) for c in columns] for row in rows]
-    return columns, texts, [c in _NUMERIC for c in columns]
+    # Numbers sit right, everything else left: timestamps shown as ISO text are not numbers.
+    numeric = [
+        any(row.get(c) is not None for row in rows) and all(_is_number(row.get(c)) for row in rows)
+        for c in columns
+    ]
+    return columns, texts, numeric
 
 
 def miss_detail(miss: dict[str, Any]) -> str:
