@@ -22,13 +22,18 @@ from vashlet._tables import (
 
 _EXAMPLES_PER_REASON = 3
 _INSTALL_HINT = "pip install 'vashlet[io]'"
+# A window_exceeded near miss in the funnel, told apart by whether its late candidate fits.
+TOO_LATE = "too late"
+NOTHING_FITS_IN_TIME = "no fitting event in time"
 
 
 @dataclass(frozen=True)
 class StopReason:
     """Why some starts stopped at a step: the near-miss ``reason``, its ``detail`` (the failed
-    clauses of ``predicate_failed``, the blocking event type of ``absence_blocked``, otherwise
-    None), how many starts, and the first few of their start rows."""
+    clauses of ``predicate_failed``, the blocking event type of ``absence_blocked``, for
+    ``window_exceeded`` "too late" when the late candidate fits the step and "no fitting event in
+    time" when it does not, otherwise None), how many starts, and the first few of their start
+    rows."""
 
     reason: str
     detail: str | None
@@ -171,6 +176,9 @@ def _reason_detail(miss: dict[str, Any]) -> str | None:
         return failed_clauses(miss["failures"])
     if miss["reason"] == "absence_blocked":
         return miss["blocking_event_type"]
+    if miss["reason"] == "window_exceeded" and miss["candidate_satisfies"] is not None:
+        # A late candidate that fails the step says nothing about speed: no event fitted in time.
+        return TOO_LATE if miss["candidate_satisfies"] else NOTHING_FITS_IN_TIME
     return None
 
 
@@ -197,7 +205,10 @@ def _completed_starts(matches: MatchTable) -> int:
     return pc.count_distinct(pc.list_element(matches._to_pyarrow()["rows"], 0)).as_py()
 
 
-_MISS_COLUMNS = ["start_row", "reached_steps", "reason", "blocking_event_type", "failures"]
+_MISS_COLUMNS = [
+    "start_row", "reached_steps", "reason", "blocking_event_type", "candidate_satisfies",
+    "failures",
+]
 
 
 def _miss_rows(misses: NearMissTable) -> list[dict[str, Any]]:
