@@ -246,6 +246,18 @@ def _funnel_table(
     ts_unit: TsUnit | None = None,
     max_matches: int | None = None,
 ) -> tuple[ResultTable, int]: ...
+def _partition_funnel_table(
+    pattern: Pattern | PatternBuilder,
+    data: object,
+    partition: str,
+    ts: str,
+    type: str,
+    id: str | None = None,
+    exhaustive: bool = False,
+    threads: int | None = None,
+    ts_unit: TsUnit | None = None,
+    max_matches: int | None = None,
+) -> tuple[ResultTable, int, dict[str | int, int]]: ...
 def _time_matching(
     pattern: Pattern | PatternBuilder,
     events: Sequence[Event],

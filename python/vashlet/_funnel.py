@@ -1,5 +1,6 @@
-"""The funnel of a pattern: per step, how many starts reached it, completed it, and why the rest
-stopped there, computed from the near misses of `explain` and the number of starts."""
+"""The funnel of a pattern: per step, how many starts (or partitions) reached it, completed it,
+and why the rest stopped there, computed from the near misses of `explain` and the number of
+starts."""
 
 from __future__ import annotations
 
@@ -11,6 +12,7 @@ from typing import Any, Sequence
 from vashlet import _core
 from vashlet._absent_types import warn_absent
 from vashlet._core import Pattern, PatternBuilder
+from vashlet._funnel_partitions import check_per, deepest_per_partition
 from vashlet._tables import (
     MatchTable,
     NearMissTable,
@@ -65,6 +67,11 @@ class Funnel:
     ``starts == matched + near_misses``; ``steps[0].reached == starts`` and the last step's
     ``completed == matched``. ``example_misses`` holds the near-miss rows of the examples, keyed
     by start row.
+
+    ``per`` says what is counted: ``"start"``, every start; ``"partition"``, every partition with
+    a start, once, at the deepest step any of its starts reached (``starts`` is then the number
+    of such partitions, ``matched`` those with a complete path, and each reason's examples are
+    the start rows of the deepest near miss of a partition).
     """
 
     pattern: str
@@ -75,10 +82,22 @@ class Funnel:
     example_misses: dict[int, dict[str, Any]] = field(repr=False, compare=False)
     # The temporal columns of the near misses, whose values the report shows as times.
     _time_columns: dict[str, Any] = field(default_factory=dict, repr=False, compare=False)
+    per: str = "start"
+
+    @property
+    def counted(self) -> str:
+        """What the counts count, plural: ``starts`` or ``partitions``."""
+        return "partitions" if self.per == "partition" else "starts"
 
     @property
     def summary(self) -> str:
-        """One line: ``6 starts: 2 matched, 4 near misses``."""
+        """One line: ``6 starts: 2 matched, 4 near misses``; per partition ``3 partitions with a
+        start: 1 matched, 2 stopped short``."""
+        if self.per == "partition":
+            return (
+                f"{_counted(self.starts, 'partition', 'partitions')} with a start: "
+                f"{self.matched:,} matched, {self.near_misses:,} stopped short"
+            )
         return (
             f"{_counted(self.starts, 'start', 'starts')}: {self.matched:,} matched, "
             f"{_counted(self.near_misses, 'near miss', 'near misses')}"
@@ -137,7 +156,8 @@ class Funnel:
         return table.__arrow_c_stream__(requested_schema)
 
     def __repr__(self) -> str:
-        lines = ["Funnel: " + self.summary.replace(":", ",", 1)]
+        title = "Funnel per partition: " if self.per == "partition" else "Funnel: "
+        lines = [title + self.summary.replace(":", ",", 1)]
         for step in self.steps:
             lines.append(
                 f"  step {step.step} {step.event_type}: reached {step.reached:,}, "
@@ -211,14 +231,19 @@ _MISS_COLUMNS = [
 ]
 
 
-def _miss_rows(misses: NearMissTable) -> list[dict[str, Any]]:
-    """The columns the funnel reads, one dict per near miss (column-wise through pyarrow where
-    it is installed, which is several times faster on large results)."""
+def _miss_rows(misses: NearMissTable, positions: list[int] | None) -> list[dict[str, Any]]:
+    """The columns the funnel reads, one dict per near miss at `positions` (all when None),
+    column-wise through pyarrow where it is installed, which is several times faster on large
+    results."""
     try:
-        import pyarrow  # noqa: F401
+        import pyarrow as pa
     except ImportError:
-        return misses.to_pylist()
-    columns = misses._to_pyarrow().select(_MISS_COLUMNS).to_pydict()
+        rows = misses.to_pylist()
+        return rows if positions is None else [rows[at] for at in positions]
+    table = misses._to_pyarrow().select(_MISS_COLUMNS)
+    if positions is not None:
+        table = table.take(pa.array(positions, pa.int64()))
+    columns = table.to_pydict()
     return [dict(zip(_MISS_COLUMNS, values)) for values in zip(*columns.values())]
 
 
@@ -231,6 +256,7 @@ def funnel(
     type: str = "type",
     threads: int | None = None,
     ts_unit: str | None = None,
+    per: str = "start",
 ) -> Funnel:
     """Count, step by step, how far the starts of `pattern` got in a table of events, and why
     those that stopped did.
@@ -243,6 +269,11 @@ def funnel(
     first-successor `match` returns no match for it. ``starts == matched + near_misses``.
     The paths are not enumerated: the near-miss search tells which starts complete, so the
     funnel costs about what `explain` does, whatever the number of paths.
+
+    With ``per="partition"`` each partition with a start counts once, at the deepest step any
+    of its starts reached (a partition with a complete path counts as matched); its reasons are
+    those of the first of its deepest near misses. That is the funnel of users rather than of
+    attempts.
 
     `data`, `partition`, `ts`, `type`, `threads` and `ts_unit` are as for `match`; `data` is
     read once, so a one-shot stream (a ``pyarrow.RecordBatchReader``) will do.
@@ -262,11 +293,12 @@ def funnel(
     >>> [(r.reason, r.count, r.examples) for r in f.steps[1].reasons]
     [('no_successor', 1, (2,)), ('window_exceeded', 1, (3,))]
     """
+    check_per(per)
     parsed = _as_pattern(pattern)
     warn_never_taken(parsed)
     return funnel_and_misses(
         parsed, data, partition=partition, ts=ts, type=type, threads=threads, ts_unit=ts_unit,
-        text=_pattern_text(pattern),
+        text=_pattern_text(pattern), per=per,
     )[0]
 
 
@@ -280,17 +312,28 @@ def funnel_and_misses(
     threads: int | None = None,
     ts_unit: str | None = None,
     text: str | None = None,
+    per: str = "start",
 ) -> tuple[Funnel, NearMissTable]:
     """The funnel and the near misses it counts, from one reading of `data` (see `funnel`).
     `text` is the pattern as the funnel shows it (default: from `pattern`)."""
+    check_per(per)
     parsed = _as_pattern(pattern)
+    text = text or _pattern_text(pattern)
     with _reading(data) as source:
-        table, starts = _core._funnel_table(
-            parsed, source, partition, ts, type, None, False, threads, ts_unit
-        )
+        if per == "partition":
+            table, _, by_partition = _core._partition_funnel_table(
+                parsed, source, partition, ts, type, None, False, threads, ts_unit
+            )
+        else:
+            table, starts = _core._funnel_table(
+                parsed, source, partition, ts, type, None, False, threads, ts_unit
+            )
     warn_absent(table.absent_types, data, type)
     misses = NearMissTable(table)
-    return _funnel_from(parsed, text or _pattern_text(pattern), starts, misses), misses
+    if per == "partition":
+        deepest = deepest_per_partition(misses, by_partition)
+        return _funnel_from(parsed, text, len(by_partition), misses, deepest, per), misses
+    return _funnel_from(parsed, text, starts, misses), misses
 
 
 def funnel_of(pattern: PatternLike, matches: MatchTable, miss_table: NearMissTable) -> Funnel:
@@ -301,10 +344,16 @@ def funnel_of(pattern: PatternLike, matches: MatchTable, miss_table: NearMissTab
 
 
 def _funnel_from(
-    pattern: Pattern | PatternBuilder, text: str, starts: int, miss_table: NearMissTable
+    pattern: Pattern | PatternBuilder,
+    text: str,
+    starts: int,
+    miss_table: NearMissTable,
+    positions: list[int] | None = None,
+    per: str = "start",
 ) -> Funnel:
-    """The funnel of `starts` starts, of which the rows of `miss_table` did not complete."""
-    misses = _miss_rows(miss_table)
+    """The funnel of `starts` starts (or partitions), of which the rows of `miss_table` (those at
+    `positions`, ascending, when given) did not complete."""
+    misses = _miss_rows(miss_table, positions)
     types = _step_types(pattern)
 
     stopped_at: Counter[int] = Counter()
@@ -321,6 +370,8 @@ def _funnel_from(
             chosen.append(miss["start_row"])
             example_positions.append(position)
     example_misses = {}
+    if positions is not None:
+        example_positions = [positions[at] for at in example_positions]
     for position in example_positions:
         row = miss_table._table.to_pylist(position, position + 1)[0]
         example_misses[row["start_row"]] = row
@@ -348,4 +399,5 @@ def _funnel_from(
         near_misses=len(misses),
         example_misses=example_misses,
         _time_columns=miss_table._time_columns(),
+        per=per,
     )
