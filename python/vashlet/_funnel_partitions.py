@@ -53,29 +53,31 @@ def _deepest_by_columns(misses: NearMissTable, starts: dict[Any, int]) -> list[i
     if not total:
         return []
     table = misses._to_pyarrow().select(["partition", "reached_steps"])
-    later = _descending_positions(total)
-    key = pc.add(pc.multiply(table["reached_steps"], pa.scalar(total, pa.int64())), later)
-    grouped = (
-        pa.table({"partition": table["partition"], "key": key})
-        .group_by("partition")
-        .aggregate([("key", "max"), ("key", "count")])
-        .to_pydict()
-    )
-    return sorted(
-        total - 1 - best % total
-        for partition, best, count in zip(
-            grouped["partition"], grouped["key_max"], grouped["key_count"]
-        )
-        if count >= starts.get(partition, 0)
-    )
-
-
-def _descending_positions(total: int) -> Any:
-    """total - 1 down to 0, as an int64 array."""
-    import pyarrow as pa
-
+    reached = table["reached_steps"].combine_chunks()
+    partitions = pc.dictionary_encode(table["partition"]).combine_chunks()
     try:
         import numpy as np
     except ImportError:
-        return pa.array(range(total - 1, -1, -1), pa.int64())
-    return pa.array(np.arange(total - 1, -1, -1, dtype=np.int64))
+        later = pa.array(range(total - 1, -1, -1), pa.int64())
+        key = pc.add(pc.multiply(reached, pa.scalar(total, pa.int64())), later)
+        grouped = (
+            pa.table({"partition": partitions.indices, "key": key})
+            .group_by("partition")
+            .aggregate([("key", "max"), ("key", "count")])
+            .to_pydict()
+        )
+        codes, best, counts = grouped["partition"], grouped["key_max"], grouped["key_count"]
+    else:  # numpy spares the group_by its import of pyarrow's query engine
+        indices = partitions.indices.to_numpy(zero_copy_only=False)
+        key = reached.to_numpy(zero_copy_only=False) * total + np.arange(total - 1, -1, -1)
+        best_by_code = np.full(len(partitions.dictionary), -1, dtype=np.int64)
+        np.maximum.at(best_by_code, indices, key)
+        counts_by_code = np.bincount(indices, minlength=len(partitions.dictionary))
+        codes = range(len(partitions.dictionary))
+        best, counts = best_by_code.tolist(), counts_by_code.tolist()
+    values = partitions.dictionary.to_pylist()
+    return sorted(
+        total - 1 - best[at] % total
+        for at, code in enumerate(codes)
+        if counts[at] >= starts.get(values[code], 0)
+    )
