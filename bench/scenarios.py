@@ -5,6 +5,7 @@ import json
 from dataclasses import dataclass
 from functools import cached_property
 
+import columnstore
 import inputs
 import near_misses
 import ours
@@ -320,5 +321,6 @@ ALL = {
     "tables-pileup": tables.pileup,
     "tables-correlated": tables.correlated,
     "tables-reading": tables.reading,
+    "columnstore": columnstore.scenario,
 }
 

@@ -14,8 +14,6 @@ The fence's first word says how a block is checked; words after it qualify it:
 - ``json``: parsed.
 - ``text``: only as the output of the block before it.
 - ``no-run``: shown, never run: installs, builds, benchmarks, anything needing a cluster.
-- ``after-merge``: uses names that land with the Python face's changes; run, or skipped where
-  VASHLET_DOCS_BEFORE_MERGE is set (for a branch that does not have them yet).
 - ``java``: skipped where Java (for local Spark) is not installed.
 """
 
@@ -110,8 +108,6 @@ def test_page_runs_as_shown(page, tmp_path, monkeypatch):
         where = f"{page.name}:{line}"
         language, flags = (words[0], set(words[1:])) if words else ("", set())
         if "no-run" in flags:
-            continue
-        if "after-merge" in flags and os.environ.get("VASHLET_DOCS_BEFORE_MERGE"):
             continue
         if "java" in flags and not (shutil.which("java") or os.environ.get("JAVA_HOME")):
             continue

@@ -79,7 +79,7 @@ def test_shop_funnel_counts_exhaustively_and_names_reasons(id):
     assert (purchase.event_type, purchase.reached, purchase.completed) == ("purchase", 6, 2)
     assert {(r.reason, r.detail, r.count, r.examples) for r in purchase.reasons} == {
         ("absence_blocked", "logout", 1, (named(3),)),
-        ("window_exceeded", None, 1, (named(6),)),
+        ("window_exceeded", "too late", 1, (named(6),)),
         ("predicate_failed", "amount >= 10.5", 1, (named(8),)),
         ("no_successor", None, 1, (named(12),)),
     }

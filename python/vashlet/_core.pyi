@@ -214,7 +214,8 @@ class ResultTable:
 _R = TypeVar("_R", covariant=True)
 
 class _TableCall(Protocol[_R]):
-    """The package's native table calls (`_match_table`, `_explain_table`, `_funnel_table`)."""
+    """The package's native table calls (`_match_table`, `_explain_table`, `_funnel_table`,
+    `_partition_funnel_table`)."""
     def __call__(
         self,
         pattern: Pattern | PatternBuilder,
@@ -232,5 +233,6 @@ class _TableCall(Protocol[_R]):
 _match_table: _TableCall[ResultTable]
 _explain_table: _TableCall[ResultTable]
 _funnel_table: _TableCall[tuple[ResultTable, int]]
+_partition_funnel_table: _TableCall[tuple[ResultTable, int, dict[str | int, int]]]
 
 def release_memory() -> int: ...

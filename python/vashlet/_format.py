@@ -78,5 +78,10 @@ def miss_detail(miss: dict[str, Any]) -> str:
             f"before row {miss['candidate_row']}"
         )
     if reason == "window_exceeded":
-        return f"row {miss['candidate_row']} after {miss['gap']} > {miss['max_elapsed']}"
+        late = f"row {miss['candidate_row']} after {miss['gap']} > {miss['max_elapsed']}"
+        if miss.get("candidate_satisfies") is False:
+            # The late event fails the step too: the start lacked a fitting event, not speed.
+            # (Short: the terminal cuts a cell at 40 characters.)
+            return f"no fit in time: {late}"
+        return late
     return ""

@@ -1,5 +1,6 @@
-"""The funnel of a pattern: per step, how many starts reached it, completed it, and why the rest
-stopped there, computed from the near misses of `explain` and the number of starts."""
+"""The funnel of a pattern: per step, how many starts (or partitions) reached it, completed it,
+and why the rest stopped there, computed from the near misses of `explain` and the number of
+starts."""
 
 from __future__ import annotations
 
@@ -9,19 +10,24 @@ from typing import Any, Sequence
 
 from vashlet import _core
 from vashlet._core import Pattern
+from vashlet._funnel_partitions import check_per, deepest_per_partition
 from vashlet._inputs import Columns, PatternLike, as_pattern
 from vashlet._tables import MatchTable, NearMissTable, read, warn_never_taken
 
 _EXAMPLES_PER_REASON = 3
 _INSTALL_HINT = "pip install 'vashlet[io]'"
+# A window_exceeded near miss in the funnel, told apart by whether its late candidate fits.
+TOO_LATE = "too late"
+NOTHING_FITS_IN_TIME = "no fitting event in time"
 
 
 @dataclass(frozen=True)
 class StopReason:
     """Why some starts stopped at a step: the near-miss ``reason``, its ``detail`` (the failed
-    clauses of ``predicate_failed``, the blocking event type of ``absence_blocked``, otherwise
-    None), how many starts, and the first few of their start rows (values of the `id` column
-    where the funnel was given one)."""
+    clauses of ``predicate_failed``, the blocking event type of ``absence_blocked``, for
+    ``window_exceeded`` "too late" when the late candidate fits the step and "no fitting event in
+    time" when it does not, otherwise None), how many starts, and the first few of their start
+    rows (values of the `id` column where the funnel was given one)."""
 
     reason: str
     detail: str | None
@@ -53,6 +59,11 @@ class Funnel:
     ``starts == matched + near_misses``; ``steps[0].reached == starts`` and the last step's
     ``completed == matched``. ``example_misses`` holds the near-miss rows of the examples, keyed
     by start row.
+
+    ``per`` says what is counted: ``"start"``, every start; ``"partition"``, every partition with
+    a start, once, at the deepest step any of its starts reached (``starts`` is then the number
+    of such partitions, ``matched`` those with a complete path, and each reason's examples are
+    the start rows of the deepest near miss of a partition).
     """
 
     pattern: str
@@ -63,10 +74,22 @@ class Funnel:
     example_misses: dict[int | str, dict[str, Any]] = field(repr=False, compare=False)
     # The temporal columns of the near misses, whose values the report shows as times.
     _time_columns: dict[str, Any] = field(default_factory=dict, repr=False, compare=False)
+    per: str = "start"
+
+    @property
+    def counted(self) -> str:
+        """What the counts count, plural: ``starts`` or ``partitions``."""
+        return "partitions" if self.per == "partition" else "starts"
 
     @property
     def summary(self) -> str:
-        """One line: ``6 starts: 2 matched, 4 near misses``."""
+        """One line: ``6 starts: 2 matched, 4 near misses``; per partition ``3 partitions with a
+        start: 1 matched, 2 stopped short``."""
+        if self.per == "partition":
+            return (
+                f"{_counted(self.starts, 'partition', 'partitions')} with a start: "
+                f"{self.matched:,} matched, {self.near_misses:,} stopped short"
+            )
         return (
             f"{_counted(self.starts, 'start', 'starts')}: {self.matched:,} matched, "
             f"{_counted(self.near_misses, 'near miss', 'near misses')}"
@@ -125,7 +148,8 @@ class Funnel:
         return table.__arrow_c_stream__(requested_schema)
 
     def __repr__(self) -> str:
-        lines = ["Funnel: " + self.summary.replace(":", ",", 1)]
+        title = "Funnel per partition: " if self.per == "partition" else "Funnel: "
+        lines = [title + self.summary.replace(":", ",", 1)]
         for step in self.steps:
             lines.append(
                 f"  step {step.step} {step.event_type}: reached {step.reached:,}, "
@@ -164,6 +188,9 @@ def _reason_detail(miss: dict[str, Any]) -> str | None:
         return failed_clauses(miss["failures"])
     if miss["reason"] == "absence_blocked":
         return miss["blocking_event_type"]
+    if miss["reason"] == "window_exceeded" and miss["candidate_satisfies"] is not None:
+        # A late candidate that fails the step says nothing about speed: no event fitted in time.
+        return TOO_LATE if miss["candidate_satisfies"] else NOTHING_FITS_IN_TIME
     return None
 
 
@@ -182,17 +209,25 @@ def _completed_starts(matches: MatchTable) -> int:
     return pc.count_distinct(pc.list_element(matches._to_pyarrow()["rows"], 0)).as_py()
 
 
-_MISS_COLUMNS = ["start_row", "reached_steps", "reason", "blocking_event_type", "failures"]
+_MISS_COLUMNS = [
+    "start_row", "reached_steps", "reason", "blocking_event_type", "candidate_satisfies",
+    "failures",
+]
 
 
-def _miss_rows(misses: NearMissTable) -> list[dict[str, Any]]:
-    """The columns the funnel reads, one dict per near miss (column-wise through pyarrow where
-    it is installed, which is several times faster on large results)."""
+def _miss_rows(misses: NearMissTable, positions: list[int] | None) -> list[dict[str, Any]]:
+    """The columns the funnel reads, one dict per near miss at `positions` (all when None),
+    column-wise through pyarrow where it is installed, which is several times faster on large
+    results."""
     try:
-        import pyarrow  # noqa: F401
+        import pyarrow as pa
     except ImportError:
-        return misses.to_pylist()
-    columns = misses._to_pyarrow().select(_MISS_COLUMNS).to_pydict()
+        rows = misses.to_pylist()
+        return rows if positions is None else [rows[at] for at in positions]
+    table = misses._to_pyarrow().select(_MISS_COLUMNS)
+    if positions is not None:
+        table = table.take(pa.array(positions, pa.int64()))
+    columns = table.to_pydict()
     return [dict(zip(_MISS_COLUMNS, values)) for values in zip(*columns.values())]
 
 
@@ -206,6 +241,7 @@ def funnel(
     id: str | None = None,
     threads: int | None = None,
     ts_unit: str | None = None,
+    per: str = "start",
 ) -> Funnel:
     """Count, step by step, how far the starts of `pattern` got in a table of events, and why
     those that stopped did.
@@ -218,6 +254,11 @@ def funnel(
     first-successor `match` returns no match for it. ``starts == matched + near_misses``.
     The paths are not enumerated: the near-miss search tells which starts complete, so the
     funnel costs about what `explain` does, whatever the number of paths.
+
+    With ``per="partition"`` each partition with a start counts once, at the deepest step any
+    of its starts reached (a partition with a complete path counts as matched); its reasons are
+    those of the first of its deepest near misses. That is the funnel of users rather than of
+    attempts.
 
     `data`, `partition`, `ts`, `type`, `id`, `threads` and `ts_unit` are as for `match` (with
     `id`, the example start rows are values of that column); `data` is read once, so a one-shot
@@ -238,10 +279,13 @@ def funnel(
     >>> [(r.reason, r.count, r.examples) for r in f.steps[1].reasons]
     [('no_successor', 1, (2,)), ('window_exceeded', 1, (3,))]
     """
+    check_per(per)
     parsed = as_pattern(pattern)
     warn_never_taken(parsed)
     columns = Columns(partition, ts, type, id, ts_unit)
-    return funnel_and_misses(parsed, data, columns, threads=threads, text=_pattern_text(pattern))[0]
+    return funnel_and_misses(
+        parsed, data, columns, threads=threads, text=_pattern_text(pattern), per=per
+    )[0]
 
 
 def funnel_and_misses(
@@ -251,12 +295,22 @@ def funnel_and_misses(
     *,
     threads: int | None = None,
     text: str | None = None,
+    per: str = "start",
 ) -> tuple[Funnel, NearMissTable]:
     """The funnel and the near misses it counts, from one reading of `data` (see `funnel`).
     `text` is the pattern as the funnel shows it (default: its JSON document)."""
+    check_per(per)
+    text = text or _pattern_text(pattern)
+    if per == "partition":
+        table, _, by_partition = read(
+            _core._partition_funnel_table, pattern, data, columns, threads=threads
+        )
+        misses = NearMissTable(table)
+        deepest = deepest_per_partition(misses, by_partition)
+        return _funnel_from(pattern, text, len(by_partition), misses, deepest, per), misses
     table, starts = read(_core._funnel_table, pattern, data, columns, threads=threads)
     misses = NearMissTable(table)
-    return _funnel_from(pattern, text or _pattern_text(pattern), starts, misses), misses
+    return _funnel_from(pattern, text, starts, misses), misses
 
 
 def funnel_of(pattern: PatternLike, matches: MatchTable, miss_table: NearMissTable) -> Funnel:
@@ -267,10 +321,16 @@ def funnel_of(pattern: PatternLike, matches: MatchTable, miss_table: NearMissTab
 
 
 def _funnel_from(
-    pattern: Pattern, text: str, starts: int, miss_table: NearMissTable
+    pattern: Pattern,
+    text: str,
+    starts: int,
+    miss_table: NearMissTable,
+    positions: list[int] | None = None,
+    per: str = "start",
 ) -> Funnel:
-    """The funnel of `starts` starts, of which the rows of `miss_table` did not complete."""
-    misses = _miss_rows(miss_table)
+    """The funnel of `starts` starts (or partitions), of which the rows of `miss_table` (those at
+    `positions`, ascending, when given) did not complete."""
+    misses = _miss_rows(miss_table, positions)
     types = pattern.types
 
     stopped_at: Counter[int] = Counter()
@@ -287,6 +347,8 @@ def _funnel_from(
             chosen.append(miss["start_row"])
             example_positions.append(position)
     example_misses = {}
+    if positions is not None:
+        example_positions = [positions[at] for at in example_positions]
     for position in example_positions:
         row = miss_table._table.to_pylist(position, position + 1)[0]
         example_misses[row["start_row"]] = row
@@ -314,4 +376,5 @@ def _funnel_from(
         near_misses=len(misses),
         example_misses=example_misses,
         _time_columns=miss_table._time_columns(),
+        per=per,
     )

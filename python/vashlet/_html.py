@@ -62,15 +62,16 @@ def table_html(
 
 
 def funnel_svg(funnel: Funnel) -> str:
-    """A horizontal bar per step: its length is the starts that reached the step, the dark part
-    those that completed it. Each bar's group carries its counts as data attributes."""
+    """A horizontal bar per step: its length is the starts (or partitions) that reached the
+    step, the dark part those that completed it. Each bar's group carries its counts as data
+    attributes, and the chart what it counts (``data-per``)."""
     scale = _BAR_WIDTH / funnel.starts if funnel.starts else 0.0
     width = _LABEL_WIDTH + _BAR_WIDTH + _COUNT_WIDTH
     height = _ROW_HEIGHT * len(funnel.steps) + 8
     parts = [
         f'<svg class="vashlet-funnel" xmlns="http://www.w3.org/2000/svg" width="{width}" '
         f'height="{height}" viewBox="0 0 {width} {height}" role="img" '
-        f'aria-label="funnel of {funnel.starts:,} starts">'
+        f'data-per="{funnel.per}" aria-label="funnel of {funnel.starts:,} {funnel.counted}">'
     ]
     for step in funnel.steps:
         y = 4 + step.step * _ROW_HEIGHT
@@ -110,10 +111,13 @@ def reasons_html(funnel: Funnel) -> str:
                 f"<td>{escape(', '.join(map(str, r.examples)))}</td></tr>"
             )
     if not rows:
-        return '<p class="vashlet-caption">No start stopped short.</p>'
+        noun = "partition" if funnel.per == "partition" else "start"
+        return f'<p class="vashlet-caption">No {noun} stopped short.</p>'
     head = "".join(
         f"<th>{name}</th>"
-        for name in ("step", "event type", "reason", "detail", "starts", "of reached", "e.g. rows")
+        for name in (
+            "step", "event type", "reason", "detail", funnel.counted, "of reached", "e.g. rows"
+        )
     )
     return (
         f'<table class="vashlet-table vashlet-reasons"><thead><tr>{head}</tr></thead>'

@@ -69,6 +69,19 @@ def _example_html(miss: dict[str, Any], events: EventLookup, times: dict[str, An
     )
 
 
+def _counting(funnel: Funnel) -> str:
+    if funnel.per == "partition":
+        return (
+            "Each partition with a start counts once, at the deepest step any of its starts "
+            "reached, and as matched when some complete path follows one of its starts. Each bar "
+            "is the partitions that reached the step; the dark part took it."
+        )
+    return (
+        "A start counts as matched when some complete path follows it. Each bar is the "
+        "starts that reached the step; the dark part took it."
+    )
+
+
 def report_html(funnel: Funnel, events: EventLookup, sources: Sequence[str] = ()) -> str:
     """The whole page. `events` looks up input rows by number, for the examples' events."""
     examples = [
@@ -84,11 +97,9 @@ def report_html(funnel: Funnel, events: EventLookup, sources: Sequence[str] = ()
         f"<style>{_PAGE_STYLE}{STYLE}</style></head><body>"
         "<h1>Near-miss report</h1>"
         f"{source}<h2>Pattern</h2><pre class=\"pattern\">{escape(funnel.pattern)}</pre>"
-        f'<h2>Funnel</h2><p class="summary">{escape(funnel.summary)}. '
-        "A start counts as matched when some complete path follows it. Each bar is the "
-        "starts that reached the step; the dark part took it.</p>"
+        f'<h2>Funnel</h2><p class="summary">{escape(funnel.summary)}. {_counting(funnel)}</p>'
         f"{funnel_svg(funnel)}"
-        f"<h2>Why starts stopped</h2>{reasons_html(funnel)}"
+        f"<h2>Why {funnel.counted} stopped</h2>{reasons_html(funnel)}"
         "<h2>Example near misses</h2>"
         f"{''.join(examples) or '<p>None.</p>'}"
         "</body></html>\n"

@@ -282,10 +282,11 @@ class NearMissTable(_ResultTable):
     Columns: ``start_row``, ``partition``, ``reached_steps``, ``rows``, ``next_event_type``,
     ``reason``, then the reason's detail (``event_row``, ``candidate_row``, ``blocking_row``,
     ``blocking_event_type``, ``candidate_satisfies``, ``gap``, ``max_elapsed``, ``failures``; null
-    where the reason has no such field) and ``captures``. Where the ts column is temporal, ``gap``
-    and ``max_elapsed`` are durations in its unit (seconds for a date32 column). Its repr shows
-    the reason's fields as one ``detail`` column, as the command line does; the data keeps them
-    all.
+    where the reason has no such field; ``candidate_satisfies`` tells of the candidate of
+    ``absence_blocked`` and of the late one of ``window_exceeded`` whether it satisfies the step)
+    and ``captures``. Where the ts column is temporal, ``gap`` and ``max_elapsed`` are durations
+    in its unit (seconds for a date32 column). Its repr shows the reason's fields as one
+    ``detail`` column, as the command line does; the data keeps them all.
     """
 
     __slots__ = ()

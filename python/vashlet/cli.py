@@ -152,6 +152,12 @@ def _parser() -> argparse.ArgumentParser:
             command.add_argument(
                 "--report", metavar="PATH", help="also write an HTML report of the funnel"
             )
+            command.add_argument(
+                "--per",
+                choices=["start", "partition"],
+                help="what the report's funnel counts: every start (the default), or every "
+                "partition once, at the deepest step any of its starts reached",
+            )
     return parser
 
 
@@ -256,6 +262,8 @@ def run(argv: Sequence[str] | None, stdout: TextIO, stderr: TextIO) -> int:
         if arguments.output:
             output_format(arguments.output)
         report = getattr(arguments, "report", None)
+        if getattr(arguments, "per", None) and not report:
+            raise UsageError("--per says what the funnel of --report counts; give --report too")
         _check_writable(arguments.output)
         _check_writable(report)
         pattern, pattern_text, paths = _load_pattern(arguments)
@@ -286,7 +294,8 @@ def run(argv: Sequence[str] | None, stdout: TextIO, stderr: TextIO) -> int:
                     from vashlet._report import report_html
 
                     funnel, result = funnel_and_misses(
-                        pattern, table, columns, threads=arguments.threads, text=pattern_text
+                        pattern, table, columns, threads=arguments.threads, text=pattern_text,
+                        per=arguments.per or "start"
                     )
                     page = report_html(funnel, _events_lookup(table), paths)
                 else:

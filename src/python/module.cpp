@@ -47,6 +47,7 @@ const ModuleAttribute kPrivateAttributes[] = {
     function_attribute(&explain_table_def),
     function_attribute(&read_table_def),
     function_attribute(&funnel_table_def),
+    function_attribute(&partition_funnel_table_def),
     function_attribute(&time_matching_def),
     function_attribute(&rebuild_event_def),
     function_attribute(&rebuild_builder_def),

@@ -11,5 +11,6 @@ extern PyMethodDef match_table_def;
 extern PyMethodDef explain_table_def;
 extern PyMethodDef read_table_def;
 extern PyMethodDef funnel_table_def;
+extern PyMethodDef partition_funnel_table_def;
 
 }  // namespace vashlet::py

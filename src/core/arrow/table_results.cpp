@@ -486,7 +486,8 @@ class DetailColumns {
         elapsed_(elapsed_format(events.ts_format())),
         gap_(elapsed_.format, 8), max_elapsed_(elapsed_.format, 8) {}
 
-  void append(const NearMissDetail& detail) {
+  // `late_fits`: for a window_exceeded detail, whether its late candidate satisfies the step.
+  void append(const NearMissDetail& detail, bool late_fits) {
     const PredicateFailed* failed = std::get_if<PredicateFailed>(&detail);
     const AbsenceBlocked* blocked = std::get_if<AbsenceBlocked>(&detail);
     const WindowExceeded* late = std::get_if<WindowExceeded>(&detail);
@@ -496,7 +497,9 @@ class DetailColumns {
                                   : std::nullopt);
     blocking_row_.append(blocked ? std::optional(blocked->blocking_index) : std::nullopt);
     blocked ? blocking_type_.append(blocked->blocking_event_type) : blocking_type_.append_null();
-    blocked ? satisfies_.append(blocked->candidate_satisfies) : satisfies_.append_null();
+    blocked ? satisfies_.append(blocked->candidate_satisfies)
+    : late  ? satisfies_.append(late_fits)
+            : satisfies_.append_null();
     late ? gap_.append(scaled(late->gap, elapsed_.scale)) : gap_.append_null();
     late ? max_elapsed_.append(scaled(late->max_elapsed, elapsed_.scale))
          : max_elapsed_.append_null();
@@ -525,6 +528,18 @@ class DetailColumns {
 
 }  // namespace
 
+namespace {
+
+// Whether the late candidate of a window_exceeded near miss satisfies the step it missed, under
+// the bindings of its path: a fitting event that came too late, or none that fits in time.
+bool late_candidate_fits(const Pattern& pattern, const SortedEvents& events, const NearMiss& miss) {
+  const WindowExceeded* late = std::get_if<WindowExceeded>(&miss.detail);
+  if (!late || miss.reached_steps >= pattern.steps.size()) return false;
+  return pattern.steps[miss.reached_steps].atom.accepts(events[late->candidate_index], miss.captures);
+}
+
+}  // namespace
+
 arrow::Table near_miss_table(const Pattern& pattern, const SortedEvents& events,
                              const TableRun& run) {
   const std::vector<NearMiss> misses = near_misses(events.view(), pattern, run.threads);
@@ -545,7 +560,7 @@ arrow::Table near_miss_table(const Pattern& pattern, const SortedEvents& events,
     rows.append(miss.indices);
     next_types.append(miss.next_event_type);
     reasons.append(near_miss_reason(miss.detail));
-    details.append(miss.detail);
+    details.append(miss.detail, late_candidate_fits(pattern, events, miss));
     captures.push_back(&miss.captures);
   }
   std::vector<Column> columns;
