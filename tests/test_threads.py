@@ -1,6 +1,6 @@
 """Partitions shared among native threads: every thread count gives the single-threaded result, in
 its order, calls from several Python threads at once agree with calls one at a time, worker
-failures reach the caller, and the `threads` keyword is checked."""
+failures reach the caller, and the default count follows the CPU quota."""
 
 import os
 import subprocess
@@ -12,7 +12,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from helpers import Index, message_of
+from helpers import Index
 from test_matching_properties import VALUES, key, text_patterns
 from vashlet import Event, match_events, near_miss_events, parse_pattern
 from vashlet._core import _cgroup_quota_cores, _time_matching
@@ -136,32 +136,6 @@ def test_calls_from_several_python_threads_share_patterns():
     assert len(results) == 20 and all(result == expected for result in results)
 
 
-ONE = [Event("p", 0, "A")]
-
-
-@pytest.mark.parametrize("call", [
-    lambda threads: match_events(parse_pattern("A"), ONE, threads=threads),
-    lambda threads: near_miss_events(parse_pattern("A -> B"), ONE, threads=threads),
-], ids=["match_events", "near_miss_events"])
-@pytest.mark.parametrize("threads, error, message", [
-    (0, ValueError, "argument 'threads': must be at least 1, got 0"),
-    (-2, ValueError, "argument 'threads': must be at least 1, got -2"),
-    (1.5, TypeError, "argument 'threads': 'float' object cannot be interpreted as an integer"),
-    ("2", TypeError, "argument 'threads': 'str' object cannot be interpreted as an integer"),
-    (2**64, OverflowError, None),
-])
-def test_bad_thread_counts_are_refused(call, threads, error, message):
-    got = message_of(lambda: call(threads), error)
-    assert message is None or got == message
-
-
-def test_threads_is_keyword_only():
-    assert message_of(lambda: match_events(parse_pattern("A"), ONE, False, False, 2)) == (
-        "match_events() takes from 2 to 4 positional arguments but 5 were given")
-    assert message_of(lambda: near_miss_events(parse_pattern("A"), ONE, 2)) == (
-        "near_miss_events() takes 2 positional arguments but 3 were given")
-
-
 # A worker that runs out of memory: an exhaustive pattern without a window over one long
 # partition has far more matches than memory, while the other partitions are harmless.
 OUT_OF_MEMORY = textwrap.dedent("""
@@ -232,4 +206,5 @@ def test_cgroup_cpu_quotas_cap_the_cores(tmp_path, files, self_cgroup, cores):
         (tmp_path / path).parent.mkdir(parents=True, exist_ok=True)
         (tmp_path / path).write_text(text)
     assert _cgroup_quota_cores(str(tmp_path), self_cgroup) == cores
+
 
