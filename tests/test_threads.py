@@ -208,3 +208,30 @@ def test_cgroup_cpu_quotas_cap_the_cores(tmp_path, files, self_cgroup, cores):
     assert _cgroup_quota_cores(str(tmp_path), self_cgroup) == cores
 
 
+
+# The default thread count under a quota, seen from the CPU time the calling thread spends: it
+# takes the first share of the partitions and the workers the rest.
+QUOTA_CHILD = textwrap.dedent("""
+    import os, time
+    os.sched_setaffinity(0, sorted(os.sched_getaffinity(0))[:2])
+    from vashlet import Event, match_events, parse_pattern
+    # Each A waits for a later B with a larger x, which only the last B has: quadratic work.
+    events = [Event(f"p{p}", t, "AB"[t % 2], {"x": -t}) for p in range(8) for t in range(1500)]
+    pattern = parse_pattern("A[x as $v] -> B[x > $v]")
+    thread, process = time.thread_time(), time.process_time()
+    match_events(pattern, events)
+    print(round((time.thread_time() - thread) / (time.process_time() - process), 2))
+""")
+
+
+@pytest.mark.skipif(not hasattr(os, "sched_setaffinity") or len(os.sched_getaffinity(0)) < 2,
+                    reason="needs two cores")
+@pytest.mark.parametrize("cpu_max, alone", [("100000 100000", True), ("max 100000", False)])
+def test_the_default_thread_count_follows_the_cpu_quota(tmp_path, cpu_max, alone):
+    (tmp_path / "cpu.max").write_text(cpu_max + "\n")
+    done = subprocess.run([sys.executable, "-c", QUOTA_CHILD], capture_output=True, text=True,
+                          timeout=120, env=dict(os.environ, VASHLET_TEST_CGROUP_ROOT=str(tmp_path)))
+    assert done.returncode == 0, done.stderr
+    share = float(done.stdout)
+    assert share > 0.9 if alone else share < 0.75, share
+
