@@ -235,3 +235,36 @@ def test_the_default_thread_count_follows_the_cpu_quota(tmp_path, cpu_max, alone
     share = float(done.stdout)
     assert share > 0.9 if alone else share < 0.75, share
 
+
+# A child forked after calls that ran on several threads gets the same answers on several threads.
+FORK_CHILD = textwrap.dedent("""
+    import os
+    import pyarrow as pa
+    import vashlet
+    from vashlet import Event, match_events, near_miss_events, parse_pattern
+
+    events = [Event(f"u{p:03}", t, "ABC"[(p + t) % 3], {"x": t % 4}) for p in range(300) for t in range(30)]
+    table = pa.table({"partition": [e.partition for e in events], "ts": [e.ts for e in events],
+                      "type": [e.typ for e in events], "x": [e.attrs["x"] for e in events]})
+    text = "A[x as $v] -[<=6]-> B[x == $v] -> C"
+
+    def answers():
+        pattern = parse_pattern(text)
+        return ([m.indices for m in match_events(pattern, events, threads=2)],
+                [(m.indices, m.reason) for m in near_miss_events(pattern, events, threads=2)],
+                vashlet.match(text, table, threads=2).to_pylist(),
+                vashlet.explain(text, table, threads=2).to_pylist())
+
+    before = answers()
+    pid = os.fork()
+    if pid == 0:
+        os._exit(0 if answers() == before else 1)
+    print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]), answers() == before, len(before[0]) > 100)
+""")
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_a_child_forked_after_threaded_calls_answers_alike():
+    done = subprocess.run([sys.executable, "-c", FORK_CHILD], capture_output=True, text=True,
+                          timeout=120)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "0 True True\n", "")
