@@ -246,15 +246,6 @@ def test_results_stay_exact_once_the_memo_is_emptied_between_starts():
     assert all(type(captures["v"]) is int for _, _, captures, _ in got)
 
 
-def test_the_memo_example_agrees_with_the_reference_at_a_small_size():
-    events = ([Event("p", i, "A", {"id": i % 3}) for i in range(7)] + [Event("p", 7 + j, "B") for j in range(3)]
-              + [Event("p", 10, "C", {"id": 0})])
-    pattern = parse_pattern("A[id as $v] -> B -> B -> B -> C[id == $v]")
-    expected = reference.near_misses(json.loads(pattern.to_json()), events)
-    assert [m["start_index"] for m in expected] == [1, 2, 4, 5]
-    assert same([reference.record(m) for m in misses(pattern, events)], expected)
-
-
 # ---------------------------------------------------------------------------------------------
 # NearMiss objects
 

@@ -64,24 +64,10 @@ void white_space() {
   check(trim("").empty() && trim(" \u3000 ").empty(), "trim to nothing");
 }
 
+// The quoting itself is checked through Event's repr (tests/test_event.py); a stray byte, which
+// no Python string holds, only here.
 void display_quoting() {
-  const std::pair<std::string_view, std::string_view> cases[] = {
-      {"", "\"\""},
-      {"it's/x", "\"it's/x\""},
-      {"a\"b\\c", "\"a\\\"b\\\\c\""},
-      {std::string_view("\t\r\n\0", 4), "\"\\t\\r\\n\\0\""},
-      {"\x01\x1F\x7F", "\"\\u{1}\\u{1f}\\u{7f}\""},
-      {"\u0085\u00A0\u3000\u2028\u2029", "\"\\u{85}\\u{a0}\\u{3000}\\u{2028}\\u{2029}\""},
-      {"e\u0301\u20DD", "\"e\\u{301}\\u{20dd}\""},                 // Mn, Me
-      {"\u09BE\uFF9E", "\"\\u{9be}\\u{ff9e}\""},                   // Other_Grapheme_Extend
-      {"\u200D\uFEFF\U000E0041", "\"\\u{200d}\\u{feff}\\u{e0041}\""},  // Cf
-      {"\uE000\u0378\U0010FFFF", "\"\\u{e000}\\u{378}\\u{10ffff}\""},  // Co, Cn
-      {"\u00E9\U0001F600\u4E2D", "\"\u00E9\U0001F600\u4E2D\""},     // printed as they are
-      {"a\xFF" "b", "\"a\xEF\xBF\xBD" "b\""},                       // a stray byte
-  };
-  for (const auto& [text, expected] : cases) {
-    check(display_quoted(text) == expected, "display_quoted gives " + display_quoted(text));
-  }
+  check(display_quoted("a\xFF" "b") == "\"a\xEF\xBF\xBD" "b\"", "a stray byte shows as U+FFFD");
   check(!displayed_escaped(' ') && displayed_escaped(0x10FFFF) && !displayed_escaped('a'),
         "displayed_escaped at the edges");
 }
