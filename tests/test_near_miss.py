@@ -11,6 +11,7 @@ from hypothesis import strategies as st
 
 import near_miss_reference as reference
 from helpers import INT64_MAX, INT64_MIN, events_of
+from test_matching_properties import event_lists, text_patterns
 from vashlet import Event, match_events, near_miss_events, parse_pattern, pattern_from_json
 
 
@@ -282,63 +283,19 @@ def test_near_miss_repr():
 
 
 # ---------------------------------------------------------------------------------------------
-# Properties against the plain reference
-
-# Repeated entries weight the draw towards values that make clauses pass.
-ATTRIBUTES = ["x", "y"]
-LITERALS = ["0", "1", "0", "1", "1.0", "-0.0", "0.5", '"a"', "true", "null"]
-VALUES = [0, 1, 0, 1, 2, 1.0, 0.0, -0.0, 0.5, float("nan"), "a", True, None]
-OPERATORS = ["==", "!=", ">", ">=", "<", "<="]
-
-
-@st.composite
-def items_text(draw, allow_captures=True, most=2):
-    items = []
-    for _ in range(draw(st.integers(0, most))):
-        kind = draw(st.sampled_from(["predicate", "reference"] + (["capture"] if allow_captures else [])))
-        attribute, binding = draw(st.sampled_from(ATTRIBUTES)), draw(st.sampled_from(["v", "w"]))
-        operand = draw(st.sampled_from(LITERALS)) if kind == "predicate" else "$" + binding
-        operator = "as" if kind == "capture" else draw(st.sampled_from(OPERATORS))
-        items.append(f"{attribute} {operator} {operand}")
-    return f"[{', '.join(items)}]" if items else ""
-
-
-@st.composite
-def pattern_texts(draw):
-    text = draw(st.sampled_from("AB")) + draw(items_text(most=1))
-    for _ in range(draw(st.integers(1, 3))):
-        constraints = [f"<={draw(st.integers(-1, 4))}"] if draw(st.booleans()) else []
-        if draw(st.booleans()):  # an absence atom can carry one item in the text language
-            constraints.append(f"no {draw(st.sampled_from('XXAB'))}{draw(items_text(False, 1))}")
-        link = f" -[{', '.join(constraints)}]-> " if constraints else " -> "
-        text += link + draw(st.sampled_from("AB")) + draw(items_text())
-    return text
-
-
-@st.composite
-def event_lists(draw):
-    events = []
-    for partition in sorted(draw(st.sets(st.sampled_from(["a", "b"]), min_size=1))):
-        ts = draw(st.integers(-3, 3))
-        for _ in range(draw(st.integers(1, 9))):
-            ts += draw(st.integers(0, 2))
-            attrs = draw(st.dictionaries(st.sampled_from(ATTRIBUTES), st.sampled_from(VALUES), max_size=2))
-            events.append(Event(partition, ts, draw(st.sampled_from("ABX")), attrs))
-    return events
+# Properties against the plain reference, on the matcher's random patterns and events
 
 
 @settings(max_examples=300, deadline=None)
-@given(pattern_texts(), event_lists())
-def test_agrees_with_the_reference(text, events):
-    pattern = parse_pattern(text)
+@given(text_patterns(), event_lists())
+def test_agrees_with_the_reference(pattern, events):
     expected = reference.near_misses(json.loads(pattern.to_json()), events)
     assert same([reference.record(m) for m in misses(pattern, events)], expected)
 
 
 @settings(max_examples=300, deadline=None)
-@given(pattern_texts(), event_lists())
-def test_a_start_misses_exactly_when_it_has_no_match(text, events):
-    pattern = parse_pattern(text)
+@given(text_patterns(), event_lists())
+def test_a_start_misses_exactly_when_it_has_no_match(pattern, events):
     first = json.loads(pattern.to_json())["steps"][0]["atom"]
     starts = {i for i, e in enumerate(events) if reference.evaluate(first, reference.Ev(e), {}) is not None}
     matched = {m.indices[0] for m in match_events(pattern, events, exhaustive=True)}
