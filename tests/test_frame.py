@@ -120,6 +120,15 @@ def test_keywords_bind_in_any_order():
     assert len(match_events(events=[event], use_oracle=True, pattern=Pattern.event("t"))) == 1
 
 
+def test_event_constructors_still_build_events():
+    built = [Event("p", 1, "A", {"x": 1}), Event.__new__(Event, "p", 1, "A", {"x": 1}),
+             Event(partition="p", ts=1, typ="A", attrs={"x": 1})]
+    assert {(e.partition, e.ts, e.typ, tuple(e.attrs.items())) for e in built} == {("p", 1, "A", (("x", 1),))}
+    # __init__ is object's: calling it again changes nothing.
+    Event.__init__(built[0], "q", 2, "B")
+    assert (built[0].partition, built[0].ts, built[0].typ) == ("p", 1, "A")
+
+
 # ---------------------------------------------------------------------------------------------
 # Internal failures
 
