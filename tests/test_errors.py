@@ -178,6 +178,10 @@ ROWS = [
     ("threads str", lambda a: near_miss_events(P, a.events, threads=a.s), T, THREADS + "'str' " + INT),
     ("threads list", lambda a: match_events(P, a.events, threads=a.list), T, THREADS + "'list' " + INT),
     ("threads 2**64", lambda a: match_events(P, a.events, threads=2**64), OverflowError, None),
+    ("max_matches -1", lambda a: match_events(P, a.events, max_matches=-1), ValueError,
+     "argument 'max_matches': must be at least 0, got -1"),
+    ("max_matches float", lambda a: vashlet.match(P, a.events, max_matches=1.5), T, "argument 'max_matches': 'float' " + INT),
+    ("max_matches str", lambda a: match_events(P, a.events, max_matches=a.s), T, "argument 'max_matches': 'str' " + INT),
     ("threads after order", lambda a: near_miss_events(P, UNSORTED, threads=2), ValueError, ORDER_MESSAGE),
     # Tables
     ("match table pattern", lambda a: vashlet.match(a.s + " ->", TABLE), ValueError,

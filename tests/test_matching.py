@@ -341,21 +341,6 @@ def test_a_match_kept_alone_keeps_its_events():
     assert [[event_fields(e) for e in match.events] for match in kept] == expected
 
 
-def test_a_match_outlives_its_event_list():
-    events = [Event("p", 1, "A", {"k": "v"}), Event("p", 2, "B")]
-    matches = match_events(Pattern.event("A").capture("k", "$key").then("B"), events)
-    del events
-    gc.collect()
-    assert [e.attrs for e in matches[0].events] == [{"k": "v"}, {}]
-    assert matches[0].captures == {"key": "v"}
-
-
-def test_one_step_matches_start_and_end_on_the_same_event():
-    matches = match_events(Pattern.event("login"), EVENTS)
-    assert [(m.partition, m.indices, m.start, m.end, m.types, m.captures) for m in matches] == [
-        ("u1", [0], 10, 10, ["login"], {}), ("u2", [3], 3, 3, ["login"], {})]
-
-
 def test_captures_are_named_without_sigil_in_byte_order():
     pattern = (Pattern.event("login").capture("n", "$z").capture("user", "  $B ")
                .capture("user", "a").capture("n", "$$é"))
