@@ -414,15 +414,6 @@ def distinct_ids(count):
     return events_of(*[("A", ts, {"id": ts}) for ts in range(count)])
 
 
-@pytest.mark.parametrize("text, count", [
-    (capture_chain(5), 14), (capture_chain(4), 9), (window_chain(5), 24), (window_chain(4), 12),
-], ids=["captures-5x14", "captures-4x9", "window-5x24", "window-4x12"])
-def test_captures_that_no_step_reads_agree_with_the_reference(text, count):
-    events = distinct_ids(count)
-    expected = reference.near_misses(json.loads(parse_pattern(text).to_json()), events)
-    assert same([reference.record(m) for m in misses(text, events)], expected)
-
-
 def expected_chain_misses(text, steps, count):
     """Each start gets as far as the run allows, in consecutive events; the last step then fails
     on its reference predicate (its id was the start's), or the run ends first."""
@@ -446,9 +437,10 @@ def expected_chain_misses(text, steps, count):
 
 
 @pytest.mark.parametrize("text, steps, count", [
+    (capture_chain(4), 4, 9), (window_chain(5), 5, 24),
     (capture_chain(8), 8, 35), (capture_chain(10), 10, 26), (window_chain(40), 40, 3000),
     (capture_chain(60), 60, 5000), (window_chain(60), 60, 5000),
-], ids=["captures-8x35", "captures-10x26", "window-40x3000", "captures-60x5000", "window-60x5000"])
+], ids=["captures-4x9", "window-5x24", "captures-8x35", "captures-10x26", "window-40x3000", "captures-60x5000", "window-60x5000"])
 def test_long_chains_whose_last_step_cannot_match(text, steps, count):
     # Every path ends at the last step, so the search must see early that no later event can
     # satisfy it; the largest also fill the search's memo past the size at which it is dropped.

@@ -4,7 +4,6 @@ windows are written (4m45s). pyarrow's own conversions are the reference."""
 
 import datetime as dt
 import html
-import io
 import json
 from typing import NamedTuple
 
@@ -14,7 +13,7 @@ import pytest
 
 import vashlet
 from vashlet import _times
-from vashlet.cli import run
+from helpers import cli
 
 BASE = 1_715_408_961  # 2024-05-11T06:29:21Z
 DAY = 19_854  # 2024-05-11
@@ -133,12 +132,6 @@ def test_near_miss_elapsed_times_are_durations(case):
     for text in (repr(result), result._repr_html_()):
         assert f"  {case.shown_gap}  " in text or f">{case.shown_gap}<" in text
         assert case.shown_window in text
-
-
-def cli(*arguments):
-    out, err = io.StringIO(), io.StringIO()
-    status = run([str(a) for a in arguments], out, err)
-    return status, out.getvalue(), err.getvalue()
 
 
 def test_command_line_shows_and_writes_times(case, tmp_path):
