@@ -105,23 +105,6 @@ def test_numpy_scalars_convert_by_kind():
     assert [m.indices for m in match_events(pattern, events)] == [[0]]
 
 
-@pytest.mark.parametrize("text, quoted", [
-    ("", '""'),
-    ("it's a \"b\\c", '"it\'s a \\"b\\\\c"'),
-    ("\0\t\r\n", '"\\0\\t\\r\\n"'),
-    ("\x01\x1f\x7f", '"\\u{1}\\u{1f}\\u{7f}"'),
-    ("\u00a0\u3000\u2028\u2029", '"\\u{a0}\\u{3000}\\u{2028}\\u{2029}"'),  # Zs, Zl, Zp
-    ("e\u0301\u20dd", '"e\\u{301}\\u{20dd}"'),  # Mn, Me
-    ("\u09be\uff9e", '"\\u{9be}\\u{ff9e}"'),  # grapheme extenders outside Mn and Me
-    ("\u200d\ufeff\U000e0041\ue000\u0378", '"\\u{200d}\\u{feff}\\u{e0041}\\u{e000}\\u{378}"'),  # Cf, Co, Cn
-    ("é日本 😀 ½", '"é日本 😀 ½"'),
-    ("\u0085\U0010ffff", '"\\u{85}\\u{10ffff}"'),
-])
-def test_repr_quotes_partition_and_type_and_leaves_out_the_attributes(text, quoted):
-    assert repr(Event(text, INT64_MIN, text, {"a": 1})) == (
-        f"Event(partition={quoted}, ts=-9223372036854775808, typ={quoted})")
-
-
 # ---------------------------------------------------------------------------------------------
 # sort_events
 
