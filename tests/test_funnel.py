@@ -105,8 +105,8 @@ def _producer(table, producer):
     if producer == "polars":
         return pytest.importorskip("polars").from_arrow(table)
     if producer == "events":
-        return [Event(r.pop("partition"), r.pop("ts"), r.pop("type"), {k: v for k, v in r.items() if v is not None})
-                for r in table.to_pylist()]
+        return [Event(r.pop("partition"), r.pop("ts"), r.pop("type"),
+                      {k: v for k, v in r.items() if v is not None}) for r in table.to_pylist()]
     return table
 
 
