@@ -9,7 +9,7 @@ import random
 
 import pytest
 
-from helpers import INT64_MAX, INT64_MIN, Sequence, timeline
+from helpers import INT64_MAX, INT64_MIN, timeline
 from vashlet import Event, Pattern, match_events, parse_pattern, pattern_from_json
 
 BOTH_MATCHERS = pytest.mark.parametrize("use_oracle", [False, True], ids=["compiled", "oracle"])
@@ -182,13 +182,6 @@ def test_runs_never_combine_and_come_in_input_order(use_oracle):
     matches = match_events(parse_pattern("A -> B"), events, True, use_oracle)
     assert [(m.partition, m.indices, m.start, m.end) for m in matches] == [
         ("a", [0, 1], 5, 6), ("b", [4, 5], 1, 2)]
-
-
-@pytest.mark.parametrize("container", [tuple, Sequence])
-def test_a_builder_matches_like_its_pattern_over_any_sequence(container):
-    events = container(timeline("A@0 B@1 A@2 B@3", partition="u"))
-    builder = Pattern.event("A").then("B", within=5)
-    assert indices(builder, events) == indices(builder.build(), events) == [[0, 1], [2, 3]]
 
 
 def test_the_exhaustive_flag_widens_a_call_and_never_narrows_a_pattern():

@@ -179,22 +179,13 @@ def test_duration_texts(unit, value, compact, iso_text):
     assert _times.iso_duration(unit, value) == iso_text
 
 
-def test_integer_ts_columns_stay_integers():
+def test_integer_ts_columns_stay_integers(tmp_path):
     table = events(CASES["timestamp[s]"]).set_column(1, "ts", pa.array([0, 285, 0]))
     result = vashlet.explain("login -[<=60]-> purchase", table)
     assert pa.table(result).schema.field("gap").type == pa.int64()
     assert [r["gap"] for r in result.to_pylist()] == [285, None]
-    assert "after 285 > 60" in cli_detail(table)
-
-
-def cli_detail(table):
-    import tempfile
-    from pathlib import Path
-
-    with tempfile.TemporaryDirectory() as directory:
-        source = Path(directory) / "e.arrow"
-        feather.write_feather(table, source)
-        return cli("explain", "login -[<=60]-> purchase", source)[1]
+    feather.write_feather(table, tmp_path / "e.arrow")
+    assert "after 285 > 60" in cli("explain", "login -[<=60]-> purchase", tmp_path / "e.arrow")[1]
 
 
 def test_nanoseconds_without_pandas_are_refused_rather_than_cut(monkeypatch):
