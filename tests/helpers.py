@@ -1,5 +1,6 @@
 """Small helpers shared by the test modules."""
 
+import io
 import sys
 
 import pytest
@@ -62,3 +63,12 @@ def fresh(text):
 
 def refcounts(objects):
     return [sys.getrefcount(o) for o in objects]
+
+
+def cli(*arguments):
+    """The command line run in process: (status, stdout, stderr)."""
+    from vashlet.cli import run
+
+    out, err = io.StringIO(), io.StringIO()
+    status = run([str(a) for a in arguments], out, err)
+    return status, out.getvalue(), err.getvalue()

@@ -324,16 +324,6 @@ def test_sigterm_while_writing_leaves_no_temporary_file(tmp_path):
     assert [p.name for p in tmp_path.iterdir() if p.name.startswith(".")] == []
 
 
-@pytest.mark.parametrize("error, message", [
-    ("MemoryError()", "vashlet: error: out of memory\n"),
-    ("MemoryError('cannot allocate 8 GiB')", "vashlet: error: out of memory: cannot allocate 8 GiB\n"),
-])
-def test_out_of_memory_is_one_line(tmp_path, error, message):
-    patch = f"import vashlet._tables\ndef fail(*a, **k):\n    raise {error}\nvashlet._tables.match_table = fail"
-    result = run_patched(tmp_path, patch, "match", PATTERN, write_events(tmp_path / "e.parquet"))
-    assert (result.returncode, result.stderr) == (2, message)
-
-
 @pytest.mark.parametrize("command", [["match"], ["explain"], ["explain", "--report", "r.html"]])
 def test_a_step_that_can_never_match_warns_once_and_succeeds(tmp_path, command):
     source = write_events(tmp_path / "e.csv")

@@ -2,7 +2,6 @@
 column is an error, and an event type that no row has is a warning with the likely spelling.
 Event sequences are not checked."""
 
-import io
 import warnings
 
 import pyarrow as pa
@@ -12,7 +11,7 @@ import pytest
 import vashlet
 from vashlet import Event, match_events, near_miss_events
 from vashlet._absent_types import nearest
-from vashlet.cli import run
+from helpers import cli
 
 
 def shop(types=("view", "cart", "purchase"), **columns):
@@ -168,12 +167,6 @@ def test_the_warning_can_be_made_an_error():
         warnings.simplefilter("error")
         with pytest.raises(UserWarning, match="'View' does not occur"):
             vashlet.explain("View", shop())
-
-
-def cli(*arguments):
-    out, err = io.StringIO(), io.StringIO()
-    status = run([str(a) for a in arguments], out, err)
-    return status, out.getvalue(), err.getvalue()
 
 
 def test_command_line_warns_on_stderr_and_succeeds(tmp_path):

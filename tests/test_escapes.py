@@ -39,11 +39,6 @@ def events(partition, user="ann"):
     })
 
 
-@pytest.mark.parametrize("char, shown", CONTROLS)
-def test_display_text_escapes_what_acts_on_a_terminal(char, shown):
-    assert display_text(f"a{char}b") == f"a{shown}b"
-
-
 @pytest.mark.parametrize("text", ["ann", "a\\x1b", "สวัสดี", "नमस्ते", "日本語", "e\u0301", ""])
 def test_ordinary_text_is_shown_as_it_is(text):
     assert display_text(text) == text

@@ -122,17 +122,6 @@ def test_max_matches_with_the_reference_matcher_and_in_one_partition():
         match_events(pattern, events, exhaustive=True, threads=1, max_matches=0)
 
 
-@pytest.mark.parametrize(
-    "value, error",
-    [(-1, ValueError), (1.5, TypeError), ("3", TypeError)],
-)
-def test_max_matches_must_be_a_count(value, error):
-    with pytest.raises(error, match="max_matches"):
-        vashlet.match("A", pairs_table(2), max_matches=value)
-    with pytest.raises(error, match="max_matches"):
-        match_events(parse_pattern("A"), pairs_table(2), max_matches=value)
-
-
 @pytest.mark.skipif(under_sanitizer(), reason="an address-space limit conflicts with the sanitizer")
 def test_a_search_beyond_the_memory_limit_fails_with_a_message():
     # No reference predicate decides these paths (y > $v is no equality): every pair of A waits
@@ -162,7 +151,8 @@ def test_a_search_beyond_the_memory_limit_fails_with_a_message():
     assert "partial paths" in message and "MiB" in message
 
 
-def test_command_line_reports_a_memory_error_in_one_line(tmp_path, monkeypatch, capsys):
+@pytest.mark.parametrize("said", ["exhaustive matching of partition 'p' (1 events) would hold more", ""])
+def test_command_line_reports_a_memory_error_in_one_line(tmp_path, monkeypatch, capsys, said):
     pa = pytest.importorskip("pyarrow")
     import pyarrow.parquet as pq
     from vashlet import cli
@@ -171,14 +161,13 @@ def test_command_line_reports_a_memory_error_in_one_line(tmp_path, monkeypatch, 
     pq.write_table(pa.table({"partition": ["p"], "ts": [1], "type": ["A"]}), source)
 
     def exhausted(*args, **kwargs):
-        raise MemoryError("exhaustive matching of partition 'p' (1 events) would hold more")
+        raise MemoryError(*([said] if said else []))
 
     monkeypatch.setattr(cli, "match_table", exhausted)
     status = cli.main(["match", "--exhaustive", "A -> A", str(source)])
     assert status == 2
     err = capsys.readouterr().err
-    assert err == ("vashlet: error: out of memory: exhaustive matching of partition 'p' (1 events) "
-                   "would hold more\n")
+    assert err == "vashlet: error: out of memory" + (f": {said}" if said else "") + "\n"
 
     monkeypatch.setattr("vashlet._funnel.funnel_and_misses", exhausted)
     status = cli.main(["explain", "A -> A", str(source), "--report", str(tmp_path / "r.html")])

@@ -70,11 +70,6 @@ def test_string_escapes_and_raw_unicode():
     assert json.loads(out)["steps"][0]["atom"]["event_type"] == text
 
 
-def test_nan_is_written_as_null_and_refused_on_reading():
-    written = Pattern.event("A").where_eq("x", math.nan).build().to_json()
-    assert error_of(written).startswith("invalid type: null, expected f64 at line 1 column ")
-
-
 # ---------------------------------------------------------------------------------------------
 # Reading: accepted forms
 
@@ -215,15 +210,12 @@ def test_reader_messages(document, message):
     assert error_of(document) == message
 
 
+# Strings in messages are quoted as reprs are (test_text.py).
 @pytest.mark.parametrize("literal, wording", [
     ("1e15", "floating point `1000000000000000.0`"),
     ("100000000000000000000", "floating point `1e+20`"),
-    ('"a\\"b\\\\c\\t\\r\\n\\u0000\'/"', 'string "a\\"b\\\\c\\t\\r\\n\\0\'/"'),
-    ('"\\u0001\\b\\f\\u007f\\u0085\\u00a0\\u200b\\u2028"',
-     'string "\\u{1}\\u{8}\\u{c}\\u{7f}\\u{85}\\u{a0}\\u{200b}\\u{2028}"'),
-    ('"x\\u0301é😀"', 'string "x\\u{301}é😀"'),
 ])
-def test_unexpected_values_are_printed_like_this(literal, wording):
+def test_unexpected_numbers_are_printed_like_this(literal, wording):
     column = len(('{"Int":' + literal).encode())
     assert error_of(T_VAL + '{"Int":%s}}]}}]}' % literal) == (
         "invalid type: %s, expected i64 at line 2 column %d" % (wording, column))
@@ -298,9 +290,3 @@ def test_reading_what_was_written_writes_the_same_text(first_type, first_items, 
     assert pattern_from_json(pretty).to_json() == compact
     assert json.loads(compact) == json.loads(pretty)
 
-
-def test_a_text_pattern_survives_the_round_trip():
-    pattern = parse_pattern('login[user as $u, country == "NZ"] -[<=300, no logout[user == $u]]-> '
-                            "purchase[user == $u, amount >= 10.5, f < -0.0, g <= 1.0e300, ok != false, "
-                            "t == null] -[<=-5]-> B -[no C, no D]-> E")
-    assert pattern_from_json(pattern.to_json(pretty=True)).to_json() == pattern.to_json()

@@ -183,11 +183,6 @@ def test_tampered_result_state_is_refused(helper, args, error):
         getattr(_core, helper)(*args)
 
 
-def test_rebuild_helpers_stay_out_of_all():
-    assert not [name for name in _core.__all__ if name.startswith("_")]
-    assert all(hasattr(_core, name) for name in ["_rebuild_event", "_rebuild_match"])
-
-
 def result_tables():
     pa = pytest.importorskip("pyarrow")
     shop = pa.table({

@@ -633,15 +633,6 @@ def test_columns_are_checked_before_the_data(call, columns, error, message):
         call("login", None, **columns)  # None as data would fail later
 
 
-def test_bad_patterns_and_threads_are_refused_before_reading():
-    with pytest.raises(ValueError, match="transition is missing a following atom"):
-        vashlet.match("login ->", pa.table(SHOP))
-    with pytest.raises(TypeError, match="expected a Pattern"):
-        vashlet.match(42, pa.table(SHOP))
-    with pytest.raises(ValueError, match="argument 'threads': must be at least 1, got 0"):
-        vashlet.match("login", pa.table(SHOP), threads=0)
-
-
 @pytest.mark.parametrize("module", ["vashlet._tables", "vashlet._funnel"])
 def test_docstring_examples_run_as_shown(module):
     import doctest

@@ -1,6 +1,6 @@
 """Partitions shared among native threads: every thread count gives the single-threaded result, in
 its order, calls from several Python threads at once agree with calls one at a time, worker
-failures reach the caller, and the `threads` keyword is checked."""
+failures reach the caller, and the default count follows the CPU quota."""
 
 import os
 import subprocess
@@ -12,7 +12,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from helpers import Index, message_of
+from helpers import Index
 from test_matching_properties import VALUES, key, text_patterns
 from vashlet import Event, match_events, near_miss_events, parse_pattern
 from vashlet._core import _cgroup_quota_cores, _time_matching
@@ -136,32 +136,6 @@ def test_calls_from_several_python_threads_share_patterns():
     assert len(results) == 20 and all(result == expected for result in results)
 
 
-ONE = [Event("p", 0, "A")]
-
-
-@pytest.mark.parametrize("call", [
-    lambda threads: match_events(parse_pattern("A"), ONE, threads=threads),
-    lambda threads: near_miss_events(parse_pattern("A -> B"), ONE, threads=threads),
-], ids=["match_events", "near_miss_events"])
-@pytest.mark.parametrize("threads, error, message", [
-    (0, ValueError, "argument 'threads': must be at least 1, got 0"),
-    (-2, ValueError, "argument 'threads': must be at least 1, got -2"),
-    (1.5, TypeError, "argument 'threads': 'float' object cannot be interpreted as an integer"),
-    ("2", TypeError, "argument 'threads': 'str' object cannot be interpreted as an integer"),
-    (2**64, OverflowError, None),
-])
-def test_bad_thread_counts_are_refused(call, threads, error, message):
-    got = message_of(lambda: call(threads), error)
-    assert message is None or got == message
-
-
-def test_threads_is_keyword_only():
-    assert message_of(lambda: match_events(parse_pattern("A"), ONE, False, False, 2)) == (
-        "match_events() takes from 2 to 4 positional arguments but 5 were given")
-    assert message_of(lambda: near_miss_events(parse_pattern("A"), ONE, 2)) == (
-        "near_miss_events() takes 2 positional arguments but 3 were given")
-
-
 # A worker that runs out of memory: an exhaustive pattern without a window over one long
 # partition has far more matches than memory, while the other partitions are harmless.
 OUT_OF_MEMORY = textwrap.dedent("""
@@ -233,3 +207,64 @@ def test_cgroup_cpu_quotas_cap_the_cores(tmp_path, files, self_cgroup, cores):
         (tmp_path / path).write_text(text)
     assert _cgroup_quota_cores(str(tmp_path), self_cgroup) == cores
 
+
+
+# The default thread count under a quota, seen from the CPU time the calling thread spends: it
+# takes the first share of the partitions and the workers the rest.
+QUOTA_CHILD = textwrap.dedent("""
+    import os, time
+    os.sched_setaffinity(0, sorted(os.sched_getaffinity(0))[:2])
+    from vashlet import Event, match_events, parse_pattern
+    # Each A waits for a later B with a larger x, which only the last B has: quadratic work.
+    events = [Event(f"p{p}", t, "AB"[t % 2], {"x": -t}) for p in range(8) for t in range(1500)]
+    pattern = parse_pattern("A[x as $v] -> B[x > $v]")
+    thread, process = time.thread_time(), time.process_time()
+    match_events(pattern, events)
+    print(round((time.thread_time() - thread) / (time.process_time() - process), 2))
+""")
+
+
+@pytest.mark.skipif(not hasattr(os, "sched_setaffinity") or len(os.sched_getaffinity(0)) < 2,
+                    reason="needs two cores")
+@pytest.mark.parametrize("cpu_max, alone", [("100000 100000", True), ("max 100000", False)])
+def test_the_default_thread_count_follows_the_cpu_quota(tmp_path, cpu_max, alone):
+    (tmp_path / "cpu.max").write_text(cpu_max + "\n")
+    done = subprocess.run([sys.executable, "-c", QUOTA_CHILD], capture_output=True, text=True,
+                          timeout=120, env=dict(os.environ, VASHLET_TEST_CGROUP_ROOT=str(tmp_path)))
+    assert done.returncode == 0, done.stderr
+    share = float(done.stdout)
+    assert share > 0.9 if alone else share < 0.75, share
+
+
+# A child forked after calls that ran on several threads gets the same answers on several threads.
+FORK_CHILD = textwrap.dedent("""
+    import os
+    import pyarrow as pa
+    import vashlet
+    from vashlet import Event, match_events, near_miss_events, parse_pattern
+
+    events = [Event(f"u{p:03}", t, "ABC"[(p + t) % 3], {"x": t % 4}) for p in range(300) for t in range(30)]
+    table = pa.table({"partition": [e.partition for e in events], "ts": [e.ts for e in events],
+                      "type": [e.typ for e in events], "x": [e.attrs["x"] for e in events]})
+    text = "A[x as $v] -[<=6]-> B[x == $v] -> C"
+
+    def answers():
+        pattern = parse_pattern(text)
+        return ([m.indices for m in match_events(pattern, events, threads=2)],
+                [(m.indices, m.reason) for m in near_miss_events(pattern, events, threads=2)],
+                vashlet.match(text, table, threads=2).to_pylist(),
+                vashlet.explain(text, table, threads=2).to_pylist())
+
+    before = answers()
+    pid = os.fork()
+    if pid == 0:
+        os._exit(0 if answers() == before else 1)
+    print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]), answers() == before, len(before[0]) > 100)
+""")
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_a_child_forked_after_threaded_calls_answers_alike():
+    done = subprocess.run([sys.executable, "-c", FORK_CHILD], capture_output=True, text=True,
+                          timeout=120)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "0 True True\n", "")

@@ -4,7 +4,6 @@ windows are written (4m45s). pyarrow's own conversions are the reference."""
 
 import datetime as dt
 import html
-import io
 import json
 from typing import NamedTuple
 
@@ -14,7 +13,7 @@ import pytest
 
 import vashlet
 from vashlet import _times
-from vashlet.cli import run
+from helpers import cli
 
 BASE = 1_715_408_961  # 2024-05-11T06:29:21Z
 DAY = 19_854  # 2024-05-11
@@ -135,12 +134,6 @@ def test_near_miss_elapsed_times_are_durations(case):
     assert detail.replace(">", "&gt;") in result._repr_html_()
 
 
-def cli(*arguments):
-    out, err = io.StringIO(), io.StringIO()
-    status = run([str(a) for a in arguments], out, err)
-    return status, out.getvalue(), err.getvalue()
-
-
 def test_command_line_shows_and_writes_times(case, tmp_path):
     source = tmp_path / "events.arrow"
     feather.write_feather(events(case), source)  # Arrow IPC keeps every type as it is
@@ -186,22 +179,13 @@ def test_duration_texts(unit, value, compact, iso_text):
     assert _times.iso_duration(unit, value) == iso_text
 
 
-def test_integer_ts_columns_stay_integers():
+def test_integer_ts_columns_stay_integers(tmp_path):
     table = events(CASES["timestamp[s]"]).set_column(1, "ts", pa.array([0, 285, 0]))
     result = vashlet.explain("login -[<=60]-> purchase", table)
     assert pa.table(result).schema.field("gap").type == pa.int64()
     assert [r["gap"] for r in result.to_pylist()] == [285, None]
-    assert "after 285 > 60" in cli_detail(table)
-
-
-def cli_detail(table):
-    import tempfile
-    from pathlib import Path
-
-    with tempfile.TemporaryDirectory() as directory:
-        source = Path(directory) / "e.arrow"
-        feather.write_feather(table, source)
-        return cli("explain", "login -[<=60]-> purchase", source)[1]
+    feather.write_feather(table, tmp_path / "e.arrow")
+    assert "after 285 > 60" in cli("explain", "login -[<=60]-> purchase", tmp_path / "e.arrow")[1]
 
 
 def test_nanoseconds_without_pandas_are_refused_rather_than_cut(monkeypatch):

@@ -10,7 +10,7 @@
 namespace vashlet {
 
 // The cores this process may run on, capped by its cgroup's CPU quota; at least 1. The quota is
-// read again every few seconds at most.
+// read again every few seconds at most, under $VASHLET_TEST_CGROUP_ROOT where tests set one.
 std::size_t usable_cores();
 
 // The cores that a cgroup v2 `cpu.max` ("quota period", or "max ..." for none) allows:
