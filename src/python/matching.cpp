@@ -224,11 +224,11 @@ Ref pattern_from_json_function(const Arguments<1>& args) {
   return pattern_to_py(unwrap(pattern_from_json(json)));
 }
 
-constexpr auto kMatchEventsSignature =
-    signature("match_events()",
-              {"pattern", "events", "exhaustive", "use_oracle", "threads", "ts_unit",
-               "max_matches"},
-              2, 4);
+// The parameters that MatchCall reads, for match_events and _time_matching alike.
+constexpr const char* kMatchCallParameters[] = {"pattern", "events",  "exhaustive", "use_oracle",
+                                                "threads", "ts_unit", "max_matches"};
+
+constexpr auto kMatchEventsSignature = signature("match_events()", kMatchCallParameters, 2, 4);
 
 // The arguments of match_events, read and checked in its order: the events (held), then the
 // flags, the order of the events and the pattern.
@@ -318,11 +318,7 @@ Ref time_matching_function(const Arguments<7>& args) {
   return Ref::checked(PyFloat_FromDouble(seconds));
 }
 
-constexpr auto kTimeMatchingSignature =
-    signature("_time_matching()",
-              {"pattern", "events", "exhaustive", "use_oracle", "threads", "ts_unit",
-               "max_matches"},
-              2, 4);
+constexpr auto kTimeMatchingSignature = signature("_time_matching()", kMatchCallParameters, 2, 4);
 
 }  // namespace
 

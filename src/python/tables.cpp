@@ -423,25 +423,34 @@ std::optional<std::string> ts_unit_argument(const Arguments<10>& args) {
   return ts_unit;
 }
 
+// The arguments of a table function but its data, checked in this order.
+template <bool kMatches>
+struct TableCall {
+  explicit TableCall(const Arguments<10>& args)
+      : pattern(valid_pattern_argument(args.get(0))),
+        columns(columns_argument(args)),
+        options(run_argument<kMatches>(args)),
+        ts_unit(ts_unit_argument(args)) {}
+
+  const Pattern pattern;
+  const EventColumns columns;
+  const TableRun options;
+  const std::optional<std::string> ts_unit;
+};
+
 template <RunTable Run, bool kMatches>
 Ref table_function(const Arguments<10>& args) {
-  const Pattern pattern = valid_pattern_argument(args.get(0));
-  const EventColumns columns = columns_argument(args);
-  const TableRun options = run_argument<kMatches>(args);
-  const std::optional<std::string> ts_unit = ts_unit_argument(args);
+  const TableCall<kMatches> call(args);
   FromSource<arrow::Table> read =
-      table_from_source(args.get(1), pattern, columns, Run, options, ts_unit);
+      table_from_source(args.get(1), call.pattern, call.columns, Run, call.options, call.ts_unit);
   return table_class().wrap(PyTable{std::move(read.result), std::move(read.absent_types)});
 }
 
 // (near misses, starts) from one reading of the data.
 Ref funnel_function(const Arguments<10>& args) {
-  const Pattern pattern = valid_pattern_argument(args.get(0));
-  const EventColumns columns = columns_argument(args);
-  const TableRun options = run_argument<false>(args);
-  const std::optional<std::string> ts_unit = ts_unit_argument(args);
-  FromSource<FunnelTable> read =
-      table_from_source(args.get(1), pattern, columns, &funnel_table, options, ts_unit);
+  const TableCall<false> call(args);
+  FromSource<FunnelTable> read = table_from_source(args.get(1), call.pattern, call.columns,
+                                                   &funnel_table, call.options, call.ts_unit);
   Ref starts = size_to_py(static_cast<std::size_t>(read.result.starts));
   Ref misses = table_class().wrap(
       PyTable{std::move(read.result.near_misses), std::move(read.absent_types)});

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 #include "text/utf8.hpp"
 
@@ -283,29 +284,25 @@ bool ColumnReader::bool_at(std::int64_t row) const {
   return ((static_cast<const std::uint8_t*>(values_)[bit >> 3] >> (bit & 7)) & 1) != 0;
 }
 
+// Offsets must ascend within the data: unsigned comparisons, as a negative offset is then larger
+// than the data's size (which is not negative).
+template <class Offset>
+std::string_view ColumnReader::offset_view(std::int64_t row, std::int64_t at) const {
+  using Unsigned = std::make_unsigned_t<Offset>;
+  const Offset begin = load<Offset>(values_, at);
+  const Offset end = load<Offset>(values_, at + 1);
+  if (static_cast<Unsigned>(begin) > static_cast<Unsigned>(end) ||
+      static_cast<Unsigned>(end) > static_cast<std::uint64_t>(data_end_)) [[unlikely]] {
+    bad_offsets(row, begin, end);
+  }
+  return {data_ + begin, static_cast<std::size_t>(end - begin)};
+}
+
 std::string_view ColumnReader::view_at(std::int64_t row) const {
   const std::int64_t at = row + offset_;
   switch (layout_) {
-    // Offsets must ascend within the data: unsigned comparisons, as a negative offset is then
-    // larger than the data's size (which is not negative).
-    case Layout::Utf8: {
-      const std::int32_t begin = load<std::int32_t>(values_, at);
-      const std::int32_t end = load<std::int32_t>(values_, at + 1);
-      if (static_cast<std::uint32_t>(begin) > static_cast<std::uint32_t>(end) ||
-          static_cast<std::uint32_t>(end) > static_cast<std::uint64_t>(data_end_)) [[unlikely]] {
-        bad_offsets(row, begin, end);
-      }
-      return {data_ + begin, static_cast<std::size_t>(end - begin)};
-    }
-    case Layout::LargeUtf8: {
-      const std::int64_t begin = load<std::int64_t>(values_, at);
-      const std::int64_t end = load<std::int64_t>(values_, at + 1);
-      if (static_cast<std::uint64_t>(begin) > static_cast<std::uint64_t>(end) ||
-          static_cast<std::uint64_t>(end) > static_cast<std::uint64_t>(data_end_)) [[unlikely]] {
-        bad_offsets(row, begin, end);
-      }
-      return {data_ + begin, static_cast<std::size_t>(end - begin)};
-    }
+    case Layout::Utf8: return offset_view<std::int32_t>(row, at);
+    case Layout::LargeUtf8: return offset_view<std::int64_t>(row, at);
     case Layout::Utf8View: {
       const char* view = static_cast<const char*>(values_) + at * 16;
       const std::int32_t size = load<std::int32_t>(view, 0);

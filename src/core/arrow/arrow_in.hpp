@@ -141,6 +141,9 @@ class ColumnReader {
                std::int64_t parent_offset, bool is_dictionary);
   std::int64_t index_at(std::int64_t row) const;  // the physical integer at `row`
   std::string_view view_at(std::int64_t row) const;
+  // The text between the offsets at `at` and `at + 1` of a string or large string column.
+  template <class Offset>
+  std::string_view offset_view(std::int64_t row, std::int64_t at) const;
   void check_structure(const ArrowSchema& schema, const ArrowArray& array);
   // The failures of the readers, kept out of their hot paths.
   [[noreturn, gnu::cold, gnu::noinline]] void malformed(std::string_view why) const;

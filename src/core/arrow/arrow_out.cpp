@@ -190,6 +190,18 @@ Column list_column(std::string name, std::vector<std::int64_t> offsets, Column i
 
 namespace {
 
+// Releases a schema or array node that export made: its children first, then what it owns.
+template <class Private, class Node>
+void release_node(Node* node) {
+  if (!node || !node->release) return;
+  auto* own = static_cast<Private*>(node->private_data);
+  for (Node& child : own->children) {
+    if (child.release) child.release(&child);
+  }
+  delete own;
+  node->release = nullptr;
+}
+
 struct SchemaPrivate {
   std::string format;
   std::string name;
@@ -197,15 +209,7 @@ struct SchemaPrivate {
   std::vector<ArrowSchema*> child_pointers;
 };
 
-void release_schema(ArrowSchema* schema) {
-  if (!schema || !schema->release) return;
-  auto* own = static_cast<SchemaPrivate*>(schema->private_data);
-  for (ArrowSchema& child : own->children) {
-    if (child.release) child.release(&child);
-  }
-  delete own;
-  schema->release = nullptr;
-}
+void release_schema(ArrowSchema* schema) { release_node<SchemaPrivate>(schema); }
 
 struct ArrayPrivate {
   Table table;  // keeps every buffer alive
@@ -214,15 +218,7 @@ struct ArrayPrivate {
   std::vector<ArrowArray*> child_pointers;
 };
 
-void release_array(ArrowArray* array) {
-  if (!array || !array->release) return;
-  auto* own = static_cast<ArrayPrivate*>(array->private_data);
-  for (ArrowArray& child : own->children) {
-    if (child.release) child.release(&child);
-  }
-  delete own;
-  array->release = nullptr;
-}
+void release_array(ArrowArray* array) { release_node<ArrayPrivate>(array); }
 
 void export_node(const Table& table, const Column& column, ArrowArray* out) {
   auto own = std::make_unique<ArrayPrivate>();

@@ -93,6 +93,11 @@ void unmap_block(void*, std::size_t) {}
 
 using Clock = std::chrono::steady_clock;
 
+// Whether what was released at `released` has been kept long enough by `now` (max(): all has).
+bool kept_long_enough(Clock::time_point released, Clock::time_point now) {
+  return now == Clock::time_point::max() || now - released > kKeptFor;
+}
+
 class KeptBlocks {
  public:
   void* take(std::size_t size) {
@@ -160,8 +165,7 @@ class KeptBlocks {
   };
 
   void forget_old(Clock::time_point now) noexcept {
-    while (!blocks_.empty() && (now == Clock::time_point::max() ||
-                                now - blocks_.front().released > kKeptFor)) {
+    while (!blocks_.empty() && kept_long_enough(blocks_.front().released, now)) {
       drop_oldest();
     }
   }
@@ -235,8 +239,7 @@ class KeptSlabs {
   };
 
   void forget_old(Clock::time_point now) noexcept {
-    while (!slabs_.empty() && (now == Clock::time_point::max() ||
-                               now - slabs_.front().released > kKeptFor)) {
+    while (!slabs_.empty() && kept_long_enough(slabs_.front().released, now)) {
       ::operator delete(slabs_.front().data);
       slabs_.pop_front();
     }

@@ -1,3 +1,4 @@
+// Text as people see it: Unicode white space at either end, and the quoted display form.
 #include "text/text.hpp"
 
 #include <algorithm>
@@ -25,6 +26,19 @@ constexpr std::pair<char32_t, char32_t> kEscapedRanges[] = {
 #include "text/display_escapes.inc"
 };
 
+// The byte length of the white space character at the start (or the end) of `text`, or 0.
+template <bool kAtStart>
+std::size_t edge_space_length(std::string_view text) {
+  if (text.empty()) return 0;
+  const char edge = kAtStart ? text.front() : text.back();
+  if (is_ascii_space(edge)) return 1;
+  if (static_cast<unsigned char>(edge) < 0x80) return 0;
+  for (std::string_view space : kMultiByteSpaces) {
+    if (kAtStart ? text.starts_with(space) : text.ends_with(space)) return space.size();
+  }
+  return 0;
+}
+
 void append_code_escape(std::string& out, char32_t code) {
   char hex[8];
   const auto end = std::to_chars(std::begin(hex), std::end(hex), static_cast<std::uint32_t>(code), 16).ptr;
@@ -35,25 +49,9 @@ void append_code_escape(std::string& out, char32_t code) {
 
 }  // namespace
 
-std::size_t leading_space_length(std::string_view text) {
-  if (text.empty()) return 0;
-  if (is_ascii_space(text.front())) return 1;
-  if (static_cast<unsigned char>(text.front()) < 0x80) return 0;
-  for (std::string_view space : kMultiByteSpaces) {
-    if (text.starts_with(space)) return space.size();
-  }
-  return 0;
-}
+std::size_t leading_space_length(std::string_view text) { return edge_space_length<true>(text); }
 
-std::size_t trailing_space_length(std::string_view text) {
-  if (text.empty()) return 0;
-  if (is_ascii_space(text.back())) return 1;
-  if (static_cast<unsigned char>(text.back()) < 0x80) return 0;
-  for (std::string_view space : kMultiByteSpaces) {
-    if (text.ends_with(space)) return space.size();
-  }
-  return 0;
-}
+std::size_t trailing_space_length(std::string_view text) { return edge_space_length<false>(text); }
 
 std::string_view trim_start(std::string_view text) {
   while (std::size_t n = leading_space_length(text)) text.remove_prefix(n);

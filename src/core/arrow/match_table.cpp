@@ -1,0 +1,191 @@
+// The match table: one row per match, its columns written straight from the matcher's flat
+// results, several threads writing each; and the one-row table of the number of events read.
+#include "arrow/table_results.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "arrow/result_columns.hpp"
+#include "match/matcher.hpp"
+#include "match/partitions.hpp"
+
+namespace vashlet {
+
+using result_columns::Column;
+using result_columns::FixedBuilder;
+using result_columns::FixedWriter;
+using result_columns::StringBuilder;
+using result_columns::at_width;
+using result_columns::binding_names;
+using result_columns::integer_width;
+using result_columns::RowListColumn;
+using result_columns::table_of;
+using result_columns::value_column;
+
+namespace {
+
+// Matches per slice of the result when its columns are written on several threads.
+constexpr std::size_t kMatchesPerSlice = 1 << 16;
+
+// The flat parts of a result, addressed by match number across all of them.
+class MatchParts {
+ public:
+  explicit MatchParts(std::vector<FlatMatches> parts) : parts_(std::move(parts)) {
+    for (const FlatMatches& part : parts_) {
+      starts_.push_back(total_);
+      total_ += part.size();
+    }
+  }
+  std::size_t size() const { return total_; }
+  // Calls visit(number, part, m) for the matches numbered [begin, end), in order.
+  template <class Visit>
+  void visit(std::size_t begin, std::size_t end, const Visit& visit) const {
+    for (std::size_t p = 0; p < parts_.size(); ++p) {
+      const std::size_t first = std::max(begin, starts_[p]);
+      const std::size_t last = std::min(end, starts_[p] + parts_[p].size());
+      for (std::size_t number = first; number < last; ++number) {
+        visit(number, parts_[p], number - starts_[p]);
+      }
+    }
+  }
+
+ private:
+  std::vector<FlatMatches> parts_;
+  std::vector<std::size_t> starts_;
+  std::size_t total_ = 0;
+};
+
+void set_integer(FixedWriter& out, std::size_t at, std::int64_t value) {
+  at_width(out.width(), value, [&](auto narrowed) { out.set(at, narrowed); });
+}
+
+// The partition of every match, in the partition column's type.
+Column match_partitions(const MatchParts& matches, const SortedEvents& events,
+                        std::size_t threads) {
+  const PartitionValues& values = events.partition_values();
+  const std::size_t total = matches.size();
+  if (!values.holds_strings()) {
+    FixedWriter out(values.format, integer_width(values.format), total);
+    for_slices(total, threads, kMatchesPerSlice, [&](std::size_t begin, std::size_t end) {
+      matches.visit(begin, end, [&](std::size_t number, const FlatMatches& part, std::size_t m) {
+        set_integer(out, number, values.ints[events.partition(part.indices_of(m)[0])]);
+      });
+    });
+    return out.finish("partition");
+  }
+  if (values.format == "vu") {
+    StringBuilder out("vu");
+    matches.visit(0, total, [&](std::size_t, const FlatMatches& part, std::size_t m) {
+      out.append(values.strings[events.partition(part.indices_of(m)[0])]);
+    });
+    return out.finish("partition");
+  }
+  // Offsets first, then the bytes, each slice copying its own.
+  std::vector<std::int64_t> offsets(total + 1, 0);
+  matches.visit(0, total, [&](std::size_t number, const FlatMatches& part, std::size_t m) {
+    offsets[number + 1] = offsets[number] + static_cast<std::int64_t>(
+        values.strings[events.partition(part.indices_of(m)[0])].size());
+  });
+  LargeVector<std::uint8_t> data(static_cast<std::size_t>(offsets.back()));
+  for_slices(total, threads, kMatchesPerSlice, [&](std::size_t begin, std::size_t end) {
+    matches.visit(begin, end, [&](std::size_t number, const FlatMatches& part, std::size_t m) {
+      const std::string& text = values.strings[events.partition(part.indices_of(m)[0])];
+      std::memcpy(data.data() + offsets[number], text.data(), text.size());
+    });
+  });
+  return arrow::string_column(values.format, "partition", offsets, std::move(data));
+}
+
+// The input rows of every match's events.
+Column match_rows(const MatchParts& matches, const SortedEvents& events, std::size_t steps,
+                  std::size_t threads) {
+  const std::size_t total = matches.size();
+  std::vector<std::int64_t> offsets(total + 1);
+  for (std::size_t number = 0; number <= total; ++number) {
+    offsets[number] = static_cast<std::int64_t>(number * steps);
+  }
+  if (events.ids()) {  // values of an id column, of any key type
+    RowListColumn rows(events);
+    matches.visit(0, total, [&](std::size_t, const FlatMatches& part, std::size_t m) {
+      rows.append(part.indices_of(m), steps);
+    });
+    return rows.finish("rows");
+  }
+  FixedWriter items("l", 8, total * steps);
+  for_slices(total, threads, kMatchesPerSlice, [&](std::size_t begin, std::size_t end) {
+    matches.visit(begin, end, [&](std::size_t number, const FlatMatches& part, std::size_t m) {
+      const std::size_t* indices = part.indices_of(m);
+      for (std::size_t k = 0; k < steps; ++k) {
+        if (indices[k] >= events.size()) {
+          invariant_failure("a result names an event outside the input");
+        }
+        items.set(number * steps + k, static_cast<std::int64_t>(events.row(indices[k])));
+      }
+    });
+  });
+  return arrow::list_column("rows", std::move(offsets), items.finish("item"));
+}
+
+// The bound values of every match: one column per binding name, from that name's slot.
+Column match_captures(const MatchParts& matches, const Pattern& pattern,
+                      const CompiledPattern& compiled) {
+  const std::vector<std::string> slots = compiled.slot_names();
+  std::vector<Column> fields;
+  std::vector<const Value*> cells(matches.size());
+  for (const std::string& name : binding_names(pattern)) {
+    const std::size_t slot =
+        static_cast<std::size_t>(std::find(slots.begin(), slots.end(), name) - slots.begin());
+    if (slot == slots.size()) invariant_failure("a match binds every name of its pattern");
+    matches.visit(0, matches.size(), [&](std::size_t number, const FlatMatches& part,
+                                         std::size_t m) { cells[number] = part.values_of(m)[slot]; });
+    fields.push_back(value_column(name, cells));
+  }
+  return arrow::struct_column("captures", static_cast<std::int64_t>(matches.size()),
+                              std::move(fields));
+}
+
+}  // namespace
+
+arrow::Table match_table(const Pattern& source, const SortedEvents& events, const TableRun& run) {
+  Pattern pattern = source;
+  if (run.exhaustive) pattern.consumption = MatchConsumption::ExhaustivePerStart;
+  CompiledPattern compiled = compile(pattern);
+  compiled.max_matches = run.max_matches;
+  // The matches come flat and go straight into the columns, several threads writing each: no
+  // record per match.
+  const MatchParts matches(compiled.flat_matches(events.view(), run.threads));
+  const std::size_t total = matches.size();
+  const std::size_t steps = compiled.steps.size();
+
+  FixedWriter numbers("l", 8, total);
+  FixedWriter starts(events.ts_format(), integer_width(events.ts_format()), total);
+  FixedWriter ends(events.ts_format(), integer_width(events.ts_format()), total);
+  for_slices(total, run.threads, kMatchesPerSlice, [&](std::size_t begin, std::size_t end) {
+    matches.visit(begin, end, [&](std::size_t number, const FlatMatches& part, std::size_t m) {
+      numbers.set(number, static_cast<std::int64_t>(number));
+      set_integer(starts, number, events[part.indices_of(m)[0]].ts);
+      set_integer(ends, number, part.ends[m]);
+    });
+  });
+  std::vector<Column> columns;
+  columns.push_back(numbers.finish("match"));
+  columns.push_back(match_partitions(matches, events, run.threads));
+  columns.push_back(starts.finish("start"));
+  columns.push_back(ends.finish("end"));
+  columns.push_back(match_rows(matches, events, steps, run.threads));
+  columns.push_back(match_captures(matches, pattern, compiled));
+  return table_of(std::move(columns), total);
+}
+
+arrow::Table events_read_table(const Pattern&, const SortedEvents& events, const TableRun&) {
+  FixedBuilder count("l", 8);
+  count.append(static_cast<std::int64_t>(events.size()));
+  std::vector<Column> columns;
+  columns.push_back(count.finish("events"));
+  return table_of(std::move(columns), 1);
+}
+
+}  // namespace vashlet

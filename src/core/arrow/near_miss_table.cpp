@@ -1,0 +1,270 @@
+// The near-miss table: one row per near miss with the columns of its reason (the failed
+// clauses, the blocking event, the window exceeded), and the funnel, which adds the number of
+// starts to it.
+#include "arrow/table_results.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <variant>
+#include <vector>
+
+#include "arrow/result_columns.hpp"
+#include "explain/explain.hpp"
+#include "json/json.hpp"
+#include "match/matcher.hpp"
+#include "match/partitions.hpp"
+
+namespace vashlet {
+
+using result_columns::BoolBuilder;
+using result_columns::Column;
+using result_columns::FixedBuilder;
+using result_columns::StringBuilder;
+using result_columns::binding_names;
+using result_columns::captures_column;
+using result_columns::KeyColumn;
+using result_columns::RowColumn;
+using result_columns::RowListColumn;
+using result_columns::table_of;
+
+namespace {
+
+// The failed clauses of one near miss: a list of structs with every field any clause has.
+class FailuresColumn {
+ public:
+  void append(const std::vector<PredicateFailure>* failures) {
+    if (!failures) {
+      validity_.append(false);
+      offsets_.push_back(offsets_.back());
+      return;
+    }
+    validity_.append(true);
+    for (const PredicateFailure& failure : *failures) append_one(failure);
+    offsets_.push_back(offsets_.back() + static_cast<std::int64_t>(failures->size()));
+  }
+
+  Column finish() {
+    std::vector<Column> fields;
+    fields.push_back(type_.finish("type"));
+    fields.push_back(attribute_.finish("attribute"));
+    fields.push_back(operator_.finish("operator"));
+    fields.push_back(expected_.finish("expected"));
+    fields.push_back(binding_.finish("binding"));
+    fields.push_back(bound_.finish("bound"));
+    fields.push_back(name_.finish("name"));
+    fields.push_back(actual_.finish("actual"));
+    const std::int64_t items = offsets_.back();
+    return arrow::list_column("failures", std::move(offsets_),
+                              arrow::struct_column("item", items, std::move(fields)),
+                              std::move(validity_));
+  }
+
+ private:
+  static void literal(StringBuilder& out, const std::optional<Value>& value) {
+    value ? out.append(value_literal(*value)) : out.append_null();
+  }
+
+  void append_one(const PredicateFailure& failure) {
+    std::visit(
+        [&](const auto& clause) {
+          using Clause = std::decay_t<decltype(clause)>;
+          if constexpr (std::is_same_v<Clause, PredicateFailure::Predicate>) {
+            type_.append("predicate");
+            attribute_.append(clause.attribute);
+            operator_.append(operator_symbol(clause.op));
+            literal(expected_, clause.expected);
+            binding_.append_null();
+            bound_.append_null();
+            name_.append_null();
+            literal(actual_, clause.actual);
+          } else if constexpr (std::is_same_v<Clause, PredicateFailure::Reference>) {
+            type_.append("reference");
+            attribute_.append(clause.attribute);
+            operator_.append(operator_symbol(clause.op));
+            expected_.append_null();
+            binding_.append(clause.binding);
+            literal(bound_, clause.bound);
+            name_.append_null();
+            literal(actual_, clause.actual);
+          } else {
+            type_.append("capture");
+            attribute_.append(clause.attribute);
+            operator_.append_null();
+            expected_.append_null();
+            binding_.append_null();
+            literal(bound_, clause.bound);
+            name_.append(clause.name);
+            literal(actual_, clause.actual);
+          }
+        },
+        failure.failure);
+  }
+
+  std::vector<std::int64_t> offsets_{0};
+  arrow::Validity validity_;
+  StringBuilder type_, attribute_, operator_, expected_, binding_, bound_, name_, actual_;
+};
+
+// How elapsed times (gap, max_elapsed) are written: as integers for an integer timestamp column,
+// as durations in the unit of a temporal one. Dates count days, which no duration unit is, so
+// theirs are written in seconds.
+struct ElapsedFormat {
+  std::string format = "l";
+  std::int64_t scale = 1;
+};
+
+ElapsedFormat elapsed_format(std::string_view ts) {
+  if (ts == "tdD") return {"tDs", 86400};
+  if (ts == "tdm") return {"tDm", 1};
+  const std::string_view kind = ts.substr(0, 2);
+  if (ts.size() >= 3 && (kind == "ts" || kind == "tt" || kind == "tD")) {
+    return {std::string("tD") + ts[2], 1};
+  }
+  return {};
+}
+
+// Saturates rather than wraps: only a window beyond any date's reach can exceed it.
+std::int64_t scaled(std::int64_t ticks, std::int64_t scale) {
+  std::int64_t out;
+  if (!__builtin_mul_overflow(ticks, scale, &out)) return out;
+  return ticks < 0 ? std::numeric_limits<std::int64_t>::min() : std::numeric_limits<std::int64_t>::max();
+}
+
+// The reason-specific columns of the near-miss table, null where a reason has no such field.
+class DetailColumns {
+ public:
+  explicit DetailColumns(const SortedEvents& events)
+      : event_row_(events), candidate_row_(events), blocking_row_(events),
+        elapsed_(elapsed_format(events.ts_format())),
+        gap_(elapsed_.format, 8), max_elapsed_(elapsed_.format, 8) {}
+
+  // `late_fits`: for a window_exceeded detail, whether its late candidate satisfies the step.
+  void append(const NearMissDetail& detail, bool late_fits) {
+    const PredicateFailed* failed = std::get_if<PredicateFailed>(&detail);
+    const AbsenceBlocked* blocked = std::get_if<AbsenceBlocked>(&detail);
+    const WindowExceeded* late = std::get_if<WindowExceeded>(&detail);
+    event_row_.append(failed ? std::optional(failed->event_index) : std::nullopt);
+    candidate_row_.append(blocked ? std::optional(blocked->candidate_index)
+                          : late  ? std::optional(late->candidate_index)
+                                  : std::nullopt);
+    blocking_row_.append(blocked ? std::optional(blocked->blocking_index) : std::nullopt);
+    blocked ? blocking_type_.append(blocked->blocking_event_type) : blocking_type_.append_null();
+    blocked ? satisfies_.append(blocked->candidate_satisfies)
+    : late  ? satisfies_.append(late_fits)
+            : satisfies_.append_null();
+    late ? gap_.append(scaled(late->gap, elapsed_.scale)) : gap_.append_null();
+    late ? max_elapsed_.append(scaled(late->max_elapsed, elapsed_.scale))
+         : max_elapsed_.append_null();
+    failures_.append(failed ? &failed->failures : nullptr);
+  }
+
+  void finish(std::vector<Column>& columns) {
+    columns.push_back(event_row_.finish("event_row"));
+    columns.push_back(candidate_row_.finish("candidate_row"));
+    columns.push_back(blocking_row_.finish("blocking_row"));
+    columns.push_back(blocking_type_.finish("blocking_event_type"));
+    columns.push_back(satisfies_.finish("candidate_satisfies"));
+    columns.push_back(gap_.finish("gap"));
+    columns.push_back(max_elapsed_.finish("max_elapsed"));
+    columns.push_back(failures_.finish());
+  }
+
+ private:
+  RowColumn event_row_, candidate_row_, blocking_row_;
+  StringBuilder blocking_type_;
+  BoolBuilder satisfies_;
+  ElapsedFormat elapsed_;
+  FixedBuilder gap_, max_elapsed_;
+  FailuresColumn failures_;
+};
+
+}  // namespace
+
+namespace {
+
+// Whether the late candidate of a window_exceeded near miss satisfies the step it missed, under
+// the bindings of its path: a fitting event that came too late, or none that fits in time.
+bool late_candidate_fits(const Pattern& pattern, const SortedEvents& events, const NearMiss& miss) {
+  const WindowExceeded* late = std::get_if<WindowExceeded>(&miss.detail);
+  if (!late || miss.reached_steps >= pattern.steps.size()) return false;
+  return pattern.steps[miss.reached_steps].atom.accepts(events[late->candidate_index], miss.captures);
+}
+
+}  // namespace
+
+arrow::Table near_miss_table(const Pattern& pattern, const SortedEvents& events,
+                             const TableRun& run) {
+  const std::vector<NearMiss> misses = near_misses(events.view(), pattern, run.threads);
+
+  RowColumn start_rows(events);
+  KeyColumn partitions(events.partition_values());
+  FixedBuilder reached("l", 8);
+  RowListColumn rows(events);
+  StringBuilder next_types;
+  StringBuilder reasons;
+  DetailColumns details(events);
+  std::vector<const Bindings*> captures;
+  captures.reserve(misses.size());
+  for (const NearMiss& miss : misses) {
+    start_rows.append(miss.start_index);
+    partitions.append(events.partition(miss.start_index));
+    reached.append(static_cast<std::int64_t>(miss.reached_steps));
+    rows.append(miss.indices);
+    next_types.append(miss.next_event_type);
+    reasons.append(near_miss_reason(miss.detail));
+    details.append(miss.detail, late_candidate_fits(pattern, events, miss));
+    captures.push_back(&miss.captures);
+  }
+  std::vector<Column> columns;
+  columns.push_back(start_rows.finish("start_row"));
+  columns.push_back(partitions.finish("partition"));
+  columns.push_back(reached.finish("reached_steps"));
+  columns.push_back(rows.finish("rows"));
+  columns.push_back(next_types.finish("next_event_type"));
+  columns.push_back(reasons.finish("reason"));
+  details.finish(columns);
+  columns.push_back(captures_column(binding_names(pattern), captures));
+  return table_of(std::move(columns), misses.size());
+}
+
+namespace {
+
+// The events that satisfy the first step: their type is the step's and, with no bindings yet,
+// its atom accepts them (as near_misses judges a start).
+std::uint64_t count_starts(const Pattern& pattern, const EventView& events, std::size_t threads) {
+  const Atom& first = pattern.steps.front().atom;
+  const Bindings empty;
+  constexpr std::size_t kEventsPerSlice = std::size_t{1} << 16;
+  std::vector<std::uint64_t> counts(std::max<std::size_t>(threads, 1), 0);
+  std::atomic<std::size_t> next_slot{0};
+  for_slices(events.size(), threads, kEventsPerSlice, [&](std::size_t begin, std::size_t end) {
+    std::uint64_t found = 0;
+    visit_events(events, begin, end, [&](std::size_t, const Event& event) {
+      found += same_bytes(event.typ, first.event_type) && first.accepts(event, empty);
+      return true;
+    });
+    counts[next_slot.fetch_add(1)] = found;
+  });
+  std::uint64_t total = 0;
+  for (const std::uint64_t count : counts) total += count;
+  return total;
+}
+
+}  // namespace
+
+FunnelTable funnel_table(const Pattern& pattern, const SortedEvents& events, const TableRun& run) {
+  if (!validate_pattern(pattern)) {
+    invariant_failure("funnel_table requires a structurally valid pattern");
+  }
+  FunnelTable funnel;
+  funnel.starts = count_starts(pattern, events.view(), run.threads);
+  funnel.near_misses = near_miss_table(pattern, events, run);
+  return funnel;
+}
+
+}  // namespace vashlet

@@ -1,0 +1,97 @@
+// Result columns whose building reads whole results: binding names, value columns of mixed
+// kinds, the captures struct, and the table that holds the columns.
+#include "arrow/result_columns.hpp"
+
+#include <algorithm>
+#include <memory>
+
+#include "json/json.hpp"
+
+namespace vashlet::result_columns {
+
+std::size_t integer_width(std::string_view format) {
+  if (format == "c" || format == "C") return 1;
+  if (format == "s" || format == "S") return 2;
+  if (format == "i" || format == "I" || format == "tdD" || format == "tts" || format == "ttm") {
+    return 4;
+  }
+  return 8;
+}
+
+std::vector<std::string> binding_names(const Pattern& pattern) {
+  std::vector<std::string> names;
+  for (const Step& step : pattern.steps) {
+    for (const Capture& capture : step.atom.captures) names.push_back(capture.name);
+  }
+  std::sort(names.begin(), names.end(),
+            [](const std::string& a, const std::string& b) { return compare_bytes(a, b) < 0; });
+  names.erase(std::unique(names.begin(), names.end()), names.end());
+  return names;
+}
+
+Column value_column(std::string name, const std::vector<const Value*>& cells) {
+  bool kinds[5] = {};
+  for (const Value* cell : cells) {
+    if (cell) kinds[static_cast<int>(cell->kind())] = true;
+  }
+  const bool strings = kinds[static_cast<int>(ValueKind::String)];
+  const bool ints = kinds[static_cast<int>(ValueKind::Int)];
+  const bool floats = kinds[static_cast<int>(ValueKind::Float)];
+  const bool bools = kinds[static_cast<int>(ValueKind::Bool)];
+  const int present = strings + ints + floats + bools;
+  const auto is_null = [](const Value* cell) { return !cell || cell->kind() == ValueKind::Null; };
+  const std::int64_t length = static_cast<std::int64_t>(cells.size());
+  if (present == 0) return arrow::null_column(std::move(name), length);
+  if (present == 1 && ints) {
+    FixedBuilder out("l", 8);
+    for (const Value* cell : cells) is_null(cell) ? out.append_null() : out.append(cell->as_int());
+    return out.finish(std::move(name));
+  }
+  if ((present == 1 && floats) || (present == 2 && ints && floats)) {
+    FixedBuilder out("g", 8);
+    for (const Value* cell : cells) {
+      if (is_null(cell)) {
+        out.append_null();
+      } else {
+        out.append(cell->kind() == ValueKind::Int ? static_cast<double>(cell->as_int())
+                                                  : cell->as_float());
+      }
+    }
+    return out.finish(std::move(name));
+  }
+  if (present == 1 && bools) {
+    BoolBuilder out;
+    for (const Value* cell : cells) is_null(cell) ? out.append_null() : out.append(cell->as_bool());
+    return out.finish(std::move(name));
+  }
+  StringBuilder out;
+  for (const Value* cell : cells) {
+    if (is_null(cell)) {
+      out.append_null();
+    } else if (cell->kind() == ValueKind::String && present == 1) {
+      out.append(cell->as_string());
+    } else {
+      out.append(value_literal(*cell));
+    }
+  }
+  return out.finish(std::move(name));
+}
+
+Column captures_column(const std::vector<std::string>& names,
+                       const std::vector<const Bindings*>& captures) {
+  std::vector<Column> fields;
+  std::vector<const Value*> cells(captures.size());
+  for (const std::string& name : names) {
+    for (std::size_t row = 0; row < captures.size(); ++row) cells[row] = captures[row]->find(name);
+    fields.push_back(value_column(name, cells));
+  }
+  return arrow::struct_column("captures", static_cast<std::int64_t>(captures.size()),
+                              std::move(fields));
+}
+
+arrow::Table table_of(std::vector<Column> columns, std::size_t rows) {
+  return std::make_shared<const Column>(
+      arrow::struct_column("", static_cast<std::int64_t>(rows), std::move(columns)));
+}
+
+}  // namespace vashlet::result_columns

@@ -1,0 +1,285 @@
+// Reading a table's batches into events: each row's type first (rows of types the pattern does
+// not name are skipped), then on several threads the timestamps, partitions, ids and the
+// attributes each type reads, and the partitions numbered in order of first appearance.
+#include <cstring>
+#include <optional>
+#include <utility>
+
+#include "arrow/table_reader.hpp"
+
+namespace vashlet::table_reading {
+namespace {
+
+using arrow::fail;
+using arrow::FailureKind;
+
+bool is_string_kind(ColumnKind kind) { return kind == ColumnKind::String; }
+
+}  // namespace
+
+void TableReader::refuse_nulls(const ColumnReader& column, std::int64_t length, const char* why) const {
+  if (const std::optional<std::int64_t> row = column.first_null(length)) {
+    null_at(column, *row, why);
+  }
+}
+
+void TableReader::null_at(const ColumnReader& column, std::int64_t row, const char* why) const {
+  fail(FailureKind::Value, "column '" + column.name() + "' is null at row " +
+                               std::to_string(first_row_ + static_cast<std::uint64_t>(row)) +
+                               "; " + why);
+}
+
+std::int32_t TableReader::type_number(std::string_view type) const {
+  // Most rows of a wide table are of types the pattern does not name, and most of those
+  // already differ in length.
+  if (type.size() < 64 && ((type_lengths_ >> type.size()) & 1) == 0) return -1;
+  const ShortKey key(type);
+  for (std::size_t i = 0; i < types_.size(); ++i) {
+    if (key.fits ? type_keys_[i].same_as(key)
+                 : types_[i].size() == type.size() && std::string_view(types_[i]) == type) {
+      return static_cast<std::int32_t>(i);
+    }
+  }
+  return -1;
+}
+
+std::int64_t TableReader::integer_at(const ColumnReader& column, std::int64_t row) {
+  if (column.kind() == ColumnKind::UInt) return column.value_at(row).as_int();  // checks the range
+  return column.int_at(row);
+}
+
+void TableReader::check_partition(const ColumnReader& partition, std::int64_t row) const {
+  char bytes[8];
+  if (partition.is_dictionary()) {
+    const std::int64_t index = partition.dictionary_index(row);
+    if (partition.dictionary().is_null(index)) null_at(partition, row, kEveryEventNeeds);
+    partition_key(partition.dictionary(), index, bytes);
+  } else {
+    partition_key(partition, row, bytes);
+  }
+}
+
+std::string_view TableReader::partition_key(const ColumnReader& column, std::int64_t row,
+                                            char (&bytes)[8]) {
+  if (is_string_kind(column.kind())) return column.string_at(row);
+  const std::int64_t number = integer_at(column, row);
+  std::memcpy(bytes, &number, sizeof number);
+  return std::string_view(bytes, sizeof bytes);
+}
+
+std::uint32_t TableReader::partition_number(const ColumnReader& partition, std::int64_t row) {
+  if (partition.is_dictionary()) {
+    const std::int64_t index = partition.dictionary_index(row);
+    std::uint32_t& known = dictionary_partitions_[static_cast<std::size_t>(index)];
+    if (known == kUnknown) known = value_number(partition.dictionary(), index);
+    return known;
+  }
+  return value_number(partition, row);
+}
+
+std::uint32_t TableReader::value_number(const ColumnReader& column, std::int64_t row) {
+  PartitionValues& values = Build::values(result_);
+  char bytes[8];
+  const std::string_view key = partition_key(column, row, bytes);
+  return partition_numbers_.number(key, [&] {
+    if (is_string_kind(column.kind())) {
+      // Each distinct partition is checked once, when it is first seen.
+      if (!arrow::valid_utf8(key)) column.fail_at(row, "a string that is not UTF-8");
+      values.strings.emplace_back(key);
+    } else {
+      values.ints.push_back(integer_at(column, row));
+    }
+  });
+}
+
+// Numbers the partitions of the batch's events in order of first appearance. On several
+// slices, each numbers its own in its order, then the slices' numbers are translated, slice
+// after slice, into the reader's: a partition's first appearance is in the first slice that
+// has it, at that slice's first appearance.
+template <class SliceRows>
+void TableReader::number_partitions(const ColumnReader& partition, std::size_t slices,
+                                    const SliceRows& slice_rows,
+                                    const std::vector<std::size_t>& kept_before, std::size_t first) {
+  if (slices == 1 || partition.is_dictionary()) {  // a dictionary numbers each value once
+    std::size_t at = first;
+    for (std::int64_t row = 0; row < slice_rows(slices - 1).second; ++row) {
+      if (row_types_[static_cast<std::size_t>(row)] >= 0) {
+        partition_of_[at++] = partition_number(partition, row);
+      }
+    }
+    return;
+  }
+  std::vector<std::vector<std::int64_t>> first_rows(slices);  // per slice, per local number
+  in_slices(slices, [&](std::size_t s) {
+    KeyNumbers local;
+    const auto [begin, end] = slice_rows(s);
+    std::size_t at = first + kept_before[s];
+    for (std::int64_t row = begin; row < end; ++row) {
+      if (row_types_[static_cast<std::size_t>(row)] < 0) continue;
+      char bytes[8];
+      partition_of_[at++] =
+          local.number(partition_key(partition, row, bytes), [&] { first_rows[s].push_back(row); });
+    }
+  });
+  std::vector<std::vector<std::uint32_t>> global(slices);
+  for (std::size_t s = 0; s < slices; ++s) {
+    for (const std::int64_t row : first_rows[s]) global[s].push_back(value_number(partition, row));
+  }
+  in_slices(slices, [&](std::size_t s) {
+    for (std::size_t at = first + kept_before[s]; at < first + kept_before[s + 1]; ++at) {
+      partition_of_[at] = global[s][partition_of_[at]];
+    }
+  });
+}
+
+void TableReader::read(const ArrowSchema& schema, const ArrowArray& batch) {
+  const std::string batch_name = "batch " + std::to_string(batch_number_);
+  if (batch.n_children != column_count_) {
+    fail(FailureKind::Value, "data has a batch that does not match its schema: " + batch_name +
+                                 " has " + std::to_string(batch.n_children) +
+                                 " columns, the schema " + std::to_string(column_count_));
+  }
+  if ((batch.n_children > 0 && !batch.children) || batch.length < 0 || batch.offset < 0 ||
+      batch.length > (std::int64_t{1} << 56) || batch.offset > (std::int64_t{1} << 56)) {
+    fail(FailureKind::Value, "data has a malformed " + batch_name +
+                                 " (a negative or impossibly large length or offset, or "
+                                 "no columns)");
+  }
+  const std::int64_t length = batch.length;
+  const auto reader = [&](std::int64_t column, const std::string& name) {
+    if (!batch.children[column]) {
+      fail(FailureKind::Value, "column '" + name + "' is missing from " + batch_name);
+    }
+    ColumnReader column_reader({name, batch_number_, first_row_}, *schema.children[column],
+                               *batch.children[column], batch.offset);
+    if (column_reader.length() < length) {
+      fail(FailureKind::Value, "column '" + name + "' is shorter than its batch (" +
+                                   batch_name + " has " + std::to_string(length) +
+                                   " rows, the column " +
+                                   std::to_string(column_reader.length()) + ")");
+    }
+    return column_reader;
+  };
+  const ColumnReader partition = reader(partition_, columns_.partition);
+  const ColumnReader ts = reader(ts_, columns_.ts);
+  const ColumnReader type = reader(type_, columns_.type);
+  for (const ColumnReader* key : {&partition, &ts, &type}) {
+    refuse_nulls(*key, length, kEveryEventNeeds);
+  }
+  std::optional<ColumnReader> id;
+  if (id_ >= 0) {
+    id.emplace(reader(id_, *columns_.id));
+    refuse_nulls(*id, length, kIdNamesEveryRow);
+  }
+  std::vector<ColumnReader> attributes;
+  attributes.reserve(attributes_.size());
+  for (const Attribute& attribute : attributes_) {
+    attributes.push_back(reader(attribute.column, attribute.name));
+  }
+
+  std::vector<std::int32_t> dictionary_types;  // type number per dictionary entry
+  if (type.is_dictionary()) {
+    const ColumnReader& dictionary = type.dictionary();
+    dictionary_types.resize(static_cast<std::size_t>(dictionary.length()));
+    for (std::int64_t i = 0; i < dictionary.length(); ++i) {
+      dictionary_types[i] = dictionary.is_null(i) ? kNullType : type_number(dictionary.string_at(i));
+    }
+  }
+  dictionary_partitions_.assign(
+      partition.is_dictionary() ? static_cast<std::size_t>(partition.dictionary().length()) : 0,
+      kUnknown);
+
+  // The types first, to know how many events this batch holds: each batch's events live in
+  // one block of their own, which never moves. Rows are read in slices, on several threads;
+  // each slice's events take the positions after those of the slices before it.
+  row_types_.resize(static_cast<std::size_t>(length));
+  const std::size_t rows = static_cast<std::size_t>(length);
+  const std::size_t slices = slices_of(rows);
+  const auto slice_rows = [&](std::size_t s) {
+    return std::pair<std::int64_t, std::int64_t>(static_cast<std::int64_t>(rows * s / slices),
+                                                 static_cast<std::int64_t>(rows * (s + 1) / slices));
+  };
+  std::vector<std::size_t> kept_before(slices + 1, 0);
+  // Which of the pattern's types each slice met, for the warning about types never met; rows
+  // of other types mark the last entry, so that the loop takes no branch.
+  const std::size_t others = types_.size();
+  std::vector<std::vector<char>> met(slices, std::vector<char>(others + 1, 0));
+  in_slices(slices, [&](std::size_t s) {
+    const auto [begin, end] = slice_rows(s);
+    std::size_t kept = 0;
+    char* met_here = met[s].data();
+    for (std::int64_t row = begin; row < end; ++row) {
+      const std::int32_t number = type.is_dictionary()
+                                      ? dictionary_types[type.dictionary_index(row)]
+                                      : this->type_number(type.string_at(row));
+      if (number == kNullType) [[unlikely]] null_at(type, row, kEveryEventNeeds);
+      row_types_[static_cast<std::size_t>(row)] = number;
+      kept += number >= 0;
+      met_here[number >= 0 ? static_cast<std::size_t>(number) : others] = 1;
+    }
+    kept_before[s + 1] = kept;
+  });
+  for (std::size_t s = 0; s < slices; ++s) {
+    kept_before[s + 1] += kept_before[s];
+    for (std::size_t t = 0; t < types_.size(); ++t) type_met_[t] |= met[s][t];
+  }
+  const std::size_t kept = kept_before[slices];
+  if (kept == 0) {
+    first_row_ += static_cast<std::uint64_t>(length);
+    ++batch_number_;
+    return;
+  }
+  LargeVector<Event>& block = Build::owned(result_).emplace_back();
+  reserve_for(block, kept);  // exactly: the events never move once they are made
+  block.resize(kept);
+  const std::size_t first = events_.size();  // this batch's first position
+  events_.resize(first + kept);
+  stamps_.resize(first + kept);
+  rows_.resize(first + kept);
+  partition_of_.resize(first + kept);
+  if (id) {
+    id_values_.holds_strings() ? id_values_.strings.resize(first + kept)
+                               : id_values_.ints.resize(first + kept);
+  }
+  // Per row, in this order, what may fail: the timestamp, the partition, the id, the
+  // attributes. Each slice stops at its first failure; the lowest failed slice's is the one
+  // raised, so the failure reported is that of the first failing row, as in one pass.
+  in_slices(slices, [&](std::size_t s) {
+    const auto [begin, end] = slice_rows(s);
+    std::size_t at = first + kept_before[s];
+    for (std::int64_t row = begin; row < end; ++row) {
+      const std::int32_t type_number_of_row = row_types_[static_cast<std::size_t>(row)];
+      if (type_number_of_row < 0) continue;
+      Event& event = block[at - first];
+      events_[at] = &event;
+      event.typ = types_[type_number_of_row];
+      event.ts = integer_at(ts, row);
+      stamps_[at] = event.ts;
+      check_partition(partition, row);
+      rows_[at] = first_row_ + static_cast<std::uint64_t>(row);
+      if (id) {
+        if (id->is_dictionary() && id->dictionary().is_null(id->dictionary_index(row)))
+            [[unlikely]] {
+          null_at(*id, row, kIdNamesEveryRow);
+        }
+        if (id_values_.holds_strings()) {
+          id_values_.strings[at] = id->text_at(row);
+        } else {
+          id_values_.ints[at] = integer_at(*id, row);
+        }
+      }
+      const std::vector<std::size_t>& read = attributes_of_type_[type_number_of_row];
+      if (!read.empty()) event.attrs.reserve(read.size());
+      for (const std::size_t a : read) {
+        Value value = attributes[a].value_at(row);
+        if (value.kind() != ValueKind::Null) event.attrs.set(attributes_[a].name, std::move(value));
+      }
+      ++at;
+    }
+  });
+  number_partitions(partition, slices, slice_rows, kept_before, first);
+  first_row_ += static_cast<std::uint64_t>(length);
+  ++batch_number_;
+}
+
+}  // namespace vashlet::table_reading

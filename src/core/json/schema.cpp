@@ -1,0 +1,197 @@
+// The schema's tables: each record's fields in document order, derived from the model's members,
+// and each enumeration's variants with their names in documents.
+#include "json/schema.hpp"
+
+#include <array>
+#include <type_traits>
+
+namespace vashlet::json_reader {
+namespace {
+
+// The shape in which a model field of type M is written; a field of any other type does not
+// compile.
+template <class M>
+constexpr Shape shape_of() {
+  if constexpr (std::is_same_v<M, Step>) return Shape::Step;
+  else if constexpr (std::is_same_v<M, Atom>) return Shape::Atom;
+  else if constexpr (std::is_same_v<M, Predicate>) return Shape::Predicate;
+  else if constexpr (std::is_same_v<M, ReferencePredicate>) return Shape::ReferencePredicate;
+  else if constexpr (std::is_same_v<M, Capture>) return Shape::Capture;
+  else if constexpr (std::is_same_v<M, std::vector<Step>>) return Shape::StepList;
+  else if constexpr (std::is_same_v<M, std::vector<Predicate>>) return Shape::PredicateList;
+  else if constexpr (std::is_same_v<M, std::vector<ReferencePredicate>>) return Shape::ReferenceList;
+  else if constexpr (std::is_same_v<M, std::vector<Capture>>) return Shape::CaptureList;
+  else if constexpr (std::is_same_v<M, std::vector<Atom>>) return Shape::AtomList;
+  else if constexpr (std::is_same_v<M, std::string>) return Shape::String;
+  else if constexpr (std::is_same_v<M, std::optional<Transition>>) return Shape::OptionalTransition;
+  else if constexpr (std::is_same_v<M, Value>) return Shape::Value;
+  else if constexpr (std::is_same_v<M, ComparisonOperator>) return Shape::Operator;
+  else if constexpr (std::is_same_v<M, MatchConsumption>) return Shape::Consumption;
+  else static_assert(!sizeof(M*), "a model field type without a JSON shape");
+}
+
+template <class>
+inline constexpr bool kIsOptional = false;
+template <class T>
+inline constexpr bool kIsOptional<std::optional<T>> = true;
+
+template <class Member>
+struct MemberOf;
+template <class R, class M>
+struct MemberOf<M R::*> {
+  using Record = R;
+  using Type = M;
+};
+
+// One entry of a record's table: its key and its member; the shape, whether it is required and
+// the typed access all follow from the member's type.
+template <auto kMember>
+constexpr FieldInfo field(std::string_view key) {
+  using Record = typename MemberOf<decltype(kMember)>::Record;
+  using Type = typename MemberOf<decltype(kMember)>::Type;
+  return FieldInfo{key, shape_of<Type>(), !kIsOptional<Type>,
+                   [](const Target& record) -> Target { return &(target_as<Record>(record).*kMember); }};
+}
+
+template <std::size_t N>
+constexpr RecordInfo record(std::string_view name, const std::array<FieldInfo, N>& fields) {
+  static_assert(N <= kMaxFields);
+  return RecordInfo{name, fields};
+}
+
+// The fields of each record in document order (the order of the array form).
+constexpr std::array kPatternFields = {field<&Pattern::steps>("steps"),
+                                       field<&Pattern::consumption>("consumption")};
+constexpr std::array kStepFields = {field<&Step::atom>("atom"),
+                                    field<&Step::transition_from_previous>("transition_from_previous")};
+constexpr std::array kAtomFields = {field<&Atom::event_type>("event_type"), field<&Atom::predicates>("predicates"),
+                                    field<&Atom::reference_predicates>("reference_predicates"),
+                                    field<&Atom::captures>("captures")};
+constexpr std::array kPredicateFields = {field<&Predicate::attribute>("attribute"),
+                                         field<&Predicate::op>("operator"), field<&Predicate::value>("value")};
+constexpr std::array kReferenceFields = {field<&ReferencePredicate::attribute>("attribute"),
+                                         field<&ReferencePredicate::op>("operator"),
+                                         field<&ReferencePredicate::binding>("binding")};
+constexpr std::array kCaptureFields = {field<&Capture::name>("name"), field<&Capture::attribute>("attribute")};
+// The window is read into the transition itself: ticks or a duration, one key for both.
+constexpr FieldInfo kWindowField{"max_elapsed", Shape::Window, false,
+                                 [](const Target& record) -> Target { return &target_as<Transition>(record); }};
+constexpr std::array kTransitionFields = {kWindowField, field<&Transition::absence>("absence")};
+
+// The variants of each enumeration: its name in documents and what it stands for.
+template <class T>
+struct Variant {
+  std::string_view name;
+  T value;
+};
+constexpr Variant<ComparisonOperator> kOperatorVariants[] = {
+    {"Eq", ComparisonOperator::Eq}, {"NotEq", ComparisonOperator::NotEq}, {"Gt", ComparisonOperator::Gt},
+    {"Gte", ComparisonOperator::Gte}, {"Lt", ComparisonOperator::Lt},     {"Lte", ComparisonOperator::Lte}};
+constexpr Variant<MatchConsumption> kConsumptionVariants[] = {
+    {"FirstSuccessorPerStart", MatchConsumption::FirstSuccessorPerStart},
+    {"ExhaustivePerStart", MatchConsumption::ExhaustivePerStart}};
+// A Value variant stands for the shape of its payload; Null has none (Unit).
+constexpr Variant<Shape> kValueVariants[] = {{"String", Shape::ValueString},
+                                             {"Int", Shape::ValueInt},
+                                             {"Float", Shape::ValueFloat},
+                                             {"Bool", Shape::ValueBool},
+                                             {"Null", Shape::Unit}};
+
+}  // namespace
+
+const RecordInfo& record_info(Shape shape) {
+  static const RecordInfo kPattern = record("struct Pattern", kPatternFields);
+  static const RecordInfo kStep = record("struct Step", kStepFields);
+  static const RecordInfo kAtom = record("struct Atom", kAtomFields);
+  static const RecordInfo kPredicate = record("struct Predicate", kPredicateFields);
+  static const RecordInfo kReference = record("struct ReferencePredicate", kReferenceFields);
+  static const RecordInfo kCapture = record("struct Capture", kCaptureFields);
+  static const RecordInfo kTransition = record("struct Transition", kTransitionFields);
+  switch (shape) {
+    case Shape::Pattern: return kPattern;
+    case Shape::Step: return kStep;
+    case Shape::Atom: return kAtom;
+    case Shape::Predicate: return kPredicate;
+    case Shape::ReferencePredicate: return kReference;
+    case Shape::Capture: return kCapture;
+    case Shape::Transition: return kTransition;
+    default: invariant_failure("record_info requires a record shape");
+  }
+}
+
+// Appends a default element to a list and returns it.
+Target append_element(const Target& list) {
+  return std::visit(
+      [](const auto& place) -> Target {
+        if constexpr (requires { place->emplace_back(); }) {
+          return &place->emplace_back();
+        } else {
+          invariant_failure("append_element requires a list");
+        }
+      },
+      list);
+}
+
+Shape element_shape(Shape list) {
+  switch (list) {
+    case Shape::StepList: return shape_of<Step>();
+    case Shape::PredicateList: return shape_of<Predicate>();
+    case Shape::ReferenceList: return shape_of<ReferencePredicate>();
+    case Shape::CaptureList: return shape_of<Capture>();
+    case Shape::AtomList: return shape_of<Atom>();
+    default: invariant_failure("element_shape requires a list shape");
+  }
+}
+
+// The `<E>` part of "invalid type: <U>, expected <E>".
+std::string expected_text(Shape shape) {
+  if (is_record(shape)) return std::string(record_info(shape).name);
+  if (is_list(shape)) return "a sequence";
+  switch (shape) {
+    case Shape::OptionalTransition: return "struct Transition";
+    case Shape::String:
+    case Shape::ValueString: return "a string";
+    case Shape::Window:
+    case Shape::ValueInt: return "i64";
+    case Shape::ValueFloat: return "f64";
+    case Shape::ValueBool: return "a boolean";
+    default: return "unit";
+  }
+}
+
+std::string_view variant_alternatives(Shape enumeration) {
+  switch (enumeration) {
+    case Shape::Operator: return "one of `Eq`, `NotEq`, `Gt`, `Gte`, `Lt`, `Lte`";
+    case Shape::Consumption: return "`FirstSuccessorPerStart` or `ExhaustivePerStart`";
+    default: return "one of `String`, `Int`, `Float`, `Bool`, `Null`";
+  }
+}
+
+std::optional<std::size_t> find_variant(Shape enumeration, std::string_view name) {
+  const auto find_in = [&](const auto& variants) -> std::optional<std::size_t> {
+    for (std::size_t i = 0; i < std::size(variants); ++i) {
+      if (variants[i].name == name) return i;
+    }
+    return std::nullopt;
+  };
+  switch (enumeration) {
+    case Shape::Operator: return find_in(kOperatorVariants);
+    case Shape::Consumption: return find_in(kConsumptionVariants);
+    default: return find_in(kValueVariants);
+  }
+}
+
+// The payload a variant takes when written as a one-key object.
+Shape payload_shape(Shape enumeration, std::size_t variant) {
+  return enumeration == Shape::Value ? kValueVariants[variant].value : Shape::Unit;
+}
+
+void set_unit_variant(Shape enumeration, std::size_t variant, const Target& target) {
+  switch (enumeration) {
+    case Shape::Operator: target_as<ComparisonOperator>(target) = kOperatorVariants[variant].value; break;
+    case Shape::Consumption: target_as<MatchConsumption>(target) = kConsumptionVariants[variant].value; break;
+    default: target_as<Value>(target) = Value::null(); break;
+  }
+}
+
+}  // namespace vashlet::json_reader
