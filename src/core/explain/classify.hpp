@@ -1,0 +1,18 @@
+// Why the step after a deepest path was not taken: the near miss's reason and its detail.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "explain/explain.hpp"
+#include "model/model.hpp"
+
+namespace vashlet::explain {
+
+// The reason step `step` could not follow events[last] in the run ending at `run_end`, under the
+// path's `bindings`; `candidates` are the run's events of the step's type, ascending.
+NearMissDetail classify(const EventView& events, std::size_t run_end, const Step& step,
+                        const std::vector<std::size_t>& candidates, std::size_t last,
+                        const Bindings& bindings);
+
+}  // namespace vashlet::explain
