@@ -100,4 +100,42 @@ NearMissDetail classify(const EventView& events, std::size_t run_end, const Step
   return NoSuccessor{};
 }
 
+std::optional<NearMissDetail> classify_if_stuck(const EventView& events, const Step& step,
+                                                const std::vector<std::size_t>& candidates,
+                                                std::size_t last, const Bindings& bindings) {
+  const Atom& atom = step.atom;
+  const Transition& transition = transition_of(step);
+  const std::int64_t last_ts = events[last].ts;
+  // Timestamps do not decrease within a run: once a candidate is late, or lies past a forbidden
+  // event, so does every later one, and none of them can be taken.
+  std::size_t scanned = last + 1;
+  std::size_t failed = kNone;
+  const std::size_t first = RunCandidates::first_after(candidates, last);
+  for (std::size_t pos = first; pos < candidates.size(); ++pos) {
+    const std::size_t j = candidates[pos];
+    const std::int64_t ts = events[j].ts;
+    if (transition.max_elapsed && window_exceeded(last_ts, ts, *transition.max_elapsed)) {
+      if (failed != kNone) break;
+      return WindowExceeded{j, saturated_gap(last_ts, ts), *transition.max_elapsed};
+    }
+    std::size_t blocker = kNone;
+    for (; scanned < j; ++scanned) {
+      if (forbidden_by(transition, events[scanned], bindings)) {
+        blocker = scanned;
+        break;
+      }
+    }
+    if (blocker != kNone) {
+      if (failed != kNone) break;
+      return AbsenceBlocked{j, blocker, events[blocker].typ, atom.accepts(events[j], bindings)};
+    }
+    if (atom.accepts(events[j], bindings)) return std::nullopt;
+    if (failed == kNone) failed = j;
+  }
+  if (failed != kNone) {
+    return PredicateFailed{failed, failed_clauses(atom, events[failed], bindings)};
+  }
+  return NoSuccessor{};
+}
+
 }  // namespace vashlet::explain

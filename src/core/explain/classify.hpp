@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <vector>
 
 #include "explain/explain.hpp"
@@ -14,5 +15,11 @@ namespace vashlet::explain {
 NearMissDetail classify(const EventView& events, std::size_t run_end, const Step& step,
                         const std::vector<std::size_t>& candidates, std::size_t last,
                         const Bindings& bindings);
+
+// The same reason when no candidate of `step` can follow events[last] (then the path ends at
+// `last`), found in one pass over the candidates; nullopt when one can.
+std::optional<NearMissDetail> classify_if_stuck(const EventView& events, const Step& step,
+                                                const std::vector<std::size_t>& candidates,
+                                                std::size_t last, const Bindings& bindings);
 
 }  // namespace vashlet::explain

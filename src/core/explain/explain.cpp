@@ -29,10 +29,24 @@ std::string_view near_miss_reason(const NearMissDetail& detail) {
 namespace {
 
 using explain::classify;
+using explain::classify_if_stuck;
 using explain::DeepestPathSearch;
 using explain::PathResult;
 using explain::PatternFacts;
 using explain::RunCandidates;
+
+NearMiss near_miss(const EventView& events, const Pattern& pattern, std::size_t start,
+                   std::vector<std::size_t> path, NearMissDetail detail, Bindings captures) {
+  NearMiss miss;
+  miss.partition = events[start].partition;
+  miss.start_index = start;
+  miss.reached_steps = path.size();
+  miss.next_event_type = pattern.steps[path.size()].atom.event_type;
+  miss.detail = std::move(detail);
+  miss.indices = std::move(path);
+  miss.captures = std::move(captures);
+  return miss;
+}
 
 // Appends the near misses of the run events[begin, end) to `out`, in ascending start order.
 void near_misses_of_run(const EventView& events, const Pattern& pattern, const PatternFacts& facts,
@@ -41,25 +55,26 @@ void near_misses_of_run(const EventView& events, const Pattern& pattern, const P
   const Atom& first = pattern.steps.front().atom;
   const Bindings empty;
   const RunCandidates run(events, begin, end, facts.types);
-  DeepestPathSearch search(events, pattern, facts, run);
+  // Most starts of a long run take no second step: one pass over the second step's candidates
+  // tells that and why, and the search is built only for the others.
+  std::optional<DeepestPathSearch> search;
   for (std::size_t start : run.of_step(0)) {
     std::optional<Bindings> bindings = first.evaluate(events[start], empty);
     if (!bindings) continue;
-    PathResult deepest = search.deepest_path(start, std::move(*bindings));
+    if (std::optional<NearMissDetail> stuck =
+            classify_if_stuck(events, pattern.steps[1], run.of_step(1), start, *bindings)) {
+      out.push_back(near_miss(events, pattern, start, {start}, std::move(*stuck),
+                              std::move(*bindings)));
+      continue;
+    }
+    if (!search) search.emplace(events, pattern, facts, run);
+    PathResult deepest = search->deepest_path(start, std::move(*bindings));
     const std::size_t reached = deepest.path.size();
     if (reached == n) continue;
-
-    const Step& next = pattern.steps[reached];
-    NearMiss miss;
-    miss.partition = events[start].partition;
-    miss.start_index = start;
-    miss.reached_steps = reached;
-    miss.next_event_type = next.atom.event_type;
-    miss.detail = classify(events, end, next, run.of_step(reached), deepest.path.back(),
-                           deepest.bindings);
-    miss.indices = std::move(deepest.path);
-    miss.captures = std::move(deepest.bindings);
-    out.push_back(std::move(miss));
+    NearMissDetail detail = classify(events, end, pattern.steps[reached], run.of_step(reached),
+                                     deepest.path.back(), deepest.bindings);
+    out.push_back(near_miss(events, pattern, start, std::move(deepest.path), std::move(detail),
+                            std::move(deepest.bindings)));
   }
 }
 
