@@ -11,8 +11,9 @@ namespace vashlet::explain {
 StepTypes::StepTypes(const Pattern& pattern) {
   type_of_step.reserve(pattern.steps.size());
   for (const Step& step : pattern.steps) {
-    auto [it, inserted] = id_of_type.emplace(step.atom.event_type, id_of_type.size());
-    type_of_step.push_back(it->second);
+    const std::size_t id = id_of(step.atom.event_type);
+    if (id == names.size()) names.push_back(step.atom.event_type);
+    type_of_step.push_back(id);
   }
 }
 

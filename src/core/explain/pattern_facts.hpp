@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <set>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "model/model.hpp"
@@ -22,9 +21,17 @@ inline const Transition& transition_of(const Step& step) {
 // Steps share a candidate list when they name the same event type.
 struct StepTypes {
   std::vector<std::size_t> type_of_step;
-  std::unordered_map<std::string_view, std::size_t> id_of_type;
+  std::vector<std::string_view> names;  // by id; views into the pattern
 
   explicit StepTypes(const Pattern& pattern);
+
+  // The id of `type`, or names.size() when no step names it. A pattern names few types, and
+  // most event types differ from each in length, so comparing costs less than hashing.
+  std::size_t id_of(std::string_view type) const {
+    std::size_t id = 0;
+    while (id < names.size() && !same_bytes(names[id], type)) ++id;
+    return id;
+  }
 };
 
 // The binding names that each step and the steps after it read. A step reads the bindings of its

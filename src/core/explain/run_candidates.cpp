@@ -5,10 +5,15 @@ namespace vashlet::explain {
 
 RunCandidates::RunCandidates(const EventView& events, std::size_t begin, std::size_t end,
                              const StepTypes& types)
-    : types_(types), end_(end), lists_(types.id_of_type.size()) {
+    : types_(types), end_(end), lists_(types.names.size()) {
   for (std::size_t i = begin; i < end; ++i) {
-    auto it = types.id_of_type.find(events[i].typ);
-    if (it != types.id_of_type.end()) lists_[it->second].push_back(i);
+    const Event& event = events[i];
+    const std::size_t id = types.id_of(event.typ);
+    if (id == lists_.size()) continue;
+    lists_[id].push_back(i);
+    // The search reads the attributes of every candidate, which lie wherever they were
+    // allocated: fetching them all now lets the loads overlap instead of waiting one by one.
+    prefetch_attributes(event, kPrefetchBytes);
   }
 }
 

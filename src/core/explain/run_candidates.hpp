@@ -14,6 +14,8 @@ namespace vashlet::explain {
 
 // Candidate lists up to this long are scanned rather than indexed by value.
 constexpr std::size_t kShortList = 8;
+// Of a candidate's attributes, at most this many bytes are fetched ahead.
+constexpr std::size_t kPrefetchBytes = 256;
 
 // The events of one run that some step could use, grouped by event type, in ascending order.
 class RunCandidates {
