@@ -102,7 +102,8 @@ NearMissDetail classify(const EventView& events, std::size_t run_end, const Step
 
 std::optional<NearMissDetail> classify_if_stuck(const EventView& events, const Step& step,
                                                 const std::vector<std::size_t>& candidates,
-                                                std::size_t last, const Bindings& bindings) {
+                                                std::size_t last, const Bindings& bindings,
+                                                Checkpoint& checkpoint) {
   const Atom& atom = step.atom;
   const Transition& transition = transition_of(step);
   const std::int64_t last_ts = events[last].ts;
@@ -112,6 +113,7 @@ std::optional<NearMissDetail> classify_if_stuck(const EventView& events, const S
   std::size_t failed = kNone;
   const std::size_t first = RunCandidates::first_after(candidates, last);
   for (std::size_t pos = first; pos < candidates.size(); ++pos) {
+    checkpoint();
     const std::size_t j = candidates[pos];
     const std::int64_t ts = events[j].ts;
     if (transition.max_elapsed && window_exceeded(last_ts, ts, *transition.max_elapsed)) {

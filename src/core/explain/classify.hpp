@@ -7,6 +7,7 @@
 
 #include "explain/explain.hpp"
 #include "model/model.hpp"
+#include "system/cancel.hpp"
 
 namespace vashlet::explain {
 
@@ -17,9 +18,11 @@ NearMissDetail classify(const EventView& events, std::size_t run_end, const Step
                         const Bindings& bindings);
 
 // The same reason when no candidate of `step` can follow events[last] (then the path ends at
-// `last`), found in one pass over the candidates; nullopt when one can.
+// `last`), found in one pass over the candidates; nullopt when one can. `checkpoint` is
+// passed once per candidate: without a window a pass can cover the whole run.
 std::optional<NearMissDetail> classify_if_stuck(const EventView& events, const Step& step,
                                                 const std::vector<std::size_t>& candidates,
-                                                std::size_t last, const Bindings& bindings);
+                                                std::size_t last, const Bindings& bindings,
+                                                Checkpoint& checkpoint);
 
 }  // namespace vashlet::explain

@@ -58,11 +58,13 @@ void near_misses_of_run(const EventView& events, const Pattern& pattern, const P
   // Most starts of a long run take no second step: one pass over the second step's candidates
   // tells that and why, and the search is built only for the others.
   std::optional<DeepestPathSearch> search;
+  Checkpoint checkpoint;  // where a long run may stop for a cancelled call
   for (std::size_t start : run.of_step(0)) {
     std::optional<Bindings> bindings = first.evaluate(events[start], empty);
     if (!bindings) continue;
     if (std::optional<NearMissDetail> stuck =
-            classify_if_stuck(events, pattern.steps[1], run.of_step(1), start, *bindings)) {
+            classify_if_stuck(events, pattern.steps[1], run.of_step(1), start, *bindings,
+                              checkpoint)) {
       out.push_back(near_miss(events, pattern, start, {start}, std::move(*stuck),
                               std::move(*bindings)));
       continue;
