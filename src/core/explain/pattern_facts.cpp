@@ -12,7 +12,10 @@ StepTypes::StepTypes(const Pattern& pattern) {
   type_of_step.reserve(pattern.steps.size());
   for (const Step& step : pattern.steps) {
     const std::size_t id = id_of(step.atom.event_type);
-    if (id == names.size()) names.push_back(step.atom.event_type);
+    if (id == names.size()) {
+      names.push_back(step.atom.event_type);
+      ids.emplace(step.atom.event_type, id);
+    }
     type_of_step.push_back(id);
   }
 }

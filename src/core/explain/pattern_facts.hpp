@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <set>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "model/model.hpp"
@@ -22,16 +23,24 @@ inline const Transition& transition_of(const Step& step) {
 struct StepTypes {
   std::vector<std::size_t> type_of_step;
   std::vector<std::string_view> names;  // by id; views into the pattern
+  std::unordered_map<std::string_view, std::size_t> ids;
 
   explicit StepTypes(const Pattern& pattern);
 
   // The id of `type`, or names.size() when no step names it. A pattern names few types, and
-  // most event types differ from each in length, so comparing costs less than hashing.
+  // most event types differ from each in length, so comparing a few costs less than hashing.
   std::size_t id_of(std::string_view type) const {
+    if (names.size() > kCompared) {
+      const auto it = ids.find(type);
+      return it == ids.end() ? names.size() : it->second;
+    }
     std::size_t id = 0;
     while (id < names.size() && !same_bytes(names[id], type)) ++id;
     return id;
   }
+
+ private:
+  static constexpr std::size_t kCompared = 8;
 };
 
 // The binding names that each step and the steps after it read. A step reads the bindings of its
