@@ -1,0 +1,66 @@
+"""What near-miss analysis costs against matching, on the funnel input.
+
+Builds the bench funnel (arrival order, as a pyarrow Table) once, then times `vashlet.match` and
+`vashlet.explain` on it in turns, in this one process, and prints the median of each and their
+ratio. Both read the same table, so the ratio is the near-miss search's cost over the matcher's.
+
+    PYTHONPATH=python python bench/explain_cost.py [--events N] [--repeats N] [--threads N ...]
+"""
+
+import argparse
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import pyarrow as pa  # noqa: E402
+
+import inputs  # noqa: E402
+import vashlet  # noqa: E402
+from table import Table, count, ratio, seconds  # noqa: E402
+from timing import median_seconds  # noqa: E402
+
+
+def funnel_table(events, partitions):
+    rows = inputs.arrival_order(inputs.funnel_rows(events, partitions))
+    return pa.table({
+        "partition": pa.array([row[0] for row in rows]),
+        "ts": pa.array([row[1] for row in rows], pa.int64()),
+        "type": pa.array([row[2] for row in rows]),
+        "item": pa.array([row[3]["item"] for row in rows], pa.int64()),
+        "amount": pa.array([row[3]["amount"] for row in rows], pa.float64()),
+    })
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--events", type=int, default=1_000_000)
+    parser.add_argument("--partitions", type=int, default=None,
+                        help="default: one per 100 events")
+    parser.add_argument("--repeats", type=int, default=5, help="runs per timing (default 5)")
+    parser.add_argument("--threads", type=int, nargs="+", default=[1, 2])
+    args = parser.parse_args()
+    partitions = args.partitions or max(args.events // 100, 1)
+    data = funnel_table(args.events, partitions)
+    pattern = vashlet.parse_pattern(inputs.FUNNEL_TEXT)
+
+    table = Table(
+        "explain cost",
+        ["threads", "events", "matches", "near misses", "match s", "explain s", "explain/match"],
+        [f"{args.events:,} events, {partitions:,} partitions, arrival order, pyarrow Table",
+         f"pattern: {inputs.FUNNEL_TEXT}",
+         f"median of {args.repeats} each, match then explain, in one process"],
+    )
+    for threads in args.threads:
+        match_s, matches = median_seconds(
+            lambda: vashlet.match(pattern, data, threads=threads), args.repeats)
+        explain_s, misses = median_seconds(
+            lambda: vashlet.explain(pattern, data, threads=threads), args.repeats)
+        table.add_row([str(threads), count(args.events), count(len(matches)),
+                       count(len(misses)), seconds(match_s), seconds(explain_s),
+                       ratio(explain_s / match_s)])
+    print(table.render())
+
+
+if __name__ == "__main__":
+    main()

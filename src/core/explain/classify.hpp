@@ -1,0 +1,28 @@
+// Why the step after a deepest path was not taken: the near miss's reason and its detail.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <vector>
+
+#include "explain/explain.hpp"
+#include "model/model.hpp"
+#include "system/cancel.hpp"
+
+namespace vashlet::explain {
+
+// The reason step `step` could not follow events[last] in the run ending at `run_end`, under the
+// path's `bindings`; `candidates` are the run's events of the step's type, ascending.
+NearMissDetail classify(const EventView& events, std::size_t run_end, const Step& step,
+                        const std::vector<std::size_t>& candidates, std::size_t last,
+                        const Bindings& bindings);
+
+// The same reason when no candidate of `step` can follow events[last] (then the path ends at
+// `last`), found in one pass over the candidates; nullopt when one can. `checkpoint` is
+// passed once per candidate: without a window a pass can cover the whole run.
+std::optional<NearMissDetail> classify_if_stuck(const EventView& events, const Step& step,
+                                                const std::vector<std::size_t>& candidates,
+                                                std::size_t last, const Bindings& bindings,
+                                                Checkpoint& checkpoint);
+
+}  // namespace vashlet::explain

@@ -1,0 +1,28 @@
+// Building a run's candidate lists and its value indexes.
+#include "explain/run_candidates.hpp"
+
+namespace vashlet::explain {
+
+RunCandidates::RunCandidates(const EventView& events, std::size_t begin, std::size_t end,
+                             const StepTypes& types)
+    : types_(types), end_(end), lists_(types.names.size()) {
+  for (std::size_t i = begin; i < end; ++i) {
+    const Event& event = events[i];
+    const std::size_t id = types.id_of(event.typ);
+    if (id == lists_.size()) continue;
+    lists_[id].push_back(i);
+    // The search reads the attributes of every candidate, which lie wherever they were
+    // allocated: fetching them all now lets the loads overlap instead of waiting one by one.
+    prefetch_attributes(event, kPrefetchBytes);
+  }
+}
+
+void RunValues::build(std::size_t key) {
+  const EqualityLookups::Key& of = lookups_.keys[key];
+  for (std::size_t i : run_.of_step(of.step)) {
+    if (const Value* value = events_[i].attrs.find(of.attribute)) indexes_[key].add(*value, i);
+  }
+  built_[key] = true;
+}
+
+}  // namespace vashlet::explain

@@ -1,0 +1,76 @@
+// The events of one run that the near-miss search tries as candidates: grouped by event type, and
+// for steps with an equality reference predicate, indexed by the compared attribute's value.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <vector>
+
+#include "explain/pattern_facts.hpp"
+#include "match/value_index.hpp"
+#include "model/model.hpp"
+
+namespace vashlet::explain {
+
+// Candidate lists up to this long are scanned rather than indexed by value.
+constexpr std::size_t kShortList = 8;
+// Of a candidate's attributes, at most this many bytes are fetched ahead.
+constexpr std::size_t kPrefetchBytes = 256;
+
+// The events of one run that some step could use, grouped by event type, in ascending order.
+class RunCandidates {
+ public:
+  RunCandidates(const EventView& events, std::size_t begin, std::size_t end,
+                const StepTypes& types);
+
+  std::size_t end() const { return end_; }
+
+  const std::vector<std::size_t>& of_step(std::size_t step) const {
+    return lists_[types_.type_of_step[step]];
+  }
+
+  // Position in `list` of the first entry after `index`.
+  static std::size_t first_after(const std::vector<std::size_t>& list, std::size_t index) {
+    return static_cast<std::size_t>(std::upper_bound(list.begin(), list.end(), index) -
+                                    list.begin());
+  }
+
+ private:
+  const StepTypes& types_;
+  std::size_t end_;
+  std::vector<std::vector<std::size_t>> lists_;
+};
+
+// The run's candidates of the steps with equality reference predicates, indexed by the value of
+// the attribute they compare; an index is built the first time it is asked for.
+class RunValues {
+ public:
+  RunValues(const EventView& events, const RunCandidates& run, const EqualityLookups& lookups)
+      : events_(events), run_(run), lookups_(lookups), indexes_(lookups.keys.size()),
+        built_(lookups.keys.size(), false) {}
+
+  // The candidates of step k that may pass one of its equality reference predicates under
+  // `bindings` (a superset, in ascending order), or nullptr when none of those predicates has its
+  // binding bound: then every event of the step's type is a candidate.
+  const std::vector<std::size_t>* candidates(std::size_t k, const Bindings& bindings) {
+    if (run_.of_step(k).size() <= kShortList) return nullptr;
+    for (const EqualityLookups::Lookup& lookup : lookups_.of_step[k]) {
+      const Value* bound = bindings.find(lookup.binding);
+      if (!bound) continue;
+      if (!built_[lookup.key]) build(lookup.key);
+      return &indexes_[lookup.key].find(*bound);
+    }
+    return nullptr;
+  }
+
+ private:
+  void build(std::size_t key);
+
+  const EventView& events_;
+  const RunCandidates& run_;
+  const EqualityLookups& lookups_;
+  std::vector<ValueIndex> indexes_;
+  std::vector<bool> built_;
+};
+
+}  // namespace vashlet::explain

@@ -1,0 +1,117 @@
+// The tables the deepest-path search keys its states by: bindings interned by exact content, and
+// an open-addressing map from index triples to an index.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <limits>
+#include <unordered_map>
+#include <vector>
+
+#include "model/model.hpp"
+
+namespace vashlet::explain {
+
+// No index: an empty slot, a missing child.
+constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+
+// Hash combining with a full avalanche step: keys are small, dense integers (step, event index)
+// that a plain xor-shift combination maps onto few buckets.
+inline std::size_t mix(std::size_t seed, std::size_t value) {
+  std::uint64_t x = (static_cast<std::uint64_t>(seed) * 0x9e3779b97f4a7c15ULL) ^ value;
+  x ^= x >> 30;
+  x *= 0xbf58476d1ce4e5b9ULL;
+  x ^= x >> 27;
+  x *= 0x94d049bb133111ebULL;
+  x ^= x >> 31;
+  return static_cast<std::size_t>(x);
+}
+
+// Bindings interned by exact content, so a search state can be keyed by a small id. Floats are
+// compared by bit pattern: a NaN payload or the sign of a zero ends up in the reported captures,
+// so two maps are only interchangeable when they are identical.
+bool identical(const Bindings& left, const Bindings& right);
+std::size_t hash_bindings(const Bindings& bindings);
+
+// Interned maps keep their address while more are added: the search holds references to them.
+class BindingsTable {
+ public:
+  std::size_t intern(Bindings bindings) {
+    const std::size_t hash = hash_bindings(bindings);
+    auto [first, last] = by_hash_.equal_range(hash);
+    for (auto it = first; it != last; ++it) {
+      if (identical(items_[it->second], bindings)) return it->second;
+    }
+    items_.push_back(std::move(bindings));
+    by_hash_.emplace(hash, items_.size() - 1);
+    return items_.size() - 1;
+  }
+  const Bindings& get(std::size_t id) const { return items_[id]; }
+  void clear() {
+    items_.clear();
+    by_hash_.clear();
+  }
+
+ private:
+  std::deque<Bindings> items_;
+  std::unordered_multimap<std::size_t, std::size_t> by_hash_;
+};
+
+// Open-addressing map from a triple of indices to an index. The search creates millions of
+// small keys on long inputs; node-based maps spend most of their time allocating and chasing them.
+class IndexTripleMap {
+ public:
+  using Key = std::array<std::size_t, 3>;
+
+  // The value stored under `key`, after storing `value` there if the key was absent.
+  std::size_t emplace(const Key& key, std::size_t value) {
+    if (2 * (size_ + 1) > slots_.size()) grow();
+    Slot& slot = slots_[position(slots_, key)];
+    if (slot.value == kNone) {
+      slot = Slot{key, value};
+      ++size_;
+    }
+    return slot.value;
+  }
+
+  std::size_t size() const { return size_; }
+  // Keeps the capacity: a cleared table is about to be filled again.
+  void clear() {
+    std::fill(slots_.begin(), slots_.end(), Slot{});
+    size_ = 0;
+  }
+
+  // The value stored under `key`, or kNone.
+  std::size_t find(const Key& key) const {
+    return slots_.empty() ? kNone : slots_[position(slots_, key)].value;
+  }
+
+ private:
+  struct Slot {
+    Key key{};
+    std::size_t value = kNone;
+  };
+
+  // The slot holding `key`, or the empty slot where it belongs (the table is never full).
+  static std::size_t position(const std::vector<Slot>& slots, const Key& key) {
+    const std::size_t mask = slots.size() - 1;
+    std::size_t i = mix(mix(key[0], key[1]), key[2]) & mask;
+    while (slots[i].value != kNone && slots[i].key != key) i = (i + 1) & mask;
+    return i;
+  }
+
+  void grow() {
+    std::vector<Slot> bigger(slots_.empty() ? 64 : 2 * slots_.size());
+    for (const Slot& slot : slots_) {
+      if (slot.value != kNone) bigger[position(bigger, slot.key)] = slot;
+    }
+    slots_ = std::move(bigger);
+  }
+
+  std::vector<Slot> slots_;
+  std::size_t size_ = 0;
+};
+
+}  // namespace vashlet::explain
