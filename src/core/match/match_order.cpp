@@ -88,8 +88,10 @@ void MatchOrder::order(FlatMatches& out, std::size_t begin, bool in_order, bool 
             out.ends.begin() + static_cast<std::ptrdiff_t>(begin));
   std::copy(reordered_.values.begin(), reordered_.values.end(),
             out.values.begin() + static_cast<std::ptrdiff_t>(begin * out.slots));
-  std::copy(reordered_.copies.begin(), reordered_.copies.end(),
-            out.copies.begin() + static_cast<std::ptrdiff_t>(begin));
+  if (with_copies) {  // else `out.copies` may have no storage to offset into
+    std::copy(reordered_.copies.begin(), reordered_.copies.end(),
+              out.copies.begin() + static_cast<std::ptrdiff_t>(begin));
+  }
 }
 
 }  // namespace vashlet
