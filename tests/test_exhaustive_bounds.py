@@ -14,11 +14,11 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vashlet
-from vashlet import Event, match_events, parse_pattern
+from vashlet import Event, _core, match_events, parse_pattern
 
 PACKAGE_ROOT = Path(vashlet.__file__).resolve().parent.parent
 # Partial paths are checked against later values only in partitions at least this long.
-LONG_RUN = 1024
+LONG_RUN = _core._tuning()["reach_index_from"]
 
 
 def under_sanitizer():
@@ -78,7 +78,9 @@ def long_partitions(draw):
 @given(st.sampled_from(TEMPLATES), long_partitions())
 def test_dropped_partial_paths_never_lose_a_match(text, events):
     pattern = parse_pattern(text)
+    _core._paths_taken()  # resets the counts
     compiled = match_events(pattern, events, exhaustive=True, threads=1)
+    assert _core._paths_taken()["reach_indexed"] == 1  # only the long partition
     oracle = match_events(pattern, events, exhaustive=True, use_oracle=True, threads=1)
     key = lambda m: (m.partition, tuple(m.indices), repr(sorted(m.captures.items())))  # noqa: E731
     assert [key(m) for m in compiled] == [key(m) for m in oracle]

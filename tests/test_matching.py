@@ -9,8 +9,8 @@ import random
 
 import pytest
 
-from helpers import INT64_MAX, INT64_MIN, timeline
-from vashlet import Event, Pattern, match_events, parse_pattern, pattern_from_json
+from helpers import INT64_MAX, INT64_MIN, Sequence, timeline
+from vashlet import Event, Pattern, _core, match_events, parse_pattern, pattern_from_json
 
 BOTH_MATCHERS = pytest.mark.parametrize("use_oracle", [False, True], ids=["compiled", "oracle"])
 
@@ -295,7 +295,7 @@ def many_matching_events():
         for ts in range(rng.randrange(1, 30)):
             typ = rng.choice(["login", "purchase", "other"])
             events.append(Event(f"a{run:03d}", ts, typ, {"user": rng.randrange(3), "n": ts}))
-    for ts in range(20_000):
+    for ts in range(_core._tuning()["split_from"] + 3_600):
         typ = rng.choice(["login", "purchase", "other"])
         note = "x" * rng.randrange(60)
         events.append(Event("site", ts // 2, typ, {"user": rng.randrange(400), "note": note}))
@@ -314,7 +314,9 @@ MANY_MATCHING_EVENTS = many_matching_events()
 def test_matches_give_back_the_events_at_their_indices(threads, exhaustive):
     events = MANY_MATCHING_EVENTS
     pattern = parse_pattern("login[user as $u] -> purchase[user == $u]")
+    _core._paths_taken()  # resets the counts
     matches = match_events(pattern, events, exhaustive, threads=threads)
+    assert _core._paths_taken()["keyed"] == 1
     assert len(matches) > 5_000 and matches[-1].partition == "zz"
     for match in matches:
         assert [event_fields(e) for e in match.events] == [

@@ -11,7 +11,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from helpers import timeline
-from vashlet import Event, Pattern, match_events, parse_pattern, pattern_from_json, sort_events
+from vashlet import Event, Pattern, _core, match_events, parse_pattern, pattern_from_json, sort_events
 
 INT64_MIN = -(2**63)
 INT64_MAX = 2**63 - 1
@@ -465,16 +465,28 @@ def test_exhaustive_chain_without_its_last_step_finds_nothing_at_scale():
 # offers two values.
 
 LONG_RUN_USERS = [1, 2, 3.0, 4.5, -0.0, 0, "a", "b", True, False, None, math.nan]
+# With whether the run is split by key: not where a type offers the key through two attributes.
 LONG_RUN_PATTERNS = [
-    "login[user as $u] -> purchase[user == $u]",
-    "login[user as $u] -[<=60, no logout[user == $u]]-> purchase[user == $u]",
-    "login[user as $u] -[<=90]-> view[user == $u] -> purchase[user == $u, user as $u]",
-    "login[user as $u, n as $n] -[<=40]-> login[user == $u, n > $n]",
-    "login[user as $u, n as $n] -[<=40]-> login[other == $u, n > $n]",
+    ("login[user as $u] -> purchase[user == $u]", True),
+    ("login[user as $u] -[<=60, no logout[user == $u]]-> purchase[user == $u]", True),
+    ("login[user as $u] -[<=90]-> view[user == $u] -> purchase[user == $u, user as $u]", True),
+    ("login[user as $u, n as $n] -[<=40]-> login[user == $u, n > $n]", True),
+    ("login[user as $u, n as $n] -[<=40]-> login[other == $u, n > $n]", False),
 ]
 
 
-def long_run(seed, length=20_000):
+# The matcher's thresholds, read from the module so that moving one keeps its paths tested.
+TUNING = _core._tuning()
+
+
+def paths_taken(call):
+    """`call()` and the matching strategies it took, by name."""
+    _core._paths_taken()  # resets the counts
+    result = call()
+    return result, _core._paths_taken()
+
+
+def long_run(seed, length=TUNING["split_from"] + 3_600):
     rng = random.Random(seed)
     users = LONG_RUN_USERS + list(range(10, 150))
     events = []
@@ -489,25 +501,29 @@ def long_run(seed, length=20_000):
     return events
 
 
-@pytest.mark.parametrize("text", LONG_RUN_PATTERNS)
+@pytest.mark.parametrize("text, keyed", LONG_RUN_PATTERNS)
 @pytest.mark.parametrize("exhaustive", [False, True])
-def test_long_correlated_runs_match_alike(text, exhaustive):
+def test_long_correlated_runs_match_alike(text, keyed, exhaustive):
     events, pattern = long_run(len(text)), parse_pattern(text)
-    compiled = [key(m) for m in match_events(pattern, events, exhaustive)]
+    found, taken = paths_taken(lambda: match_events(pattern, events, exhaustive))
+    compiled = [key(m) for m in found]
+    assert (taken["keyed"], taken["streamed"]) == ((1, 0) if keyed else (0, 1))
     assert compiled == [key(m) for m in match_events(pattern, events, exhaustive, use_oracle=True)]
     assert compiled  # the input is meant to complete some
 
 
-# Runs of up to about a thousand events are read ahead in blocks that span several of them (a
-# run may begin inside one block and end past it); longer runs are read as they come. Runs on
-# either side of that size, in one list and on several threads, must match as the plain search
-# does, in both modes.
+# Runs of up to `cached_run` events are staged: read ahead in blocks that span several of them (a
+# run may begin inside one block and end past it); longer runs are streamed, read as they come.
+# Runs on either side of that size, in one list and on several threads, must match as the plain
+# search does, in both modes.
 @pytest.mark.parametrize("threads", [1, 2])
 @pytest.mark.parametrize("exhaustive", [False, True])
 def test_runs_of_every_length_match_alike(threads, exhaustive):
     rng = random.Random(11)
     events = []
-    lengths = [3, 700, 500, 1023, 1024, 1025, 1500, 1] + [40] * 30 + [2000]
+    cached = TUNING["cached_run"]
+    lengths = [3, 700, 500, cached - 1, cached, cached + 1, 3 * cached // 2, 1]
+    lengths += [40] * 30 + [2 * cached]
     for partition, length in enumerate(lengths):
         for position in range(length):
             typ = rng.choice(["view", "cart", "purchase", "remove", "other", "noise"])
@@ -517,7 +533,25 @@ def test_runs_of_every_length_match_alike(threads, exhaustive):
         "view[item as $i] -[<=6]-> cart[item == $i] "
         "-[<=10, no remove[item == $i]]-> purchase[item == $i, amount >= 20]"
     )
-    compiled = [key(m) for m in match_events(pattern, events, exhaustive, threads=threads)]
+    found, taken = paths_taken(lambda: match_events(pattern, events, exhaustive, threads=threads))
+    compiled = [key(m) for m in found]
+    assert (taken["staged"], taken["streamed"]) == (len(lengths) - 3, 3)
     oracle = match_events(pattern, events, exhaustive, use_oracle=True)
     assert compiled == [key(m) for m in oracle]
     assert len({partition for partition, *_ in compiled}) >= 10
+
+
+# A step's waiting partial matches are scanned while few, and filed by the value they bind once
+# more than `file_above` wait: one side of the threshold and the other must match alike.
+@pytest.mark.parametrize("extra, filed", [(0, False), (1, True)])
+@pytest.mark.parametrize("exhaustive", [False, True])
+def test_waiting_matches_filed_by_value_past_the_threshold(extra, filed, exhaustive):
+    count = TUNING["file_above"] + extra
+    events = [Event("p", i, "A", {"x": i % 7}) for i in range(count)]
+    events += [Event("p", count + i, "B", {"x": i}) for i in range(9)]
+    pattern = parse_pattern("A[x as $v] -[no C[x == $v]]-> B[x == $v]")
+    found, taken = paths_taken(lambda: match_events(pattern, events, exhaustive))
+    assert (taken["filed_by_value"] > 0) == filed
+    oracle = match_events(pattern, events, exhaustive, use_oracle=True)
+    assert [key(m) for m in found] == [key(m) for m in oracle]
+    assert len(found) == count

@@ -8,6 +8,7 @@
 
 #include "arrow/event_order.hpp"
 #include "match/matcher.hpp"
+#include "match/tuning.hpp"
 #include "reduce.hpp"
 #include "values.hpp"
 
@@ -113,8 +114,8 @@ NativeClass<Event>& event_class() {
 // New `Event` objects copying the given events, in order. Sorted events lie anywhere in memory, so
 // each is fetched a few turns ahead of its copy: first the event, then its attributes.
 Ref copies_to_py(const std::vector<const Event*>& events) {
-  constexpr std::size_t kAhead = 8;
-  constexpr std::size_t kAttributeBytes = 512;
+  constexpr std::size_t kAhead = tuning::kCopyAhead;
+  constexpr std::size_t kAttributeBytes = tuning::kCopiedAttributeBytes;
   std::size_t at = 0;  // the position of the event being copied
   return list_to_py(events, [&](const Event* event) {
     const std::size_t size = events.size();

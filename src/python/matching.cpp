@@ -11,6 +11,7 @@
 #include "durations.hpp"
 #include "event.hpp"
 #include "match/exhaustive_budget.hpp"
+#include "match/tuning.hpp"
 #include "interrupt.hpp"
 #include "json/json.hpp"
 #include "match/matcher.hpp"
@@ -88,7 +89,7 @@ PyMatch from_flat(const FlatMatches& flat, std::size_t m, const EventList& event
 // A match's bound values lie in the events' attributes, anywhere in the list, so those of the
 // matches a few turns ahead are fetched before they are copied.
 void fetch_values_ahead(const FlatMatches& flat, std::size_t m) {
-  constexpr std::size_t kAhead = 8;  // matches
+  constexpr std::size_t kAhead = tuning::kCopyAhead;  // matches
   if (m + kAhead >= flat.size()) return;
   const Value* const* values = flat.values_of(m + kAhead);
   for (std::size_t slot = 0; slot < flat.slots; ++slot) prefetch(values[slot], sizeof(Value));
@@ -97,9 +98,9 @@ void fetch_values_ahead(const FlatMatches& flat, std::size_t m) {
 // The Match objects' contents for flat parts with copies of their events, in order, built on
 // `threads` threads. The matcher made the copies, so this pass reads no event.
 LargeVector<PyMatch> from_flat_parts(const std::vector<FlatMatches>& parts,
-                                     const CompiledPattern& compiled, const EventList& events,
+                                     const Plan& compiled, const EventList& events,
                                      std::size_t threads) {
-  const plan::BindingLayout layout(compiled);
+  const plan::BindingLayout& layout = compiled.layout;
   std::vector<std::size_t> offsets{0};  // per part, the position of its first match
   for (const FlatMatches& part : parts) {
     if (part.copies.size() != part.size()) {
@@ -251,8 +252,7 @@ struct MatchCall {
   LargeVector<PyMatch> found() const {
     const EventView view = events.view();
     if (!use_oracle) {
-      CompiledPattern compiled = compile(pattern);
-      compiled.max_matches = max_matches;
+      const Plan compiled = compile(pattern, max_matches);
       return from_flat_parts(compiled.flat_matches(view, threads, true), compiled, events,
                              threads);
     }
@@ -279,8 +279,7 @@ struct MatchCall {
     if (use_oracle) {
       const std::vector<Match> matches = oracle_matches(pattern, view, threads);
     } else {
-      CompiledPattern compiled = compile(pattern);
-      compiled.max_matches = max_matches;
+      const Plan compiled = compile(pattern, max_matches);
       const std::vector<FlatMatches> parts = compiled.flat_matches(view, threads);
     }
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

@@ -55,6 +55,8 @@ const ModuleAttribute kPrivateAttributes[] = {
     function_attribute(&rebuild_near_miss_def),
     function_attribute(&release_memory_def),
     function_attribute(&cgroup_quota_cores_def),
+    function_attribute(&paths_taken_def),
+    function_attribute(&tuning_def),
 };
 
 PyModuleDef module_definition = {

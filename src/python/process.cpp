@@ -1,7 +1,9 @@
 #include "process.hpp"
 
-#include "system/cpu_count.hpp"
+#include "match/paths_taken.hpp"
+#include "match/tuning.hpp"
 #include "memory/memory.hpp"
+#include "system/cpu_count.hpp"
 
 namespace vashlet::py {
 
@@ -28,7 +30,52 @@ Ref quota_cores_under(const Arguments<2>& args) {
   return cores ? size_to_py(*cores) : Ref::borrowed(Py_None);
 }
 
+constexpr auto kPathsTakenSignature = signature("_paths_taken()");
+
+// A dict of name -> count.
+template <class Entries>
+Ref counts_to_py(const Entries& entries) {
+  Ref dict = Ref::checked(PyDict_New());
+  for (const auto& [name, count] : entries) {
+    Ref value = size_to_py(count);
+    if (PyDict_SetItemString(dict.get(), name, value.get()) < 0) throw PythonError{};
+  }
+  return dict;
+}
+
+Ref paths_taken(const Arguments<0>&) {
+  const std::array<std::uint64_t, kPaths> counts = take_paths_taken();
+  std::vector<std::pair<const char*, std::size_t>> entries;
+  for (std::size_t p = 0; p < kPaths; ++p) {
+    entries.emplace_back(path_name(static_cast<Path>(p)), static_cast<std::size_t>(counts[p]));
+  }
+  return counts_to_py(entries);
+}
+
+constexpr auto kTuningSignature = signature("_tuning()");
+
+Ref tuning_thresholds(const Arguments<0>&) {
+  const std::pair<const char*, std::size_t> entries[] = {
+      {"cached_run", tuning::kCachedRun},
+      {"split_from", tuning::kSplitFrom},
+      {"reach_index_from", tuning::kReachIndexFrom},
+      {"file_above", tuning::kFileAbove},
+  };
+  return counts_to_py(entries);
+}
+
 }  // namespace
+
+PyMethodDef paths_taken_def = function_def<kPathsTakenSignature, paths_taken>(
+    "_paths_taken",
+    "_paths_taken()\n--\n\n"
+    "How many runs (or steps) each matching strategy took since the last call, which resets the\n"
+    "counts. For tests.");
+
+PyMethodDef tuning_def = function_def<kTuningSignature, tuning_thresholds>(
+    "_tuning",
+    "_tuning()\n--\n\n"
+    "The thresholds that choose the matching strategies (see _paths_taken). For tests.");
 
 PyMethodDef release_memory_def = function_def<kReleaseMemorySignature, release_memory>(
     "release_memory",

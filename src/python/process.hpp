@@ -1,5 +1,5 @@
-// Functions about the process rather than the data: giving kept memory back, and the cores a
-// container's CPU quota allows (for tests).
+// Functions about the process rather than the data: giving kept memory back; and, for tests,
+// the cores a container's CPU quota allows and the matching strategies taken.
 #pragma once
 
 #include "frame.hpp"
@@ -8,5 +8,7 @@ namespace vashlet::py {
 
 extern PyMethodDef release_memory_def;
 extern PyMethodDef cgroup_quota_cores_def;
+extern PyMethodDef paths_taken_def;
+extern PyMethodDef tuning_def;
 
 }  // namespace vashlet::py

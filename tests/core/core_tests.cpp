@@ -1,18 +1,21 @@
 // Unit tests of the core's shared text helpers (UTF-8, white space, display quoting), of the
-// split of runs among threads, of durations in ticks and of event copies written into shared
-// slabs, built by the fuzz configuration (VASHLET_FUZZ=ON) and run by .ci/sanitize-and-fuzz.
+// split of runs among threads, of durations in ticks, of event copies written into shared slabs
+// and of one compiled plan serving every call and worker, built by the fuzz configuration (VASHLET_FUZZ=ON) and run by .ci/sanitize-and-fuzz.
 #include <cstdio>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "model/duration.hpp"
 #include "model/model.hpp"
 #include "memory/packed_events.hpp"
+#include "match/matcher.hpp"
 #include "match/partitions.hpp"
+#include "text/parser.hpp"
 #include "text/text.hpp"
 #include "text/utf8.hpp"
 
@@ -173,12 +176,47 @@ void durations_in_ticks() {
   }
 }
 
+// One plan, compiled once, serves call after call and every worker of a call: its matches are
+// those of the reference matcher on one thread or several. Runs short and long take the staged
+// and the streamed paths.
+void one_plan_for_every_call() {
+  static_assert(!std::is_copy_constructible_v<Plan>, "a plan is shared, never copied");
+  std::vector<Event> events;
+  for (const int length : {5, 300, 2000}) {
+    const std::string partition = "p" + std::to_string(length);
+    for (int i = 0; i < length; ++i) {
+      Event event{partition, i / 2, i % 3 == 0 ? "A" : "B", {}};
+      event.attrs.set("x", Value::integer(i % 31));
+      events.push_back(std::move(event));
+    }
+  }
+  const EventView view(events);
+  Result<Pattern> parsed = parse_pattern("A[x as $v] -> B[x == $v] -> A[x == $v]");
+  check(parsed.ok(), "the pattern parses");
+  if (!parsed.ok()) return;
+  Pattern& pattern = parsed.value();
+  for (const MatchConsumption mode :
+       {MatchConsumption::FirstSuccessorPerStart, MatchConsumption::ExhaustivePerStart}) {
+    pattern.consumption = mode;
+    const std::vector<Match> expected = oracle_matches(pattern, view);
+    const Plan plan = compile(pattern);
+    check(!expected.empty(), "the events complete some matches");
+    for (const std::size_t threads : {1, 3, 1}) {
+      check(plan.matches(view, threads) == expected, "one plan matches alike on any threads");
+      std::size_t flat = 0;
+      for (const FlatMatches& part : plan.flat_matches(view, threads)) flat += part.size();
+      check(flat == expected.size(), "the flat matches are as many");
+    }
+  }
+}
+
 int main() {
   durations_in_ticks();
   utf8_sequences();
   stray_bytes();
   runs_among_threads();
   copies_in_slabs();
+  one_plan_for_every_call();
   if (failures == 0) std::puts("core tests passed");
   return failures == 0 ? 0 : 1;
 }

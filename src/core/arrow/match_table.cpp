@@ -131,7 +131,7 @@ Column match_rows(const MatchParts& matches, const SortedEvents& events, std::si
 
 // The bound values of every match: one column per binding name, from that name's slot.
 Column match_captures(const MatchParts& matches, const Pattern& pattern,
-                      const CompiledPattern& compiled) {
+                      const Plan& compiled) {
   const std::vector<std::string> slots = compiled.slot_names();
   std::vector<Column> fields;
   std::vector<const Value*> cells(matches.size());
@@ -152,8 +152,7 @@ Column match_captures(const MatchParts& matches, const Pattern& pattern,
 arrow::Table match_table(const Pattern& source, const SortedEvents& events, const TableRun& run) {
   Pattern pattern = source;
   if (run.exhaustive) pattern.consumption = MatchConsumption::ExhaustivePerStart;
-  CompiledPattern compiled = compile(pattern);
-  compiled.max_matches = run.max_matches;
+  const Plan compiled = compile(pattern, run.max_matches);
   // The matches come flat and go straight into the columns, several threads writing each: no
   // record per match.
   const MatchParts matches(compiled.flat_matches(events.view(), run.threads));

@@ -1,21 +1,27 @@
+// Following chains: a backward pass notes each event's next event per step, a forward pass
+// follows each start.
 #include "match/chain_matcher.hpp"
 
 #include <algorithm>
 #include <limits>
 #include <string>
 
+#include "match/transitions.hpp"
+#include "match/tuning.hpp"
 #include "memory/memory.hpp"
+#include "plan/plan.hpp"
 
 namespace vashlet {
 
 using plan::kNone;
 
-bool ChainMatcher::applies(const CompiledPattern& pattern) {
-  if (pattern.consumption != MatchConsumption::FirstSuccessorPerStart) return false;
-  // The next events take a number per event and later step; long patterns keep to threads.
-  if (pattern.steps.size() > kMostSteps) return false;
+bool ChainMatcher::applies(const Plan& plan) {
+  if (plan.consumption != MatchConsumption::FirstSuccessorPerStart) return false;
+  // The next events take a number per event and later step; long patterns keep to the step
+  // matcher.
+  if (plan.steps.size() > kMostSteps) return false;
   std::vector<std::string> captured;  // by the steps so far
-  for (const CompiledStep& step : pattern.steps) {
+  for (const CompiledStep& step : plan.steps) {
     if (!step.absence.empty() || !step.atom.reference_predicates.empty()) return false;
     for (const Capture& capture : step.atom.captures) {
       // A capture into a name that an earlier step bound compares with the binding.
@@ -28,12 +34,11 @@ bool ChainMatcher::applies(const CompiledPattern& pattern) {
   return true;
 }
 
-ChainMatcher::ChainMatcher(const CompiledPattern& pattern, const EventView& events)
-    : events_(events), layout_(pattern), last_(pattern.steps.size()),
-      path_(pattern.steps.size()) {
-  for (std::size_t k = 0; k < pattern.steps.size(); ++k) {
-    const CompiledStep& step = pattern.steps[k];
-    atoms_.emplace_back(step.atom, types_.add(step.atom.event_type), layout_, k, true);
+ChainMatcher::ChainMatcher(const Plan& plan, const EventView& events)
+    : events_(events), types_(plan.types), layout_(plan.layout), last_(plan.steps.size()),
+      path_(plan.steps.size()) {
+  for (const plan::StepPlan& step : plan.step_plans) {
+    atoms_.push_back(step.advance);
     windows_.push_back(step.max_elapsed);
   }
 }
@@ -54,7 +59,7 @@ void ChainMatcher::note_types(const Run& run) {
   visit_events(events_, run.begin, run.end, [&](std::size_t i, const Event& event) {
     const std::size_t type = types_.find(event.typ);
     run_types_[i - run.begin] = type;
-    if (type != kNone) prefetch_attributes(event, plan::kPrefetchBytes);
+    if (type != kNone) prefetch_attributes(event, tuning::kAttributeBytes);
     return true;
   });
 }

@@ -10,19 +10,22 @@
 #include <cstdint>
 #include <vector>
 
-#include "plan/atom_plan.hpp"
-#include "match/matcher.hpp"
-#include "model/model.hpp"
 #include "match/partitions.hpp"
+#include "match/results.hpp"
+#include "model/model.hpp"
+#include "plan/atom_plan.hpp"
 
 namespace vashlet {
 
+class Plan;
+
 class ChainMatcher {
  public:
-  // Whether `pattern` may be matched by following chains, with the same matches as the threads.
-  static bool applies(const CompiledPattern& pattern);
+  // Whether `pattern` may be matched by following chains, with the same matches as the
+  // step matcher.
+  static bool applies(const Plan& plan);
 
-  ChainMatcher(const CompiledPattern& pattern, const EventView& events);
+  ChainMatcher(const Plan& plan, const EventView& events);
   ChainMatcher(const ChainMatcher&) = delete;  // one per worker, built in place
   // Whether `run` is short enough: its events are numbered in 32 bits.
   static bool takes(const Run& run) { return run.end - run.begin < kNoNext; }
@@ -31,16 +34,16 @@ class ChainMatcher {
 
  private:
   static constexpr std::uint32_t kNoNext = static_cast<std::uint32_t>(-1);
-  static constexpr std::size_t kMostSteps = 16;
+  static constexpr std::size_t kMostSteps = 16;  // next events take a number per later step
 
   void note_types(const Run& run);
   void note_next_events(const Run& run);
   void follow_starts(const Run& run, FlatMatches& out);
 
   const EventView& events_;
-  plan::TypeTable types_;
-  plan::BindingLayout layout_;
-  std::vector<plan::AtomPlan> atoms_;  // per step
+  const plan::TypeTable& types_;
+  const plan::BindingLayout& layout_;
+  std::vector<plan::AtomPlan> atoms_;  // per step, copied from the plan
   std::vector<std::optional<std::int64_t>> windows_;  // per step: the limit from the previous one
   // Per event of the run (offsets from its beginning): its type id, and for every step after
   // the first, the next event that the step admits (kNoNext: none). And the run's starts.

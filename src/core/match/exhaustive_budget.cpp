@@ -1,3 +1,5 @@
+// Limits of exhaustive matching: the match budget, the memory estimate, and the reachability
+// test by value.
 #include "match/exhaustive_budget.hpp"
 
 #include <sys/resource.h>

@@ -82,15 +82,12 @@ class MatchBudget {
 };
 
 // Exhaustive mode, per run: for each step whose atom compares `attr == $name` (its keyed test),
-// the last event of the run that may take the step (see ThreadMatcher::plan_completions) for each
+// the last event of the run that may take the step (see StepMatcher::plan_completions) for each
 // value of `attr`. A partial path whose bound value no such event after its last one holds can
 // never complete: it is dropped before it is filed. Runs short enough that their partial paths
-// cannot crowd memory are not indexed (see kFrom).
+// cannot crowd memory are not indexed (see tuning::kReachIndexFrom).
 class KeyedReach {
  public:
-  // Runs from this many events on are indexed.
-  static constexpr std::size_t kFrom = 1024;
-
   explicit KeyedReach(const std::vector<plan::StepPlan>& steps);
 
   bool applies() const { return applies_; }

@@ -1,9 +1,11 @@
+// Grouping a long run's events by the key of the value that correlates the pattern's steps.
 #include "match/keyed_runs.hpp"
 
 #include <algorithm>
 #include <string>
 #include <string_view>
 
+#include "match/tuning.hpp"
 
 namespace vashlet {
 
@@ -20,12 +22,12 @@ const std::string* compared_attribute(const Atom& atom, const std::string& name)
 }
 
 // A name that the first step captures and that every later atom compares with `==`.
-std::optional<std::string> correlating_name(const CompiledPattern& pattern) {
-  if (pattern.steps.size() < 2) return std::nullopt;
-  for (const Capture& capture : pattern.steps.front().atom.captures) {
+std::optional<std::string> correlating_name(const std::vector<CompiledStep>& steps) {
+  if (steps.size() < 2) return std::nullopt;
+  for (const Capture& capture : steps.front().atom.captures) {
     bool everywhere = true;
-    for (std::size_t k = 1; k < pattern.steps.size() && everywhere; ++k) {
-      const CompiledStep& step = pattern.steps[k];
+    for (std::size_t k = 1; k < steps.size() && everywhere; ++k) {
+      const CompiledStep& step = steps[k];
       everywhere = compared_attribute(step.atom, capture.name) != nullptr;
       for (const Atom& absent : step.absence) {
         everywhere = everywhere && compared_attribute(absent, capture.name) != nullptr;
@@ -38,9 +40,9 @@ std::optional<std::string> correlating_name(const CompiledPattern& pattern) {
 
 }  // namespace
 
-std::optional<KeyedRuns> KeyedRuns::of(const CompiledPattern& pattern) {
-  if (!correlating_name(pattern)) return std::nullopt;
-  KeyedRuns runs(pattern);
+std::optional<KeyedRuns> KeyedRuns::of(const std::vector<CompiledStep>& steps) {
+  if (!correlating_name(steps)) return std::nullopt;
+  KeyedRuns runs(steps);
   // A type that offers its key through two attributes would be in two groups, and in each it
   // could also start matches whose name is not that group's key.
   for (const std::vector<plan::AttributeKey>& attributes : runs.attributes_) {
@@ -49,8 +51,8 @@ std::optional<KeyedRuns> KeyedRuns::of(const CompiledPattern& pattern) {
   return runs;
 }
 
-KeyedRuns::KeyedRuns(const CompiledPattern& pattern) {
-  const std::string name = *correlating_name(pattern);
+KeyedRuns::KeyedRuns(const std::vector<CompiledStep>& steps) {
+  const std::string name = *correlating_name(steps);
   const auto add = [&](const std::string& type, std::string_view attribute) {
     const std::size_t id = types_.add(type);
     if (attributes_.size() <= id) attributes_.resize(id + 1);
@@ -59,15 +61,15 @@ KeyedRuns::KeyedRuns(const CompiledPattern& pattern) {
     }
     attributes_[id].emplace_back(attribute);
   };
-  const Atom& first = pattern.steps.front().atom;
+  const Atom& first = steps.front().atom;
   for (const Capture& capture : first.captures) {
     if (capture.name == name) {  // the first capture of the name decides its value
       add(first.event_type, capture.attribute);
       break;
     }
   }
-  for (std::size_t k = 1; k < pattern.steps.size(); ++k) {
-    const CompiledStep& step = pattern.steps[k];
+  for (std::size_t k = 1; k < steps.size(); ++k) {
+    const CompiledStep& step = steps[k];
     add(step.atom.event_type, *compared_attribute(step.atom, name));
     for (const Atom& absent : step.absence) {
       add(absent.event_type, *compared_attribute(absent, name));
@@ -115,10 +117,10 @@ void KeyedRuns::group(const EventView& events, const Run& run) {
   reserve_for(hashes_, length);
   values_.assign(length, nullptr);
   hashes_.resize(length);
-  constexpr std::size_t kAttributesAhead = 8;
+  constexpr std::size_t kAttributesAhead = tuning::kKeyAttributesAhead;
   visit_events(events, run.begin, run.end, [&](std::size_t i, const Event& event) {
     if (i + kAttributesAhead < run.end) {
-      prefetch_attributes(events[i + kAttributesAhead], plan::kPrefetchBytes);
+      prefetch_attributes(events[i + kAttributesAhead], tuning::kAttributeBytes);
     }
     const std::size_t type = types_.find(event.typ);
     if (type == plan::kNone || attributes_[type].empty()) return true;
@@ -131,7 +133,7 @@ void KeyedRuns::group(const EventView& events, const Run& run) {
   });
   // Then the keys, in run order. The table outgrows the cache where keys are many, so the slot
   // of a value a few positions ahead is fetched early.
-  constexpr std::size_t kSlotsAhead = 16;
+  constexpr std::size_t kSlotsAhead = tuning::kKeySlotsAhead;
   reserve_for(key_of_, length);
   key_of_.assign(length, kNoKey);
   std::size_t placed = 0;

@@ -11,19 +11,19 @@
 #include <optional>
 #include <vector>
 
-#include "plan/atom_plan.hpp"
-#include "match/matcher.hpp"
+#include "match/partitions.hpp"
 #include "memory/memory.hpp"
 #include "model/model.hpp"
-#include "match/partitions.hpp"
 #include "model/value_hash.hpp"
+#include "plan/atom_plan.hpp"
+#include "plan/compiled_step.hpp"
 
 namespace vashlet {
 
 class KeyedRuns {
  public:
   // The grouping for `pattern`, or nothing where its steps are not all correlated by one name.
-  static std::optional<KeyedRuns> of(const CompiledPattern& pattern);
+  static std::optional<KeyedRuns> of(const std::vector<CompiledStep>& steps);
 
   // Groups the events of `run` by the key of the value that the pattern correlates (each type
   // offers it through one attribute). Events of other types, and values that equal nothing, are
@@ -37,7 +37,7 @@ class KeyedRuns {
   std::size_t source(std::size_t position) const { return sources_[position]; }
 
  private:
-  explicit KeyedRuns(const CompiledPattern& pattern);
+  explicit KeyedRuns(const std::vector<CompiledStep>& steps);
   std::uint32_t key_number(const Value& value, std::uint64_t hash);
 
   plan::TypeTable types_;

@@ -11,6 +11,8 @@
 #include <variant>
 #include <vector>
 
+#include "match/tuning.hpp"
+
 namespace vashlet {
 
 // The one exception type of the core: thrown only when an internal invariant breaks.
@@ -187,7 +189,7 @@ class EventView {
 template <class Visit>
 std::size_t visit_events(const EventView& events, std::size_t begin, std::size_t end,
                          Visit&& visit) {
-  constexpr std::size_t kAhead = 16;
+  constexpr std::size_t kAhead = tuning::kEventsAhead;
   for (std::size_t i = begin; i < end; ++i) {
     if (i + kAhead < end) prefetch(&events[i + kAhead], sizeof(Event));
     if (!visit(i, events[i])) return i;

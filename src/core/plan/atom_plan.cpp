@@ -1,3 +1,4 @@
+// Preparing an atom: its tests sorted into what an event decides and what reads bindings.
 #include "plan/atom_plan.hpp"
 
 namespace vashlet::plan {
@@ -10,7 +11,7 @@ AtomPlan::AtomPlan(const Atom& atom, std::size_t type, const BindingLayout& layo
   }
   for (const ReferencePredicate& reference : atom.reference_predicates) {
     const std::size_t slot = layout.slot(reference.binding, step);
-    if (slot == kNone) never_ = true;  // the name is not bound: no thread passes
+    if (slot == kNone) never_ = true;  // the name is not bound: nothing passes
     if (reference.op == ComparisonOperator::Eq && slot != kNone && keyed_ == kNone) {
       keyed_ = references_.size();
     }

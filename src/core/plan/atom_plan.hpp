@@ -1,6 +1,6 @@
 // Atoms and steps prepared for the compiled matchers: the event types a pattern names,
-// numbered; attribute lookups that remember where they found a name; binding names numbered by
-// slot; and each atom split into what an event decides alone and what reads a thread's bindings.
+// numbered; attribute lookups that remember where they found a name; and each atom split into
+// what an event decides alone and what reads a partial match's bindings.
 #pragma once
 
 #include <algorithm>
@@ -13,13 +13,12 @@
 #include <unordered_map>
 #include <vector>
 
-#include "match/matcher.hpp"
+#include "match/tuning.hpp"
 #include "model/model.hpp"
+#include "plan/binding_layout.hpp"
 
 namespace vashlet::plan {
 
-constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-constexpr std::size_t kPrefetchBytes = 256;  // of an event's attributes, when the type is named
 
 // A name's size and two words of its bytes (its first and last few, loaded whole and overlapping
 // in the middle): two names of up to 16 bytes are equal exactly when their keys are. Computing it
@@ -93,7 +92,7 @@ class TypeTable {
   std::size_t size() const { return names_.size(); }
 
  private:
-  static constexpr std::size_t kCompared = 8;
+  static constexpr std::size_t kCompared = tuning::kTypesCompared;
   static constexpr std::size_t kLengthBits = 64;
   std::vector<std::string_view> names_;  // views into the compiled pattern
   std::vector<NameKey> keys_;            // by id
@@ -132,80 +131,33 @@ class AttributeKey {
   std::size_t guess_ = 0;
 };
 
-// Binding names numbered in the order in which the steps first capture them. Every thread that
-// waits for step k holds exactly the names that steps 0 .. k-1 capture, which are the slots below
-// `bound_before(k)`, so a thread's bindings are a plain list of values indexed by slot. The values
-// stay where they are, in the events' attributes (or kNull for a missing one), which do not change
-// while the matcher runs; only a match copies them.
-using SlotValues = std::vector<const Value*>;
-
-class BindingLayout {
- public:
-  explicit BindingLayout(const CompiledPattern& pattern) {
-    for (const CompiledStep& step : pattern.steps) {
-      bound_before_.push_back(names_.size());
-      for (const Capture& capture : step.atom.captures) {
-        if (slots_.emplace(capture.name, names_.size()).second) names_.push_back(capture.name);
-      }
-    }
-    by_name_.resize(names_.size());
-    for (std::size_t slot = 0; slot < names_.size(); ++slot) by_name_[slot] = slot;
-    std::sort(by_name_.begin(), by_name_.end(),
-              [&](std::size_t a, std::size_t b) { return names_[a] < names_[b]; });
-  }
-
-  // The slot of `name` if it is bound while waiting for `step`, else kNone.
-  std::size_t slot(std::string_view name, std::size_t step) const {
-    const auto it = slots_.find(name);
-    return it != slots_.end() && it->second < bound_before_[step] ? it->second : kNone;
-  }
-
-  std::size_t size() const { return names_.size(); }
-  const std::vector<std::string_view>& names() const { return names_; }
-
-  // The bindings of a match from the values of every slot, as a map ordered by name.
-  Bindings to_bindings(const Value* const* values) const {
-    Bindings bindings;
-    bindings.reserve(names_.size());
-    for (const std::size_t slot : by_name_) {
-      bindings.set(std::string(names_[slot]), *values[slot]);  // ascending names: appends
-    }
-    return bindings;
-  }
-
- private:
-  std::vector<std::string_view> names_;  // by slot; views into the compiled pattern
-  std::unordered_map<std::string_view, std::size_t> slots_;
-  std::vector<std::size_t> bound_before_;  // per step
-  std::vector<std::size_t> by_name_;       // slots in ascending order of their names
-};
-
-// One atom prepared for the threads of one step: the result of Atom::accepts on an event and a
-// thread's bindings, split into what the event alone decides (type, literal predicates, presence
-// of the referenced attributes, agreement of two captures into one unbound name), tested once per
-// event by `admits`, and what reads the bindings, tested per thread by `holds`. `admits` also
-// looks up, once per event, the event values that `holds` and the new captures read.
+// One atom prepared for the partial matches of one step: the result of Atom::accepts on an event
+// and a partial match's bindings, split into what the event alone decides (type, literal
+// predicates, presence of the referenced attributes, agreement of two captures into one unbound
+// name), tested once per event by `admits`, and what reads the bindings, tested per partial match
+// by `holds`. `admits` also looks up, once per event, the event values that `holds` and the new
+// captures read.
 class AtomPlan {
  public:
-  // `step` is the step whose waiting threads test the atom; `binds`: the atom's captures extend
-  // the bindings (a step's own atom, not a forbidden one).
+  // `step` is the step whose waiting partial matches test the atom; `binds`: the atom's captures
+  // extend the bindings (a step's own atom, not a forbidden one).
   AtomPlan(const Atom& atom, std::size_t type, const BindingLayout& layout, std::size_t step,
            bool binds);
 
   std::size_t type() const { return type_; }
-  // The slot that the atom's first `attr == $name` test compares with, or kNone. Only threads
-  // whose value in that slot shares a key (ValueKeyEqual) with the event's can pass.
+  // The slot that the atom's first `attr == $name` test compares with, or kNone. Only partial
+  // matches whose value in that slot shares a key (ValueKeyEqual) with the event's can pass.
   std::size_t keyed_slot() const { return keyed_ == kNone ? kNone : references_[keyed_].slot; }
   // After `admits`, for an atom with a keyed slot: the event's value that the test compares.
   const Value& key_value() const { return *references_[keyed_].actual; }
   // For an atom with a keyed slot: the attribute whose value that test compares.
   std::string_view key_attribute() const { return references_[keyed_].attribute.name(); }
-  // Which of its step's ThreadsByValue files threads by the keyed slot (kNone: none does).
+  // Which of its step's PartialsByValue files partial matches by the keyed slot (kNone: none does).
   std::size_t index() const { return index_; }
   void set_index(std::size_t index) { index_ = index; }
   bool reads_bindings() const { return !references_.empty() || !bound_captures_.empty(); }
-  // The keyed test is all that reads the bindings: a thread passes when its value equals the
-  // event's, which ThreadsByValue tells without reading the thread's bindings.
+  // The keyed test is all that reads the bindings: a partial match passes when its value equals
+  // the event's, which PartialsByValue tells without reading its bindings.
   bool keyed_only() const {
     return keyed_ != kNone && references_.size() == 1 && bound_captures_.empty();
   }
@@ -239,7 +191,7 @@ class AtomPlan {
     return true;
   }
 
-  // For the event that `admits` passed last, and a thread's bindings.
+  // For the event that `admits` passed last, and a partial match's bindings.
   bool holds(const SlotValues& bindings) const {
     for (const Reference& reference : references_) {
       if (!matches(reference.op, *reference.actual, *bindings[reference.slot])) return false;

@@ -1,0 +1,66 @@
+// The matchers' tuning constants in one place, each with what it trades. They change no result,
+// only which path runs and how far ahead memory is fetched; they were tuned on a 2-core machine
+// with a few MiB of last-level cache. Tests that need to cross a threshold read it through the
+// module's test hook (_core._tuning) rather than hard-coding it.
+#pragma once
+
+#include <cstddef>
+
+namespace vashlet::tuning {
+
+// ---- Fetching ahead. Larger distances hide more memory latency, but fetch lines that the
+// cache may evict again before their turn, and waste the fetches at a run's end.
+
+// Events fetched ahead of a streaming pass over them (visit_events).
+constexpr std::size_t kEventsAhead = 16;
+// Bytes of an event's attributes fetched when its type is named: covers the usual handful of
+// attributes in a few lines; more would fetch what most atoms never read.
+constexpr std::size_t kAttributeBytes = 256;
+// The step matcher's look-ahead over a long run: type ids found this many events early.
+constexpr std::size_t kTypesAhead = 16;
+// Buckets of the by-value indexes fetched this many events ahead, once their attributes (fetched
+// kTypesAhead early) have arrived: half way, so both have time.
+constexpr std::size_t kProbesAhead = kTypesAhead / 2;
+// Matches gathered from all over a run's result when the run's matches are reordered.
+constexpr std::size_t kReorderAhead = 16;
+// Matches (or events) fetched ahead of their copying: the events twice as far, then their
+// attributes (or bound values).
+constexpr std::size_t kCopyAhead = 8;
+// Bytes of an event's attributes fetched ahead of its copy into a Python object, which reads them
+// all: twice the matchers' budget.
+constexpr std::size_t kCopiedAttributeBytes = 512;
+// Events whose correlating attribute is fetched ahead while a long run is grouped by key, and
+// key-table slots fetched ahead while the keys are numbered.
+constexpr std::size_t kKeyAttributesAhead = 8;
+constexpr std::size_t kKeySlotsAhead = 16;
+
+// ---- Strategies per run.
+
+// Runs of up to this many events are matched from the cache: their events are read in a staged
+// block and only those of named types visited (the "staged" path); longer runs are read as they
+// are matched, with the look-ahead above (the "streamed" path). Larger: more runs take the cheaper
+// passes, but a run that outgrows the cache between passes reads memory twice.
+constexpr std::size_t kCachedRun = 1024;
+// Events whose type ids are staged at once for the runs that fit the cache: a block keeps the
+// memory busy across run boundaries; larger blocks stop fitting the cache.
+constexpr std::size_t kStagedBlock = 1024;
+// Runs from this many events on are split by their correlating key, where the pattern has one
+// (the "keyed" path): grouping costs a pass and a sort, which pays only once a run's waiting
+// partial matches no longer fit the cache.
+constexpr std::size_t kSplitFrom = std::size_t{1} << 14;
+// Exhaustive mode: runs from this many events on index the last event per key for the
+// reachability test; shorter runs test reachability without, where the index costs more.
+constexpr std::size_t kReachIndexFrom = 1024;
+// A step files its waiting partial matches by value once more than this many wait: a few are
+// quicker to scan than to file.
+constexpr std::size_t kFileAbove = 24;
+// Matches are put in order by counting once there is at least one per this many events of the
+// span they start in; sparser ones are compared, which costs a growing factor per match.
+constexpr std::size_t kCountingSortRatio = 16;
+// Exhaustive matches are added to the call's shared budget in batches of this many: fewer
+// atomic updates, at the cost of passing the limit by up to a batch before it is noticed.
+constexpr std::size_t kMatchesPerAdd = 4096;
+// Event types compared by key one after another, up to this many names; more are hashed.
+constexpr std::size_t kTypesCompared = 8;
+
+}  // namespace vashlet::tuning
