@@ -10,7 +10,6 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from helpers import timeline
 from vashlet import Event, Pattern, _core, match_events, parse_pattern, pattern_from_json, sort_events
 
 INT64_MIN = -(2**63)
@@ -279,42 +278,6 @@ def test_text_patterns_on_stress_inputs_match_alike(pattern, events):
     check_matchers_agree(pattern, events)
 
 
-def runs(text):
-    """Timelines separated by `|`, each in its own partition, in ascending partition order."""
-    return [event for n, chunk in enumerate(text.split("|")) for event in timeline(chunk, f"p{n}")]
-
-
-def indices_in_both_modes(pattern, events):
-    check_matchers_agree(pattern, events)
-    return tuple(
-        [m.indices for m in match_events(pattern, events, exhaustive=exhaustive)]
-        for exhaustive in (False, True)
-    )
-
-
-@pytest.mark.parametrize(
-    "text, events, first_successor, exhaustive",
-    [
-        # Successors and starts made by an event are not offered that same event.
-        ("A -> A -> A", "A@0 A@0 A@0", [[0, 1, 2]], [[0, 1, 2]]),
-        # One event type that advances one step and is forbidden before another.
-        ("A -> B -[no A]-> C", "A@0 B@1 A@2 C@3", [], []),
-        ("A -> B -[no A]-> C", "A@0 B@1 C@2 A@3 B@4 C@5", [[0, 1, 2], [3, 4, 5]],
-         [[0, 1, 2], [0, 4, 5], [3, 4, 5]]),
-        # The forbidden event clears one step's waiting threads but not the next step's.
-        ("A -[no X]-> B -> C", "A@0 B@1 A@2 X@3 C@4", [[0, 1, 4]], [[0, 1, 4]]),
-        # Expired threads are a prefix of the waiting list; later ones still match.
-        ("A -[<=2]-> B", "A@0 A@1 A@2 A@3 A@4 B@5", [[3, 5], [4, 5]], [[3, 5], [4, 5]]),
-        ("A -[<=0]-> B", "A@1 A@2 B@2 A@2 B@2", [[1, 2], [3, 4]], [[1, 2], [1, 4], [3, 4]]),
-        # A waiting list left over at the end of a run never reaches into the next run.
-        ("A -> B -> C", "A@0 B@1 | C@0 A@1 B@2 C@3", [[3, 4, 5]], [[3, 4, 5]]),
-    ],
-)
-def test_waiting_lists_regressions(text, events, first_successor, exhaustive):
-    result = indices_in_both_modes(parse_pattern(text), runs(events))
-    assert result == (first_successor, exhaustive)
-
-
 def test_threads_piling_up_before_a_rare_step_all_complete():
     events = [Event("p", ts, "C" if ts % 97 == 0 else "A") for ts in range(3000)]
     events.append(Event("p", 3000, "B"))
@@ -322,30 +285,6 @@ def test_threads_piling_up_before_a_rare_step_all_complete():
     for exhaustive in (False, True):
         matches = match_events(parse_pattern("A -> B"), events, exhaustive)
         assert [m.indices for m in matches] == expected
-
-
-@pytest.mark.parametrize(
-    "text, captures",
-    [
-        # A middle step that captures nothing passes its parent's bindings on unchanged.
-        ("A[n as $u] -> B -> C[n == $u]", [{"u": 1}, {"u": 1}]),
-        # Capturing a bound name again checks it and keeps the first value; new names extend.
-        ("A[n as $u] -> B[n as $u, m as $v] -> C[m == $v]", [{"u": 1, "v": 2}, {"u": 1, "v": 2}]),
-    ],
-)
-def test_bindings_shared_along_a_path(text, captures):
-    events = [
-        Event("p", 0, "A", {"n": 1}),
-        Event("p", 1, "A", {"n": 2}),
-        Event("p", 2, "B", {"n": 1, "m": 2}),
-        Event("p", 3, "C", {"n": 1, "m": 2}),
-        Event("p", 4, "C", {"n": 1, "m": 2}),
-    ]
-    check_matchers_agree(parse_pattern(text), events)
-    matches = match_events(parse_pattern(text), events, exhaustive=True)
-    assert [(m.indices, m.captures) for m in matches] == list(
-        zip([[0, 2, 3], [0, 2, 4]], captures)
-    )
 
 
 # ---------------------------------------------------------------------------------------------
@@ -432,24 +371,6 @@ def test_many_threads_found_by_value_match_alike():
         "A[n as $u] -[no C[n == $u]]-> A[n == $u] -[<=50]-> B[n == $u]",
     ):
         check_matchers_agree(parse_pattern(text), events)
-
-
-@pytest.mark.parametrize(
-    "text, events, exhaustive",
-    [
-        # Nothing completes: no B at all, or every B before the chain could finish.
-        ("A -> A -> A -> A -> B", "A@0 A@1 A@2 A@3 A@4", []),
-        ("A -> A -> A -> A -> B", "B@0 A@1 A@2 A@3 A@4", []),
-        ("A -> A -> B", "A@0 A@1 B@2 A@3 A@4", [[0, 1, 2]]),
-        # The closest later event decides a window: B@5 is too far from A@1 but not from A@4.
-        ("A -> A -[<=1]-> B", "A@0 A@1 A@4 B@5", [[0, 2, 3], [1, 2, 3]]),
-        ("A -[<=1]-> A -> B", "A@0 A@1 A@4 B@5", [[0, 1, 3]]),
-    ],
-)
-def test_exhaustive_keeps_only_what_can_complete(text, events, exhaustive):
-    pattern, events = parse_pattern(text), timeline(events)
-    check_matchers_agree(pattern, events)
-    assert [m.indices for m in match_events(pattern, events, exhaustive=True)] == exhaustive
 
 
 def test_exhaustive_chain_without_its_last_step_finds_nothing_at_scale():
