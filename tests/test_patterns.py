@@ -103,13 +103,6 @@ def test_flags_accept_numpy_bool():
     assert len(match_events(two, events, exhaustive=numpy.False_)) == 1
 
 
-def test_builder_and_text_make_the_same_pattern():
-    built = Pattern.event("login").capture("user", "$u").then("purchase", within=300, no="logout")
-    built = built.where_ref_eq("user", "u").where_gte("amount", 10.5).build()
-    text = parse_pattern("login[user as $u] -[<=300, no logout]-> purchase[user == $u, amount >= 10.5]")
-    assert built.to_json() == text.to_json()
-
-
 def read_from_json(pattern):
     """steps, types, attributes and bindings, derived from the JSON document instead."""
     steps = json.loads(pattern.to_json())["steps"]
