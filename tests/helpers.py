@@ -1,6 +1,7 @@
 """Small helpers shared by the test modules."""
 
 import io
+import os
 import sys
 
 import pytest
@@ -72,3 +73,9 @@ def cli(*arguments):
     out, err = io.StringIO(), io.StringIO()
     status = run([str(a) for a in arguments], out, err)
     return status, out.getvalue(), err.getvalue()
+
+
+def resident_bytes():
+    """The process's resident memory, from /proc."""
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")

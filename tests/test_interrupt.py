@@ -11,6 +11,8 @@ import time
 
 import pytest
 
+from helpers import resident_bytes
+
 # Each A waits for a later B with a larger x; only the last B of a partition has one, so every
 # waiting A is tried against every B: seconds of work in little memory.
 CHILD = textwrap.dedent("""
@@ -86,11 +88,6 @@ def test_ctrl_c_stops_a_long_call_promptly(kind, threads, partitions):
     assert child.returncode == 0, err
     slack = 4 if "LD_PRELOAD" in os.environ else 1  # sanitizers slow the checks down
     assert latency < slack
-
-
-def resident_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 @pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs interval timers")

@@ -12,7 +12,7 @@ import pyarrow as pa
 import pytest
 
 import vashlet
-from helpers import Sequence, fresh, refcounts
+from helpers import Sequence, fresh, refcounts, resident_bytes
 from vashlet import Event, Pattern, match_events, near_miss_events, parse_pattern, pattern_from_json, sort_events
 
 
@@ -113,11 +113,6 @@ def test_events_outlive_a_finaliser_that_empties_their_list(call):
         gc.collect()
     assert seen == [("calling", 40)] and events == []
     assert described(result) == expected
-
-
-def resident_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 STARTS_THEN_LOGIN = parse_pattern("login[n < 1000, s as $s] -> login[s == $s]")
