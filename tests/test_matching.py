@@ -167,15 +167,6 @@ def test_a_reference_in_the_capturing_atom_reads_the_earlier_binding():
     assert indices(parse_pattern("A[x as $v] -> A[x as $v, x == $v]"), events) == [[0, 1]]
 
 
-@BOTH_MATCHERS
-def test_captures_follow_the_path_that_matched(use_oracle):
-    events = [Event("p", 0, "A", {"user": "x"}), Event("p", 1, "A", {"user": "y"}),
-              Event("p", 2, "B", {"user": "y"})]
-    pattern = Pattern.event("A").capture("user", "$u").then("B").where_ref_eq("user", "u")
-    matches = match_events(pattern, events, use_oracle=use_oracle)
-    assert [(m.indices, m.captures) for m in matches] == [([1, 2], {"u": "y"})]
-
-
 @pytest.mark.parametrize("steps, expected", [
     ([("login", "a"), ("logout", "b"), ("buy", "a")], [[0, 2]]),
     ([("login", "a"), ("logout", "a"), ("buy", "a")], []),
@@ -190,15 +181,6 @@ def test_forbidden_atoms_see_the_threads_bindings(steps, expected):
 
 # ---------------------------------------------------------------------------------------------
 # Runs, inputs, consumption and long patterns
-
-
-@BOTH_MATCHERS
-def test_runs_never_combine_and_come_in_input_order(use_oracle):
-    events = [Event("a", 5, "A"), Event("a", 6, "B"), Event("ab", 0, "A"),
-              Event("b", 0, "B"), Event("b", 1, "A"), Event("b", 2, "B")]
-    matches = match_events(parse_pattern("A -> B"), events, True, use_oracle)
-    assert [(m.partition, m.indices, m.start, m.end) for m in matches] == [
-        ("a", [0, 1], 5, 6), ("b", [4, 5], 1, 2)]
 
 
 def test_the_exhaustive_flag_widens_a_call_and_never_narrows_a_pattern():

@@ -149,12 +149,8 @@ def test_a_candidate_that_fails_the_step_while_forbidden_blocks_the_later_ones(p
 
 @pytest.mark.parametrize("pattern, candidate, failures", [
     ("A -> B[n > 5]", {}, [predicate("n", ">", 5, None)]),
-    ('A -> B[n <= 2.5, s != "x"]', {"n": 3, "s": "x"},
-     [predicate("n", "<=", 2.5, 3), predicate("s", "!=", "x", "x")]),
     ("A -> B[user == $u]", {"user": "x"}, [reference_clause("user", "==", "u", None, "x")]),
-    ("A[user as $u] -> B[user >= $u]", {}, [reference_clause("user", ">=", "u", "a", None)]),
     ("A[user as $u] -> B[user as $u]", {"user": "b"}, [capture("u", "user", "a", "b")]),
-    ("A[user as $u] -> B[user as $u]", {}, [capture("u", "user", "a", None)]),
     # The clause kinds come in a fixed order, whatever the order in the text.
     ("A[user as $u] -> B[user as $u, user == $u, n == 1]", {"user": "b", "n": 2},
      [predicate("n", "==", 1, 2), reference_clause("user", "==", "u", "a", "b"),
@@ -179,19 +175,6 @@ def test_values_in_details_and_captures_keep_their_kind(value):
 
 # ---------------------------------------------------------------------------------------------
 # The deepest path and the starts
-
-
-def test_a_longer_path_beats_an_earlier_one():
-    events = events_of(("A", 0), ("B", 1, {"x": 1}), ("B", 2, {"x": 2}), ("C", 3, {"x": 2}))
-    near_miss = only("A -> B[x as $v] -> C[x == $v] -> D", events)
-    assert (near_miss.indices, near_miss.next_event_type, near_miss.captures) == ([0, 2, 3], "D", {"v": 2})
-
-
-def test_equally_deep_paths_keep_the_earliest_events():
-    events = events_of(("A", 0), ("B", 1, {"x": 1}), ("B", 2, {"x": 2}), ("C", 3, {"x": 3}))
-    near_miss = only("A -> B[x as $v] -> C[x == $v]", events)
-    assert (near_miss.indices, near_miss.captures) == ([0, 1], {"v": 1})
-    assert near_miss.detail["failures"][0]["bound"] == 1
 
 
 @pytest.mark.parametrize("pattern, events, expected", [
