@@ -10,6 +10,7 @@
 #include "plan/atom_plan.hpp"
 #include "durations.hpp"
 #include "event.hpp"
+#include "match/event_copies.hpp"
 #include "match/exhaustive_budget.hpp"
 #include "match/tuning.hpp"
 #include "interrupt.hpp"
@@ -29,9 +30,9 @@ namespace {
 // One match with its own copies of the events it names, so it outlives the call's event list.
 // Its partition, start and end are those of its first and last events, so they are read from
 // the copies rather than stored a second time. Matches come by the million, so the copies are
-// packed into one block, not one per event and attribute list; the matcher writes the blocks of
-// a call's matches into slabs they share (PackedEventSlabs). The types that `Match.types` lists
-// are those of these events.
+// packed into one block, not one per event and attribute list; the matcher's sink (EventCopies)
+// writes the blocks of a part's matches into slabs they share (PackedEventSlabs). The types
+// that `Match.types` lists are those of these events.
 struct PyMatch {
   std::vector<std::size_t> indices;
   PackedEvents events;  // one per entry of `indices`
@@ -73,14 +74,14 @@ PyMatch from_core(Match match, const EventList& events) {
   return result;
 }
 
-// The Match of flat match `m`, whose events the part holds copies of.
-PyMatch from_flat(const FlatMatches& flat, std::size_t m, const EventList& events,
-                  const plan::BindingLayout& layout) {
+// The Match of flat match `m`, whose events `copies` holds.
+PyMatch from_flat(const FlatMatches& flat, const EventCopies& copies, std::size_t m,
+                  const EventList& events, const plan::BindingLayout& layout) {
   if (flat.steps == 0) invariant_failure("a match names no event");
   const std::size_t* indices = flat.indices_of(m);
   require_in_list(indices, flat.steps, events);
   PyMatch result;
-  result.events = flat.copy_slabs.at(flat.copies[m]);
+  result.events = copies.at(m);
   result.indices.assign(indices, indices + flat.steps);
   result.captures = layout.to_bindings(flat.values_of(m));
   return result;
@@ -95,18 +96,32 @@ void fetch_values_ahead(const FlatMatches& flat, std::size_t m) {
   for (std::size_t slot = 0; slot < flat.slots; ++slot) prefetch(values[slot], sizeof(Value));
 }
 
+// The copies of a part's events, made by the sink that from_flat_parts' caller gave it.
+const EventCopies& copies_of(const SinkPart& part) {
+  static const EventCopies kNone;
+  const EventCopies& copies = part.sink ? static_cast<const EventCopies&>(*part.sink) : kNone;
+  if (copies.size() != part.matches.size()) {
+    invariant_failure("every match holds copies of its events");
+  }
+  return copies;
+}
+
+// Matching with an EventCopies sink per part, so each run's matches have their events copied
+// right after the run is matched, rather than gathered from all over memory afterwards.
+std::vector<SinkPart> matches_with_copies(const Plan& compiled, const EventView& events,
+                                          std::size_t threads) {
+  return compiled.flat_matches(events, threads, [] { return std::make_unique<EventCopies>(); });
+}
+
 // The Match objects' contents for flat parts with copies of their events, in order, built on
-// `threads` threads. The matcher made the copies, so this pass reads no event.
-LargeVector<PyMatch> from_flat_parts(const std::vector<FlatMatches>& parts,
-                                     const Plan& compiled, const EventList& events,
-                                     std::size_t threads) {
+// `threads` threads. The sinks made the copies, so this pass reads no event.
+LargeVector<PyMatch> from_flat_parts(const std::vector<SinkPart>& parts, const Plan& compiled,
+                                     const EventList& events, std::size_t threads) {
   const plan::BindingLayout& layout = compiled.layout;
   std::vector<std::size_t> offsets{0};  // per part, the position of its first match
-  for (const FlatMatches& part : parts) {
-    if (part.copies.size() != part.size()) {
-      invariant_failure("every match holds copies of its events");
-    }
-    offsets.push_back(offsets.back() + part.size());
+  for (const SinkPart& part : parts) {
+    copies_of(part);
+    offsets.push_back(offsets.back() + part.matches.size());
   }
   // A million matches' contents take tens of megabytes: a large buffer, whose pages an earlier
   // call may have left mapped.
@@ -114,12 +129,13 @@ LargeVector<PyMatch> from_flat_parts(const std::vector<FlatMatches>& parts,
   for_slices(found.size(), threads, kResultsPerSlice, [&](std::size_t begin, std::size_t end) {
     std::size_t p = std::upper_bound(offsets.begin(), offsets.end(), begin) - offsets.begin() - 1;
     for (std::size_t n = begin; n < end; ++p) {
-      const FlatMatches& part = parts[p];
+      const FlatMatches& part = parts[p].matches;
+      const EventCopies& copies = copies_of(parts[p]);
       const std::size_t last = std::min(end, offsets[p + 1]);
       for (; n < last; ++n) {
         const std::size_t m = n - offsets[p];
         fetch_values_ahead(part, m);
-        found[n] = from_flat(part, m, events, layout);
+        found[n] = from_flat(part, copies, m, events, layout);
       }
     }
   });
@@ -253,7 +269,7 @@ struct MatchCall {
     const EventView view = events.view();
     if (!use_oracle) {
       const Plan compiled = compile(pattern, max_matches);
-      return from_flat_parts(compiled.flat_matches(view, threads, true), compiled, events,
+      return from_flat_parts(matches_with_copies(compiled, view, threads), compiled, events,
                              threads);
     }
     std::vector<Match> matches = oracle_matches(pattern, view, threads);

@@ -19,14 +19,27 @@ MatchBudget budget_of(const Plan& plan, std::size_t threads) {
 
 }  // namespace
 
-std::vector<FlatMatches> Plan::flat_matches(const EventView& events, std::size_t threads,
-                                            bool copy_events) const {
+std::vector<FlatMatches> Plan::flat_matches(const EventView& events,
+                                            std::size_t threads) const {
   if (steps.empty()) invariant_failure("compiled pattern has at least one step");
   MatchBudget budget = budget_of(*this, threads);
   return map_run_chunks<FlatMatches>(events, threads, [&] {
-    return [matcher = RunMatcher(*this, events, copy_events, budget)](const Run& run,
-                                                                       FlatMatches& out) mutable {
+    return [matcher = RunMatcher(*this, events, budget)](const Run& run,
+                                                         FlatMatches& out) mutable {
       matcher.match_run(run, out);
+    };
+  });
+}
+
+std::vector<SinkPart> Plan::flat_matches(const EventView& events, std::size_t threads,
+                                         const MakeRunSink& make_sink) const {
+  if (steps.empty()) invariant_failure("compiled pattern has at least one step");
+  MatchBudget budget = budget_of(*this, threads);
+  return map_run_chunks<SinkPart>(events, threads, [&] {
+    return [matcher = RunMatcher(*this, events, budget), &make_sink](const Run& run,
+                                                                     SinkPart& out) mutable {
+      if (!out.sink) out.sink = make_sink();
+      matcher.match_run(run, out.matches, out.sink.get());
     };
   });
 }
@@ -37,7 +50,7 @@ std::vector<Match> Plan::matches(const EventView& events, std::size_t threads) c
   // Each run's matches go through a flat buffer that the worker reuses, then become Match
   // records.
   return map_runs<Match>(events, threads, [&] {
-    return [matcher = RunMatcher(*this, events, false, budget), flat = FlatMatches(), this,
+    return [matcher = RunMatcher(*this, events, budget), flat = FlatMatches(), this,
             &events](const Run& run, std::vector<Match>& out) mutable {
       flat.clear();
       matcher.match_run(run, flat);

@@ -1,5 +1,5 @@
 // Match ordering: by first event (counted or compared), then, in exhaustive mode, by whole index
-// lists; copies of the events, where the matches have them, move with their matches.
+// lists.
 #include "match/match_order.hpp"
 
 #include <algorithm>
@@ -55,11 +55,6 @@ void MatchOrder::order(FlatMatches& out, std::size_t begin, bool in_order, bool 
   bool moved = false;
   for (std::size_t n = 0; n < count && !moved; ++n) moved = order_[n] != begin + n;
   if (!moved) return;
-  // Copies of the events, where the matches have them, move with their matches.
-  const bool with_copies = out.copies.size() > begin;
-  if (with_copies && out.copies.size() != out.size()) {
-    invariant_failure("matches have copies of their events or none do");
-  }
   reordered_.steps = out.steps;
   reordered_.slots = out.slots;
   reordered_.clear();
@@ -72,7 +67,6 @@ void MatchOrder::order(FlatMatches& out, std::size_t begin, bool in_order, bool 
       prefetch(out.indices_of(next), steps * sizeof(std::size_t));
       prefetch(&out.ends[next], sizeof(std::int64_t));
       prefetch(out.values_of(next), out.slots * sizeof(const Value*));
-      if (with_copies) prefetch(&out.copies[next], sizeof(out.copies[next]));
     }
     const std::size_t m = order_[n];
     reordered_.indices.insert(reordered_.indices.end(), out.indices_of(m),
@@ -80,7 +74,6 @@ void MatchOrder::order(FlatMatches& out, std::size_t begin, bool in_order, bool 
     reordered_.ends.push_back(out.ends[m]);
     reordered_.values.insert(reordered_.values.end(), out.values_of(m),
                              out.values_of(m) + out.slots);
-    if (with_copies) reordered_.copies.push_back(out.copies[m]);
   }
   std::copy(reordered_.indices.begin(), reordered_.indices.end(),
             out.indices.begin() + static_cast<std::ptrdiff_t>(begin * steps));
@@ -88,10 +81,6 @@ void MatchOrder::order(FlatMatches& out, std::size_t begin, bool in_order, bool 
             out.ends.begin() + static_cast<std::ptrdiff_t>(begin));
   std::copy(reordered_.values.begin(), reordered_.values.end(),
             out.values.begin() + static_cast<std::ptrdiff_t>(begin * out.slots));
-  if (with_copies) {  // else `out.copies` may have no storage to offset into
-    std::copy(reordered_.copies.begin(), reordered_.copies.end(),
-              out.copies.begin() + static_cast<std::ptrdiff_t>(begin));
-  }
 }
 
 }  // namespace vashlet

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "memory/memory.hpp"
-#include "memory/packed_events.hpp"
 #include "model/model.hpp"
 
 namespace vashlet {
@@ -32,11 +31,6 @@ struct FlatMatches {
   LargeVector<std::size_t> indices;  // `steps` per match
   LargeVector<std::int64_t> ends;
   LargeVector<const Value*> values;  // `slots` per match
-  // Where the caller asks for them (flat_matches): per match, the place of copies of its events.
-  // Results that must own their events have them copied while the matcher still holds them in
-  // the cache, rather than gathered from all over memory afterwards.
-  LargeVector<PackedEventSlabs::Place> copies;
-  PackedEventSlabs copy_slabs;
 
   std::size_t size() const { return ends.size(); }
   const std::size_t* indices_of(std::size_t match) const { return &indices[match * steps]; }
@@ -45,8 +39,6 @@ struct FlatMatches {
     indices.clear();
     ends.clear();
     values.clear();
-    copies.clear();
-    copy_slabs.clear();
   }
 };
 

@@ -1,6 +1,6 @@
 // One worker's matcher of runs: the choice of strategy per run (chains, the step matcher, or the
-// step matcher over each key's events of a long correlated run), and copies of the matches'
-// events where the caller asks for them.
+// step matcher over each key's events of a long correlated run), each run's matches handed to
+// the caller's sink, if any, once they are final.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +12,7 @@
 #include "match/partitions.hpp"
 #include "match/paths_taken.hpp"
 #include "match/results.hpp"
+#include "match/run_sink.hpp"
 #include "match/step_matcher.hpp"
 #include "plan/plan.hpp"
 
@@ -19,23 +20,22 @@ namespace vashlet {
 
 class RunMatcher {
  public:
-  RunMatcher(const Plan& plan, const EventView& events, bool copy_events, MatchBudget& budget);
+  RunMatcher(const Plan& plan, const EventView& events, MatchBudget& budget);
   RunMatcher(const RunMatcher&) = delete;  // one per worker, built in place
   ~RunMatcher() { paths_taken_.publish(); }
 
-  // Appends the matches of `run` to `out`, in order. Runs are given in ascending order.
-  void match_run(const Run& run, FlatMatches& out);
+  // Appends the matches of `run` to `out`, in order, then hands them to `sink` where there is
+  // one. Runs are given in ascending order.
+  void match_run(const Run& run, FlatMatches& out, RunSink* sink = nullptr);
 
  private:
   bool takes_chains(const Run& run) const { return chains_ && ChainMatcher::takes(run); }
   StepMatcher& steps();
   void match_by_key(const Run& run, FlatMatches& out);
-  void copy_events(FlatMatches& out, std::size_t begin, const EventView& events) const;
 
   const Plan& plan_;
   const EventView& events_;
   std::optional<KeyedRuns> keyed_;  // the plan's, with this worker's tables
-  bool copy_events_;
   MatchBudget& budget_;
   PathsTaken paths_taken_;
   std::optional<ChainMatcher> chains_;

@@ -12,6 +12,7 @@
 
 #include "match/keyed_runs.hpp"
 #include "match/results.hpp"
+#include "match/run_sink.hpp"
 #include "model/model.hpp"
 #include "plan/atom_plan.hpp"
 #include "plan/binding_layout.hpp"
@@ -75,10 +76,12 @@ class Plan {
   // Precondition: `events` are in event order (not checked). The runs are shared among
   // `threads` native threads (1: all on the calling thread); the result is the same for any.
   std::vector<Match> matches(const EventView& events, std::size_t threads = 1) const;
-  // The same matches, flat: one part per chunk of runs, the parts in order; `copy_events`: each
-  // part also holds copies of its matches' events.
-  std::vector<FlatMatches> flat_matches(const EventView& events, std::size_t threads = 1,
-                                        bool copy_events = false) const;
+  // The same matches, flat: one part per chunk of runs, the parts in order.
+  std::vector<FlatMatches> flat_matches(const EventView& events, std::size_t threads = 1) const;
+  // The same parts, each with a sink of make_sink()'s (made on the part's first run) that is
+  // handed each run's matches once they are final.
+  std::vector<SinkPart> flat_matches(const EventView& events, std::size_t threads,
+                                     const MakeRunSink& make_sink) const;
   // The binding names, by slot of FlatMatches::values.
   std::vector<std::string> slot_names() const;
 
