@@ -1,6 +1,8 @@
 // Building a run's candidate lists and its value indexes.
 #include "explain/run_candidates.hpp"
 
+#include "match/tuning.hpp"
+
 namespace vashlet::explain {
 
 RunCandidates::RunCandidates(const EventView& events, std::size_t begin, std::size_t end,
@@ -13,7 +15,7 @@ RunCandidates::RunCandidates(const EventView& events, std::size_t begin, std::si
     lists_[id].push_back(i);
     // The search reads the attributes of every candidate, which lie wherever they were
     // allocated: fetching them all now lets the loads overlap instead of waiting one by one.
-    prefetch_attributes(event, kPrefetchBytes);
+    prefetch_attributes(event, tuning::kCandidateAttributeBytes);
   }
 }
 

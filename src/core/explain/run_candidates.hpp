@@ -7,15 +7,11 @@
 #include <vector>
 
 #include "explain/pattern_facts.hpp"
+#include "match/tuning.hpp"
 #include "match/value_index.hpp"
 #include "model/model.hpp"
 
 namespace vashlet::explain {
-
-// Candidate lists up to this long are scanned rather than indexed by value.
-constexpr std::size_t kShortList = 8;
-// Of a candidate's attributes, at most this many bytes are fetched ahead.
-constexpr std::size_t kPrefetchBytes = 256;
 
 // The events of one run that some step could use, grouped by event type, in ascending order.
 class RunCandidates {
@@ -53,7 +49,7 @@ class RunValues {
   // `bindings` (a superset, in ascending order), or nullptr when none of those predicates has its
   // binding bound: then every event of the step's type is a candidate.
   const std::vector<std::size_t>* candidates(std::size_t k, const Bindings& bindings) {
-    if (run_.of_step(k).size() <= kShortList) return nullptr;
+    if (run_.of_step(k).size() <= tuning::kCandidateShortList) return nullptr;
     for (const EqualityLookups::Lookup& lookup : lookups_.of_step[k]) {
       const Value* bound = bindings.find(lookup.binding);
       if (!bound) continue;

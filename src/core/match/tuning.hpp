@@ -1,7 +1,8 @@
-// The matchers' tuning constants in one place, each with what it trades. They change no result,
-// only which path runs and how far ahead memory is fetched; they were tuned on a 2-core machine
-// with a few MiB of last-level cache. Tests that need to cross a threshold read it through the
-// module's test hook (_core._tuning) rather than hard-coding it.
+// The tuning constants of the matchers and of the near-miss search in one place, each with what
+// it trades. They change no result, only which path runs and how far ahead memory is fetched;
+// they were tuned on a 2-core machine with a few MiB of last-level cache. Tests that need to
+// cross a threshold read it through the module's test hook (_core._tuning) rather than
+// hard-coding it.
 #pragma once
 
 #include <cstddef>
@@ -62,5 +63,14 @@ constexpr std::size_t kCountingSortRatio = 16;
 constexpr std::size_t kMatchesPerAdd = 4096;
 // Event types compared by key one after another, up to this many names; more are hashed.
 constexpr std::size_t kTypesCompared = 8;
+
+// ---- The near-miss search (explain).
+
+// Candidate lists up to this long are scanned rather than indexed by value: a short scan is
+// quicker than building and probing an index.
+constexpr std::size_t kCandidateShortList = 8;
+// Of a candidate's attributes, at most this many bytes are fetched ahead: enough for the usual
+// handful of attributes; more would fetch what the predicates never read.
+constexpr std::size_t kCandidateAttributeBytes = 256;
 
 }  // namespace vashlet::tuning
