@@ -265,13 +265,22 @@ def test_refused_calls_leave_nothing_behind(call, error):
 
     run(20)  # warm up what lives for the process (imports, caches)
     gc.collect()
-    counts, blocks = refcounts(watched), sys.getallocatedblocks()
-    run(500)
-    gc.collect()
+    counts = refcounts(watched)
+
+    def growth():
+        blocks = sys.getallocatedblocks()
+        run(500)
+        gc.collect()
+        return sys.getallocatedblocks() - blocks
+
+    # A string or an exception left behind by each call would add at least 500 blocks in every
+    # round; the interpreter's own caches and free lists move the count by up to a few hundred in
+    # one round now and then, so a second round must confirm a large first one.
+    grew = growth()
+    if grew >= 250:
+        grew = min(grew, growth())
     assert refcounts(watched) == counts
-    # A string or an exception left behind by each call would add at least 500 blocks; the
-    # interpreter's own caches move the count by up to about a hundred (more under sanitizers).
-    assert sys.getallocatedblocks() - blocks < 250
+    assert grew < 250
 
 
 @pytest.mark.parametrize("error", [TypeError("wrapped"), type("Sub", (TypeError,), {})(), KeyError("key")])
