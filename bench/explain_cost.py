@@ -13,23 +13,10 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import pyarrow as pa  # noqa: E402
-
 import inputs  # noqa: E402
 import vashlet  # noqa: E402
 from table import Table, count, ratio, seconds  # noqa: E402
 from timing import median_seconds  # noqa: E402
-
-
-def funnel_table(events, partitions):
-    rows = inputs.arrival_order(inputs.funnel_rows(events, partitions))
-    return pa.table({
-        "partition": pa.array([row[0] for row in rows]),
-        "ts": pa.array([row[1] for row in rows], pa.int64()),
-        "type": pa.array([row[2] for row in rows]),
-        "item": pa.array([row[3]["item"] for row in rows], pa.int64()),
-        "amount": pa.array([row[3]["amount"] for row in rows], pa.float64()),
-    })
 
 
 def main():
@@ -41,7 +28,7 @@ def main():
     parser.add_argument("--threads", type=int, nargs="+", default=[1, 2])
     args = parser.parse_args()
     partitions = args.partitions or max(args.events // 100, 1)
-    data = funnel_table(args.events, partitions)
+    data = inputs.funnel_table(args.events, partitions)
     pattern = vashlet.parse_pattern(inputs.FUNNEL_TEXT)
 
     table = Table(

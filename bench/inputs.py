@@ -89,6 +89,20 @@ FUNNEL_COLUMNS = {"item": ("int64", -1), "amount": ("float64", float("nan"))}
 CORRELATED_COLUMNS = {"user": ("int64", -1)}
 
 
+def funnel_table(events, partitions):
+    """The funnel input in arrival order as a pyarrow Table (partition, ts, type, item, amount)."""
+    import pyarrow as pa
+
+    rows = arrival_order(funnel_rows(events, partitions))
+    return pa.table({
+        "partition": pa.array([row[0] for row in rows]),
+        "ts": pa.array([row[1] for row in rows], pa.int64()),
+        "type": pa.array([row[2] for row in rows]),
+        "item": pa.array([row[3]["item"] for row in rows], pa.int64()),
+        "amount": pa.array([row[3]["amount"] for row in rows], pa.float64()),
+    })
+
+
 def make_frame(rows, columns=FUNNEL_COLUMNS):
     """The peers' input: one row per event, `idx` being the event index in the sorted list, and
     one column per attribute named in `columns`."""

@@ -28,16 +28,11 @@ LABEL_PATTERN = "view[label as $l] -[<=900]-> cart[label == $l]"
 
 
 def funnel_table(events):
-    rows = inputs.arrival_order(inputs.funnel_rows(events, max(events // 100, 1)))
-    return pa.table({
-        "partition": pa.array([row[0] for row in rows]),
-        "ts": pa.array([row[1] for row in rows], pa.int64()),
-        "type": pa.array([row[2] for row in rows]),
-        "item": pa.array([row[3]["item"] for row in rows], pa.int64()),
-        "amount": pa.array([row[3]["amount"] for row in rows], pa.float64()),
-        "label": pa.array([f"item-{row[3]['item']:06d}" for row in rows]),
-        "id": pa.array([f"row-{n:09d}" for n in range(len(rows))]),
-    })
+    """The funnel input with a string attribute and a string id column besides."""
+    table = inputs.funnel_table(events, max(events // 100, 1))
+    items = table.column("item").to_pylist()
+    table = table.append_column("label", pa.array([f"item-{item:06d}" for item in items]))
+    return table.append_column("id", pa.array([f"row-{n:09d}" for n in range(len(items))]))
 
 
 def in_layout(table, layout):
