@@ -14,7 +14,8 @@ The fence's first word says how a block is checked; words after it qualify it:
 - ``json``: parsed.
 - ``text``: only as the output of the block before it.
 - ``no-run``: shown, never run: installs, builds, benchmarks, anything needing a cluster.
-- ``java``: skipped where Java (for local Spark) is not installed.
+- ``java``: skipped where Java (for local Spark) is not installed, and under preloaded sanitizer
+  runtimes (as the sanitizer run leaves out the Spark tests).
 """
 
 from __future__ import annotations
@@ -109,8 +110,9 @@ def test_page_runs_as_shown(page, tmp_path, monkeypatch):
         language, flags = (words[0], set(words[1:])) if words else ("", set())
         if "no-run" in flags:
             continue
-        if "java" in flags and not (shutil.which("java") or os.environ.get("JAVA_HOME")):
-            continue
+        if "java" in flags and (not (shutil.which("java") or os.environ.get("JAVA_HOME"))
+                                or "asan" in os.environ.get("LD_PRELOAD", "")):
+            continue  # no Java, or sanitizer runtimes preloaded, which must not reach the JVM
         if language == "python":
             printed = run_python(body, line, namespace, str(page))
             following = found[number + 1] if number + 1 < len(found) else None
