@@ -457,51 +457,35 @@ Ref funnel_function(const Arguments<10>& args) {
   return Ref::checked(PyTuple_Pack(2, misses.get(), starts.get()));
 }
 
-// The funnel's results and the starts of each partition (by partition number): a partition with
-// more starts than near misses has a start with a complete path.
+// The funnel's results with the starts of each partition, and the partitions' values, which the
+// partition numbers index: a partition with more starts than near misses has a start with a
+// complete path.
 struct PartitionFunnel {
   FunnelTable funnel;
-  std::vector<std::uint64_t> starts;
   PartitionValues partitions;
 };
 
-// Starts are judged as the funnel judges them: the first step's type, and its atom with no
-// bindings yet.
 PartitionFunnel partition_funnel(const Pattern& pattern, const SortedEvents& events,
                                  const TableRun& run) {
-  PartitionFunnel result{funnel_table(pattern, events, run), {}, events.partition_values()};
-  const Atom& first = pattern.steps.front().atom;
-  const Bindings empty;
-  result.starts.assign(result.partitions.size(), 0);
-  visit_events(events.view(), 0, events.size(), [&](std::size_t i, const Event& event) {
-    if (same_bytes(event.typ, first.event_type) && first.accepts(event, empty)) {
-      const std::uint32_t number = events.partition(i);
-      if (number >= result.starts.size()) invariant_failure("an event names an unknown partition");
-      ++result.starts[number];
-    }
-    return true;
-  });
-  return result;
+  return {partition_funnel_table(pattern, events, run), events.partition_values()};
 }
 
 // (near misses, starts, {partition value: starts} of the partitions with a start).
 Ref partition_funnel_function(const Arguments<10>& args) {
-  const Pattern pattern = valid_pattern_argument(args.get(0));
-  const EventColumns columns = columns_argument(args);
-  const TableRun options = run_argument<false>(args);
-  const std::optional<std::string> ts_unit = ts_unit_argument(args);
-  FromSource<PartitionFunnel> read =
-      table_from_source(args.get(1), pattern, columns, &partition_funnel, options, ts_unit);
-  const PartitionFunnel& result = read.result;
+  const TableCall<false> call(args);
+  FromSource<PartitionFunnel> read = table_from_source(
+      args.get(1), call.pattern, call.columns, &partition_funnel, call.options, call.ts_unit);
+  const FunnelTable& funnel = read.result.funnel;
+  const PartitionValues& partitions = read.result.partitions;
   Ref by_partition = Ref::checked(PyDict_New());
-  for (std::size_t number = 0; number < result.starts.size(); ++number) {
-    if (!result.starts[number]) continue;
-    Ref key = result.partitions.holds_strings() ? text_to_py(result.partitions.strings[number])
-                                                : int_to_py(result.partitions.ints[number]);
-    Ref count = size_to_py(static_cast<std::size_t>(result.starts[number]));
+  for (std::size_t number = 0; number < funnel.starts_by_partition.size(); ++number) {
+    if (!funnel.starts_by_partition[number]) continue;
+    Ref key = partitions.holds_strings() ? text_to_py(partitions.strings[number])
+                                         : int_to_py(partitions.ints[number]);
+    Ref count = size_to_py(static_cast<std::size_t>(funnel.starts_by_partition[number]));
     if (PyDict_SetItem(by_partition.get(), key.get(), count.get()) < 0) throw PythonError{};
   }
-  Ref starts = size_to_py(static_cast<std::size_t>(result.funnel.starts));
+  Ref starts = size_to_py(static_cast<std::size_t>(funnel.starts));
   Ref misses = table_class().wrap(
       PyTable{std::move(read.result.funnel.near_misses), std::move(read.absent_types)});
   return Ref::checked(PyTuple_Pack(3, misses.get(), starts.get(), by_partition.get()));

@@ -235,36 +235,71 @@ arrow::Table near_miss_table(const Pattern& pattern, const SortedEvents& events,
 namespace {
 
 // The events that satisfy the first step: their type is the step's and, with no bindings yet,
-// its atom accepts them (as near_misses judges a start).
-std::uint64_t count_starts(const Pattern& pattern, const EventView& events, std::size_t threads) {
+// its atom accepts them (as near_misses judges a start). Where `by_partition` is given, it
+// receives the count of each partition, by partition number.
+std::uint64_t count_starts(const Pattern& pattern, const SortedEvents& sorted, std::size_t threads,
+                           std::vector<std::uint64_t>* by_partition) {
+  const EventView events = sorted.view();
   const Atom& first = pattern.steps.front().atom;
   const Bindings empty;
+  const std::size_t partitions = by_partition ? sorted.partition_values().size() : 0;
   constexpr std::size_t kEventsPerSlice = std::size_t{1} << 16;
-  std::vector<std::uint64_t> counts(std::max<std::size_t>(threads, 1), 0);
+  const std::size_t slots = std::max<std::size_t>(threads, 1);
+  std::vector<std::uint64_t> counts(slots, 0);
+  std::vector<std::vector<std::uint64_t>> partition_counts(slots);
   std::atomic<std::size_t> next_slot{0};
   for_slices(events.size(), threads, kEventsPerSlice, [&](std::size_t begin, std::size_t end) {
+    const std::size_t slot = next_slot.fetch_add(1);
+    std::vector<std::uint64_t>& mine = partition_counts[slot];
+    mine.assign(partitions, 0);
     std::uint64_t found = 0;
-    visit_events(events, begin, end, [&](std::size_t, const Event& event) {
-      found += same_bytes(event.typ, first.event_type) && first.accepts(event, empty);
+    visit_events(events, begin, end, [&](std::size_t i, const Event& event) {
+      if (same_bytes(event.typ, first.event_type) && first.accepts(event, empty)) {
+        ++found;
+        if (by_partition) {
+          const std::uint32_t number = sorted.partition(i);
+          if (number >= partitions) invariant_failure("an event names an unknown partition");
+          ++mine[number];
+        }
+      }
       return true;
     });
-    counts[next_slot.fetch_add(1)] = found;
+    counts[slot] = found;
   });
+  if (by_partition) {
+    by_partition->assign(partitions, 0);
+    for (const std::vector<std::uint64_t>& slice : partition_counts) {
+      for (std::size_t number = 0; number < slice.size(); ++number) {
+        (*by_partition)[number] += slice[number];
+      }
+    }
+  }
   std::uint64_t total = 0;
   for (const std::uint64_t count : counts) total += count;
   return total;
 }
 
-}  // namespace
-
-FunnelTable funnel_table(const Pattern& pattern, const SortedEvents& events, const TableRun& run) {
+FunnelTable funnel_with(const Pattern& pattern, const SortedEvents& events, const TableRun& run,
+                        bool by_partition) {
   if (!validate_pattern(pattern)) {
     invariant_failure("funnel_table requires a structurally valid pattern");
   }
   FunnelTable funnel;
-  funnel.starts = count_starts(pattern, events.view(), run.threads);
+  funnel.starts = count_starts(pattern, events, run.threads,
+                               by_partition ? &funnel.starts_by_partition : nullptr);
   funnel.near_misses = near_miss_table(pattern, events, run);
   return funnel;
+}
+
+}  // namespace
+
+FunnelTable funnel_table(const Pattern& pattern, const SortedEvents& events, const TableRun& run) {
+  return funnel_with(pattern, events, run, false);
+}
+
+FunnelTable partition_funnel_table(const Pattern& pattern, const SortedEvents& events,
+                                   const TableRun& run) {
+  return funnel_with(pattern, events, run, true);
 }
 
 }  // namespace vashlet

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "arrow/arrow_out.hpp"
 #include "model/model.hpp"
@@ -33,8 +34,12 @@ arrow::Table near_miss_table(const Pattern& pattern, const SortedEvents& events,
 struct FunnelTable {
   arrow::Table near_misses;
   std::uint64_t starts = 0;
+  std::vector<std::uint64_t> starts_by_partition;  // by partition number; partition funnels only
 };
 FunnelTable funnel_table(const Pattern& pattern, const SortedEvents& events, const TableRun& run);
+// As funnel_table, with the starts of each partition counted in the same pass.
+FunnelTable partition_funnel_table(const Pattern& pattern, const SortedEvents& events,
+                                   const TableRun& run);
 
 // Column: events (one row, the number of events read), for timing the reading alone.
 arrow::Table events_read_table(const Pattern& pattern, const SortedEvents& events,
