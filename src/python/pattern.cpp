@@ -29,7 +29,9 @@ Ref builder_to_py(std::vector<Step> steps) {
 }
 
 Pattern built_pattern(const PatternBuilder& builder) {
-  return Pattern{builder.steps, MatchConsumption::FirstSuccessorPerStart};
+  Pattern pattern;
+  pattern.steps = builder.steps;
+  return pattern;
 }
 
 // A copy of the builder's steps with `change` applied to the atom of the last step.
@@ -49,7 +51,7 @@ constexpr auto kEventSignature = signature("Pattern.event()", {"typ"}, 1);
 
 Ref start_builder(const Arguments<1>& args) {
   std::vector<Step> steps;
-  steps.push_back(Step{Atom(args.convert(0, text_from_py)), std::nullopt});
+  steps.push_back(Step::of(Atom(args.convert(0, text_from_py))));
   return builder_to_py(std::move(steps));
 }
 
@@ -286,7 +288,7 @@ Ref then(const PatternBuilder& self, const Arguments<3>& args) {
   }
   if (self.steps.empty()) invariant_failure("PatternBuilder always contains at least one step");
   std::vector<Step> steps = self.steps;
-  steps.push_back(Step{Atom(std::move(typ)), std::move(transition)});
+  steps.push_back(Step::of(Atom(std::move(typ)), std::move(transition)));
   return builder_to_py(std::move(steps));
 }
 

@@ -61,11 +61,6 @@ constexpr TickInfo kTicks[] = {
 
 const TickInfo& tick_info(TickUnit unit) { return kTicks[static_cast<std::size_t>(unit)]; }
 
-std::string window_text(const Transition& transition) {
-  return transition.max_duration ? duration_text(*transition.max_duration)
-                                 : std::to_string(*transition.max_elapsed);
-}
-
 Error unitless_window(std::int64_t window, const TimeAxis& axis) {
   const TickInfo& tick = tick_info(*axis.unit);
   const std::string number = std::to_string(window);
@@ -190,36 +185,57 @@ Result<TimeAxis> event_time_axis(std::optional<std::string_view> ts_unit) {
   return axis;
 }
 
+namespace {
+
+// Resolves one bound, ticks or a duration, in place.
+Status resolve_bound(std::optional<std::int64_t>& ticks, std::optional<Duration>& duration,
+                     const TimeAxis& axis) {
+  if (duration) {
+    const std::string window = duration_text(*duration);
+    if (!axis.unit) {
+      return Error{"the window " + window + " has a unit, but " + axis.name +
+                   (axis.plural ? " are" : " holds") +
+                   " plain integers: say what they count with ts_unit ('s', 'ms', 'us' or 'ns'; "
+                   "--ts-unit on the command line)"};
+    }
+    const std::optional<std::int64_t> resolved = duration_ticks(*duration, *axis.unit);
+    if (!resolved) {
+      return Error{"the window " + window + " is too long for " + axis.name + (axis.plural ? ", which count " : ", which counts ") +
+                   std::string(tick_unit_plural(*axis.unit)) + ": it exceeds 2^63 - 1 of them"};
+    }
+    ticks = *resolved;
+    duration.reset();
+  } else if (ticks && axis.temporal) {
+    return unitless_window(*ticks, axis);
+  }
+  return Ok{};
+}
+
+}  // namespace
+
 Result<Pattern> resolve_windows(const Pattern& pattern, const TimeAxis& axis) {
   Pattern resolved = pattern;
   for (Step& step : resolved.steps) {
     if (!step.transition_from_previous) continue;
     Transition& transition = *step.transition_from_previous;
-    if (transition.max_duration) {
-      const std::string window = window_text(transition);
-      if (!axis.unit) {
-        return Error{"the window " + window + " has a unit, but " + axis.name +
-                     (axis.plural ? " are" : " holds") +
-                     " plain integers: say what they count with ts_unit ('s', 'ms', 'us' or 'ns'; "
-                     "--ts-unit on the command line)"};
-      }
-      const std::optional<std::int64_t> ticks = duration_ticks(*transition.max_duration, *axis.unit);
-      if (!ticks) {
-        return Error{"the window " + window + " is too long for " + axis.name + (axis.plural ? ", which count " : ", which counts ") +
-                     std::string(tick_unit_plural(*axis.unit)) + ": it exceeds 2^63 - 1 of them"};
-      }
-      transition.max_elapsed = *ticks;
-      transition.max_duration.reset();
-    } else if (transition.max_elapsed && axis.temporal) {
-      return unitless_window(*transition.max_elapsed, axis);
+    if (Status done = resolve_bound(transition.max_elapsed, transition.max_duration, axis); !done) {
+      return Error{done.error()};
     }
+    if (Status done = resolve_bound(transition.min_elapsed, transition.min_duration, axis); !done) {
+      return Error{done.error()};
+    }
+  }
+  if (Status done = resolve_bound(resolved.within_elapsed, resolved.within_duration, axis); !done) {
+    return Error{done.error()};
   }
   return resolved;
 }
 
 bool windows_resolved(const Pattern& pattern) {
+  if (pattern.within_duration) return false;
   for (const Step& step : pattern.steps) {
-    if (step.transition_from_previous && step.transition_from_previous->max_duration) return false;
+    const std::optional<Transition>& t = step.transition_from_previous;
+    if (t && (t->max_duration || t->min_duration)) return false;
   }
   return true;
 }

@@ -103,6 +103,7 @@ std::string_view consumption_name(MatchConsumption consumption) {
   switch (consumption) {
     case MatchConsumption::FirstSuccessorPerStart: return "FirstSuccessorPerStart";
     case MatchConsumption::ExhaustivePerStart: return "ExhaustivePerStart";
+    case MatchConsumption::NonOverlapping: return "NonOverlapping";
   }
   invariant_failure("unknown match consumption");
 }
@@ -211,7 +212,7 @@ const Value& captured_value(const Event& event, const Capture& capture) {
 }  // namespace
 
 bool Atom::accepts(const Event& event, const Bindings& bindings) const {
-  if (event.typ != event_type) return false;
+  if (!any_type && event.typ != event_type) return false;
   for (const Predicate& predicate : predicates) {
     const Value* actual = event.attrs.find(predicate.attribute);
     if (!actual || !matches(predicate.op, *actual, predicate.value)) return false;
@@ -247,6 +248,24 @@ std::optional<Bindings> Atom::evaluate(const Event& event, const Bindings& bindi
     if (!extended.find(capture.name)) extended.set(capture.name, captured_value(event, capture));
   }
   return extended;
+}
+
+bool uses_elements(const Pattern& pattern) {
+  if (pattern.consumption == MatchConsumption::NonOverlapping || pattern.within_elapsed ||
+      pattern.within_duration || pattern.anchored_start || pattern.anchored_end) {
+    return true;
+  }
+  const auto wildcard = [](const Atom& atom) { return atom.any_type; };
+  for (const Step& step : pattern.steps) {
+    if (!step.plain() || step.atom.any_type) return true;
+    if (const std::optional<Transition>& t = step.transition_from_previous) {
+      if (t->min_elapsed || t->min_duration) return true;
+      for (const Atom& absent : t->absence) {
+        if (wildcard(absent)) return true;
+      }
+    }
+  }
+  return false;
 }
 
 }  // namespace vashlet

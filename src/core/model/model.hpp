@@ -207,7 +207,9 @@ bool matches(ComparisonOperator op, const Value& left, const Value& right);
 std::string_view operator_symbol(ComparisonOperator op);  // "==", "!=", ...
 std::string_view operator_name(ComparisonOperator op);    // "Eq", "NotEq", ...
 
-enum class MatchConsumption : std::uint8_t { FirstSuccessorPerStart, ExhaustivePerStart };
+// NonOverlapping: per run, the first-successor match of the earliest start, then of the first
+// start after that match's last event, and so on.
+enum class MatchConsumption : std::uint8_t { FirstSuccessorPerStart, ExhaustivePerStart, NonOverlapping };
 
 std::string_view consumption_name(MatchConsumption consumption);
 
@@ -243,6 +245,8 @@ struct Atom {
   std::vector<Predicate> predicates;
   std::vector<ReferencePredicate> reference_predicates;
   std::vector<Capture> captures;
+  // An atom of any type (`*` in the extended text): `event_type` is then empty and not compared.
+  bool any_type = false;
 
   Atom() = default;
   explicit Atom(std::string type) : event_type(std::move(type)) {}
@@ -277,25 +281,58 @@ struct Duration {
 
 // A window is either ticks of the timestamps (`max_elapsed`) or a duration (`max_duration`),
 // never both. A duration is turned into ticks against the data (resolve_windows) before matching.
+// The minimum gap (`min_elapsed` / `min_duration`) is written and resolved the same way: the later
+// event must come at least that long after the earlier one.
 struct Transition {
   std::optional<std::int64_t> max_elapsed;
   std::optional<Duration> max_duration;
   std::vector<Atom> absence;
+  std::optional<std::int64_t> min_elapsed;
+  std::optional<Duration> min_duration;
 
   Transition with_absence(Atom atom) &&;
   friend bool operator==(const Transition&, const Transition&) = default;
 };
 
+// A step is one element of the sequence: its atom, or the first of `alternatives` (in written
+// order) that an event satisfies, taken between `min_count` and `max_count` times (no maximum when
+// absent). A plain step is one atom taken once.
 struct Step {
   Atom atom;
   std::optional<Transition> transition_from_previous;
+  std::vector<Atom> alternatives;  // further branches after `atom`
+  std::uint32_t min_count = 1;
+  std::optional<std::uint32_t> max_count = 1;
   friend bool operator==(const Step&, const Step&) = default;
+
+  // A plain step: one atom, taken once.
+  static Step of(Atom atom, std::optional<Transition> transition = std::nullopt) {
+    Step step;
+    step.atom = std::move(atom);
+    step.transition_from_previous = std::move(transition);
+    return step;
+  }
+
+  bool plain() const { return alternatives.empty() && min_count == 1 && max_count == 1; }
+  std::size_t branch_count() const { return 1 + alternatives.size(); }
+  const Atom& branch(std::size_t k) const { return k == 0 ? atom : alternatives[k - 1]; }
 };
 
 struct Pattern {
   std::vector<Step> steps;
   MatchConsumption consumption = MatchConsumption::FirstSuccessorPerStart;
+  // The whole match's window: its last event's time minus its first's must not exceed it (ticks
+  // or a duration, as a transition's window).
+  std::optional<std::int64_t> within_elapsed;
+  std::optional<Duration> within_duration;
+  bool anchored_start = false;  // `^`: a match starts at its run's first event
+  bool anchored_end = false;    // `$`: a match ends at its run's last event
   friend bool operator==(const Pattern&, const Pattern&) = default;
 };
+
+// True when `pattern` uses anything beyond a chain of single atoms: a quantifier, an alternative,
+// an atom of any type, a minimum gap, a whole-match window, an anchor or non-overlapping matches.
+// Such patterns are matched and explained by the element matchers; all others by the chain ones.
+bool uses_elements(const Pattern& pattern);
 
 }  // namespace vashlet

@@ -286,7 +286,7 @@ Result<Pattern> parse_pattern(std::string_view text) {
   string_view atom_text = take_until_transition(text);
   Result<Atom> first = parse_atom(atom_text);
   if (!first.ok()) return Error{first.error()};
-  pattern.steps.push_back(Step{std::move(first.value()), std::nullopt});
+  pattern.steps.push_back(Step::of(std::move(first.value())));
 
   string_view rest = trim_start(text.substr(atom_text.size()));
   while (!rest.empty()) {
@@ -311,7 +311,7 @@ Result<Pattern> parse_pattern(std::string_view text) {
     if (trim(atom_text).empty()) return fail("transition is missing a following atom");
     Result<Atom> atom = parse_atom(atom_text);
     if (!atom.ok()) return Error{atom.error()};
-    pattern.steps.push_back(Step{std::move(atom.value()), std::move(transition)});
+    pattern.steps.push_back(Step::of(std::move(atom.value()), std::move(transition)));
     rest = trim_start(rest.substr(atom_text.size()));
   }
   pattern.consumption = MatchConsumption::FirstSuccessorPerStart;
