@@ -1,9 +1,18 @@
 """The pattern language's front: its JSON fields, the builder's methods and the `mode` keyword."""
 
+import copy
+import datetime
+import json
+import math
+import pickle
+
 import pytest
 
 from helpers import message_of
-from vashlet import pattern_from_json
+from vashlet import ANY, Pattern, pattern_from_json
+
+ANY_ATOM = {"event_type": "", "predicates": [], "reference_predicates": [], "captures": [], "any_type": True}
+NEW_STEP_KEYS = {"alternatives", "min_count", "max_count"}
 
 
 def atom(event_type="A", extra=""):
@@ -111,3 +120,94 @@ BAD = [
 @pytest.mark.parametrize("doc, message", BAD)
 def test_bad_new_fields_are_refused(doc, message):
     assert error_of(doc) == message
+
+
+# ---------------------------------------------------------------------------------------------
+# The builder: each method's JSON, and its refusals
+
+A = Pattern.event("A")
+AB = A.then("B")
+
+
+def steps_of(builder):
+    return json.loads(builder.build().to_json())["steps"]
+
+
+def top_of(builder):
+    return {k: v for k, v in json.loads(builder.build().to_json()).items() if k != "steps"}
+
+
+@pytest.mark.parametrize("builder, index, fields", [
+    (AB.times(3), 1, {"min_count": 3, "max_count": 3}),
+    (AB.times(2, 5), 1, {"min_count": 2, "max_count": 5}),
+    (AB.times(0, math.inf), 1, {"min_count": 0, "max_count": None}),
+    (A.times(1, None), 0, {}),
+    (AB.optional(), 1, {"min_count": 0, "max_count": 1}),
+    (A.one_or_more(), 0, {"min_count": 1, "max_count": None}),
+    (AB.times(4).optional(), 1, {"min_count": 0, "max_count": 1}),  # the latest call wins
+    (AB.at_least(30), 1, {"transition_from_previous": {"max_elapsed": None, "absence": [], "min_elapsed": 30}}),
+    (AB.at_least(datetime.timedelta(minutes=1)).at_least(None), 1,
+     {"transition_from_previous": {"max_elapsed": None, "absence": []}}),
+    (A.then(ANY, no=ANY), 1, {"atom": ANY_ATOM, "transition_from_previous": {
+        "max_elapsed": None, "absence": [ANY_ATOM]}}),
+    (Pattern.event(ANY), 0, {"atom": ANY_ATOM}),
+])
+def test_builder_step_fields(builder, index, fields):
+    step = steps_of(builder)[index]
+    assert {k: v for k, v in step.items() if k in fields or k in NEW_STEP_KEYS} == fields
+
+
+def test_branches_take_the_later_clauses():
+    built = A.capture("u", "u").then("buy").where_gte("amount", 10).or_(ANY).where_gt("x", 1).capture("y", "v")
+    step = steps_of(built)[1]
+    assert [c["attribute"] for c in step["atom"]["predicates"]] == ["amount"]
+    assert step["alternatives"] == [dict(ANY_ATOM, predicates=[
+        {"attribute": "x", "operator": "Gt", "value": {"Int": 1}}], captures=[{"name": "v", "attribute": "y"}])]
+    pattern = built.or_("refund").where_ref_eq("user", "$u").build()
+    assert (pattern.types, pattern.attributes, pattern.bindings) == (("A", "buy", "refund"),
+                                                                    ("u", "amount", "x", "y", "user"), ("u", "v"))
+
+
+@pytest.mark.parametrize("builder, fields", [
+    (A.within(300), {"within": 300}),
+    (A.within(datetime.timedelta(hours=1, minutes=30)), {"within": "1h30m"}),
+    (A.within(5).within(None), {}),
+    (A.anchored(), {"anchored_start": True}),
+    (A.anchored(end=True), {"anchored_start": True, "anchored_end": True}),
+    (A.anchored(start=False, end=True), {"anchored_end": True}),
+])
+def test_builder_pattern_fields(builder, fields):
+    assert top_of(builder) == {"consumption": "FirstSuccessorPerStart"} | fields
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: A.times(0, 2), ValueError, "argument 'n': the first step cannot be optional: a match starts with an event"),
+    (lambda: AB.times(0), ValueError, "argument 'n': a step taken exactly 0 times matches nothing: say times(0, m) or optional()"),
+    (lambda: AB.times(3, 2), ValueError, "argument 'm': must not be below n (3), got 2"),
+    (lambda: AB.times(0, 0), ValueError, "argument 'm': must be at least 1, got 0"),
+    (lambda: AB.times(-1), ValueError, "argument 'n': must be at least 0, got -1"),
+    (lambda: AB.times(1, 2**32), ValueError, "argument 'm': must be at most 4294967295, got 4294967296"),
+    (lambda: AB.times(1.0), TypeError, "argument 'n': 'float' object cannot be interpreted as an integer"),
+    (lambda: AB.times(1, -math.inf), TypeError, "argument 'm': 'float' object cannot be interpreted as an integer"),
+    (lambda: A.optional(), ValueError,
+     "PatternBuilder.optional(): the first step cannot be optional: a match starts with an event"),
+    (lambda: A.at_least(5), ValueError, "PatternBuilder.at_least(): the first step has no step before it to keep a "
+                                        "gap from; call at_least() after then()"),
+    (lambda: AB.at_least("5m"), TypeError, "argument 'window': 'str' object cannot be interpreted as an integer"),
+    (lambda: A.within(datetime.timedelta(seconds=-1)), ValueError, None),
+    (lambda: AB.or_(None), TypeError, "argument 'typ': 'NoneType' object cannot be converted to 'PyString'"),
+    (lambda: A.anchored(end=1), TypeError, "argument 'end': 'int' object cannot be converted to 'PyBool'"),
+])
+def test_builder_refusals(call, error, message):
+    with pytest.raises(error) as caught:
+        call()
+    assert message is None or str(caught.value) == message
+
+
+def test_any_is_one_object_that_pickles_as_itself():
+    assert repr(ANY) == "vashlet.ANY"
+    assert pickle.loads(pickle.dumps(ANY)) is ANY and copy.deepcopy(ANY) is ANY
+    with pytest.raises(TypeError):
+        type(ANY)()
+    built = A.then("B").or_(ANY).times(2, math.inf).within(9).anchored(end=True)
+    assert pickle.loads(pickle.dumps(built)).build().to_json() == built.build().to_json()
