@@ -3,6 +3,7 @@
 #include "pattern.hpp"
 
 #include <algorithm>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -30,6 +31,22 @@ constexpr auto kToJsonSignature = signature("Pattern.to_json()", {"pretty"}, 0);
 
 Ref to_json(const Pattern& self, const Arguments<1>& args) {
   return text_to_py(args.flag(0) ? pattern_to_json_pretty(self) : pattern_to_json(self));
+}
+
+constexpr auto kWithConsumptionSignature = signature("Pattern._with_consumption()", {"name"}, 1);
+
+// A copy matched with the consumption named as in the JSON document; the Python `mode` keyword
+// maps its words to these names.
+Ref with_consumption(const Pattern& self, const Arguments<1>& args) {
+  const std::string name = args.convert(0, text_from_py);
+  for (MatchConsumption consumption : {MatchConsumption::FirstSuccessorPerStart, MatchConsumption::ExhaustivePerStart,
+                                       MatchConsumption::NonOverlapping}) {
+    if (consumption_name(consumption) != name) continue;
+    Pattern copy = self;
+    copy.consumption = consumption;
+    return pattern_to_py(std::move(copy));
+  }
+  raise_value_error("argument 'name': not a consumption: " + name);
 }
 
 Ref pattern_repr(const Pattern& self) {
@@ -182,6 +199,10 @@ PyMethodDef pattern_methods[] = {
         "to_json",
         "to_json($self, pretty=False)\n--\n\n"
         "Serialise the pattern to the stable JSON AST."),
+    method_def<pattern_class, kWithConsumptionSignature, with_consumption>(
+        "_with_consumption",
+        "_with_consumption($self, name)\n--\n\n"
+        "The pattern matched with the consumption `name` (its name in the JSON document)."),
     method_def<pattern_class, kPatternReduceSignature, reduce_pattern>(
         "__reduce__", "__reduce__($self)\n--\n\nPickle support: the stable JSON document."),
     {},
