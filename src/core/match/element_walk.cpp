@@ -1,0 +1,134 @@
+// The `first` walk of one start, written as the definition reads: the walk never goes back, and
+// each later event is taken as the nearest next element, else as one more occurrence of the
+// current element, else skipped.
+#include "match/element_walk.hpp"
+
+#include <utility>
+
+#include "match/transitions.hpp"
+#include "match/window.hpp"
+
+namespace vashlet {
+
+std::optional<std::uint32_t> passing_branch(const Step& step, const Event& event,
+                                            const Bindings& bindings) {
+  for (std::size_t k = 0; k < step.branch_count(); ++k) {
+    if (step.branch(k).accepts(event, bindings)) return static_cast<std::uint32_t>(k);
+  }
+  return std::nullopt;
+}
+
+std::optional<TakenBranch> take_branch(const Step& step, const Event& event,
+                                       const Bindings& bindings) {
+  const std::optional<std::uint32_t> branch = passing_branch(step, event, bindings);
+  if (!branch) return std::nullopt;
+  std::optional<Bindings> extended = step.branch(*branch).evaluate(event, bindings);
+  if (!extended) invariant_failure("an accepting atom evaluates");
+  return TakenBranch{*branch, std::move(*extended)};
+}
+
+bool element_transition_allows(const Pattern& pattern, std::size_t element, const EventView& events,
+                               std::size_t from, std::size_t to, const Bindings& bindings) {
+  const std::optional<Transition>& transition = pattern.steps[element].transition_from_previous;
+  if (element == 0 || !transition) return true;
+  if (!transition_allows(events, from, to, *transition, bindings)) return false;
+  // transition_allows has checked that time does not go back; the gap needs only the minimum.
+  if (transition->min_elapsed && *transition->min_elapsed > 0) {
+    return window_exceeded(events[from].ts, events[to].ts, *transition->min_elapsed - 1);
+  }
+  return true;
+}
+
+bool element_complete(const Pattern& pattern, std::size_t element, std::uint32_t count) {
+  if (count < pattern.steps[element].min_count) return false;
+  for (std::size_t later = element + 1; later < pattern.steps.size(); ++later) {
+    if (pattern.steps[later].min_count > 0) return false;
+  }
+  return true;
+}
+
+bool below_maximum(const Step& step, std::uint32_t count) {
+  return !step.max_count || count < *step.max_count;
+}
+
+bool within_whole_window(const Pattern& pattern, const EventView& events, std::size_t start,
+                         std::size_t candidate) {
+  return !pattern.within_elapsed ||
+         !window_exceeded(events[start].ts, events[candidate].ts, *pattern.within_elapsed);
+}
+
+bool end_anchor_allows(const Pattern& pattern, const Run& run, std::size_t candidate,
+                       bool completing) {
+  return !completing || !pattern.anchored_end || candidate + 1 == run.end;
+}
+
+bool is_start(const Pattern& pattern, const EventView& events, const Run& run,
+              std::size_t start) {
+  if (pattern.anchored_start && start != run.begin) return false;
+  return passing_branch(pattern.steps.front(), events[start], Bindings{}).has_value();
+}
+
+namespace {
+
+// Takes events[candidate] into the walk as element `element` (branch already chosen).
+void take(ElementWalk& walk, std::size_t candidate, std::uint32_t element, TakenBranch taken) {
+  walk.count = element == walk.element && !walk.path.empty() ? walk.count + 1 : 1;
+  walk.element = element;
+  walk.last = candidate;
+  walk.bindings = std::move(taken.bindings);
+  walk.path.push_back(WalkStep{candidate, element, taken.branch});
+}
+
+// The element that events[candidate] is taken as, with its branch, or nothing when it is
+// skipped: the nearest next element first, then one more occurrence of the current one.
+std::optional<std::pair<std::uint32_t, TakenBranch>> role_of(const Pattern& pattern,
+                                                            const EventView& events,
+                                                            const Run& run,
+                                                            const ElementWalk& walk,
+                                                            std::size_t start,
+                                                            std::size_t candidate) {
+  if (!within_whole_window(pattern, events, start, candidate)) return std::nullopt;
+  const Event& event = events[candidate];
+  const auto try_element = [&](std::uint32_t element, std::uint32_t count_after)
+      -> std::optional<std::pair<std::uint32_t, TakenBranch>> {
+    if (!element_transition_allows(pattern, element, events, walk.last, candidate,
+                                   walk.bindings)) {
+      return std::nullopt;
+    }
+    const bool completing = element_complete(pattern, element, count_after);
+    if (!end_anchor_allows(pattern, run, candidate, completing)) return std::nullopt;
+    std::optional<TakenBranch> taken = take_branch(pattern.steps[element], event, walk.bindings);
+    if (!taken) return std::nullopt;
+    return std::pair{element, std::move(*taken)};
+  };
+  const Step& current = pattern.steps[walk.element];
+  if (walk.count >= current.min_count) {
+    for (std::size_t next = walk.element + 1; next < pattern.steps.size(); ++next) {
+      if (auto role = try_element(static_cast<std::uint32_t>(next), 1)) return role;
+      if (pattern.steps[next].min_count > 0) break;  // a required element cannot be skipped
+    }
+  }
+  if (below_maximum(current, walk.count)) return try_element(walk.element, walk.count + 1);
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<ElementWalk> walk_first(const Pattern& pattern, const EventView& events,
+                                      const Run& run, std::size_t start) {
+  if (!is_start(pattern, events, run, start)) return std::nullopt;
+  ElementWalk walk;
+  std::optional<TakenBranch> first = take_branch(pattern.steps.front(), events[start], Bindings{});
+  take(walk, start, 0, std::move(*first));
+  walk.completed =
+      element_complete(pattern, 0, 1) && end_anchor_allows(pattern, run, start, true);
+  for (std::size_t candidate = start + 1; candidate < run.end && !walk.completed; ++candidate) {
+    auto role = role_of(pattern, events, run, walk, start, candidate);
+    if (!role) continue;
+    take(walk, candidate, role->first, std::move(role->second));
+    walk.completed = element_complete(pattern, walk.element, walk.count);
+  }
+  return walk;
+}
+
+}  // namespace vashlet
