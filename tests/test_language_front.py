@@ -282,6 +282,14 @@ def test_mode_overrides_the_pattern_and_agrees_with_exhaustive(mode, exhaustive,
     assert len(vashlet.match("A -> B", EVENTS, mode=mode, exhaustive=exhaustive)) == from_text
 
 
+def test_non_overlapping_matches_share_no_events():
+    views = pa.table({"partition": ["u"] * 7, "ts": range(7),
+                      "type": ["view", "view", "cart", "purchase", "view", "cart", "purchase"]})
+    rows = [row["rows"] for row in vashlet.match("view -> cart -> purchase", views, mode="non_overlapping")]
+    assert rows == [[0, 2, 3], [4, 5, 6]]
+    assert len(vashlet.match("view -> cart -> purchase", views)) == 3
+
+
 @pytest.mark.parametrize("kwargs, error, message", [
     ({"mode": "first", "exhaustive": True}, ValueError,
      "exhaustive=True and mode='first' disagree: exhaustive=True means mode='all'; give only one of them"),
