@@ -2,13 +2,14 @@
 and both equal an independent brute force (language_brute_force.py), in every mode."""
 
 import json
+import warnings
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import language_brute_force as brute
-from vashlet import Event, _core, match_events, pattern_from_json, sort_events
+from vashlet import Event, _core, match, match_events, pattern_from_json, sort_events
 
 MODES = {"first": "FirstSuccessorPerStart", "all": "ExhaustivePerStart",
          "non_overlapping": "NonOverlapping"}
@@ -153,6 +154,24 @@ def test_compiled_equals_reference_equals_brute_force(mode, pattern, events):
     expected = expected_matches(pattern, events, mode)
     assert library_matches(pattern, events, mode, oracle=True) == expected
     assert library_matches(pattern, events, mode, oracle=False) == expected
+    assert table_matches(pattern, events, mode) == [
+        (list(i), list(e) if e else None, {n: b.get(n) for n in "uv"}) for _, i, e, b in expected]
+
+
+def table_matches(pattern, events, mode):
+    """The rows, elements and captures of vashlet.match over the events as a table."""
+    pa = pytest.importorskip("pyarrow")
+    table = pa.table({"partition": pa.array([e.partition for e in events], pa.string()),
+                      "ts": pa.array([e.ts for e in events], pa.int64()),
+                      "type": pa.array([e.typ for e in events], pa.string()),
+                      "n": pa.array([e.attrs["n"] for e in events], pa.int64())})
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        result = pa.table(match(pattern_json(pattern, mode), table, exhaustive=mode == "all"))
+    elements = (result.column("elements").to_pylist() if "elements" in result.column_names
+                else [None] * result.num_rows)
+    captures = [{n: c.get(n) for n in "uv"} for c in result.column("captures").to_pylist()]
+    return list(zip(result.column("rows").to_pylist(), elements, captures))
 
 
 # ---------------------------------------------------------------------------------------------
@@ -219,3 +238,34 @@ def test_language_patterns_take_the_element_path_and_chains_do_not():
     assert [m.elements for m in match_events(pattern_from_json(json.dumps(
         {"steps": [{"atom": atom_json(A), "transition_from_previous": None}],
          "consumption": "FirstSuccessorPerStart"})), events)] == [()]
+
+
+@pytest.mark.parametrize("exhaustive, rows, elements", [
+    (False, [[0, 1], [3, 4]], [[0, 1], [0, 1]]),
+    (True, [[0, 1], [0, 1, 2], [0, 1, 2, 4], [0, 1, 4], [0, 2], [0, 2, 4], [0, 4], [3, 4]],
+     [[0, 1], [0, 1, 1], [0, 1, 1, 1], [0, 1, 1], [0, 1], [0, 1, 1], [0, 1], [0, 1]]),
+])
+def test_match_table_rows_and_elements(exhaustive, rows, elements):
+    pa = pytest.importorskip("pyarrow")
+    # B+ with its captures in the second branch only: unbound where the first branch took it.
+    pattern = pattern_json(language(element(A), element(B, atom("C", caps=[("u", "n")]),
+                                                         most=None)), "first")
+    table = pa.table({"partition": ["p"] * 5, "ts": range(5), "type": list("ABBAC"),
+                      "n": range(5)})
+    result = pa.table(match(pattern, table, exhaustive=exhaustive))
+    assert result.column("rows").to_pylist() == rows
+    assert result.column("elements").to_pylist() == elements
+    assert result.column("elements").type.value_type == pa.int32()
+    wanted = [4 if r[-1] == 4 else None for r in rows]
+    assert [c["u"] for c in result.column("captures").to_pylist()] == wanted
+    chain = pa.table(match(pattern_json(language(element(A), element(B)), "first"), table))
+    assert "elements" not in chain.column_names
+
+
+def test_match_objects_pickle_their_elements():
+    import pickle
+    found = library_matches(language(element(A), element(B, most=None)), events_of("A B"),
+                            "first", False)
+    match = match_events(pattern_json(language(element(A), element(B, most=None)), "first"),
+                         events_of("A B"))[0]
+    assert pickle.loads(pickle.dumps(match)).elements == match.elements == found[0][2] == (0, 1)
