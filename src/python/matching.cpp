@@ -184,7 +184,7 @@ Ref reduce_match(const PyMatch& match, const Arguments<0>&) {
     return reduce_to("_rebuild_match", indices_of(match), events_of(match), captures_of(match));
   }
   return reduce_to("_rebuild_match", indices_of(match), events_of(match), captures_of(match),
-                   elements_of(match));
+                   list_to_py(match.elements, [](std::uint32_t e) { return size_to_py(e); }));
 }
 
 constexpr auto kRebuildMatchSignature =
