@@ -8,6 +8,7 @@
 #include "durations.hpp"
 #include "json/json.hpp"
 #include "reduce.hpp"
+#include "text/pattern_text.hpp"
 #include "text/text.hpp"
 #include "values.hpp"
 
@@ -59,6 +60,12 @@ constexpr auto kToJsonSignature = signature("Pattern.to_json()", {"pretty"}, 0);
 
 Ref to_json(const Pattern& self, const Arguments<1>& args) {
   return text_to_py(args.flag(0) ? pattern_to_json_pretty(self) : pattern_to_json(self));
+}
+
+constexpr auto kToTextSignature = signature("Pattern.to_text()");
+
+Ref to_text(const Pattern& self, const Arguments<0>&) {
+  return text_to_py(unwrap(pattern_to_text(self)));
 }
 
 Ref pattern_repr(const Pattern& self) {
@@ -196,6 +203,17 @@ PyMethodDef pattern_methods[] = {
         "to_json",
         "to_json($self, pretty=False)\n--\n\n"
         "Serialise the pattern to the stable JSON AST."),
+    method_def<pattern_class, kToTextSignature, to_text>(
+        "to_text",
+        "to_text($self)\n--\n\n"
+        "Write the pattern in the pattern language; `vashlet.pattern` reads it back equal.\n"
+        "\n"
+        "Raises `ValueError` for what the language cannot say: a consumption other than the\n"
+        "default first match per start (a mode of the call), or a NaN float.\n"
+        "\n"
+        ">>> import vashlet\n"
+        ">>> vashlet.parse_pattern('page view -> cart').to_text()\n"
+        "'\"page view\" -> cart'"),
     method_def<pattern_class, kPatternReduceSignature, reduce_pattern>(
         "__reduce__", "__reduce__($self)\n--\n\nPickle support: the stable JSON document."),
     {},
