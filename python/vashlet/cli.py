@@ -30,7 +30,7 @@ from vashlet._files import (
     write_result,
 )
 from vashlet._format import compact_view
-from vashlet._inputs import Columns
+from vashlet._inputs import Columns, read_text
 from vashlet._tables import explain_table, match_table, never_taken
 
 _DEFAULT_LIMIT = 20
@@ -180,9 +180,10 @@ def _load_pattern(arguments: argparse.Namespace) -> tuple[Any, str | None, list[
         if is_json:
             pattern = vashlet.pattern_from_json(text)
         else:
-            pattern = vashlet.parse_pattern(text.strip())
+            pattern = read_text(text.strip())
     except ValueError as error:
-        raise UsageError(f"bad pattern: {error}") from None
+        notes = "".join(f"\n{note}" for note in getattr(error, "__notes__", ()))
+        raise UsageError(f"bad pattern: {error}{notes}") from None
     return pattern, None if is_json else text.strip(), items
 
 
@@ -266,14 +267,16 @@ def run(argv: Sequence[str] | None, stdout: TextIO, stderr: TextIO) -> int:
             raise UsageError("--per says what the funnel of --report counts; give --report too")
         _check_writable(arguments.output)
         _check_writable(report)
-        pattern, pattern_text, paths = _load_pattern(arguments)
+        with warnings.catch_warnings(record=True) as readings:
+            warnings.simplefilter("always", UserWarning)
+            pattern, pattern_text, paths = _load_pattern(arguments)
         _check_distinct(
             [("--output", arguments.output), ("--report", report)],
             [*paths, *([arguments.pattern_file] if arguments.pattern_file else [])],
         )
         # Said before the files are read; the calls below do not say them again.
         problems = never_taken(pattern)
-        _print_warnings(problems, stderr)
+        _print_warnings([*(str(reading.message) for reading in readings), *problems], stderr)
         require_pyarrow()
         large = _is_large(paths)
         progress.stage(f"reading {len(paths)} file{'s' if len(paths) > 1 else ''}", large)
