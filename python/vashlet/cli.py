@@ -182,8 +182,8 @@ def _load_pattern(arguments: argparse.Namespace) -> tuple[Any, str | None, list[
         else:
             pattern = read_text(text.strip())
     except ValueError as error:
-        notes = "".join(f"\n{note}" for note in getattr(error, "__notes__", ()))
-        raise UsageError(f"bad pattern: {error}{notes}") from None
+        # One line, as every error of the command line (the language's note is left out).
+        raise UsageError(f"bad pattern: {error}") from None
     return pattern, None if is_json else text.strip(), items
 
 

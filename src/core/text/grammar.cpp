@@ -59,8 +59,14 @@ class Reader {
         return Error{status.error()};
       }
     }
+    const bool bounded = pattern.within_elapsed || pattern.within_duration;
+    if (!bounded && at(TokenKind::Word) && tokens_[next_ - 1].kind == TokenKind::Word) {
+      return fail(peek(), "expected `->`, `-[`, `$`, `within` or the end of the pattern",
+                  "a name of several words is quoted, as in `" + tokens_[next_ - 1].value + " " +
+                      peek().value + "`");
+    }
     if (!at(TokenKind::End)) {
-      return fail(peek(), pattern.within_elapsed || pattern.within_duration
+      return fail(peek(), bounded
                               ? "expected the end of the pattern after its `within` bound"
                           : pattern.anchored_end
                               ? "expected `within` or the end of the pattern after `$`"

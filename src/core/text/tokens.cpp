@@ -201,7 +201,8 @@ class Tokenizer {
   }
 
   std::optional<Error> word() {
-    const std::size_t end = word_end(text_, i_, i_ + 1);
+    const bool sign = text_[i_] == '+' || text_[i_] == '-';
+    const std::size_t end = word_end(text_, i_, sign ? i_ + 1 : i_);
     push(TokenKind::Word, end - i_, std::string(text_.substr(i_, end - i_)));
     return std::nullopt;
   }
