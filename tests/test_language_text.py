@@ -12,6 +12,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import vashlet
+from helpers import cli
 from vashlet._inputs import as_pattern
 
 
@@ -246,3 +247,15 @@ def test_text_neither_reads_keeps_the_one_line_error_with_the_language_as_a_note
     assert raised.value.__notes__ == [
         "the pattern language cannot read it either: expected a value or a `$name` after the "
         "comparison, found `]` at column 7\n  A[x ==] -> B\n        ^"]
+
+
+@pytest.mark.parametrize("text, status, said", [
+    ("A+ -> B", 0, "vashlet: warning: 'A+ -> B' is read in the one-line notation"),
+    ("A -[>=5]-> B", 0, ""),
+    ("A[x ==] -> B", 2, "vashlet: error: bad pattern: comparison must have an attribute and value\n"),
+])
+def test_the_command_line_reads_text_the_same_way(tmp_path, text, status, said):
+    events = tmp_path / "e.csv"
+    events.write_text("partition,ts,type\np,1,A\np,9,B\n")
+    code, _, err = cli("match", text, events)
+    assert code == status and (err.startswith(said) if said else err == "")
