@@ -175,8 +175,8 @@ class Reader {
     const Token& token = tokens_[next_++];
     std::optional<std::int64_t> number = parse_int64(token.value);
     const bool digits = token.value.find_first_not_of("0123456789") == std::string::npos;
-    if (!digits || !number) return fail(token, "a count is a whole number such as 3");
-    if (*number > std::numeric_limits<std::uint32_t>::max()) {
+    if (!digits) return fail(token, "a count is a whole number such as 3");
+    if (!number || *number > std::numeric_limits<std::uint32_t>::max()) {
       return fail(token, "a count must be at most 4294967295");
     }
     return static_cast<std::uint32_t>(*number);

@@ -248,8 +248,9 @@ class Tokenizer {
       j += 2;
       return std::nullopt;
     }
+    if (j + 1 >= text_.size()) return fail(j, j + 1, "the text ends inside an escape");
     if (kind != 'u') {
-      const std::size_t length = j + 1 < text_.size() ? std::max<std::size_t>(utf8_length(text_, j + 1), 1) : 0;
+      const std::size_t length = std::max<std::size_t>(utf8_length(text_, j + 1), 1);
       return fail(j, j + 1 + length,
                   "unknown escape", "a string takes \\\" \\\\ \\n \\t \\r and \\uXXXX");
     }
