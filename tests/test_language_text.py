@@ -101,7 +101,7 @@ def one_line_patterns(draw):
     return text
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=200, deadline=None)
 @given(one_line_patterns())
 def test_the_one_line_notation_reads_the_same_in_the_language(text):
     one_line, language = vashlet.parse_pattern(text), vashlet.pattern(text)
@@ -158,7 +158,7 @@ def language_patterns(draw):
     return text + (f" within {draw(bounds)}" if draw(st.booleans()) else "")
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=200, deadline=None)
 @given(language_patterns())
 def test_to_text_reads_back_the_same_pattern(text):
     pattern = vashlet.pattern(text)
@@ -187,7 +187,7 @@ json_atoms = st.builds(
 )
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=100, deadline=None)
 @given(st.lists(json_atoms, min_size=1, max_size=3))
 def test_to_text_writes_any_name_string_and_float(atoms):
     steps = [{"atom": atom, "transition_from_previous": None if i == 0 else {"max_elapsed": None, "absence": []}}
