@@ -17,7 +17,7 @@ from vashlet import (Event, Match, NearMiss, Pattern, PatternBuilder, match_even
 def test_module_attributes_in_registration_order():
     assert (_core.__name__, _core.__doc__) == ("vashlet._core", "")
     assert _core.__all__ == ["Event", "Pattern", "PatternBuilder", "Match", "NearMiss", "parse_pattern",
-                             "pattern_from_json", "sort_events", "match_events", "near_miss_events"]
+                             "pattern", "pattern_from_json", "sort_events", "match_events", "near_miss_events"]
     assert vashlet.__all__ == _core.__all__ + [
         "match", "explain", "MatchTable", "NearMissTable", "funnel", "Funnel", "FunnelStep", "StopReason",
         "PanicException",

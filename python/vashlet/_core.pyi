@@ -8,6 +8,7 @@ __all__ = [
     "Match",
     "NearMiss",
     "parse_pattern",
+    "pattern",
     "pattern_from_json",
     "sort_events",
     "match_events",
@@ -60,6 +61,16 @@ class Pattern:
         """Start a builder for a pattern whose first step matches `typ`."""
     def to_json(self, pretty: bool = False) -> str:
         """Serialise the pattern to the stable JSON AST."""
+    def to_text(self) -> str:
+        """Write the pattern in the pattern language; `vashlet.pattern` reads it back equal.
+
+        Raises `ValueError` for what the language cannot say: a consumption other than the
+        default first match per start (a mode of the call), or a NaN float.
+
+        >>> import vashlet
+        >>> vashlet.parse_pattern('page view -> cart').to_text()
+        '"page view" -> cart'
+        """
     @property
     def steps(self) -> int:
         """The number of steps."""
@@ -183,6 +194,21 @@ class NearMiss:
 
 def parse_pattern(text: str) -> Pattern:
     """Parse the Phase 1 text subset into a [`PyPattern`]."""
+
+def pattern(text: str) -> Pattern:
+    """Read a pattern of the pattern language: repetition, optional steps, alternatives,
+    steps of any type, minimum gaps, a window over the whole match and anchors.
+
+    A bad text raises `ValueError` naming the column, with the text and a caret under
+    the culprit.
+
+    >>> import vashlet
+    >>> p = vashlet.pattern('login[user as $u]{3} -[<=5m]-> (success | locked) within 1h')
+    >>> p.steps
+    2
+    >>> p.to_text()
+    'login[user as $u]{3} -[<=5m]-> (success | locked) within 1h'
+    """
 
 def pattern_from_json(json: str) -> Pattern:
     """Build a pattern from the stable JSON AST, validating its structure."""

@@ -3,11 +3,14 @@ the events with what the timestamps count, checked once."""
 
 from __future__ import annotations
 
+import sys
 import warnings
 from dataclasses import dataclass
 from typing import Any, Callable, Union
 
+from vashlet import _core
 from vashlet._core import Pattern, PatternBuilder, parse_pattern
+from vashlet._warnings import warn_from_caller
 
 PatternLike = Union[str, Pattern, PatternBuilder]
 
@@ -18,9 +21,9 @@ TS_UNITS = ("s", "ms", "us", "ns")
 
 
 def as_pattern(pattern: PatternLike) -> Pattern:
-    """The pattern of `pattern`: text is parsed, a builder built."""
+    """The pattern of `pattern`: text is read (see read_text), a builder built."""
     if isinstance(pattern, str):
-        return parse_pattern(pattern)
+        return read_text(pattern)
     if isinstance(pattern, PatternBuilder):
         return pattern.build()
     if isinstance(pattern, Pattern):
@@ -45,6 +48,47 @@ def with_mode(pattern: Pattern, mode: str | None, exhaustive: object = False) ->
             "give only one of them"
         )
     return pattern._with_consumption(MODES[mode])
+
+
+def read_text(text: str) -> Pattern:
+    """The pattern a text given to match, explain, funnel, the command line, Spark or Dask
+    means: the one-line reading where there is one (with a warning where the pattern language
+    reads the text otherwise), else the language's. Where neither reads it, the one-line error
+    is raised as it always was, with the language's diagnosis as a note."""
+    try:
+        one_line = parse_pattern(text)
+    except ValueError as error:
+        if type(error) is not ValueError:  # a text Python cannot encode: no reading can help
+            raise
+        failure = error
+    else:
+        try:
+            language = _core.pattern(text)
+        except ValueError:
+            return one_line
+        # to_text reads back equal, so equal texts are equal patterns.
+        if language.to_text() != one_line.to_text():
+            types = ", ".join(repr(name) for name in one_line.types)
+            warn_from_caller([
+                f"{text!r} is read in the one-line notation (event types {types}), which "
+                "differs from its reading in the pattern language: call vashlet.pattern(text) "
+                "to mean the language"
+            ])
+        return one_line
+    try:
+        return _core.pattern(text)
+    except ValueError as diagnosis:
+        note = f"the pattern language cannot read it either: {diagnosis}"
+    add_note(failure, note)
+    raise failure
+
+
+def add_note(error: BaseException, note: str) -> None:
+    """PEP 678: `add_note` where the interpreter has it (3.11), else the `__notes__` it reads."""
+    if sys.version_info >= (3, 11):
+        error.add_note(note)
+    else:
+        error.__notes__ = [*getattr(error, "__notes__", ()), note]  # type: ignore[attr-defined]
 
 
 def is_pattern(value: object) -> bool:

@@ -30,7 +30,7 @@ from vashlet._files import (
     write_result,
 )
 from vashlet._format import compact_view
-from vashlet._inputs import MODES, Columns, with_mode
+from vashlet._inputs import MODES, Columns, read_text, with_mode
 from vashlet._tables import explain_table, match_table, never_taken
 
 _DEFAULT_LIMIT = 20
@@ -187,8 +187,9 @@ def _load_pattern(arguments: argparse.Namespace) -> tuple[Any, str | None, list[
         if is_json:
             pattern = vashlet.pattern_from_json(text)
         else:
-            pattern = vashlet.parse_pattern(text.strip())
+            pattern = read_text(text.strip())
     except ValueError as error:
+        # One line, as every error of the command line (the language's note is left out).
         raise UsageError(f"bad pattern: {error}") from None
     return pattern, None if is_json else text.strip(), items
 
@@ -273,7 +274,9 @@ def run(argv: Sequence[str] | None, stdout: TextIO, stderr: TextIO) -> int:
             raise UsageError("--per says what the funnel of --report counts; give --report too")
         _check_writable(arguments.output)
         _check_writable(report)
-        pattern, pattern_text, paths = _load_pattern(arguments)
+        with warnings.catch_warnings(record=True) as readings:
+            warnings.simplefilter("always", UserWarning)
+            pattern, pattern_text, paths = _load_pattern(arguments)
         if getattr(arguments, "exhaustive", False) and arguments.mode not in (None, "all"):
             raise UsageError(f"--exhaustive and --mode {arguments.mode} disagree: --exhaustive "
                              "means --mode all; give only one of them")
@@ -284,7 +287,7 @@ def run(argv: Sequence[str] | None, stdout: TextIO, stderr: TextIO) -> int:
         )
         # Said before the files are read; the calls below do not say them again.
         problems = never_taken(pattern)
-        _print_warnings(problems, stderr)
+        _print_warnings([*(str(reading.message) for reading in readings), *problems], stderr)
         require_pyarrow()
         large = _is_large(paths)
         progress.stage(f"reading {len(paths)} file{'s' if len(paths) > 1 else ''}", large)

@@ -17,6 +17,7 @@
 #include "json/json.hpp"
 #include "match/matcher.hpp"
 #include "memory/packed_events.hpp"
+#include "text/grammar.hpp"
 #include "text/parser.hpp"
 #include "match/partitions.hpp"
 #include "pattern.hpp"
@@ -258,6 +259,13 @@ Ref parse_pattern_function(const Arguments<1>& args) {
   return pattern_to_py(unwrap(parse_pattern(text)));
 }
 
+constexpr auto kLanguageSignature = signature("pattern()", {"text"}, 1);
+
+Ref language_function(const Arguments<1>& args) {
+  const std::string text = args.convert(0, text_from_py);
+  return pattern_to_py(unwrap(parse_language(text)));
+}
+
 constexpr auto kPatternFromJsonSignature = signature("pattern_from_json()", {"json"}, 1);
 
 Ref pattern_from_json_function(const Arguments<1>& args) {
@@ -384,6 +392,22 @@ PyMethodDef parse_pattern_def = function_def<kParsePatternSignature, parse_patte
     "parse_pattern",
     "parse_pattern(text)\n--\n\n"
     "Parse the Phase 1 text subset into a [`PyPattern`].");
+
+PyMethodDef pattern_def = function_def<kLanguageSignature, language_function>(
+    "pattern",
+    "pattern(text)\n--\n\n"
+    "Read a pattern of the pattern language: repetition, optional steps, alternatives,\n"
+    "steps of any type, minimum gaps, a window over the whole match and anchors.\n"
+    "\n"
+    "A bad text raises `ValueError` naming the column, with the text and a caret under\n"
+    "the culprit.\n"
+    "\n"
+    ">>> import vashlet\n"
+    ">>> p = vashlet.pattern('login[user as $u]{3} -[<=5m]-> (success | locked) within 1h')\n"
+    ">>> p.steps\n"
+    "2\n"
+    ">>> p.to_text()\n"
+    "'login[user as $u]{3} -[<=5m]-> (success | locked) within 1h'");
 
 PyMethodDef pattern_from_json_def =
     function_def<kPatternFromJsonSignature, pattern_from_json_function>(

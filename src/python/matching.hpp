@@ -10,6 +10,7 @@ namespace vashlet::py {
 PyTypeObject* match_type();
 
 extern PyMethodDef parse_pattern_def;
+extern PyMethodDef pattern_def;  // pattern(text): the pattern language
 extern PyMethodDef pattern_from_json_def;
 extern PyMethodDef match_events_def;
 // `_time_matching(...)`: match_events' matching alone, timed natively (for benchmarks).

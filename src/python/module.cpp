@@ -26,7 +26,7 @@ constexpr ModuleAttribute class_attribute(PyTypeObject* (*type)()) { return {typ
 constexpr ModuleAttribute function_attribute(PyMethodDef* function) { return {nullptr, function}; }
 
 // Added in this order, which is also the order of `__all__`: the classes Event, Pattern,
-// PatternBuilder, Match, NearMiss, then the functions parse_pattern, pattern_from_json,
+// PatternBuilder, Match, NearMiss, then the functions parse_pattern, pattern, pattern_from_json,
 // sort_events, match_events, near_miss_events.
 const ModuleAttribute kModuleAttributes[] = {
     class_attribute(event_type),
@@ -35,6 +35,7 @@ const ModuleAttribute kModuleAttributes[] = {
     class_attribute(match_type),
     class_attribute(near_miss_type),
     function_attribute(&parse_pattern_def),
+    function_attribute(&pattern_def),
     function_attribute(&pattern_from_json_def),
     function_attribute(&sort_events_def),
     function_attribute(&match_events_def),

@@ -11,6 +11,7 @@
 #include "any_type.hpp"
 #include "json/json.hpp"
 #include "reduce.hpp"
+#include "text/pattern_text.hpp"
 #include "text/text.hpp"
 #include "values.hpp"
 
@@ -47,6 +48,12 @@ Ref with_consumption(const Pattern& self, const Arguments<1>& args) {
     return pattern_to_py(std::move(copy));
   }
   raise_value_error("argument 'name': not a consumption: " + name);
+}
+
+constexpr auto kToTextSignature = signature("Pattern.to_text()");
+
+Ref to_text(const Pattern& self, const Arguments<0>&) {
+  return text_to_py(unwrap(pattern_to_text(self)));
 }
 
 Ref pattern_repr(const Pattern& self) {
@@ -203,6 +210,17 @@ PyMethodDef pattern_methods[] = {
         "_with_consumption",
         "_with_consumption($self, name)\n--\n\n"
         "The pattern matched with the consumption `name` (its name in the JSON document)."),
+    method_def<pattern_class, kToTextSignature, to_text>(
+        "to_text",
+        "to_text($self)\n--\n\n"
+        "Write the pattern in the pattern language; `vashlet.pattern` reads it back equal.\n"
+        "\n"
+        "Raises `ValueError` for what the language cannot say: a consumption other than the\n"
+        "default first match per start (a mode of the call), or a NaN float.\n"
+        "\n"
+        ">>> import vashlet\n"
+        ">>> vashlet.parse_pattern('page view -> cart').to_text()\n"
+        "'\"page view\" -> cart'"),
     method_def<pattern_class, kPatternReduceSignature, reduce_pattern>(
         "__reduce__", "__reduce__($self)\n--\n\nPickle support: the stable JSON document."),
     {},
