@@ -176,7 +176,8 @@ DATA = [
     ('{"st\\u0065ps":[],"steps":[],"consumption":"FirstSuccessorPerStart"}',
      "duplicate field `steps` at line 1 column 24"),
     ('{"consumption":"X","steps":5}',
-     "unknown variant `X`, expected `FirstSuccessorPerStart` or `ExhaustivePerStart` at line 1 column 18"),
+     "unknown variant `X`, expected one of `FirstSuccessorPerStart`, `ExhaustivePerStart`,"
+     " `NonOverlapping` at line 1 column 18"),
     (T_OP + '"eq"}]}}]}',
      "unknown variant `eq`, expected one of `Eq`, `NotEq`, `Gt`, `Gte`, `Lt`, `Lte` at line 2 column 4"),
     (T_VAL + '{"Text": "x"}}]}}]}',

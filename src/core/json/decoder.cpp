@@ -43,7 +43,7 @@ Shape Decoder::pending_shape() const {
       return top.known_key ? record_info(top.shape).fields[top.field].shape : Shape::Skip;
     case ContainerKind::RecordArray: {
       const RecordInfo& info = record_info(top.shape);
-      return top.field < info.fields.size() ? info.fields[top.field].shape : Shape::Extra;
+      return top.field < info.array_length ? info.fields[top.field].shape : Shape::Extra;
     }
     case ContainerKind::List: return element_shape(top.shape);
     case ContainerKind::VariantObject: return payload_shape(top.shape, top.variant);
@@ -139,12 +139,12 @@ bool Decoder::leaf(Shape shape, const Token& token) {
     case Shape::ValueInt: {
       std::int64_t number = 0;
       if (shape == Shape::Window && (token.kind == TokenKind::Null || token.kind == TokenKind::String)) {
-        Transition& transition = target_as<Transition>(target);
-        transition.max_elapsed.reset();
-        transition.max_duration.reset();
+        const BoundRef& bound = bound_of(target);
+        bound.ticks->reset();
+        bound.duration->reset();
         if (token.kind == TokenKind::Null) break;
-        transition.max_duration = parse_duration(*token.text);
-        if (!transition.max_duration) {
+        *bound.duration = parse_duration(*token.text);
+        if (!*bound.duration) {
           return fail("invalid value: " + unexpected_text(token) +
                           R"(, expected i64 or a duration such as "10m" or "1h30m")",
                       doc_.after(token.end));
@@ -163,13 +163,36 @@ bool Decoder::leaf(Shape shape, const Token& token) {
         return fail_type(token, shape);
       }
       if (shape == Shape::Window) {
-        target_as<Transition>(target).max_duration.reset();
-        target_as<Transition>(target).max_elapsed = number;
+        bound_of(target).duration->reset();
+        *bound_of(target).ticks = number;
       } else {
         target_as<Value>(target) = Value::integer(number);
       }
       break;
     }
+    case Shape::Count:
+    case Shape::OptionalCount: {
+      if (shape == Shape::OptionalCount && token.kind == TokenKind::Null) {
+        target_as<std::optional<std::uint32_t>>(target).reset();  // no maximum
+        break;
+      }
+      if (token.kind == TokenKind::Signed ||
+          (token.kind == TokenKind::Unsigned && token.unsigned_number > std::numeric_limits<std::uint32_t>::max())) {
+        return fail("invalid value: " + unexpected_text(token) + ", expected u32", doc_.after(token.end));
+      }
+      if (token.kind != TokenKind::Unsigned) return fail_type(token, shape);
+      const auto count = static_cast<std::uint32_t>(token.unsigned_number);
+      if (shape == Shape::Count) {
+        target_as<std::uint32_t>(target) = count;
+      } else {
+        target_as<std::optional<std::uint32_t>>(target) = count;
+      }
+      break;
+    }
+    case Shape::Flag:
+      if (token.kind != TokenKind::Boolean) return fail_type(token, shape);
+      target_as<bool>(target) = token.boolean;
+      break;
     case Shape::ValueFloat: {
       double number = 0;
       if (token.kind == TokenKind::Float) {
@@ -276,6 +299,13 @@ bool Decoder::end_object() {
         return fail("missing field `" + std::string(info.fields[i].key) + "`", doc_.after(cursor_));
       }
     }
+    if (top.shape == Shape::Atom) {
+      const Atom& atom = target_as<Atom>(top.target);
+      if (atom.any_type && !atom.event_type.empty()) {
+        return fail("an atom of any type has an empty `event_type`, not " + display_quoted(atom.event_type),
+                    doc_.after(cursor_));
+      }
+    }
   } else if (top.kind == ContainerKind::VariantObject && top.stage != VariantStage::Close) {
     return fail("expected value", doc_.at(cursor_ - 1));  // `{}` names no variant
   }
@@ -289,7 +319,7 @@ bool Decoder::end_array() {
   const Container& top = containers_.back();
   if (top.kind == ContainerKind::RecordArray) {
     const RecordInfo& info = record_info(top.shape);
-    if (top.field < info.fields.size()) {
+    if (top.field < info.array_length) {
       return fail(
           "invalid length " + std::to_string(top.field) + ", expected " + info.expected_length(),
           doc_.after(cursor_));

@@ -27,6 +27,9 @@ constexpr Shape shape_of() {
   else if constexpr (std::is_same_v<M, Value>) return Shape::Value;
   else if constexpr (std::is_same_v<M, ComparisonOperator>) return Shape::Operator;
   else if constexpr (std::is_same_v<M, MatchConsumption>) return Shape::Consumption;
+  else if constexpr (std::is_same_v<M, bool>) return Shape::Flag;
+  else if constexpr (std::is_same_v<M, std::uint32_t>) return Shape::Count;
+  else if constexpr (std::is_same_v<M, std::optional<std::uint32_t>>) return Shape::OptionalCount;
   else static_assert(!sizeof(M*), "a model field type without a JSON shape");
 }
 
@@ -53,30 +56,54 @@ constexpr FieldInfo field(std::string_view key) {
                    [](const Target& record) -> Target { return &(target_as<Record>(record).*kMember); }};
 }
 
-template <std::size_t N>
-constexpr RecordInfo record(std::string_view name, const std::array<FieldInfo, N>& fields) {
-  static_assert(N <= kMaxFields);
-  return RecordInfo{name, fields};
+// A field of the object form only: never required, its default when absent.
+template <auto kMember>
+constexpr FieldInfo object_only(std::string_view key) {
+  FieldInfo info = field<kMember>(key);
+  info.required = false;
+  return info;
 }
 
-// The fields of each record in document order (the order of the array form).
-constexpr std::array kPatternFields = {field<&Pattern::steps>("steps"),
-                                       field<&Pattern::consumption>("consumption")};
+// A bound read into its ticks and duration members: one key for both.
+template <auto kTicks, auto kDuration>
+constexpr FieldInfo bound(std::string_view key) {
+  using Record = typename MemberOf<decltype(kTicks)>::Record;
+  return FieldInfo{key, Shape::Window, false, [](const Target& record) -> Target {
+                     Record& r = target_as<Record>(record);
+                     return BoundRef{&(r.*kTicks), &(r.*kDuration)};
+                   }};
+}
+
+template <std::size_t N>
+constexpr RecordInfo record(std::string_view name, const std::array<FieldInfo, N>& fields,
+                            std::size_t array_length = N) {
+  static_assert(N <= kMaxFields);
+  return RecordInfo{name, fields, array_length};
+}
+
+// The fields of each record in document order (the order of the array form, whose length is the
+// count of fields before the object-only ones).
+constexpr std::array kPatternFields = {
+    field<&Pattern::steps>("steps"), field<&Pattern::consumption>("consumption"),
+    bound<&Pattern::within_elapsed, &Pattern::within_duration>("within"),
+    object_only<&Pattern::anchored_start>("anchored_start"), object_only<&Pattern::anchored_end>("anchored_end")};
 constexpr std::array kStepFields = {field<&Step::atom>("atom"),
-                                    field<&Step::transition_from_previous>("transition_from_previous")};
+                                    field<&Step::transition_from_previous>("transition_from_previous"),
+                                    object_only<&Step::alternatives>("alternatives"),
+                                    object_only<&Step::min_count>("min_count"),
+                                    object_only<&Step::max_count>("max_count")};
 constexpr std::array kAtomFields = {field<&Atom::event_type>("event_type"), field<&Atom::predicates>("predicates"),
                                     field<&Atom::reference_predicates>("reference_predicates"),
-                                    field<&Atom::captures>("captures")};
+                                    field<&Atom::captures>("captures"), object_only<&Atom::any_type>("any_type")};
 constexpr std::array kPredicateFields = {field<&Predicate::attribute>("attribute"),
                                          field<&Predicate::op>("operator"), field<&Predicate::value>("value")};
 constexpr std::array kReferenceFields = {field<&ReferencePredicate::attribute>("attribute"),
                                          field<&ReferencePredicate::op>("operator"),
                                          field<&ReferencePredicate::binding>("binding")};
 constexpr std::array kCaptureFields = {field<&Capture::name>("name"), field<&Capture::attribute>("attribute")};
-// The window is read into the transition itself: ticks or a duration, one key for both.
-constexpr FieldInfo kWindowField{"max_elapsed", Shape::Window, false,
-                                 [](const Target& record) -> Target { return &target_as<Transition>(record); }};
-constexpr std::array kTransitionFields = {kWindowField, field<&Transition::absence>("absence")};
+constexpr std::array kTransitionFields = {bound<&Transition::max_elapsed, &Transition::max_duration>("max_elapsed"),
+                                          field<&Transition::absence>("absence"),
+                                          bound<&Transition::min_elapsed, &Transition::min_duration>("min_elapsed")};
 
 // The variants of each enumeration: its name in documents and what it stands for.
 template <class T>
@@ -89,7 +116,8 @@ constexpr Variant<ComparisonOperator> kOperatorVariants[] = {
     {"Gte", ComparisonOperator::Gte}, {"Lt", ComparisonOperator::Lt},     {"Lte", ComparisonOperator::Lte}};
 constexpr Variant<MatchConsumption> kConsumptionVariants[] = {
     {"FirstSuccessorPerStart", MatchConsumption::FirstSuccessorPerStart},
-    {"ExhaustivePerStart", MatchConsumption::ExhaustivePerStart}};
+    {"ExhaustivePerStart", MatchConsumption::ExhaustivePerStart},
+    {"NonOverlapping", MatchConsumption::NonOverlapping}};
 // A Value variant stands for the shape of its payload; Null has none (Unit).
 constexpr Variant<Shape> kValueVariants[] = {{"String", Shape::ValueString},
                                              {"Int", Shape::ValueInt},
@@ -100,13 +128,13 @@ constexpr Variant<Shape> kValueVariants[] = {{"String", Shape::ValueString},
 }  // namespace
 
 const RecordInfo& record_info(Shape shape) {
-  static const RecordInfo kPattern = record("struct Pattern", kPatternFields);
-  static const RecordInfo kStep = record("struct Step", kStepFields);
-  static const RecordInfo kAtom = record("struct Atom", kAtomFields);
+  static const RecordInfo kPattern = record("struct Pattern", kPatternFields, 2);
+  static const RecordInfo kStep = record("struct Step", kStepFields, 2);
+  static const RecordInfo kAtom = record("struct Atom", kAtomFields, 4);
   static const RecordInfo kPredicate = record("struct Predicate", kPredicateFields);
   static const RecordInfo kReference = record("struct ReferencePredicate", kReferenceFields);
   static const RecordInfo kCapture = record("struct Capture", kCaptureFields);
-  static const RecordInfo kTransition = record("struct Transition", kTransitionFields);
+  static const RecordInfo kTransition = record("struct Transition", kTransitionFields, 2);
   switch (shape) {
     case Shape::Pattern: return kPattern;
     case Shape::Step: return kStep;
@@ -153,6 +181,9 @@ std::string expected_text(Shape shape) {
     case Shape::ValueString: return "a string";
     case Shape::Window:
     case Shape::ValueInt: return "i64";
+    case Shape::Flag: return "a boolean";
+    case Shape::Count:
+    case Shape::OptionalCount: return "u32";
     case Shape::ValueFloat: return "f64";
     case Shape::ValueBool: return "a boolean";
     default: return "unit";
@@ -162,7 +193,7 @@ std::string expected_text(Shape shape) {
 std::string_view variant_alternatives(Shape enumeration) {
   switch (enumeration) {
     case Shape::Operator: return "one of `Eq`, `NotEq`, `Gt`, `Gte`, `Lt`, `Lte`";
-    case Shape::Consumption: return "`FirstSuccessorPerStart` or `ExhaustivePerStart`";
+    case Shape::Consumption: return "one of `FirstSuccessorPerStart`, `ExhaustivePerStart`, `NonOverlapping`";
     default: return "one of `String`, `Int`, `Float`, `Bool`, `Null`";
   }
 }

@@ -34,7 +34,10 @@ enum class Shape : std::uint8_t {
   AtomList,
   // scalars
   String,
-  Window,  // a transition's max_elapsed: ticks, a duration written as a string, or null
+  Window,  // a bound (max_elapsed, min_elapsed, within): ticks, a duration written as a string, or null
+  Flag,    // a boolean field (any_type, anchored_start, anchored_end)
+  Count,   // a step's min_count
+  OptionalCount,  // a step's max_count: null for no maximum
   OptionalTransition,
   ValueString,
   ValueInt,
@@ -49,18 +52,31 @@ enum class Shape : std::uint8_t {
   Extra,  // an element past the last field of a record in array form
 };
 
+// A bound held as ticks or a duration, never both: the two members one JSON key fills.
+struct BoundRef {
+  std::optional<std::int64_t>* ticks;
+  std::optional<Duration>* duration;
+};
+
 // Where a value is read into: one of the model's records, lists or fields.
 using Target = std::variant<std::monostate, Pattern*, Step*, Atom*, Predicate*, ReferencePredicate*, Capture*,
                             Transition*, std::vector<Step>*, std::vector<Predicate>*,
                             std::vector<ReferencePredicate>*, std::vector<Capture>*, std::vector<Atom>*,
                             std::string*, std::optional<Transition>*, Value*,
-                            ComparisonOperator*, MatchConsumption*>;
+                            ComparisonOperator*, MatchConsumption*, bool*, std::uint32_t*,
+                            std::optional<std::uint32_t>*, BoundRef>;
 
 template <class T>
 T& target_as(const Target& target) {
   T* const* place = std::get_if<T*>(&target);
   if (!place) invariant_failure("a JSON value is read into a model field of another type");
   return **place;
+}
+
+inline const BoundRef& bound_of(const Target& target) {
+  const BoundRef* bound = std::get_if<BoundRef>(&target);
+  if (!bound) invariant_failure("a JSON bound is read into a model field of another type");
+  return *bound;
 }
 
 enum class ShapeKind : std::uint8_t { Record, List, Enumeration, Scalar };
@@ -85,6 +101,9 @@ inline ShapeKind kind_of(Shape shape) {
     case Shape::Value: return ShapeKind::Enumeration;
     case Shape::String:
     case Shape::Window:
+    case Shape::Flag:
+    case Shape::Count:
+    case Shape::OptionalCount:
     case Shape::OptionalTransition:
     case Shape::ValueString:
     case Shape::ValueInt:
@@ -104,19 +123,23 @@ inline bool is_enumeration(Shape shape) { return kind_of(shape) == ShapeKind::En
 struct FieldInfo {
   std::string_view key;
   Shape shape;
-  bool required;                       // every field but an optional one
+  bool required;                       // every field but an optional one or an object-only one
   Target (*locate)(const Target& record);  // the field inside its record
 };
 
 constexpr std::size_t kMaxFields = 8;  // a record object keeps one bit per given field
 
+// A record's fields: the first `array_length` make its array form; the ones after them (the
+// pattern language's, all optional) are read and written in the object form only, so documents in
+// array form keep their length.
 struct RecordInfo {
   std::string_view name;  // "struct Atom"
   std::span<const FieldInfo> fields;
+  std::size_t array_length;
 
   // The expectation of "invalid length".
   std::string expected_length() const {
-    return std::string(name) + " with " + std::to_string(fields.size()) + " elements";
+    return std::string(name) + " with " + std::to_string(array_length) + " elements";
   }
 };
 

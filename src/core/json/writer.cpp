@@ -177,7 +177,23 @@ void write_atom(DocumentWriter& w, const Atom& atom) {
     w.string(c.attribute);
     w.close('}');
   });
+  if (atom.any_type) {
+    w.key("any_type");
+    w.raw("true");
+  }
   w.close('}');
+}
+
+// A bound as ticks or a duration string, or null.
+void write_bound(DocumentWriter& w, const std::optional<std::int64_t>& ticks,
+                 const std::optional<Duration>& duration) {
+  if (duration) {
+    w.string(duration_text(*duration));
+  } else if (ticks) {
+    w.integer(*ticks);
+  } else {
+    w.raw("null");
+  }
 }
 
 void write_transition(DocumentWriter& w, const std::optional<Transition>& transition) {
@@ -187,15 +203,14 @@ void write_transition(DocumentWriter& w, const std::optional<Transition>& transi
   }
   w.open('{');
   w.key("max_elapsed");
-  if (transition->max_duration) {
-    w.string(duration_text(*transition->max_duration));
-  } else if (transition->max_elapsed) {
-    w.integer(*transition->max_elapsed);
-  } else {
-    w.raw("null");
-  }
+  write_bound(w, transition->max_elapsed, transition->max_duration);
   w.key("absence");
   write_list(w, transition->absence, write_atom);
+  // The pattern language's fields are written only when set, so older documents stay as they were.
+  if (transition->min_elapsed || transition->min_duration) {
+    w.key("min_elapsed");
+    write_bound(w, transition->min_elapsed, transition->min_duration);
+  }
   w.close('}');
 }
 
@@ -209,10 +224,36 @@ std::string write_pattern(const Pattern& pattern, bool pretty) {
     write_atom(w, step.atom);
     w.key("transition_from_previous");
     write_transition(w, step.transition_from_previous);
+    if (!step.alternatives.empty()) {
+      w.key("alternatives");
+      write_list(w, step.alternatives, write_atom);
+    }
+    if (step.min_count != 1 || step.max_count != std::optional<std::uint32_t>(1)) {
+      w.key("min_count");
+      w.integer(step.min_count);
+      w.key("max_count");
+      if (step.max_count) {
+        w.integer(*step.max_count);
+      } else {
+        w.raw("null");
+      }
+    }
     w.close('}');
   });
   w.key("consumption");
   w.string(consumption_name(pattern.consumption));
+  if (pattern.within_elapsed || pattern.within_duration) {
+    w.key("within");
+    write_bound(w, pattern.within_elapsed, pattern.within_duration);
+  }
+  if (pattern.anchored_start) {
+    w.key("anchored_start");
+    w.raw("true");
+  }
+  if (pattern.anchored_end) {
+    w.key("anchored_end");
+    w.raw("true");
+  }
   w.close('}');
   return w.take();
 }
