@@ -10,6 +10,7 @@
 #include "durations.hpp"
 #include "event.hpp"
 #include "explain/explain.hpp"
+#include "explain/language_misses.hpp"
 #include "interrupt.hpp"
 #include "matching.hpp"
 #include "reduce.hpp"
@@ -368,7 +369,23 @@ Ref near_miss_events(const Arguments<4>& args) {
                     [](PyNearMiss& miss) { return near_miss_class().wrap(std::move(miss)); });
 }
 
+// ---------------------------------------------------------------------------------------------
+// _element_labels
+
+constexpr auto kElementLabelsSignature = signature("_element_labels()", {"pattern"}, 1);
+
+Ref element_labels(const Arguments<1>& args) {
+  const Pattern pattern = valid_pattern_argument(args.get(0));
+  if (!uses_elements(pattern)) return Ref::borrowed(Py_None);
+  return list_to_py(pattern.steps, [](const Step& step) { return text_to_py(element_label(step)); });
+}
+
 }  // namespace
+
+PyMethodDef element_labels_def = function_def<kElementLabelsSignature, element_labels>(
+    "_element_labels",
+    "_element_labels(pattern)\n--\n\nThe funnel's label of each element of a pattern of the\n"
+    "language (\"failed{3}\", \"(purchase | subscribe)\"); None for a chain pattern.");
 
 PyTypeObject* near_miss_type() { return near_miss_class().type(); }
 
