@@ -26,7 +26,7 @@ def atom_of(text):
     return any_typed(json.loads(parse_pattern(text).to_json())["steps"][0]["atom"])
 
 
-def lang(text, counts=(), alts=(), gaps=(), within=None, end=False):
+def lang(text, counts=(), alts=(), gaps=(), within=None, start=False, end=False):
     """A pattern of the one-line notation `text` (where `*` is any type) with language elements
     added: counts {element: (min, max)}, alts {element: [atom texts]}, gaps {element: min}."""
     document = json.loads(parse_pattern(text).to_json())
@@ -43,6 +43,8 @@ def lang(text, counts=(), alts=(), gaps=(), within=None, end=False):
         steps[i]["transition_from_previous"]["min_elapsed"] = gap
     if within is not None:
         document["within"] = within
+    if start:
+        document["anchored_start"] = True
     if end:
         document["anchored_end"] = True
     return pattern_from_json(json.dumps(document))
@@ -245,16 +247,20 @@ def test_near_miss_pickles_and_repr():
     assert (old.element, old.elements, repr(old)) == (1, (), repr(chain))
 
 
-@pytest.mark.parametrize("per, expected", [
-    ("start", [("failed{3}", 6, 1), ("success", 1, 0)]),
-    ("partition", [("failed{3}", 3, 1), ("success", 1, 0)]),
+@pytest.mark.parametrize("pattern, per, expected", [
+    (BRUTE, "start", [("failed{3}", 6, 1), ("success", 1, 0)]),
+    (BRUTE, "partition", [("failed{3}", 3, 1), ("success", 1, 0)]),
+    # `^`: only a partition's first event starts
+    (lang("failed -> success", counts={0: (2, None)}, start=True), "start",
+     [("failed{2,}", 3, 2), ("success", 2, 1)]),
 ])
-def test_funnel_has_a_step_per_element(per, expected):
-    result = funnel(BRUTE, SHOP, per=per)
+def test_funnel_has_a_step_per_element(pattern, per, expected):
+    result = funnel(pattern, SHOP, per=per)
     assert [(s.event_type, s.reached, s.completed) for s in result.steps] == expected
     assert result.starts == result.matched + result.near_misses
-    assert "step 0 failed{3}" in repr(result) and "failed{3}" in result._repr_html_()
-    if per == "start":
+    label = expected[0][0]
+    assert f"step 0 {label}" in repr(result) and label in result._repr_html_()
+    if pattern is BRUTE and per == "start":
         assert [(r.reason, r.detail, r.count) for r in result.steps[0].reasons] == [
             ("too_few", "1 of 3", 3), ("too_few", "2 of 3", 2)]
 
