@@ -182,7 +182,14 @@ class NearMiss:
     def next_event_type(self) -> str: ...
     @property
     def reason(self) -> str:
-        """One of: predicate_failed, absence_blocked, window_exceeded, no_successor."""
+        """One of: predicate_failed, absence_blocked, window_exceeded, no_successor, too_few."""
+    @property
+    def element(self) -> int:
+        """The element (step) it stopped at; equals reached_steps for a chain pattern."""
+    @property
+    def elements(self) -> tuple[int, ...]:
+        """The element number of each matched event, for a pattern of the language; empty for a
+        chain pattern."""
     @property
     def detail(self) -> dict[str, Any]:
         """Reason-specific specifics as a dict (keyed by "kind"); includes failed
@@ -290,5 +297,7 @@ _match_table: _TableCall[ResultTable]
 _explain_table: _TableCall[ResultTable]
 _funnel_table: _TableCall[tuple[ResultTable, int]]
 _partition_funnel_table: _TableCall[tuple[ResultTable, int, dict[str | int, int]]]
+
+def _element_labels(pattern: Pattern | PatternBuilder) -> list[str] | None: ...
 
 def release_memory() -> int: ...

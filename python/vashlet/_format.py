@@ -64,7 +64,8 @@ def compact_view(
 
 def miss_detail(miss: dict[str, Any]) -> str:
     """What stopped a near miss, in a few words: the failed clauses and the event that failed
-    them, the blocking event, or the gap that exceeded the window."""
+    them, the blocking event, the gap that exceeded the window, or how many occurrences of a
+    repeated element were taken of how many needed."""
     reason = miss["reason"]
     if reason == "predicate_failed":
         actual = [
@@ -84,4 +85,6 @@ def miss_detail(miss: dict[str, Any]) -> str:
             # (Short: the terminal cuts a cell at 40 characters.)
             return f"no fit in time: {late}"
         return late
+    if reason == "too_few":
+        return f"{miss['count']} of {miss['needed']} taken"
     return ""

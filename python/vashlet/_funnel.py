@@ -39,7 +39,8 @@ class StopReason:
 class FunnelStep:
     """One step of the funnel. ``reached`` starts got as far as this step, ``completed`` of them
     also took it, and the others stopped here for the ``reasons`` (counts add up to
-    ``stopped``)."""
+    ``stopped``). For a pattern of the language a step is an element, and ``event_type`` its
+    label (``failed{3}``, ``(purchase | subscribe)``)."""
 
     step: int
     event_type: str
@@ -184,6 +185,8 @@ def failed_clauses(failures: Sequence[dict[str, Any]] | None) -> str:
 
 
 def _reason_detail(miss: dict[str, Any]) -> str | None:
+    if miss["reason"] == "too_few":
+        return f"{miss['count']} of {miss['needed']}"
     if miss["reason"] == "predicate_failed":
         return failed_clauses(miss["failures"])
     if miss["reason"] == "absence_blocked":
@@ -213,22 +216,26 @@ _MISS_COLUMNS = [
     "start_row", "reached_steps", "reason", "blocking_event_type", "candidate_satisfies",
     "failures",
 ]
+# Read too for a language pattern's near misses: the element stopped at, a too_few's counts.
+_ELEMENT_COLUMNS = ["element", "count", "needed"]
 
 
-def _miss_rows(misses: NearMissTable, positions: list[int] | None) -> list[dict[str, Any]]:
+def _miss_rows(
+    misses: NearMissTable, positions: list[int] | None, language: bool
+) -> list[dict[str, Any]]:
     """The columns the funnel reads, one dict per near miss at `positions` (all when None),
     column-wise through pyarrow where it is installed, which is several times faster on large
-    results."""
+    results. A language pattern's near misses also give the ``element`` they stopped at."""
     try:
         import pyarrow as pa
     except ImportError:
         rows = misses.to_pylist()
         return rows if positions is None else [rows[at] for at in positions]
-    table = misses._to_pyarrow().select(_MISS_COLUMNS)
+    table = misses._to_pyarrow().select(_MISS_COLUMNS + (_ELEMENT_COLUMNS if language else []))
     if positions is not None:
         table = table.take(pa.array(positions, pa.int64()))
     columns = table.to_pydict()
-    return [dict(zip(_MISS_COLUMNS, values)) for values in zip(*columns.values())]
+    return [dict(zip(columns, values)) for values in zip(*columns.values())]
 
 
 def funnel(
@@ -307,7 +314,8 @@ def funnel_and_misses(
             _core._partition_funnel_table, pattern, data, columns, threads=threads
         )
         misses = NearMissTable(table)
-        deepest = deepest_per_partition(misses, by_partition)
+        depth = "reached_steps" if _core._element_labels(pattern) is None else "element"
+        deepest = deepest_per_partition(misses, by_partition, depth)
         return _funnel_from(pattern, text, len(by_partition), misses, deepest, per), misses
     table, starts = read(_core._funnel_table, pattern, data, columns, threads=threads)
     misses = NearMissTable(table)
@@ -331,15 +339,18 @@ def _funnel_from(
 ) -> Funnel:
     """The funnel of `starts` starts (or partitions), of which the rows of `miss_table` (those at
     `positions`, ascending, when given) did not complete."""
-    misses = _miss_rows(miss_table, positions)
-    types = pattern.types
+    labels = _core._element_labels(pattern)
+    # A language pattern's funnel has a step per element, where its near misses stopped.
+    depth = "reached_steps" if labels is None else "element"
+    misses = _miss_rows(miss_table, positions, labels is not None)
+    types = pattern.types if labels is None else labels
 
     stopped_at: Counter[int] = Counter()
     reason_counts: Counter[tuple[int, str, str | None]] = Counter()
     examples: dict[tuple[int, str, str | None], list[int]] = {}
     example_positions: list[int] = []
     for position, miss in enumerate(misses):
-        step = miss["reached_steps"]
+        step = miss[depth]
         key = (step, miss["reason"], _reason_detail(miss))
         stopped_at[step] += 1
         reason_counts[key] += 1

@@ -17,25 +17,30 @@ def check_per(per: object) -> None:
         raise ValueError(f"per must be 'start' or 'partition', not {per!r}")
 
 
-def deepest_per_partition(misses: NearMissTable, starts: dict[Any, int]) -> list[int]:
+def deepest_per_partition(
+    misses: NearMissTable, starts: dict[Any, int], depth: str = "reached_steps"
+) -> list[int]:
     """Positions in `misses`, ascending, of one near miss per partition that has no complete
-    path: the first of its deepest. `starts` holds the number of starts of each partition."""
+    path: the first of its deepest, by the column `depth` (``element`` for a language
+    pattern). `starts` holds the number of starts of each partition."""
     try:
         import pyarrow  # noqa: F401
     except ImportError:
-        return _deepest_by_rows(misses, starts)
-    return _deepest_by_columns(misses, starts)
+        return _deepest_by_rows(misses, starts, depth)
+    return _deepest_by_columns(misses, starts, depth)
 
 
-def _deepest_by_rows(misses: NearMissTable, starts: dict[Any, int]) -> list[int]:
+def _deepest_by_rows(
+    misses: NearMissTable, starts: dict[Any, int], depth: str = "reached_steps"
+) -> list[int]:
     counts: dict[Any, int] = {}
     deepest: dict[Any, tuple[int, int]] = {}  # partition -> (reached_steps, position)
     for position, miss in enumerate(misses.to_pylist()):
         partition = miss["partition"]
         counts[partition] = counts.get(partition, 0) + 1
         known = deepest.get(partition)
-        if known is None or miss["reached_steps"] > known[0]:
-            deepest[partition] = (miss["reached_steps"], position)
+        if known is None or miss[depth] > known[0]:
+            deepest[partition] = (miss[depth], position)
     return sorted(
         position
         for partition, (_, position) in deepest.items()
@@ -43,7 +48,9 @@ def _deepest_by_rows(misses: NearMissTable, starts: dict[Any, int]) -> list[int]
     )
 
 
-def _deepest_by_columns(misses: NearMissTable, starts: dict[Any, int]) -> list[int]:
+def _deepest_by_columns(
+    misses: NearMissTable, starts: dict[Any, int], depth: str = "reached_steps"
+) -> list[int]:
     """As `_deepest_by_rows`, in a few passes over the columns: one key per near miss orders
     deeper first, then earlier, so that its maximum per partition names the chosen one."""
     import pyarrow as pa
@@ -52,8 +59,8 @@ def _deepest_by_columns(misses: NearMissTable, starts: dict[Any, int]) -> list[i
     total = len(misses)
     if not total:
         return []
-    table = misses._to_pyarrow().select(["partition", "reached_steps"])
-    reached = table["reached_steps"].combine_chunks()
+    table = misses._to_pyarrow().select(["partition", depth])
+    reached = table[depth].combine_chunks()
     partitions = pc.dictionary_encode(table["partition"]).combine_chunks()
     try:
         import numpy as np

@@ -60,13 +60,20 @@ def _example_html(miss: dict[str, Any], events: EventLookup, times: dict[str, An
         f'<div class="example" data-start-row="{miss["start_row"]}">'
         f"<h3>start row {miss['start_row']} &middot; partition {escape(str(miss['partition']))}"
         f" &middot; {escape(reason)}</h3>"
-        f'<p class="why">stopped before step {miss["reached_steps"]} '
+        f'<p class="why">stopped {_stopped_where(miss)} '
         f"({escape(miss['next_event_type'])}){': ' + escape(detail) if detail else ''}"
         f"{'; captured ' + escape(captures) if captures else ''}</p>"
         '<table class="vashlet-table"><thead><tr><th>row</th><th>role</th><th>ts</th>'
         f"<th>type</th><th>attributes</th></tr></thead><tbody>{''.join(cells)}</tbody></table>"
         "</div>"
     )
+
+
+def _stopped_where(miss: dict[str, Any]) -> str:
+    """A chain stops before the step after its path; a language pattern at an element."""
+    if "element" in miss:
+        return f"at element {miss['element']}"
+    return f"before step {miss['reached_steps']}"
 
 
 def _counting(funnel: Funnel) -> str:

@@ -57,6 +57,7 @@ const ModuleAttribute kPrivateAttributes[] = {
     function_attribute(&any_type_def),
     function_attribute(&rebuild_match_def),
     function_attribute(&rebuild_near_miss_def),
+    function_attribute(&element_labels_def),
     function_attribute(&release_memory_def),
     function_attribute(&cgroup_quota_cores_def),
     function_attribute(&paths_taken_def),

@@ -10,6 +10,7 @@
 #include "durations.hpp"
 #include "event.hpp"
 #include "explain/explain.hpp"
+#include "explain/language_misses.hpp"
 #include "interrupt.hpp"
 #include "matching.hpp"
 #include "reduce.hpp"
@@ -29,6 +30,8 @@ struct PyNearMiss {
   std::size_t start_index = 0;
   std::size_t reached_steps = 0;
   Bindings captures;
+  std::size_t element = 0;
+  std::vector<std::size_t> elements;  // empty for a chain pattern
 
   // `events` is the event list of the call that produced `near_miss`.
   static PyNearMiss from_core(NearMiss near_miss, const EventList& events) {
@@ -41,6 +44,8 @@ struct PyNearMiss {
     result.start_index = near_miss.start_index;
     result.reached_steps = near_miss.reached_steps;
     result.captures = std::move(near_miss.captures);
+    result.element = near_miss.element;
+    result.elements.assign(near_miss.elements.begin(), near_miss.elements.end());
     return result;
   }
 };
@@ -113,6 +118,9 @@ Ref detail_to_py(const NearMissDetail& detail) {
           set_item(d, "candidate_index", size_to_py(specifics.candidate_index));
           set_item(d, "gap", int_to_py(specifics.gap));
           set_item(d, "max_elapsed", int_to_py(specifics.max_elapsed));
+        } else if constexpr (std::is_same_v<Specifics, TooFew>) {
+          set_item(d, "count", size_to_py(specifics.count));
+          set_item(d, "needed", size_to_py(specifics.needed));
         }
         // NoSuccessor has nothing beyond its kind.
       },
@@ -200,6 +208,7 @@ NearMissDetail detail_from_py(PyObject* object) {
                           int64_from_py(required_item(d, "max_elapsed"))};
   }
   if (kind == "no_successor") return NoSuccessor{};
+  if (kind == "too_few") return TooFew{index_item(d, "count"), index_item(d, "needed")};
   raise_value_error("unknown near-miss kind '" + kind + "'");
 }
 
@@ -214,6 +223,11 @@ Ref next_event_type_of(const PyNearMiss& self) { return text_to_py(self.next_eve
 Ref reason_of(const PyNearMiss& self) { return text_to_py(near_miss_reason(self.detail)); }
 Ref detail_of(const PyNearMiss& self) { return detail_to_py(self.detail); }
 Ref captures_of(const PyNearMiss& self) { return named_values_to_dict(self.captures); }
+Ref element_of(const PyNearMiss& self) { return size_to_py(self.element); }
+Ref elements_of(const PyNearMiss& self) {
+  const Ref list = list_to_py(self.elements, size_to_py);
+  return Ref::checked(PyList_AsTuple(list.get()));
+}
 
 Ref events_of(const PyNearMiss& self) {
   return list_to_py(self.events, [](const Event& event) { return event_to_py(event); });
@@ -223,22 +237,28 @@ Ref near_miss_repr(const PyNearMiss& self) {
   const std::string text = "NearMiss(partition=" + quoted(self.partition) +
                            ", indices=" + index_list_text(self.indices) +
                            ", next=" + quoted(self.next_event_type) +
-                           ", reason=" + quoted(near_miss_reason(self.detail)) + ")";
+                           ", reason=" + quoted(near_miss_reason(self.detail)) +
+                           (self.elements.empty() ? "" : ", element=" + std::to_string(self.element)) +
+                           ")";
   return text_to_py(text);
 }
+
+// A list, as the other fields are pickled, whatever the getter returns.
+Ref indices_of_elements(const PyNearMiss& self) { return list_to_py(self.elements, size_to_py); }
 
 constexpr auto kNearMissReduceSignature = signature("NearMiss.__reduce__()");
 
 Ref reduce_near_miss(const PyNearMiss& self, const Arguments<0>&) {
   return reduce_to("_rebuild_near_miss", partition_of(self), start_index_of(self),
                    indices_of(self), reached_steps_of(self), next_event_type_of(self),
-                   events_of(self), detail_of(self), captures_of(self));
+                   events_of(self), detail_of(self), captures_of(self), element_of(self),
+                   indices_of_elements(self));
 }
 
 constexpr auto kRebuildNearMissSignature =
     signature("_rebuild_near_miss()",
               {"partition", "start_index", "indices", "reached_steps", "next_event_type",
-               "events", "detail", "captures"},
+               "events", "detail", "captures", "element", "elements"},
               8);
 
 std::size_t count_from_py(PyObject* object) {
@@ -247,7 +267,7 @@ std::size_t count_from_py(PyObject* object) {
   return static_cast<std::size_t>(count);
 }
 
-Ref rebuild_near_miss(const Arguments<8>& args) {
+Ref rebuild_near_miss(const Arguments<10>& args) {
   PyNearMiss result;
   result.partition = args.convert(0, text_from_py);
   result.start_index = args.convert(1, count_from_py);
@@ -257,6 +277,12 @@ Ref rebuild_near_miss(const Arguments<8>& args) {
   result.events = args.convert(5, event_copies_from_py);
   result.detail = args.convert(6, detail_from_py);
   result.captures = args.convert(7, bindings_from_py);
+  // Pickles of a chain pattern's near misses from before elements existed lack the last two.
+  result.element = args.optional(8, count_from_py).value_or(result.reached_steps);
+  result.elements = args.optional(9, indices_from_py).value_or(std::vector<std::size_t>{});
+  if (!result.elements.empty() && result.elements.size() != result.indices.size()) {
+    raise_value_error("a NearMiss holds one element number per index");
+  }
   if (result.events.size() != result.indices.size()) {
     raise_value_error("a NearMiss holds one event per index");
   }
@@ -276,13 +302,20 @@ PyGetSetDef near_miss_getters[] = {
     getter_def<near_miss_class, reached_steps_of>("reached_steps"),
     getter_def<near_miss_class, next_event_type_of>("next_event_type"),
     getter_def<near_miss_class, reason_of>(
-        "reason", "One of: predicate_failed, absence_blocked, window_exceeded, no_successor."),
+        "reason",
+        "One of: predicate_failed, absence_blocked, window_exceeded, no_successor, too_few."),
     getter_def<near_miss_class, detail_of>(
         "detail",
         "Reason-specific specifics as a dict (keyed by \"kind\"); includes failed\n"
         "clauses, blocking events, or window counterfactuals."),
     getter_def<near_miss_class, events_of>("events"),
     getter_def<near_miss_class, captures_of>("captures"),
+    getter_def<near_miss_class, element_of>(
+        "element", "The element (step) it stopped at; equals reached_steps for a chain pattern."),
+    getter_def<near_miss_class, elements_of>(
+        "elements",
+        "The element number of each matched event, for a pattern of the language; empty for a\n"
+        "chain pattern."),
     {},
 };
 
@@ -336,14 +369,30 @@ Ref near_miss_events(const Arguments<4>& args) {
                     [](PyNearMiss& miss) { return near_miss_class().wrap(std::move(miss)); });
 }
 
+// ---------------------------------------------------------------------------------------------
+// _element_labels
+
+constexpr auto kElementLabelsSignature = signature("_element_labels()", {"pattern"}, 1);
+
+Ref element_labels(const Arguments<1>& args) {
+  const Pattern pattern = valid_pattern_argument(args.get(0));
+  if (!uses_elements(pattern)) return Ref::borrowed(Py_None);
+  return list_to_py(pattern.steps, [](const Step& step) { return text_to_py(element_label(step)); });
+}
+
 }  // namespace
+
+PyMethodDef element_labels_def = function_def<kElementLabelsSignature, element_labels>(
+    "_element_labels",
+    "_element_labels(pattern)\n--\n\nThe funnel's label of each element of a pattern of the\n"
+    "language (\"failed{3}\", \"(purchase | subscribe)\"); None for a chain pattern.");
 
 PyTypeObject* near_miss_type() { return near_miss_class().type(); }
 
 PyMethodDef rebuild_near_miss_def = function_def<kRebuildNearMissSignature, rebuild_near_miss>(
     "_rebuild_near_miss",
     "_rebuild_near_miss(partition, start_index, indices, reached_steps, next_event_type, events,\n"
-    "                   detail, captures)\n--\n\nUnpickle a NearMiss.");
+    "                   detail, captures, element=None, elements=None)\n--\n\nUnpickle a NearMiss.");
 
 PyMethodDef near_miss_events_def = function_def<kNearMissEventsSignature, near_miss_events>(
     "near_miss_events",

@@ -1,4 +1,5 @@
-// The class `NearMiss` (native `PyNearMiss`) and the function `near_miss_events`.
+// The class `NearMiss` (native `PyNearMiss`), the function `near_miss_events` and the funnel's
+// element labels.
 #pragma once
 
 #include "frame.hpp"
@@ -10,5 +11,7 @@ PyTypeObject* near_miss_type();
 extern PyMethodDef near_miss_events_def;
 // `_rebuild_near_miss(...)`: what a pickled `NearMiss` is rebuilt with.
 extern PyMethodDef rebuild_near_miss_def;
+// `_element_labels(pattern)`: the funnel's step labels of a language pattern, None for a chain.
+extern PyMethodDef element_labels_def;
 
 }  // namespace vashlet::py

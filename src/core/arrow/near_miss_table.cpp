@@ -16,6 +16,7 @@
 #include "arrow/result_columns.hpp"
 #include "explain/explain.hpp"
 #include "json/json.hpp"
+#include "match/element_walk.hpp"
 #include "match/matcher.hpp"
 #include "match/partitions.hpp"
 
@@ -191,9 +192,33 @@ namespace {
 // the bindings of its path: a fitting event that came too late, or none that fits in time.
 bool late_candidate_fits(const Pattern& pattern, const SortedEvents& events, const NearMiss& miss) {
   const WindowExceeded* late = std::get_if<WindowExceeded>(&miss.detail);
-  if (!late || miss.reached_steps >= pattern.steps.size()) return false;
-  return pattern.steps[miss.reached_steps].atom.accepts(events[late->candidate_index], miss.captures);
+  if (!late || miss.element >= pattern.steps.size()) return false;
+  const Step& step = pattern.steps[miss.element];
+  for (std::size_t k = 0; k < step.branch_count(); ++k) {
+    if (step.branch(k).accepts(events[late->candidate_index], miss.captures)) return true;
+  }
+  return false;
 }
+
+// The columns only language patterns' tables have: the element a near miss stopped at, and the
+// count reached and needed of a too_few one.
+class ElementColumns {
+ public:
+  void append(const NearMiss& miss) {
+    element_.append(static_cast<std::int64_t>(miss.element));
+    const TooFew* few = std::get_if<TooFew>(&miss.detail);
+    few ? count_.append(static_cast<std::int64_t>(few->count)) : count_.append_null();
+    few ? needed_.append(static_cast<std::int64_t>(few->needed)) : needed_.append_null();
+  }
+  Column element() { return element_.finish("element"); }
+  void finish_counts(std::vector<Column>& columns) {
+    columns.push_back(count_.finish("count"));
+    columns.push_back(needed_.finish("needed"));
+  }
+
+ private:
+  FixedBuilder element_{"l", 8}, count_{"l", 8}, needed_{"l", 8};
+};
 
 }  // namespace
 
@@ -210,7 +235,10 @@ arrow::Table near_miss_table(const Pattern& pattern, const SortedEvents& events,
   DetailColumns details(events);
   std::vector<const Bindings*> captures;
   captures.reserve(misses.size());
+  const bool language = uses_elements(pattern);
+  ElementColumns elements;
   for (const NearMiss& miss : misses) {
+    if (language) elements.append(miss);
     start_rows.append(miss.start_index);
     partitions.append(events.partition(miss.start_index));
     reached.append(static_cast<std::int64_t>(miss.reached_steps));
@@ -224,10 +252,12 @@ arrow::Table near_miss_table(const Pattern& pattern, const SortedEvents& events,
   columns.push_back(start_rows.finish("start_row"));
   columns.push_back(partitions.finish("partition"));
   columns.push_back(reached.finish("reached_steps"));
+  if (language) columns.push_back(elements.element());
   columns.push_back(rows.finish("rows"));
   columns.push_back(next_types.finish("next_event_type"));
   columns.push_back(reasons.finish("reason"));
   details.finish(columns);
+  if (language) elements.finish_counts(columns);
   columns.push_back(captures_column(binding_names(pattern), captures));
   return table_of(std::move(columns), misses.size());
 }
@@ -242,6 +272,15 @@ std::uint64_t count_starts(const Pattern& pattern, const SortedEvents& sorted, s
   const EventView events = sorted.view();
   const Atom& first = pattern.steps.front().atom;
   const Bindings empty;
+  // A language pattern's start passes any branch of its first element, and with `^` is its
+  // run's first event (as is_start judges it).
+  const bool language = uses_elements(pattern);
+  const auto language_start = [&](std::size_t i, const Event& event) {
+    if (pattern.anchored_start && i > 0 && sorted.partition(i - 1) == sorted.partition(i)) {
+      return false;
+    }
+    return passing_branch(pattern.steps.front(), event, empty).has_value();
+  };
   const std::size_t partitions = by_partition ? sorted.partition_values().size() : 0;
   constexpr std::size_t kEventsPerSlice = std::size_t{1} << 16;
   const std::size_t slots = std::max<std::size_t>(threads, 1);
@@ -254,7 +293,8 @@ std::uint64_t count_starts(const Pattern& pattern, const SortedEvents& sorted, s
     mine.assign(partitions, 0);
     std::uint64_t found = 0;
     visit_events(events, begin, end, [&](std::size_t i, const Event& event) {
-      if (same_bytes(event.typ, first.event_type) && first.accepts(event, empty)) {
+      if (language ? language_start(i, event)
+                   : same_bytes(event.typ, first.event_type) && first.accepts(event, empty)) {
         ++found;
         if (by_partition) {
           const std::uint32_t number = sorted.partition(i);

@@ -58,13 +58,30 @@ std::int64_t saturated_gap(std::int64_t earlier, std::int64_t later) {
                          : std::numeric_limits<std::int64_t>::min();
 }
 
+// The branch of `step` that judges `event`: the first it passes, else the first of its type.
+const Atom& branch_for(const Step& step, const Event& event, const Bindings& bindings) {
+  if (step.alternatives.empty()) return step.atom;
+  for (std::size_t k = 0; k < step.branch_count(); ++k) {
+    if (step.branch(k).accepts(event, bindings)) return step.branch(k);
+  }
+  for (std::size_t k = 0; k < step.branch_count(); ++k) {
+    const Atom& branch = step.branch(k);
+    if (branch.any_type || branch.event_type == event.typ) return branch;
+  }
+  return step.atom;
+}
+
+// ts - last_ts < min_gap: the event comes before the minimum gap has passed.
+bool too_early(std::int64_t last_ts, std::int64_t ts, std::int64_t min_gap) {
+  return min_gap > 0 && !window_exceeded(last_ts, ts, min_gap - 1);
+}
+
 }  // namespace
 
 NearMissDetail classify(const EventView& events, std::size_t run_end, const Step& step,
                         const std::vector<std::size_t>& candidates, std::size_t last,
-                        const Bindings& bindings) {
+                        const Bindings& bindings, const ElementLimits* limits) {
   if (last + 1 >= run_end) return NoSuccessor{};
-  const Atom& atom = step.atom;
   const Transition& transition = transition_of(step);
   const std::int64_t last_ts = events[last].ts;
 
@@ -79,10 +96,16 @@ NearMissDetail classify(const EventView& events, std::size_t run_end, const Step
   for (std::size_t pos = first; pos < candidates.size(); ++pos) {
     const std::size_t j = candidates[pos];
     const std::int64_t ts = events[j].ts;
+    if (limits && limits->min_gap && too_early(last_ts, ts, *limits->min_gap)) continue;
     if (transition.max_elapsed && window_exceeded(last_ts, ts, *transition.max_elapsed)) {
       if (!late) late = WindowExceeded{j, saturated_gap(last_ts, ts), *transition.max_elapsed};
       continue;
     }
+    if (limits && limits->within && window_exceeded(limits->first_ts, ts, *limits->within)) {
+      if (!late) late = WindowExceeded{j, saturated_gap(limits->first_ts, ts), *limits->within};
+      continue;
+    }
+    const Atom& atom = branch_for(step, events[j], bindings);
     for (; blocker == kNone && scanned < j; ++scanned) {
       if (forbidden_by(transition, events[scanned], bindings)) blocker = scanned;
     }

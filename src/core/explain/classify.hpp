@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <vector>
 
@@ -11,11 +12,22 @@
 
 namespace vashlet::explain {
 
+// What an element of a language pattern adds to the test of a candidate: the whole match's
+// window, counted from its first event, and the transition's minimum gap (an earlier event is no
+// candidate at all).
+struct ElementLimits {
+  std::int64_t first_ts = 0;
+  std::optional<std::int64_t> within;
+  std::optional<std::int64_t> min_gap;
+};
+
 // The reason step `step` could not follow events[last] in the run ending at `run_end`, under the
-// path's `bindings`; `candidates` are the run's events of the step's type, ascending.
+// path's `bindings`; `candidates` are the run's events of the step's type (of any of its
+// branches), ascending. A candidate is judged by the first branch it passes, or else the first of
+// its type. `limits` is given for the elements of a language pattern only.
 NearMissDetail classify(const EventView& events, std::size_t run_end, const Step& step,
                         const std::vector<std::size_t>& candidates, std::size_t last,
-                        const Bindings& bindings);
+                        const Bindings& bindings, const ElementLimits* limits = nullptr);
 
 // The same reason when no candidate of `step` can follow events[last] (then the path ends at
 // `last`), found in one pass over the candidates; nullopt when one can. `checkpoint` is

@@ -8,6 +8,7 @@
 
 #include "explain/classify.hpp"
 #include "explain/deepest_path.hpp"
+#include "explain/language_misses.hpp"
 #include "explain/pattern_facts.hpp"
 #include "explain/run_candidates.hpp"
 #include "match/matcher.hpp"
@@ -22,6 +23,7 @@ std::string_view near_miss_reason(const NearMissDetail& detail) {
     case 1: return "absence_blocked";
     case 2: return "window_exceeded";
     case 3: return "no_successor";
+    case 4: return "too_few";
   }
   invariant_failure("unknown near-miss detail");
 }
@@ -41,6 +43,7 @@ NearMiss near_miss(const EventView& events, const Pattern& pattern, std::size_t 
   miss.partition = events[start].partition;
   miss.start_index = start;
   miss.reached_steps = path.size();
+  miss.element = path.size();
   miss.next_event_type = pattern.steps[path.size()].atom.event_type;
   miss.detail = std::move(detail);
   miss.indices = std::move(path);
@@ -88,6 +91,7 @@ std::vector<NearMiss> near_misses(const EventView& events, const Pattern& patter
     invariant_failure("near_misses requires a structurally valid pattern");
   }
   if (!windows_resolved(pattern)) invariant_failure("near_misses requires windows in ticks");
+  if (uses_elements(pattern)) return language_near_misses(events, pattern, threads);
   const std::size_t n = pattern.steps.size();
   if (n < 2) return {};  // every start of a one-step pattern is a complete match
   const PatternFacts facts(pattern);

@@ -52,23 +52,32 @@ struct WindowExceeded {
   std::int64_t max_elapsed = 0;
 };
 struct NoSuccessor {};
+// A repeated element of a language pattern that did not reach its minimum count.
+struct TooFew {
+  std::size_t count = 0;
+  std::size_t needed = 0;
+};
 
-using NearMissDetail = std::variant<PredicateFailed, AbsenceBlocked, WindowExceeded, NoSuccessor>;
+using NearMissDetail =
+    std::variant<PredicateFailed, AbsenceBlocked, WindowExceeded, NoSuccessor, TooFew>;
 
-// "predicate_failed", "absence_blocked", "window_exceeded" or "no_successor".
+// "predicate_failed", "absence_blocked", "window_exceeded", "no_successor" or "too_few".
 std::string_view near_miss_reason(const NearMissDetail& detail);
 
 struct NearMiss {
   std::string partition;
   std::size_t start_index = 0;
   std::vector<std::size_t> indices;
-  std::size_t reached_steps = 0;
-  std::string next_event_type;
+  std::size_t reached_steps = 0;  // matched events (= steps taken, for a chain)
+  std::string next_event_type;    // for a language pattern, the element's label
+  std::size_t element = 0;        // the element it stopped at (= reached_steps, for a chain)
+  std::vector<std::uint32_t> elements;  // each matched event's element; empty for a chain
   NearMissDetail detail;
   Bindings captures;
 };
 
-// Precondition: `events` are in event order (not checked). The runs are shared among `threads`
+// Patterns of the language (uses_elements) are explained by their `first` walk from each start:
+// language_misses.hpp. Precondition: `events` are in event order (not checked). The runs are shared among `threads`
 // native threads (1: all on the calling thread); the result is the same for any.
 std::vector<NearMiss> near_misses(const EventView& events, const Pattern& pattern,
                                   std::size_t threads = 1);
