@@ -187,8 +187,10 @@ def test_builder_pattern_fields(builder, fields):
 
 
 @pytest.mark.parametrize("call, error, message", [
-    (lambda: A.times(0, 2), ValueError, "argument 'n': the first step cannot be optional: a match starts with an event"),
-    (lambda: AB.times(0), ValueError, "argument 'n': a step taken exactly 0 times matches nothing: say times(0, m) or optional()"),
+    (lambda: A.times(0, 2), ValueError,
+     "argument 'n': the first step cannot be optional: a match starts with an event"),
+    (lambda: AB.times(0), ValueError,
+     "argument 'n': a step taken exactly 0 times matches nothing: say times(0, m) or optional()"),
     (lambda: AB.times(3, 2), ValueError, "argument 'm': must not be below n (3), got 2"),
     (lambda: AB.times(0, 0), ValueError, "argument 'm': must be at least 1, got 0"),
     (lambda: AB.times(-1), ValueError, "argument 'n': must be at least 0, got -1"),

@@ -200,14 +200,17 @@ constexpr auto kOptionalSignature = signature("PatternBuilder.optional()");
 
 Ref optional(const PatternBuilder& self, const Arguments<0>&) {
   if (self.pattern.steps.size() == 1) {
-    raise_value_error("PatternBuilder.optional(): the first step cannot be optional: a match starts with an event");
+    raise_value_error(
+        "PatternBuilder.optional(): the first step cannot be optional: a match starts with an event");
   }
   return with_counts(self, 0, 1, "n");
 }
 
 constexpr auto kOneOrMoreSignature = signature("PatternBuilder.one_or_more()");
 
-Ref one_or_more(const PatternBuilder& self, const Arguments<0>&) { return with_counts(self, 1, std::nullopt, "n"); }
+Ref one_or_more(const PatternBuilder& self, const Arguments<0>&) {
+  return with_counts(self, 1, std::nullopt, "n");
+}
 
 // ---------------------------------------------------------------------------------------------
 // Bounds and anchors

@@ -40,8 +40,9 @@ constexpr auto kWithConsumptionSignature = signature("Pattern._with_consumption(
 // maps its words to these names.
 Ref with_consumption(const Pattern& self, const Arguments<1>& args) {
   const std::string name = args.convert(0, text_from_py);
-  for (MatchConsumption consumption : {MatchConsumption::FirstSuccessorPerStart, MatchConsumption::ExhaustivePerStart,
-                                       MatchConsumption::NonOverlapping}) {
+  for (MatchConsumption consumption :
+       {MatchConsumption::FirstSuccessorPerStart, MatchConsumption::ExhaustivePerStart,
+        MatchConsumption::NonOverlapping}) {
     if (consumption_name(consumption) != name) continue;
     Pattern copy = self;
     copy.consumption = consumption;
