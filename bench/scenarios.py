@@ -7,6 +7,7 @@ from functools import cached_property
 
 import columnstore
 import inputs
+import language
 import near_misses
 import ours
 import peers
@@ -322,5 +323,6 @@ ALL = {
     "tables-correlated": tables.correlated,
     "tables-reading": tables.reading,
     "columnstore": columnstore.scenario,
+    "language": language.scenario,
 }
 

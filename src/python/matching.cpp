@@ -37,6 +37,7 @@ struct PyMatch {
   std::vector<std::size_t> indices;
   PackedEvents events;  // one per entry of `indices`
   Bindings captures;
+  std::vector<std::uint32_t> elements;  // per entry of `indices`, for patterns of the language
 
   std::string_view partition() const { return events.partition(0); }
   std::int64_t start() const { return events.ts(0); }
@@ -71,18 +72,21 @@ PyMatch from_core(Match match, const EventList& events) {
     invariant_failure("a match disagrees with the events it names");
   }
   result.captures = std::move(match.captures);
+  result.elements = std::move(match.elements);
   return result;
 }
 
 // The Match of flat match `m`, whose events `copies` holds.
 PyMatch from_flat(const FlatMatches& flat, const EventCopies& copies, std::size_t m,
                   const EventList& events, const plan::BindingLayout& layout) {
-  if (flat.steps == 0) invariant_failure("a match names no event");
+  const std::size_t length = flat.length_of(m);
+  if (length == 0) invariant_failure("a match names no event");
   const std::size_t* indices = flat.indices_of(m);
-  require_in_list(indices, flat.steps, events);
+  require_in_list(indices, length, events);
   PyMatch result;
   result.events = copies.at(m);
-  result.indices.assign(indices, indices + flat.steps);
+  result.indices.assign(indices, indices + length);
+  if (flat.variable) result.elements.assign(flat.elements_of(m), flat.elements_of(m) + length);
   result.captures = layout.to_bindings(flat.values_of(m));
   return result;
 }
@@ -157,6 +161,12 @@ Ref events_of(const PyMatch& match) {
                     [&](std::size_t i) { return event_to_py(match.events.event(i)); });
 }
 Ref captures_of(const PyMatch& match) { return named_values_to_dict(match.captures); }
+Ref elements_of(const PyMatch& match) {
+  const Ref list = list_to_py(match.elements, [](std::uint32_t element) {
+    return size_to_py(element);
+  });
+  return Ref::checked(PyList_AsTuple(list.get()));
+}
 
 Ref match_repr(const PyMatch& match) {
   const std::string text = "Match(partition=" + quoted(match.partition()) +
@@ -168,25 +178,36 @@ Ref match_repr(const PyMatch& match) {
 
 constexpr auto kMatchReduceSignature = signature("Match.__reduce__()");
 
+// A chain pattern's match pickles as it always has; one with elements adds them.
 Ref reduce_match(const PyMatch& match, const Arguments<0>&) {
-  return reduce_to("_rebuild_match", indices_of(match), events_of(match), captures_of(match));
+  if (match.elements.empty()) {
+    return reduce_to("_rebuild_match", indices_of(match), events_of(match), captures_of(match));
+  }
+  return reduce_to("_rebuild_match", indices_of(match), events_of(match), captures_of(match),
+                   list_to_py(match.elements, [](std::uint32_t e) { return size_to_py(e); }));
 }
 
 constexpr auto kRebuildMatchSignature =
-    signature("_rebuild_match()", {"indices", "events", "captures"}, 3);
+    signature("_rebuild_match()", {"indices", "events", "captures", "elements"}, 3);
 
-Ref rebuild_match(const Arguments<3>& args) {
+Ref rebuild_match(const Arguments<4>& args) {
   std::vector<std::size_t> indices = args.convert(0, indices_from_py);
   std::vector<Event> events = args.convert(1, event_copies_from_py);
   Bindings captures = args.convert(2, bindings_from_py);
+  std::vector<std::size_t> elements =
+      args.optional(3, indices_from_py).value_or(std::vector<std::size_t>{});
   if (indices.empty() || events.size() != indices.size()) {
     raise_value_error("a Match holds one event per index, and at least one");
+  }
+  if (!elements.empty() && elements.size() != indices.size()) {
+    raise_value_error("a Match holds one element per index, or none");
   }
   PyMatch match;
   match.events =
       PackedEvents::pack(events.size(), [&](std::size_t i) -> const Event& { return events[i]; });
   match.indices = std::move(indices);
   match.captures = std::move(captures);
+  match.elements.assign(elements.begin(), elements.end());
   return match_class().wrap(std::move(match));
 }
 
@@ -205,6 +226,9 @@ PyGetSetDef match_getters[] = {
     getter_def<match_class, events_of>("events"),
     getter_def<match_class, captures_of>(
         "captures", "Captured bindings (registers) as a dict of name to value."),
+    getter_def<match_class, elements_of>(
+        "elements",
+        "The element number of each event, for patterns of the language; () for chains."),
     {},
 };
 

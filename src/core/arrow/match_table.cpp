@@ -99,34 +99,53 @@ Column match_partitions(const MatchParts& matches, const SortedEvents& events,
   return arrow::string_column(values.format, "partition", offsets, std::move(data));
 }
 
+// Where each match's entries begin in a list column of one entry per matched event (one more
+// than the matches): every match has `steps` events, except a language pattern's.
+std::vector<std::int64_t> event_offsets(const MatchParts& matches) {
+  std::vector<std::int64_t> offsets(matches.size() + 1, 0);
+  matches.visit(0, matches.size(), [&](std::size_t number, const FlatMatches& part, std::size_t m) {
+    offsets[number + 1] = offsets[number] + static_cast<std::int64_t>(part.length_of(m));
+  });
+  return offsets;
+}
+
 // The input rows of every match's events.
-Column match_rows(const MatchParts& matches, const SortedEvents& events, std::size_t steps,
-                  std::size_t threads) {
+Column match_rows(const MatchParts& matches, const SortedEvents& events,
+                  std::vector<std::int64_t> offsets, std::size_t threads) {
   const std::size_t total = matches.size();
-  std::vector<std::int64_t> offsets(total + 1);
-  for (std::size_t number = 0; number <= total; ++number) {
-    offsets[number] = static_cast<std::int64_t>(number * steps);
-  }
   if (events.ids()) {  // values of an id column, of any key type
     RowListColumn rows(events);
     matches.visit(0, total, [&](std::size_t, const FlatMatches& part, std::size_t m) {
-      rows.append(part.indices_of(m), steps);
+      rows.append(part.indices_of(m), part.length_of(m));
     });
     return rows.finish("rows");
   }
-  FixedWriter items("l", 8, total * steps);
+  FixedWriter items("l", 8, static_cast<std::size_t>(offsets.back()));
   for_slices(total, threads, kMatchesPerSlice, [&](std::size_t begin, std::size_t end) {
     matches.visit(begin, end, [&](std::size_t number, const FlatMatches& part, std::size_t m) {
       const std::size_t* indices = part.indices_of(m);
-      for (std::size_t k = 0; k < steps; ++k) {
+      const std::size_t at = static_cast<std::size_t>(offsets[number]);
+      for (std::size_t k = 0; k < part.length_of(m); ++k) {
         if (indices[k] >= events.size()) {
           invariant_failure("a result names an event outside the input");
         }
-        items.set(number * steps + k, static_cast<std::int64_t>(events.row(indices[k])));
+        items.set(at + k, static_cast<std::int64_t>(events.row(indices[k])));
       }
     });
   });
   return arrow::list_column("rows", std::move(offsets), items.finish("item"));
+}
+
+// The element number of every match's events, for patterns of the language.
+Column match_elements(const MatchParts& matches, std::vector<std::int64_t> offsets) {
+  FixedWriter items("i", 4, static_cast<std::size_t>(offsets.back()));
+  matches.visit(0, matches.size(), [&](std::size_t number, const FlatMatches& part, std::size_t m) {
+    const std::uint32_t* elements = part.elements_of(m);
+    for (std::size_t k = 0; k < part.length_of(m); ++k) {
+      items.set(static_cast<std::size_t>(offsets[number]) + k, static_cast<std::int32_t>(elements[k]));
+    }
+  });
+  return arrow::list_column("elements", std::move(offsets), items.finish("item"));
 }
 
 // The bound values of every match: one column per binding name, from that name's slot.
@@ -157,7 +176,6 @@ arrow::Table match_table(const Pattern& source, const SortedEvents& events, cons
   // record per match.
   const MatchParts matches(compiled.flat_matches(events.view(), run.threads));
   const std::size_t total = matches.size();
-  const std::size_t steps = compiled.steps.size();
 
   FixedWriter numbers("l", 8, total);
   FixedWriter starts(events.ts_format(), integer_width(events.ts_format()), total);
@@ -174,8 +192,10 @@ arrow::Table match_table(const Pattern& source, const SortedEvents& events, cons
   columns.push_back(match_partitions(matches, events, run.threads));
   columns.push_back(starts.finish("start"));
   columns.push_back(ends.finish("end"));
-  columns.push_back(match_rows(matches, events, steps, run.threads));
+  const std::vector<std::int64_t> offsets = event_offsets(matches);
+  columns.push_back(match_rows(matches, events, offsets, run.threads));
   columns.push_back(match_captures(matches, pattern, compiled));
+  if (compiled.language) columns.push_back(match_elements(matches, offsets));
   return table_of(std::move(columns), total);
 }
 

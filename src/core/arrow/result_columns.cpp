@@ -21,7 +21,9 @@ std::size_t integer_width(std::string_view format) {
 std::vector<std::string> binding_names(const Pattern& pattern) {
   std::vector<std::string> names;
   for (const Step& step : pattern.steps) {
-    for (const Capture& capture : step.atom.captures) names.push_back(capture.name);
+    for (std::size_t k = 0; k < step.branch_count(); ++k) {
+      for (const Capture& capture : step.branch(k).captures) names.push_back(capture.name);
+    }
   }
   std::sort(names.begin(), names.end(),
             [](const std::string& a, const std::string& b) { return compare_bytes(a, b) < 0; });

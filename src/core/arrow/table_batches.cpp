@@ -30,9 +30,10 @@ void TableReader::null_at(const ColumnReader& column, std::int64_t row, const ch
 }
 
 std::int32_t TableReader::type_number(std::string_view type) const {
+  const std::int32_t other = every_type_ ? static_cast<std::int32_t>(types_.size()) : -1;
   // Most rows of a wide table are of types the pattern does not name, and most of those
   // already differ in length.
-  if (type.size() < 64 && ((type_lengths_ >> type.size()) & 1) == 0) return -1;
+  if (type.size() < 64 && ((type_lengths_ >> type.size()) & 1) == 0) return other;
   const ShortKey key(type);
   for (std::size_t i = 0; i < types_.size(); ++i) {
     if (key.fits ? type_keys_[i].same_as(key)
@@ -40,7 +41,7 @@ std::int32_t TableReader::type_number(std::string_view type) const {
       return static_cast<std::int32_t>(i);
     }
   }
-  return -1;
+  return other;
 }
 
 std::int64_t TableReader::integer_at(const ColumnReader& column, std::int64_t row) {
@@ -252,7 +253,11 @@ void TableReader::read(const ArrowSchema& schema, const ArrowArray& batch) {
       if (type_number_of_row < 0) continue;
       Event& event = block[at - first];
       events_[at] = &event;
-      event.typ = types_[type_number_of_row];
+      if (static_cast<std::size_t>(type_number_of_row) < types_.size()) {
+        event.typ = types_[type_number_of_row];
+      } else {
+        event.typ = type.text_at(row);
+      }
       event.ts = integer_at(ts, row);
       stamps_[at] = event.ts;
       check_partition(partition, row);

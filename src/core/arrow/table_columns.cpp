@@ -18,23 +18,30 @@ using arrow::FailureKind;
 bool byte_order(const std::string& a, const std::string& b) { return compare_bytes(a, b) < 0; }
 
 
-// The attribute names that the atoms of the pattern read (only those of atoms of `type`, when
-// given), byte-wise sorted, without repeats.
+// Calls visit(atom) for every atom of the pattern: each branch of each step, each absence.
+template <class Visit>
+void for_each_atom(const Pattern& pattern, const Visit& visit) {
+  for (const Step& step : pattern.steps) {
+    for (std::size_t k = 0; k < step.branch_count(); ++k) visit(step.branch(k));
+    if (step.transition_from_previous) {
+      for (const Atom& atom : step.transition_from_previous->absence) visit(atom);
+    }
+  }
+}
+
+// The attribute names that the atoms of the pattern read (only those of atoms that take events
+// of `type`, when given; with `any_only`, of atoms of any type only), byte-wise sorted, without
+// repeats.
 std::vector<std::string> attributes_read(const Pattern& pattern,
-                                         std::optional<std::string_view> type = std::nullopt) {
+                                         std::optional<std::string_view> type = std::nullopt,
+                                         bool any_only = false) {
   std::vector<std::string> names;
-  const auto add_atom = [&](const Atom& atom) {
-    if (type && atom.event_type != *type) return;
+  for_each_atom(pattern, [&](const Atom& atom) {
+    if ((type || any_only) && !atom.any_type && (any_only || atom.event_type != *type)) return;
     for (const Predicate& p : atom.predicates) names.push_back(p.attribute);
     for (const ReferencePredicate& r : atom.reference_predicates) names.push_back(r.attribute);
     for (const Capture& c : atom.captures) names.push_back(c.attribute);
-  };
-  for (const Step& step : pattern.steps) {
-    add_atom(step.atom);
-    if (step.transition_from_previous) {
-      for (const Atom& atom : step.transition_from_previous->absence) add_atom(atom);
-    }
-  }
+  });
   std::sort(names.begin(), names.end(), byte_order);
   names.erase(std::unique(names.begin(), names.end()), names.end());
   return names;
@@ -46,13 +53,18 @@ std::vector<std::string> types_named(const Pattern& pattern) {
   const auto add = [&](const std::string& type) {
     if (std::find(types.begin(), types.end(), type) == types.end()) types.push_back(type);
   };
-  for (const Step& step : pattern.steps) {
-    add(step.atom.event_type);
-    if (step.transition_from_previous) {
-      for (const Atom& atom : step.transition_from_previous->absence) add(atom.event_type);
-    }
-  }
+  for_each_atom(pattern, [&](const Atom& atom) {
+    if (!atom.any_type) add(atom.event_type);
+  });
   return types;
+}
+
+// Whether the pattern needs every event, whatever its type: an atom of any type takes or forbids
+// any, and an anchor is at the partition's first or last event of all.
+bool reads_every_type(const Pattern& pattern) {
+  bool any = pattern.anchored_start || pattern.anchored_end;
+  for_each_atom(pattern, [&](const Atom& atom) { any = any || atom.any_type; });
+  return any;
 }
 
 // The kind of a column from its schema alone (a dictionary counts as its values).
@@ -92,7 +104,7 @@ std::string column_list(const ArrowSchema& schema) {
 TableReader::TableReader(const ArrowSchema& schema, const EventColumns& columns,
                          const Pattern& pattern, std::size_t threads)
     : columns_(columns), threads_(std::max<std::size_t>(threads, 1)),
-      types_(types_named(pattern)) {
+      types_(types_named(pattern)), every_type_(reads_every_type(pattern)) {
   Build::threads(result_) = threads_;
   type_met_.assign(types_.size(), 0);
   for (const std::string& type : types_) {
@@ -165,9 +177,12 @@ TableReader::TableReader(const ArrowSchema& schema, const EventColumns& columns,
     fail(FailureKind::Value, *mismatch);
   }
   // Each event keeps only the attributes that the atoms of its own type read.
-  attributes_of_type_.resize(types_.size());
-  for (std::size_t t = 0; t < types_.size(); ++t) {
-    const std::vector<std::string> names = attributes_read(pattern, types_[t]);
+  // The last entry: events of the other types, kept where the pattern reads every type.
+  attributes_of_type_.resize(types_.size() + 1);
+  for (std::size_t t = 0; t <= types_.size(); ++t) {
+    const std::vector<std::string> names =
+        t < types_.size() ? attributes_read(pattern, types_[t])
+                          : attributes_read(pattern, std::nullopt, true);
     for (std::size_t a = 0; a < attributes_.size(); ++a) {
       if (std::binary_search(names.begin(), names.end(), attributes_[a].name, byte_order)) {
         attributes_of_type_[t].push_back(a);

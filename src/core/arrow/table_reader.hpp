@@ -114,6 +114,9 @@ class TableReader {
   EventColumns columns_;
   std::size_t threads_;
   std::vector<std::string> types_;
+  // Whether rows of types the pattern does not name are kept too (type number types_.size(),
+  // each event holding its own type).
+  bool every_type_ = false;
   std::vector<ShortKey> type_keys_;  // of types_
   std::uint64_t type_lengths_ = 0;   // bit n set: some type has n bytes (or n >= 64)
   std::vector<Attribute> attributes_;                        // byte-wise by name

@@ -57,7 +57,10 @@ std::vector<Match> Plan::matches(const EventView& events, std::size_t threads) c
       reserve_for(out, out.size() + flat.size());
       for (std::size_t m = 0; m < flat.size(); ++m) {
         Match& match = out.emplace_back();
-        match.indices.assign(flat.indices_of(m), flat.indices_of(m) + flat.steps);
+        match.indices.assign(flat.indices_of(m), flat.indices_of(m) + flat.length_of(m));
+        if (flat.variable) {
+          match.elements.assign(flat.elements_of(m), flat.elements_of(m) + flat.length_of(m));
+        }
         const Event& first = events[match.indices.front()];
         match.partition = first.partition;
         match.start = first.ts;

@@ -12,7 +12,7 @@ void EventCopies::run_matched(const FlatMatches& out, std::size_t begin,
   constexpr std::size_t kAhead = tuning::kCopyAhead;  // matches
   const auto fetch = [&](std::size_t m, auto&& what) {
     if (m >= out.size()) return;
-    for (std::size_t s = 0; s < out.steps; ++s) what(events[out.indices_of(m)[s]]);
+    for (std::size_t s = 0; s < out.length_of(m); ++s) what(events[out.indices_of(m)[s]]);
   };
   reserve_for(places_, out.size());
   for (std::size_t m = begin; m < out.size(); ++m) {
@@ -21,9 +21,10 @@ void EventCopies::run_matched(const FlatMatches& out, std::size_t begin,
       prefetch_attributes(event, tuning::kAttributeBytes);
     });
     const std::size_t* indices = out.indices_of(m);
+    const std::size_t length = out.length_of(m);
     const PackedEventSlabs::Place place = slabs_.add(
-        out.steps, [&](std::size_t s) -> const Event& { return events[indices[s]]; });
-    if (slabs_.ts(place, out.steps - 1) != out.ends[m]) {
+        length, [&](std::size_t s) -> const Event& { return events[indices[s]]; });
+    if (slabs_.ts(place, length - 1) != out.ends[m]) {
       invariant_failure("a match disagrees with the events it names");
     }
     places_.push_back(place);

@@ -28,6 +28,7 @@ const char* path_name(Path path) {
     case Path::Keyed: return "keyed";
     case Path::ReachIndexed: return "reach_indexed";
     case Path::FiledByValue: return "filed_by_value";
+    case Path::Elements: return "elements";
   }
   return "";
 }

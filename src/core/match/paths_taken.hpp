@@ -16,8 +16,9 @@ enum class Path : std::size_t {
   Keyed,         // a long run split by its correlating key
   ReachIndexed,  // exhaustive mode: a run whose reachability test indexes later values
   FiledByValue,  // a step's waiting partials filed by value
+  Elements,      // a run of a pattern with language elements (ElementMatcher)
 };
-constexpr std::size_t kPaths = 6;
+constexpr std::size_t kPaths = 7;
 
 struct PathsTaken {
   std::array<std::uint64_t, kPaths> counts{};

@@ -5,6 +5,7 @@
 #include <optional>
 #include <utility>
 
+#include "match/element_reference.hpp"
 #include "match/partitions.hpp"
 #include "match/transitions.hpp"
 #include "model/duration.hpp"
@@ -82,6 +83,7 @@ std::vector<Match> oracle_matches(const Pattern& pattern, const EventView& event
     invariant_failure("oracle_matches requires a structurally valid pattern");
   }
   if (!windows_resolved(pattern)) invariant_failure("oracle_matches requires windows in ticks");
+  if (uses_elements(pattern)) return element_reference_matches(pattern, events, threads);
   const bool exhaustive = pattern.consumption == MatchConsumption::ExhaustivePerStart;
   const Atom& first = pattern.steps.front().atom;
   return map_runs<Match>(events, threads, [&] {

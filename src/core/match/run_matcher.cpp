@@ -1,4 +1,5 @@
-// Strategy per run: chains where the plan allows them, else the step matcher,
+// Strategy per run: the element matcher for patterns of the language; else chains where the plan
+// allows them, else the step matcher,
 // over each key's events of a long run where the pattern's steps are correlated by one name.
 #include "match/run_matcher.hpp"
 
@@ -13,6 +14,14 @@ RunMatcher::RunMatcher(const Plan& plan, const EventView& events, MatchBudget& b
 
 void RunMatcher::match_run(const Run& run, FlatMatches& out, RunSink* sink) {
   const std::size_t begin = out.size();
+  if (plan_.language) {
+    paths_taken_.note(Path::Elements);
+    if (!elements_) elements_.emplace(plan_, events_, budget_);
+    elements_->match_run(run, out);
+    if (!budget_.exhaustive()) budget_.add_matches(out.size() - begin, events_, run.begin, run.end);
+    if (sink) sink->run_matched(out, begin, events_);
+    return;
+  }
   const bool by_key = keyed_ && run.end - run.begin >= tuning::kSplitFrom && !takes_chains(run);
   if (by_key) {
     paths_taken_.note(Path::Keyed);

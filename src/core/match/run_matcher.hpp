@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "match/chain_matcher.hpp"
+#include "match/element_matcher.hpp"
 #include "match/exhaustive_budget.hpp"
 #include "match/match_order.hpp"
 #include "match/partitions.hpp"
@@ -40,6 +41,7 @@ class RunMatcher {
   PathsTaken paths_taken_;
   std::optional<ChainMatcher> chains_;
   std::optional<StepMatcher> steps_;
+  std::optional<ElementMatcher> elements_;
   MatchOrder order_;
 };
 

@@ -47,12 +47,14 @@ class BindingLayout {
   std::size_t size() const { return names_.size(); }
   const std::vector<std::string_view>& names() const { return names_; }
 
-  // The bindings of a match from the values of every slot, as a map ordered by name.
+  // The bindings of a match from the values of every slot, as a map ordered by name; a slot
+  // without a value (a name a language pattern's match left unbound) is left out.
   Bindings to_bindings(const Value* const* values) const {
     Bindings bindings;
     bindings.reserve(names_.size());
     for (const std::size_t slot : by_name_) {
-      bindings.set(std::string(names_[slot]), *values[slot]);  // ascending names: appends
+      // ascending names: appends
+      if (values[slot]) bindings.set(std::string(names_[slot]), *values[slot]);
     }
     return bindings;
   }

@@ -17,6 +17,10 @@ std::vector<CompiledStep> compiled_steps(const Pattern& pattern) {
   for (const Step& step : pattern.steps) {
     CompiledStep& out = steps.emplace_back();
     out.atom = step.atom;
+    // The binding layout numbers every name a branch of the element captures.
+    for (std::size_t k = 1; k < step.branch_count(); ++k) {
+      for (const Capture& capture : step.branch(k).captures) out.atom.captures.push_back(capture);
+    }
     if (step.transition_from_previous) {
       out.max_elapsed = step.transition_from_previous->max_elapsed;
       out.absence = step.transition_from_previous->absence;
@@ -58,6 +62,7 @@ Plan::Plan(const Pattern& pattern, std::optional<std::size_t> max_matches)
   build_probes();
   chains = ChainMatcher::applies(*this);
   keyed_runs = KeyedRuns::of(steps);
+  if (uses_elements(pattern)) language = pattern;
 }
 
 // Each later step files its partial matches by every slot that one of its atoms (the step's own

@@ -70,6 +70,9 @@ class Plan {
   // tables empty: each worker copies it).
   bool chains = false;
   std::optional<KeyedRuns> keyed_runs;
+  // The pattern itself where it uses the language's elements (uses_elements): its runs are
+  // matched by the element matcher, which reads the elements from it.
+  std::optional<Pattern> language;
 
   bool exhaustive() const { return consumption == MatchConsumption::ExhaustivePerStart; }
 
