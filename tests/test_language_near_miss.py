@@ -229,7 +229,8 @@ BRUTE = lang("failed -> success", counts={0: (3, 3)})
 
 def test_table_columns_of_language_and_chain_patterns():
     table = explain(BRUTE, SHOP)._to_pyarrow()
-    assert table.column_names[:5] == ["start_row", "partition", "reached_steps", "element", "rows"]
+    assert table.column_names[:6] == ["start_row", "partition", "reached_steps", "element", "rows", "elements"]
+    assert table["elements"].to_pylist()[:2] == [[0, 0, 0], [0, 0]]
     assert table.column_names[-3:] == ["count", "needed", "captures"]
     rows = table.select(["start_row", "reached_steps", "element", "reason", "count", "needed"]).to_pylist()
     assert [tuple(r.values()) for r in rows] == [
@@ -277,4 +278,5 @@ def test_command_line_shows_too_few(tmp_path, capsys):
                  "--report", str(tmp_path / "r.html")]) == 0
     out = capsys.readouterr().out
     assert "2 of 3 taken" in out and "failed{3}" in out
-    assert "stopped at element 0" in (tmp_path / "r.html").read_text()
+    report = (tmp_path / "r.html").read_text()
+    assert "stopped at element 0" in report and "<td>element 0</td>" in report
