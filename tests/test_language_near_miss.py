@@ -264,6 +264,8 @@ def test_near_miss_pickles_and_repr():
     # `^`: only a partition's first event starts
     (lang("failed -> success", counts={0: (2, None)}, start=True), "start",
      [("failed{2,}", 3, 2), ("success", 2, 1)]),
+    (lang("* -> success", counts={0: (2, None)}, start=True), "start",
+     [("*{2,}", 3, 3), ("success", 3, 1)]),
 ])
 def test_funnel_has_a_step_per_element(pattern, per, expected):
     result = funnel(pattern, SHOP, per=per)
