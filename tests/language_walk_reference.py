@@ -145,32 +145,40 @@ def classify(pattern, events, end, w, start, last, bindings):
     return blocked or late or {"kind": "no_successor"}
 
 
-def near_misses(pattern, events):
-    """One record per start whose walk does not complete, with the NearMiss getters' fields."""
-    steps, events, result, begin = pattern["steps"], [ref.Ev(e) for e in events], [], 0
+def walks(pattern, events):
+    """(start, walk) for every start, in order."""
+    begin = 0
     while begin < len(events):
         end = begin + 1
         while end < len(events) and events[end].partition == events[begin].partition:
             end += 1
         for start in range(begin, end):
             walked = walk(pattern, events, begin, end, start)
-            if walked is None or walked[4]:
-                continue
-            path, k, count, bindings, _ = walked
-            if count < counts(steps[k])[0]:
-                element, detail = k, {"kind": "too_few", "count": count, "needed": counts(steps[k])[0]}
-            else:
-                element = next((e for e in range(k + 1, len(steps)) if counts(steps[e])[0] > 0),
-                               len(steps) - 1)
-                detail = classify(pattern, events, end, element, start, path[-1][0], bindings)
-            result.append({
-                "partition": events[start].partition, "start_index": start,
-                "indices": [j for j, _ in path], "reached_steps": len(path),
-                "next_event_type": label(steps[element]), "reason": detail["kind"], "detail": detail,
-                "captures": {name: bindings[name] for name in sorted(bindings, key=str.encode)},
-                "element": element, "elements": tuple(e for _, e in path),
-            })
+            if walked is not None:
+                yield start, end, walked
         begin = end
+
+
+def near_misses(pattern, events):
+    """One record per start whose walk does not complete, with the NearMiss getters' fields."""
+    steps, events, result = pattern["steps"], [ref.Ev(e) for e in events], []
+    for start, end, walked in walks(pattern, events):
+        if walked[4]:
+            continue
+        path, k, count, bindings, _ = walked
+        if count < counts(steps[k])[0]:
+            element, detail = k, {"kind": "too_few", "count": count, "needed": counts(steps[k])[0]}
+        else:
+            element = next((e for e in range(k + 1, len(steps)) if counts(steps[e])[0] > 0),
+                           len(steps) - 1)
+            detail = classify(pattern, events, end, element, start, path[-1][0], bindings)
+        result.append({
+            "partition": events[start].partition, "start_index": start,
+            "indices": [j for j, _ in path], "reached_steps": len(path),
+            "next_event_type": label(steps[element]), "reason": detail["kind"], "detail": detail,
+            "captures": {name: bindings[name] for name in sorted(bindings, key=str.encode)},
+            "element": element, "elements": tuple(e for _, e in path),
+        })
     return result
 
 

@@ -263,6 +263,10 @@ def funnel(
     The paths are not enumerated: the near-miss search tells which starts complete, so the
     funnel costs about what `explain` does, whatever the number of paths.
 
+    For a pattern of the language (quantifiers, alternatives, ...) a step is an element (a
+    repeated element counts once) and a start counts as matched when its ``first`` walk
+    completes; the near misses are those walks (see docs/language.md).
+
     With ``per="partition"`` each partition with a start counts once, at the deepest step any
     of its starts reached (a partition with a complete path counts as matched); its reasons are
     those of the first of its deepest near misses. That is the funnel of users rather than of

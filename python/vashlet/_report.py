@@ -25,7 +25,10 @@ pre.pattern { background: #f6f8fa; padding: 10px 12px; border-radius: 4px; white
 
 
 def _roles(miss: dict[str, Any]) -> dict[int, str]:
-    roles = {row: f"step {step}" for step, row in enumerate(miss["rows"])}
+    if miss.get("elements") is not None:  # a language pattern: the element each row was taken as
+        roles = {row: f"element {e}" for e, row in zip(miss["elements"], miss["rows"])}
+    else:
+        roles = {row: f"step {step}" for step, row in enumerate(miss["rows"])}
     for column, role in (
         ("event_row", "fails the next step"),
         ("blocking_row", "blocks (absence)"),

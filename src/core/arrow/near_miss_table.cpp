@@ -200,24 +200,32 @@ bool late_candidate_fits(const Pattern& pattern, const SortedEvents& events, con
   return false;
 }
 
-// The columns only language patterns' tables have: the element a near miss stopped at, and the
-// count reached and needed of a too_few one.
+// The columns only language patterns' tables have: the element a near miss stopped at, the
+// element of each of its rows, and the count reached and needed of a too_few one.
 class ElementColumns {
  public:
   void append(const NearMiss& miss) {
     element_.append(static_cast<std::int64_t>(miss.element));
+    for (const std::uint32_t element : miss.elements) {
+      items_.append(static_cast<std::int32_t>(element));
+    }
+    offsets_.push_back(offsets_.back() + static_cast<std::int64_t>(miss.elements.size()));
     const TooFew* few = std::get_if<TooFew>(&miss.detail);
     few ? count_.append(static_cast<std::int64_t>(few->count)) : count_.append_null();
     few ? needed_.append(static_cast<std::int64_t>(few->needed)) : needed_.append_null();
   }
   Column element() { return element_.finish("element"); }
+  Column elements() {
+    return arrow::list_column("elements", std::move(offsets_), items_.finish("item"));
+  }
   void finish_counts(std::vector<Column>& columns) {
     columns.push_back(count_.finish("count"));
     columns.push_back(needed_.finish("needed"));
   }
 
  private:
-  FixedBuilder element_{"l", 8}, count_{"l", 8}, needed_{"l", 8};
+  FixedBuilder element_{"l", 8}, count_{"l", 8}, needed_{"l", 8}, items_{"i", 4};
+  std::vector<std::int64_t> offsets_{0};
 };
 
 }  // namespace
@@ -254,6 +262,7 @@ arrow::Table near_miss_table(const Pattern& pattern, const SortedEvents& events,
   columns.push_back(reached.finish("reached_steps"));
   if (language) columns.push_back(elements.element());
   columns.push_back(rows.finish("rows"));
+  if (language) columns.push_back(elements.elements());
   columns.push_back(next_types.finish("next_event_type"));
   columns.push_back(reasons.finish("reason"));
   details.finish(columns);

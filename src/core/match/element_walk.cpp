@@ -3,6 +3,7 @@
 // current element, else skipped.
 #include "match/element_walk.hpp"
 
+#include <algorithm>
 #include <utility>
 
 #include "match/transitions.hpp"
@@ -70,6 +71,56 @@ bool is_start(const Pattern& pattern, const EventView& events, const Run& run,
 
 namespace {
 
+// Which events since the walk's last matched one a transition's absences forbid, found once per
+// element as the walk reads on: re-reading them for every candidate made a walk that stays put
+// quadratic in its run, and the explanation of all starts cubic.
+class AbsenceCursors {
+ public:
+  explicit AbsenceCursors(std::size_t elements) : scanned_(elements), blocker_(elements) {}
+
+  void restart(std::size_t last) {
+    std::fill(scanned_.begin(), scanned_.end(), last + 1);
+    std::fill(blocker_.begin(), blocker_.end(), kNoBlocker);
+  }
+
+  // No event strictly between the walk's last event and `candidate` (ascending over calls
+  // between restarts) is forbidden by the transition before `element`.
+  bool clear(const Transition& transition, std::size_t element, const EventView& events,
+             std::size_t candidate, const Bindings& bindings) {
+    if (transition.absence.empty()) return true;
+    std::size_t& scanned = scanned_[element];
+    std::size_t& blocker = blocker_[element];
+    for (; blocker == kNoBlocker && scanned < candidate; ++scanned) {
+      if (forbidden_by(transition, events[scanned], bindings)) blocker = scanned;
+    }
+    return blocker == kNoBlocker;
+  }
+
+ private:
+  static constexpr std::size_t kNoBlocker = static_cast<std::size_t>(-1);
+  std::vector<std::size_t> scanned_, blocker_;
+};
+
+// The transition before `element` holds from events[from] to events[to] (from < to), its
+// absences told by `cursors`: as element_transition_allows.
+bool transition_holds(const Pattern& pattern, std::size_t element, const EventView& events,
+                      std::size_t from, std::size_t to, const Bindings& bindings,
+                      AbsenceCursors& cursors) {
+  const std::optional<Transition>& transition = pattern.steps[element].transition_from_previous;
+  if (element == 0 || !transition) return true;
+  const std::int64_t from_ts = events[from].ts;
+  const std::int64_t to_ts = events[to].ts;
+  if (to_ts < from_ts) return false;
+  if (transition->max_elapsed && window_exceeded(from_ts, to_ts, *transition->max_elapsed)) {
+    return false;
+  }
+  if (transition->min_elapsed && *transition->min_elapsed > 0 &&
+      !window_exceeded(from_ts, to_ts, *transition->min_elapsed - 1)) {
+    return false;
+  }
+  return cursors.clear(*transition, element, events, to, bindings);
+}
+
 // Takes events[candidate] into the walk as element `element` (branch already chosen).
 void take(ElementWalk& walk, std::size_t candidate, std::uint32_t element, TakenBranch taken) {
   walk.count = element == walk.element && !walk.path.empty() ? walk.count + 1 : 1;
@@ -86,13 +137,14 @@ std::optional<std::pair<std::uint32_t, TakenBranch>> role_of(const Pattern& patt
                                                             const Run& run,
                                                             const ElementWalk& walk,
                                                             std::size_t start,
-                                                            std::size_t candidate) {
+                                                            std::size_t candidate,
+                                                            AbsenceCursors& cursors) {
   if (!within_whole_window(pattern, events, start, candidate)) return std::nullopt;
   const Event& event = events[candidate];
   const auto try_element = [&](std::uint32_t element, std::uint32_t count_after)
       -> std::optional<std::pair<std::uint32_t, TakenBranch>> {
-    if (!element_transition_allows(pattern, element, events, walk.last, candidate,
-                                   walk.bindings)) {
+    if (!transition_holds(pattern, element, events, walk.last, candidate, walk.bindings,
+                          cursors)) {
       return std::nullopt;
     }
     const bool completing = element_complete(pattern, element, count_after);
@@ -122,10 +174,13 @@ std::optional<ElementWalk> walk_first(const Pattern& pattern, const EventView& e
   take(walk, start, 0, std::move(*first));
   walk.completed =
       element_complete(pattern, 0, 1) && end_anchor_allows(pattern, run, start, true);
+  AbsenceCursors cursors(pattern.steps.size());
+  cursors.restart(start);
   for (std::size_t candidate = start + 1; candidate < run.end && !walk.completed; ++candidate) {
-    auto role = role_of(pattern, events, run, walk, start, candidate);
+    auto role = role_of(pattern, events, run, walk, start, candidate, cursors);
     if (!role) continue;
     take(walk, candidate, role->first, std::move(role->second));
+    cursors.restart(candidate);
     walk.completed = element_complete(pattern, walk.element, walk.count);
   }
   return walk;
