@@ -22,6 +22,7 @@ def test_module_attributes_in_registration_order():
         "match", "explain", "MatchTable", "NearMissTable", "funnel", "Funnel", "FunnelStep", "StopReason",
         "PanicException",
         "release_memory",
+        "ANY",
     ]
     assert all(getattr(vashlet, name) is getattr(_core, name) for name in _core.__all__)
 

@@ -1,5 +1,5 @@
 import datetime
-from typing import Any, Literal, Protocol, Sequence, SupportsIndex, TypeVar, final
+from typing import Any, Final, Literal, Protocol, Sequence, SupportsIndex, TypeVar, final
 
 __all__ = [
     "Event",
@@ -44,11 +44,19 @@ class Event:
     def attrs(self) -> dict[str, AttributeValue]: ...
 
 @final
+class AnyEventType:
+    """The type of `vashlet.ANY`, the event type every event has."""
+
+# Wherever the builder takes an event type (`Pattern.event`, `then`, its `no`, `or_`): a step or
+# an absence of any type.
+ANY: Final[AnyEventType]
+
+@final
 class Pattern:
     """A compiled or parsed pattern, ready to match."""
 
     @staticmethod
-    def event(typ: str) -> PatternBuilder:
+    def event(typ: str | AnyEventType) -> PatternBuilder:
         """Start a builder for a pattern whose first step matches `typ`."""
     def to_json(self, pretty: bool = False) -> str:
         """Serialise the pattern to the stable JSON AST."""
@@ -57,15 +65,17 @@ class Pattern:
         """The number of steps."""
     @property
     def types(self) -> tuple[str, ...]:
-        """The event type of each step, in step order."""
+        """The event types the steps name, in step order, a step's branches in written order (a
+        tuple of str: for a chain of single steps, the type of each step). An atom of any type
+        names none."""
     @property
     def attributes(self) -> tuple[str, ...]:
         """The attribute names the pattern reads (in predicates, references and captures, of the
-        steps and of their absences), each once, step by step: a step's absences before its
-        own atom, and in an atom predicates, then references, then captures."""
+        steps' branches and of their absences), each once, step by step: a step's absences
+        before its branches, and in an atom predicates, then references, then captures."""
     @property
     def bindings(self) -> tuple[str, ...]:
-        """The binding names the steps capture, each once, in the order captured."""
+        """The binding names the steps capture (in any branch), each once, in written order."""
 
 @final
 class PatternBuilder:
@@ -93,15 +103,35 @@ class PatternBuilder:
         """Add `attribute == $name` to the current step."""
     def then(
         self,
-        typ: str,
+        typ: str | AnyEventType,
         within: SupportsIndex | datetime.timedelta | Any | None = None,
-        no: str | None = None,
+        no: str | AnyEventType | None = None,
     ) -> PatternBuilder:
         """Append a step matching `typ`, optionally at most `within` after the previous
         step and forbidding an intervening event of type `no`.
 
         `within` is a `datetime.timedelta` or `numpy.timedelta64` (a duration, converted to
         the unit of the data's timestamps), or an int (raw ticks of the timestamps)."""
+    def or_(self, typ: str | AnyEventType) -> PatternBuilder:
+        """Add a branch of type `typ` (or `vashlet.ANY`) to the latest step: an event that fails
+        the earlier branches may pass this one. Later `where_*`, `capture` and `where_ref_eq`
+        calls describe the new branch."""
+    def times(self, n: SupportsIndex, m: SupportsIndex | float | None = None) -> PatternBuilder:
+        """Take the latest step `n` times, or between `n` and `m` times (`m=math.inf`: no
+        maximum). The first step is taken at least once; a capture binds at the first
+        occurrence and later ones must carry the same value."""
+    def optional(self) -> PatternBuilder:
+        """Make the latest step optional: `times(0, 1)`. Not on the first step."""
+    def one_or_more(self) -> PatternBuilder:
+        """Take the latest step once or more: `times(1, math.inf)`."""
+    def at_least(self, window: SupportsIndex | datetime.timedelta | Any | None) -> PatternBuilder:
+        """Require the latest step's event to come at least `window` after the event before it
+        (as `then`'s `within`: a duration or ticks; None for no minimum). Not on the first step."""
+    def within(self, window: SupportsIndex | datetime.timedelta | Any | None) -> PatternBuilder:
+        """Bound the whole match: its last event at most `window` after its first (a duration or
+        ticks, as `then`'s `within`; None for no bound)."""
+    def anchored(self, start: bool = True, end: bool = False) -> PatternBuilder:
+        """Anchor a match at its partition's first event (`start`) and/or at its last (`end`)."""
     def build(self) -> Pattern:
         """Finalise the builder into a [`PyPattern`]."""
 

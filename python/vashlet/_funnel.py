@@ -11,7 +11,7 @@ from typing import Any, Sequence
 from vashlet import _core
 from vashlet._core import Pattern
 from vashlet._funnel_partitions import check_per, deepest_per_partition
-from vashlet._inputs import Columns, PatternLike, as_pattern
+from vashlet._inputs import Columns, PatternLike, as_pattern, with_mode
 from vashlet._tables import MatchTable, NearMissTable, read, warn_never_taken
 
 _EXAMPLES_PER_REASON = 3
@@ -239,6 +239,7 @@ def funnel(
     ts: str = "ts",
     type: str = "type",
     id: str | None = None,
+    mode: str | None = None,
     threads: int | None = None,
     ts_unit: str | None = None,
     per: str = "start",
@@ -260,7 +261,7 @@ def funnel(
     those of the first of its deepest near misses. That is the funnel of users rather than of
     attempts.
 
-    `data`, `partition`, `ts`, `type`, `id`, `threads` and `ts_unit` are as for `match` (with
+    `data`, `partition`, `ts`, `type`, `id`, `mode`, `threads` and `ts_unit` are as for `match` (with
     `id`, the example start rows are values of that column); `data` is read once, so a one-shot
     stream (a ``pyarrow.RecordBatchReader``) will do.
 
@@ -280,7 +281,7 @@ def funnel(
     [('no_successor', 1, (2,)), ('window_exceeded', 1, (3,))]
     """
     check_per(per)
-    parsed = as_pattern(pattern)
+    parsed = with_mode(as_pattern(pattern), mode)
     warn_never_taken(parsed)
     columns = Columns(partition, ts, type, id, ts_unit)
     return funnel_and_misses(

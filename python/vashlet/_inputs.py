@@ -11,6 +11,9 @@ from vashlet._core import Pattern, PatternBuilder, parse_pattern
 
 PatternLike = Union[str, Pattern, PatternBuilder]
 
+# The `mode` keyword's words and the consumption each gives the pattern.
+MODES = {"first": "FirstSuccessorPerStart", "all": "ExhaustivePerStart", "non_overlapping": "NonOverlapping"}
+
 TS_UNITS = ("s", "ms", "us", "ns")
 
 
@@ -23,6 +26,25 @@ def as_pattern(pattern: PatternLike) -> Pattern:
     if isinstance(pattern, Pattern):
         return pattern
     raise TypeError("expected a Pattern, a pattern builder, or the result of parse_pattern()")
+
+
+def with_mode(pattern: Pattern, mode: str | None, exhaustive: object = False) -> Pattern:
+    """`pattern` matched in `mode` ("first", "all" or "non_overlapping"); None keeps its own
+    consumption (widened by ``exhaustive=True``, as before). ``exhaustive=True`` is
+    ``mode="all"``, so any other mode beside it is refused."""
+    if mode is None:
+        return pattern
+    if not isinstance(mode, str):
+        raise TypeError(f"argument 'mode': must be a str or None, not '{type(mode).__qualname__}'")
+    if mode not in MODES:
+        choices = ", ".join(repr(word) for word in MODES)
+        raise ValueError(f"mode must be one of {choices}, not {mode!r}")
+    if exhaustive and mode != "all":
+        raise ValueError(
+            f"exhaustive=True and mode={mode!r} disagree: exhaustive=True means mode='all'; "
+            "give only one of them"
+        )
+    return pattern._with_consumption(MODES[mode])
 
 
 def is_pattern(value: object) -> bool:

@@ -10,7 +10,7 @@ import pyarrow as pa
 import pyarrow.compute as pc
 
 from vashlet import Pattern, _core
-from vashlet._inputs import Columns, PatternLike, as_pattern, pattern_first
+from vashlet._inputs import Columns, PatternLike, as_pattern, pattern_first, with_mode
 
 # Rows gathered before a worker runs the matcher over the partitions complete so far: big enough
 # that the per-call cost vanishes, small enough that memory holds one chunk plus one partition.
@@ -41,8 +41,8 @@ def capture_types(pattern: Pattern, schema: pa.Schema) -> dict[str, pa.DataType]
     from: one kind keeps it, integers and floats make floats, any other mixture makes text (the
     values written as pattern literals, as the one-machine result does)."""
     sources: dict[str, set[str]] = {}
-    for atom, _, absences in pattern._parts:
-        for _, _, captures in (atom, *absences):
+    for (_, _, absences), (branches, _, _) in zip(pattern._parts, pattern._elements):
+        for _, _, captures in (*branches, *absences):
             for name, attribute in captures:
                 kinds = sources.setdefault(name, set())
                 if attribute in schema.names:
@@ -66,9 +66,10 @@ class Plan:
     the task (the pattern through its JSON form)."""
 
     def __init__(
-        self, pattern: PatternLike, columns: Columns, *, explain: bool, exhaustive: bool = False
+        self, pattern: PatternLike, columns: Columns, *, explain: bool, exhaustive: bool = False,
+        mode: str | None = None,
     ) -> None:
-        self.pattern = as_pattern(pattern)
+        self.pattern = with_mode(as_pattern(pattern), mode, exhaustive)
         self.columns = columns
         self.explain = explain
         self.exhaustive = exhaustive
@@ -177,8 +178,8 @@ _MATCH_DOC = """The matches of `pattern` in the events of `df` ({frame}), one ro
     with a DeprecationWarning."""
 
 _EXPLAIN_DOC = """The near misses of `pattern` in the events of `df` ({frame}), one row per start
-    that did not match, in the columns of `vashlet.explain`; every row reference is a value of
-    the `id` column. The older order ``explain(df, pattern)`` still works, with a
+    that did not match, in the columns of `vashlet.explain` (`mode` as there); every row
+    reference is a value of the `id` column. The older order ``explain(df, pattern)`` still works, with a
     DeprecationWarning."""
 
 
@@ -187,19 +188,21 @@ def front_end(run: Callable[[Any, Plan], Any], module: str, frame: str) -> tuple
     events of `df`; `module` is the engine's module and `frame` names its DataFrame class."""
 
     def match(pattern: PatternLike, df: Any, *, partition: str = "partition", ts: str = "ts",
-              type: str = "type", id: str, exhaustive: bool = False,
+              type: str = "type", id: str, exhaustive: bool = False, mode: str | None = None,
               ts_unit: str | None = None) -> Any:
         pattern, df = pattern_first(pattern, df, f"{module}.match")
         keyed(id)
         plan = Plan(pattern, Columns(partition, ts, type, id, ts_unit), explain=False,
-                    exhaustive=exhaustive)
+                    exhaustive=exhaustive, mode=mode)
         return run(df, plan)
 
     def explain(pattern: PatternLike, df: Any, *, partition: str = "partition", ts: str = "ts",
-                type: str = "type", id: str, ts_unit: str | None = None) -> Any:
+                type: str = "type", id: str, mode: str | None = None,
+                ts_unit: str | None = None) -> Any:
         pattern, df = pattern_first(pattern, df, f"{module}.explain")
         keyed(id)
-        return run(df, Plan(pattern, Columns(partition, ts, type, id, ts_unit), explain=True))
+        plan = Plan(pattern, Columns(partition, ts, type, id, ts_unit), explain=True, mode=mode)
+        return run(df, plan)
 
     for function, doc in ((match, _MATCH_DOC), (explain, _EXPLAIN_DOC)):
         function.__module__ = module

@@ -9,7 +9,7 @@ from typing import Any, Iterator, Sequence, TypeVar
 from vashlet import _core
 from vashlet._absent_types import warn_absent
 from vashlet._core import Pattern
-from vashlet._inputs import Columns, PatternLike, as_pattern
+from vashlet._inputs import Columns, PatternLike, as_pattern, with_mode
 from vashlet._times import TimeType, python_rows, shown_rows, time_columns
 from vashlet._warnings import warn_from_caller
 
@@ -296,25 +296,33 @@ class NearMissTable(_ResultTable):
 
 def never_taken(pattern: Pattern) -> list[str]:
     """What in `pattern` can never hold, one sentence each: a reference to a binding that no
-    earlier step captures, a window below zero. The format allows both; they are mistakes."""
+    earlier step captures, a window below zero. The format allows both; they are mistakes.
+    A binding captured in any branch of an earlier step may be bound (an optional step or
+    another branch may leave it unbound, which is no mistake), and so may one captured by the
+    same step when that step repeats."""
     problems = []
     captured: set[str] = set()
-    for index, ((event_type, references, captures), window, absences) in enumerate(pattern._parts):
-        name = f"step {index} ({event_type})"
+    for index, ((_, window, absences), (branches, _, most)) in enumerate(
+        zip(pattern._parts, pattern._elements)
+    ):
+        name = f"step {index} ({' | '.join(branch[0] for branch in branches)})"
         if window is not None and window < 0:  # a duration is never below zero
             problems.append(f"{name} has a window of {window}, below zero: it can never match")
+        own = {binding for _, _, captures in branches for binding, _ in captures}
+        visible = captured | own if most is None or most > 1 else captured
         for absence_type, absence_references, _ in absences:
-            for binding in _unbound(absence_references, captured):
+            for binding in _unbound(absence_references, visible):
                 problems.append(
                     f"the absence of {absence_type} before {name} refers to "
                     f"${binding}, which no earlier step captures: it never blocks"
                 )
-        for binding in _unbound(references, captured):
+        references = [binding for _, refs, _ in branches for binding in refs]
+        for binding in _unbound(references, visible):
             problems.append(
                 f"{name} refers to ${binding}, which no earlier step captures: "
                 "it can never match"
             )
-        captured.update(capture for capture, _ in captures)
+        captured |= own
     return problems
 
 
@@ -410,6 +418,7 @@ def match(
     type: str = "type",
     id: str | None = None,
     exhaustive: bool = False,
+    mode: str | None = None,
     threads: int | None = None,
     ts_unit: str | None = None,
     max_matches: int | None = None,
@@ -431,6 +440,11 @@ def match(
     raw ticks of an integer column, and a ValueError over a timestamp, date, time or duration
     column, whose storage unit varies with the writer. `ts_unit` given with such a column must
     agree with its type.
+
+    `mode` says which matches a start yields: ``"first"`` (the earliest events that fit, at most
+    one match per start), ``"all"`` (every match; ``exhaustive=True`` says the same) or
+    ``"non_overlapping"`` (per partition, the first match of the earliest start, then of the
+    first start after that match, and so on). None, the default, keeps the pattern's own.
 
     With `max_matches`, a call that finds more matches than that raises `ValueError` naming the
     limit and the partition where it was passed (an exhaustive search can find a number of
@@ -454,7 +468,7 @@ def match(
     >>> result.to_pylist()
     [{'match': 0, 'partition': 'u1', 'start': 100, 'end': 130, 'rows': [0, 1], 'captures': {'u': 'ann'}}]
     """
-    pattern = as_pattern(pattern)
+    pattern = with_mode(as_pattern(pattern), mode, exhaustive)
     warn_never_taken(pattern)
     columns = Columns(partition, ts, type, id, ts_unit)
     return match_table(pattern, data, columns, exhaustive=exhaustive, threads=threads,
@@ -469,14 +483,16 @@ def explain(
     ts: str = "ts",
     type: str = "type",
     id: str | None = None,
+    mode: str | None = None,
     threads: int | None = None,
     ts_unit: str | None = None,
 ) -> NearMissTable:
     """Explain every start of `pattern` in a table of events that did not become a match.
 
-    Takes the same `data`, columns and `ts_unit` as `match`. Each row is one start: how many
-    steps it reached, the input rows of its deepest partial path, the step it could not take and
-    why (``predicate_failed``, ``absence_blocked``, ``window_exceeded`` or ``no_successor``).
+    Takes the same `data`, columns, `mode` and `ts_unit` as `match`. Each row is one start: how
+    many steps it reached, the input rows of its deepest partial path, the step it could not
+    take and why (``predicate_failed``, ``absence_blocked``, ``window_exceeded`` or
+    ``no_successor``).
 
     >>> import vashlet
     >>> import pyarrow as pa
@@ -489,7 +505,7 @@ def explain(
     >>> miss["reason"], miss["rows"], miss["candidate_row"], miss["gap"]
     ('window_exceeded', [0], 1, 800)
     """
-    pattern = as_pattern(pattern)
+    pattern = with_mode(as_pattern(pattern), mode)
     warn_never_taken(pattern)
     return explain_table(pattern, data, Columns(partition, ts, type, id, ts_unit), threads=threads)
 

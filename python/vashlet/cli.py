@@ -30,7 +30,7 @@ from vashlet._files import (
     write_result,
 )
 from vashlet._format import compact_view
-from vashlet._inputs import Columns
+from vashlet._inputs import MODES, Columns, with_mode
 from vashlet._tables import explain_table, match_table, never_taken
 
 _DEFAULT_LIMIT = 20
@@ -142,6 +142,13 @@ def _parser() -> argparse.ArgumentParser:
             help=f"rows shown on the terminal (default: {_DEFAULT_LIMIT}; 0: all)",
         )
         command.add_argument("--threads", type=int, help="threads for matching (default: the usable cores)")
+        command.add_argument(
+            "--mode",
+            choices=list(MODES),
+            help="which matches each start yields: the first, all (as --exhaustive), or "
+            "non_overlapping ones per partition (default: the pattern's own, first unless its "
+            "JSON says otherwise)",
+        )
         if name == "match":
             command.add_argument(
                 "--exhaustive",
@@ -267,6 +274,10 @@ def run(argv: Sequence[str] | None, stdout: TextIO, stderr: TextIO) -> int:
         _check_writable(arguments.output)
         _check_writable(report)
         pattern, pattern_text, paths = _load_pattern(arguments)
+        if getattr(arguments, "exhaustive", False) and arguments.mode not in (None, "all"):
+            raise UsageError(f"--exhaustive and --mode {arguments.mode} disagree: --exhaustive "
+                             "means --mode all; give only one of them")
+        pattern = with_mode(pattern, arguments.mode)
         _check_distinct(
             [("--output", arguments.output), ("--report", report)],
             [*paths, *([arguments.pattern_file] if arguments.pattern_file else [])],

@@ -2,6 +2,7 @@
 // fixed order that `__all__` mirrors.
 #include <cstdint>
 
+#include "any_type.hpp"
 #include "event.hpp"
 #include "frame.hpp"
 #include "matching.hpp"
@@ -43,6 +44,7 @@ const ModuleAttribute kModuleAttributes[] = {
 // The package's own helpers: attributes of the module, but not in `__all__`.
 const ModuleAttribute kPrivateAttributes[] = {
     class_attribute(result_table_type),
+    class_attribute(any_type_type),
     function_attribute(&match_table_def),
     function_attribute(&explain_table_def),
     function_attribute(&read_table_def),
@@ -51,6 +53,7 @@ const ModuleAttribute kPrivateAttributes[] = {
     function_attribute(&time_matching_def),
     function_attribute(&rebuild_event_def),
     function_attribute(&rebuild_builder_def),
+    function_attribute(&any_type_def),
     function_attribute(&rebuild_match_def),
     function_attribute(&rebuild_near_miss_def),
     function_attribute(&release_memory_def),
@@ -126,6 +129,8 @@ Ref create_module() {
       }
     }
   }
+  // The package exports it; the type has no name of its own in the module.
+  if (PyModule_AddObjectRef(module.get(), "ANY", any_type_object()) < 0) throw PythonError{};
   // Not in `__all__` of _core (the package exports it): raised only when the native code
   // breaks an invariant, never for bad input.
   PyObject* panic = panic_exception_type();

@@ -1,11 +1,14 @@
+// The Python class `Pattern` (one core pattern): its JSON, what it reads (types, attributes,
+// bindings) and pickling. `Pattern.event` starts a builder (builder.cpp).
 #include "pattern.hpp"
 
 #include <algorithm>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "durations.hpp"
+#include "any_type.hpp"
 #include "json/json.hpp"
 #include "reduce.hpp"
 #include "text/text.hpp"
@@ -15,50 +18,36 @@ namespace vashlet::py {
 
 namespace {
 
-// The steps of a builder chain. Never empty: the first step has no transition, every later one
-// has one. Builders are immutable, so every method copies the steps and extends the copy.
-struct PatternBuilder {
-  std::vector<Step> steps;
-};
-
 NativeClass<Pattern>& pattern_class();
-NativeClass<PatternBuilder>& builder_class();
-
-Ref builder_to_py(std::vector<Step> steps) {
-  return builder_class().wrap(PatternBuilder{std::move(steps)});
-}
-
-Pattern built_pattern(const PatternBuilder& builder) {
-  Pattern pattern;
-  pattern.steps = builder.steps;
-  return pattern;
-}
-
-// A copy of the builder's steps with `change` applied to the atom of the last step.
-template <class Change>
-Ref with_current_atom(const PatternBuilder& self, Change&& change) {
-  if (self.steps.empty()) invariant_failure("PatternBuilder always contains at least one step");
-  std::vector<Step> steps = self.steps;
-  Atom& atom = steps.back().atom;
-  atom = std::forward<Change>(change)(std::move(atom));
-  return builder_to_py(std::move(steps));
-}
 
 // ---------------------------------------------------------------------------------------------
 // Pattern
 
 constexpr auto kEventSignature = signature("Pattern.event()", {"typ"}, 1);
 
-Ref start_builder(const Arguments<1>& args) {
-  std::vector<Step> steps;
-  steps.push_back(Step::of(Atom(args.convert(0, text_from_py))));
-  return builder_to_py(std::move(steps));
-}
+Ref start_builder(const Arguments<1>& args) { return builder_to_py(args.convert(0, atom_from_py)); }
 
 constexpr auto kToJsonSignature = signature("Pattern.to_json()", {"pretty"}, 0);
 
 Ref to_json(const Pattern& self, const Arguments<1>& args) {
   return text_to_py(args.flag(0) ? pattern_to_json_pretty(self) : pattern_to_json(self));
+}
+
+constexpr auto kWithConsumptionSignature = signature("Pattern._with_consumption()", {"name"}, 1);
+
+// A copy matched with the consumption named as in the JSON document; the Python `mode` keyword
+// maps its words to these names.
+Ref with_consumption(const Pattern& self, const Arguments<1>& args) {
+  const std::string name = args.convert(0, text_from_py);
+  for (MatchConsumption consumption :
+       {MatchConsumption::FirstSuccessorPerStart, MatchConsumption::ExhaustivePerStart,
+        MatchConsumption::NonOverlapping}) {
+    if (consumption_name(consumption) != name) continue;
+    Pattern copy = self;
+    copy.consumption = consumption;
+    return pattern_to_py(std::move(copy));
+  }
+  raise_value_error("argument 'name': not a consumption: " + name);
 }
 
 Ref pattern_repr(const Pattern& self) {
@@ -84,14 +73,14 @@ Ref distinct_to_py(const std::vector<std::string_view>& names) {
 }
 
 // Calls visit(atom) for the atoms in the order of the pattern's text: each step's absences,
-// then the step's own atom.
+// then the step's branches in written order.
 template <class Visit>
 void visit_atoms(const Pattern& pattern, Visit&& visit) {
   for (const Step& step : pattern.steps) {
     if (step.transition_from_previous) {
       for (const Atom& absence : step.transition_from_previous->absence) visit(absence);
     }
-    visit(step.atom);
+    for (std::size_t k = 0; k < step.branch_count(); ++k) visit(step.branch(k));
   }
 }
 
@@ -99,7 +88,11 @@ Ref steps_of(const Pattern& self) { return size_to_py(self.steps.size()); }
 
 Ref types_of(const Pattern& self) {
   std::vector<std::string_view> types;
-  for (const Step& step : self.steps) types.push_back(step.atom.event_type);
+  for (const Step& step : self.steps) {
+    for (std::size_t k = 0; k < step.branch_count(); ++k) {
+      if (!step.branch(k).any_type) types.push_back(step.branch(k).event_type);
+    }
+  }
   return texts_to_py(types);
 }
 
@@ -118,7 +111,9 @@ Ref attributes_of(const Pattern& self) {
 Ref bindings_of(const Pattern& self) {
   std::vector<std::string_view> names;
   for (const Step& step : self.steps) {
-    for (const Capture& capture : step.atom.captures) names.push_back(capture.name);
+    for (std::size_t k = 0; k < step.branch_count(); ++k) {
+      for (const Capture& capture : step.branch(k).captures) names.push_back(capture.name);
+    }
   }
   return distinct_to_py(names);
 }
@@ -133,8 +128,8 @@ Ref atom_parts(const Atom& atom) {
     return Ref::checked(PyTuple_Pack(2, text_to_py(capture.name).get(),
                                      text_to_py(capture.attribute).get()));
   }));
-  return Ref::checked(PyTuple_Pack(3, text_to_py(atom.event_type).get(),
-                                   texts_to_py(references).get(), captures.get()));
+  Ref type = text_to_py(atom.any_type ? std::string_view("*") : std::string_view(atom.event_type));
+  return Ref::checked(PyTuple_Pack(3, type.get(), texts_to_py(references).get(), captures.get()));
 }
 
 // Per step: (its atom's parts, its window in ticks or None, the parts of its absences).
@@ -150,36 +145,45 @@ Ref parts_of(const Pattern& self) {
   }));
 }
 
+// Per step: (the parts of each branch, its first atom's included; its minimum count; its maximum
+// count or None).
+Ref elements_of(const Pattern& self) {
+  return tuple_of(list_to_py(self.steps, [](const Step& step) {
+    std::vector<const Atom*> branches;
+    for (std::size_t k = 0; k < step.branch_count(); ++k) branches.push_back(&step.branch(k));
+    Ref parts = tuple_of(list_to_py(branches, [](const Atom* atom) { return atom_parts(*atom); }));
+    Ref high = step.max_count ? size_to_py(*step.max_count) : Ref::borrowed(Py_None);
+    return Ref::checked(PyTuple_Pack(3, parts.get(), size_to_py(step.min_count).get(), high.get()));
+  }));
+}
+
 PyGetSetDef pattern_getters[] = {
     getter_def<pattern_class, steps_of>("steps", "The number of steps."),
     getter_def<pattern_class, types_of>(
-        "types", "The event type of each step, in step order (a tuple of str)."),
+        "types",
+        "The event types the steps name, in step order, a step's branches in written order (a\n"
+        "tuple of str: for a chain of single steps, the type of each step). An atom of any type\n"
+        "names none."),
     getter_def<pattern_class, attributes_of>(
         "attributes",
         "The attribute names the pattern reads (in predicates, references and captures, of the\n"
-        "steps and of their absences), each once, step by step: a step's absences before its\n"
-        "own atom, and in an atom predicates, then references, then captures."),
+        "steps' branches and of their absences), each once, step by step: a step's absences\n"
+        "before its branches, and in an atom predicates, then references, then captures."),
     getter_def<pattern_class, bindings_of>(
-        "bindings", "The binding names the steps capture, each once, in the order captured."),
+        "bindings",
+        "The binding names the steps capture (in any branch), each once, in written order."),
     getter_def<pattern_class, parts_of>(
         "_parts",
         "Per step: ((event_type, referred bindings, ((name, attribute), ...)), window in ticks\n"
-        "or None, (absence parts, ...)). What the Python checks of a pattern read."),
+        "or None, (absence parts, ...)). What the Python checks of a pattern read; an atom of\n"
+        "any type has the event_type '*'."),
+    getter_def<pattern_class, elements_of>(
+        "_elements",
+        "Per step: ((parts of each branch, ...), minimum count, maximum count or None)."),
     {},
 };
 
 constexpr auto kPatternReduceSignature = signature("Pattern.__reduce__()");
-
-// The JSON document of a pattern being pickled. The document writes a NaN or infinite float as
-// null, which the reader refuses, so such a pattern is refused here rather than at unpickling.
-Ref pickled_json(const Pattern& pattern, const char* what) {
-  std::string json = pattern_to_json(pattern);
-  if (!pattern_from_json(json)) {
-    raise_value_error(std::string("cannot pickle this ") + what +
-                      ": it holds a NaN or infinite float, which its JSON form cannot keep");
-  }
-  return text_to_py(json);
-}
 
 // Pickled as its stable JSON document, so a pickle reads back in any later version.
 Ref reduce_pattern(const Pattern& self, const Arguments<0>&) {
@@ -196,6 +200,10 @@ PyMethodDef pattern_methods[] = {
         "to_json",
         "to_json($self, pretty=False)\n--\n\n"
         "Serialise the pattern to the stable JSON AST."),
+    method_def<pattern_class, kWithConsumptionSignature, with_consumption>(
+        "_with_consumption",
+        "_with_consumption($self, name)\n--\n\n"
+        "The pattern matched with the consumption `name` (its name in the JSON document)."),
     method_def<pattern_class, kPatternReduceSignature, reduce_pattern>(
         "__reduce__", "__reduce__($self)\n--\n\nPickle support: the stable JSON document."),
     {},
@@ -216,173 +224,24 @@ NativeClass<Pattern>& pattern_class() {
   return cls;
 }
 
-// ---------------------------------------------------------------------------------------------
-// PatternBuilder
-
-// The operand is converted after the attribute name, and its TypeError keeps no parameter name.
-template <ComparisonOperator Op>
-Ref where(const PatternBuilder& self, const Arguments<2>& args) {
-  std::string attribute = args.convert(0, text_from_py);
-  Value value = py_to_value(args.get(1));
-  return with_current_atom(self, [&](Atom atom) {
-    return std::move(atom).with_predicate(Predicate::make(std::move(attribute), Op, std::move(value)));
-  });
-}
-
-// The where_* methods, one per operator in the order of ComparisonOperator.
-struct WhereText {
-  const char* name;
-  const char* display;  // how argument errors name the method
-  const char* doc;
-};
-constexpr WhereText kWhereTexts[] = {
-    {"where_eq", "PatternBuilder.where_eq()", "where_eq($self, attribute, value)\n--\n\nAdd `attribute == value` to the current step."},
-    {"where_ne", "PatternBuilder.where_ne()", "where_ne($self, attribute, value)\n--\n\nAdd `attribute != value` to the current step."},
-    {"where_gt", "PatternBuilder.where_gt()", "where_gt($self, attribute, value)\n--\n\nAdd `attribute > value` to the current step."},
-    {"where_gte", "PatternBuilder.where_gte()", "where_gte($self, attribute, value)\n--\n\nAdd `attribute >= value` to the current step."},
-    {"where_lt", "PatternBuilder.where_lt()", "where_lt($self, attribute, value)\n--\n\nAdd `attribute < value` to the current step."},
-    {"where_lte", "PatternBuilder.where_lte()", "where_lte($self, attribute, value)\n--\n\nAdd `attribute <= value` to the current step."},
-};
-
-template <ComparisonOperator Op>
-constexpr auto kWhereSignature =
-    signature(kWhereTexts[static_cast<int>(Op)].display, {"attribute", "value"}, 2);
-
-constexpr auto kCaptureSignature = signature("PatternBuilder.capture()", {"attribute", "name"}, 2);
-
-Ref capture(const PatternBuilder& self, const Arguments<2>& args) {
-  std::string attribute = args.convert(0, text_from_py);
-  std::string name = normalize_binding_name(args.convert(1, text_from_py));
-  return with_current_atom(self, [&](Atom atom) {
-    return std::move(atom).with_capture(Capture::make(std::move(name), std::move(attribute)));
-  });
-}
-
-constexpr auto kWhereRefEqSignature =
-    signature("PatternBuilder.where_ref_eq()", {"attribute", "name"}, 2);
-
-Ref where_ref_eq(const PatternBuilder& self, const Arguments<2>& args) {
-  std::string attribute = args.convert(0, text_from_py);
-  std::string name = normalize_binding_name(args.convert(1, text_from_py));
-  return with_current_atom(self, [&](Atom atom) {
-    return std::move(atom).with_reference_predicate(
-        ReferencePredicate::make(std::move(attribute), ComparisonOperator::Eq, std::move(name)));
-  });
-}
-
-constexpr auto kThenSignature = signature("PatternBuilder.then()", {"typ", "within", "no"}, 1);
-
-Ref then(const PatternBuilder& self, const Arguments<3>& args) {
-  std::string typ = args.convert(0, text_from_py);
-  Transition transition;
-  // Ticks as an integer, or a duration as a timedelta; anything else fails as an integer would.
-  if (args.given(1) && args.get(1) != Py_None) {
-    if (std::optional<Duration> duration = args.convert(1, duration_from_py)) {
-      transition.max_duration = std::move(*duration);
-    } else {
-      transition.max_elapsed = args.convert(1, int64_from_py);
-    }
-  }
-  if (auto forbidden = args.optional(2, text_from_py)) {
-    transition = std::move(transition).with_absence(Atom(std::move(*forbidden)));
-  }
-  if (self.steps.empty()) invariant_failure("PatternBuilder always contains at least one step");
-  std::vector<Step> steps = self.steps;
-  steps.push_back(Step::of(Atom(std::move(typ)), std::move(transition)));
-  return builder_to_py(std::move(steps));
-}
-
-constexpr auto kBuildSignature = signature("PatternBuilder.build()");
-
-Ref build(const PatternBuilder& self, const Arguments<0>&) {
-  return pattern_to_py(built_pattern(self));
-}
-
-Ref builder_repr(const PatternBuilder& self) {
-  return text_to_py("PatternBuilder(steps=" + std::to_string(self.steps.size()) + ")");
-}
-
-constexpr auto kBuilderReduceSignature = signature("PatternBuilder.__reduce__()");
-
-Ref reduce_builder(const PatternBuilder& self, const Arguments<0>&) {
-  return reduce_to("_rebuild_builder", pickled_json(built_pattern(self), "PatternBuilder"));
-}
-
-constexpr auto kRebuildBuilderSignature = signature("_rebuild_builder()", {"json"}, 1);
-
-// A builder holds a pattern's steps; the document's consumption is the built pattern's own.
-Ref rebuild_builder(const Arguments<1>& args) {
-  const std::string json = args.convert(0, text_from_py);
-  return builder_to_py(unwrap(pattern_from_json(json)).steps);
-}
-
-template <ComparisonOperator Op>
-PyMethodDef where_def() {
-  const WhereText& text = kWhereTexts[static_cast<int>(Op)];
-  return method_def<builder_class, kWhereSignature<Op>, where<Op>>(text.name, text.doc);
-}
-
-PyMethodDef builder_methods[] = {
-    where_def<ComparisonOperator::Eq>(),
-    where_def<ComparisonOperator::NotEq>(),
-    where_def<ComparisonOperator::Gt>(),
-    where_def<ComparisonOperator::Gte>(),
-    where_def<ComparisonOperator::Lt>(),
-    where_def<ComparisonOperator::Lte>(),
-    method_def<builder_class, kCaptureSignature, capture>(
-        "capture",
-        "capture($self, attribute, name)\n--\n\nCapture `attribute` from the current step as `$name`."),
-    method_def<builder_class, kWhereRefEqSignature, where_ref_eq>(
-        "where_ref_eq",
-        "where_ref_eq($self, attribute, name)\n--\n\nAdd `attribute == $name` to the current step."),
-    method_def<builder_class, kThenSignature, then>(
-        "then",
-        "then($self, typ, within=None, no=None)\n--\n\n"
-        "Append a step matching `typ`, optionally at most `within` after the previous\n"
-        "step and forbidding an intervening event of type `no`.\n"
-        "\n"
-        "`within` is a `datetime.timedelta` or `numpy.timedelta64` (a duration, converted to\n"
-        "the unit of the data's timestamps), or an int (raw ticks of the timestamps)."),
-    method_def<builder_class, kBuildSignature, build>(
-        "build", "build($self)\n--\n\nFinalise the builder into a [`PyPattern`]."),
-    method_def<builder_class, kBuilderReduceSignature, reduce_builder>(
-        "__reduce__", "__reduce__($self)\n--\n\nPickle support: the built pattern's JSON document."),
-    {},
-};
-
-PyType_Slot builder_slots[] = {
-    {Py_tp_doc,
-     const_cast<char*>("A small fluent builder for the stable human-facing construction path.\n"
-                       "\n"
-                       "The text DSL remains experimental; this builder covers the common\n"
-                       "event-type, predicate, capture/reference, window, and absence subset used by\n"
-                       "the examples.")},
-    {Py_tp_new, reinterpret_cast<void*>(&no_constructor)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&native_dealloc<PatternBuilder>)},
-    {Py_tp_repr, reinterpret_cast<void*>(&repr_entry<builder_class, builder_repr>)},
-    {Py_tp_methods, builder_methods},
-    {0, nullptr},
-};
-
-NativeClass<PatternBuilder>& builder_class() {
-  static NativeClass<PatternBuilder> cls("builtins.PatternBuilder", builder_slots);
-  return cls;
-}
-
 }  // namespace
 
-PyMethodDef rebuild_builder_def = function_def<kRebuildBuilderSignature, rebuild_builder>(
-    "_rebuild_builder", "_rebuild_builder(json)\n--\n\nUnpickle a PatternBuilder.");
+Ref pickled_json(const Pattern& pattern, const char* what) {
+  std::string json = pattern_to_json(pattern);
+  if (!pattern_from_json(json)) {
+    raise_value_error(std::string("cannot pickle this ") + what +
+                      ": it holds a NaN or infinite float, which its JSON form cannot keep");
+  }
+  return text_to_py(json);
+}
 
 PyTypeObject* pattern_type() { return pattern_class().type(); }
-
-PyTypeObject* pattern_builder_type() { return builder_class().type(); }
 
 Ref pattern_to_py(Pattern pattern) { return pattern_class().wrap(std::move(pattern)); }
 
 Pattern coerce_pattern(PyObject* object) {
   if (const Pattern* pattern = pattern_class().find(object)) return *pattern;
-  if (const PatternBuilder* builder = builder_class().find(object)) return built_pattern(*builder);
+  if (const Pattern* built = builder_pattern(object)) return *built;
   raise_type_error("expected a Pattern, a pattern builder, or the result of parse_pattern()");
 }
 
