@@ -269,3 +269,11 @@ def test_match_objects_pickle_their_elements():
     match = match_events(pattern_json(language(element(A), element(B, most=None)), "first"),
                          events_of("A B"))[0]
     assert pickle.loads(pickle.dumps(match)).elements == match.elements == found[0][2] == (0, 1)
+
+
+@pytest.mark.parametrize("oracle", [False, True])
+def test_all_mode_is_bounded_by_max_matches(oracle):
+    # A B+ over A and twelve Bs: 4095 matches, every nonempty subset of the Bs.
+    pattern = pattern_json(language(element(A), element(B, most=None)), "all")
+    with pytest.raises(ValueError, match="max_matches=100"):
+        match_events(pattern, events_of("A" + " B" * 12), use_oracle=oracle, max_matches=100)
