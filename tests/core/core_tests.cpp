@@ -13,6 +13,7 @@
 #include "model/duration.hpp"
 #include "model/model.hpp"
 #include "memory/packed_events.hpp"
+#include "match/element_walk.hpp"
 #include "match/matcher.hpp"
 #include "match/partitions.hpp"
 #include "text/parser.hpp"
@@ -210,6 +211,40 @@ void one_plan_for_every_call() {
   }
 }
 
+// The first walk of a start that does not complete says where it stopped, for near misses;
+// one language plan matches as the reference does on one thread or several.
+void language_walks_and_plans() {
+  std::vector<Event> events;
+  for (const char* type : {"A", "B", "X", "B", "C"}) {
+    events.push_back(Event{"p", static_cast<std::int64_t>(events.size()), type, {}});
+  }
+  const EventView view(events);
+  Pattern pattern;
+  pattern.steps.push_back(Step::of(Atom("A")));
+  pattern.steps.push_back(Step::of(Atom("B"), Transition{}));
+  pattern.steps.back().min_count = 3;
+  pattern.steps.back().max_count = 3;
+  pattern.steps.push_back(Step::of(Atom("C"), Transition{}));
+  const std::optional<ElementWalk> walk = walk_first(pattern, view, Run{0, events.size()}, 0);
+  check(walk && !walk->completed && walk->element == 1 && walk->count == 2 && walk->last == 3 &&
+            walk->path.size() == 3,
+        "a walk short of B{3} stops at B with two, last at event 3");
+  check(!walk_first(pattern, view, Run{0, events.size()}, 1), "a B starts no walk");
+  pattern.steps[1].min_count = 1;
+  pattern.steps[1].max_count = std::nullopt;
+  for (const MatchConsumption mode :
+       {MatchConsumption::FirstSuccessorPerStart, MatchConsumption::ExhaustivePerStart,
+        MatchConsumption::NonOverlapping}) {
+    pattern.consumption = mode;
+    const std::vector<Match> expected = oracle_matches(pattern, view);
+    check(!expected.empty() && !expected.front().elements.empty(), "A B+ C matches with elements");
+    const Plan plan = compile(pattern);
+    for (const std::size_t threads : {1, 2}) {
+      check(plan.matches(view, threads) == expected, "the element plan matches as the reference");
+    }
+  }
+}
+
 int main() {
   durations_in_ticks();
   utf8_sequences();
@@ -217,6 +252,7 @@ int main() {
   runs_among_threads();
   copies_in_slabs();
   one_plan_for_every_call();
+  language_walks_and_plans();
   if (failures == 0) std::puts("core tests passed");
   return failures == 0 ? 0 : 1;
 }
