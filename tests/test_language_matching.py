@@ -113,7 +113,8 @@ def atoms(draw, absence=False):
     preds = some(st.tuples(st.just("n"), st.sampled_from(["Eq", "NotEq", "Gte"]),
                            st.integers(0, 1)))
     refs = some(st.tuples(st.just("n"), st.sampled_from(["Eq", "NotEq"]), st.sampled_from("uv")))
-    caps = [] if absence else some(st.tuples(st.sampled_from("uv"), st.just("n")))
+    # An absence's captures only test ("w" no step captures: it has no slot).
+    caps = some(st.tuples(st.sampled_from("uvw" if absence else "uv"), st.just("n")))
     return atom(type_, preds, refs, caps)
 
 
@@ -214,6 +215,10 @@ HAND_CASES = {
     "no * is immediately followed by": (
         language(element(A), element(B, gap=(None, None, [atom(None)]))),
         events_of("A C B A B"), "first", [((3, 4), (0, 1))]),
+    # ^A -[no C[n as $w]]-> B: an absence's capture into a name no step binds is a test only.
+    "absence capturing an unbound name": (
+        language(element(A), element(B, gap=(None, None, [atom("C", caps=[("w", "n")])])),
+                 start=True), events_of("A C B"), "first", []),
 }
 
 

@@ -133,8 +133,9 @@ def atoms(draw, captured, absent=False):
     clause = draw(st.sampled_from(["none", "none", "predicate", "capture", "reference"]))
     if clause == "predicate":
         atom["predicates"].append({"attribute": "x", "operator": "Gt", "value": {"Int": 0}})
-    elif clause == "capture" and not absent:
-        atom["captures"].append({"name": "v", "attribute": "x"})
+    elif clause == "capture":  # in an absence only a test ($w: a name no step captures)
+        name = draw(st.sampled_from("vw")) if absent else "v"
+        atom["captures"].append({"name": name, "attribute": "x"})
     elif clause == "reference" and captured:
         atom["reference_predicates"].append({"attribute": "x", "operator": "Eq", "binding": "v"})
     if typ == "*":

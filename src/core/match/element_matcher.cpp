@@ -19,7 +19,7 @@ std::size_t slot_named(const std::vector<std::string_view>& names, std::string_v
   for (std::size_t slot = 0; slot < names.size(); ++slot) {
     if (names[slot] == name) return slot;
   }
-  return static_cast<std::size_t>(-1);  // a reference to a name never captured: never bound
+  return static_cast<std::size_t>(-1);  // a name no step captures: never bound
 }
 
 const Value& attribute_or_null(const Event& event, const std::string& attribute) {
@@ -33,10 +33,10 @@ SlotAtom::SlotAtom(const Atom& atom, const std::vector<std::string_view>& names)
   for (const ReferencePredicate& reference : atom.reference_predicates) {
     reference_slots_.push_back(slot_named(names, reference.binding));
   }
+  // Only steps' branches own slots: a capture in an absence into a name no step captures has
+  // none, and there, as in Atom::accepts, it only tests against the atom's own earlier captures.
   for (const Capture& capture : atom.captures) {
-    const std::size_t slot = slot_named(names, capture.name);
-    if (slot == static_cast<std::size_t>(-1)) invariant_failure("every capture has a slot");
-    capture_slots_.push_back(slot);
+    capture_slots_.push_back(slot_named(names, capture.name));
   }
 }
 
@@ -58,9 +58,10 @@ bool SlotAtom::accepts(const Event& event, const Value* const* bound) const {
   // strictly equal value.
   for (std::size_t c = 0; c < capture_slots_.size(); ++c) {
     const Value& value = attribute_or_null(event, atom.captures[c].attribute);
-    const Value* held = bound[capture_slots_[c]];
+    const std::size_t slot = capture_slots_[c];
+    const Value* held = slot == static_cast<std::size_t>(-1) ? nullptr : bound[slot];
     for (std::size_t earlier = 0; !held && earlier < c; ++earlier) {
-      if (capture_slots_[earlier] == capture_slots_[c]) {
+      if (atom.captures[earlier].name == atom.captures[c].name) {
         held = &attribute_or_null(event, atom.captures[earlier].attribute);
       }
     }
@@ -71,6 +72,7 @@ bool SlotAtom::accepts(const Event& event, const Value* const* bound) const {
 
 void SlotAtom::capture(const Event& event, const Value** bound) const {
   for (std::size_t c = 0; c < capture_slots_.size(); ++c) {
+    if (capture_slots_[c] == static_cast<std::size_t>(-1)) continue;  // absences bind nothing
     const Value*& slot = bound[capture_slots_[c]];
     if (!slot) slot = &attribute_or_null(event, atom_->captures[c].attribute);
   }
