@@ -397,3 +397,26 @@ def test_language_patterns_read_back_as_written(first, items, first_counts, step
     written = pattern.to_json()
     assert pattern_from_json(written).to_json() == written
     assert pattern_from_json(pattern.to_json(pretty=True)).to_json(pretty=True) == pattern.to_json(pretty=True)
+
+
+# ---------------------------------------------------------------------------------------------
+# The table API's checks of a pattern against the table reach every branch and absence.
+
+def shop():
+    pa = pytest.importorskip("pyarrow")
+    return pa.table({"partition": ["u"] * 3, "ts": [0, 1, 2], "type": ["view", "cart", "buy"],
+                     "price": pa.array([1.5] * 3, pa.float64())})
+
+
+@pytest.mark.parametrize("text, message", [
+    ('view -> (cart | buy[price > "10"])', "step 1 (buy): price > \"10\" compares a string"),
+    ('(* | view[price == "2"])+', "step 0 (view): price == \"2\" compares a string"),
+    ('view -[no cart, no buy[price < "3"]]-> buy', "step 1 (buy), absence of buy: price < \"3\""),
+    ('view -> (* | buy) -[no *[price < "3"]]-> buy', "step 2 (buy), absence of *: price < \"3\""),
+])
+def test_literals_are_checked_in_every_branch_and_absence(text, message):
+    for run_on in (vashlet.match, vashlet.explain, vashlet.funnel):
+        with pytest.raises(ValueError, match="compares a string with 'price', a float64 column") as raised:
+            run_on(vashlet.pattern(text), shop())
+        assert message in str(raised.value)
+

@@ -49,14 +49,20 @@ std::optional<std::string> atom_mismatch(const Atom& atom, const std::string& wh
 }  // namespace
 
 std::optional<std::string> literal_mismatch(const Pattern& pattern, const ColumnTypeOf& type_of) {
+  const auto type_name = [](const Atom& atom) { return atom.any_type ? "*" : atom.event_type; };
   for (std::size_t i = 0; i < pattern.steps.size(); ++i) {
     const Step& step = pattern.steps[i];
-    const std::string where = "step " + std::to_string(i) + " (" + step.atom.event_type + ")";
-    if (auto found = atom_mismatch(step.atom, where, type_of)) return found;
+    // Every branch of the step: any of them may be the one an event is taken as.
+    for (std::size_t k = 0; k < step.branch_count(); ++k) {
+      const Atom& branch = step.branch(k);
+      const std::string where = "step " + std::to_string(i) + " (" + type_name(branch) + ")";
+      if (auto found = atom_mismatch(branch, where, type_of)) return found;
+    }
     if (!step.transition_from_previous) continue;
+    const std::string where = "step " + std::to_string(i) + " (" + type_name(step.atom) + ")";
     for (const Atom& absent : step.transition_from_previous->absence) {
       if (auto found =
-              atom_mismatch(absent, where + ", absence of " + absent.event_type, type_of)) {
+              atom_mismatch(absent, where + ", absence of " + type_name(absent), type_of)) {
         return found;
       }
     }
