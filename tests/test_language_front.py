@@ -400,7 +400,8 @@ def test_language_patterns_read_back_as_written(first, items, first_counts, step
 
 
 # ---------------------------------------------------------------------------------------------
-# The table API's checks of a pattern against the table reach every branch and absence.
+# The table API's checks of a pattern against the table reach every branch and absence, and an
+# atom of any type is never an event type the table lacks.
 
 def shop():
     pa = pytest.importorskip("pyarrow")
@@ -420,3 +421,9 @@ def test_literals_are_checked_in_every_branch_and_absence(text, message):
             run_on(vashlet.pattern(text), shop())
         assert message in str(raised.value)
 
+
+@pytest.mark.parametrize("text", ["* -[no *]-> (buy | *)+", "^view -[no *[price as $p]]-> *$ within 5"])
+def test_any_type_is_never_an_absent_type(text, recwarn):
+    for run_on in (vashlet.match, vashlet.explain, vashlet.funnel):
+        run_on(vashlet.pattern(text), shop())
+    assert [str(w.message) for w in recwarn] == []
