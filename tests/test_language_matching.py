@@ -282,3 +282,17 @@ def test_all_mode_is_bounded_by_max_matches(oracle):
     pattern = pattern_json(language(element(A), element(B, most=None)), "all")
     with pytest.raises(ValueError, match="max_matches=100"):
         match_events(pattern, events_of("A" + " B" * 12), use_oracle=oracle, max_matches=100)
+
+
+@pytest.mark.parametrize("pattern, header, cells", [
+    (language(element(A), element(B, most=None)),
+     "match  partition  start  end  rows       elements   captures", "[0, 1, 1]"),
+    (language(element(A), element(B)), "match  partition  start  end  rows    captures", "[0, 1]"),
+])
+def test_match_table_repr_shows_elements_of_language_patterns(pattern, header, cells):
+    pa = pytest.importorskip("pyarrow")
+    table = pa.table({"partition": ["p"] * 3, "ts": range(3), "type": list("ABB")})
+    result = match(pattern_json(pattern, "first"), table, mode="all")
+    assert repr(result).splitlines()[1] == header
+    html = result._repr_html_()
+    assert ("<th>elements</th>" in html) == ("elements" in header) and f"<td>{cells}</td>" in html

@@ -3,7 +3,7 @@ the compact view of a result that the command line and the tables' reprs show.""
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, Sequence
 
 from vashlet._funnel import failed_clauses
 
@@ -39,11 +39,13 @@ def _is_number(value: Any) -> bool:
 
 
 def compact_view(
-    rows: list[dict[str, Any]], near_misses: bool
+    rows: list[dict[str, Any]], near_misses: bool, present: Sequence[str] = ()
 ) -> tuple[list[str], list[list[str]], list[bool]]:
     """The columns a result is shown with, each row's cells as text, and which columns hold
     numbers. Near misses show their reason's detail fields as one ``detail`` column
-    (``row 9 fails amount >= 10.5 (amount=5.0)``) in place of eight mostly empty ones."""
+    (``row 9 fails amount >= 10.5 (amount=5.0)``) in place of eight mostly empty ones. Matches
+    of a language pattern show their ``elements`` (of `present`, the table's columns) by their
+    rows."""
     if near_misses:
         columns = MISS_COLUMNS + ["detail", "captures"]
         texts = [
@@ -53,6 +55,8 @@ def compact_view(
         ]
     else:
         columns = MATCH_COLUMNS
+        if "elements" in present:
+            columns = columns[:5] + ["elements"] + columns[5:]
         texts = [[cell_text(c, row[c]) for c in columns] for row in rows]
     # Numbers sit right, everything else left: timestamps shown as ISO text are not numbers.
     numeric = [

@@ -88,7 +88,8 @@ class _ResultTable:
         """The compact view of the first rows (see `compact_view`)."""
         from vashlet._format import compact_view
 
-        return compact_view(self._rows(0, _PREVIEW_ROWS, shown_rows), self._near_misses)
+        rows = self._rows(0, _PREVIEW_ROWS, shown_rows)
+        return compact_view(rows, self._near_misses, self.columns)
 
     def __repr__(self) -> str:
         from vashlet._terminal import render
