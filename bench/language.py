@@ -66,5 +66,6 @@ def scenario(shared, loaded, repeats):
             cells += peers.compare(table, case, name, how, found, our_seconds, repeats)
         queries.close()
         table.add_row(cells)
-    table.note("the language's element matcher keeps one walk per start; not tuned yet")
+    table.note("the element matcher keeps one walk per start; walks waiting on a bound value "
+               "are filed by it")
     return table

@@ -2,11 +2,16 @@
 // live partial walks (in `first` mode each takes it as the walk rules say; in `all` mode each
 // forks a walk per element it may be taken as, and keeps the one that skips it), then may
 // start a walk. Paths are parent-linked nodes and bound values slot arrays, both pooled per run.
+// In `first` mode a walk that every element it may take next constrains by `attr == $bound` (or
+// a capture of a bound name), with no absence left to watch, is filed under that value: an event
+// is offered only to the walks filed under its own values, since any other would skip it
+// unchanged. Such a walk is tested for the windows when an event reaches it; times only grow.
 #include "match/element_matcher.hpp"
 
 #include <algorithm>
 
 #include "match/element_walk.hpp"
+#include "model/value_hash.hpp"
 #include "match/window.hpp"
 #include "plan/plan.hpp"
 #include "system/cancel.hpp"
@@ -22,6 +27,10 @@ std::size_t slot_named(const std::vector<std::string_view>& names, std::string_v
   return static_cast<std::size_t>(-1);  // a name no step captures: never bound
 }
 
+std::uint64_t filing_key_of(std::uint32_t attribute, const Value& value) {
+  return ValueHash{}(value) ^ (std::uint64_t{attribute} + 1) * 0x9E3779B97F4A7C15ULL;
+}
+
 const Value& attribute_or_null(const Event& event, const std::string& attribute) {
   const Value* value = event.attrs.find(attribute);
   return value ? *value : kNull;
@@ -32,11 +41,16 @@ const Value& attribute_or_null(const Event& event, const std::string& attribute)
 SlotAtom::SlotAtom(const Atom& atom, const std::vector<std::string_view>& names) : atom_(&atom) {
   for (const ReferencePredicate& reference : atom.reference_predicates) {
     reference_slots_.push_back(slot_named(names, reference.binding));
+    if (reference.op == ComparisonOperator::Eq && reference_slots_.back() != static_cast<std::size_t>(-1)) {
+      equalities_.emplace_back(reference.attribute, reference_slots_.back());
+    }
   }
   // Only steps' branches own slots: a capture in an absence into a name no step captures has
   // none, and there, as in Atom::accepts, it only tests against the atom's own earlier captures.
   for (const Capture& capture : atom.captures) {
-    capture_slots_.push_back(slot_named(names, capture.name));
+    const std::size_t slot = slot_named(names, capture.name);
+    capture_slots_.push_back(slot);
+    if (slot != static_cast<std::size_t>(-1)) equalities_.emplace_back(capture.attribute, slot);
   }
 }
 
@@ -78,11 +92,13 @@ void SlotAtom::capture(const Event& event, const Value** bound) const {
   }
 }
 
-ElementMatcher::ElementMatcher(const Plan& plan, const EventView& events, MatchBudget& budget)
+ElementMatcher::ElementMatcher(const Plan& plan, const EventView& events, MatchBudget& budget,
+                               PathsTaken& paths_taken)
     : plan_(plan),
       pattern_(*plan.language),
       events_(events),
       budget_(budget),
+      paths_taken_(paths_taken),
       slot_count_(plan.layout.size()) {
   const std::vector<std::string_view>& names = plan.layout.names();
   for (const Step& step : pattern_.steps) {
@@ -94,6 +110,21 @@ ElementMatcher::ElementMatcher(const Plan& plan, const EventView& events, MatchB
         absences.emplace_back(absent, names);
       }
     }
+    std::vector<std::vector<Key>>& keys = keys_.emplace_back();
+    for (const SlotAtom& branch : branches) {
+      std::vector<Key>& branch_keys = keys.emplace_back();
+      for (const auto& [attribute, slot] : branch.equalities()) {
+        const auto known = std::find(keyed_attributes_.begin(), keyed_attributes_.end(), attribute);
+        const auto id = static_cast<std::uint32_t>(known - keyed_attributes_.begin());
+        if (known == keyed_attributes_.end()) keyed_attributes_.push_back(attribute);
+        branch_keys.push_back(Key{id, slot});
+        filing_ = !plan_.exhaustive();
+      }
+    }
+  }
+  absences_from_.assign(pattern_.steps.size() + 1, false);
+  for (std::size_t element = pattern_.steps.size(); element-- > 0;) {
+    absences_from_[element] = absences_from_[element + 1] || !absences_[element].empty();
   }
 }
 
@@ -211,49 +242,119 @@ void ElementMatcher::start_at(std::size_t candidate) {
   branches_[0][branch].capture(event, slots_.data() + walk.slots);
   const bool complete = completes(walk);
   if (complete) found(walk);
-  if (!complete || plan_.exhaustive()) walks_.push_back(walk);
+  if (!complete || plan_.exhaustive()) moved_.push_back(walk);
 }
 
-// First mode: each walk takes the event as the nearest next element, else as one more of its
-// element, else skips it (element_walk.cpp states the same rules).
-void ElementMatcher::step_first(std::size_t candidate) {
+// First mode: a walk takes the event as the nearest next element, else as one more of its
+// element, else skips it (element_walk.cpp states the same rules). A walk that takes it goes to
+// moved_ unless it completes.
+ElementMatcher::Offered ElementMatcher::offer_first(Walk& walk, std::size_t candidate) {
+  if (dead(walk, candidate)) return Offered::Dropped;
   const Event& event = events_[candidate];
   const std::size_t elements = pattern_.steps.size();
-  next_.clear();
-  for (Walk& walk : walks_) {
-    if (dead(walk, candidate)) continue;
-    const auto take_as = [&](std::uint32_t element, std::uint32_t count_after) {
-      if (!allows(walk, element, candidate)) return kNone;
-      const bool completing = element_complete(pattern_, element, count_after);
-      if (!end_anchor_allows(pattern_, run_, candidate, completing)) return kNone;
-      return branch_of(walk, element, event);
-    };
-    std::uint32_t element = 0;
-    std::size_t branch = kNone;
-    if (walk.count >= pattern_.steps[walk.element].min_count) {
-      for (std::size_t next = walk.element + 1; next < elements && branch == kNone; ++next) {
-        element = static_cast<std::uint32_t>(next);
-        branch = take_as(element, 1);
-        if (pattern_.steps[next].min_count > 0) break;
-      }
-    }
-    if (branch == kNone && below_maximum(pattern_.steps[walk.element], walk.count)) {
-      element = walk.element;
-      branch = take_as(element, walk.count + 1);
-    }
-    if (branch == kNone) {
-      note_skipped(walk, event);
-      next_.push_back(walk);
-      continue;
-    }
-    const Walk extended = taken(walk, element, branch, candidate);
-    if (completes(extended)) {
-      found(extended);
-    } else {
-      next_.push_back(extended);
+  const auto take_as = [&](std::uint32_t element, std::uint32_t count_after) {
+    if (!allows(walk, element, candidate)) return kNone;
+    const bool completing = element_complete(pattern_, element, count_after);
+    if (!end_anchor_allows(pattern_, run_, candidate, completing)) return kNone;
+    return branch_of(walk, element, event);
+  };
+  std::uint32_t element = 0;
+  std::size_t branch = kNone;
+  if (walk.count >= pattern_.steps[walk.element].min_count) {
+    for (std::size_t next = walk.element + 1; next < elements && branch == kNone; ++next) {
+      element = static_cast<std::uint32_t>(next);
+      branch = take_as(element, 1);
+      if (pattern_.steps[next].min_count > 0) break;
     }
   }
+  if (branch == kNone && below_maximum(pattern_.steps[walk.element], walk.count)) {
+    element = walk.element;
+    branch = take_as(element, walk.count + 1);
+  }
+  if (branch == kNone) {
+    note_skipped(walk, event);
+    return Offered::Skipped;
+  }
+  const Walk extended = taken(walk, element, branch, candidate);
+  if (completes(extended)) {
+    found(extended);
+  } else {
+    moved_.push_back(extended);
+  }
+  return Offered::Taken;
+}
+
+void ElementMatcher::step_first(std::size_t candidate) {
+  next_.clear();
+  for (Walk& walk : walks_) {
+    if (offer_first(walk, candidate) == Offered::Skipped) next_.push_back(walk);
+  }
   walks_.swap(next_);
+  if (filed_.empty()) return;
+  // The filed walks that the event's values may move; a key met twice is offered once.
+  looked_up_.clear();
+  for (std::uint32_t attribute = 0; attribute < keyed_attributes_.size(); ++attribute) {
+    const Value* value = events_[candidate].attrs.find(keyed_attributes_[attribute]);
+    const std::uint64_t key = filing_key_of(attribute, value ? *value : kNull);
+    if (std::find(looked_up_.begin(), looked_up_.end(), key) != looked_up_.end()) continue;
+    looked_up_.push_back(key);
+    const auto bucket = filed_.find(key);
+    if (bucket == filed_.end()) continue;
+    std::vector<Walk>& waiting = bucket->second;
+    std::size_t kept = 0;
+    for (std::size_t w = 0; w < waiting.size(); ++w) {
+      Walk walk = waiting[w];
+      if (offer_first(walk, candidate) == Offered::Skipped) waiting[kept++] = walk;
+    }
+    waiting.resize(kept);
+    if (waiting.empty()) filed_.erase(bucket);
+  }
+}
+
+// The key to file `walk` under: an equality on a bound slot that every branch of every element
+// it may take next imposes; none while an absence may still rule on the events it skips.
+std::optional<std::uint64_t> ElementMatcher::filing_key(const Walk& walk) {
+  if (!filing_ || absences_from_[walk.element]) return std::nullopt;
+  candidates_.clear();
+  if (walk.count >= pattern_.steps[walk.element].min_count) {
+    for (std::size_t next = walk.element + 1; next < pattern_.steps.size(); ++next) {
+      candidates_.push_back(static_cast<std::uint32_t>(next));
+      if (pattern_.steps[next].min_count > 0) break;
+    }
+  }
+  if (below_maximum(pattern_.steps[walk.element], walk.count)) candidates_.push_back(walk.element);
+  if (candidates_.empty()) return std::nullopt;
+  const Value* const* bound = slots_.data() + walk.slots;
+  const auto imposed_everywhere = [&](const Key& key) {
+    for (std::uint32_t element : candidates_) {
+      for (const std::vector<Key>& branch : keys_[element]) {
+        const bool imposed = std::any_of(branch.begin(), branch.end(), [&](const Key& other) {
+          return other.attribute == key.attribute && other.slot == key.slot;
+        });
+        if (!imposed) return false;
+      }
+    }
+    return true;
+  };
+  for (const Key& key : keys_[candidates_.front()].front()) {
+    if (bound[key.slot] && imposed_everywhere(key)) {
+      return filing_key_of(key.attribute, *bound[key.slot]);
+    }
+  }
+  return std::nullopt;
+}
+
+// Places the walks started or extended by the current event: filed where they can be.
+void ElementMatcher::settle() {
+  for (const Walk& walk : moved_) {
+    if (const std::optional<std::uint64_t> key = filing_key(walk)) {
+      filed_[*key].push_back(walk);
+      filed_in_run_ = true;
+    } else {
+      walks_.push_back(walk);
+    }
+  }
+  moved_.clear();
 }
 
 // All mode: each walk forks a walk per element the event may be taken as, and stays as the walk
@@ -293,6 +394,9 @@ void ElementMatcher::match_run(const Run& run, FlatMatches& out) {
   slots_.clear();
   walks_.clear();
   found_.clear();
+  filed_.clear();
+  moved_.clear();
+  filed_in_run_ = false;
   Checkpoint checkpoint;
   for (std::size_t candidate = run.begin; candidate < run.end; ++candidate) {
     checkpoint(1 + walks_.size());
@@ -302,7 +406,9 @@ void ElementMatcher::match_run(const Run& run, FlatMatches& out) {
       step_first(candidate);
     }
     start_at(candidate);
+    settle();
   }
+  if (filed_in_run_) paths_taken_.note(Path::ElementsFiled);
   write_out(out);
 }
 

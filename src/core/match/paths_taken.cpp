@@ -29,6 +29,7 @@ const char* path_name(Path path) {
     case Path::ReachIndexed: return "reach_indexed";
     case Path::FiledByValue: return "filed_by_value";
     case Path::Elements: return "elements";
+    case Path::ElementsFiled: return "elements_filed";
   }
   return "";
 }

@@ -17,8 +17,9 @@ enum class Path : std::size_t {
   ReachIndexed,  // exhaustive mode: a run whose reachability test indexes later values
   FiledByValue,  // a step's waiting partials filed by value
   Elements,      // a run of a pattern with language elements (ElementMatcher)
+  ElementsFiled,  // such a run whose waiting walks were filed by a bound value
 };
-constexpr std::size_t kPaths = 7;
+constexpr std::size_t kPaths = 8;
 
 struct PathsTaken {
   std::array<std::uint64_t, kPaths> counts{};

@@ -16,7 +16,7 @@ void RunMatcher::match_run(const Run& run, FlatMatches& out, RunSink* sink) {
   const std::size_t begin = out.size();
   if (plan_.language) {
     paths_taken_.note(Path::Elements);
-    if (!elements_) elements_.emplace(plan_, events_, budget_);
+    if (!elements_) elements_.emplace(plan_, events_, budget_, paths_taken_);
     elements_->match_run(run, out);
     if (!budget_.exhaustive()) budget_.add_matches(out.size() - begin, events_, run.begin, run.end);
     if (sink) sink->run_matched(out, begin, events_);
