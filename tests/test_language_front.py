@@ -383,7 +383,7 @@ def with_clauses(builder, items):
 
 @settings(max_examples=300, deadline=None)
 @given(types, clauses, counts, st.lists(later, max_size=3), windows, st.booleans(), st.booleans())
-def test_language_patterns_read_back_as_written(first, items, first_counts, steps, within, start, end):
+def test_language_patterns_read_back_as_written_in_json_and_text(first, items, first_counts, steps, within, start, end):
     builder = with_clauses(Pattern.event(first), items)
     for typ, window, no, step_items, branches, count, gap in [(None,) * 7] + steps:
         if typ is not None:
@@ -396,6 +396,7 @@ def test_language_patterns_read_back_as_written(first, items, first_counts, step
     pattern = builder.within(within).anchored(start, end).build()
     written = pattern.to_json()
     assert pattern_from_json(written).to_json() == written
+    assert vashlet.pattern(pattern.to_text()).to_json() == written
     assert pattern_from_json(pattern.to_json(pretty=True)).to_json(pretty=True) == pattern.to_json(pretty=True)
 
 
