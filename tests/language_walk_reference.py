@@ -146,17 +146,12 @@ def classify(pattern, events, end, w, start, last, bindings):
 
 
 def walks(pattern, events):
-    """(start, walk) for every start, in order."""
-    begin = 0
-    while begin < len(events):
-        end = begin + 1
-        while end < len(events) and events[end].partition == events[begin].partition:
-            end += 1
+    """(start, run end, walk) for every start, in order."""
+    for begin, end in ref.runs(events):
         for start in range(begin, end):
             walked = walk(pattern, events, begin, end, start)
             if walked is not None:
                 yield start, end, walked
-        begin = end
 
 
 def near_misses(pattern, events):

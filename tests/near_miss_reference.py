@@ -176,11 +176,7 @@ def near_misses(pattern, events):
     steps = pattern["steps"]
     events = [Ev(event) for event in events]
     result = []
-    begin = 0
-    while begin < len(events):
-        end = begin + 1
-        while end < len(events) and events[end].partition == events[begin].partition:
-            end += 1
+    for begin, end in runs(events):
         for start in range(begin, end):
             bindings = evaluate(steps[0]["atom"], events[start], {})
             if bindings is None:
@@ -195,8 +191,18 @@ def near_misses(pattern, events):
                 "reason": detail["kind"], "detail": detail,
                 "captures": {name: bindings[name] for name in sorted(bindings, key=str.encode)},
             })
-        begin = end
     return result
+
+
+def runs(events):
+    """(begin, end) of each stretch of events of one partition, in order."""
+    begin = 0
+    while begin < len(events):
+        end = begin + 1
+        while end < len(events) and events[end].partition == events[begin].partition:
+            end += 1
+        yield begin, end
+        begin = end
 
 
 # ---------------------------------------------------------------------------------------------

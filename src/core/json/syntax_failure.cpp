@@ -76,17 +76,8 @@ std::string Decoder::value_failure(std::size_t p) const {
 // control characters are placed one byte earlier.
 std::string Decoder::string_failure(std::size_t p, bool decoded) const {
   const auto hex4 = [&](std::size_t at) -> int {
-    int code = 0;
-    for (std::size_t k = at; k < at + 4; ++k) {
-      const char c = doc_[k];
-      int digit = -1;
-      if (is_digit(c)) digit = c - '0';
-      if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-      if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-      if (digit < 0) return -1;
-      code = code * 16 + digit;
-    }
-    return code;
+    const std::optional<char32_t> code = vashlet::hex4(doc_.text(), at);
+    return code ? static_cast<int>(*code) : -1;
   };
   const auto is_low_surrogate = [](int code) { return code >= 0xDC00 && code <= 0xDFFF; };
   const std::string eof = at_end("EOF while parsing a string");

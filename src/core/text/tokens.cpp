@@ -88,22 +88,6 @@ void append_utf8(std::string& out, char32_t code) {
   }
 }
 
-// The four hex digits at text[i], or nothing.
-std::optional<char32_t> hex4(string_view text, std::size_t i) {
-  if (i + 4 > text.size()) return std::nullopt;
-  char32_t code = 0;
-  for (std::size_t k = i; k < i + 4; ++k) {
-    const char c = text[k];
-    int digit = -1;
-    if (is_digit(c)) digit = c - '0';
-    if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-    if (digit < 0) return std::nullopt;
-    code = code * 16 + static_cast<char32_t>(digit);
-  }
-  return code;
-}
-
 class Tokenizer {
  public:
   explicit Tokenizer(string_view text) : text_(text) {}

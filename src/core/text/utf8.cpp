@@ -47,4 +47,19 @@ char32_t decode_utf8(std::string_view text, std::size_t i, std::size_t length) {
   return code;
 }
 
+std::optional<char32_t> hex4(std::string_view text, std::size_t i) {
+  if (i + 4 > text.size()) return std::nullopt;
+  char32_t code = 0;
+  for (std::size_t k = i; k < i + 4; ++k) {
+    const char c = text[k];
+    int digit = -1;
+    if (c >= '0' && c <= '9') digit = c - '0';
+    if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+    if (digit < 0) return std::nullopt;
+    code = code * 16 + static_cast<char32_t>(digit);
+  }
+  return code;
+}
+
 }  // namespace vashlet

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string_view>
 
 namespace vashlet {
@@ -17,5 +18,9 @@ bool is_utf8(std::string_view text);
 
 // The code point of the sequence at `text[i]`, whose length utf8_length returned (not 0).
 char32_t decode_utf8(std::string_view text, std::size_t i, std::size_t length);
+
+// The value of the four hex digits at `text[i]` (a `\uXXXX` escape's), or nothing when fewer
+// than four remain or one is not a hex digit.
+std::optional<char32_t> hex4(std::string_view text, std::size_t i);
 
 }  // namespace vashlet
