@@ -88,7 +88,7 @@ Pattern decode_pattern(Choices& in) {
   Pattern pattern;
   const std::size_t steps = 1 + in.below(kMaxSteps);
   for (std::size_t k = 0; k < steps; ++k) {
-    Step step{decode_atom(in, false), std::nullopt};
+    Step step = Step::of(decode_atom(in, false));
     if (k > 0) {
       Transition transition;
       if (in.below(2) == 1) transition.max_elapsed = decode_window(in);

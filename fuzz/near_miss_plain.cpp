@@ -131,8 +131,16 @@ std::vector<NearMiss> plain_near_misses(const EventView& events, const Pattern& 
       if (reached == pattern.steps.size()) continue;
       const Step& failed = pattern.steps[reached];
       NearMissDetail detail = classify(events, end, failed, path.indices.back(), path.bindings);
-      result.push_back(NearMiss{events[start].partition, start, std::move(path.indices), reached,
-                                failed.atom.event_type, std::move(detail), std::move(path.bindings)});
+      NearMiss miss;
+      miss.partition = events[start].partition;
+      miss.start_index = start;
+      miss.indices = std::move(path.indices);
+      miss.reached_steps = reached;
+      miss.next_event_type = failed.atom.event_type;
+      miss.element = reached;
+      miss.detail = std::move(detail);
+      miss.captures = std::move(path.bindings);
+      result.push_back(std::move(miss));
     }
     begin = end;
   }
