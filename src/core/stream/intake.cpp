@@ -27,10 +27,9 @@ arrow::InputFailure type_failure(std::string message) {
 }
 
 // The bytes by which a partition value is known across batches.
-std::string partition_key(const KeyValues& values, std::uint32_t number) {
+std::string_view partition_key(const KeyValues& values, std::uint32_t number) {
   if (values.holds_strings()) return values.strings[number];
-  const std::int64_t value = values.ints[number];
-  return std::string(reinterpret_cast<const char*>(&value), sizeof value);
+  return std::string_view(reinterpret_cast<const char*>(&values.ints[number]), sizeof(std::int64_t));
 }
 
 std::string key_text(const KeyValues& values, std::size_t at) {
@@ -131,9 +130,10 @@ std::optional<std::uint32_t> StreamState::known_partition(const SortedEvents& ba
 std::uint32_t StreamState::partition_number(const SortedEvents& batch, std::size_t index) {
   const KeyValues& values = batch.partition_values();
   const std::uint32_t local = batch.partition(index);
-  const auto [found, added] = partition_numbers_.try_emplace(
-      partition_key(values, local), static_cast<std::uint32_t>(partitions_.size()));
-  if (added) {
+  const std::string_view key = partition_key(values, local);
+  auto found = partition_numbers_.find(key);
+  if (found == partition_numbers_.end()) {
+    found = partition_numbers_.emplace(std::string(key), static_cast<std::uint32_t>(partitions_.size())).first;
     if (partitions_.size() == std::numeric_limits<std::uint32_t>::max()) {
       invariant_failure("a stream has at most 2^32 - 1 partitions");
     }

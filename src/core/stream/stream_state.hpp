@@ -9,6 +9,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <functional>
 #include <unordered_map>
 #include <vector>
 
@@ -79,6 +81,12 @@ struct CompletedWalk {
   ElementWalk walk;
 };
 
+// Partition keys looked up by their bytes, without a string made for each look-up.
+struct KeyHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view key) const { return std::hash<std::string_view>{}(key); }
+};
+
 class StreamState {
  public:
   explicit StreamState(StreamOptions options) : options_(std::move(options)) {}
@@ -124,7 +132,7 @@ class StreamState {
   std::uint64_t matches_emitted_ = 0;
   bool flushed_ = false;
   KeyValues partition_values_;  // by stream partition number
-  std::unordered_map<std::string, std::uint32_t> partition_numbers_;
+  std::unordered_map<std::string, std::uint32_t, KeyHash, std::equal_to<>> partition_numbers_;
   std::vector<PartitionState> partitions_;
   std::string id_format_;
   std::vector<std::unique_ptr<Batch>> batches_;  // by slot; empty slots are free
