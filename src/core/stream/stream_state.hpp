@@ -108,7 +108,7 @@ class StreamState {
   std::uint32_t partition_number(const SortedEvents& batch, std::size_t index);
   std::optional<std::uint32_t> known_partition(const SortedEvents& batch, std::size_t index) const;
   void take_in(SortedEvents batch, std::uint64_t input_rows, const std::vector<char>& late,
-               StreamOutput& out);
+               const std::vector<std::uint32_t>& numbers, StreamOutput& out);
   void release(PartitionState& partition, std::uint32_t number, std::int64_t watermark);
   std::int64_t watermark(const PartitionState& partition) const;
   bool starts(const PartitionState& partition, const Event& event) const;
