@@ -3,7 +3,7 @@ push hands back a `StreamBatch` of what became final."""
 
 from __future__ import annotations
 
-import datetime as dt
+from datetime import timedelta
 from typing import Any
 
 from vashlet import _core
@@ -15,41 +15,50 @@ from vashlet._tables import MatchTable, NearMissTable, _reading, warn_never_take
 
 class StreamBatch(MatchTable):
     """What one `Stream.push` (or `Stream.flush`) made final: a `MatchTable` of the matches,
-    with `near_misses` (a `NearMissTable` where the stream explains, else None) and `late` (the
-    rows, or ids, of the late events dropped under ``late="report"``; else empty)."""
+    with `near_misses` and `late`."""
 
-    __slots__ = ("near_misses", "late")
+    __slots__ = ("_misses", "_late")
     _kind = "StreamBatch"
 
-    def __init__(
-        self, table: Any, near_misses: NearMissTable | None = None, late: list[Any] | None = None
-    ) -> None:
-        super().__init__(table)
-        self.near_misses = near_misses
-        self.late = [] if late is None else late
+    @classmethod
+    def _of(cls, table: Any, near_misses: NearMissTable | None, late: list[Any]) -> StreamBatch:
+        batch = cls(table)
+        batch._misses, batch._late = near_misses, late
+        return batch
+
+    @property
+    def near_misses(self) -> NearMissTable | None:
+        """The near misses made final, where the stream explains (``explain=True``); else
+        None."""
+        return self._misses
+
+    @property
+    def late(self) -> list[Any]:
+        """The late events dropped under ``late="report"``: their rows (or ids, with `id`);
+        else empty."""
+        return self._late
 
     def head(self, n: int = 5) -> StreamBatch:
         """The first `n` matches (as `MatchTable.head`), with the same near misses and late
         events."""
-        first = MatchTable(self._table).head(n)
-        return StreamBatch(first._table, self.near_misses, self.late)
+        return StreamBatch._of(MatchTable(self._table).head(n)._table, self._misses, self._late)
 
     def __repr__(self) -> str:
         lines = [super().__repr__()]
-        if self.near_misses is not None:
-            lines.append(f"near misses: {len(self.near_misses):,}")
-        if self.late:
-            lines.append(f"late: {self.late!r}")
+        if self._misses is not None:
+            lines.append(f"near misses: {len(self._misses):,}")
+        if self._late:
+            lines.append(f"late: {self._late!r}")
         return "\n".join(lines)
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return (_batch_of, (MatchTable(self._table), self.near_misses, self.late))
+        return (_batch_of, (MatchTable(self._table), self._misses, self._late))
 
 
 def _batch_of(
     matches: MatchTable, near_misses: NearMissTable | None, late: list[Any]
 ) -> StreamBatch:
-    return StreamBatch(matches._table, near_misses, late)
+    return StreamBatch._of(matches._table, near_misses, late)
 
 
 class Stream:
@@ -103,7 +112,7 @@ class Stream:
         ts_unit: str | None = None,
         mode: str | None = None,
         exhaustive: bool = False,
-        lateness: int | str | dt.timedelta | None = None,
+        lateness: int | str | timedelta | None = None,
         late: str = "raise",
         explain: bool = False,
         max_open: int | None = None,
@@ -113,7 +122,7 @@ class Stream:
         pattern = with_mode(as_pattern(pattern), mode, exhaustive)
         warn_never_taken(pattern)
         columns = Columns(partition, ts, type, id, ts_unit)
-        if isinstance(lateness, dt.timedelta) and lateness < dt.timedelta(0):
+        if isinstance(lateness, timedelta) and lateness < timedelta(0):
             raise ValueError(f"argument 'lateness': must not be negative, got {lateness!r}")
         native = _core._Stream(
             pattern, columns.partition, columns.ts, columns.type, columns.id,
@@ -172,7 +181,7 @@ class Stream:
     @staticmethod
     def _batch(matches: Any, near_misses: Any, late: list[Any]) -> StreamBatch:
         misses = None if near_misses is None else NearMissTable(near_misses)
-        return StreamBatch(matches, misses, late)
+        return StreamBatch._of(matches, misses, late)
 
     def stats(self) -> dict[str, Any]:
         """The state's size: ``rows`` pushed, ``partitions`` with state, ``open_starts`` not yet
