@@ -247,7 +247,6 @@ void StreamState::decide(bool flushing, StreamOutput& out) {
         if (!has_miss[k] && decided(k)) settled[k] |= kMissDecided;
       }
     }
-    trim(partition);
   }
   const std::size_t emitted = chosen.size();
   std::vector<FlatMatches> chosen_parts;
@@ -257,6 +256,8 @@ void StreamState::decide(bool flushing, StreamOutput& out) {
   completed_.clear();  // their bindings were the matches' values
   matches_emitted_ += emitted;
   if (options_.explain) out.near_misses = near_miss_table_of(pattern, whole.events, chosen_misses);
+  // Only now: the tables above read events that trimming may free.
+  for (const std::uint32_t n : numbers) trim(partitions_[n]);
 }
 
 void StreamState::trim(PartitionState& partition) {
