@@ -1,5 +1,6 @@
-// A stream's snapshot reader on arbitrary bytes: a stream or a message, never a crash. A stream
-// it restores writes the same bytes again, and can be flushed (or says why not).
+// A stream's snapshot reader on arbitrary bytes, given with the checksum a snapshot ends with so
+// that the fuzzing reaches past it: a stream or a message, never a crash. A stream it restores
+// writes the same bytes again, and can be flushed (or says why not).
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -9,12 +10,15 @@
 #include "fuzz_support.hpp"
 #include "match/exhaustive_budget.hpp"
 #include "stream/stream.hpp"
+#include "stream/stream_state.hpp"
 
 using namespace vashlet;
 using vashlet::fuzz::require;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  std::string bytes(reinterpret_cast<const char*>(data), size);
+  const std::uint64_t sum = stream::snapshot_checksum(bytes);
+  bytes.append(reinterpret_cast<const char*>(&sum), sizeof sum);
   std::variant<Stream, arrow::InputFailure> restored = Stream::restore(bytes);
   if (auto* failure = std::get_if<arrow::InputFailure>(&restored)) {
     require(!failure->message.empty(), "empty snapshot message");

@@ -142,6 +142,10 @@ class StreamState {
   std::vector<std::uint32_t> dirty_;      // partitions with events released since then
 };
 
+// FNV-1a over `bytes`: a snapshot ends with that of the bytes before, so that a damaged byte
+// is told from a stream.
+std::uint64_t snapshot_checksum(std::string_view bytes);
+
 // The partition as the stream's events carry it: its number, big-endian, so that every event of
 // a partition has the same bytes whichever batch it came in.
 void set_partition_bytes(Event& event, std::uint32_t number);
