@@ -239,7 +239,8 @@ void StreamState::replay_walks(PartitionState& partition) {
     for (std::size_t j = k + 1; j < events.size(); ++j) {
       if (walk.read(pattern, events, run, j)) throw SnapshotReader::Damaged{"a start decided twice"};
     }
-    partition.walks.push_back(std::move(walk));
+    std::optional<std::int64_t> deadline = walk.deadline(pattern, events);
+    partition.walks.push_back(LiveWalk{std::move(walk), deadline});
   }
 }
 
