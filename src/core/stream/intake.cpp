@@ -283,9 +283,9 @@ std::variant<StreamOutput, arrow::InputFailure> StreamState::push(SortedEvents b
         if (options_.late != LatePolicy::Raise) continue;
         const std::uint64_t row = rows_ + batch.row(i);
         return refuse(value_failure(
-            "row " + std::to_string(row) +
+            "row " + std::to_string(row) + " is late" +
             (batch.ids() ? " (id " + key_text(*batch.ids(), i) + ")" : std::string()) +
-            " is late: its ts " + std::to_string(ts) +
+            ": its ts " + std::to_string(ts) +
             " is older than the watermark of its partition " +
             key_text(batch.partition_values(), batch.partition(i)) + ", " +
             std::to_string(latest - lateness) + " (the latest ts there, " +
