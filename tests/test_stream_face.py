@@ -113,6 +113,21 @@ def test_a_bad_batch_is_refused_and_changes_nothing(data, error, words):
     assert (sorted(matches + list(map(key, ahead.to_pylist()))), misses) == one_shot()
 
 
+def test_a_producer_failing_midway_leaves_the_stream_as_it_was():
+    first = pa.record_batch(split(ROWS, [2])[0])
+
+    def batches():
+        yield first
+        raise ValueError("the producer broke")
+
+    stream = Stream(PATTERN, partition="user")
+    before = stream.snapshot()
+    with pytest.raises(ValueError, match="the producer broke"):
+        stream.push(pa.RecordBatchReader.from_batches(first.schema, batches()))
+    assert stream.snapshot() == before and stream.stats()["rows"] == 0
+    assert collected(stream, [pa.table(ROWS)])[0] == one_shot()[0]
+
+
 def test_an_id_column_is_refused_for_events():
     stream = Stream(PATTERN, id="event_id")
     with pytest.raises(ValueError, match="id names a column of a table"):
