@@ -131,11 +131,17 @@ void StreamState::decide(bool flushing, StreamOutput& out) {
   const Resolved& resolved = *resolved_;
   const Pattern& pattern = resolved.pattern;
   std::vector<std::uint32_t> numbers;
-  for (std::uint32_t n = 0; n < partitions_.size(); ++n) {
-    PartitionState& partition = partitions_[n];
-    if ((partition.dirty || flushing) && !partition.kept.empty()) numbers.push_back(n);
-    partition.dirty = false;
+  if (flushing) {
+    for (std::uint32_t n = 0; n < partitions_.size(); ++n) numbers.push_back(n);
+  } else {
+    numbers = std::move(dirty_);
+    std::sort(numbers.begin(), numbers.end());
   }
+  dirty_.clear();
+  std::erase_if(numbers, [&](std::uint32_t n) {
+    partitions_[n].dirty = false;
+    return partitions_[n].kept.empty();
+  });
   const bool ids = options_.columns.id.has_value();
   if (resolved.walks && !options_.explain) {
     // The walks decided every start already: only the partitions with a completed walk are laid
