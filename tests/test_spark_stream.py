@@ -89,26 +89,29 @@ def generated(seed, keys=5, per_key=50):
     return ordered + [last]
 
 
-def table(rows, timestamps):
+def table(rows, ts_type):
+    """The events of `rows` as Arrow, `ts` of `ts_type` (long, timestamp or timestamp_ntz)."""
     columns = list(zip(*rows))
     ts = pa.array(columns[1], pa.int64())
-    if timestamps:
+    if ts_type != "long":
+        zone = "UTC" if ts_type == "timestamp" else None
         ts = pa.array([EPOCH + datetime.timedelta(seconds=s) for s in columns[1]],
-                      pa.timestamp("us", "UTC"))
-    return pa.table({"user": pa.array(columns[0]), "ts": ts, "type": pa.array(columns[2]),
-                     "item": pa.array(columns[3], pa.int64()), "eid": pa.array(columns[4])})
+                      pa.timestamp("us", zone))
+    return pa.table({"user": pa.array(columns[0], pa.string()), "ts": ts,
+                     "type": pa.array(columns[2], pa.string()),
+                     "item": pa.array(columns[3], pa.int64()),
+                     "eid": pa.array(columns[4], pa.string())})
 
 
-def source(spark, tmp_path, batches, timestamps):
+def source(spark, tmp_path, batches, ts_type):
     """A streaming DataFrame reading one Parquet file per micro-batch, in order."""
     folder = tmp_path / "events"
     folder.mkdir()
     for number, rows in enumerate(batches):
         path = folder / f"part-{number:03d}.parquet"
-        pq.write_table(table(rows, timestamps), path)
+        pq.write_table(table(rows, ts_type), path)
         os.utime(path, (1_700_000_000 + number, 1_700_000_000 + number))
-    kind = "timestamp" if timestamps else "long"
-    return (spark.readStream.schema(f"user string, ts {kind}, type string, item long, eid string")
+    return (spark.readStream.schema(f"user string, ts {ts_type}, type string, item long, eid string")
             .option("maxFilesPerTrigger", 1).parquet(str(folder)))
 
 
@@ -127,16 +130,40 @@ def run(spark, frame, tmp_path, name):
     return rows
 
 
-def one_shot(kind, rows, timestamps, **options):
-    events = table(rows, timestamps)
-    if timestamps:
+def local(rows, ts_type):
+    """As Spark collects them: timestamps without a zone (the session's is UTC)."""
+    events = table(rows, ts_type)
+    if ts_type == "timestamp":
         events = events.set_column(1, "ts", events.column("ts").cast(pa.timestamp("us")))
-    call = vashlet.match if kind == "match" else vashlet.explain
-    found = call(pattern("s" if timestamps else ""), events.sort_by([("ts", "ascending"), ("eid", "ascending")]),
-                 partition="user", id="eid", ts_unit=None, **options).to_pylist()
-    for row in found:
+    return events.sort_by([("ts", "ascending"), ("eid", "ascending")])
+
+
+def without_match(found):
+    rows = found.to_pylist()
+    for row in rows:
         row.pop("match", None)
+    return rows
+
+
+def one_shot(kind, rows, ts_type, **options):
+    call = vashlet.match if kind == "match" else vashlet.explain
+    return without_match(call(pattern(unit(ts_type)), local(rows, ts_type), partition="user",
+                              id="eid", **options))
+
+
+def streamed(kind, batches, ts_type, **options):
+    """What a Stream fed the same batches, each in (ts, id) order, hands back before a flush."""
+    stream = vashlet.Stream(pattern(unit(ts_type)), partition="user", id="eid",
+                            explain=kind == "explain", **options)
+    found = []
+    for batch in batches:
+        out = stream.push(local(batch, ts_type))
+        found += without_match(out.near_misses if kind == "explain" else out)
     return found
+
+
+def unit(ts_type):
+    return "" if ts_type == "long" else "s"
 
 
 def before_far(rows):
@@ -145,20 +172,73 @@ def before_far(rows):
 
 
 @pytest.mark.parametrize(
-    "kind, mode, timestamps",
-    [("match", "first", False), ("match", "all", True), ("explain", "non_overlapping", False),
-     ("explain", "first", True)],
+    "kind, mode, ts_type",
+    [("match", "first", "long"), ("match", "all", "timestamp"),
+     ("explain", "non_overlapping", "long"), ("explain", "first", "timestamp_ntz")],
 )
-def test_final_results_equal_the_one_shot_result(spark, tmp_path, kind, mode, timestamps):
-    batches = generated(seed=len(kind) + len(mode) + timestamps)
+def test_results_equal_a_stream_and_the_final_one_shot_result(spark, tmp_path, kind, mode, ts_type):
+    batches = generated(seed=len(kind) + len(mode) + len(ts_type))
     call = vashlet.spark.match_stream if kind == "match" else vashlet.spark.explain_stream
-    lateness = f"{LATENESS}s" if timestamps else LATENESS
-    frame = call(pattern("s" if timestamps else ""), source(spark, tmp_path, batches, timestamps),
+    lateness = LATENESS if ts_type == "long" else f"{LATENESS}s"
+    frame = call(pattern(unit(ts_type)), source(spark, tmp_path, batches, ts_type),
                  partition="user", id="eid", mode=mode, lateness=lateness)
-    got = run(spark, frame, tmp_path, f"out_{kind}_{mode}_{int(timestamps)}")
-    everything = [row for batch in batches for row in batch]
-    expected = one_shot(kind, everything, timestamps, mode=mode)
+    got = run(spark, frame, tmp_path, f"out_{kind}_{mode}_{ts_type}")
+    assert as_set(got) == as_set(streamed(kind, batches, ts_type, mode=mode, lateness=lateness))
     # Every start before FAR is decided by the last file; the last file's own starts may be open.
+    expected = one_shot(kind, [row for batch in batches for row in batch], ts_type, mode=mode)
     assert len(before_far(expected)) >= 5
     assert as_set(before_far(got)) == as_set(before_far(expected))
     assert set(as_set(got)) <= set(as_set(expected))
+
+
+@pytest.mark.parametrize("kind", ["match", "explain"])
+@pytest.mark.parametrize("ts_type", ["long", "timestamp", "timestamp_ntz"])
+def test_declared_schema_is_the_batch_front_ends(spark, tmp_path, kind, ts_type):
+    streaming = source(spark, tmp_path, [], ts_type)
+    static = spark.createDataFrame([], streaming.schema)
+    text = pattern(unit(ts_type))
+    if kind == "match":
+        got = vashlet.spark.match_stream(text, streaming, partition="user", id="eid")
+        want = vashlet.spark.match(text, static, partition="user", id="eid")
+    else:
+        got = vashlet.spark.explain_stream(text, streaming, partition="user", id="eid")
+        want = vashlet.spark.explain(text, static, partition="user", id="eid")
+    assert got.isStreaming
+    assert got.schema == want.schema
+
+
+@pytest.mark.parametrize(
+    "ts_type, options, error, message",
+    [("long", {"late": "report"}, ValueError, "late must be 'raise' or 'drop'"),
+     ("timestamp", {"lateness": 25}, ValueError, "lateness 25 has no unit, but 'ts' is a timestamp"),
+     ("long", {"id": None}, TypeError, "id must name a column"),
+     ("long", {"partition": "missing"}, ValueError, "'missing'"),
+     ("timestamp", {"lateness": "soon"}, ValueError, "soon"),
+     ("long", {"max_open": -1}, ValueError, "max_open")],
+)
+def test_driver_refuses_bad_arguments(spark, tmp_path, ts_type, options, error, message):
+    frame = source(spark, tmp_path, [], ts_type)
+    options = {"partition": "user", "id": "eid", **options}
+    with pytest.raises(error, match=message):
+        vashlet.spark.match_stream(pattern(unit(ts_type)), frame, **options)
+
+
+LATE_BATCHES = [
+    [["a", 100, "login", 1, "a1"], ["a", 150, "view", 1, "a2"], ["b", 100, "login", 1, "b1"]],
+    [["a", 300, "purchase", 1, "a3"], ["b", 120, "view", 1, "b2"], ["b", 130, "purchase", 1, "b3"]],
+    [["a", 200, "purchase", 1, "a4"], ["b", 1000, "login", 0, "b4"]],  # a4: 200 < 300 - 25
+]
+
+
+@pytest.mark.parametrize("late", ["raise", "drop"])
+def test_a_late_row_fails_the_query_or_is_dropped(spark, tmp_path, late):
+    frame = vashlet.spark.match_stream(pattern(""), source(spark, tmp_path, LATE_BATCHES, "long"),
+                                       partition="user", id="eid", lateness=LATENESS, late=late)
+    if late == "raise":
+        with pytest.raises(Exception, match="a4"):
+            run(spark, frame, tmp_path, "late_raise")
+        return
+    got = run(spark, frame, tmp_path, "late_drop")
+    assert [row["rows"] for row in got] == [["b1", "b2", "b3"]]
+    assert as_set(got) == as_set(streamed("match", LATE_BATCHES, "long", lateness=LATENESS,
+                                          late="drop"))

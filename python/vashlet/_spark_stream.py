@@ -123,7 +123,7 @@ def _run(pattern: PatternLike, df: DataFrame, columns: Columns, *, explain: bool
                 f"'{lateness}s', or '{lateness}us' for microseconds"
             )
         delay = _lateness_delay(lateness if lateness is not None else "0s")
-        if delay is not None:
+        if delay is not None and isinstance(ts_type, TimestampType):  # Spark's needs a zone
             events = events.withWatermark(columns.ts, delay)
         epoch = F.lit(dt.datetime(1970, 1, 1)).cast("timestamp_ntz")
         micros = (F.unix_micros(F.col(columns.ts)) if isinstance(ts_type, TimestampType)
