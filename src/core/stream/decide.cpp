@@ -276,7 +276,7 @@ void StreamState::trim(PartitionState& partition) {
   for (std::size_t k = 0; k < begin; ++k) drop(partition.kept[k]);
   partition.kept.erase(partition.kept.begin(), partition.kept.begin() + begin);
   partition.settled.erase(partition.settled.begin(), partition.settled.begin() + begin);
-  partition.match_from -= begin;
+  partition.match_from -= std::min(begin, partition.match_from);  // only non_overlapping moves it
   partition.events.erase(partition.events.begin(), partition.events.begin() + static_cast<std::ptrdiff_t>(begin));
   for (FirstWalk& walk : partition.walks) walk.shift(begin);
 }
