@@ -175,6 +175,8 @@ void StreamState::decide(bool flushing, StreamOutput& out) {
   if (resolved.walks) chosen = walk_matches(whole, numbers);
   std::vector<NearMiss> chosen_misses;
   const bool ends_anchored = pattern.anchored_end;
+  const bool match_excludes_miss =
+      consumption != MatchConsumption::ExhaustivePerStart || !uses_elements(pattern);
   for (std::size_t place = 0; place < numbers.size(); ++place) {
     PartitionState& partition = partitions_[numbers[place]];
     const std::int64_t mark =
@@ -187,7 +189,9 @@ void StreamState::decide(bool flushing, StreamOutput& out) {
     std::vector<std::uint8_t>& settled = partition.settled;
     const auto emit = [&](const Found& match) {
       append_match(chosen, parts[match.part_index], match.m);
-      settled[match.start] |= kMissDecided;  // a start with a match is no near miss
+      // A start with a match is no near miss, except that a language pattern's start is
+      // explained by its first walk, which may fail where another match of `all` exists.
+      if (match_excludes_miss) settled[match.start] |= kMissDecided;
     };
     if (consumption == MatchConsumption::FirstSuccessorPerStart) {
       // A first match is final once its last event is taken, except that `$` needs the
@@ -247,7 +251,6 @@ void StreamState::decide(bool flushing, StreamOutput& out) {
         if (!has_miss[k] && decided(k)) settled[k] |= kMissDecided;
       }
     }
-    trim(partition);
   }
   const std::size_t emitted = chosen.size();
   std::vector<FlatMatches> chosen_parts;
@@ -257,6 +260,8 @@ void StreamState::decide(bool flushing, StreamOutput& out) {
   completed_.clear();  // their bindings were the matches' values
   matches_emitted_ += emitted;
   if (options_.explain) out.near_misses = near_miss_table_of(pattern, whole.events, chosen_misses);
+  // Only now, with the results written, may their events go.
+  for (const std::uint32_t number : numbers) trim(partitions_[number]);
 }
 
 void StreamState::trim(PartitionState& partition) {
