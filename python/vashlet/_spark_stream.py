@@ -54,28 +54,43 @@ class _Step:
     """What every worker runs for one key of one micro-batch: picklable, small (the template
     snapshot and two schemas)."""
 
-    def __init__(self, template: bytes, events: pa.Schema, result: pa.Schema, order: list,
-                 explain: bool) -> None:
+    def __init__(self, template: bytes, events: pa.Schema, result: pa.Schema, ts: str,
+                 id: str, explain: bool) -> None:
         self.template = template
         self.events = events  # the input as the Stream reads it
         self.result = result  # the declared output
-        self.order = order
+        self.id = id
+        self.order = [(ts, "ascending"), (id, "ascending")]
         self.explain = explain
 
-    def __call__(self, key: tuple, frames: Iterator[pd.DataFrame], state: Any) -> Iterator[pd.DataFrame]:
+    def __call__(self, key: tuple, frames: Iterator[pd.DataFrame],
+                 state: Any) -> Iterator[pd.DataFrame]:
         from vashlet import Stream
 
         tables = [pa.Table.from_pandas(frame, schema=self.events, preserve_index=False)
                   for frame in frames]
         table = pa.concat_tables(tables).sort_by(self.order)
         stream = Stream.restore(state.get[0] if state.exists else self.template)
-        with warnings.catch_warnings():  # a type absent from one key's batch is no news
-            warnings.simplefilter("ignore", UserWarning)
-            out = stream.push(table)
+        before = stream.stats()["rows"]
+        try:
+            with warnings.catch_warnings():  # a type absent from one key's batch is no news
+                warnings.simplefilter("ignore", UserWarning)
+                out = stream.push(table)
+        except ValueError as error:
+            raise ValueError(self._named(str(error), table, before)) from None
         state.update((stream.snapshot(),))
         found = out.near_misses if self.explain else out
         if len(found):
             yield conform(found.to_arrow(), self.result).to_pandas()
+
+    def _named(self, message: str, table: pa.Table, before: int) -> str:
+        """A key's own row numbers mean nothing to the user: name the row by its id instead."""
+        found = re.search(r"\brow (\d+)\b", message)
+        index = int(found.group(1)) - before if found else -1
+        if not 0 <= index < table.num_rows:
+            return message
+        ident = table.column(self.id)[index].as_py()
+        return message.replace(found.group(0), f"the row whose {self.id!r} is {ident!r}", 1)
 
 
 def _lateness_delay(lateness: object) -> str | None:
@@ -142,8 +157,7 @@ def _run(pattern: PatternLike, df: DataFrame, columns: Columns, *, explain: bool
         warnings.simplefilter("ignore", UserWarning)
         stream.push(events_schema.empty_table())
 
-    order = [(columns.ts, "ascending"), (columns.id, "ascending")]
-    step = _Step(template, events_schema, result, order, explain)
+    step = _Step(template, events_schema, result, columns.ts, columns.id, explain)
     return events.groupBy(columns.partition).applyInPandasWithState(
         step, declared, StructType([StructField("snapshot", BinaryType(), True)]), "append",
         GroupStateTimeout.NoTimeout,
