@@ -28,9 +28,9 @@ column's own type.
 
 from __future__ import annotations
 
-import datetime as dt
 import re
 import warnings
+from datetime import datetime, timedelta
 from typing import TYPE_CHECKING, Any, Iterator
 
 import pyarrow as pa
@@ -95,8 +95,8 @@ class _Step:
 
 def _lateness_delay(lateness: object) -> str | None:
     """`lateness` as the delay of a Spark watermark, or None where it is not a duration."""
-    if isinstance(lateness, dt.timedelta):
-        micros = lateness // dt.timedelta(microseconds=1)
+    if isinstance(lateness, timedelta):
+        micros = lateness // timedelta(microseconds=1)
     elif isinstance(lateness, str) and lateness and _DURATION.sub("", lateness) == "":
         micros = sum(int(n) * _MICROSECONDS[u] for n, u in _DURATION.findall(lateness))
     else:
@@ -140,7 +140,7 @@ def _run(pattern: PatternLike, df: DataFrame, columns: Columns, *, explain: bool
         delay = _lateness_delay(lateness if lateness is not None else "0s")
         if delay is not None and isinstance(ts_type, TimestampType):  # Spark's needs a zone
             events = events.withWatermark(columns.ts, delay)
-        epoch = F.lit(dt.datetime(1970, 1, 1)).cast("timestamp_ntz")
+        epoch = F.lit(datetime(1970, 1, 1)).cast("timestamp_ntz")
         micros = (F.unix_micros(F.col(columns.ts)) if isinstance(ts_type, TimestampType)
                   else F.timestamp_diff("MICROSECOND", epoch, F.col(columns.ts)))
         events = events.withColumn(columns.ts, micros)
@@ -180,8 +180,9 @@ _EXPLAIN_DOC = """The near misses of `pattern` in the streaming DataFrame `df`, 
 
 def match_stream(pattern: PatternLike, df: DataFrame, *, partition: str = "partition",
                  ts: str = "ts", type: str = "type", id: str, exhaustive: bool = False,
-                 mode: str | None = None, ts_unit: str | None = None, lateness: object = None,
-                 late: str = "raise", max_open: int | None = None) -> DataFrame:
+                 mode: str | None = None, ts_unit: str | None = None,
+                 lateness: int | str | timedelta | None = None, late: str = "raise",
+                 max_open: int | None = None) -> DataFrame:
     keyed(id)
     return _run(pattern, df, Columns(partition, ts, type, id, ts_unit), explain=False,
                 exhaustive=exhaustive, mode=mode, lateness=lateness, late=late,
@@ -190,8 +191,8 @@ def match_stream(pattern: PatternLike, df: DataFrame, *, partition: str = "parti
 
 def explain_stream(pattern: PatternLike, df: DataFrame, *, partition: str = "partition",
                    ts: str = "ts", type: str = "type", id: str, mode: str | None = None,
-                   ts_unit: str | None = None, lateness: object = None, late: str = "raise",
-                   max_open: int | None = None) -> DataFrame:
+                   ts_unit: str | None = None, lateness: int | str | timedelta | None = None,
+                   late: str = "raise", max_open: int | None = None) -> DataFrame:
     keyed(id)
     return _run(pattern, df, Columns(partition, ts, type, id, ts_unit), explain=True,
                 exhaustive=False, mode=mode, lateness=lateness, late=late, max_open=max_open)
