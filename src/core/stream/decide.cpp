@@ -131,12 +131,40 @@ void StreamState::decide(bool flushing, StreamOutput& out) {
   const Resolved& resolved = *resolved_;
   const Pattern& pattern = resolved.pattern;
   std::vector<std::uint32_t> numbers;
-  for (std::uint32_t n = 0; n < partitions_.size(); ++n) {
-    PartitionState& partition = partitions_[n];
-    if ((partition.dirty || flushing) && !partition.kept.empty()) numbers.push_back(n);
-    partition.dirty = false;
+  if (flushing) {
+    for (std::uint32_t n = 0; n < partitions_.size(); ++n) numbers.push_back(n);
+  } else {
+    numbers = std::move(dirty_);
+    std::sort(numbers.begin(), numbers.end());
   }
+  dirty_.clear();
+  std::erase_if(numbers, [&](std::uint32_t n) {
+    partitions_[n].dirty = false;
+    return partitions_[n].kept.empty();
+  });
   const bool ids = options_.columns.id.has_value();
+  if (resolved.walks && !options_.explain) {
+    // The walks decided every start already: only the partitions with a completed walk are laid
+    // out, to write its match.
+    std::vector<std::uint32_t> completed;
+    for (const CompletedWalk& done : completed_) {
+      if (completed.empty() || completed.back() != done.partition) completed.push_back(done.partition);
+    }
+    std::sort(completed.begin(), completed.end());
+    completed.erase(std::unique(completed.begin(), completed.end()), completed.end());
+    const Layout laid = lay_out(completed, partitions_, partition_values_, batches_,
+                                resolved.ts_format, id_format_, ids,
+                                [](const PartitionState&) { return std::size_t{0}; });
+    const std::size_t emitted = completed_.size();
+    std::vector<FlatMatches> chosen;
+    chosen.push_back(walk_matches(laid, completed));
+    out.matches = match_table_of(resolved.match_pattern, *resolved.plan, laid.events,
+                                 std::move(chosen), options_.threads, matches_emitted_);
+    matches_emitted_ += emitted;
+    completed_.clear();
+    for (const std::uint32_t number : numbers) trim(partitions_[number]);
+    return;
+  }
   const MatchConsumption consumption = resolved.match_pattern.consumption;
   const bool non_overlapping = consumption == MatchConsumption::NonOverlapping;
   const Layout whole = lay_out(numbers, partitions_, partition_values_, batches_,
