@@ -19,6 +19,8 @@ and the row's id, and reaches the driver as the `PythonException` of the action 
 
 Windows are read as `vashlet.match` reads them (see "Time" in the README): a window with a unit
 on a timestamp column converts to its unit; on an integer column, `ts_unit` says what it counts.
+
+`match_stream` and `explain_stream`, over a streaming DataFrame, live in _spark_stream.py.
 """
 
 from __future__ import annotations
@@ -32,7 +34,7 @@ from vashlet._scaleout import Plan, front_end
 if TYPE_CHECKING:
     from pyspark.sql import DataFrame
 
-__all__ = ["match", "explain"]
+__all__ = ["match", "explain", "match_stream", "explain_stream"]
 
 
 def _run(df: DataFrame, plan: Plan, grouped: bool = False) -> DataFrame:
@@ -82,3 +84,8 @@ def _spark_schema(result: pa.Schema, df: DataFrame, plan: Plan) -> Any:
 
 
 match, explain = front_end(_run, __name__, "a PySpark DataFrame")
+
+from vashlet._spark_stream import explain_stream, match_stream  # noqa: E402  (uses _spark_schema)
+
+for _function in (match_stream, explain_stream):
+    _function.__module__ = __name__
