@@ -103,8 +103,8 @@ def _throughput(sizes, repeats):
             share = one_shot_seconds / stream_seconds
             table.add_row(cells + [
                 seconds(stream_seconds), rate(n / stream_seconds), seconds(one_shot_seconds),
-                rate(n / one_shot_seconds), ratio(share), _microseconds(statistics.median(latencies)),
-                _microseconds(_p99(latencies))])
+                rate(n / one_shot_seconds), ratio(share),
+                _microseconds(statistics.median(latencies)), _microseconds(_p99(latencies))])
             if batch == 10_000:
                 ratios[(label, partitions)] = share
         del data
