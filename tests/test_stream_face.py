@@ -58,7 +58,7 @@ def split(rows, at):
     ({"late": "warn"}, ValueError, "late must be one of 'raise', 'drop', 'report', not 'warn'"),
     ({"late": 1}, TypeError, "argument 'late'"),
     ({"lateness": -1}, ValueError, "argument 'lateness': must not be negative, got -1"),
-    ({"lateness": dt.timedelta(seconds=-1)}, ValueError, "argument 'lateness': must not be negative"),
+    ({"lateness": dt.timedelta(seconds=-1)}, ValueError, "'lateness': must not be negative"),
     ({"lateness": "soon"}, ValueError, "argument 'lateness': must be a duration such as '30s'"),
     ({"lateness": "-5s"}, ValueError, "argument 'lateness'"),
     ({"lateness": 1.5}, TypeError, "argument 'lateness': must be an int, a duration text"),
@@ -245,8 +245,6 @@ def test_a_flushed_stream_takes_no_more_pushes():
         stream.push(pa.table(ROWS))
 
 
-@pytest.mark.xfail(strict=True, reason="the snapshot of a flushed stream with partitions reads "
-                                       "as damaged")
 def test_a_flushed_stream_restores_flushed():
     stream = Stream(PATTERN, partition="user")
     stream.push(pa.table(ROWS))
