@@ -103,6 +103,52 @@ def funnel_table(events, partitions):
     })
 
 
+def correlated_table(events, users, partitions=1):
+    """`correlated_rows` as a pyarrow Table in arrival order (partition, ts, type, user): in one
+    partition `site`, or spread over `partitions` partitions by user (`s00000`, ...), so that a
+    purchase still finds its user's logins in its own partition."""
+    import pyarrow as pa
+
+    rows = correlated_rows(events, users)
+    users_of = [row[3]["user"] for row in rows]
+    if partitions == 1:
+        names = [row[0] for row in rows]
+    else:
+        names = [f"s{user % partitions:05d}" for user in users_of]
+    return pa.table({
+        "partition": pa.array(names),
+        "ts": pa.array([row[1] for row in rows], pa.int64()),
+        "type": pa.array([row[2] for row in rows]),
+        "user": pa.array(users_of, pa.int64()),
+    })
+
+
+def steady_funnel_tables(events, partitions, chunk, jitter, gap=60, seed=SEED):
+    """A long funnel-like stream as pyarrow Tables of `chunk` rows (the last may be shorter), built
+    one at a time so that memory stays small however long the stream: each event goes to a
+    partition drawn at random, with the funnel's types, items and amounts, while a shared clock
+    advances so that a partition's events are about `gap` apart; each event's ts lags the clock
+    by up to `jitter`, so events arrive out of order by at most that much."""
+    import pyarrow as pa
+
+    rng = random.Random(seed)
+    cumulative = list(itertools.accumulate(FUNNEL_WEIGHTS))
+    names = [f"u{number:05d}" for number in range(partitions)]
+    lags = range(jitter + 1)
+    amounts = [cents / 100 for cents in range(100, 10_001)]
+    for first in range(0, events, chunk):
+        size = min(chunk, events - first)
+        lagging = rng.choices(lags, k=size)
+        yield pa.table({
+            "partition": pa.array(rng.choices(names, k=size)),
+            "ts": pa.array([(first + n) * gap // partitions + jitter - lag
+                            for n, lag in enumerate(lagging)], pa.int64()),
+            "type": pa.array(rng.choices(FUNNEL_TYPES, cum_weights=cumulative, k=size)),
+            "item": pa.array(rng.choices(range(FUNNEL_ITEMS), k=size), pa.int64()),
+            "amount": pa.array(rng.choices(amounts, k=size), pa.float64()),
+        })
+
+
 def make_frame(rows, columns=FUNNEL_COLUMNS):
     """The peers' input: one row per event, `idx` being the event index in the sorted list, and
     one column per attribute named in `columns`."""

@@ -11,6 +11,7 @@ import language
 import near_misses
 import ours
 import peers
+import stream
 import tables
 import vashlet
 from table import Table, count, nanoseconds, rate, ratio, seconds
@@ -324,5 +325,6 @@ ALL = {
     "tables-reading": tables.reading,
     "columnstore": columnstore.scenario,
     "language": language.scenario,
+    "stream": stream.scenario,
 }
 
