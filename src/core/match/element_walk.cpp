@@ -97,7 +97,7 @@ void take(ElementWalk& walk, std::size_t candidate, std::uint32_t element, Taken
   walk.count = element == walk.element && !walk.path.empty() ? walk.count + 1 : 1;
   walk.element = element;
   walk.last = candidate;
-  walk.bindings = std::move(taken.bindings);
+  if (!taken.unchanged) walk.bindings = std::move(taken.bindings);
   walk.path.push_back(WalkStep{candidate, element, taken.branch});
 }
 
@@ -120,9 +120,16 @@ std::optional<std::pair<std::uint32_t, TakenBranch>> role_of(const Pattern& patt
     }
     const bool completing = element_complete(pattern, element, count_after);
     if (!end_anchor_allows(pattern, run, candidate, completing)) return std::nullopt;
-    std::optional<TakenBranch> taken = take_branch(pattern.steps[element], event, walk.bindings);
-    if (!taken) return std::nullopt;
-    return std::pair{element, std::move(*taken)};
+    const Step& step = pattern.steps[element];
+    const std::optional<std::uint32_t> branch = passing_branch(step, event, walk.bindings);
+    if (!branch) return std::nullopt;
+    // A branch without captures leaves the bindings as they are: a walk takes most events so.
+    if (step.branch(*branch).captures.empty()) {
+      return std::pair{element, TakenBranch{*branch, Bindings{}, true}};
+    }
+    std::optional<Bindings> extended = step.branch(*branch).evaluate(event, walk.bindings);
+    if (!extended) invariant_failure("an accepting atom evaluates");
+    return std::pair{element, TakenBranch{*branch, std::move(*extended)}};
   };
   const Step& current = pattern.steps[walk.element];
   if (walk.count >= current.min_count) {

@@ -39,6 +39,7 @@ struct ElementWalk {
 struct TakenBranch {
   std::uint32_t branch = 0;
   Bindings bindings;
+  bool unchanged = false;  // the branch captures nothing: `bindings` is left empty, not copied
 };
 std::optional<TakenBranch> take_branch(const Step& step, const Event& event,
                                        const Bindings& bindings);
