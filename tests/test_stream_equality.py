@@ -1,0 +1,214 @@
+"""A Stream fed random events in random batches gives, over all its pushes and the flush, exactly
+what `match` and `explain` give on the whole table: every mode, chains and the pattern language,
+events out of order within the lateness, ties split between batches. Late events are never
+matched: dropped, reported or refused."""
+
+import datetime
+import re
+
+import pyarrow as pa
+import pytest
+from hypothesis import assume, given, settings
+from hypothesis import strategies as st
+
+import vashlet
+from stream_feed import (Collected, arrivals, assert_same, batches, chain_texts, cuts, feed,
+                         late_positions, named_types, table_of, taken, timelines)
+from test_language_matching import pattern_json, patterns
+
+MODES = ["first", "all", "non_overlapping"]
+MAX_MATCHES = 500  # keeps `all` over a repeated element quick
+LATENESS = st.sampled_from([0, 0, 1, 2, 5])
+
+
+def one_shot_fails(pattern, table, mode):
+    try:
+        vashlet.match(pattern, table, mode=mode, max_matches=MAX_MATCHES)
+    except ValueError as error:
+        assert "max_matches" in str(error)
+        return True
+    return False
+
+
+@st.composite
+def chains(draw, mode):
+    return draw(chain_texts())
+
+
+@st.composite
+def languages(draw, mode):
+    return pattern_json(draw(patterns()), mode)
+
+
+PATTERNS = {"chain": chains, "language": languages}
+
+
+@pytest.mark.parametrize("mode", MODES)
+@pytest.mark.parametrize("kind", list(PATTERNS))
+@settings(max_examples=60, deadline=None)
+@given(data=st.data())
+def test_stream_equals_one_shot(kind, mode, data):
+    pattern = data.draw(PATTERNS[kind](mode), label="pattern")
+    lateness = data.draw(LATENESS, label="lateness")
+    arrived = arrivals(data.draw, data.draw(timelines()), lateness)
+    table = table_of(arrived)
+    assume(mode != "all" or not one_shot_fails(pattern, table, mode))
+    stream = vashlet.Stream(pattern, mode=mode, lateness=lateness, explain=True,
+                            max_matches=MAX_MATCHES if mode == "all" else None)
+    collected = feed(stream, batches(table, cuts(data.draw, len(arrived))))
+    assert collected.late == []
+    assert_same(collected, pattern, table, mode=mode,
+                max_matches=MAX_MATCHES if mode == "all" else None)
+
+
+@pytest.mark.parametrize("lateness", ["3s", datetime.timedelta(seconds=3), 3])
+@settings(max_examples=40, deadline=None)
+@given(data=st.data())
+def test_windows_and_lateness_with_units(lateness, data):
+    # A timestamp column: windows and lateness in seconds; an integer one: ts_unit says so.
+    pattern = data.draw(chain_texts(unit="s"), label="pattern")
+    arrived = arrivals(data.draw, data.draw(timelines()), 3)
+    temporal = not isinstance(lateness, int)
+    table = table_of(arrived, ts_type=pa.timestamp("s") if temporal else pa.int64())
+    unit = {} if temporal else {"ts_unit": "s"}
+    stream = vashlet.Stream(pattern, lateness=lateness, explain=True, **unit)
+    collected = feed(stream, batches(table, cuts(data.draw, len(arrived))))
+    assert_same(collected, pattern, table, **unit)
+
+
+@pytest.mark.parametrize("form", ["pyarrow batch", "pandas", "polars", "events"])
+def test_every_kind_of_batch(form):
+    pattern = "A[n as $u] -[<=3]-> B[n == $u]"
+    rows = [("p", 0, "A", 1), ("q", 1, "A", 0), ("p", 2, "B", 1), ("q", 2, "B", 1),
+            ("q", 3, "B", 0), ("p", 9, "A", 1), ("p", 10, "C", 0)]
+    table = table_of(rows)
+
+    def part(a, b):
+        piece = table.slice(a, b - a)
+        if form == "pyarrow batch":
+            return piece.to_batches()[0]
+        if form == "pandas":
+            return piece.to_pandas()
+        if form == "polars":
+            return pytest.importorskip("polars").from_arrow(piece)
+        return [vashlet.Event(p, ts, typ, {"n": n}) for p, ts, typ, n in rows[a:b]]
+
+    stream = vashlet.Stream(pattern, explain=True)
+    collected = feed(stream, [part(0, 3), part(3, 4), part(4, 7)])
+    assert_same(collected, pattern, table)
+    assert [row["rows"] for row in collected.matches] == [[0, 2], [1, 4]]
+
+
+# ---------------------------------------------------------------------------------------------
+# Late events
+
+
+@st.composite
+def late_runs(draw):
+    """A pattern, a lateness, and an arrival order in which some events of types the pattern
+    names come later than the lateness allows (events of other types never do)."""
+    kind = draw(st.sampled_from(list(PATTERNS)))
+    pattern = draw(PATTERNS[kind]("first"))
+    lateness = draw(LATENESS)
+    named = named_types(pattern)
+    late_candidate = draw(st.sampled_from([0, 2, 3]))  # of every how many events may come late
+    counter = iter(range(10**6))
+    arrived = arrivals(draw, draw(timelines()), lateness, too_late=lambda event: (
+        (named is None or event[2] in named) and late_candidate and next(counter) % late_candidate == 0))
+    late = late_positions(arrived, lateness, named)
+    ids = [1000 + 7 * k for k in range(len(arrived))]  # not row numbers, so results name ids
+    return pattern, lateness, arrived, ids, late, cuts(draw, len(arrived))
+
+
+@pytest.mark.parametrize("late", ["drop", "report"])
+@settings(max_examples=80, deadline=None)
+@given(run=late_runs())
+def test_late_events_are_dropped_and_reported(late, run):
+    pattern, lateness, arrived, ids, late_at, bounds = run
+    table = table_of(arrived, ids)
+    stream = vashlet.Stream(pattern, id="id", lateness=lateness, late=late, explain=True)
+    collected = feed(stream, batches(table, bounds))
+    kept = [k for k in range(len(arrived)) if k not in late_at]
+    assert_same(collected, pattern, taken(table, kept), id="id")
+    assert collected.late == ([ids[k] for k in late_at] if late == "report" else [])
+
+
+@settings(max_examples=40, deadline=None)
+@given(run=late_runs())
+def test_late_rows_without_ids_are_stream_rows(run):
+    pattern, lateness, arrived, _, late_at, bounds = run
+    stream = vashlet.Stream(pattern, lateness=lateness, late="report")
+    collected = feed(stream, batches(table_of(arrived), bounds))
+    assert collected.late == late_at
+
+
+@settings(max_examples=60, deadline=None)
+@given(run=late_runs())
+def test_a_late_event_refuses_its_batch_and_changes_nothing(run):
+    pattern, lateness, arrived, ids, late_at, bounds = run
+    table = table_of(arrived, ids)
+    stream = vashlet.Stream(pattern, id="id", lateness=lateness, explain=True)
+    collected = Collected()
+    for a, b in zip(bounds, bounds[1:]):
+        part = table.slice(a, b - a)
+        inside = [k for k in late_at if a <= k < b]
+        if inside:
+            before = stream.stats()
+            with pytest.raises(ValueError, match="late") as refused:
+                stream.push(part)
+            assert re.search(rf"\b{ids[inside[0]]}\b", str(refused.value)), str(refused.value)
+            assert stream.stats() == before
+            part = taken(table, [k for k in range(a, b) if k not in inside])
+        collected.add(stream.push(part))
+    collected.add(stream.flush())
+    kept = [k for k in range(len(arrived)) if k not in late_at]
+    assert_same(collected, pattern, taken(table, kept), id="id")
+
+
+@pytest.mark.parametrize("late", ["raise", "drop", "report"])
+def test_an_event_exactly_at_the_watermark_is_not_late(late):
+    # Watermark 10 - 4 = 6: ts 6 is on time, ts 5 is late.
+    stream = vashlet.Stream("A -> B", lateness=4, late=late)
+    stream.push(table_of([("p", 10, "A", 0), ("p", 6, "B", 0)]))
+    refused = pytest.raises(ValueError, match="late") if late == "raise" else None
+    if refused:
+        with refused:
+            stream.push(table_of([("p", 5, "B", 0)]))
+    else:
+        assert list(stream.push(table_of([("p", 5, "B", 0)])).late) == (
+            [2] if late == "report" else [])
+    assert [row["rows"] for row in stream.flush().to_pylist()] == []
+
+
+def test_watermarks_are_per_partition_and_ignore_other_types():
+    stream = vashlet.Stream("A -> B", lateness=1, late="report")
+    table = table_of([("p", 100, "A", 0), ("q", 0, "A", 0), ("q", 50, "X", 0), ("q", 1, "B", 0),
+                      ("p", 98, "B", 0)])
+    out = stream.push(table)
+    assert list(out.late) == [4]
+    rows = out.to_pylist() + stream.flush().to_pylist()
+    assert [row["rows"] for row in rows] == [[1, 3]]
+
+
+# ---------------------------------------------------------------------------------------------
+# The end of a stream and bad arguments
+
+
+def test_nothing_after_flush():
+    stream = vashlet.Stream("A -> B")
+    stream.push(table_of([("p", 0, "A", 0)]))
+    assert stream.flush().to_pylist() == [] and stream.stats()["flushed"]
+    with pytest.raises(ValueError, match="flush"):
+        stream.push(table_of([("p", 1, "B", 0)]))
+
+
+@pytest.mark.parametrize("options, culprit", [
+    ({"late": "ignore"}, "late"),
+    ({"lateness": -1}, "lateness"),
+    ({"lateness": "soon"}, "lateness"),
+    ({"mode": "some"}, "mode"),
+    ({"max_open": 0}, "max_open"),
+])
+def test_bad_options_name_themselves(options, culprit):
+    with pytest.raises((ValueError, TypeError), match=culprit):
+        vashlet.Stream("A -> B", **options)
