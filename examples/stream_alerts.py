@@ -34,7 +34,7 @@ def sessions(rng, clock):
     return events
 
 
-def event_batches(count=40, size=25, seed=3):
+def event_batches(count=12, size=16, seed=0):
     """`count` batches of about `size` events each, in arrival order: each event is up to 20 s
     late on its own time, as events from many producers are."""
     rng = random.Random(seed)
