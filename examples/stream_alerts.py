@@ -84,7 +84,8 @@ def report(found, counts, out):
         out(f"alert    {match['partition']:<4} login at {match['start']:>5} s, "
             f"purchase at {match['end']:>5} s")
     for miss in found.near_misses:
-        out(f"timeout  {miss['partition']:<4} login at row {miss['start_row']:>4}: {describe(miss)}")
+        out(f"timeout  {miss['partition']:<4} login at row {miss['start_row']:>4}: "
+            f"{describe(miss)}")
     counts[0] += len(found)
     counts[1] += len(found.near_misses)
 

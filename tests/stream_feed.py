@@ -156,7 +156,8 @@ def chain_atom(draw, bound, types="AAB"):
             bound.add(name)
             items.append(f"n as ${name}")
         elif kind == "reference":
-            items.append(f"n {draw(st.sampled_from(['==', '!=']))} ${draw(st.sampled_from(sorted(bound)))}")
+            operator, name = draw(st.sampled_from(["==", "!="])), draw(st.sampled_from(sorted(bound)))
+            items.append(f"n {operator} ${name}")
         else:
             items.append(f"n {draw(st.sampled_from(['==', '!=', '>=']))} {draw(st.integers(0, 1))}")
     typ = draw(st.sampled_from(types))

@@ -1,14 +1,12 @@
 """What a stream keeps: flat over a long windowed run, growing only where the pattern has no
-bound, bounded by max_open; and one stream per thread."""
-
-import threading
+bound, bounded by max_open."""
 
 import numpy as np
 import pyarrow as pa
 import pytest
 
 import vashlet
-from stream_feed import keyed, table_of
+from stream_feed import table_of
 
 WINDOW, LATENESS, PARTITIONS, SPACING = 100, 20, 10, 10  # an event per partition every 10 ticks
 
@@ -83,52 +81,3 @@ def test_max_open_refuses_the_push_that_passes_it():
     out = stream.push(table_of([("p", 4, "B", 0), ("p", 5, "A", 0)]))
     assert [row["rows"] for row in out.to_pylist()] == [[0, 3], [1, 3]]
     assert stream.stats()["open_starts"] == 2
-
-
-# ---------------------------------------------------------------------------------------------
-# Threads
-
-
-def test_one_stream_per_thread():
-    pattern = f"login[user as $u] -[<={WINDOW}]-> purchase[user == $u]"
-    tables = [steady_events(20_000, seed) for seed in range(4)]
-    found = {}
-
-    def run(k):
-        stream = vashlet.Stream(pattern, lateness=LATENESS, explain=True)
-        rows = []
-        for batch in tables[k].to_batches(max_chunksize=500):
-            rows += stream.push(batch).to_pylist()
-        found[k] = rows + stream.flush().to_pylist()
-
-    threads = [threading.Thread(target=run, args=(k,)) for k in range(4)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    for k, table in enumerate(tables):
-        assert keyed(found[k]) == keyed(vashlet.match(pattern, table).to_pylist())
-
-
-def test_a_push_while_another_runs_is_refused():
-    # The second push comes while the first reads its input: from a reader that pushes it.
-    stream = vashlet.Stream("A -> B")
-    part = table_of([("p", 0, "A", 0), ("p", 1, "B", 0)])
-    errors = []
-
-    def from_another_thread():
-        try:
-            stream.push(part)
-        except RuntimeError as error:
-            errors.append(error)
-
-    def batches():
-        thread = threading.Thread(target=from_another_thread)
-        thread.start()
-        thread.join()
-        yield from part.to_batches()
-
-    out = stream.push(pa.RecordBatchReader.from_batches(part.schema, batches()))
-    assert len(errors) == 1 and "thread" in str(errors[0])
-    assert [row["rows"] for row in out.to_pylist()] == [[0, 1]]
-    assert stream.stats()["rows"] == 2
