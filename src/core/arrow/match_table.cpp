@@ -174,26 +174,33 @@ arrow::Table match_table(const Pattern& source, const SortedEvents& events, cons
   const Plan compiled = compile(pattern, run.max_matches);
   // The matches come flat and go straight into the columns, several threads writing each: no
   // record per match.
-  const MatchParts matches(compiled.flat_matches(events.view(), run.threads));
+  return match_table_of(pattern, compiled, events, compiled.flat_matches(events.view(), run.threads),
+                        run.threads);
+}
+
+arrow::Table match_table_of(const Pattern& pattern, const Plan& compiled, const SortedEvents& events,
+                            std::vector<FlatMatches> parts, std::size_t threads,
+                            std::uint64_t first_number) {
+  const MatchParts matches(std::move(parts));
   const std::size_t total = matches.size();
 
   FixedWriter numbers("l", 8, total);
   FixedWriter starts(events.ts_format(), integer_width(events.ts_format()), total);
   FixedWriter ends(events.ts_format(), integer_width(events.ts_format()), total);
-  for_slices(total, run.threads, kMatchesPerSlice, [&](std::size_t begin, std::size_t end) {
+  for_slices(total, threads, kMatchesPerSlice, [&](std::size_t begin, std::size_t end) {
     matches.visit(begin, end, [&](std::size_t number, const FlatMatches& part, std::size_t m) {
-      numbers.set(number, static_cast<std::int64_t>(number));
+      numbers.set(number, static_cast<std::int64_t>(first_number + number));
       set_integer(starts, number, events[part.indices_of(m)[0]].ts);
       set_integer(ends, number, part.ends[m]);
     });
   });
   std::vector<Column> columns;
   columns.push_back(numbers.finish("match"));
-  columns.push_back(match_partitions(matches, events, run.threads));
+  columns.push_back(match_partitions(matches, events, threads));
   columns.push_back(starts.finish("start"));
   columns.push_back(ends.finish("end"));
   const std::vector<std::int64_t> offsets = event_offsets(matches);
-  columns.push_back(match_rows(matches, events, offsets, run.threads));
+  columns.push_back(match_rows(matches, events, offsets, threads));
   columns.push_back(match_captures(matches, pattern, compiled));
   if (compiled.language) columns.push_back(match_elements(matches, offsets));
   return table_of(std::move(columns), total);

@@ -232,7 +232,11 @@ class ElementColumns {
 
 arrow::Table near_miss_table(const Pattern& pattern, const SortedEvents& events,
                              const TableRun& run) {
-  const std::vector<NearMiss> misses = near_misses(events.view(), pattern, run.threads);
+  return near_miss_table_of(pattern, events, near_misses(events.view(), pattern, run.threads));
+}
+
+arrow::Table near_miss_table_of(const Pattern& pattern, const SortedEvents& events,
+                                const std::vector<NearMiss>& misses) {
 
   RowColumn start_rows(events);
   KeyColumn partitions(events.partition_values());

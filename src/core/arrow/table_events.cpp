@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <new>
 #include <utility>
 
@@ -117,6 +118,17 @@ SortedEvents events_from_list(const EventView& events) {
     rows.push_back(position);
     partitions.push_back(static_cast<std::uint32_t>(values.strings.size() - 1));
   }
+  return result;
+}
+
+SortedEvents events_from_owned_list(std::vector<Event> events) {
+  LargeVector<Event> block(std::make_move_iterator(events.begin()),
+                           std::make_move_iterator(events.end()));
+  std::vector<const Event*> pointers;
+  pointers.reserve(block.size());
+  for (const Event& event : block) pointers.push_back(&event);
+  SortedEvents result = events_from_list(EventView(pointers.data(), pointers.size()));
+  Build::owned(result).push_back(std::move(block));  // moving keeps the events where they are
   return result;
 }
 

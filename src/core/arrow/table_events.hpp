@@ -87,5 +87,8 @@ Checked<SortedEvents> events_from_batch(ArrowSchema* schema, ArrowArray* batch,
                                         std::size_t threads = 1);
 // Reads `events` in place (they must outlive the result); rows are their positions.
 SortedEvents events_from_list(const EventView& events);
+// The same over copies that the result owns, for a caller that keeps the events longer than the
+// list.
+SortedEvents events_from_owned_list(std::vector<Event> events);
 
 }  // namespace vashlet

@@ -8,8 +8,11 @@
 #include <vector>
 
 #include "arrow/arrow_out.hpp"
-#include "model/model.hpp"
 #include "arrow/table_events.hpp"
+#include "explain/explain.hpp"
+#include "match/results.hpp"
+#include "model/model.hpp"
+#include "plan/plan.hpp"
 
 namespace vashlet {
 
@@ -21,12 +24,20 @@ struct TableRun {
 
 // Columns: match, partition, start, end, rows, captures.
 arrow::Table match_table(const Pattern& pattern, const SortedEvents& events, const TableRun& run);
+// The same columns for matches already found by `compiled` (the plan of `pattern`) over
+// `events`, numbered from `first_number`.
+arrow::Table match_table_of(const Pattern& pattern, const Plan& compiled, const SortedEvents& events,
+                            std::vector<FlatMatches> parts, std::size_t threads,
+                            std::uint64_t first_number = 0);
 
 // Columns: start_row, partition, reached_steps, rows, next_event_type, reason, event_row,
 // candidate_row, blocking_row, blocking_event_type, candidate_satisfies, gap, max_elapsed,
 // failures, captures. gap and max_elapsed are durations in the unit of a temporal ts column.
 arrow::Table near_miss_table(const Pattern& pattern, const SortedEvents& events,
                              const TableRun& run);
+// The same columns for near misses already found over `events`.
+arrow::Table near_miss_table_of(const Pattern& pattern, const SortedEvents& events,
+                                const std::vector<NearMiss>& misses);
 
 // The near misses (as near_miss_table) and the number of starts: the events that satisfy the
 // first step. Every start that is not a near miss has a complete path, so a funnel needs no

@@ -62,7 +62,9 @@ struct StreamStats {
   bool flushed = false;
 };
 
+namespace stream {
 class StreamState;
+}
 
 class Stream {
  public:
@@ -89,8 +91,8 @@ class Stream {
   static std::variant<Stream, arrow::InputFailure> restore(std::string_view bytes);
 
  private:
-  explicit Stream(std::unique_ptr<StreamState> state);
-  std::unique_ptr<StreamState> state_;
+  explicit Stream(std::unique_ptr<stream::StreamState> state);
+  std::unique_ptr<stream::StreamState> state_;
 };
 
 }  // namespace vashlet

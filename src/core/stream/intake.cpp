@@ -1,0 +1,320 @@
+// Taking a batch into the stream: the checks that refuse it whole (columns that changed type,
+// late events, too many open starts), then its events held per partition until the watermark
+// releases them in event order.
+#include <algorithm>
+#include <limits>
+#include <string>
+
+#include "arrow/table_reader.hpp"
+#include "json/json.hpp"
+#include "match/element_walk.hpp"
+#include "model/duration.hpp"
+#include "stream/horizon.hpp"
+#include "stream/stream_state.hpp"
+
+namespace vashlet::stream {
+
+namespace {
+
+constexpr std::int64_t kLowest = std::numeric_limits<std::int64_t>::min();
+
+arrow::InputFailure value_failure(std::string message) {
+  return arrow::InputFailure{arrow::FailureKind::Value, std::move(message)};
+}
+
+arrow::InputFailure type_failure(std::string message) {
+  return arrow::InputFailure{arrow::FailureKind::Type, std::move(message)};
+}
+
+// The bytes by which a partition value is known across batches.
+std::string partition_key(const KeyValues& values, std::uint32_t number) {
+  if (values.holds_strings()) return values.strings[number];
+  const std::int64_t value = values.ints[number];
+  return std::string(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+std::string key_text(const KeyValues& values, std::size_t at) {
+  if (values.holds_strings()) return "'" + values.strings[at] + "'";
+  return std::to_string(values.ints[at]);
+}
+
+// `later - earlier` exceeds `limit`, without overflow.
+bool more_apart_than(std::int64_t earlier, std::int64_t later, std::int64_t limit) {
+  if (later <= earlier) return false;
+  const std::uint64_t apart =
+      static_cast<std::uint64_t>(later) - static_cast<std::uint64_t>(earlier);
+  return apart > static_cast<std::uint64_t>(limit);
+}
+
+}  // namespace
+
+void set_partition_bytes(Event& event, std::uint32_t number) {
+  const char bytes[4] = {static_cast<char>(number >> 24), static_cast<char>(number >> 16),
+                         static_cast<char>(number >> 8), static_cast<char>(number)};
+  event.partition.assign(bytes, sizeof bytes);
+}
+
+std::int64_t StreamState::watermark(const PartitionState& partition) const {
+  if (!partition.seen) return kLowest;
+  const std::int64_t lateness = resolved_->lateness;
+  if (partition.max_ts < kLowest + lateness) return kLowest;
+  return partition.max_ts - lateness;
+}
+
+std::optional<arrow::InputFailure> StreamState::resolve(const SortedEvents& batch) {
+  Resolved resolved;
+  resolved.ts_format = batch.ts_format();
+  Result<TimeAxis> axis = time_axis("'" + options_.columns.ts + "'", resolved.ts_format,
+                                    options_.ts_unit);
+  if (!axis) return value_failure(axis.error());
+  Result<Pattern> pattern = resolve_windows(options_.pattern, axis.value());
+  if (!pattern) return value_failure(pattern.error());
+  resolved.pattern = std::move(pattern.value());
+  if (const Duration* duration = std::get_if<Duration>(&options_.lateness)) {
+    if (!axis.value().unit) {
+      return value_failure("lateness " + duration_text(*duration) + " has a unit, but " +
+                           axis.value().name + " counts plain numbers: give ts_unit");
+    }
+    const std::optional<std::int64_t> ticks = duration_ticks(*duration, *axis.value().unit);
+    if (!ticks) return value_failure("lateness " + duration_text(*duration) + " is too long");
+    resolved.lateness = *ticks;
+  } else {
+    resolved.lateness = std::get<std::int64_t>(options_.lateness);
+    if (resolved.lateness != 0 && axis.value().temporal) {
+      return value_failure("lateness " + std::to_string(resolved.lateness) +
+                           " has no unit, but " + axis.value().name +
+                           " is a temporal column: give it with a unit, such as \"30s\"");
+    }
+  }
+  if (resolved.lateness < 0) return value_failure("lateness must not be negative");
+  resolved.match_pattern = resolved.pattern;
+  if (options_.exhaustive) {
+    resolved.match_pattern.consumption = MatchConsumption::ExhaustivePerStart;
+  }
+  resolved.horizon = match_horizon(resolved.pattern);
+  resolved_.emplace(std::move(resolved));
+  resolved_->plan.emplace(compile(resolved_->match_pattern, options_.max_matches));
+  return std::nullopt;
+}
+
+std::optional<arrow::InputFailure> StreamState::check_keys(const SortedEvents& batch) const {
+  const auto changed = [&](const char* role, const std::string& name, const std::string& now,
+                           const std::string& before) {
+    return type_failure("the " + std::string(role) + " column '" + name + "' has type " +
+                        arrow::describe_format(now) + " in this batch, but " +
+                        arrow::describe_format(before) + " in the stream's first batch");
+  };
+  if (resolved_ && batch.ts_format() != resolved_->ts_format) {
+    return changed("ts", options_.columns.ts, batch.ts_format(), resolved_->ts_format);
+  }
+  if (!partition_values_.format.empty() &&
+      batch.partition_values().format != partition_values_.format) {
+    return changed("partition", options_.columns.partition, batch.partition_values().format,
+                   partition_values_.format);
+  }
+  if (batch.ids() && !id_format_.empty() && batch.ids()->format != id_format_) {
+    return changed("id", *options_.columns.id, batch.ids()->format, id_format_);
+  }
+  return std::nullopt;
+}
+
+std::optional<std::uint32_t> StreamState::known_partition(const SortedEvents& batch,
+                                                          std::size_t index) const {
+  const auto found =
+      partition_numbers_.find(partition_key(batch.partition_values(), batch.partition(index)));
+  if (found == partition_numbers_.end()) return std::nullopt;
+  return found->second;
+}
+
+std::uint32_t StreamState::partition_number(const SortedEvents& batch, std::size_t index) {
+  const KeyValues& values = batch.partition_values();
+  const std::uint32_t local = batch.partition(index);
+  const auto [found, added] = partition_numbers_.try_emplace(
+      partition_key(values, local), static_cast<std::uint32_t>(partitions_.size()));
+  if (added) {
+    if (partitions_.size() == std::numeric_limits<std::uint32_t>::max()) {
+      invariant_failure("a stream has at most 2^32 - 1 partitions");
+    }
+    partitions_.emplace_back();
+    if (values.holds_strings()) {
+      partition_values_.strings.push_back(values.strings[local]);
+    } else {
+      partition_values_.ints.push_back(values.ints[local]);
+    }
+  }
+  return found->second;
+}
+
+bool StreamState::starts(const PartitionState& partition, const Event& event) const {
+  const Pattern& pattern = resolved_->pattern;
+  if (pattern.anchored_start && partition.released_any) return false;
+  return passing_branch(pattern.steps.front(), event, Bindings{}).has_value();
+}
+
+void StreamState::drop(const Kept& kept) {
+  std::unique_ptr<Batch>& batch = batches_[kept.batch];
+  if (--batch->live == 0) {
+    batch.reset();
+    free_slots_.push_back(kept.batch);
+  }
+}
+
+void StreamState::release(PartitionState& partition, std::int64_t watermark) {
+  std::size_t released = 0;
+  for (; released < partition.held.size(); ++released) {
+    const Kept& kept = partition.held[released];
+    if (kept.event->ts > watermark) break;
+    if (partition.closed) {
+      drop(kept);
+      continue;
+    }
+    const bool start = starts(partition, *kept.event);
+    partition.released_any = true;
+    partition.kept.push_back(kept);
+    partition.settled.push_back(!start ? kSettled : options_.explain ? 0 : kMissDecided);
+    partition.open += start;
+    partition.dirty = true;
+  }
+  partition.held.erase(partition.held.begin(), partition.held.begin() + released);
+}
+
+std::variant<StreamOutput, arrow::InputFailure> StreamState::push(SortedEvents batch,
+                                                                  std::uint64_t input_rows) {
+  if (flushed_) return value_failure("the stream was flushed: it takes no more events");
+  if (auto failure = check_keys(batch)) return std::move(*failure);
+  const bool resolving = !resolved_;
+  if (resolving) {
+    if (auto failure = resolve(batch)) return std::move(*failure);
+  }
+  // Nothing below changes the stream until every check has passed.
+  const auto refuse = [&](arrow::InputFailure failure) {
+    if (resolving) resolved_.reset();
+    return failure;
+  };
+  const std::int64_t lateness = resolved_->lateness;
+  std::vector<char> late(batch.size(), 0);
+  std::vector<std::size_t> arrival;
+  for (std::size_t begin = 0; begin < batch.size();) {
+    std::size_t end = begin + 1;
+    while (end < batch.size() && batch.partition(end) == batch.partition(begin)) ++end;
+    const std::optional<std::uint32_t> known = known_partition(batch, begin);
+    const PartitionState* state = known ? &partitions_[*known] : nullptr;
+    // Lateness is judged in arrival order: against the latest event before it.
+    arrival.resize(end - begin);
+    for (std::size_t i = begin; i < end; ++i) arrival[i - begin] = i;
+    std::sort(arrival.begin(), arrival.end(),
+              [&](std::size_t a, std::size_t b) { return batch.row(a) < batch.row(b); });
+    bool seen = state && state->seen;
+    std::int64_t latest = seen ? state->max_ts : 0;
+    std::size_t starts_released = state ? state->open : 0;
+    for (const std::size_t i : arrival) {
+      const std::int64_t ts = batch[i].ts;
+      if (seen && more_apart_than(ts, latest, lateness)) {
+        late[i] = 1;
+        if (options_.late != LatePolicy::Raise) continue;
+        const std::uint64_t row = rows_ + batch.row(i);
+        return refuse(value_failure(
+            "row " + std::to_string(row) + " is late: its ts " + std::to_string(ts) +
+            " is older than the watermark of its partition " +
+            key_text(batch.partition_values(), batch.partition(i)) + ", " +
+            std::to_string(latest - lateness) + " (the latest ts there, " +
+            std::to_string(latest) + ", less the lateness " + std::to_string(lateness) +
+            "): give a larger lateness, or late=\"drop\" or late=\"report\""));
+      }
+      latest = seen ? std::max(latest, ts) : ts;
+      seen = true;
+    }
+    if (options_.max_open) {
+      const std::int64_t mark = latest < kLowest + lateness ? kLowest : latest - lateness;
+      const auto counts = [&](const Event& event) {
+        return event.ts <= mark &&
+               passing_branch(resolved_->pattern.steps.front(), event, Bindings{});
+      };
+      if (state) {
+        for (const Kept& held : state->held) starts_released += counts(*held.event);
+      }
+      for (std::size_t i = begin; i < end; ++i) starts_released += !late[i] && counts(batch[i]);
+      if (starts_released > *options_.max_open) {
+        return refuse(value_failure(
+            "partition " + key_text(batch.partition_values(), batch.partition(begin)) +
+            " would have " + std::to_string(starts_released) + " open starts, more than max_open=" +
+            std::to_string(*options_.max_open)));
+      }
+    }
+    begin = end;
+  }
+  StreamOutput out;
+  out.absent_types = batch.absent_types();
+  if (partition_values_.format.empty()) partition_values_.format = batch.partition_values().format;
+  if (batch.ids() && id_format_.empty()) id_format_ = batch.ids()->format;
+  take_in(std::move(batch), input_rows, late, out);
+  decide(false, out);
+  return out;
+}
+
+void StreamState::take_in(SortedEvents taken, std::uint64_t input_rows,
+                          const std::vector<char>& late, StreamOutput& out) {
+  std::uint32_t slot;
+  if (!free_slots_.empty()) {
+    slot = free_slots_.back();
+    free_slots_.pop_back();
+  } else {
+    slot = static_cast<std::uint32_t>(batches_.size());
+    batches_.emplace_back();
+  }
+  batches_[slot] = std::make_unique<Batch>();
+  Batch& owner = *batches_[slot];
+  owner.events = std::move(taken);
+  owner.live = 1;  // the intake's own hold, so that the batch outlives the loop below
+  const SortedEvents& batch = owner.events;
+
+  std::vector<std::size_t> late_positions;
+  std::vector<Kept> incoming;
+  for (std::size_t begin = 0; begin < batch.size();) {
+    std::size_t end = begin + 1;
+    while (end < batch.size() && batch.partition(end) == batch.partition(begin)) ++end;
+    const std::uint32_t number = partition_number(batch, begin);
+    PartitionState& partition = partitions_[number];
+    incoming.clear();
+    for (std::size_t i = begin; i < end; ++i) {
+      if (late[i]) {
+        if (options_.late == LatePolicy::Report) late_positions.push_back(i);
+        continue;
+      }
+      // The stream owns the batch: its events take the stream's partition bytes.
+      Event& event = const_cast<Event&>(batch[i]);
+      set_partition_bytes(event, number);
+      incoming.push_back(Kept{&event, rows_ + batch.row(i), slot, static_cast<std::uint32_t>(i)});
+      partition.max_ts = partition.seen ? std::max(partition.max_ts, event.ts) : event.ts;
+      partition.seen = true;
+      ++owner.live;
+    }
+    // Every new row comes after every held one: merging by (ts, row) keeps event order.
+    const std::size_t before = partition.held.size();
+    partition.held.insert(partition.held.end(), incoming.begin(), incoming.end());
+    std::inplace_merge(partition.held.begin(), partition.held.begin() + before,
+                       partition.held.end(), [](const Kept& a, const Kept& b) {
+                         return a.event->ts < b.event->ts ||
+                                (a.event->ts == b.event->ts && a.row < b.row);
+                       });
+    release(partition, watermark(partition));
+    begin = end;
+  }
+  std::sort(late_positions.begin(), late_positions.end(),
+            [&](std::size_t a, std::size_t b) { return batch.row(a) < batch.row(b); });
+  if (options_.late == LatePolicy::Report && batch.ids()) {
+    const KeyValues& ids = *batch.ids();
+    out.late_ids = KeyValues{};
+    out.late_ids->format = ids.format;
+    for (const std::size_t i : late_positions) {
+      ids.holds_strings() ? out.late_ids->strings.push_back(ids.strings[i])
+                          : out.late_ids->ints.push_back(ids.ints[i]);
+    }
+  } else {
+    for (const std::size_t i : late_positions) out.late_rows.push_back(rows_ + batch.row(i));
+  }
+  rows_ += input_rows;
+  drop(Kept{nullptr, 0, slot, 0});  // the intake's hold
+}
+
+}  // namespace vashlet::stream

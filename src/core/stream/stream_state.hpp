@@ -1,0 +1,114 @@
+// The state behind a Stream: the batches whose events are still needed, and per partition its
+// watermark, its held events and its kept ones with what has been decided about each start.
+// intake.cpp takes batches in, decide.cpp re-reads partitions and hands back what is final,
+// snapshot.cpp writes and reads the whole.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "arrow/table_events.hpp"
+#include "plan/plan.hpp"
+#include "stream/stream.hpp"
+
+namespace vashlet::stream {
+
+// An event the stream holds or keeps: where it lives and what the stream calls it.
+struct Kept {
+  const Event* event = nullptr;
+  std::uint64_t row = 0;       // counted across the stream
+  std::uint32_t batch = 0;     // the slot of the batch that owns it
+  std::uint32_t position = 0;  // its position there, for its id
+};
+
+// What has been decided about a kept event: a start's match side (its matches emitted, or none
+// can come) and its near-miss side. Events that start nothing are settled from the first.
+enum Settled : std::uint8_t { kMatchDecided = 1, kMissDecided = 2, kSettled = 3 };
+
+struct PartitionState {
+  bool seen = false;
+  std::int64_t max_ts = 0;        // of the events taken in (late ones excluded)
+  bool released_any = false;      // whether its first event has been released
+  bool closed = false;            // `^`: its first event is decided, nothing else can start
+  std::vector<Kept> held;         // above the watermark, in event order
+  std::vector<Kept> kept;         // released and still needed, in event order
+  std::vector<std::uint8_t> settled;  // per kept event (Settled bits)
+  std::size_t match_from = 0;     // non_overlapping: where matching reads on from, in kept
+  std::size_t open = 0;           // starts of kept not settled
+  bool dirty = false;             // released events since the last pass
+};
+
+// A batch whose events some partition still holds or keeps.
+struct Batch {
+  SortedEvents events;
+  std::size_t live = 0;
+};
+
+// Resolved at the first batch: the pattern in ticks and what follows from it.
+struct Resolved {
+  std::string ts_format;
+  Pattern pattern;        // windows in ticks, for near misses
+  Pattern match_pattern;  // the same with the consumption matching uses
+  std::optional<Plan> plan;
+  std::int64_t lateness = 0;
+  std::optional<std::int64_t> horizon;
+};
+
+class StreamState {
+ public:
+  explicit StreamState(StreamOptions options) : options_(std::move(options)) {}
+
+  std::variant<StreamOutput, arrow::InputFailure> push(SortedEvents batch,
+                                                       std::uint64_t input_rows);
+  StreamOutput flush();
+  StreamStats stats() const;
+  std::string snapshot() const;
+  static std::variant<std::unique_ptr<StreamState>, arrow::InputFailure> restore(
+      std::string_view bytes);
+
+  const StreamOptions& options() const { return options_; }
+
+ private:
+  // intake.cpp
+  std::optional<arrow::InputFailure> resolve(const SortedEvents& batch);
+  std::optional<arrow::InputFailure> check_keys(const SortedEvents& batch) const;
+  std::uint32_t partition_number(const SortedEvents& batch, std::size_t index);
+  std::optional<std::uint32_t> known_partition(const SortedEvents& batch, std::size_t index) const;
+  void take_in(SortedEvents batch, std::uint64_t input_rows, const std::vector<char>& late,
+               StreamOutput& out);
+  void release(PartitionState& partition, std::int64_t watermark);
+  std::int64_t watermark(const PartitionState& partition) const;
+  bool starts(const PartitionState& partition, const Event& event) const;
+  void drop(const Kept& kept);
+
+  // decide.cpp
+  void decide(bool flushing, StreamOutput& out);
+  void trim(PartitionState& partition);
+
+  // snapshot.cpp
+  friend class SnapshotWriter;
+  friend class SnapshotReader;
+
+  StreamOptions options_;
+  std::optional<Resolved> resolved_;
+  std::uint64_t rows_ = 0;
+  std::uint64_t matches_emitted_ = 0;
+  bool flushed_ = false;
+  KeyValues partition_values_;  // by stream partition number
+  std::unordered_map<std::string, std::uint32_t> partition_numbers_;
+  std::vector<PartitionState> partitions_;
+  std::string id_format_;
+  std::vector<std::unique_ptr<Batch>> batches_;  // by slot; empty slots are free
+  std::vector<std::uint32_t> free_slots_;
+};
+
+// The partition as the stream's events carry it: its number, big-endian, so that every event of
+// a partition has the same bytes whichever batch it came in.
+void set_partition_bytes(Event& event, std::uint32_t number);
+
+}  // namespace vashlet::stream
