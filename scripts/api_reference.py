@@ -148,6 +148,9 @@ def describe_class(module: str, name: str, cls: type) -> list[str]:
         lines.append(f"`{name}({fields})`\n")
     elif f"{name}.__new__" in STUBS:
         lines.append(f"`{name}{formatted(STUBS[f'{name}.__new__'], returns=False)}`\n")
+    elif inspect.isfunction(vars(cls).get("__init__")):
+        init = inspect.signature(cls.__init__, eval_str=False)  # type: ignore[misc]
+        lines.append(f"`{name}{formatted(init, returns=False)}`\n")
     if doc := docstring(cls):
         lines.append(doc)
     for member, value in members(cls):

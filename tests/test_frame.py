@@ -19,7 +19,8 @@ def test_module_attributes_in_registration_order():
     assert _core.__all__ == ["Event", "Pattern", "PatternBuilder", "Match", "NearMiss", "parse_pattern",
                              "pattern", "pattern_from_json", "sort_events", "match_events", "near_miss_events"]
     assert vashlet.__all__ == _core.__all__ + [
-        "match", "explain", "MatchTable", "NearMissTable", "funnel", "Funnel", "FunnelStep", "StopReason",
+        "match", "explain", "MatchTable", "NearMissTable", "Stream", "StreamBatch", "funnel", "Funnel",
+        "FunnelStep", "StopReason",
         "PanicException",
         "release_memory",
         "ANY",

@@ -274,6 +274,35 @@ class ResultTable:
     @property
     def absent_types(self) -> list[str]: ...
 
+@final
+class _Stream:
+    """A native stream of events; see vashlet.Stream."""
+    def __new__(
+        cls,
+        pattern: Pattern | PatternBuilder,
+        partition: str,
+        ts: str,
+        type: str,
+        id: str | None = None,
+        exhaustive: bool = False,
+        threads: int | None = None,
+        ts_unit: TsUnit | None = None,
+        max_matches: int | None = None,
+        lateness: int | str | datetime.timedelta | None = None,
+        late: Literal["raise", "drop", "report"] | None = None,
+        explain: bool = False,
+        max_open: int | None = None,
+    ) -> _Stream: ...
+    def push(
+        self, data: object
+    ) -> tuple[ResultTable, ResultTable | None, list[int] | list[str], list[str] | None]: ...
+    def flush(self) -> tuple[ResultTable, ResultTable | None, list[int] | list[str], None]: ...
+    def stats(self) -> dict[str, int | bool]: ...
+    def snapshot(self) -> bytes: ...
+    def options(self) -> dict[str, Any]: ...
+    @staticmethod
+    def restore(snapshot: bytes) -> _Stream: ...
+
 _R = TypeVar("_R", covariant=True)
 
 class _TableCall(Protocol[_R]):

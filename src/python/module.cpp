@@ -10,6 +10,7 @@
 #include "pattern.hpp"
 #include "process.hpp"
 #include "reduce.hpp"
+#include "stream.hpp"
 #include "tables.hpp"
 
 namespace vashlet::py {
@@ -46,6 +47,7 @@ const ModuleAttribute kModuleAttributes[] = {
 const ModuleAttribute kPrivateAttributes[] = {
     class_attribute(result_table_type),
     class_attribute(any_type_type),
+    class_attribute(stream_type),
     function_attribute(&match_table_def),
     function_attribute(&explain_table_def),
     function_attribute(&read_table_def),

@@ -10,6 +10,7 @@
 #include <utility>
 #include <variant>
 
+#include "data_source.hpp"
 #include "model/duration.hpp"
 #include "event.hpp"
 #include "interrupt.hpp"
@@ -33,10 +34,6 @@ NativeClass<PyTable>& table_class();
 // ---------------------------------------------------------------------------------------------
 // Capsules
 
-constexpr const char* kStreamCapsule = "arrow_array_stream";
-constexpr const char* kSchemaCapsule = "arrow_schema";
-constexpr const char* kArrayCapsule = "arrow_array";
-
 // Each capsule owns its struct; whoever consumes it moves the contents out and leaves `release`
 // null, so the destructor releases only what nobody took.
 template <class Struct>
@@ -57,31 +54,8 @@ void release_schema_capsule(PyObject* capsule) {
   release_capsule<ArrowSchema>(capsule, kSchemaCapsule);
 }
 
-// The struct inside a producer's capsule, to be moved out; refuses a capsule already consumed.
-template <class Struct>
-Struct* capsule_contents(PyObject* capsule, const char* name) {
-  auto* raw = static_cast<Struct*>(PyCapsule_GetPointer(capsule, name));
-  if (!raw) throw PythonError{};
-  if (!raw->release) raise_value_error(std::string("the data's ") + name + " was already consumed");
-  return raw;
-}
-
 // ---------------------------------------------------------------------------------------------
 // Reading and running
-
-[[noreturn]] void raise_input_failure(const arrow::InputFailure& failure) {
-  switch (failure.kind) {
-    case arrow::FailureKind::Type: raise_type_error(failure.message);
-    case arrow::FailureKind::Value: raise_value_error(failure.message);
-    case arrow::FailureKind::Memory: raise(PyExc_MemoryError, failure.message);
-    case arrow::FailureKind::Producer:
-      raise(failure.code == EINVAL   ? PyExc_ValueError
-            : failure.code == ENOSYS ? PyExc_NotImplementedError
-                                     : PyExc_OSError,
-            failure.message);
-  }
-  raise_value_error(failure.message);
-}
 
 // What a table function runs over the events it read: a table, or a table with more.
 template <class Result>
@@ -113,52 +87,6 @@ std::variant<Result, arrow::InputFailure> run_on(Checked<SortedEvents>&& read, R
                           time_axis("'" + columns.ts + "'", events.ts_format(), ts_unit));
 }
 
-// For messages: "a capsule named 'x'" or "a 'T' object".
-std::string describe_part(PyObject* part) {
-  if (PyCapsule_CheckExact(part)) {
-    const char* name = PyCapsule_GetName(part);
-    if (!name) {
-      PyErr_Clear();
-      return "a capsule without a name";
-    }
-    return std::string("a capsule named '") + name + "'";
-  }
-  const Ref type = type_qualname(part);
-  Py_ssize_t size = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(type.get(), &size);
-  if (!text) throw PythonError{};
-  return "a '" + std::string(text, static_cast<std::size_t>(size)) + "' object";
-}
-
-// A capsule that is not a stream, or a tuple holding a capsule that is not a (schema, array)
-// pair: a producer's export gone wrong, never a sequence of events.
-void refuse_foreign_capsules(PyObject* source) {
-  if (PyCapsule_CheckExact(source)) {
-    raise_type_error("data's __arrow_c_stream__ must give a capsule named '" +
-                     std::string(kStreamCapsule) + "', not " + describe_part(source));
-  }
-  if (!PyTuple_Check(source)) return;
-  const Py_ssize_t size = PyTuple_Size(source);
-  bool capsules = false;
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    capsules = capsules || PyCapsule_CheckExact(PyTuple_GetItem(source, i));
-  }
-  if (!capsules) return;
-  std::string parts;
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    parts += (i > 0 ? ", " : "") + describe_part(PyTuple_GetItem(source, i));
-  }
-  raise_type_error("data's __arrow_c_array__ must give a pair of capsules named '" +
-                   std::string(kSchemaCapsule) + "' and '" + kArrayCapsule + "', not (" + parts +
-                   ")");
-}
-
-bool is_capsule_pair(PyObject* source) {
-  return PyTuple_Check(source) && PyTuple_Size(source) == 2 &&
-         PyCapsule_IsValid(PyTuple_GetItem(source, 0), kSchemaCapsule) &&
-         PyCapsule_IsValid(PyTuple_GetItem(source, 1), kArrayCapsule);
-}
-
 // Reads the `source` argument (a stream capsule, a (schema, array) capsule pair, or a sequence of
 // `Event`s), then runs `run` on its events. Everything after the argument checks runs without
 // the GIL: reading, sorting, matching and building the result.
@@ -174,30 +102,21 @@ FromSource<Result> table_from_source(PyObject* source, const Pattern& pattern,
                                      const TableRun& options,
                                      const std::optional<std::string>& ts_unit) {
   using Outcome = std::variant<Result, arrow::InputFailure>;
+  const DataSource data = data_source(source, columns);
   std::vector<std::string> absent;
   std::optional<Outcome> outcome;
-  if (PyCapsule_IsValid(source, kStreamCapsule)) {
-    ArrowArrayStream* stream = capsule_contents<ArrowArrayStream>(source, kStreamCapsule);
+  {
     const InterruptibleRelease unlocked;
-    outcome = run_on(events_from_stream(stream, columns, pattern, options.threads), run, pattern,
-                     options, columns, ts_unit, absent);
-    unlocked.finish();
-  } else if (is_capsule_pair(source)) {
-    ArrowSchema* schema = capsule_contents<ArrowSchema>(PyTuple_GetItem(source, 0), kSchemaCapsule);
-    ArrowArray* batch = capsule_contents<ArrowArray>(PyTuple_GetItem(source, 1), kArrayCapsule);
-    const InterruptibleRelease unlocked;
-    outcome = run_on(events_from_batch(schema, batch, columns, pattern, options.threads), run,
-                     pattern, options, columns, ts_unit, absent);
-    unlocked.finish();
-  } else {
-    refuse_foreign_capsules(source);
-    if (columns.id) {
-      raise_value_error("id names a column of a table, and a sequence of Event objects has none");
+    if (data.stream) {
+      outcome = run_on(events_from_stream(data.stream, columns, pattern, options.threads), run,
+                       pattern, options, columns, ts_unit, absent);
+    } else if (data.batch) {
+      outcome = run_on(events_from_batch(data.schema, data.batch, columns, pattern, options.threads),
+                       run, pattern, options, columns, ts_unit, absent);
+    } else {
+      outcome = run_with_windows(events_from_list(data.events->view()), run, pattern, options,
+                                 event_time_axis(ts_unit));
     }
-    const EventList events = convert_argument("data", source, events_from_py);
-    const InterruptibleRelease unlocked;
-    outcome = run_with_windows(events_from_list(events.view()), run, pattern, options,
-                               event_time_axis(ts_unit));
     unlocked.finish();
   }
   if (auto* failure = std::get_if<arrow::InputFailure>(&*outcome)) raise_input_failure(*failure);
@@ -504,6 +423,10 @@ constexpr auto kPartitionFunnelTableSignature =
 }  // namespace
 
 PyTypeObject* result_table_type() { return table_class().type(); }
+
+Ref result_table_to_py(arrow::Table table, std::vector<std::string> absent_types) {
+  return table_class().wrap(PyTable{std::move(table), std::move(absent_types)});
+}
 
 PyMethodDef match_table_def = function_def<kMatchTableSignature, table_function<match_table, true>>(
     "_match_table",
