@@ -140,11 +140,19 @@ def assert_same(collected, pattern, table, *, explain=True, **options):
     mode = options.pop("mode", None)
     max_matches = options.pop("max_matches", None)
     expected = vashlet.match(pattern, table, mode=mode, max_matches=max_matches, **options)
-    assert keyed(collected.matches) == keyed(expected.to_pylist())
+    same(keyed(collected.matches), keyed(expected.to_pylist()), "matches")
     assert [row["match"] for row in collected.matches] == list(range(len(collected.matches)))
     if explain:
         misses = vashlet.explain(pattern, table, mode=mode, **options)
-        assert keyed(collected.near_misses, drop=()) == keyed(misses.to_pylist(), drop=())
+        same(keyed(collected.near_misses, drop=()), keyed(misses.to_pylist(), drop=()),
+             "near misses")
+
+
+def same(streamed, expected, what):
+    extra, missing = streamed - expected, expected - streamed
+    assert not extra and not missing, (
+        f"{what}: the stream gave {sorted(extra.elements())} beyond the one-shot result and "
+        f"lacked {sorted(missing.elements())}")
 
 
 def chain_atom(draw, bound, types="AAB"):
