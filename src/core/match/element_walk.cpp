@@ -4,6 +4,7 @@
 #include "match/element_walk.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <utility>
 
 #include "match/transitions.hpp"
@@ -71,36 +72,6 @@ bool is_start(const Pattern& pattern, const EventView& events, const Run& run,
 
 namespace {
 
-// Which events since the walk's last matched one a transition's absences forbid, found once per
-// element as the walk reads on: re-reading them for every candidate made a walk that stays put
-// quadratic in its run, and the explanation of all starts cubic.
-class AbsenceCursors {
- public:
-  explicit AbsenceCursors(std::size_t elements) : scanned_(elements), blocker_(elements) {}
-
-  void restart(std::size_t last) {
-    std::fill(scanned_.begin(), scanned_.end(), last + 1);
-    std::fill(blocker_.begin(), blocker_.end(), kNoBlocker);
-  }
-
-  // No event strictly between the walk's last event and `candidate` (ascending over calls
-  // between restarts) is forbidden by the transition before `element`.
-  bool clear(const Transition& transition, std::size_t element, const EventView& events,
-             std::size_t candidate, const Bindings& bindings) {
-    if (transition.absence.empty()) return true;
-    std::size_t& scanned = scanned_[element];
-    std::size_t& blocker = blocker_[element];
-    for (; blocker == kNoBlocker && scanned < candidate; ++scanned) {
-      if (forbidden_by(transition, events[scanned], bindings)) blocker = scanned;
-    }
-    return blocker == kNoBlocker;
-  }
-
- private:
-  static constexpr std::size_t kNoBlocker = static_cast<std::size_t>(-1);
-  std::vector<std::size_t> scanned_, blocker_;
-};
-
 // The transition before `element` holds from events[from] to events[to] (from < to), its
 // absences told by `cursors`: as element_transition_allows.
 bool transition_holds(const Pattern& pattern, std::size_t element, const EventView& events,
@@ -166,24 +137,73 @@ std::optional<std::pair<std::uint32_t, TakenBranch>> role_of(const Pattern& patt
 
 }  // namespace
 
+FirstWalk::FirstWalk(const Pattern& pattern, const EventView& events, std::size_t start)
+    : cursors_(pattern.steps.size()), start_(start) {
+  std::optional<TakenBranch> first = take_branch(pattern.steps.front(), events[start], Bindings{});
+  if (!first) invariant_failure("a walk begins at a start");
+  take(walk_, start, 0, std::move(*first));
+  cursors_.restart(start);
+}
+
+bool FirstWalk::read(const Pattern& pattern, const EventView& events, const Run& run,
+                     std::size_t candidate) {
+  auto role = role_of(pattern, events, run, walk_, start_, candidate, cursors_);
+  if (!role) return false;
+  take(walk_, candidate, role->first, std::move(role->second));
+  cursors_.restart(candidate);
+  walk_.completed = element_complete(pattern, walk_.element, walk_.count);
+  return walk_.completed;
+}
+
+void FirstWalk::shift(std::size_t count) {
+  start_ -= count;
+  walk_.last -= count;
+  for (WalkStep& step : walk_.path) step.index -= count;
+  cursors_.shift(count);
+}
+
+std::optional<std::int64_t> FirstWalk::deadline(const Pattern& pattern,
+                                                const EventView& events) const {
+  const std::int64_t last_ts = events[walk_.last].ts;
+  std::optional<std::int64_t> latest = last_ts;  // no role left: nothing more can be taken
+  bool unbounded = false;
+  const auto window_of = [&](std::size_t element) {
+    const std::optional<Transition>& transition = pattern.steps[element].transition_from_previous;
+    if (element == 0 || !transition || !transition->max_elapsed ||
+        last_ts > std::numeric_limits<std::int64_t>::max() - *transition->max_elapsed) {
+      unbounded = true;
+      return;
+    }
+    latest = std::max(*latest, last_ts + *transition->max_elapsed);
+  };
+  const Step& current = pattern.steps[walk_.element];
+  if (walk_.count >= current.min_count) {
+    for (std::size_t next = walk_.element + 1; next < pattern.steps.size(); ++next) {
+      window_of(next);
+      if (pattern.steps[next].min_count > 0) break;
+    }
+  }
+  if (below_maximum(current, walk_.count)) window_of(walk_.element);
+  if (pattern.within_elapsed) {
+    const std::int64_t first_ts = events[start_].ts;
+    if (first_ts <= std::numeric_limits<std::int64_t>::max() - *pattern.within_elapsed) {
+      const std::int64_t bound = first_ts + *pattern.within_elapsed;
+      return unbounded ? bound : std::min(*latest, bound);
+    }
+  }
+  if (unbounded) return std::nullopt;
+  return latest;
+}
+
 std::optional<ElementWalk> walk_first(const Pattern& pattern, const EventView& events,
                                       const Run& run, std::size_t start) {
   if (!is_start(pattern, events, run, start)) return std::nullopt;
-  ElementWalk walk;
-  std::optional<TakenBranch> first = take_branch(pattern.steps.front(), events[start], Bindings{});
-  take(walk, start, 0, std::move(*first));
-  walk.completed =
-      element_complete(pattern, 0, 1) && end_anchor_allows(pattern, run, start, true);
-  AbsenceCursors cursors(pattern.steps.size());
-  cursors.restart(start);
-  for (std::size_t candidate = start + 1; candidate < run.end && !walk.completed; ++candidate) {
-    auto role = role_of(pattern, events, run, walk, start, candidate, cursors);
-    if (!role) continue;
-    take(walk, candidate, role->first, std::move(role->second));
-    cursors.restart(candidate);
-    walk.completed = element_complete(pattern, walk.element, walk.count);
+  FirstWalk walk(pattern, events, start);
+  walk.mark_complete(element_complete(pattern, 0, 1) && end_anchor_allows(pattern, run, start, true));
+  for (std::size_t candidate = start + 1; candidate < run.end && !walk.completed(); ++candidate) {
+    walk.read(pattern, events, run, candidate);
   }
-  return walk;
+  return std::move(walk).result();
 }
 
 }  // namespace vashlet

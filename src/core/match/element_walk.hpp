@@ -3,10 +3,13 @@
 // the near-miss analysis follow.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
+
+#include "match/transitions.hpp"
 
 #include "match/partitions.hpp"
 #include "model/model.hpp"
@@ -66,6 +69,69 @@ bool end_anchor_allows(const Pattern& pattern, const Run& run, std::size_t candi
 // run's first event.
 bool is_start(const Pattern& pattern, const EventView& events, const Run& run,
               std::size_t start);
+
+// Which events since the walk's last matched one a transition's absences forbid, found once per
+// element as the walk reads on: re-reading them for every candidate made a walk that stays put
+// quadratic in its run, and the explanation of all starts cubic.
+class AbsenceCursors {
+ public:
+  explicit AbsenceCursors(std::size_t elements) : scanned_(elements), blocker_(elements) {}
+
+  // The events before `count` were let go: every index moves down by `count`.
+  void shift(std::size_t count) {
+    for (std::size_t& scanned : scanned_) scanned -= count;
+    for (std::size_t& blocker : blocker_) {
+      if (blocker != kNoBlocker) blocker -= count;
+    }
+  }
+
+  void restart(std::size_t last) {
+    std::fill(scanned_.begin(), scanned_.end(), last + 1);
+    std::fill(blocker_.begin(), blocker_.end(), kNoBlocker);
+  }
+
+  // No event strictly between the walk's last event and `candidate` (ascending over calls
+  // between restarts) is forbidden by the transition before `element`.
+  bool clear(const Transition& transition, std::size_t element, const EventView& events,
+             std::size_t candidate, const Bindings& bindings) {
+    if (transition.absence.empty()) return true;
+    std::size_t& scanned = scanned_[element];
+    std::size_t& blocker = blocker_[element];
+    for (; blocker == kNoBlocker && scanned < candidate; ++scanned) {
+      if (forbidden_by(transition, events[scanned], bindings)) blocker = scanned;
+    }
+    return blocker == kNoBlocker;
+  }
+
+ private:
+  static constexpr std::size_t kNoBlocker = static_cast<std::size_t>(-1);
+  std::vector<std::size_t> scanned_, blocker_;
+};
+
+// The `first` walk of one start, read one event at a time (walk_first reads a whole run; a
+// stream reads on as events come).
+class FirstWalk {
+ public:
+  // Begins at events[start], which must be a start.
+  FirstWalk(const Pattern& pattern, const EventView& events, std::size_t start);
+  // Reads events[candidate], the event after those read before; true once the walk completes.
+  bool read(const Pattern& pattern, const EventView& events, const Run& run, std::size_t candidate);
+  void mark_complete(bool completed) { walk_.completed = completed; }
+  bool completed() const { return walk_.completed; }
+  const ElementWalk& walk() const { return walk_; }
+  ElementWalk result() && { return std::move(walk_); }
+  std::size_t start() const { return start_; }
+  // The events before `count` were let go: every index moves down by `count`.
+  void shift(std::size_t count);
+  // The latest timestamp at which an event can still be taken (the walk is over once every later
+  // event comes after it); nothing where no window bounds the next one.
+  std::optional<std::int64_t> deadline(const Pattern& pattern, const EventView& events) const;
+
+ private:
+  ElementWalk walk_;
+  AbsenceCursors cursors_;
+  std::size_t start_;
+};
 
 // The `first` walk from events[start] over the run (pattern valid, windows in ticks); nothing
 // when events[start] is not a start.

@@ -15,13 +15,7 @@ namespace vashlet::stream {
 
 namespace {
 
-// The kept events of some partitions as one table in event order, and where each came from.
-struct Layout {
-  SortedEvents events;
-  std::vector<std::uint32_t> part;        // per event: the partition's place in `partitions`
-  std::vector<std::size_t> base;          // per partition: its first event in `events`
-  std::vector<std::size_t> from;          // per partition: its first kept position laid out
-};
+using Layout = LaidOut;
 
 // Where a result of a layout starts: the partition's place and the kept position.
 struct Origin {
@@ -107,6 +101,32 @@ Layout lay_out(const std::vector<std::uint32_t>& numbers, std::vector<PartitionS
 
 }  // namespace
 
+// The matches of the walks completed since the last decision, as flat matches over `layout`.
+FlatMatches StreamState::walk_matches(const LaidOut& layout, const std::vector<std::uint32_t>& numbers) {
+  const Resolved& resolved = *resolved_;
+  std::vector<std::size_t> place_of(partitions_.size(), 0);
+  for (std::size_t place = 0; place < numbers.size(); ++place) place_of[numbers[place]] = place;
+  const std::vector<std::string> slots = resolved.plan->slot_names();
+  FlatMatches flat;
+  flat.steps = resolved.pattern.steps.size();
+  flat.slots = slots.size();
+  flat.variable = resolved.plan->language.has_value();
+  for (const CompletedWalk& done : completed_) {
+    const std::size_t base = layout.base[place_of[done.partition]];
+    if (flat.variable) flat.offsets.push_back(flat.indices.size());
+    for (const WalkStep& step : done.walk.path) {
+      flat.indices.push_back(base + step.index);
+      if (flat.variable) flat.elements.push_back(step.element);
+    }
+    flat.ends.push_back(layout.events[base + done.walk.last].ts);
+    for (const std::string& name : slots) {
+      const Value* value = done.walk.bindings.find(name);
+      flat.values.push_back(value || flat.variable ? value : &kNull);
+    }
+  }
+  return flat;
+}
+
 void StreamState::decide(bool flushing, StreamOutput& out) {
   const Resolved& resolved = *resolved_;
   const Pattern& pattern = resolved.pattern;
@@ -129,8 +149,10 @@ void StreamState::decide(bool flushing, StreamOutput& out) {
                            [](const PartitionState& p) { return p.match_from; });
   }
   const Layout& for_matching = matched_from ? *matched_from : whole;
-  const std::vector<FlatMatches> parts =
-      resolved.plan->flat_matches(for_matching.events.view(), options_.threads);
+  std::vector<FlatMatches> parts;
+  if (!resolved.walks) {
+    parts = resolved.plan->flat_matches(for_matching.events.view(), options_.threads);
+  }
   std::vector<NearMiss> misses;
   if (options_.explain) misses = near_misses(whole.events.view(), pattern, options_.threads);
 
@@ -150,6 +172,7 @@ void StreamState::decide(bool flushing, StreamOutput& out) {
   }
 
   FlatMatches chosen;
+  if (resolved.walks) chosen = walk_matches(whole, numbers);
   std::vector<NearMiss> chosen_misses;
   const bool ends_anchored = pattern.anchored_end;
   for (std::size_t place = 0; place < numbers.size(); ++place) {
@@ -200,7 +223,7 @@ void StreamState::decide(bool flushing, StreamOutput& out) {
       for (std::size_t k = partition.match_from; k < cursor; ++k) settled[k] |= kMatchDecided;
       partition.match_from = cursor;
     }
-    if (consumption != MatchConsumption::NonOverlapping) {
+    if (consumption != MatchConsumption::NonOverlapping && !resolved.walks) {
       for (std::size_t k = 0; k < settled.size(); ++k) {
         if (settled[k] != kSettled && !(settled[k] & kMatchDecided) && decided(k)) {
           settled[k] |= kMatchDecided;
@@ -229,6 +252,7 @@ void StreamState::decide(bool flushing, StreamOutput& out) {
   const std::size_t emitted = chosen.size();
   std::vector<FlatMatches> chosen_parts;
   chosen_parts.push_back(std::move(chosen));
+  completed_.clear();
   out.matches = match_table_of(resolved.match_pattern, *resolved.plan, for_matching.events,
                                std::move(chosen_parts), options_.threads, matches_emitted_);
   matches_emitted_ += emitted;
@@ -253,6 +277,8 @@ void StreamState::trim(PartitionState& partition) {
   partition.kept.erase(partition.kept.begin(), partition.kept.begin() + begin);
   partition.settled.erase(partition.settled.begin(), partition.settled.begin() + begin);
   partition.match_from -= begin;
+  partition.events.erase(partition.events.begin(), partition.events.begin() + static_cast<std::ptrdiff_t>(begin));
+  for (FirstWalk& walk : partition.walks) walk.shift(begin);
 }
 
 }  // namespace vashlet::stream

@@ -92,6 +92,8 @@ std::optional<arrow::InputFailure> StreamState::resolve(const SortedEvents& batc
     resolved.match_pattern.consumption = MatchConsumption::ExhaustivePerStart;
   }
   resolved.horizon = match_horizon(resolved.pattern);
+  resolved.walks = resolved.match_pattern.consumption == MatchConsumption::FirstSuccessorPerStart &&
+                   !resolved.pattern.anchored_end;
   resolved_.emplace(std::move(resolved));
   resolved_->plan.emplace(compile(resolved_->match_pattern, options_.max_matches));
   return std::nullopt;
@@ -159,7 +161,8 @@ void StreamState::drop(const Kept& kept) {
   }
 }
 
-void StreamState::release(PartitionState& partition, std::int64_t watermark) {
+void StreamState::release(PartitionState& partition, std::uint32_t number,
+                          std::int64_t watermark) {
   std::size_t released = 0;
   for (; released < partition.held.size(); ++released) {
     const Kept& kept = partition.held[released];
@@ -171,11 +174,65 @@ void StreamState::release(PartitionState& partition, std::int64_t watermark) {
     const bool start = starts(partition, *kept.event);
     partition.released_any = true;
     partition.kept.push_back(kept);
+    partition.events.push_back(kept.event);
     partition.settled.push_back(!start ? kSettled : options_.explain ? 0 : kMissDecided);
     partition.open += start;
     partition.dirty = true;
+    if (resolved_->walks) read_on(partition, number);
   }
   partition.held.erase(partition.held.begin(), partition.held.begin() + released);
+  if (resolved_->walks) end_walks(partition, watermark, false);
+}
+
+// The walks read the partition's newest kept event; a start begins a walk of its own.
+void StreamState::read_on(PartitionState& partition, std::uint32_t number) {
+  const Pattern& pattern = resolved_->pattern;
+  const EventView events(partition.events.data(), partition.events.size());
+  const Run run{0, events.size()};
+  const std::size_t newest = events.size() - 1;
+  const auto completes = [&](FirstWalk& walk) {
+    partition.settled[walk.start()] |= kSettled;
+    completed_.push_back(CompletedWalk{number, std::move(walk).result()});
+  };
+  std::size_t live = 0;
+  for (std::size_t w = 0; w < partition.walks.size(); ++w) {
+    FirstWalk& walk = partition.walks[w];
+    if (walk.read(pattern, events, run, newest)) {
+      completes(walk);
+    } else {
+      if (live != w) partition.walks[live] = std::move(walk);
+      ++live;
+    }
+  }
+  partition.walks.erase(partition.walks.begin() + static_cast<std::ptrdiff_t>(live),
+                        partition.walks.end());
+  if (partition.settled[newest] == kSettled) return;  // no start
+  FirstWalk walk(pattern, events, newest);
+  walk.mark_complete(element_complete(pattern, 0, 1));
+  if (walk.completed()) {
+    completes(walk);
+  } else {
+    partition.walks.push_back(std::move(walk));
+  }
+}
+
+// Walks that no event to come can extend are over: their starts have no match.
+void StreamState::end_walks(PartitionState& partition, std::int64_t watermark, bool flushing) {
+  const Pattern& pattern = resolved_->pattern;
+  const EventView events(partition.events.data(), partition.events.size());
+  std::size_t live = 0;
+  for (std::size_t w = 0; w < partition.walks.size(); ++w) {
+    FirstWalk& walk = partition.walks[w];
+    const std::optional<std::int64_t> deadline = walk.deadline(pattern, events);
+    if (flushing || (deadline && watermark > *deadline)) {
+      partition.settled[walk.start()] |= kMatchDecided;
+    } else {
+      if (live != w) partition.walks[live] = std::move(walk);
+      ++live;
+    }
+  }
+  partition.walks.erase(partition.walks.begin() + static_cast<std::ptrdiff_t>(live),
+                        partition.walks.end());
 }
 
 std::variant<StreamOutput, arrow::InputFailure> StreamState::push(SortedEvents batch,
@@ -297,7 +354,7 @@ void StreamState::take_in(SortedEvents taken, std::uint64_t input_rows,
                          return a.event->ts < b.event->ts ||
                                 (a.event->ts == b.event->ts && a.row < b.row);
                        });
-    release(partition, watermark(partition));
+    release(partition, number, watermark(partition));
     begin = end;
   }
   std::sort(late_positions.begin(), late_positions.end(),

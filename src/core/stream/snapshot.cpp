@@ -183,6 +183,22 @@ class SnapshotReader {
   std::size_t at_ = 0;
 };
 
+// The walks of the undecided starts, read again over the kept events: they read the same events
+// before the snapshot was taken, and none of them completed.
+void StreamState::replay_walks(PartitionState& partition) {
+  const Pattern& pattern = resolved_->pattern;
+  const EventView events(partition.events.data(), partition.events.size());
+  const Run run{0, events.size()};
+  for (std::size_t k = 0; k < partition.kept.size(); ++k) {
+    if (partition.settled[k] & kMatchDecided) continue;
+    FirstWalk walk(pattern, events, k);
+    for (std::size_t j = k + 1; j < events.size(); ++j) {
+      if (walk.read(pattern, events, run, j)) throw SnapshotReader::Damaged{"a start decided twice"};
+    }
+    partition.walks.push_back(std::move(walk));
+  }
+}
+
 namespace {
 
 arrow::InputFailure snapshot_failure(std::string message) {
@@ -331,9 +347,13 @@ std::variant<std::unique_ptr<StreamState>, arrow::InputFailure> StreamState::res
           partition.held.push_back(kept);
         } else {
           partition.kept.push_back(kept);
+          partition.events.push_back(kept.event);
           partition.settled.push_back(place.settled);
           partition.open += place.settled != kSettled;
         }
+      }
+      if (state->resolved_->walks) {
+        for (PartitionState& partition : state->partitions_) state->replay_walks(partition);
       }
       batch->live = owned.size();
       state->batches_.push_back(std::move(batch));

@@ -51,8 +51,10 @@ StreamOutput StreamState::flush() {
     partition_values_.format = std::string("u");  // assigned in place, a literal trips GCC 12 -Wrestrict
   }
   if (!flushed_) {
-    for (PartitionState& partition : partitions_) {
-      release(partition, std::numeric_limits<std::int64_t>::max());
+    for (std::uint32_t n = 0; n < partitions_.size(); ++n) {
+      PartitionState& partition = partitions_[n];
+      release(partition, n, std::numeric_limits<std::int64_t>::max());
+      if (resolved_->walks) end_walks(partition, std::numeric_limits<std::int64_t>::max(), true);
     }
     decide(true, out);
     flushed_ = true;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "arrow/table_events.hpp"
+#include "match/element_walk.hpp"
 #include "plan/plan.hpp"
 #include "stream/stream.hpp"
 
@@ -38,6 +39,8 @@ struct PartitionState {
   std::vector<Kept> held;         // above the watermark, in event order
   std::vector<Kept> kept;         // released and still needed, in event order
   std::vector<std::uint8_t> settled;  // per kept event (Settled bits)
+  std::vector<const Event*> events;   // the kept events, for the walks to read
+  std::vector<FirstWalk> walks;       // first mode: the walks of undecided starts, by start
   std::size_t match_from = 0;     // non_overlapping: where matching reads on from, in kept
   std::size_t open = 0;           // starts of kept not settled
   bool dirty = false;             // released events since the last pass
@@ -57,6 +60,23 @@ struct Resolved {
   std::optional<Plan> plan;
   std::int64_t lateness = 0;
   std::optional<std::int64_t> horizon;
+  // Whether the starts' `first` walks are read on event by event (first mode without `$`); else
+  // each push re-reads the kept events with the one-shot matcher.
+  bool walks = false;
+};
+
+// The kept events of some partitions as one table in event order, and where each came from.
+struct LaidOut {
+  SortedEvents events;
+  std::vector<std::uint32_t> part;  // per event: the partition's place in the list laid out
+  std::vector<std::size_t> base;    // per partition: its first event in `events`
+  std::vector<std::size_t> from;    // per partition: its first kept position laid out
+};
+
+// A walk that completed while a batch was taken in: a match to hand back.
+struct CompletedWalk {
+  std::uint32_t partition;
+  ElementWalk walk;
 };
 
 class StreamState {
@@ -81,16 +101,20 @@ class StreamState {
   std::optional<std::uint32_t> known_partition(const SortedEvents& batch, std::size_t index) const;
   void take_in(SortedEvents batch, std::uint64_t input_rows, const std::vector<char>& late,
                StreamOutput& out);
-  void release(PartitionState& partition, std::int64_t watermark);
+  void release(PartitionState& partition, std::uint32_t number, std::int64_t watermark);
   std::int64_t watermark(const PartitionState& partition) const;
   bool starts(const PartitionState& partition, const Event& event) const;
   void drop(const Kept& kept);
+  void read_on(PartitionState& partition, std::uint32_t number);
+  void end_walks(PartitionState& partition, std::int64_t watermark, bool flushing);
 
   // decide.cpp
   void decide(bool flushing, StreamOutput& out);
   void trim(PartitionState& partition);
+  FlatMatches walk_matches(const LaidOut& layout, const std::vector<std::uint32_t>& numbers);
 
   // snapshot.cpp
+  void replay_walks(PartitionState& partition);
   friend class SnapshotWriter;
   friend class SnapshotReader;
 
@@ -105,6 +129,7 @@ class StreamState {
   std::string id_format_;
   std::vector<std::unique_ptr<Batch>> batches_;  // by slot; empty slots are free
   std::vector<std::uint32_t> free_slots_;
+  std::vector<CompletedWalk> completed_;  // since the last decision
 };
 
 // The partition as the stream's events carry it: its number, big-endian, so that every event of
