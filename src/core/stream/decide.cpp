@@ -252,9 +252,9 @@ void StreamState::decide(bool flushing, StreamOutput& out) {
   const std::size_t emitted = chosen.size();
   std::vector<FlatMatches> chosen_parts;
   chosen_parts.push_back(std::move(chosen));
-  completed_.clear();
   out.matches = match_table_of(resolved.match_pattern, *resolved.plan, for_matching.events,
                                std::move(chosen_parts), options_.threads, matches_emitted_);
+  completed_.clear();  // their bindings were the matches' values
   matches_emitted_ += emitted;
   if (options_.explain) out.near_misses = near_miss_table_of(pattern, whole.events, chosen_misses);
 }
