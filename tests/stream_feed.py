@@ -75,10 +75,13 @@ def batches(table, bounds):
 
 
 def named_types(pattern):
-    """The event types a pattern names (steps, alternatives, absences), or None where a step or
-    an absence takes any type (then every event is kept)."""
+    """The event types a pattern names (steps, alternatives, absences), or None where every
+    event is kept: a step or an absence takes any type, or an anchor needs the partition's
+    first or last event, whatever its type."""
     document = json.loads(vashlet.pattern(pattern).to_json() if isinstance(pattern, str)
                           else pattern.to_json())
+    if document.get("anchored_start") or document.get("anchored_end"):
+        return None
     names = set()
     for step in document["steps"]:
         atoms = [step["atom"], *step.get("alternatives", [])]
