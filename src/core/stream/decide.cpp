@@ -247,7 +247,6 @@ void StreamState::decide(bool flushing, StreamOutput& out) {
         if (!has_miss[k] && decided(k)) settled[k] |= kMissDecided;
       }
     }
-    trim(partition);
   }
   const std::size_t emitted = chosen.size();
   std::vector<FlatMatches> chosen_parts;
@@ -257,6 +256,8 @@ void StreamState::decide(bool flushing, StreamOutput& out) {
   completed_.clear();  // their bindings were the matches' values
   matches_emitted_ += emitted;
   if (options_.explain) out.near_misses = near_miss_table_of(pattern, whole.events, chosen_misses);
+  // Only now, with the results written, may their events go.
+  for (const std::uint32_t number : numbers) trim(partitions_[number]);
 }
 
 void StreamState::trim(PartitionState& partition) {
