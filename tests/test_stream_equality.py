@@ -8,7 +8,7 @@ import re
 
 import pyarrow as pa
 import pytest
-from hypothesis import assume, given, settings
+from hypothesis import assume, given, note, settings
 from hypothesis import strategies as st
 
 import vashlet
@@ -49,6 +49,7 @@ PATTERNS = {"chain": chains, "language": languages}
 @given(data=st.data())
 def test_stream_equals_one_shot(kind, mode, data):
     pattern = data.draw(PATTERNS[kind](mode), label="pattern")
+    note(f"pattern: {pattern if isinstance(pattern, str) else pattern.to_json()}")
     lateness = data.draw(LATENESS, label="lateness")
     arrived = arrivals(data.draw, data.draw(timelines()), lateness)
     table = table_of(arrived)
