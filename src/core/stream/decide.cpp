@@ -137,6 +137,28 @@ void StreamState::decide(bool flushing, StreamOutput& out) {
     partition.dirty = false;
   }
   const bool ids = options_.columns.id.has_value();
+  if (resolved.walks && !options_.explain) {
+    // The walks decided every start already: only the partitions with a completed walk are laid
+    // out, to write its match.
+    std::vector<std::uint32_t> completed;
+    for (const CompletedWalk& done : completed_) {
+      if (completed.empty() || completed.back() != done.partition) completed.push_back(done.partition);
+    }
+    std::sort(completed.begin(), completed.end());
+    completed.erase(std::unique(completed.begin(), completed.end()), completed.end());
+    const Layout laid = lay_out(completed, partitions_, partition_values_, batches_,
+                                resolved.ts_format, id_format_, ids,
+                                [](const PartitionState&) { return std::size_t{0}; });
+    const std::size_t emitted = completed_.size();
+    std::vector<FlatMatches> chosen;
+    chosen.push_back(walk_matches(laid, completed));
+    out.matches = match_table_of(resolved.match_pattern, *resolved.plan, laid.events,
+                                 std::move(chosen), options_.threads, matches_emitted_);
+    matches_emitted_ += emitted;
+    completed_.clear();
+    for (const std::uint32_t number : numbers) trim(partitions_[number]);
+    return;
+  }
   const MatchConsumption consumption = resolved.match_pattern.consumption;
   const bool non_overlapping = consumption == MatchConsumption::NonOverlapping;
   const Layout whole = lay_out(numbers, partitions_, partition_values_, batches_,
@@ -175,6 +197,8 @@ void StreamState::decide(bool flushing, StreamOutput& out) {
   if (resolved.walks) chosen = walk_matches(whole, numbers);
   std::vector<NearMiss> chosen_misses;
   const bool ends_anchored = pattern.anchored_end;
+  const bool match_excludes_miss =
+      consumption != MatchConsumption::ExhaustivePerStart || !uses_elements(pattern);
   for (std::size_t place = 0; place < numbers.size(); ++place) {
     PartitionState& partition = partitions_[numbers[place]];
     const std::int64_t mark =
@@ -187,7 +211,9 @@ void StreamState::decide(bool flushing, StreamOutput& out) {
     std::vector<std::uint8_t>& settled = partition.settled;
     const auto emit = [&](const Found& match) {
       append_match(chosen, parts[match.part_index], match.m);
-      settled[match.start] |= kMissDecided;  // a start with a match is no near miss
+      // A start with a match is no near miss, except that a language pattern's start is
+      // explained by its first walk, which may fail where another match of `all` exists.
+      if (match_excludes_miss) settled[match.start] |= kMissDecided;
     };
     if (consumption == MatchConsumption::FirstSuccessorPerStart) {
       // A first match is final once its last event is taken, except that `$` needs the

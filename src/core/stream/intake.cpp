@@ -17,6 +17,7 @@ namespace vashlet::stream {
 namespace {
 
 constexpr std::int64_t kLowest = std::numeric_limits<std::int64_t>::min();
+constexpr std::uint32_t kUnnumbered = std::numeric_limits<std::uint32_t>::max();
 
 arrow::InputFailure value_failure(std::string message) {
   return arrow::InputFailure{arrow::FailureKind::Value, std::move(message)};
@@ -27,10 +28,9 @@ arrow::InputFailure type_failure(std::string message) {
 }
 
 // The bytes by which a partition value is known across batches.
-std::string partition_key(const KeyValues& values, std::uint32_t number) {
+std::string_view partition_key(const KeyValues& values, std::uint32_t number) {
   if (values.holds_strings()) return values.strings[number];
-  const std::int64_t value = values.ints[number];
-  return std::string(reinterpret_cast<const char*>(&value), sizeof value);
+  return std::string_view(reinterpret_cast<const char*>(&values.ints[number]), sizeof(std::int64_t));
 }
 
 std::string key_text(const KeyValues& values, std::size_t at) {
@@ -131,9 +131,10 @@ std::optional<std::uint32_t> StreamState::known_partition(const SortedEvents& ba
 std::uint32_t StreamState::partition_number(const SortedEvents& batch, std::size_t index) {
   const KeyValues& values = batch.partition_values();
   const std::uint32_t local = batch.partition(index);
-  const auto [found, added] = partition_numbers_.try_emplace(
-      partition_key(values, local), static_cast<std::uint32_t>(partitions_.size()));
-  if (added) {
+  const std::string_view key = partition_key(values, local);
+  auto found = partition_numbers_.find(key);
+  if (found == partition_numbers_.end()) {
+    found = partition_numbers_.emplace(std::string(key), static_cast<std::uint32_t>(partitions_.size())).first;
     if (partitions_.size() == std::numeric_limits<std::uint32_t>::max()) {
       invariant_failure("a stream has at most 2^32 - 1 partitions");
     }
@@ -251,10 +252,13 @@ std::variant<StreamOutput, arrow::InputFailure> StreamState::push(SortedEvents b
   const std::int64_t lateness = resolved_->lateness;
   std::vector<char> late(batch.size(), 0);
   std::vector<std::size_t> arrival;
+  // The stream's number of each of the batch's partitions, where it has one.
+  std::vector<std::uint32_t> numbers(batch.partition_values().size(), kUnnumbered);
   for (std::size_t begin = 0; begin < batch.size();) {
     std::size_t end = begin + 1;
     while (end < batch.size() && batch.partition(end) == batch.partition(begin)) ++end;
     const std::optional<std::uint32_t> known = known_partition(batch, begin);
+    if (known) numbers[batch.partition(begin)] = *known;
     const PartitionState* state = known ? &partitions_[*known] : nullptr;
     // Lateness is judged in arrival order: against the latest event before it.
     arrival.resize(end - begin);
@@ -304,13 +308,14 @@ std::variant<StreamOutput, arrow::InputFailure> StreamState::push(SortedEvents b
   out.absent_types = batch.absent_types();
   if (partition_values_.format.empty()) partition_values_.format = batch.partition_values().format;
   if (batch.ids() && id_format_.empty()) id_format_ = batch.ids()->format;
-  take_in(std::move(batch), input_rows, late, out);
+  take_in(std::move(batch), input_rows, late, numbers, out);
   decide(false, out);
   return out;
 }
 
 void StreamState::take_in(SortedEvents taken, std::uint64_t input_rows,
-                          const std::vector<char>& late, StreamOutput& out) {
+                          const std::vector<char>& late, const std::vector<std::uint32_t>& numbers,
+                          StreamOutput& out) {
   std::uint32_t slot;
   if (!free_slots_.empty()) {
     slot = free_slots_.back();
@@ -330,7 +335,9 @@ void StreamState::take_in(SortedEvents taken, std::uint64_t input_rows,
   for (std::size_t begin = 0; begin < batch.size();) {
     std::size_t end = begin + 1;
     while (end < batch.size() && batch.partition(end) == batch.partition(begin)) ++end;
-    const std::uint32_t number = partition_number(batch, begin);
+    const std::uint32_t local = batch.partition(begin);
+    const std::uint32_t number =
+        numbers[local] != kUnnumbered ? numbers[local] : partition_number(batch, begin);
     PartitionState& partition = partitions_[number];
     incoming.clear();
     for (std::size_t i = begin; i < end; ++i) {

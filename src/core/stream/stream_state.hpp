@@ -9,6 +9,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <functional>
 #include <unordered_map>
 #include <vector>
 
@@ -79,6 +81,12 @@ struct CompletedWalk {
   ElementWalk walk;
 };
 
+// Partition keys looked up by their bytes, without a string made for each look-up.
+struct KeyHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view key) const { return std::hash<std::string_view>{}(key); }
+};
+
 class StreamState {
  public:
   explicit StreamState(StreamOptions options) : options_(std::move(options)) {}
@@ -100,7 +108,7 @@ class StreamState {
   std::uint32_t partition_number(const SortedEvents& batch, std::size_t index);
   std::optional<std::uint32_t> known_partition(const SortedEvents& batch, std::size_t index) const;
   void take_in(SortedEvents batch, std::uint64_t input_rows, const std::vector<char>& late,
-               StreamOutput& out);
+               const std::vector<std::uint32_t>& numbers, StreamOutput& out);
   void release(PartitionState& partition, std::uint32_t number, std::int64_t watermark);
   std::int64_t watermark(const PartitionState& partition) const;
   bool starts(const PartitionState& partition, const Event& event) const;
@@ -124,7 +132,7 @@ class StreamState {
   std::uint64_t matches_emitted_ = 0;
   bool flushed_ = false;
   KeyValues partition_values_;  // by stream partition number
-  std::unordered_map<std::string, std::uint32_t> partition_numbers_;
+  std::unordered_map<std::string, std::uint32_t, KeyHash, std::equal_to<>> partition_numbers_;
   std::vector<PartitionState> partitions_;
   std::string id_format_;
   std::vector<std::unique_ptr<Batch>> batches_;  // by slot; empty slots are free
