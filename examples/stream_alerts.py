@@ -72,19 +72,20 @@ def alerts(batches, out=print):
     # about to commit (in one transaction, or the snapshot first, keyed by those offsets). A
     # restart restores it with `vashlet.Stream.restore` and seeks the consumer to the offsets
     # stored with it, so that every event is pushed exactly once.
-    for records in batches:
-        report(stream.push(pa.Table.from_pylist(records, schema=SCHEMA)), counts, out)
+    for number, records in enumerate(batches):
+        found = stream.push(pa.Table.from_pylist(records, schema=SCHEMA))
+        report(f"batch {number:>2}", found, counts, out)
     # The end of the input (a bounded replay, or shutting down for good): decide the rest.
-    report(stream.flush(), counts, out)
+    report("flush   ", stream.flush(), counts, out)
     return tuple(counts)
 
 
-def report(found, counts, out):
+def report(when, found, counts, out):
     for match in found:
-        out(f"alert    {match['partition']:<4} login at {match['start']:>5} s, "
-            f"purchase at {match['end']:>5} s")
+        out(f"{when}  alert    {match['partition']:<4} login at {match['start']:>4} s, "
+            f"purchase at {match['end']:>4} s")
     for miss in found.near_misses:
-        out(f"timeout  {miss['partition']:<4} login at row {miss['start_row']:>4}: "
+        out(f"{when}  timeout  {miss['partition']:<4} login at row {miss['start_row']:>3}: "
             f"{describe(miss)}")
     counts[0] += len(found)
     counts[1] += len(found.near_misses)
