@@ -245,8 +245,6 @@ def test_a_flushed_stream_takes_no_more_pushes():
         stream.push(pa.table(ROWS))
 
 
-@pytest.mark.xfail(strict=True, reason="the snapshot of a flushed stream with partitions reads "
-                                       "as damaged")
 def test_a_flushed_stream_restores_flushed():
     stream = Stream(PATTERN, partition="user")
     stream.push(pa.table(ROWS))

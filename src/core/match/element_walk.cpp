@@ -145,8 +145,29 @@ FirstWalk::FirstWalk(const Pattern& pattern, const EventView& events, std::size_
   cursors_.restart(start);
 }
 
+bool FirstWalk::may_take(const Pattern& pattern, const Event& event) const {
+  const auto fits = [&](const Step& step) {
+    for (std::size_t k = 0; k < step.branch_count(); ++k) {
+      const Atom& atom = step.branch(k);
+      if (atom.any_type || same_bytes(atom.event_type, event.typ)) return true;
+    }
+    return false;
+  };
+  const Step& current = pattern.steps[walk_.element];
+  if (walk_.count >= current.min_count) {
+    for (std::size_t next = walk_.element + 1; next < pattern.steps.size(); ++next) {
+      if (fits(pattern.steps[next])) return true;
+      if (pattern.steps[next].min_count > 0) break;
+    }
+  }
+  return below_maximum(current, walk_.count) && fits(current);
+}
+
 bool FirstWalk::read(const Pattern& pattern, const EventView& events, const Run& run,
                      std::size_t candidate) {
+  // An event of no type the walk can take next is skipped before any window or clause is read
+  // (the absences are read lazily, up to the next candidate that is tried).
+  if (!may_take(pattern, events[candidate])) return false;
   auto role = role_of(pattern, events, run, walk_, start_, candidate, cursors_);
   if (!role) return false;
   take(walk_, candidate, role->first, std::move(role->second));

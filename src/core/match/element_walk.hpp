@@ -128,6 +128,9 @@ class FirstWalk {
   std::optional<std::int64_t> deadline(const Pattern& pattern, const EventView& events) const;
 
  private:
+  // Whether `event` has the type of an element the walk could take it as.
+  bool may_take(const Pattern& pattern, const Event& event) const;
+
   ElementWalk walk_;
   AbsenceCursors cursors_;
   std::size_t start_;

@@ -131,11 +131,17 @@ void StreamState::decide(bool flushing, StreamOutput& out) {
   const Resolved& resolved = *resolved_;
   const Pattern& pattern = resolved.pattern;
   std::vector<std::uint32_t> numbers;
-  for (std::uint32_t n = 0; n < partitions_.size(); ++n) {
-    PartitionState& partition = partitions_[n];
-    if ((partition.dirty || flushing) && !partition.kept.empty()) numbers.push_back(n);
-    partition.dirty = false;
+  if (flushing) {
+    for (std::uint32_t n = 0; n < partitions_.size(); ++n) numbers.push_back(n);
+  } else {
+    numbers = std::move(dirty_);
+    std::sort(numbers.begin(), numbers.end());
   }
+  dirty_.clear();
+  std::erase_if(numbers, [&](std::uint32_t n) {
+    partitions_[n].dirty = false;
+    return partitions_[n].kept.empty();
+  });
   const bool ids = options_.columns.id.has_value();
   if (resolved.walks && !options_.explain) {
     // The walks decided every start already: only the partitions with a completed walk are laid
@@ -303,7 +309,7 @@ void StreamState::trim(PartitionState& partition) {
   for (std::size_t k = 0; k < begin; ++k) drop(partition.kept[k]);
   partition.kept.erase(partition.kept.begin(), partition.kept.begin() + begin);
   partition.settled.erase(partition.settled.begin(), partition.settled.begin() + begin);
-  partition.match_from -= begin;
+  partition.match_from -= std::min(begin, partition.match_from);  // only non_overlapping moves it
   partition.events.erase(partition.events.begin(), partition.events.begin() + static_cast<std::ptrdiff_t>(begin));
   for (FirstWalk& walk : partition.walks) walk.shift(begin);
 }

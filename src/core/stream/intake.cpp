@@ -178,6 +178,7 @@ void StreamState::release(PartitionState& partition, std::uint32_t number,
     partition.events.push_back(kept.event);
     partition.settled.push_back(!start ? kSettled : options_.explain ? 0 : kMissDecided);
     partition.open += start;
+    if (!partition.dirty) dirty_.push_back(number);
     partition.dirty = true;
     if (resolved_->walks) read_on(partition, number);
   }

@@ -138,6 +138,7 @@ class StreamState {
   std::vector<std::unique_ptr<Batch>> batches_;  // by slot; empty slots are free
   std::vector<std::uint32_t> free_slots_;
   std::vector<CompletedWalk> completed_;  // since the last decision
+  std::vector<std::uint32_t> dirty_;      // partitions with events released since then
 };
 
 // The partition as the stream's events carry it: its number, big-endian, so that every event of
