@@ -58,7 +58,7 @@ def split(rows, at):
     ({"late": "warn"}, ValueError, "late must be one of 'raise', 'drop', 'report', not 'warn'"),
     ({"late": 1}, TypeError, "argument 'late'"),
     ({"lateness": -1}, ValueError, "argument 'lateness': must not be negative, got -1"),
-    ({"lateness": dt.timedelta(seconds=-1)}, ValueError, "argument 'lateness': must not be negative"),
+    ({"lateness": dt.timedelta(seconds=-1)}, ValueError, "'lateness': must not be negative"),
     ({"lateness": "soon"}, ValueError, "argument 'lateness': must be a duration such as '30s'"),
     ({"lateness": "-5s"}, ValueError, "argument 'lateness'"),
     ({"lateness": 1.5}, TypeError, "argument 'lateness': must be an int, a duration text"),

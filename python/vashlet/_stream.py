@@ -30,29 +30,29 @@ class StreamBatch(MatchTable):
     def near_misses(self) -> NearMissTable | None:
         """The near misses made final, where the stream explains (``explain=True``); else
         None."""
-        return self._misses
+        return getattr(self, "_misses", None)
 
     @property
     def late(self) -> list[Any]:
         """The late events dropped under ``late="report"``: their rows (or ids, with `id`);
         else empty."""
-        return self._late
+        return getattr(self, "_late", [])
 
     def head(self, n: int = 5) -> StreamBatch:
         """The first `n` matches (as `MatchTable.head`), with the same near misses and late
         events."""
-        return StreamBatch._of(MatchTable(self._table).head(n)._table, self._misses, self._late)
+        return StreamBatch._of(MatchTable(self._table).head(n)._table, self.near_misses, self.late)
 
     def __repr__(self) -> str:
         lines = [super().__repr__()]
-        if self._misses is not None:
-            lines.append(f"near misses: {len(self._misses):,}")
-        if self._late:
-            lines.append(f"late: {self._late!r}")
+        if self.near_misses is not None:
+            lines.append(f"near misses: {len(self.near_misses):,}")
+        if self.late:
+            lines.append(f"late: {self.late!r}")
         return "\n".join(lines)
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return (_batch_of, (MatchTable(self._table), self._misses, self._late))
+        return (_batch_of, (MatchTable(self._table), self.near_misses, self.late))
 
 
 def _batch_of(
@@ -194,7 +194,7 @@ class Stream:
         return self._native.snapshot()  # type: ignore[no-any-return]
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return (Stream.restore, (self.snapshot(),))
+        return (type(self).restore, (self.snapshot(),))
 
     def __repr__(self) -> str:
         columns = self._columns

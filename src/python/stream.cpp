@@ -153,8 +153,8 @@ Ref options_of(const PyStream& self, const Arguments<0>&) {
   set_item(dict.get(), "max_matches", optional_to_py(options.max_matches, size_to_py));
   set_item(dict.get(), "threads", size_to_py(options.threads));
   const auto* ticks = std::get_if<std::int64_t>(&options.lateness);
-  set_item(dict.get(), "lateness",
-           ticks ? int_to_py(*ticks) : text_to_py(duration_text(std::get<Duration>(options.lateness))));
+  const auto* duration = std::get_if<Duration>(&options.lateness);
+  set_item(dict.get(), "lateness", ticks ? int_to_py(*ticks) : text_to_py(duration_text(*duration)));
   set_item(dict.get(), "late", text_to_py(kLatePolicies[static_cast<std::size_t>(options.late)]));
   set_item(dict.get(), "explain", Ref::borrowed(options.explain ? Py_True : Py_False));
   set_item(dict.get(), "max_open", optional_to_py(options.max_open, size_to_py));
