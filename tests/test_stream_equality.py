@@ -4,6 +4,7 @@ events out of order within the lateness, ties split between batches. Late events
 matched: dropped, reported or refused."""
 
 import datetime
+import json
 import re
 
 import pyarrow as pa
@@ -13,7 +14,7 @@ from hypothesis import strategies as st
 
 import vashlet
 from stream_feed import (Collected, arrivals, assert_same, batches, chain_texts, cuts, feed,
-                         late_positions, named_types, table_of, taken, timelines)
+                         keyed, late_positions, named_types, table_of, taken, timelines)
 from test_language_matching import pattern_json, patterns
 
 MODES = ["first", "all", "non_overlapping"]
@@ -45,7 +46,7 @@ PATTERNS = {"chain": chains, "language": languages}
 
 @pytest.mark.parametrize("mode", MODES)
 @pytest.mark.parametrize("kind", list(PATTERNS))
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=40, deadline=None)
 @given(data=st.data())
 def test_stream_equals_one_shot(kind, mode, data):
     pattern = data.draw(PATTERNS[kind](mode), label="pattern")
@@ -63,7 +64,7 @@ def test_stream_equals_one_shot(kind, mode, data):
 
 
 @pytest.mark.parametrize("lateness", ["3s", datetime.timedelta(seconds=3), 3])
-@settings(max_examples=40, deadline=None)
+@settings(max_examples=25, deadline=None)
 @given(data=st.data())
 def test_windows_and_lateness_with_units(lateness, data):
     # A timestamp column: windows and lateness in seconds; an integer one: ts_unit says so.
@@ -75,6 +76,34 @@ def test_windows_and_lateness_with_units(lateness, data):
     stream = vashlet.Stream(pattern, lateness=lateness, explain=True, **unit)
     collected = feed(stream, batches(table, cuts(data.draw, len(arrived))))
     assert_same(collected, pattern, table, **unit)
+
+
+@pytest.mark.parametrize("kind", list(PATTERNS))
+@settings(max_examples=30, deadline=None)
+@given(data=st.data())
+def test_first_matches_come_as_soon_as_their_last_event_is_released(kind, data):
+    # After each push, every first-mode match among the released events (those at or below
+    # their partition's watermark, which no later event can precede) has been handed back.
+    pattern = data.draw(PATTERNS[kind]("first"), label="pattern")
+    assume(isinstance(pattern, str) or not json.loads(pattern.to_json()).get("anchored_end"))
+    lateness = data.draw(LATENESS, label="lateness")
+    arrived = arrivals(data.draw, data.draw(timelines()), lateness)
+    bounds = cuts(data.draw, len(arrived))
+    table = table_of(arrived, ids=list(range(len(arrived))))
+    named = named_types(pattern)
+    stream = vashlet.Stream(pattern, id="id", lateness=lateness)
+    emitted = []
+    for a, b in zip(bounds, bounds[1:]):
+        emitted += stream.push(table.slice(a, b - a)).to_pylist()
+        latest = {}
+        for partition, ts, typ, _ in arrived[:b]:
+            if named is None or typ in named:
+                latest[partition] = max(latest.get(partition, ts), ts)
+        released = [k for k, (partition, ts, _, _) in enumerate(arrived[:b])
+                    if partition in latest and ts <= latest[partition] - lateness]
+        final = vashlet.match(pattern, taken(table, released), id="id", mode="first")
+        missing = keyed(final.to_pylist()) - keyed(emitted)
+        assert not missing, f"after rows {b}: not yet handed back: {sorted(missing)}"
 
 
 # ---------------------------------------------------------------------------------------------
@@ -103,7 +132,7 @@ def late_runs(draw):
 
 
 @pytest.mark.parametrize("late", ["drop", "report"])
-@settings(max_examples=80, deadline=None)
+@settings(max_examples=50, deadline=None)
 @given(run=late_runs())
 def test_late_events_are_dropped_and_reported(late, run):
     pattern, lateness, arrived, ids, late_at, bounds = run
@@ -115,7 +144,7 @@ def test_late_events_are_dropped_and_reported(late, run):
     assert collected.late == ([ids[k] for k in late_at] if late == "report" else [])
 
 
-@settings(max_examples=40, deadline=None)
+@settings(max_examples=30, deadline=None)
 @given(run=late_runs())
 def test_late_rows_without_ids_are_stream_rows(run):
     pattern, lateness, arrived, _, late_at, bounds = run
@@ -124,7 +153,7 @@ def test_late_rows_without_ids_are_stream_rows(run):
     assert collected.late == late_at
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=40, deadline=None)
 @given(run=late_runs())
 def test_a_late_event_refuses_its_batch_and_changes_nothing(run):
     pattern, lateness, arrived, ids, late_at, bounds = run
