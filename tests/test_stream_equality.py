@@ -106,6 +106,44 @@ def test_first_matches_come_as_soon_as_their_last_event_is_released(kind, data):
         assert not missing, f"after rows {b}: not yet handed back: {sorted(missing)}"
 
 
+def horizon(text):
+    """The longest a match of a chain may span: the sum of its windows, or None."""
+    steps = json.loads(vashlet.parse_pattern(text).to_json())["steps"][1:]
+    windows = [step["transition_from_previous"]["max_elapsed"] for step in steps]
+    return None if None in windows else sum(windows)
+
+
+@settings(max_examples=40, deadline=None)
+@given(data=st.data())
+def test_timeouts_come_as_soon_as_the_watermark_passes_the_window(data):
+    # After each push, a start the watermark is past (by more than the windows allow) has had
+    # its near miss handed back, unless it is no_successor, which a later event may change.
+    pattern = data.draw(chain_texts(), label="pattern")
+    span = horizon(pattern)
+    assume(span is not None)
+    lateness = data.draw(LATENESS, label="lateness")
+    arrived = arrivals(data.draw, data.draw(timelines()), lateness)
+    bounds = cuts(data.draw, len(arrived))
+    table = table_of(arrived, ids=list(range(len(arrived))))
+    named = named_types(pattern)
+    stream = vashlet.Stream(pattern, id="id", lateness=lateness, explain=True)
+    emitted = []
+    for a, b in zip(bounds, bounds[1:]):
+        emitted += stream.push(table.slice(a, b - a)).near_misses.to_pylist()
+        latest = {}
+        for partition, ts, typ, _ in arrived[:b]:
+            if typ in named:
+                latest[partition] = max(latest.get(partition, ts), ts)
+        mark = {partition: ts - lateness for partition, ts in latest.items()}
+        released = [k for k, (partition, ts, _, _) in enumerate(arrived[:b])
+                    if partition in mark and ts <= mark[partition]]
+        misses = vashlet.explain(pattern, taken(table, released), id="id").to_pylist()
+        final = [m for m in misses if m["reason"] != "no_successor"
+                 and mark[m["partition"]] > arrived[m["start_row"]][1] + span]
+        missing = keyed(final, drop=()) - keyed(emitted, drop=())
+        assert not missing, f"after rows {b}: not yet handed back: {sorted(missing)}"
+
+
 # ---------------------------------------------------------------------------------------------
 # Late events
 
