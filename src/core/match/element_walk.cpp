@@ -137,8 +137,23 @@ std::optional<std::pair<std::uint32_t, TakenBranch>> role_of(const Pattern& patt
 
 }  // namespace
 
+namespace {
+
+bool has_absences(const Pattern& pattern) {
+  for (const Step& step : pattern.steps) {
+    if (step.transition_from_previous && !step.transition_from_previous->absence.empty()) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+// The cursors are sized only where some transition has absences: a walk is made per start.
 FirstWalk::FirstWalk(const Pattern& pattern, const EventView& events, std::size_t start)
-    : cursors_(pattern.steps.size()), start_(start) {
+    : cursors_(has_absences(pattern) ? pattern.steps.size() : 0), start_(start) {
+  walk_.path.reserve(pattern.steps.size());
   std::optional<TakenBranch> first = take_branch(pattern.steps.front(), events[start], Bindings{});
   if (!first) invariant_failure("a walk begins at a start");
   take(walk_, start, 0, std::move(*first));

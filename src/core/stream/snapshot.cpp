@@ -6,6 +6,7 @@
 
 #include "arrow/table_reader.hpp"
 #include "json/json.hpp"
+#include "match/element_walk.hpp"
 #include "model/duration.hpp"
 #include "stream/stream_state.hpp"
 
@@ -183,6 +184,34 @@ class SnapshotReader {
   std::size_t at_ = 0;
 };
 
+// What the matchers take for granted of a partition: its events in event order, kept before
+// held, rows below the stream's count, and decisions only about starts.
+void StreamState::check_restored(const PartitionState& partition) const {
+  const auto earlier = [](const Kept& a, const Kept& b) {
+    return a.event->ts < b.event->ts || (a.event->ts == b.event->ts && a.row < b.row);
+  };
+  const Kept* previous = nullptr;
+  for (const std::vector<Kept>* events : {&partition.kept, &partition.held}) {
+    for (const Kept& kept : *events) {
+      if (kept.row >= rows_) throw SnapshotReader::Damaged{"a row beyond the rows pushed"};
+      if (previous && !earlier(*previous, kept)) throw SnapshotReader::Damaged{"events out of order"};
+      previous = &kept;
+      if (!partition.seen || kept.event->ts > partition.max_ts) {
+        throw SnapshotReader::Damaged{"an event after its partition's latest"};
+      }
+    }
+  }
+  if (partition.match_from > partition.kept.size()) {
+    throw SnapshotReader::Damaged{"a partition matched beyond its events"};
+  }
+  for (std::size_t k = 0; k < partition.kept.size(); ++k) {
+    if (partition.settled[k] != kSettled &&
+        !passing_branch(resolved_->pattern.steps.front(), *partition.kept[k].event, Bindings{})) {
+      throw SnapshotReader::Damaged{"an open start that starts nothing"};
+    }
+  }
+}
+
 // The walks of the undecided starts, read again over the kept events: they read the same events
 // before the snapshot was taken, and none of them completed.
 void StreamState::replay_walks(PartitionState& partition) {
@@ -352,16 +381,13 @@ std::variant<std::unique_ptr<StreamState>, arrow::InputFailure> StreamState::res
           partition.open += place.settled != kSettled;
         }
       }
-      if (state->resolved_->walks) {
-        for (PartitionState& partition : state->partitions_) state->replay_walks(partition);
-      }
+
       batch->live = owned.size();
       state->batches_.push_back(std::move(batch));
     }
-    for (const PartitionState& partition : state->partitions_) {
-      if (partition.match_from > partition.kept.size()) {
-        throw SnapshotReader::Damaged{"a partition matched beyond its events"};
-      }
+    for (const PartitionState& partition : state->partitions_) state->check_restored(partition);
+    if (state->resolved_ && state->resolved_->walks) {
+      for (PartitionState& partition : state->partitions_) state->replay_walks(partition);
     }
     return state;
   } catch (const SnapshotReader::Damaged& damaged) {

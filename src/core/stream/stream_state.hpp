@@ -123,6 +123,7 @@ class StreamState {
 
   // snapshot.cpp
   void replay_walks(PartitionState& partition);
+  void check_restored(const PartitionState& partition) const;
   friend class SnapshotWriter;
   friend class SnapshotReader;
 
