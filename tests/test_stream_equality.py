@@ -1,7 +1,8 @@
 """A Stream fed random events in random batches gives, over all its pushes and the flush, exactly
 what `match` and `explain` give on the whole table: every mode, chains and the pattern language,
-events out of order within the lateness, ties split between batches. Late events are never
-matched: dropped, reported or refused."""
+events out of order within the lateness, ties split between batches; matches and timeouts come
+back as soon as no later event can change them. Late events are never matched: dropped,
+reported or refused."""
 
 import datetime
 import json
