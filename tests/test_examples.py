@@ -14,9 +14,9 @@ EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 
 
 def load(name):
-    spec = importlib.util.spec_from_file_location(name, EXAMPLES / f"{name}.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    where = importlib.util.spec_from_file_location(name, EXAMPLES / f"{name}.py")
+    module = importlib.util.module_from_spec(where)
+    where.loader.exec_module(module)
     return module
 
 
