@@ -104,15 +104,18 @@ Layout lay_out(const std::vector<std::uint32_t>& numbers, std::vector<PartitionS
 // The matches of the walks completed since the last decision, as flat matches over `layout`.
 FlatMatches StreamState::walk_matches(const LaidOut& layout, const std::vector<std::uint32_t>& numbers) {
   const Resolved& resolved = *resolved_;
-  std::vector<std::size_t> place_of(partitions_.size(), 0);
-  for (std::size_t place = 0; place < numbers.size(); ++place) place_of[numbers[place]] = place;
+  // `numbers` is ascending: a partition's place is found by bisection.
+  const auto place_of = [&](std::uint32_t number) {
+    return static_cast<std::size_t>(std::lower_bound(numbers.begin(), numbers.end(), number) -
+                                    numbers.begin());
+  };
   const std::vector<std::string> slots = resolved.plan->slot_names();
   FlatMatches flat;
   flat.steps = resolved.pattern.steps.size();
   flat.slots = slots.size();
   flat.variable = resolved.plan->language.has_value();
   for (const CompletedWalk& done : completed_) {
-    const std::size_t base = layout.base[place_of[done.partition]];
+    const std::size_t base = layout.base[place_of(done.partition)];
     if (flat.variable) flat.offsets.push_back(flat.indices.size());
     for (const WalkStep& step : done.walk.path) {
       flat.indices.push_back(base + step.index);
@@ -311,7 +314,7 @@ void StreamState::trim(PartitionState& partition) {
   partition.settled.erase(partition.settled.begin(), partition.settled.begin() + begin);
   partition.match_from -= std::min(begin, partition.match_from);  // only non_overlapping moves it
   partition.events.erase(partition.events.begin(), partition.events.begin() + static_cast<std::ptrdiff_t>(begin));
-  for (FirstWalk& walk : partition.walks) walk.shift(begin);
+  for (LiveWalk& entry : partition.walks) entry.walk.shift(begin);
 }
 
 }  // namespace vashlet::stream

@@ -186,25 +186,34 @@ void StreamState::release(PartitionState& partition, std::uint32_t number,
   if (resolved_->walks) end_walks(partition, watermark, false);
 }
 
-// The walks read the partition's newest kept event; a start begins a walk of its own.
+// The walks read the partition's newest kept event; a start begins a walk of its own. A walk
+// whose deadline the event is past is over before it reads it: neither it nor a later event can
+// be taken, and a long push would otherwise feed every later event to every such walk.
 void StreamState::read_on(PartitionState& partition, std::uint32_t number) {
   const Pattern& pattern = resolved_->pattern;
   const EventView events(partition.events.data(), partition.events.size());
   const Run run{0, events.size()};
   const std::size_t newest = events.size() - 1;
+  const std::int64_t ts = events[newest].ts;
   const auto completes = [&](FirstWalk& walk) {
     partition.settled[walk.start()] |= kSettled;
     completed_.push_back(CompletedWalk{number, std::move(walk).result()});
   };
   std::size_t live = 0;
   for (std::size_t w = 0; w < partition.walks.size(); ++w) {
-    FirstWalk& walk = partition.walks[w];
-    if (walk.read(pattern, events, run, newest)) {
-      completes(walk);
-    } else {
-      if (live != w) partition.walks[live] = std::move(walk);
-      ++live;
+    LiveWalk& entry = partition.walks[w];
+    if (entry.deadline && ts > *entry.deadline) {
+      partition.settled[entry.walk.start()] |= kMatchDecided;
+      continue;
     }
+    const std::size_t taken = entry.walk.walk().path.size();
+    if (entry.walk.read(pattern, events, run, newest)) {
+      completes(entry.walk);
+      continue;
+    }
+    if (entry.walk.walk().path.size() != taken) entry.deadline = entry.walk.deadline(pattern, events);
+    if (live != w) partition.walks[live] = std::move(entry);
+    ++live;
   }
   partition.walks.erase(partition.walks.begin() + static_cast<std::ptrdiff_t>(live),
                         partition.walks.end());
@@ -214,22 +223,20 @@ void StreamState::read_on(PartitionState& partition, std::uint32_t number) {
   if (walk.completed()) {
     completes(walk);
   } else {
-    partition.walks.push_back(std::move(walk));
+    std::optional<std::int64_t> deadline = walk.deadline(pattern, events);
+    partition.walks.push_back(LiveWalk{std::move(walk), deadline});
   }
 }
 
 // Walks that no event to come can extend are over: their starts have no match.
 void StreamState::end_walks(PartitionState& partition, std::int64_t watermark, bool flushing) {
-  const Pattern& pattern = resolved_->pattern;
-  const EventView events(partition.events.data(), partition.events.size());
   std::size_t live = 0;
   for (std::size_t w = 0; w < partition.walks.size(); ++w) {
-    FirstWalk& walk = partition.walks[w];
-    const std::optional<std::int64_t> deadline = walk.deadline(pattern, events);
-    if (flushing || (deadline && watermark > *deadline)) {
-      partition.settled[walk.start()] |= kMatchDecided;
+    LiveWalk& entry = partition.walks[w];
+    if (flushing || (entry.deadline && watermark > *entry.deadline)) {
+      partition.settled[entry.walk.start()] |= kMatchDecided;
     } else {
-      if (live != w) partition.walks[live] = std::move(walk);
+      if (live != w) partition.walks[live] = std::move(entry);
       ++live;
     }
   }
@@ -276,7 +283,9 @@ std::variant<StreamOutput, arrow::InputFailure> StreamState::push(SortedEvents b
         if (options_.late != LatePolicy::Raise) continue;
         const std::uint64_t row = rows_ + batch.row(i);
         return refuse(value_failure(
-            "row " + std::to_string(row) + " is late: its ts " + std::to_string(ts) +
+            "row " + std::to_string(row) +
+            (batch.ids() ? " (id " + key_text(*batch.ids(), i) + ")" : std::string()) +
+            " is late: its ts " + std::to_string(ts) +
             " is older than the watermark of its partition " +
             key_text(batch.partition_values(), batch.partition(i)) + ", " +
             std::to_string(latest - lateness) + " (the latest ts there, " +

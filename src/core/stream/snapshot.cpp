@@ -1,6 +1,7 @@
 // A stream's state as bytes and back: a versioned header, the options (the pattern as its JSON
 // document), then every partition with its held and kept events. Reading checks every length
 // against the bytes left, so foreign or damaged bytes are refused, never read past.
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -16,6 +17,19 @@ namespace {
 
 constexpr std::string_view kMagic = "vashlet stream snapshot\n";
 constexpr std::uint32_t kVersion = 1;
+
+}  // namespace
+
+std::uint64_t snapshot_checksum(std::string_view bytes) {
+  std::uint64_t hash = 14695981039346656037ull;
+  for (const char byte : bytes) {
+    hash ^= static_cast<unsigned char>(byte);
+    hash *= 1099511628211ull;
+  }
+  return hash;
+}
+
+namespace {
 
 }  // namespace
 
@@ -123,6 +137,7 @@ class SnapshotWriter {
 std::string StreamState::snapshot() const {
   SnapshotWriter writer;
   writer.write(*this);
+  writer.number(snapshot_checksum(writer.bytes));
   return std::move(writer.bytes);
 }
 
@@ -224,7 +239,8 @@ void StreamState::replay_walks(PartitionState& partition) {
     for (std::size_t j = k + 1; j < events.size(); ++j) {
       if (walk.read(pattern, events, run, j)) throw SnapshotReader::Damaged{"a start decided twice"};
     }
-    partition.walks.push_back(std::move(walk));
+    std::optional<std::int64_t> deadline = walk.deadline(pattern, events);
+    partition.walks.push_back(LiveWalk{std::move(walk), deadline});
   }
 }
 
@@ -249,14 +265,24 @@ std::optional<std::size_t> maybe_size(SnapshotReader& in) {
 
 std::variant<std::unique_ptr<StreamState>, arrow::InputFailure> StreamState::restore(
     std::string_view bytes) {
-  SnapshotReader in(bytes);
-  if (!in.starts_with(kMagic)) return snapshot_failure("not a vashlet stream snapshot");
+  if (bytes.substr(0, kMagic.size()) != kMagic) {
+    return snapshot_failure("not a vashlet stream snapshot");
+  }
+  SnapshotReader in(bytes.substr(0, bytes.size() - std::min(bytes.size(), sizeof(std::uint64_t))));
   in.skip(kMagic.size());
   try {
     const std::uint32_t version = in.number<std::uint32_t>();
     if (version != kVersion) {
       return snapshot_failure("a stream snapshot of version " + std::to_string(version) +
                               ", but this vashlet reads version " + std::to_string(kVersion));
+    }
+    std::uint64_t stored = 0;
+    if (bytes.size() < kMagic.size() + sizeof version + sizeof stored) {
+      throw SnapshotReader::Damaged{"cut short"};
+    }
+    std::memcpy(&stored, bytes.data() + bytes.size() - sizeof stored, sizeof stored);
+    if (stored != snapshot_checksum(bytes.substr(0, bytes.size() - sizeof stored))) {
+      throw SnapshotReader::Damaged{"its checksum does not match its bytes"};
     }
     StreamOptions options;
     Result<Pattern> pattern = pattern_from_json(in.text());

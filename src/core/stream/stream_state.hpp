@@ -33,6 +33,12 @@ struct Kept {
 // can come) and its near-miss side. Events that start nothing are settled from the first.
 enum Settled : std::uint8_t { kMatchDecided = 1, kMissDecided = 2, kSettled = 3 };
 
+// A start's walk, with the latest time an event can still be taken at (none: no bound).
+struct LiveWalk {
+  FirstWalk walk;
+  std::optional<std::int64_t> deadline;
+};
+
 struct PartitionState {
   bool seen = false;
   std::int64_t max_ts = 0;        // of the events taken in (late ones excluded)
@@ -42,7 +48,7 @@ struct PartitionState {
   std::vector<Kept> kept;         // released and still needed, in event order
   std::vector<std::uint8_t> settled;  // per kept event (Settled bits)
   std::vector<const Event*> events;   // the kept events, for the walks to read
-  std::vector<FirstWalk> walks;       // first mode: the walks of undecided starts, by start
+  std::vector<LiveWalk> walks;        // first mode: the walks of undecided starts, by start
   std::size_t match_from = 0;     // non_overlapping: where matching reads on from, in kept
   std::size_t open = 0;           // starts of kept not settled
   bool dirty = false;             // released events since the last pass
@@ -141,6 +147,10 @@ class StreamState {
   std::vector<CompletedWalk> completed_;  // since the last decision
   std::vector<std::uint32_t> dirty_;      // partitions with events released since then
 };
+
+// FNV-1a over `bytes`: a snapshot ends with that of the bytes before, so that a damaged byte
+// is told from a stream.
+std::uint64_t snapshot_checksum(std::string_view bytes);
 
 // The partition as the stream's events carry it: its number, big-endian, so that every event of
 // a partition has the same bytes whichever batch it came in.
