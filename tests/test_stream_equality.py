@@ -204,11 +204,12 @@ def test_a_late_event_refuses_its_batch_and_changes_nothing(run):
         inside = [k for k in late_at if a <= k < b]
         if inside:
             before, snapshot = stream.stats(), stream.snapshot()
-            with pytest.raises(ValueError, match=r"row (\d+) is late") as refused:
+            with pytest.raises(ValueError, match=r"row \d+ \(id \d+\) is late") as refused:
                 stream.push(part)
-            # It names one of the batch's late rows, counted across the stream.
-            named = int(re.search(r"row (\d+) is late", str(refused.value)).group(1))
-            assert named - before["rows"] in [k - a for k in inside]
+            # It names one of the batch's late rows, counted across the stream, and its id.
+            row, name = map(int, re.search(r"row (\d+) \(id (\d+)\)", str(refused.value)).groups())
+            assert row - before["rows"] in [k - a for k in inside]
+            assert name == ids[a + row - before["rows"]]
             assert stream.stats() == before and stream.snapshot() == snapshot
             part = taken(table, [k for k in range(a, b) if k not in inside])
         collected.add(stream.push(part))
