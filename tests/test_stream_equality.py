@@ -204,10 +204,11 @@ def test_a_late_event_refuses_its_batch_and_changes_nothing(run):
         inside = [k for k in late_at if a <= k < b]
         if inside:
             before, snapshot = stream.stats(), stream.snapshot()
-            with pytest.raises(ValueError, match=r"row \d+ \(id \d+\) is late") as refused:
+            with pytest.raises(ValueError, match=r"row \d+ is late \(id \d+\)") as refused:
                 stream.push(part)
             # It names one of the batch's late rows, counted across the stream, and its id.
-            row, name = map(int, re.search(r"row (\d+) \(id (\d+)\)", str(refused.value)).groups())
+            named = re.search(r"row (\d+) is late \(id (\d+)\)", str(refused.value))
+            row, name = map(int, named.groups())
             assert row - before["rows"] in [k - a for k in inside]
             assert name == ids[a + row - before["rows"]]
             assert stream.stats() == before and stream.snapshot() == snapshot
