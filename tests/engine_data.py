@@ -1,6 +1,8 @@
-"""Generated funnel events shared by the engine tests."""
+"""Generated funnel events and the local Spark session shared by the engine tests."""
 
+import os
 import random
+import sys
 
 import pyarrow as pa
 
@@ -45,3 +47,26 @@ def local_result(kind, table, **options):
 
 def as_set(rows):
     return sorted(repr(sorted(row.items())) for row in rows)
+
+
+def spark_session(**config):
+    """A local[2] Spark session whose workers import vashlet as the driver does (from an in-tree
+    build or an install), with `config` on top of the settings every test session has."""
+    from pyspark.sql import SparkSession
+
+    import vashlet
+
+    package_root = os.path.dirname(os.path.dirname(vashlet.__file__))
+    path = os.pathsep.join([package_root, os.environ.get("PYTHONPATH", "")])
+    builder = (
+        SparkSession.builder.master("local[2]")
+        .config("spark.driver.memory", "1g")
+        .config("spark.ui.enabled", "false")
+        .config("spark.executorEnv.PYTHONPATH", path)
+        .config("spark.pyspark.python", sys.executable)
+    )
+    for key, value in config.items():
+        builder = builder.config(key, value)
+    session = builder.getOrCreate()
+    session.sparkContext.setLogLevel("ERROR")
+    return session

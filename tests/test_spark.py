@@ -2,7 +2,6 @@
 
 import os
 import shutil
-import sys
 
 import pytest
 
@@ -10,28 +9,14 @@ pytest.importorskip("pyspark", reason="the spark extra is not installed")
 if not shutil.which("java") and not os.environ.get("JAVA_HOME"):
     pytest.skip("Spark needs Java, which is not installed", allow_module_level=True)
 
-from engine_data import FUNNEL, as_set, funnel_table, local_result  # noqa: E402
+from engine_data import FUNNEL, as_set, funnel_table, local_result, spark_session  # noqa: E402
 
 import vashlet.spark  # noqa: E402
 
 
 @pytest.fixture(scope="module")
 def spark():
-    from pyspark.sql import SparkSession
-
-    # The workers import vashlet as the driver does, from an in-tree build or an install.
-    package_root = os.path.dirname(os.path.dirname(vashlet.__file__))
-    path = os.pathsep.join([package_root, os.environ.get("PYTHONPATH", "")])
-    session = (
-        SparkSession.builder.master("local[2]")
-        .config("spark.sql.shuffle.partitions", "4")
-        .config("spark.driver.memory", "1g")
-        .config("spark.ui.enabled", "false")
-        .config("spark.executorEnv.PYTHONPATH", path)
-        .config("spark.pyspark.python", sys.executable)
-        .getOrCreate()
-    )
-    session.sparkContext.setLogLevel("ERROR")
+    session = spark_session(**{"spark.sql.shuffle.partitions": "4"})
     yield session
     session.stop()
 

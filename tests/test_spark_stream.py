@@ -5,7 +5,6 @@ import datetime
 import os
 import random
 import shutil
-import sys
 
 import pytest
 
@@ -15,7 +14,7 @@ if not shutil.which("java") and not os.environ.get("JAVA_HOME"):
 
 import pyarrow as pa  # noqa: E402
 import pyarrow.parquet as pq  # noqa: E402
-from engine_data import as_set  # noqa: E402
+from engine_data import as_set, spark_session  # noqa: E402
 
 import vashlet  # noqa: E402
 import vashlet.spark  # noqa: E402
@@ -37,22 +36,11 @@ def pattern(unit):
 
 @pytest.fixture(scope="module")
 def spark():
-    from pyspark.sql import SparkSession
-
-    package_root = os.path.dirname(os.path.dirname(vashlet.__file__))
-    path = os.pathsep.join([package_root, os.environ.get("PYTHONPATH", "")])
-    session = (
-        SparkSession.builder.master("local[2]")
-        .config("spark.sql.shuffle.partitions", "2")  # a state store each: few keep batches quick
-        .config("spark.sql.session.timeZone", "UTC")
-        .config("spark.sql.streaming.noDataMicroBatches.enabled", "false")
-        .config("spark.driver.memory", "1g")
-        .config("spark.ui.enabled", "false")
-        .config("spark.executorEnv.PYTHONPATH", path)
-        .config("spark.pyspark.python", sys.executable)
-        .getOrCreate()
-    )
-    session.sparkContext.setLogLevel("ERROR")
+    session = spark_session(**{
+        "spark.sql.shuffle.partitions": "2",  # a state store each: few keep batches quick
+        "spark.sql.session.timeZone": "UTC",
+        "spark.sql.streaming.noDataMicroBatches.enabled": "false",
+    })
     yield session
     session.stop()
 
