@@ -320,6 +320,7 @@ std::variant<StreamOutput, arrow::InputFailure> StreamState::push(SortedEvents b
   if (batch.ids() && id_format_.empty()) id_format_ = batch.ids()->format;
   take_in(std::move(batch), input_rows, late, numbers, out);
   decide(false, out);
+  compact_if_sparse();
   return out;
 }
 

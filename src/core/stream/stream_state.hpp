@@ -122,6 +122,11 @@ class StreamState {
   void read_on(PartitionState& partition, std::uint32_t number);
   void end_walks(PartitionState& partition, std::int64_t watermark, bool flushing);
 
+  // compact.cpp
+  void compact_if_sparse();
+  // Events below which gathering is not worth a pass over the state.
+  static constexpr std::size_t kCompactAtLeast = std::size_t{1} << 16;
+
   // decide.cpp
   void decide(bool flushing, StreamOutput& out);
   void trim(PartitionState& partition);
