@@ -122,19 +122,13 @@ std::optional<arrow::InputFailure> StreamState::check_keys(const SortedEvents& b
 
 std::optional<std::uint32_t> StreamState::known_partition(const SortedEvents& batch,
                                                           std::size_t index) const {
-  const auto found =
-      partition_numbers_.find(partition_key(batch.partition_values(), batch.partition(index)));
-  if (found == partition_numbers_.end()) return std::nullopt;
-  return found->second;
+  return partition_numbers_.find(partition_key(batch.partition_values(), batch.partition(index)));
 }
 
 std::uint32_t StreamState::partition_number(const SortedEvents& batch, std::size_t index) {
   const KeyValues& values = batch.partition_values();
   const std::uint32_t local = batch.partition(index);
-  const std::string_view key = partition_key(values, local);
-  auto found = partition_numbers_.find(key);
-  if (found == partition_numbers_.end()) {
-    found = partition_numbers_.emplace(std::string(key), static_cast<std::uint32_t>(partitions_.size())).first;
+  return partition_numbers_.number(partition_key(values, local), [&] {
     if (partitions_.size() == std::numeric_limits<std::uint32_t>::max()) {
       invariant_failure("a stream has at most 2^32 - 1 partitions");
     }
@@ -144,8 +138,7 @@ std::uint32_t StreamState::partition_number(const SortedEvents& batch, std::size
     } else {
       partition_values_.ints.push_back(values.ints[local]);
     }
-  }
-  return found->second;
+  });
 }
 
 bool StreamState::starts(const PartitionState& partition, const Event& event) const {

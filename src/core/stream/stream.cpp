@@ -96,7 +96,7 @@ StreamStats StreamState::stats() const {
   }
   for (const std::string& key : partition_values_.strings) stats.bytes += key.capacity();
   stats.bytes += partition_values_.ints.capacity() * sizeof(std::int64_t) +
-                 partition_numbers_.size() * (sizeof(std::string) + 2 * sizeof(void*) + 8);
+                 partition_numbers_.bytes();
   return stats;
 }
 

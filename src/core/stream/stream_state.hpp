@@ -11,9 +11,9 @@
 #include <string>
 #include <string_view>
 #include <functional>
-#include <unordered_map>
 #include <vector>
 
+#include "arrow/key_numbers.hpp"
 #include "arrow/table_events.hpp"
 #include "match/element_walk.hpp"
 #include "plan/plan.hpp"
@@ -87,12 +87,6 @@ struct CompletedWalk {
   ElementWalk walk;
 };
 
-// Partition keys looked up by their bytes, without a string made for each look-up.
-struct KeyHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view key) const { return std::hash<std::string_view>{}(key); }
-};
-
 class StreamState {
  public:
   explicit StreamState(StreamOptions options) : options_(std::move(options)) {}
@@ -144,7 +138,7 @@ class StreamState {
   std::uint64_t matches_emitted_ = 0;
   bool flushed_ = false;
   KeyValues partition_values_;  // by stream partition number
-  std::unordered_map<std::string, std::uint32_t, KeyHash, std::equal_to<>> partition_numbers_;
+  KeyNumbers partition_numbers_;  // by the bytes of the partition value
   std::vector<PartitionState> partitions_;
   std::string id_format_;
   std::vector<std::unique_ptr<Batch>> batches_;  // by slot; empty slots are free
