@@ -7,21 +7,9 @@
 namespace vashlet::stream {
 
 void StreamState::compact_if_sparse() {
-  std::size_t held_by_batches = 0;
-  std::size_t batches = 0;
-  for (const std::unique_ptr<Batch>& batch : batches_) {
-    if (!batch) continue;
-    ++batches;
-    for (const LargeVector<Event>& block : SortedEventsBuilder::owned(batch->events)) {
-      held_by_batches += block.size();
-    }
-  }
-  std::size_t needed = 0;
-  for (const std::unique_ptr<Batch>& batch : batches_) {
-    if (batch) needed += batch->live;
-  }
   // Worth a copy of every needed event only when as many again are held for nothing.
-  if (batches < 2 || held_by_batches < 2 * needed + kCompactAtLeast) return;
+  if (batch_events_ < 2 * needed_events_ + kCompactAtLeast) return;
+  const std::size_t needed = needed_events_;
 
   auto gathered = std::make_unique<Batch>();
   LargeVector<Event> events;
@@ -48,6 +36,7 @@ void StreamState::compact_if_sparse() {
   LargeVector<Event>& block = SortedEventsBuilder::owned(gathered->events).emplace_back(std::move(events));
   SortedEventsBuilder::ids(gathered->events) = std::move(ids);
   gathered->live = block.size();
+  batch_events_ = needed_events_ = block.size();
   for (PartitionState& partition : partitions_) {
     for (std::size_t k = 0; k < partition.kept.size(); ++k) {
       Kept& kept = partition.kept[k];

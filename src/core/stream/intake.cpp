@@ -149,7 +149,11 @@ bool StreamState::starts(const PartitionState& partition, const Event& event) co
 
 void StreamState::drop(const Kept& kept) {
   std::unique_ptr<Batch>& batch = batches_[kept.batch];
+  if (kept.event) --needed_events_;  // (none: the hold of the batch being taken in)
   if (--batch->live == 0) {
+    for (const LargeVector<Event>& block : SortedEventsBuilder::owned(batch->events)) {
+      batch_events_ -= block.size();
+    }
     batch.reset();
     free_slots_.push_back(kept.batch);
   }
@@ -332,6 +336,9 @@ void StreamState::take_in(SortedEvents taken, std::uint64_t input_rows,
   Batch& owner = *batches_[slot];
   owner.events = std::move(taken);
   owner.live = 1;  // the intake's own hold, so that the batch outlives the loop below
+  for (const LargeVector<Event>& block : SortedEventsBuilder::owned(owner.events)) {
+    batch_events_ += block.size();
+  }
   const SortedEvents& batch = owner.events;
 
   std::vector<std::size_t> late_positions;
@@ -356,6 +363,7 @@ void StreamState::take_in(SortedEvents taken, std::uint64_t input_rows,
       partition.max_ts = partition.seen ? std::max(partition.max_ts, event.ts) : event.ts;
       partition.seen = true;
       ++owner.live;
+      ++needed_events_;
     }
     // Every new row comes after every held one: merging by (ts, row) keeps event order. Mostly
     // the new events come after the held ones anyway, and there is nothing to merge.

@@ -409,6 +409,7 @@ std::variant<std::unique_ptr<StreamState>, arrow::InputFailure> StreamState::res
       }
 
       batch->live = owned.size();
+      state->batch_events_ = state->needed_events_ = owned.size();
       state->batches_.push_back(std::move(batch));
     }
     for (const PartitionState& partition : state->partitions_) state->check_restored(partition);

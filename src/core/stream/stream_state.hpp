@@ -143,6 +143,8 @@ class StreamState {
   std::string id_format_;
   std::vector<std::unique_ptr<Batch>> batches_;  // by slot; empty slots are free
   std::vector<std::uint32_t> free_slots_;
+  std::size_t batch_events_ = 0;   // the events of the live batches
+  std::size_t needed_events_ = 0;  // of those, the ones held or kept
   std::vector<CompletedWalk> completed_;  // since the last decision
   std::vector<std::uint32_t> dirty_;      // partitions with events released since then
 };
