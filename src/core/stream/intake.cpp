@@ -201,6 +201,7 @@ void StreamState::read_on(PartitionState& partition, std::uint32_t number) {
     LiveWalk& entry = partition.walks[w];
     if (entry.deadline && ts > *entry.deadline) {
       partition.settled[entry.walk.start()] |= kMatchDecided;
+      spare(std::move(entry.walk));
       continue;
     }
     const std::size_t taken = entry.walk.walk().path.size();
@@ -215,7 +216,8 @@ void StreamState::read_on(PartitionState& partition, std::uint32_t number) {
   partition.walks.erase(partition.walks.begin() + static_cast<std::ptrdiff_t>(live),
                         partition.walks.end());
   if (partition.settled[newest] == kSettled) return;  // no start
-  FirstWalk walk(pattern, events, newest);
+  FirstWalk walk = spare_walks_.empty() ? FirstWalk(pattern, events, newest)
+                                         : take_spare(pattern, events, newest);
   walk.mark_complete(element_complete(pattern, 0, 1));
   if (walk.completed()) {
     completes(walk);
@@ -225,6 +227,18 @@ void StreamState::read_on(PartitionState& partition, std::uint32_t number) {
   }
 }
 
+void StreamState::spare(FirstWalk walk) {
+  if (spare_walks_.size() < kSpareWalks) spare_walks_.push_back(std::move(walk));
+}
+
+FirstWalk StreamState::take_spare(const Pattern& pattern, const EventView& events,
+                                  std::size_t start) {
+  FirstWalk walk = std::move(spare_walks_.back());
+  spare_walks_.pop_back();
+  walk.begin_at(pattern, events, start);
+  return walk;
+}
+
 // Walks that no event to come can extend are over: their starts have no match.
 void StreamState::end_walks(PartitionState& partition, std::int64_t watermark, bool flushing) {
   std::size_t live = 0;
@@ -232,6 +246,7 @@ void StreamState::end_walks(PartitionState& partition, std::int64_t watermark, b
     LiveWalk& entry = partition.walks[w];
     if (flushing || (entry.deadline && watermark > *entry.deadline)) {
       partition.settled[entry.walk.start()] |= kMatchDecided;
+      spare(std::move(entry.walk));
     } else {
       if (live != w) partition.walks[live] = std::move(entry);
       ++live;

@@ -115,6 +115,9 @@ class StreamState {
   void drop(const Kept& kept);
   void read_on(PartitionState& partition, std::uint32_t number);
   void end_walks(PartitionState& partition, std::int64_t watermark, bool flushing);
+  void spare(FirstWalk walk);
+  FirstWalk take_spare(const Pattern& pattern, const EventView& events, std::size_t start);
+  static constexpr std::size_t kSpareWalks = 1024;  // ended walks kept for their room
 
   // compact.cpp
   void compact_if_sparse();
@@ -147,6 +150,7 @@ class StreamState {
   std::size_t needed_events_ = 0;  // of those, the ones held or kept
   std::vector<CompletedWalk> completed_;  // since the last decision
   std::vector<std::uint32_t> dirty_;      // partitions with events released since then
+  std::vector<FirstWalk> spare_walks_;    // ended walks whose room a new start reuses
 };
 
 // FNV-1a over `bytes`: a snapshot ends with that of the bytes before, so that a damaged byte
