@@ -86,3 +86,27 @@ def test_max_open_refuses_the_push_that_passes_it():
     out = stream.push(table_of([("p", 4, "B", 0), ("p", 5, "A", 0)]))
     assert [row["rows"] for row in out.to_pylist()] == [[0, 3], [1, 3]]
     assert stream.stats()["open_starts"] == 2
+
+
+def test_one_open_start_does_not_keep_every_batch_it_came_with():
+    # Partition "open" has a start no event ever decides, and one event it keeps in each batch;
+    # partition "busy" has many events per batch, each decided at once. Its events are let go,
+    # but their batches would stay alive for the open start's sake if nothing gathered them.
+    pattern = "A -> B[n == 1]"
+    rows = [("open", 0, "A", 0)]
+    for k in range(1, 121):
+        rows.append(("open", 2_000 * k, "B", 0))
+        rows += [("busy", 2_000 * k + j, "B", 0) for j in range(1, 2_000)]
+    table = table_of(rows)
+    stream = vashlet.Stream(pattern, explain=True)
+    held = []
+    for batch in table.to_batches(max_chunksize=2_000):
+        stream.push(batch)
+        held.append(stream.stats()["bytes"])
+    # Without gathering, every batch would stay: 120 batches of 2,000 events for 121 kept. The
+    # first push keeps its whole batch, which gives the bytes of one.
+    assert stream.stats()["kept_events"] == 121
+    assert max(held) < 0.4 * 120 * held[0]
+    out = stream.flush()
+    assert len(out.near_misses) == 1
+    assert out.near_misses.to_pylist()[0]["reason"] == "predicate_failed"

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -55,6 +56,24 @@ struct ShortKey {
 // so this is cheaper than a node-based map of strings.
 class KeyNumbers {
  public:
+  // The number of `key`, where it has one.
+  std::optional<std::uint32_t> find(std::string_view key) const {
+    if (slots_.empty()) return std::nullopt;
+    const ShortKey short_key(key);
+    const std::uint64_t hash = hash_of(key, short_key);
+    for (std::size_t at = static_cast<std::size_t>(hash) & (slots_.size() - 1);;
+         at = (at + 1) & (slots_.size() - 1)) {
+      const Slot& slot = slots_[at];
+      if (slot.number == kEmpty) return std::nullopt;
+      if (slot.hash == hash && same_key(slot.number, key, short_key)) return slot.number;
+    }
+  }
+  std::size_t size() const { return count_; }
+  // The bytes its table and keys take.
+  std::size_t bytes() const {
+    return slots_.capacity() * sizeof(Slot) + keys_.capacity() * sizeof(Key) + arena_.capacity();
+  }
+
   // The number of `key`; a new key gets the next number, and `on_new` runs for it.
   template <class OnNew>
   std::uint32_t number(std::string_view key, OnNew&& on_new) {

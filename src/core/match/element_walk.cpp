@@ -161,6 +161,13 @@ bool has_absences(const Pattern& pattern) {
 FirstWalk::FirstWalk(const Pattern& pattern, const EventView& events, std::size_t start)
     : cursors_(has_absences(pattern) ? pattern.steps.size() : 0), start_(start) {
   walk_.path.reserve(pattern.steps.size());
+  begin_at(pattern, events, start);
+}
+
+void FirstWalk::begin_at(const Pattern& pattern, const EventView& events, std::size_t start) {
+  start_ = start;
+  walk_.path.clear();
+  walk_.completed = false;
   std::optional<TakenBranch> first = take_branch(pattern.steps.front(), events[start], Bindings{});
   if (!first) invariant_failure("a walk begins at a start");
   take(walk_, start, 0, std::move(*first));

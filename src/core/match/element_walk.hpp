@@ -117,6 +117,9 @@ class FirstWalk {
   FirstWalk(const Pattern& pattern, const EventView& events, std::size_t start);
   // Reads events[candidate], the event after those read before; true once the walk completes.
   bool read(const Pattern& pattern, const EventView& events, const Run& run, std::size_t candidate);
+  // Begins again at events[start], a start of the same pattern, reusing the walk's room: a
+  // stream begins a walk per start, and most end soon.
+  void begin_at(const Pattern& pattern, const EventView& events, std::size_t start);
   void mark_complete(bool completed) { walk_.completed = completed; }
   bool completed() const { return walk_.completed; }
   const ElementWalk& walk() const { return walk_; }

@@ -122,19 +122,13 @@ std::optional<arrow::InputFailure> StreamState::check_keys(const SortedEvents& b
 
 std::optional<std::uint32_t> StreamState::known_partition(const SortedEvents& batch,
                                                           std::size_t index) const {
-  const auto found =
-      partition_numbers_.find(partition_key(batch.partition_values(), batch.partition(index)));
-  if (found == partition_numbers_.end()) return std::nullopt;
-  return found->second;
+  return partition_numbers_.find(partition_key(batch.partition_values(), batch.partition(index)));
 }
 
 std::uint32_t StreamState::partition_number(const SortedEvents& batch, std::size_t index) {
   const KeyValues& values = batch.partition_values();
   const std::uint32_t local = batch.partition(index);
-  const std::string_view key = partition_key(values, local);
-  auto found = partition_numbers_.find(key);
-  if (found == partition_numbers_.end()) {
-    found = partition_numbers_.emplace(std::string(key), static_cast<std::uint32_t>(partitions_.size())).first;
+  return partition_numbers_.number(partition_key(values, local), [&] {
     if (partitions_.size() == std::numeric_limits<std::uint32_t>::max()) {
       invariant_failure("a stream has at most 2^32 - 1 partitions");
     }
@@ -144,8 +138,7 @@ std::uint32_t StreamState::partition_number(const SortedEvents& batch, std::size
     } else {
       partition_values_.ints.push_back(values.ints[local]);
     }
-  }
-  return found->second;
+  });
 }
 
 bool StreamState::starts(const PartitionState& partition, const Event& event) const {
@@ -156,7 +149,11 @@ bool StreamState::starts(const PartitionState& partition, const Event& event) co
 
 void StreamState::drop(const Kept& kept) {
   std::unique_ptr<Batch>& batch = batches_[kept.batch];
+  if (kept.event) --needed_events_;  // (none: the hold of the batch being taken in)
   if (--batch->live == 0) {
+    for (const LargeVector<Event>& block : SortedEventsBuilder::owned(batch->events)) {
+      batch_events_ -= block.size();
+    }
     batch.reset();
     free_slots_.push_back(kept.batch);
   }
@@ -204,6 +201,7 @@ void StreamState::read_on(PartitionState& partition, std::uint32_t number) {
     LiveWalk& entry = partition.walks[w];
     if (entry.deadline && ts > *entry.deadline) {
       partition.settled[entry.walk.start()] |= kMatchDecided;
+      spare(std::move(entry.walk));
       continue;
     }
     const std::size_t taken = entry.walk.walk().path.size();
@@ -218,7 +216,8 @@ void StreamState::read_on(PartitionState& partition, std::uint32_t number) {
   partition.walks.erase(partition.walks.begin() + static_cast<std::ptrdiff_t>(live),
                         partition.walks.end());
   if (partition.settled[newest] == kSettled) return;  // no start
-  FirstWalk walk(pattern, events, newest);
+  FirstWalk walk = spare_walks_.empty() ? FirstWalk(pattern, events, newest)
+                                         : take_spare(pattern, events, newest);
   walk.mark_complete(element_complete(pattern, 0, 1));
   if (walk.completed()) {
     completes(walk);
@@ -228,6 +227,18 @@ void StreamState::read_on(PartitionState& partition, std::uint32_t number) {
   }
 }
 
+void StreamState::spare(FirstWalk walk) {
+  if (spare_walks_.size() < kSpareWalks) spare_walks_.push_back(std::move(walk));
+}
+
+FirstWalk StreamState::take_spare(const Pattern& pattern, const EventView& events,
+                                  std::size_t start) {
+  FirstWalk walk = std::move(spare_walks_.back());
+  spare_walks_.pop_back();
+  walk.begin_at(pattern, events, start);
+  return walk;
+}
+
 // Walks that no event to come can extend are over: their starts have no match.
 void StreamState::end_walks(PartitionState& partition, std::int64_t watermark, bool flushing) {
   std::size_t live = 0;
@@ -235,6 +246,7 @@ void StreamState::end_walks(PartitionState& partition, std::int64_t watermark, b
     LiveWalk& entry = partition.walks[w];
     if (flushing || (entry.deadline && watermark > *entry.deadline)) {
       partition.settled[entry.walk.start()] |= kMatchDecided;
+      spare(std::move(entry.walk));
     } else {
       if (live != w) partition.walks[live] = std::move(entry);
       ++live;
@@ -320,6 +332,7 @@ std::variant<StreamOutput, arrow::InputFailure> StreamState::push(SortedEvents b
   if (batch.ids() && id_format_.empty()) id_format_ = batch.ids()->format;
   take_in(std::move(batch), input_rows, late, numbers, out);
   decide(false, out);
+  compact_if_sparse();
   return out;
 }
 
@@ -338,6 +351,9 @@ void StreamState::take_in(SortedEvents taken, std::uint64_t input_rows,
   Batch& owner = *batches_[slot];
   owner.events = std::move(taken);
   owner.live = 1;  // the intake's own hold, so that the batch outlives the loop below
+  for (const LargeVector<Event>& block : SortedEventsBuilder::owned(owner.events)) {
+    batch_events_ += block.size();
+  }
   const SortedEvents& batch = owner.events;
 
   std::vector<std::size_t> late_positions;
@@ -362,6 +378,7 @@ void StreamState::take_in(SortedEvents taken, std::uint64_t input_rows,
       partition.max_ts = partition.seen ? std::max(partition.max_ts, event.ts) : event.ts;
       partition.seen = true;
       ++owner.live;
+      ++needed_events_;
     }
     // Every new row comes after every held one: merging by (ts, row) keeps event order. Mostly
     // the new events come after the held ones anyway, and there is nothing to merge.

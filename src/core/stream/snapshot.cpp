@@ -352,9 +352,9 @@ std::variant<std::unique_ptr<StreamState>, arrow::InputFailure> StreamState::res
         state->partition_values_.ints.push_back(value);
         key.assign(reinterpret_cast<const char*>(&value), sizeof value);
       }
-      if (!state->partition_numbers_.emplace(key, static_cast<std::uint32_t>(n)).second) {
-        throw SnapshotReader::Damaged{"a partition given twice"};
-      }
+      bool added = false;
+      state->partition_numbers_.number(key, [&] { added = true; });
+      if (!added) throw SnapshotReader::Damaged{"a partition given twice"};
       partition.seen = in.flag();
       partition.max_ts = in.number<std::int64_t>();
       partition.released_any = in.flag();
@@ -409,6 +409,7 @@ std::variant<std::unique_ptr<StreamState>, arrow::InputFailure> StreamState::res
       }
 
       batch->live = owned.size();
+      state->batch_events_ = state->needed_events_ = owned.size();
       state->batches_.push_back(std::move(batch));
     }
     for (const PartitionState& partition : state->partitions_) state->check_restored(partition);

@@ -4,6 +4,7 @@
 
 #include <limits>
 
+#include "arrow/table_reader.hpp"
 #include "stream/stream_state.hpp"
 
 namespace vashlet {
@@ -79,18 +80,23 @@ StreamStats StreamState::stats() const {
   for (const std::unique_ptr<Batch>& batch : batches_) {
     if (!batch) continue;
     // The batch's events and their attributes, which live as long as one of them is needed.
-    const SortedEvents& events = batch->events;
-    for (std::size_t i = 0; i < events.size(); ++i) {
-      stats.bytes += sizeof(Event) + sizeof(const Event*) + 12;
-      for (const auto& [name, value] : events[i].attrs) {
-        stats.bytes += sizeof(NamedValues::Entry) + name.capacity() +
-                       (value.kind() == ValueKind::String ? value.as_string().capacity() : 0);
+    // (A short string lives inside its object: only longer ones add bytes of their own.)
+    const auto heap = [](const std::string& text) {
+      return text.capacity() > std::string().capacity() ? text.capacity() : 0;
+    };
+    for (const LargeVector<Event>& block : SortedEventsBuilder::owned(batch->events)) {
+      for (const Event& event : block) {
+        stats.bytes += sizeof(Event) + heap(event.typ) + heap(event.partition);
+        for (const auto& [name, value] : event.attrs) {
+          stats.bytes += sizeof(NamedValues::Entry) + heap(name) +
+                         (value.kind() == ValueKind::String ? heap(value.as_string()) : 0);
+        }
       }
     }
   }
   for (const std::string& key : partition_values_.strings) stats.bytes += key.capacity();
   stats.bytes += partition_values_.ints.capacity() * sizeof(std::int64_t) +
-                 partition_numbers_.size() * (sizeof(std::string) + 2 * sizeof(void*) + 8);
+                 partition_numbers_.bytes();
   return stats;
 }
 

@@ -11,9 +11,9 @@
 #include <string>
 #include <string_view>
 #include <functional>
-#include <unordered_map>
 #include <vector>
 
+#include "arrow/key_numbers.hpp"
 #include "arrow/table_events.hpp"
 #include "match/element_walk.hpp"
 #include "plan/plan.hpp"
@@ -87,12 +87,6 @@ struct CompletedWalk {
   ElementWalk walk;
 };
 
-// Partition keys looked up by their bytes, without a string made for each look-up.
-struct KeyHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view key) const { return std::hash<std::string_view>{}(key); }
-};
-
 class StreamState {
  public:
   explicit StreamState(StreamOptions options) : options_(std::move(options)) {}
@@ -121,6 +115,14 @@ class StreamState {
   void drop(const Kept& kept);
   void read_on(PartitionState& partition, std::uint32_t number);
   void end_walks(PartitionState& partition, std::int64_t watermark, bool flushing);
+  void spare(FirstWalk walk);
+  FirstWalk take_spare(const Pattern& pattern, const EventView& events, std::size_t start);
+  static constexpr std::size_t kSpareWalks = 1024;  // ended walks kept for their room
+
+  // compact.cpp
+  void compact_if_sparse();
+  // Events below which gathering is not worth a pass over the state.
+  static constexpr std::size_t kCompactAtLeast = std::size_t{1} << 16;
 
   // decide.cpp
   void decide(bool flushing, StreamOutput& out);
@@ -139,13 +141,16 @@ class StreamState {
   std::uint64_t matches_emitted_ = 0;
   bool flushed_ = false;
   KeyValues partition_values_;  // by stream partition number
-  std::unordered_map<std::string, std::uint32_t, KeyHash, std::equal_to<>> partition_numbers_;
+  KeyNumbers partition_numbers_;  // by the bytes of the partition value
   std::vector<PartitionState> partitions_;
   std::string id_format_;
   std::vector<std::unique_ptr<Batch>> batches_;  // by slot; empty slots are free
   std::vector<std::uint32_t> free_slots_;
+  std::size_t batch_events_ = 0;   // the events of the live batches
+  std::size_t needed_events_ = 0;  // of those, the ones held or kept
   std::vector<CompletedWalk> completed_;  // since the last decision
   std::vector<std::uint32_t> dirty_;      // partitions with events released since then
+  std::vector<FirstWalk> spare_walks_;    // ended walks whose room a new start reuses
 };
 
 // FNV-1a over `bytes`: a snapshot ends with that of the bytes before, so that a damaged byte
