@@ -16,14 +16,6 @@ namespace vashlet {
 
 namespace {
 
-bool fits_type(const Step& step, const Event& event) {
-  for (std::size_t k = 0; k < step.branch_count(); ++k) {
-    const Atom& branch = step.branch(k);
-    if (branch.any_type || branch.event_type == event.typ) return true;
-  }
-  return false;
-}
-
 // The element the walk waited on and, when that is not too_few, the run's events it could have
 // taken there (ascending): the next element that cannot be skipped or, where only the `$`
 // anchor was missing, the last element, which only the run's last event can complete.

@@ -12,6 +12,14 @@
 
 namespace vashlet {
 
+bool fits_type(const Step& step, const Event& event) {
+  for (std::size_t k = 0; k < step.branch_count(); ++k) {
+    const Atom& atom = step.branch(k);
+    if (atom.any_type || same_bytes(atom.event_type, event.typ)) return true;
+  }
+  return false;
+}
+
 std::optional<std::uint32_t> passing_branch(const Step& step, const Event& event,
                                             const Bindings& bindings) {
   for (std::size_t k = 0; k < step.branch_count(); ++k) {
@@ -175,13 +183,7 @@ void FirstWalk::begin_at(const Pattern& pattern, const EventView& events, std::s
 }
 
 bool FirstWalk::may_take(const Pattern& pattern, const Event& event) const {
-  const auto fits = [&](const Step& step) {
-    for (std::size_t k = 0; k < step.branch_count(); ++k) {
-      const Atom& atom = step.branch(k);
-      if (atom.any_type || same_bytes(atom.event_type, event.typ)) return true;
-    }
-    return false;
-  };
+  const auto fits = [&](const Step& step) { return fits_type(step, event); };
   const Step& current = pattern.steps[walk_.element];
   if (walk_.count >= current.min_count) {
     for (std::size_t next = walk_.element + 1; next < pattern.steps.size(); ++next) {

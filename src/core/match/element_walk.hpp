@@ -43,6 +43,8 @@ struct TakenBranch {
 };
 std::optional<TakenBranch> take_branch(const Step& step, const Event& event,
                                        const Bindings& bindings);
+// True when `event` has the type of one of `step`'s branches (or a branch takes any type).
+bool fits_type(const Step& step, const Event& event);
 // Allocation-free form of take_branch: the first branch `event` passes, if any.
 std::optional<std::uint32_t> passing_branch(const Step& step, const Event& event,
                                             const Bindings& bindings);

@@ -150,9 +150,7 @@ void StreamState::decide(bool flushing, StreamOutput& out) {
     // The walks decided every start already: only the partitions with a completed walk are laid
     // out, to write its match.
     std::vector<std::uint32_t> completed;
-    for (const CompletedWalk& done : completed_) {
-      if (completed.empty() || completed.back() != done.partition) completed.push_back(done.partition);
-    }
+    for (const CompletedWalk& done : completed_) completed.push_back(done.partition);
     std::sort(completed.begin(), completed.end());
     completed.erase(std::unique(completed.begin(), completed.end()), completed.end());
     const Layout laid = lay_out(completed, partitions_, partition_values_, batches_,

@@ -382,14 +382,11 @@ void StreamState::take_in(SortedEvents taken, std::uint64_t input_rows,
     }
     // Every new row comes after every held one: merging by (ts, row) keeps event order. Mostly
     // the new events come after the held ones anyway, and there is nothing to merge.
-    const auto earlier = [](const Kept& a, const Kept& b) {
-      return a.event->ts < b.event->ts || (a.event->ts == b.event->ts && a.row < b.row);
-    };
     const std::size_t before = partition.held.size();
     partition.held.insert(partition.held.end(), incoming.begin(), incoming.end());
-    if (before > 0 && !incoming.empty() && earlier(incoming.front(), partition.held[before - 1])) {
+    if (before > 0 && !incoming.empty() && in_event_order(incoming.front(), partition.held[before - 1])) {
       std::inplace_merge(partition.held.begin(), partition.held.begin() + before,
-                         partition.held.end(), earlier);
+                         partition.held.end(), in_event_order);
     }
     release(partition, number, watermark(partition));
     begin = end;

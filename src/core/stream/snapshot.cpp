@@ -202,14 +202,11 @@ class SnapshotReader {
 // What the matchers take for granted of a partition: its events in event order, kept before
 // held, rows below the stream's count, and decisions only about starts.
 void StreamState::check_restored(const PartitionState& partition) const {
-  const auto earlier = [](const Kept& a, const Kept& b) {
-    return a.event->ts < b.event->ts || (a.event->ts == b.event->ts && a.row < b.row);
-  };
   const Kept* previous = nullptr;
   for (const std::vector<Kept>* events : {&partition.kept, &partition.held}) {
     for (const Kept& kept : *events) {
       if (kept.row >= rows_) throw SnapshotReader::Damaged{"a row beyond the rows pushed"};
-      if (previous && !earlier(*previous, kept)) throw SnapshotReader::Damaged{"events out of order"};
+      if (previous && !in_event_order(*previous, kept)) throw SnapshotReader::Damaged{"events out of order"};
       previous = &kept;
       if (!partition.seen || kept.event->ts > partition.max_ts) {
         throw SnapshotReader::Damaged{"an event after its partition's latest"};

@@ -29,6 +29,11 @@ struct Kept {
   std::uint32_t position = 0;  // its position there, for its id
 };
 
+// Event order among a partition's events: by timestamp, ties by arrival.
+inline bool in_event_order(const Kept& a, const Kept& b) {
+  return a.event->ts < b.event->ts || (a.event->ts == b.event->ts && a.row < b.row);
+}
+
 // What has been decided about a kept event: a start's match side (its matches emitted, or none
 // can come) and its near-miss side. Events that start nothing are settled from the first.
 enum Settled : std::uint8_t { kMatchDecided = 1, kMissDecided = 2, kSettled = 3 };
