@@ -7,7 +7,7 @@ import pickle
 
 import pyarrow as pa
 import pytest
-from hypothesis import given, settings
+from hypothesis import assume, given, settings
 from hypothesis import strategies as st
 
 import language_walk_reference as reference
@@ -187,6 +187,9 @@ def event_lists(draw):
 @given(language_patterns(), event_lists())
 def test_random_patterns_agree_with_the_plain_walk(document, events):
     pattern = pattern_from_json(json.dumps(document))
+    # A document of plain steps only is a chain, explained by its deepest path (near_miss_reference
+    # states that), not by the walk.
+    assume(_core._element_labels(pattern) is not None)
     found = near_miss_events(pattern, events)
     assert [reference.record(m) for m in found] == reference.near_misses(document, events)
     # Every start either has a `first` match of the compiled matcher or exactly one near miss.
