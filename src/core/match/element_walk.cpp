@@ -9,6 +9,7 @@
 
 #include "match/transitions.hpp"
 #include "match/window.hpp"
+#include "model/value_hash.hpp"
 
 namespace vashlet {
 
@@ -173,12 +174,27 @@ FirstWalk::FirstWalk(const Pattern& pattern, const EventView& events, std::size_
 }
 
 void FirstWalk::begin_at(const Pattern& pattern, const EventView& events, std::size_t start) {
+  const std::optional<std::uint32_t> branch =
+      passing_branch(pattern.steps.front(), events[start], Bindings{});
+  if (!branch) invariant_failure("a walk begins at a start");
+  begin_at(pattern, events, start, *branch);
+}
+
+// The bindings are made in the walk's own room, as Atom::evaluate makes them from none: each
+// name takes the value of its first capture.
+void FirstWalk::begin_at(const Pattern& pattern, const EventView& events, std::size_t start,
+                         std::uint32_t branch) {
   start_ = start;
   walk_.path.clear();
   walk_.completed = false;
-  std::optional<TakenBranch> first = take_branch(pattern.steps.front(), events[start], Bindings{});
-  if (!first) invariant_failure("a walk begins at a start");
-  take(walk_, start, 0, std::move(*first));
+  walk_.bindings.clear();
+  const Event& event = events[start];
+  for (const Capture& capture : pattern.steps.front().branch(branch).captures) {
+    if (walk_.bindings.find(capture.name)) continue;
+    const Value* value = event.attrs.find(capture.attribute);
+    walk_.bindings.set(capture.name, value ? *value : kNull);
+  }
+  take(walk_, start, 0, TakenBranch{branch, Bindings{}, true});
   cursors_.restart(start);
 }
 
@@ -245,6 +261,66 @@ std::optional<std::int64_t> FirstWalk::deadline(const Pattern& pattern,
   }
   if (unbounded) return std::nullopt;
   return latest;
+}
+
+namespace {
+
+// Whether `atom` takes only events whose `attribute` equals the value bound to `name`.
+bool requires_equal(const Atom& atom, const std::string& attribute, const std::string& name) {
+  for (const ReferencePredicate& reference : atom.reference_predicates) {
+    if (reference.op == ComparisonOperator::Eq && reference.attribute == attribute &&
+        reference.binding == name) {
+      return true;
+    }
+  }
+  for (const Capture& capture : atom.captures) {
+    if (capture.attribute == attribute && capture.name == name) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::optional<WalkKey> FirstWalk::key(const Pattern& pattern) const {
+  // The elements the walk may take next, as may_take reads them; `visit` false stops.
+  const Step& current = pattern.steps[walk_.element];
+  const auto each_next = [&](const auto& visit) {
+    if (walk_.count >= current.min_count) {
+      for (std::size_t next = walk_.element + 1; next < pattern.steps.size(); ++next) {
+        if (!visit(pattern.steps[next])) return false;
+        if (pattern.steps[next].min_count > 0) break;
+      }
+    }
+    return !below_maximum(current, walk_.count) || visit(current);
+  };
+  const Step* first = nullptr;
+  each_next([&](const Step& step) {
+    first = &step;
+    return false;
+  });
+  if (!first) return std::nullopt;
+  const auto shared = [&](const std::string& attribute, const std::string& name)
+      -> std::optional<WalkKey> {
+    const Value* bound = walk_.bindings.find(name);
+    if (!bound) return std::nullopt;
+    const bool everywhere = each_next([&](const Step& step) {
+      for (std::size_t k = 0; k < step.branch_count(); ++k) {
+        if (!requires_equal(step.branch(k), attribute, name)) return false;
+      }
+      return true;
+    });
+    if (!everywhere) return std::nullopt;
+    return WalkKey{&attribute, ValueHash{}(*bound)};
+  };
+  const Atom& atom = first->branch(0);
+  for (const ReferencePredicate& reference : atom.reference_predicates) {
+    if (reference.op != ComparisonOperator::Eq) continue;
+    if (auto key = shared(reference.attribute, reference.binding)) return key;
+  }
+  for (const Capture& capture : atom.captures) {
+    if (auto key = shared(capture.attribute, capture.name)) return key;
+  }
+  return std::nullopt;
 }
 
 std::optional<ElementWalk> walk_first(const Pattern& pattern, const EventView& events,

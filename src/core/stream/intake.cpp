@@ -9,6 +9,7 @@
 #include "json/json.hpp"
 #include "match/element_walk.hpp"
 #include "model/duration.hpp"
+#include "model/value_hash.hpp"
 #include "stream/horizon.hpp"
 #include "stream/stream_state.hpp"
 
@@ -141,10 +142,11 @@ std::uint32_t StreamState::partition_number(const SortedEvents& batch, std::size
   });
 }
 
-bool StreamState::starts(const PartitionState& partition, const Event& event) const {
+std::optional<std::uint32_t> StreamState::start_branch(const PartitionState& partition,
+                                                       const Event& event) const {
   const Pattern& pattern = resolved_->pattern;
-  if (pattern.anchored_start && partition.released_any) return false;
-  return passing_branch(pattern.steps.front(), event, Bindings{}).has_value();
+  if (pattern.anchored_start && partition.released_any) return std::nullopt;
+  return passing_branch(pattern.steps.front(), event, Bindings{});
 }
 
 void StreamState::drop(const Kept& kept) {
@@ -161,41 +163,64 @@ void StreamState::drop(const Kept& kept) {
 
 void StreamState::release(PartitionState& partition, std::uint32_t number,
                           std::int64_t watermark) {
+  release_from(partition.held, partition, number, watermark);
+}
+
+// Releases the events of `events` (in event order, after every kept one) up to the watermark,
+// and lets them go from there.
+void StreamState::release_from(std::vector<Kept>& events, PartitionState& partition,
+                               std::uint32_t number, std::int64_t watermark) {
   std::size_t released = 0;
-  for (; released < partition.held.size(); ++released) {
-    const Kept& kept = partition.held[released];
+  for (; released < events.size(); ++released) {
+    const Kept& kept = events[released];
     if (kept.event->ts > watermark) break;
     if (partition.closed) {
       drop(kept);
       continue;
     }
-    const bool start = starts(partition, *kept.event);
+    const std::optional<std::uint32_t> start = start_branch(partition, *kept.event);
     partition.released_any = true;
     partition.kept.push_back(kept);
     partition.events.push_back(kept.event);
     partition.settled.push_back(!start ? kSettled : options_.explain ? 0 : kMissDecided);
-    partition.open += start;
+    partition.open += start.has_value();
     if (!partition.dirty) dirty_.push_back(number);
     partition.dirty = true;
-    if (resolved_->walks) read_on(partition, number);
+    if (resolved_->walks) read_on(partition, number, start);
   }
-  partition.held.erase(partition.held.begin(), partition.held.begin() + released);
+  events.erase(events.begin(), events.begin() + static_cast<std::ptrdiff_t>(released));
   if (resolved_->walks) end_walks(partition, watermark, false);
 }
 
-// The walks read the partition's newest kept event; a start begins a walk of its own. A walk
-// whose deadline the event is past is over before it reads it: neither it nor a later event can
-// be taken, and a long push would otherwise feed every later event to every such walk.
-void StreamState::read_on(PartitionState& partition, std::uint32_t number) {
+// The walks read the partition's newest kept event; a start (by its first element's `start`
+// branch) begins a walk of its own. A walk whose deadline the event is past is over before it
+// reads it: neither it nor a later event can be taken, and a long push would otherwise feed every
+// later event to every such walk. A walk keyed by a value the event does not carry skips it
+// unread, as reading it would.
+void StreamState::read_on(PartitionState& partition, std::uint32_t number,
+                          std::optional<std::uint32_t> start) {
   const Pattern& pattern = resolved_->pattern;
   const EventView events(partition.events.data(), partition.events.size());
   const Run run{0, events.size()};
   const std::size_t newest = events.size() - 1;
-  const std::int64_t ts = events[newest].ts;
+  const Event& event = events[newest];
+  const std::int64_t ts = event.ts;
+  // The event's value under the attribute last asked for, hashed once for every walk keyed so.
+  const std::string* hashed = nullptr;
+  std::uint64_t hash = 0;
+  const auto differs = [&](const WalkKey& key) {
+    if (key.attribute != hashed) {
+      const Value* value = event.attrs.find(*key.attribute);
+      hash = ValueHash{}(value ? *value : kNull);
+      hashed = key.attribute;
+    }
+    return hash != key.hash;
+  };
   const auto completes = [&](FirstWalk& walk) {
     partition.settled[walk.start()] |= kSettled;
     completed_.push_back(CompletedWalk{number, std::move(walk).result()});
   };
+  std::int64_t earliest = kNoDeadline;
   std::size_t live = 0;
   for (std::size_t w = 0; w < partition.walks.size(); ++w) {
     LiveWalk& entry = partition.walks[w];
@@ -204,27 +229,44 @@ void StreamState::read_on(PartitionState& partition, std::uint32_t number) {
       spare(std::move(entry.walk));
       continue;
     }
-    const std::size_t taken = entry.walk.walk().path.size();
-    if (entry.walk.read(pattern, events, run, newest)) {
-      completes(entry.walk);
-      continue;
+    if (!entry.key || !differs(*entry.key)) {
+      const std::size_t taken = entry.walk.walk().path.size();
+      if (entry.walk.read(pattern, events, run, newest)) {
+        completes(entry.walk);
+        spare(std::move(entry.walk));
+        continue;
+      }
+      if (entry.walk.walk().path.size() != taken) {
+        entry.deadline = entry.walk.deadline(pattern, events);
+        entry.key = entry.walk.key(pattern);
+      }
     }
-    if (entry.walk.walk().path.size() != taken) entry.deadline = entry.walk.deadline(pattern, events);
+    if (entry.deadline) earliest = std::min(earliest, *entry.deadline);
     if (live != w) partition.walks[live] = std::move(entry);
     ++live;
   }
   partition.walks.erase(partition.walks.begin() + static_cast<std::ptrdiff_t>(live),
                         partition.walks.end());
-  if (partition.settled[newest] == kSettled) return;  // no start
+  partition.earliest_deadline = earliest;
+  if (!start) return;
   FirstWalk walk = spare_walks_.empty() ? FirstWalk(pattern, events, newest)
-                                         : take_spare(pattern, events, newest);
+                                         : take_spare(pattern, events, newest, *start);
   walk.mark_complete(element_complete(pattern, 0, 1));
   if (walk.completed()) {
     completes(walk);
+    spare(std::move(walk));
   } else {
     std::optional<std::int64_t> deadline = walk.deadline(pattern, events);
-    partition.walks.push_back(LiveWalk{std::move(walk), deadline});
+    std::optional<WalkKey> key = walk.key(pattern);
+    track(partition, LiveWalk{std::move(walk), deadline, key});
   }
+}
+
+void StreamState::track(PartitionState& partition, LiveWalk entry) {
+  if (entry.deadline) {
+    partition.earliest_deadline = std::min(partition.earliest_deadline, *entry.deadline);
+  }
+  partition.walks.push_back(std::move(entry));
 }
 
 void StreamState::spare(FirstWalk walk) {
@@ -232,15 +274,17 @@ void StreamState::spare(FirstWalk walk) {
 }
 
 FirstWalk StreamState::take_spare(const Pattern& pattern, const EventView& events,
-                                  std::size_t start) {
+                                  std::size_t start, std::uint32_t branch) {
   FirstWalk walk = std::move(spare_walks_.back());
   spare_walks_.pop_back();
-  walk.begin_at(pattern, events, start);
+  walk.begin_at(pattern, events, start, branch);
   return walk;
 }
 
 // Walks that no event to come can extend are over: their starts have no match.
 void StreamState::end_walks(PartitionState& partition, std::int64_t watermark, bool flushing) {
+  if (!flushing && watermark <= partition.earliest_deadline) return;  // none is over
+  std::int64_t earliest = kNoDeadline;
   std::size_t live = 0;
   for (std::size_t w = 0; w < partition.walks.size(); ++w) {
     LiveWalk& entry = partition.walks[w];
@@ -248,12 +292,14 @@ void StreamState::end_walks(PartitionState& partition, std::int64_t watermark, b
       partition.settled[entry.walk.start()] |= kMatchDecided;
       spare(std::move(entry.walk));
     } else {
+      if (entry.deadline) earliest = std::min(earliest, *entry.deadline);
       if (live != w) partition.walks[live] = std::move(entry);
       ++live;
     }
   }
   partition.walks.erase(partition.walks.begin() + static_cast<std::ptrdiff_t>(live),
                         partition.walks.end());
+  partition.earliest_deadline = earliest;
 }
 
 std::variant<StreamOutput, arrow::InputFailure> StreamState::push(SortedEvents batch,
@@ -283,8 +329,10 @@ std::variant<StreamOutput, arrow::InputFailure> StreamState::push(SortedEvents b
     // Lateness is judged in arrival order: against the latest event before it.
     arrival.resize(end - begin);
     for (std::size_t i = begin; i < end; ++i) arrival[i - begin] = i;
-    std::sort(arrival.begin(), arrival.end(),
-              [&](std::size_t a, std::size_t b) { return batch.row(a) < batch.row(b); });
+    const auto by_row = [&](std::size_t a, std::size_t b) { return batch.row(a) < batch.row(b); };
+    if (!std::is_sorted(arrival.begin(), arrival.end(), by_row)) {
+      std::sort(arrival.begin(), arrival.end(), by_row);
+    }
     bool seen = state && state->seen;
     std::int64_t latest = seen ? state->max_ts : 0;
     std::size_t starts_released = state ? state->open : 0;
@@ -380,11 +428,18 @@ void StreamState::take_in(SortedEvents taken, std::uint64_t input_rows,
       ++owner.live;
       ++needed_events_;
     }
+    const std::size_t before = partition.held.size();
+    if (before == 0) {
+      // Nothing held: the events the watermark passes go to the kept ones directly.
+      release_from(incoming, partition, number, watermark(partition));
+      partition.held.insert(partition.held.end(), incoming.begin(), incoming.end());
+      begin = end;
+      continue;
+    }
     // Every new row comes after every held one: merging by (ts, row) keeps event order. Mostly
     // the new events come after the held ones anyway, and there is nothing to merge.
-    const std::size_t before = partition.held.size();
     partition.held.insert(partition.held.end(), incoming.begin(), incoming.end());
-    if (before > 0 && !incoming.empty() && in_event_order(incoming.front(), partition.held[before - 1])) {
+    if (!incoming.empty() && in_event_order(incoming.front(), partition.held[before - 1])) {
       std::inplace_merge(partition.held.begin(), partition.held.begin() + before,
                          partition.held.end(), in_event_order);
     }

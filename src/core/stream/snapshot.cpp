@@ -237,7 +237,8 @@ void StreamState::replay_walks(PartitionState& partition) {
       if (walk.read(pattern, events, run, j)) throw SnapshotReader::Damaged{"a start decided twice"};
     }
     std::optional<std::int64_t> deadline = walk.deadline(pattern, events);
-    partition.walks.push_back(LiveWalk{std::move(walk), deadline});
+    std::optional<WalkKey> key = walk.key(pattern);
+    track(partition, LiveWalk{std::move(walk), deadline, key});
   }
 }
 

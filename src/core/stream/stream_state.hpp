@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <functional>
+#include <limits>
 #include <vector>
 
 #include "arrow/key_numbers.hpp"
@@ -38,11 +39,16 @@ inline bool in_event_order(const Kept& a, const Kept& b) {
 // can come) and its near-miss side. Events that start nothing are settled from the first.
 enum Settled : std::uint8_t { kMatchDecided = 1, kMissDecided = 2, kSettled = 3 };
 
-// A start's walk, with the latest time an event can still be taken at (none: no bound).
+// A start's walk, with the latest time an event can still be taken at (none: no bound) and the
+// key of the events that can move it (none: any event may).
 struct LiveWalk {
   FirstWalk walk;
   std::optional<std::int64_t> deadline;
+  std::optional<WalkKey> key;
 };
+
+// No walk's deadline is below this: a partition whose watermark has not passed it ends none.
+constexpr std::int64_t kNoDeadline = std::numeric_limits<std::int64_t>::max();
 
 struct PartitionState {
   bool seen = false;
@@ -54,6 +60,7 @@ struct PartitionState {
   std::vector<std::uint8_t> settled;  // per kept event (Settled bits)
   std::vector<const Event*> events;   // the kept events, for the walks to read
   std::vector<LiveWalk> walks;        // first mode: the walks of undecided starts, by start
+  std::int64_t earliest_deadline = kNoDeadline;  // at most the least deadline of `walks`
   std::size_t match_from = 0;     // non_overlapping: where matching reads on from, in kept
   std::size_t open = 0;           // starts of kept not settled
   bool dirty = false;             // released events since the last pass
@@ -116,12 +123,19 @@ class StreamState {
                const std::vector<std::uint32_t>& numbers, StreamOutput& out);
   void release(PartitionState& partition, std::uint32_t number, std::int64_t watermark);
   std::int64_t watermark(const PartitionState& partition) const;
-  bool starts(const PartitionState& partition, const Event& event) const;
+  // The branch of the first element that `event` starts a walk by, if it starts one.
+  std::optional<std::uint32_t> start_branch(const PartitionState& partition,
+                                            const Event& event) const;
   void drop(const Kept& kept);
-  void read_on(PartitionState& partition, std::uint32_t number);
+  void release_from(std::vector<Kept>& events, PartitionState& partition, std::uint32_t number,
+                    std::int64_t watermark);
+  void read_on(PartitionState& partition, std::uint32_t number,
+               std::optional<std::uint32_t> start);
+  void track(PartitionState& partition, LiveWalk entry);
   void end_walks(PartitionState& partition, std::int64_t watermark, bool flushing);
   void spare(FirstWalk walk);
-  FirstWalk take_spare(const Pattern& pattern, const EventView& events, std::size_t start);
+  FirstWalk take_spare(const Pattern& pattern, const EventView& events, std::size_t start,
+                       std::uint32_t branch);
   static constexpr std::size_t kSpareWalks = 1024;  // ended walks kept for their room
 
   // compact.cpp
