@@ -136,7 +136,9 @@ class StreamState {
   void spare(FirstWalk walk);
   FirstWalk take_spare(const Pattern& pattern, const EventView& events, std::size_t start,
                        std::uint32_t branch);
-  static constexpr std::size_t kSpareWalks = 1024;  // ended walks kept for their room
+  // Ended walks kept for their room: a push of many partitions ends and begins thousands of
+  // walks, and each made anew costs four allocations; each kept costs a few hundred bytes.
+  static constexpr std::size_t kSpareWalks = std::size_t{1} << 14;
 
   // compact.cpp
   void compact_if_sparse();
