@@ -208,76 +208,82 @@ void StreamState::read_on(PartitionState& partition, std::uint32_t number,
   // The event's value under the attribute last asked for, hashed once for every walk keyed so.
   const std::string* hashed = nullptr;
   std::uint64_t hash = 0;
-  const auto differs = [&](const WalkKey& key) {
-    if (key.attribute != hashed) {
-      const Value* value = event.attrs.find(*key.attribute);
+  const auto differs = [&](const LiveWalk& entry) {
+    if (entry.key_attribute != hashed) {
+      const Value* value = event.attrs.find(*entry.key_attribute);
       hash = ValueHash{}(value ? *value : kNull);
-      hashed = key.attribute;
+      hashed = entry.key_attribute;
     }
-    return hash != key.hash;
-  };
-  const auto completes = [&](FirstWalk& walk) {
-    partition.settled[walk.start()] |= kSettled;
-    completed_.push_back(CompletedWalk{number, std::move(walk).result()});
+    return hash != entry.key_hash;
   };
   std::int64_t earliest = kNoDeadline;
   std::size_t live = 0;
-  for (std::size_t w = 0; w < partition.walks.size(); ++w) {
-    LiveWalk& entry = partition.walks[w];
-    if (entry.deadline && ts > *entry.deadline) {
-      partition.settled[entry.walk.start()] |= kMatchDecided;
-      spare(std::move(entry.walk));
+  std::vector<LiveWalk>& walks = partition.walks;
+  for (std::size_t w = 0; w < walks.size(); ++w) {
+    LiveWalk entry = walks[w];
+    FirstWalk& walk = walk_pool_[entry.walk];
+    if (ts > entry.deadline) {
+      partition.settled[walk.start()] |= kMatchDecided;
+      end_walk(entry.walk);
       continue;
     }
-    if (!entry.key || !differs(*entry.key)) {
-      const std::size_t taken = entry.walk.walk().path.size();
-      if (entry.walk.read(pattern, events, run, newest)) {
-        completes(entry.walk);
-        spare(std::move(entry.walk));
+    if (!entry.key_attribute || !differs(entry)) {
+      const std::size_t taken = walk.walk().path.size();
+      if (walk.read(pattern, events, run, newest)) {
+        partition.settled[walk.start()] |= kSettled;
+        completed_.push_back(CompletedWalk{number, std::move(walk).result()});
+        end_walk(entry.walk);
         continue;
       }
-      if (entry.walk.walk().path.size() != taken) {
-        entry.deadline = entry.walk.deadline(pattern, events);
-        entry.key = entry.walk.key(pattern);
+      if (walk.walk().path.size() != taken) {
+        const std::optional<std::int64_t> deadline = walk.deadline(pattern, events);
+        const std::optional<WalkKey> key = walk.key(pattern);
+        entry.deadline = deadline.value_or(kNoDeadline);
+        entry.key_attribute = key ? key->attribute : nullptr;
+        entry.key_hash = key ? key->hash : 0;
       }
     }
-    if (entry.deadline) earliest = std::min(earliest, *entry.deadline);
-    if (live != w) partition.walks[live] = std::move(entry);
-    ++live;
+    earliest = std::min(earliest, entry.deadline);
+    walks[live++] = entry;
   }
-  partition.walks.erase(partition.walks.begin() + static_cast<std::ptrdiff_t>(live),
-                        partition.walks.end());
+  walks.resize(live);
   partition.earliest_deadline = earliest;
   if (!start) return;
-  FirstWalk walk = spare_walks_.empty() ? FirstWalk(pattern, events, newest)
-                                         : take_spare(pattern, events, newest, *start);
+  const std::uint32_t begun = begin_walk(events, newest, *start);
+  FirstWalk& walk = walk_pool_[begun];
   walk.mark_complete(element_complete(pattern, 0, 1));
   if (walk.completed()) {
-    completes(walk);
-    spare(std::move(walk));
+    partition.settled[newest] |= kSettled;
+    completed_.push_back(CompletedWalk{number, std::move(walk).result()});
+    end_walk(begun);
   } else {
-    std::optional<std::int64_t> deadline = walk.deadline(pattern, events);
-    std::optional<WalkKey> key = walk.key(pattern);
-    track(partition, LiveWalk{std::move(walk), deadline, key});
+    track(partition, begun, events);
   }
 }
 
-void StreamState::track(PartitionState& partition, LiveWalk entry) {
-  if (entry.deadline) {
-    partition.earliest_deadline = std::min(partition.earliest_deadline, *entry.deadline);
+void StreamState::track(PartitionState& partition, std::uint32_t walk, const EventView& events) {
+  const Pattern& pattern = resolved_->pattern;
+  const FirstWalk& tracked = walk_pool_[walk];
+  const std::optional<WalkKey> key = tracked.key(pattern);
+  LiveWalk entry{tracked.deadline(pattern, events).value_or(kNoDeadline),
+                 key ? key->attribute : nullptr, key ? key->hash : 0, walk};
+  partition.earliest_deadline = std::min(partition.earliest_deadline, entry.deadline);
+  partition.walks.push_back(entry);
+}
+
+std::uint32_t StreamState::begin_walk(const EventView& events, std::size_t start,
+                                      std::uint32_t branch) {
+  const Pattern& pattern = resolved_->pattern;
+  if (free_walks_.empty()) {
+    if (walk_pool_.size() == std::numeric_limits<std::uint32_t>::max()) {
+      invariant_failure("a stream has at most 2^32 - 1 open walks");
+    }
+    walk_pool_.emplace_back(pattern, events, start);
+    return static_cast<std::uint32_t>(walk_pool_.size() - 1);
   }
-  partition.walks.push_back(std::move(entry));
-}
-
-void StreamState::spare(FirstWalk walk) {
-  if (spare_walks_.size() < kSpareWalks) spare_walks_.push_back(std::move(walk));
-}
-
-FirstWalk StreamState::take_spare(const Pattern& pattern, const EventView& events,
-                                  std::size_t start, std::uint32_t branch) {
-  FirstWalk walk = std::move(spare_walks_.back());
-  spare_walks_.pop_back();
-  walk.begin_at(pattern, events, start, branch);
+  const std::uint32_t walk = free_walks_.back();
+  free_walks_.pop_back();
+  walk_pool_[walk].begin_at(pattern, events, start, branch);
   return walk;
 }
 
@@ -286,19 +292,18 @@ void StreamState::end_walks(PartitionState& partition, std::int64_t watermark, b
   if (!flushing && watermark <= partition.earliest_deadline) return;  // none is over
   std::int64_t earliest = kNoDeadline;
   std::size_t live = 0;
-  for (std::size_t w = 0; w < partition.walks.size(); ++w) {
-    LiveWalk& entry = partition.walks[w];
-    if (flushing || (entry.deadline && watermark > *entry.deadline)) {
-      partition.settled[entry.walk.start()] |= kMatchDecided;
-      spare(std::move(entry.walk));
+  std::vector<LiveWalk>& walks = partition.walks;
+  for (std::size_t w = 0; w < walks.size(); ++w) {
+    const LiveWalk entry = walks[w];
+    if (flushing || watermark > entry.deadline) {
+      partition.settled[walk_pool_[entry.walk].start()] |= kMatchDecided;
+      end_walk(entry.walk);
     } else {
-      if (entry.deadline) earliest = std::min(earliest, *entry.deadline);
-      if (live != w) partition.walks[live] = std::move(entry);
-      ++live;
+      earliest = std::min(earliest, entry.deadline);
+      walks[live++] = entry;
     }
   }
-  partition.walks.erase(partition.walks.begin() + static_cast<std::ptrdiff_t>(live),
-                        partition.walks.end());
+  walks.resize(live);
   partition.earliest_deadline = earliest;
 }
 

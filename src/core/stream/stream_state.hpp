@@ -39,16 +39,18 @@ inline bool in_event_order(const Kept& a, const Kept& b) {
 // can come) and its near-miss side. Events that start nothing are settled from the first.
 enum Settled : std::uint8_t { kMatchDecided = 1, kMissDecided = 2, kSettled = 3 };
 
-// A start's walk, with the latest time an event can still be taken at (none: no bound) and the
-// key of the events that can move it (none: any event may).
-struct LiveWalk {
-  FirstWalk walk;
-  std::optional<std::int64_t> deadline;
-  std::optional<WalkKey> key;
-};
-
-// No walk's deadline is below this: a partition whose watermark has not passed it ends none.
+// No deadline: no window bounds what a walk may still take.
 constexpr std::int64_t kNoDeadline = std::numeric_limits<std::int64_t>::max();
+
+// A start's walk (its place in the state's walk pool), with the latest time an event can still be
+// taken at and the key of the events that can move it (no attribute: any event may). Small, so
+// that a partition's walks are scanned without reaching into the walks themselves.
+struct LiveWalk {
+  std::int64_t deadline = kNoDeadline;
+  const std::string* key_attribute = nullptr;
+  std::uint64_t key_hash = 0;
+  std::uint32_t walk = 0;
+};
 
 struct PartitionState {
   bool seen = false;
@@ -131,14 +133,13 @@ class StreamState {
                     std::int64_t watermark);
   void read_on(PartitionState& partition, std::uint32_t number,
                std::optional<std::uint32_t> start);
-  void track(PartitionState& partition, LiveWalk entry);
+  // Files the pool's walk `walk` among the partition's live ones, with its deadline and key.
+  void track(PartitionState& partition, std::uint32_t walk, const EventView& events);
   void end_walks(PartitionState& partition, std::int64_t watermark, bool flushing);
-  void spare(FirstWalk walk);
-  FirstWalk take_spare(const Pattern& pattern, const EventView& events, std::size_t start,
-                       std::uint32_t branch);
-  // Ended walks kept for their room: a push of many partitions ends and begins thousands of
-  // walks, and each made anew costs four allocations; each kept costs a few hundred bytes.
-  static constexpr std::size_t kSpareWalks = std::size_t{1} << 14;
+  // A walk of the pool begun at events[start] (by the first element's `branch`), in the room of
+  // an ended one where there is one; and a walk that has ended, its room free again.
+  std::uint32_t begin_walk(const EventView& events, std::size_t start, std::uint32_t branch);
+  void end_walk(std::uint32_t walk) { free_walks_.push_back(walk); }
 
   // compact.cpp
   void compact_if_sparse();
@@ -171,7 +172,10 @@ class StreamState {
   std::size_t needed_events_ = 0;  // of those, the ones held or kept
   std::vector<CompletedWalk> completed_;  // since the last decision
   std::vector<std::uint32_t> dirty_;      // partitions with events released since then
-  std::vector<FirstWalk> spare_walks_;    // ended walks whose room a new start reuses
+  // The walks of every partition's undecided starts, and the places in it of ended ones, whose
+  // room a new start reuses: a push over many partitions ends and begins thousands of walks.
+  std::vector<FirstWalk> walk_pool_;
+  std::vector<std::uint32_t> free_walks_;
 };
 
 // FNV-1a over `bytes`: a snapshot ends with that of the bytes before, so that a damaged byte
