@@ -148,6 +148,14 @@ class FirstWalk {
   // None where the branches share no such equality.
   std::optional<WalkKey> key(const Pattern& pattern) const;
 
+  // may_take, deadline and key of a walk that has taken only events[start] (by the first
+  // element's `branch`), without making one: a stream begins a walk once an event may move it.
+  static bool fresh_may_take(const Pattern& pattern, const Event& event);
+  static std::optional<std::int64_t> fresh_deadline(const Pattern& pattern,
+                                                    const EventView& events, std::size_t start);
+  static std::optional<WalkKey> fresh_key(const Pattern& pattern, const Event& start,
+                                          std::uint32_t branch);
+
  private:
   // Whether `event` has the type of an element the walk could take it as.
   bool may_take(const Pattern& pattern, const Event& event) const;

@@ -221,13 +221,17 @@ void StreamState::read_on(PartitionState& partition, std::uint32_t number,
   std::vector<LiveWalk>& walks = partition.walks;
   for (std::size_t w = 0; w < walks.size(); ++w) {
     LiveWalk entry = walks[w];
-    FirstWalk& walk = walk_pool_[entry.walk];
     if (ts > entry.deadline) {
-      partition.settled[walk.start()] |= kMatchDecided;
-      end_walk(entry.walk);
+      partition.settled[start_of(entry)] |= kMatchDecided;
+      if (entry.walk != LiveWalk::kUnbegun) end_walk(entry.walk);
       continue;
     }
-    if (!entry.key_attribute || !differs(entry)) {
+    if (entry.walk == LiveWalk::kUnbegun && (!entry.key_attribute || !differs(entry)) &&
+        FirstWalk::fresh_may_take(pattern, event)) {
+      entry.walk = begin_walk(events, entry.start, entry.branch);
+    }
+    if (entry.walk != LiveWalk::kUnbegun && (!entry.key_attribute || !differs(entry))) {
+      FirstWalk& walk = walk_pool_[entry.walk];
       const std::size_t taken = walk.walk().path.size();
       if (walk.read(pattern, events, run, newest)) {
         partition.settled[walk.start()] |= kSettled;
@@ -249,16 +253,21 @@ void StreamState::read_on(PartitionState& partition, std::uint32_t number,
   walks.resize(live);
   partition.earliest_deadline = earliest;
   if (!start) return;
+  if (!element_complete(pattern, 0, 1)) {
+    const std::optional<WalkKey> key = FirstWalk::fresh_key(pattern, event, *start);
+    LiveWalk entry{FirstWalk::fresh_deadline(pattern, events, newest).value_or(kNoDeadline),
+                   key ? key->attribute : nullptr, key ? key->hash : 0, newest, *start,
+                   LiveWalk::kUnbegun};
+    partition.earliest_deadline = std::min(partition.earliest_deadline, entry.deadline);
+    walks.push_back(entry);
+    return;
+  }
   const std::uint32_t begun = begin_walk(events, newest, *start);
   FirstWalk& walk = walk_pool_[begun];
-  walk.mark_complete(element_complete(pattern, 0, 1));
-  if (walk.completed()) {
-    partition.settled[newest] |= kSettled;
-    completed_.push_back(CompletedWalk{number, std::move(walk).result()});
-    end_walk(begun);
-  } else {
-    track(partition, begun, events);
-  }
+  walk.mark_complete(true);
+  partition.settled[newest] |= kSettled;
+  completed_.push_back(CompletedWalk{number, std::move(walk).result()});
+  end_walk(begun);
 }
 
 void StreamState::track(PartitionState& partition, std::uint32_t walk, const EventView& events) {
@@ -266,7 +275,7 @@ void StreamState::track(PartitionState& partition, std::uint32_t walk, const Eve
   const FirstWalk& tracked = walk_pool_[walk];
   const std::optional<WalkKey> key = tracked.key(pattern);
   LiveWalk entry{tracked.deadline(pattern, events).value_or(kNoDeadline),
-                 key ? key->attribute : nullptr, key ? key->hash : 0, walk};
+                 key ? key->attribute : nullptr, key ? key->hash : 0, tracked.start(), 0, walk};
   partition.earliest_deadline = std::min(partition.earliest_deadline, entry.deadline);
   partition.walks.push_back(entry);
 }
@@ -296,8 +305,8 @@ void StreamState::end_walks(PartitionState& partition, std::int64_t watermark, b
   for (std::size_t w = 0; w < walks.size(); ++w) {
     const LiveWalk entry = walks[w];
     if (flushing || watermark > entry.deadline) {
-      partition.settled[walk_pool_[entry.walk].start()] |= kMatchDecided;
-      end_walk(entry.walk);
+      partition.settled[start_of(entry)] |= kMatchDecided;
+      if (entry.walk != LiveWalk::kUnbegun) end_walk(entry.walk);
     } else {
       earliest = std::min(earliest, entry.deadline);
       walks[live++] = entry;

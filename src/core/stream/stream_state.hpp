@@ -42,14 +42,18 @@ enum Settled : std::uint8_t { kMatchDecided = 1, kMissDecided = 2, kSettled = 3 
 // No deadline: no window bounds what a walk may still take.
 constexpr std::int64_t kNoDeadline = std::numeric_limits<std::int64_t>::max();
 
-// A start's walk (its place in the state's walk pool), with the latest time an event can still be
-// taken at and the key of the events that can move it (no attribute: any event may). Small, so
-// that a partition's walks are scanned without reaching into the walks themselves.
+// A start's walk, with the latest time an event can still be taken at and the key of the events
+// that can move it (no attribute: any event may). Small, so that a partition's walks are scanned
+// without reaching into the walks themselves. Most starts end before any event moves them: until
+// one may, a walk is only its start (the kept position) and branch, and has no place in the pool.
 struct LiveWalk {
+  static constexpr std::uint32_t kUnbegun = std::numeric_limits<std::uint32_t>::max();
   std::int64_t deadline = kNoDeadline;
   const std::string* key_attribute = nullptr;
   std::uint64_t key_hash = 0;
-  std::uint32_t walk = 0;
+  std::size_t start = 0;       // unbegun: where it starts in the partition's kept events
+  std::uint32_t branch = 0;    // unbegun: the first element's branch its start passes
+  std::uint32_t walk = kUnbegun;  // its place in the state's walk pool
 };
 
 struct PartitionState {
@@ -135,6 +139,10 @@ class StreamState {
                std::optional<std::uint32_t> start);
   // Files the pool's walk `walk` among the partition's live ones, with its deadline and key.
   void track(PartitionState& partition, std::uint32_t walk, const EventView& events);
+  // The kept position of a live walk's start.
+  std::size_t start_of(const LiveWalk& entry) const {
+    return entry.walk == LiveWalk::kUnbegun ? entry.start : walk_pool_[entry.walk].start();
+  }
   void end_walks(PartitionState& partition, std::int64_t watermark, bool flushing);
   // A walk of the pool begun at events[start] (by the first element's `branch`), in the room of
   // an ended one where there is one; and a walk that has ended, its room free again.
