@@ -214,6 +214,7 @@ void StreamState::read_on(PartitionState& partition, std::uint32_t number,
       hash = ValueHash{}(value ? *value : kNull);
       hashed = entry.key_attribute;
     }
+    keyed_skips_ = keyed_skips_ || hash != entry.key_hash;
     return hash != entry.key_hash;
   };
   std::int64_t earliest = kNoDeadline;
@@ -395,6 +396,12 @@ std::variant<StreamOutput, arrow::InputFailure> StreamState::push(SortedEvents b
   take_in(std::move(batch), input_rows, late, numbers, out);
   decide(false, out);
   compact_if_sparse();
+  if (keyed_skips_) {
+    PathsTaken taken;
+    taken.note(Path::StreamKeyedWalks);
+    taken.publish();
+    keyed_skips_ = false;
+  }
   return out;
 }
 

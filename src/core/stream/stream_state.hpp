@@ -17,6 +17,7 @@
 #include "arrow/key_numbers.hpp"
 #include "arrow/table_events.hpp"
 #include "match/element_walk.hpp"
+#include "match/paths_taken.hpp"
 #include "plan/plan.hpp"
 #include "stream/stream.hpp"
 
@@ -182,6 +183,7 @@ class StreamState {
   std::vector<std::uint32_t> dirty_;      // partitions with events released since then
   // The walks of every partition's undecided starts, and the places in it of ended ones, whose
   // room a new start reuses: a push over many partitions ends and begins thousands of walks.
+  bool keyed_skips_ = false;  // since the last push: a keyed walk skipped an event unread
   std::vector<FirstWalk> walk_pool_;
   std::vector<std::uint32_t> free_walks_;
 };
