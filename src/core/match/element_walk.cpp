@@ -9,6 +9,7 @@
 
 #include "match/transitions.hpp"
 #include "match/window.hpp"
+#include "model/value_hash.hpp"
 
 namespace vashlet {
 
@@ -173,25 +174,55 @@ FirstWalk::FirstWalk(const Pattern& pattern, const EventView& events, std::size_
 }
 
 void FirstWalk::begin_at(const Pattern& pattern, const EventView& events, std::size_t start) {
+  const std::optional<std::uint32_t> branch =
+      passing_branch(pattern.steps.front(), events[start], Bindings{});
+  if (!branch) invariant_failure("a walk begins at a start");
+  begin_at(pattern, events, start, *branch);
+}
+
+// The bindings are made in the walk's own room, as Atom::evaluate makes them from none: each
+// name takes the value of its first capture.
+void FirstWalk::begin_at(const Pattern& pattern, const EventView& events, std::size_t start,
+                         std::uint32_t branch) {
   start_ = start;
   walk_.path.clear();
   walk_.completed = false;
-  std::optional<TakenBranch> first = take_branch(pattern.steps.front(), events[start], Bindings{});
-  if (!first) invariant_failure("a walk begins at a start");
-  take(walk_, start, 0, std::move(*first));
+  walk_.bindings.clear();
+  const Event& event = events[start];
+  for (const Capture& capture : pattern.steps.front().branch(branch).captures) {
+    if (walk_.bindings.find(capture.name)) continue;
+    const Value* value = event.attrs.find(capture.attribute);
+    walk_.bindings.set(capture.name, value ? *value : kNull);
+  }
+  take(walk_, start, 0, TakenBranch{branch, Bindings{}, true});
   cursors_.restart(start);
 }
 
-bool FirstWalk::may_take(const Pattern& pattern, const Event& event) const {
+namespace {
+
+// Whether a walk whose last event is element `element`, taken `count` times, may take an event of
+// `event`'s type.
+bool may_take_at(const Pattern& pattern, std::uint32_t element, std::uint32_t count,
+                 const Event& event) {
   const auto fits = [&](const Step& step) { return fits_type(step, event); };
-  const Step& current = pattern.steps[walk_.element];
-  if (walk_.count >= current.min_count) {
-    for (std::size_t next = walk_.element + 1; next < pattern.steps.size(); ++next) {
+  const Step& current = pattern.steps[element];
+  if (count >= current.min_count) {
+    for (std::size_t next = element + 1; next < pattern.steps.size(); ++next) {
       if (fits(pattern.steps[next])) return true;
       if (pattern.steps[next].min_count > 0) break;
     }
   }
-  return below_maximum(current, walk_.count) && fits(current);
+  return below_maximum(current, count) && fits(current);
+}
+
+}  // namespace
+
+bool FirstWalk::may_take(const Pattern& pattern, const Event& event) const {
+  return may_take_at(pattern, walk_.element, walk_.count, event);
+}
+
+bool FirstWalk::fresh_may_take(const Pattern& pattern, const Event& event) {
+  return may_take_at(pattern, 0, 1, event);
 }
 
 bool FirstWalk::read(const Pattern& pattern, const EventView& events, const Run& run,
@@ -214,30 +245,35 @@ void FirstWalk::shift(std::size_t count) {
   cursors_.shift(count);
 }
 
-std::optional<std::int64_t> FirstWalk::deadline(const Pattern& pattern,
-                                                const EventView& events) const {
-  const std::int64_t last_ts = events[walk_.last].ts;
+namespace {
+
+// The deadline of a walk from events[start] whose last event, events[last], is element `element`
+// taken `count` times.
+std::optional<std::int64_t> deadline_at(const Pattern& pattern, const EventView& events,
+                                        std::size_t start, std::size_t last,
+                                        std::uint32_t element, std::uint32_t count) {
+  const std::int64_t last_ts = events[last].ts;
   std::optional<std::int64_t> latest = last_ts;  // no role left: nothing more can be taken
   bool unbounded = false;
-  const auto window_of = [&](std::size_t element) {
-    const std::optional<Transition>& transition = pattern.steps[element].transition_from_previous;
-    if (element == 0 || !transition || !transition->max_elapsed ||
+  const auto window_of = [&](std::size_t at) {
+    const std::optional<Transition>& transition = pattern.steps[at].transition_from_previous;
+    if (at == 0 || !transition || !transition->max_elapsed ||
         last_ts > std::numeric_limits<std::int64_t>::max() - *transition->max_elapsed) {
       unbounded = true;
       return;
     }
     latest = std::max(*latest, last_ts + *transition->max_elapsed);
   };
-  const Step& current = pattern.steps[walk_.element];
-  if (walk_.count >= current.min_count) {
-    for (std::size_t next = walk_.element + 1; next < pattern.steps.size(); ++next) {
+  const Step& current = pattern.steps[element];
+  if (count >= current.min_count) {
+    for (std::size_t next = element + 1; next < pattern.steps.size(); ++next) {
       window_of(next);
       if (pattern.steps[next].min_count > 0) break;
     }
   }
-  if (below_maximum(current, walk_.count)) window_of(walk_.element);
+  if (below_maximum(current, count)) window_of(element);
   if (pattern.within_elapsed) {
-    const std::int64_t first_ts = events[start_].ts;
+    const std::int64_t first_ts = events[start].ts;
     if (first_ts <= std::numeric_limits<std::int64_t>::max() - *pattern.within_elapsed) {
       const std::int64_t bound = first_ts + *pattern.within_elapsed;
       return unbounded ? bound : std::min(*latest, bound);
@@ -245,6 +281,101 @@ std::optional<std::int64_t> FirstWalk::deadline(const Pattern& pattern,
   }
   if (unbounded) return std::nullopt;
   return latest;
+}
+
+}  // namespace
+
+std::optional<std::int64_t> FirstWalk::deadline(const Pattern& pattern,
+                                                const EventView& events) const {
+  return deadline_at(pattern, events, start_, walk_.last, walk_.element, walk_.count);
+}
+
+std::optional<std::int64_t> FirstWalk::fresh_deadline(const Pattern& pattern,
+                                                      const EventView& events, std::size_t start) {
+  return deadline_at(pattern, events, start, start, 0, 1);
+}
+
+namespace {
+
+// Whether `atom` takes only events whose `attribute` equals the value bound to `name`.
+bool requires_equal(const Atom& atom, const std::string& attribute, const std::string& name) {
+  for (const ReferencePredicate& reference : atom.reference_predicates) {
+    if (reference.op == ComparisonOperator::Eq && reference.attribute == attribute &&
+        reference.binding == name) {
+      return true;
+    }
+  }
+  for (const Capture& capture : atom.captures) {
+    if (capture.attribute == attribute && capture.name == name) return true;
+  }
+  return false;
+}
+
+// The key of a walk whose last event is element `element` taken `count` times, with `bound(name)`
+// the value bound to `name` (null: unbound).
+template <class Bound>
+std::optional<WalkKey> key_at(const Pattern& pattern, std::uint32_t element, std::uint32_t count,
+                              const Bound& bound) {
+  // The elements the walk may take next, as may_take_at reads them; `visit` false stops.
+  const Step& current = pattern.steps[element];
+  const auto each_next = [&](const auto& visit) {
+    if (count >= current.min_count) {
+      for (std::size_t next = element + 1; next < pattern.steps.size(); ++next) {
+        if (!visit(pattern.steps[next])) return false;
+        if (pattern.steps[next].min_count > 0) break;
+      }
+    }
+    return !below_maximum(current, count) || visit(current);
+  };
+  const Step* first = nullptr;
+  each_next([&](const Step& step) {
+    first = &step;
+    return false;
+  });
+  if (!first) return std::nullopt;
+  const auto shared = [&](const std::string& attribute, const std::string& name)
+      -> std::optional<WalkKey> {
+    const Value* value = bound(name);
+    if (!value) return std::nullopt;
+    const bool everywhere = each_next([&](const Step& step) {
+      for (std::size_t k = 0; k < step.branch_count(); ++k) {
+        if (!requires_equal(step.branch(k), attribute, name)) return false;
+      }
+      return true;
+    });
+    if (!everywhere) return std::nullopt;
+    return WalkKey{&attribute, ValueHash{}(*value)};
+  };
+  const Atom& atom = first->branch(0);
+  for (const ReferencePredicate& reference : atom.reference_predicates) {
+    if (reference.op != ComparisonOperator::Eq) continue;
+    if (auto key = shared(reference.attribute, reference.binding)) return key;
+  }
+  for (const Capture& capture : atom.captures) {
+    if (auto key = shared(capture.attribute, capture.name)) return key;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<WalkKey> FirstWalk::key(const Pattern& pattern) const {
+  return key_at(pattern, walk_.element, walk_.count,
+                [&](const std::string& name) { return walk_.bindings.find(name); });
+}
+
+// The bindings of a fresh walk are those begin_at makes: each name the value of its first capture.
+std::optional<WalkKey> FirstWalk::fresh_key(const Pattern& pattern, const Event& start,
+                                            std::uint32_t branch) {
+  const std::vector<Capture>& captures = pattern.steps.front().branch(branch).captures;
+  return key_at(pattern, 0, 1, [&](const std::string& name) -> const Value* {
+    for (const Capture& capture : captures) {
+      if (capture.name != name) continue;
+      const Value* value = start.attrs.find(capture.attribute);
+      return value ? value : &kNull;
+    }
+    return nullptr;
+  });
 }
 
 std::optional<ElementWalk> walk_first(const Pattern& pattern, const EventView& events,

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "match/transitions.hpp"
@@ -111,6 +112,13 @@ class AbsenceCursors {
   std::vector<std::size_t> scanned_, blocker_;
 };
 
+// A value that every event a walk can take next carries under `attribute` (its hash, ValueHash):
+// an event whose value there hashes otherwise leaves the walk as it is.
+struct WalkKey {
+  const std::string* attribute = nullptr;
+  std::uint64_t hash = 0;
+};
+
 // The `first` walk of one start, read one event at a time (walk_first reads a whole run; a
 // stream reads on as events come).
 class FirstWalk {
@@ -122,6 +130,9 @@ class FirstWalk {
   // Begins again at events[start], a start of the same pattern, reusing the walk's room: a
   // stream begins a walk per start, and most end soon.
   void begin_at(const Pattern& pattern, const EventView& events, std::size_t start);
+  // The same where the start is known to pass `branch` of the first element (the first it passes).
+  void begin_at(const Pattern& pattern, const EventView& events, std::size_t start,
+                std::uint32_t branch);
   void mark_complete(bool completed) { walk_.completed = completed; }
   bool completed() const { return walk_.completed; }
   const ElementWalk& walk() const { return walk_; }
@@ -132,6 +143,18 @@ class FirstWalk {
   // The latest timestamp at which an event can still be taken (the walk is over once every later
   // event comes after it); nothing where no window bounds the next one.
   std::optional<std::int64_t> deadline(const Pattern& pattern, const EventView& events) const;
+  // The key of the events that can move the walk: every branch of every element it may take
+  // next compares one attribute with `==` to a bound name (or captures it into a bound name).
+  // None where the branches share no such equality.
+  std::optional<WalkKey> key(const Pattern& pattern) const;
+
+  // may_take, deadline and key of a walk that has taken only events[start] (by the first
+  // element's `branch`), without making one: a stream begins a walk once an event may move it.
+  static bool fresh_may_take(const Pattern& pattern, const Event& event);
+  static std::optional<std::int64_t> fresh_deadline(const Pattern& pattern,
+                                                    const EventView& events, std::size_t start);
+  static std::optional<WalkKey> fresh_key(const Pattern& pattern, const Event& start,
+                                          std::uint32_t branch);
 
  private:
   // Whether `event` has the type of an element the walk could take it as.

@@ -226,7 +226,6 @@ bool Atom::accepts(const Event& event, const Bindings& bindings) const {
   // A capture into a name that is already bound (earlier step, or an earlier capture of this
   // atom) must capture a strictly equal value. Checked here so failures never allocate.
   for (std::size_t i = 0; i < captures.size(); ++i) {
-    const Value& value = captured_value(event, captures[i]);
     const Value* bound = bindings.find(captures[i].name);
     if (!bound) {
       for (std::size_t j = 0; j < i; ++j) {
@@ -236,7 +235,8 @@ bool Atom::accepts(const Event& event, const Bindings& bindings) const {
         }
       }
     }
-    if (bound && !(*bound == value)) return false;
+    // A first capture of a name takes any value: the attribute is read only to compare.
+    if (bound && !(*bound == captured_value(event, captures[i]))) return false;
   }
   return true;
 }

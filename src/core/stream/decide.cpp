@@ -312,7 +312,13 @@ void StreamState::trim(PartitionState& partition) {
   partition.settled.erase(partition.settled.begin(), partition.settled.begin() + begin);
   partition.match_from -= std::min(begin, partition.match_from);  // only non_overlapping moves it
   partition.events.erase(partition.events.begin(), partition.events.begin() + static_cast<std::ptrdiff_t>(begin));
-  for (LiveWalk& entry : partition.walks) entry.walk.shift(begin);
+  for (LiveWalk& entry : partition.walks) {
+    if (entry.walk == LiveWalk::kUnbegun) {
+      entry.start -= begin;
+    } else {
+      walk_pool_[entry.walk].shift(begin);
+    }
+  }
   // A partition that once kept many events gives the room back when it keeps few again.
   if (partition.kept.capacity() > 64 && partition.kept.size() < partition.kept.capacity() / 4) {
     partition.kept.shrink_to_fit();

@@ -9,6 +9,7 @@
 #include "json/json.hpp"
 #include "match/element_walk.hpp"
 #include "model/duration.hpp"
+#include "model/value_hash.hpp"
 #include "stream/horizon.hpp"
 #include "stream/stream_state.hpp"
 
@@ -141,10 +142,11 @@ std::uint32_t StreamState::partition_number(const SortedEvents& batch, std::size
   });
 }
 
-bool StreamState::starts(const PartitionState& partition, const Event& event) const {
+std::optional<std::uint32_t> StreamState::start_branch(const PartitionState& partition,
+                                                       const Event& event) const {
   const Pattern& pattern = resolved_->pattern;
-  if (pattern.anchored_start && partition.released_any) return false;
-  return passing_branch(pattern.steps.front(), event, Bindings{}).has_value();
+  if (pattern.anchored_start && partition.released_any) return std::nullopt;
+  return passing_branch(pattern.steps.front(), event, Bindings{});
 }
 
 void StreamState::drop(const Kept& kept) {
@@ -161,99 +163,158 @@ void StreamState::drop(const Kept& kept) {
 
 void StreamState::release(PartitionState& partition, std::uint32_t number,
                           std::int64_t watermark) {
+  release_from(partition.held, partition, number, watermark);
+}
+
+// Releases the events of `events` (in event order, after every kept one) up to the watermark,
+// and lets them go from there.
+void StreamState::release_from(std::vector<Kept>& events, PartitionState& partition,
+                               std::uint32_t number, std::int64_t watermark) {
   std::size_t released = 0;
-  for (; released < partition.held.size(); ++released) {
-    const Kept& kept = partition.held[released];
+  for (; released < events.size(); ++released) {
+    const Kept& kept = events[released];
     if (kept.event->ts > watermark) break;
     if (partition.closed) {
       drop(kept);
       continue;
     }
-    const bool start = starts(partition, *kept.event);
+    const std::optional<std::uint32_t> start = start_branch(partition, *kept.event);
     partition.released_any = true;
     partition.kept.push_back(kept);
     partition.events.push_back(kept.event);
     partition.settled.push_back(!start ? kSettled : options_.explain ? 0 : kMissDecided);
-    partition.open += start;
+    partition.open += start.has_value();
     if (!partition.dirty) dirty_.push_back(number);
     partition.dirty = true;
-    if (resolved_->walks) read_on(partition, number);
+    if (resolved_->walks) read_on(partition, number, start);
   }
-  partition.held.erase(partition.held.begin(), partition.held.begin() + released);
+  events.erase(events.begin(), events.begin() + static_cast<std::ptrdiff_t>(released));
   if (resolved_->walks) end_walks(partition, watermark, false);
 }
 
-// The walks read the partition's newest kept event; a start begins a walk of its own. A walk
-// whose deadline the event is past is over before it reads it: neither it nor a later event can
-// be taken, and a long push would otherwise feed every later event to every such walk.
-void StreamState::read_on(PartitionState& partition, std::uint32_t number) {
+// The walks read the partition's newest kept event; a start (by its first element's `start`
+// branch) begins a walk of its own. A walk whose deadline the event is past is over before it
+// reads it: neither it nor a later event can be taken, and a long push would otherwise feed every
+// later event to every such walk. A walk keyed by a value the event does not carry skips it
+// unread, as reading it would.
+void StreamState::read_on(PartitionState& partition, std::uint32_t number,
+                          std::optional<std::uint32_t> start) {
   const Pattern& pattern = resolved_->pattern;
   const EventView events(partition.events.data(), partition.events.size());
   const Run run{0, events.size()};
   const std::size_t newest = events.size() - 1;
-  const std::int64_t ts = events[newest].ts;
-  const auto completes = [&](FirstWalk& walk) {
-    partition.settled[walk.start()] |= kSettled;
-    completed_.push_back(CompletedWalk{number, std::move(walk).result()});
+  const Event& event = events[newest];
+  const std::int64_t ts = event.ts;
+  // The event's value under the attribute last asked for, hashed once for every walk keyed so.
+  const std::string* hashed = nullptr;
+  std::uint64_t hash = 0;
+  const auto differs = [&](const LiveWalk& entry) {
+    if (entry.key_attribute != hashed) {
+      const Value* value = event.attrs.find(*entry.key_attribute);
+      hash = ValueHash{}(value ? *value : kNull);
+      hashed = entry.key_attribute;
+    }
+    keyed_skips_ = keyed_skips_ || hash != entry.key_hash;
+    return hash != entry.key_hash;
   };
+  std::int64_t earliest = kNoDeadline;
   std::size_t live = 0;
-  for (std::size_t w = 0; w < partition.walks.size(); ++w) {
-    LiveWalk& entry = partition.walks[w];
-    if (entry.deadline && ts > *entry.deadline) {
-      partition.settled[entry.walk.start()] |= kMatchDecided;
-      spare(std::move(entry.walk));
+  std::vector<LiveWalk>& walks = partition.walks;
+  for (std::size_t w = 0; w < walks.size(); ++w) {
+    LiveWalk entry = walks[w];
+    if (ts > entry.deadline) {
+      partition.settled[start_of(entry)] |= kMatchDecided;
+      if (entry.walk != LiveWalk::kUnbegun) end_walk(entry.walk);
       continue;
     }
-    const std::size_t taken = entry.walk.walk().path.size();
-    if (entry.walk.read(pattern, events, run, newest)) {
-      completes(entry.walk);
-      continue;
+    if (entry.walk == LiveWalk::kUnbegun && (!entry.key_attribute || !differs(entry)) &&
+        FirstWalk::fresh_may_take(pattern, event)) {
+      entry.walk = begin_walk(events, entry.start, entry.branch);
     }
-    if (entry.walk.walk().path.size() != taken) entry.deadline = entry.walk.deadline(pattern, events);
-    if (live != w) partition.walks[live] = std::move(entry);
-    ++live;
+    if (entry.walk != LiveWalk::kUnbegun && (!entry.key_attribute || !differs(entry))) {
+      FirstWalk& walk = walk_pool_[entry.walk];
+      const std::size_t taken = walk.walk().path.size();
+      if (walk.read(pattern, events, run, newest)) {
+        partition.settled[walk.start()] |= kSettled;
+        completed_.push_back(CompletedWalk{number, std::move(walk).result()});
+        end_walk(entry.walk);
+        continue;
+      }
+      if (walk.walk().path.size() != taken) {
+        const std::optional<std::int64_t> deadline = walk.deadline(pattern, events);
+        const std::optional<WalkKey> key = walk.key(pattern);
+        entry.deadline = deadline.value_or(kNoDeadline);
+        entry.key_attribute = key ? key->attribute : nullptr;
+        entry.key_hash = key ? key->hash : 0;
+      }
+    }
+    earliest = std::min(earliest, entry.deadline);
+    walks[live++] = entry;
   }
-  partition.walks.erase(partition.walks.begin() + static_cast<std::ptrdiff_t>(live),
-                        partition.walks.end());
-  if (partition.settled[newest] == kSettled) return;  // no start
-  FirstWalk walk = spare_walks_.empty() ? FirstWalk(pattern, events, newest)
-                                         : take_spare(pattern, events, newest);
-  walk.mark_complete(element_complete(pattern, 0, 1));
-  if (walk.completed()) {
-    completes(walk);
-  } else {
-    std::optional<std::int64_t> deadline = walk.deadline(pattern, events);
-    partition.walks.push_back(LiveWalk{std::move(walk), deadline});
+  walks.resize(live);
+  partition.earliest_deadline = earliest;
+  if (!start) return;
+  if (!element_complete(pattern, 0, 1)) {
+    const std::optional<WalkKey> key = FirstWalk::fresh_key(pattern, event, *start);
+    LiveWalk entry{FirstWalk::fresh_deadline(pattern, events, newest).value_or(kNoDeadline),
+                   key ? key->attribute : nullptr, key ? key->hash : 0, newest, *start,
+                   LiveWalk::kUnbegun};
+    partition.earliest_deadline = std::min(partition.earliest_deadline, entry.deadline);
+    walks.push_back(entry);
+    return;
   }
+  const std::uint32_t begun = begin_walk(events, newest, *start);
+  FirstWalk& walk = walk_pool_[begun];
+  walk.mark_complete(true);
+  partition.settled[newest] |= kSettled;
+  completed_.push_back(CompletedWalk{number, std::move(walk).result()});
+  end_walk(begun);
 }
 
-void StreamState::spare(FirstWalk walk) {
-  if (spare_walks_.size() < kSpareWalks) spare_walks_.push_back(std::move(walk));
+void StreamState::track(PartitionState& partition, std::uint32_t walk, const EventView& events) {
+  const Pattern& pattern = resolved_->pattern;
+  const FirstWalk& tracked = walk_pool_[walk];
+  const std::optional<WalkKey> key = tracked.key(pattern);
+  LiveWalk entry{tracked.deadline(pattern, events).value_or(kNoDeadline),
+                 key ? key->attribute : nullptr, key ? key->hash : 0, tracked.start(), 0, walk};
+  partition.earliest_deadline = std::min(partition.earliest_deadline, entry.deadline);
+  partition.walks.push_back(entry);
 }
 
-FirstWalk StreamState::take_spare(const Pattern& pattern, const EventView& events,
-                                  std::size_t start) {
-  FirstWalk walk = std::move(spare_walks_.back());
-  spare_walks_.pop_back();
-  walk.begin_at(pattern, events, start);
+std::uint32_t StreamState::begin_walk(const EventView& events, std::size_t start,
+                                      std::uint32_t branch) {
+  const Pattern& pattern = resolved_->pattern;
+  if (free_walks_.empty()) {
+    if (walk_pool_.size() == std::numeric_limits<std::uint32_t>::max()) {
+      invariant_failure("a stream has at most 2^32 - 1 open walks");
+    }
+    walk_pool_.emplace_back(pattern, events, start);
+    return static_cast<std::uint32_t>(walk_pool_.size() - 1);
+  }
+  const std::uint32_t walk = free_walks_.back();
+  free_walks_.pop_back();
+  walk_pool_[walk].begin_at(pattern, events, start, branch);
   return walk;
 }
 
 // Walks that no event to come can extend are over: their starts have no match.
 void StreamState::end_walks(PartitionState& partition, std::int64_t watermark, bool flushing) {
+  if (!flushing && watermark <= partition.earliest_deadline) return;  // none is over
+  std::int64_t earliest = kNoDeadline;
   std::size_t live = 0;
-  for (std::size_t w = 0; w < partition.walks.size(); ++w) {
-    LiveWalk& entry = partition.walks[w];
-    if (flushing || (entry.deadline && watermark > *entry.deadline)) {
-      partition.settled[entry.walk.start()] |= kMatchDecided;
-      spare(std::move(entry.walk));
+  std::vector<LiveWalk>& walks = partition.walks;
+  for (std::size_t w = 0; w < walks.size(); ++w) {
+    const LiveWalk entry = walks[w];
+    if (flushing || watermark > entry.deadline) {
+      partition.settled[start_of(entry)] |= kMatchDecided;
+      if (entry.walk != LiveWalk::kUnbegun) end_walk(entry.walk);
     } else {
-      if (live != w) partition.walks[live] = std::move(entry);
-      ++live;
+      earliest = std::min(earliest, entry.deadline);
+      walks[live++] = entry;
     }
   }
-  partition.walks.erase(partition.walks.begin() + static_cast<std::ptrdiff_t>(live),
-                        partition.walks.end());
+  walks.resize(live);
+  partition.earliest_deadline = earliest;
 }
 
 std::variant<StreamOutput, arrow::InputFailure> StreamState::push(SortedEvents batch,
@@ -283,8 +344,10 @@ std::variant<StreamOutput, arrow::InputFailure> StreamState::push(SortedEvents b
     // Lateness is judged in arrival order: against the latest event before it.
     arrival.resize(end - begin);
     for (std::size_t i = begin; i < end; ++i) arrival[i - begin] = i;
-    std::sort(arrival.begin(), arrival.end(),
-              [&](std::size_t a, std::size_t b) { return batch.row(a) < batch.row(b); });
+    const auto by_row = [&](std::size_t a, std::size_t b) { return batch.row(a) < batch.row(b); };
+    if (!std::is_sorted(arrival.begin(), arrival.end(), by_row)) {
+      std::sort(arrival.begin(), arrival.end(), by_row);
+    }
     bool seen = state && state->seen;
     std::int64_t latest = seen ? state->max_ts : 0;
     std::size_t starts_released = state ? state->open : 0;
@@ -333,6 +396,12 @@ std::variant<StreamOutput, arrow::InputFailure> StreamState::push(SortedEvents b
   take_in(std::move(batch), input_rows, late, numbers, out);
   decide(false, out);
   compact_if_sparse();
+  if (keyed_skips_) {
+    PathsTaken taken;
+    taken.note(Path::StreamKeyedWalks);
+    taken.publish();
+    keyed_skips_ = false;
+  }
   return out;
 }
 
@@ -380,11 +449,18 @@ void StreamState::take_in(SortedEvents taken, std::uint64_t input_rows,
       ++owner.live;
       ++needed_events_;
     }
+    const std::size_t before = partition.held.size();
+    if (before == 0) {
+      // Nothing held: the events the watermark passes go to the kept ones directly.
+      release_from(incoming, partition, number, watermark(partition));
+      partition.held.insert(partition.held.end(), incoming.begin(), incoming.end());
+      begin = end;
+      continue;
+    }
     // Every new row comes after every held one: merging by (ts, row) keeps event order. Mostly
     // the new events come after the held ones anyway, and there is nothing to merge.
-    const std::size_t before = partition.held.size();
     partition.held.insert(partition.held.end(), incoming.begin(), incoming.end());
-    if (before > 0 && !incoming.empty() && in_event_order(incoming.front(), partition.held[before - 1])) {
+    if (!incoming.empty() && in_event_order(incoming.front(), partition.held[before - 1])) {
       std::inplace_merge(partition.held.begin(), partition.held.begin() + before,
                          partition.held.end(), in_event_order);
     }

@@ -232,12 +232,15 @@ void StreamState::replay_walks(PartitionState& partition) {
   const Run run{0, events.size()};
   for (std::size_t k = 0; k < partition.kept.size(); ++k) {
     if (partition.settled[k] & kMatchDecided) continue;
-    FirstWalk walk(pattern, events, k);
+    const std::optional<std::uint32_t> branch =
+        passing_branch(pattern.steps.front(), *partition.kept[k].event, Bindings{});
+    if (!branch) throw SnapshotReader::Damaged{"an open start that starts nothing"};
+    const std::uint32_t begun = begin_walk(events, k, *branch);
+    FirstWalk& walk = walk_pool_[begun];
     for (std::size_t j = k + 1; j < events.size(); ++j) {
       if (walk.read(pattern, events, run, j)) throw SnapshotReader::Damaged{"a start decided twice"};
     }
-    std::optional<std::int64_t> deadline = walk.deadline(pattern, events);
-    partition.walks.push_back(LiveWalk{std::move(walk), deadline});
+    track(partition, begun, events);
   }
 }
 

@@ -11,11 +11,13 @@
 #include <string>
 #include <string_view>
 #include <functional>
+#include <limits>
 #include <vector>
 
 #include "arrow/key_numbers.hpp"
 #include "arrow/table_events.hpp"
 #include "match/element_walk.hpp"
+#include "match/paths_taken.hpp"
 #include "plan/plan.hpp"
 #include "stream/stream.hpp"
 
@@ -38,10 +40,21 @@ inline bool in_event_order(const Kept& a, const Kept& b) {
 // can come) and its near-miss side. Events that start nothing are settled from the first.
 enum Settled : std::uint8_t { kMatchDecided = 1, kMissDecided = 2, kSettled = 3 };
 
-// A start's walk, with the latest time an event can still be taken at (none: no bound).
+// No deadline: no window bounds what a walk may still take.
+constexpr std::int64_t kNoDeadline = std::numeric_limits<std::int64_t>::max();
+
+// A start's walk, with the latest time an event can still be taken at and the key of the events
+// that can move it (no attribute: any event may). Small, so that a partition's walks are scanned
+// without reaching into the walks themselves. Most starts end before any event moves them: until
+// one may, a walk is only its start (the kept position) and branch, and has no place in the pool.
 struct LiveWalk {
-  FirstWalk walk;
-  std::optional<std::int64_t> deadline;
+  static constexpr std::uint32_t kUnbegun = std::numeric_limits<std::uint32_t>::max();
+  std::int64_t deadline = kNoDeadline;
+  const std::string* key_attribute = nullptr;
+  std::uint64_t key_hash = 0;
+  std::size_t start = 0;       // unbegun: where it starts in the partition's kept events
+  std::uint32_t branch = 0;    // unbegun: the first element's branch its start passes
+  std::uint32_t walk = kUnbegun;  // its place in the state's walk pool
 };
 
 struct PartitionState {
@@ -54,6 +67,7 @@ struct PartitionState {
   std::vector<std::uint8_t> settled;  // per kept event (Settled bits)
   std::vector<const Event*> events;   // the kept events, for the walks to read
   std::vector<LiveWalk> walks;        // first mode: the walks of undecided starts, by start
+  std::int64_t earliest_deadline = kNoDeadline;  // at most the least deadline of `walks`
   std::size_t match_from = 0;     // non_overlapping: where matching reads on from, in kept
   std::size_t open = 0;           // starts of kept not settled
   bool dirty = false;             // released events since the last pass
@@ -116,13 +130,25 @@ class StreamState {
                const std::vector<std::uint32_t>& numbers, StreamOutput& out);
   void release(PartitionState& partition, std::uint32_t number, std::int64_t watermark);
   std::int64_t watermark(const PartitionState& partition) const;
-  bool starts(const PartitionState& partition, const Event& event) const;
+  // The branch of the first element that `event` starts a walk by, if it starts one.
+  std::optional<std::uint32_t> start_branch(const PartitionState& partition,
+                                            const Event& event) const;
   void drop(const Kept& kept);
-  void read_on(PartitionState& partition, std::uint32_t number);
+  void release_from(std::vector<Kept>& events, PartitionState& partition, std::uint32_t number,
+                    std::int64_t watermark);
+  void read_on(PartitionState& partition, std::uint32_t number,
+               std::optional<std::uint32_t> start);
+  // Files the pool's walk `walk` among the partition's live ones, with its deadline and key.
+  void track(PartitionState& partition, std::uint32_t walk, const EventView& events);
+  // The kept position of a live walk's start.
+  std::size_t start_of(const LiveWalk& entry) const {
+    return entry.walk == LiveWalk::kUnbegun ? entry.start : walk_pool_[entry.walk].start();
+  }
   void end_walks(PartitionState& partition, std::int64_t watermark, bool flushing);
-  void spare(FirstWalk walk);
-  FirstWalk take_spare(const Pattern& pattern, const EventView& events, std::size_t start);
-  static constexpr std::size_t kSpareWalks = 1024;  // ended walks kept for their room
+  // A walk of the pool begun at events[start] (by the first element's `branch`), in the room of
+  // an ended one where there is one; and a walk that has ended, its room free again.
+  std::uint32_t begin_walk(const EventView& events, std::size_t start, std::uint32_t branch);
+  void end_walk(std::uint32_t walk) { free_walks_.push_back(walk); }
 
   // compact.cpp
   void compact_if_sparse();
@@ -155,7 +181,11 @@ class StreamState {
   std::size_t needed_events_ = 0;  // of those, the ones held or kept
   std::vector<CompletedWalk> completed_;  // since the last decision
   std::vector<std::uint32_t> dirty_;      // partitions with events released since then
-  std::vector<FirstWalk> spare_walks_;    // ended walks whose room a new start reuses
+  // The walks of every partition's undecided starts, and the places in it of ended ones, whose
+  // room a new start reuses: a push over many partitions ends and begins thousands of walks.
+  bool keyed_skips_ = false;  // since the last push: a keyed walk skipped an event unread
+  std::vector<FirstWalk> walk_pool_;
+  std::vector<std::uint32_t> free_walks_;
 };
 
 // FNV-1a over `bytes`: a snapshot ends with that of the bytes before, so that a damaged byte
