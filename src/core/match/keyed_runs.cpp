@@ -2,8 +2,10 @@
 #include "match/keyed_runs.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "match/tuning.hpp"
 
@@ -38,11 +40,25 @@ std::optional<std::string> correlating_name(const std::vector<CompiledStep>& ste
   return std::nullopt;
 }
 
+// What tells a value from others of its key and kind: the payload of an Int, Float or Bool.
+// Strings share a key only when equal, and Null has no payload.
+std::uint64_t payload(const Value& value) {
+  switch (value.kind()) {
+    case ValueKind::Int: return static_cast<std::uint64_t>(value.as_int());
+    case ValueKind::Float: return std::bit_cast<std::uint64_t>(value.as_float());
+    case ValueKind::Bool: return value.as_bool() ? 1 : 0;
+    case ValueKind::String:
+    case ValueKind::Null: break;
+  }
+  return 0;
+}
+
 }  // namespace
 
 std::optional<KeyedRuns> KeyedRuns::of(const std::vector<CompiledStep>& steps) {
-  if (!correlating_name(steps)) return std::nullopt;
-  KeyedRuns runs(steps);
+  std::optional<std::string> name = correlating_name(steps);
+  if (!name) return std::nullopt;
+  KeyedRuns runs(steps, std::move(*name));
   // A type that offers its key through two attributes would be in two groups, and in each it
   // could also start matches whose name is not that group's key.
   for (const std::vector<plan::AttributeKey>& attributes : runs.attributes_) {
@@ -51,8 +67,9 @@ std::optional<KeyedRuns> KeyedRuns::of(const std::vector<CompiledStep>& steps) {
   return runs;
 }
 
-KeyedRuns::KeyedRuns(const std::vector<CompiledStep>& steps) {
-  const std::string name = *correlating_name(steps);
+KeyedRuns::KeyedRuns(const std::vector<CompiledStep>& steps, std::string correlating)
+    : name_(std::move(correlating)) {
+  const std::string& name = name_;
   const auto add = [&](const std::string& type, std::string_view attribute) {
     const std::size_t id = types_.add(type);
     if (attributes_.size() <= id) attributes_.resize(id + 1);
@@ -117,6 +134,14 @@ void KeyedRuns::group(const EventView& events, const Run& run) {
   reserve_for(hashes_, length);
   values_.assign(length, nullptr);
   hashes_.resize(length);
+  reserve_for(types_of_, length);
+  reserve_for(stamps_, length);
+  reserve_for(payloads_, length);
+  reserve_for(kinds_, length);
+  types_of_.resize(length);
+  stamps_.resize(length);
+  payloads_.resize(length);
+  kinds_.resize(length);
   constexpr std::size_t kAttributesAhead = tuning::kKeyAttributesAhead;
   visit_events(events, run.begin, run.end, [&](std::size_t i, const Event& event) {
     if (i + kAttributesAhead < run.end) {
@@ -127,8 +152,13 @@ void KeyedRuns::group(const EventView& events, const Run& run) {
     // A start that captures a missing attribute binds Null, so Null is a key like any other.
     const Value& value = attributes_[type].front().or_null(event.attrs);
     if (equals_nothing(value)) return true;
-    values_[i - run.begin] = &value;
-    hashes_[i - run.begin] = ValueHash()(value);
+    const std::size_t offset = i - run.begin;
+    values_[offset] = &value;
+    hashes_[offset] = ValueHash()(value);
+    types_of_[offset] = static_cast<std::uint32_t>(type);
+    stamps_[offset] = event.ts;
+    kinds_[offset] = static_cast<std::uint8_t>(value.kind());
+    payloads_[offset] = payload(value);
     return true;
   });
   // Then the keys, in run order. The table outgrows the cache where keys are many, so the slot
@@ -137,13 +167,24 @@ void KeyedRuns::group(const EventView& events, const Run& run) {
   reserve_for(key_of_, length);
   key_of_.assign(length, kNoKey);
   std::size_t placed = 0;
+  key_kinds_.clear();
+  key_payloads_.clear();
+  exact_.clear();
   for (std::size_t offset = 0; offset < length; ++offset) {
     if (offset + kSlotsAhead < length && values_[offset + kSlotsAhead] && !keys_.empty()) {
       __builtin_prefetch(&keys_[hashes_[offset + kSlotsAhead] & (keys_.size() - 1)]);
     }
     if (!values_[offset]) continue;
-    key_of_[offset] = key_number(*values_[offset], hashes_[offset]);
+    const std::uint32_t key = key_number(*values_[offset], hashes_[offset]);
+    key_of_[offset] = key;
     ++placed;
+    if (key == exact_.size()) {  // a new key
+      key_kinds_.push_back(kinds_[offset]);
+      key_payloads_.push_back(payloads_[offset]);
+      exact_.push_back(kinds_[offset] != static_cast<std::uint8_t>(ValueKind::Null));
+    } else if (key_kinds_[key] != kinds_[offset] || key_payloads_[key] != payloads_[offset]) {
+      exact_[key] = 0;
+    }
   }
   // A counting sort by key, stable, so each group keeps run order.
   starts_.assign(key_count_ + 1, 0);
@@ -155,6 +196,12 @@ void KeyedRuns::group(const EventView& events, const Run& run) {
   reserve_for(sources_, placed);
   grouped_.resize(placed);
   sources_.resize(placed);
+  reserve_for(grouped_types_, placed);
+  reserve_for(grouped_stamps_, placed);
+  reserve_for(grouped_values_, placed);
+  grouped_types_.resize(placed);
+  grouped_stamps_.resize(placed);
+  grouped_values_.resize(placed);
   std::vector<std::size_t> next(starts_.begin(), starts_.end() - 1);
   for (std::size_t offset = 0; offset < length; ++offset) {
     const std::uint32_t key = key_of_[offset];
@@ -162,6 +209,9 @@ void KeyedRuns::group(const EventView& events, const Run& run) {
     const std::size_t at = next[key]++;
     grouped_[at] = &events[run.begin + offset];
     sources_[at] = run.begin + offset;
+    grouped_types_[at] = types_of_[offset];
+    grouped_stamps_[at] = stamps_[offset];
+    grouped_values_[at] = values_[offset];
   }
 }
 

@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "match/partitions.hpp"
@@ -24,6 +26,10 @@ class KeyedRuns {
  public:
   // The grouping for `pattern`, or nothing where its steps are not all correlated by one name.
   static std::optional<KeyedRuns> of(const std::vector<CompiledStep>& steps);
+  // The name that correlates the steps.
+  const std::string& name() const { return name_; }
+  // The id that the grouping gives events of `type` (plan::kNone: a type it does not group).
+  std::size_t type_id(std::string_view type) const { return types_.find(type); }
 
   // Groups the events of `run` by the key of the value that the pattern correlates (each type
   // offers it through one attribute). Events of other types, and values that equal nothing, are
@@ -35,11 +41,26 @@ class KeyedRuns {
   Run group_run(std::size_t g) const { return Run{starts_[g], starts_[g + 1]}; }
   // The index in the run's EventView of the grouped event at `position`.
   std::size_t source(std::size_t position) const { return sources_[position]; }
+  // Per grouped event, its type id and its timestamp, noted while grouping so that a matcher
+  // that needs no more than these never reads the events again.
+  const LargeVector<std::uint32_t>& grouped_types() const { return grouped_types_; }
+  const LargeVector<std::int64_t>& grouped_stamps() const { return grouped_stamps_; }
+  // Per grouped event, its value of the key (what a capture of the key attribute binds).
+  const LargeVector<const Value*>& grouped_values() const { return grouped_values_; }
+  // The attribute through which events of type `id` offer their key.
+  std::string_view key_attribute(std::size_t id) const {
+    return attributes_[id].front().name();
+  }
+  // Whether all values of group g are one value (same kind and payload, not Null): then `==`
+  // holds between any two of its events. Groups only share a key (ValueKeyEqual), which Int and
+  // Float, or Ints beyond 2^53, may do without being equal.
+  bool exact(std::size_t g) const { return exact_[g] != 0; }
 
  private:
-  explicit KeyedRuns(const std::vector<CompiledStep>& steps);
+  KeyedRuns(const std::vector<CompiledStep>& steps, std::string name);
   std::uint32_t key_number(const Value& value, std::uint64_t hash);
 
+  std::string name_;
   plan::TypeTable types_;
   std::vector<std::vector<plan::AttributeKey>> attributes_;  // per type id: its key attributes
   // Keys numbered by first appearance: an open-addressing table of (hash, class, number, value).
@@ -56,12 +77,25 @@ class KeyedRuns {
   // Per event of the run, the value that decides its key (null: none) and that value's hash.
   LargeVector<const Value*> values_;
   LargeVector<std::uint64_t> hashes_;
+  // Per event of the run, its type id and what identifies its value within its key: the kind,
+  // and the payload of an Int, Float or Bool (strings share a key only when equal).
+  LargeVector<std::uint32_t> types_of_;
+  LargeVector<std::int64_t> stamps_;
+  LargeVector<std::uint64_t> payloads_;
+  LargeVector<std::uint8_t> kinds_;
   // Per event of the run, its key (kNoKey: none).
   static constexpr std::uint32_t kNoKey = static_cast<std::uint32_t>(-1);
   LargeVector<std::uint32_t> key_of_;
+  // Per key, the identity of its first value, and whether every later value had it.
+  std::vector<std::uint64_t> key_payloads_;
+  std::vector<std::uint8_t> key_kinds_;
+  std::vector<char> exact_;
   std::vector<std::size_t> starts_;  // per group, its first position; one more at the end
   LargeVector<const Event*> grouped_;
   LargeVector<std::size_t> sources_;
+  LargeVector<std::uint32_t> grouped_types_;
+  LargeVector<std::int64_t> grouped_stamps_;
+  LargeVector<const Value*> grouped_values_;
 };
 
 }  // namespace vashlet

@@ -30,6 +30,7 @@ const char* path_name(Path path) {
     case Path::FiledByValue: return "filed_by_value";
     case Path::Elements: return "elements";
     case Path::ElementsFiled: return "elements_filed";
+    case Path::KeyedChains: return "keyed_chains";
   }
   return "";
 }

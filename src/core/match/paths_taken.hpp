@@ -18,8 +18,9 @@ enum class Path : std::size_t {
   FiledByValue,  // a step's waiting partials filed by value
   Elements,      // a run of a pattern with language elements (ElementMatcher)
   ElementsFiled,  // such a run whose waiting walks were filed by a bound value
+  KeyedChains,    // a keyed run whose keys' events were followed as chains (KeyedChains)
 };
-constexpr std::size_t kPaths = 8;
+constexpr std::size_t kPaths = 9;
 
 struct PathsTaken {
   std::array<std::uint64_t, kPaths> counts{};
