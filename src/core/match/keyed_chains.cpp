@@ -61,7 +61,7 @@ KeyedChains::KeyedChains(const Plan& plan)
 }
 
 bool KeyedChains::admits(std::size_t k, const KeyedRuns& runs, std::size_t position) {
-  if (runs.grouped_types()[position] != types_[k]) return false;
+  if (runs.noted()[position].type != types_[k]) return false;
   return by_type_[k] || atoms_[k].admits(*runs.grouped()[position]);
 }
 
@@ -91,26 +91,27 @@ void KeyedChains::match_group(const KeyedRuns& runs, std::size_t g, FlatMatches&
   }
   // Forwards through the starts: each follows the next events of the steps, within their
   // windows.
-  const std::int64_t* stamps = runs.grouped_stamps().data() + group.begin;
+  const KeyedRuns::Noted* noted = runs.noted().data() + group.begin;
   for (std::size_t s = starts_.size(); s-- > 0;) {
     path_[0] = starts_[s];
     bool complete = true;
     for (std::size_t k = 1; k < steps && complete; ++k) {
       const std::uint32_t next = next_[path_[k - 1] * later_steps + (k - 1)];
       complete = next != kNoNext &&
-                 !(windows_[k] && window_exceeded(stamps[path_[k - 1]], stamps[next], *windows_[k]));
+                 !(windows_[k] && window_exceeded(noted[path_[k - 1]].ts, noted[next].ts,
+                                                  *windows_[k]));
       path_[k] = next;
     }
     if (!complete) continue;
     for (std::size_t k = 0; k < steps; ++k) out.indices.push_back(group.begin + path_[k]);
-    out.ends.push_back(stamps[path_[steps - 1]]);
+    out.ends.push_back(noted[path_[steps - 1]].ts);
     const std::size_t values = out.values.size();
     for (std::size_t k = 0; k < steps; ++k) {
       if (!atoms_[k].captures_new_names()) continue;
       const std::size_t position = group.begin + path_[k];
       if (captures_key_[k]) {  // every name it adds binds the key's value
         out.values.insert(out.values.end(), atoms_[k].new_values().size(),
-                          runs.grouped_values()[position]);
+                          runs.noted()[position].value);
         continue;
       }
       atoms_[k].admits(*runs.grouped()[position]);  // looks up what it captures

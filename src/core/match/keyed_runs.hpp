@@ -41,12 +41,15 @@ class KeyedRuns {
   Run group_run(std::size_t g) const { return Run{starts_[g], starts_[g + 1]}; }
   // The index in the run's EventView of the grouped event at `position`.
   std::size_t source(std::size_t position) const { return sources_[position]; }
-  // Per grouped event, its type id and its timestamp, noted while grouping so that a matcher
-  // that needs no more than these never reads the events again.
-  const LargeVector<std::uint32_t>& grouped_types() const { return grouped_types_; }
-  const LargeVector<std::int64_t>& grouped_stamps() const { return grouped_stamps_; }
-  // Per grouped event, its value of the key (what a capture of the key attribute binds).
-  const LargeVector<const Value*>& grouped_values() const { return grouped_values_; }
+  // Per grouped event, what the grouping read of it, so that a matcher that needs no more never
+  // reads the events again: its timestamp, its value of the key (what a capture of the key
+  // attribute binds) and its type id.
+  struct Noted {
+    std::int64_t ts;
+    const Value* value;
+    std::uint32_t type;
+  };
+  const LargeVector<Noted>& noted() const { return grouped_noted_; }
   // The attribute through which events of type `id` offer their key.
   std::string_view key_attribute(std::size_t id) const {
     return attributes_[id].front().name();
@@ -58,7 +61,8 @@ class KeyedRuns {
 
  private:
   KeyedRuns(const std::vector<CompiledStep>& steps, std::string name);
-  std::uint32_t key_number(const Value& value, std::uint64_t hash);
+  struct Read;
+  std::uint32_t key_number(const Read& read);
 
   std::string name_;
   plan::TypeTable types_;
@@ -66,36 +70,38 @@ class KeyedRuns {
   // Keys numbered by first appearance: an open-addressing table of (hash, class, number, value).
   // As in the matcher's value indexes, only strings are then compared: for the other classes the
   // hash decides the key, so a lookup seldom reads the value, which lies in an earlier event.
+  // Each key also holds the kind and payload of its first value, which tell whether the later
+  // ones are the same value (see exact).
   struct Key {
     const Value* value = nullptr;
     std::uint64_t hash = 0;
+    std::uint64_t payload = 0;
     std::uint32_t number = 0;
     KeyClass key_class = KeyClass::Null;
+    std::uint8_t kind = 0;
   };
   std::vector<Key> keys_;
   std::size_t key_count_ = 0;
-  // Per event of the run, the value that decides its key (null: none) and that value's hash.
-  LargeVector<const Value*> values_;
-  LargeVector<std::uint64_t> hashes_;
-  // Per event of the run, its type id and what identifies its value within its key: the kind,
-  // and the payload of an Int, Float or Bool (strings share a key only when equal).
-  LargeVector<std::uint32_t> types_of_;
-  LargeVector<std::int64_t> stamps_;
-  LargeVector<std::uint64_t> payloads_;
-  LargeVector<std::uint8_t> kinds_;
+  // Per event of the run, what the first pass read: the value that decides its key (null: none)
+  // and that value's hash, kind and payload (of an Int, Float or Bool: strings share a key only
+  // when equal), with the event's timestamp and type id.
+  struct Read {
+    const Value* value;
+    std::uint64_t hash;
+    std::uint64_t payload;
+    std::int64_t ts;
+    std::uint32_t type;
+    std::uint8_t kind;
+  };
+  LargeVector<Read> read_;
   // Per event of the run, its key (kNoKey: none).
   static constexpr std::uint32_t kNoKey = static_cast<std::uint32_t>(-1);
   LargeVector<std::uint32_t> key_of_;
-  // Per key, the identity of its first value, and whether every later value had it.
-  std::vector<std::uint64_t> key_payloads_;
-  std::vector<std::uint8_t> key_kinds_;
-  std::vector<char> exact_;
+  std::vector<char> exact_;  // per key
   std::vector<std::size_t> starts_;  // per group, its first position; one more at the end
   LargeVector<const Event*> grouped_;
   LargeVector<std::size_t> sources_;
-  LargeVector<std::uint32_t> grouped_types_;
-  LargeVector<std::int64_t> grouped_stamps_;
-  LargeVector<const Value*> grouped_values_;
+  LargeVector<Noted> grouped_noted_;
 };
 
 }  // namespace vashlet
