@@ -4,6 +4,7 @@
 #include "match/run_matcher.hpp"
 
 #include "match/tuning.hpp"
+#include "system/cancel.hpp"
 
 namespace vashlet {
 
@@ -49,8 +50,11 @@ void RunMatcher::match_by_key(const Run& run, FlatMatches& out) {
   std::optional<StepMatcher> matcher;
   const std::size_t begin = out.size();
   if (keyed_chains_) paths_taken_.note(Path::KeyedChains);
+  Checkpoint checkpoint;  // the step matcher has its own; chains may stop between keys
   for (std::size_t g = 0; g < keyed_->groups(); ++g) {
     if (keyed_chains_ && keyed_->exact(g)) {
+      const Run group = keyed_->group_run(g);
+      checkpoint(group.end - group.begin);
       keyed_chains_->match_group(*keyed_, g, out);
       continue;
     }
