@@ -445,6 +445,30 @@ def test_long_correlated_runs_match_alike(text, keyed, chained, exhaustive):
     assert compiled  # the input is meant to complete some
 
 
+# A key holds values that share a hash key; chains may follow it only where they are one value.
+# Ints past 2^53 share the nearest double without being equal, 0.0 and -0.0 are equal in two
+# payloads: the plain search decides both. Each login is followed by a purchase of its partner.
+@pytest.mark.parametrize("login_user, purchase_user, meet", [
+    (2**53, 2**53 + 1, False),
+    (2**53 + 1, 2**53 + 1, True),
+    (0.0, -0.0, True),
+    (1, 1.0, True),
+    ("ann", "ann", True),
+])
+def test_keys_of_values_that_only_share_a_hash_key(login_user, purchase_user, meet):
+    events = []
+    for ts in range(TUNING["split_from"]):
+        events.append(Event("site", ts, "login", {"user": ts % 97}))
+        events.append(Event("site", ts, "purchase", {"user": (ts + 1) % 97}))
+    events += [Event("site", 10**6, "login", {"user": login_user}),
+               Event("site", 10**6 + 1, "purchase", {"user": purchase_user})]
+    pattern = parse_pattern("login[user as $u] -> purchase[user == $u]")
+    found, taken = paths_taken(lambda: match_events(pattern, events))
+    assert taken["keyed_chains"] == 1
+    assert [key(m) for m in found] == [key(m) for m in match_events(pattern, events, use_oracle=True)]
+    assert any(m.indices == [len(events) - 2, len(events) - 1] for m in found) == meet
+
+
 # Runs of up to `cached_run` events are staged: read ahead in blocks that span several of them (a
 # run may begin inside one block and end past it); longer runs are streamed, read as they come.
 # Runs on either side of that size, in one list and on several threads, must match as the plain
