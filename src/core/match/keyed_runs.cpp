@@ -2,8 +2,10 @@
 #include "match/keyed_runs.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "match/tuning.hpp"
 
@@ -38,11 +40,25 @@ std::optional<std::string> correlating_name(const std::vector<CompiledStep>& ste
   return std::nullopt;
 }
 
+// What tells a value from others of its key and kind: the payload of an Int, Float or Bool.
+// Strings share a key only when equal, and Null has no payload.
+std::uint64_t payload(const Value& value) {
+  switch (value.kind()) {
+    case ValueKind::Int: return static_cast<std::uint64_t>(value.as_int());
+    case ValueKind::Float: return std::bit_cast<std::uint64_t>(value.as_float());
+    case ValueKind::Bool: return value.as_bool() ? 1 : 0;
+    case ValueKind::String:
+    case ValueKind::Null: break;
+  }
+  return 0;
+}
+
 }  // namespace
 
 std::optional<KeyedRuns> KeyedRuns::of(const std::vector<CompiledStep>& steps) {
-  if (!correlating_name(steps)) return std::nullopt;
-  KeyedRuns runs(steps);
+  std::optional<std::string> name = correlating_name(steps);
+  if (!name) return std::nullopt;
+  KeyedRuns runs(steps, std::move(*name));
   // A type that offers its key through two attributes would be in two groups, and in each it
   // could also start matches whose name is not that group's key.
   for (const std::vector<plan::AttributeKey>& attributes : runs.attributes_) {
@@ -51,8 +67,9 @@ std::optional<KeyedRuns> KeyedRuns::of(const std::vector<CompiledStep>& steps) {
   return runs;
 }
 
-KeyedRuns::KeyedRuns(const std::vector<CompiledStep>& steps) {
-  const std::string name = *correlating_name(steps);
+KeyedRuns::KeyedRuns(const std::vector<CompiledStep>& steps, std::string correlating)
+    : name_(std::move(correlating)) {
+  const std::string& name = name_;
   const auto add = [&](const std::string& type, std::string_view attribute) {
     const std::size_t id = types_.add(type);
     if (attributes_.size() <= id) attributes_.resize(id + 1);
@@ -77,9 +94,9 @@ KeyedRuns::KeyedRuns(const std::vector<CompiledStep>& steps) {
   }
 }
 
-// The number of the key of `value` (whose hash is `hash`), numbered by first appearance in the
-// run.
-std::uint32_t KeyedRuns::key_number(const Value& value, std::uint64_t hash) {
+// The number of the key of the value that `read` found, numbered by first appearance in the run;
+// a value that differs from the key's first one makes the key inexact.
+std::uint32_t KeyedRuns::key_number(const Read& read) {
   if (2 * (key_count_ + 1) > keys_.size()) {
     std::vector<Key> old(std::max<std::size_t>(1024, 2 * keys_.size()));
     old.swap(keys_);
@@ -90,16 +107,20 @@ std::uint32_t KeyedRuns::key_number(const Value& value, std::uint64_t hash) {
       keys_[at] = key;
     }
   }
+  const Value& value = *read.value;
   const KeyClass value_class = key_class(value);
-  std::size_t at = hash & (keys_.size() - 1);
+  std::size_t at = read.hash & (keys_.size() - 1);
   while (true) {
     Key& key = keys_[at];
     if (!key.value) {
-      key = Key{&value, hash, static_cast<std::uint32_t>(key_count_++), value_class};
-      return key.number;
+      const auto number = static_cast<std::uint32_t>(key_count_++);
+      key = Key{&value, read.hash, read.payload, number, value_class, read.kind};
+      exact_.push_back(read.kind != static_cast<std::uint8_t>(ValueKind::Null));
+      return number;
     }
-    if (key.hash == hash && key.key_class == value_class &&
+    if (key.hash == read.hash && key.key_class == value_class &&
         (value_class != KeyClass::String || *key.value == value)) {
+      if (key.kind != read.kind || key.payload != read.payload) exact_[key.number] = 0;
       return key.number;
     }
     at = (at + 1) & (keys_.size() - 1);
@@ -110,58 +131,71 @@ void KeyedRuns::group(const EventView& events, const Run& run) {
   const std::size_t length = run.end - run.begin;
   std::fill(keys_.begin(), keys_.end(), Key{});
   key_count_ = 0;
+  exact_.clear();
   // First each event's value and its hash. The attributes lie in blocks of their own, so those of
   // the events a few positions ahead are fetched early (the events themselves are fetched further
   // ahead by visit_events).
-  reserve_for(values_, length);
-  reserve_for(hashes_, length);
-  values_.assign(length, nullptr);
-  hashes_.resize(length);
+  reserve_for(read_, length);
+  read_.resize(length);
+  Read* const reads = read_.data();
   constexpr std::size_t kAttributesAhead = tuning::kKeyAttributesAhead;
   visit_events(events, run.begin, run.end, [&](std::size_t i, const Event& event) {
     if (i + kAttributesAhead < run.end) {
       prefetch_attributes(events[i + kAttributesAhead], tuning::kAttributeBytes);
     }
+    Read& read = reads[i - run.begin];
+    read.value = nullptr;
     const std::size_t type = types_.find(event.typ);
     if (type == plan::kNone || attributes_[type].empty()) return true;
     // A start that captures a missing attribute binds Null, so Null is a key like any other.
     const Value& value = attributes_[type].front().or_null(event.attrs);
     if (equals_nothing(value)) return true;
-    values_[i - run.begin] = &value;
-    hashes_[i - run.begin] = ValueHash()(value);
+    read = Read{&value, ValueHash()(value), payload(value), event.ts,
+                static_cast<std::uint32_t>(type), static_cast<std::uint8_t>(value.kind())};
     return true;
   });
   // Then the keys, in run order. The table outgrows the cache where keys are many, so the slot
   // of a value a few positions ahead is fetched early.
   constexpr std::size_t kSlotsAhead = tuning::kKeySlotsAhead;
   reserve_for(key_of_, length);
-  key_of_.assign(length, kNoKey);
+  key_of_.resize(length);
+  std::uint32_t* const key_of = key_of_.data();
   std::size_t placed = 0;
   for (std::size_t offset = 0; offset < length; ++offset) {
-    if (offset + kSlotsAhead < length && values_[offset + kSlotsAhead] && !keys_.empty()) {
-      __builtin_prefetch(&keys_[hashes_[offset + kSlotsAhead] & (keys_.size() - 1)]);
+    if (offset + kSlotsAhead < length && reads[offset + kSlotsAhead].value && !keys_.empty()) {
+      __builtin_prefetch(&keys_[reads[offset + kSlotsAhead].hash & (keys_.size() - 1)]);
     }
-    if (!values_[offset]) continue;
-    key_of_[offset] = key_number(*values_[offset], hashes_[offset]);
+    if (!reads[offset].value) {
+      key_of[offset] = kNoKey;
+      continue;
+    }
+    key_of[offset] = key_number(reads[offset]);
     ++placed;
   }
   // A counting sort by key, stable, so each group keeps run order.
   starts_.assign(key_count_ + 1, 0);
-  for (const std::uint32_t key : key_of_) {
-    if (key != kNoKey) ++starts_[key + 1];
+  for (std::size_t offset = 0; offset < length; ++offset) {
+    if (key_of[offset] != kNoKey) ++starts_[key_of[offset] + 1];
   }
   for (std::size_t g = 0; g < key_count_; ++g) starts_[g + 1] += starts_[g];
   reserve_for(grouped_, placed);
   reserve_for(sources_, placed);
+  reserve_for(grouped_noted_, placed);
   grouped_.resize(placed);
   sources_.resize(placed);
+  grouped_noted_.resize(placed);
+  const Event** const grouped = grouped_.data();
+  std::size_t* const sources = sources_.data();
+  Noted* const noted = grouped_noted_.data();
   std::vector<std::size_t> next(starts_.begin(), starts_.end() - 1);
   for (std::size_t offset = 0; offset < length; ++offset) {
-    const std::uint32_t key = key_of_[offset];
+    const std::uint32_t key = key_of[offset];
     if (key == kNoKey) continue;
     const std::size_t at = next[key]++;
-    grouped_[at] = &events[run.begin + offset];
-    sources_[at] = run.begin + offset;
+    const Read& read = reads[offset];
+    grouped[at] = &events[run.begin + offset];
+    sources[at] = run.begin + offset;
+    noted[at] = Noted{read.ts, read.value, read.type};
   }
 }
 

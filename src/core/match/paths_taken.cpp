@@ -31,6 +31,7 @@ const char* path_name(Path path) {
     case Path::Elements: return "elements";
     case Path::ElementsFiled: return "elements_filed";
     case Path::StreamKeyedWalks: return "stream_keyed_walks";
+    case Path::KeyedChains: return "keyed_chains";
   }
   return "";
 }

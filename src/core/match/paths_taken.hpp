@@ -19,8 +19,9 @@ enum class Path : std::size_t {
   Elements,      // a run of a pattern with language elements (ElementMatcher)
   ElementsFiled,  // such a run whose waiting walks were filed by a bound value
   StreamKeyedWalks,  // a stream's push in which walks keyed by a bound value skipped events
+  KeyedChains,    // a keyed run whose keys' events were followed as chains (KeyedChains)
 };
-constexpr std::size_t kPaths = 9;
+constexpr std::size_t kPaths = static_cast<std::size_t>(Path::KeyedChains) + 1;  // the last above
 
 struct PathsTaken {
   std::array<std::uint64_t, kPaths> counts{};

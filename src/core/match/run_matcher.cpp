@@ -1,14 +1,16 @@
 // Strategy per run: the element matcher for patterns of the language; else chains where the plan
-// allows them, else the step matcher,
-// over each key's events of a long run where the pattern's steps are correlated by one name.
+// allows them, else the step matcher, either of them over each key's events of a long run where
+// the pattern's steps are correlated by one name.
 #include "match/run_matcher.hpp"
 
 #include "match/tuning.hpp"
+#include "system/cancel.hpp"
 
 namespace vashlet {
 
 RunMatcher::RunMatcher(const Plan& plan, const EventView& events, MatchBudget& budget)
-    : plan_(plan), events_(events), keyed_(plan.keyed_runs), budget_(budget) {
+    : plan_(plan), events_(events), keyed_(plan.keyed_runs), keyed_chains_(KeyedChains::of(plan)),
+      budget_(budget) {
   if (plan.chains) chains_.emplace(plan, events);
 }
 
@@ -45,9 +47,20 @@ StepMatcher& RunMatcher::steps() {
 void RunMatcher::match_by_key(const Run& run, FlatMatches& out) {
   keyed_->group(events_, run);
   const EventView grouped(keyed_->grouped().data(), keyed_->grouped().size());
-  StepMatcher matcher(plan_, grouped, budget_, paths_taken_);
+  std::optional<StepMatcher> matcher;
   const std::size_t begin = out.size();
-  for (std::size_t g = 0; g < keyed_->groups(); ++g) matcher.match_run(keyed_->group_run(g), out);
+  if (keyed_chains_) paths_taken_.note(Path::KeyedChains);
+  Checkpoint checkpoint;  // the step matcher has its own; chains may stop between keys
+  for (std::size_t g = 0; g < keyed_->groups(); ++g) {
+    if (keyed_chains_ && keyed_->exact(g)) {
+      const Run group = keyed_->group_run(g);
+      checkpoint(group.end - group.begin);
+      keyed_chains_->match_group(*keyed_, g, out);
+      continue;
+    }
+    if (!matcher) matcher.emplace(plan_, grouped, budget_, paths_taken_);
+    matcher->match_run(keyed_->group_run(g), out);
+  }
   for (std::size_t n = begin * out.steps; n < out.indices.size(); ++n) {
     out.indices[n] = keyed_->source(out.indices[n]);
   }

@@ -1,6 +1,6 @@
-// One worker's matcher of runs: the choice of strategy per run (chains, the step matcher, or the
-// step matcher over each key's events of a long correlated run), each run's matches handed to
-// the caller's sink, if any, once they are final.
+// One worker's matcher of runs: the choice of strategy per run (chains, the step matcher, or
+// chains or the step matcher over each key's events of a long correlated run), each run's
+// matches handed to the caller's sink, if any, once they are final.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +9,7 @@
 #include "match/chain_matcher.hpp"
 #include "match/element_matcher.hpp"
 #include "match/exhaustive_budget.hpp"
+#include "match/keyed_chains.hpp"
 #include "match/match_order.hpp"
 #include "match/partitions.hpp"
 #include "match/paths_taken.hpp"
@@ -37,6 +38,7 @@ class RunMatcher {
   const Plan& plan_;
   const EventView& events_;
   std::optional<KeyedRuns> keyed_;  // the plan's, with this worker's tables
+  std::optional<KeyedChains> keyed_chains_;  // where the keys' events may be followed as chains
   MatchBudget& budget_;
   PathsTaken paths_taken_;
   std::optional<ChainMatcher> chains_;

@@ -162,6 +162,11 @@ class AtomPlan {
     return keyed_ != kNone && references_.size() == 1 && bound_captures_.empty();
   }
   bool captures_new_names() const { return !new_captures_.empty(); }
+  // Whether every event of the atom's type passes `admits`: it tests nothing but the type.
+  bool decided_by_type() const {
+    return !never_ && literals_.empty() && references_.empty() && bound_captures_.empty() &&
+           repeated_captures_.empty();
+  }
   // After `admits`: the values of the names that the atom adds, in slot order.
   const SlotValues& new_values() const { return new_values_; }
 

@@ -1,0 +1,57 @@
+// Chains over each key's events of a long correlated run, in first-successor mode. Where every
+// later step's only test of the bindings is `attr == $name` on the name that groups the run, and
+// no transition forbids anything, the events of one key whose values are all one value pass
+// those tests for any start of the key: a start's match is then the chain of, step by step, the
+// next event of the key that the step's atom admits without its `==` test, within the window.
+// One backward pass per key notes those next events; most atoms test nothing but the type,
+// which the grouping noted with the timestamp and the key's value, so the events themselves are
+// read again only to test other predicates or capture other attributes. Keys whose values are not all one value go to the step matcher instead.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "match/keyed_runs.hpp"
+#include "match/results.hpp"
+#include "model/model.hpp"
+#include "plan/atom_plan.hpp"
+
+namespace vashlet {
+
+class Plan;
+
+class KeyedChains {
+ public:
+  // The chains for `plan`, or nothing where its runs cannot be followed key by key.
+  static std::optional<KeyedChains> of(const Plan& plan);
+  KeyedChains(KeyedChains&&) = default;  // the atoms stay where they are
+  KeyedChains(const KeyedChains&) = delete;  // the atom plans view the atoms' names
+
+  // Appends the matches of group g of `runs` (an exact one) to `out`, with the grouped positions
+  // of their events as indices, in order of their first events.
+  void match_group(const KeyedRuns& runs, std::size_t g, FlatMatches& out);
+
+ private:
+  static constexpr std::uint32_t kNoNext = static_cast<std::uint32_t>(-1);
+
+  explicit KeyedChains(const Plan& plan);
+  bool admits(std::size_t k, const KeyedRuns& runs, std::size_t position);
+
+  std::size_t slots_;                  // of the bindings
+  std::vector<Atom> stripped_;         // per step, its atom without the `==` tests of the key
+  std::vector<plan::AtomPlan> atoms_;  // per step, of those atoms
+  std::vector<std::size_t> types_;     // per step, its type id in the grouping's table
+  std::vector<char> by_type_;          // per step: its atom tests nothing but the type
+  std::vector<char> captures_key_;     // per step: its atom captures only the key attribute
+  std::vector<std::optional<std::int64_t>> windows_;  // per step: the limit from the previous one
+  // Scratch of one group: per event and later step, the next event that the step admits; the
+  // group's starts; what the steps admit nearest after the event being looked at.
+  std::vector<std::uint32_t> next_;
+  std::vector<std::uint32_t> starts_;
+  std::vector<std::uint32_t> last_;
+  std::vector<std::uint32_t> path_;
+};
+
+}  // namespace vashlet
