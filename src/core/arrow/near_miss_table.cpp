@@ -15,6 +15,7 @@
 
 #include "arrow/result_columns.hpp"
 #include "explain/explain.hpp"
+#include "explain/near_miss_rows.hpp"
 #include "json/json.hpp"
 #include "match/element_walk.hpp"
 #include "match/matcher.hpp"
@@ -49,6 +50,46 @@ class FailuresColumn {
     offsets_.push_back(offsets_.back() + static_cast<std::int64_t>(failures->size()));
   }
 
+  // The failed clauses of row `row` of `rows`.
+  void append(const explain::NearMissRows& rows, std::size_t row) {
+    using Kind = explain::FailedClause::Kind;
+    const std::size_t count = rows.failure_count(row);
+    validity_.append(true);
+    for (std::size_t k = 0; k < count; ++k) {
+      const explain::FailedClause& clause = rows.failures(row)[k];
+      const Value* bound = clause.bound_name == explain::FailedClause::kNoName
+                               ? nullptr
+                               : rows.capture(row, clause.bound_name);
+      switch (clause.kind) {
+        case Kind::Predicate: {
+          const Predicate& predicate = clause.atom->predicates[clause.clause];
+          append_clause("predicate", predicate.attribute, operator_symbol(predicate.op),
+                        &predicate.value, nullptr, nullptr, nullptr, clause.actual);
+          break;
+        }
+        case Kind::Reference: {
+          const ReferencePredicate& reference = clause.atom->reference_predicates[clause.clause];
+          append_clause("reference", reference.attribute, operator_symbol(reference.op), nullptr,
+                        &reference.binding, bound, nullptr, clause.actual);
+          break;
+        }
+        case Kind::Capture: {
+          const Capture& capture = clause.atom->captures[clause.clause];
+          const Value null = Value::null();
+          append_clause("capture", capture.attribute, std::nullopt, nullptr, nullptr, bound,
+                        &capture.name, clause.actual ? clause.actual : &null);
+          break;
+        }
+      }
+    }
+    offsets_.push_back(offsets_.back() + static_cast<std::int64_t>(count));
+  }
+
+  void append_null() {
+    validity_.append(false);
+    offsets_.push_back(offsets_.back());
+  }
+
   Column finish() {
     std::vector<Column> fields;
     fields.push_back(type_.finish("type"));
@@ -68,6 +109,26 @@ class FailuresColumn {
  private:
   static void literal(StringBuilder& out, const std::optional<Value>& value) {
     value ? out.append(value_literal(*value)) : out.append_null();
+  }
+  static void literal(StringBuilder& out, const Value* value) {
+    value ? out.append(value_literal(*value)) : out.append_null();
+  }
+  static void text(StringBuilder& out, const std::string* value) {
+    value ? out.append(*value) : out.append_null();
+  }
+
+  void append_clause(std::string_view type, const std::string& attribute,
+                     std::optional<std::string_view> op, const Value* expected,
+                     const std::string* binding, const Value* bound, const std::string* name,
+                     const Value* actual) {
+    type_.append(type);
+    attribute_.append(attribute);
+    op ? operator_.append(*op) : operator_.append_null();
+    literal(expected_, expected);
+    text(binding_, binding);
+    literal(bound_, bound);
+    text(name_, name);
+    literal(actual_, actual);
   }
 
   void append_one(const PredicateFailure& failure) {
@@ -164,6 +225,28 @@ class DetailColumns {
     failures_.append(failed ? &failed->failures : nullptr);
   }
 
+  void append(const SortedEvents& events, const explain::NearMissRows& rows, std::size_t row) {
+    using explain::Reason;
+    const explain::Verdict& v = rows.verdict(row);
+    const bool failed = v.reason == Reason::PredicateFailed;
+    const bool blocked = v.reason == Reason::AbsenceBlocked;
+    const bool late = v.reason == Reason::WindowExceeded;
+    failed ? event_row_.append(v.event) : event_row_.append(std::nullopt);
+    blocked || late ? candidate_row_.append(v.event) : candidate_row_.append(std::nullopt);
+    if (blocked) {
+      blocking_row_.append(v.blocking);
+      blocking_type_.append(events[v.blocking].typ);
+    } else {
+      blocking_row_.append(std::nullopt);
+      blocking_type_.append_null();
+    }
+    blocked || late ? satisfies_.append(v.satisfies) : satisfies_.append_null();
+    late ? gap_.append(scaled(v.gap, elapsed_.scale)) : gap_.append_null();
+    late ? max_elapsed_.append(scaled(v.max_elapsed, elapsed_.scale))
+         : max_elapsed_.append_null();
+    failed ? failures_.append(rows, row) : failures_.append_null();
+  }
+
   void finish(std::vector<Column>& columns) {
     columns.push_back(event_row_.finish("event_row"));
     columns.push_back(candidate_row_.finish("candidate_row"));
@@ -230,8 +313,65 @@ class ElementColumns {
 
 }  // namespace
 
+namespace {
+
+constexpr std::string_view kReasonNames[] = {"predicate_failed", "absence_blocked",
+                                             "window_exceeded", "no_successor"};
+
+// The table of a chain pattern's near misses, written from their flat rows.
+arrow::Table chain_near_miss_table(const Pattern& pattern, const SortedEvents& events,
+                                   const TableRun& run) {
+  const std::vector<std::string> names = explain::capture_names(pattern);
+  const std::vector<explain::NearMissRows> parts =
+      explain::near_miss_rows(events.view(), pattern, names, run.threads);
+  std::size_t total = 0;
+  for (const explain::NearMissRows& part : parts) total += part.size();
+  RowColumn start_rows(events);
+  KeyColumn partitions(events.partition_values());
+  FixedBuilder reached("l", 8);
+  RowListColumn rows(events);
+  StringBuilder next_types;
+  StringBuilder reasons;
+  DetailColumns details(events);
+  std::vector<std::vector<const Value*>> captures(names.size());
+  for (std::vector<const Value*>& cells : captures) cells.reserve(total);
+  for (const explain::NearMissRows& part : parts) {
+    for (std::size_t row = 0; row < part.size(); ++row) {
+      const std::size_t steps = part.reached(row);
+      start_rows.append(part.start(row));
+      partitions.append(events.partition(part.start(row)));
+      reached.append(static_cast<std::int64_t>(steps));
+      rows.append(part.path(row), steps);
+      next_types.append(pattern.steps[steps].atom.event_type);
+      reasons.append(kReasonNames[static_cast<std::size_t>(part.verdict(row).reason)]);
+      details.append(events, part, row);
+      for (std::size_t name = 0; name < names.size(); ++name) {
+        captures[name].push_back(part.capture(row, name));
+      }
+    }
+  }
+  std::vector<Column> columns;
+  columns.push_back(start_rows.finish("start_row"));
+  columns.push_back(partitions.finish("partition"));
+  columns.push_back(reached.finish("reached_steps"));
+  columns.push_back(rows.finish("rows"));
+  columns.push_back(next_types.finish("next_event_type"));
+  columns.push_back(reasons.finish("reason"));
+  details.finish(columns);
+  std::vector<Column> fields;
+  for (std::size_t name = 0; name < names.size(); ++name) {
+    fields.push_back(result_columns::value_column(names[name], captures[name]));
+  }
+  columns.push_back(
+      arrow::struct_column("captures", static_cast<std::int64_t>(total), std::move(fields)));
+  return table_of(std::move(columns), total);
+}
+
+}  // namespace
+
 arrow::Table near_miss_table(const Pattern& pattern, const SortedEvents& events,
                              const TableRun& run) {
+  if (!uses_elements(pattern)) return chain_near_miss_table(pattern, events, run);
   return near_miss_table_of(pattern, events, near_misses(events.view(), pattern, run.threads));
 }
 

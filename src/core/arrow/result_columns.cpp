@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "explain/near_miss_rows.hpp"
 #include "json/json.hpp"
 
 namespace vashlet::result_columns {
@@ -19,16 +20,7 @@ std::size_t integer_width(std::string_view format) {
 }
 
 std::vector<std::string> binding_names(const Pattern& pattern) {
-  std::vector<std::string> names;
-  for (const Step& step : pattern.steps) {
-    for (std::size_t k = 0; k < step.branch_count(); ++k) {
-      for (const Capture& capture : step.branch(k).captures) names.push_back(capture.name);
-    }
-  }
-  std::sort(names.begin(), names.end(),
-            [](const std::string& a, const std::string& b) { return compare_bytes(a, b) < 0; });
-  names.erase(std::unique(names.begin(), names.end()), names.end());
-  return names;
+  return explain::capture_names(pattern);
 }
 
 Column value_column(std::string name, const std::vector<const Value*>& cells) {

@@ -9,6 +9,7 @@
 #include "explain/classify.hpp"
 #include "explain/deepest_path.hpp"
 #include "explain/language_misses.hpp"
+#include "explain/near_miss_rows.hpp"
 #include "explain/pattern_facts.hpp"
 #include "explain/run_candidates.hpp"
 #include "match/matcher.hpp"
@@ -28,32 +29,13 @@ std::string_view near_miss_reason(const NearMissDetail& detail) {
   invariant_failure("unknown near-miss detail");
 }
 
+namespace explain {
+
 namespace {
 
-using explain::classify;
-using explain::classify_if_stuck;
-using explain::DeepestPathSearch;
-using explain::PathResult;
-using explain::PatternFacts;
-using explain::RunCandidates;
-
-NearMiss near_miss(const EventView& events, const Pattern& pattern, std::size_t start,
-                   std::vector<std::size_t> path, NearMissDetail detail, Bindings captures) {
-  NearMiss miss;
-  miss.partition = events[start].partition;
-  miss.start_index = start;
-  miss.reached_steps = path.size();
-  miss.element = path.size();
-  miss.next_event_type = pattern.steps[path.size()].atom.event_type;
-  miss.detail = std::move(detail);
-  miss.indices = std::move(path);
-  miss.captures = std::move(captures);
-  return miss;
-}
-
-// Appends the near misses of the run events[begin, end) to `out`, in ascending start order.
+// Adds the near misses of the run events[begin, end) to `out`, in ascending start order.
 void near_misses_of_run(const EventView& events, const Pattern& pattern, const PatternFacts& facts,
-                        std::size_t begin, std::size_t end, std::vector<NearMiss>& out) {
+                        std::size_t begin, std::size_t end, NearMissRows& out) {
   const std::size_t n = pattern.steps.size();
   const Atom& first = pattern.steps.front().atom;
   const Bindings empty;
@@ -65,41 +47,62 @@ void near_misses_of_run(const EventView& events, const Pattern& pattern, const P
   for (std::size_t start : run.of_step(0)) {
     std::optional<Bindings> bindings = first.evaluate(events[start], empty);
     if (!bindings) continue;
-    if (std::optional<NearMissDetail> stuck =
-            classify_if_stuck(events, pattern.steps[1], run.of_step(1), start, *bindings,
-                              checkpoint)) {
-      out.push_back(near_miss(events, pattern, start, {start}, std::move(*stuck),
-                              std::move(*bindings)));
+    if (std::optional<Verdict> stuck = judge_if_stuck(events, pattern.steps[1], run.of_step(1),
+                                                      start, *bindings, checkpoint)) {
+      out.add(events, &start, 1, *stuck, *bindings);
       continue;
     }
     if (!search) search.emplace(events, pattern, facts, run);
     PathResult deepest = search->deepest_path(start, std::move(*bindings));
     const std::size_t reached = deepest.path.size();
     if (reached == n) continue;
-    NearMissDetail detail = classify(events, end, pattern.steps[reached], run.of_step(reached),
-                                     deepest.path.back(), deepest.bindings);
-    out.push_back(near_miss(events, pattern, start, std::move(deepest.path), std::move(detail),
-                            std::move(deepest.bindings)));
+    const Verdict verdict = judge(events, end, pattern.steps[reached], run.of_step(reached),
+                                  deepest.path.back(), deepest.bindings);
+    out.add(events, deepest.path.data(), reached, verdict, deepest.bindings);
   }
 }
 
 }  // namespace
 
-std::vector<NearMiss> near_misses(const EventView& events, const Pattern& pattern,
-                                  std::size_t threads) {
+std::vector<NearMissRows> near_miss_rows(const EventView& events, const Pattern& pattern,
+                                         const std::vector<std::string>& names,
+                                         std::size_t threads) {
   if (!validate_pattern(pattern)) {
     invariant_failure("near_misses requires a structurally valid pattern");
   }
   if (!windows_resolved(pattern)) invariant_failure("near_misses requires windows in ticks");
-  if (uses_elements(pattern)) return language_near_misses(events, pattern, threads);
-  const std::size_t n = pattern.steps.size();
-  if (n < 2) return {};  // every start of a one-step pattern is a complete match
+  if (uses_elements(pattern)) invariant_failure("near_miss_rows takes chain patterns only");
+  if (pattern.steps.size() < 2) return {};  // every start of a one-step pattern matches
   const PatternFacts facts(pattern);
-  return map_runs<NearMiss>(events, threads, [&] {
-    return [&](const Run& run, std::vector<NearMiss>& out) {
-      near_misses_of_run(events, pattern, facts, run.begin, run.end, out);
-    };
-  });
+  return map_run_chunks<NearMissRows>(
+      events, threads,
+      [&] {
+        return [&](const Run& run, NearMissRows& out) {
+          out.use_names(names);
+          near_misses_of_run(events, pattern, facts, run.begin, run.end, out);
+        };
+      });
+}
+
+}  // namespace explain
+
+std::vector<NearMiss> near_misses(const EventView& events, const Pattern& pattern,
+                                  std::size_t threads) {
+  if (uses_elements(pattern)) {
+    if (!validate_pattern(pattern)) {
+      invariant_failure("near_misses requires a structurally valid pattern");
+    }
+    if (!windows_resolved(pattern)) invariant_failure("near_misses requires windows in ticks");
+    return language_near_misses(events, pattern, threads);
+  }
+  const std::vector<std::string> names = explain::capture_names(pattern);
+  std::vector<NearMiss> out;
+  for (const explain::NearMissRows& part : explain::near_miss_rows(events, pattern, names, threads)) {
+    for (std::size_t row = 0; row < part.size(); ++row) {
+      out.push_back(part.record(events, pattern, row));
+    }
+  }
+  return out;
 }
 
 }  // namespace vashlet

@@ -1,0 +1,107 @@
+// The near misses of a chain pattern held flat: one entry per near miss in each column, and the
+// paths, failed clauses and captures in shared arrays, so that recording one allocates nothing
+// of its own. The near-miss table is written from these; NearMiss records are made from them
+// only where one is asked for.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "explain/explain.hpp"
+#include "model/model.hpp"
+
+namespace vashlet::explain {
+
+// NearMissDetail's alternatives, by index.
+enum class Reason : std::uint8_t {
+  PredicateFailed = 0,
+  AbsenceBlocked = 1,
+  WindowExceeded = 2,
+  NoSuccessor = 3,
+};
+
+// Why a step was not taken, without the failed clauses: those are read from `atom` when they are
+// recorded. `event` is the failing event (predicate_failed) or the blocked or late candidate.
+struct Verdict {
+  Reason reason = Reason::NoSuccessor;
+  std::size_t event = 0;
+  std::size_t blocking = 0;
+  bool satisfies = false;  // absence_blocked, window_exceeded: the candidate satisfies the step
+  std::int64_t gap = 0;
+  std::int64_t max_elapsed = 0;
+  const Atom* atom = nullptr;  // predicate_failed: the branch that judged the event
+};
+
+// One failed clause: the clause `clause` of `atom`'s predicates, reference predicates or
+// captures (by `kind`), the event's value (nullptr: it has none) and the bound value's name, by
+// its position among the table's binding names (kNoName: none).
+struct FailedClause {
+  enum class Kind : std::uint8_t { Predicate, Reference, Capture };
+  static constexpr std::uint32_t kNoName = 0xffffffffu;
+  const Atom* atom;
+  Kind kind;
+  std::uint32_t clause;
+  std::uint32_t bound_name;
+  const Value* actual;
+};
+
+class NearMissRows {
+ public:
+  // `names`: the pattern's binding names, byte-wise sorted (result_columns::binding_names).
+  explicit NearMissRows(const std::vector<std::string>* names = nullptr) : names_(names) {}
+
+  std::size_t size() const { return starts_.size(); }
+  void use_names(const std::vector<std::string>& names) { names_ = &names; }
+
+  // Records the near miss from path[0] along `path` (of `reached` events), stopped at step
+  // `reached` for `verdict`, with the path's `bindings`. Pointers into `events` are kept.
+  void add(const EventView& events, const std::size_t* path, std::size_t reached,
+           const Verdict& verdict, const Bindings& bindings);
+
+  std::size_t start(std::size_t row) const { return starts_[row]; }
+  std::size_t reached(std::size_t row) const { return path_ends_[row + 1] - path_ends_[row]; }
+  const std::size_t* path(std::size_t row) const { return paths_.data() + path_ends_[row]; }
+  const Verdict& verdict(std::size_t row) const { return verdicts_[row]; }
+  const FailedClause* failures(std::size_t row) const {
+    return failures_.data() + failure_ends_[row];
+  }
+  std::size_t failure_count(std::size_t row) const {
+    return failure_ends_[row + 1] - failure_ends_[row];
+  }
+  // The value bound to names[name] on this near miss's path, or nullptr.
+  const Value* capture(std::size_t row, std::size_t name) const {
+    const std::optional<Value>& cell = captures_[row * names_->size() + name];
+    return cell ? &*cell : nullptr;
+  }
+
+  // The NearMiss record of row `row`.
+  NearMiss record(const EventView& events, const Pattern& pattern, std::size_t row) const;
+
+ private:
+  void add_failures(const Atom& atom, const Event& event, const Bindings& bindings);
+  std::uint32_t name_position(const std::string& name) const;
+
+  const std::vector<std::string>* names_;
+  std::vector<std::size_t> starts_;
+  std::vector<std::size_t> path_ends_{0};
+  std::vector<std::size_t> paths_;
+  std::vector<Verdict> verdicts_;
+  std::vector<std::size_t> failure_ends_{0};
+  std::vector<FailedClause> failures_;
+  std::vector<std::optional<Value>> captures_;  // names_->size() per row
+};
+
+// The names the steps capture, byte-wise sorted: the order of a near miss's captures.
+std::vector<std::string> capture_names(const Pattern& pattern);
+
+// The near misses of a chain pattern of two steps or more, one part per chunk of runs, in
+// run order (as near_misses() would return them). `names` (capture_names) must
+// outlive the parts.
+std::vector<NearMissRows> near_miss_rows(const EventView& events, const Pattern& pattern,
+                                         const std::vector<std::string>& names,
+                                         std::size_t threads);
+
+}  // namespace vashlet::explain
