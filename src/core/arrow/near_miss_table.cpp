@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <string>
@@ -110,8 +112,30 @@ class FailuresColumn {
   static void literal(StringBuilder& out, const std::optional<Value>& value) {
     value ? out.append(value_literal(*value)) : out.append_null();
   }
+  // Integers, the common case, are written without a string of their own.
   static void literal(StringBuilder& out, const Value* value) {
-    value ? out.append(value_literal(*value)) : out.append_null();
+    if (!value) {
+      out.append_null();
+    } else if (value->kind() == ValueKind::Int) {
+      char digits[24];
+      const auto written = std::to_chars(std::begin(digits), std::end(digits), value->as_int());
+      out.append(std::string_view(digits, static_cast<std::size_t>(written.ptr - digits)));
+    } else {
+      out.append(value_literal(*value));
+    }
+  }
+
+  // A predicate's literal is the same on every near miss: written once.
+  void expected(const Value* value) {
+    if (!value) {
+      expected_.append_null();
+      return;
+    }
+    if (value != last_expected_) {
+      last_expected_ = value;
+      last_expected_text_ = value_literal(*value);
+    }
+    expected_.append(last_expected_text_);
   }
   static void text(StringBuilder& out, const std::string* value) {
     value ? out.append(*value) : out.append_null();
@@ -124,7 +148,7 @@ class FailuresColumn {
     type_.append(type);
     attribute_.append(attribute);
     op ? operator_.append(*op) : operator_.append_null();
-    literal(expected_, expected);
+    this->expected(expected);
     text(binding_, binding);
     literal(bound_, bound);
     text(name_, name);
@@ -169,6 +193,8 @@ class FailuresColumn {
 
   std::vector<std::int64_t> offsets_{0};
   arrow::Validity validity_;
+  const Value* last_expected_ = nullptr;
+  std::string last_expected_text_;
   StringBuilder type_, attribute_, operator_, expected_, binding_, bound_, name_, actual_;
 };
 

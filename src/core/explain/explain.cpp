@@ -33,27 +33,48 @@ namespace explain {
 
 namespace {
 
+// The bindings of a start as Atom::evaluate gives them from none, written into `out` (whose
+// storage is reused); false when the event fails the first step.
+bool start_bindings(const Atom& first, const Event& event, Bindings& out) {
+  out.clear();
+  if (!first.accepts(event, out)) return false;
+  for (const Capture& capture : first.captures) {
+    if (out.find(capture.name)) continue;
+    const Value* value = event.attrs.find(capture.attribute);
+    out.set(capture.name, value ? *value : Value::null());
+  }
+  return true;
+}
+
+// A worker's storage, reused from run to run.
+struct RunScratch {
+  explicit RunScratch(const PatternFacts& facts) : run(facts.types) {}
+  RunCandidates run;
+  Bindings bindings;
+};
+
 // Adds the near misses of the run events[begin, end) to `out`, in ascending start order.
 void near_misses_of_run(const EventView& events, const Pattern& pattern, const PatternFacts& facts,
-                        std::size_t begin, std::size_t end, NearMissRows& out) {
+                        std::size_t begin, std::size_t end, RunScratch& scratch,
+                        NearMissRows& out) {
   const std::size_t n = pattern.steps.size();
   const Atom& first = pattern.steps.front().atom;
-  const Bindings empty;
-  const RunCandidates run(events, begin, end, facts.types);
+  RunCandidates& run = scratch.run;
+  run.assign(events, begin, end);
+  Bindings& bindings = scratch.bindings;
   // Most starts of a long run take no second step: one pass over the second step's candidates
   // tells that and why, and the search is built only for the others.
   std::optional<DeepestPathSearch> search;
   Checkpoint checkpoint;  // where a long run may stop for a cancelled call
   for (std::size_t start : run.of_step(0)) {
-    std::optional<Bindings> bindings = first.evaluate(events[start], empty);
-    if (!bindings) continue;
+    if (!start_bindings(first, events[start], bindings)) continue;
     if (std::optional<Verdict> stuck = judge_if_stuck(events, pattern.steps[1], run.of_step(1),
-                                                      start, *bindings, checkpoint)) {
-      out.add(events, &start, 1, *stuck, *bindings);
+                                                      start, bindings, checkpoint)) {
+      out.add(events, &start, 1, *stuck, bindings);
       continue;
     }
     if (!search) search.emplace(events, pattern, facts, run);
-    PathResult deepest = search->deepest_path(start, std::move(*bindings));
+    PathResult deepest = search->deepest_path(start, bindings);
     const std::size_t reached = deepest.path.size();
     if (reached == n) continue;
     const Verdict verdict = judge(events, end, pattern.steps[reached], run.of_step(reached),
@@ -77,9 +98,9 @@ std::vector<NearMissRows> near_miss_rows(const EventView& events, const Pattern&
   return map_run_chunks<NearMissRows>(
       events, threads,
       [&] {
-        return [&](const Run& run, NearMissRows& out) {
+        return [&, scratch = RunScratch(facts)](const Run& run, NearMissRows& out) mutable {
           out.use_names(names);
-          near_misses_of_run(events, pattern, facts, run.begin, run.end, out);
+          near_misses_of_run(events, pattern, facts, run.begin, run.end, scratch, out);
         };
       });
 }
