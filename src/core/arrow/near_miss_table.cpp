@@ -62,24 +62,25 @@ class FailuresColumn {
       const Value* bound = clause.bound_name == explain::FailedClause::kNoName
                                ? nullptr
                                : rows.capture(row, clause.bound_name);
+      const Value* actual = clause.actual ? &*clause.actual : nullptr;
       switch (clause.kind) {
         case Kind::Predicate: {
           const Predicate& predicate = clause.atom->predicates[clause.clause];
           append_clause("predicate", predicate.attribute, operator_symbol(predicate.op),
-                        &predicate.value, nullptr, nullptr, nullptr, clause.actual);
+                        &predicate.value, nullptr, nullptr, nullptr, actual);
           break;
         }
         case Kind::Reference: {
           const ReferencePredicate& reference = clause.atom->reference_predicates[clause.clause];
           append_clause("reference", reference.attribute, operator_symbol(reference.op), nullptr,
-                        &reference.binding, bound, nullptr, clause.actual);
+                        &reference.binding, bound, nullptr, actual);
           break;
         }
         case Kind::Capture: {
           const Capture& capture = clause.atom->captures[clause.clause];
           const Value null = Value::null();
           append_clause("capture", capture.attribute, std::nullopt, nullptr, nullptr, bound,
-                        &capture.name, clause.actual ? clause.actual : &null);
+                        &capture.name, actual ? actual : &null);
           break;
         }
       }

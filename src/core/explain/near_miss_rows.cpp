@@ -7,6 +7,14 @@
 
 namespace vashlet::explain {
 
+namespace {
+
+std::optional<Value> copy_of(const Value* value) {
+  return value ? std::optional<Value>(*value) : std::nullopt;
+}
+
+}  // namespace
+
 std::vector<std::string> capture_names(const Pattern& pattern) {
   std::vector<std::string> names;
   for (const Step& step : pattern.steps) {
@@ -57,7 +65,7 @@ void NearMissRows::add_failures(const Atom& atom, const Event& event, const Bind
     const Predicate& predicate = atom.predicates[k];
     const Value* actual = event.attrs.find(predicate.attribute);
     if (actual && matches(predicate.op, *actual, predicate.value)) continue;
-    failures_.push_back({&atom, Kind::Predicate, k, FailedClause::kNoName, actual});
+    failures_.push_back({&atom, Kind::Predicate, k, FailedClause::kNoName, copy_of(actual)});
   }
   for (std::uint32_t k = 0; k < atom.reference_predicates.size(); ++k) {
     const ReferencePredicate& reference = atom.reference_predicates[k];
@@ -66,7 +74,7 @@ void NearMissRows::add_failures(const Atom& atom, const Event& event, const Bind
     if (actual && bound && matches(reference.op, *actual, *bound)) continue;
     failures_.push_back(
         {&atom, Kind::Reference, k, bound ? name_position(reference.binding) : FailedClause::kNoName,
-         actual});
+         copy_of(actual)});
   }
   for (std::uint32_t k = 0; k < atom.captures.size(); ++k) {
     const Capture& capture = atom.captures[k];
@@ -74,7 +82,7 @@ void NearMissRows::add_failures(const Atom& atom, const Event& event, const Bind
     if (!bound) continue;
     const Value* found = event.attrs.find(capture.attribute);
     if ((found ? *found : Value::null()) == *bound) continue;
-    failures_.push_back({&atom, Kind::Capture, k, name_position(capture.name), found});
+    failures_.push_back({&atom, Kind::Capture, k, name_position(capture.name), copy_of(found)});
   }
 }
 
@@ -107,21 +115,21 @@ NearMiss NearMissRows::record(const EventView& events, const Pattern& pattern,
           case FailedClause::Kind::Predicate: {
             const Predicate& p = clause.atom->predicates[clause.clause];
             failed.failures.push_back({PredicateFailure::Predicate{
-                p.attribute, p.op, p.value, optional_of(clause.actual)}});
+                p.attribute, p.op, p.value, clause.actual}});
             break;
           }
           case FailedClause::Kind::Reference: {
             const ReferencePredicate& r = clause.atom->reference_predicates[clause.clause];
             failed.failures.push_back({PredicateFailure::Reference{
                 r.attribute, r.op, r.binding, bound_of(clause.bound_name),
-                optional_of(clause.actual)}});
+                clause.actual}});
             break;
           }
           case FailedClause::Kind::Capture: {
             const Capture& c = clause.atom->captures[clause.clause];
             failed.failures.push_back({PredicateFailure::Capture{
                 c.name, c.attribute, *capture(row, clause.bound_name),
-                clause.actual ? *clause.actual : Value::null()}});
+                clause.actual.value_or(Value::null())}});
             break;
           }
         }

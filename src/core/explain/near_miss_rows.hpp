@@ -36,8 +36,9 @@ struct Verdict {
 };
 
 // One failed clause: the clause `clause` of `atom`'s predicates, reference predicates or
-// captures (by `kind`), the event's value (nullptr: it has none) and the bound value's name, by
-// its position among the table's binding names (kNoName: none).
+// captures (by `kind`), the event's value (none: it has none; copied while the event is at hand,
+// since the table is written long after) and the bound value's name, by its position among the
+// binding names (kNoName: none).
 struct FailedClause {
   enum class Kind : std::uint8_t { Predicate, Reference, Capture };
   static constexpr std::uint32_t kNoName = 0xffffffffu;
@@ -45,7 +46,7 @@ struct FailedClause {
   Kind kind;
   std::uint32_t clause;
   std::uint32_t bound_name;
-  const Value* actual;
+  std::optional<Value> actual;
 };
 
 class NearMissRows {
