@@ -182,3 +182,30 @@ def test_per_without_a_report_is_refused(tmp_path):
     status, out, err = _cli("explain", LATE_PATTERN, source, "--per", "partition")
     assert (status, out) == (2, "")
     assert "--per" in err and "--report" in err
+
+
+@settings(max_examples=100, deadline=None)
+@given(text_patterns(), event_lists())
+def test_partition_funnel_of_a_chain_writes_only_the_partitions_near_misses(pattern, events):
+    """A chain's funnel per partition keeps one near miss per partition in the native pass; it
+    must count as the funnel counted from every near miss and the starts of each partition."""
+    from vashlet._funnel import funnel_and_misses
+    from vashlet._inputs import Columns
+
+    parsed = vashlet.parse_pattern(pattern) if isinstance(pattern, str) else pattern
+    calls = Counter()
+    native = vashlet._core._deepest_per_partition
+
+    def counted(*args, **kwargs):
+        calls["deepest"] += 1
+        return native(*args, **kwargs)
+
+    with mock.patch.object(vashlet._core, "_deepest_per_partition", counted):
+        funnel = vashlet.funnel(parsed, events, per="partition")
+    full, _ = funnel_and_misses(
+        parsed, events, Columns("partition", "ts", "type", None, None), per="partition"
+    )
+    chain = vashlet._core._element_labels(parsed) is None and parsed.steps > 1
+    assert calls["deepest"] == (1 if chain else 0)
+    assert repr(funnel) == repr(full)
+    assert repr(funnel.example_misses) == repr(full.example_misses)  # a capture may be nan

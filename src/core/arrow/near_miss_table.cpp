@@ -1,10 +1,8 @@
 // The near-miss table: one row per near miss with the columns of its reason (the failed
-// clauses, the blocking event, the window exceeded), and the funnel, which adds the number of
-// starts to it.
-#include "arrow/table_results.hpp"
+// clauses, the blocking event, the window exceeded).
+#include "arrow/near_miss_columns.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <charconv>
 #include <iterator>
 #include <limits>
@@ -345,14 +343,18 @@ namespace {
 constexpr std::string_view kReasonNames[] = {"predicate_failed", "absence_blocked",
                                              "window_exceeded", "no_successor"};
 
-// The table of a chain pattern's near misses, written from their flat rows.
-arrow::Table chain_near_miss_table(const Pattern& pattern, const SortedEvents& events,
-                                   const TableRun& run) {
-  const std::vector<std::string> names = explain::capture_names(pattern);
-  const std::vector<explain::NearMissRows> parts =
-      explain::near_miss_rows(events.view(), pattern, names, run.threads);
+}  // namespace
+
+arrow::Table near_miss_rows_table(const Pattern& pattern, const SortedEvents& events,
+                                  const std::vector<std::string>& names,
+                                  const std::vector<explain::NearMissRows>& parts,
+                                  const std::vector<RowAt>* only) {
   std::size_t total = 0;
-  for (const explain::NearMissRows& part : parts) total += part.size();
+  if (only) {
+    total = only->size();
+  } else {
+    for (const explain::NearMissRows& part : parts) total += part.size();
+  }
   RowColumn start_rows(events);
   KeyColumn partitions(events.partition_values());
   FixedBuilder reached("l", 8);
@@ -362,19 +364,24 @@ arrow::Table chain_near_miss_table(const Pattern& pattern, const SortedEvents& e
   DetailColumns details(events);
   std::vector<std::vector<const Value*>> captures(names.size());
   for (std::vector<const Value*>& cells : captures) cells.reserve(total);
-  for (const explain::NearMissRows& part : parts) {
-    for (std::size_t row = 0; row < part.size(); ++row) {
-      const std::size_t steps = part.reached(row);
-      start_rows.append(part.start(row));
-      partitions.append(events.partition(part.start(row)));
-      reached.append(static_cast<std::int64_t>(steps));
-      rows.append(part.path(row), steps);
-      next_types.append(pattern.steps[steps].atom.event_type);
-      reasons.append(kReasonNames[static_cast<std::size_t>(part.verdict(row).reason)]);
-      details.append(events, part, row);
-      for (std::size_t name = 0; name < names.size(); ++name) {
-        captures[name].push_back(part.capture(row, name));
-      }
+  const auto write = [&](const explain::NearMissRows& part, std::size_t row) {
+    const std::size_t steps = part.reached(row);
+    start_rows.append(part.start(row));
+    partitions.append(events.partition(part.start(row)));
+    reached.append(static_cast<std::int64_t>(steps));
+    rows.append(part.path(row), steps);
+    next_types.append(pattern.steps[steps].atom.event_type);
+    reasons.append(kReasonNames[static_cast<std::size_t>(part.verdict(row).reason)]);
+    details.append(events, part, row);
+    for (std::size_t name = 0; name < names.size(); ++name) {
+      captures[name].push_back(part.capture(row, name));
+    }
+  };
+  if (only) {
+    for (const RowAt& at : *only) write(parts[at.part], at.row);
+  } else {
+    for (const explain::NearMissRows& part : parts) {
+      for (std::size_t row = 0; row < part.size(); ++row) write(part, row);
     }
   }
   std::vector<Column> columns;
@@ -394,11 +401,14 @@ arrow::Table chain_near_miss_table(const Pattern& pattern, const SortedEvents& e
   return table_of(std::move(columns), total);
 }
 
-}  // namespace
-
 arrow::Table near_miss_table(const Pattern& pattern, const SortedEvents& events,
                              const TableRun& run) {
-  if (!uses_elements(pattern)) return chain_near_miss_table(pattern, events, run);
+  if (!uses_elements(pattern)) {
+    const std::vector<std::string> names = explain::capture_names(pattern);
+    return near_miss_rows_table(pattern, events, names,
+                                explain::near_miss_rows(events.view(), pattern, names, run.threads),
+                                nullptr);
+  }
   return near_miss_table_of(pattern, events, near_misses(events.view(), pattern, run.threads));
 }
 
@@ -440,86 +450,6 @@ arrow::Table near_miss_table_of(const Pattern& pattern, const SortedEvents& even
   if (language) elements.finish_counts(columns);
   columns.push_back(captures_column(binding_names(pattern), captures));
   return table_of(std::move(columns), misses.size());
-}
-
-namespace {
-
-// The events that satisfy the first step: their type is the step's and, with no bindings yet,
-// its atom accepts them (as near_misses judges a start). Where `by_partition` is given, it
-// receives the count of each partition, by partition number.
-std::uint64_t count_starts(const Pattern& pattern, const SortedEvents& sorted, std::size_t threads,
-                           std::vector<std::uint64_t>* by_partition) {
-  const EventView events = sorted.view();
-  const Atom& first = pattern.steps.front().atom;
-  const Bindings empty;
-  // A language pattern's start passes any branch of its first element, and with `^` is its
-  // run's first event (as is_start judges it).
-  const bool language = uses_elements(pattern);
-  const auto language_start = [&](std::size_t i, const Event& event) {
-    if (pattern.anchored_start && i > 0 && sorted.partition(i - 1) == sorted.partition(i)) {
-      return false;
-    }
-    return passing_branch(pattern.steps.front(), event, empty).has_value();
-  };
-  const std::size_t partitions = by_partition ? sorted.partition_values().size() : 0;
-  constexpr std::size_t kEventsPerSlice = std::size_t{1} << 16;
-  const std::size_t slots = std::max<std::size_t>(threads, 1);
-  std::vector<std::uint64_t> counts(slots, 0);
-  std::vector<std::vector<std::uint64_t>> partition_counts(slots);
-  std::atomic<std::size_t> next_slot{0};
-  for_slices(events.size(), threads, kEventsPerSlice, [&](std::size_t begin, std::size_t end) {
-    const std::size_t slot = next_slot.fetch_add(1);
-    std::vector<std::uint64_t>& mine = partition_counts[slot];
-    mine.assign(partitions, 0);
-    std::uint64_t found = 0;
-    visit_events(events, begin, end, [&](std::size_t i, const Event& event) {
-      if (language ? language_start(i, event)
-                   : same_bytes(event.typ, first.event_type) && first.accepts(event, empty)) {
-        ++found;
-        if (by_partition) {
-          const std::uint32_t number = sorted.partition(i);
-          if (number >= partitions) invariant_failure("an event names an unknown partition");
-          ++mine[number];
-        }
-      }
-      return true;
-    });
-    counts[slot] = found;
-  });
-  if (by_partition) {
-    by_partition->assign(partitions, 0);
-    for (const std::vector<std::uint64_t>& slice : partition_counts) {
-      for (std::size_t number = 0; number < slice.size(); ++number) {
-        (*by_partition)[number] += slice[number];
-      }
-    }
-  }
-  std::uint64_t total = 0;
-  for (const std::uint64_t count : counts) total += count;
-  return total;
-}
-
-FunnelTable funnel_with(const Pattern& pattern, const SortedEvents& events, const TableRun& run,
-                        bool by_partition) {
-  if (!validate_pattern(pattern)) {
-    invariant_failure("funnel_table requires a structurally valid pattern");
-  }
-  FunnelTable funnel;
-  funnel.starts = count_starts(pattern, events, run.threads,
-                               by_partition ? &funnel.starts_by_partition : nullptr);
-  funnel.near_misses = near_miss_table(pattern, events, run);
-  return funnel;
-}
-
-}  // namespace
-
-FunnelTable funnel_table(const Pattern& pattern, const SortedEvents& events, const TableRun& run) {
-  return funnel_with(pattern, events, run, false);
-}
-
-FunnelTable partition_funnel_table(const Pattern& pattern, const SortedEvents& events,
-                                   const TableRun& run) {
-  return funnel_with(pattern, events, run, true);
 }
 
 }  // namespace vashlet

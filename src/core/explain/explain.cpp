@@ -66,8 +66,10 @@ void near_misses_of_run(const EventView& events, const Pattern& pattern, const P
   // tells that and why, and the search is built only for the others.
   std::optional<DeepestPathSearch> search;
   Checkpoint checkpoint;  // where a long run may stop for a cancelled call
+  std::size_t starts = 0;
   for (std::size_t start : run.of_step(0)) {
     if (!start_bindings(first, events[start], bindings)) continue;
+    ++starts;
     if (std::optional<Verdict> stuck = judge_if_stuck(events, pattern.steps[1], run.of_step(1),
                                                       start, bindings, checkpoint)) {
       out.add(events, &start, 1, *stuck, bindings);
@@ -81,6 +83,7 @@ void near_misses_of_run(const EventView& events, const Pattern& pattern, const P
                                   deepest.path.back(), deepest.bindings);
     out.add(events, deepest.path.data(), reached, verdict, deepest.bindings);
   }
+  out.end_run(begin, starts);
 }
 
 }  // namespace

@@ -78,6 +78,20 @@ class NearMissRows {
     return cell ? &*cell : nullptr;
   }
 
+  // Closes the run that begins at events[begin], which had `starts` starts: its near misses are
+  // the rows added since the previous run closed.
+  void end_run(std::size_t begin, std::size_t starts) {
+    run_begins_.push_back(begin);
+    run_starts_.push_back(starts);
+    run_row_ends_.push_back(size());
+  }
+  std::size_t runs() const { return run_begins_.size(); }
+  std::size_t run_begin(std::size_t run) const { return run_begins_[run]; }
+  std::size_t run_starts(std::size_t run) const { return run_starts_[run]; }
+  // The rows of run `run`: [first, end).
+  std::size_t run_first_row(std::size_t run) const { return run ? run_row_ends_[run - 1] : 0; }
+  std::size_t run_row_end(std::size_t run) const { return run_row_ends_[run]; }
+
   // The NearMiss record of row `row`.
   NearMiss record(const EventView& events, const Pattern& pattern, std::size_t row) const;
 
@@ -93,6 +107,7 @@ class NearMissRows {
   std::vector<std::size_t> failure_ends_{0};
   std::vector<FailedClause> failures_;
   std::vector<std::optional<Value>> captures_;  // names_->size() per row
+  std::vector<std::size_t> run_begins_, run_starts_, run_row_ends_;
 };
 
 // The names the steps capture, byte-wise sorted: the order of a near miss's captures.
