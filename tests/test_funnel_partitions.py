@@ -209,3 +209,14 @@ def test_partition_funnel_of_a_chain_writes_only_the_partitions_near_misses(patt
     assert calls["deepest"] == (1 if chain else 0)
     assert repr(funnel) == repr(full)
     assert repr(funnel.example_misses) == repr(full.example_misses)  # a capture may be nan
+
+
+def test_partition_funnel_examples_keep_the_kinds_of_every_near_miss():
+    # The chosen near miss captured an int and another start of its partition a float: the
+    # example shows the capture as the table of every near miss holds it, a float.
+    events = [Event("a", 0, "A", {"n": 0}), Event("a", 1, "A", {"n": 0.5})]
+    pattern = "A[n as $u] -> B"
+    funnel = vashlet.funnel(pattern, events, per="partition")
+    example = funnel.example_misses[0]["captures"]["u"]
+    assert example == vashlet.explain(pattern, events).to_pylist()[0]["captures"]["u"]
+    assert isinstance(example, float)

@@ -392,9 +392,27 @@ arrow::Table near_miss_rows_table(const Pattern& pattern, const SortedEvents& ev
   columns.push_back(next_types.finish("next_event_type"));
   columns.push_back(reasons.finish("reason"));
   details.finish(columns);
+  // Picked rows keep the kinds their captures have in the table of every near miss.
+  std::vector<result_columns::ValueKinds> kinds(names.size(), result_columns::ValueKinds{});
+  if (only) {
+    std::vector<const Value*> cells;
+    for (const explain::NearMissRows& part : parts) {
+      for (std::size_t name = 0; name < names.size(); ++name) {
+        cells.clear();
+        for (std::size_t row = 0; row < part.size(); ++row) {
+          cells.push_back(part.capture(row, name));
+        }
+        result_columns::note_kinds(kinds[name], cells);
+      }
+    }
+  } else {
+    for (std::size_t name = 0; name < names.size(); ++name) {
+      result_columns::note_kinds(kinds[name], captures[name]);
+    }
+  }
   std::vector<Column> fields;
   for (std::size_t name = 0; name < names.size(); ++name) {
-    fields.push_back(result_columns::value_column(names[name], captures[name]));
+    fields.push_back(result_columns::value_column(names[name], captures[name], kinds[name]));
   }
   columns.push_back(
       arrow::struct_column("captures", static_cast<std::int64_t>(total), std::move(fields)));

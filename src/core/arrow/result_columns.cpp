@@ -23,11 +23,20 @@ std::vector<std::string> binding_names(const Pattern& pattern) {
   return explain::capture_names(pattern);
 }
 
-Column value_column(std::string name, const std::vector<const Value*>& cells) {
-  bool kinds[5] = {};
+void note_kinds(ValueKinds& kinds, const std::vector<const Value*>& cells) {
   for (const Value* cell : cells) {
-    if (cell) kinds[static_cast<int>(cell->kind())] = true;
+    if (cell) kinds[static_cast<std::size_t>(cell->kind())] = true;
   }
+}
+
+Column value_column(std::string name, const std::vector<const Value*>& cells) {
+  ValueKinds kinds{};
+  note_kinds(kinds, cells);
+  return value_column(std::move(name), cells, kinds);
+}
+
+Column value_column(std::string name, const std::vector<const Value*>& cells,
+                    const ValueKinds& kinds) {
   const bool strings = kinds[static_cast<int>(ValueKind::String)];
   const bool ints = kinds[static_cast<int>(ValueKind::Int)];
   const bool floats = kinds[static_cast<int>(ValueKind::Float)];
