@@ -79,7 +79,7 @@ FunnelTable chain_funnel(const Pattern& pattern, const SortedEvents& events, con
                          bool by_partition, bool deepest) {
   const std::vector<std::string> names = explain::capture_names(pattern);
   const std::vector<explain::NearMissRows> parts =
-      explain::near_miss_rows(events.view(), pattern, names, run.threads);
+      explain::near_miss_rows(events.view(), pattern, names, run.threads, deepest);
   FunnelTable funnel;
   if (by_partition) funnel.starts_by_partition.assign(events.partition_values().size(), 0);
   std::vector<RowAt> chosen;
@@ -99,15 +99,9 @@ FunnelTable chain_funnel(const Pattern& pattern, const SortedEvents& events, con
         continue;
       }
       if (starts) ++funnel.starts;
+      // The pass kept the run's chosen near miss only, and none when some start completed.
       const std::size_t first = part.run_first_row(r);
-      const std::size_t end = part.run_row_end(r);
-      // Fewer near misses than starts: some start has a complete path.
-      if (end - first < starts || first == end) continue;
-      std::size_t best = first;
-      for (std::size_t row = first + 1; row < end; ++row) {
-        if (part.reached(row) > part.reached(best)) best = row;
-      }
-      chosen.push_back({p, best});
+      if (first != part.run_row_end(r)) chosen.push_back({p, first});
     }
   }
   funnel.near_misses =

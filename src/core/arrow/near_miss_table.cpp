@@ -395,6 +395,7 @@ arrow::Table near_miss_rows_table(const Pattern& pattern, const SortedEvents& ev
   // Picked rows keep the kinds their captures have in the table of every near miss.
   std::vector<result_columns::ValueKinds> kinds(names.size(), result_columns::ValueKinds{});
   if (only) {
+    // The parts hold the rows they kept and noted the kinds of the others.
     std::vector<const Value*> cells;
     for (const explain::NearMissRows& part : parts) {
       for (std::size_t name = 0; name < names.size(); ++name) {
@@ -403,6 +404,9 @@ arrow::Table near_miss_rows_table(const Pattern& pattern, const SortedEvents& ev
           cells.push_back(part.capture(row, name));
         }
         result_columns::note_kinds(kinds[name], cells);
+        for (std::size_t kind = 0; kind < kinds[name].size(); ++kind) {
+          if (part.dropped_kinds(name) >> kind & 1u) kinds[name][kind] = true;
+        }
       }
     }
   } else {

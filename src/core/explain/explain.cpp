@@ -54,6 +54,9 @@ struct RunScratch {
 };
 
 // Adds the near misses of the run events[begin, end) to `out`, in ascending start order.
+// With `deepest_only`, as near_miss_rows keeps them (a template argument: the loop of every
+// near miss stays free of its tests).
+template <bool deepest_only>
 void near_misses_of_run(const EventView& events, const Pattern& pattern, const PatternFacts& facts,
                         std::size_t begin, std::size_t end, RunScratch& scratch,
                         NearMissRows& out) {
@@ -67,21 +70,44 @@ void near_misses_of_run(const EventView& events, const Pattern& pattern, const P
   std::optional<DeepestPathSearch> search;
   Checkpoint checkpoint;  // where a long run may stop for a cancelled call
   std::size_t starts = 0;
+  // Deepest only: the depth of the run's one kept row (0: none yet).
+  std::size_t kept = 0;
+  bool matched = false;  // deepest only: some start has a complete path
+  const bool names_empty = out.name_count() == 0;
   for (std::size_t start : run.of_step(0)) {
     if (!start_bindings(first, events[start], bindings)) continue;
     ++starts;
     if (std::optional<Verdict> stuck = judge_if_stuck(events, pattern.steps[1], run.of_step(1),
                                                       start, bindings, checkpoint)) {
+      if (deepest_only && (matched || kept >= 1)) {
+        out.note_captures(bindings);
+        continue;
+      }
       out.add(events, &start, 1, *stuck, bindings);
+      kept = 1;
       continue;
     }
     if (!search) search.emplace(events, pattern, facts, run);
     PathResult deepest = search->deepest_path(start, bindings);
     const std::size_t reached = deepest.path.size();
-    if (reached == n) continue;
+    if (reached == n) {
+      if (!deepest_only || matched) continue;
+      // The run has a complete path: it keeps no near miss, and no other start can change that.
+      // The kinds its other starts capture still count, unless nothing is captured.
+      if (kept) out.drop_last();
+      if (names_empty) break;
+      matched = true;
+      continue;
+    }
+    if (deepest_only && (matched || reached <= kept)) {
+      out.note_captures(deepest.bindings);
+      continue;
+    }
+    if (deepest_only && kept) out.drop_last();
     const Verdict verdict = judge(events, end, pattern.steps[reached], run.of_step(reached),
                                   deepest.path.back(), deepest.bindings);
     out.add(events, deepest.path.data(), reached, verdict, deepest.bindings);
+    kept = reached;
   }
   out.end_run(begin, starts);
 }
@@ -90,7 +116,7 @@ void near_misses_of_run(const EventView& events, const Pattern& pattern, const P
 
 std::vector<NearMissRows> near_miss_rows(const EventView& events, const Pattern& pattern,
                                          const std::vector<std::string>& names,
-                                         std::size_t threads) {
+                                         std::size_t threads, bool deepest_only) {
   if (!validate_pattern(pattern)) {
     invariant_failure("near_misses requires a structurally valid pattern");
   }
@@ -103,7 +129,11 @@ std::vector<NearMissRows> near_miss_rows(const EventView& events, const Pattern&
       [&] {
         return [&, scratch = RunScratch(facts)](const Run& run, NearMissRows& out) mutable {
           out.use_names(names);
-          near_misses_of_run(events, pattern, facts, run.begin, run.end, scratch, out);
+          if (deepest_only) {
+            near_misses_of_run<true>(events, pattern, facts, run.begin, run.end, scratch, out);
+          } else {
+            near_misses_of_run<false>(events, pattern, facts, run.begin, run.end, scratch, out);
+          }
         };
       });
 }

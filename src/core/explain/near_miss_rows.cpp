@@ -59,6 +59,34 @@ void NearMissRows::add(const EventView& events, const std::size_t* path, std::si
   }
 }
 
+void NearMissRows::note_kind(std::size_t name, const Value& value) {
+  if (dropped_kinds_.size() < names_->size()) dropped_kinds_.resize(names_->size(), 0);
+  dropped_kinds_[name] |= static_cast<std::uint8_t>(1u << static_cast<unsigned>(value.kind()));
+}
+
+void NearMissRows::note_captures(const Bindings& bindings) {
+  auto bound = bindings.begin();
+  for (std::size_t name = 0; name < names_->size(); ++name) {
+    while (bound != bindings.end() && compare_bytes(bound->first, (*names_)[name]) < 0) ++bound;
+    if (bound != bindings.end() && bound->first == (*names_)[name]) {
+      note_kind(name, bound->second);
+    }
+  }
+}
+
+void NearMissRows::drop_last() {
+  for (std::size_t name = 0; name < names_->size(); ++name) {
+    if (const Value* value = capture(size() - 1, name)) note_kind(name, *value);
+  }
+  starts_.pop_back();
+  path_ends_.pop_back();
+  paths_.resize(path_ends_.back());
+  verdicts_.pop_back();
+  failure_ends_.pop_back();
+  failures_.resize(failure_ends_.back());
+  captures_.resize(starts_.size() * names_->size());
+}
+
 void NearMissRows::add_failures(const Atom& atom, const Event& event, const Bindings& bindings) {
   using Kind = FailedClause::Kind;
   for (std::uint32_t k = 0; k < atom.predicates.size(); ++k) {

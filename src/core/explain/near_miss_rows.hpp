@@ -56,6 +56,7 @@ class NearMissRows {
 
   std::size_t size() const { return starts_.size(); }
   void use_names(const std::vector<std::string>& names) { names_ = &names; }
+  std::size_t name_count() const { return names_->size(); }
 
   // Records the near miss from path[0] along `path` (of `reached` events), stopped at step
   // `reached` for `verdict`, with the path's `bindings`. Pointers into `events` are kept.
@@ -92,11 +93,24 @@ class NearMissRows {
   std::size_t run_first_row(std::size_t run) const { return run ? run_row_ends_[run - 1] : 0; }
   std::size_t run_row_end(std::size_t run) const { return run_row_ends_[run]; }
 
+  // Removes the last row, which must belong to the run not yet closed. Its captures stay noted
+  // in dropped_kinds.
+  void drop_last();
+
+  // Notes the kinds of the captures of a near miss that is not kept, with the path's `bindings`.
+  void note_captures(const Bindings& bindings);
+  // The kinds of value captured under names[name] by the near misses dropped or noted (not
+  // those of the rows kept): bit k for ValueKind k.
+  std::uint8_t dropped_kinds(std::size_t name) const {
+    return name < dropped_kinds_.size() ? dropped_kinds_[name] : 0;
+  }
+
   // The NearMiss record of row `row`.
   NearMiss record(const EventView& events, const Pattern& pattern, std::size_t row) const;
 
  private:
   void add_failures(const Atom& atom, const Event& event, const Bindings& bindings);
+  void note_kind(std::size_t name, const Value& value);
   std::uint32_t name_position(const std::string& name) const;
 
   const std::vector<std::string>* names_;
@@ -107,6 +121,7 @@ class NearMissRows {
   std::vector<std::size_t> failure_ends_{0};
   std::vector<FailedClause> failures_;
   std::vector<std::optional<Value>> captures_;  // names_->size() per row
+  std::vector<std::uint8_t> dropped_kinds_;      // per name
   std::vector<std::size_t> run_begins_, run_starts_, run_row_ends_;
 };
 
@@ -115,9 +130,11 @@ std::vector<std::string> capture_names(const Pattern& pattern);
 
 // The near misses of a chain pattern of two steps or more, one part per chunk of runs, in
 // run order (as near_misses() would return them). `names` (capture_names) must
-// outlive the parts.
+// outlive the parts. With `deepest_only`, a run keeps only the first of its deepest near misses,
+// and none at all once a start has a complete path (then the run's other starts are not
+// searched and its count of starts stops there).
 std::vector<NearMissRows> near_miss_rows(const EventView& events, const Pattern& pattern,
                                          const std::vector<std::string>& names,
-                                         std::size_t threads);
+                                         std::size_t threads, bool deepest_only = false);
 
 }  // namespace vashlet::explain
