@@ -1,8 +1,9 @@
-"""What near-miss analysis costs against matching, on the funnel input.
+"""What near-miss analysis and funnels cost against matching, on the funnel input.
 
-Builds the bench funnel (arrival order, as a pyarrow Table) once, then times `vashlet.match` and
-`vashlet.explain` on it in turns, in this one process, and prints the median of each and their
-ratio. Both read the same table, so the ratio is the near-miss search's cost over the matcher's.
+Builds the bench funnel (arrival order, as a pyarrow Table) once, then times `vashlet.match`,
+`vashlet.explain` and `vashlet.funnel` (per start and per partition) on it in turns, in this one
+process, and prints the median of each and their ratio to match's. All read the same table, so a
+ratio is the near-miss search's (and the funnel's counting) cost over the matcher's.
 
     PYTHONPATH=python python bench/explain_cost.py [--events N] [--repeats N] [--threads N ...]
 """
@@ -33,19 +34,27 @@ def main():
 
     table = Table(
         "explain cost",
-        ["threads", "events", "matches", "near misses", "match s", "explain s", "explain/match"],
+        ["threads", "events", "matches", "near misses", "match s", "explain s", "explain/match",
+         "funnel start s", "/match", "funnel partition s", "/match"],
         [f"{args.events:,} events, {partitions:,} partitions, arrival order, pyarrow Table",
          f"pattern: {inputs.FUNNEL_TEXT}",
-         f"median of {args.repeats} each, match then explain, in one process"],
+         f"median of {args.repeats} each, match, explain, then the funnels, in one process"],
     )
     for threads in args.threads:
         match_s, matches = median_seconds(
             lambda: vashlet.match(pattern, data, threads=threads), args.repeats)
         explain_s, misses = median_seconds(
             lambda: vashlet.explain(pattern, data, threads=threads), args.repeats)
+        per_start_s, _ = median_seconds(
+            lambda: vashlet.funnel(pattern, data, threads=threads), args.repeats)
+        per_partition_s, _ = median_seconds(
+            lambda: vashlet.funnel(pattern, data, threads=threads, per="partition"),
+            args.repeats)
         table.add_row([str(threads), count(args.events), count(len(matches)),
                        count(len(misses)), seconds(match_s), seconds(explain_s),
-                       ratio(explain_s / match_s)])
+                       ratio(explain_s / match_s), seconds(per_start_s),
+                       ratio(per_start_s / match_s), seconds(per_partition_s),
+                       ratio(per_partition_s / match_s)])
     print(table.render())
 
 

@@ -182,3 +182,79 @@ def test_per_without_a_report_is_refused(tmp_path):
     status, out, err = _cli("explain", LATE_PATTERN, source, "--per", "partition")
     assert (status, out) == (2, "")
     assert "--per" in err and "--report" in err
+
+
+@settings(max_examples=100, deadline=None)
+@given(text_patterns(), event_lists())
+def test_partition_funnel_of_a_chain_writes_only_the_partitions_near_misses(pattern, events):
+    """A chain's funnel per partition keeps one near miss per partition in the native pass; it
+    must count as the funnel counted from every near miss and the starts of each partition."""
+    from vashlet._funnel import funnel_and_misses
+    from vashlet._inputs import Columns
+
+    parsed = vashlet.parse_pattern(pattern) if isinstance(pattern, str) else pattern
+    calls = Counter()
+    native = vashlet._core._deepest_per_partition
+
+    def counted(*args, **kwargs):
+        calls["deepest"] += 1
+        return native(*args, **kwargs)
+
+    with mock.patch.object(vashlet._core, "_deepest_per_partition", counted):
+        funnel = vashlet.funnel(parsed, events, per="partition")
+    full, _ = funnel_and_misses(
+        parsed, events, Columns("partition", "ts", "type", None, None), per="partition"
+    )
+    chain = vashlet._core._element_labels(parsed) is None and parsed.steps > 1
+    assert calls["deepest"] == (1 if chain else 0)
+    assert repr(funnel) == repr(full)
+    assert repr(funnel.example_misses) == repr(full.example_misses)  # a capture may be nan
+
+
+def test_partition_funnel_examples_keep_the_kinds_of_every_near_miss():
+    # The chosen near miss captured an int and another start of its partition a float: the
+    # example shows the capture as the table of every near miss holds it, a float.
+    events = [Event("a", 0, "A", {"n": 0}), Event("a", 1, "A", {"n": 0.5})]
+    pattern = "A[n as $u] -> B"
+    funnel = vashlet.funnel(pattern, events, per="partition")
+    example = funnel.example_misses[0]["captures"]["u"]
+    assert example == vashlet.explain(pattern, events).to_pylist()[0]["captures"]["u"]
+    assert isinstance(example, float)
+
+
+@pytest.mark.parametrize(
+    "pattern, events, reached, completed",
+    [
+        # The first start completes: later starts of the partition change nothing.
+        ("A -[<=5]-> B", [Event("a", 0, "A"), Event("a", 1, "B"), Event("a", 10, "A")],
+         [1, 1], [1, 1]),
+        ("A[n as $u] -[<=5]-> B",
+         [Event("a", 0, "A", {"n": 1}), Event("a", 1, "B"), Event("a", 10, "A", {"n": 2.5})],
+         [1, 1], [1, 1]),
+        # A later start goes deeper than the first: the partition stops where it did.
+        ("A -[<=5]-> B -> C", [Event("a", 0, "A"), Event("a", 10, "A"), Event("a", 11, "B")],
+         [1, 1, 1], [1, 1, 0]),
+        # A deeper start, then one that completes: the partition is matched.
+        ("A -[<=5]-> B -[<=5]-> C",
+         [Event("a", 0, "A"), Event("a", 1, "B"), Event("a", 10, "A"), Event("a", 11, "B"),
+          Event("a", 12, "C")],
+         [1, 1, 1], [1, 1, 1]),
+    ],
+)
+def test_partition_funnel_counts_a_partition_once_whatever_its_other_starts(
+    pattern, events, reached, completed
+):
+    # The native pass keeps one near miss per partition and stops at a complete path; the funnel
+    # must agree with the one counted from every near miss.
+    from vashlet._funnel import funnel_and_misses
+    from vashlet._inputs import Columns
+
+    funnel = vashlet.funnel(pattern, events, per="partition")
+    assert [s.reached for s in funnel.steps] == reached
+    assert [s.completed for s in funnel.steps] == completed
+    full, _ = funnel_and_misses(
+        vashlet.parse_pattern(pattern), events, Columns("partition", "ts", "type", None, None),
+        per="partition",
+    )
+    assert repr(funnel) == repr(full)
+    assert repr(funnel.example_misses) == repr(full.example_misses)

@@ -307,7 +307,7 @@ _R = TypeVar("_R", covariant=True)
 
 class _TableCall(Protocol[_R]):
     """The package's native table calls (`_match_table`, `_explain_table`, `_funnel_table`,
-    `_partition_funnel_table`)."""
+    `_partition_funnel_table`, `_deepest_per_partition`)."""
     def __call__(
         self,
         pattern: Pattern | PatternBuilder,
@@ -326,6 +326,7 @@ _match_table: _TableCall[ResultTable]
 _explain_table: _TableCall[ResultTable]
 _funnel_table: _TableCall[tuple[ResultTable, int]]
 _partition_funnel_table: _TableCall[tuple[ResultTable, int, dict[str | int, int]]]
+_deepest_per_partition: _TableCall[tuple[ResultTable, int]]
 
 def _element_labels(pattern: Pattern | PatternBuilder) -> list[str] | None: ...
 

@@ -295,9 +295,14 @@ def funnel(
     parsed = with_mode(as_pattern(pattern), mode)
     warn_never_taken(parsed)
     columns = Columns(partition, ts, type, id, ts_unit)
-    return funnel_and_misses(
-        parsed, data, columns, threads=threads, text=_pattern_text(pattern), per=per
-    )[0]
+    text = _pattern_text(pattern)
+    if per == "partition" and _core._element_labels(parsed) is None and parsed.steps > 1:
+        # Only the near misses the funnel counts are written: one per partition.
+        table, partitions = read(
+            _core._deepest_per_partition, parsed, data, columns, threads=threads
+        )
+        return _funnel_from(parsed, text, partitions, NearMissTable(table), per=per)
+    return funnel_and_misses(parsed, data, columns, threads=threads, text=text, per=per)[0]
 
 
 def funnel_and_misses(

@@ -376,6 +376,18 @@ Ref funnel_function(const Arguments<10>& args) {
   return Ref::checked(PyTuple_Pack(2, misses.get(), starts.get()));
 }
 
+// (near misses standing for the partitions without a complete path, partitions with a start).
+Ref deepest_per_partition_function(const Arguments<10>& args) {
+  const TableCall<false> call(args);
+  FromSource<FunnelTable> read =
+      table_from_source(args.get(1), call.pattern, call.columns, &deepest_per_partition_table,
+                        call.options, call.ts_unit);
+  Ref starts = size_to_py(static_cast<std::size_t>(read.result.starts));
+  Ref misses = table_class().wrap(
+      PyTable{std::move(read.result.near_misses), std::move(read.absent_types)});
+  return Ref::checked(PyTuple_Pack(2, misses.get(), starts.get()));
+}
+
 // The funnel's results with the starts of each partition, and the partitions' values, which the
 // partition numbers index: a partition with more starts than near misses has a start with a
 // complete path.
@@ -419,6 +431,8 @@ constexpr auto kReadTableSignature = signature("_read_table()", kTableParameters
 constexpr auto kFunnelTableSignature = signature("_funnel_table()", kTableParameters, 5);
 constexpr auto kPartitionFunnelTableSignature =
     signature("_partition_funnel_table()", kTableParameters, 5);
+constexpr auto kDeepestPerPartitionSignature =
+    signature("_deepest_per_partition()", kTableParameters, 5);
 
 }  // namespace
 
@@ -458,5 +472,13 @@ PyMethodDef partition_funnel_table_def =
         "_partition_funnel_table(pattern, data, partition, ts, type, id=None, exhaustive=False, "
         "threads=None, ts_unit=None, max_matches=None)\n--\n\n"
         "As _funnel_table, and the number of starts of each partition that has one.");
+
+PyMethodDef deepest_per_partition_def =
+    function_def<kDeepestPerPartitionSignature, deepest_per_partition_function>(
+        "_deepest_per_partition",
+        "_deepest_per_partition(pattern, data, partition, ts, type, id=None, exhaustive=False, "
+        "threads=None, ts_unit=None, max_matches=None)\n--\n\n"
+        "For a chain pattern of two steps or more: the first of the deepest near misses of each "
+        "partition without a complete path, and the number of partitions with a start.");
 
 }  // namespace vashlet::py

@@ -18,5 +18,6 @@ extern PyMethodDef explain_table_def;
 extern PyMethodDef read_table_def;
 extern PyMethodDef funnel_table_def;
 extern PyMethodDef partition_funnel_table_def;
+extern PyMethodDef deepest_per_partition_def;
 
 }  // namespace vashlet::py

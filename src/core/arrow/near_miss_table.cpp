@@ -1,10 +1,10 @@
 // The near-miss table: one row per near miss with the columns of its reason (the failed
-// clauses, the blocking event, the window exceeded), and the funnel, which adds the number of
-// starts to it.
-#include "arrow/table_results.hpp"
+// clauses, the blocking event, the window exceeded).
+#include "arrow/near_miss_columns.hpp"
 
 #include <algorithm>
-#include <atomic>
+#include <charconv>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <string>
@@ -15,6 +15,7 @@
 
 #include "arrow/result_columns.hpp"
 #include "explain/explain.hpp"
+#include "explain/near_miss_rows.hpp"
 #include "json/json.hpp"
 #include "match/element_walk.hpp"
 #include "match/matcher.hpp"
@@ -49,6 +50,47 @@ class FailuresColumn {
     offsets_.push_back(offsets_.back() + static_cast<std::int64_t>(failures->size()));
   }
 
+  // The failed clauses of row `row` of `rows`.
+  void append(const explain::NearMissRows& rows, std::size_t row) {
+    using Kind = explain::FailedClause::Kind;
+    const std::size_t count = rows.failure_count(row);
+    validity_.append(true);
+    for (std::size_t k = 0; k < count; ++k) {
+      const explain::FailedClause& clause = rows.failures(row)[k];
+      const Value* bound = clause.bound_name == explain::FailedClause::kNoName
+                               ? nullptr
+                               : rows.capture(row, clause.bound_name);
+      const Value* actual = clause.actual ? &*clause.actual : nullptr;
+      switch (clause.kind) {
+        case Kind::Predicate: {
+          const Predicate& predicate = clause.atom->predicates[clause.clause];
+          append_clause("predicate", predicate.attribute, operator_symbol(predicate.op),
+                        &predicate.value, nullptr, nullptr, nullptr, actual);
+          break;
+        }
+        case Kind::Reference: {
+          const ReferencePredicate& reference = clause.atom->reference_predicates[clause.clause];
+          append_clause("reference", reference.attribute, operator_symbol(reference.op), nullptr,
+                        &reference.binding, bound, nullptr, actual);
+          break;
+        }
+        case Kind::Capture: {
+          const Capture& capture = clause.atom->captures[clause.clause];
+          const Value null = Value::null();
+          append_clause("capture", capture.attribute, std::nullopt, nullptr, nullptr, bound,
+                        &capture.name, actual ? actual : &null);
+          break;
+        }
+      }
+    }
+    offsets_.push_back(offsets_.back() + static_cast<std::int64_t>(count));
+  }
+
+  void append_null() {
+    validity_.append(false);
+    offsets_.push_back(offsets_.back());
+  }
+
   Column finish() {
     std::vector<Column> fields;
     fields.push_back(type_.finish("type"));
@@ -68,6 +110,48 @@ class FailuresColumn {
  private:
   static void literal(StringBuilder& out, const std::optional<Value>& value) {
     value ? out.append(value_literal(*value)) : out.append_null();
+  }
+  // Integers, the common case, are written without a string of their own.
+  static void literal(StringBuilder& out, const Value* value) {
+    if (!value) {
+      out.append_null();
+    } else if (value->kind() == ValueKind::Int) {
+      char digits[24];
+      const auto written = std::to_chars(std::begin(digits), std::end(digits), value->as_int());
+      out.append(std::string_view(digits, static_cast<std::size_t>(written.ptr - digits)));
+    } else {
+      out.append(value_literal(*value));
+    }
+  }
+
+  // A predicate's literal is the same on every near miss: written once.
+  void expected(const Value* value) {
+    if (!value) {
+      expected_.append_null();
+      return;
+    }
+    if (value != last_expected_) {
+      last_expected_ = value;
+      last_expected_text_ = value_literal(*value);
+    }
+    expected_.append(last_expected_text_);
+  }
+  static void text(StringBuilder& out, const std::string* value) {
+    value ? out.append(*value) : out.append_null();
+  }
+
+  void append_clause(std::string_view type, const std::string& attribute,
+                     std::optional<std::string_view> op, const Value* expected,
+                     const std::string* binding, const Value* bound, const std::string* name,
+                     const Value* actual) {
+    type_.append(type);
+    attribute_.append(attribute);
+    op ? operator_.append(*op) : operator_.append_null();
+    this->expected(expected);
+    text(binding_, binding);
+    literal(bound_, bound);
+    text(name_, name);
+    literal(actual_, actual);
   }
 
   void append_one(const PredicateFailure& failure) {
@@ -108,6 +192,8 @@ class FailuresColumn {
 
   std::vector<std::int64_t> offsets_{0};
   arrow::Validity validity_;
+  const Value* last_expected_ = nullptr;
+  std::string last_expected_text_;
   StringBuilder type_, attribute_, operator_, expected_, binding_, bound_, name_, actual_;
 };
 
@@ -162,6 +248,28 @@ class DetailColumns {
     late ? max_elapsed_.append(scaled(late->max_elapsed, elapsed_.scale))
          : max_elapsed_.append_null();
     failures_.append(failed ? &failed->failures : nullptr);
+  }
+
+  void append(const SortedEvents& events, const explain::NearMissRows& rows, std::size_t row) {
+    using explain::Reason;
+    const explain::Verdict& v = rows.verdict(row);
+    const bool failed = v.reason == Reason::PredicateFailed;
+    const bool blocked = v.reason == Reason::AbsenceBlocked;
+    const bool late = v.reason == Reason::WindowExceeded;
+    failed ? event_row_.append(v.event) : event_row_.append(std::nullopt);
+    blocked || late ? candidate_row_.append(v.event) : candidate_row_.append(std::nullopt);
+    if (blocked) {
+      blocking_row_.append(v.blocking);
+      blocking_type_.append(events[v.blocking].typ);
+    } else {
+      blocking_row_.append(std::nullopt);
+      blocking_type_.append_null();
+    }
+    blocked || late ? satisfies_.append(v.satisfies) : satisfies_.append_null();
+    late ? gap_.append(scaled(v.gap, elapsed_.scale)) : gap_.append_null();
+    late ? max_elapsed_.append(scaled(v.max_elapsed, elapsed_.scale))
+         : max_elapsed_.append_null();
+    failed ? failures_.append(rows, row) : failures_.append_null();
   }
 
   void finish(std::vector<Column>& columns) {
@@ -230,8 +338,99 @@ class ElementColumns {
 
 }  // namespace
 
+namespace {
+
+constexpr std::string_view kReasonNames[] = {"predicate_failed", "absence_blocked",
+                                             "window_exceeded", "no_successor"};
+
+}  // namespace
+
+arrow::Table near_miss_rows_table(const Pattern& pattern, const SortedEvents& events,
+                                  const std::vector<std::string>& names,
+                                  const std::vector<explain::NearMissRows>& parts,
+                                  const std::vector<RowAt>* only) {
+  std::size_t total = 0;
+  if (only) {
+    total = only->size();
+  } else {
+    for (const explain::NearMissRows& part : parts) total += part.size();
+  }
+  RowColumn start_rows(events);
+  KeyColumn partitions(events.partition_values());
+  FixedBuilder reached("l", 8);
+  RowListColumn rows(events);
+  StringBuilder next_types;
+  StringBuilder reasons;
+  DetailColumns details(events);
+  std::vector<std::vector<const Value*>> captures(names.size());
+  for (std::vector<const Value*>& cells : captures) cells.reserve(total);
+  const auto write = [&](const explain::NearMissRows& part, std::size_t row) {
+    const std::size_t steps = part.reached(row);
+    start_rows.append(part.start(row));
+    partitions.append(events.partition(part.start(row)));
+    reached.append(static_cast<std::int64_t>(steps));
+    rows.append(part.path(row), steps);
+    next_types.append(pattern.steps[steps].atom.event_type);
+    reasons.append(kReasonNames[static_cast<std::size_t>(part.verdict(row).reason)]);
+    details.append(events, part, row);
+    for (std::size_t name = 0; name < names.size(); ++name) {
+      captures[name].push_back(part.capture(row, name));
+    }
+  };
+  if (only) {
+    for (const RowAt& at : *only) write(parts[at.part], at.row);
+  } else {
+    for (const explain::NearMissRows& part : parts) {
+      for (std::size_t row = 0; row < part.size(); ++row) write(part, row);
+    }
+  }
+  std::vector<Column> columns;
+  columns.push_back(start_rows.finish("start_row"));
+  columns.push_back(partitions.finish("partition"));
+  columns.push_back(reached.finish("reached_steps"));
+  columns.push_back(rows.finish("rows"));
+  columns.push_back(next_types.finish("next_event_type"));
+  columns.push_back(reasons.finish("reason"));
+  details.finish(columns);
+  // Picked rows keep the kinds their captures have in the table of every near miss.
+  std::vector<result_columns::ValueKinds> kinds(names.size(), result_columns::ValueKinds{});
+  if (only) {
+    // The parts hold the rows they kept and noted the kinds of the others.
+    std::vector<const Value*> cells;
+    for (const explain::NearMissRows& part : parts) {
+      for (std::size_t name = 0; name < names.size(); ++name) {
+        cells.clear();
+        for (std::size_t row = 0; row < part.size(); ++row) {
+          cells.push_back(part.capture(row, name));
+        }
+        result_columns::note_kinds(kinds[name], cells);
+        for (std::size_t kind = 0; kind < kinds[name].size(); ++kind) {
+          if (part.dropped_kinds(name) >> kind & 1u) kinds[name][kind] = true;
+        }
+      }
+    }
+  } else {
+    for (std::size_t name = 0; name < names.size(); ++name) {
+      result_columns::note_kinds(kinds[name], captures[name]);
+    }
+  }
+  std::vector<Column> fields;
+  for (std::size_t name = 0; name < names.size(); ++name) {
+    fields.push_back(result_columns::value_column(names[name], captures[name], kinds[name]));
+  }
+  columns.push_back(
+      arrow::struct_column("captures", static_cast<std::int64_t>(total), std::move(fields)));
+  return table_of(std::move(columns), total);
+}
+
 arrow::Table near_miss_table(const Pattern& pattern, const SortedEvents& events,
                              const TableRun& run) {
+  if (!uses_elements(pattern)) {
+    const std::vector<std::string> names = explain::capture_names(pattern);
+    return near_miss_rows_table(pattern, events, names,
+                                explain::near_miss_rows(events.view(), pattern, names, run.threads),
+                                nullptr);
+  }
   return near_miss_table_of(pattern, events, near_misses(events.view(), pattern, run.threads));
 }
 
@@ -273,86 +472,6 @@ arrow::Table near_miss_table_of(const Pattern& pattern, const SortedEvents& even
   if (language) elements.finish_counts(columns);
   columns.push_back(captures_column(binding_names(pattern), captures));
   return table_of(std::move(columns), misses.size());
-}
-
-namespace {
-
-// The events that satisfy the first step: their type is the step's and, with no bindings yet,
-// its atom accepts them (as near_misses judges a start). Where `by_partition` is given, it
-// receives the count of each partition, by partition number.
-std::uint64_t count_starts(const Pattern& pattern, const SortedEvents& sorted, std::size_t threads,
-                           std::vector<std::uint64_t>* by_partition) {
-  const EventView events = sorted.view();
-  const Atom& first = pattern.steps.front().atom;
-  const Bindings empty;
-  // A language pattern's start passes any branch of its first element, and with `^` is its
-  // run's first event (as is_start judges it).
-  const bool language = uses_elements(pattern);
-  const auto language_start = [&](std::size_t i, const Event& event) {
-    if (pattern.anchored_start && i > 0 && sorted.partition(i - 1) == sorted.partition(i)) {
-      return false;
-    }
-    return passing_branch(pattern.steps.front(), event, empty).has_value();
-  };
-  const std::size_t partitions = by_partition ? sorted.partition_values().size() : 0;
-  constexpr std::size_t kEventsPerSlice = std::size_t{1} << 16;
-  const std::size_t slots = std::max<std::size_t>(threads, 1);
-  std::vector<std::uint64_t> counts(slots, 0);
-  std::vector<std::vector<std::uint64_t>> partition_counts(slots);
-  std::atomic<std::size_t> next_slot{0};
-  for_slices(events.size(), threads, kEventsPerSlice, [&](std::size_t begin, std::size_t end) {
-    const std::size_t slot = next_slot.fetch_add(1);
-    std::vector<std::uint64_t>& mine = partition_counts[slot];
-    mine.assign(partitions, 0);
-    std::uint64_t found = 0;
-    visit_events(events, begin, end, [&](std::size_t i, const Event& event) {
-      if (language ? language_start(i, event)
-                   : same_bytes(event.typ, first.event_type) && first.accepts(event, empty)) {
-        ++found;
-        if (by_partition) {
-          const std::uint32_t number = sorted.partition(i);
-          if (number >= partitions) invariant_failure("an event names an unknown partition");
-          ++mine[number];
-        }
-      }
-      return true;
-    });
-    counts[slot] = found;
-  });
-  if (by_partition) {
-    by_partition->assign(partitions, 0);
-    for (const std::vector<std::uint64_t>& slice : partition_counts) {
-      for (std::size_t number = 0; number < slice.size(); ++number) {
-        (*by_partition)[number] += slice[number];
-      }
-    }
-  }
-  std::uint64_t total = 0;
-  for (const std::uint64_t count : counts) total += count;
-  return total;
-}
-
-FunnelTable funnel_with(const Pattern& pattern, const SortedEvents& events, const TableRun& run,
-                        bool by_partition) {
-  if (!validate_pattern(pattern)) {
-    invariant_failure("funnel_table requires a structurally valid pattern");
-  }
-  FunnelTable funnel;
-  funnel.starts = count_starts(pattern, events, run.threads,
-                               by_partition ? &funnel.starts_by_partition : nullptr);
-  funnel.near_misses = near_miss_table(pattern, events, run);
-  return funnel;
-}
-
-}  // namespace
-
-FunnelTable funnel_table(const Pattern& pattern, const SortedEvents& events, const TableRun& run) {
-  return funnel_with(pattern, events, run, false);
-}
-
-FunnelTable partition_funnel_table(const Pattern& pattern, const SortedEvents& events,
-                                   const TableRun& run) {
-  return funnel_with(pattern, events, run, true);
 }
 
 }  // namespace vashlet

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "explain/near_miss_rows.hpp"
 #include "json/json.hpp"
 
 namespace vashlet::result_columns {
@@ -19,23 +20,23 @@ std::size_t integer_width(std::string_view format) {
 }
 
 std::vector<std::string> binding_names(const Pattern& pattern) {
-  std::vector<std::string> names;
-  for (const Step& step : pattern.steps) {
-    for (std::size_t k = 0; k < step.branch_count(); ++k) {
-      for (const Capture& capture : step.branch(k).captures) names.push_back(capture.name);
-    }
+  return explain::capture_names(pattern);
+}
+
+void note_kinds(ValueKinds& kinds, const std::vector<const Value*>& cells) {
+  for (const Value* cell : cells) {
+    if (cell) kinds[static_cast<std::size_t>(cell->kind())] = true;
   }
-  std::sort(names.begin(), names.end(),
-            [](const std::string& a, const std::string& b) { return compare_bytes(a, b) < 0; });
-  names.erase(std::unique(names.begin(), names.end()), names.end());
-  return names;
 }
 
 Column value_column(std::string name, const std::vector<const Value*>& cells) {
-  bool kinds[5] = {};
-  for (const Value* cell : cells) {
-    if (cell) kinds[static_cast<int>(cell->kind())] = true;
-  }
+  ValueKinds kinds{};
+  note_kinds(kinds, cells);
+  return value_column(std::move(name), cells, kinds);
+}
+
+Column value_column(std::string name, const std::vector<const Value*>& cells,
+                    const ValueKinds& kinds) {
   const bool strings = kinds[static_cast<int>(ValueKind::String)];
   const bool ints = kinds[static_cast<int>(ValueKind::Int)];
   const bool floats = kinds[static_cast<int>(ValueKind::Float)];

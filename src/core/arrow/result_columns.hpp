@@ -3,6 +3,7 @@
 // captures, whose kind follows the values they hold.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -135,6 +136,15 @@ std::vector<std::string> binding_names(const Pattern& pattern);
 // floats; any other mixture becomes text, each value written as a pattern literal. Null cells
 // are nulls.
 Column value_column(std::string name, const std::vector<const Value*>& cells);
+
+// The kinds of value present among cells: marks kinds[ValueKind] for each non-null cell.
+using ValueKinds = std::array<bool, 5>;
+void note_kinds(ValueKinds& kinds, const std::vector<const Value*>& cells);
+
+// As value_column, with the column's kind chosen as for cells of `kinds`: the cells are rows
+// picked from a larger result, and are written as that result's column would hold them.
+Column value_column(std::string name, const std::vector<const Value*>& cells,
+                    const ValueKinds& kinds);
 
 // The struct column "captures": a field per name, from each result's bindings.
 Column captures_column(const std::vector<std::string>& names,

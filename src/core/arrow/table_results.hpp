@@ -51,6 +51,10 @@ FunnelTable funnel_table(const Pattern& pattern, const SortedEvents& events, con
 // As funnel_table, with the starts of each partition counted in the same pass.
 FunnelTable partition_funnel_table(const Pattern& pattern, const SortedEvents& events,
                                    const TableRun& run);
+// For a chain pattern of two steps or more: of each partition with a start and no complete
+// path, the first of its deepest near misses; `starts` counts the partitions with a start.
+FunnelTable deepest_per_partition_table(const Pattern& pattern, const SortedEvents& events,
+                                        const TableRun& run);
 
 // Column: events (one row, the number of events read), for timing the reading alone.
 arrow::Table events_read_table(const Pattern& pattern, const SortedEvents& events,

@@ -19,8 +19,8 @@ std::optional<Value> copy_of(const Value* value) {
   return value ? std::optional<Value>(*value) : std::nullopt;
 }
 
-// The clauses of `atom` that event j fails under the path's bindings; the atom's own captures are
-// not applied while judging.
+}  // namespace
+
 std::vector<PredicateFailure> failed_clauses(const Atom& atom, const Event& event,
                                              const Bindings& bindings) {
   std::vector<PredicateFailure> failures;
@@ -50,6 +50,8 @@ std::vector<PredicateFailure> failed_clauses(const Atom& atom, const Event& even
   return failures;
 }
 
+namespace {
+
 // ts(later) - ts(earlier), saturated at the int64 limits when the difference does not fit.
 std::int64_t saturated_gap(std::int64_t earlier, std::int64_t later) {
   std::int64_t gap = 0;
@@ -78,15 +80,52 @@ bool too_early(std::int64_t last_ts, std::int64_t ts, std::int64_t min_gap) {
 
 }  // namespace
 
-NearMissDetail classify(const EventView& events, std::size_t run_end, const Step& step,
-                        const std::vector<std::size_t>& candidates, std::size_t last,
-                        const Bindings& bindings, const ElementLimits* limits) {
-  if (last + 1 >= run_end) return NoSuccessor{};
+namespace {
+
+bool fits_any_branch(const Step& step, const Event& event, const Bindings& bindings) {
+  for (std::size_t k = 0; k < step.branch_count(); ++k) {
+    if (step.branch(k).accepts(event, bindings)) return true;
+  }
+  return false;
+}
+
+Verdict late_verdict(std::size_t j, std::int64_t gap, std::int64_t max_elapsed) {
+  Verdict verdict;
+  verdict.reason = Reason::WindowExceeded;
+  verdict.event = j;
+  verdict.gap = gap;
+  verdict.max_elapsed = max_elapsed;
+  return verdict;
+}
+
+Verdict blocked_verdict(std::size_t j, std::size_t blocker, bool satisfies) {
+  Verdict verdict;
+  verdict.reason = Reason::AbsenceBlocked;
+  verdict.event = j;
+  verdict.blocking = blocker;
+  verdict.satisfies = satisfies;
+  return verdict;
+}
+
+Verdict failed_verdict(std::size_t j, const Atom& atom) {
+  Verdict verdict;
+  verdict.reason = Reason::PredicateFailed;
+  verdict.event = j;
+  verdict.atom = &atom;
+  return verdict;
+}
+
+}  // namespace
+
+Verdict judge(const EventView& events, std::size_t run_end, const Step& step,
+              const std::vector<std::size_t>& candidates, std::size_t last,
+              const Bindings& bindings, const ElementLimits* limits) {
+  if (last + 1 >= run_end) return Verdict{};
   const Transition& transition = transition_of(step);
   const std::int64_t last_ts = events[last].ts;
 
-  std::optional<WindowExceeded> late;
-  std::optional<AbsenceBlocked> blocked;
+  std::optional<Verdict> late;
+  std::optional<Verdict> blocked;
   // The first forbidden event after `last` blocks every candidate beyond it; it is searched for
   // once, no further than the candidates reached.
   std::size_t scanned = last + 1;
@@ -98,11 +137,11 @@ NearMissDetail classify(const EventView& events, std::size_t run_end, const Step
     const std::int64_t ts = events[j].ts;
     if (limits && limits->min_gap && too_early(last_ts, ts, *limits->min_gap)) continue;
     if (transition.max_elapsed && window_exceeded(last_ts, ts, *transition.max_elapsed)) {
-      if (!late) late = WindowExceeded{j, saturated_gap(last_ts, ts), *transition.max_elapsed};
+      if (!late) late = late_verdict(j, saturated_gap(last_ts, ts), *transition.max_elapsed);
       continue;
     }
     if (limits && limits->within && window_exceeded(limits->first_ts, ts, *limits->within)) {
-      if (!late) late = WindowExceeded{j, saturated_gap(limits->first_ts, ts), *limits->within};
+      if (!late) late = late_verdict(j, saturated_gap(limits->first_ts, ts), *limits->within);
       continue;
     }
     const Atom& atom = branch_for(step, events[j], bindings);
@@ -110,23 +149,41 @@ NearMissDetail classify(const EventView& events, std::size_t run_end, const Step
       if (forbidden_by(transition, events[scanned], bindings)) blocker = scanned;
     }
     if (blocker != kNone && blocker < j) {
-      if (!blocked) {
-        const bool satisfies = atom.accepts(events[j], bindings);
-        blocked = AbsenceBlocked{j, blocker, events[blocker].typ, satisfies};
-      }
+      if (!blocked) blocked = blocked_verdict(j, blocker, atom.accepts(events[j], bindings));
       continue;
     }
-    return PredicateFailed{j, failed_clauses(atom, events[j], bindings)};
+    return failed_verdict(j, atom);
   }
-  if (blocked) return std::move(*blocked);
-  if (late) return *late;
+  if (blocked) return *blocked;
+  if (late) {
+    late->satisfies = fits_any_branch(step, events[late->event], bindings);
+    return *late;
+  }
+  return Verdict{};
+}
+
+NearMissDetail classify(const EventView& events, std::size_t run_end, const Step& step,
+                        const std::vector<std::size_t>& candidates, std::size_t last,
+                        const Bindings& bindings, const ElementLimits* limits) {
+  const Verdict verdict = judge(events, run_end, step, candidates, last, bindings, limits);
+  switch (verdict.reason) {
+    case Reason::PredicateFailed:
+      return PredicateFailed{verdict.event,
+                             failed_clauses(*verdict.atom, events[verdict.event], bindings)};
+    case Reason::AbsenceBlocked:
+      return AbsenceBlocked{verdict.event, verdict.blocking, events[verdict.blocking].typ,
+                            verdict.satisfies};
+    case Reason::WindowExceeded:
+      return WindowExceeded{verdict.event, verdict.gap, verdict.max_elapsed};
+    case Reason::NoSuccessor: break;
+  }
   return NoSuccessor{};
 }
 
-std::optional<NearMissDetail> classify_if_stuck(const EventView& events, const Step& step,
-                                                const std::vector<std::size_t>& candidates,
-                                                std::size_t last, const Bindings& bindings,
-                                                Checkpoint& checkpoint) {
+std::optional<Verdict> judge_if_stuck(const EventView& events, const Step& step,
+                                      const std::vector<std::size_t>& candidates,
+                                      std::size_t last, const Bindings& bindings,
+                                      Checkpoint& checkpoint) {
   const Atom& atom = step.atom;
   const Transition& transition = transition_of(step);
   const std::int64_t last_ts = events[last].ts;
@@ -141,7 +198,9 @@ std::optional<NearMissDetail> classify_if_stuck(const EventView& events, const S
     const std::int64_t ts = events[j].ts;
     if (transition.max_elapsed && window_exceeded(last_ts, ts, *transition.max_elapsed)) {
       if (failed != kNone) break;
-      return WindowExceeded{j, saturated_gap(last_ts, ts), *transition.max_elapsed};
+      Verdict late = late_verdict(j, saturated_gap(last_ts, ts), *transition.max_elapsed);
+      late.satisfies = fits_any_branch(step, events[j], bindings);
+      return late;
     }
     std::size_t blocker = kNone;
     for (; scanned < j; ++scanned) {
@@ -152,15 +211,13 @@ std::optional<NearMissDetail> classify_if_stuck(const EventView& events, const S
     }
     if (blocker != kNone) {
       if (failed != kNone) break;
-      return AbsenceBlocked{j, blocker, events[blocker].typ, atom.accepts(events[j], bindings)};
+      return blocked_verdict(j, blocker, atom.accepts(events[j], bindings));
     }
     if (atom.accepts(events[j], bindings)) return std::nullopt;
     if (failed == kNone) failed = j;
   }
-  if (failed != kNone) {
-    return PredicateFailed{failed, failed_clauses(atom, events[failed], bindings)};
-  }
-  return NoSuccessor{};
+  if (failed != kNone) return failed_verdict(failed, atom);
+  return Verdict{};
 }
 
 }  // namespace vashlet::explain

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "explain/explain.hpp"
+#include "explain/near_miss_rows.hpp"
 #include "model/model.hpp"
 #include "system/cancel.hpp"
 
@@ -29,12 +30,23 @@ NearMissDetail classify(const EventView& events, std::size_t run_end, const Step
                         const std::vector<std::size_t>& candidates, std::size_t last,
                         const Bindings& bindings, const ElementLimits* limits = nullptr);
 
-// The same reason when no candidate of `step` can follow events[last] (then the path ends at
+// The same reason as a Verdict: nothing is copied, and `satisfies` is filled for a
+// window_exceeded too.
+Verdict judge(const EventView& events, std::size_t run_end, const Step& step,
+              const std::vector<std::size_t>& candidates, std::size_t last,
+              const Bindings& bindings, const ElementLimits* limits = nullptr);
+
+// The reason when no candidate of `step` can follow events[last] (then the path ends at
 // `last`), found in one pass over the candidates; nullopt when one can. `checkpoint` is
 // passed once per candidate: without a window a pass can cover the whole run.
-std::optional<NearMissDetail> classify_if_stuck(const EventView& events, const Step& step,
-                                                const std::vector<std::size_t>& candidates,
-                                                std::size_t last, const Bindings& bindings,
-                                                Checkpoint& checkpoint);
+std::optional<Verdict> judge_if_stuck(const EventView& events, const Step& step,
+                                      const std::vector<std::size_t>& candidates,
+                                      std::size_t last, const Bindings& bindings,
+                                      Checkpoint& checkpoint);
+
+// The clauses of `atom` that `event` fails under `bindings`; the atom's own captures are not
+// applied while judging.
+std::vector<PredicateFailure> failed_clauses(const Atom& atom, const Event& event,
+                                             const Bindings& bindings);
 
 }  // namespace vashlet::explain

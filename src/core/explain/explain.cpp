@@ -9,6 +9,7 @@
 #include "explain/classify.hpp"
 #include "explain/deepest_path.hpp"
 #include "explain/language_misses.hpp"
+#include "explain/near_miss_rows.hpp"
 #include "explain/pattern_facts.hpp"
 #include "explain/run_candidates.hpp"
 #include "match/matcher.hpp"
@@ -28,78 +29,134 @@ std::string_view near_miss_reason(const NearMissDetail& detail) {
   invariant_failure("unknown near-miss detail");
 }
 
+namespace explain {
+
 namespace {
 
-using explain::classify;
-using explain::classify_if_stuck;
-using explain::DeepestPathSearch;
-using explain::PathResult;
-using explain::PatternFacts;
-using explain::RunCandidates;
-
-NearMiss near_miss(const EventView& events, const Pattern& pattern, std::size_t start,
-                   std::vector<std::size_t> path, NearMissDetail detail, Bindings captures) {
-  NearMiss miss;
-  miss.partition = events[start].partition;
-  miss.start_index = start;
-  miss.reached_steps = path.size();
-  miss.element = path.size();
-  miss.next_event_type = pattern.steps[path.size()].atom.event_type;
-  miss.detail = std::move(detail);
-  miss.indices = std::move(path);
-  miss.captures = std::move(captures);
-  return miss;
+// The bindings of a start as Atom::evaluate gives them from none, written into `out` (whose
+// storage is reused); false when the event fails the first step.
+bool start_bindings(const Atom& first, const Event& event, Bindings& out) {
+  out.clear();
+  if (!first.accepts(event, out)) return false;
+  for (const Capture& capture : first.captures) {
+    if (out.find(capture.name)) continue;
+    const Value* value = event.attrs.find(capture.attribute);
+    out.set(capture.name, value ? *value : Value::null());
+  }
+  return true;
 }
 
-// Appends the near misses of the run events[begin, end) to `out`, in ascending start order.
+// A worker's storage, reused from run to run.
+struct RunScratch {
+  explicit RunScratch(const PatternFacts& facts) : run(facts.types) {}
+  RunCandidates run;
+  Bindings bindings;
+};
+
+// Adds the near misses of the run events[begin, end) to `out`, in ascending start order.
+// With `deepest_only`, as near_miss_rows keeps them (a template argument: the loop of every
+// near miss stays free of its tests).
+template <bool deepest_only>
 void near_misses_of_run(const EventView& events, const Pattern& pattern, const PatternFacts& facts,
-                        std::size_t begin, std::size_t end, std::vector<NearMiss>& out) {
+                        std::size_t begin, std::size_t end, RunScratch& scratch,
+                        NearMissRows& out) {
   const std::size_t n = pattern.steps.size();
   const Atom& first = pattern.steps.front().atom;
-  const Bindings empty;
-  const RunCandidates run(events, begin, end, facts.types);
+  RunCandidates& run = scratch.run;
+  run.assign(events, begin, end);
+  Bindings& bindings = scratch.bindings;
   // Most starts of a long run take no second step: one pass over the second step's candidates
   // tells that and why, and the search is built only for the others.
   std::optional<DeepestPathSearch> search;
   Checkpoint checkpoint;  // where a long run may stop for a cancelled call
+  std::size_t starts = 0;
+  // Deepest only: the depth of the run's one kept row (0: none yet).
+  std::size_t kept = 0;
+  bool matched = false;  // deepest only: some start has a complete path
+  const bool names_empty = out.name_count() == 0;
   for (std::size_t start : run.of_step(0)) {
-    std::optional<Bindings> bindings = first.evaluate(events[start], empty);
-    if (!bindings) continue;
-    if (std::optional<NearMissDetail> stuck =
-            classify_if_stuck(events, pattern.steps[1], run.of_step(1), start, *bindings,
-                              checkpoint)) {
-      out.push_back(near_miss(events, pattern, start, {start}, std::move(*stuck),
-                              std::move(*bindings)));
+    if (!start_bindings(first, events[start], bindings)) continue;
+    ++starts;
+    if (std::optional<Verdict> stuck = judge_if_stuck(events, pattern.steps[1], run.of_step(1),
+                                                      start, bindings, checkpoint)) {
+      if (deepest_only && (matched || kept >= 1)) {
+        out.note_captures(bindings);
+        continue;
+      }
+      out.add(events, &start, 1, *stuck, bindings);
+      kept = 1;
       continue;
     }
     if (!search) search.emplace(events, pattern, facts, run);
-    PathResult deepest = search->deepest_path(start, std::move(*bindings));
+    PathResult deepest = search->deepest_path(start, bindings);
     const std::size_t reached = deepest.path.size();
-    if (reached == n) continue;
-    NearMissDetail detail = classify(events, end, pattern.steps[reached], run.of_step(reached),
-                                     deepest.path.back(), deepest.bindings);
-    out.push_back(near_miss(events, pattern, start, std::move(deepest.path), std::move(detail),
-                            std::move(deepest.bindings)));
+    if (reached == n) {
+      if (!deepest_only || matched) continue;
+      // The run has a complete path: it keeps no near miss, and no other start can change that.
+      // The kinds its other starts capture still count, unless nothing is captured.
+      if (kept) out.drop_last();
+      if (names_empty) break;
+      matched = true;
+      continue;
+    }
+    if (deepest_only && (matched || reached <= kept)) {
+      out.note_captures(deepest.bindings);
+      continue;
+    }
+    if (deepest_only && kept) out.drop_last();
+    const Verdict verdict = judge(events, end, pattern.steps[reached], run.of_step(reached),
+                                  deepest.path.back(), deepest.bindings);
+    out.add(events, deepest.path.data(), reached, verdict, deepest.bindings);
+    kept = reached;
   }
+  out.end_run(begin, starts);
 }
 
 }  // namespace
 
-std::vector<NearMiss> near_misses(const EventView& events, const Pattern& pattern,
-                                  std::size_t threads) {
+std::vector<NearMissRows> near_miss_rows(const EventView& events, const Pattern& pattern,
+                                         const std::vector<std::string>& names,
+                                         std::size_t threads, bool deepest_only) {
   if (!validate_pattern(pattern)) {
     invariant_failure("near_misses requires a structurally valid pattern");
   }
   if (!windows_resolved(pattern)) invariant_failure("near_misses requires windows in ticks");
-  if (uses_elements(pattern)) return language_near_misses(events, pattern, threads);
-  const std::size_t n = pattern.steps.size();
-  if (n < 2) return {};  // every start of a one-step pattern is a complete match
+  if (uses_elements(pattern)) invariant_failure("near_miss_rows takes chain patterns only");
+  if (pattern.steps.size() < 2) return {};  // every start of a one-step pattern matches
   const PatternFacts facts(pattern);
-  return map_runs<NearMiss>(events, threads, [&] {
-    return [&](const Run& run, std::vector<NearMiss>& out) {
-      near_misses_of_run(events, pattern, facts, run.begin, run.end, out);
-    };
-  });
+  return map_run_chunks<NearMissRows>(
+      events, threads,
+      [&] {
+        return [&, scratch = RunScratch(facts)](const Run& run, NearMissRows& out) mutable {
+          out.use_names(names);
+          if (deepest_only) {
+            near_misses_of_run<true>(events, pattern, facts, run.begin, run.end, scratch, out);
+          } else {
+            near_misses_of_run<false>(events, pattern, facts, run.begin, run.end, scratch, out);
+          }
+        };
+      });
+}
+
+}  // namespace explain
+
+std::vector<NearMiss> near_misses(const EventView& events, const Pattern& pattern,
+                                  std::size_t threads) {
+  if (uses_elements(pattern)) {
+    if (!validate_pattern(pattern)) {
+      invariant_failure("near_misses requires a structurally valid pattern");
+    }
+    if (!windows_resolved(pattern)) invariant_failure("near_misses requires windows in ticks");
+    return language_near_misses(events, pattern, threads);
+  }
+  const std::vector<std::string> names = explain::capture_names(pattern);
+  std::vector<NearMiss> out;
+  for (const explain::NearMissRows& part : explain::near_miss_rows(events, pattern, names, threads)) {
+    for (std::size_t row = 0; row < part.size(); ++row) {
+      out.push_back(part.record(events, pattern, row));
+    }
+  }
+  return out;
 }
 
 }  // namespace vashlet

@@ -5,12 +5,12 @@
 
 namespace vashlet::explain {
 
-RunCandidates::RunCandidates(const EventView& events, std::size_t begin, std::size_t end,
-                             const StepTypes& types)
-    : types_(types), end_(end), lists_(types.names.size()) {
+void RunCandidates::assign(const EventView& events, std::size_t begin, std::size_t end) {
+  end_ = end;
+  for (std::vector<std::size_t>& list : lists_) list.clear();
   for (std::size_t i = begin; i < end; ++i) {
     const Event& event = events[i];
-    const std::size_t id = types.id_of(event.typ);
+    const std::size_t id = types_.id_of(event.typ);
     if (id == lists_.size()) continue;
     lists_[id].push_back(i);
     // The search reads the attributes of every candidate, which lie wherever they were

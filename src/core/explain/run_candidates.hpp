@@ -14,10 +14,13 @@
 namespace vashlet::explain {
 
 // The events of one run that some step could use, grouped by event type, in ascending order.
+// One object serves the runs of a worker in turn, so that its lists keep their storage.
 class RunCandidates {
  public:
-  RunCandidates(const EventView& events, std::size_t begin, std::size_t end,
-                const StepTypes& types);
+  explicit RunCandidates(const StepTypes& types) : types_(types), lists_(types.names.size()) {}
+
+  // Takes the run events[begin, end).
+  void assign(const EventView& events, std::size_t begin, std::size_t end);
 
   std::size_t end() const { return end_; }
 
@@ -33,7 +36,7 @@ class RunCandidates {
 
  private:
   const StepTypes& types_;
-  std::size_t end_;
+  std::size_t end_ = 0;
   std::vector<std::vector<std::size_t>> lists_;
 };
 

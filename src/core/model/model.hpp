@@ -104,7 +104,8 @@ class NamedValues {
   const_iterator begin() const { return entries_.begin(); }
   const_iterator end() const { return entries_.end(); }
   void reserve(std::size_t n) { entries_.reserve(n); }
-  void clear() { entries_.clear(); }  // keeps the room, for a map filled again
+  // Empties the map, keeping its storage for the next use.
+  void clear() { entries_.clear(); }
 
   friend bool operator==(const NamedValues& left, const NamedValues& right) = default;
 

@@ -1,0 +1,146 @@
+// The funnel's tables: the near misses with the number of starts (of each partition, for a
+// funnel per partition), and for a chain pattern the near misses that stand for the partitions.
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "arrow/near_miss_columns.hpp"
+#include "arrow/table_results.hpp"
+#include "explain/near_miss_rows.hpp"
+#include "match/element_walk.hpp"
+#include "match/matcher.hpp"
+#include "match/partitions.hpp"
+
+namespace vashlet {
+
+namespace {
+
+// The events that satisfy the first step: their type is the step's and, with no bindings yet,
+// its atom accepts them (as near_misses judges a start). Where `by_partition` is given, it
+// receives the count of each partition, by partition number.
+std::uint64_t count_starts(const Pattern& pattern, const SortedEvents& sorted, std::size_t threads,
+                           std::vector<std::uint64_t>* by_partition) {
+  const EventView events = sorted.view();
+  const Atom& first = pattern.steps.front().atom;
+  const Bindings empty;
+  // A language pattern's start passes any branch of its first element, and with `^` is its
+  // run's first event (as is_start judges it).
+  const bool language = uses_elements(pattern);
+  const auto language_start = [&](std::size_t i, const Event& event) {
+    if (pattern.anchored_start && i > 0 && sorted.partition(i - 1) == sorted.partition(i)) {
+      return false;
+    }
+    return passing_branch(pattern.steps.front(), event, empty).has_value();
+  };
+  const std::size_t partitions = by_partition ? sorted.partition_values().size() : 0;
+  constexpr std::size_t kEventsPerSlice = std::size_t{1} << 16;
+  const std::size_t slots = std::max<std::size_t>(threads, 1);
+  std::vector<std::uint64_t> counts(slots, 0);
+  std::vector<std::vector<std::uint64_t>> partition_counts(slots);
+  std::atomic<std::size_t> next_slot{0};
+  for_slices(events.size(), threads, kEventsPerSlice, [&](std::size_t begin, std::size_t end) {
+    const std::size_t slot = next_slot.fetch_add(1);
+    std::vector<std::uint64_t>& mine = partition_counts[slot];
+    mine.assign(partitions, 0);
+    std::uint64_t found = 0;
+    visit_events(events, begin, end, [&](std::size_t i, const Event& event) {
+      if (language ? language_start(i, event)
+                   : same_bytes(event.typ, first.event_type) && first.accepts(event, empty)) {
+        ++found;
+        if (by_partition) {
+          const std::uint32_t number = sorted.partition(i);
+          if (number >= partitions) invariant_failure("an event names an unknown partition");
+          ++mine[number];
+        }
+      }
+      return true;
+    });
+    counts[slot] = found;
+  });
+  if (by_partition) {
+    by_partition->assign(partitions, 0);
+    for (const std::vector<std::uint64_t>& slice : partition_counts) {
+      for (std::size_t number = 0; number < slice.size(); ++number) {
+        (*by_partition)[number] += slice[number];
+      }
+    }
+  }
+  std::uint64_t total = 0;
+  for (const std::uint64_t count : counts) total += count;
+  return total;
+}
+
+// The funnel of a chain pattern from the near-miss search alone, which meets every start.
+// With `deepest`, only the near miss that stands for each partition without a complete path is
+// kept (the first of its deepest), and `starts` counts the partitions with a start.
+FunnelTable chain_funnel(const Pattern& pattern, const SortedEvents& events, const TableRun& run,
+                         bool by_partition, bool deepest) {
+  const std::vector<std::string> names = explain::capture_names(pattern);
+  const std::vector<explain::NearMissRows> parts =
+      explain::near_miss_rows(events.view(), pattern, names, run.threads, deepest);
+  FunnelTable funnel;
+  if (by_partition) funnel.starts_by_partition.assign(events.partition_values().size(), 0);
+  std::vector<RowAt> chosen;
+  for (std::size_t p = 0; p < parts.size(); ++p) {
+    const explain::NearMissRows& part = parts[p];
+    for (std::size_t r = 0; r < part.runs(); ++r) {
+      const std::size_t starts = part.run_starts(r);
+      if (by_partition) {
+        const std::uint32_t number = events.partition(part.run_begin(r));
+        if (number >= funnel.starts_by_partition.size()) {
+          invariant_failure("an event names an unknown partition");
+        }
+        funnel.starts_by_partition[number] += starts;
+      }
+      if (!deepest) {
+        funnel.starts += starts;
+        continue;
+      }
+      if (starts) ++funnel.starts;
+      // The pass kept the run's chosen near miss only, and none when some start completed.
+      const std::size_t first = part.run_first_row(r);
+      if (first != part.run_row_end(r)) chosen.push_back({p, first});
+    }
+  }
+  funnel.near_misses =
+      near_miss_rows_table(pattern, events, names, parts, deepest ? &chosen : nullptr);
+  return funnel;
+}
+
+FunnelTable funnel_with(const Pattern& pattern, const SortedEvents& events, const TableRun& run,
+                        bool by_partition) {
+  if (!validate_pattern(pattern)) {
+    invariant_failure("funnel_table requires a structurally valid pattern");
+  }
+  if (!uses_elements(pattern) && pattern.steps.size() >= 2) {
+    return chain_funnel(pattern, events, run, by_partition, false);
+  }
+  FunnelTable funnel;
+  funnel.starts = count_starts(pattern, events, run.threads,
+                               by_partition ? &funnel.starts_by_partition : nullptr);
+  funnel.near_misses = near_miss_table(pattern, events, run);
+  return funnel;
+}
+
+}  // namespace
+
+FunnelTable funnel_table(const Pattern& pattern, const SortedEvents& events, const TableRun& run) {
+  return funnel_with(pattern, events, run, false);
+}
+
+FunnelTable partition_funnel_table(const Pattern& pattern, const SortedEvents& events,
+                                   const TableRun& run) {
+  return funnel_with(pattern, events, run, true);
+}
+
+FunnelTable deepest_per_partition_table(const Pattern& pattern, const SortedEvents& events,
+                                        const TableRun& run) {
+  if (!validate_pattern(pattern) || uses_elements(pattern) || pattern.steps.size() < 2) {
+    invariant_failure("deepest_per_partition_table takes chain patterns of two steps or more");
+  }
+  return chain_funnel(pattern, events, run, false, true);
+}
+
+}  // namespace vashlet
