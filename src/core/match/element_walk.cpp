@@ -200,19 +200,28 @@ void FirstWalk::begin_at(const Pattern& pattern, const EventView& events, std::s
 
 namespace {
 
+// Calls visit(at) for each element that a walk whose last event is element `element`, taken
+// `count` times, may take next: the later elements up to the first one that must occur, then the
+// element itself while it is below its maximum. Returns false as soon as a visit does.
+template <class Visit>
+bool for_each_next(const Pattern& pattern, std::uint32_t element, std::uint32_t count,
+                   const Visit& visit) {
+  const Step& current = pattern.steps[element];
+  if (count >= current.min_count) {
+    for (std::size_t next = element + 1; next < pattern.steps.size(); ++next) {
+      if (!visit(next)) return false;
+      if (pattern.steps[next].min_count > 0) break;
+    }
+  }
+  return !below_maximum(current, count) || visit(std::size_t{element});
+}
+
 // Whether a walk whose last event is element `element`, taken `count` times, may take an event of
 // `event`'s type.
 bool may_take_at(const Pattern& pattern, std::uint32_t element, std::uint32_t count,
                  const Event& event) {
-  const auto fits = [&](const Step& step) { return fits_type(step, event); };
-  const Step& current = pattern.steps[element];
-  if (count >= current.min_count) {
-    for (std::size_t next = element + 1; next < pattern.steps.size(); ++next) {
-      if (fits(pattern.steps[next])) return true;
-      if (pattern.steps[next].min_count > 0) break;
-    }
-  }
-  return below_maximum(current, count) && fits(current);
+  return !for_each_next(pattern, element, count,
+                        [&](std::size_t at) { return !fits_type(pattern.steps[at], event); });
 }
 
 }  // namespace
@@ -264,14 +273,10 @@ std::optional<std::int64_t> deadline_at(const Pattern& pattern, const EventView&
     }
     latest = std::max(*latest, last_ts + *transition->max_elapsed);
   };
-  const Step& current = pattern.steps[element];
-  if (count >= current.min_count) {
-    for (std::size_t next = element + 1; next < pattern.steps.size(); ++next) {
-      window_of(next);
-      if (pattern.steps[next].min_count > 0) break;
-    }
-  }
-  if (below_maximum(current, count)) window_of(element);
+  for_each_next(pattern, element, count, [&](std::size_t at) {
+    window_of(at);
+    return true;
+  });
   if (pattern.within_elapsed) {
     const std::int64_t first_ts = events[start].ts;
     if (first_ts <= std::numeric_limits<std::int64_t>::max() - *pattern.within_elapsed) {
@@ -316,16 +321,9 @@ bool requires_equal(const Atom& atom, const std::string& attribute, const std::s
 template <class Bound>
 std::optional<WalkKey> key_at(const Pattern& pattern, std::uint32_t element, std::uint32_t count,
                               const Bound& bound) {
-  // The elements the walk may take next, as may_take_at reads them; `visit` false stops.
-  const Step& current = pattern.steps[element];
   const auto each_next = [&](const auto& visit) {
-    if (count >= current.min_count) {
-      for (std::size_t next = element + 1; next < pattern.steps.size(); ++next) {
-        if (!visit(pattern.steps[next])) return false;
-        if (pattern.steps[next].min_count > 0) break;
-      }
-    }
-    return !below_maximum(current, count) || visit(current);
+    return for_each_next(pattern, element, count,
+                         [&](std::size_t at) { return visit(pattern.steps[at]); });
   };
   const Step* first = nullptr;
   each_next([&](const Step& step) {
