@@ -362,7 +362,9 @@ def test_long_chains_whose_last_step_cannot_match(text, steps, count):
     events = distinct_ids(count)
     started = time.perf_counter()
     result = near_miss_events(parse_pattern(text), events)
-    assert time.perf_counter() - started < 10  # exponential search takes hours here
+    # A guard against the exponential search, which takes hours here, not a measure of speed:
+    # the bound leaves room for sanitizer builds on a loaded machine (up to 17 s seen).
+    assert time.perf_counter() - started < 120
     # Every value is an Int or a string, so plain equality is exact.
     assert [reference.record(m) for m in result] == expected_chain_misses(text, steps, count)
 
