@@ -3,6 +3,8 @@ Table in arrival order), answered by vashlet and by an in-process column store's
 functions and joins, in one process. Each answer is checked equal to ours before its time is
 shown; why they must be equal is written next to each query in `peer_columnstore.py`."""
 
+import os
+
 import inputs
 import vashlet
 from table import Table, count, ratio, seconds
@@ -82,8 +84,8 @@ def scenario(shared, loaded, repeats):
         "column store: the funnel input as a pyarrow Table in arrival order",
         ["question", "answer", "vashlet s", "column store s", "column store/ours"],
         [
-            f"{len(rows):,} events, {n_partitions:,} partitions; vashlet on 1 thread and the "
-            "column store on its default threads, one process, the same Table",
+            f"{len(rows):,} events, {n_partitions:,} partitions; both on their default threads "
+            "(all cores), one process, the same Table",
             f"chain: {getattr(peer, 'CHAIN_TEXT', '')}",
             f"captures: {inputs.FUNNEL_TEXT}",
         ],
@@ -99,7 +101,7 @@ def scenario(shared, loaded, repeats):
     questions = [
         (
             "partitions with the chain",
-            lambda: vashlet.match(chain, events, exhaustive=True, threads=1),
+            lambda: vashlet.match(chain, events, exhaustive=True),
             _partitions_of,
             "chain",
             lambda result: set(result["partition"].to_pylist()),
@@ -107,7 +109,7 @@ def scenario(shared, loaded, repeats):
         ),
         (
             "deepest step per partition",
-            lambda: vashlet.funnel(chain, events, per="partition", threads=1),
+            lambda: vashlet.funnel(chain, events, per="partition"),
             lambda funnel: _levels_of_funnel(funnel, n_partitions),
             "deepest",
             lambda result: dict(zip(*result.to_pydict().values())),
@@ -115,7 +117,7 @@ def scenario(shared, loaded, repeats):
         ),
         (
             "funnel with captures",
-            lambda: vashlet.match(captures, events, threads=1),
+            lambda: vashlet.match(captures, events),
             _row_triples,
             "captures",
             lambda result: set(zip(*result.to_pydict().values())),
@@ -140,7 +142,8 @@ def scenario(shared, loaded, repeats):
             cells += ["differs", "-"]
         table.add_row(cells)
     column_store.close()
-    table.note(f"column store: chdb {peer.VERSION}, {peer.threads()} threads")
+    table.note(f"column store: chdb {peer.VERSION}, {peer.threads()} threads; vashlet: "
+               f"{len(os.sched_getaffinity(0))} threads")
     table.note(
         "ties: the column store orders a partition's events by input row (joins) or by "
         f"ts * M + row (M = {m:,}; sequence functions, windows scaled); see peer_columnstore.py"
