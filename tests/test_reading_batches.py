@@ -96,3 +96,28 @@ def test_an_attribute_failure_comes_before_a_later_batch_failure(column, bad, me
         vashlet.match("view[item as $i, amount as $a] -> cart[item == $i]", data, threads=threads)
     assert message in str(caught.value)
     assert "row 2" in str(caught.value) and "'ts'" not in str(caught.value)
+
+
+@pytest.mark.parametrize("partition_type", [pa.string(), pa.int64(), pa.large_string()])
+def test_runs_of_one_partition_number_as_scattered_rows_do(partition_type):
+    # 140,000 rows, sorted: long runs of one partition, some across the threads' slices; the
+    # same rows scattered give the same partitions, in the same order.
+    rows = 140_000
+    users = [row * 37 // rows for row in range(rows)]  # 37 runs
+    keys = [f"u{u:02d}" if partition_type != pa.int64() else 1000 - u for u in users]
+    sorted_table = pa.table({
+        "partition": pa.array(keys, partition_type),
+        "ts": pa.array(range(rows), pa.int64()),
+        "type": pa.array(["login" if row % 3 else "purchase" for row in range(rows)]),
+    })
+    scattered = sorted_table.take(pa.array([(row * 7919) % rows for row in range(rows)]))
+    pattern = "login -[<=1]-> purchase"
+
+    def found(table, threads):
+        return [(row["partition"], row["start"], row["end"])
+                for row in vashlet.match(pattern, table, threads=threads).to_pylist()]
+
+    expected = found(scattered, 1)
+    assert len({partition for partition, _, _ in expected}) == 37
+    for threads in (1, 2):
+        assert found(sorted_table, threads) == expected

@@ -17,6 +17,27 @@ using arrow::FailureKind;
 
 bool is_string_kind(ColumnKind kind) { return kind == ColumnKind::String; }
 
+// The partition of the previous event, so that a run of events of one partition (as a sorted
+// table has) is numbered without a look-up each. A string key's bytes stay in their column for
+// the batch; an integer's eight are copied.
+struct LastKey {
+  char bytes[8];
+  std::string_view key;
+  std::uint32_t number = 0;
+  bool known = false;
+
+  bool is(std::string_view other) const { return known && same_bytes(key, other); }
+  void remember(std::string_view other, bool is_string, std::uint32_t numbered) {
+    if (!is_string) {
+      std::memcpy(bytes, other.data(), sizeof bytes);
+      other = std::string_view(bytes, sizeof bytes);
+    }
+    key = other;
+    number = numbered;
+    known = true;
+  }
+};
+
 }  // namespace
 
 void TableReader::refuse_nulls(const ColumnReader& column, std::int64_t length, const char* why) const {
@@ -103,7 +124,7 @@ template <class SliceRows>
 void TableReader::number_partitions(const ColumnReader& partition, std::size_t slices,
                                     const SliceRows& slice_rows,
                                     const std::vector<std::size_t>& kept_before, std::size_t first) {
-  if (slices == 1 || partition.is_dictionary()) {  // a dictionary numbers each value once
+  if (partition.is_dictionary()) {  // a dictionary numbers each value once
     std::size_t at = first;
     for (std::int64_t row = 0; row < slice_rows(slices - 1).second; ++row) {
       if (row_types_[static_cast<std::size_t>(row)] >= 0) {
@@ -112,16 +133,33 @@ void TableReader::number_partitions(const ColumnReader& partition, std::size_t s
     }
     return;
   }
+  const bool strings = is_string_kind(partition.kind());
+  if (slices == 1) {
+    std::size_t at = first;
+    LastKey last;
+    for (std::int64_t row = 0; row < slice_rows(0).second; ++row) {
+      if (row_types_[static_cast<std::size_t>(row)] < 0) continue;
+      char bytes[8];
+      const std::string_view key = partition_key(partition, row, bytes);
+      if (!last.is(key)) last.remember(key, strings, value_number(partition, row));
+      partition_of_[at++] = last.number;
+    }
+    return;
+  }
   std::vector<std::vector<std::int64_t>> first_rows(slices);  // per slice, per local number
   in_slices(slices, [&](std::size_t s) {
     KeyNumbers local;
+    LastKey last;
     const auto [begin, end] = slice_rows(s);
     std::size_t at = first + kept_before[s];
     for (std::int64_t row = begin; row < end; ++row) {
       if (row_types_[static_cast<std::size_t>(row)] < 0) continue;
       char bytes[8];
-      partition_of_[at++] =
-          local.number(partition_key(partition, row, bytes), [&] { first_rows[s].push_back(row); });
+      const std::string_view key = partition_key(partition, row, bytes);
+      if (!last.is(key)) {
+        last.remember(key, strings, local.number(key, [&] { first_rows[s].push_back(row); }));
+      }
+      partition_of_[at++] = last.number;
     }
   });
   std::vector<std::vector<std::uint32_t>> global(slices);
