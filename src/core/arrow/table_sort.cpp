@@ -6,13 +6,9 @@
 #include <utility>
 
 #include "arrow/table_reader.hpp"
+#include "match/tuning.hpp"
 
 namespace vashlet::table_reading {
-namespace {
-
-constexpr std::size_t kKeysAhead = 16;
-
-}  // namespace
 
 SortedEvents TableReader::finish() {
   for (std::size_t t = 0; t < types_.size() && first_row_ > 0; ++t) {
@@ -100,8 +96,9 @@ void TableReader::build_events(const std::vector<std::uint32_t>& rank, const Pos
   order.resize(count);
   for_slices(count, threads_, kRowsPerSlice, [&](std::size_t begin, std::size_t end) {
     for (std::size_t n = begin; n < end; ++n) {
-      if (n + kKeysAhead < end) {  // in arrival order, each event's keys lie at a random place
-        const std::size_t ahead = position(n + kKeysAhead);
+      // In arrival order, each event's keys lie at a random place: fetched as visit_events does.
+      if (n + tuning::kEventsAhead < end) {
+        const std::size_t ahead = position(n + tuning::kEventsAhead);
         __builtin_prefetch(&stamps_[ahead]);
         __builtin_prefetch(&event_types_[ahead]);
         __builtin_prefetch(&partition_of_[ahead]);
