@@ -1,6 +1,8 @@
-// Reading a table's batches into events: each row's type first (rows of types the pattern does
-// not name are skipped), then on several threads the timestamps, partitions, ids and the
-// attributes each type reads, and the partitions numbered in order of first appearance.
+// Reading a table's batches: each row's type first (rows of types the pattern does not name are
+// skipped), then on several threads the timestamps, partitions and ids, with the attributes each
+// type reads checked, and the partitions numbered in order of first appearance. The events are
+// built after the sort (table_sort.cpp), in event order, from the columns each batch leaves.
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <utility>
@@ -14,6 +16,27 @@ using arrow::fail;
 using arrow::FailureKind;
 
 bool is_string_kind(ColumnKind kind) { return kind == ColumnKind::String; }
+
+// The partition of the previous event, so that a run of events of one partition (as a sorted
+// table has) is numbered without a look-up each. A string key's bytes stay in their column for
+// the batch; an integer's eight are copied.
+struct LastKey {
+  char bytes[8];
+  std::string_view key;
+  std::uint32_t number = 0;
+  bool known = false;
+
+  bool is(std::string_view other) const { return known && same_bytes(key, other); }
+  void remember(std::string_view other, bool is_string, std::uint32_t numbered) {
+    if (!is_string) {
+      std::memcpy(bytes, other.data(), sizeof bytes);
+      other = std::string_view(bytes, sizeof bytes);
+    }
+    key = other;
+    number = numbered;
+    known = true;
+  }
+};
 
 }  // namespace
 
@@ -101,7 +124,7 @@ template <class SliceRows>
 void TableReader::number_partitions(const ColumnReader& partition, std::size_t slices,
                                     const SliceRows& slice_rows,
                                     const std::vector<std::size_t>& kept_before, std::size_t first) {
-  if (slices == 1 || partition.is_dictionary()) {  // a dictionary numbers each value once
+  if (partition.is_dictionary()) {  // a dictionary numbers each value once
     std::size_t at = first;
     for (std::int64_t row = 0; row < slice_rows(slices - 1).second; ++row) {
       if (row_types_[static_cast<std::size_t>(row)] >= 0) {
@@ -110,16 +133,33 @@ void TableReader::number_partitions(const ColumnReader& partition, std::size_t s
     }
     return;
   }
+  const bool strings = is_string_kind(partition.kind());
+  if (slices == 1) {
+    std::size_t at = first;
+    LastKey last;
+    for (std::int64_t row = 0; row < slice_rows(0).second; ++row) {
+      if (row_types_[static_cast<std::size_t>(row)] < 0) continue;
+      char bytes[8];
+      const std::string_view key = partition_key(partition, row, bytes);
+      if (!last.is(key)) last.remember(key, strings, value_number(partition, row));
+      partition_of_[at++] = last.number;
+    }
+    return;
+  }
   std::vector<std::vector<std::int64_t>> first_rows(slices);  // per slice, per local number
   in_slices(slices, [&](std::size_t s) {
     KeyNumbers local;
+    LastKey last;
     const auto [begin, end] = slice_rows(s);
     std::size_t at = first + kept_before[s];
     for (std::int64_t row = begin; row < end; ++row) {
       if (row_types_[static_cast<std::size_t>(row)] < 0) continue;
       char bytes[8];
-      partition_of_[at++] =
-          local.number(partition_key(partition, row, bytes), [&] { first_rows[s].push_back(row); });
+      const std::string_view key = partition_key(partition, row, bytes);
+      if (!last.is(key)) {
+        last.remember(key, strings, local.number(key, [&] { first_rows[s].push_back(row); }));
+      }
+      partition_of_[at++] = last.number;
     }
   });
   std::vector<std::vector<std::uint32_t>> global(slices);
@@ -133,7 +173,49 @@ void TableReader::number_partitions(const ColumnReader& partition, std::size_t s
   });
 }
 
-void TableReader::read(const ArrowSchema& schema, const ArrowArray& batch) {
+TableReader::Cell TableReader::cell_at(const ColumnReader& column, std::int64_t row) {
+  Cell cell;
+  if (column.is_null(row)) return cell;
+  if (column.is_dictionary()) return cell_at(column.dictionary(), column.dictionary_index(row));
+  switch (column.kind()) {
+    case ColumnKind::Int:
+      cell.set(ValueKind::Int, static_cast<std::uint64_t>(column.int_at(row)));
+      break;
+    case ColumnKind::UInt:  // value_at checks the range
+      cell.set(ValueKind::Int, static_cast<std::uint64_t>(column.value_at(row).as_int()));
+      break;
+    case ColumnKind::Float: {
+      const double number = column.float_at(row);
+      std::uint64_t bits;
+      std::memcpy(&bits, &number, sizeof number);
+      cell.set(ValueKind::Float, bits);
+      break;
+    }
+    case ColumnKind::Bool: cell.set(ValueKind::Bool, column.bool_at(row)); break;
+    case ColumnKind::String: {
+      const std::string_view text = column.text_at(row);
+      cell.set(ValueKind::String, reinterpret_cast<std::uintptr_t>(text.data()), text.size());
+      break;
+    }
+    case ColumnKind::Null: break;
+  }
+  return cell;
+}
+
+// Cells of strings point into their columns until the events are built, so those columns are
+// kept: Arrow lets a consumer move children out of a batch, and the rest is released with it.
+void TableReader::keep_string_columns(ArrowArray& batch) {
+  std::vector<std::int64_t> columns;
+  for (const Attribute& attribute : attributes_) {
+    if (attribute.is_string) columns.push_back(attribute.column);
+  }
+  if (every_type_) columns.push_back(type_);
+  std::sort(columns.begin(), columns.end());
+  columns.erase(std::unique(columns.begin(), columns.end()), columns.end());
+  for (const std::int64_t column : columns) kept_arrays_.emplace_back(batch.children[column]);
+}
+
+void TableReader::read(const ArrowSchema& schema, ArrowArray& batch) {
   const std::string batch_name = "batch " + std::to_string(batch_number_);
   if (batch.n_children != column_count_) {
     fail(FailureKind::Value, "data has a batch that does not match its schema: " + batch_name +
@@ -230,36 +312,33 @@ void TableReader::read(const ArrowSchema& schema, const ArrowArray& batch) {
     ++batch_number_;
     return;
   }
-  LargeVector<Event>& block = Build::owned(result_).emplace_back();
-  reserve_for(block, kept);  // exactly: the events never move once they are made
-  block.resize(kept);
-  const std::size_t first = events_.size();  // this batch's first position
-  events_.resize(first + kept);
+  const std::size_t first = stamps_.size();  // this batch's first position
+  const std::size_t width = attributes_.size();
   stamps_.resize(first + kept);
+  event_types_.resize(first + kept);
+  cells_.resize((first + kept) * width);
+  if (every_type_) other_types_.resize(first + kept);
   rows_.resize(first + kept);
   partition_of_.resize(first + kept);
   if (id) {
     id_values_.holds_strings() ? id_values_.strings.resize(first + kept)
                                : id_values_.ints.resize(first + kept);
   }
-  // Per row, in this order, what may fail: the timestamp, the partition, the id, the
-  // attributes. Each slice stops at its first failure; the lowest failed slice's is the one
-  // raised, so the failure reported is that of the first failing row, as in one pass.
+  // Per row, in this order, what may fail: the type of a row whose type the pattern does not
+  // name, the timestamp, the partition, the id, the attributes. Each slice stops at its first
+  // failure; the lowest failed slice's is the one raised, so the failure reported is that of
+  // the first failing row, as in one pass.
   in_slices(slices, [&](std::size_t s) {
     const auto [begin, end] = slice_rows(s);
     std::size_t at = first + kept_before[s];
     for (std::int64_t row = begin; row < end; ++row) {
       const std::int32_t type_number_of_row = row_types_[static_cast<std::size_t>(row)];
       if (type_number_of_row < 0) continue;
-      Event& event = block[at - first];
-      events_[at] = &event;
-      if (static_cast<std::size_t>(type_number_of_row) < types_.size()) {
-        event.typ = types_[type_number_of_row];
-      } else {
-        event.typ = type.text_at(row);
+      if (static_cast<std::size_t>(type_number_of_row) == types_.size()) {
+        other_types_[at] = type.text_at(row);
       }
-      event.ts = integer_at(ts, row);
-      stamps_[at] = event.ts;
+      event_types_[at] = type_number_of_row;
+      stamps_[at] = integer_at(ts, row);
       check_partition(partition, row);
       rows_[at] = first_row_ + static_cast<std::uint64_t>(row);
       if (id) {
@@ -273,16 +352,15 @@ void TableReader::read(const ArrowSchema& schema, const ArrowArray& batch) {
           id_values_.ints[at] = integer_at(*id, row);
         }
       }
-      const std::vector<std::size_t>& read = attributes_of_type_[type_number_of_row];
-      if (!read.empty()) event.attrs.reserve(read.size());
-      for (const std::size_t a : read) {
-        Value value = attributes[a].value_at(row);
-        if (value.kind() != ValueKind::Null) event.attrs.set(attributes_[a].name, std::move(value));
+      Cell* cells = cells_.data() + at * width;  // no cells at all where no attribute is read
+      for (const std::size_t a : attributes_of_type_[type_number_of_row]) {
+        cells[a] = cell_at(attributes[a], row);
       }
       ++at;
     }
   });
   number_partitions(partition, slices, slice_rows, kept_before, first);
+  keep_string_columns(batch);
   first_row_ += static_cast<std::uint64_t>(length);
   ++batch_number_;
 }

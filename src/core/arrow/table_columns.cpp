@@ -161,7 +161,8 @@ TableReader::TableReader(const ArrowSchema& schema, const EventColumns& columns,
                ", which events cannot hold (supported: integers, floats, booleans, strings, "
                "timestamps, dates, times and durations)");
     }
-    attributes_.push_back({std::move(name), at});
+    const bool is_string = *schema_kind(*schema.children[at]) == ColumnKind::String;
+    attributes_.push_back({std::move(name), at, is_string});
   }
   const auto type_of = [&](const std::string& name) -> std::optional<ColumnType> {
     for (const Attribute& attribute : attributes_) {

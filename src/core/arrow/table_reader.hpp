@@ -1,6 +1,7 @@
 // The table reader's shared parts: the reader class, whose work lies in three files by job
-// (table_columns.cpp finds and checks the columns, table_batches.cpp reads batches into events,
-// table_sort.cpp puts them in event order), and the builder that fills SortedEvents.
+// (table_columns.cpp finds and checks the columns, table_batches.cpp reads and checks the
+// batches' keys, table_sort.cpp sorts the keys and builds the events in event order), and the
+// builder that fills SortedEvents.
 #pragma once
 
 #include <algorithm>
@@ -43,20 +44,38 @@ using arrow::ColumnKind;
 using arrow::ColumnReader;
 using Build = SortedEventsBuilder;
 
-// Reads batches into events, then sorts them.
+// Reads the batches' keys and checks every value events will hold, then sorts the keys and
+// builds the events in event order.
 class TableReader {
  public:
   // Finds and checks the columns that the events and the pattern need.
   TableReader(const ArrowSchema& schema, const EventColumns& columns, const Pattern& pattern,
               std::size_t threads);
-  void read(const ArrowSchema& schema, const ArrowArray& batch);
-  // Sorts by (partition, timestamp, input row) and hands the events over.
+  // Moves the columns that events are built from out of `batch` (which the caller then
+  // releases); the schema must outlive the reader.
+  void read(const ArrowSchema& schema, ArrowArray& batch);
+  // Sorts by (partition, timestamp, input row) and builds the events in that order.
   SortedEvents finish();
 
  private:
   struct Attribute {
     std::string name;
     std::int64_t column;
+    bool is_string;  // its values (a dictionary's, where encoded) are strings
+  };
+
+  // A value read from a batch and checked, kept until its event is built after the sort.
+  // A string's bytes stay in the batch's column, which the reader keeps (kept_arrays_).
+  struct Cell {
+    std::uint64_t payload = 0;  // the integer, the double's or bool's bits, or the bytes' address
+    // The kind in the top byte; below it, a string's size (offsets are below 2^56).
+    std::uint64_t tagged = std::uint64_t{static_cast<std::uint8_t>(ValueKind::Null)} << 56;
+    ValueKind kind() const { return static_cast<ValueKind>(tagged >> 56); }
+    std::size_t size() const { return tagged & ((std::uint64_t{1} << 56) - 1); }
+    void set(ValueKind kind, std::uint64_t value, std::uint64_t size = 0) {
+      payload = value;
+      tagged = (std::uint64_t{static_cast<std::uint8_t>(kind)} << 56) | size;
+    }
   };
 
   static constexpr std::uint32_t kUnknown = static_cast<std::uint32_t>(-1);
@@ -90,11 +109,18 @@ class TableReader {
                                                char (&bytes)[8]);
   inline std::uint32_t partition_number(const ColumnReader& partition, std::int64_t row);
   inline std::uint32_t value_number(const ColumnReader& column, std::int64_t row);
+  // The value at `row`, failing as value_at(row) would, without copying a string.
+  static inline Cell cell_at(const ColumnReader& column, std::int64_t row);
+  static inline Value value_of(const Cell& cell);
+  void keep_string_columns(ArrowArray& batch);
 
   // Order (table_sort.cpp).
   // Whether the events came in event order: by partition rank, then by timestamp.
   bool in_event_order(const std::vector<std::uint32_t>& rank) const;
   LargeVector<std::size_t> sorted_positions(const std::vector<std::uint32_t>& rank) const;
+  // The events, in event order: the n-th from input position position(n).
+  template <class Position>
+  void build_events(const std::vector<std::uint32_t>& rank, const Position& position);
 
   // As for_slices splits `items` on the reader's threads.
   std::size_t slices_of(std::size_t items) const {
@@ -128,8 +154,12 @@ class TableReader {
   std::uint64_t batch_number_ = 0;  // of the batch being read, counted from 0
 
   SortedEvents result_;
-  LargeVector<const Event*> events_;         // in input order
-  LargeVector<std::int64_t> stamps_;         // their timestamps, for the sort
+  // By event, in input order: what the sort and the building of the events need.
+  LargeVector<std::int64_t> stamps_;       // timestamps
+  LargeVector<std::int32_t> event_types_;  // type numbers
+  LargeVector<Cell> cells_;  // attributes_.size() per event: the values its type reads
+  LargeVector<std::string_view> other_types_;  // the types of events of types not named
+  std::vector<arrow::OwnedArray> kept_arrays_;  // the string columns that cells point into
   LargeVector<std::int32_t> row_types_;      // the type number of each row of a batch
   std::vector<char> type_met_;               // per type of the pattern: whether a row had it
   LargeVector<std::uint32_t> partition_of_;  // by event, in input order

@@ -1,9 +1,12 @@
-// Putting the read events in event order: partitions ranked in their own order, events counted
-// into their partitions and sorted by timestamp only where a partition's did not ascend.
+// Putting the read keys in event order: partitions ranked in their own order, events counted
+// into their partitions and sorted by timestamp only where a partition's did not ascend; then
+// the events built in that order, into one block, so that passes over them read memory in order.
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "arrow/table_reader.hpp"
+#include "match/tuning.hpp"
 
 namespace vashlet::table_reading {
 
@@ -27,21 +30,8 @@ SortedEvents TableReader::finish() {
   std::vector<std::uint32_t> rank(count);
   for (std::uint32_t r = 0; r < count; ++r) rank[by_rank[r]] = r;
 
-  // The partition as events carry it: the rank, big-endian, so byte order is rank order.
-  std::size_t base = 0;
-  for (LargeVector<Event>& block : Build::owned(result_)) {
-    for_slices(block.size(), threads_, kRowsPerSlice, [&](std::size_t begin, std::size_t end) {
-      for (std::size_t i = begin; i < end; ++i) {
-        const std::uint32_t r = rank[partition_of_[base + i]];
-        const char bytes[4] = {static_cast<char>(r >> 24), static_cast<char>(r >> 16),
-                               static_cast<char>(r >> 8), static_cast<char>(r)};
-        block[i].partition.assign(bytes, sizeof bytes);
-      }
-    });
-    base += block.size();
-  }
   if (in_event_order(rank)) {  // often so: a stream of one partition, or a sorted table
-    Build::order(result_) = std::move(events_);
+    build_events(rank, [](std::size_t n) { return n; });
     Build::rows(result_) = std::move(rows_);
     Build::partitions(result_) = std::move(partition_of_);
     if (id_ >= 0) {
@@ -50,18 +40,15 @@ SortedEvents TableReader::finish() {
     return std::move(result_);
   }
   const LargeVector<std::size_t> keys = sorted_positions(rank);
-  LargeVector<const Event*>& order = Build::order(result_);
+  build_events(rank, [&](std::size_t n) { return keys[n]; });
   LargeVector<std::uint64_t>& rows = Build::rows(result_);
   LargeVector<std::uint32_t>& partitions = Build::partitions(result_);
-  reserve_for(order, keys.size());
   reserve_for(rows, keys.size());
   reserve_for(partitions, keys.size());
-  order.resize(keys.size());
   rows.resize(keys.size());
   partitions.resize(keys.size());
   for_slices(keys.size(), threads_, kRowsPerSlice, [&](std::size_t begin, std::size_t end) {
     for (std::size_t n = begin; n < end; ++n) {
-      order[n] = events_[keys[n]];
       rows[n] = rows_[keys[n]];
       partitions[n] = partition_of_[keys[n]];
     }
@@ -78,6 +65,68 @@ SortedEvents TableReader::finish() {
     }
   }
   return std::move(result_);
+}
+
+Value TableReader::value_of(const Cell& cell) {
+  switch (cell.kind()) {
+    case ValueKind::Int: return Value::integer(static_cast<std::int64_t>(cell.payload));
+    case ValueKind::Float: {
+      double number;
+      std::memcpy(&number, &cell.payload, sizeof number);
+      return Value::floating(number);
+    }
+    case ValueKind::Bool: return Value::boolean(cell.payload != 0);
+    case ValueKind::String:
+      return Value::string(std::string(reinterpret_cast<const char*>(cell.payload), cell.size()));
+    case ValueKind::Null: break;
+  }
+  return Value::null();
+}
+
+// Every value was checked as its batch was read, so nothing here fails but for memory.
+template <class Position>
+void TableReader::build_events(const std::vector<std::uint32_t>& rank, const Position& position) {
+  const std::size_t count = stamps_.size();
+  const std::size_t width = attributes_.size();
+  LargeVector<Event>& block = Build::owned(result_).emplace_back();
+  reserve_for(block, count);
+  block.resize(count);
+  LargeVector<const Event*>& order = Build::order(result_);
+  reserve_for(order, count);
+  order.resize(count);
+  for_slices(count, threads_, kRowsPerSlice, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t n = begin; n < end; ++n) {
+      // In arrival order, each event's keys lie at a random place: fetched as visit_events does.
+      if (n + tuning::kEventsAhead < end) {
+        const std::size_t ahead = position(n + tuning::kEventsAhead);
+        __builtin_prefetch(&stamps_[ahead]);
+        __builtin_prefetch(&event_types_[ahead]);
+        __builtin_prefetch(&partition_of_[ahead]);
+        if (width > 0) prefetch(&cells_[ahead * width], width * sizeof(Cell));
+      }
+      const std::size_t at = position(n);
+      const std::size_t type = static_cast<std::size_t>(event_types_[at]);
+      Event& event = block[n];
+      order[n] = &event;
+      // The partition as events carry it: the rank, big-endian, so byte order is rank order.
+      const std::uint32_t r = rank[partition_of_[at]];
+      const char bytes[4] = {static_cast<char>(r >> 24), static_cast<char>(r >> 16),
+                             static_cast<char>(r >> 8), static_cast<char>(r)};
+      event.partition.assign(bytes, sizeof bytes);
+      event.ts = stamps_[at];
+      if (type < types_.size()) event.typ = types_[type];
+      else event.typ = other_types_[at];
+      const std::vector<std::size_t>& read = attributes_of_type_[type];
+      if (read.empty()) continue;
+      event.attrs.reserve(read.size());
+      const Cell* cells = cells_.data() + at * width;
+      for (const std::size_t a : read) {
+        if (cells[a].kind() != ValueKind::Null) {
+          event.attrs.set(attributes_[a].name, value_of(cells[a]));
+        }
+      }
+    }
+  });
 }
 
 bool TableReader::in_event_order(const std::vector<std::uint32_t>& rank) const {
