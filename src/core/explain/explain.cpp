@@ -74,6 +74,8 @@ void near_misses_of_run(const EventView& events, const Pattern& pattern, const P
   std::size_t kept = 0;
   bool matched = false;  // deepest only: some start has a complete path
   const bool names_empty = out.name_count() == 0;
+  // Most starts are near misses, most of them one event deep.
+  if (!deepest_only) out.reserve_more(run.of_step(0).size(), 1);
   for (std::size_t start : run.of_step(0)) {
     if (!start_bindings(first, events[start], bindings)) continue;
     ++starts;

@@ -36,6 +36,16 @@ std::uint32_t NearMissRows::name_position(const std::string& name) const {
   return static_cast<std::uint32_t>(at - names_->begin());
 }
 
+void NearMissRows::reserve_more(std::size_t rows, std::size_t steps) {
+  reserve_for(starts_, starts_.size() + rows);
+  reserve_for(path_ends_, path_ends_.size() + rows);
+  reserve_for(paths_, paths_.size() + rows * steps);
+  reserve_for(verdicts_, verdicts_.size() + rows);
+  reserve_for(failure_ends_, failure_ends_.size() + rows);
+  reserve_for(failures_, failures_.size() + rows);
+  reserve_for(captures_, captures_.size() + rows * names_->size());
+}
+
 void NearMissRows::add(const EventView& events, const std::size_t* path, std::size_t reached,
                        const Verdict& verdict, const Bindings& bindings) {
   starts_.push_back(path[0]);

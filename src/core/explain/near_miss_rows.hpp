@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "explain/explain.hpp"
+#include "memory/memory.hpp"
 #include "model/model.hpp"
 
 namespace vashlet::explain {
@@ -57,6 +58,10 @@ class NearMissRows {
   std::size_t size() const { return starts_.size(); }
   void use_names(const std::vector<std::string>& names) { names_ = &names; }
   std::size_t name_count() const { return names_->size(); }
+
+  // Makes room for `rows` more near misses of about `steps` events each, so that recording
+  // them does not copy what is already held as the arrays grow.
+  void reserve_more(std::size_t rows, std::size_t steps);
 
   // Records the near miss from path[0] along `path` (of `reached` events), stopped at step
   // `reached` for `verdict`, with the path's `bindings`. Pointers into `events` are kept.
@@ -113,14 +118,16 @@ class NearMissRows {
   void note_kind(std::size_t name, const Value& value);
   std::uint32_t name_position(const std::string& name) const;
 
+  // The arrays grow with the input: their memory comes from allocate_large, which hands the
+  // next call the pages this one faulted in.
   const std::vector<std::string>* names_;
-  std::vector<std::size_t> starts_;
-  std::vector<std::size_t> path_ends_{0};
-  std::vector<std::size_t> paths_;
-  std::vector<Verdict> verdicts_;
-  std::vector<std::size_t> failure_ends_{0};
-  std::vector<FailedClause> failures_;
-  std::vector<std::optional<Value>> captures_;  // names_->size() per row
+  LargeVector<std::size_t> starts_;
+  LargeVector<std::size_t> path_ends_{0};
+  LargeVector<std::size_t> paths_;
+  LargeVector<Verdict> verdicts_;
+  LargeVector<std::size_t> failure_ends_{0};
+  LargeVector<FailedClause> failures_;
+  LargeVector<std::optional<Value>> captures_;  // names_->size() per row
   std::vector<std::uint8_t> dropped_kinds_;      // per name
   std::vector<std::size_t> run_begins_, run_starts_, run_row_ends_;
 };
