@@ -181,6 +181,7 @@ NearMissDetail classify(const EventView& events, std::size_t run_end, const Step
 }
 
 std::optional<Verdict> judge_if_stuck(const EventView& events, const Step& step,
+                                      AtomCheck& check,
                                       const std::vector<std::size_t>& candidates,
                                       std::size_t last, const Bindings& bindings,
                                       Checkpoint& checkpoint) {
@@ -211,9 +212,9 @@ std::optional<Verdict> judge_if_stuck(const EventView& events, const Step& step,
     }
     if (blocker != kNone) {
       if (failed != kNone) break;
-      return blocked_verdict(j, blocker, atom.accepts(events[j], bindings));
+      return blocked_verdict(j, blocker, check.accepts(events[j], bindings));
     }
-    if (atom.accepts(events[j], bindings)) return std::nullopt;
+    if (check.accepts(events[j], bindings)) return std::nullopt;
     if (failed == kNone) failed = j;
   }
   if (failed != kNone) return failed_verdict(failed, atom);
