@@ -64,26 +64,38 @@ class FailuresColumn {
       }
       offsets_.push_back(offsets_.back() + static_cast<std::int64_t>(count));
     });
+    // The clauses in table order, each with its bound value: the passes below walk this list.
+    struct ClauseAt {
+      const FailedClause* clause;
+      const Value* bound;
+    };
+    std::vector<ClauseAt> found;
+    found.reserve(static_cast<std::size_t>(offsets_.back()));
+    each([&](const explain::NearMissRows& rows, std::size_t row) {
+      const FailedClause* clause = rows.failures(row);
+      for (std::size_t k = rows.failure_count(row); k > 0; --k, ++clause) {
+        const bool bound = clause->kind != FailedClause::Kind::Predicate &&
+                           clause->bound_name != FailedClause::kNoName;
+        found.push_back({clause, bound ? rows.capture(row, clause->bound_name) : nullptr});
+      }
+    });
     const auto clauses = [&](const auto& visit) {
-      each([&](const explain::NearMissRows& rows, std::size_t row) {
-        const FailedClause* clause = rows.failures(row);
-        for (std::size_t k = rows.failure_count(row); k > 0; --k, ++clause) visit(rows, row, *clause);
-      });
+      for (const ClauseAt& at : found) visit(at.bound, *at.clause);
     };
     using Kind = FailedClause::Kind;
-    clauses([&](const explain::NearMissRows&, std::size_t, const FailedClause& clause) {
+    clauses([&](const Value*, const FailedClause& clause) {
       type_.append(clause.kind == Kind::Predicate   ? "predicate"
                    : clause.kind == Kind::Reference ? "reference"
                                                     : "capture");
     });
-    clauses([&](const explain::NearMissRows&, std::size_t, const FailedClause& clause) {
+    clauses([&](const Value*, const FailedClause& clause) {
       attribute_.append(clause.kind == Kind::Predicate
                             ? clause.atom->predicates[clause.clause].attribute
                         : clause.kind == Kind::Reference
                             ? clause.atom->reference_predicates[clause.clause].attribute
                             : clause.atom->captures[clause.clause].attribute);
     });
-    clauses([&](const explain::NearMissRows&, std::size_t, const FailedClause& clause) {
+    clauses([&](const Value*, const FailedClause& clause) {
       if (clause.kind == Kind::Predicate) {
         operator_.append(operator_symbol(clause.atom->predicates[clause.clause].op));
       } else if (clause.kind == Kind::Reference) {
@@ -92,26 +104,22 @@ class FailuresColumn {
         operator_.append_null();
       }
     });
-    clauses([&](const explain::NearMissRows&, std::size_t, const FailedClause& clause) {
+    clauses([&](const Value*, const FailedClause& clause) {
       expected(clause.kind == Kind::Predicate ? &clause.atom->predicates[clause.clause].value
                                               : nullptr);
     });
-    clauses([&](const explain::NearMissRows&, std::size_t, const FailedClause& clause) {
+    clauses([&](const Value*, const FailedClause& clause) {
       text(binding_, clause.kind == Kind::Reference
                          ? &clause.atom->reference_predicates[clause.clause].binding
                          : nullptr);
     });
-    clauses([&](const explain::NearMissRows& rows, std::size_t row, const FailedClause& clause) {
-      literal(bound_, clause.kind == Kind::Predicate || clause.bound_name == FailedClause::kNoName
-                          ? nullptr
-                          : rows.capture(row, clause.bound_name));
-    });
-    clauses([&](const explain::NearMissRows&, std::size_t, const FailedClause& clause) {
+    clauses([&](const Value* bound, const FailedClause&) { literal(bound_, bound); });
+    clauses([&](const Value*, const FailedClause& clause) {
       text(name_, clause.kind == Kind::Capture ? &clause.atom->captures[clause.clause].name
                                                : nullptr);
     });
     const Value null = Value::null();
-    clauses([&](const explain::NearMissRows&, std::size_t, const FailedClause& clause) {
+    clauses([&](const Value*, const FailedClause& clause) {
       const Value* actual = clause.actual ? &*clause.actual : nullptr;
       literal(actual_, clause.kind == Kind::Capture && !actual ? &null : actual);
     });
