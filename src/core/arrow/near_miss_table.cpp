@@ -279,37 +279,37 @@ class DetailColumns {
   template <class Each>
   void append_all(const SortedEvents& events, const Each& each) {
     using explain::Reason;
-    using explain::Verdict;
+    using explain::RowVerdict;
     const auto verdicts = [&](const auto& visit) {
       each([&](const explain::NearMissRows& rows, std::size_t row) { visit(rows.verdict(row)); });
     };
-    verdicts([&](const Verdict& v) {
+    verdicts([&](const RowVerdict& v) {
       v.reason == Reason::PredicateFailed ? event_row_.append(v.event)
                                           : event_row_.append(std::nullopt);
     });
-    verdicts([&](const Verdict& v) {
+    verdicts([&](const RowVerdict& v) {
       v.reason == Reason::AbsenceBlocked || v.reason == Reason::WindowExceeded
           ? candidate_row_.append(v.event)
           : candidate_row_.append(std::nullopt);
     });
-    verdicts([&](const Verdict& v) {
+    verdicts([&](const RowVerdict& v) {
       v.reason == Reason::AbsenceBlocked ? blocking_row_.append(v.blocking)
                                          : blocking_row_.append(std::nullopt);
     });
-    verdicts([&](const Verdict& v) {
+    verdicts([&](const RowVerdict& v) {
       v.reason == Reason::AbsenceBlocked ? blocking_type_.append(events[v.blocking].typ)
                                          : blocking_type_.append_null();
     });
-    verdicts([&](const Verdict& v) {
+    verdicts([&](const RowVerdict& v) {
       v.reason == Reason::AbsenceBlocked || v.reason == Reason::WindowExceeded
           ? satisfies_.append(v.satisfies)
           : satisfies_.append_null();
     });
-    verdicts([&](const Verdict& v) {
+    verdicts([&](const RowVerdict& v) {
       v.reason == Reason::WindowExceeded ? gap_.append(scaled(v.gap, elapsed_.scale))
                                          : gap_.append_null();
     });
-    verdicts([&](const Verdict& v) {
+    verdicts([&](const RowVerdict& v) {
       v.reason == Reason::WindowExceeded ? max_elapsed_.append(scaled(v.max_elapsed, elapsed_.scale))
                                          : max_elapsed_.append_null();
     });

@@ -51,8 +51,8 @@ void NearMissRows::add(const EventView& events, const std::size_t* path, std::si
   starts_.push_back(path[0]);
   paths_.insert(paths_.end(), path, path + reached);
   path_ends_.push_back(paths_.size());
-  verdicts_.push_back(verdict);
-  verdicts_.back().atom = nullptr;  // the clauses are kept below
+  verdicts_.push_back({verdict.event, verdict.blocking, verdict.gap, verdict.max_elapsed,
+                       verdict.reason, verdict.satisfies});
   if (verdict.reason == Reason::PredicateFailed) {
     add_failures(*verdict.atom, events[verdict.event], bindings);
   }
@@ -143,7 +143,7 @@ NearMiss NearMissRows::record(const EventView& events, const Pattern& pattern,
   const auto bound_of = [&](std::uint32_t name) {
     return name == FailedClause::kNoName ? std::nullopt : optional_of(capture(row, name));
   };
-  const Verdict& v = verdict(row);
+  const RowVerdict& v = verdict(row);
   switch (v.reason) {
     case Reason::PredicateFailed: {
       PredicateFailed failed{v.event, {}};

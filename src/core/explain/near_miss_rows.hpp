@@ -50,6 +50,17 @@ struct FailedClause {
   std::optional<Value> actual;
 };
 
+// A Verdict as a row keeps it: its failed clauses are kept apart, so it needs no atom, and its
+// fields are packed (the rows of a large input are many).
+struct RowVerdict {
+  std::size_t event = 0;
+  std::size_t blocking = 0;
+  std::int64_t gap = 0;
+  std::int64_t max_elapsed = 0;
+  Reason reason = Reason::NoSuccessor;
+  bool satisfies = false;
+};
+
 class NearMissRows {
  public:
   // `names`: the pattern's binding names, byte-wise sorted (result_columns::binding_names).
@@ -71,7 +82,7 @@ class NearMissRows {
   std::size_t start(std::size_t row) const { return starts_[row]; }
   std::size_t reached(std::size_t row) const { return path_ends_[row + 1] - path_ends_[row]; }
   const std::size_t* path(std::size_t row) const { return paths_.data() + path_ends_[row]; }
-  const Verdict& verdict(std::size_t row) const { return verdicts_[row]; }
+  const RowVerdict& verdict(std::size_t row) const { return verdicts_[row]; }
   const FailedClause* failures(std::size_t row) const {
     return failures_.data() + failure_ends_[row];
   }
@@ -124,7 +135,7 @@ class NearMissRows {
   LargeVector<std::size_t> starts_;
   LargeVector<std::size_t> path_ends_{0};
   LargeVector<std::size_t> paths_;
-  LargeVector<Verdict> verdicts_;
+  LargeVector<RowVerdict> verdicts_;
   LargeVector<std::size_t> failure_ends_{0};
   LargeVector<FailedClause> failures_;
   LargeVector<std::optional<Value>> captures_;  // names_->size() per row
