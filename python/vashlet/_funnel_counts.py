@@ -44,7 +44,7 @@ def grouped_misses(
     key = pc.binary_join_element_wise(pc.cast(step, pa.string()), reason, marked, _SEP)
     if key.null_count:
         return None
-    # Codes follow first appearance, and the stable sort keeps each group's rows in order.
+    # The stable sort keeps each group's rows in order; the groups go by their first rows.
     codes = pc.dictionary_encode(key).indices
     found = pc.value_counts(codes)
     counts = [0] * len(found)
@@ -69,7 +69,7 @@ def grouped_misses(
         groups.append(Group(steps[g], reasons[g], texts[g], count, chosen[g],
                             start_rows[:len(chosen[g])]))
         start_rows = start_rows[len(chosen[g]):]
-    return groups
+    return sorted(groups, key=lambda group: group.positions[0])
 
 
 def _details(table: Any, reason: Any, too_late: str, nothing_fits: str) -> Any:
