@@ -71,13 +71,15 @@ def test_each_detail_is_written_as_the_rows_write_it(pattern, reasons):
     assert reasons <= found
 
 
-def test_a_clause_the_text_cannot_write_falls_back_to_rows():
+def test_a_group_is_named_by_the_funnel_text_of_its_first_row():
     clause = pa.struct([(name, pa.string()) for name in
                         ("type", "attribute", "operator", "expected", "binding", "name")])
     failures = pa.array([[{"type": "predicate", "attribute": "x", "operator": "==",
-                           "expected": None, "binding": None, "name": None}]],
+                           "expected": None, "binding": None, "name": None}]] * 2,
                         pa.list_(clause))
-    table = pa.table({"start_row": [0], "reached_steps": [1], "reason": ["predicate_failed"],
-                      "blocking_event_type": pa.nulls(1, pa.string()),
-                      "candidate_satisfies": pa.nulls(1, pa.bool_()), "failures": failures})
-    assert grouped_misses(table, "reached_steps", 3, "too late", "none") is None
+    table = pa.table({"start_row": [4, 7], "reached_steps": [1, 1],
+                      "reason": ["predicate_failed"] * 2,
+                      "blocking_event_type": pa.nulls(2, pa.string()),
+                      "candidate_satisfies": pa.nulls(2, pa.bool_()), "failures": failures})
+    [group] = grouped_misses(table, "reached_steps", 3, _funnel._reason_detail)
+    assert (group.detail, group.count, group.examples) == ("x == None", 2, [4, 7])

@@ -251,7 +251,7 @@ def _grouped(
     table = misses._to_pyarrow().select(_MISS_COLUMNS + (_ELEMENT_COLUMNS if language else []))
     if positions is not None:
         table = table.take(pa.array(positions, pa.int64()))
-    groups = grouped_misses(table, depth, _EXAMPLES_PER_REASON, TOO_LATE, NOTHING_FITS_IN_TIME)
+    groups = grouped_misses(table, depth, _EXAMPLES_PER_REASON, _reason_detail)
     return groups, table.num_rows
 
 

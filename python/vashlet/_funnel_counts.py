@@ -1,15 +1,11 @@
 """Counting a funnel's near misses column-wise: per (step, reason, detail), how many and the
 positions of the first few, through pyarrow compute instead of a Python loop over every near
-miss (which cost several times the search that found them). The detail text is the funnel's:
-see `_funnel._reason_detail`, which this must agree with row for row."""
+miss (which cost several times the search that found them). The detail text is the funnel's
+own (`_funnel._reason_detail`), written for one row of each group."""
 
 from __future__ import annotations
 
-from typing import Any, NamedTuple
-
-# The order of the key's parts in the one text that groups the rows. Neither the step's digits
-# nor a reason holds the separator, so the detail, last, may hold anything.
-_SEP = "\x1f"
+from typing import Any, Callable, NamedTuple
 
 
 class Group(NamedTuple):
@@ -22,29 +18,34 @@ class Group(NamedTuple):
 
 
 def grouped_misses(
-    table: Any, depth: str, examples: int, too_late: str, nothing_fits: str
+    table: Any, depth: str, examples: int, detail_of: Callable[[dict[str, Any]], str | None]
 ) -> list[Group] | None:
     """The groups of the near misses in `table` (a pyarrow Table with the columns the funnel
-    reads), in order of their first row; None where a value has a form the text would not
-    reproduce, so that the caller counts row by row instead."""
+    reads), in order of their first row, each named by `detail_of` (the funnel's detail text) of
+    its first row; None where the codes below would not fit in 64 bits, so that the caller
+    counts row by row instead.
+
+    The rows are grouped first by codes of what their text is written from (equal codes, equal
+    text), then groups whose texts coincide anyway are merged: only one row per group is read
+    into Python."""
     import pyarrow as pa
     import pyarrow.compute as pc
 
-    total = table.num_rows
-    if not total:
+    if not table.num_rows:
         return []
     step = table[depth].combine_chunks()
-    reason = table["reason"].combine_chunks()
-    detail = _details(table, reason, too_late, nothing_fits)
+    reason = pc.dictionary_encode(table["reason"].combine_chunks())
+    detail = _detail_codes(table, reason)
     if detail is None:
         return None
-    # The step and reason never hold nulls; a null detail is told apart from an empty one.
-    marked = pc.if_else(pc.is_null(detail), pa.scalar("0"), pc.binary_join_element_wise(
-        "1", pc.fill_null(detail, ""), ""))
-    key = pc.binary_join_element_wise(pc.cast(step, pa.string()), reason, marked, _SEP)
-    if key.null_count:
+    reasons = len(reason.dictionary)
+    details = pc.max(detail).as_py() + 1
+    steps = pc.max(step).as_py() + 1
+    if steps * reasons * details >= 1 << 62:
         return None
-    # The stable sort keeps each group's rows in order; the groups go by their first rows.
+    key = pc.add(pc.multiply(pc.add(pc.multiply(pc.cast(step, pa.int64()), reasons),
+                                    pc.cast(reason.indices, pa.int64())), details), detail)
+    # The stable sort keeps each group's rows in order.
     codes = pc.dictionary_encode(key).indices
     found = pc.value_counts(codes)
     counts = [0] * len(found)
@@ -56,67 +57,94 @@ def grouped_misses(
     for count in counts:
         begins.append(begin)
         begin += count
-    firsts = pc.take(order, pa.array(begins, pa.int64()))
-    steps = pc.take(step, firsts).to_pylist()
-    reasons = pc.take(reason, firsts).to_pylist()
-    texts = pc.take(detail, firsts).to_pylist()
     chosen = [order.slice(begins[g], min(count, examples)).to_pylist()
               for g, count in enumerate(counts)]
-    start_rows = pc.take(table["start_row"],
-                         pa.array([p for some in chosen for p in some], pa.int64())).to_pylist()
+    firsts = [some[0] for some in chosen]
+    rows = table.take(pa.array(firsts, pa.int64())).to_pylist()
+    merged: dict[tuple[int, str, str | None], tuple[int, list[int]]] = {}
+    for g, row in enumerate(rows):
+        name = (row[depth], row["reason"], detail_of(row))
+        count, positions = merged.get(name, (0, []))
+        merged[name] = (count + counts[g], sorted(positions + chosen[g])[:examples])
+    start_rows = table["start_row"]
     groups = []
-    for g, count in enumerate(counts):
-        groups.append(Group(steps[g], reasons[g], texts[g], count, chosen[g],
-                            start_rows[:len(chosen[g])]))
-        start_rows = start_rows[len(chosen[g]):]
+    for (at, why, text), (count, positions) in merged.items():
+        examples_of = pc.take(start_rows, pa.array(positions, pa.int64())).to_pylist()
+        groups.append(Group(at, why, text, count, positions, examples_of))
     return sorted(groups, key=lambda group: group.positions[0])
 
 
-def _details(table: Any, reason: Any, too_late: str, nothing_fits: str) -> Any:
+def _detail_codes(table: Any, reason: Any) -> Any:
+    """Per row, a code of what its detail text is written from: rows of one reason with equal
+    codes have equal texts."""
     import pyarrow as pa
     import pyarrow.compute as pc
 
-    detail = pa.nulls(len(reason), pa.string())
-    names = set(table.column_names)
-    if "count" in names and "needed" in names:
-        few = pc.binary_join_element_wise(
-            pc.cast(table["count"].combine_chunks(), pa.string()),
-            pc.cast(table["needed"].combine_chunks(), pa.string()), " of ")
-        detail = pc.if_else(pc.equal(reason, "too_few"), few, detail)
-    clauses = _clause_texts(table["failures"].combine_chunks())
-    if clauses is None:
-        return None
-    detail = pc.if_else(pc.equal(reason, "predicate_failed"), clauses, detail)
-    blocking = table["blocking_event_type"].combine_chunks()
-    detail = pc.if_else(pc.equal(reason, "absence_blocked"), blocking, detail)
-    satisfies = table["candidate_satisfies"].combine_chunks()
-    late = pc.if_else(satisfies, pa.scalar(too_late), pa.scalar(nothing_fits))
-    return pc.if_else(pc.equal(reason, "window_exceeded"), late, detail)
+    rows = len(reason)
+    kinds = reason.dictionary.to_pylist()
+    is_reason = {kind: pc.equal(reason.indices, kinds.index(kind)) if kind in kinds else None
+                 for kind in ("predicate_failed", "absence_blocked", "window_exceeded", "too_few")}
+    code = pc.fill_null(pa.nulls(rows, pa.int64()), 0)
+    if is_reason["absence_blocked"] is not None:
+        blocking = pc.dictionary_encode(table["blocking_event_type"].combine_chunks())
+        code = pc.if_else(is_reason["absence_blocked"],
+                          pc.cast(pc.fill_null(blocking.indices, len(blocking.dictionary)),
+                                  pa.int64()), code)
+    if is_reason["window_exceeded"] is not None:
+        satisfies = table["candidate_satisfies"].combine_chunks()
+        late = pc.fill_null(pc.cast(pc.cast(satisfies, pa.int8()), pa.int64()), 2)
+        code = pc.if_else(is_reason["window_exceeded"], late, code)
+    if is_reason["too_few"] is not None:
+        count = pc.fill_null(pc.cast(table["count"].combine_chunks(), pa.int64()), 0)
+        needed = pc.fill_null(pc.cast(table["needed"].combine_chunks(), pa.int64()), 0)
+        pairs = pc.dictionary_encode(pc.binary_join_element_wise(
+            pc.cast(count, pa.string()), pc.cast(needed, pa.string()), ","))
+        code = pc.if_else(is_reason["too_few"], pc.cast(pairs.indices, pa.int64()), code)
+    if is_reason["predicate_failed"] is not None:
+        clauses = _clause_codes(table["failures"].combine_chunks())
+        if clauses is None:
+            return None
+        code = pc.if_else(is_reason["predicate_failed"], clauses, code)
+    return code
 
 
-def _clause_texts(failures: Any) -> Any:
-    """Per row, its failed clauses as `_funnel.failed_clauses` writes them (null rows give ``""``
-    there too; they are read only for predicate_failed, whose failures are never null)."""
+_CLAUSE_FIELDS = ("type", "attribute", "operator", "expected", "binding", "name")
+
+
+def _clause_codes(failures: Any) -> Any:
+    """Per row, a code of its failed clauses' fields that the text shows (not their values):
+    rows with equal codes have equal clause texts. None where the fields' codes would not fit in
+    64 bits."""
     import pyarrow as pa
     import pyarrow.compute as pc
 
     items = pc.list_flatten(failures)
-    field = {name: pc.struct_field(items, name) for name in
-             ("type", "attribute", "operator", "expected", "binding", "name")}
-    predicate = pc.binary_join_element_wise(
-        field["attribute"], field["operator"], field["expected"], " ")
-    reference = pc.binary_join_element_wise(
-        field["attribute"], field["operator"],
-        pc.binary_join_element_wise("$", field["binding"], ""), " ")
-    capture = pc.binary_join_element_wise(
-        field["attribute"], pc.binary_join_element_wise("as $", field["name"], ""), " ")
-    kind = field["type"]
-    text = pc.if_else(pc.equal(kind, "predicate"), predicate,
-                      pc.if_else(pc.equal(kind, "reference"), reference, capture))
-    if text.null_count:
-        return None  # a field the text would write as "None": left to the row-by-row count
+    item = pc.fill_null(pa.nulls(len(items), pa.int64()), 0)
+    scale = 1
+    for name in _CLAUSE_FIELDS:
+        encoded = pc.dictionary_encode(pc.struct_field(items, name))
+        size = len(encoded.dictionary) + 1  # the last code: null
+        scale *= size
+        if scale >= 1 << 62:
+            return None
+        indices = pc.cast(pc.fill_null(encoded.indices, size - 1), pa.int64())
+        item = pc.add(pc.multiply(item, size), indices)
+    # A row of one clause takes that clause's code; the few of several, a code of the text of
+    # their codes, after every clause's.
+    small = pc.cast(pc.dictionary_encode(item).indices, pa.int64())
     lengths = pc.fill_null(pc.list_value_length(failures), 0)
-    offsets = pa.concat_arrays([pa.array([0], pa.int32()),
-                                pc.cumulative_sum(pc.cast(lengths, pa.int32()))])
-    lists = pa.ListArray.from_arrays(offsets, text)
-    return pc.binary_join(lists, ", ")
+    offsets = pa.concat_arrays([pa.array([0], pa.int64()),
+                                pc.cumulative_sum(pc.cast(lengths, pa.int64()))])
+    rows = len(failures)
+    if not len(items):
+        return pc.fill_null(pa.nulls(rows, pa.int64()), 0)
+    firsts = pc.min_element_wise(offsets.slice(0, rows), len(items) - 1)
+    code = pc.take(small, firsts)
+    several = pc.greater_equal(lengths, 2)
+    if pc.any(several).as_py():
+        lists = pa.ListArray.from_arrays(pc.cast(offsets, pa.int32()), pc.cast(small, pa.string()))
+        joined = pc.dictionary_encode(pc.binary_join(pc.filter(lists, several), ","))
+        distinct = pc.max(small).as_py() + 1
+        code = pc.replace_with_mask(
+            code, several, pc.add(pc.cast(joined.indices, pa.int64()), distinct))
+    return code
