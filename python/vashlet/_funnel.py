@@ -10,6 +10,7 @@ from typing import Any, Sequence
 
 from vashlet import _core
 from vashlet._core import Pattern
+from vashlet._funnel_counts import Group, grouped_misses
 from vashlet._funnel_partitions import check_per, deepest_per_partition
 from vashlet._inputs import Columns, PatternLike, as_pattern, with_mode
 from vashlet._tables import MatchTable, NearMissTable, read, warn_never_taken
@@ -238,6 +239,22 @@ def _miss_rows(
     return [dict(zip(columns, values)) for values in zip(*columns.values())]
 
 
+def _grouped(
+    misses: NearMissTable, positions: list[int] | None, language: bool, depth: str
+) -> tuple[list[Group] | None, int]:
+    """The near misses (those at `positions`, when given) counted column-wise, and how many
+    there are; None where pyarrow is not installed or the columns need the row-by-row count."""
+    try:
+        import pyarrow as pa
+    except ImportError:
+        return None, 0
+    table = misses._to_pyarrow().select(_MISS_COLUMNS + (_ELEMENT_COLUMNS if language else []))
+    if positions is not None:
+        table = table.take(pa.array(positions, pa.int64()))
+    groups = grouped_misses(table, depth, _EXAMPLES_PER_REASON, _reason_detail)
+    return groups, table.num_rows
+
+
 def funnel(
     pattern: PatternLike,
     data: object,
@@ -351,22 +368,33 @@ def _funnel_from(
     labels = _core._element_labels(pattern)
     # A language pattern's funnel has a step per element, where its near misses stopped.
     depth = "reached_steps" if labels is None else "element"
-    misses = _miss_rows(miss_table, positions, labels is not None)
     types = pattern.types if labels is None else labels
 
     stopped_at: Counter[int] = Counter()
     reason_counts: Counter[tuple[int, str, str | None]] = Counter()
     examples: dict[tuple[int, str, str | None], list[int]] = {}
     example_positions: list[int] = []
-    for position, miss in enumerate(misses):
-        step = miss[depth]
-        key = (step, miss["reason"], _reason_detail(miss))
-        stopped_at[step] += 1
-        reason_counts[key] += 1
-        chosen = examples.setdefault(key, [])
-        if len(chosen) < _EXAMPLES_PER_REASON:
-            chosen.append(miss["start_row"])
-            example_positions.append(position)
+    groups, total = _grouped(miss_table, positions, labels is not None, depth)
+    if groups is not None:
+        for group in groups:
+            key = (group.step, group.reason, group.detail)
+            stopped_at[group.step] += group.count
+            reason_counts[key] = group.count
+            examples[key] = list(group.examples)
+            example_positions.extend(group.positions)
+        example_positions.sort()
+    else:
+        misses = _miss_rows(miss_table, positions, labels is not None)
+        total = len(misses)
+        for position, miss in enumerate(misses):
+            step = miss[depth]
+            key = (step, miss["reason"], _reason_detail(miss))
+            stopped_at[step] += 1
+            reason_counts[key] += 1
+            chosen = examples.setdefault(key, [])
+            if len(chosen) < _EXAMPLES_PER_REASON:
+                chosen.append(miss["start_row"])
+                example_positions.append(position)
     example_misses = {}
     if positions is not None:
         example_positions = [positions[at] for at in example_positions]
@@ -374,7 +402,7 @@ def _funnel_from(
         row = miss_table._table.to_pylist(position, position + 1)[0]
         example_misses[row["start_row"]] = row
 
-    matched = starts - len(misses)
+    matched = starts - total
     steps = []
     reached = starts
     for index, event_type in enumerate(types):
@@ -394,7 +422,7 @@ def _funnel_from(
         steps=tuple(steps),
         starts=starts,
         matched=matched,
-        near_misses=len(misses),
+        near_misses=total,
         example_misses=example_misses,
         _time_columns=miss_table._time_columns(),
         per=per,

@@ -50,40 +50,79 @@ class FailuresColumn {
     offsets_.push_back(offsets_.back() + static_cast<std::int64_t>(failures->size()));
   }
 
-  // The failed clauses of row `row` of `rows`.
-  void append(const explain::NearMissRows& rows, std::size_t row) {
-    using Kind = explain::FailedClause::Kind;
-    const std::size_t count = rows.failure_count(row);
-    validity_.append(true);
-    for (std::size_t k = 0; k < count; ++k) {
-      const explain::FailedClause& clause = rows.failures(row)[k];
-      const Value* bound = clause.bound_name == explain::FailedClause::kNoName
-                               ? nullptr
-                               : rows.capture(row, clause.bound_name);
-      const Value* actual = clause.actual ? &*clause.actual : nullptr;
-      switch (clause.kind) {
-        case Kind::Predicate: {
-          const Predicate& predicate = clause.atom->predicates[clause.clause];
-          append_clause("predicate", predicate.attribute, operator_symbol(predicate.op),
-                        &predicate.value, nullptr, nullptr, nullptr, actual);
-          break;
-        }
-        case Kind::Reference: {
-          const ReferencePredicate& reference = clause.atom->reference_predicates[clause.clause];
-          append_clause("reference", reference.attribute, operator_symbol(reference.op), nullptr,
-                        &reference.binding, bound, nullptr, actual);
-          break;
-        }
-        case Kind::Capture: {
-          const Capture& capture = clause.atom->captures[clause.clause];
-          const Value null = Value::null();
-          append_clause("capture", capture.attribute, std::nullopt, nullptr, nullptr, bound,
-                        &capture.name, actual ? actual : &null);
-          break;
-        }
+  // The failed clauses of the rows that each(visit) visits (visit(rows, row) in turn), null
+  // where a row has no failed step. Written a field at a time: each pass stays in one builder.
+  template <class Each>
+  void append_all(const Each& each) {
+    using explain::FailedClause;
+    each([&](const explain::NearMissRows& rows, std::size_t row) {
+      const std::size_t count = rows.failure_count(row);
+      if (rows.verdict(row).reason != explain::Reason::PredicateFailed) {
+        validity_.append(false);
+      } else {
+        validity_.append(true);
       }
-    }
-    offsets_.push_back(offsets_.back() + static_cast<std::int64_t>(count));
+      offsets_.push_back(offsets_.back() + static_cast<std::int64_t>(count));
+    });
+    // The clauses in table order, each with its bound value: the passes below walk this list.
+    struct ClauseAt {
+      const FailedClause* clause;
+      const Value* bound;
+    };
+    std::vector<ClauseAt> found;
+    found.reserve(static_cast<std::size_t>(offsets_.back()));
+    each([&](const explain::NearMissRows& rows, std::size_t row) {
+      const FailedClause* clause = rows.failures(row);
+      for (std::size_t k = rows.failure_count(row); k > 0; --k, ++clause) {
+        const bool bound = clause->kind != FailedClause::Kind::Predicate &&
+                           clause->bound_name != FailedClause::kNoName;
+        found.push_back({clause, bound ? rows.capture(row, clause->bound_name) : nullptr});
+      }
+    });
+    const auto clauses = [&](const auto& visit) {
+      for (const ClauseAt& at : found) visit(at.bound, *at.clause);
+    };
+    using Kind = FailedClause::Kind;
+    clauses([&](const Value*, const FailedClause& clause) {
+      type_.append(clause.kind == Kind::Predicate   ? "predicate"
+                   : clause.kind == Kind::Reference ? "reference"
+                                                    : "capture");
+    });
+    clauses([&](const Value*, const FailedClause& clause) {
+      attribute_.append(clause.kind == Kind::Predicate
+                            ? clause.atom->predicates[clause.clause].attribute
+                        : clause.kind == Kind::Reference
+                            ? clause.atom->reference_predicates[clause.clause].attribute
+                            : clause.atom->captures[clause.clause].attribute);
+    });
+    clauses([&](const Value*, const FailedClause& clause) {
+      if (clause.kind == Kind::Predicate) {
+        operator_.append(operator_symbol(clause.atom->predicates[clause.clause].op));
+      } else if (clause.kind == Kind::Reference) {
+        operator_.append(operator_symbol(clause.atom->reference_predicates[clause.clause].op));
+      } else {
+        operator_.append_null();
+      }
+    });
+    clauses([&](const Value*, const FailedClause& clause) {
+      expected(clause.kind == Kind::Predicate ? &clause.atom->predicates[clause.clause].value
+                                              : nullptr);
+    });
+    clauses([&](const Value*, const FailedClause& clause) {
+      text(binding_, clause.kind == Kind::Reference
+                         ? &clause.atom->reference_predicates[clause.clause].binding
+                         : nullptr);
+    });
+    clauses([&](const Value* bound, const FailedClause&) { literal(bound_, bound); });
+    clauses([&](const Value*, const FailedClause& clause) {
+      text(name_, clause.kind == Kind::Capture ? &clause.atom->captures[clause.clause].name
+                                               : nullptr);
+    });
+    const Value null = Value::null();
+    clauses([&](const Value*, const FailedClause& clause) {
+      const Value* actual = clause.actual ? &*clause.actual : nullptr;
+      literal(actual_, clause.kind == Kind::Capture && !actual ? &null : actual);
+    });
   }
 
   void append_null() {
@@ -138,20 +177,6 @@ class FailuresColumn {
   }
   static void text(StringBuilder& out, const std::string* value) {
     value ? out.append(*value) : out.append_null();
-  }
-
-  void append_clause(std::string_view type, const std::string& attribute,
-                     std::optional<std::string_view> op, const Value* expected,
-                     const std::string* binding, const Value* bound, const std::string* name,
-                     const Value* actual) {
-    type_.append(type);
-    attribute_.append(attribute);
-    op ? operator_.append(*op) : operator_.append_null();
-    this->expected(expected);
-    text(binding_, binding);
-    literal(bound_, bound);
-    text(name_, name);
-    literal(actual_, actual);
   }
 
   void append_one(const PredicateFailure& failure) {
@@ -250,26 +275,45 @@ class DetailColumns {
     failures_.append(failed ? &failed->failures : nullptr);
   }
 
-  void append(const SortedEvents& events, const explain::NearMissRows& rows, std::size_t row) {
+  // The details of the rows that each(visit) visits, a column at a time.
+  template <class Each>
+  void append_all(const SortedEvents& events, const Each& each) {
     using explain::Reason;
-    const explain::Verdict& v = rows.verdict(row);
-    const bool failed = v.reason == Reason::PredicateFailed;
-    const bool blocked = v.reason == Reason::AbsenceBlocked;
-    const bool late = v.reason == Reason::WindowExceeded;
-    failed ? event_row_.append(v.event) : event_row_.append(std::nullopt);
-    blocked || late ? candidate_row_.append(v.event) : candidate_row_.append(std::nullopt);
-    if (blocked) {
-      blocking_row_.append(v.blocking);
-      blocking_type_.append(events[v.blocking].typ);
-    } else {
-      blocking_row_.append(std::nullopt);
-      blocking_type_.append_null();
-    }
-    blocked || late ? satisfies_.append(v.satisfies) : satisfies_.append_null();
-    late ? gap_.append(scaled(v.gap, elapsed_.scale)) : gap_.append_null();
-    late ? max_elapsed_.append(scaled(v.max_elapsed, elapsed_.scale))
-         : max_elapsed_.append_null();
-    failed ? failures_.append(rows, row) : failures_.append_null();
+    using explain::RowVerdict;
+    const auto verdicts = [&](const auto& visit) {
+      each([&](const explain::NearMissRows& rows, std::size_t row) { visit(rows.verdict(row)); });
+    };
+    verdicts([&](const RowVerdict& v) {
+      v.reason == Reason::PredicateFailed ? event_row_.append(v.event)
+                                          : event_row_.append(std::nullopt);
+    });
+    verdicts([&](const RowVerdict& v) {
+      v.reason == Reason::AbsenceBlocked || v.reason == Reason::WindowExceeded
+          ? candidate_row_.append(v.event)
+          : candidate_row_.append(std::nullopt);
+    });
+    verdicts([&](const RowVerdict& v) {
+      v.reason == Reason::AbsenceBlocked ? blocking_row_.append(v.blocking)
+                                         : blocking_row_.append(std::nullopt);
+    });
+    verdicts([&](const RowVerdict& v) {
+      v.reason == Reason::AbsenceBlocked ? blocking_type_.append(events[v.blocking].typ)
+                                         : blocking_type_.append_null();
+    });
+    verdicts([&](const RowVerdict& v) {
+      v.reason == Reason::AbsenceBlocked || v.reason == Reason::WindowExceeded
+          ? satisfies_.append(v.satisfies)
+          : satisfies_.append_null();
+    });
+    verdicts([&](const RowVerdict& v) {
+      v.reason == Reason::WindowExceeded ? gap_.append(scaled(v.gap, elapsed_.scale))
+                                         : gap_.append_null();
+    });
+    verdicts([&](const RowVerdict& v) {
+      v.reason == Reason::WindowExceeded ? max_elapsed_.append(scaled(v.max_elapsed, elapsed_.scale))
+                                         : max_elapsed_.append_null();
+    });
+    failures_.append_all(each);
   }
 
   void finish(std::vector<Column>& columns) {
@@ -340,6 +384,36 @@ class ElementColumns {
 
 namespace {
 
+// The columns every near-miss table has, from its start row to its reason's detail, set up
+// alike for both writers; a language pattern's element columns go between them.
+struct LeadColumns {
+  explicit LeadColumns(const SortedEvents& events)
+      : start_rows(events), partitions(events.partition_values()), rows(events), details(events) {}
+
+  std::vector<Column> finish(ElementColumns* elements) {
+    std::vector<Column> columns;
+    columns.push_back(start_rows.finish("start_row"));
+    columns.push_back(partitions.finish("partition"));
+    columns.push_back(reached.finish("reached_steps"));
+    if (elements) columns.push_back(elements->element());
+    columns.push_back(rows.finish("rows"));
+    if (elements) columns.push_back(elements->elements());
+    columns.push_back(next_types.finish("next_event_type"));
+    columns.push_back(reasons.finish("reason"));
+    details.finish(columns);
+    if (elements) elements->finish_counts(columns);
+    return columns;
+  }
+
+  RowColumn start_rows;
+  KeyColumn partitions;
+  FixedBuilder reached{"l", 8};
+  RowListColumn rows;
+  StringBuilder next_types;
+  StringBuilder reasons;
+  DetailColumns details;
+};
+
 constexpr std::string_view kReasonNames[] = {"predicate_failed", "absence_blocked",
                                              "window_exceeded", "no_successor"};
 
@@ -355,43 +429,40 @@ arrow::Table near_miss_rows_table(const Pattern& pattern, const SortedEvents& ev
   } else {
     for (const explain::NearMissRows& part : parts) total += part.size();
   }
-  RowColumn start_rows(events);
-  KeyColumn partitions(events.partition_values());
-  FixedBuilder reached("l", 8);
-  RowListColumn rows(events);
-  StringBuilder next_types;
-  StringBuilder reasons;
-  DetailColumns details(events);
-  std::vector<std::vector<const Value*>> captures(names.size());
-  for (std::vector<const Value*>& cells : captures) cells.reserve(total);
-  const auto write = [&](const explain::NearMissRows& part, std::size_t row) {
-    const std::size_t steps = part.reached(row);
-    start_rows.append(part.start(row));
-    partitions.append(events.partition(part.start(row)));
-    reached.append(static_cast<std::int64_t>(steps));
-    rows.append(part.path(row), steps);
-    next_types.append(pattern.steps[steps].atom.event_type);
-    reasons.append(kReasonNames[static_cast<std::size_t>(part.verdict(row).reason)]);
-    details.append(events, part, row);
-    for (std::size_t name = 0; name < names.size(); ++name) {
-      captures[name].push_back(part.capture(row, name));
+  // Calls visit(part, row) for every row written, in table order.
+  const auto each = [&](const auto& visit) {
+    if (only) {
+      for (const RowAt& at : *only) visit(parts[at.part], at.row);
+    } else {
+      for (const explain::NearMissRows& part : parts) {
+        for (std::size_t row = 0; row < part.size(); ++row) visit(part, row);
+      }
     }
   };
-  if (only) {
-    for (const RowAt& at : *only) write(parts[at.part], at.row);
-  } else {
-    for (const explain::NearMissRows& part : parts) {
-      for (std::size_t row = 0; row < part.size(); ++row) write(part, row);
-    }
+  using Rows = explain::NearMissRows;
+  // A column at a time: each pass keeps one builder at hand.
+  LeadColumns lead(events);
+  each([&](const Rows& part, std::size_t row) { lead.start_rows.append(part.start(row)); });
+  each([&](const Rows& part, std::size_t row) {
+    lead.partitions.append(events.partition(part.start(row)));
+  });
+  each([&](const Rows& part, std::size_t row) {
+    lead.reached.append(static_cast<std::int64_t>(part.reached(row)));
+  });
+  each([&](const Rows& part, std::size_t row) { lead.rows.append(part.path(row), part.reached(row)); });
+  each([&](const Rows& part, std::size_t row) {
+    lead.next_types.append(pattern.steps[part.reached(row)].atom.event_type);
+  });
+  each([&](const Rows& part, std::size_t row) {
+    lead.reasons.append(kReasonNames[static_cast<std::size_t>(part.verdict(row).reason)]);
+  });
+  lead.details.append_all(events, each);
+  std::vector<Column> columns = lead.finish(nullptr);
+  std::vector<std::vector<const Value*>> captures(names.size());
+  for (std::size_t name = 0; name < names.size(); ++name) {
+    captures[name].reserve(total);
+    each([&](const Rows& part, std::size_t row) { captures[name].push_back(part.capture(row, name)); });
   }
-  std::vector<Column> columns;
-  columns.push_back(start_rows.finish("start_row"));
-  columns.push_back(partitions.finish("partition"));
-  columns.push_back(reached.finish("reached_steps"));
-  columns.push_back(rows.finish("rows"));
-  columns.push_back(next_types.finish("next_event_type"));
-  columns.push_back(reasons.finish("reason"));
-  details.finish(columns);
   // Picked rows keep the kinds their captures have in the table of every near miss.
   std::vector<result_columns::ValueKinds> kinds(names.size(), result_columns::ValueKinds{});
   if (only) {
@@ -436,40 +507,23 @@ arrow::Table near_miss_table(const Pattern& pattern, const SortedEvents& events,
 
 arrow::Table near_miss_table_of(const Pattern& pattern, const SortedEvents& events,
                                 const std::vector<NearMiss>& misses) {
-
-  RowColumn start_rows(events);
-  KeyColumn partitions(events.partition_values());
-  FixedBuilder reached("l", 8);
-  RowListColumn rows(events);
-  StringBuilder next_types;
-  StringBuilder reasons;
-  DetailColumns details(events);
+  LeadColumns lead(events);
   std::vector<const Bindings*> captures;
   captures.reserve(misses.size());
   const bool language = uses_elements(pattern);
   ElementColumns elements;
   for (const NearMiss& miss : misses) {
     if (language) elements.append(miss);
-    start_rows.append(miss.start_index);
-    partitions.append(events.partition(miss.start_index));
-    reached.append(static_cast<std::int64_t>(miss.reached_steps));
-    rows.append(miss.indices);
-    next_types.append(miss.next_event_type);
-    reasons.append(near_miss_reason(miss.detail));
-    details.append(miss.detail, late_candidate_fits(pattern, events, miss));
+    lead.start_rows.append(miss.start_index);
+    lead.partitions.append(events.partition(miss.start_index));
+    lead.reached.append(static_cast<std::int64_t>(miss.reached_steps));
+    lead.rows.append(miss.indices);
+    lead.next_types.append(miss.next_event_type);
+    lead.reasons.append(near_miss_reason(miss.detail));
+    lead.details.append(miss.detail, late_candidate_fits(pattern, events, miss));
     captures.push_back(&miss.captures);
   }
-  std::vector<Column> columns;
-  columns.push_back(start_rows.finish("start_row"));
-  columns.push_back(partitions.finish("partition"));
-  columns.push_back(reached.finish("reached_steps"));
-  if (language) columns.push_back(elements.element());
-  columns.push_back(rows.finish("rows"));
-  if (language) columns.push_back(elements.elements());
-  columns.push_back(next_types.finish("next_event_type"));
-  columns.push_back(reasons.finish("reason"));
-  details.finish(columns);
-  if (language) elements.finish_counts(columns);
+  std::vector<Column> columns = lead.finish(language ? &elements : nullptr);
   columns.push_back(captures_column(binding_names(pattern), captures));
   return table_of(std::move(columns), misses.size());
 }

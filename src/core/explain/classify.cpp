@@ -130,6 +130,8 @@ Verdict judge(const EventView& events, std::size_t run_end, const Step& step,
   // once, no further than the candidates reached.
   std::size_t scanned = last + 1;
   std::size_t blocker = kNone;
+  // Nothing forbidden: no event in between needs a look.
+  const bool forbids = !transition.absence.empty();
 
   const std::size_t first = RunCandidates::first_after(candidates, last);
   for (std::size_t pos = first; pos < candidates.size(); ++pos) {
@@ -145,7 +147,7 @@ Verdict judge(const EventView& events, std::size_t run_end, const Step& step,
       continue;
     }
     const Atom& atom = branch_for(step, events[j], bindings);
-    for (; blocker == kNone && scanned < j; ++scanned) {
+    for (; forbids && blocker == kNone && scanned < j; ++scanned) {
       if (forbidden_by(transition, events[scanned], bindings)) blocker = scanned;
     }
     if (blocker != kNone && blocker < j) {
@@ -181,6 +183,7 @@ NearMissDetail classify(const EventView& events, std::size_t run_end, const Step
 }
 
 std::optional<Verdict> judge_if_stuck(const EventView& events, const Step& step,
+                                      AtomCheck& check,
                                       const std::vector<std::size_t>& candidates,
                                       std::size_t last, const Bindings& bindings,
                                       Checkpoint& checkpoint) {
@@ -191,6 +194,7 @@ std::optional<Verdict> judge_if_stuck(const EventView& events, const Step& step,
   // event, so does every later one, and none of them can be taken.
   std::size_t scanned = last + 1;
   std::size_t failed = kNone;
+  const bool forbids = !transition.absence.empty();  // else no event in between needs a look
   const std::size_t first = RunCandidates::first_after(candidates, last);
   for (std::size_t pos = first; pos < candidates.size(); ++pos) {
     checkpoint();
@@ -203,7 +207,7 @@ std::optional<Verdict> judge_if_stuck(const EventView& events, const Step& step,
       return late;
     }
     std::size_t blocker = kNone;
-    for (; scanned < j; ++scanned) {
+    for (; forbids && scanned < j; ++scanned) {
       if (forbidden_by(transition, events[scanned], bindings)) {
         blocker = scanned;
         break;
@@ -211,9 +215,9 @@ std::optional<Verdict> judge_if_stuck(const EventView& events, const Step& step,
     }
     if (blocker != kNone) {
       if (failed != kNone) break;
-      return blocked_verdict(j, blocker, atom.accepts(events[j], bindings));
+      return blocked_verdict(j, blocker, check.accepts(events[j], bindings));
     }
-    if (atom.accepts(events[j], bindings)) return std::nullopt;
+    if (check.accepts(events[j], bindings)) return std::nullopt;
     if (failed == kNone) failed = j;
   }
   if (failed != kNone) return failed_verdict(failed, atom);

@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "explain/atom_check.hpp"
 #include "explain/explain.hpp"
 #include "explain/near_miss_rows.hpp"
 #include "model/model.hpp"
@@ -38,8 +39,10 @@ Verdict judge(const EventView& events, std::size_t run_end, const Step& step,
 
 // The reason when no candidate of `step` can follow events[last] (then the path ends at
 // `last`), found in one pass over the candidates; nullopt when one can. `checkpoint` is
-// passed once per candidate: without a window a pass can cover the whole run.
+// passed once per candidate: without a window a pass can cover the whole run. `check` tests the
+// step's atom.
 std::optional<Verdict> judge_if_stuck(const EventView& events, const Step& step,
+                                      AtomCheck& check,
                                       const std::vector<std::size_t>& candidates,
                                       std::size_t last, const Bindings& bindings,
                                       Checkpoint& checkpoint);

@@ -6,6 +6,7 @@
 #include <optional>
 #include <utility>
 
+#include "explain/atom_check.hpp"
 #include "explain/classify.hpp"
 #include "explain/deepest_path.hpp"
 #include "explain/language_misses.hpp"
@@ -35,22 +36,25 @@ namespace {
 
 // The bindings of a start as Atom::evaluate gives them from none, written into `out` (whose
 // storage is reused); false when the event fails the first step.
-bool start_bindings(const Atom& first, const Event& event, Bindings& out) {
+bool start_bindings(AtomCheck& first, const Event& event, Bindings& out) {
   out.clear();
   if (!first.accepts(event, out)) return false;
-  for (const Capture& capture : first.captures) {
-    if (out.find(capture.name)) continue;
-    const Value* value = event.attrs.find(capture.attribute);
-    out.set(capture.name, value ? *value : Value::null());
+  const std::vector<Capture>& captures = first.atom().captures;
+  for (std::size_t k = 0; k < captures.size(); ++k) {
+    if (out.find(captures[k].name)) continue;
+    out.set(captures[k].name, first.captured(event, k));
   }
   return true;
 }
 
-// A worker's storage, reused from run to run.
+// A worker's storage, reused from run to run, and its tests of the first two steps' atoms.
 struct RunScratch {
-  explicit RunScratch(const PatternFacts& facts) : run(facts.types) {}
+  RunScratch(const Pattern& pattern, const PatternFacts& facts)
+      : run(facts.types), first(pattern.steps[0].atom), second(pattern.steps[1].atom) {}
   RunCandidates run;
   Bindings bindings;
+  AtomCheck first;
+  AtomCheck second;
 };
 
 // Adds the near misses of the run events[begin, end) to `out`, in ascending start order.
@@ -61,7 +65,6 @@ void near_misses_of_run(const EventView& events, const Pattern& pattern, const P
                         std::size_t begin, std::size_t end, RunScratch& scratch,
                         NearMissRows& out) {
   const std::size_t n = pattern.steps.size();
-  const Atom& first = pattern.steps.front().atom;
   RunCandidates& run = scratch.run;
   run.assign(events, begin, end);
   Bindings& bindings = scratch.bindings;
@@ -74,10 +77,13 @@ void near_misses_of_run(const EventView& events, const Pattern& pattern, const P
   std::size_t kept = 0;
   bool matched = false;  // deepest only: some start has a complete path
   const bool names_empty = out.name_count() == 0;
+  // Most starts are near misses, most of them one event deep.
+  if (!deepest_only) out.reserve_more(run.of_step(0).size(), 1);
   for (std::size_t start : run.of_step(0)) {
-    if (!start_bindings(first, events[start], bindings)) continue;
+    if (!start_bindings(scratch.first, events[start], bindings)) continue;
     ++starts;
-    if (std::optional<Verdict> stuck = judge_if_stuck(events, pattern.steps[1], run.of_step(1),
+    if (std::optional<Verdict> stuck = judge_if_stuck(events, pattern.steps[1], scratch.second,
+                                                      run.of_step(1),
                                                       start, bindings, checkpoint)) {
       if (deepest_only && (matched || kept >= 1)) {
         out.note_captures(bindings);
@@ -127,7 +133,7 @@ std::vector<NearMissRows> near_miss_rows(const EventView& events, const Pattern&
   return map_run_chunks<NearMissRows>(
       events, threads,
       [&] {
-        return [&, scratch = RunScratch(facts)](const Run& run, NearMissRows& out) mutable {
+        return [&, scratch = RunScratch(pattern, facts)](const Run& run, NearMissRows& out) mutable {
           out.use_names(names);
           if (deepest_only) {
             near_misses_of_run<true>(events, pattern, facts, run.begin, run.end, scratch, out);

@@ -36,13 +36,23 @@ std::uint32_t NearMissRows::name_position(const std::string& name) const {
   return static_cast<std::uint32_t>(at - names_->begin());
 }
 
+void NearMissRows::reserve_more(std::size_t rows, std::size_t steps) {
+  reserve_for(starts_, starts_.size() + rows);
+  reserve_for(path_ends_, path_ends_.size() + rows);
+  reserve_for(paths_, paths_.size() + rows * steps);
+  reserve_for(verdicts_, verdicts_.size() + rows);
+  reserve_for(failure_ends_, failure_ends_.size() + rows);
+  reserve_for(failures_, failures_.size() + rows);
+  reserve_for(captures_, captures_.size() + rows * names_->size());
+}
+
 void NearMissRows::add(const EventView& events, const std::size_t* path, std::size_t reached,
                        const Verdict& verdict, const Bindings& bindings) {
   starts_.push_back(path[0]);
   paths_.insert(paths_.end(), path, path + reached);
   path_ends_.push_back(paths_.size());
-  verdicts_.push_back(verdict);
-  verdicts_.back().atom = nullptr;  // the clauses are kept below
+  verdicts_.push_back({verdict.event, verdict.blocking, verdict.gap, verdict.max_elapsed,
+                       verdict.reason, verdict.satisfies});
   if (verdict.reason == Reason::PredicateFailed) {
     add_failures(*verdict.atom, events[verdict.event], bindings);
   }
@@ -133,7 +143,7 @@ NearMiss NearMissRows::record(const EventView& events, const Pattern& pattern,
   const auto bound_of = [&](std::uint32_t name) {
     return name == FailedClause::kNoName ? std::nullopt : optional_of(capture(row, name));
   };
-  const Verdict& v = verdict(row);
+  const RowVerdict& v = verdict(row);
   switch (v.reason) {
     case Reason::PredicateFailed: {
       PredicateFailed failed{v.event, {}};

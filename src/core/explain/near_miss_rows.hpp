@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "explain/explain.hpp"
+#include "memory/memory.hpp"
 #include "model/model.hpp"
 
 namespace vashlet::explain {
@@ -49,6 +50,17 @@ struct FailedClause {
   std::optional<Value> actual;
 };
 
+// A Verdict as a row keeps it: its failed clauses are kept apart, so it needs no atom, and its
+// fields are packed (the rows of a large input are many).
+struct RowVerdict {
+  std::size_t event = 0;
+  std::size_t blocking = 0;
+  std::int64_t gap = 0;
+  std::int64_t max_elapsed = 0;
+  Reason reason = Reason::NoSuccessor;
+  bool satisfies = false;
+};
+
 class NearMissRows {
  public:
   // `names`: the pattern's binding names, byte-wise sorted (result_columns::binding_names).
@@ -58,6 +70,10 @@ class NearMissRows {
   void use_names(const std::vector<std::string>& names) { names_ = &names; }
   std::size_t name_count() const { return names_->size(); }
 
+  // Makes room for `rows` more near misses of about `steps` events each, so that recording
+  // them does not copy what is already held as the arrays grow.
+  void reserve_more(std::size_t rows, std::size_t steps);
+
   // Records the near miss from path[0] along `path` (of `reached` events), stopped at step
   // `reached` for `verdict`, with the path's `bindings`. Pointers into `events` are kept.
   void add(const EventView& events, const std::size_t* path, std::size_t reached,
@@ -66,7 +82,7 @@ class NearMissRows {
   std::size_t start(std::size_t row) const { return starts_[row]; }
   std::size_t reached(std::size_t row) const { return path_ends_[row + 1] - path_ends_[row]; }
   const std::size_t* path(std::size_t row) const { return paths_.data() + path_ends_[row]; }
-  const Verdict& verdict(std::size_t row) const { return verdicts_[row]; }
+  const RowVerdict& verdict(std::size_t row) const { return verdicts_[row]; }
   const FailedClause* failures(std::size_t row) const {
     return failures_.data() + failure_ends_[row];
   }
@@ -113,14 +129,16 @@ class NearMissRows {
   void note_kind(std::size_t name, const Value& value);
   std::uint32_t name_position(const std::string& name) const;
 
+  // The arrays grow with the input: their memory comes from allocate_large, which hands the
+  // next call the pages this one faulted in.
   const std::vector<std::string>* names_;
-  std::vector<std::size_t> starts_;
-  std::vector<std::size_t> path_ends_{0};
-  std::vector<std::size_t> paths_;
-  std::vector<Verdict> verdicts_;
-  std::vector<std::size_t> failure_ends_{0};
-  std::vector<FailedClause> failures_;
-  std::vector<std::optional<Value>> captures_;  // names_->size() per row
+  LargeVector<std::size_t> starts_;
+  LargeVector<std::size_t> path_ends_{0};
+  LargeVector<std::size_t> paths_;
+  LargeVector<RowVerdict> verdicts_;
+  LargeVector<std::size_t> failure_ends_{0};
+  LargeVector<FailedClause> failures_;
+  LargeVector<std::optional<Value>> captures_;  // names_->size() per row
   std::vector<std::uint8_t> dropped_kinds_;      // per name
   std::vector<std::size_t> run_begins_, run_starts_, run_row_ends_;
 };

@@ -1,0 +1,85 @@
+"""The funnel's column-wise count of near misses against its row-by-row count (the one used
+without pyarrow): same steps, reasons, details, counts and examples, for chain and language
+patterns, per start and per partition."""
+
+import json
+from unittest import mock
+
+import pytest
+from hypothesis import given, settings
+
+import vashlet
+from vashlet import _funnel, pattern_from_json
+from vashlet._funnel_counts import grouped_misses
+import test_language_near_miss as language
+from test_matching_properties import event_lists, text_patterns
+
+pa = pytest.importorskip("pyarrow")
+
+
+def both_ways(pattern, events, per):
+    columns = vashlet.funnel(pattern, events, per=per)
+    with mock.patch.object(_funnel, "_grouped", return_value=(None, 0)):
+        rows = vashlet.funnel(pattern, events, per=per)
+    return columns, rows
+
+
+def assert_same(columns, rows):
+    assert columns == rows
+    assert repr(columns) == repr(rows)
+    assert [[(r.reason, r.detail, r.count, r.examples) for r in s.reasons] for s in columns.steps] \
+        == [[(r.reason, r.detail, r.count, r.examples) for r in s.reasons] for s in rows.steps]
+    assert repr(columns.example_misses) == repr(rows.example_misses)
+
+
+@settings(max_examples=200, deadline=None)
+@given(text_patterns(), event_lists())
+def test_chain_funnels_count_alike(pattern, events):
+    for per in ("start", "partition"):
+        assert_same(*both_ways(pattern, events, per))
+
+
+@settings(max_examples=150, deadline=None)
+@given(language.language_patterns(), language.event_lists())
+def test_language_funnels_count_alike(document, events):
+    pattern = pattern_from_json(json.dumps(document))
+    for per in ("start", "partition"):
+        assert_same(*both_ways(pattern, events, per))
+
+
+@pytest.mark.parametrize("pattern, reasons", [
+    # each kind of failed clause, several in one near miss, and an empty detail's text
+    ('a[x as $v] -> b[x == $v, y > 2] -> c[x as $v]',
+     {("predicate_failed", "y > 2, x == $v"), ("predicate_failed", "x as $v")}),
+    ('a -[<=5]-> b[y == 1]', {("window_exceeded", "too late"),
+                              ("window_exceeded", "no fitting event in time")}),
+    ('a -[no c]-> b', {("absence_blocked", "c"), ("no_successor", None)}),
+])
+def test_each_detail_is_written_as_the_rows_write_it(pattern, reasons):
+    rows = [  # (partition, ts, type, x, y)
+        ("p1", 0, "a", 1, 0), ("p1", 1, "b", 2, 0),
+        ("p2", 0, "a", 1, 0), ("p2", 1, "b", 1, 3), ("p2", 2, "c", 3, 0),
+        ("p3", 0, "a", 4, 0), ("p3", 9, "b", 4, 1),
+        ("p4", 0, "a", 5, 0), ("p4", 9, "b", 5, 0),
+        ("p5", 0, "a", 6, 0), ("p5", 1, "c", 6, 0), ("p5", 2, "b", 6, 0),
+        ("p6", 0, "a", 7, 0),
+    ]
+    events = pa.table(dict(zip(["partition", "ts", "type", "x", "y"], map(list, zip(*rows)))))
+    columns, rows = both_ways(pattern, events, "start")
+    assert_same(columns, rows)
+    found = {(r.reason, r.detail) for s in columns.steps for r in s.reasons}
+    assert reasons <= found
+
+
+def test_a_group_is_named_by_the_funnel_text_of_its_first_row():
+    clause = pa.struct([(name, pa.string()) for name in
+                        ("type", "attribute", "operator", "expected", "binding", "name")])
+    failures = pa.array([[{"type": "predicate", "attribute": "x", "operator": "==",
+                           "expected": None, "binding": None, "name": None}]] * 2,
+                        pa.list_(clause))
+    table = pa.table({"start_row": [4, 7], "reached_steps": [1, 1],
+                      "reason": ["predicate_failed"] * 2,
+                      "blocking_event_type": pa.nulls(2, pa.string()),
+                      "candidate_satisfies": pa.nulls(2, pa.bool_()), "failures": failures})
+    [group] = grouped_misses(table, "reached_steps", 3, _funnel._reason_detail)
+    assert (group.detail, group.count, group.examples) == ("x == None", 2, [4, 7])
