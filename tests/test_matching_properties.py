@@ -469,6 +469,23 @@ def test_keys_of_values_that_only_share_a_hash_key(login_user, purchase_user, me
     assert any(m.indices == [len(events) - 2, len(events) - 1] for m in found) == meet
 
 
+# Where no key's values are all one value, no key is followed as chains: the run is split by
+# key and every key goes to the step matcher, and the chains path is not counted.
+@pytest.mark.parametrize("login_user, purchase_user", [
+    (int, float),  # 1 and 1.0 share a key without being one value
+    (lambda k: None, lambda k: None),  # Null is never one value
+])
+def test_runs_whose_keys_all_mix_values_take_no_chains(login_user, purchase_user):
+    events = []
+    for ts in range(TUNING["split_from"]):
+        events.append(Event("site", ts, "login", {"user": login_user(ts % 97)}))
+        events.append(Event("site", ts, "purchase", {"user": purchase_user(ts % 97)}))
+    pattern = parse_pattern("login[user as $u] -> purchase[user == $u]")
+    found, taken = paths_taken(lambda: match_events(pattern, events))
+    assert (taken["keyed"], taken["keyed_chains"]) == (1, 0)
+    assert [key(m) for m in found] == [key(m) for m in match_events(pattern, events, use_oracle=True)]
+
+
 # Runs of up to `cached_run` events are staged: read ahead in blocks that span several of them (a
 # run may begin inside one block and end past it); longer runs are streamed, read as they come.
 # Runs on either side of that size, in one list and on several threads, must match as the plain

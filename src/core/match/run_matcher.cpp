@@ -49,18 +49,20 @@ void RunMatcher::match_by_key(const Run& run, FlatMatches& out) {
   const EventView grouped(keyed_->grouped().data(), keyed_->grouped().size());
   std::optional<StepMatcher> matcher;
   const std::size_t begin = out.size();
-  if (keyed_chains_) paths_taken_.note(Path::KeyedChains);
+  bool chained = false;
   Checkpoint checkpoint;  // the step matcher has its own; chains may stop between keys
   for (std::size_t g = 0; g < keyed_->groups(); ++g) {
     if (keyed_chains_ && keyed_->exact(g)) {
       const Run group = keyed_->group_run(g);
       checkpoint(group.end - group.begin);
       keyed_chains_->match_group(*keyed_, g, out);
+      chained = true;
       continue;
     }
     if (!matcher) matcher.emplace(plan_, grouped, budget_, paths_taken_);
     matcher->match_run(keyed_->group_run(g), out);
   }
+  if (chained) paths_taken_.note(Path::KeyedChains);
   for (std::size_t n = begin * out.steps; n < out.indices.size(); ++n) {
     out.indices[n] = keyed_->source(out.indices[n]);
   }
