@@ -24,7 +24,8 @@ void RunMatcher::match_run(const Run& run, FlatMatches& out, RunSink* sink) {
     if (sink) sink->run_matched(out, begin, events_);
     return;
   }
-  const bool by_key = keyed_ && run.end - run.begin >= tuning::kSplitFrom && !takes_chains(run);
+  const bool by_key = keyed_ && run.end - run.begin >= tuning::kSplitFrom && !takes_chains(run) &&
+                      KeyedRuns::takes(run);
   if (by_key) {
     paths_taken_.note(Path::Keyed);
     match_by_key(run, out);
@@ -46,7 +47,7 @@ StepMatcher& RunMatcher::steps() {
 
 void RunMatcher::match_by_key(const Run& run, FlatMatches& out) {
   keyed_->group(events_, run);
-  const EventView grouped(keyed_->grouped().data(), keyed_->grouped().size());
+  std::optional<EventView> grouped;  // made for the step matcher, where a key needs it
   std::optional<StepMatcher> matcher;
   const std::size_t begin = out.size();
   bool chained = false;
@@ -55,11 +56,14 @@ void RunMatcher::match_by_key(const Run& run, FlatMatches& out) {
     if (keyed_chains_ && keyed_->exact(g)) {
       const Run group = keyed_->group_run(g);
       checkpoint(group.end - group.begin);
-      keyed_chains_->match_group(*keyed_, g, out);
+      keyed_chains_->match_group(*keyed_, g, events_, out);
       chained = true;
       continue;
     }
-    if (!matcher) matcher.emplace(plan_, grouped, budget_, paths_taken_);
+    if (!matcher) {
+      grouped.emplace(keyed_->grouped_events(events_));
+      matcher.emplace(plan_, *grouped, budget_, paths_taken_);
+    }
     matcher->match_run(keyed_->group_run(g), out);
   }
   if (chained) paths_taken_.note(Path::KeyedChains);
