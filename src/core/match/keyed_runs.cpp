@@ -108,7 +108,7 @@ struct KeyedRuns::Pending {
 };
 
 void KeyedRuns::grow_keys() {
-  LargeVector<Key> old(std::max<std::size_t>(1024, 2 * keys_.size()));
+  LargeVector<Key> old(2 * keys_.size());
   old.swap(keys_);
   for (const Key& key : old) {
     if (!key.value) continue;
@@ -193,7 +193,15 @@ void KeyedRuns::group(const EventView& events, const Run& run) {
   const std::size_t length = run.end - run.begin;
   run_begin_ = run.begin;
   lay_out(length);
-  std::fill(keys_.begin(), keys_.end(), Key{});
+  // The key table is sized by the run from the start, so that a run of many keys seldom
+  // rehashes them.
+  const std::size_t slots =
+      std::bit_ceil(std::max<std::size_t>(1024, length / tuning::kEventsPerKeySlot));
+  if (keys_.size() < slots) {
+    keys_ = LargeVector<Key>(slots);
+  } else {
+    std::fill(keys_.begin(), keys_.end(), Key{});
+  }
   groups_ = 0;
   starts_[0] = starts_[1] = 0;
   grouped_.clear();
@@ -228,7 +236,7 @@ void KeyedRuns::group(const EventView& events, const Run& run) {
     if (equals_nothing(value)) return true;
     if (read - numbered == kSlotsAhead) number_one();
     const std::uint64_t hash = ValueHash()(value);
-    if (!keys_.empty()) __builtin_prefetch(&keys_[hash & (keys_.size() - 1)]);
+    __builtin_prefetch(&keys_[hash & (keys_.size() - 1)]);
     pending[read++ & (kSlotsAhead - 1)] =
         Pending{&value, hash, payload(value), static_cast<std::uint32_t>(offset),
                 static_cast<std::uint8_t>(value.kind())};
