@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <string>
 
+#include "match/next_events.hpp"
 #include "match/window.hpp"
 #include "plan/plan.hpp"
 
@@ -74,23 +75,11 @@ void KeyedChains::match_group(const KeyedRuns& runs, std::size_t g, const EventV
   const std::size_t length = group.end - group.begin;
   out.steps = steps;
   out.slots = slots_;
-  // Backwards through the group: before an event is noted as admitted by a step, what the steps
-  // admit nearest after it is its next event for each step.
   next_.resize(length * later_steps);
-  std::fill(last_.begin(), last_.end(), kNoNext);
-  starts_.clear();
-  for (std::size_t offset = length; offset-- > 0;) {
-    std::copy(last_.begin() + 1, last_.end(),
-              next_.begin() + static_cast<std::ptrdiff_t>(offset * later_steps));
-    for (std::size_t k = 0; k < steps; ++k) {
-      if (!admits(k, runs, events, group.begin + offset)) continue;
-      if (k == 0) {
-        starts_.push_back(static_cast<std::uint32_t>(offset));
-      } else {
-        last_[k] = static_cast<std::uint32_t>(offset);
-      }
-    }
-  }
+  note_next_events(length, steps, next_.data(), last_.data(), starts_,
+                   [&](std::size_t k, std::size_t offset) {
+                     return admits(k, runs, events, group.begin + offset);
+                   });
   // Forwards through the starts: each follows the next events of the steps, within their
   // windows.
   const std::int64_t* ts = runs.times() + group.begin;

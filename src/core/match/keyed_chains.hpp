@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "match/keyed_runs.hpp"
+#include "match/next_events.hpp"
 #include "match/results.hpp"
 #include "model/model.hpp"
 #include "plan/atom_plan.hpp"
@@ -35,7 +36,7 @@ class KeyedChains {
                    FlatMatches& out);
 
  private:
-  static constexpr std::uint32_t kNoNext = static_cast<std::uint32_t>(-1);
+  static constexpr std::uint32_t kNoNext = kNoNextEvent;
 
   explicit KeyedChains(const Plan& plan);
   bool admits(std::size_t k, const KeyedRuns& runs, const EventView& events,
