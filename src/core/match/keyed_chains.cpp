@@ -63,7 +63,7 @@ KeyedChains::KeyedChains(const Plan& plan)
 
 bool KeyedChains::admits(std::size_t k, const KeyedRuns& runs, const EventView& events,
                          std::size_t position) {
-  if (runs.types()[position] != types_[k]) return false;
+  if (runs.placed()[position].type != types_[k]) return false;
   return by_type_[k] || atoms_[k].admits(events[runs.source(position)]);
 }
 
@@ -82,19 +82,20 @@ void KeyedChains::match_group(const KeyedRuns& runs, std::size_t g, const EventV
                    });
   // Forwards through the starts: each follows the next events of the steps, within their
   // windows.
-  const std::int64_t* ts = runs.times() + group.begin;
+  const KeyedRuns::Placed* placed = runs.placed() + group.begin;
   for (std::size_t s = starts_.size(); s-- > 0;) {
     path_[0] = starts_[s];
     bool complete = true;
     for (std::size_t k = 1; k < steps && complete; ++k) {
       const std::uint32_t next = next_[path_[k - 1] * later_steps + (k - 1)];
       complete = next != kNoNext &&
-                 !(windows_[k] && window_exceeded(ts[path_[k - 1]], ts[next], *windows_[k]));
+                 !(windows_[k] && window_exceeded(placed[path_[k - 1]].ts, placed[next].ts,
+                                                  *windows_[k]));
       path_[k] = next;
     }
     if (!complete) continue;
     for (std::size_t k = 0; k < steps; ++k) out.indices.push_back(group.begin + path_[k]);
-    out.ends.push_back(ts[path_[steps - 1]]);
+    out.ends.push_back(placed[path_[steps - 1]].ts);
     const std::size_t values = out.values.size();
     for (std::size_t k = 0; k < steps; ++k) {
       if (!atoms_[k].captures_new_names()) continue;

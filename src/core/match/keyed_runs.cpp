@@ -172,18 +172,17 @@ std::byte* KeyedRuns::Block::room(std::size_t bytes) {
 
 void KeyedRuns::lay_out(std::size_t length) {
   const std::size_t bytes =
-      length * (2 * sizeof(std::int64_t) + 3 * sizeof(std::uint32_t) + sizeof(const Value*) + 3) +
-      2 * sizeof(std::uint32_t) + 4 * alignof(std::int64_t);
+      length * (sizeof(Placed) + sizeof(std::int64_t) + 2 * sizeof(std::uint32_t) +
+                sizeof(const Value*) + 2) +
+      2 * sizeof(std::uint32_t) + 4 * alignof(Placed);
   std::byte* at = block_.room(bytes);
   const std::byte* const end = at + bytes;
+  placed_ = carve<Placed>(at, length);
   run_ts_ = carve<std::int64_t>(at, length);
-  grouped_ts_ = carve<std::int64_t>(at, length);
   key_values_ = carve<const Value*>(at, length);
   key_of_ = carve<std::uint32_t>(at, length);
-  sources_ = carve<std::uint32_t>(at, length);
   starts_ = carve<std::uint32_t>(at, length + 2);
   run_types_ = carve<std::uint8_t>(at, length);
-  grouped_types_ = carve<std::uint8_t>(at, length);
   exact_ = carve<std::uint8_t>(at, length);
   if (at > end) invariant_failure("a grouping outgrew its block");
 }
@@ -245,14 +244,17 @@ void KeyedRuns::group(const EventView& events, const Run& run) {
   while (numbered < read) number_one();
   // A counting sort by key, stable, so each group keeps run order: the counts lie one further
   // on, so that placing each event moves its group's start to the next group's.
-  for (std::size_t g = 2; g < groups_ + 2; ++g) starts_[g] += starts_[g - 1];
+  std::uint32_t* const starts = starts_;
+  for (std::size_t g = 2; g < groups_ + 2; ++g) starts[g] += starts[g - 1];
+  const std::uint32_t* const key_of = key_of_;
+  const std::uint8_t* const run_types = run_types_;
+  const std::int64_t* const run_ts = run_ts_;
+  Placed* const placed = placed_;
   for (std::size_t offset = 0; offset < length; ++offset) {
-    const std::uint32_t key = key_of_[offset];
+    const std::uint32_t key = key_of[offset];
     if (key == kNoKey) continue;
-    const std::uint32_t at = starts_[key + 1]++;
-    sources_[at] = static_cast<std::uint32_t>(offset);
-    grouped_types_[at] = run_types_[offset];
-    grouped_ts_[at] = run_ts_[offset];
+    placed[starts[key + 1]++] =
+        Placed{run_ts[offset], static_cast<std::uint32_t>(offset), run_types[offset]};
   }
 }
 

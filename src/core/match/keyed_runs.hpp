@@ -48,11 +48,16 @@ class KeyedRuns {
   // The positions of group g's events, in run order, among the grouped events.
   Run group_run(std::size_t g) const { return Run{starts_[g], starts_[g + 1]}; }
   // The index in the run's EventView of the grouped event at `position`.
-  std::size_t source(std::size_t position) const { return run_begin_ + sources_[position]; }
+  std::size_t source(std::size_t position) const { return run_begin_ + placed_[position].source; }
   // Per grouped position, what the grouping read of the event, so that a matcher that needs no
-  // more never reads the events again: its type id and its timestamp.
-  const std::uint8_t* types() const { return grouped_types_; }
-  const std::int64_t* times() const { return grouped_ts_; }
+  // more never reads the events again: its timestamp and type id, with its offset in the run.
+  // One record, so that placing an event in its group writes one line.
+  struct Placed {
+    std::int64_t ts;
+    std::uint32_t source;
+    std::uint8_t type;
+  };
+  const Placed* placed() const { return placed_; }
   // The first value of group g's key (what a capture of the key attribute binds where the group
   // is exact).
   const Value& key_value(std::size_t g) const { return *key_values_[g]; }
@@ -100,8 +105,8 @@ class KeyedRuns {
   // One block for every array of a grouping, sized by the run: a call that groups a run of about
   // the size of the last one reuses the pages that the memory module kept, where separate
   // smaller buffers would each be allocated and faulted in anew. Per event in run order: its
-  // timestamp, key (kNoKey: none) and type id; per grouped position: its source, type id and
-  // timestamp; per key: its group's first position (one more at the end, and one spare for the
+  // timestamp, key (kNoKey: none) and type id; per grouped position: what placed() tells;
+  // per key: its group's first position (one more at the end, and one spare for the
   // counting), first value and exactness.
   class Block {
    public:
@@ -128,9 +133,7 @@ class KeyedRuns {
   std::int64_t* run_ts_ = nullptr;
   std::uint32_t* key_of_ = nullptr;
   std::uint8_t* run_types_ = nullptr;
-  std::uint32_t* sources_ = nullptr;
-  std::uint8_t* grouped_types_ = nullptr;
-  std::int64_t* grouped_ts_ = nullptr;
+  Placed* placed_ = nullptr;
   std::uint32_t* starts_ = nullptr;
   const Value** key_values_ = nullptr;
   std::uint8_t* exact_ = nullptr;
