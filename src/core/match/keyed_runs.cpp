@@ -54,6 +54,18 @@ std::uint64_t payload(const Value& value) {
   return 0;
 }
 
+// key_class of a value of `kind`, without reading the value again.
+KeyClass class_of(ValueKind kind) {
+  switch (kind) {
+    case ValueKind::String: return KeyClass::String;
+    case ValueKind::Int:
+    case ValueKind::Float: return KeyClass::Number;
+    case ValueKind::Bool: return KeyClass::Bool;
+    case ValueKind::Null: break;
+  }
+  return KeyClass::Null;
+}
+
 }  // namespace
 
 std::optional<KeyedRuns> KeyedRuns::of(const std::vector<CompiledStep>& steps) {
@@ -124,7 +136,7 @@ void KeyedRuns::grow_keys() {
 std::uint32_t KeyedRuns::key_number(const Pending& pending) {
   if (2 * (groups_ + 1) > keys_.size()) grow_keys();
   const Value& value = *pending.value;
-  const KeyClass value_class = key_class(value);
+  const KeyClass value_class = class_of(static_cast<ValueKind>(pending.kind));
   std::size_t at = pending.hash & (keys_.size() - 1);
   while (true) {
     Key& key = keys_[at];
@@ -232,13 +244,23 @@ void KeyedRuns::group(const EventView& events, const Run& run) {
     if (type == plan::kNone) return true;
     // A start that captures a missing attribute binds Null, so Null is a key like any other.
     const Value& value = attributes_[type].front().or_null(event.attrs);
-    if (equals_nothing(value)) return true;
-    if (read - numbered == kSlotsAhead) number_one();
-    const std::uint64_t hash = ValueHash()(value);
+    // Keys are mostly Ints: those are hashed here rather than through a general Value path.
+    const ValueKind kind = value.kind();
+    std::uint64_t hash = 0;
+    std::uint64_t bits = 0;
+    if (kind == ValueKind::Int) {
+      bits = static_cast<std::uint64_t>(value.as_int());
+      hash = number_hash(static_cast<double>(value.as_int()));
+    } else {
+      if (equals_nothing(value)) return true;
+      hash = ValueHash()(value);
+      bits = payload(value);
+    }
     __builtin_prefetch(&keys_[hash & (keys_.size() - 1)]);
+    if (read - numbered == kSlotsAhead) number_one();
     pending[read++ & (kSlotsAhead - 1)] =
-        Pending{&value, hash, payload(value), static_cast<std::uint32_t>(offset),
-                static_cast<std::uint8_t>(value.kind())};
+        Pending{&value, hash, bits, static_cast<std::uint32_t>(offset),
+                static_cast<std::uint8_t>(kind)};
     return true;
   });
   while (numbered < read) number_one();
