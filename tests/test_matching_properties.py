@@ -445,6 +445,25 @@ def test_long_correlated_runs_match_alike(text, keyed, chained, exhaustive):
     assert compiled  # the input is meant to complete some
 
 
+# One worker groups run after run, each into what the last one left: longer and shorter runs,
+# each with a key that mixes 1 and 1.0 and so goes to the step matcher over the grouped events.
+@pytest.mark.parametrize("threads", [1, 2])
+def test_long_runs_grouped_one_after_another_match_alike(threads):
+    events = []
+    for run, extra in enumerate([3_600, 0, 9_000]):
+        rng = random.Random(run)
+        for ts in range(TUNING["split_from"] + extra):
+            user = rng.randrange(300)
+            user = float(user) if user == 1 and rng.random() < 0.5 else user
+            typ = rng.choice(["login", "purchase", "view"])
+            events.append(Event(f"site{run}", ts // 2, typ, {"user": user}))
+    pattern = parse_pattern("login[user as $u] -[<=40]-> purchase[user == $u]")
+    found, taken = paths_taken(lambda: match_events(pattern, events, threads=threads))
+    assert (taken["keyed"], taken["keyed_chains"]) == (3, 3)
+    assert taken["staged"] >= 3  # the key of 1 and 1.0, once per run
+    assert [key(m) for m in found] == [key(m) for m in match_events(pattern, events, use_oracle=True)]
+
+
 # A key holds values that share a hash key; chains may follow it only where they are one value.
 # Ints past 2^53 share the nearest double without being equal, 0.0 and -0.0 are equal in two
 # payloads: the plain search decides both. Each login is followed by a purchase of its partner.
