@@ -94,7 +94,9 @@ void KeyedChains::match_group(const KeyedRuns& runs, std::size_t g, const EventV
       path_[k] = next;
     }
     if (!complete) continue;
-    for (std::size_t k = 0; k < steps; ++k) out.indices.push_back(group.begin + path_[k]);
+    for (std::size_t k = 0; k < steps; ++k) {
+      out.indices.push_back(runs.source(group.begin + path_[k]));
+    }
     out.ends.push_back(placed[path_[steps - 1]].ts);
     const std::size_t values = out.values.size();
     for (std::size_t k = 0; k < steps; ++k) {

@@ -30,8 +30,8 @@ class KeyedChains {
   KeyedChains(KeyedChains&&) = default;  // the atoms stay where they are
   KeyedChains(const KeyedChains&) = delete;  // the atom plans view the atoms' names
 
-  // Appends the matches of group g of `runs` (an exact one, grouped from `events`) to `out`, with
-  // the grouped positions of their events as indices, in order of their first events.
+  // Appends the matches of group g of `runs` (an exact one, grouped from `events`) to `out`, in
+  // order of their first events.
   void match_group(const KeyedRuns& runs, std::size_t g, const EventView& events,
                    FlatMatches& out);
 

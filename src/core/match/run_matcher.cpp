@@ -64,12 +64,14 @@ void RunMatcher::match_by_key(const Run& run, FlatMatches& out) {
       grouped.emplace(keyed_->grouped_events(events_));
       matcher.emplace(plan_, *grouped, budget_, paths_taken_);
     }
+    // The step matcher gives positions among the grouped events; chains give the sources.
+    const std::size_t first = out.indices.size();
     matcher->match_run(keyed_->group_run(g), out);
+    for (std::size_t n = first; n < out.indices.size(); ++n) {
+      out.indices[n] = keyed_->source(out.indices[n]);
+    }
   }
   if (chained) paths_taken_.note(Path::KeyedChains);
-  for (std::size_t n = begin * out.steps; n < out.indices.size(); ++n) {
-    out.indices[n] = keyed_->source(out.indices[n]);
-  }
   order_.order(out, begin, false, plan_.exhaustive());
 }
 
