@@ -445,6 +445,25 @@ def test_long_correlated_runs_match_alike(text, keyed, chained, exhaustive):
     assert compiled  # the input is meant to complete some
 
 
+# One worker groups run after run, each into what the last one left: longer and shorter runs,
+# each with a key that mixes 1 and 1.0 and so goes to the step matcher over the grouped events.
+@pytest.mark.parametrize("threads", [1, 2])
+def test_long_runs_grouped_one_after_another_match_alike(threads):
+    events = []
+    for run, extra in enumerate([3_600, 0, 9_000]):
+        rng = random.Random(run)
+        for ts in range(TUNING["split_from"] + extra):
+            user = rng.randrange(300)
+            user = float(user) if user == 1 and rng.random() < 0.5 else user
+            typ = rng.choice(["login", "purchase", "view"])
+            events.append(Event(f"site{run}", ts // 2, typ, {"user": user}))
+    pattern = parse_pattern("login[user as $u] -[<=40]-> purchase[user == $u]")
+    found, taken = paths_taken(lambda: match_events(pattern, events, threads=threads))
+    assert (taken["keyed"], taken["keyed_chains"]) == (3, 3)
+    assert taken["staged"] >= 3  # the key of 1 and 1.0, once per run
+    assert [key(m) for m in found] == [key(m) for m in match_events(pattern, events, use_oracle=True)]
+
+
 # A key holds values that share a hash key; chains may follow it only where they are one value.
 # Ints past 2^53 share the nearest double without being equal, 0.0 and -0.0 are equal in two
 # payloads: the plain search decides both. Each login is followed by a purchase of its partner.
@@ -467,6 +486,23 @@ def test_keys_of_values_that_only_share_a_hash_key(login_user, purchase_user, me
     assert taken["keyed_chains"] == 1
     assert [key(m) for m in found] == [key(m) for m in match_events(pattern, events, use_oracle=True)]
     assert any(m.indices == [len(events) - 2, len(events) - 1] for m in found) == meet
+
+
+# Where no key's values are all one value, no key is followed as chains: the run is split by
+# key and every key goes to the step matcher, and the chains path is not counted.
+@pytest.mark.parametrize("login_user, purchase_user", [
+    (int, float),  # 1 and 1.0 share a key without being one value
+    (lambda k: None, lambda k: None),  # Null is never one value
+])
+def test_runs_whose_keys_all_mix_values_take_no_chains(login_user, purchase_user):
+    events = []
+    for ts in range(TUNING["split_from"]):
+        events.append(Event("site", ts, "login", {"user": login_user(ts % 97)}))
+        events.append(Event("site", ts, "purchase", {"user": purchase_user(ts % 97)}))
+    pattern = parse_pattern("login[user as $u] -> purchase[user == $u]")
+    found, taken = paths_taken(lambda: match_events(pattern, events))
+    assert (taken["keyed"], taken["keyed_chains"]) == (1, 0)
+    assert [key(m) for m in found] == [key(m) for m in match_events(pattern, events, use_oracle=True)]
 
 
 # Runs of up to `cached_run` events are staged: read ahead in blocks that span several of them (a

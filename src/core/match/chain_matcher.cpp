@@ -6,6 +6,7 @@
 #include <limits>
 #include <string>
 
+#include "match/next_events.hpp"
 #include "match/transitions.hpp"
 #include "match/tuning.hpp"
 #include "memory/memory.hpp"
@@ -64,30 +65,18 @@ void ChainMatcher::note_types(const Run& run) {
   });
 }
 
-// Backwards through the run: before event i is noted as admitted by a step, what the steps
-// admit last (nearest after i) is event i's next event for each step.
+// Backwards through the run, then the starts in run order.
 void ChainMatcher::note_next_events(const Run& run) {
-  const std::size_t later_steps = atoms_.size() - 1;
   const std::size_t length = run.end - run.begin;
-  reserve_for(next_, length * later_steps);
-  next_.resize(length * later_steps);
-  std::fill(last_.begin(), last_.end(), kNoNext);
-  starts_.clear();
-  for (std::size_t offset = length; offset-- > 0;) {
-    std::copy(last_.begin() + 1, last_.end(),
-              next_.begin() + static_cast<std::ptrdiff_t>(offset * later_steps));
-    const std::size_t type = run_types_[offset];
-    if (type == kNone) continue;
-    const Event& event = events_[run.begin + offset];
-    for (std::size_t k = 0; k < atoms_.size(); ++k) {
-      if (atoms_[k].type() != type || !atoms_[k].admits(event)) continue;
-      if (k == 0) {
-        starts_.push_back(static_cast<std::uint32_t>(offset));
-      } else {
-        last_[k] = static_cast<std::uint32_t>(offset);
-      }
-    }
-  }
+  reserve_for(next_, length * (atoms_.size() - 1));
+  next_.resize(length * (atoms_.size() - 1));
+  vashlet::note_next_events(
+      length, atoms_.size(), next_.data(), last_.data(), starts_,
+      [&](std::size_t k, std::size_t offset) {
+        const std::size_t type = run_types_[offset];
+        return type != kNone && atoms_[k].type() == type &&
+               atoms_[k].admits(events_[run.begin + offset]);
+      });
   std::reverse(starts_.begin(), starts_.end());
 }
 

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "match/next_events.hpp"
 #include "match/partitions.hpp"
 #include "match/results.hpp"
 #include "model/model.hpp"
@@ -33,7 +34,7 @@ class ChainMatcher {
   void match_run(const Run& run, FlatMatches& out);
 
  private:
-  static constexpr std::uint32_t kNoNext = static_cast<std::uint32_t>(-1);
+  static constexpr std::uint32_t kNoNext = kNoNextEvent;
   static constexpr std::size_t kMostSteps = 16;  // next events take a number per later step
 
   void note_types(const Run& run);

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <string>
 
+#include "match/next_events.hpp"
 #include "match/window.hpp"
 #include "plan/plan.hpp"
 
@@ -60,61 +61,52 @@ KeyedChains::KeyedChains(const Plan& plan)
   }
 }
 
-bool KeyedChains::admits(std::size_t k, const KeyedRuns& runs, std::size_t position) {
-  if (runs.noted()[position].type != types_[k]) return false;
-  return by_type_[k] || atoms_[k].admits(*runs.grouped()[position]);
+bool KeyedChains::admits(std::size_t k, const KeyedRuns& runs, const EventView& events,
+                         std::size_t position) {
+  if (runs.placed()[position].type != types_[k]) return false;
+  return by_type_[k] || atoms_[k].admits(events[runs.source(position)]);
 }
 
-void KeyedChains::match_group(const KeyedRuns& runs, std::size_t g, FlatMatches& out) {
+void KeyedChains::match_group(const KeyedRuns& runs, std::size_t g, const EventView& events,
+                              FlatMatches& out) {
   const Run group = runs.group_run(g);
   const std::size_t steps = atoms_.size();
   const std::size_t later_steps = steps - 1;
   const std::size_t length = group.end - group.begin;
   out.steps = steps;
   out.slots = slots_;
-  // Backwards through the group: before an event is noted as admitted by a step, what the steps
-  // admit nearest after it is its next event for each step.
   next_.resize(length * later_steps);
-  std::fill(last_.begin(), last_.end(), kNoNext);
-  starts_.clear();
-  for (std::size_t offset = length; offset-- > 0;) {
-    std::copy(last_.begin() + 1, last_.end(),
-              next_.begin() + static_cast<std::ptrdiff_t>(offset * later_steps));
-    for (std::size_t k = 0; k < steps; ++k) {
-      if (!admits(k, runs, group.begin + offset)) continue;
-      if (k == 0) {
-        starts_.push_back(static_cast<std::uint32_t>(offset));
-      } else {
-        last_[k] = static_cast<std::uint32_t>(offset);
-      }
-    }
-  }
+  note_next_events(length, steps, next_.data(), last_.data(), starts_,
+                   [&](std::size_t k, std::size_t offset) {
+                     return admits(k, runs, events, group.begin + offset);
+                   });
   // Forwards through the starts: each follows the next events of the steps, within their
   // windows.
-  const KeyedRuns::Noted* noted = runs.noted().data() + group.begin;
+  const KeyedRuns::Placed* placed = runs.placed() + group.begin;
   for (std::size_t s = starts_.size(); s-- > 0;) {
     path_[0] = starts_[s];
     bool complete = true;
     for (std::size_t k = 1; k < steps && complete; ++k) {
       const std::uint32_t next = next_[path_[k - 1] * later_steps + (k - 1)];
       complete = next != kNoNext &&
-                 !(windows_[k] && window_exceeded(noted[path_[k - 1]].ts, noted[next].ts,
+                 !(windows_[k] && window_exceeded(placed[path_[k - 1]].ts, placed[next].ts,
                                                   *windows_[k]));
       path_[k] = next;
     }
     if (!complete) continue;
-    for (std::size_t k = 0; k < steps; ++k) out.indices.push_back(group.begin + path_[k]);
-    out.ends.push_back(noted[path_[steps - 1]].ts);
+    for (std::size_t k = 0; k < steps; ++k) {
+      out.indices.push_back(runs.source(group.begin + path_[k]));
+    }
+    out.ends.push_back(placed[path_[steps - 1]].ts);
     const std::size_t values = out.values.size();
     for (std::size_t k = 0; k < steps; ++k) {
       if (!atoms_[k].captures_new_names()) continue;
       const std::size_t position = group.begin + path_[k];
       if (captures_key_[k]) {  // every name it adds binds the key's value
-        out.values.insert(out.values.end(), atoms_[k].new_values().size(),
-                          runs.noted()[position].value);
+        out.values.insert(out.values.end(), atoms_[k].new_values().size(), &runs.key_value(g));
         continue;
       }
-      atoms_[k].admits(*runs.grouped()[position]);  // looks up what it captures
+      atoms_[k].admits(events[runs.source(position)]);  // looks up what it captures
       out.values.insert(out.values.end(), atoms_[k].new_values().begin(),
                         atoms_[k].new_values().end());
     }

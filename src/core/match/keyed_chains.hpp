@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "match/keyed_runs.hpp"
+#include "match/next_events.hpp"
 #include "match/results.hpp"
 #include "model/model.hpp"
 #include "plan/atom_plan.hpp"
@@ -29,15 +30,17 @@ class KeyedChains {
   KeyedChains(KeyedChains&&) = default;  // the atoms stay where they are
   KeyedChains(const KeyedChains&) = delete;  // the atom plans view the atoms' names
 
-  // Appends the matches of group g of `runs` (an exact one) to `out`, with the grouped positions
-  // of their events as indices, in order of their first events.
-  void match_group(const KeyedRuns& runs, std::size_t g, FlatMatches& out);
+  // Appends the matches of group g of `runs` (an exact one, grouped from `events`) to `out`, in
+  // order of their first events.
+  void match_group(const KeyedRuns& runs, std::size_t g, const EventView& events,
+                   FlatMatches& out);
 
  private:
-  static constexpr std::uint32_t kNoNext = static_cast<std::uint32_t>(-1);
+  static constexpr std::uint32_t kNoNext = kNoNextEvent;
 
   explicit KeyedChains(const Plan& plan);
-  bool admits(std::size_t k, const KeyedRuns& runs, std::size_t position);
+  bool admits(std::size_t k, const KeyedRuns& runs, const EventView& events,
+              std::size_t position);
 
   std::size_t slots_;                  // of the bindings
   std::vector<Atom> stripped_;         // per step, its atom without the `==` tests of the key

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -53,6 +54,18 @@ std::uint64_t payload(const Value& value) {
   return 0;
 }
 
+// key_class of a value of `kind`, without reading the value again.
+KeyClass class_of(ValueKind kind) {
+  switch (kind) {
+    case ValueKind::String: return KeyClass::String;
+    case ValueKind::Int:
+    case ValueKind::Float: return KeyClass::Number;
+    case ValueKind::Bool: return KeyClass::Bool;
+    case ValueKind::Null: break;
+  }
+  return KeyClass::Null;
+}
+
 }  // namespace
 
 std::optional<KeyedRuns> KeyedRuns::of(const std::vector<CompiledStep>& steps) {
@@ -64,6 +77,7 @@ std::optional<KeyedRuns> KeyedRuns::of(const std::vector<CompiledStep>& steps) {
   for (const std::vector<plan::AttributeKey>& attributes : runs.attributes_) {
     if (attributes.size() > 1) return std::nullopt;
   }
+  if (runs.types_.size() >= kMostTypes) return std::nullopt;
   return runs;
 }
 
@@ -94,109 +108,188 @@ KeyedRuns::KeyedRuns(const std::vector<CompiledStep>& steps, std::string correla
   }
 }
 
-// The number of the key of the value that `read` found, numbered by first appearance in the run;
-// a value that differs from the key's first one makes the key inexact.
-std::uint32_t KeyedRuns::key_number(const Read& read) {
-  if (2 * (key_count_ + 1) > keys_.size()) {
-    std::vector<Key> old(std::max<std::size_t>(1024, 2 * keys_.size()));
-    old.swap(keys_);
-    for (const Key& key : old) {
-      if (!key.value) continue;
-      std::size_t at = key.hash & (keys_.size() - 1);
-      while (keys_[at].value) at = (at + 1) & (keys_.size() - 1);
-      keys_[at] = key;
-    }
+// What the pass over the run read of an event whose key is yet to be numbered: the value that
+// decides its key, that value's hash, kind and payload (of an Int, Float or Bool: strings share
+// a key only when equal), and the event's offset in the run.
+struct KeyedRuns::Pending {
+  const Value* value;
+  std::uint64_t hash;
+  std::uint64_t payload;
+  std::uint32_t offset;
+  std::uint8_t kind;
+};
+
+void KeyedRuns::grow_keys() {
+  LargeVector<Key> old(2 * keys_.size());
+  old.swap(keys_);
+  for (const Key& key : old) {
+    if (!key.value) continue;
+    std::size_t at = key.hash & (keys_.size() - 1);
+    while (keys_[at].value) at = (at + 1) & (keys_.size() - 1);
+    keys_[at] = key;
   }
-  const Value& value = *read.value;
-  const KeyClass value_class = key_class(value);
-  std::size_t at = read.hash & (keys_.size() - 1);
+}
+
+// The number of the key of the value that `pending` found, numbered by first appearance in the
+// run; a value that differs from the key's first one makes the key inexact. Counts the key's
+// events for the sort.
+std::uint32_t KeyedRuns::key_number(const Pending& pending) {
+  if (2 * (groups_ + 1) > keys_.size()) grow_keys();
+  const Value& value = *pending.value;
+  const KeyClass value_class = class_of(static_cast<ValueKind>(pending.kind));
+  std::size_t at = pending.hash & (keys_.size() - 1);
   while (true) {
     Key& key = keys_[at];
     if (!key.value) {
-      const auto number = static_cast<std::uint32_t>(key_count_++);
-      key = Key{&value, read.hash, read.payload, number, value_class, read.kind};
-      exact_.push_back(read.kind != static_cast<std::uint8_t>(ValueKind::Null));
+      const auto number = static_cast<std::uint32_t>(groups_++);
+      key = Key{&value, pending.hash, pending.payload, number, value_class, pending.kind};
+      key_values_[number] = &value;
+      exact_[number] = pending.kind != static_cast<std::uint8_t>(ValueKind::Null);
+      starts_[number + 2] = 1;
       return number;
     }
-    if (key.hash == read.hash && key.key_class == value_class &&
+    if (key.hash == pending.hash && key.key_class == value_class &&
         (value_class != KeyClass::String || *key.value == value)) {
-      if (key.kind != read.kind || key.payload != read.payload) exact_[key.number] = 0;
+      if (key.kind != pending.kind || key.payload != pending.payload) exact_[key.number] = 0;
+      ++starts_[key.number + 2];
       return key.number;
     }
     at = (at + 1) & (keys_.size() - 1);
   }
 }
 
+namespace {
+
+// Room for `count` items of T at `at` in a block, aligned for T; moves `at` past them.
+template <class T>
+T* carve(std::byte*& at, std::size_t count) {
+  const auto address = reinterpret_cast<std::uintptr_t>(at);
+  const std::uintptr_t aligned = (address + alignof(T) - 1) & ~(std::uintptr_t{alignof(T)} - 1);
+  T* items = reinterpret_cast<T*>(aligned);
+  at = reinterpret_cast<std::byte*>(items + count);
+  return items;
+}
+
+}  // namespace
+
+std::byte* KeyedRuns::Block::room(std::size_t bytes) {
+  if (bytes <= bytes_) return data_;
+  if (data_) release_large(data_, bytes_);
+  data_ = nullptr;
+  bytes_ = 0;
+  data_ = static_cast<std::byte*>(allocate_large(bytes));
+  bytes_ = bytes;
+  return data_;
+}
+
+void KeyedRuns::lay_out(std::size_t length) {
+  const std::size_t bytes =
+      length * (sizeof(Placed) + sizeof(std::int64_t) + 2 * sizeof(std::uint32_t) +
+                sizeof(const Value*) + 2) +
+      2 * sizeof(std::uint32_t) + 4 * alignof(Placed);
+  std::byte* at = block_.room(bytes);
+  const std::byte* const end = at + bytes;
+  placed_ = carve<Placed>(at, length);
+  run_ts_ = carve<std::int64_t>(at, length);
+  key_values_ = carve<const Value*>(at, length);
+  key_of_ = carve<std::uint32_t>(at, length);
+  starts_ = carve<std::uint32_t>(at, length + 2);
+  run_types_ = carve<std::uint8_t>(at, length);
+  exact_ = carve<std::uint8_t>(at, length);
+  if (at > end) invariant_failure("a grouping outgrew its block");
+}
+
 void KeyedRuns::group(const EventView& events, const Run& run) {
+  if (!takes(run)) invariant_failure("a run too long to group by key");
   const std::size_t length = run.end - run.begin;
-  std::fill(keys_.begin(), keys_.end(), Key{});
-  key_count_ = 0;
-  exact_.clear();
-  // First each event's value and its hash. The attributes lie in blocks of their own, so those of
-  // the events a few positions ahead are fetched early (the events themselves are fetched further
-  // ahead by visit_events).
-  reserve_for(read_, length);
-  read_.resize(length);
-  Read* const reads = read_.data();
+  run_begin_ = run.begin;
+  lay_out(length);
+  // The key table is sized by the run from the start, so that a run of many keys seldom
+  // rehashes them.
+  const std::size_t slots =
+      std::bit_ceil(std::max<std::size_t>(1024, length / tuning::kEventsPerKeySlot));
+  if (keys_.size() < slots) {
+    keys_ = LargeVector<Key>(slots);
+  } else {
+    std::fill(keys_.begin(), keys_.end(), Key{});
+  }
+  groups_ = 0;
+  starts_[0] = starts_[1] = 0;
+  grouped_.clear();
+  // One pass over the run reads each event's type, timestamp and value, and numbers the keys a
+  // few events behind: the table outgrows the cache where keys are many, so the slot of each
+  // value is fetched when the value is read, and looked at once the pass is kSlotsAhead further.
+  // The attributes lie in blocks of their own, so those of the events a few positions ahead are
+  // fetched early too (the events themselves are fetched further ahead by visit_events).
+  constexpr std::size_t kSlotsAhead = tuning::kKeySlotsAhead;
+  static_assert((kSlotsAhead & (kSlotsAhead - 1)) == 0, "the ring of pending keys wraps by mask");
+  Pending pending[kSlotsAhead];
+  std::size_t numbered = 0;
+  std::size_t read = 0;
+  const auto number_one = [&] {
+    const Pending& next = pending[numbered++ & (kSlotsAhead - 1)];
+    key_of_[next.offset] = key_number(next);
+  };
   constexpr std::size_t kAttributesAhead = tuning::kKeyAttributesAhead;
+  constexpr std::uint8_t kNoType = kMostTypes;
   visit_events(events, run.begin, run.end, [&](std::size_t i, const Event& event) {
     if (i + kAttributesAhead < run.end) {
       prefetch_attributes(events[i + kAttributesAhead], tuning::kAttributeBytes);
     }
-    Read& read = reads[i - run.begin];
-    read.value = nullptr;
+    const std::size_t offset = i - run.begin;
+    run_ts_[offset] = event.ts;
+    key_of_[offset] = kNoKey;
     const std::size_t type = types_.find(event.typ);
-    if (type == plan::kNone || attributes_[type].empty()) return true;
+    run_types_[offset] = type == plan::kNone ? kNoType : static_cast<std::uint8_t>(type);
+    if (type == plan::kNone) return true;
     // A start that captures a missing attribute binds Null, so Null is a key like any other.
     const Value& value = attributes_[type].front().or_null(event.attrs);
-    if (equals_nothing(value)) return true;
-    read = Read{&value, ValueHash()(value), payload(value), event.ts,
-                static_cast<std::uint32_t>(type), static_cast<std::uint8_t>(value.kind())};
+    // Keys are mostly Ints: those are hashed here rather than through a general Value path.
+    const ValueKind kind = value.kind();
+    std::uint64_t hash = 0;
+    std::uint64_t bits = 0;
+    if (kind == ValueKind::Int) {
+      bits = static_cast<std::uint64_t>(value.as_int());
+      hash = number_hash(static_cast<double>(value.as_int()));
+    } else {
+      if (equals_nothing(value)) return true;
+      hash = ValueHash()(value);
+      bits = payload(value);
+    }
+    __builtin_prefetch(&keys_[hash & (keys_.size() - 1)]);
+    if (read - numbered == kSlotsAhead) number_one();
+    pending[read++ & (kSlotsAhead - 1)] =
+        Pending{&value, hash, bits, static_cast<std::uint32_t>(offset),
+                static_cast<std::uint8_t>(kind)};
     return true;
   });
-  // Then the keys, in run order. The table outgrows the cache where keys are many, so the slot
-  // of a value a few positions ahead is fetched early.
-  constexpr std::size_t kSlotsAhead = tuning::kKeySlotsAhead;
-  reserve_for(key_of_, length);
-  key_of_.resize(length);
-  std::uint32_t* const key_of = key_of_.data();
-  std::size_t placed = 0;
-  for (std::size_t offset = 0; offset < length; ++offset) {
-    if (offset + kSlotsAhead < length && reads[offset + kSlotsAhead].value && !keys_.empty()) {
-      __builtin_prefetch(&keys_[reads[offset + kSlotsAhead].hash & (keys_.size() - 1)]);
-    }
-    if (!reads[offset].value) {
-      key_of[offset] = kNoKey;
-      continue;
-    }
-    key_of[offset] = key_number(reads[offset]);
-    ++placed;
-  }
-  // A counting sort by key, stable, so each group keeps run order.
-  starts_.assign(key_count_ + 1, 0);
-  for (std::size_t offset = 0; offset < length; ++offset) {
-    if (key_of[offset] != kNoKey) ++starts_[key_of[offset] + 1];
-  }
-  for (std::size_t g = 0; g < key_count_; ++g) starts_[g + 1] += starts_[g];
-  reserve_for(grouped_, placed);
-  reserve_for(sources_, placed);
-  reserve_for(grouped_noted_, placed);
-  grouped_.resize(placed);
-  sources_.resize(placed);
-  grouped_noted_.resize(placed);
-  const Event** const grouped = grouped_.data();
-  std::size_t* const sources = sources_.data();
-  Noted* const noted = grouped_noted_.data();
-  std::vector<std::size_t> next(starts_.begin(), starts_.end() - 1);
+  while (numbered < read) number_one();
+  // A counting sort by key, stable, so each group keeps run order: the counts lie one further
+  // on, so that placing each event moves its group's start to the next group's.
+  std::uint32_t* const starts = starts_;
+  for (std::size_t g = 2; g < groups_ + 2; ++g) starts[g] += starts[g - 1];
+  const std::uint32_t* const key_of = key_of_;
+  const std::uint8_t* const run_types = run_types_;
+  const std::int64_t* const run_ts = run_ts_;
+  Placed* const placed = placed_;
   for (std::size_t offset = 0; offset < length; ++offset) {
     const std::uint32_t key = key_of[offset];
     if (key == kNoKey) continue;
-    const std::size_t at = next[key]++;
-    const Read& read = reads[offset];
-    grouped[at] = &events[run.begin + offset];
-    sources[at] = run.begin + offset;
-    noted[at] = Noted{read.ts, read.value, read.type};
+    placed[starts[key + 1]++] =
+        Placed{run_ts[offset], static_cast<std::uint32_t>(offset), run_types[offset]};
   }
+}
+
+EventView KeyedRuns::grouped_events(const EventView& events) {
+  const std::size_t placed = groups_ == 0 ? 0 : starts_[groups_];
+  if (grouped_.empty()) {
+    reserve_for(grouped_, placed);
+    grouped_.resize(placed);
+    for (std::size_t position = 0; position < placed; ++position) {
+      grouped_[position] = &events[source(position)];
+    }
+  }
+  return EventView(grouped_.data(), grouped_.size());
 }
 
 }  // namespace vashlet

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "match/partitions.hpp"
@@ -26,30 +27,43 @@ class KeyedRuns {
  public:
   // The grouping for `pattern`, or nothing where its steps are not all correlated by one name.
   static std::optional<KeyedRuns> of(const std::vector<CompiledStep>& steps);
+  // A copy has the tables but none of the grouping: each worker copies the plan's.
+  KeyedRuns(const KeyedRuns& other)
+      : name_(other.name_), types_(other.types_), attributes_(other.attributes_) {}
+  KeyedRuns(KeyedRuns&&) = default;  // the grouping's block stays where it is
+  KeyedRuns& operator=(const KeyedRuns&) = delete;
+  KeyedRuns& operator=(KeyedRuns&&) = default;
   // The name that correlates the steps.
   const std::string& name() const { return name_; }
   // The id that the grouping gives events of `type` (plan::kNone: a type it does not group).
   std::size_t type_id(std::string_view type) const { return types_.find(type); }
+  // Whether `run` is short enough: its events are numbered in 32 bits.
+  static bool takes(const Run& run) { return run.end - run.begin < kNoKey; }
 
-  // Groups the events of `run` by the key of the value that the pattern correlates (each type
-  // offers it through one attribute). Events of other types, and values that equal nothing, are
-  // in no group: they can change no match.
+  // Groups the events of `run` (one that it takes) by the key of the value that the pattern
+  // correlates (each type offers it through one attribute). Events of other types, and values
+  // that equal nothing, are in no group: they can change no match.
   void group(const EventView& events, const Run& run);
-  // The grouped events, group after group, each group in run order.
-  const LargeVector<const Event*>& grouped() const { return grouped_; }
-  std::size_t groups() const { return starts_.size() - 1; }
+  std::size_t groups() const { return groups_; }
+  // The positions of group g's events, in run order, among the grouped events.
   Run group_run(std::size_t g) const { return Run{starts_[g], starts_[g + 1]}; }
   // The index in the run's EventView of the grouped event at `position`.
-  std::size_t source(std::size_t position) const { return sources_[position]; }
-  // Per grouped event, what the grouping read of it, so that a matcher that needs no more never
-  // reads the events again: its timestamp, its value of the key (what a capture of the key
-  // attribute binds) and its type id.
-  struct Noted {
+  std::size_t source(std::size_t position) const { return run_begin_ + placed_[position].source; }
+  // Per grouped position, what the grouping read of the event, so that a matcher that needs no
+  // more never reads the events again: its timestamp and type id, with its offset in the run.
+  // One record, so that placing an event in its group writes one line.
+  struct Placed {
     std::int64_t ts;
-    const Value* value;
-    std::uint32_t type;
+    std::uint32_t source;
+    std::uint8_t type;
   };
-  const LargeVector<Noted>& noted() const { return grouped_noted_; }
+  const Placed* placed() const { return placed_; }
+  // The first value of group g's key (what a capture of the key attribute binds where the group
+  // is exact).
+  const Value& key_value(std::size_t g) const { return *key_values_[g]; }
+  // The grouped events of the run of `events` last grouped, as a run of their own for a matcher
+  // that reads events; valid until the next grouping.
+  EventView grouped_events(const EventView& events);
   // The attribute through which events of type `id` offer their key.
   std::string_view key_attribute(std::size_t id) const {
     return attributes_[id].front().name();
@@ -60,9 +74,15 @@ class KeyedRuns {
   bool exact(std::size_t g) const { return exact_[g] != 0; }
 
  private:
+  static constexpr std::uint32_t kNoKey = static_cast<std::uint32_t>(-1);
+  // Type ids fit a byte; patterns that name more types than that are not grouped.
+  static constexpr std::size_t kMostTypes = 255;
+
   KeyedRuns(const std::vector<CompiledStep>& steps, std::string name);
-  struct Read;
-  std::uint32_t key_number(const Read& read);
+  struct Pending;
+  std::uint32_t key_number(const Pending& pending);
+  void grow_keys();
+  void lay_out(std::size_t length);
 
   std::string name_;
   plan::TypeTable types_;
@@ -80,28 +100,44 @@ class KeyedRuns {
     KeyClass key_class = KeyClass::Null;
     std::uint8_t kind = 0;
   };
-  std::vector<Key> keys_;
-  std::size_t key_count_ = 0;
-  // Per event of the run, what the first pass read: the value that decides its key (null: none)
-  // and that value's hash, kind and payload (of an Int, Float or Bool: strings share a key only
-  // when equal), with the event's timestamp and type id.
-  struct Read {
-    const Value* value;
-    std::uint64_t hash;
-    std::uint64_t payload;
-    std::int64_t ts;
-    std::uint32_t type;
-    std::uint8_t kind;
+  LargeVector<Key> keys_;
+  std::size_t groups_ = 0;
+  // One block for every array of a grouping, sized by the run: a call that groups a run of about
+  // the size of the last one reuses the pages that the memory module kept, where separate
+  // smaller buffers would each be allocated and faulted in anew. Per event in run order: its
+  // timestamp, key (kNoKey: none) and type id; per grouped position: what placed() tells;
+  // per key: its group's first position (one more at the end, and one spare for the
+  // counting), first value and exactness.
+  class Block {
+   public:
+    Block() = default;
+    Block(Block&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)), bytes_(std::exchange(other.bytes_, 0)) {}
+    Block& operator=(Block&& other) noexcept {
+      std::swap(data_, other.data_);
+      std::swap(bytes_, other.bytes_);
+      return *this;
+    }
+    ~Block() {
+      if (data_) release_large(data_, bytes_);
+    }
+    // At least `bytes` bytes, their contents undefined.
+    std::byte* room(std::size_t bytes);
+
+   private:
+    std::byte* data_ = nullptr;
+    std::size_t bytes_ = 0;
   };
-  LargeVector<Read> read_;
-  // Per event of the run, its key (kNoKey: none).
-  static constexpr std::uint32_t kNoKey = static_cast<std::uint32_t>(-1);
-  LargeVector<std::uint32_t> key_of_;
-  std::vector<char> exact_;  // per key
-  std::vector<std::size_t> starts_;  // per group, its first position; one more at the end
-  LargeVector<const Event*> grouped_;
-  LargeVector<std::size_t> sources_;
-  LargeVector<Noted> grouped_noted_;
+  Block block_;
+  std::size_t run_begin_ = 0;
+  std::int64_t* run_ts_ = nullptr;
+  std::uint32_t* key_of_ = nullptr;
+  std::uint8_t* run_types_ = nullptr;
+  Placed* placed_ = nullptr;
+  std::uint32_t* starts_ = nullptr;
+  const Value** key_values_ = nullptr;
+  std::uint8_t* exact_ = nullptr;
+  LargeVector<const Event*> grouped_;  // where a matcher reads them (grouped_events)
 };
 
 }  // namespace vashlet

@@ -24,7 +24,8 @@ void RunMatcher::match_run(const Run& run, FlatMatches& out, RunSink* sink) {
     if (sink) sink->run_matched(out, begin, events_);
     return;
   }
-  const bool by_key = keyed_ && run.end - run.begin >= tuning::kSplitFrom && !takes_chains(run);
+  const bool by_key = keyed_ && run.end - run.begin >= tuning::kSplitFrom && !takes_chains(run) &&
+                      KeyedRuns::takes(run);
   if (by_key) {
     paths_taken_.note(Path::Keyed);
     match_by_key(run, out);
@@ -46,24 +47,31 @@ StepMatcher& RunMatcher::steps() {
 
 void RunMatcher::match_by_key(const Run& run, FlatMatches& out) {
   keyed_->group(events_, run);
-  const EventView grouped(keyed_->grouped().data(), keyed_->grouped().size());
+  std::optional<EventView> grouped;  // made for the step matcher, where a key needs it
   std::optional<StepMatcher> matcher;
   const std::size_t begin = out.size();
-  if (keyed_chains_) paths_taken_.note(Path::KeyedChains);
+  bool chained = false;
   Checkpoint checkpoint;  // the step matcher has its own; chains may stop between keys
   for (std::size_t g = 0; g < keyed_->groups(); ++g) {
     if (keyed_chains_ && keyed_->exact(g)) {
       const Run group = keyed_->group_run(g);
       checkpoint(group.end - group.begin);
-      keyed_chains_->match_group(*keyed_, g, out);
+      keyed_chains_->match_group(*keyed_, g, events_, out);
+      chained = true;
       continue;
     }
-    if (!matcher) matcher.emplace(plan_, grouped, budget_, paths_taken_);
+    if (!matcher) {
+      grouped.emplace(keyed_->grouped_events(events_));
+      matcher.emplace(plan_, *grouped, budget_, paths_taken_);
+    }
+    // The step matcher gives positions among the grouped events; chains give the sources.
+    const std::size_t first = out.indices.size();
     matcher->match_run(keyed_->group_run(g), out);
+    for (std::size_t n = first; n < out.indices.size(); ++n) {
+      out.indices[n] = keyed_->source(out.indices[n]);
+    }
   }
-  for (std::size_t n = begin * out.steps; n < out.indices.size(); ++n) {
-    out.indices[n] = keyed_->source(out.indices[n]);
-  }
+  if (chained) paths_taken_.note(Path::KeyedChains);
   order_.order(out, begin, false, plan_.exhaustive());
 }
 

@@ -34,6 +34,10 @@ constexpr std::size_t kCopiedAttributeBytes = 512;
 // key-table slots fetched ahead while the keys are numbered.
 constexpr std::size_t kKeyAttributesAhead = 8;
 constexpr std::size_t kKeySlotsAhead = 16;
+// Events of a run per slot of the key table that its grouping starts with: one key per eight
+// events fits without growing the table (a key takes two slots). More events per slot: a smaller
+// table to clear where keys are few, but a rehash or more where they are many.
+constexpr std::size_t kEventsPerKeySlot = 4;
 
 // ---- Strategies per run.
 
