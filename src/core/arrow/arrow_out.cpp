@@ -95,6 +95,11 @@ void StringBuilder::append(std::string_view text) {
   validity_.append(true);
 }
 
+void StringBuilder::reserve(std::size_t strings, std::size_t bytes) {
+  reserve_for(offsets_, offsets_.size() + strings);
+  reserve_for(data_, data_.size() + bytes);
+}
+
 void StringBuilder::append_null() {
   offsets_.push_back(offsets_.back());
   validity_.append(false);
@@ -132,7 +137,7 @@ Column StringBuilder::finish(std::string name) {
   return column;
 }
 
-Column string_column(std::string format, std::string name, const std::vector<std::int64_t>& offsets,
+Column string_column(std::string format, std::string name, std::span<const std::int64_t> offsets,
                      LargeVector<std::uint8_t> data, Validity validity) {
   const std::int64_t length = static_cast<std::int64_t>(offsets.size()) - 1;
   Column column{std::move(format), std::move(name), length, validity.null_count(), {}, {}};
@@ -140,12 +145,20 @@ Column string_column(std::string format, std::string name, const std::vector<std
   if (column.format == "u" && offsets.back() > std::numeric_limits<std::int32_t>::max()) {
     column.format = "U";
   }
-  if (column.format == "u") {
-    const std::vector<std::int32_t> narrow(offsets.begin(), offsets.end());
-    column.buffers.push_back(buffer_of(narrow));
-  } else {
-    column.buffers.push_back(buffer_of(offsets));
+  // Written straight into the buffer: the offsets are as many as the strings.
+  const std::size_t width = column.format == "u" ? sizeof(std::int32_t) : sizeof(std::int64_t);
+  Column::Buffer out;
+  out.bytes.reserve(offsets.size() * width + 8);  // never a null pointer, even when empty
+  out.bytes.resize(offsets.size() * width);
+  if (width == sizeof(std::int32_t)) {
+    for (std::size_t i = 0; i < offsets.size(); ++i) {
+      const auto narrow = static_cast<std::int32_t>(offsets[i]);
+      std::memcpy(out.bytes.data() + i * width, &narrow, width);
+    }
+  } else if (!offsets.empty()) {
+    std::memcpy(out.bytes.data(), offsets.data(), offsets.size() * width);
   }
+  column.buffers.push_back(std::move(out));
   column.buffers.push_back(take_bytes(std::move(data)));
   return column;
 }

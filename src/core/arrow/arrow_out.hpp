@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -93,11 +94,14 @@ class StringBuilder {
   explicit StringBuilder(std::string format = "u");
   void append(std::string_view text);
   void append_null();
+  // Room for `strings` more strings of `bytes` in all, so that a builder filled in one pass
+  // faults its pages in once rather than at every doubling.
+  void reserve(std::size_t strings, std::size_t bytes);
   Column finish(std::string name);
 
  private:
   std::string format_;
-  std::vector<std::int64_t> offsets_{0};
+  LargeVector<std::int64_t> offsets_{0};
   LargeVector<std::uint8_t> data_;
   Validity validity_;
 };
@@ -123,7 +127,7 @@ class FixedWriter {
 
 // Strings "u" or "U" from their end offsets (one more than the strings, from 0) and their bytes;
 // "u" becomes "U" when the text outgrows 32-bit offsets.
-Column string_column(std::string format, std::string name, const std::vector<std::int64_t>& offsets,
+Column string_column(std::string format, std::string name, std::span<const std::int64_t> offsets,
                      LargeVector<std::uint8_t> data, Validity validity = {});
 Column null_column(std::string name, std::int64_t length);
 Column struct_column(std::string name, std::int64_t length, std::vector<Column> children,

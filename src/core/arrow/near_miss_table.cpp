@@ -55,6 +55,9 @@ class FailuresColumn {
   template <class Each>
   void append_all(const Each& each) {
     using explain::FailedClause;
+    std::size_t rows_total = 0;
+    each([&](const explain::NearMissRows&, std::size_t) { ++rows_total; });
+    offsets_.reserve(offsets_.size() + rows_total);
     each([&](const explain::NearMissRows& rows, std::size_t row) {
       const std::size_t count = rows.failure_count(row);
       if (rows.verdict(row).reason != explain::Reason::PredicateFailed) {
@@ -82,6 +85,14 @@ class FailuresColumn {
     const auto clauses = [&](const auto& visit) {
       for (const ClauseAt& at : found) visit(at.bound, *at.clause);
     };
+    // Every field has a string or a null per clause: room for them all up front. The bytes are
+    // a guess where a clause's text varies; the builders grow past it as they must.
+    const std::size_t n = found.size();
+    for (StringBuilder* field : {&attribute_, &expected_, &binding_, &bound_, &name_, &actual_}) {
+      field->reserve(n, n * 4);
+    }
+    type_.reserve(n, n * std::string_view("reference").size());
+    operator_.reserve(n, n * 2);
     using Kind = FailedClause::Kind;
     clauses([&](const Value*, const FailedClause& clause) {
       type_.append(clause.kind == Kind::Predicate   ? "predicate"
@@ -316,6 +327,8 @@ class DetailColumns {
     failures_.append_all(each);
   }
 
+  void reserve(std::size_t rows) { blocking_type_.reserve(rows, 0); }
+
   void finish(std::vector<Column>& columns) {
     columns.push_back(event_row_.finish("event_row"));
     columns.push_back(candidate_row_.finish("candidate_row"));
@@ -442,6 +455,13 @@ arrow::Table near_miss_rows_table(const Pattern& pattern, const SortedEvents& ev
   using Rows = explain::NearMissRows;
   // A column at a time: each pass keeps one builder at hand.
   LeadColumns lead(events);
+  std::size_t longest_type = 0;
+  for (const Step& step : pattern.steps) {
+    longest_type = std::max(longest_type, step.atom.event_type.size());
+  }
+  lead.next_types.reserve(total, total * longest_type);
+  lead.reasons.reserve(total, total * kReasonNames[0].size());
+  lead.details.reserve(total);
   each([&](const Rows& part, std::size_t row) { lead.start_rows.append(part.start(row)); });
   each([&](const Rows& part, std::size_t row) {
     lead.partitions.append(events.partition(part.start(row)));

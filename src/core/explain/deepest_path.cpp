@@ -46,7 +46,8 @@ constexpr std::size_t kCacheLimit = std::size_t{1} << 18;
 
 }  // namespace
 
-PathResult DeepestPathSearch::deepest_path(std::size_t start, Bindings bindings) {
+void DeepestPathSearch::deepest_path(std::size_t start, const Bindings& bindings,
+                                     PathResult& out) {
   // The caches only save work, so they are dropped between starts once they grow large: memory
   // stays bounded by what one start needs.
   if (states_.size() + tried_.size() + bound_.cached() > kCacheLimit) {
@@ -61,21 +62,20 @@ PathResult DeepestPathSearch::deepest_path(std::size_t start, Bindings bindings)
       state(1, start,
             bindings_.intern(reads_.drops_before(pattern_.steps.size())
                                  ? reads_.narrowed_after(bindings, 0)
-                                 : std::move(bindings)));
+                                 : bindings));
   solve(root);
-  PathResult result;
-  result.path.push_back(start);
+  out.path.clear();
+  out.path.push_back(start);
   std::size_t at = root;
   while (states_[at].best_child != kNone) {
     at = states_[at].best_child;
-    result.path.push_back(states_[at].last);
+    out.path.push_back(states_[at].last);
   }
-  if (!reads_.drops_before(result.path.size())) {
-    result.bindings = bindings_.get(states_[at].bindings);
-    return result;
+  if (!reads_.drops_before(out.path.size())) {
+    out.bindings = bindings_.get(states_[at].bindings);
+    return;
   }
-  result.bindings = capture_along(result.path, bindings);
-  return result;
+  out.bindings = capture_along(out.path, bindings);
 }
 
 Bindings DeepestPathSearch::capture_along(const std::vector<std::size_t>& path,

@@ -26,8 +26,9 @@ class DeepestPathSearch {
       : events_(events), pattern_(pattern), reads_(facts.reads), run_(run),
         values_(events, run, facts.lookups), bound_(events, pattern, run, values_, bindings_) {}
 
-  // The deepest path from `start`, whose step-0 evaluation gave `bindings`.
-  PathResult deepest_path(std::size_t start, Bindings bindings);
+  // The deepest path from `start`, whose step-0 evaluation gave `bindings`, written into `out`
+  // (whose storage a caller reuses from start to start).
+  void deepest_path(std::size_t start, const Bindings& bindings, PathResult& out);
 
  private:
   struct State {

@@ -55,6 +55,7 @@ struct RunScratch {
   Bindings bindings;
   AtomCheck first;
   AtomCheck second;
+  PathResult deepest;
 };
 
 // Adds the near misses of the run events[begin, end) to `out`, in ascending start order.
@@ -94,7 +95,8 @@ void near_misses_of_run(const EventView& events, const Pattern& pattern, const P
       continue;
     }
     if (!search) search.emplace(events, pattern, facts, run);
-    PathResult deepest = search->deepest_path(start, bindings);
+    search->deepest_path(start, bindings, scratch.deepest);
+    const PathResult& deepest = scratch.deepest;
     const std::size_t reached = deepest.path.size();
     if (reached == n) {
       if (!deepest_only || matched) continue;

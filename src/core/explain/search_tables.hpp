@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <limits>
+#include <utility>
 #include <unordered_map>
 #include <vector>
 
@@ -38,16 +39,9 @@ std::size_t hash_bindings(const Bindings& bindings);
 // Interned maps keep their address while more are added: the search holds references to them.
 class BindingsTable {
  public:
-  std::size_t intern(Bindings bindings) {
-    const std::size_t hash = hash_bindings(bindings);
-    auto [first, last] = by_hash_.equal_range(hash);
-    for (auto it = first; it != last; ++it) {
-      if (identical(items_[it->second], bindings)) return it->second;
-    }
-    items_.push_back(std::move(bindings));
-    by_hash_.emplace(hash, items_.size() - 1);
-    return items_.size() - 1;
-  }
+  // Copies or moves `bindings` in only when they are new.
+  std::size_t intern(const Bindings& bindings) { return add(bindings); }
+  std::size_t intern(Bindings&& bindings) { return add(std::move(bindings)); }
   const Bindings& get(std::size_t id) const { return items_[id]; }
   void clear() {
     items_.clear();
@@ -55,6 +49,18 @@ class BindingsTable {
   }
 
  private:
+  template <class B>
+  std::size_t add(B&& bindings) {
+    const std::size_t hash = hash_bindings(bindings);
+    auto [first, last] = by_hash_.equal_range(hash);
+    for (auto it = first; it != last; ++it) {
+      if (identical(items_[it->second], bindings)) return it->second;
+    }
+    items_.push_back(std::forward<B>(bindings));
+    by_hash_.emplace(hash, items_.size() - 1);
+    return items_.size() - 1;
+  }
+
   std::deque<Bindings> items_;
   std::unordered_multimap<std::size_t, std::size_t> by_hash_;
 };
