@@ -1,6 +1,7 @@
 // Unit tests of the core's shared text helpers (UTF-8, white space, display quoting), of the
-// split of runs among threads, of durations in ticks, of event copies written into shared slabs
-// and of one compiled plan serving every call and worker, built by the fuzz configuration (VASHLET_FUZZ=ON) and run by .ci/sanitize-and-fuzz.
+// numbering of keys by their bytes, of the split of runs among threads, of durations in ticks, of
+// event copies written into shared slabs and of one compiled plan serving every call and worker,
+// built by the fuzz configuration (VASHLET_FUZZ=ON) and run by .ci/sanitize-and-fuzz.
 #include <cstdio>
 #include <optional>
 #include <stdexcept>
@@ -10,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "arrow/key_numbers.hpp"
 #include "model/duration.hpp"
 #include "model/model.hpp"
 #include "memory/packed_events.hpp"
@@ -245,8 +247,36 @@ void language_walks_and_plans() {
   }
 }
 
+// Keys that share words or sizes (the slot tells keys of up to 8 bytes apart by its first word
+// and size alone) keep their own numbers, in order of first appearance, across the table's growth.
+void key_numbers_by_bytes() {
+  std::vector<std::string> keys = {"", "a", "b", "ab", "aab", "abb", "abcd", "abcde", "abcdefgh",
+                                   std::string("ab\0", 3), std::string("\0", 1),
+                                   "abcdefgh" + std::string(8, '\0'), "abcdefghi", "abcdefghij"};
+  keys.push_back(std::string("abcdefgh\0", 9));
+  keys.push_back(std::string(40, 'x'));
+  keys.push_back(std::string(39, 'x') + "y");
+  for (int i = 0; i < 5000; ++i) keys.push_back("u" + std::to_string(100000 + i));
+  KeyNumbers numbers;
+  for (int pass = 0; pass < 2; ++pass) {
+    for (std::size_t k = 0; k < keys.size(); ++k) {
+      bool fresh = false;
+      const std::uint32_t number = numbers.number(keys[k], [&] { fresh = true; });
+      check(number == k && fresh == (pass == 0), "a key keeps the number of its first appearance");
+    }
+  }
+  check(numbers.size() == keys.size(), "each distinct key is numbered once");
+  for (std::size_t k = 0; k < keys.size(); ++k) {
+    check(numbers.find(keys[k]) == std::optional<std::uint32_t>(static_cast<std::uint32_t>(k)),
+          "find gives a known key's number");
+  }
+  check(!numbers.find("abcdefg") && !numbers.find("u99") && !numbers.find(std::string(41, 'x')),
+        "find knows no unseen key");
+}
+
 int main() {
   durations_in_ticks();
+  key_numbers_by_bytes();
   utf8_sequences();
   stray_bytes();
   runs_among_threads();

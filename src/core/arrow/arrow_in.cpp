@@ -8,19 +8,13 @@
 
 namespace vashlet::arrow {
 
+using detail::load;
+
 void fail(FailureKind kind, std::string message) {
   throw InputFailure{kind, std::move(message), 0};
 }
 
 namespace {
-
-template <class T>
-T load(const void* base, std::int64_t index) {
-  T value;
-  std::memcpy(&value, static_cast<const char*>(base) + index * static_cast<std::int64_t>(sizeof(T)),
-              sizeof(T));
-  return value;
-}
 
 struct Named {
   std::string_view format;
@@ -242,93 +236,6 @@ std::optional<std::int64_t> ColumnReader::first_null(std::int64_t rows) const {
     if (is_null(row)) return row;
   }
   return std::nullopt;
-}
-
-std::int64_t ColumnReader::index_at(std::int64_t row) const {
-  const std::int64_t at = row + offset_;
-  switch (layout_) {
-    case Layout::I8: return load<std::int8_t>(values_, at);
-    case Layout::I16: return load<std::int16_t>(values_, at);
-    case Layout::I32: return load<std::int32_t>(values_, at);
-    case Layout::I64: return load<std::int64_t>(values_, at);
-    case Layout::U8: return load<std::uint8_t>(values_, at);
-    case Layout::U16: return load<std::uint16_t>(values_, at);
-    case Layout::U32: return load<std::uint32_t>(values_, at);
-    case Layout::U64: return static_cast<std::int64_t>(load<std::uint64_t>(values_, at));
-    default: invariant_failure("index_at on a column that holds no integers");
-  }
-}
-
-std::int64_t ColumnReader::dictionary_index(std::int64_t row) const {
-  const std::int64_t index = index_at(row);
-  if (index < 0 || index >= dictionary_->length()) [[unlikely]] {
-    bad_index(row, index);
-  }
-  return index;
-}
-
-std::int64_t ColumnReader::int_at(std::int64_t row) const {
-  if (dictionary_) return dictionary_->int_at(dictionary_index(row));
-  return index_at(row);
-}
-
-double ColumnReader::float_at(std::int64_t row) const {
-  if (dictionary_) return dictionary_->float_at(dictionary_index(row));
-  if (layout_ == Layout::F32) return load<float>(values_, row + offset_);
-  return load<double>(values_, row + offset_);
-}
-
-bool ColumnReader::bool_at(std::int64_t row) const {
-  if (dictionary_) return dictionary_->bool_at(dictionary_index(row));
-  const std::int64_t bit = row + offset_;
-  return ((static_cast<const std::uint8_t*>(values_)[bit >> 3] >> (bit & 7)) & 1) != 0;
-}
-
-// Offsets must ascend within the data: unsigned comparisons, as a negative offset is then larger
-// than the data's size (which is not negative).
-template <class Offset>
-std::string_view ColumnReader::offset_view(std::int64_t row, std::int64_t at) const {
-  using Unsigned = std::make_unsigned_t<Offset>;
-  const Offset begin = load<Offset>(values_, at);
-  const Offset end = load<Offset>(values_, at + 1);
-  if (static_cast<Unsigned>(begin) > static_cast<Unsigned>(end) ||
-      static_cast<Unsigned>(end) > static_cast<std::uint64_t>(data_end_)) [[unlikely]] {
-    bad_offsets(row, begin, end);
-  }
-  return {data_ + begin, static_cast<std::size_t>(end - begin)};
-}
-
-std::string_view ColumnReader::view_at(std::int64_t row) const {
-  const std::int64_t at = row + offset_;
-  switch (layout_) {
-    case Layout::Utf8: return offset_view<std::int32_t>(row, at);
-    case Layout::LargeUtf8: return offset_view<std::int64_t>(row, at);
-    case Layout::Utf8View: {
-      const char* view = static_cast<const char*>(values_) + at * 16;
-      const std::int32_t size = load<std::int32_t>(view, 0);
-      if (static_cast<std::uint32_t>(size) <= 12) return {view + 4, static_cast<std::size_t>(size)};
-      const std::int32_t buffer = load<std::int32_t>(view + 8, 0);
-      const std::int32_t offset = load<std::int32_t>(view + 12, 0);
-      if (size < 0 || buffer < 0 || buffer >= view_buffer_count_ || offset < 0 ||
-          offset + std::int64_t{size} > load<std::int64_t>(view_sizes_, buffer)) [[unlikely]] {
-        bad_view(row, view);
-      }
-      return {view_buffers_[buffer] + offset, static_cast<std::size_t>(size)};
-    }
-    default: invariant_failure("string_at on a column that holds no strings");
-  }
-}
-
-std::string_view ColumnReader::string_at(std::int64_t row) const {
-  if (dictionary_) return dictionary_->string_at(dictionary_index(row));
-  return view_at(row);
-}
-
-std::string_view ColumnReader::text_at(std::int64_t row) const {
-  if (dictionary_) return dictionary_->text_at(dictionary_index(row));
-  const std::string_view text = view_at(row);
-  if (!valid_utf8(text)) [[unlikely]] fail_at(row, "a string that is not UTF-8");
-  return text;
 }
 
 Value ColumnReader::value_at(std::int64_t row) const {

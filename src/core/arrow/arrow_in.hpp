@@ -12,12 +12,24 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "arrow/arrow_abi.hpp"
 #include "model/model.hpp"
 
 namespace vashlet::arrow {
+
+namespace detail {
+// The index-th T from `base`, whatever its alignment (producers need not align buffers).
+template <class T>
+T load(const void* base, std::int64_t index) {
+  T value;
+  std::memcpy(&value, static_cast<const char*>(base) + index * static_cast<std::int64_t>(sizeof(T)),
+              sizeof(T));
+  return value;
+}
+}  // namespace detail
 
 // A failure caused by the data, with the Python exception kind it maps to.
 enum class FailureKind : std::uint8_t { Type, Value, Memory, Producer };
@@ -194,6 +206,94 @@ inline bool valid_utf8(std::string_view text) {
     for (std::size_t i = 0; i < n; ++i) bits |= static_cast<unsigned char>(p[i]);
   }
   return (bits & 0x8080808080808080ull) == 0 || valid_utf8_decoded(text);
+}
+
+// The readers of one value, inline: the table reader calls them once per row and column.
+inline std::int64_t ColumnReader::index_at(std::int64_t row) const {
+  const std::int64_t at = row + offset_;
+  switch (layout_) {
+    case Layout::I8: return detail::load<std::int8_t>(values_, at);
+    case Layout::I16: return detail::load<std::int16_t>(values_, at);
+    case Layout::I32: return detail::load<std::int32_t>(values_, at);
+    case Layout::I64: return detail::load<std::int64_t>(values_, at);
+    case Layout::U8: return detail::load<std::uint8_t>(values_, at);
+    case Layout::U16: return detail::load<std::uint16_t>(values_, at);
+    case Layout::U32: return detail::load<std::uint32_t>(values_, at);
+    case Layout::U64: return static_cast<std::int64_t>(detail::load<std::uint64_t>(values_, at));
+    default: invariant_failure("index_at on a column that holds no integers");
+  }
+}
+
+inline std::int64_t ColumnReader::dictionary_index(std::int64_t row) const {
+  const std::int64_t index = index_at(row);
+  if (index < 0 || index >= dictionary_->length()) [[unlikely]] {
+    bad_index(row, index);
+  }
+  return index;
+}
+
+inline std::int64_t ColumnReader::int_at(std::int64_t row) const {
+  if (dictionary_) return dictionary_->int_at(dictionary_index(row));
+  return index_at(row);
+}
+
+inline double ColumnReader::float_at(std::int64_t row) const {
+  if (dictionary_) return dictionary_->float_at(dictionary_index(row));
+  if (layout_ == Layout::F32) return detail::load<float>(values_, row + offset_);
+  return detail::load<double>(values_, row + offset_);
+}
+
+inline bool ColumnReader::bool_at(std::int64_t row) const {
+  if (dictionary_) return dictionary_->bool_at(dictionary_index(row));
+  const std::int64_t bit = row + offset_;
+  return ((static_cast<const std::uint8_t*>(values_)[bit >> 3] >> (bit & 7)) & 1) != 0;
+}
+
+// Offsets must ascend within the data: unsigned comparisons, as a negative offset is then larger
+// than the data's size (which is not negative).
+template <class Offset>
+inline std::string_view ColumnReader::offset_view(std::int64_t row, std::int64_t at) const {
+  using Unsigned = std::make_unsigned_t<Offset>;
+  const Offset begin = detail::load<Offset>(values_, at);
+  const Offset end = detail::load<Offset>(values_, at + 1);
+  if (static_cast<Unsigned>(begin) > static_cast<Unsigned>(end) ||
+      static_cast<Unsigned>(end) > static_cast<std::uint64_t>(data_end_)) [[unlikely]] {
+    bad_offsets(row, begin, end);
+  }
+  return {data_ + begin, static_cast<std::size_t>(end - begin)};
+}
+
+inline std::string_view ColumnReader::view_at(std::int64_t row) const {
+  const std::int64_t at = row + offset_;
+  switch (layout_) {
+    case Layout::Utf8: return offset_view<std::int32_t>(row, at);
+    case Layout::LargeUtf8: return offset_view<std::int64_t>(row, at);
+    case Layout::Utf8View: {
+      const char* view = static_cast<const char*>(values_) + at * 16;
+      const std::int32_t size = detail::load<std::int32_t>(view, 0);
+      if (static_cast<std::uint32_t>(size) <= 12) return {view + 4, static_cast<std::size_t>(size)};
+      const std::int32_t buffer = detail::load<std::int32_t>(view + 8, 0);
+      const std::int32_t offset = detail::load<std::int32_t>(view + 12, 0);
+      if (size < 0 || buffer < 0 || buffer >= view_buffer_count_ || offset < 0 ||
+          offset + std::int64_t{size} > detail::load<std::int64_t>(view_sizes_, buffer)) [[unlikely]] {
+        bad_view(row, view);
+      }
+      return {view_buffers_[buffer] + offset, static_cast<std::size_t>(size)};
+    }
+    default: invariant_failure("string_at on a column that holds no strings");
+  }
+}
+
+inline std::string_view ColumnReader::string_at(std::int64_t row) const {
+  if (dictionary_) return dictionary_->string_at(dictionary_index(row));
+  return view_at(row);
+}
+
+inline std::string_view ColumnReader::text_at(std::int64_t row) const {
+  if (dictionary_) return dictionary_->text_at(dictionary_index(row));
+  const std::string_view text = view_at(row);
+  if (!valid_utf8(text)) [[unlikely]] fail_at(row, "a string that is not UTF-8");
+  return text;
 }
 
 // The describing word of a format string, for messages: "int64", "timestamp[us, tz=UTC]", ...

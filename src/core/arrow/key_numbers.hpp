@@ -61,11 +61,12 @@ class KeyNumbers {
     if (slots_.empty()) return std::nullopt;
     const ShortKey short_key(key);
     const std::uint64_t hash = hash_of(key, short_key);
+    const std::uint64_t check = check_of(short_key, hash);
     for (std::size_t at = static_cast<std::size_t>(hash) & (slots_.size() - 1);;
          at = (at + 1) & (slots_.size() - 1)) {
       const Slot& slot = slots_[at];
       if (slot.number == kEmpty) return std::nullopt;
-      if (slot.hash == hash && same_key(slot.number, key, short_key)) return slot.number;
+      if (holds(slot, check, key, short_key)) return slot.number;
     }
   }
   std::size_t size() const { return count_; }
@@ -80,31 +81,50 @@ class KeyNumbers {
     if (slots_.empty() || 2 * (count_ + 1) > slots_.size()) grow();
     const ShortKey short_key(key);
     const std::uint64_t hash = hash_of(key, short_key);
+    const std::uint64_t check = check_of(short_key, hash);
     std::size_t at = static_cast<std::size_t>(hash) & (slots_.size() - 1);
     while (true) {
       Slot& slot = slots_[at];
       if (slot.number == kEmpty) {
         on_new();
-        slot = {hash, static_cast<std::uint32_t>(count_)};
-        keys_.push_back({arena_.size(), short_key});
+        slot = {check, static_cast<std::uint32_t>(count_), size_tag(key.size())};
+        keys_.push_back({arena_.size(), hash, short_key});
         arena_.append(key);
         return static_cast<std::uint32_t>(count_++);
       }
-      if (slot.hash == hash && same_key(slot.number, key, short_key)) return slot.number;
+      if (holds(slot, check, key, short_key)) return slot.number;
       at = (at + 1) & (slots_.size() - 1);
     }
   }
 
  private:
+  // A key of at most 8 bytes is told apart by its slot alone (its first word and its size),
+  // without a visit to its Key: partitions are mostly that short, and arrive in no order.
   struct Slot {
-    std::uint64_t hash;
+    std::uint64_t check;  // a key of at most 8 bytes: its first word; a longer one: its hash
     std::uint32_t number;
+    std::uint32_t size;  // the key's size, or kLong when above 8 bytes
   };
   struct Key {
     std::size_t offset;  // in the arena
+    std::uint64_t hash;
     ShortKey short_key;
   };
   static constexpr std::uint32_t kEmpty = static_cast<std::uint32_t>(-1);
+  static constexpr std::uint32_t kLong = static_cast<std::uint32_t>(-1);
+
+  static std::uint32_t size_tag(std::size_t size) {
+    return size <= 8 ? static_cast<std::uint32_t>(size) : kLong;
+  }
+  // Up to 8 bytes, the first word holds the whole key (ShortKey's words[1] is then zero).
+  static std::uint64_t check_of(const ShortKey& short_key, std::uint64_t hash) {
+    return short_key.size <= 8 ? short_key.words[0] : hash;
+  }
+  bool holds(const Slot& slot, std::uint64_t check, std::string_view key,
+             const ShortKey& short_key) const {
+    if (slot.check != check || slot.size != size_tag(key.size())) return false;
+    return key.size() <= 8 || same_key(slot.number, key, short_key);
+  }
 
   static std::uint64_t hash_of(std::string_view key, const ShortKey& short_key) {
     if (!short_key.fits) return std::hash<std::string_view>{}(key) * 0x9E3779B97F4A7C15ull;
@@ -124,10 +144,11 @@ class KeyNumbers {
 
   void grow() {
     std::vector<Slot> old = std::move(slots_);
-    slots_.assign(old.empty() ? 1024 : old.size() * 2, Slot{0, kEmpty});
+    slots_.assign(old.empty() ? 1024 : old.size() * 2, Slot{0, kEmpty, 0});
     for (const Slot& slot : old) {
       if (slot.number == kEmpty) continue;
-      std::size_t at = static_cast<std::size_t>(slot.hash) & (slots_.size() - 1);
+      const std::uint64_t hash = keys_[slot.number].hash;
+      std::size_t at = static_cast<std::size_t>(hash) & (slots_.size() - 1);
       while (slots_[at].number != kEmpty) at = (at + 1) & (slots_.size() - 1);
       slots_[at] = slot;
     }

@@ -102,9 +102,13 @@ std::uint32_t TableReader::partition_number(const ColumnReader& partition, std::
 }
 
 std::uint32_t TableReader::value_number(const ColumnReader& column, std::int64_t row) {
-  PartitionValues& values = Build::values(result_);
   char bytes[8];
-  const std::string_view key = partition_key(column, row, bytes);
+  return value_number(column, row, partition_key(column, row, bytes));
+}
+
+std::uint32_t TableReader::value_number(const ColumnReader& column, std::int64_t row,
+                                        std::string_view key) {
+  PartitionValues& values = Build::values(result_);
   return partition_numbers_.number(key, [&] {
     if (is_string_kind(column.kind())) {
       // Each distinct partition is checked once, when it is first seen.
@@ -141,7 +145,7 @@ void TableReader::number_partitions(const ColumnReader& partition, std::size_t s
       if (row_types_[static_cast<std::size_t>(row)] < 0) continue;
       char bytes[8];
       const std::string_view key = partition_key(partition, row, bytes);
-      if (!last.is(key)) last.remember(key, strings, value_number(partition, row));
+      if (!last.is(key)) last.remember(key, strings, value_number(partition, row, key));
       partition_of_[at++] = last.number;
     }
     return;

@@ -109,6 +109,9 @@ class TableReader {
                                                char (&bytes)[8]);
   inline std::uint32_t partition_number(const ColumnReader& partition, std::int64_t row);
   inline std::uint32_t value_number(const ColumnReader& column, std::int64_t row);
+  // As above, given the bytes partition_key read at `row` (they must stay valid meanwhile).
+  inline std::uint32_t value_number(const ColumnReader& column, std::int64_t row,
+                                    std::string_view key);
   // The value at `row`, failing as value_at(row) would, without copying a string.
   static inline Cell cell_at(const ColumnReader& column, std::int64_t row);
   static inline Value value_of(const Cell& cell);
