@@ -50,13 +50,7 @@ void DeepestPathSearch::deepest_path(std::size_t start, const Bindings& bindings
                                      PathResult& out) {
   // The caches only save work, so they are dropped between starts once they grow large: memory
   // stays bounded by what one start needs.
-  if (states_.size() + tried_.size() + bound_.cached() > kCacheLimit) {
-    states_.clear();
-    state_ids_.clear();
-    tried_.clear();
-    bindings_.clear();
-    bound_.forget();
-  }
+  if (states_.size() + tried_.size() + bound_.cached() > kCacheLimit) forget();
   // The start's bindings are kept when the path's captures have to be applied to them again.
   const std::size_t root =
       state(1, start,
@@ -76,6 +70,19 @@ void DeepestPathSearch::deepest_path(std::size_t start, const Bindings& bindings
     return;
   }
   out.bindings = capture_along(out.path, bindings);
+}
+
+void DeepestPathSearch::forget() {
+  states_.clear();
+  state_ids_.clear();
+  tried_.clear();
+  bindings_.clear();
+  bound_.forget();
+}
+
+void DeepestPathSearch::next_run() {
+  forget();
+  values_.clear();
 }
 
 Bindings DeepestPathSearch::capture_along(const std::vector<std::size_t>& path,

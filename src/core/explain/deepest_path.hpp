@@ -1,4 +1,4 @@
-// The deepest-path search of one run: for a start, the longest admissible partial path, ties
+// The deepest-path search of a run: for a start, the longest admissible partial path, ties
 // going to the lexicographically smallest.
 #pragma once
 
@@ -30,7 +30,14 @@ class DeepestPathSearch {
   // (whose storage a caller reuses from start to start).
   void deepest_path(std::size_t start, const Bindings& bindings, PathResult& out);
 
+  // Forgets what was learnt of the previous run, for the run that the RunCandidates given to the
+  // constructor hold now: a worker keeps one search, and its storage, from run to run.
+  void next_run();
+
  private:
+  // Drops the memoised states and bounds (they only save work).
+  void forget();
+
   struct State {
     std::size_t step;      // the next step to match
     std::size_t last;      // the event of the previous step

@@ -56,6 +56,9 @@ struct RunScratch {
   AtomCheck first;
   AtomCheck second;
   PathResult deepest;
+  // Made the first time a start takes a second step (it refers to `run`, so only once the
+  // scratch is in place), then kept: most of its tables would otherwise be built anew per run.
+  std::optional<DeepestPathSearch> search;
 };
 
 // Adds the near misses of the run events[begin, end) to `out`, in ascending start order.
@@ -70,8 +73,9 @@ void near_misses_of_run(const EventView& events, const Pattern& pattern, const P
   run.assign(events, begin, end);
   Bindings& bindings = scratch.bindings;
   // Most starts of a long run take no second step: one pass over the second step's candidates
-  // tells that and why, and the search is built only for the others.
-  std::optional<DeepestPathSearch> search;
+  // tells that and why, and the search is set up only for the others.
+  std::optional<DeepestPathSearch>& search = scratch.search;
+  bool search_ready = false;
   Checkpoint checkpoint;  // where a long run may stop for a cancelled call
   std::size_t starts = 0;
   // Deepest only: the depth of the run's one kept row (0: none yet).
@@ -94,7 +98,14 @@ void near_misses_of_run(const EventView& events, const Pattern& pattern, const P
       kept = 1;
       continue;
     }
-    if (!search) search.emplace(events, pattern, facts, run);
+    if (!search_ready) {
+      if (search) {
+        search->next_run();
+      } else {
+        search.emplace(events, pattern, facts, run);
+      }
+      search_ready = true;
+    }
     search->deepest_path(start, bindings, scratch.deepest);
     const PathResult& deepest = scratch.deepest;
     const std::size_t reached = deepest.path.size();

@@ -19,6 +19,15 @@ void RunCandidates::assign(const EventView& events, std::size_t begin, std::size
   }
 }
 
+void RunValues::clear() {
+  for (std::size_t key = 0; key < indexes_.size(); ++key) {
+    // A fresh index rather than a cleared one: clearing would pass over every bucket that the
+    // largest run so far needed.
+    if (built_[key]) indexes_[key] = ValueIndex();
+    built_[key] = false;
+  }
+}
+
 void RunValues::build(std::size_t key) {
   const EqualityLookups::Key& of = lookups_.keys[key];
   for (std::size_t i : run_.of_step(of.step)) {

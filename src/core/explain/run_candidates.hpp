@@ -48,6 +48,9 @@ class RunValues {
       : events_(events), run_(run), lookups_(lookups), indexes_(lookups.keys.size()),
         built_(lookups.keys.size(), false) {}
 
+  // Forgets the indexes, for the run that `run` holds next.
+  void clear();
+
   // The candidates of step k that may pass one of its equality reference predicates under
   // `bindings` (a superset, in ascending order), or nullptr when none of those predicates has its
   // binding bound: then every event of the step's type is a candidate.

@@ -2,6 +2,7 @@
 // an open-addressing map from index triples to an index.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -17,6 +18,9 @@ namespace vashlet::explain {
 
 // No index: an empty slot, a missing child.
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+
+// A cleared table keeps its storage unless it is more than this many times what was used.
+constexpr std::size_t kSparse = 8;
 
 // Hash combining with a full avalanche step: keys are small, dense integers (step, event index)
 // that a plain xor-shift combination maps onto few buckets.
@@ -43,9 +47,15 @@ class BindingsTable {
   std::size_t intern(const Bindings& bindings) { return add(bindings); }
   std::size_t intern(Bindings&& bindings) { return add(std::move(bindings)); }
   const Bindings& get(std::size_t id) const { return items_[id]; }
+  // Clearing the hash index costs a pass over its buckets: they are kept only while the entries
+  // used a fair part of them, so that a large table does not tax every later, smaller use.
   void clear() {
     items_.clear();
-    by_hash_.clear();
+    if (by_hash_.bucket_count() > kSparse * (by_hash_.size() + 1)) {
+      by_hash_ = decltype(by_hash_)();
+    } else {
+      by_hash_.clear();
+    }
   }
 
  private:
@@ -83,9 +93,15 @@ class IndexTripleMap {
   }
 
   std::size_t size() const { return size_; }
-  // Keeps the capacity: a cleared table is about to be filled again.
+  // Keeps the capacity, a cleared table being about to be filled again, as long as the entries
+  // filled a fair part of it: clearing costs a pass over every slot, which a large table left
+  // by one search would otherwise charge to each later, smaller one.
   void clear() {
-    std::fill(slots_.begin(), slots_.end(), Slot{});
+    if (slots_.size() > kFirstSlots && slots_.size() > kSparse * size_) {
+      slots_ = std::vector<Slot>();
+    } else {
+      std::fill(slots_.begin(), slots_.end(), Slot{});
+    }
     size_ = 0;
   }
 
@@ -95,6 +111,8 @@ class IndexTripleMap {
   }
 
  private:
+  static constexpr std::size_t kFirstSlots = 64;
+
   struct Slot {
     Key key{};
     std::size_t value = kNone;
@@ -109,7 +127,7 @@ class IndexTripleMap {
   }
 
   void grow() {
-    std::vector<Slot> bigger(slots_.empty() ? 64 : 2 * slots_.size());
+    std::vector<Slot> bigger(slots_.empty() ? kFirstSlots : 2 * slots_.size());
     for (const Slot& slot : slots_) {
       if (slot.value != kNone) bigger[position(bigger, slot.key)] = slot;
     }
