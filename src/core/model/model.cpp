@@ -212,33 +212,12 @@ const Value& captured_value(const Event& event, const Capture& capture) {
 }  // namespace
 
 bool Atom::accepts(const Event& event, const Bindings& bindings) const {
-  if (!any_type && event.typ != event_type) return false;
-  for (const Predicate& predicate : predicates) {
-    const Value* actual = event.attrs.find(predicate.attribute);
-    if (!actual || !matches(predicate.op, *actual, predicate.value)) return false;
-  }
-  for (const ReferencePredicate& reference : reference_predicates) {
-    const Value* actual = event.attrs.find(reference.attribute);
-    if (!actual) return false;
-    const Value* bound = bindings.find(reference.binding);
-    if (!bound || !matches(reference.op, *actual, *bound)) return false;
-  }
-  // A capture into a name that is already bound (earlier step, or an earlier capture of this
-  // atom) must capture a strictly equal value. Checked here so failures never allocate.
-  for (std::size_t i = 0; i < captures.size(); ++i) {
-    const Value* bound = bindings.find(captures[i].name);
-    if (!bound) {
-      for (std::size_t j = 0; j < i; ++j) {
-        if (captures[j].name == captures[i].name) {
-          bound = &captured_value(event, captures[j]);
-          break;
-        }
-      }
-    }
-    // A first capture of a name takes any value: the attribute is read only to compare.
-    if (bound && !(*bound == captured_value(event, captures[i]))) return false;
-  }
-  return true;
+  return accepts_with(event, bindings, [&](Part part, std::size_t k) {
+    const std::string& name = part == Part::Predicate   ? predicates[k].attribute
+                              : part == Part::Reference ? reference_predicates[k].attribute
+                                                        : captures[k].attribute;
+    return event.attrs.find(name);
+  });
 }
 
 std::optional<Bindings> Atom::evaluate(const Event& event, const Bindings& bindings) const {

@@ -259,12 +259,53 @@ struct Atom {
 
   // True when the event passes every test; allocates nothing.
   bool accepts(const Event& event, const Bindings& bindings) const;
+  // The same test, with the event's attributes read through `attribute(part, k)`: the value
+  // that the k-th predicate, reference predicate or capture (by `part`) reads, or nullptr where
+  // the event lacks it. For callers that find attributes faster than by name.
+  enum class Part : std::uint8_t { Predicate, Reference, Capture };
+  template <class Lookup>
+  bool accepts_with(const Event& event, const Bindings& bindings, Lookup&& attribute) const;
   // The bindings extended by this atom's captures, or nothing when the event fails the atom.
   // Never changes `bindings`.
   std::optional<Bindings> evaluate(const Event& event, const Bindings& bindings) const;
 
   friend bool operator==(const Atom&, const Atom&) = default;
 };
+
+template <class Lookup>
+bool Atom::accepts_with(const Event& event, const Bindings& bindings, Lookup&& attribute) const {
+  if (!any_type && !same_bytes(event.typ, event_type)) return false;
+  for (std::size_t k = 0; k < predicates.size(); ++k) {
+    const Value* actual = attribute(Part::Predicate, k);
+    if (!actual || !matches(predicates[k].op, *actual, predicates[k].value)) return false;
+  }
+  for (std::size_t k = 0; k < reference_predicates.size(); ++k) {
+    const Value* actual = attribute(Part::Reference, k);
+    if (!actual) return false;
+    const Value* bound = bindings.find(reference_predicates[k].binding);
+    if (!bound || !matches(reference_predicates[k].op, *actual, *bound)) return false;
+  }
+  // A capture into a name that is already bound (earlier step, or an earlier capture of this
+  // atom) must capture a strictly equal value. Checked here so failures never allocate.
+  const auto captured = [&](std::size_t k) -> const Value& {
+    const Value* value = attribute(Part::Capture, k);
+    return value ? *value : kNull;
+  };
+  for (std::size_t i = 0; i < captures.size(); ++i) {
+    const Value* bound = bindings.find(captures[i].name);
+    if (!bound) {
+      for (std::size_t j = 0; j < i; ++j) {
+        if (captures[j].name == captures[i].name) {
+          bound = &captured(j);
+          break;
+        }
+      }
+    }
+    // A first capture of a name takes any value: the attribute is read only to compare.
+    if (bound && !(*bound == captured(i))) return false;
+  }
+  return true;
+}
 
 // A length of time as it was written: parts with units from the largest down, each unit once
 // ("1h30m" is two parts, "90m" one), so that it is written back as given.
