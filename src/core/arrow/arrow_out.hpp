@@ -43,6 +43,10 @@ class Validity {
     }
   }
   std::int64_t null_count() const { return nulls_; }
+  // Room for `entries` more, should a null come among them.
+  void reserve(std::size_t entries) {
+    reserve_for(bits_, static_cast<std::size_t>((size_ + 7) / 8) + (entries + 7) / 8);
+  }
   Column::Buffer finish(std::int64_t length);
 
  private:
@@ -65,6 +69,11 @@ class FixedBuilder {
     ++length_;
   }
   void append_null();
+  // Room for `values` more, so that a builder filled in one pass is not copied as it grows.
+  void reserve(std::size_t values) {
+    reserve_for(bytes_, bytes_.size() + values * width_);
+    validity_.reserve(values);
+  }
   Column finish(std::string name);
 
  private:
@@ -79,6 +88,10 @@ class BoolBuilder {
  public:
   void append(bool value);
   void append_null();
+  void reserve(std::size_t values) {
+    values_.reserve(values);
+    validity_.reserve(values);
+  }
   Column finish(std::string name);
 
  private:

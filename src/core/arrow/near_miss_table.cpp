@@ -327,7 +327,13 @@ class DetailColumns {
     failures_.append_all(each);
   }
 
-  void reserve(std::size_t rows) { blocking_type_.reserve(rows, 0); }
+  void reserve(std::size_t rows) {
+    for (RowColumn* column : {&event_row_, &candidate_row_, &blocking_row_}) column->reserve(rows);
+    blocking_type_.reserve(rows, 0);
+    satisfies_.reserve(rows);
+    gap_.reserve(rows);
+    max_elapsed_.reserve(rows);
+  }
 
   void finish(std::vector<Column>& columns) {
     columns.push_back(event_row_.finish("event_row"));
@@ -462,6 +468,8 @@ arrow::Table near_miss_rows_table(const Pattern& pattern, const SortedEvents& ev
   lead.next_types.reserve(total, total * longest_type);
   lead.reasons.reserve(total, total * kReasonNames[0].size());
   lead.details.reserve(total);
+  lead.start_rows.reserve(total);
+  lead.reached.reserve(total);
   each([&](const Rows& part, std::size_t row) { lead.start_rows.append(part.start(row)); });
   each([&](const Rows& part, std::size_t row) {
     lead.partitions.append(events.partition(part.start(row)));
