@@ -383,3 +383,25 @@ def test_states_shared_across_starts_after_the_memo_is_dropped():
         (i, [i, *(starts + j for j in range(tail) if j != i)], "A" if i < tail else "B",
          "predicate_failed" if i == tail - 1 else "no_successor", {"v": i})
         for i in range(starts)]
+
+
+@pytest.mark.parametrize("text", [
+    "A[id as $v] -> A[x == $v] -> B",
+    "A[id as $v] -> A[x as $w] -[<=50]-> A[x == $w, id != $v] -> B",
+    "A[x as $v] -> A[id != $v] -> A[x == $v] -> B[x == $v]",
+], ids=["indexed", "window", "reads-both"])
+def test_a_long_run_followed_by_short_ones(text):
+    # One search serves a worker's runs in turn: the long first run fills its states, bindings
+    # and value indexes far beyond what the short runs after it use, and none of them may see
+    # what the run before them learnt.
+    long_run = events_of(*[("A" if i % 7 else "B", i, {"id": i, "x": i % 5}) for i in range(40)],
+                         partition="a")
+    # More candidates than a step scans without its value index.
+    short_runs = [event for k, partition in enumerate(["b", "c"])
+                  for event in events_of(*[("A" if i % 6 else "B", i, {"id": i % 3, "x": (i + k) % 4})
+                                           for i in range(14)], partition=partition)]
+    pattern = parse_pattern(text)
+    for events in (long_run + short_runs, short_runs + long_run + short_runs):
+        events = sorted(events, key=lambda e: (e.partition, e.ts))
+        expected = reference.near_misses(json.loads(pattern.to_json()), events)
+        assert same([reference.record(m) for m in misses(pattern, events)], expected)
