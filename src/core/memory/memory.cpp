@@ -279,10 +279,12 @@ class Keeper {
   KeptBlocks blocks;
   KeptSlabs slabs;
 
-  // Asks for a sweep once something has been kept, or large memory freed (`trim`).
+  // Asks for a sweep once something has been kept, or large memory freed (`trim`). The heap is
+  // trimmed once large releases have stopped for a while: trimmed between the calls of a busy
+  // loop, it would be faulted in again, page by page, by the next call's small allocations.
   void sweep_later(bool trim) noexcept {
     const std::lock_guard<std::mutex> lock(mutex_);
-    if (trim && trim_at_ == Clock::time_point::max()) trim_at_ = Clock::now() + kTrimAfter;
+    if (trim) trim_at_ = Clock::now() + kTrimAfter;
     if (running_) return;
     try {
       std::thread(&Keeper::sweep, this).detach();
