@@ -5,7 +5,10 @@
 // next event of the key that the step's atom admits without its `==` test, within the window.
 // One backward pass per key notes those next events; most atoms test nothing but the type,
 // which the grouping noted with the timestamp and the key's value, so the events themselves are
-// read again only to test other predicates or capture other attributes. Keys whose values are not all one value go to the step matcher instead.
+// read again only to test other predicates or capture other attributes. Where all keys of a run
+// are one value each, one backward pass over the whole run does the same for every key at once,
+// and the run is never grouped. Keys whose values are not all one value go to the step matcher
+// instead.
 #pragma once
 
 #include <cstddef>

@@ -3,7 +3,8 @@
 // to it, events whose values share no key never meet: each key's events can be matched as a run
 // of their own. A long run then keeps only one key's waiting matches at a time, which stay in
 // the cache, instead of all of them. This module recognises such patterns and groups a run's
-// events by key; the matcher runs over the groups and merges their matches back in order.
+// events by key; the matcher runs over the groups and merges their matches back in order (or,
+// where the keys' events are followed as chains, takes the keys as numbered, in run order).
 #pragma once
 
 #include <cstddef>
