@@ -505,6 +505,48 @@ def test_runs_whose_keys_all_mix_values_take_no_chains(login_user, purchase_user
     assert [key(m) for m in found] == [key(m) for m in match_events(pattern, events, use_oracle=True)]
 
 
+# Where every key of a long run is one value (no Null, no 1 beside 1.0), the run is followed as
+# chains without being grouped: one pass over it in run order, whatever the steps, windows, other
+# predicates and captures, with a type that plays two roles. Runs of several lengths, one after
+# another on one worker and on two, reuse what the last one left.
+EXACT_RUN_PATTERNS = [
+    "login[user as $u] -> purchase[user == $u]",
+    "login[user as $u] -[<=7]-> purchase[user == $u]",
+    "login[user as $u, n as $n] -[<=30]-> view[user == $u, n < 3] -> purchase[user == $u]",
+    "login[user as $u] -> login[user == $u] -[<=20]-> purchase[user == $u, user as $v, n as $n]",
+    "login[user as $u] -[<=9]-> view[user == $u] -[<=9]-> view[user == $u] -> "
+    "purchase[user == $u, n as $n]",
+    "view[user as $u, n > 1] -> view[user == $u, n < 2]",
+]
+
+
+def exact_runs(lengths):
+    """Runs of the given lengths, each user always one value: Ints, Floats, strings and Bools, as
+    well as NaN, which equals nothing and so is in no key."""
+    users = [2.5, -7.25, "a", "b", True, False, math.nan, 2**53 + 1] + list(range(-20, 150))
+    events = []
+    for run, length in enumerate(lengths):
+        rng = random.Random(run)
+        for ts in range(length):
+            typ = rng.choice(["login", "login", "purchase", "logout", "view"])
+            attrs = {"user": rng.choice(users), "n": rng.randrange(5)}
+            events.append(Event(f"site{run}", ts // 3, typ, attrs))
+    return events
+
+
+@pytest.mark.parametrize("text", EXACT_RUN_PATTERNS)
+@pytest.mark.parametrize("threads", [1, 2])
+def test_runs_of_exact_keys_are_followed_without_grouping(text, threads):
+    split = TUNING["split_from"]
+    events, pattern = exact_runs([split + 3_000, split, split + 6_000]), parse_pattern(text)
+    found, taken = paths_taken(lambda: match_events(pattern, events, threads=threads))
+    assert (taken["keyed"], taken["keyed_chains"]) == (3, 3)
+    assert (taken["staged"], taken["streamed"]) == (0, 0)  # no key went to the step matcher
+    compiled = [key(m) for m in found]
+    assert compiled == [key(m) for m in match_events(pattern, events, use_oracle=True)]
+    assert compiled
+
+
 # Runs of up to `cached_run` events are staged: read ahead in blocks that span several of them (a
 # run may begin inside one block and end past it); longer runs are streamed, read as they come.
 # Runs on either side of that size, in one list and on several threads, must match as the plain

@@ -464,6 +464,27 @@ def test_mixed_capture_kinds_are_typed_by_one_rule():
     assert [r["captures"]["v"] for r in text] == ["1", "2.5", '"x"']
 
 
+# A capture column of Ints is written in the pass that reads its cells; a cell of another kind,
+# first, in the middle (past the cells read ahead) or last, gives the column of the mixture.
+@pytest.mark.parametrize("odd, column_type, shown", [
+    (7, pa.int64(), 7),
+    (None, pa.int64(), None),
+    (2.5, pa.float64(), 2.5),
+    ("x", pa.string(), '"x"'),
+    (True, pa.string(), "true"),
+])
+@pytest.mark.parametrize("at", [0, 9, 19])
+def test_capture_columns_of_ints_and_one_other_cell(odd, column_type, shown, at):
+    values = list(range(20))
+    values[at] = odd
+    events = [Event(f"p{n:02d}", 1, "A", {"v": value}) for n, value in enumerate(values)]
+    table = pa.table(vashlet.match("A[v as $v]", events))
+    assert table.column("captures").type == pa.struct([("v", column_type)])
+    expected = [shown if n == at else (str(n) if column_type == pa.string() else n)
+                for n in range(20)]
+    assert [r["captures"]["v"] for r in table.to_pylist()] == expected
+
+
 # ---------------------------------------------------------------------------------------------
 # Tables we cannot read
 

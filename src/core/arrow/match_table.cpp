@@ -11,6 +11,7 @@
 #include "arrow/result_columns.hpp"
 #include "match/matcher.hpp"
 #include "match/partitions.hpp"
+#include "match/tuning.hpp"
 
 namespace vashlet {
 
@@ -189,6 +190,10 @@ arrow::Table match_table_of(const Pattern& pattern, const Plan& compiled, const 
   FixedWriter ends(events.ts_format(), integer_width(events.ts_format()), total);
   for_slices(total, threads, kMatchesPerSlice, [&](std::size_t begin, std::size_t end) {
     matches.visit(begin, end, [&](std::size_t number, const FlatMatches& part, std::size_t m) {
+      // The first events lie apart in the input, each a line of its own to read.
+      if (m + tuning::kCopyAhead < part.size()) {
+        __builtin_prefetch(&events[part.indices_of(m + tuning::kCopyAhead)[0]].ts);
+      }
       numbers.set(number, static_cast<std::int64_t>(first_number + number));
       set_integer(starts, number, events[part.indices_of(m)[0]].ts);
       set_integer(ends, number, part.ends[m]);

@@ -145,12 +145,16 @@ std::uint32_t KeyedRuns::key_number(const Pending& pending) {
       key = Key{&value, pending.hash, pending.payload, number, value_class, pending.kind};
       key_values_[number] = &value;
       exact_[number] = pending.kind != static_cast<std::uint8_t>(ValueKind::Null);
+      inexact_ += exact_[number] == 0;
       starts_[number + 2] = 1;
       return number;
     }
     if (key.hash == pending.hash && key.key_class == value_class &&
         (value_class != KeyClass::String || *key.value == value)) {
-      if (key.kind != pending.kind || key.payload != pending.payload) exact_[key.number] = 0;
+      if ((key.kind != pending.kind || key.payload != pending.payload) && exact_[key.number]) {
+        exact_[key.number] = 0;
+        ++inexact_;
+      }
       ++starts_[key.number + 2];
       return key.number;
     }
@@ -172,16 +176,6 @@ T* carve(std::byte*& at, std::size_t count) {
 
 }  // namespace
 
-std::byte* KeyedRuns::Block::room(std::size_t bytes) {
-  if (bytes <= bytes_) return data_;
-  if (data_) release_large(data_, bytes_);
-  data_ = nullptr;
-  bytes_ = 0;
-  data_ = static_cast<std::byte*>(allocate_large(bytes));
-  bytes_ = bytes;
-  return data_;
-}
-
 void KeyedRuns::lay_out(std::size_t length) {
   const std::size_t bytes =
       length * (sizeof(Placed) + sizeof(std::int64_t) + 2 * sizeof(std::uint32_t) +
@@ -200,9 +194,15 @@ void KeyedRuns::lay_out(std::size_t length) {
 }
 
 void KeyedRuns::group(const EventView& events, const Run& run) {
+  number(events, run);
+  place();
+}
+
+void KeyedRuns::number(const EventView& events, const Run& run) {
   if (!takes(run)) invariant_failure("a run too long to group by key");
   const std::size_t length = run.end - run.begin;
   run_begin_ = run.begin;
+  run_length_ = length;
   lay_out(length);
   // The key table is sized by the run from the start, so that a run of many keys seldom
   // rehashes them.
@@ -214,6 +214,7 @@ void KeyedRuns::group(const EventView& events, const Run& run) {
     std::fill(keys_.begin(), keys_.end(), Key{});
   }
   groups_ = 0;
+  inexact_ = 0;
   starts_[0] = starts_[1] = 0;
   grouped_.clear();
   // One pass over the run reads each event's type, timestamp and value, and numbers the keys a
@@ -264,6 +265,10 @@ void KeyedRuns::group(const EventView& events, const Run& run) {
     return true;
   });
   while (numbered < read) number_one();
+}
+
+void KeyedRuns::place() {
+  const std::size_t length = run_length_;
   // A counting sort by key, stable, so each group keeps run order: the counts lie one further
   // on, so that placing each event moves its group's start to the next group's.
   std::uint32_t* const starts = starts_;

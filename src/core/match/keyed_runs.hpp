@@ -3,7 +3,8 @@
 // to it, events whose values share no key never meet: each key's events can be matched as a run
 // of their own. A long run then keeps only one key's waiting matches at a time, which stay in
 // the cache, instead of all of them. This module recognises such patterns and groups a run's
-// events by key; the matcher runs over the groups and merges their matches back in order.
+// events by key; the matcher runs over the groups and merges their matches back in order (or,
+// where the keys' events are followed as chains, takes the keys as numbered, in run order).
 #pragma once
 
 #include <cstddef>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "match/partitions.hpp"
+#include "match/scratch_block.hpp"
 #include "memory/memory.hpp"
 #include "model/model.hpp"
 #include "model/value_hash.hpp"
@@ -44,7 +46,23 @@ class KeyedRuns {
   // correlates (each type offers it through one attribute). Events of other types, and values
   // that equal nothing, are in no group: they can change no match.
   void group(const EventView& events, const Run& run);
+  // The first half of a grouping: numbers the keys of `run`'s events (by first appearance), and
+  // notes what the grouping reads of each, by offset in the run, without placing the events in
+  // their groups; group_run, source, placed and grouped_events wait for place().
+  void number(const EventView& events, const Run& run);
+  void place();
   std::size_t groups() const { return groups_; }
+  // Per offset in the run last numbered: the number of its event's key (kNoKey: in no group),
+  // its type id and timestamp.
+  static constexpr std::uint32_t kNoKey = static_cast<std::uint32_t>(-1);
+  std::size_t run_length() const { return run_length_; }
+  std::uint32_t key_at(std::size_t offset) const { return key_of_[offset]; }
+  std::uint8_t type_at(std::size_t offset) const { return run_types_[offset]; }
+  std::int64_t ts_at(std::size_t offset) const { return run_ts_[offset]; }
+  // The index in the run's EventView of the event at `offset` in the run.
+  std::size_t event_at(std::size_t offset) const { return run_begin_ + offset; }
+  // Whether every group is exact (see exact).
+  bool all_exact() const { return inexact_ == 0; }
   // The positions of group g's events, in run order, among the grouped events.
   Run group_run(std::size_t g) const { return Run{starts_[g], starts_[g + 1]}; }
   // The index in the run's EventView of the grouped event at `position`.
@@ -74,7 +92,6 @@ class KeyedRuns {
   bool exact(std::size_t g) const { return exact_[g] != 0; }
 
  private:
-  static constexpr std::uint32_t kNoKey = static_cast<std::uint32_t>(-1);
   // Type ids fit a byte; patterns that name more types than that are not grouped.
   static constexpr std::size_t kMostTypes = 255;
 
@@ -102,34 +119,16 @@ class KeyedRuns {
   };
   LargeVector<Key> keys_;
   std::size_t groups_ = 0;
+  std::size_t inexact_ = 0;  // groups that are not exact
   // One block for every array of a grouping, sized by the run: a call that groups a run of about
   // the size of the last one reuses the pages that the memory module kept, where separate
   // smaller buffers would each be allocated and faulted in anew. Per event in run order: its
   // timestamp, key (kNoKey: none) and type id; per grouped position: what placed() tells;
   // per key: its group's first position (one more at the end, and one spare for the
   // counting), first value and exactness.
-  class Block {
-   public:
-    Block() = default;
-    Block(Block&& other) noexcept
-        : data_(std::exchange(other.data_, nullptr)), bytes_(std::exchange(other.bytes_, 0)) {}
-    Block& operator=(Block&& other) noexcept {
-      std::swap(data_, other.data_);
-      std::swap(bytes_, other.bytes_);
-      return *this;
-    }
-    ~Block() {
-      if (data_) release_large(data_, bytes_);
-    }
-    // At least `bytes` bytes, their contents undefined.
-    std::byte* room(std::size_t bytes);
-
-   private:
-    std::byte* data_ = nullptr;
-    std::size_t bytes_ = 0;
-  };
-  Block block_;
+  ScratchBlock block_;
   std::size_t run_begin_ = 0;
+  std::size_t run_length_ = 0;
   std::int64_t* run_ts_ = nullptr;
   std::uint32_t* key_of_ = nullptr;
   std::uint8_t* run_types_ = nullptr;

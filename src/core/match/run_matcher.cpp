@@ -46,7 +46,15 @@ StepMatcher& RunMatcher::steps() {
 }
 
 void RunMatcher::match_by_key(const Run& run, FlatMatches& out) {
-  keyed_->group(events_, run);
+  keyed_->number(events_, run);
+  // Where every key may be followed as chains, the run needs no grouping: its matches come in
+  // run order from one pass over it.
+  if (keyed_chains_ && keyed_->all_exact()) {
+    keyed_chains_->match_run(*keyed_, events_, out);
+    paths_taken_.note(Path::KeyedChains);
+    return;
+  }
+  keyed_->place();
   std::optional<EventView> grouped;  // made for the step matcher, where a key needs it
   std::optional<StepMatcher> matcher;
   const std::size_t begin = out.size();
