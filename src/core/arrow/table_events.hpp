@@ -13,6 +13,7 @@
 
 #include "arrow/arrow_abi.hpp"
 #include "arrow/arrow_in.hpp"
+#include "arrow/event_block.hpp"
 #include "memory/memory.hpp"
 #include "model/model.hpp"
 
@@ -63,7 +64,8 @@ class SortedEvents {
 
  private:
   friend class SortedEventsBuilder;
-  std::vector<LargeVector<Event>> owned_;  // the table path's events, a block per batch
+  EventBlock block_;  // the table path's events
+  std::vector<LargeVector<Event>> owned_;  // the owned list path's
   LargeVector<const Event*> order_;  // event order
   LargeVector<std::uint64_t> rows_;  // by position in event order
   LargeVector<std::uint32_t> partitions_;

@@ -24,6 +24,7 @@ namespace vashlet {
 // Builds the result of the table and list readers; a friend of SortedEvents.
 class SortedEventsBuilder {
  public:
+  static EventBlock& block(SortedEvents& e) { return e.block_; }
   static std::vector<LargeVector<Event>>& owned(SortedEvents& e) { return e.owned_; }
   static LargeVector<const Event*>& order(SortedEvents& e) { return e.order_; }
   static LargeVector<std::uint64_t>& rows(SortedEvents& e) { return e.rows_; }

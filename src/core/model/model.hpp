@@ -90,7 +90,20 @@ bool values_equal(const Value& left, const Value& right);
 class NamedValues {
  public:
   using Entry = std::pair<std::string, Value>;
-  using const_iterator = std::vector<Entry>::const_iterator;
+  using const_iterator = const Entry*;
+
+  NamedValues() = default;
+  // A copy owns its entries, also of a map that borrows them.
+  NamedValues(const NamedValues& other);
+  NamedValues& operator=(const NamedValues& other);
+  NamedValues(NamedValues&& other) noexcept;
+  NamedValues& operator=(NamedValues&& other) noexcept;
+  ~NamedValues() = default;
+
+  // A map over `count` entries, sorted by name without repeats, that the caller keeps alive (and
+  // destroys) for as long as this map: a table reader's events take their attributes from one
+  // block instead of allocating each its own. Changing the map copies them first.
+  static NamedValues borrowing(const Entry* entries, std::size_t count);
 
   const Value* find(std::string_view name) const;
   // Inserts at the ordered position, or replaces the value stored under an existing name.
@@ -99,18 +112,29 @@ class NamedValues {
   // of the same name), sorted once instead of inserted one by one.
   static NamedValues from_entries(std::vector<Entry> entries);
 
-  std::size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
-  const_iterator begin() const { return entries_.begin(); }
-  const_iterator end() const { return entries_.end(); }
-  void reserve(std::size_t n) { entries_.reserve(n); }
+  std::size_t size() const { return borrowed_ ? borrowed_size_ : entries_.size(); }
+  bool empty() const { return size() == 0; }
+  const_iterator begin() const { return borrowed_ ? borrowed_ : entries_.data(); }
+  const_iterator end() const { return begin() + size(); }
+  void reserve(std::size_t n) {
+    own();
+    entries_.reserve(n);
+  }
   // Empties the map, keeping its storage for the next use.
-  void clear() { entries_.clear(); }
+  void clear() {
+    borrowed_ = nullptr;
+    borrowed_size_ = 0;
+    entries_.clear();
+  }
 
-  friend bool operator==(const NamedValues& left, const NamedValues& right) = default;
+  friend bool operator==(const NamedValues& left, const NamedValues& right);
 
  private:
+  void own();  // copies borrowed entries into entries_
+
   std::vector<Entry> entries_;
+  const Entry* borrowed_ = nullptr;  // the entries, when borrowed
+  std::size_t borrowed_size_ = 0;
 };
 
 using Attributes = NamedValues;
