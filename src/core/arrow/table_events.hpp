@@ -48,7 +48,12 @@ class SortedEvents {
   SortedEvents& operator=(SortedEvents&&) = default;
   ~SortedEvents();
 
-  EventView view() const { return EventView(order_.data(), order_.size()); }
+  // Over a table, with the reader's partition and type numbers.
+  EventView view() const {
+    if (!numbered_) return EventView(order_.data(), order_.size());
+    return EventView(order_.data(), order_.size(),
+                     EventNumbers{partitions_.data(), types_.data(), &type_names_});
+  }
   std::size_t size() const { return order_.size(); }
   const Event& operator[](std::size_t i) const { return *order_[i]; }
 
@@ -69,6 +74,11 @@ class SortedEvents {
   LargeVector<const Event*> order_;  // event order
   LargeVector<std::uint64_t> rows_;  // by position in event order
   LargeVector<std::uint32_t> partitions_;
+  // Where a table reader read the events: each one's type number, in type_names_ (its size for
+  // a type not among them).
+  bool numbered_ = false;
+  LargeVector<std::uint32_t> types_;
+  std::vector<std::string> type_names_;
   PartitionValues values_;
   KeyValues ids_;
   std::string ts_format_ = "l";

@@ -95,6 +95,11 @@ void TableReader::build_events(const std::vector<std::uint32_t>& rank, const Pos
   LargeVector<const Event*>& order = Build::order(result_);
   reserve_for(order, count);
   order.resize(count);
+  LargeVector<std::uint32_t>& types = Build::types(result_);
+  reserve_for(types, count);
+  types.resize(count);
+  Build::type_names(result_) = types_;
+  Build::numbered(result_) = true;
   const auto fill = [&](std::size_t n, Event& event, EventBlock::Entries& entries) {
     // In arrival order, each event's keys lie at a random place: fetched as visit_events does.
     if (n + tuning::kEventsAhead < count) {
@@ -107,6 +112,7 @@ void TableReader::build_events(const std::vector<std::uint32_t>& rank, const Pos
     const std::size_t at = position(n);
     const std::size_t type = static_cast<std::size_t>(event_types_[at]);
     order[n] = &event;
+    types[n] = static_cast<std::uint32_t>(type);
     // The partition as events carry it: the rank, big-endian, so byte order is rank order.
     const std::uint32_t r = rank[partition_of_[at]];
     const char bytes[4] = {static_cast<char>(r >> 24), static_cast<char>(r >> 16),

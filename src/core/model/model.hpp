@@ -186,13 +186,24 @@ inline void prefetch_attributes(const Event& event, std::size_t limit) {
   prefetch(&*event.attrs.begin(), bytes < limit ? bytes : limit);
 }
 
+// What a table reader already knew of each event, by position in a view, so that passes over
+// the events need not compare partitions or look types up by name: partition numbers, equal
+// exactly where the partitions are, and type numbers, indices into `type_names`
+// (type_names->size() for a type not among them). Absent (null) for other sources.
+struct EventNumbers {
+  const std::uint32_t* partitions = nullptr;
+  const std::uint32_t* types = nullptr;
+  const std::vector<std::string>* type_names = nullptr;
+};
+
 // A read-only sequence of events that someone else keeps alive, read in place: the matchers and
 // the near-miss analysis take one instead of a copied list. Built over pointers to events held
 // elsewhere, or over a std::vector<Event> (it then owns an array of pointers into the vector,
 // which must outlive it).
 class EventView {
  public:
-  EventView(const Event* const* events, std::size_t size) : events_(events), size_(size) {}
+  EventView(const Event* const* events, std::size_t size, EventNumbers numbers = {})
+      : events_(events), size_(size), numbers_(numbers) {}
   EventView(const std::vector<Event>& events);  // implicit, for C++ callers
 
   EventView(EventView&&) = default;
@@ -202,11 +213,13 @@ class EventView {
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   const Event& operator[](std::size_t i) const { return *events_[i]; }
+  const EventNumbers& numbers() const { return numbers_; }
 
  private:
   std::vector<const Event*> owned_;
   const Event* const* events_ = nullptr;
   std::size_t size_ = 0;
+  EventNumbers numbers_;
 };
 
 // Calls visit(i, events[i]) for i from `begin` on, in order, while it returns true and i < `end`;
