@@ -130,7 +130,7 @@ void TableReader::build_events(const std::vector<std::uint32_t>& rank, const Pos
       entries.append(attributes_[a].name, value_of(cells[a]));
       ++held;
     }
-    event.attrs = NamedValues::borrowing(first, held);
+    event.attrs.borrow(first, held);
   };
   Build::block(result_).build(count, most_entries, threads_, kRowsPerSlice, fill);
 }

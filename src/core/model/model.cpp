@@ -151,15 +151,6 @@ NamedValues& NamedValues::operator=(NamedValues&& other) noexcept {
   return *this;
 }
 
-NamedValues NamedValues::borrowing(const Entry* entries, std::size_t count) {
-  NamedValues result;
-  if (count > 0) {
-    result.borrowed_ = entries;
-    result.borrowed_size_ = count;
-  }
-  return result;
-}
-
 void NamedValues::own() {
   if (!borrowed_) return;
   std::vector<Entry> entries(begin(), end());

@@ -100,10 +100,15 @@ class NamedValues {
   NamedValues& operator=(NamedValues&& other) noexcept;
   ~NamedValues() = default;
 
-  // A map over `count` entries, sorted by name without repeats, that the caller keeps alive (and
-  // destroys) for as long as this map: a table reader's events take their attributes from one
-  // block instead of allocating each its own. Changing the map copies them first.
-  static NamedValues borrowing(const Entry* entries, std::size_t count);
+  // Makes this the map over `count` entries, sorted by name without repeats, that the caller
+  // keeps alive (and destroys) for as long as this map: a table reader's events take their
+  // attributes from one block instead of allocating each its own. Changing the map copies them
+  // first.
+  void borrow(const Entry* entries, std::size_t count) {
+    entries_.clear();
+    borrowed_ = count > 0 ? entries : nullptr;
+    borrowed_size_ = count;
+  }
 
   const Value* find(std::string_view name) const;
   // Inserts at the ordered position, or replaces the value stored under an existing name.
