@@ -13,6 +13,7 @@
 
 #include "arrow/arrow_abi.hpp"
 #include "arrow/arrow_in.hpp"
+#include "arrow/event_block.hpp"
 #include "memory/memory.hpp"
 #include "model/model.hpp"
 
@@ -47,7 +48,12 @@ class SortedEvents {
   SortedEvents& operator=(SortedEvents&&) = default;
   ~SortedEvents();
 
-  EventView view() const { return EventView(order_.data(), order_.size()); }
+  // Over a table, with the reader's partition and type numbers.
+  EventView view() const {
+    if (!numbered_) return EventView(order_.data(), order_.size());
+    return EventView(order_.data(), order_.size(),
+                     EventNumbers{partitions_.data(), types_.data(), &type_names_});
+  }
   std::size_t size() const { return order_.size(); }
   const Event& operator[](std::size_t i) const { return *order_[i]; }
 
@@ -63,10 +69,16 @@ class SortedEvents {
 
  private:
   friend class SortedEventsBuilder;
-  std::vector<LargeVector<Event>> owned_;  // the table path's events, a block per batch
+  EventBlock block_;  // the table path's events
+  std::vector<LargeVector<Event>> owned_;  // the owned list path's
   LargeVector<const Event*> order_;  // event order
   LargeVector<std::uint64_t> rows_;  // by position in event order
   LargeVector<std::uint32_t> partitions_;
+  // Where a table reader read the events: each one's type number, in type_names_ (its size for
+  // a type not among them).
+  bool numbered_ = false;
+  LargeVector<std::uint32_t> types_;
+  std::vector<std::string> type_names_;
   PartitionValues values_;
   KeyValues ids_;
   std::string ts_format_ = "l";

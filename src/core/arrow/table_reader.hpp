@@ -24,11 +24,15 @@ namespace vashlet {
 // Builds the result of the table and list readers; a friend of SortedEvents.
 class SortedEventsBuilder {
  public:
+  static EventBlock& block(SortedEvents& e) { return e.block_; }
   static std::vector<LargeVector<Event>>& owned(SortedEvents& e) { return e.owned_; }
   static LargeVector<const Event*>& order(SortedEvents& e) { return e.order_; }
   static LargeVector<std::uint64_t>& rows(SortedEvents& e) { return e.rows_; }
   static LargeVector<std::uint32_t>& partitions(SortedEvents& e) { return e.partitions_; }
   static PartitionValues& values(SortedEvents& e) { return e.values_; }
+  static bool& numbered(SortedEvents& e) { return e.numbered_; }
+  static LargeVector<std::uint32_t>& types(SortedEvents& e) { return e.types_; }
+  static std::vector<std::string>& type_names(SortedEvents& e) { return e.type_names_; }
   static KeyValues& ids(SortedEvents& e) { return e.ids_; }
   static std::string& ts_format(SortedEvents& e) { return e.ts_format_; }
   static std::vector<std::string>& absent_types(SortedEvents& e) { return e.absent_types_; }

@@ -88,45 +88,51 @@ template <class Position>
 void TableReader::build_events(const std::vector<std::uint32_t>& rank, const Position& position) {
   const std::size_t count = stamps_.size();
   const std::size_t width = attributes_.size();
-  LargeVector<Event>& block = Build::owned(result_).emplace_back();
-  reserve_for(block, count);
-  block.resize(count);
+  std::size_t most_entries = 0;
+  for (const std::vector<std::size_t>& read : attributes_of_type_) {
+    most_entries = std::max(most_entries, read.size());
+  }
   LargeVector<const Event*>& order = Build::order(result_);
   reserve_for(order, count);
   order.resize(count);
-  for_slices(count, threads_, kRowsPerSlice, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t n = begin; n < end; ++n) {
-      // In arrival order, each event's keys lie at a random place: fetched as visit_events does.
-      if (n + tuning::kEventsAhead < end) {
-        const std::size_t ahead = position(n + tuning::kEventsAhead);
-        __builtin_prefetch(&stamps_[ahead]);
-        __builtin_prefetch(&event_types_[ahead]);
-        __builtin_prefetch(&partition_of_[ahead]);
-        if (width > 0) prefetch(&cells_[ahead * width], width * sizeof(Cell));
-      }
-      const std::size_t at = position(n);
-      const std::size_t type = static_cast<std::size_t>(event_types_[at]);
-      Event& event = block[n];
-      order[n] = &event;
-      // The partition as events carry it: the rank, big-endian, so byte order is rank order.
-      const std::uint32_t r = rank[partition_of_[at]];
-      const char bytes[4] = {static_cast<char>(r >> 24), static_cast<char>(r >> 16),
-                             static_cast<char>(r >> 8), static_cast<char>(r)};
-      event.partition.assign(bytes, sizeof bytes);
-      event.ts = stamps_[at];
-      if (type < types_.size()) event.typ = types_[type];
-      else event.typ = other_types_[at];
-      const std::vector<std::size_t>& read = attributes_of_type_[type];
-      if (read.empty()) continue;
-      event.attrs.reserve(read.size());
-      const Cell* cells = cells_.data() + at * width;
-      for (const std::size_t a : read) {
-        if (cells[a].kind() != ValueKind::Null) {
-          event.attrs.set(attributes_[a].name, value_of(cells[a]));
-        }
-      }
+  LargeVector<std::uint32_t>& types = Build::types(result_);
+  reserve_for(types, count);
+  types.resize(count);
+  Build::type_names(result_) = types_;
+  Build::numbered(result_) = true;
+  const auto fill = [&](std::size_t n, Event& event, EventBlock::Entries& entries) {
+    // In arrival order, each event's keys lie at a random place: fetched as visit_events does.
+    if (n + tuning::kEventsAhead < count) {
+      const std::size_t ahead = position(n + tuning::kEventsAhead);
+      __builtin_prefetch(&stamps_[ahead]);
+      __builtin_prefetch(&event_types_[ahead]);
+      __builtin_prefetch(&partition_of_[ahead]);
+      if (width > 0) prefetch(&cells_[ahead * width], width * sizeof(Cell));
     }
-  });
+    const std::size_t at = position(n);
+    const std::size_t type = static_cast<std::size_t>(event_types_[at]);
+    order[n] = &event;
+    types[n] = static_cast<std::uint32_t>(type);
+    // The partition as events carry it: the rank, big-endian, so byte order is rank order.
+    const std::uint32_t r = rank[partition_of_[at]];
+    const char bytes[4] = {static_cast<char>(r >> 24), static_cast<char>(r >> 16),
+                           static_cast<char>(r >> 8), static_cast<char>(r)};
+    event.partition.assign(bytes, sizeof bytes);
+    event.ts = stamps_[at];
+    if (type < types_.size()) event.typ = types_[type];
+    else event.typ = other_types_[at];
+    const Cell* cells = cells_.data() + at * width;
+    const EventBlock::Entry* first = entries.next();
+    std::size_t held = 0;
+    // attributes_ is in name order, and so is each type's list of them.
+    for (const std::size_t a : attributes_of_type_[type]) {
+      if (cells[a].kind() == ValueKind::Null) continue;
+      entries.append(attributes_[a].name, value_of(cells[a]));
+      ++held;
+    }
+    event.attrs.borrow(first, held);
+  };
+  Build::block(result_).build(count, most_entries, threads_, kRowsPerSlice, fill);
 }
 
 bool TableReader::in_event_order(const std::vector<std::uint32_t>& rank) const {

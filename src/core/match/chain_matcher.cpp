@@ -36,7 +36,7 @@ bool ChainMatcher::applies(const Plan& plan) {
 }
 
 ChainMatcher::ChainMatcher(const Plan& plan, const EventView& events)
-    : events_(events), types_(plan.types), layout_(plan.layout), last_(plan.steps.size()),
+    : events_(events), types_(plan.types, events), layout_(plan.layout), last_(plan.steps.size()),
       path_(plan.steps.size()) {
   for (const plan::StepPlan& step : plan.step_plans) {
     atoms_.push_back(step.advance);
@@ -58,7 +58,7 @@ void ChainMatcher::match_run(const Run& run, FlatMatches& out) {
 void ChainMatcher::note_types(const Run& run) {
   run_types_.resize(run.end - run.begin);
   visit_events(events_, run.begin, run.end, [&](std::size_t i, const Event& event) {
-    const std::size_t type = types_.find(event.typ);
+    const std::size_t type = types_(i, event);
     run_types_[i - run.begin] = type;
     if (type != kNone) prefetch_attributes(event, tuning::kAttributeBytes);
     return true;

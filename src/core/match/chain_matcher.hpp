@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "match/event_type_ids.hpp"
 #include "match/next_events.hpp"
 #include "match/partitions.hpp"
 #include "match/results.hpp"
@@ -42,7 +43,7 @@ class ChainMatcher {
   void follow_starts(const Run& run, FlatMatches& out);
 
   const EventView& events_;
-  const plan::TypeTable& types_;
+  const EventTypeIds types_;
   const plan::BindingLayout& layout_;
   std::vector<plan::AtomPlan> atoms_;  // per step, copied from the plan
   std::vector<std::optional<std::int64_t>> windows_;  // per step: the limit from the previous one

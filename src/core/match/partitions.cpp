@@ -11,8 +11,11 @@ namespace vashlet {
 namespace {
 
 bool starts_run(const EventView& events, std::size_t i) {
-  return i == 0 || i >= events.size() ||
-         !same_bytes(events[i - 1].partition, events[i].partition);
+  if (i == 0 || i >= events.size()) return true;
+  if (const std::uint32_t* numbers = events.numbers().partitions) {
+    return numbers[i - 1] != numbers[i];
+  }
+  return !same_bytes(events[i - 1].partition, events[i].partition);
 }
 
 // A run start at or after `target`, the first one in event order. There the partitions ascend,

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <string_view>
@@ -26,7 +27,15 @@ struct Run {
 
 // The end of the run that begins at `begin`: the first later index whose partition differs.
 // The events it reads ahead of their turn, the run's job then finds in the cache.
+// Where a table reader numbered the partitions, their numbers are compared instead, and the
+// events are left for the run's job to fetch.
 inline std::size_t run_end(const EventView& events, std::size_t begin) {
+  if (const std::uint32_t* numbers = events.numbers().partitions) {
+    const std::uint32_t number = numbers[begin];
+    std::size_t end = begin + 1;
+    while (end < events.size() && numbers[end] == number) ++end;
+    return end;
+  }
   const std::string& partition = events[begin].partition;
   return visit_events(events, begin + 1, events.size(), [&](std::size_t, const Event& event) {
     return same_bytes(event.partition, partition);

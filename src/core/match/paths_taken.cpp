@@ -32,6 +32,7 @@ const char* path_name(Path path) {
     case Path::ElementsFiled: return "elements_filed";
     case Path::StreamKeyedWalks: return "stream_keyed_walks";
     case Path::KeyedChains: return "keyed_chains";
+    case Path::NumberedTypes: return "numbered_types";
   }
   return "";
 }

@@ -20,8 +20,11 @@ enum class Path : std::size_t {
   ElementsFiled,  // such a run whose waiting walks were filed by a bound value
   StreamKeyedWalks,  // a stream's push in which walks keyed by a bound value skipped events
   KeyedChains,    // a keyed run whose keys' events were followed as chains (KeyedChains)
+  // A run matched by chains or steps whose events' types came as a table reader's numbers
+  // (EventTypeIds), not looked up by name.
+  NumberedTypes,
 };
-constexpr std::size_t kPaths = static_cast<std::size_t>(Path::KeyedChains) + 1;  // the last above
+constexpr std::size_t kPaths = static_cast<std::size_t>(Path::NumberedTypes) + 1;  // the last above
 
 struct PathsTaken {
   std::array<std::uint64_t, kPaths> counts{};

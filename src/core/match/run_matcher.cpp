@@ -35,6 +35,7 @@ void RunMatcher::match_run(const Run& run, FlatMatches& out, RunSink* sink) {
   } else {
     steps().match_run(run, out);
   }
+  if (!by_key && events_.numbers().types) paths_taken_.note(Path::NumberedTypes);
   // Exhaustive matchers add their matches to the budget as they come.
   if (!budget_.exhaustive()) budget_.add_matches(out.size() - begin, events_, run.begin, run.end);
   if (sink) sink->run_matched(out, begin, events_);

@@ -15,7 +15,7 @@ using plan::kNone;
 void RunReader::look_at(std::size_t j) {
   if (j + kAhead < events_.size()) prefetch(&events_[j + kAhead], sizeof(Event));
   const Event& event = events_[j];
-  const std::size_t type = types_.find(event.typ);
+  const std::size_t type = types_(j, event);
   ahead_types_[j % ahead_types_.size()] = type;
   if (type != kNone) prefetch_attributes(event, tuning::kAttributeBytes);
 }
@@ -31,7 +31,7 @@ void RunReader::stage(std::size_t begin, std::size_t end) {
   staged_begin_ = begin;
   staged_types_.resize(stop - begin);
   visit_events(events_, begin, stop, [&](std::size_t i, const Event& event) {
-    const std::size_t type = types_.find(event.typ);
+    const std::size_t type = types_(i, event);
     staged_types_[i - begin] = type;
     if (type != kNone) prefetch_attributes(event, tuning::kAttributeBytes);
     return true;

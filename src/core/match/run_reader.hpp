@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "match/event_type_ids.hpp"
 #include "match/partitions.hpp"
 #include "match/tuning.hpp"
 #include "model/model.hpp"
@@ -24,7 +25,7 @@ class RunReader {
   };
 
   RunReader(const plan::TypeTable& types, const EventView& events)
-      : types_(types), events_(events) {}
+      : types_(types, events), events_(events) {}
 
   // Whether `run` is staged, or streamed.
   static bool staged(const Run& run) { return run.end - run.begin <= tuning::kCachedRun; }
@@ -50,7 +51,7 @@ class RunReader {
   void look_at(std::size_t j);
   void stage(std::size_t begin, std::size_t end);
 
-  const plan::TypeTable& types_;
+  const EventTypeIds types_;
   const EventView& events_;
   // The type ids of the next events, found ahead of their turn (see type_of).
   std::array<std::size_t, 2 * kAhead> ahead_types_{};

@@ -123,13 +123,54 @@ auto lower_bound_by_name(Entries& entries, std::string_view name) {
 
 }  // namespace
 
+NamedValues::NamedValues(const NamedValues& other) : entries_(other.begin(), other.end()) {}
+
+NamedValues& NamedValues::operator=(const NamedValues& other) {
+  if (this != &other) {
+    std::vector<Entry> entries(other.begin(), other.end());
+    entries_ = std::move(entries);
+    borrowed_ = nullptr;
+    borrowed_size_ = 0;
+  }
+  return *this;
+}
+
+NamedValues::NamedValues(NamedValues&& other) noexcept
+    : entries_(std::move(other.entries_)), borrowed_(other.borrowed_),
+      borrowed_size_(other.borrowed_size_) {
+  other.clear();
+}
+
+NamedValues& NamedValues::operator=(NamedValues&& other) noexcept {
+  if (this != &other) {
+    entries_ = std::move(other.entries_);
+    borrowed_ = other.borrowed_;
+    borrowed_size_ = other.borrowed_size_;
+    other.clear();
+  }
+  return *this;
+}
+
+void NamedValues::own() {
+  if (!borrowed_) return;
+  std::vector<Entry> entries(begin(), end());
+  entries_ = std::move(entries);
+  borrowed_ = nullptr;
+  borrowed_size_ = 0;
+}
+
+bool operator==(const NamedValues& left, const NamedValues& right) {
+  return std::equal(left.begin(), left.end(), right.begin(), right.end());
+}
+
 const Value* NamedValues::find(std::string_view name) const {
-  auto it = lower_bound_by_name(entries_, name);
-  if (it != entries_.end() && it->first == name) return &it->second;
+  const Entry* it = lower_bound_by_name(*this, name);
+  if (it != end() && it->first == name) return &it->second;
   return nullptr;
 }
 
 void NamedValues::set(std::string name, Value value) {
+  own();
   auto it = lower_bound_by_name(entries_, name);
   if (it != entries_.end() && it->first == name) {
     it->second = std::move(value);

@@ -90,7 +90,25 @@ bool values_equal(const Value& left, const Value& right);
 class NamedValues {
  public:
   using Entry = std::pair<std::string, Value>;
-  using const_iterator = std::vector<Entry>::const_iterator;
+  using const_iterator = const Entry*;
+
+  NamedValues() = default;
+  // A copy owns its entries, also of a map that borrows them.
+  NamedValues(const NamedValues& other);
+  NamedValues& operator=(const NamedValues& other);
+  NamedValues(NamedValues&& other) noexcept;
+  NamedValues& operator=(NamedValues&& other) noexcept;
+  ~NamedValues() = default;
+
+  // Makes this the map over `count` entries, sorted by name without repeats, that the caller
+  // keeps alive (and destroys) for as long as this map: a table reader's events take their
+  // attributes from one block instead of allocating each its own. Changing the map copies them
+  // first.
+  void borrow(const Entry* entries, std::size_t count) {
+    entries_.clear();
+    borrowed_ = count > 0 ? entries : nullptr;
+    borrowed_size_ = count;
+  }
 
   const Value* find(std::string_view name) const;
   // Inserts at the ordered position, or replaces the value stored under an existing name.
@@ -99,18 +117,29 @@ class NamedValues {
   // of the same name), sorted once instead of inserted one by one.
   static NamedValues from_entries(std::vector<Entry> entries);
 
-  std::size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
-  const_iterator begin() const { return entries_.begin(); }
-  const_iterator end() const { return entries_.end(); }
-  void reserve(std::size_t n) { entries_.reserve(n); }
+  std::size_t size() const { return borrowed_ ? borrowed_size_ : entries_.size(); }
+  bool empty() const { return size() == 0; }
+  const_iterator begin() const { return borrowed_ ? borrowed_ : entries_.data(); }
+  const_iterator end() const { return begin() + size(); }
+  void reserve(std::size_t n) {
+    own();
+    entries_.reserve(n);
+  }
   // Empties the map, keeping its storage for the next use.
-  void clear() { entries_.clear(); }
+  void clear() {
+    borrowed_ = nullptr;
+    borrowed_size_ = 0;
+    entries_.clear();
+  }
 
-  friend bool operator==(const NamedValues& left, const NamedValues& right) = default;
+  friend bool operator==(const NamedValues& left, const NamedValues& right);
 
  private:
+  void own();  // copies borrowed entries into entries_
+
   std::vector<Entry> entries_;
+  const Entry* borrowed_ = nullptr;  // the entries, when borrowed
+  std::size_t borrowed_size_ = 0;
 };
 
 using Attributes = NamedValues;
@@ -162,13 +191,24 @@ inline void prefetch_attributes(const Event& event, std::size_t limit) {
   prefetch(&*event.attrs.begin(), bytes < limit ? bytes : limit);
 }
 
+// What a table reader already knew of each event, by position in a view, so that passes over
+// the events need not compare partitions or look types up by name: partition numbers, equal
+// exactly where the partitions are, and type numbers, indices into `type_names`
+// (type_names->size() for a type not among them). Absent (null) for other sources.
+struct EventNumbers {
+  const std::uint32_t* partitions = nullptr;
+  const std::uint32_t* types = nullptr;
+  const std::vector<std::string>* type_names = nullptr;
+};
+
 // A read-only sequence of events that someone else keeps alive, read in place: the matchers and
 // the near-miss analysis take one instead of a copied list. Built over pointers to events held
 // elsewhere, or over a std::vector<Event> (it then owns an array of pointers into the vector,
 // which must outlive it).
 class EventView {
  public:
-  EventView(const Event* const* events, std::size_t size) : events_(events), size_(size) {}
+  EventView(const Event* const* events, std::size_t size, EventNumbers numbers = {})
+      : events_(events), size_(size), numbers_(numbers) {}
   EventView(const std::vector<Event>& events);  // implicit, for C++ callers
 
   EventView(EventView&&) = default;
@@ -178,11 +218,13 @@ class EventView {
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   const Event& operator[](std::size_t i) const { return *events_[i]; }
+  const EventNumbers& numbers() const { return numbers_; }
 
  private:
   std::vector<const Event*> owned_;
   const Event* const* events_ = nullptr;
   std::size_t size_ = 0;
+  EventNumbers numbers_;
 };
 
 // Calls visit(i, events[i]) for i from `begin` on, in order, while it returns true and i < `end`;

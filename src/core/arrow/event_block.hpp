@@ -1,0 +1,110 @@
+// The table reader's events in one block, their attributes' entries in another, both built and
+// destroyed on several threads. Each thread first touches the pages of its own slice, so the
+// page faults and the construction are shared out, and no event allocates anything of its own:
+// its attributes borrow their entries from the second block.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "memory/memory.hpp"
+#include "model/model.hpp"
+
+namespace vashlet {
+
+class EventBlock {
+ public:
+  using Entry = NamedValues::Entry;
+
+  // Where a fill appends an event's attribute entries, in name order.
+  class Entries {
+   public:
+    Entries(Entry* next, std::size_t& used) : next_(next), used_(used) {}
+    Entry* next() const { return next_; }
+    template <class... Args>
+    void append(Args&&... args) {
+      new (next_) Entry(std::forward<Args>(args)...);
+      ++next_;
+      ++used_;  // counted as soon as built, so that a failure destroys exactly those
+    }
+
+   private:
+    Entry* next_;
+    std::size_t& used_;
+  };
+
+  EventBlock() = default;
+  EventBlock(EventBlock&& other) noexcept { swap(other); }
+  EventBlock& operator=(EventBlock&& other) noexcept {
+    EventBlock(std::move(other)).swap(*this);
+    return *this;
+  }
+  ~EventBlock();
+
+  // Builds `count` events, each with at most `most_entries` attribute entries, on up to
+  // `threads` threads in slices of at least `min_slice`: fill(n, event, entries) fills the n-th
+  // event (constructed empty) and appends its entries. The block must be empty. On failure the
+  // exception of the lowest failed slice is thrown, and the block holds what was built.
+  template <class Fill>
+  void build(std::size_t count, std::size_t most_entries, std::size_t threads,
+             std::size_t min_slice, const Fill& fill);
+
+  Event* data() const { return events_; }
+  std::size_t size() const { return count_; }
+
+ private:
+  struct Slice {
+    std::size_t begin = 0;          // its first event
+    std::size_t events = 0;         // built from `begin` on
+    std::size_t first_entry = 0;    // its first entry
+    std::size_t entries = 0;        // built from `first_entry` on
+  };
+
+  void swap(EventBlock& other) noexcept {
+    std::swap(events_, other.events_);
+    std::swap(count_, other.count_);
+    std::swap(entries_, other.entries_);
+    std::swap(entry_room_, other.entry_room_);
+    std::swap(slices_, other.slices_);
+  }
+  void allocate(std::size_t count, std::size_t entries);
+  void run(std::size_t slices, const std::function<void(std::size_t)>& work) const;
+
+  Event* events_ = nullptr;
+  std::size_t count_ = 0;
+  Entry* entries_ = nullptr;
+  std::size_t entry_room_ = 0;
+  std::vector<Slice> slices_;
+};
+
+template <class Fill>
+void EventBlock::build(std::size_t count, std::size_t most_entries, std::size_t threads,
+                       std::size_t min_slice, const Fill& fill) {
+  if (events_) invariant_failure("an event block is built once");
+  if (count == 0) return;
+  allocate(count, count * most_entries);
+  const std::size_t slices = std::max<std::size_t>(
+      1, std::min(threads, count / std::max<std::size_t>(min_slice, 1)));
+  slices_.resize(slices);
+  for (std::size_t s = 0; s < slices; ++s) {
+    slices_[s].begin = count * s / slices;
+    slices_[s].first_entry = slices_[s].begin * most_entries;
+  }
+  run(slices, [&](std::size_t s) {
+    Slice& slice = slices_[s];
+    const std::size_t end = count * (s + 1) / slices;
+    Entries entries(entries_ + slice.first_entry, slice.entries);
+    for (std::size_t n = slice.begin; n < end; ++n) {
+      Event* event = new (events_ + n) Event();
+      ++slice.events;
+      fill(n, *event, entries);
+    }
+  });
+}
+
+}  // namespace vashlet

@@ -1,0 +1,45 @@
+// The type id of each event of a view: where a table reader numbered the events' types, a
+// look-up of the number in a small table made once; else (and for the types the reader did not
+// list) the type table's look-up of the name.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "model/model.hpp"
+#include "plan/atom_plan.hpp"
+
+namespace vashlet {
+
+class EventTypeIds {
+ public:
+  EventTypeIds(const plan::TypeTable& types, const EventView& events)
+      : types_(types), numbers_(events.numbers().types) {
+    if (!numbers_) return;
+    for (const std::string& name : *events.numbers().type_names) ids_.push_back(types.find(name));
+    ids_.push_back(kByName);  // a type the reader did not list
+  }
+
+  // Whether ids come from the reader's numbers.
+  bool numbered() const { return numbers_ != nullptr; }
+
+  // The id of `event`, the i-th of the view (plan::kNone: a type the pattern does not name).
+  std::size_t operator()(std::size_t i, const Event& event) const {
+    if (numbers_) {
+      const std::size_t id = ids_[numbers_[i]];
+      if (id != kByName) return id;
+    }
+    return types_.find(event.typ);
+  }
+
+ private:
+  static constexpr std::size_t kByName = static_cast<std::size_t>(-2);
+
+  const plan::TypeTable& types_;
+  const std::uint32_t* numbers_;
+  std::vector<std::size_t> ids_;  // by the reader's type number
+};
+
+}  // namespace vashlet
