@@ -1,9 +1,6 @@
 // Allocating, running slices over and destroying an event block.
 #include "arrow/event_block.hpp"
 
-#include <functional>
-
-#include "match/partitions.hpp"
 
 namespace vashlet {
 
@@ -21,14 +18,6 @@ void EventBlock::allocate(std::size_t count, std::size_t entries) {
   }
 }
 
-void EventBlock::run(std::size_t slices, const std::function<void(std::size_t)>& work) const {
-  if (slices == 1) {
-    work(0);
-    return;
-  }
-  run_chunks(slices, [&](std::size_t s, const std::atomic<std::size_t>&) { work(s); });
-}
-
 // The events' attributes only borrow their entries, so the two are destroyed apart; each slice
 // on the thread of its own, as they were built.
 EventBlock::~EventBlock() {
@@ -39,7 +28,7 @@ EventBlock::~EventBlock() {
     if (entries_) std::destroy_n(entries_ + slice.first_entry, slice.entries);
   };
   try {
-    run(slices_.size(), destroy);
+    run_slices(slices_.size(), destroy);
   } catch (...) {
     // Only a cancellation throws here, and only after every slice has run.
   }

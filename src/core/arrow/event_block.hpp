@@ -6,12 +6,12 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <functional>
 #include <memory>
 #include <new>
 #include <utility>
 #include <vector>
 
+#include "match/partitions.hpp"
 #include "memory/memory.hpp"
 #include "model/model.hpp"
 
@@ -73,7 +73,6 @@ class EventBlock {
     std::swap(slices_, other.slices_);
   }
   void allocate(std::size_t count, std::size_t entries);
-  void run(std::size_t slices, const std::function<void(std::size_t)>& work) const;
 
   Event* events_ = nullptr;
   std::size_t count_ = 0;
@@ -88,14 +87,13 @@ void EventBlock::build(std::size_t count, std::size_t most_entries, std::size_t 
   if (events_) invariant_failure("an event block is built once");
   if (count == 0) return;
   allocate(count, count * most_entries);
-  const std::size_t slices = std::max<std::size_t>(
-      1, std::min(threads, count / std::max<std::size_t>(min_slice, 1)));
+  const std::size_t slices = slice_count(count, threads, min_slice);
   slices_.resize(slices);
   for (std::size_t s = 0; s < slices; ++s) {
     slices_[s].begin = count * s / slices;
     slices_[s].first_entry = slices_[s].begin * most_entries;
   }
-  run(slices, [&](std::size_t s) {
+  run_slices(slices, [&](std::size_t s) {
     Slice& slice = slices_[s];
     const std::size_t end = count * (s + 1) / slices;
     Entries entries(entries_ + slice.first_entry, slice.entries);

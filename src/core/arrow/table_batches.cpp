@@ -151,7 +151,7 @@ void TableReader::number_partitions(const ColumnReader& partition, std::size_t s
     return;
   }
   std::vector<std::vector<std::int64_t>> first_rows(slices);  // per slice, per local number
-  in_slices(slices, [&](std::size_t s) {
+  run_slices(slices, [&](std::size_t s) {
     KeyNumbers local;
     LastKey last;
     const auto [begin, end] = slice_rows(s);
@@ -170,7 +170,7 @@ void TableReader::number_partitions(const ColumnReader& partition, std::size_t s
   for (std::size_t s = 0; s < slices; ++s) {
     for (const std::int64_t row : first_rows[s]) global[s].push_back(value_number(partition, row));
   }
-  in_slices(slices, [&](std::size_t s) {
+  run_slices(slices, [&](std::size_t s) {
     for (std::size_t at = first + kept_before[s]; at < first + kept_before[s + 1]; ++at) {
       partition_of_[at] = global[s][partition_of_[at]];
     }
@@ -291,7 +291,7 @@ void TableReader::read(const ArrowSchema& schema, ArrowArray& batch) {
   // of other types mark the last entry, so that the loop takes no branch.
   const std::size_t others = types_.size();
   std::vector<std::vector<char>> met(slices, std::vector<char>(others + 1, 0));
-  in_slices(slices, [&](std::size_t s) {
+  run_slices(slices, [&](std::size_t s) {
     const auto [begin, end] = slice_rows(s);
     std::size_t kept = 0;
     char* met_here = met[s].data();
@@ -332,7 +332,7 @@ void TableReader::read(const ArrowSchema& schema, ArrowArray& batch) {
   // name, the timestamp, the partition, the id, the attributes. Each slice stops at its first
   // failure; the lowest failed slice's is the one raised, so the failure reported is that of
   // the first failing row, as in one pass.
-  in_slices(slices, [&](std::size_t s) {
+  run_slices(slices, [&](std::size_t s) {
     const auto [begin, end] = slice_rows(s);
     std::size_t at = first + kept_before[s];
     for (std::int64_t row = begin; row < end; ++row) {

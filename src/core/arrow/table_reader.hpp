@@ -131,17 +131,7 @@ class TableReader {
 
   // As for_slices splits `items` on the reader's threads.
   std::size_t slices_of(std::size_t items) const {
-    return std::max<std::size_t>(1, std::min(threads_, items / kRowsPerSlice));
-  }
-
-  // Runs work(s) for each slice s < slices, slice 0 on the calling thread.
-  template <class Work>
-  static void in_slices(std::size_t slices, const Work& work) {
-    if (slices == 1) {
-      work(std::size_t{0});
-      return;
-    }
-    run_chunks(slices, [&](std::size_t s, const std::atomic<std::size_t>&) { work(s); });
+    return slice_count(items, threads_, kRowsPerSlice);
   }
 
   EventColumns columns_;

@@ -152,20 +152,31 @@ std::vector<Result> map_runs(const EventView& events, std::size_t threads,
   return out;
 }
 
+// The number of slices that `count` items are shared out in: at most one per `min_slice` items,
+// at most `threads`, at least one.
+inline std::size_t slice_count(std::size_t count, std::size_t threads, std::size_t min_slice) {
+  return std::max<std::size_t>(1, std::min(threads, count / std::max<std::size_t>(min_slice, 1)));
+}
+
+// Runs work(s) for each slice s < slices, slice 0 on the calling thread (all of them there for
+// one slice). Exceptions as for run_chunks.
+template <class Work>
+void run_slices(std::size_t slices, const Work& work) {
+  if (slices == 1) {
+    work(std::size_t{0});
+    return;
+  }
+  run_chunks(slices, [&](std::size_t s, const std::atomic<std::size_t>&) { work(s); });
+}
+
 // Calls work(begin, end) on contiguous slices that cover [0, count), on up to `threads` threads
 // (at most one slice per `min_slice` items; 1: one call on the calling thread). Exceptions as for
 // run_chunks: the one of the lowest failed slice, after all have finished.
 template <class Work>
 void for_slices(std::size_t count, std::size_t threads, std::size_t min_slice, const Work& work) {
-  const std::size_t slices = std::max<std::size_t>(
-      1, std::min(threads, count / std::max<std::size_t>(min_slice, 1)));
-  if (slices == 1) {
-    if (count > 0) work(std::size_t{0}, count);
-    return;
-  }
-  run_chunks(slices, [&](std::size_t c, const std::atomic<std::size_t>&) {
-    work(count * c / slices, count * (c + 1) / slices);
-  });
+  if (count == 0) return;
+  const std::size_t slices = slice_count(count, threads, min_slice);
+  run_slices(slices, [&](std::size_t s) { work(count * s / slices, count * (s + 1) / slices); });
 }
 
 }  // namespace vashlet
