@@ -11,6 +11,7 @@ import vashlet
 from vashlet import Event, _core, match_events, near_miss_events, parse_pattern, sort_events
 
 LONG_NAME = "an_attribute_name_longer_than_inline_text"
+LONG_TYPE = "a_type_name_longer_than_inline_text"
 # Enough rows that the reader builds its events in more than one slice on two threads.
 ROWS = 150_000
 
@@ -19,6 +20,8 @@ PATTERNS = [
     f"view[{LONG_NAME} as $i] -[<=40]-> cart[{LONG_NAME} == $i] -[<=90]-> buy[note != \"x\"]",
     f"view[{LONG_NAME} as $i, note as $n] -[<=40, no drop[{LONG_NAME} == $i]]-> "
     f"buy[{LONG_NAME} == $i, amount >= 10.0]",
+    # Events of a long type name, with no text attributes.
+    f"view -[<=40]-> {LONG_TYPE}[amount >= 20.0]",
 ]
 
 
@@ -35,7 +38,7 @@ def rows():
     for _ in range(ROWS):
         partition = f"user-{rng.randrange(3000):05d}"
         ts[partition] = ts.get(partition, 0) + rng.choice([0, 1, 5, 30])
-        typ = rng.choice(["view", "view", "cart", "buy", "drop", "other"])
+        typ = rng.choice(["view", "view", "cart", "buy", "drop", "other", LONG_TYPE])
         out.append(
             (
                 partition,

@@ -19,9 +19,15 @@ void EventBlock::allocate(std::size_t count, std::size_t entries) {
 }
 
 // The events' attributes only borrow their entries, so the two are destroyed apart; each slice
-// on the thread of its own, as they were built.
+// on the thread of its own, as they were built. Events that own nothing are not visited: the
+// pass would read every byte of both blocks again for no effect.
 EventBlock::~EventBlock() {
   if (!events_) return;
+  if (owns_nothing_) {
+    release_large(events_, count_ * sizeof(Event));
+    if (entries_) release_large(entries_, entry_room_ * sizeof(Entry));
+    return;
+  }
   const auto destroy = [&](std::size_t s) {
     const Slice& slice = slices_[s];
     std::destroy_n(events_ + slice.begin, slice.events);

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <memory>
 #include <new>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -50,9 +51,19 @@ class EventBlock {
   // `threads` threads in slices of at least `min_slice`: fill(n, event, entries) fills the n-th
   // event (constructed empty) and appends its entries. The block must be empty. On failure the
   // exception of the lowest failed slice is thrown, and the block holds what was built.
+  // `owns_nothing` promises that no string the fills make outgrows a string's own room
+  // (fits_in_place): then no event or entry holds memory of its own, and destroying the block
+  // releases its two blocks without a pass over them.
   template <class Fill>
   void build(std::size_t count, std::size_t most_entries, std::size_t threads,
-             std::size_t min_slice, const Fill& fill);
+             std::size_t min_slice, bool owns_nothing, const Fill& fill);
+
+  // Whether a string of `size` bytes is kept within the string object, without memory of its
+  // own: a default string's capacity is the room that strings have in place.
+  static bool fits_in_place(std::size_t size) {
+    static const std::size_t room = std::string().capacity();
+    return size <= room;
+  }
 
   Event* data() const { return events_; }
   std::size_t size() const { return count_; }
@@ -71,6 +82,7 @@ class EventBlock {
     std::swap(entries_, other.entries_);
     std::swap(entry_room_, other.entry_room_);
     std::swap(slices_, other.slices_);
+    std::swap(owns_nothing_, other.owns_nothing_);
   }
   void allocate(std::size_t count, std::size_t entries);
 
@@ -79,14 +91,16 @@ class EventBlock {
   Entry* entries_ = nullptr;
   std::size_t entry_room_ = 0;
   std::vector<Slice> slices_;
+  bool owns_nothing_ = false;  // destruction has nothing to release but the blocks
 };
 
 template <class Fill>
 void EventBlock::build(std::size_t count, std::size_t most_entries, std::size_t threads,
-                       std::size_t min_slice, const Fill& fill) {
+                       std::size_t min_slice, bool owns_nothing, const Fill& fill) {
   if (events_) invariant_failure("an event block is built once");
   if (count == 0) return;
   allocate(count, count * most_entries);
+  owns_nothing_ = owns_nothing;
   const std::size_t slices = slice_count(count, threads, min_slice);
   slices_.resize(slices);
   for (std::size_t s = 0; s < slices; ++s) {

@@ -132,7 +132,13 @@ void TableReader::build_events(const std::vector<std::uint32_t>& rank, const Pos
     }
     event.attrs.borrow(first, held);
   };
-  Build::block(result_).build(count, most_entries, threads_, kRowsPerSlice, fill);
+  // Partitions are four bytes; the rest is known from the names and the columns' kinds.
+  bool owns_nothing = !every_type_ && EventBlock::fits_in_place(4);
+  for (const std::string& type : types_) owns_nothing &= EventBlock::fits_in_place(type.size());
+  for (const Attribute& attribute : attributes_) {
+    owns_nothing &= !attribute.is_string && EventBlock::fits_in_place(attribute.name.size());
+  }
+  Build::block(result_).build(count, most_entries, threads_, kRowsPerSlice, owns_nothing, fill);
 }
 
 bool TableReader::in_event_order(const std::vector<std::uint32_t>& rank) const {
