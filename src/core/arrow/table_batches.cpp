@@ -120,15 +120,17 @@ std::uint32_t TableReader::value_number(const ColumnReader& column, std::int64_t
   });
 }
 
-// Numbers the partitions of the batch's events in order of first appearance. On several
-// slices, each numbers its own in its order, then the slices' numbers are translated, slice
-// after slice, into the reader's: a partition's first appearance is in the first slice that
-// has it, at that slice's first appearance.
+// Numbers the partitions of the batch's events in order of first appearance. A dictionary
+// numbers each of its values once. Otherwise the row pass has numbered each slice's partitions
+// in its own order (slice_number), noting each one's first row: those are translated, slice
+// after slice, into the reader's numbers, since a partition's first appearance is in the first
+// slice that has it, at that slice's first appearance.
 template <class SliceRows>
 void TableReader::number_partitions(const ColumnReader& partition, std::size_t slices,
                                     const SliceRows& slice_rows,
+                                    const std::vector<std::vector<std::int64_t>>& first_rows,
                                     const std::vector<std::size_t>& kept_before, std::size_t first) {
-  if (partition.is_dictionary()) {  // a dictionary numbers each value once
+  if (partition.is_dictionary()) {
     std::size_t at = first;
     for (std::int64_t row = 0; row < slice_rows(slices - 1).second; ++row) {
       if (row_types_[static_cast<std::size_t>(row)] >= 0) {
@@ -137,39 +139,15 @@ void TableReader::number_partitions(const ColumnReader& partition, std::size_t s
     }
     return;
   }
-  const bool strings = is_string_kind(partition.kind());
-  if (slices == 1) {
-    std::size_t at = first;
-    LastKey last;
-    for (std::int64_t row = 0; row < slice_rows(0).second; ++row) {
-      if (row_types_[static_cast<std::size_t>(row)] < 0) continue;
-      char bytes[8];
-      const std::string_view key = partition_key(partition, row, bytes);
-      if (!last.is(key)) last.remember(key, strings, value_number(partition, row, key));
-      partition_of_[at++] = last.number;
-    }
-    return;
-  }
-  std::vector<std::vector<std::int64_t>> first_rows(slices);  // per slice, per local number
-  run_slices(slices, [&](std::size_t s) {
-    KeyNumbers local;
-    LastKey last;
-    const auto [begin, end] = slice_rows(s);
-    std::size_t at = first + kept_before[s];
-    for (std::int64_t row = begin; row < end; ++row) {
-      if (row_types_[static_cast<std::size_t>(row)] < 0) continue;
-      char bytes[8];
-      const std::string_view key = partition_key(partition, row, bytes);
-      if (!last.is(key)) {
-        last.remember(key, strings, local.number(key, [&] { first_rows[s].push_back(row); }));
-      }
-      partition_of_[at++] = last.number;
-    }
-  });
   std::vector<std::vector<std::uint32_t>> global(slices);
+  bool same = slices == 1;  // the slice's numbers are the reader's already (as in a first batch)
   for (std::size_t s = 0; s < slices; ++s) {
-    for (const std::int64_t row : first_rows[s]) global[s].push_back(value_number(partition, row));
+    for (const std::int64_t row : first_rows[s]) {
+      global[s].push_back(value_number(partition, row));
+      same &= global[s].back() == global[s].size() - 1;
+    }
   }
+  if (same) return;
   run_slices(slices, [&](std::size_t s) {
     for (std::size_t at = first + kept_before[s]; at < first + kept_before[s + 1]; ++at) {
       partition_of_[at] = global[s][partition_of_[at]];
@@ -332,9 +310,16 @@ void TableReader::read(const ArrowSchema& schema, ArrowArray& batch) {
   // name, the timestamp, the partition, the id, the attributes. Each slice stops at its first
   // failure; the lowest failed slice's is the one raised, so the failure reported is that of
   // the first failing row, as in one pass.
+  // Partitions not dictionary-encoded are numbered per slice here (see number_partitions); a
+  // run of rows of one partition, as a sorted table has, is numbered without a look-up each.
+  const bool numbered_here = !partition.is_dictionary();
+  const bool string_partitions = is_string_kind(partition.kind());
+  std::vector<std::vector<std::int64_t>> first_rows(slices);  // per slice, per local number
   run_slices(slices, [&](std::size_t s) {
     const auto [begin, end] = slice_rows(s);
     std::size_t at = first + kept_before[s];
+    KeyNumbers local;
+    LastKey last;
     for (std::int64_t row = begin; row < end; ++row) {
       const std::int32_t type_number_of_row = row_types_[static_cast<std::size_t>(row)];
       if (type_number_of_row < 0) continue;
@@ -343,7 +328,17 @@ void TableReader::read(const ArrowSchema& schema, ArrowArray& batch) {
       }
       event_types_[at] = type_number_of_row;
       stamps_[at] = integer_at(ts, row);
-      check_partition(partition, row);
+      if (numbered_here) {
+        char bytes[8];
+        const std::string_view key = partition_key(partition, row, bytes);
+        if (!last.is(key)) {
+          last.remember(key, string_partitions,
+                        local.number(key, [&] { first_rows[s].push_back(row); }));
+        }
+        partition_of_[at] = last.number;
+      } else {
+        check_partition(partition, row);
+      }
       rows_[at] = first_row_ + static_cast<std::uint64_t>(row);
       if (id) {
         if (id->is_dictionary() && id->dictionary().is_null(id->dictionary_index(row)))
@@ -363,7 +358,7 @@ void TableReader::read(const ArrowSchema& schema, ArrowArray& batch) {
       ++at;
     }
   });
-  number_partitions(partition, slices, slice_rows, kept_before, first);
+  number_partitions(partition, slices, slice_rows, first_rows, kept_before, first);
   keep_string_columns(batch);
   first_row_ += static_cast<std::uint64_t>(length);
   ++batch_number_;

@@ -102,12 +102,14 @@ class TableReader {
   inline std::int32_t type_number(std::string_view type) const;
   // The integer of a key column (timestamps, integer partitions and ids).
   static inline std::int64_t integer_at(const ColumnReader& column, std::int64_t row);
-  // Reads what partition_number reads, so that its failure is found on any thread.
+  // Reads what partition_number reads, so that its failure is found on any thread (for
+  // dictionary-encoded partitions, numbered after the row pass).
   inline void check_partition(const ColumnReader& partition, std::int64_t row) const;
   template <class SliceRows>
   void number_partitions(const ColumnReader& partition, std::size_t slices,
-                         const SliceRows& slice_rows, const std::vector<std::size_t>& kept_before,
-                         std::size_t first);
+                         const SliceRows& slice_rows,
+                         const std::vector<std::vector<std::int64_t>>& first_rows,
+                         const std::vector<std::size_t>& kept_before, std::size_t first);
   // The bytes by which a partition value is numbered: a string's own, an integer's eight.
   static inline std::string_view partition_key(const ColumnReader& column, std::int64_t row,
                                                char (&bytes)[8]);
