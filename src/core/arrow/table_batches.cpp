@@ -156,7 +156,7 @@ void TableReader::number_partitions(const ColumnReader& partition, std::size_t s
 }
 
 TableReader::Cell TableReader::cell_at(const ColumnReader& column, std::int64_t row) {
-  Cell cell;
+  Cell cell = Cell::null();
   if (column.is_null(row)) return cell;
   if (column.is_dictionary()) return cell_at(column.dictionary(), column.dictionary_index(row));
   switch (column.kind()) {

@@ -70,10 +70,17 @@ class TableReader {
 
   // A value read from a batch and checked, kept until its event is built after the sort.
   // A string's bytes stay in the batch's column, which the reader keeps (kept_arrays_).
+  // Trivial, so that the reader's buffer of them is not cleared first (each read cell is
+  // written): null() is the null cell.
   struct Cell {
-    std::uint64_t payload = 0;  // the integer, the double's or bool's bits, or the bytes' address
+    std::uint64_t payload;  // the integer, the double's or bool's bits, or the bytes' address
     // The kind in the top byte; below it, a string's size (offsets are below 2^56).
-    std::uint64_t tagged = std::uint64_t{static_cast<std::uint8_t>(ValueKind::Null)} << 56;
+    std::uint64_t tagged;
+    static Cell null() {
+      Cell cell;
+      cell.set(ValueKind::Null, 0);
+      return cell;
+    }
     ValueKind kind() const { return static_cast<ValueKind>(tagged >> 56); }
     std::size_t size() const { return tagged & ((std::uint64_t{1} << 56) - 1); }
     void set(ValueKind kind, std::uint64_t value, std::uint64_t size = 0) {
@@ -154,9 +161,11 @@ class TableReader {
 
   SortedEvents result_;
   // By event, in input order: what the sort and the building of the events need.
-  LargeVector<std::int64_t> stamps_;       // timestamps
-  LargeVector<std::int32_t> event_types_;  // type numbers
-  LargeVector<Cell> cells_;  // attributes_.size() per event: the values its type reads
+  // Each batch writes all of its events' stamps and types, and the cells their types read;
+  // no other cell is read.
+  FillLaterVector<std::int64_t> stamps_;       // timestamps
+  FillLaterVector<std::int32_t> event_types_;  // type numbers
+  FillLaterVector<Cell> cells_;  // attributes_.size() per event: the values its type reads
   LargeVector<std::string_view> other_types_;  // the types of events of types not named
   std::vector<arrow::OwnedArray> kept_arrays_;  // the string columns that cells point into
   LargeVector<std::int32_t> row_types_;      // the type number of each row of a batch

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <new>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace vashlet {
@@ -56,6 +58,27 @@ struct LargeAllocator {
 // A vector whose storage comes from allocate_large: for buffers that grow with the input.
 template <class T>
 using LargeVector = std::vector<T, LargeAllocator<T>>;
+
+// As LargeAllocator, but items a resize adds are default-initialized (left unwritten, for
+// trivial types) rather than zeroed: for buffers whose users write every item before reading
+// it, where zeroing would be a pass over all of them for nothing.
+template <class T>
+struct FillLaterAllocator : LargeAllocator<T> {
+  FillLaterAllocator() = default;
+  template <class U>
+  FillLaterAllocator(const FillLaterAllocator<U>&) {}
+  template <class U>
+  void construct(U* at) noexcept(std::is_nothrow_default_constructible_v<U>) {
+    ::new (static_cast<void*>(at)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* at, Args&&... args) {
+    ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+  }
+};
+
+template <class T>
+using FillLaterVector = std::vector<T, FillLaterAllocator<T>>;
 
 // Reserves room for `needed` items in all (the exact need the first time, geometric growth after
 // that, so that many small additions copy the vector only a few times), asking for huge pages
