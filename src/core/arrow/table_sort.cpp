@@ -153,25 +153,58 @@ bool TableReader::in_event_order(const std::vector<std::uint32_t>& rank) const {
 // The input positions of the events in event order. A counting sort by partition keeps the
 // input order within each partition; a partition whose timestamps then do not ascend (rare:
 // streams arrive in time order) is sorted by timestamp, stably, so ties keep their input
-// order.
+// order. The events are counted and placed in slices, on the reader's threads: within a
+// partition, each slice's events follow those of the slices before it.
 LargeVector<std::size_t> TableReader::sorted_positions(const std::vector<std::uint32_t>& rank) const {
   const std::size_t count = rank.size();
+  const std::size_t events = partition_of_.size();
+  const std::size_t slices = slices_of(events);
+  const auto slice_events = [&](std::size_t s) {
+    return std::pair<std::size_t, std::size_t>(events * s / slices, events * (s + 1) / slices);
+  };
+  // Per slice, the events of each rank; then the position where its first one goes.
+  std::vector<std::vector<std::size_t>> next(slices);
+  run_slices(slices, [&](std::size_t s) {
+    next[s].assign(count, 0);
+    const auto [begin, end] = slice_events(s);
+    for (std::size_t i = begin; i < end; ++i) ++next[s][rank[partition_of_[i]]];
+  });
   std::vector<std::size_t> starts(count + 1, 0);
-  for (const std::uint32_t partition : partition_of_) ++starts[rank[partition] + 1];
-  for (std::size_t r = 0; r < count; ++r) starts[r + 1] += starts[r];
-  LargeVector<std::size_t> positions;
-  reserve_for(positions, partition_of_.size());
-  positions.resize(partition_of_.size());
-  std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
-  for (std::size_t i = 0; i < partition_of_.size(); ++i) {
-    positions[next[rank[partition_of_[i]]]++] = i;
-  }
-  const auto earlier = [&](std::size_t a, std::size_t b) { return stamps_[a] < stamps_[b]; };
   for (std::size_t r = 0; r < count; ++r) {
-    const auto begin = positions.begin() + static_cast<std::ptrdiff_t>(starts[r]);
-    const auto end = positions.begin() + static_cast<std::ptrdiff_t>(starts[r + 1]);
-    if (!std::is_sorted(begin, end, earlier)) std::stable_sort(begin, end, earlier);
+    std::size_t at = starts[r];
+    for (std::size_t s = 0; s < slices; ++s) {
+      const std::size_t here = next[s][r];
+      next[s][r] = at;
+      at += here;
+    }
+    starts[r + 1] = at;
   }
+  LargeVector<std::size_t> positions;
+  reserve_for(positions, events);
+  positions.resize(events);
+  run_slices(slices, [&](std::size_t s) {
+    std::size_t* const place = next[s].data();
+    const auto [begin, end] = slice_events(s);
+    for (std::size_t i = begin; i < end; ++i) positions[place[rank[partition_of_[i]]]++] = i;
+  });
+  const auto earlier = [&](std::size_t a, std::size_t b) { return stamps_[a] < stamps_[b]; };
+  // Each slice takes the partitions whose first event lies in its share of the events.
+  run_slices(slices, [&](std::size_t s) {
+    const auto [first, last] = slice_events(s);
+    const auto first_at = [&](std::size_t event) {
+      return static_cast<std::size_t>(
+          std::lower_bound(starts.begin(), starts.begin() + static_cast<std::ptrdiff_t>(count),
+                           event) -
+          starts.begin());
+    };
+    const std::size_t r_begin = first_at(first);
+    const std::size_t r_end = s + 1 == slices ? count : first_at(last);
+    for (std::size_t r = r_begin; r < r_end; ++r) {
+      const auto begin = positions.begin() + static_cast<std::ptrdiff_t>(starts[r]);
+      const auto end = positions.begin() + static_cast<std::ptrdiff_t>(starts[r + 1]);
+      if (!std::is_sorted(begin, end, earlier)) std::stable_sort(begin, end, earlier);
+    }
+  });
   return positions;
 }
 
