@@ -133,10 +133,12 @@ class TableReader {
   // Order (table_sort.cpp).
   // Whether the events came in event order: by partition rank, then by timestamp.
   bool in_event_order(const std::vector<std::uint32_t>& rank) const;
-  LargeVector<std::size_t> sorted_positions(const std::vector<std::uint32_t>& rank) const;
-  // The events, in event order: the n-th from input position position(n).
+  FillLaterVector<std::size_t> sorted_positions(const std::vector<std::uint32_t>& rank) const;
+  // The events, in event order: the n-th from input position position(n); with `gather`, also
+  // their rows and partitions in that order (without, those are in event order already).
   template <class Position>
-  void build_events(const std::vector<std::uint32_t>& rank, const Position& position);
+  void build_events(const std::vector<std::uint32_t>& rank, const Position& position,
+                    bool gather);
 
   // As for_slices splits `items` on the reader's threads.
   std::size_t slices_of(std::size_t items) const {

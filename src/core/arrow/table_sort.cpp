@@ -31,7 +31,7 @@ SortedEvents TableReader::finish() {
   for (std::uint32_t r = 0; r < count; ++r) rank[by_rank[r]] = r;
 
   if (in_event_order(rank)) {  // often so: a stream of one partition, or a sorted table
-    build_events(rank, [](std::size_t n) { return n; });
+    build_events(rank, [](std::size_t n) { return n; }, false);
     Build::rows(result_) = std::move(rows_);
     Build::partitions(result_) = std::move(partition_of_);
     if (id_ >= 0) {
@@ -39,20 +39,8 @@ SortedEvents TableReader::finish() {
     }
     return std::move(result_);
   }
-  const LargeVector<std::size_t> keys = sorted_positions(rank);
-  build_events(rank, [&](std::size_t n) { return keys[n]; });
-  LargeVector<std::uint64_t>& rows = Build::rows(result_);
-  LargeVector<std::uint32_t>& partitions = Build::partitions(result_);
-  reserve_for(rows, keys.size());
-  reserve_for(partitions, keys.size());
-  rows.resize(keys.size());
-  partitions.resize(keys.size());
-  for_slices(keys.size(), threads_, kRowsPerSlice, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t n = begin; n < end; ++n) {
-      rows[n] = rows_[keys[n]];
-      partitions[n] = partition_of_[keys[n]];
-    }
-  });
+  const FillLaterVector<std::size_t> keys = sorted_positions(rank);
+  build_events(rank, [&](std::size_t n) { return keys[n]; }, true);
   if (id_ >= 0) {
     KeyValues& ids = Build::ids(result_);
     ids.format = id_values_.format;
@@ -85,7 +73,8 @@ Value TableReader::value_of(const Cell& cell) {
 
 // Every value was checked as its batch was read, so nothing here fails but for memory.
 template <class Position>
-void TableReader::build_events(const std::vector<std::uint32_t>& rank, const Position& position) {
+void TableReader::build_events(const std::vector<std::uint32_t>& rank, const Position& position,
+                               bool gather) {
   const std::size_t count = stamps_.size();
   const std::size_t width = attributes_.size();
   std::size_t most_entries = 0;
@@ -100,6 +89,16 @@ void TableReader::build_events(const std::vector<std::uint32_t>& rank, const Pos
   types.resize(count);
   Build::type_names(result_) = types_;
   Build::numbered(result_) = true;
+  // The rows and partitions in event order, taken as each event is built (its partition is
+  // read for the event anyway).
+  LargeVector<std::uint64_t>& rows = Build::rows(result_);
+  LargeVector<std::uint32_t>& partitions = Build::partitions(result_);
+  if (gather) {
+    reserve_for(rows, count);
+    reserve_for(partitions, count);
+    rows.resize(count);
+    partitions.resize(count);
+  }
   const auto fill = [&](std::size_t n, Event& event, EventBlock::Entries& entries) {
     // In arrival order, each event's keys lie at a random place: fetched as visit_events does.
     if (n + tuning::kEventsAhead < count) {
@@ -107,6 +106,7 @@ void TableReader::build_events(const std::vector<std::uint32_t>& rank, const Pos
       __builtin_prefetch(&stamps_[ahead]);
       __builtin_prefetch(&event_types_[ahead]);
       __builtin_prefetch(&partition_of_[ahead]);
+      if (gather) __builtin_prefetch(&rows_[ahead]);
       if (width > 0) prefetch(&cells_[ahead * width], width * sizeof(Cell));
     }
     const std::size_t at = position(n);
@@ -114,7 +114,12 @@ void TableReader::build_events(const std::vector<std::uint32_t>& rank, const Pos
     order[n] = &event;
     types[n] = static_cast<std::uint32_t>(type);
     // The partition as events carry it: the rank, big-endian, so byte order is rank order.
-    const std::uint32_t r = rank[partition_of_[at]];
+    const std::uint32_t partition = partition_of_[at];
+    if (gather) {
+      rows[n] = rows_[at];
+      partitions[n] = partition;
+    }
+    const std::uint32_t r = rank[partition];
     const char bytes[4] = {static_cast<char>(r >> 24), static_cast<char>(r >> 16),
                            static_cast<char>(r >> 8), static_cast<char>(r)};
     event.partition.assign(bytes, sizeof bytes);
@@ -155,7 +160,7 @@ bool TableReader::in_event_order(const std::vector<std::uint32_t>& rank) const {
 // streams arrive in time order) is sorted by timestamp, stably, so ties keep their input
 // order. The events are counted and placed in slices, on the reader's threads: within a
 // partition, each slice's events follow those of the slices before it.
-LargeVector<std::size_t> TableReader::sorted_positions(const std::vector<std::uint32_t>& rank) const {
+FillLaterVector<std::size_t> TableReader::sorted_positions(const std::vector<std::uint32_t>& rank) const {
   const std::size_t count = rank.size();
   const std::size_t events = partition_of_.size();
   const std::size_t slices = slices_of(events);
@@ -179,7 +184,7 @@ LargeVector<std::size_t> TableReader::sorted_positions(const std::vector<std::ui
     }
     starts[r + 1] = at;
   }
-  LargeVector<std::size_t> positions;
+  FillLaterVector<std::size_t> positions;  // each is placed once
   reserve_for(positions, events);
   positions.resize(events);
   run_slices(slices, [&](std::size_t s) {
