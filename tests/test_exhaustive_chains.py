@@ -54,8 +54,8 @@ def partitions(draw):
 
 
 def key(match):
-    captures = tuple((name, type(v).__name__, repr(v)) for name, v in sorted(match.captures.items()))
-    return (match.partition, tuple(match.indices), match.start, match.end, captures)
+    captures = sorted((name, type(v).__name__, repr(v)) for name, v in match.captures.items())
+    return (match.partition, tuple(match.indices), match.start, match.end, tuple(captures))
 
 
 def taken(call):

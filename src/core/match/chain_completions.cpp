@@ -27,28 +27,36 @@ ChainCompletions::ChainCompletions(const Plan& plan, const EventView& events,
     atoms_.push_back(step.advance);
     windows_.push_back(step.max_elapsed);
   }
+  reads_attributes_.assign(plan.types.size(), 0);
+  for (const plan::AtomPlan& atom : atoms_) {
+    if (!atom.decided_by_type() || atom.captures_new_names()) reads_attributes_[atom.type()] = 1;
+  }
 }
 
 void ChainCompletions::match_run(const Run& run, FlatMatches& out) {
   if (!takes(run)) invariant_failure("a partition too long to enumerate its chains");
   out.steps = atoms_.size();
   out.slots = slots_;
-  note_types(run);
+  note_named(run);
   note_completable(run);
   enumerate(run, out);
   if (unadded_ > 0) budget_.add_matches(std::exchange(unadded_, 0), events_, run.begin, run.end);
 }
 
-// The type id of every event of the run, in one forward pass that also fetches the attributes
-// of the events whose types the pattern names, for the backward pass.
-void ChainCompletions::note_types(const Run& run) {
-  run_types_.resize(run.end - run.begin);
-  visit_events(events_, run.begin, run.end, [&](std::size_t i, const Event& event) {
-    const std::size_t type = types_(i, event);
-    run_types_[i - run.begin] = type;
-    if (type != kNone) prefetch_attributes(event, tuning::kAttributeBytes);
-    return true;
-  });
+// The events of the run whose types the pattern names, in one forward pass over the types that
+// reads no event where the reader numbered them. Of each event kept, the backward pass reads the
+// timestamp and, where a step's atom reads them, the attributes: where those lie is fetched now.
+void ChainCompletions::note_named(const Run& run) {
+  named_.clear();
+  for (std::size_t i = run.begin; i < run.end; ++i) {
+    const std::size_t type = types_(i, events_);
+    if (type == kNone) continue;
+    const Event& event = events_[i];
+    __builtin_prefetch(&event.ts);
+    if (reads_attributes_[type]) __builtin_prefetch(&event.attrs);
+    named_.push_back(Named{static_cast<std::uint32_t>(i - run.begin),
+                           static_cast<std::uint32_t>(type)});
+  }
 }
 
 // Backwards through the run. An event may take step k and go on when the step admits it and the
@@ -58,9 +66,14 @@ void ChainCompletions::note_types(const Run& run) {
 void ChainCompletions::note_completable(const Run& run) {
   const std::size_t steps = atoms_.size();
   for (LargeVector<Entry>& list : lists_) list.clear();
-  for (std::size_t offset = run.end - run.begin; offset-- > 0;) {
-    const std::size_t type = run_types_[offset];
-    if (type == kNone) continue;
+  // The attributes that the atoms read lie apart from the events: fetched a few events early.
+  constexpr std::size_t kAhead = tuning::kCopyAhead;
+  for (std::size_t n = named_.size(); n-- > 0;) {
+    if (n >= kAhead && reads_attributes_[named_[n - kAhead].type]) {
+      prefetch_attributes(events_[run.begin + named_[n - kAhead].offset], tuning::kAttributeBytes);
+    }
+    const std::size_t offset = named_[n].offset;
+    const std::size_t type = named_[n].type;
     const Event& event = events_[run.begin + offset];
     for (std::size_t k = 0; k < steps; ++k) {
       if (atoms_[k].type() != type) continue;
@@ -77,6 +90,13 @@ void ChainCompletions::note_completable(const Run& run) {
       lists_[k].push_back(Entry{event.ts, static_cast<std::uint32_t>(offset), later});
     }
   }
+}
+
+inline void ChainCompletions::take(std::size_t k, std::size_t entry, const Run& run) {
+  taken_[k] = static_cast<std::uint32_t>(entry);
+  if (!atoms_[k].captures_new_names()) return;
+  atoms_[k].admits(events_[run.begin + lists_[k][entry].offset]);  // looks up its captures
+  values_[k].assign(atoms_[k].new_values().begin(), atoms_[k].new_values().end());
 }
 
 // Each start in run order, each start's completions in the order of their index lists: a depth-
@@ -115,25 +135,18 @@ void ChainCompletions::enumerate(const Run& run, FlatMatches& out) {
   }
 }
 
-void ChainCompletions::take(std::size_t k, std::size_t entry, const Run& run) {
-  taken_[k] = static_cast<std::uint32_t>(entry);
-  if (!atoms_[k].captures_new_names()) return;
-  atoms_[k].admits(events_[run.begin + lists_[k][entry].offset]);  // looks up its captures
-  values_[k].assign(atoms_[k].new_values().begin(), atoms_[k].new_values().end());
-}
-
 void ChainCompletions::emit(const Run& run, FlatMatches& out) {
   checkpoint_();
   const std::size_t steps = atoms_.size();
   // Room for many at once: a vector that doubles its way up to a large result moves every
   // match several times.
-  const std::size_t at = out.indices.size();
-  reserve_for(out.indices, at + steps);
-  out.indices.resize(at + steps);
-  for (std::size_t k = 0; k < steps; ++k) {
-    out.indices[at + k] = run.begin + lists_[k][taken_[k]].offset;
+  if (out.indices.capacity() - out.indices.size() < steps) {
+    reserve_for(out.indices, out.indices.size() + steps);
   }
-  reserve_for(out.ends, out.ends.size() + 1);
+  for (std::size_t k = 0; k < steps; ++k) {
+    out.indices.push_back(run.begin + lists_[k][taken_[k]].offset);
+  }
+  if (out.ends.capacity() == out.ends.size()) reserve_for(out.ends, out.ends.size() + 1);
   out.ends.push_back(lists_[steps - 1][taken_[steps - 1]].ts);
   if (slots_ > 0) {
     const std::size_t values = out.values.size();

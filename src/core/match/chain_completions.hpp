@@ -50,7 +50,7 @@ class ChainCompletions {
     std::uint32_t later;
   };
 
-  void note_types(const Run& run);
+  void note_named(const Run& run);
   void note_completable(const Run& run);
   void enumerate(const Run& run, FlatMatches& out);
   void take(std::size_t k, std::size_t entry, const Run& run);
@@ -62,9 +62,15 @@ class ChainCompletions {
   std::vector<plan::AtomPlan> atoms_;  // per step, copied from the plan
   std::vector<std::optional<std::int64_t>> windows_;  // per step: the limit from the previous one
   std::size_t slots_;  // the values per match
-  // Per event of the run: its type id. Per step: its list, noted backwards, so the run's last
-  // event comes first; the next step's events after entry e are its entries [0, e.later).
-  LargeVector<std::size_t> run_types_;
+  std::vector<char> reads_attributes_;  // per type id: whether a step's atom reads its attributes
+  // The run's events whose types the pattern names, with their type ids. Per step: its list,
+  // noted backwards, so the run's last event comes first; the next step's events after entry e
+  // are its entries [0, e.later).
+  struct Named {
+    std::uint32_t offset;  // from the run's beginning
+    std::uint32_t type;
+  };
+  LargeVector<Named> named_;
   std::vector<LargeVector<Entry>> lists_;
   // The walk: per step, the entry taken and how many of the step's candidates remain untried;
   // and per step the values its entry captures.

@@ -1,6 +1,6 @@
 // Strategy per run: the element matcher for patterns of the language; else chains where the plan
-// allows them (followed, or in exhaustive mode enumerated), else the step matcher, either of them over each key's events of a long run where
-// the pattern's steps are correlated by one name.
+// allows them (followed, or in exhaustive mode enumerated), else the step matcher, either of them
+// over each key's events of a long run where the pattern's steps are correlated by one name.
 #include "match/run_matcher.hpp"
 
 #include "match/tuning.hpp"
