@@ -20,7 +20,10 @@ bool ChainMatcher::applies(const Plan& plan) {
   if (plan.consumption != MatchConsumption::FirstSuccessorPerStart) return false;
   // The next events take a number per event and later step; long patterns keep to the step
   // matcher.
-  if (plan.steps.size() > kMostSteps) return false;
+  return plan.steps.size() <= kMostSteps && plain(plan);
+}
+
+bool ChainMatcher::plain(const Plan& plan) {
   std::vector<std::string> captured;  // by the steps so far
   for (const CompiledStep& step : plan.steps) {
     if (!step.absence.empty() || !step.atom.reference_predicates.empty()) return false;

@@ -26,6 +26,9 @@ class ChainMatcher {
   // Whether `pattern` may be matched by following chains, with the same matches as the
   // step matcher.
   static bool applies(const Plan& plan);
+  // Whether no atom of `plan` reads a binding and no transition forbids an event: then what a
+  // waiting partial match accepts depends on nothing it holds.
+  static bool plain(const Plan& plan);
 
   ChainMatcher(const Plan& plan, const EventView& events);
   ChainMatcher(const ChainMatcher&) = delete;  // one per worker, built in place

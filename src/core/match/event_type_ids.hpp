@@ -33,6 +33,15 @@ class EventTypeIds {
     }
     return types_.find(event.typ);
   }
+  // The same for the i-th event of `events`, read only where its type has no number: a pass
+  // over the types then touches no event.
+  std::size_t operator()(std::size_t i, const EventView& events) const {
+    if (numbers_) {
+      const std::size_t id = ids_[numbers_[i]];
+      if (id != kByName) return id;
+    }
+    return types_.find(events[i].typ);
+  }
 
  private:
   static constexpr std::size_t kByName = static_cast<std::size_t>(-2);

@@ -33,6 +33,7 @@ const char* path_name(Path path) {
     case Path::StreamKeyedWalks: return "stream_keyed_walks";
     case Path::KeyedChains: return "keyed_chains";
     case Path::NumberedTypes: return "numbered_types";
+    case Path::ExhaustiveChains: return "exhaustive_chains";
   }
   return "";
 }

@@ -23,8 +23,9 @@ enum class Path : std::size_t {
   // A run matched by chains or steps whose events' types came as a table reader's numbers
   // (EventTypeIds), not looked up by name.
   NumberedTypes,
+  ExhaustiveChains,  // an exhaustive run whose completions were enumerated (ChainCompletions)
 };
-constexpr std::size_t kPaths = static_cast<std::size_t>(Path::NumberedTypes) + 1;  // the last above
+constexpr std::size_t kPaths = static_cast<std::size_t>(Path::ExhaustiveChains) + 1;  // the last above
 
 struct PathsTaken {
   std::array<std::uint64_t, kPaths> counts{};

@@ -1,6 +1,6 @@
 // Strategy per run: the element matcher for patterns of the language; else chains where the plan
-// allows them, else the step matcher, either of them over each key's events of a long run where
-// the pattern's steps are correlated by one name.
+// allows them (followed, or in exhaustive mode enumerated), else the step matcher, either of them
+// over each key's events of a long run where the pattern's steps are correlated by one name.
 #include "match/run_matcher.hpp"
 
 #include "match/tuning.hpp"
@@ -12,6 +12,7 @@ RunMatcher::RunMatcher(const Plan& plan, const EventView& events, MatchBudget& b
     : plan_(plan), events_(events), keyed_(plan.keyed_runs), keyed_chains_(KeyedChains::of(plan)),
       budget_(budget) {
   if (plan.chains) chains_.emplace(plan, events);
+  if (ChainCompletions::applies(plan)) completions_.emplace(plan, events, budget);
 }
 
 void RunMatcher::match_run(const Run& run, FlatMatches& out, RunSink* sink) {
@@ -29,6 +30,9 @@ void RunMatcher::match_run(const Run& run, FlatMatches& out, RunSink* sink) {
   if (by_key) {
     paths_taken_.note(Path::Keyed);
     match_by_key(run, out);
+  } else if (takes_chains(run) && completions_) {
+    paths_taken_.note(Path::ExhaustiveChains);
+    completions_->match_run(run, out);
   } else if (takes_chains(run)) {
     paths_taken_.note(Path::Chains);
     chains_->match_run(run, out);

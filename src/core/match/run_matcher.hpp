@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <optional>
 
+#include "match/chain_completions.hpp"
 #include "match/chain_matcher.hpp"
 #include "match/element_matcher.hpp"
 #include "match/exhaustive_budget.hpp"
@@ -31,7 +32,10 @@ class RunMatcher {
   void match_run(const Run& run, FlatMatches& out, RunSink* sink = nullptr);
 
  private:
-  bool takes_chains(const Run& run) const { return chains_ && ChainMatcher::takes(run); }
+  bool takes_chains(const Run& run) const {
+    return (chains_ && ChainMatcher::takes(run)) ||
+           (completions_ && ChainCompletions::takes(run));
+  }
   StepMatcher& steps();
   void match_by_key(const Run& run, FlatMatches& out);
 
@@ -42,6 +46,7 @@ class RunMatcher {
   MatchBudget& budget_;
   PathsTaken paths_taken_;
   std::optional<ChainMatcher> chains_;
+  std::optional<ChainCompletions> completions_;  // exhaustive mode's chains
   std::optional<StepMatcher> steps_;
   std::optional<ElementMatcher> elements_;
   MatchOrder order_;
