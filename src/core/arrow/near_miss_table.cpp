@@ -1,5 +1,6 @@
 // The near-miss table: one row per near miss with the columns of its reason (the failed
-// clauses, the blocking event, the window exceeded).
+// clauses, the blocking event, the window exceeded), written here from NearMiss records; a chain
+// pattern's flat rows go to near_miss_rows_table.cpp.
 #include "arrow/near_miss_columns.hpp"
 
 #include <algorithm>
