@@ -170,10 +170,26 @@ FixedWriter::FixedWriter(std::string format, std::size_t width, std::size_t leng
   bytes_.resize(length * width);
 }
 
-Column FixedWriter::finish(std::string name) {
-  Column column{format_, std::move(name), static_cast<std::int64_t>(length_), 0, {}, {}};
-  column.buffers.push_back(Column::Buffer{{}, true});
+Column FixedWriter::finish(std::string name, Validity validity) {
+  const auto length = static_cast<std::int64_t>(length_);
+  Column column{format_, std::move(name), length, validity.null_count(), {}, {}};
+  column.buffers.push_back(validity.finish(length));
   column.buffers.push_back(take_bytes(std::move(bytes_)));
+  return column;
+}
+
+LargeVector<std::uint8_t> sized_buffer(std::size_t bytes) {
+  LargeVector<std::uint8_t> buffer;
+  buffer.reserve(bytes + 8);  // never a null pointer, even when empty
+  buffer.resize(bytes);
+  return buffer;
+}
+
+Column bool_column(std::string name, std::int64_t length, LargeVector<std::uint8_t> values,
+                   Validity validity) {
+  Column column{"b", std::move(name), length, validity.null_count(), {}, {}};
+  column.buffers.push_back(validity.finish(length));
+  column.buffers.push_back(take_bytes(std::move(values)));
   return column;
 }
 

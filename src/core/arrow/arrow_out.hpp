@@ -35,6 +35,11 @@ struct Column {
 // A validity bitmap grown one entry at a time; absent while every entry is valid.
 class Validity {
  public:
+  Validity() = default;
+  // The bitmap `bits` of `size` entries, `nulls` of them unset.
+  Validity(LargeVector<std::uint8_t> bits, std::int64_t size, std::int64_t nulls)
+      : bits_(nulls ? std::move(bits) : LargeVector<std::uint8_t>{}), size_(size), nulls_(nulls) {}
+
   void append(bool valid) {
     if (valid && nulls_ == 0) {
       ++size_;  // no bitmap until the first null
@@ -54,6 +59,29 @@ class Validity {
   LargeVector<std::uint8_t> bits_;
   std::int64_t size_ = 0;
   std::int64_t nulls_ = 0;
+};
+
+// A bitmap of known length written by position, every entry unset until set: a column's
+// validity, or a boolean column's values, filled in one pass without growing.
+class BitmapWriter {
+ public:
+  explicit BitmapWriter(std::size_t length) : bits_((length + 7) / 8, 0), length_(length) {}
+  void set(std::size_t at) {
+    bits_[at >> 3] = static_cast<std::uint8_t>(bits_[at >> 3] | 1u << (at & 7));
+    ++set_;
+  }
+  // As a validity bitmap: the unset entries are the nulls.
+  Validity validity() && {
+    const auto length = static_cast<std::int64_t>(length_);
+    return Validity(std::move(bits_), length, length - static_cast<std::int64_t>(set_));
+  }
+  // As the value bits of a boolean column.
+  LargeVector<std::uint8_t> bits() && { return std::move(bits_); }
+
+ private:
+  LargeVector<std::uint8_t> bits_;
+  std::size_t length_;
+  std::size_t set_ = 0;
 };
 
 // Fixed-width values (integers, floats) of one format, with optional nulls.
@@ -129,7 +157,7 @@ class FixedWriter {
     std::memcpy(bytes_.data() + at * sizeof(T), &value, sizeof(T));
   }
   std::size_t width() const { return width_; }
-  Column finish(std::string name);
+  Column finish(std::string name, Validity validity = {});
 
  private:
   std::string format_;
@@ -142,6 +170,44 @@ class FixedWriter {
 // "u" becomes "U" when the text outgrows 32-bit offsets.
 Column string_column(std::string format, std::string name, std::span<const std::int64_t> offsets,
                      LargeVector<std::uint8_t> data, Validity validity = {});
+// A boolean column from its value bits and validity, `length` entries.
+Column bool_column(std::string name, std::int64_t length, LargeVector<std::uint8_t> values,
+                   Validity validity = {});
+
+// A buffer of `bytes` bytes, with the slack that export adds.
+LargeVector<std::uint8_t> sized_buffer(std::size_t bytes);
+
+// The null string of strings_by_row.
+inline constexpr std::size_t kNullText = static_cast<std::size_t>(-1);
+
+// Strings "u" or "U" of `length` rows, written in two passes: size(i) gives the bytes of row i
+// (kNullText: null), then write(i, out) writes exactly those bytes at `out`. The text is sized
+// once and no row builds a string of its own. `ends` holds the offsets meanwhile: the columns of
+// one table can share it.
+template <class Size, class Write>
+Column strings_by_row(LargeVector<std::int64_t>& ends, std::string format, std::string name,
+                      std::size_t length, const Size& size, const Write& write) {
+  ends.clear();
+  ends.reserve(length + 1);
+  ends.push_back(0);
+  BitmapWriter valid(length);
+  std::int64_t total = 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    const std::size_t bytes = size(i);
+    if (bytes != kNullText) {
+      total += static_cast<std::int64_t>(bytes);
+      valid.set(i);
+    }
+    ends.push_back(total);
+  }
+  LargeVector<std::uint8_t> data = sized_buffer(static_cast<std::size_t>(total));
+  for (std::size_t i = 0; i < length; ++i) {
+    if (ends[i + 1] != ends[i]) write(i, reinterpret_cast<char*>(data.data() + ends[i]));
+  }
+  return string_column(std::move(format), std::move(name), ends, std::move(data),
+                       std::move(valid).validity());
+}
+
 Column null_column(std::string name, std::int64_t length);
 Column struct_column(std::string name, std::int64_t length, std::vector<Column> children,
                      Validity validity = {});

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -16,6 +18,22 @@ struct RowAt {
   std::size_t part;
   std::size_t row;
 };
+
+// How elapsed times (gap, max_elapsed) are written: as integers for an integer timestamp column,
+// as durations in the unit of a temporal one. Dates count days, which no duration unit is, so
+// theirs are written in seconds.
+struct ElapsedFormat {
+  std::string format = "l";
+  std::int64_t scale = 1;
+};
+ElapsedFormat elapsed_format(std::string_view ts);
+
+// ticks * scale, saturated: only a window beyond any date's reach can exceed the limits.
+std::int64_t scaled(std::int64_t ticks, std::int64_t scale);
+
+// The reason column's text, by explain::Reason.
+inline constexpr std::string_view kReasonNames[] = {"predicate_failed", "absence_blocked",
+                                                    "window_exceeded", "no_successor"};
 
 // The near-miss table of `parts`' rows: every row in order, or those of `only`, in its order.
 // `names` are those the parts were made with.

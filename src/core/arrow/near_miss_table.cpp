@@ -1,10 +1,9 @@
 // The near-miss table: one row per near miss with the columns of its reason (the failed
-// clauses, the blocking event, the window exceeded).
+// clauses, the blocking event, the window exceeded), written here from NearMiss records; a chain
+// pattern's flat rows go to near_miss_rows_table.cpp.
 #include "arrow/near_miss_columns.hpp"
 
 #include <algorithm>
-#include <charconv>
-#include <iterator>
 #include <limits>
 #include <optional>
 #include <string>
@@ -22,6 +21,22 @@
 #include "match/partitions.hpp"
 
 namespace vashlet {
+
+ElapsedFormat elapsed_format(std::string_view ts) {
+  if (ts == "tdD") return {"tDs", 86400};
+  if (ts == "tdm") return {"tDm", 1};
+  const std::string_view kind = ts.substr(0, 2);
+  if (ts.size() >= 3 && (kind == "ts" || kind == "tt" || kind == "tD")) {
+    return {std::string("tD") + ts[2], 1};
+  }
+  return {};
+}
+
+std::int64_t scaled(std::int64_t ticks, std::int64_t scale) {
+  std::int64_t out;
+  if (!__builtin_mul_overflow(ticks, scale, &out)) return out;
+  return ticks < 0 ? std::numeric_limits<std::int64_t>::min() : std::numeric_limits<std::int64_t>::max();
+}
 
 using result_columns::BoolBuilder;
 using result_columns::Column;
@@ -50,92 +65,6 @@ class FailuresColumn {
     offsets_.push_back(offsets_.back() + static_cast<std::int64_t>(failures->size()));
   }
 
-  // The failed clauses of the rows that each(visit) visits (visit(rows, row) in turn), null
-  // where a row has no failed step. Written a field at a time: each pass stays in one builder.
-  template <class Each>
-  void append_all(const Each& each) {
-    using explain::FailedClause;
-    std::size_t rows_total = 0;
-    each([&](const explain::NearMissRows&, std::size_t) { ++rows_total; });
-    offsets_.reserve(offsets_.size() + rows_total);
-    each([&](const explain::NearMissRows& rows, std::size_t row) {
-      const std::size_t count = rows.failure_count(row);
-      if (rows.verdict(row).reason != explain::Reason::PredicateFailed) {
-        validity_.append(false);
-      } else {
-        validity_.append(true);
-      }
-      offsets_.push_back(offsets_.back() + static_cast<std::int64_t>(count));
-    });
-    // The clauses in table order, each with its bound value: the passes below walk this list.
-    struct ClauseAt {
-      const FailedClause* clause;
-      const Value* bound;
-    };
-    std::vector<ClauseAt> found;
-    found.reserve(static_cast<std::size_t>(offsets_.back()));
-    each([&](const explain::NearMissRows& rows, std::size_t row) {
-      const FailedClause* clause = rows.failures(row);
-      for (std::size_t k = rows.failure_count(row); k > 0; --k, ++clause) {
-        const bool bound = clause->kind != FailedClause::Kind::Predicate &&
-                           clause->bound_name != FailedClause::kNoName;
-        found.push_back({clause, bound ? rows.capture(row, clause->bound_name) : nullptr});
-      }
-    });
-    const auto clauses = [&](const auto& visit) {
-      for (const ClauseAt& at : found) visit(at.bound, *at.clause);
-    };
-    // Every field has a string or a null per clause: room for them all up front. The bytes are
-    // a guess where a clause's text varies; the builders grow past it as they must.
-    const std::size_t n = found.size();
-    for (StringBuilder* field : {&attribute_, &expected_, &binding_, &bound_, &name_, &actual_}) {
-      field->reserve(n, n * 4);
-    }
-    type_.reserve(n, n * std::string_view("reference").size());
-    operator_.reserve(n, n * 2);
-    using Kind = FailedClause::Kind;
-    clauses([&](const Value*, const FailedClause& clause) {
-      type_.append(clause.kind == Kind::Predicate   ? "predicate"
-                   : clause.kind == Kind::Reference ? "reference"
-                                                    : "capture");
-    });
-    clauses([&](const Value*, const FailedClause& clause) {
-      attribute_.append(clause.kind == Kind::Predicate
-                            ? clause.atom->predicates[clause.clause].attribute
-                        : clause.kind == Kind::Reference
-                            ? clause.atom->reference_predicates[clause.clause].attribute
-                            : clause.atom->captures[clause.clause].attribute);
-    });
-    clauses([&](const Value*, const FailedClause& clause) {
-      if (clause.kind == Kind::Predicate) {
-        operator_.append(operator_symbol(clause.atom->predicates[clause.clause].op));
-      } else if (clause.kind == Kind::Reference) {
-        operator_.append(operator_symbol(clause.atom->reference_predicates[clause.clause].op));
-      } else {
-        operator_.append_null();
-      }
-    });
-    clauses([&](const Value*, const FailedClause& clause) {
-      expected(clause.kind == Kind::Predicate ? &clause.atom->predicates[clause.clause].value
-                                              : nullptr);
-    });
-    clauses([&](const Value*, const FailedClause& clause) {
-      text(binding_, clause.kind == Kind::Reference
-                         ? &clause.atom->reference_predicates[clause.clause].binding
-                         : nullptr);
-    });
-    clauses([&](const Value* bound, const FailedClause&) { literal(bound_, bound); });
-    clauses([&](const Value*, const FailedClause& clause) {
-      text(name_, clause.kind == Kind::Capture ? &clause.atom->captures[clause.clause].name
-                                               : nullptr);
-    });
-    const Value null = Value::null();
-    clauses([&](const Value*, const FailedClause& clause) {
-      const Value* actual = clause.actual ? &*clause.actual : nullptr;
-      literal(actual_, clause.kind == Kind::Capture && !actual ? &null : actual);
-    });
-  }
-
   void append_null() {
     validity_.append(false);
     offsets_.push_back(offsets_.back());
@@ -161,35 +90,6 @@ class FailuresColumn {
   static void literal(StringBuilder& out, const std::optional<Value>& value) {
     value ? out.append(value_literal(*value)) : out.append_null();
   }
-  // Integers, the common case, are written without a string of their own.
-  static void literal(StringBuilder& out, const Value* value) {
-    if (!value) {
-      out.append_null();
-    } else if (value->kind() == ValueKind::Int) {
-      char digits[24];
-      const auto written = std::to_chars(std::begin(digits), std::end(digits), value->as_int());
-      out.append(std::string_view(digits, static_cast<std::size_t>(written.ptr - digits)));
-    } else {
-      out.append(value_literal(*value));
-    }
-  }
-
-  // A predicate's literal is the same on every near miss: written once.
-  void expected(const Value* value) {
-    if (!value) {
-      expected_.append_null();
-      return;
-    }
-    if (value != last_expected_) {
-      last_expected_ = value;
-      last_expected_text_ = value_literal(*value);
-    }
-    expected_.append(last_expected_text_);
-  }
-  static void text(StringBuilder& out, const std::string* value) {
-    value ? out.append(*value) : out.append_null();
-  }
-
   void append_one(const PredicateFailure& failure) {
     std::visit(
         [&](const auto& clause) {
@@ -228,35 +128,8 @@ class FailuresColumn {
 
   std::vector<std::int64_t> offsets_{0};
   arrow::Validity validity_;
-  const Value* last_expected_ = nullptr;
-  std::string last_expected_text_;
   StringBuilder type_, attribute_, operator_, expected_, binding_, bound_, name_, actual_;
 };
-
-// How elapsed times (gap, max_elapsed) are written: as integers for an integer timestamp column,
-// as durations in the unit of a temporal one. Dates count days, which no duration unit is, so
-// theirs are written in seconds.
-struct ElapsedFormat {
-  std::string format = "l";
-  std::int64_t scale = 1;
-};
-
-ElapsedFormat elapsed_format(std::string_view ts) {
-  if (ts == "tdD") return {"tDs", 86400};
-  if (ts == "tdm") return {"tDm", 1};
-  const std::string_view kind = ts.substr(0, 2);
-  if (ts.size() >= 3 && (kind == "ts" || kind == "tt" || kind == "tD")) {
-    return {std::string("tD") + ts[2], 1};
-  }
-  return {};
-}
-
-// Saturates rather than wraps: only a window beyond any date's reach can exceed it.
-std::int64_t scaled(std::int64_t ticks, std::int64_t scale) {
-  std::int64_t out;
-  if (!__builtin_mul_overflow(ticks, scale, &out)) return out;
-  return ticks < 0 ? std::numeric_limits<std::int64_t>::min() : std::numeric_limits<std::int64_t>::max();
-}
 
 // The reason-specific columns of the near-miss table, null where a reason has no such field.
 class DetailColumns {
@@ -284,55 +157,6 @@ class DetailColumns {
     late ? max_elapsed_.append(scaled(late->max_elapsed, elapsed_.scale))
          : max_elapsed_.append_null();
     failures_.append(failed ? &failed->failures : nullptr);
-  }
-
-  // The details of the rows that each(visit) visits, a column at a time.
-  template <class Each>
-  void append_all(const SortedEvents& events, const Each& each) {
-    using explain::Reason;
-    using explain::RowVerdict;
-    const auto verdicts = [&](const auto& visit) {
-      each([&](const explain::NearMissRows& rows, std::size_t row) { visit(rows.verdict(row)); });
-    };
-    verdicts([&](const RowVerdict& v) {
-      v.reason == Reason::PredicateFailed ? event_row_.append(v.event)
-                                          : event_row_.append(std::nullopt);
-    });
-    verdicts([&](const RowVerdict& v) {
-      v.reason == Reason::AbsenceBlocked || v.reason == Reason::WindowExceeded
-          ? candidate_row_.append(v.event)
-          : candidate_row_.append(std::nullopt);
-    });
-    verdicts([&](const RowVerdict& v) {
-      v.reason == Reason::AbsenceBlocked ? blocking_row_.append(v.blocking)
-                                         : blocking_row_.append(std::nullopt);
-    });
-    verdicts([&](const RowVerdict& v) {
-      v.reason == Reason::AbsenceBlocked ? blocking_type_.append(events[v.blocking].typ)
-                                         : blocking_type_.append_null();
-    });
-    verdicts([&](const RowVerdict& v) {
-      v.reason == Reason::AbsenceBlocked || v.reason == Reason::WindowExceeded
-          ? satisfies_.append(v.satisfies)
-          : satisfies_.append_null();
-    });
-    verdicts([&](const RowVerdict& v) {
-      v.reason == Reason::WindowExceeded ? gap_.append(scaled(v.gap, elapsed_.scale))
-                                         : gap_.append_null();
-    });
-    verdicts([&](const RowVerdict& v) {
-      v.reason == Reason::WindowExceeded ? max_elapsed_.append(scaled(v.max_elapsed, elapsed_.scale))
-                                         : max_elapsed_.append_null();
-    });
-    failures_.append_all(each);
-  }
-
-  void reserve(std::size_t rows) {
-    for (RowColumn* column : {&event_row_, &candidate_row_, &blocking_row_}) column->reserve(rows);
-    blocking_type_.reserve(rows, 0);
-    satisfies_.reserve(rows);
-    gap_.reserve(rows);
-    max_elapsed_.reserve(rows);
   }
 
   void finish(std::vector<Column>& columns) {
@@ -433,94 +257,7 @@ struct LeadColumns {
   DetailColumns details;
 };
 
-constexpr std::string_view kReasonNames[] = {"predicate_failed", "absence_blocked",
-                                             "window_exceeded", "no_successor"};
-
 }  // namespace
-
-arrow::Table near_miss_rows_table(const Pattern& pattern, const SortedEvents& events,
-                                  const std::vector<std::string>& names,
-                                  const std::vector<explain::NearMissRows>& parts,
-                                  const std::vector<RowAt>* only) {
-  std::size_t total = 0;
-  if (only) {
-    total = only->size();
-  } else {
-    for (const explain::NearMissRows& part : parts) total += part.size();
-  }
-  // Calls visit(part, row) for every row written, in table order.
-  const auto each = [&](const auto& visit) {
-    if (only) {
-      for (const RowAt& at : *only) visit(parts[at.part], at.row);
-    } else {
-      for (const explain::NearMissRows& part : parts) {
-        for (std::size_t row = 0; row < part.size(); ++row) visit(part, row);
-      }
-    }
-  };
-  using Rows = explain::NearMissRows;
-  // A column at a time: each pass keeps one builder at hand.
-  LeadColumns lead(events);
-  std::size_t longest_type = 0;
-  for (const Step& step : pattern.steps) {
-    longest_type = std::max(longest_type, step.atom.event_type.size());
-  }
-  lead.next_types.reserve(total, total * longest_type);
-  lead.reasons.reserve(total, total * kReasonNames[0].size());
-  lead.details.reserve(total);
-  lead.start_rows.reserve(total);
-  lead.reached.reserve(total);
-  each([&](const Rows& part, std::size_t row) { lead.start_rows.append(part.start(row)); });
-  each([&](const Rows& part, std::size_t row) {
-    lead.partitions.append(events.partition(part.start(row)));
-  });
-  each([&](const Rows& part, std::size_t row) {
-    lead.reached.append(static_cast<std::int64_t>(part.reached(row)));
-  });
-  each([&](const Rows& part, std::size_t row) { lead.rows.append(part.path(row), part.reached(row)); });
-  each([&](const Rows& part, std::size_t row) {
-    lead.next_types.append(pattern.steps[part.reached(row)].atom.event_type);
-  });
-  each([&](const Rows& part, std::size_t row) {
-    lead.reasons.append(kReasonNames[static_cast<std::size_t>(part.verdict(row).reason)]);
-  });
-  lead.details.append_all(events, each);
-  std::vector<Column> columns = lead.finish(nullptr);
-  std::vector<std::vector<const Value*>> captures(names.size());
-  for (std::size_t name = 0; name < names.size(); ++name) {
-    captures[name].reserve(total);
-    each([&](const Rows& part, std::size_t row) { captures[name].push_back(part.capture(row, name)); });
-  }
-  // Picked rows keep the kinds their captures have in the table of every near miss.
-  std::vector<result_columns::ValueKinds> kinds(names.size(), result_columns::ValueKinds{});
-  if (only) {
-    // The parts hold the rows they kept and noted the kinds of the others.
-    std::vector<const Value*> cells;
-    for (const explain::NearMissRows& part : parts) {
-      for (std::size_t name = 0; name < names.size(); ++name) {
-        cells.clear();
-        for (std::size_t row = 0; row < part.size(); ++row) {
-          cells.push_back(part.capture(row, name));
-        }
-        result_columns::note_kinds(kinds[name], cells);
-        for (std::size_t kind = 0; kind < kinds[name].size(); ++kind) {
-          if (part.dropped_kinds(name) >> kind & 1u) kinds[name][kind] = true;
-        }
-      }
-    }
-  } else {
-    for (std::size_t name = 0; name < names.size(); ++name) {
-      result_columns::note_kinds(kinds[name], captures[name]);
-    }
-  }
-  std::vector<Column> fields;
-  for (std::size_t name = 0; name < names.size(); ++name) {
-    fields.push_back(result_columns::value_column(names[name], captures[name], kinds[name]));
-  }
-  columns.push_back(
-      arrow::struct_column("captures", static_cast<std::int64_t>(total), std::move(fields)));
-  return table_of(std::move(columns), total);
-}
 
 arrow::Table near_miss_table(const Pattern& pattern, const SortedEvents& events,
                              const TableRun& run) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <optional>
 #include <vector>
 
 #include "explain/pattern_facts.hpp"
@@ -35,10 +36,21 @@ class RunCandidates {
   }
 
  private:
+  // The list id of each of the reader's type numbers (kByName: a type it did not list), made
+  // on the first run of a numbered view: the type of an event is then a look-up, not compared.
+  static constexpr std::size_t kByName = static_cast<std::size_t>(-1);
+  const std::vector<std::size_t>& ids_by_number(const EventNumbers& numbers);
+
   const StepTypes& types_;
   std::size_t end_ = 0;
   std::vector<std::vector<std::size_t>> lists_;
+  std::vector<std::size_t> by_number_;
 };
+
+// The events of step `step`'s type in all of `events`, where the reader numbered their types (a
+// look-up per event); nullopt otherwise.
+std::optional<std::size_t> events_of_step(const EventView& events, const StepTypes& types,
+                                          std::size_t step);
 
 // The run's candidates of the steps with equality reference predicates, indexed by the value of
 // the attribute they compare; an index is built the first time it is asked for.

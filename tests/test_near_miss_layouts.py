@@ -1,0 +1,67 @@
+"""The near-miss table of a chain pattern holds the same rows whatever the layout of the input:
+partitions as strings or integers, rows named by position or by an id column, one thread (whose
+part is sized from the type numbers) or several, and types the pattern does not name."""
+
+import random
+
+import pyarrow as pa
+import pytest
+
+import vashlet
+
+PATTERN = ("view[item as $i] -[<=900]-> cart[item == $i] "
+           "-[<=3600, no remove[item == $i]]-> purchase[item == $i, amount >= 20.0]")
+
+
+def events(count=3000, partitions=7, seed=5):
+    rng = random.Random(seed)
+    types = ["view", "view", "cart", "purchase", "remove", "other"]
+    rows = []
+    ts = {p: 0 for p in range(partitions)}
+    for _ in range(count):
+        p = rng.randrange(partitions)
+        ts[p] += rng.choice([0, 60, 300, 1200])
+        rows.append((p, ts[p], rng.choice(types), rng.randrange(3), round(rng.uniform(1, 40), 1)))
+    return rows
+
+
+def table(rows, partition_kind, ids):
+    columns = {
+        "partition": [f"p{r[0]}" if partition_kind == "string" else r[0] for r in rows],
+        "ts": pa.array([r[1] for r in rows], pa.int64()),
+        "type": [r[2] for r in rows],
+        "item": pa.array([r[3] for r in rows], pa.int64()),
+        "amount": [r[4] for r in rows],
+    }
+    if ids:
+        columns["eid"] = [f"e{n}" for n in range(len(rows))]
+    return pa.table(columns)
+
+
+def canonical(misses, id_of):
+    """Rows with input references as positions and partitions as text, in start order."""
+    out = []
+    for miss in misses:
+        miss = dict(miss)
+        for key in ("start_row", "event_row", "candidate_row", "blocking_row"):
+            if miss[key] is not None:
+                miss[key] = id_of(miss[key])
+        miss["rows"] = [id_of(row) for row in miss["rows"]]
+        miss["partition"] = str(miss["partition"]).lstrip("p")
+        out.append(miss)
+    return sorted(out, key=lambda miss: miss["start_row"])
+
+
+@pytest.mark.parametrize("partition_kind", ["string", "integer"])
+@pytest.mark.parametrize("ids", [False, True])
+@pytest.mark.parametrize("threads", [1, 3])
+def test_same_near_misses_for_every_layout(partition_kind, ids, threads):
+    rows = events()
+    expected = canonical(vashlet.explain(PATTERN, table(rows, "string", False)).to_pylist(),
+                         lambda row: row)
+    assert any(miss["reason"] == "predicate_failed" for miss in expected)
+    assert any(miss["reason"] == "absence_blocked" for miss in expected)
+    got = vashlet.explain(PATTERN, table(rows, partition_kind, ids), threads=threads,
+                          id="eid" if ids else None).to_pylist()
+    id_of = (lambda row: int(row[1:])) if ids else (lambda row: row)
+    assert canonical(got, id_of) == expected
