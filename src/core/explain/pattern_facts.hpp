@@ -38,6 +38,8 @@ struct StepTypes {
     while (id < names.size() && !same_bytes(names[id], type)) ++id;
     return id;
   }
+  // As id_of, under the name that TypeIdsOf asks for.
+  std::size_t find(std::string_view type) const { return id_of(type); }
 
  private:
   static constexpr std::size_t kCompared = 8;

@@ -5,54 +5,27 @@
 
 namespace vashlet::explain {
 
-const std::vector<std::size_t>& RunCandidates::ids_by_number(const EventNumbers& numbers) {
-  if (by_number_.empty()) {
-    for (const std::string& name : *numbers.type_names) by_number_.push_back(types_.id_of(name));
-    by_number_.push_back(kByName);  // a type the reader did not list
-  }
-  return by_number_;
-}
-
 void RunCandidates::assign(const EventView& events, std::size_t begin, std::size_t end) {
   end_ = end;
   for (std::vector<std::size_t>& list : lists_) list.clear();
-  const auto add = [&](std::size_t i, std::size_t id) {
-    if (id == lists_.size()) return;
+  if (!ids_) ids_.emplace(types_, events);
+  for (std::size_t i = begin; i < end; ++i) {
+    const std::size_t id = (*ids_)(i, events);
+    if (id == lists_.size()) continue;
     lists_[id].push_back(i);
     // The search reads the attributes of every candidate, which lie wherever they were
     // allocated: fetching them all now lets the loads overlap instead of waiting one by one.
     prefetch_attributes(events[i], tuning::kCandidateAttributeBytes);
-  };
-  const EventNumbers& numbers = events.numbers();
-  if (!numbers.types) {
-    for (std::size_t i = begin; i < end; ++i) add(i, types_.id_of(events[i].typ));
-    return;
-  }
-  const std::vector<std::size_t>& ids = ids_by_number(numbers);
-  for (std::size_t i = begin; i < end; ++i) {
-    const std::size_t id = ids[numbers.types[i]];
-    add(i, id == kByName ? types_.id_of(events[i].typ) : id);
   }
 }
 
 std::optional<std::size_t> events_of_step(const EventView& events, const StepTypes& types,
                                           std::size_t step) {
-  const EventNumbers& numbers = events.numbers();
-  if (!numbers.types) return std::nullopt;
+  if (!events.numbers().types) return std::nullopt;
+  const TypeIdsOf<StepTypes> ids(types, events);
   const std::size_t wanted = types.type_of_step[step];
-  std::vector<bool> counted;  // by the reader's type number
-  for (const std::string& name : *numbers.type_names) {
-    counted.push_back(types.id_of(name) == wanted);
-  }
-  counted.push_back(false);
   std::size_t count = 0;
-  bool unlisted = false;
-  for (std::size_t i = 0; i < events.size(); ++i) {
-    const std::uint32_t number = numbers.types[i];
-    count += counted[number];
-    unlisted |= number == numbers.type_names->size();
-  }
-  if (unlisted) return std::nullopt;  // types the reader did not list: not worth the names
+  for (std::size_t i = 0; i < events.size(); ++i) count += ids(i, events) == wanted;
   return count;
 }
 

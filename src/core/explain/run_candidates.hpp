@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "explain/pattern_facts.hpp"
+#include "match/event_type_ids.hpp"
 #include "match/tuning.hpp"
 #include "match/value_index.hpp"
 #include "model/model.hpp"
@@ -36,19 +37,16 @@ class RunCandidates {
   }
 
  private:
-  // The list id of each of the reader's type numbers (kByName: a type it did not list), made
-  // on the first run of a numbered view: the type of an event is then a look-up, not compared.
-  static constexpr std::size_t kByName = static_cast<std::size_t>(-1);
-  const std::vector<std::size_t>& ids_by_number(const EventNumbers& numbers);
-
   const StepTypes& types_;
+  // The list id of each event, made on the first run: where the reader numbered the types, a
+  // look-up of the number rather than a comparison of names.
+  std::optional<TypeIdsOf<StepTypes>> ids_;
   std::size_t end_ = 0;
   std::vector<std::vector<std::size_t>> lists_;
-  std::vector<std::size_t> by_number_;
 };
 
-// The events of step `step`'s type in all of `events`, where the reader numbered their types (a
-// look-up per event); nullopt otherwise.
+// The events of step `step`'s type in all of `events`, where the reader numbered their types;
+// nullopt otherwise.
 std::optional<std::size_t> events_of_step(const EventView& events, const StepTypes& types,
                                           std::size_t step);
 

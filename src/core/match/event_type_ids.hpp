@@ -1,6 +1,7 @@
 // The type id of each event of a view: where a table reader numbered the events' types, a
 // look-up of the number in a small table made once; else (and for the types the reader did not
-// list) the type table's look-up of the name.
+// list) the type table's look-up of the name. The matchers number types by the plan's table;
+// the near-miss search by its own, which answers `find` the same way.
 #pragma once
 
 #include <cstddef>
@@ -13,9 +14,10 @@
 
 namespace vashlet {
 
-class EventTypeIds {
+template <class Types>
+class TypeIdsOf {
  public:
-  EventTypeIds(const plan::TypeTable& types, const EventView& events)
+  TypeIdsOf(const Types& types, const EventView& events)
       : types_(types), numbers_(events.numbers().types) {
     if (!numbers_) return;
     for (const std::string& name : *events.numbers().type_names) ids_.push_back(types.find(name));
@@ -25,7 +27,7 @@ class EventTypeIds {
   // Whether ids come from the reader's numbers.
   bool numbered() const { return numbers_ != nullptr; }
 
-  // The id of `event`, the i-th of the view (plan::kNone: a type the pattern does not name).
+  // The id of `event`, the i-th of the view (the table's answer for a type it does not name).
   std::size_t operator()(std::size_t i, const Event& event) const {
     if (numbers_) {
       const std::size_t id = ids_[numbers_[i]];
@@ -46,9 +48,11 @@ class EventTypeIds {
  private:
   static constexpr std::size_t kByName = static_cast<std::size_t>(-2);
 
-  const plan::TypeTable& types_;
+  const Types& types_;
   const std::uint32_t* numbers_;
   std::vector<std::size_t> ids_;  // by the reader's type number
 };
+
+using EventTypeIds = TypeIdsOf<plan::TypeTable>;
 
 }  // namespace vashlet
