@@ -83,3 +83,29 @@ def test_a_group_is_named_by_the_funnel_text_of_its_first_row():
                       "candidate_satisfies": pa.nulls(2, pa.bool_()), "failures": failures})
     [group] = grouped_misses(table, "reached_steps", 3, _funnel._reason_detail)
     assert (group.detail, group.count, group.examples) == ("x == None", 2, [4, 7])
+
+
+_X = {"type": "predicate", "attribute": "x", "operator": "==", "expected": "1", "binding": None,
+      "name": None}
+_Y = {"type": "capture", "attribute": "y", "operator": None, "expected": None, "binding": None,
+      "name": "v"}
+
+
+@pytest.mark.parametrize("clause_lists", [
+    [[], [_X]], [[_X], []], [None, [_X], []], [[], [_X, _Y], [_X]], [[_X, _Y], [], [_Y], []],
+])
+def test_rows_without_a_failed_clause_group_apart(clause_lists):
+    # A row without clauses lies at the offset of the next row's first clause.
+    clause = pa.struct([(name, pa.string()) for name in _X])
+    rows = len(clause_lists)
+    table = pa.table({"start_row": list(range(rows)), "reached_steps": [1] * rows,
+                      "reason": ["predicate_failed"] * rows,
+                      "blocking_event_type": pa.nulls(rows, pa.string()),
+                      "candidate_satisfies": pa.nulls(rows, pa.bool_()),
+                      "failures": pa.array(clause_lists, pa.list_(clause))})
+    expected = {}
+    for row in table.to_pylist():
+        detail = _funnel._reason_detail(row)
+        expected[detail] = expected.get(detail, 0) + 1
+    groups = grouped_misses(table, "reached_steps", 3, _funnel._reason_detail)
+    assert {group.detail: group.count for group in groups} == expected

@@ -129,8 +129,8 @@ def _clause_codes(failures: Any) -> Any:
             return None
         indices = pc.cast(pc.fill_null(encoded.indices, size - 1), pa.int64())
         item = pc.add(pc.multiply(item, size), indices)
-    # A row of one clause takes that clause's code; the few of several, a code of the text of
-    # their codes, after every clause's.
+    # A row without a clause takes code 0; a row of one clause, that clause's code (from 1); the
+    # few of several, a code of the text of their codes, after every clause's.
     small = pc.cast(pc.dictionary_encode(item).indices, pa.int64())
     lengths = pc.fill_null(pc.list_value_length(failures), 0)
     offsets = pa.concat_arrays([pa.array([0], pa.int64()),
@@ -139,12 +139,13 @@ def _clause_codes(failures: Any) -> Any:
     if not len(items):
         return pc.fill_null(pa.nulls(rows, pa.int64()), 0)
     firsts = pc.min_element_wise(offsets.slice(0, rows), len(items) - 1)
-    code = pc.take(small, firsts)
+    # An empty row's offset is that of the next row's first clause: it must not take its code.
+    code = pc.if_else(pc.equal(lengths, 0), 0, pc.add(pc.take(small, firsts), 1))
     several = pc.greater_equal(lengths, 2)
     if pc.any(several).as_py():
         lists = pa.ListArray.from_arrays(pc.cast(offsets, pa.int32()), pc.cast(small, pa.string()))
         joined = pc.dictionary_encode(pc.binary_join(pc.filter(lists, several), ","))
-        distinct = pc.max(small).as_py() + 1
+        distinct = pc.max(small).as_py() + 2
         code = pc.replace_with_mask(
             code, several, pc.add(pc.cast(joined.indices, pa.int64()), distinct))
     return code
