@@ -32,7 +32,6 @@ SortedEvents TableReader::finish() {
 
   if (in_event_order(rank)) {  // often so: a stream of one partition, or a sorted table
     build_events(rank, [](std::size_t n) { return n; }, false);
-    Build::rows(result_) = std::move(rows_);
     Build::partitions(result_) = std::move(partition_of_);
     if (id_ >= 0) {
       Build::ids(result_) = std::move(id_values_);
@@ -75,8 +74,8 @@ Value TableReader::value_of(const Cell& cell) {
 template <class Position>
 void TableReader::build_events(const std::vector<std::uint32_t>& rank, const Position& position,
                                bool gather) {
-  const std::size_t count = stamps_.size();
-  const std::size_t width = attributes_.size();
+  const std::size_t count = events_;
+  const std::size_t words = record_words();
   std::size_t most_entries = 0;
   for (const std::vector<std::size_t>& read : attributes_of_type_) {
     most_entries = std::max(most_entries, read.size());
@@ -89,50 +88,47 @@ void TableReader::build_events(const std::vector<std::uint32_t>& rank, const Pos
   types.resize(count);
   Build::type_names(result_) = types_;
   Build::numbered(result_) = true;
-  // The rows and partitions in event order, taken as each event is built (its partition is
-  // read for the event anyway).
+  // The rows, and where gathered the partitions, in event order, taken as each event is built
+  // (its record and partition are read for the event anyway).
   LargeVector<std::uint64_t>& rows = Build::rows(result_);
+  reserve_for(rows, count);
+  rows.resize(count);
   LargeVector<std::uint32_t>& partitions = Build::partitions(result_);
   if (gather) {
-    reserve_for(rows, count);
     reserve_for(partitions, count);
-    rows.resize(count);
     partitions.resize(count);
   }
   const auto fill = [&](std::size_t n, Event& event, EventBlock::Entries& entries) {
-    // In arrival order, each event's keys lie at a random place: fetched as visit_events does.
+    // In arrival order, each event's record lies at a random place: fetched as visit_events
+    // does.
     if (n + tuning::kEventsAhead < count) {
       const std::size_t ahead = position(n + tuning::kEventsAhead);
-      __builtin_prefetch(&stamps_[ahead]);
-      __builtin_prefetch(&event_types_[ahead]);
+      prefetch(record(ahead), words * sizeof(std::uint64_t));
       __builtin_prefetch(&partition_of_[ahead]);
-      if (gather) __builtin_prefetch(&rows_[ahead]);
-      if (width > 0) prefetch(&cells_[ahead * width], width * sizeof(Cell));
     }
     const std::size_t at = position(n);
-    const std::size_t type = static_cast<std::size_t>(event_types_[at]);
+    const std::uint64_t* const keys = record(at);
+    const std::size_t type = static_cast<std::size_t>(keys[kTypeWord]);
     order[n] = &event;
     types[n] = static_cast<std::uint32_t>(type);
+    rows[n] = keys[kRowWord];
     // The partition as events carry it: the rank, big-endian, so byte order is rank order.
     const std::uint32_t partition = partition_of_[at];
-    if (gather) {
-      rows[n] = rows_[at];
-      partitions[n] = partition;
-    }
+    if (gather) partitions[n] = partition;
     const std::uint32_t r = rank[partition];
     const char bytes[4] = {static_cast<char>(r >> 24), static_cast<char>(r >> 16),
                            static_cast<char>(r >> 8), static_cast<char>(r)};
     event.partition.assign(bytes, sizeof bytes);
-    event.ts = stamps_[at];
+    event.ts = ts_of(keys);
     if (type < types_.size()) event.typ = types_[type];
     else event.typ = other_types_[at];
-    const Cell* cells = cells_.data() + at * width;
     const EventBlock::Entry* first = entries.next();
     std::size_t held = 0;
     // attributes_ is in name order, and so is each type's list of them.
     for (const std::size_t a : attributes_of_type_[type]) {
-      if (cells[a].kind() == ValueKind::Null) continue;
-      entries.append(attributes_[a].name, value_of(cells[a]));
+      const Cell cell = cell_of(keys, a);
+      if (cell.kind() == ValueKind::Null) continue;
+      entries.append(attributes_[a].name, value_of(cell));
       ++held;
     }
     event.attrs.borrow(first, held);
@@ -150,7 +146,9 @@ bool TableReader::in_event_order(const std::vector<std::uint32_t>& rank) const {
   for (std::size_t i = 1; i < partition_of_.size(); ++i) {
     const std::uint32_t before = rank[partition_of_[i - 1]];
     const std::uint32_t now = rank[partition_of_[i]];
-    if (now < before || (now == before && stamps_[i] < stamps_[i - 1])) return false;
+    if (now < before || (now == before && ts_of(record(i)) < ts_of(record(i - 1)))) {
+      return false;
+    }
   }
   return true;
 }
@@ -192,7 +190,9 @@ FillLaterVector<std::size_t> TableReader::sorted_positions(const std::vector<std
     const auto [begin, end] = slice_events(s);
     for (std::size_t i = begin; i < end; ++i) positions[place[rank[partition_of_[i]]]++] = i;
   });
-  const auto earlier = [&](std::size_t a, std::size_t b) { return stamps_[a] < stamps_[b]; };
+  const auto earlier = [&](std::size_t a, std::size_t b) {
+    return ts_of(record(a)) < ts_of(record(b));
+  };
   // Each slice takes the partitions whose first event lies in its share of the events.
   run_slices(slices, [&](std::size_t s) {
     const auto [first, last] = slice_events(s);
