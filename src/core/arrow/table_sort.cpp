@@ -98,7 +98,7 @@ void TableReader::build_events(const std::vector<std::uint32_t>& rank, const Pos
     reserve_for(partitions, count);
     partitions.resize(count);
   }
-  const auto fill = [&](std::size_t n, Event& event, EventBlock::Entries& entries) {
+  const auto fill = [&](std::size_t n, void* place, EventBlock::Entries& entries) {
     // In arrival order, each event's record lies at a random place: fetched as visit_events
     // does.
     if (n + tuning::kEventsAhead < count) {
@@ -109,7 +109,6 @@ void TableReader::build_events(const std::vector<std::uint32_t>& rank, const Pos
     const std::size_t at = position(n);
     const std::uint64_t* const keys = record(at);
     const std::size_t type = static_cast<std::size_t>(keys[kTypeWord]);
-    order[n] = &event;
     types[n] = static_cast<std::uint32_t>(type);
     rows[n] = keys[kRowWord];
     // The partition as events carry it: the rank, big-endian, so byte order is rank order.
@@ -118,10 +117,6 @@ void TableReader::build_events(const std::vector<std::uint32_t>& rank, const Pos
     const std::uint32_t r = rank[partition];
     const char bytes[4] = {static_cast<char>(r >> 24), static_cast<char>(r >> 16),
                            static_cast<char>(r >> 8), static_cast<char>(r)};
-    event.partition.assign(bytes, sizeof bytes);
-    event.ts = ts_of(keys);
-    if (type < types_.size()) event.typ = types_[type];
-    else event.typ = other_types_[at];
     const EventBlock::Entry* first = entries.next();
     std::size_t held = 0;
     // attributes_ is in name order, and so is each type's list of them.
@@ -131,7 +126,10 @@ void TableReader::build_events(const std::vector<std::uint32_t>& rank, const Pos
       entries.append(attributes_[a].name, value_of(cell));
       ++held;
     }
-    event.attrs.borrow(first, held);
+    const std::string_view type_name =
+        type < types_.size() ? std::string_view(types_[type]) : other_types_[at];
+    order[n] = new (place) Event{std::string(bytes, sizeof bytes), ts_of(keys),
+                                 std::string(type_name), Attributes::borrowing(first, held)};
   };
   // Partitions are four bytes; the rest is known from the names and the columns' kinds.
   bool owns_nothing = !every_type_ && EventBlock::fits_in_place(4);

@@ -114,6 +114,15 @@ class NamedValues {
     size_ = checked_size(count);
   }
 
+  // A map that borrows as `borrow` makes it, built in place: nothing of the map is read first
+  // (a fresh event's memory is not yet in the cache).
+  static NamedValues borrowing(const Entry* entries, std::size_t count) {
+    NamedValues map;
+    map.entries_ = count > 0 ? const_cast<Entry*>(entries) : nullptr;
+    map.size_ = checked_size(count);
+    return map;
+  }
+
   const Value* find(std::string_view name) const;
   // Inserts at the ordered position, or replaces the value stored under an existing name.
   void set(std::string name, Value value);
