@@ -297,6 +297,7 @@ void TableReader::read(const ArrowSchema& schema, ArrowArray& batch) {
   const std::size_t first = events_;  // this batch's first position
   events_ += kept;
   records_.resize(events_ * record_words());
+  stamps_.resize(events_);
   if (every_type_) other_types_.resize(first + kept);
   partition_of_.resize(first + kept);
   if (id) {
@@ -325,7 +326,9 @@ void TableReader::read(const ArrowSchema& schema, ArrowArray& batch) {
       }
       std::uint64_t* const keys = record(at);
       keys[kTypeWord] = static_cast<std::uint64_t>(type_number_of_row);
-      keys[kTsWord] = static_cast<std::uint64_t>(integer_at(ts, row));
+      const std::int64_t stamp = integer_at(ts, row);
+      keys[kTsWord] = static_cast<std::uint64_t>(stamp);
+      stamps_[at] = stamp;
       if (numbered_here) {
         char bytes[8];
         const std::string_view key = partition_key(partition, row, bytes);

@@ -187,6 +187,8 @@ class TableReader {
   }
   FillLaterVector<std::uint64_t> records_;
   std::size_t events_ = 0;  // records held
+  // The timestamps again, by themselves, for the sort's passes in input order.
+  FillLaterVector<std::int64_t> stamps_;
   LargeVector<std::string_view> other_types_;  // the types of events of types not named
   std::vector<arrow::OwnedArray> kept_arrays_;  // the string columns that cells point into
   LargeVector<std::int32_t> row_types_;      // the type number of each row of a batch
