@@ -569,6 +569,33 @@ def test_large_batches_read_on_several_threads_as_on_one(partition_type):
     assert vashlet.explain(pattern, table, threads=2).to_pylist() == explained
 
 
+# A partition's events are sorted by time only where they do not already ascend; the reader
+# tells so as its slices place the events, so a descent within a slice and one where two slices
+# meet must both be found, and equal times must keep their input order.
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("first_row, second_row", [
+    (10, 20),                            # within the first slice
+    (BIG_ROWS - 20, BIG_ROWS - 10),      # within the second
+    (BIG_ROWS // 2 - 1, BIG_ROWS // 2),  # one on each side of where they meet
+    (5, BIG_ROWS - 5),                   # far apart, with the other partitions between
+])
+@pytest.mark.parametrize("first_ts, second_ts", [(100, 50), (50, 50), (50, 100)])
+def test_a_partition_out_of_time_order_is_sorted_wherever_its_events_lie(
+        threads, first_row, second_row, first_ts, second_ts):
+    # Every row is an event of the pattern; the other partitions ascend, and only "p" has a b.
+    partitions = [f"f{row % 997:03d}" for row in range(BIG_ROWS)]
+    stamps = list(range(BIG_ROWS))
+    types = ["a"] * BIG_ROWS
+    partitions[first_row], stamps[first_row] = "p", first_ts
+    partitions[second_row], stamps[second_row], types[second_row] = "p", second_ts, "b"
+    table = pa.table({"partition": partitions, "ts": stamps, "type": types})
+    b_first = second_ts < first_ts  # else the rows keep their input order
+    for pattern, found in (("b -> a", b_first), ("a -> b", not b_first)):
+        rows = [r["rows"] for r in vashlet.match(pattern, table, threads=threads).to_pylist()]
+        assert rows == ([[second_row, first_row] if b_first else [first_row, second_row]]
+                        if found else [])
+
+
 def test_large_batches_report_the_first_failing_row_on_any_threads():
     table = big_table("string")
     too_big = [2**63 + row for row in range(BIG_ROWS)]

@@ -274,7 +274,64 @@ void key_numbers_by_bytes() {
         "find knows no unseen key");
 }
 
+// Ordered maps: owned ones grow and stay sorted, borrowed ones are copied before they change,
+// and copies and moves leave both sides whole.
+void named_values_own_and_borrow() {
+  using Entry = NamedValues::Entry;
+  const auto names = [](const NamedValues& map) {
+    std::string joined;
+    for (const auto& [name, value] : map) joined += name + "=" + std::to_string(value.as_int()) + ";";
+    return joined;
+  };
+  // Insertion orders that reach the same map: appends, front inserts, replacements.
+  const std::vector<std::vector<std::pair<std::string, int>>> orders = {
+      {{"a", 1}, {"b", 2}, {"c", 3}},
+      {{"c", 3}, {"b", 2}, {"a", 1}},
+      {{"b", 9}, {"c", 3}, {"a", 1}, {"b", 2}},
+      {{"a long name beyond the room in place", 0}, {"a", 1}, {"b", 2}, {"c", 3}},
+  };
+  for (const auto& order : orders) {
+    NamedValues map;
+    for (const auto& [name, number] : order) map.set(name, Value::integer(number));
+    const std::string want = order.front().second == 0
+                                 ? "a=1;a long name beyond the room in place=0;b=2;c=3;"
+                                 : "a=1;b=2;c=3;";
+    check(names(map) == want, "set keeps names sorted: " + names(map));
+    NamedValues copy(map);
+    NamedValues moved(std::move(map));
+    check(names(copy) == want && names(moved) == want && map.empty(), "copy and move");
+    copy.clear();
+    check(copy.empty() && copy.find("a") == nullptr, "clear empties");
+    copy.set("z", Value::integer(7));
+    check(names(copy) == "z=7;", "a cleared map takes new entries");
+    copy = moved;
+    check(names(copy) == want, "copy assignment");
+    NamedValues from = NamedValues::from_entries(std::vector<Entry>(moved.begin(), moved.end()));
+    check(from == moved, "from_entries of sorted entries");
+  }
+  // A borrowed map reads its owner's entries; changing it copies them and leaves the owner be.
+  const std::vector<Entry> block = {{"a", Value::integer(1)}, {"c", Value::integer(3)}};
+  for (const bool replace : {false, true}) {
+    NamedValues view;
+    view.borrow(block.data(), block.size());
+    check(view.begin() == block.data() && view.find("c") != nullptr, "borrowed entries in place");
+    NamedValues owned(view);
+    check(owned.begin() != block.data() && owned == view, "a copy of a borrowed map owns");
+    if (replace) view.set("a", Value::integer(5));
+    else view.set("b", Value::integer(2));
+    check(view.begin() != block.data(), "a change copies borrowed entries");
+    check(names(view) == (replace ? "a=5;c=3;" : "a=1;b=2;c=3;"), "changed map: " + names(view));
+    check(block[0].second.as_int() == 1 && block.size() == 2, "the owner's entries are unchanged");
+    view.borrow(block.data(), 0);
+    check(view.empty() && view.begin() == view.end(), "borrowing nothing empties");
+  }
+  NamedValues none;
+  none.reserve(0);
+  check(none.empty() && none.begin() == nullptr, "reserving nothing allocates nothing");
+}
+
 int main() {
+  named_values_own_and_borrow();
   durations_in_ticks();
   key_numbers_by_bytes();
   utf8_sequences();

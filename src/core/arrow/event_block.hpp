@@ -48,8 +48,9 @@ class EventBlock {
   ~EventBlock();
 
   // Builds `count` events, each with at most `most_entries` attribute entries, on up to
-  // `threads` threads in slices of at least `min_slice`: fill(n, event, entries) fills the n-th
-  // event (constructed empty) and appends its entries. The block must be empty. On failure the
+  // `threads` threads in slices of at least `min_slice`: fill(n, place, entries) appends the
+  // n-th event's entries and constructs the event at `place`, whole (so that no store of an
+  // empty event precedes it, nor a read of one), or throws having constructed nothing there. The block must be empty. On failure the
   // exception of the lowest failed slice is thrown, and the block holds what was built.
   // `owns_nothing` promises that no string the fills make outgrows a string's own room
   // (fits_in_place): then no event or entry holds memory of its own, and destroying the block
@@ -112,9 +113,8 @@ void EventBlock::build(std::size_t count, std::size_t most_entries, std::size_t 
     const std::size_t end = count * (s + 1) / slices;
     Entries entries(entries_ + slice.first_entry, slice.entries);
     for (std::size_t n = slice.begin; n < end; ++n) {
-      Event* event = new (events_ + n) Event();
+      fill(n, static_cast<void*>(events_ + n), entries);
       ++slice.events;
-      fill(n, *event, entries);
     }
   });
 }

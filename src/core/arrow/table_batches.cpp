@@ -294,13 +294,11 @@ void TableReader::read(const ArrowSchema& schema, ArrowArray& batch) {
     ++batch_number_;
     return;
   }
-  const std::size_t first = stamps_.size();  // this batch's first position
-  const std::size_t width = attributes_.size();
-  stamps_.resize(first + kept);
-  event_types_.resize(first + kept);
-  cells_.resize((first + kept) * width);
+  const std::size_t first = events_;  // this batch's first position
+  events_ += kept;
+  records_.resize(events_ * record_words());
+  stamps_.resize(events_);
   if (every_type_) other_types_.resize(first + kept);
-  rows_.resize(first + kept);
   partition_of_.resize(first + kept);
   if (id) {
     id_values_.holds_strings() ? id_values_.strings.resize(first + kept)
@@ -326,8 +324,11 @@ void TableReader::read(const ArrowSchema& schema, ArrowArray& batch) {
       if (static_cast<std::size_t>(type_number_of_row) == types_.size()) {
         other_types_[at] = type.text_at(row);
       }
-      event_types_[at] = type_number_of_row;
-      stamps_[at] = integer_at(ts, row);
+      std::uint64_t* const keys = record(at);
+      keys[kTypeWord] = static_cast<std::uint64_t>(type_number_of_row);
+      const std::int64_t stamp = integer_at(ts, row);
+      keys[kTsWord] = static_cast<std::uint64_t>(stamp);
+      stamps_[at] = stamp;
       if (numbered_here) {
         char bytes[8];
         const std::string_view key = partition_key(partition, row, bytes);
@@ -339,7 +340,7 @@ void TableReader::read(const ArrowSchema& schema, ArrowArray& batch) {
       } else {
         check_partition(partition, row);
       }
-      rows_[at] = first_row_ + static_cast<std::uint64_t>(row);
+      keys[kRowWord] = first_row_ + static_cast<std::uint64_t>(row);
       if (id) {
         if (id->is_dictionary() && id->dictionary().is_null(id->dictionary_index(row)))
             [[unlikely]] {
@@ -351,9 +352,8 @@ void TableReader::read(const ArrowSchema& schema, ArrowArray& batch) {
           id_values_.ints[at] = integer_at(*id, row);
         }
       }
-      Cell* cells = cells_.data() + at * width;  // no cells at all where no attribute is read
       for (const std::size_t a : attributes_of_type_[type_number_of_row]) {
-        cells[a] = cell_at(attributes[a], row);
+        set_cell(keys, a, cell_at(attributes[a], row));
       }
       ++at;
     }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -134,8 +135,8 @@ class TableReader {
   // Whether the events came in event order: by partition rank, then by timestamp.
   bool in_event_order(const std::vector<std::uint32_t>& rank) const;
   FillLaterVector<std::size_t> sorted_positions(const std::vector<std::uint32_t>& rank) const;
-  // The events, in event order: the n-th from input position position(n); with `gather`, also
-  // their rows and partitions in that order (without, those are in event order already).
+  // The events, in event order: the n-th from input position position(n), with their rows in
+  // that order; with `gather`, also their partitions (without, those are in event order).
   template <class Position>
   void build_events(const std::vector<std::uint32_t>& rank, const Position& position,
                     bool gather);
@@ -162,18 +163,37 @@ class TableReader {
   std::uint64_t batch_number_ = 0;  // of the batch being read, counted from 0
 
   SortedEvents result_;
-  // By event, in input order: what the sort and the building of the events need.
-  // Each batch writes all of its events' stamps and types, and the cells their types read;
-  // no other cell is read.
-  FillLaterVector<std::int64_t> stamps_;       // timestamps
-  FillLaterVector<std::int32_t> event_types_;  // type numbers
-  FillLaterVector<Cell> cells_;  // attributes_.size() per event: the values its type reads
+  // By event, in input order: what the sort and the building of the events need, one record
+  // of record_words() words each: the timestamp, the input row and the type number, then
+  // attributes_.size() cells of two words, of which only those its type reads are written (and
+  // read). The events are built in event order, which visits the records at random, so all an
+  // event is built from lies together.
+  static constexpr std::size_t kTsWord = 0, kRowWord = 1, kTypeWord = 2, kCellWords = 3;
+  std::size_t record_words() const { return kCellWords + 2 * attributes_.size(); }
+  std::uint64_t* record(std::size_t at) { return records_.data() + at * record_words(); }
+  const std::uint64_t* record(std::size_t at) const {
+    return records_.data() + at * record_words();
+  }
+  static std::int64_t ts_of(const std::uint64_t* record) {
+    return static_cast<std::int64_t>(record[kTsWord]);
+  }
+  static Cell cell_of(const std::uint64_t* record, std::size_t a) {
+    Cell cell;
+    std::memcpy(&cell, record + kCellWords + 2 * a, sizeof cell);
+    return cell;
+  }
+  static void set_cell(std::uint64_t* record, std::size_t a, const Cell& cell) {
+    std::memcpy(record + kCellWords + 2 * a, &cell, sizeof cell);
+  }
+  FillLaterVector<std::uint64_t> records_;
+  std::size_t events_ = 0;  // records held
+  // The timestamps again, by themselves, for the sort's passes in input order.
+  FillLaterVector<std::int64_t> stamps_;
   LargeVector<std::string_view> other_types_;  // the types of events of types not named
   std::vector<arrow::OwnedArray> kept_arrays_;  // the string columns that cells point into
   LargeVector<std::int32_t> row_types_;      // the type number of each row of a batch
   std::vector<char> type_met_;               // per type of the pattern: whether a row had it
   LargeVector<std::uint32_t> partition_of_;  // by event, in input order
-  LargeVector<std::uint64_t> rows_;          // by event, in input order
   KeyNumbers partition_numbers_;
   std::vector<std::uint32_t> dictionary_partitions_;
 };

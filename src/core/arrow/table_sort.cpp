@@ -3,6 +3,7 @@
 // the events built in that order, into one block, so that passes over them read memory in order.
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <utility>
 
 #include "arrow/table_reader.hpp"
@@ -32,7 +33,6 @@ SortedEvents TableReader::finish() {
 
   if (in_event_order(rank)) {  // often so: a stream of one partition, or a sorted table
     build_events(rank, [](std::size_t n) { return n; }, false);
-    Build::rows(result_) = std::move(rows_);
     Build::partitions(result_) = std::move(partition_of_);
     if (id_ >= 0) {
       Build::ids(result_) = std::move(id_values_);
@@ -75,8 +75,8 @@ Value TableReader::value_of(const Cell& cell) {
 template <class Position>
 void TableReader::build_events(const std::vector<std::uint32_t>& rank, const Position& position,
                                bool gather) {
-  const std::size_t count = stamps_.size();
-  const std::size_t width = attributes_.size();
+  const std::size_t count = events_;
+  const std::size_t words = record_words();
   std::size_t most_entries = 0;
   for (const std::vector<std::size_t>& read : attributes_of_type_) {
     most_entries = std::max(most_entries, read.size());
@@ -89,53 +89,48 @@ void TableReader::build_events(const std::vector<std::uint32_t>& rank, const Pos
   types.resize(count);
   Build::type_names(result_) = types_;
   Build::numbered(result_) = true;
-  // The rows and partitions in event order, taken as each event is built (its partition is
-  // read for the event anyway).
+  // The rows, and where gathered the partitions, in event order, taken as each event is built
+  // (its record and partition are read for the event anyway).
   LargeVector<std::uint64_t>& rows = Build::rows(result_);
+  reserve_for(rows, count);
+  rows.resize(count);
   LargeVector<std::uint32_t>& partitions = Build::partitions(result_);
   if (gather) {
-    reserve_for(rows, count);
     reserve_for(partitions, count);
-    rows.resize(count);
     partitions.resize(count);
   }
-  const auto fill = [&](std::size_t n, Event& event, EventBlock::Entries& entries) {
-    // In arrival order, each event's keys lie at a random place: fetched as visit_events does.
+  const auto fill = [&](std::size_t n, void* place, EventBlock::Entries& entries) {
+    // In arrival order, each event's record lies at a random place: fetched as visit_events
+    // does.
     if (n + tuning::kEventsAhead < count) {
       const std::size_t ahead = position(n + tuning::kEventsAhead);
-      __builtin_prefetch(&stamps_[ahead]);
-      __builtin_prefetch(&event_types_[ahead]);
+      prefetch(record(ahead), words * sizeof(std::uint64_t));
       __builtin_prefetch(&partition_of_[ahead]);
-      if (gather) __builtin_prefetch(&rows_[ahead]);
-      if (width > 0) prefetch(&cells_[ahead * width], width * sizeof(Cell));
     }
     const std::size_t at = position(n);
-    const std::size_t type = static_cast<std::size_t>(event_types_[at]);
-    order[n] = &event;
+    const std::uint64_t* const keys = record(at);
+    const std::size_t type = static_cast<std::size_t>(keys[kTypeWord]);
     types[n] = static_cast<std::uint32_t>(type);
+    rows[n] = keys[kRowWord];
     // The partition as events carry it: the rank, big-endian, so byte order is rank order.
     const std::uint32_t partition = partition_of_[at];
-    if (gather) {
-      rows[n] = rows_[at];
-      partitions[n] = partition;
-    }
+    if (gather) partitions[n] = partition;
     const std::uint32_t r = rank[partition];
     const char bytes[4] = {static_cast<char>(r >> 24), static_cast<char>(r >> 16),
                            static_cast<char>(r >> 8), static_cast<char>(r)};
-    event.partition.assign(bytes, sizeof bytes);
-    event.ts = stamps_[at];
-    if (type < types_.size()) event.typ = types_[type];
-    else event.typ = other_types_[at];
-    const Cell* cells = cells_.data() + at * width;
     const EventBlock::Entry* first = entries.next();
     std::size_t held = 0;
     // attributes_ is in name order, and so is each type's list of them.
     for (const std::size_t a : attributes_of_type_[type]) {
-      if (cells[a].kind() == ValueKind::Null) continue;
-      entries.append(attributes_[a].name, value_of(cells[a]));
+      const Cell cell = cell_of(keys, a);
+      if (cell.kind() == ValueKind::Null) continue;
+      entries.append(attributes_[a].name, value_of(cell));
       ++held;
     }
-    event.attrs.borrow(first, held);
+    const std::string_view type_name =
+        type < types_.size() ? std::string_view(types_[type]) : other_types_[at];
+    order[n] = new (place) Event{std::string(bytes, sizeof bytes), ts_of(keys),
+                                 std::string(type_name), Attributes::borrowing(first, held)};
   };
   // Partitions are four bytes; the rest is known from the names and the columns' kinds.
   bool owns_nothing = !every_type_ && EventBlock::fits_in_place(4);
@@ -187,11 +182,37 @@ FillLaterVector<std::size_t> TableReader::sorted_positions(const std::vector<std
   FillLaterVector<std::size_t> positions;  // each is placed once
   reserve_for(positions, events);
   positions.resize(events);
+  // As each slice places its events, it notes the partitions where one came earlier in time
+  // than the one before it: those, and any whose slices meet out of order, are sorted. Telling
+  // it here spares a pass over the partitions' timestamps in event order, which lie at random.
+  std::vector<std::vector<char>> descends(slices);
   run_slices(slices, [&](std::size_t s) {
     std::size_t* const place = next[s].data();
+    std::vector<std::int64_t> latest(count, std::numeric_limits<std::int64_t>::min());
+    descends[s].assign(count, 0);
+    char* const descending = descends[s].data();
     const auto [begin, end] = slice_events(s);
-    for (std::size_t i = begin; i < end; ++i) positions[place[rank[partition_of_[i]]]++] = i;
+    for (std::size_t i = begin; i < end; ++i) {
+      const std::uint32_t r = rank[partition_of_[i]];
+      positions[place[r]++] = i;
+      const std::int64_t ts = stamps_[i];
+      descending[r] |= static_cast<char>(ts < latest[r]);
+      latest[r] = ts;
+    }
   });
+  // Where slice s's events of a partition end, slice s + 1's begin (next[s] holds those ends).
+  std::vector<char> unsorted(count, 0);
+  for (std::size_t r = 0; r < count; ++r) {
+    bool out_of_order = false;
+    for (std::size_t s = 0; s < slices; ++s) {
+      out_of_order |= descends[s][r] != 0;
+      const std::size_t meet = next[s][r];
+      if (s + 1 < slices && meet > starts[r] && meet < starts[r + 1]) {
+        out_of_order |= stamps_[positions[meet]] < stamps_[positions[meet - 1]];
+      }
+    }
+    unsorted[r] = out_of_order;
+  }
   const auto earlier = [&](std::size_t a, std::size_t b) { return stamps_[a] < stamps_[b]; };
   // Each slice takes the partitions whose first event lies in its share of the events.
   run_slices(slices, [&](std::size_t s) {
@@ -205,9 +226,10 @@ FillLaterVector<std::size_t> TableReader::sorted_positions(const std::vector<std
     const std::size_t r_begin = first_at(first);
     const std::size_t r_end = s + 1 == slices ? count : first_at(last);
     for (std::size_t r = r_begin; r < r_end; ++r) {
+      if (!unsorted[r]) continue;
       const auto begin = positions.begin() + static_cast<std::ptrdiff_t>(starts[r]);
       const auto end = positions.begin() + static_cast<std::ptrdiff_t>(starts[r + 1]);
-      if (!std::is_sorted(begin, end, earlier)) std::stable_sort(begin, end, earlier);
+      std::stable_sort(begin, end, earlier);
     }
   });
   return positions;

@@ -1,6 +1,9 @@
 #include "model/model.hpp"
 
 #include <algorithm>
+#include <limits>
+#include <memory>
+#include <new>
 
 namespace vashlet {
 
@@ -123,40 +126,69 @@ auto lower_bound_by_name(Entries& entries, std::string_view name) {
 
 }  // namespace
 
-NamedValues::NamedValues(const NamedValues& other) : entries_(other.begin(), other.end()) {}
+std::uint32_t NamedValues::checked_size(std::size_t n) {
+  if (n > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("too many attributes");
+  return static_cast<std::uint32_t>(n);
+}
+
+void NamedValues::free_owned() {
+  std::destroy_n(entries_, size_);
+  std::allocator<Entry>().deallocate(entries_, capacity_);
+}
+
+void NamedValues::own(std::size_t n) {
+  if (capacity_ > 0 && n <= capacity_) return;
+  const std::size_t room = std::max<std::size_t>(n, size_);
+  if (room == 0) return;  // nothing held, nothing wanted: no allocation
+  const std::uint32_t capacity = checked_size(room);
+  Entry* entries = std::allocator<Entry>().allocate(capacity);
+  std::size_t built = 0;
+  try {
+    // Borrowed entries are copied (their owner keeps them); owned ones are moved.
+    for (; built < size_; ++built) {
+      if (capacity_ > 0) new (entries + built) Entry(std::move(entries_[built]));
+      else new (entries + built) Entry(entries_[built]);
+    }
+  } catch (...) {
+    std::destroy_n(entries, built);
+    std::allocator<Entry>().deallocate(entries, capacity);
+    throw;
+  }
+  const std::uint32_t size = size_;
+  release();
+  entries_ = entries;
+  size_ = size;
+  capacity_ = capacity;
+}
+
+void NamedValues::reserve(std::size_t n) { own(n); }
+
+NamedValues::NamedValues(const NamedValues& other) {
+  if (other.empty()) return;
+  own(other.size());
+  for (const Entry& entry : other) {
+    new (entries_ + size_) Entry(entry);
+    ++size_;
+  }
+}
 
 NamedValues& NamedValues::operator=(const NamedValues& other) {
   if (this != &other) {
-    std::vector<Entry> entries(other.begin(), other.end());
-    entries_ = std::move(entries);
-    borrowed_ = nullptr;
-    borrowed_size_ = 0;
+    NamedValues copy(other);
+    *this = std::move(copy);
   }
   return *this;
-}
-
-NamedValues::NamedValues(NamedValues&& other) noexcept
-    : entries_(std::move(other.entries_)), borrowed_(other.borrowed_),
-      borrowed_size_(other.borrowed_size_) {
-  other.clear();
 }
 
 NamedValues& NamedValues::operator=(NamedValues&& other) noexcept {
   if (this != &other) {
-    entries_ = std::move(other.entries_);
-    borrowed_ = other.borrowed_;
-    borrowed_size_ = other.borrowed_size_;
-    other.clear();
+    release();
+    entries_ = other.entries_;
+    size_ = other.size_;
+    capacity_ = other.capacity_;
+    other.forget();
   }
   return *this;
-}
-
-void NamedValues::own() {
-  if (!borrowed_) return;
-  std::vector<Entry> entries(begin(), end());
-  entries_ = std::move(entries);
-  borrowed_ = nullptr;
-  borrowed_size_ = 0;
 }
 
 bool operator==(const NamedValues& left, const NamedValues& right) {
@@ -170,13 +202,26 @@ const Value* NamedValues::find(std::string_view name) const {
 }
 
 void NamedValues::set(std::string name, Value value) {
-  own();
-  auto it = lower_bound_by_name(entries_, name);
-  if (it != entries_.end() && it->first == name) {
-    it->second = std::move(value);
-  } else {
-    entries_.emplace(it, std::move(name), std::move(value));
+  Entry* it = const_cast<Entry*>(lower_bound_by_name(*this, name));
+  if (it != end() && it->first == name) {
+    const std::size_t at = static_cast<std::size_t>(it - entries_);
+    own(size_);
+    entries_[at].second = std::move(value);
+    return;
   }
+  const std::size_t at = static_cast<std::size_t>(it - entries_);
+  own(size_ < capacity_ ? size_ + 1 : std::max<std::size_t>(2 * std::size_t{size_}, size_ + 1));
+  // Shift the entries after `at` up by one, then put the new one in its place.
+  Entry* place = entries_ + at;
+  Entry* last = entries_ + size_;
+  if (place == last) {
+    new (last) Entry(std::move(name), std::move(value));
+  } else {
+    new (last) Entry(std::move(*(last - 1)));
+    std::move_backward(place, last - 1, last);
+    *place = Entry(std::move(name), std::move(value));
+  }
+  ++size_;
 }
 
 NamedValues NamedValues::from_entries(std::vector<Entry> entries) {
@@ -185,10 +230,12 @@ NamedValues NamedValues::from_entries(std::vector<Entry> entries) {
   });
   // Of each group of equal names, the last given is kept.
   NamedValues result;
-  result.entries_.reserve(entries.size());
+  if (entries.empty()) return result;
+  result.own(entries.size());
   for (std::size_t i = 0; i < entries.size(); ++i) {
     if (i + 1 < entries.size() && entries[i + 1].first == entries[i].first) continue;
-    result.entries_.push_back(std::move(entries[i]));
+    new (result.entries_ + result.size_) Entry(std::move(entries[i]));
+    ++result.size_;
   }
   return result;
 }

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -96,18 +97,30 @@ class NamedValues {
   // A copy owns its entries, also of a map that borrows them.
   NamedValues(const NamedValues& other);
   NamedValues& operator=(const NamedValues& other);
-  NamedValues(NamedValues&& other) noexcept;
+  NamedValues(NamedValues&& other) noexcept : entries_(other.entries_), size_(other.size_),
+                                             capacity_(other.capacity_) {
+    other.forget();
+  }
   NamedValues& operator=(NamedValues&& other) noexcept;
-  ~NamedValues() = default;
+  ~NamedValues() { release(); }
 
   // Makes this the map over `count` entries, sorted by name without repeats, that the caller
   // keeps alive (and destroys) for as long as this map: a table reader's events take their
   // attributes from one block instead of allocating each its own. Changing the map copies them
   // first.
   void borrow(const Entry* entries, std::size_t count) {
-    entries_.clear();
-    borrowed_ = count > 0 ? entries : nullptr;
-    borrowed_size_ = count;
+    release();
+    entries_ = count > 0 ? const_cast<Entry*>(entries) : nullptr;
+    size_ = checked_size(count);
+  }
+
+  // A map that borrows as `borrow` makes it, built in place: nothing of the map is read first
+  // (a fresh event's memory is not yet in the cache).
+  static NamedValues borrowing(const Entry* entries, std::size_t count) {
+    NamedValues map;
+    map.entries_ = count > 0 ? const_cast<Entry*>(entries) : nullptr;
+    map.size_ = checked_size(count);
+    return map;
   }
 
   const Value* find(std::string_view name) const;
@@ -117,29 +130,43 @@ class NamedValues {
   // of the same name), sorted once instead of inserted one by one.
   static NamedValues from_entries(std::vector<Entry> entries);
 
-  std::size_t size() const { return borrowed_ ? borrowed_size_ : entries_.size(); }
-  bool empty() const { return size() == 0; }
-  const_iterator begin() const { return borrowed_ ? borrowed_ : entries_.data(); }
-  const_iterator end() const { return begin() + size(); }
-  void reserve(std::size_t n) {
-    own();
-    entries_.reserve(n);
-  }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  const_iterator begin() const { return entries_; }
+  const_iterator end() const { return entries_ + size_; }
+  void reserve(std::size_t n);
   // Empties the map, keeping its storage for the next use.
   void clear() {
-    borrowed_ = nullptr;
-    borrowed_size_ = 0;
-    entries_.clear();
+    if (capacity_ == 0) {
+      forget();
+      return;
+    }
+    std::destroy_n(entries_, size_);
+    size_ = 0;
   }
 
   friend bool operator==(const NamedValues& left, const NamedValues& right);
 
  private:
-  void own();  // copies borrowed entries into entries_
+  static std::uint32_t checked_size(std::size_t n);
+  void forget() {
+    entries_ = nullptr;
+    size_ = 0;
+    capacity_ = 0;
+  }
+  // Destroys and frees owned entries; forgets borrowed ones.
+  void release() {
+    if (capacity_ > 0) free_owned();
+    forget();
+  }
+  void free_owned();
+  void own(std::size_t n);  // makes the entries owned, with room for at least n
 
-  std::vector<Entry> entries_;
-  const Entry* borrowed_ = nullptr;  // the entries, when borrowed
-  std::size_t borrowed_size_ = 0;
+  // Sixteen bytes, as an event is built for every row kept: the entries, owned where capacity_
+  // is above 0 (allocated for that many), else borrowed (or none).
+  Entry* entries_ = nullptr;
+  std::uint32_t size_ = 0;
+  std::uint32_t capacity_ = 0;
 };
 
 using Attributes = NamedValues;
