@@ -105,31 +105,37 @@ Column texts(Ends& ends, std::string name, std::size_t length, const Get& text,
       });
 }
 
-// Values as pattern literals: integers, the common case, formatted in place; a value of another
-// kind, whose text varies more, through value_literal (once per pass).
+// Values as pattern literals, each written once as it is met: integers, the common case,
+// formatted in place; a value of another kind through value_literal.
 template <class Get>
 Column literals(Ends& ends, std::string name, std::size_t length, const Get& value) {
-  return strings_by_row(
-      ends, "u", std::move(name), length,
-      [&](std::size_t i) -> std::size_t {
-        const Value* v = value(i);
-        if (!v) return kNullText;
-        if (v->kind() == ValueKind::Int) {
-          char digits[24];
-          return static_cast<std::size_t>(
-              std::to_chars(std::begin(digits), std::end(digits), v->as_int()).ptr - digits);
-        }
-        return value_literal(*v).size();
-      },
-      [&](std::size_t i, char* out) {
-        const Value* v = value(i);
-        if (v->kind() == ValueKind::Int) {
-          std::to_chars(out, out + 24, v->as_int());
-          return;
-        }
+  ends.clear();
+  ends.reserve(length + 1);
+  ends.push_back(0);
+  BitmapWriter valid(length);
+  LargeVector<std::uint8_t> data;
+  // Most literals are short numbers: a guess that spares most of the growth.
+  data.reserve(length * 4 + 8);
+  char digits[24];
+  const auto append = [&](const char* begin, const char* end) {
+    data.insert(data.end(), reinterpret_cast<const std::uint8_t*>(begin),
+                reinterpret_cast<const std::uint8_t*>(end));
+  };
+  for (std::size_t i = 0; i < length; ++i) {
+    if (const Value* v = value(i)) {
+      valid.set(i);
+      if (v->kind() == ValueKind::Int) {
+        const char* end = std::to_chars(std::begin(digits), std::end(digits), v->as_int()).ptr;
+        append(digits, end);
+      } else {
         const std::string text = value_literal(*v);
-        std::memcpy(out, text.data(), text.size());
-      });
+        append(text.data(), text.data() + text.size());
+      }
+    }
+    ends.push_back(static_cast<std::int64_t>(data.size()));
+  }
+  return arrow::string_column("u", std::move(name), ends, std::move(data),
+                              std::move(valid).validity());
 }
 
 // The text of one clause of the pattern as the failures column writes it, the same on every
@@ -198,6 +204,19 @@ class ClauseTexts {
   std::uint32_t last_ = 0;
 };
 
+// Strings each of which is one of a few texts, by number: text[which[i]] (null: a null
+// string). The few are sized once; each row copies its bytes.
+Column chosen_texts(Ends& ends, std::string name, const std::vector<std::uint32_t>& which,
+                    const std::vector<const std::string_view*>& text) {
+  std::vector<std::size_t> sizes(text.size());
+  for (std::size_t t = 0; t < text.size(); ++t) sizes[t] = text[t] ? text[t]->size() : kNullText;
+  return strings_by_row(
+      ends, "u", std::move(name), which.size(), [&](std::size_t i) { return sizes[which[i]]; },
+      [&](std::size_t i, char* out) {
+        std::memcpy(out, text[which[i]]->data(), sizes[which[i]]);
+      });
+}
+
 // The failed clauses of every row: null where a row has no failed step. The clauses are read
 // once, into their clause's number and their two values; each field is then a pass over those.
 Column failures_column(const std::vector<RowOf>& rows, Ends& ends) {
@@ -206,37 +225,44 @@ Column failures_column(const std::vector<RowOf>& rows, Ends& ends) {
   offsets.reserve(n + 1);
   offsets.push_back(0);
   BitmapWriter valid(n);
-  ClauseTexts clauses;
-  std::vector<std::uint32_t> which;
-  std::vector<const Value*> bound, actual;
-  // A capture's event without the attribute captures null.
-  const Value null = Value::null();
   for (std::size_t i = 0; i < n; ++i) {
     const NearMissRows& part = *rows[i].part;
     const std::size_t row = rows[i].row;
     if (part.verdict(row).reason == Reason::PredicateFailed) valid.set(i);
+    offsets.push_back(offsets.back() + static_cast<std::int64_t>(part.failure_count(row)));
+  }
+  const auto m = static_cast<std::size_t>(offsets.back());
+  ClauseTexts clauses;
+  std::vector<std::uint32_t> which(m);
+  std::vector<const Value*> bound(m), actual(m);
+  // A capture's event without the attribute captures null.
+  const Value null = Value::null();
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const NearMissRows& part = *rows[i].part;
+    const std::size_t row = rows[i].row;
     const std::size_t count = part.failure_count(row);
-    offsets.push_back(offsets.back() + static_cast<std::int64_t>(count));
     const FailedClause* failed = part.failures(row);
-    for (std::size_t k = 0; k < count; ++k) {
+    for (std::size_t k = 0; k < count; ++k, ++at) {
       const FailedClause& c = failed[k];
-      which.push_back(clauses.of(c));
+      which[at] = clauses.of(c);
       const bool has_bound =
           c.kind != FailedClause::Kind::Predicate && c.bound_name != FailedClause::kNoName;
-      bound.push_back(has_bound ? part.capture(row, c.bound_name) : nullptr);
-      actual.push_back(c.actual                               ? &*c.actual
-                       : c.kind == FailedClause::Kind::Capture ? &null
-                                                               : nullptr);
+      bound[at] = has_bound ? part.capture(row, c.bound_name) : nullptr;
+      actual[at] = c.actual                               ? &*c.actual
+                   : c.kind == FailedClause::Kind::Capture ? &null
+                                                           : nullptr;
     }
   }
   const std::deque<ClauseText>& texts_of = clauses.texts();
-  const std::size_t m = which.size();
+  std::vector<const std::string_view*> text(texts_of.size());
   std::vector<Column> fields;
   const auto field = [&](const char* name, std::optional<std::string_view> ClauseText::*member) {
-    fields.push_back(texts(ends, name, m, [&](std::size_t k) {
-      const std::optional<std::string_view>& text = texts_of[which[k]].*member;
-      return text ? &*text : nullptr;
-    }));
+    for (std::size_t t = 0; t < texts_of.size(); ++t) {
+      const std::optional<std::string_view>& of = texts_of[t].*member;
+      text[t] = of ? &*of : nullptr;
+    }
+    fields.push_back(chosen_texts(ends, name, which, text));
   };
   field("type", &ClauseText::type);
   field("attribute", &ClauseText::attribute);
