@@ -1,6 +1,6 @@
 // The near-miss table of a chain pattern, written from the flat rows of its near misses: each
-// column in one pass over the rows, its buffers sized once (strings: their lengths first, then
-// their bytes), integers formatted in place.
+// column in one pass over the rows, its buffers sized once, integers formatted in place. Most
+// strings are one of a few texts (types, reasons, a clause's fields), copied by number.
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -22,8 +22,6 @@ namespace {
 using arrow::BitmapWriter;
 using arrow::Column;
 using arrow::FixedWriter;
-using arrow::kNullText;
-using arrow::strings_by_row;
 using arrow::Validity;
 using explain::FailedClause;
 using explain::NearMissRows;
@@ -87,22 +85,6 @@ Column integers(std::string format, std::string name, std::size_t length, const 
     if (v) valid.set(i);
   }
   return out.finish(std::move(name), std::move(valid).validity());
-}
-
-// Strings that are views of text kept elsewhere (null: a null string).
-template <class Get>
-Column texts(Ends& ends, std::string name, std::size_t length, const Get& text,
-             std::string format = "u") {
-  return strings_by_row(
-      ends, std::move(format), std::move(name), length,
-      [&](std::size_t i) {
-        const std::string_view* t = text(i);
-        return t ? t->size() : kNullText;
-      },
-      [&](std::size_t i, char* out) {
-        const std::string_view* t = text(i);
-        std::memcpy(out, t->data(), t->size());
-      });
 }
 
 // Values as pattern literals, each written once as it is met: integers, the common case,
@@ -204,19 +186,6 @@ class ClauseTexts {
   std::uint32_t last_ = 0;
 };
 
-// Strings each of which is one of a few texts, by number: text[which[i]] (null: a null
-// string). The few are sized once; each row copies its bytes.
-Column chosen_texts(Ends& ends, std::string name, const std::vector<std::uint32_t>& which,
-                    const std::vector<const std::string_view*>& text) {
-  std::vector<std::size_t> sizes(text.size());
-  for (std::size_t t = 0; t < text.size(); ++t) sizes[t] = text[t] ? text[t]->size() : kNullText;
-  return strings_by_row(
-      ends, "u", std::move(name), which.size(), [&](std::size_t i) { return sizes[which[i]]; },
-      [&](std::size_t i, char* out) {
-        std::memcpy(out, text[which[i]]->data(), sizes[which[i]]);
-      });
-}
-
 // The failed clauses of every row: null where a row has no failed step. The clauses are read
 // once, into their clause's number and their two values; each field is then a pass over those.
 Column failures_column(const std::vector<RowOf>& rows, Ends& ends) {
@@ -255,14 +224,11 @@ Column failures_column(const std::vector<RowOf>& rows, Ends& ends) {
     }
   }
   const std::deque<ClauseText>& texts_of = clauses.texts();
-  std::vector<const std::string_view*> text(texts_of.size());
+  std::vector<std::optional<std::string_view>> text(texts_of.size());
   std::vector<Column> fields;
   const auto field = [&](const char* name, std::optional<std::string_view> ClauseText::*member) {
-    for (std::size_t t = 0; t < texts_of.size(); ++t) {
-      const std::optional<std::string_view>& of = texts_of[t].*member;
-      text[t] = of ? &*of : nullptr;
-    }
-    fields.push_back(chosen_texts(ends, name, which, text));
+    for (std::size_t t = 0; t < texts_of.size(); ++t) text[t] = texts_of[t].*member;
+    fields.push_back(arrow::chosen_strings("u", name, which, text));
   };
   field("type", &ClauseText::type);
   field("attribute", &ClauseText::attribute);
@@ -287,7 +253,10 @@ void detail_columns(const SortedEvents& events, const std::vector<RowOf>& rows, 
   BitmapWriter satisfies(n), has_candidate(n), late(n);
   const ElapsedFormat elapsed = elapsed_format(events.ts_format());
   FixedWriter gap(elapsed.format, 8, n), max_elapsed(elapsed.format, 8, n);
-  std::vector<bool> blocked(n, false);  // the absence_blocked rows
+  // The blocking events' types, few (those that the transitions forbid), by number; 0: none.
+  const EventView view = events.view();
+  std::vector<std::optional<std::string_view>> types{std::nullopt};
+  std::vector<std::uint32_t> blocking_type(n, 0);
   for (std::size_t i = 0; i < n; ++i) {
     const RowVerdict& v = rows[i].part->verdict(rows[i].row);
     const bool candidate = v.reason == Reason::AbsenceBlocked || v.reason == Reason::WindowExceeded;
@@ -298,7 +267,13 @@ void detail_columns(const SortedEvents& events, const std::vector<RowOf>& rows, 
       has_candidate.set(i);
       if (v.satisfies) satisfies.set(i);
     }
-    if (v.reason == Reason::AbsenceBlocked) blocked[i] = true;
+    if (v.reason == Reason::AbsenceBlocked) {
+      const std::string_view type = view[v.blocking].typ;
+      std::uint32_t t = 1;
+      while (t < types.size() && !same_bytes(*types[t], type)) ++t;
+      if (t == types.size()) types.emplace_back(type);
+      blocking_type[i] = t;
+    }
     const bool is_late = v.reason == Reason::WindowExceeded;
     if (is_late) late.set(i);
     gap.set<std::int64_t>(i, is_late ? scaled(v.gap, elapsed.scale) : 0);
@@ -307,14 +282,7 @@ void detail_columns(const SortedEvents& events, const std::vector<RowOf>& rows, 
   columns.push_back(event_row.finish("event_row"));
   columns.push_back(candidate_row.finish("candidate_row"));
   columns.push_back(blocking_row.finish("blocking_row"));
-  const EventView view = events.view();
-  std::string_view type;
-  const auto blocking_type = [&](std::size_t i) -> const std::string_view* {
-    if (!blocked[i]) return nullptr;
-    type = view[rows[i].part->verdict(rows[i].row).blocking].typ;
-    return &type;
-  };
-  columns.push_back(texts(ends, "blocking_event_type", n, blocking_type));
+  columns.push_back(arrow::chosen_strings("u", "blocking_event_type", blocking_type, types));
   const auto length = static_cast<std::int64_t>(n);
   Validity candidate_valid = std::move(has_candidate).validity();
   columns.push_back(arrow::bool_column("candidate_satisfies", length, std::move(satisfies).bits(),
@@ -350,14 +318,13 @@ arrow::Table near_miss_rows_table(const Pattern& pattern, const SortedEvents& ev
                              [&](std::size_t i) { return rows[i].part->start(rows[i].row); }));
   const PartitionValues& partitions = events.partition_values();
   if (partitions.format == "u" || partitions.format == "U") {
-    std::string_view text;
-    columns.push_back(texts(
-        ends, "partition", n,
-        [&](std::size_t i) {
-          text = partitions.strings[events.partition(rows[i].part->start(rows[i].row))];
-          return &text;
-        },
-        partitions.format));
+    std::vector<std::optional<std::string_view>> names(partitions.strings.begin(),
+                                                       partitions.strings.end());
+    std::vector<std::uint32_t> chosen(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      chosen[i] = events.partition(rows[i].part->start(rows[i].row));
+    }
+    columns.push_back(arrow::chosen_strings(partitions.format, "partition", chosen, names));
   } else {
     result_columns::KeyColumn column(partitions);
     for (const RowOf& at : rows) column.append(events.partition(at.part->start(at.row)));
@@ -379,14 +346,22 @@ arrow::Table near_miss_rows_table(const Pattern& pattern, const SortedEvents& ev
     for (std::size_t k = 0; k < at.part->reached(at.row); ++k) items.put(item++, path[k]);
   }
   columns.push_back(arrow::list_column("rows", std::move(offsets), items.finish("item")));
-  std::string_view next;
-  columns.push_back(texts(ends, "next_event_type", n, [&](std::size_t i) {
-    next = pattern.steps[rows[i].part->reached(rows[i].row)].atom.event_type;
-    return &next;
-  }));
-  columns.push_back(texts(ends, "reason", n, [&](std::size_t i) {
-    return &kReasonNames[static_cast<std::size_t>(rows[i].part->verdict(rows[i].row).reason)];
-  }));
+  // The next step's type and the reason: a few texts, chosen by number.
+  std::vector<std::optional<std::string_view>> step_types(pattern.steps.size());
+  for (std::size_t k = 0; k < step_types.size(); ++k) {
+    step_types[k] = pattern.steps[k].atom.event_type;
+  }
+  std::vector<std::uint32_t> chosen(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    chosen[i] = static_cast<std::uint32_t>(rows[i].part->reached(rows[i].row));
+  }
+  columns.push_back(arrow::chosen_strings("u", "next_event_type", chosen, step_types));
+  const std::vector<std::optional<std::string_view>> reasons(std::begin(kReasonNames),
+                                                             std::end(kReasonNames));
+  for (std::size_t i = 0; i < n; ++i) {
+    chosen[i] = static_cast<std::uint32_t>(rows[i].part->verdict(rows[i].row).reason);
+  }
+  columns.push_back(arrow::chosen_strings("u", "reason", chosen, reasons));
   detail_columns(events, rows, ends, columns);
   // The captures, a field per name, as the table of every near miss would type them.
   std::vector<Column> fields;
