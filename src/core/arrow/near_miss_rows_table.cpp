@@ -194,35 +194,34 @@ Column failures_column(const std::vector<RowOf>& rows, Ends& ends) {
   offsets.reserve(n + 1);
   offsets.push_back(0);
   BitmapWriter valid(n);
+  ClauseTexts clauses;
+  // Most near misses fail one clause or none: room for one each spares most of the growth.
+  std::vector<std::uint32_t> which;
+  std::vector<const Value*> bound, actual;
+  which.reserve(n);
+  bound.reserve(n);
+  actual.reserve(n);
+  // A capture's event without the attribute captures null.
+  const Value null = Value::null();
   for (std::size_t i = 0; i < n; ++i) {
     const NearMissRows& part = *rows[i].part;
     const std::size_t row = rows[i].row;
     if (part.verdict(row).reason == Reason::PredicateFailed) valid.set(i);
-    offsets.push_back(offsets.back() + static_cast<std::int64_t>(part.failure_count(row)));
-  }
-  const auto m = static_cast<std::size_t>(offsets.back());
-  ClauseTexts clauses;
-  std::vector<std::uint32_t> which(m);
-  std::vector<const Value*> bound(m), actual(m);
-  // A capture's event without the attribute captures null.
-  const Value null = Value::null();
-  std::size_t at = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const NearMissRows& part = *rows[i].part;
-    const std::size_t row = rows[i].row;
     const std::size_t count = part.failure_count(row);
+    offsets.push_back(offsets.back() + static_cast<std::int64_t>(count));
     const FailedClause* failed = part.failures(row);
-    for (std::size_t k = 0; k < count; ++k, ++at) {
+    for (std::size_t k = 0; k < count; ++k) {
       const FailedClause& c = failed[k];
-      which[at] = clauses.of(c);
+      which.push_back(clauses.of(c));
       const bool has_bound =
           c.kind != FailedClause::Kind::Predicate && c.bound_name != FailedClause::kNoName;
-      bound[at] = has_bound ? part.capture(row, c.bound_name) : nullptr;
-      actual[at] = c.actual                               ? &*c.actual
-                   : c.kind == FailedClause::Kind::Capture ? &null
-                                                           : nullptr;
+      bound.push_back(has_bound ? part.capture(row, c.bound_name) : nullptr);
+      actual.push_back(c.actual                               ? &*c.actual
+                       : c.kind == FailedClause::Kind::Capture ? &null
+                                                               : nullptr);
     }
   }
+  const std::size_t m = which.size();
   const std::deque<ClauseText>& texts_of = clauses.texts();
   std::vector<std::optional<std::string_view>> text(texts_of.size());
   std::vector<Column> fields;
