@@ -65,3 +65,23 @@ def test_same_near_misses_for_every_layout(partition_kind, ids, threads):
                           id="eid" if ids else None).to_pylist()
     id_of = (lambda row: int(row[1:])) if ids else (lambda row: row)
     assert canonical(got, id_of) == expected
+
+
+@pytest.mark.parametrize("kind", [pa.string(), pa.large_string(), pa.string_view()])
+@pytest.mark.parametrize("name", ["p{}", "a partition whose name runs long {}", "{}"])
+def test_each_near_miss_names_the_partition_of_its_start(kind, name):
+    rows = events()
+    data = table(rows, "string", False)
+    names = pa.array([name.format(r[0]) for r in rows], kind)
+    data = data.set_column(0, "partition", names)
+    misses = pa.table(vashlet.explain(PATTERN, data))
+    assert misses.schema.field("partition").type == kind
+    partitions = names.to_pylist()
+    starts = misses["start_row"].to_pylist()
+    assert misses["partition"].to_pylist() == [partitions[s] for s in starts]
+    # The steps' types and the reasons, written from a few texts, read back as each row's own.
+    steps = ["view", "cart", "purchase"]
+    reached = misses["reached_steps"].to_pylist()
+    assert misses["next_event_type"].to_pylist() == [steps[n] for n in reached]
+    assert set(misses["reason"].to_pylist()) == {
+        "predicate_failed", "absence_blocked", "window_exceeded", "no_successor"}

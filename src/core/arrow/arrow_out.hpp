@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -177,36 +178,12 @@ Column bool_column(std::string name, std::int64_t length, LargeVector<std::uint8
 // A buffer of `bytes` bytes, with the slack that export adds.
 LargeVector<std::uint8_t> sized_buffer(std::size_t bytes);
 
-// The null string of strings_by_row.
-inline constexpr std::size_t kNullText = static_cast<std::size_t>(-1);
-
-// Strings "u" or "U" of `length` rows, written in two passes: size(i) gives the bytes of row i
-// (kNullText: null), then write(i, out) writes exactly those bytes at `out`. The text is sized
-// once and no row builds a string of its own. `ends` holds the offsets meanwhile: the columns of
-// one table can share it.
-template <class Size, class Write>
-Column strings_by_row(LargeVector<std::int64_t>& ends, std::string format, std::string name,
-                      std::size_t length, const Size& size, const Write& write) {
-  ends.clear();
-  ends.reserve(length + 1);
-  ends.push_back(0);
-  BitmapWriter valid(length);
-  std::int64_t total = 0;
-  for (std::size_t i = 0; i < length; ++i) {
-    const std::size_t bytes = size(i);
-    if (bytes != kNullText) {
-      total += static_cast<std::int64_t>(bytes);
-      valid.set(i);
-    }
-    ends.push_back(total);
-  }
-  LargeVector<std::uint8_t> data = sized_buffer(static_cast<std::size_t>(total));
-  for (std::size_t i = 0; i < length; ++i) {
-    if (ends[i + 1] != ends[i]) write(i, reinterpret_cast<char*>(data.data() + ends[i]));
-  }
-  return string_column(std::move(format), std::move(name), ends, std::move(data),
-                       std::move(valid).validity());
-}
+// Strings "u" or "U" that repeat a set of `texts` (nullopt: a null string), row i being
+// texts[chosen[i]]: each text is sized once, the column's bytes counted from the choices, and
+// each row copies its text in one pass (types, reasons, partitions: no row formats its own).
+Column chosen_strings(std::string format, std::string name,
+                      const std::vector<std::uint32_t>& chosen,
+                      std::span<const std::optional<std::string_view>> texts);
 
 Column null_column(std::string name, std::int64_t length);
 Column struct_column(std::string name, std::int64_t length, std::vector<Column> children,

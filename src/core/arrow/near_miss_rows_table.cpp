@@ -1,6 +1,6 @@
 // The near-miss table of a chain pattern, written from the flat rows of its near misses: each
-// column in one pass over the rows, its buffers sized once (strings: their lengths first, then
-// their bytes), integers formatted in place.
+// column in one pass over the rows, its buffers sized once, integers formatted in place. Most
+// strings are one of a few texts (types, reasons, a clause's fields), copied by number.
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -22,8 +22,6 @@ namespace {
 using arrow::BitmapWriter;
 using arrow::Column;
 using arrow::FixedWriter;
-using arrow::kNullText;
-using arrow::strings_by_row;
 using arrow::Validity;
 using explain::FailedClause;
 using explain::NearMissRows;
@@ -89,47 +87,37 @@ Column integers(std::string format, std::string name, std::size_t length, const 
   return out.finish(std::move(name), std::move(valid).validity());
 }
 
-// Strings that are views of text kept elsewhere (null: a null string).
-template <class Get>
-Column texts(Ends& ends, std::string name, std::size_t length, const Get& text,
-             std::string format = "u") {
-  return strings_by_row(
-      ends, std::move(format), std::move(name), length,
-      [&](std::size_t i) {
-        const std::string_view* t = text(i);
-        return t ? t->size() : kNullText;
-      },
-      [&](std::size_t i, char* out) {
-        const std::string_view* t = text(i);
-        std::memcpy(out, t->data(), t->size());
-      });
-}
-
-// Values as pattern literals: integers, the common case, formatted in place; a value of another
-// kind, whose text varies more, through value_literal (once per pass).
+// Values as pattern literals, each written once as it is met: integers, the common case,
+// formatted in place; a value of another kind through value_literal.
 template <class Get>
 Column literals(Ends& ends, std::string name, std::size_t length, const Get& value) {
-  return strings_by_row(
-      ends, "u", std::move(name), length,
-      [&](std::size_t i) -> std::size_t {
-        const Value* v = value(i);
-        if (!v) return kNullText;
-        if (v->kind() == ValueKind::Int) {
-          char digits[24];
-          return static_cast<std::size_t>(
-              std::to_chars(std::begin(digits), std::end(digits), v->as_int()).ptr - digits);
-        }
-        return value_literal(*v).size();
-      },
-      [&](std::size_t i, char* out) {
-        const Value* v = value(i);
-        if (v->kind() == ValueKind::Int) {
-          std::to_chars(out, out + 24, v->as_int());
-          return;
-        }
+  ends.clear();
+  ends.reserve(length + 1);
+  ends.push_back(0);
+  BitmapWriter valid(length);
+  LargeVector<std::uint8_t> data;
+  // Most literals are short numbers: a guess that spares most of the growth.
+  data.reserve(length * 4 + 8);
+  char digits[24];
+  const auto append = [&](const char* begin, const char* end) {
+    data.insert(data.end(), reinterpret_cast<const std::uint8_t*>(begin),
+                reinterpret_cast<const std::uint8_t*>(end));
+  };
+  for (std::size_t i = 0; i < length; ++i) {
+    if (const Value* v = value(i)) {
+      valid.set(i);
+      if (v->kind() == ValueKind::Int) {
+        const char* end = std::to_chars(std::begin(digits), std::end(digits), v->as_int()).ptr;
+        append(digits, end);
+      } else {
         const std::string text = value_literal(*v);
-        std::memcpy(out, text.data(), text.size());
-      });
+        append(text.data(), text.data() + text.size());
+      }
+    }
+    ends.push_back(static_cast<std::int64_t>(data.size()));
+  }
+  return arrow::string_column("u", std::move(name), ends, std::move(data),
+                              std::move(valid).validity());
 }
 
 // The text of one clause of the pattern as the failures column writes it, the same on every
@@ -207,8 +195,12 @@ Column failures_column(const std::vector<RowOf>& rows, Ends& ends) {
   offsets.push_back(0);
   BitmapWriter valid(n);
   ClauseTexts clauses;
+  // Most near misses fail one clause or none: room for one each spares most of the growth.
   std::vector<std::uint32_t> which;
   std::vector<const Value*> bound, actual;
+  which.reserve(n);
+  bound.reserve(n);
+  actual.reserve(n);
   // A capture's event without the attribute captures null.
   const Value null = Value::null();
   for (std::size_t i = 0; i < n; ++i) {
@@ -229,14 +221,13 @@ Column failures_column(const std::vector<RowOf>& rows, Ends& ends) {
                                                                : nullptr);
     }
   }
-  const std::deque<ClauseText>& texts_of = clauses.texts();
   const std::size_t m = which.size();
+  const std::deque<ClauseText>& texts_of = clauses.texts();
+  std::vector<std::optional<std::string_view>> text(texts_of.size());
   std::vector<Column> fields;
   const auto field = [&](const char* name, std::optional<std::string_view> ClauseText::*member) {
-    fields.push_back(texts(ends, name, m, [&](std::size_t k) {
-      const std::optional<std::string_view>& text = texts_of[which[k]].*member;
-      return text ? &*text : nullptr;
-    }));
+    for (std::size_t t = 0; t < texts_of.size(); ++t) text[t] = texts_of[t].*member;
+    fields.push_back(arrow::chosen_strings("u", name, which, text));
   };
   field("type", &ClauseText::type);
   field("attribute", &ClauseText::attribute);
@@ -261,7 +252,10 @@ void detail_columns(const SortedEvents& events, const std::vector<RowOf>& rows, 
   BitmapWriter satisfies(n), has_candidate(n), late(n);
   const ElapsedFormat elapsed = elapsed_format(events.ts_format());
   FixedWriter gap(elapsed.format, 8, n), max_elapsed(elapsed.format, 8, n);
-  std::vector<bool> blocked(n, false);  // the absence_blocked rows
+  // The blocking events' types, few (those that the transitions forbid), by number; 0: none.
+  const EventView view = events.view();
+  std::vector<std::optional<std::string_view>> types{std::nullopt};
+  std::vector<std::uint32_t> blocking_type(n, 0);
   for (std::size_t i = 0; i < n; ++i) {
     const RowVerdict& v = rows[i].part->verdict(rows[i].row);
     const bool candidate = v.reason == Reason::AbsenceBlocked || v.reason == Reason::WindowExceeded;
@@ -272,7 +266,13 @@ void detail_columns(const SortedEvents& events, const std::vector<RowOf>& rows, 
       has_candidate.set(i);
       if (v.satisfies) satisfies.set(i);
     }
-    if (v.reason == Reason::AbsenceBlocked) blocked[i] = true;
+    if (v.reason == Reason::AbsenceBlocked) {
+      const std::string_view type = view[v.blocking].typ;
+      std::uint32_t t = 1;
+      while (t < types.size() && !same_bytes(*types[t], type)) ++t;
+      if (t == types.size()) types.emplace_back(type);
+      blocking_type[i] = t;
+    }
     const bool is_late = v.reason == Reason::WindowExceeded;
     if (is_late) late.set(i);
     gap.set<std::int64_t>(i, is_late ? scaled(v.gap, elapsed.scale) : 0);
@@ -281,14 +281,7 @@ void detail_columns(const SortedEvents& events, const std::vector<RowOf>& rows, 
   columns.push_back(event_row.finish("event_row"));
   columns.push_back(candidate_row.finish("candidate_row"));
   columns.push_back(blocking_row.finish("blocking_row"));
-  const EventView view = events.view();
-  std::string_view type;
-  const auto blocking_type = [&](std::size_t i) -> const std::string_view* {
-    if (!blocked[i]) return nullptr;
-    type = view[rows[i].part->verdict(rows[i].row).blocking].typ;
-    return &type;
-  };
-  columns.push_back(texts(ends, "blocking_event_type", n, blocking_type));
+  columns.push_back(arrow::chosen_strings("u", "blocking_event_type", blocking_type, types));
   const auto length = static_cast<std::int64_t>(n);
   Validity candidate_valid = std::move(has_candidate).validity();
   columns.push_back(arrow::bool_column("candidate_satisfies", length, std::move(satisfies).bits(),
@@ -324,14 +317,13 @@ arrow::Table near_miss_rows_table(const Pattern& pattern, const SortedEvents& ev
                              [&](std::size_t i) { return rows[i].part->start(rows[i].row); }));
   const PartitionValues& partitions = events.partition_values();
   if (partitions.format == "u" || partitions.format == "U") {
-    std::string_view text;
-    columns.push_back(texts(
-        ends, "partition", n,
-        [&](std::size_t i) {
-          text = partitions.strings[events.partition(rows[i].part->start(rows[i].row))];
-          return &text;
-        },
-        partitions.format));
+    std::vector<std::optional<std::string_view>> names(partitions.strings.begin(),
+                                                       partitions.strings.end());
+    std::vector<std::uint32_t> chosen(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      chosen[i] = events.partition(rows[i].part->start(rows[i].row));
+    }
+    columns.push_back(arrow::chosen_strings(partitions.format, "partition", chosen, names));
   } else {
     result_columns::KeyColumn column(partitions);
     for (const RowOf& at : rows) column.append(events.partition(at.part->start(at.row)));
@@ -353,14 +345,22 @@ arrow::Table near_miss_rows_table(const Pattern& pattern, const SortedEvents& ev
     for (std::size_t k = 0; k < at.part->reached(at.row); ++k) items.put(item++, path[k]);
   }
   columns.push_back(arrow::list_column("rows", std::move(offsets), items.finish("item")));
-  std::string_view next;
-  columns.push_back(texts(ends, "next_event_type", n, [&](std::size_t i) {
-    next = pattern.steps[rows[i].part->reached(rows[i].row)].atom.event_type;
-    return &next;
-  }));
-  columns.push_back(texts(ends, "reason", n, [&](std::size_t i) {
-    return &kReasonNames[static_cast<std::size_t>(rows[i].part->verdict(rows[i].row).reason)];
-  }));
+  // The next step's type and the reason: a few texts, chosen by number.
+  std::vector<std::optional<std::string_view>> step_types(pattern.steps.size());
+  for (std::size_t k = 0; k < step_types.size(); ++k) {
+    step_types[k] = pattern.steps[k].atom.event_type;
+  }
+  std::vector<std::uint32_t> chosen(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    chosen[i] = static_cast<std::uint32_t>(rows[i].part->reached(rows[i].row));
+  }
+  columns.push_back(arrow::chosen_strings("u", "next_event_type", chosen, step_types));
+  const std::vector<std::optional<std::string_view>> reasons(std::begin(kReasonNames),
+                                                             std::end(kReasonNames));
+  for (std::size_t i = 0; i < n; ++i) {
+    chosen[i] = static_cast<std::uint32_t>(rows[i].part->verdict(rows[i].row).reason);
+  }
+  columns.push_back(arrow::chosen_strings("u", "reason", chosen, reasons));
   detail_columns(events, rows, ends, columns);
   // The captures, a field per name, as the table of every near miss would type them.
   std::vector<Column> fields;

@@ -1,7 +1,9 @@
 // An atom's test of one event (Atom::accepts_with) for the near-miss search's hot loops, with
 // its attribute look-ups remembering where they found each name, as the matchers' atom plans do:
 // the events of a run mostly carry the same attributes, so the guess usually saves the search
-// by name. A worker keeps its own (the guesses change as it reads).
+// by name. A worker keeps its own (the guesses change as it reads). The bound values it compares
+// can be looked up once for many events (bind, then accepts_bound): a start's candidates are all
+// tested under the same bindings.
 #pragma once
 
 #include <cstddef>
@@ -20,18 +22,63 @@ class AtomCheck {
       references_.emplace_back(reference.attribute);
     }
     for (const Capture& capture : atom.captures) captures_.emplace_back(capture.attribute);
+    bound_references_.resize(references_.size());
+    bound_captures_.resize(captures_.size());
   }
 
   const Atom& atom() const { return *atom_; }
 
   // Atom::accepts(event, bindings), with the remembered look-ups.
   bool accepts(const Event& event, const Bindings& bindings) {
+    bind(bindings);
+    return accepts_bound(event);
+  }
+
+  // Looks up the values under `bindings` that the atom compares, for the accepts_bound calls
+  // that follow while `bindings` stays as it is.
+  void bind(const Bindings& bindings) {
+    const Atom& atom = *atom_;
+    for (std::size_t k = 0; k < bound_references_.size(); ++k) {
+      bound_references_[k] = bindings.find(atom.reference_predicates[k].binding);
+    }
+    for (std::size_t k = 0; k < bound_captures_.size(); ++k) {
+      bound_captures_[k] = bindings.find(atom.captures[k].name);
+    }
+  }
+
+  // Atom::accepts(event, bindings) under the bindings last given to bind.
+  bool accepts_bound(const Event& event) {
+    const Atom& atom = *atom_;
+    if (!atom.any_type && !same_bytes(event.typ, atom.event_type)) return false;
     const Attributes& attrs = event.attrs;
-    return atom_->accepts_with(event, bindings, [&](Atom::Part part, std::size_t k) {
-      return part == Atom::Part::Predicate   ? predicates_[k].in(attrs)
-             : part == Atom::Part::Reference ? references_[k].in(attrs)
-                                             : captures_[k].in(attrs);
-    });
+    for (std::size_t k = 0; k < predicates_.size(); ++k) {
+      const Value* actual = predicates_[k].in(attrs);
+      if (!actual || !matches(atom.predicates[k].op, *actual, atom.predicates[k].value)) {
+        return false;
+      }
+    }
+    for (std::size_t k = 0; k < references_.size(); ++k) {
+      const Value* actual = references_[k].in(attrs);
+      const Value* bound = bound_references_[k];
+      if (!actual || !bound || !matches(atom.reference_predicates[k].op, *actual, *bound)) {
+        return false;
+      }
+    }
+    // A capture into a bound name, or into a name an earlier capture of the atom took, must
+    // capture an equal value.
+    for (std::size_t k = 0; k < captures_.size(); ++k) {
+      const Value* bound = bound_captures_[k];
+      if (!bound) {
+        for (std::size_t j = 0; j < k; ++j) {
+          if (atom.captures[j].name == atom.captures[k].name) {
+            bound = &captures_[j].or_null(attrs);
+            break;
+          }
+        }
+      }
+      if (bound && !(*bound == captures_[k].or_null(attrs))) return false;
+    }
+    return true;
   }
 
   // The value that capture k takes from `event` (null where the event lacks the attribute).
@@ -42,6 +89,7 @@ class AtomCheck {
  private:
   const Atom* atom_;
   std::vector<plan::AttributeKey> predicates_, references_, captures_;
+  std::vector<const Value*> bound_references_, bound_captures_;  // by bind
 };
 
 }  // namespace vashlet::explain

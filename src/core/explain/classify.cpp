@@ -185,8 +185,8 @@ NearMissDetail classify(const EventView& events, std::size_t run_end, const Step
 std::optional<Verdict> judge_if_stuck(const EventView& events, const Step& step,
                                       AtomCheck& check,
                                       const std::vector<std::size_t>& candidates,
-                                      std::size_t last, const Bindings& bindings,
-                                      Checkpoint& checkpoint) {
+                                      std::size_t first, std::size_t last,
+                                      const Bindings& bindings, Checkpoint& checkpoint) {
   const Atom& atom = step.atom;
   const Transition& transition = transition_of(step);
   const std::int64_t last_ts = events[last].ts;
@@ -195,7 +195,6 @@ std::optional<Verdict> judge_if_stuck(const EventView& events, const Step& step,
   std::size_t scanned = last + 1;
   std::size_t failed = kNone;
   const bool forbids = !transition.absence.empty();  // else no event in between needs a look
-  const std::size_t first = RunCandidates::first_after(candidates, last);
   for (std::size_t pos = first; pos < candidates.size(); ++pos) {
     checkpoint();
     const std::size_t j = candidates[pos];
@@ -203,7 +202,8 @@ std::optional<Verdict> judge_if_stuck(const EventView& events, const Step& step,
     if (transition.max_elapsed && window_exceeded(last_ts, ts, *transition.max_elapsed)) {
       if (failed != kNone) break;
       Verdict late = late_verdict(j, saturated_gap(last_ts, ts), *transition.max_elapsed);
-      late.satisfies = fits_any_branch(step, events[j], bindings);
+      late.satisfies = step.alternatives.empty() ? check.accepts(events[j], bindings)
+                                                 : fits_any_branch(step, events[j], bindings);
       return late;
     }
     std::size_t blocker = kNone;

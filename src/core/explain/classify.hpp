@@ -38,14 +38,14 @@ Verdict judge(const EventView& events, std::size_t run_end, const Step& step,
               const Bindings& bindings, const ElementLimits* limits = nullptr);
 
 // The reason when no candidate of `step` can follow events[last] (then the path ends at
-// `last`), found in one pass over the candidates; nullopt when one can. `checkpoint` is
-// passed once per candidate: without a window a pass can cover the whole run. `check` tests the
-// step's atom.
+// `last`), found in one pass over the candidates from candidates[first], the first after `last`;
+// nullopt when one can. `checkpoint` is passed once per candidate: without a window a pass can
+// cover the whole run. `check` tests the step's atom.
 std::optional<Verdict> judge_if_stuck(const EventView& events, const Step& step,
                                       AtomCheck& check,
                                       const std::vector<std::size_t>& candidates,
-                                      std::size_t last, const Bindings& bindings,
-                                      Checkpoint& checkpoint);
+                                      std::size_t first, std::size_t last,
+                                      const Bindings& bindings, Checkpoint& checkpoint);
 
 // The clauses of `atom` that `event` fails under `bindings`; the atom's own captures are not
 // applied while judging.

@@ -165,6 +165,9 @@ std::size_t DeepestPathSearch::advance(Expansion& frame) {
   const bool plain_next =
       k + 1 == pattern_.steps.size() || is_plain(transition_of(pattern_.steps[k + 1]));
   const bool same_bindings = plain_next && frame.shared != kNone;
+  // Every candidate of the frame is tested under the state's bindings.
+  AtomCheck& check = checks_[k];
+  if (frame.shared != kNone) check.bind(bindings);
 
   while (frame.best_depth < most && frame.position < candidates.size()) {
     checkpoint_();
@@ -190,7 +193,7 @@ std::size_t DeepestPathSearch::advance(Expansion& frame) {
       std::optional<Bindings> extended = step.atom.evaluate(events_[j], bindings);
       if (!extended) continue;
       child_bindings = bindings_.intern(reads_.narrowed_after(std::move(*extended), k));
-    } else if (!step.atom.accepts(events_[j], bindings)) {
+    } else if (!check.accepts_bound(events_[j])) {
       continue;
     }
     if (plain_next && !same_bindings) {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "explain/atom_check.hpp"
 #include "explain/depth_bound.hpp"
 #include "explain/pattern_facts.hpp"
 #include "explain/run_candidates.hpp"
@@ -24,7 +25,10 @@ class DeepestPathSearch {
   DeepestPathSearch(const EventView& events, const Pattern& pattern, const PatternFacts& facts,
                     const RunCandidates& run)
       : events_(events), pattern_(pattern), reads_(facts.reads), run_(run),
-        values_(events, run, facts.lookups), bound_(events, pattern, run, values_, bindings_) {}
+        values_(events, run, facts.lookups), bound_(events, pattern, run, values_, bindings_) {
+    checks_.reserve(pattern.steps.size());
+    for (const Step& step : pattern.steps) checks_.emplace_back(step.atom);
+  }
 
   // The deepest path from `start`, whose step-0 evaluation gave `bindings`, written into `out`
   // (whose storage a caller reuses from start to start).
@@ -109,6 +113,7 @@ class DeepestPathSearch {
   IndexTripleMap tried_;  // (frame serial, bindings) of the children tried under a plain link
   std::size_t next_serial_ = 0;
   std::vector<CaptureAt> captured_;
+  std::vector<AtomCheck> checks_;  // each step's atom, with its remembered look-ups
   Checkpoint checkpoint_;  // where a long search may stop for a cancelled call
 };
 

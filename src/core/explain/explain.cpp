@@ -84,12 +84,16 @@ void near_misses_of_run(const EventView& events, const Pattern& pattern, const P
   const bool names_empty = out.name_count() == 0;
   // Most starts are near misses, most of them one event deep.
   if (!deepest_only) out.reserve_more(run.of_step(0).size(), 1);
+  // The second step's first candidate after the start: the starts ascend, so it only moves on.
+  const std::vector<std::size_t>& seconds = run.of_step(1);
+  std::size_t next_second = 0;
   for (std::size_t start : run.of_step(0)) {
     if (!start_bindings(scratch.first, events[start], bindings)) continue;
     ++starts;
+    while (next_second < seconds.size() && seconds[next_second] <= start) ++next_second;
     if (std::optional<Verdict> stuck = judge_if_stuck(events, pattern.steps[1], scratch.second,
-                                                      run.of_step(1),
-                                                      start, bindings, checkpoint)) {
+                                                      seconds, next_second, start, bindings,
+                                                      checkpoint)) {
       if (deepest_only && (matched || kept >= 1)) {
         out.note_captures(bindings);
         continue;
