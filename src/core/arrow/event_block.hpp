@@ -50,8 +50,9 @@ class EventBlock {
   // Builds `count` events, each with at most `most_entries` attribute entries, on up to
   // `threads` threads in slices of at least `min_slice`: fill(n, place, entries) appends the
   // n-th event's entries and constructs the event at `place`, whole (so that no store of an
-  // empty event precedes it, nor a read of one), or throws having constructed nothing there. The block must be empty. On failure the
-  // exception of the lowest failed slice is thrown, and the block holds what was built.
+  // empty event precedes it, nor a read of one), or throws having constructed nothing there.
+  // The block must be empty. On failure the exception of the lowest failed slice is thrown, and
+  // the block holds what was built.
   // `owns_nothing` promises that no string the fills make outgrows a string's own room
   // (fits_in_place): then no event or entry holds memory of its own, and destroying the block
   // releases its two blocks without a pass over them.
