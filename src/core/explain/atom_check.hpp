@@ -1,4 +1,4 @@
-// An atom's test of one event (Atom::accepts_with) for the near-miss search's hot loops, with
+// An atom's test of one event (Atom::accepts_bound) for the near-miss search's hot loops, with
 // its attribute look-ups remembering where they found each name, as the matchers' atom plans do:
 // the events of a run mostly carry the same attributes, so the guess usually saves the search
 // by name. A worker keeps its own (the guesses change as it reads). The bound values it compares
@@ -48,37 +48,17 @@ class AtomCheck {
 
   // Atom::accepts(event, bindings) under the bindings last given to bind.
   bool accepts_bound(const Event& event) {
-    const Atom& atom = *atom_;
-    if (!atom.any_type && !same_bytes(event.typ, atom.event_type)) return false;
     const Attributes& attrs = event.attrs;
-    for (std::size_t k = 0; k < predicates_.size(); ++k) {
-      const Value* actual = predicates_[k].in(attrs);
-      if (!actual || !matches(atom.predicates[k].op, *actual, atom.predicates[k].value)) {
-        return false;
-      }
-    }
-    for (std::size_t k = 0; k < references_.size(); ++k) {
-      const Value* actual = references_[k].in(attrs);
-      const Value* bound = bound_references_[k];
-      if (!actual || !bound || !matches(atom.reference_predicates[k].op, *actual, *bound)) {
-        return false;
-      }
-    }
-    // A capture into a bound name, or into a name an earlier capture of the atom took, must
-    // capture an equal value.
-    for (std::size_t k = 0; k < captures_.size(); ++k) {
-      const Value* bound = bound_captures_[k];
-      if (!bound) {
-        for (std::size_t j = 0; j < k; ++j) {
-          if (atom.captures[j].name == atom.captures[k].name) {
-            bound = &captures_[j].or_null(attrs);
-            break;
-          }
-        }
-      }
-      if (bound && !(*bound == captures_[k].or_null(attrs))) return false;
-    }
-    return true;
+    return atom_->accepts_bound(
+        event,
+        [&](Atom::Part part, std::size_t k) {
+          return part == Atom::Part::Reference ? bound_references_[k] : bound_captures_[k];
+        },
+        [&](Atom::Part part, std::size_t k) {
+          return part == Atom::Part::Predicate   ? predicates_[k].in(attrs)
+                 : part == Atom::Part::Reference ? references_[k].in(attrs)
+                                                 : captures_[k].in(attrs);
+        });
   }
 
   // The value that capture k takes from `event` (null where the event lacks the attribute).

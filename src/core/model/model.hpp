@@ -333,7 +333,21 @@ struct Atom {
   // the event lacks it. For callers that find attributes faster than by name.
   enum class Part : std::uint8_t { Predicate, Reference, Capture };
   template <class Lookup>
-  bool accepts_with(const Event& event, const Bindings& bindings, Lookup&& attribute) const;
+  bool accepts_with(const Event& event, const Bindings& bindings, Lookup&& attribute) const {
+    return accepts_bound(
+        event,
+        [&](Part part, std::size_t k) {
+          return bindings.find(part == Part::Reference ? reference_predicates[k].binding
+                                                       : captures[k].name);
+        },
+        attribute);
+  }
+  // The same test, with the bound values read through `bound(part, k)` as well: the value bound
+  // to the name that the k-th reference predicate compares with or the k-th capture takes
+  // (Part::Reference or Part::Capture), or nullptr where none is. For callers that look up a
+  // start's bindings once for many events.
+  template <class Bound, class Lookup>
+  bool accepts_bound(const Event& event, Bound&& bound, Lookup&& attribute) const;
   // The bindings extended by this atom's captures, or nothing when the event fails the atom.
   // Never changes `bindings`.
   std::optional<Bindings> evaluate(const Event& event, const Bindings& bindings) const;
@@ -341,8 +355,8 @@ struct Atom {
   friend bool operator==(const Atom&, const Atom&) = default;
 };
 
-template <class Lookup>
-bool Atom::accepts_with(const Event& event, const Bindings& bindings, Lookup&& attribute) const {
+template <class Bound, class Lookup>
+bool Atom::accepts_bound(const Event& event, Bound&& bound_to, Lookup&& attribute) const {
   if (!any_type && !same_bytes(event.typ, event_type)) return false;
   for (std::size_t k = 0; k < predicates.size(); ++k) {
     const Value* actual = attribute(Part::Predicate, k);
@@ -351,7 +365,7 @@ bool Atom::accepts_with(const Event& event, const Bindings& bindings, Lookup&& a
   for (std::size_t k = 0; k < reference_predicates.size(); ++k) {
     const Value* actual = attribute(Part::Reference, k);
     if (!actual) return false;
-    const Value* bound = bindings.find(reference_predicates[k].binding);
+    const Value* bound = bound_to(Part::Reference, k);
     if (!bound || !matches(reference_predicates[k].op, *actual, *bound)) return false;
   }
   // A capture into a name that is already bound (earlier step, or an earlier capture of this
@@ -361,7 +375,7 @@ bool Atom::accepts_with(const Event& event, const Bindings& bindings, Lookup&& a
     return value ? *value : kNull;
   };
   for (std::size_t i = 0; i < captures.size(); ++i) {
-    const Value* bound = bindings.find(captures[i].name);
+    const Value* bound = bound_to(Part::Capture, i);
     if (!bound) {
       for (std::size_t j = 0; j < i; ++j) {
         if (captures[j].name == captures[i].name) {
