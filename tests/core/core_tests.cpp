@@ -312,8 +312,7 @@ void named_values_own_and_borrow() {
   // A borrowed map reads its owner's entries; changing it copies them and leaves the owner be.
   const std::vector<Entry> block = {{"a", Value::integer(1)}, {"c", Value::integer(3)}};
   for (const bool replace : {false, true}) {
-    NamedValues view;
-    view.borrow(block.data(), block.size());
+    NamedValues view = NamedValues::borrowing(block.data(), block.size());
     check(view.begin() == block.data() && view.find("c") != nullptr, "borrowed entries in place");
     NamedValues owned(view);
     check(owned.begin() != block.data() && owned == view, "a copy of a borrowed map owns");
@@ -322,7 +321,7 @@ void named_values_own_and_borrow() {
     check(view.begin() != block.data(), "a change copies borrowed entries");
     check(names(view) == (replace ? "a=5;c=3;" : "a=1;b=2;c=3;"), "changed map: " + names(view));
     check(block[0].second.as_int() == 1 && block.size() == 2, "the owner's entries are unchanged");
-    view.borrow(block.data(), 0);
+    view = NamedValues::borrowing(block.data(), 0);
     check(view.empty() && view.begin() == view.end(), "borrowing nothing empties");
   }
   NamedValues none;

@@ -104,18 +104,10 @@ class NamedValues {
   NamedValues& operator=(NamedValues&& other) noexcept;
   ~NamedValues() { release(); }
 
-  // Makes this the map over `count` entries, sorted by name without repeats, that the caller
-  // keeps alive (and destroys) for as long as this map: a table reader's events take their
-  // attributes from one block instead of allocating each its own. Changing the map copies them
-  // first.
-  void borrow(const Entry* entries, std::size_t count) {
-    release();
-    entries_ = count > 0 ? const_cast<Entry*>(entries) : nullptr;
-    size_ = checked_size(count);
-  }
-
-  // A map that borrows as `borrow` makes it, built in place: nothing of the map is read first
-  // (a fresh event's memory is not yet in the cache).
+  // The map over `count` entries, sorted by name without repeats, that the caller keeps alive
+  // (and destroys) for as long as the map: a table reader's events take their attributes from
+  // one block instead of allocating each its own. Changing the map copies them first. Built in
+  // place: nothing of the map is read first (a fresh event's memory is not yet in the cache).
   static NamedValues borrowing(const Entry* entries, std::size_t count) {
     NamedValues map;
     map.entries_ = count > 0 ? const_cast<Entry*>(entries) : nullptr;
