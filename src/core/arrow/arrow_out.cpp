@@ -196,11 +196,14 @@ Column bool_column(std::string name, std::int64_t length, LargeVector<std::uint8
 
 namespace {
 
+// The longest text that chosen_strings copies as a block of fixed size.
+constexpr std::size_t kPad = 16;
+
 // Writes the offsets (of type Offset) and bytes of chosen_strings; `pad`: every text fits in
 // `kPad` bytes, and `data` has that many to spare at its end, so each row copies a fixed block.
 template <class Offset, bool pad>
 void write_chosen(const std::vector<std::uint32_t>& chosen,
-                  const std::vector<std::array<char, 16>>& padded,
+                  const std::vector<std::array<char, kPad>>& padded,
                   std::span<const std::optional<std::string_view>> texts,
                   const std::vector<std::size_t>& sizes, std::uint8_t* offsets,
                   std::uint8_t* data, BitmapWriter& valid) {
@@ -211,7 +214,7 @@ void write_chosen(const std::vector<std::uint32_t>& chosen,
     if (texts[t]) {
       valid.set(i);
       if constexpr (pad) {
-        std::memcpy(data + at, padded[t].data(), 16);
+        std::memcpy(data + at, padded[t].data(), kPad);
       } else {
         std::memcpy(data + at, texts[t]->data(), sizes[t]);
       }
@@ -226,7 +229,6 @@ void write_chosen(const std::vector<std::uint32_t>& chosen,
 Column chosen_strings(std::string format, std::string name,
                       const std::vector<std::uint32_t>& chosen,
                       std::span<const std::optional<std::string_view>> texts) {
-  constexpr std::size_t kPad = 16;
   std::vector<std::size_t> counts(texts.size(), 0);
   for (const std::uint32_t t : chosen) ++counts[t];
   std::vector<std::size_t> sizes(texts.size(), 0);
