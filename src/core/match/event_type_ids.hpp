@@ -29,24 +29,21 @@ class TypeIdsOf {
 
   // The id of `event`, the i-th of the view (the table's answer for a type it does not name).
   std::size_t operator()(std::size_t i, const Event& event) const {
-    if (numbers_) {
-      const std::size_t id = ids_[numbers_[i]];
-      if (id != kByName) return id;
-    }
-    return types_.find(event.typ);
+    const std::size_t id = numbered_id(i);
+    return id != kByName ? id : types_.find(event.typ);
   }
   // The same for the i-th event of `events`, read only where its type has no number: a pass
   // over the types then touches no event.
   std::size_t operator()(std::size_t i, const EventView& events) const {
-    if (numbers_) {
-      const std::size_t id = ids_[numbers_[i]];
-      if (id != kByName) return id;
-    }
-    return types_.find(events[i].typ);
+    const std::size_t id = numbered_id(i);
+    return id != kByName ? id : types_.find(events[i].typ);
   }
 
  private:
   static constexpr std::size_t kByName = static_cast<std::size_t>(-2);
+
+  // The id of the i-th event's type number; kByName where it has none, or the type is unlisted.
+  std::size_t numbered_id(std::size_t i) const { return numbers_ ? ids_[numbers_[i]] : kByName; }
 
   const Types& types_;
   const std::uint32_t* numbers_;
