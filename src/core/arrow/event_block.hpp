@@ -88,6 +88,8 @@ class EventBlock {
   }
   void allocate(std::size_t count, std::size_t entries);
 
+  static constexpr std::size_t kWriteAhead = tuning::kEventsAhead;
+
   Event* events_ = nullptr;
   std::size_t count_ = 0;
   Entry* entries_ = nullptr;
@@ -114,6 +116,12 @@ void EventBlock::build(std::size_t count, std::size_t most_entries, std::size_t 
     const std::size_t end = count * (s + 1) / slices;
     Entries entries(entries_ + slice.first_entry, slice.entries);
     for (std::size_t n = slice.begin; n < end; ++n) {
+      // The block's lines are not in the cache: claimed for writing ahead of their turn, so
+      // that the stores do not wait for each line in turn.
+      if (n + kWriteAhead < end) {
+        prefetch_for_write(events_ + n + kWriteAhead, sizeof(Event));
+        prefetch_for_write(entries.next() + kWriteAhead, sizeof(Entry));
+      }
       fill(n, static_cast<void*>(events_ + n), entries);
       ++slice.events;
     }

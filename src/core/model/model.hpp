@@ -204,6 +204,17 @@ inline void prefetch(const void* address, std::size_t bytes) {
   }
 }
 
+// As prefetch, for memory about to be written: the lines are fetched owned, as a store needs
+// them.
+inline void prefetch_for_write(const void* address, std::size_t bytes) {
+  constexpr std::uintptr_t kLine = 64;
+  const std::uintptr_t begin = reinterpret_cast<std::uintptr_t>(address);
+  for (std::uintptr_t line = begin & ~(kLine - 1); line < begin + bytes; line += kLine) {
+    __builtin_prefetch(reinterpret_cast<const void*>(line), 1);
+    asm volatile("" : : "r"(line));
+  }
+}
+
 inline void prefetch_attributes(const Event& event, std::size_t limit) {
   if (event.attrs.empty()) return;
   const std::size_t bytes = event.attrs.size() * sizeof(Attributes::Entry);
