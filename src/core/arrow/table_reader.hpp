@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -167,13 +168,23 @@ class TableReader {
   // of record_words() words each: the timestamp, the input row and the type number, then
   // attributes_.size() cells of two words, of which only those its type reads are written (and
   // read). The events are built in event order, which visits the records at random, so all an
-  // event is built from lies together.
+  // event is built from lies together: in one cache line where a record fits one (records are
+  // padded to a power of two words, from first_record_ on, the first line boundary).
   static constexpr std::size_t kTsWord = 0, kRowWord = 1, kTypeWord = 2, kCellWords = 3;
-  std::size_t record_words() const { return kCellWords + 2 * attributes_.size(); }
-  std::uint64_t* record(std::size_t at) { return records_.data() + at * record_words(); }
-  const std::uint64_t* record(std::size_t at) const {
-    return records_.data() + at * record_words();
+  static constexpr std::size_t kLineWords = 64 / sizeof(std::uint64_t);
+  std::size_t record_words() const {
+    const std::size_t words = kCellWords + 2 * attributes_.size();
+    if (words <= kLineWords) return std::bit_ceil(words);
+    return (words + kLineWords - 1) / kLineWords * kLineWords;
   }
+  std::uint64_t* record(std::size_t at) {
+    return records_.data() + first_record_ + at * record_words();
+  }
+  const std::uint64_t* record(std::size_t at) const {
+    return records_.data() + first_record_ + at * record_words();
+  }
+  // Makes room for `events` records, `held` of them written, keeping them on line boundaries.
+  void grow_records(std::size_t held, std::size_t events);
   static std::int64_t ts_of(const std::uint64_t* record) {
     return static_cast<std::int64_t>(record[kTsWord]);
   }
@@ -186,6 +197,7 @@ class TableReader {
     std::memcpy(record + kCellWords + 2 * a, &cell, sizeof cell);
   }
   FillLaterVector<std::uint64_t> records_;
+  std::size_t first_record_ = 0;  // the word where the first record begins
   std::size_t events_ = 0;  // records held
   // The timestamps again, by themselves, for the sort's passes in input order.
   FillLaterVector<std::int64_t> stamps_;
