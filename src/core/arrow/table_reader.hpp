@@ -135,12 +135,15 @@ class TableReader {
   // Order (table_sort.cpp).
   // Whether the events came in event order: by partition rank, then by timestamp.
   bool in_event_order(const std::vector<std::uint32_t>& rank) const;
-  FillLaterVector<std::size_t> sorted_positions(const std::vector<std::uint32_t>& rank) const;
-  // The events, in event order: the n-th from input position position(n), with their rows in
-  // that order; with `gather`, also their partitions (without, those are in event order).
+  // The input positions of the events in event order; their partitions in that order go to
+  // `partitions`.
+  FillLaterVector<std::size_t> sorted_positions(const std::vector<std::uint32_t>& rank,
+                                                LargeVector<std::uint32_t>& partitions) const;
+  // The events, in event order: the n-th from input position position(n), its partition
+  // in_order[n], with their rows in that order.
   template <class Position>
   void build_events(const std::vector<std::uint32_t>& rank, const Position& position,
-                    bool gather);
+                    const LargeVector<std::uint32_t>& in_order);
 
   // As for_slices splits `items` on the reader's threads.
   std::size_t slices_of(std::size_t items) const {

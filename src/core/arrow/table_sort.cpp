@@ -32,15 +32,15 @@ SortedEvents TableReader::finish() {
   for (std::uint32_t r = 0; r < count; ++r) rank[by_rank[r]] = r;
 
   if (in_event_order(rank)) {  // often so: a stream of one partition, or a sorted table
-    build_events(rank, [](std::size_t n) { return n; }, false);
+    build_events(rank, [](std::size_t n) { return n; }, partition_of_);
     Build::partitions(result_) = std::move(partition_of_);
     if (id_ >= 0) {
       Build::ids(result_) = std::move(id_values_);
     }
     return std::move(result_);
   }
-  const FillLaterVector<std::size_t> keys = sorted_positions(rank);
-  build_events(rank, [&](std::size_t n) { return keys[n]; }, true);
+  const FillLaterVector<std::size_t> keys = sorted_positions(rank, Build::partitions(result_));
+  build_events(rank, [&](std::size_t n) { return keys[n]; }, Build::partitions(result_));
   if (id_ >= 0) {
     KeyValues& ids = Build::ids(result_);
     ids.format = id_values_.format;
@@ -74,7 +74,7 @@ Value TableReader::value_of(const Cell& cell) {
 // Every value was checked as its batch was read, so nothing here fails but for memory.
 template <class Position>
 void TableReader::build_events(const std::vector<std::uint32_t>& rank, const Position& position,
-                               bool gather) {
+                               const LargeVector<std::uint32_t>& in_order) {
   const std::size_t count = events_;
   const std::size_t words = record_words();
   std::size_t most_entries = 0;
@@ -89,23 +89,18 @@ void TableReader::build_events(const std::vector<std::uint32_t>& rank, const Pos
   types.resize(count);
   Build::type_names(result_) = types_;
   Build::numbered(result_) = true;
-  // The rows, and where gathered the partitions, in event order, taken as each event is built
-  // (its record and partition are read for the event anyway).
+  // The rows in event order, taken as each event is built (its record is read for the event
+  // anyway).
   LargeVector<std::uint64_t>& rows = Build::rows(result_);
   reserve_for(rows, count);
   rows.resize(count);
-  LargeVector<std::uint32_t>& partitions = Build::partitions(result_);
-  if (gather) {
-    reserve_for(partitions, count);
-    partitions.resize(count);
-  }
+  const std::uint32_t* const partitions = in_order.data();
   const auto fill = [&](std::size_t n, void* place, EventBlock::Entries& entries) {
     // In arrival order, each event's record lies at a random place: fetched as visit_events
     // does.
     if (n + tuning::kEventsAhead < count) {
       const std::size_t ahead = position(n + tuning::kEventsAhead);
       prefetch(record(ahead), words * sizeof(std::uint64_t));
-      __builtin_prefetch(&partition_of_[ahead]);
     }
     const std::size_t at = position(n);
     const std::uint64_t* const keys = record(at);
@@ -113,9 +108,7 @@ void TableReader::build_events(const std::vector<std::uint32_t>& rank, const Pos
     types[n] = static_cast<std::uint32_t>(type);
     rows[n] = keys[kRowWord];
     // The partition as events carry it: the rank, big-endian, so byte order is rank order.
-    const std::uint32_t partition = partition_of_[at];
-    if (gather) partitions[n] = partition;
-    const std::uint32_t r = rank[partition];
+    const std::uint32_t r = rank[partitions[n]];
     const char bytes[4] = {static_cast<char>(r >> 24), static_cast<char>(r >> 16),
                            static_cast<char>(r >> 8), static_cast<char>(r)};
     const EventBlock::Entry* first = entries.next();
@@ -155,7 +148,8 @@ bool TableReader::in_event_order(const std::vector<std::uint32_t>& rank) const {
 // streams arrive in time order) is sorted by timestamp, stably, so ties keep their input
 // order. The events are counted and placed in slices, on the reader's threads: within a
 // partition, each slice's events follow those of the slices before it.
-FillLaterVector<std::size_t> TableReader::sorted_positions(const std::vector<std::uint32_t>& rank) const {
+FillLaterVector<std::size_t> TableReader::sorted_positions(
+    const std::vector<std::uint32_t>& rank, LargeVector<std::uint32_t>& partitions) const {
   const std::size_t count = rank.size();
   const std::size_t events = partition_of_.size();
   const std::size_t slices = slices_of(events);
@@ -182,6 +176,8 @@ FillLaterVector<std::size_t> TableReader::sorted_positions(const std::vector<std
   FillLaterVector<std::size_t> positions;  // each is placed once
   reserve_for(positions, events);
   positions.resize(events);
+  reserve_for(partitions, events);
+  partitions.resize(events);
   // As each slice places its events, it notes the partitions where one came earlier in time
   // than the one before it: those, and any whose slices meet out of order, are sorted. Telling
   // it here spares a pass over the partitions' timestamps in event order, which lie at random.
@@ -193,7 +189,9 @@ FillLaterVector<std::size_t> TableReader::sorted_positions(const std::vector<std
     char* const descending = descends[s].data();
     const auto [begin, end] = slice_events(s);
     for (std::size_t i = begin; i < end; ++i) {
-      const std::uint32_t r = rank[partition_of_[i]];
+      const std::uint32_t partition = partition_of_[i];
+      const std::uint32_t r = rank[partition];
+      partitions[place[r]] = partition;
       positions[place[r]++] = i;
       const std::int64_t ts = stamps_[i];
       descending[r] |= static_cast<char>(ts < latest[r]);
