@@ -20,12 +20,8 @@ struct SortKey {
   std::size_t position;
 
   SortKey(const Event* e, std::size_t at)
-      : prefix(0), length(e->partition.size()), ts(e->ts), event(e), position(at) {
-    const std::size_t count = std::min(length, sizeof prefix);
-    for (std::size_t i = 0; i < count; ++i) {
-      prefix |= std::uint64_t{static_cast<unsigned char>(e->partition[i])} << (56 - 8 * i);
-    }
-  }
+      : prefix(byte_order_prefix(e->partition)), length(e->partition.size()), ts(e->ts),
+        event(e), position(at) {}
 };
 
 // Event order: partitions byte-wise, then timestamps; ties are left to the stable sort.

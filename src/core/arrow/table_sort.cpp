@@ -21,9 +21,13 @@ SortedEvents TableReader::finish() {
   std::vector<std::uint32_t> by_rank(count);
   for (std::uint32_t i = 0; i < count; ++i) by_rank[i] = i;
   if (values.holds_strings()) {
-    std::sort(by_rank.begin(), by_rank.end(), [&](std::uint32_t a, std::uint32_t b) {
-      return compare_bytes(values.strings[a], values.strings[b]) < 0;
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> keyed(count);
+    for (std::uint32_t i = 0; i < count; ++i) keyed[i] = {byte_order_prefix(values.strings[i]), i};
+    std::sort(keyed.begin(), keyed.end(), [&](const auto& a, const auto& b) {
+      if (a.first != b.first) return a.first < b.first;
+      return compare_bytes(values.strings[a.second], values.strings[b.second]) < 0;
     });
+    for (std::uint32_t r = 0; r < count; ++r) by_rank[r] = keyed[r].second;
   } else {
     std::sort(by_rank.begin(), by_rank.end(),
               [&](std::uint32_t a, std::uint32_t b) { return values.ints[a] < values.ints[b]; });

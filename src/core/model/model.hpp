@@ -167,6 +167,18 @@ using Bindings = NamedValues;
 // Byte-wise order of names and partitions: common prefix as unsigned bytes, then shorter first.
 inline int compare_bytes(std::string_view left, std::string_view right) { return left.compare(right); }
 
+// The first eight bytes of `text`, big-endian and zero-padded: two texts whose prefixes differ
+// compare byte-wise as their prefixes do, so sorts compare integers and read the texts only
+// where prefixes tie.
+inline std::uint64_t byte_order_prefix(std::string_view text) {
+  std::uint64_t prefix = 0;
+  const std::size_t count = text.size() < 8 ? text.size() : 8;
+  for (std::size_t i = 0; i < count; ++i) {
+    prefix |= std::uint64_t{static_cast<unsigned char>(text[i])} << (56 - 8 * i);
+  }
+  return prefix;
+}
+
 // Byte-wise equality. Names and partitions are short, and comparing them here costs less than the
 // call to memcmp that std::string's comparison makes.
 inline bool same_bytes(std::string_view left, std::string_view right) {
