@@ -127,6 +127,11 @@ class ColumnReader {
   // string_at, failing when the bytes are not UTF-8 (for strings that outlive the read).
   std::string_view text_at(std::int64_t row) const;
 
+  // Calls visit(row, string_at(row)) for each row from `begin` to `end`, in order: a column of
+  // offsets is walked loading each offset once.
+  template <class Visit>
+  void for_each_string(std::int64_t begin, std::int64_t end, Visit&& visit) const;
+
   // For dictionary-encoded columns: the index at `row` and the reader of the dictionary, so that
   // callers can convert each distinct value once.
   bool is_dictionary() const { return dictionary_ != nullptr; }
@@ -287,6 +292,32 @@ inline std::string_view ColumnReader::view_at(std::int64_t row) const {
 inline std::string_view ColumnReader::string_at(std::int64_t row) const {
   if (dictionary_) return dictionary_->string_at(dictionary_index(row));
   return view_at(row);
+}
+
+template <class Visit>
+void ColumnReader::for_each_string(std::int64_t begin, std::int64_t end, Visit&& visit) const {
+  const auto walk = [&]<class Offset>(const Offset*) {
+    using Unsigned = std::make_unsigned_t<Offset>;
+    const Offset* const offsets = static_cast<const Offset*>(values_) + offset_;
+    Offset from = offsets[begin];
+    for (std::int64_t row = begin; row < end; ++row) {
+      const Offset to = offsets[row + 1];
+      if (static_cast<Unsigned>(from) > static_cast<Unsigned>(to) ||
+          static_cast<Unsigned>(to) > static_cast<std::uint64_t>(data_end_)) [[unlikely]] {
+        bad_offsets(row, from, to);
+      }
+      visit(row, std::string_view(data_ + from, static_cast<std::size_t>(to - from)));
+      from = to;
+    }
+  };
+  if (begin >= end) return;
+  if (!dictionary_ && layout_ == Layout::Utf8) {
+    return walk(static_cast<const std::int32_t*>(nullptr));
+  }
+  if (!dictionary_ && layout_ == Layout::LargeUtf8) {
+    return walk(static_cast<const std::int64_t*>(nullptr));
+  }
+  for (std::int64_t row = begin; row < end; ++row) visit(row, string_at(row));
 }
 
 inline std::string_view ColumnReader::text_at(std::int64_t row) const {

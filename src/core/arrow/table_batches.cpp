@@ -286,14 +286,20 @@ void TableReader::read(const ArrowSchema& schema, ArrowArray& batch) {
     const auto [begin, end] = slice_rows(s);
     std::size_t kept = 0;
     char* met_here = met[s].data();
-    for (std::int64_t row = begin; row < end; ++row) {
-      const std::int32_t number = type.is_dictionary()
-                                      ? dictionary_types[type.dictionary_index(row)]
-                                      : this->type_number(type.string_at(row));
+    const auto note = [&](std::int64_t row, std::int32_t number) {
       if (number == kNullType) [[unlikely]] null_at(type, row, kEveryEventNeeds);
       row_types_[static_cast<std::size_t>(row)] = number;
       kept += number >= 0;
       met_here[number >= 0 ? static_cast<std::size_t>(number) : others] = 1;
+    };
+    if (type.is_dictionary()) {
+      for (std::int64_t row = begin; row < end; ++row) {
+        note(row, dictionary_types[type.dictionary_index(row)]);
+      }
+    } else {
+      type.for_each_string(begin, end, [&](std::int64_t row, std::string_view text) {
+        note(row, this->type_number(text));
+      });
     }
     kept_before[s + 1] = kept;
   });
