@@ -195,6 +195,7 @@ std::optional<Verdict> judge_if_stuck(const EventView& events, const Step& step,
   std::size_t scanned = last + 1;
   std::size_t failed = kNone;
   const bool forbids = !transition.absence.empty();  // else no event in between needs a look
+  check.bind(bindings);  // the same bindings for every candidate
   for (std::size_t pos = first; pos < candidates.size(); ++pos) {
     checkpoint();
     const std::size_t j = candidates[pos];
@@ -202,7 +203,7 @@ std::optional<Verdict> judge_if_stuck(const EventView& events, const Step& step,
     if (transition.max_elapsed && window_exceeded(last_ts, ts, *transition.max_elapsed)) {
       if (failed != kNone) break;
       Verdict late = late_verdict(j, saturated_gap(last_ts, ts), *transition.max_elapsed);
-      late.satisfies = step.alternatives.empty() ? check.accepts(events[j], bindings)
+      late.satisfies = step.alternatives.empty() ? check.accepts_bound(events[j])
                                                  : fits_any_branch(step, events[j], bindings);
       return late;
     }
@@ -215,9 +216,9 @@ std::optional<Verdict> judge_if_stuck(const EventView& events, const Step& step,
     }
     if (blocker != kNone) {
       if (failed != kNone) break;
-      return blocked_verdict(j, blocker, check.accepts(events[j], bindings));
+      return blocked_verdict(j, blocker, check.accepts_bound(events[j]));
     }
-    if (check.accepts(events[j], bindings)) return std::nullopt;
+    if (check.accepts_bound(events[j])) return std::nullopt;
     if (failed == kNone) failed = j;
   }
   if (failed != kNone) return failed_verdict(failed, atom);
