@@ -192,7 +192,16 @@ FillLaterVector<std::size_t> TableReader::sorted_positions(
     descends[s].assign(count, 0);
     char* const descending = descends[s].data();
     const auto [begin, end] = slice_events(s);
+    constexpr std::size_t kAhead = tuning::kEventsAhead;
     for (std::size_t i = begin; i < end; ++i) {
+      // Each partition's places are a stream of their own, too many for the cache to hold
+      // them all: the place of an event a little ahead is claimed for writing now (a guess, as
+      // events in between may move it on, mostly within the line).
+      if (i + kAhead < end) {
+        const std::size_t ahead = place[rank[partition_of_[i + kAhead]]];
+        prefetch_for_write(&positions[ahead], sizeof(std::size_t));
+        prefetch_for_write(&partitions[ahead], sizeof(std::uint32_t));
+      }
       const std::uint32_t partition = partition_of_[i];
       const std::uint32_t r = rank[partition];
       partitions[place[r]] = partition;
