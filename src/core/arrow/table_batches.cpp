@@ -108,16 +108,19 @@ std::uint32_t TableReader::value_number(const ColumnReader& column, std::int64_t
 
 std::uint32_t TableReader::value_number(const ColumnReader& column, std::int64_t row,
                                         std::string_view key) {
+  return partition_numbers_.number(key, [&] { keep_partition_value(column, row, key); });
+}
+
+void TableReader::keep_partition_value(const ColumnReader& column, std::int64_t row,
+                                       std::string_view key) {
   PartitionValues& values = Build::values(result_);
-  return partition_numbers_.number(key, [&] {
-    if (is_string_kind(column.kind())) {
-      // Each distinct partition is checked once, when it is first seen.
-      if (!arrow::valid_utf8(key)) column.fail_at(row, "a string that is not UTF-8");
-      values.strings.emplace_back(key);
-    } else {
-      values.ints.push_back(integer_at(column, row));
-    }
-  });
+  if (is_string_kind(column.kind())) {
+    // Each distinct partition is checked once, when it is first seen.
+    if (!arrow::valid_utf8(key)) column.fail_at(row, "a string that is not UTF-8");
+    values.strings.emplace_back(key);
+  } else {
+    values.ints.push_back(integer_at(column, row));
+  }
 }
 
 // Numbers the partitions of the batch's events in order of first appearance. A dictionary
@@ -129,6 +132,7 @@ template <class SliceRows>
 void TableReader::number_partitions(const ColumnReader& partition, std::size_t slices,
                                     const SliceRows& slice_rows,
                                     const std::vector<std::vector<std::int64_t>>& first_rows,
+                                    std::vector<KeyNumbers>& slice_numbers,
                                     const std::vector<std::size_t>& kept_before, std::size_t first) {
   if (partition.is_dictionary()) {
     std::size_t at = first;
@@ -139,16 +143,30 @@ void TableReader::number_partitions(const ColumnReader& partition, std::size_t s
     }
     return;
   }
+  // Per slice, the reader's number of each of its own; a slice whose numbers are the reader's
+  // already keeps them.
   std::vector<std::vector<std::uint32_t>> global(slices);
-  bool same = slices == 1;  // the slice's numbers are the reader's already (as in a first batch)
-  for (std::size_t s = 0; s < slices; ++s) {
+  std::vector<char> renumbered(slices, 0);
+  std::size_t s = 0;
+  if (partition_numbers_.size() == 0) {
+    // The first partitions met: the first slice's numbers become the reader's, without looking
+    // its partitions up again.
+    char bytes[8];
+    for (const std::int64_t row : first_rows[0]) {
+      keep_partition_value(partition, row, partition_key(partition, row, bytes));
+    }
+    partition_numbers_ = std::move(slice_numbers[0]);
+    s = 1;
+  }
+  for (; s < slices; ++s) {
     for (const std::int64_t row : first_rows[s]) {
       global[s].push_back(value_number(partition, row));
-      same &= global[s].back() == global[s].size() - 1;
+      renumbered[s] |= static_cast<char>(global[s].back() != global[s].size() - 1);
     }
   }
-  if (same) return;
+  if (std::find(renumbered.begin(), renumbered.end(), 1) == renumbered.end()) return;
   run_slices(slices, [&](std::size_t s) {
+    if (!renumbered[s]) return;
     for (std::size_t at = first + kept_before[s]; at < first + kept_before[s + 1]; ++at) {
       partition_of_[at] = global[s][partition_of_[at]];
     }
@@ -332,10 +350,11 @@ void TableReader::read(const ArrowSchema& schema, ArrowArray& batch) {
   const bool numbered_here = !partition.is_dictionary();
   const bool string_partitions = is_string_kind(partition.kind());
   std::vector<std::vector<std::int64_t>> first_rows(slices);  // per slice, per local number
+  std::vector<KeyNumbers> slice_numbers(slices);
   run_slices(slices, [&](std::size_t s) {
     const auto [begin, end] = slice_rows(s);
     std::size_t at = first + kept_before[s];
-    KeyNumbers local;
+    KeyNumbers& local = slice_numbers[s];
     LastKey last;
     for (std::int64_t row = begin; row < end; ++row) {
       const std::int32_t type_number_of_row = row_types_[static_cast<std::size_t>(row)];
@@ -377,7 +396,7 @@ void TableReader::read(const ArrowSchema& schema, ArrowArray& batch) {
       ++at;
     }
   });
-  number_partitions(partition, slices, slice_rows, first_rows, kept_before, first);
+  number_partitions(partition, slices, slice_rows, first_rows, slice_numbers, kept_before, first);
   keep_string_columns(batch);
   first_row_ += static_cast<std::uint64_t>(length);
   ++batch_number_;

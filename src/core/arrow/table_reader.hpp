@@ -118,6 +118,7 @@ class TableReader {
   void number_partitions(const ColumnReader& partition, std::size_t slices,
                          const SliceRows& slice_rows,
                          const std::vector<std::vector<std::int64_t>>& first_rows,
+                         std::vector<KeyNumbers>& slice_numbers,
                          const std::vector<std::size_t>& kept_before, std::size_t first);
   // The bytes by which a partition value is numbered: a string's own, an integer's eight.
   static inline std::string_view partition_key(const ColumnReader& column, std::int64_t row,
@@ -127,6 +128,8 @@ class TableReader {
   // As above, given the bytes partition_key read at `row` (they must stay valid meanwhile).
   inline std::uint32_t value_number(const ColumnReader& column, std::int64_t row,
                                     std::string_view key);
+  // Keeps the value of a partition met for the first time at `row` (its bytes `key`), checked.
+  void keep_partition_value(const ColumnReader& column, std::int64_t row, std::string_view key);
   // The value at `row`, failing as value_at(row) would, without copying a string.
   static inline Cell cell_at(const ColumnReader& column, std::int64_t row);
   static inline Value value_of(const Cell& cell);
