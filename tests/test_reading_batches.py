@@ -2,6 +2,8 @@
 so the values they hold must outlive batches their producer has let go of, and a failure must
 still be that of the first failing row in input order."""
 
+import random
+
 import pyarrow as pa
 import pytest
 
@@ -121,3 +123,32 @@ def test_runs_of_one_partition_number_as_scattered_rows_do(partition_type):
     assert len({partition for partition, _, _ in expected}) == 37
     for threads in (1, 2):
         assert found(sorted_table, threads) == expected
+
+
+@pytest.mark.parametrize("partition_type", [pa.string(), pa.int64()])
+def test_partitions_numbered_across_slices_and_batches(partition_type):
+    # A first batch large enough for two slices on two threads, its partitions interleaved, then
+    # a batch of partitions old and new: the same matches as when every batch is small.
+    rng = random.Random(3)
+    first, later = 140_000, 20_000
+    users = [rng.randrange(500) for _ in range(first)]
+    users += [rng.randrange(400, 700) for _ in range(later)]
+    keys = [f"u{u:03d}" if partition_type != pa.int64() else 5000 - u for u in users]
+    table = pa.table({
+        "partition": pa.array(keys, partition_type),
+        "ts": pa.array(range(first + later), pa.int64()),
+        "type": pa.array([rng.choice(["login", "purchase"]) for _ in users]),
+    })
+    two_batches = pa.Table.from_batches(
+        [table.slice(0, first).combine_chunks().to_batches()[0],
+         table.slice(first).combine_chunks().to_batches()[0]])
+    small_batches = pa.Table.from_batches(table.to_batches(max_chunksize=1000))
+
+    def found(data, threads):
+        return [(row["partition"], row["start"], row["end"])
+                for row in vashlet.match("login -> purchase", data, threads=threads).to_pylist()]
+
+    expected = found(small_batches, 1)
+    assert len({partition for partition, _, _ in expected}) == 700
+    assert found(two_batches, 2) == expected
+    assert found(table.combine_chunks(), 2) == expected
