@@ -1,5 +1,8 @@
 #include "arrow/arrow_out.hpp"
 
+#include "arrow/sliced_columns.hpp"
+#include "match/tuning.hpp"
+
 #include <array>
 #include <cerrno>
 #include <limits>
@@ -194,92 +197,29 @@ Column bool_column(std::string name, std::int64_t length, LargeVector<std::uint8
   return column;
 }
 
-namespace {
-
-// The longest text that chosen_strings copies as a block of fixed size.
-constexpr std::size_t kPad = 16;
-
-// Writes the offsets (of type Offset) and bytes of chosen_strings; `pad`: every text fits in
-// `kPad` bytes, and `data` has that many to spare at its end, so each row copies a fixed block.
-template <class Offset, bool pad>
-void write_chosen(const std::vector<std::uint32_t>& chosen,
-                  const std::vector<std::array<char, kPad>>& padded,
-                  std::span<const std::optional<std::string_view>> texts,
-                  const std::vector<std::size_t>& sizes, std::uint8_t* offsets,
-                  std::uint8_t* data, BitmapWriter& valid) {
-  Offset at = 0;
-  std::memcpy(offsets, &at, sizeof(Offset));
-  for (std::size_t i = 0; i < chosen.size(); ++i) {
-    const std::uint32_t t = chosen[i];
-    if (texts[t]) {
-      valid.set(i);
-      if constexpr (pad) {
-        std::memcpy(data + at, padded[t].data(), kPad);
-      } else {
-        std::memcpy(data + at, texts[t]->data(), sizes[t]);
-      }
-      at = static_cast<Offset>(at + static_cast<Offset>(sizes[t]));
-    }
-    std::memcpy(offsets + (i + 1) * sizeof(Offset), &at, sizeof(Offset));
-  }
-}
-
-}  // namespace
-
 Column chosen_strings(std::string format, std::string name,
-                      const std::vector<std::uint32_t>& chosen,
-                      std::span<const std::optional<std::string_view>> texts) {
-  std::vector<std::size_t> counts(texts.size(), 0);
-  for (const std::uint32_t t : chosen) ++counts[t];
-  std::vector<std::size_t> sizes(texts.size(), 0);
-  std::size_t total = 0;
+                      std::span<const std::uint32_t> chosen,
+                      std::span<const std::optional<std::string_view>> texts, std::size_t threads) {
+  const RowSlices slices(chosen.size(), threads, tuning::kTableRowsPerSlice);
   bool pad = true;
+  for (const std::optional<std::string_view>& text : texts) {
+    pad = pad && (!text || text->size() <= kPaddedText);
+  }
+  if (!pad) {
+    return sliced_strings<false>(std::move(format), std::move(name), slices,
+                                 [&](std::size_t i) { return texts[chosen[i]]; });
+  }
+  // Each text in a block of its own, so that every row copies a block of one size.
+  std::vector<std::array<char, kPaddedText>> blocks(texts.size());
+  std::vector<std::optional<std::string_view>> padded(texts.size());
   for (std::size_t t = 0; t < texts.size(); ++t) {
+    blocks[t].fill(0);
     if (!texts[t]) continue;
-    sizes[t] = texts[t]->size();
-    total += counts[t] * sizes[t];
-    pad = pad && sizes[t] <= kPad;
+    std::memcpy(blocks[t].data(), texts[t]->data(), texts[t]->size());
+    padded[t] = std::string_view(blocks[t].data(), texts[t]->size());
   }
-  std::vector<std::array<char, kPad>> padded(pad ? texts.size() : 0);
-  for (std::size_t t = 0; t < padded.size(); ++t) {
-    padded[t].fill(0);
-    if (texts[t]) std::memcpy(padded[t].data(), texts[t]->data(), sizes[t]);
-  }
-  if (format == "u" && total > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-    format = "U";
-  }
-  const std::size_t length = chosen.size();
-  const std::size_t width = format == "u" ? sizeof(std::int32_t) : sizeof(std::int64_t);
-  Column::Buffer offsets;
-  offsets.bytes.reserve((length + 1) * width + 8);
-  offsets.bytes.resize((length + 1) * width);
-  // A fixed block per row may reach past the last text: the buffer has room for it, then is cut
-  // back to the text's length.
-  LargeVector<std::uint8_t> data = sized_buffer(total + (pad ? kPad : 0));
-  BitmapWriter valid(length);
-  if (width == sizeof(std::int32_t)) {
-    if (pad) {
-      write_chosen<std::int32_t, true>(chosen, padded, texts, sizes, offsets.bytes.data(),
-                                       data.data(), valid);
-    } else {
-      write_chosen<std::int32_t, false>(chosen, padded, texts, sizes, offsets.bytes.data(),
-                                        data.data(), valid);
-    }
-  } else if (pad) {
-    write_chosen<std::int64_t, true>(chosen, padded, texts, sizes, offsets.bytes.data(),
-                                     data.data(), valid);
-  } else {
-    write_chosen<std::int64_t, false>(chosen, padded, texts, sizes, offsets.bytes.data(),
-                                      data.data(), valid);
-  }
-  data.resize(total);
-  Validity validity = std::move(valid).validity();
-  const auto rows = static_cast<std::int64_t>(length);
-  Column column{std::move(format), std::move(name), rows, validity.null_count(), {}, {}};
-  column.buffers.push_back(validity.finish(rows));
-  column.buffers.push_back(std::move(offsets));
-  column.buffers.push_back(take_bytes(std::move(data)));
-  return column;
+  return sliced_strings<true>(std::move(format), std::move(name), slices,
+                              [&](std::size_t i) { return padded[chosen[i]]; });
 }
 
 Column null_column(std::string name, std::int64_t length) {

@@ -179,11 +179,12 @@ Column bool_column(std::string name, std::int64_t length, LargeVector<std::uint8
 LargeVector<std::uint8_t> sized_buffer(std::size_t bytes);
 
 // Strings "u" or "U" that repeat a set of `texts` (nullopt: a null string), row i being
-// texts[chosen[i]]: each text is sized once, the column's bytes counted from the choices, and
-// each row copies its text in one pass (types, reasons, partitions: no row formats its own).
+// texts[chosen[i]] (types, reasons, partitions: no row formats its own), written by slices of
+// rows on up to `threads` threads; short texts are copied as blocks of one size.
 Column chosen_strings(std::string format, std::string name,
-                      const std::vector<std::uint32_t>& chosen,
-                      std::span<const std::optional<std::string_view>> texts);
+                      std::span<const std::uint32_t> chosen,
+                      std::span<const std::optional<std::string_view>> texts,
+                      std::size_t threads = 1);
 
 Column null_column(std::string name, std::int64_t length);
 Column struct_column(std::string name, std::int64_t length, std::vector<Column> children,
