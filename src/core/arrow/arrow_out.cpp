@@ -22,7 +22,7 @@ Column::Buffer buffer_of(const std::vector<T, Allocator>& values) {
   return buffer;
 }
 
-Column::Buffer take_bytes(LargeVector<std::uint8_t> bytes) {
+Column::Buffer take_bytes(Bytes bytes) {
   bytes.reserve(bytes.size() + 8);
   return Column::Buffer{std::move(bytes), false};
 }
@@ -85,7 +85,7 @@ Column BoolBuilder::finish(std::string name) {
   Validity all_values = std::move(values_);
   Column::Buffer bits = all_values.finish(length_);
   if (bits.absent) {  // no false value at all: every bit set
-    bits = take_bytes(LargeVector<std::uint8_t>(static_cast<std::size_t>((length_ + 7) / 8), 0xff));
+    bits = take_bytes(Bytes(static_cast<std::size_t>((length_ + 7) / 8), 0xff));
   }
   column.buffers.push_back(std::move(bits));
   return column;
@@ -110,7 +110,7 @@ void StringBuilder::append_null() {
 }
 
 Column StringBuilder::finish(std::string name) {
-  LargeVector<std::uint8_t> data = std::move(data_);
+  Bytes data = std::move(data_);
   if (format_ != "vu") {
     return string_column(format_, std::move(name), offsets_, std::move(data), std::move(validity_));
   }
@@ -118,7 +118,7 @@ Column StringBuilder::finish(std::string name) {
   Column column{format_, std::move(name), length, validity_.null_count(), {}, {}};
   column.buffers.push_back(validity_.finish(length));
   // Views: strings of up to 12 bytes inline, longer ones as (prefix, buffer 0, offset).
-  LargeVector<std::uint8_t> views(static_cast<std::size_t>(length) * 16, 0);
+  Bytes views(static_cast<std::size_t>(length) * 16, 0);
   for (std::int64_t i = 0; i < length; ++i) {
     const std::int64_t begin = offsets_[i];
     const std::int32_t size = static_cast<std::int32_t>(offsets_[i + 1] - begin);
@@ -142,7 +142,7 @@ Column StringBuilder::finish(std::string name) {
 }
 
 Column string_column(std::string format, std::string name, std::span<const std::int64_t> offsets,
-                     LargeVector<std::uint8_t> data, Validity validity) {
+                     Bytes data, Validity validity) {
   const std::int64_t length = static_cast<std::int64_t>(offsets.size()) - 1;
   Column column{std::move(format), std::move(name), length, validity.null_count(), {}, {}};
   column.buffers.push_back(validity.finish(length));
@@ -182,14 +182,14 @@ Column FixedWriter::finish(std::string name, Validity validity) {
   return column;
 }
 
-LargeVector<std::uint8_t> sized_buffer(std::size_t bytes) {
-  LargeVector<std::uint8_t> buffer;
+Bytes sized_buffer(std::size_t bytes) {
+  Bytes buffer;
   buffer.reserve(bytes + 8);  // never a null pointer, even when empty
   buffer.resize(bytes);
   return buffer;
 }
 
-Column bool_column(std::string name, std::int64_t length, LargeVector<std::uint8_t> values,
+Column bool_column(std::string name, std::int64_t length, Bytes values,
                    Validity validity) {
   Column column{"b", std::move(name), length, validity.null_count(), {}, {}};
   column.buffers.push_back(validity.finish(length));

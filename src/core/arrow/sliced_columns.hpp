@@ -101,10 +101,10 @@ class SlicedBitmap {
     return Validity(std::move(bits_), length, length - static_cast<std::int64_t>(set_.load()));
   }
   // As the value bits of a boolean column.
-  LargeVector<std::uint8_t> bits() && { return std::move(bits_); }
+  Bytes bits() && { return std::move(bits_); }
 
  private:
-  LargeVector<std::uint8_t> bits_;
+  Bytes bits_;
   std::size_t length_;
   std::atomic<std::size_t> set_{0};
 };
@@ -136,7 +136,7 @@ Column sliced_strings(std::string format, std::string name, const RowSlices& sli
   const bool narrow = format == "u";
   const std::size_t width = narrow ? sizeof(std::int32_t) : sizeof(std::int64_t);
   Column::Buffer offsets{sized_buffer((length + 1) * width), false};
-  LargeVector<std::uint8_t> data = sized_buffer(total);
+  Bytes data = sized_buffer(total);
   SlicedBitmap valid(length);
   const auto fill = [&]<class Offset>(Offset) {
     slices.run([&](std::size_t s, std::size_t begin, std::size_t end) {
@@ -207,7 +207,7 @@ Column formatted_strings(std::string format, std::string name, const RowSlices& 
   const bool narrow = format == "u";
   const std::size_t width = narrow ? sizeof(std::int32_t) : sizeof(std::int64_t);
   Column::Buffer offsets{sized_buffer((length + 1) * width), false};
-  LargeVector<std::uint8_t> data = sized_buffer(total);
+  Bytes data = sized_buffer(total);
   const auto place = [&]<class Offset>(Offset) {
     slices.run([&](std::size_t s, std::size_t begin, std::size_t) {
       Part& part = parts[s];
