@@ -3,7 +3,9 @@
 #include "arrow/sliced_columns.hpp"
 #include "match/tuning.hpp"
 
+#include <algorithm>
 #include <array>
+#include <deque>
 #include <cerrno>
 #include <limits>
 #include <new>
@@ -197,29 +199,79 @@ Column bool_column(std::string name, std::int64_t length, Bytes values,
   return column;
 }
 
-Column chosen_strings(std::string format, std::string name,
-                      std::span<const std::uint32_t> chosen,
-                      std::span<const std::optional<std::string_view>> texts, std::size_t threads) {
-  const RowSlices slices(chosen.size(), threads, tuning::kTableRowsPerSlice);
-  bool pad = true;
+namespace {
+
+// Each text in a block of its own, when all are short enough, so that every row copies a block
+// of one size: views of the blocks, or nothing.
+std::optional<std::vector<std::optional<std::string_view>>> padded_texts(
+    const std::vector<std::optional<std::string_view>>& texts,
+    std::vector<std::array<char, kPaddedText>>& blocks) {
   for (const std::optional<std::string_view>& text : texts) {
-    pad = pad && (!text || text->size() <= kPaddedText);
+    if (text && text->size() > kPaddedText) return std::nullopt;
   }
-  if (!pad) {
-    return sliced_strings<false>(std::move(format), std::move(name), slices,
-                                 [&](std::size_t i) { return texts[chosen[i]]; });
-  }
-  // Each text in a block of its own, so that every row copies a block of one size.
-  std::vector<std::array<char, kPaddedText>> blocks(texts.size());
+  blocks.assign(texts.size(), {});
   std::vector<std::optional<std::string_view>> padded(texts.size());
   for (std::size_t t = 0; t < texts.size(); ++t) {
-    blocks[t].fill(0);
     if (!texts[t]) continue;
     std::memcpy(blocks[t].data(), texts[t]->data(), texts[t]->size());
     padded[t] = std::string_view(blocks[t].data(), texts[t]->size());
   }
-  return sliced_strings<true>(std::move(format), std::move(name), slices,
-                              [&](std::size_t i) { return padded[chosen[i]]; });
+  return padded;
+}
+
+}  // namespace
+
+std::vector<Column> chosen_string_columns(std::vector<ChosenTexts> columns,
+                                          std::span<const std::uint32_t> chosen,
+                                          std::size_t threads) {
+  const RowSlices slices(chosen.size(), threads, tuning::kTableRowsPerSlice);
+  std::size_t kinds = 0;
+  for (const ChosenTexts& column : columns) kinds = std::max(kinds, column.texts.size());
+  // How often each slice chooses each text: the bytes of every column's slices follow.
+  std::vector<std::size_t> counts(slices.size() * kinds, 0);
+  slices.run([&](std::size_t s, std::size_t begin, std::size_t end) {
+    std::size_t* count = counts.data() + s * kinds;
+    for (std::size_t i = begin; i < end; ++i) ++count[chosen[i]];
+  });
+  std::deque<SlicedStrings> outs;
+  std::vector<std::vector<std::array<char, kPaddedText>>> blocks(columns.size());
+  std::vector<std::optional<std::vector<std::optional<std::string_view>>>> padded;
+  for (std::size_t c = 0; c < columns.size(); ++c) {
+    const std::vector<std::optional<std::string_view>>& texts = columns[c].texts;
+    std::vector<std::size_t> bytes(slices.size() + 1, 0);
+    for (std::size_t s = 0; s < slices.size(); ++s) {
+      std::size_t sum = 0;
+      for (std::size_t t = 0; t < texts.size(); ++t) {
+        if (texts[t]) sum += counts[s * kinds + t] * texts[t]->size();
+      }
+      bytes[s + 1] = bytes[s] + sum;
+    }
+    outs.emplace_back(std::move(columns[c].format), std::move(columns[c].name), slices,
+                      std::move(bytes));
+    padded.push_back(padded_texts(texts, blocks[c]));
+  }
+  slices.run([&](std::size_t s, std::size_t begin, std::size_t end) {
+    for (std::size_t c = 0; c < columns.size(); ++c) {
+      if (padded[c]) {
+        const std::vector<std::optional<std::string_view>>& texts = *padded[c];
+        outs[c].fill<true>(s, begin, end, [&](std::size_t i) { return texts[chosen[i]]; });
+      } else {
+        const std::vector<std::optional<std::string_view>>& texts = columns[c].texts;
+        outs[c].fill<false>(s, begin, end, [&](std::size_t i) { return texts[chosen[i]]; });
+      }
+    }
+  });
+  std::vector<Column> out;
+  out.reserve(outs.size());
+  for (SlicedStrings& column : outs) out.push_back(std::move(column).finish());
+  return out;
+}
+
+Column chosen_strings(std::string format, std::string name, std::span<const std::uint32_t> chosen,
+                      std::span<const std::optional<std::string_view>> texts, std::size_t threads) {
+  std::vector<ChosenTexts> one;
+  one.push_back({std::move(format), std::move(name), {texts.begin(), texts.end()}});
+  return std::move(chosen_string_columns(std::move(one), chosen, threads)[0]);
 }
 
 Column null_column(std::string name, std::int64_t length) {

@@ -186,10 +186,22 @@ Bytes sized_buffer(std::size_t bytes);
 // Strings "u" or "U" that repeat a set of `texts` (nullopt: a null string), row i being
 // texts[chosen[i]] (types, reasons, partitions: no row formats its own), written by slices of
 // rows on up to `threads` threads; short texts are copied as blocks of one size.
-Column chosen_strings(std::string format, std::string name,
-                      std::span<const std::uint32_t> chosen,
+Column chosen_strings(std::string format, std::string name, std::span<const std::uint32_t> chosen,
                       std::span<const std::optional<std::string_view>> texts,
                       std::size_t threads = 1);
+
+// A column of chosen_string_columns: its format, name and texts.
+struct ChosenTexts {
+  std::string format;
+  std::string name;
+  std::vector<std::optional<std::string_view>> texts;
+};
+// Several columns as chosen_strings writes one, over the same choices (the fields of a record):
+// column c's row i is columns[c].texts[chosen[i]]. One pass counts each slice's choices, which
+// sizes every column, and one writes them all.
+std::vector<Column> chosen_string_columns(std::vector<ChosenTexts> columns,
+                                          std::span<const std::uint32_t> chosen,
+                                          std::size_t threads = 1);
 
 Column null_column(std::string name, std::int64_t length);
 Column struct_column(std::string name, std::int64_t length, std::vector<Column> children,

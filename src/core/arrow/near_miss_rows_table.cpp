@@ -339,19 +339,22 @@ Column failures_column(const std::vector<RowOf>& rows, const RowSlices& slices,
   });
   const RowSlices items(m, threads, tuning::kTableRowsPerSlice);
   const std::deque<ClauseText>& texts_of = clauses.texts();
-  std::vector<std::optional<std::string_view>> text(texts_of.size());
-  std::vector<Column> fields;
+  std::vector<arrow::ChosenTexts> texts;
   const auto field = [&](const char* name, std::optional<std::string_view> ClauseText::*member) {
-    for (std::size_t t = 0; t < texts_of.size(); ++t) text[t] = texts_of[t].*member;
-    fields.push_back(arrow::chosen_strings("u", name, which, text, threads));
+    texts.push_back({"u", name, {}});
+    for (const ClauseText& clause : texts_of) texts.back().texts.push_back(clause.*member);
   };
   field("type", &ClauseText::type);
   field("attribute", &ClauseText::attribute);
   field("operator", &ClauseText::op);
   field("expected", &ClauseText::expected);
   field("binding", &ClauseText::binding);
-  fields.push_back(literals("bound", items, bound));
   field("name", &ClauseText::name);
+  std::vector<Column> chosen = arrow::chosen_string_columns(std::move(texts), which, threads);
+  std::vector<Column> fields;
+  for (std::size_t f = 0; f < 5; ++f) fields.push_back(std::move(chosen[f]));
+  fields.push_back(literals("bound", items, bound));
+  fields.push_back(std::move(chosen[5]));
   fields.push_back(literals("actual", items, actual));
   return arrow::list_column(
       "failures", std::move(offsets),

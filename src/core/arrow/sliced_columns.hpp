@@ -112,10 +112,85 @@ class SlicedBitmap {
 // The longest text that sliced_strings copies as a block of fixed size, when asked to.
 inline constexpr std::size_t kPaddedText = 16;
 
-// Strings "u" or "U" of slices.rows() rows, row i being text(i) (nullopt: null); "u" becomes
-// "U" when the text outgrows 32-bit offsets. With `padded`, every text is at most kPaddedText
-// bytes and has that many readable from its start, so that a row copies a fixed block, except
-// where the block would reach into the next slice's bytes.
+// A string column "u" or "U" of slices.rows() rows whose bytes per slice are known: each slice
+// writes its rows' offsets, bytes and validity at their places. "u" becomes "U" when the text
+// outgrows 32-bit offsets.
+class SlicedStrings {
+ public:
+  // `bytes`: where each slice's bytes begin, and their end (slices.size() + 1 sums from 0).
+  SlicedStrings(std::string format, std::string name, const RowSlices& slices,
+                std::vector<std::size_t> bytes)
+      : format_(std::move(format)), name_(std::move(name)), bytes_(std::move(bytes)),
+        length_(slices.rows()), valid_(length_) {
+    if (format_ == "u" &&
+        bytes_.back() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+      format_ = "U";
+    }
+    narrow_ = format_ == "u";
+    offsets_ = sized_buffer((length_ + 1) * (narrow_ ? sizeof(std::int32_t) : sizeof(std::int64_t)));
+    data_ = sized_buffer(bytes_.back());
+  }
+
+  // Writes rows [begin, end) of slice s, row i being text(i) (nullopt: null). With `padded`,
+  // every text is at most kPaddedText bytes and has that many readable from its start, so that
+  // a row copies a fixed block, except where the block would reach into the next slice's bytes.
+  template <bool padded, class Text>
+  void fill(std::size_t s, std::size_t begin, std::size_t end, const Text& text) {
+    if (narrow_) {
+      fill_as<std::int32_t, padded>(s, begin, end, text);
+    } else {
+      fill_as<std::int64_t, padded>(s, begin, end, text);
+    }
+  }
+
+  // Once every slice is written.
+  Column finish() && {
+    Validity validity = std::move(valid_).validity();
+    const auto rows = static_cast<std::int64_t>(length_);
+    Column column{std::move(format_), std::move(name_), rows, validity.null_count(), {}, {}};
+    column.buffers.push_back(validity.finish(rows));
+    column.buffers.push_back(Column::Buffer{std::move(offsets_), false});
+    column.buffers.push_back(Column::Buffer{std::move(data_), false});
+    return column;
+  }
+
+ private:
+  template <class Offset, bool padded, class Text>
+  void fill_as(std::size_t s, std::size_t begin, std::size_t end, const Text& text) {
+    std::uint8_t* const offsets = offsets_.data();
+    std::uint8_t* const data = data_.data();
+    const std::size_t limit = bytes_[s + 1];
+    std::size_t at = bytes_[s];
+    SlicedBitmap::Writer valid(valid_, begin);
+    if (begin == 0) std::memset(offsets, 0, sizeof(Offset));
+    for (std::size_t i = begin; i < end; ++i) {
+      const std::optional<std::string_view> t = text(i);
+      valid.push(t.has_value());
+      if (t) {
+        if (padded && at + kPaddedText <= limit) {
+          std::memcpy(data + at, t->data(), kPaddedText);
+        } else if (!t->empty()) {
+          std::memcpy(data + at, t->data(), t->size());
+        }
+        at += t->size();
+      }
+      const auto end_at = static_cast<Offset>(at);
+      std::memcpy(offsets + (i + 1) * sizeof(Offset), &end_at, sizeof(Offset));
+    }
+  }
+
+  std::string format_;
+  std::string name_;
+  std::vector<std::size_t> bytes_;
+  std::size_t length_;
+  bool narrow_ = true;
+  Bytes offsets_;
+  Bytes data_;
+  SlicedBitmap valid_;
+};
+
+// Strings "u" or "U" of slices.rows() rows, row i being text(i) (nullopt: null): a first pass
+// adds up each slice's bytes, a second writes them (see SlicedStrings, also for `padded`).
 template <bool padded, class Text>
 Column sliced_strings(std::string format, std::string name, const RowSlices& slices,
                       const Text& text) {
@@ -128,52 +203,11 @@ Column sliced_strings(std::string format, std::string name, const RowSlices& sli
     bytes[s + 1] = sum;
   });
   for (std::size_t s = 0; s < slices.size(); ++s) bytes[s + 1] += bytes[s];
-  const std::size_t total = bytes.back();
-  if (format == "u" && total > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-    format = "U";
-  }
-  const std::size_t length = slices.rows();
-  const bool narrow = format == "u";
-  const std::size_t width = narrow ? sizeof(std::int32_t) : sizeof(std::int64_t);
-  Column::Buffer offsets{sized_buffer((length + 1) * width), false};
-  Bytes data = sized_buffer(total);
-  SlicedBitmap valid(length);
-  const auto fill = [&]<class Offset>(Offset) {
-    slices.run([&](std::size_t s, std::size_t begin, std::size_t end) {
-      auto* out = reinterpret_cast<std::uint8_t*>(offsets.bytes.data());
-      std::uint8_t* bytes_out = data.data();
-      const std::size_t limit = bytes[s + 1];
-      std::size_t at = bytes[s];
-      SlicedBitmap::Writer valid_out(valid, begin);
-      if (begin == 0) std::memset(out, 0, sizeof(Offset));
-      for (std::size_t i = begin; i < end; ++i) {
-        const std::optional<std::string_view> t = text(i);
-        valid_out.push(t.has_value());
-        if (t) {
-          if (padded && at + kPaddedText <= limit) {
-            std::memcpy(bytes_out + at, t->data(), kPaddedText);
-          } else if (!t->empty()) {
-            std::memcpy(bytes_out + at, t->data(), t->size());
-          }
-          at += t->size();
-        }
-        const auto end_at = static_cast<Offset>(at);
-        std::memcpy(out + (i + 1) * sizeof(Offset), &end_at, sizeof(Offset));
-      }
-    });
-  };
-  if (narrow) {
-    fill(std::int32_t{});
-  } else {
-    fill(std::int64_t{});
-  }
-  Validity validity = std::move(valid).validity();
-  const auto rows = static_cast<std::int64_t>(length);
-  Column column{std::move(format), std::move(name), rows, validity.null_count(), {}, {}};
-  column.buffers.push_back(validity.finish(rows));
-  column.buffers.push_back(std::move(offsets));
-  column.buffers.push_back(Column::Buffer{std::move(data), false});
-  return column;
+  SlicedStrings out(std::move(format), std::move(name), slices, std::move(bytes));
+  slices.run([&](std::size_t s, std::size_t begin, std::size_t end) {
+    out.fill<padded>(s, begin, end, text);
+  });
+  return std::move(out).finish();
 }
 
 // Strings "u" or "U" of slices.rows() rows that each row formats itself: write(i, text) appends
