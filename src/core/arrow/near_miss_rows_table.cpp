@@ -3,6 +3,7 @@
 // columns of one entry per row at their positions and counts the entries of the list columns;
 // the lists and strings are then written at the places those counts give them. Most strings are
 // one of a few texts (types, reasons, a clause's fields), copied by number.
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include "arrow/result_columns.hpp"
 #include "arrow/sliced_columns.hpp"
 #include "json/json.hpp"
+#include "match/partitions.hpp"
 #include "match/tuning.hpp"
 
 namespace vashlet {
@@ -40,6 +42,7 @@ struct RowOf {
   const NearMissRows* part;
   std::size_t row;
 };
+using Rows = FillLaterVector<RowOf>;  // each written once it is sized
 
 // References to input rows, written by position (several threads may write disjoint ones): row
 // numbers in place or, where the input has an id column, the events' positions, whose ids are
@@ -191,7 +194,7 @@ void note_clause(std::vector<const FailedClause*>& met, const FailedClause& fail
 }
 
 // The first pass: each row read once, in slices.
-void write_rows(const SortedEvents& events, const std::vector<RowOf>& rows,
+void write_rows(const SortedEvents& events, const Rows& rows,
                 const RowSlices& slices, std::int64_t scale, RowColumns& out) {
   slices.run([&](std::size_t s, std::size_t begin, std::size_t end) {
     SlicedBitmap::Writer failed(out.failed, begin), has_candidate(out.has_candidate, begin),
@@ -265,7 +268,7 @@ Column partition_column(const SortedEvents& events, const RowSlices& slices,
 }
 
 // The input rows of every row's path, a list per row.
-Column path_column(const SortedEvents& events, const std::vector<RowOf>& rows,
+Column path_column(const SortedEvents& events, const Rows& rows,
                    const RowSlices& slices, const std::vector<std::size_t>& items) {
   std::vector<std::int64_t> offsets(rows.size() + 1);
   RowRefs refs(events, items.back());
@@ -303,7 +306,7 @@ Column literals(std::string name, const RowSlices& slices, const std::vector<con
 // The failed clauses of every row: null where a row has no failed step (`valid`). Each clause
 // is read once, into its clause's number and its two values; each field is then a pass over
 // those.
-Column failures_column(const std::vector<RowOf>& rows, const RowSlices& slices,
+Column failures_column(const Rows& rows, const RowSlices& slices,
                        const RowColumns& counts, Validity valid, std::size_t threads) {
   ClauseTexts clauses;
   for (const std::vector<const FailedClause*>& met : counts.clauses) {
@@ -366,7 +369,7 @@ Column failures_column(const std::vector<RowOf>& rows, const RowSlices& slices,
 // (`only`) keep the kinds of the parts' rows, kept or dropped.
 Column captures_column(const std::vector<std::string>& names,
                        const std::vector<explain::NearMissRows>& parts,
-                       const std::vector<RowOf>& rows, const RowSlices& slices, bool only,
+                       const Rows& rows, const RowSlices& slices, bool only,
                        std::size_t threads) {
   std::vector<Column> fields;
   std::vector<const Value*> cells(rows.size());
@@ -395,20 +398,29 @@ Column captures_column(const std::vector<std::string>& names,
 }
 
 // The rows of the table: every row of every part in order, or those of `only`.
-std::vector<RowOf> table_rows(const std::vector<explain::NearMissRows>& parts,
-                              const std::vector<RowAt>* only) {
-  std::vector<RowOf> rows;
+Rows table_rows(const std::vector<explain::NearMissRows>& parts, const std::vector<RowAt>* only,
+                std::size_t threads) {
+  Rows rows;
   if (only) {
     rows.reserve(only->size());
     for (const RowAt& at : *only) rows.push_back({&parts[at.part], at.row});
     return rows;
   }
-  std::size_t total = 0;
-  for (const NearMissRows& part : parts) total += part.size();
-  rows.reserve(total);
-  for (const NearMissRows& part : parts) {
-    for (std::size_t row = 0; row < part.size(); ++row) rows.push_back({&part, row});
-  }
+  std::vector<std::size_t> firsts;  // of each part's rows in the table, and their end
+  firsts.reserve(parts.size() + 1);
+  firsts.push_back(0);
+  for (const NearMissRows& part : parts) firsts.push_back(firsts.back() + part.size());
+  rows.resize(firsts.back());
+  for_slices(rows.size(), threads, tuning::kTableRowsPerSlice,
+             [&](std::size_t begin, std::size_t end) {
+    // The part that holds row `begin`: the last one that starts at or before it.
+    std::size_t p = static_cast<std::size_t>(
+        std::upper_bound(firsts.begin(), firsts.end(), begin) - firsts.begin() - 1);
+    for (std::size_t i = begin; i < end; ++i) {
+      while (i == firsts[p + 1]) ++p;
+      rows[i] = {&parts[p], i - firsts[p]};
+    }
+  });
   return rows;
 }
 
@@ -418,7 +430,7 @@ arrow::Table near_miss_rows_table(const Pattern& pattern, const SortedEvents& ev
                                   const std::vector<std::string>& names,
                                   const std::vector<explain::NearMissRows>& parts,
                                   const std::vector<RowAt>* only, std::size_t threads) {
-  const std::vector<RowOf> rows = table_rows(parts, only);
+  const Rows rows = table_rows(parts, only, threads);
   const std::size_t n = rows.size();
   const RowSlices slices(n, threads, tuning::kTableRowsPerSlice);
   const ElapsedFormat elapsed = elapsed_format(events.ts_format());
