@@ -287,15 +287,17 @@ Column path_column(const SortedEvents& events, const Rows& rows,
 
 // Values as pattern literals: integers, the common case, formatted in place; a value of another
 // kind through value_literal.
-Column literals(std::string name, const RowSlices& slices, const std::vector<const Value*>& values) {
+Column literals(std::string name, const RowSlices& slices,
+                const std::vector<const Value*>& values) {
   return arrow::formatted_strings("u", std::move(name), slices,
                                   [&](std::size_t k, std::string& text) {
     const Value* v = values[k];
     if (!v) return false;
-    if (v->kind() == ValueKind::Int) {
-      char digits[24];
-      const char* end = std::to_chars(std::begin(digits), std::end(digits), v->as_int()).ptr;
-      text.append(digits, static_cast<std::size_t>(end - digits));
+    if (v->kind() == ValueKind::Int) {  // formatted in place: room for any 64-bit integer
+      const std::size_t at = text.size();
+      text.resize(at + 24);
+      const char* end = std::to_chars(text.data() + at, text.data() + text.size(), v->as_int()).ptr;
+      text.resize(static_cast<std::size_t>(end - text.data()));
     } else {
       text += value_literal(*v);
     }
@@ -447,7 +449,8 @@ arrow::Table near_miss_rows_table(const Pattern& pattern, const SortedEvents& ev
   for (std::size_t k = 0; k < step_types.size(); ++k) {
     step_types[k] = pattern.steps[k].atom.event_type;
   }
-  columns.push_back(arrow::chosen_strings("u", "next_event_type", c.next_type, step_types, threads));
+  columns.push_back(
+      arrow::chosen_strings("u", "next_event_type", c.next_type, step_types, threads));
   const std::vector<std::optional<std::string_view>> reasons(std::begin(kReasonNames),
                                                              std::end(kReasonNames));
   columns.push_back(arrow::chosen_strings("u", "reason", c.reason, reasons, threads));

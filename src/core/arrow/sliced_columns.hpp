@@ -55,7 +55,8 @@ class RowSlices {
 // a Writer of its own, which stores them a word at a time.
 class SlicedBitmap {
  public:
-  explicit SlicedBitmap(std::size_t length) : bits_(sized_buffer((length + 7) / 8)), length_(length) {}
+  explicit SlicedBitmap(std::size_t length)
+      : bits_(sized_buffer((length + 7) / 8)), length_(length) {}
 
   class Writer {
    public:
@@ -127,7 +128,8 @@ class SlicedStrings {
       format_ = "U";
     }
     narrow_ = format_ == "u";
-    offsets_ = sized_buffer((length_ + 1) * (narrow_ ? sizeof(std::int32_t) : sizeof(std::int64_t)));
+    const std::size_t width = narrow_ ? sizeof(std::int32_t) : sizeof(std::int64_t);
+    offsets_ = sized_buffer((length_ + 1) * width);
     data_ = sized_buffer(bytes_.back());
   }
 
@@ -245,7 +247,9 @@ Column formatted_strings(std::string format, std::string name, const RowSlices& 
   const auto place = [&]<class Offset>(Offset) {
     slices.run([&](std::size_t s, std::size_t begin, std::size_t) {
       Part& part = parts[s];
-      if (!part.text.empty()) std::memcpy(data.data() + bases[s], part.text.data(), part.text.size());
+      if (!part.text.empty()) {
+        std::memcpy(data.data() + bases[s], part.text.data(), part.text.size());
+      }
       std::uint8_t* out = offsets.bytes.data() + (begin + 1) * sizeof(Offset);
       if (begin == 0) std::memset(offsets.bytes.data(), 0, sizeof(Offset));
       for (const std::size_t end : part.ends) {
