@@ -2,6 +2,7 @@
 partitions as strings or integers, rows named by position or by an id column, one thread (whose
 part is sized from the type numbers) or several, and types the pattern does not name."""
 
+import functools
 import random
 
 import pyarrow as pa
@@ -85,3 +86,59 @@ def test_each_near_miss_names_the_partition_of_its_start(kind, name):
     assert misses["next_event_type"].to_pylist() == [steps[n] for n in reached]
     assert set(misses["reason"].to_pylist()) == {
         "predicate_failed", "absence_blocked", "window_exceeded", "no_successor"}
+
+
+WIDE_PATTERN = ("view[item as $i, tag as $t, amount as $a] -[<=900]-> cart[item == $i, tag == $t] "
+                "-[<=3600, no remove[item == $i]]-> purchase[item == $i, amount >= $a]")
+
+
+@functools.lru_cache(maxsize=None)
+def wide_rows(count):
+    return events(count=count, partitions=8000, seed=11)
+
+
+@functools.lru_cache(maxsize=None)
+def wide_table(partition_kind, ids):
+    """Enough near misses that their table is written in several slices of rows, with nulls,
+    text and float captures, and failed clauses that bind values of every kind."""
+    per_slice = vashlet._core._tuning()["table_rows_per_slice"]
+    rows = wide_rows(per_slice * 24)
+    data = table(rows, "string", ids == "string")
+    data = data.set_column(3, "item", pa.array(
+        [None if n % 97 == 0 else r[3] for n, r in enumerate(rows)], pa.int64()))
+    data = data.append_column("tag", pa.array([f"t{r[3] + r[0] % 2}" for r in rows]))
+    if partition_kind == "integer":
+        data = data.set_column(0, "partition", pa.array([r[0] for r in rows], pa.int16()))
+    elif partition_kind == "large":
+        data = data.set_column(0, "partition", pa.array([f"p{r[0]}" for r in rows],
+                                                        pa.large_string()))
+    if ids == "integer":
+        data = data.append_column("eid", pa.array(range(5, 5 + len(rows)), pa.int32()))
+    return data, per_slice
+
+
+@pytest.mark.parametrize("partition_kind", ["string", "integer", "large"])
+@pytest.mark.parametrize("ids", [None, "string", "integer"])
+def test_near_miss_table_is_the_same_on_every_thread_count(partition_kind, ids):
+    data, per_slice = wide_table(partition_kind, ids)
+    id_column = "eid" if ids else None
+    one = pa.table(vashlet.explain(WIDE_PATTERN, data, threads=1, id=id_column))
+    assert one.num_rows > 3 * per_slice
+    failures = pa.concat_arrays([chunk.flatten() for chunk in one["failures"].chunks])
+    assert len(failures) > 2 * per_slice
+    assert set(one["reason"].to_pylist()) == {
+        "predicate_failed", "absence_blocked", "window_exceeded", "no_successor"}
+    assert one["captures"].null_count == 0 and one["captures"].combine_chunks().field("i").null_count
+    for threads in (2, 5):
+        many = pa.table(vashlet.explain(WIDE_PATTERN, data, threads=threads, id=id_column))
+        assert many.schema == one.schema
+        assert many.equals(one), threads
+
+
+@pytest.mark.parametrize("per", ["start", "partition"])
+def test_funnel_near_misses_are_the_same_on_every_thread_count(per):
+    data, _ = wide_table("string", None)
+    one = vashlet.funnel(WIDE_PATTERN, data, threads=1, per=per)
+    many = vashlet.funnel(WIDE_PATTERN, data, threads=4, per=per)
+    assert many.example_misses == one.example_misses
+    assert many.summary == one.summary and many.starts == one.starts

@@ -60,6 +60,7 @@ Ref tuning_thresholds(const Arguments<0>&) {
       {"split_from", tuning::kSplitFrom},
       {"reach_index_from", tuning::kReachIndexFrom},
       {"file_above", tuning::kFileAbove},
+      {"table_rows_per_slice", tuning::kTableRowsPerSlice},
   };
   return counts_to_py(entries);
 }

@@ -1,6 +1,11 @@
 #include "arrow/arrow_out.hpp"
 
+#include "arrow/sliced_columns.hpp"
+#include "match/tuning.hpp"
+
+#include <algorithm>
 #include <array>
+#include <deque>
 #include <cerrno>
 #include <limits>
 #include <new>
@@ -19,7 +24,7 @@ Column::Buffer buffer_of(const std::vector<T, Allocator>& values) {
   return buffer;
 }
 
-Column::Buffer take_bytes(LargeVector<std::uint8_t> bytes) {
+Column::Buffer take_bytes(Bytes bytes) {
   bytes.reserve(bytes.size() + 8);
   return Column::Buffer{std::move(bytes), false};
 }
@@ -82,7 +87,7 @@ Column BoolBuilder::finish(std::string name) {
   Validity all_values = std::move(values_);
   Column::Buffer bits = all_values.finish(length_);
   if (bits.absent) {  // no false value at all: every bit set
-    bits = take_bytes(LargeVector<std::uint8_t>(static_cast<std::size_t>((length_ + 7) / 8), 0xff));
+    bits = take_bytes(Bytes(static_cast<std::size_t>((length_ + 7) / 8), 0xff));
   }
   column.buffers.push_back(std::move(bits));
   return column;
@@ -107,7 +112,7 @@ void StringBuilder::append_null() {
 }
 
 Column StringBuilder::finish(std::string name) {
-  LargeVector<std::uint8_t> data = std::move(data_);
+  Bytes data = std::move(data_);
   if (format_ != "vu") {
     return string_column(format_, std::move(name), offsets_, std::move(data), std::move(validity_));
   }
@@ -115,7 +120,7 @@ Column StringBuilder::finish(std::string name) {
   Column column{format_, std::move(name), length, validity_.null_count(), {}, {}};
   column.buffers.push_back(validity_.finish(length));
   // Views: strings of up to 12 bytes inline, longer ones as (prefix, buffer 0, offset).
-  LargeVector<std::uint8_t> views(static_cast<std::size_t>(length) * 16, 0);
+  Bytes views(static_cast<std::size_t>(length) * 16, 0);
   for (std::int64_t i = 0; i < length; ++i) {
     const std::int64_t begin = offsets_[i];
     const std::int32_t size = static_cast<std::int32_t>(offsets_[i + 1] - begin);
@@ -139,7 +144,7 @@ Column StringBuilder::finish(std::string name) {
 }
 
 Column string_column(std::string format, std::string name, std::span<const std::int64_t> offsets,
-                     LargeVector<std::uint8_t> data, Validity validity) {
+                     Bytes data, Validity validity) {
   const std::int64_t length = static_cast<std::int64_t>(offsets.size()) - 1;
   Column column{std::move(format), std::move(name), length, validity.null_count(), {}, {}};
   column.buffers.push_back(validity.finish(length));
@@ -179,14 +184,14 @@ Column FixedWriter::finish(std::string name, Validity validity) {
   return column;
 }
 
-LargeVector<std::uint8_t> sized_buffer(std::size_t bytes) {
-  LargeVector<std::uint8_t> buffer;
+Bytes sized_buffer(std::size_t bytes) {
+  Bytes buffer;
   buffer.reserve(bytes + 8);  // never a null pointer, even when empty
   buffer.resize(bytes);
   return buffer;
 }
 
-Column bool_column(std::string name, std::int64_t length, LargeVector<std::uint8_t> values,
+Column bool_column(std::string name, std::int64_t length, Bytes values,
                    Validity validity) {
   Column column{"b", std::move(name), length, validity.null_count(), {}, {}};
   column.buffers.push_back(validity.finish(length));
@@ -196,90 +201,77 @@ Column bool_column(std::string name, std::int64_t length, LargeVector<std::uint8
 
 namespace {
 
-// The longest text that chosen_strings copies as a block of fixed size.
-constexpr std::size_t kPad = 16;
-
-// Writes the offsets (of type Offset) and bytes of chosen_strings; `pad`: every text fits in
-// `kPad` bytes, and `data` has that many to spare at its end, so each row copies a fixed block.
-template <class Offset, bool pad>
-void write_chosen(const std::vector<std::uint32_t>& chosen,
-                  const std::vector<std::array<char, kPad>>& padded,
-                  std::span<const std::optional<std::string_view>> texts,
-                  const std::vector<std::size_t>& sizes, std::uint8_t* offsets,
-                  std::uint8_t* data, BitmapWriter& valid) {
-  Offset at = 0;
-  std::memcpy(offsets, &at, sizeof(Offset));
-  for (std::size_t i = 0; i < chosen.size(); ++i) {
-    const std::uint32_t t = chosen[i];
-    if (texts[t]) {
-      valid.set(i);
-      if constexpr (pad) {
-        std::memcpy(data + at, padded[t].data(), kPad);
-      } else {
-        std::memcpy(data + at, texts[t]->data(), sizes[t]);
-      }
-      at = static_cast<Offset>(at + static_cast<Offset>(sizes[t]));
-    }
-    std::memcpy(offsets + (i + 1) * sizeof(Offset), &at, sizeof(Offset));
+// Each text in a block of its own, when all are short enough, so that every row copies a block
+// of one size: views of the blocks, or nothing.
+std::optional<std::vector<std::optional<std::string_view>>> padded_texts(
+    const std::vector<std::optional<std::string_view>>& texts,
+    std::vector<std::array<char, kPaddedText>>& blocks) {
+  for (const std::optional<std::string_view>& text : texts) {
+    if (text && text->size() > kPaddedText) return std::nullopt;
   }
+  blocks.assign(texts.size(), {});
+  std::vector<std::optional<std::string_view>> padded(texts.size());
+  for (std::size_t t = 0; t < texts.size(); ++t) {
+    if (!texts[t]) continue;
+    std::memcpy(blocks[t].data(), texts[t]->data(), texts[t]->size());
+    padded[t] = std::string_view(blocks[t].data(), texts[t]->size());
+  }
+  return padded;
 }
 
 }  // namespace
 
-Column chosen_strings(std::string format, std::string name,
-                      const std::vector<std::uint32_t>& chosen,
-                      std::span<const std::optional<std::string_view>> texts) {
-  std::vector<std::size_t> counts(texts.size(), 0);
-  for (const std::uint32_t t : chosen) ++counts[t];
-  std::vector<std::size_t> sizes(texts.size(), 0);
-  std::size_t total = 0;
-  bool pad = true;
-  for (std::size_t t = 0; t < texts.size(); ++t) {
-    if (!texts[t]) continue;
-    sizes[t] = texts[t]->size();
-    total += counts[t] * sizes[t];
-    pad = pad && sizes[t] <= kPad;
-  }
-  std::vector<std::array<char, kPad>> padded(pad ? texts.size() : 0);
-  for (std::size_t t = 0; t < padded.size(); ++t) {
-    padded[t].fill(0);
-    if (texts[t]) std::memcpy(padded[t].data(), texts[t]->data(), sizes[t]);
-  }
-  if (format == "u" && total > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-    format = "U";
-  }
-  const std::size_t length = chosen.size();
-  const std::size_t width = format == "u" ? sizeof(std::int32_t) : sizeof(std::int64_t);
-  Column::Buffer offsets;
-  offsets.bytes.reserve((length + 1) * width + 8);
-  offsets.bytes.resize((length + 1) * width);
-  // A fixed block per row may reach past the last text: the buffer has room for it, then is cut
-  // back to the text's length.
-  LargeVector<std::uint8_t> data = sized_buffer(total + (pad ? kPad : 0));
-  BitmapWriter valid(length);
-  if (width == sizeof(std::int32_t)) {
-    if (pad) {
-      write_chosen<std::int32_t, true>(chosen, padded, texts, sizes, offsets.bytes.data(),
-                                       data.data(), valid);
-    } else {
-      write_chosen<std::int32_t, false>(chosen, padded, texts, sizes, offsets.bytes.data(),
-                                        data.data(), valid);
+std::vector<Column> chosen_string_columns(std::vector<ChosenTexts> columns,
+                                          std::span<const std::uint32_t> chosen,
+                                          std::size_t threads) {
+  const RowSlices slices(chosen.size(), threads, tuning::kTableRowsPerSlice);
+  std::size_t kinds = 0;
+  for (const ChosenTexts& column : columns) kinds = std::max(kinds, column.texts.size());
+  // How often each slice chooses each text: the bytes of every column's slices follow.
+  std::vector<std::size_t> counts(slices.size() * kinds, 0);
+  slices.run([&](std::size_t s, std::size_t begin, std::size_t end) {
+    std::size_t* count = counts.data() + s * kinds;
+    for (std::size_t i = begin; i < end; ++i) ++count[chosen[i]];
+  });
+  std::deque<SlicedStrings> outs;
+  std::vector<std::vector<std::array<char, kPaddedText>>> blocks(columns.size());
+  std::vector<std::optional<std::vector<std::optional<std::string_view>>>> padded;
+  for (std::size_t c = 0; c < columns.size(); ++c) {
+    const std::vector<std::optional<std::string_view>>& texts = columns[c].texts;
+    std::vector<std::size_t> bytes(slices.size() + 1, 0);
+    for (std::size_t s = 0; s < slices.size(); ++s) {
+      std::size_t sum = 0;
+      for (std::size_t t = 0; t < texts.size(); ++t) {
+        if (texts[t]) sum += counts[s * kinds + t] * texts[t]->size();
+      }
+      bytes[s + 1] = bytes[s] + sum;
     }
-  } else if (pad) {
-    write_chosen<std::int64_t, true>(chosen, padded, texts, sizes, offsets.bytes.data(),
-                                     data.data(), valid);
-  } else {
-    write_chosen<std::int64_t, false>(chosen, padded, texts, sizes, offsets.bytes.data(),
-                                      data.data(), valid);
+    outs.emplace_back(std::move(columns[c].format), std::move(columns[c].name), slices,
+                      std::move(bytes));
+    padded.push_back(padded_texts(texts, blocks[c]));
   }
-  data.resize(total);
-  Validity validity = std::move(valid).validity();
-  const auto rows = static_cast<std::int64_t>(length);
-  Column column{std::move(format), std::move(name), rows, validity.null_count(), {}, {}};
-  column.buffers.push_back(validity.finish(rows));
-  column.buffers.push_back(std::move(offsets));
-  column.buffers.push_back(take_bytes(std::move(data)));
-  return column;
+  slices.run([&](std::size_t s, std::size_t begin, std::size_t end) {
+    for (std::size_t c = 0; c < columns.size(); ++c) {
+      if (padded[c]) {
+        const std::vector<std::optional<std::string_view>>& texts = *padded[c];
+        outs[c].fill<true>(s, begin, end, [&](std::size_t i) { return texts[chosen[i]]; });
+      } else {
+        const std::vector<std::optional<std::string_view>>& texts = columns[c].texts;
+        outs[c].fill<false>(s, begin, end, [&](std::size_t i) { return texts[chosen[i]]; });
+      }
+    }
+  });
+  std::vector<Column> out;
+  out.reserve(outs.size());
+  for (SlicedStrings& column : outs) out.push_back(std::move(column).finish());
+  return out;
+}
+
+Column chosen_strings(std::string format, std::string name, std::span<const std::uint32_t> chosen,
+                      std::span<const std::optional<std::string_view>> texts, std::size_t threads) {
+  std::vector<ChosenTexts> one;
+  one.push_back({std::move(format), std::move(name), {texts.begin(), texts.end()}});
+  return std::move(chosen_string_columns(std::move(one), chosen, threads)[0]);
 }
 
 Column null_column(std::string name, std::int64_t length) {

@@ -18,6 +18,10 @@
 
 namespace vashlet::arrow {
 
+// The bytes of a buffer. A resize leaves the new bytes unwritten: every writer below writes
+// each byte of its buffers (a value given explicitly, zeros included, is written as usual).
+using Bytes = FillLaterVector<std::uint8_t>;
+
 // One array and its children, with buffers in the order the format lays them out. A buffer
 // that is absent (a validity bitmap without nulls) is exported as a null pointer.
 struct Column {
@@ -26,7 +30,7 @@ struct Column {
   std::int64_t length = 0;
   std::int64_t null_count = 0;
   struct Buffer {
-    LargeVector<std::uint8_t> bytes;
+    Bytes bytes;
     bool absent = false;
   };
   std::vector<Buffer> buffers;
@@ -38,8 +42,8 @@ class Validity {
  public:
   Validity() = default;
   // The bitmap `bits` of `size` entries, `nulls` of them unset.
-  Validity(LargeVector<std::uint8_t> bits, std::int64_t size, std::int64_t nulls)
-      : bits_(nulls ? std::move(bits) : LargeVector<std::uint8_t>{}), size_(size), nulls_(nulls) {}
+  Validity(Bytes bits, std::int64_t size, std::int64_t nulls)
+      : bits_(nulls ? std::move(bits) : Bytes{}), size_(size), nulls_(nulls) {}
 
   void append(bool valid) {
     if (valid && nulls_ == 0) {
@@ -57,7 +61,7 @@ class Validity {
 
  private:
   void append_bit(bool valid);
-  LargeVector<std::uint8_t> bits_;
+  Bytes bits_;
   std::int64_t size_ = 0;
   std::int64_t nulls_ = 0;
 };
@@ -77,10 +81,10 @@ class BitmapWriter {
     return Validity(std::move(bits_), length, length - static_cast<std::int64_t>(set_));
   }
   // As the value bits of a boolean column.
-  LargeVector<std::uint8_t> bits() && { return std::move(bits_); }
+  Bytes bits() && { return std::move(bits_); }
 
  private:
-  LargeVector<std::uint8_t> bits_;
+  Bytes bits_;
   std::size_t length_;
   std::size_t set_ = 0;
 };
@@ -108,7 +112,7 @@ class FixedBuilder {
  private:
   std::string format_;
   std::size_t width_;
-  LargeVector<std::uint8_t> bytes_;
+  Bytes bytes_;
   Validity validity_;
   std::int64_t length_ = 0;
 };
@@ -144,12 +148,13 @@ class StringBuilder {
  private:
   std::string format_;
   LargeVector<std::int64_t> offsets_{0};
-  LargeVector<std::uint8_t> data_;
+  Bytes data_;
   Validity validity_;
 };
 
 // Fixed-width values written in place, by position (several threads may write disjoint
-// positions): a column of known length without nulls.
+// positions): a column of known length, whose every position must be written (a null's too),
+// since the buffer is not cleared first.
 class FixedWriter {
  public:
   FixedWriter(std::string format, std::size_t width, std::size_t length);
@@ -164,26 +169,39 @@ class FixedWriter {
   std::string format_;
   std::size_t width_;
   std::size_t length_;
-  LargeVector<std::uint8_t> bytes_;
+  Bytes bytes_;
 };
 
 // Strings "u" or "U" from their end offsets (one more than the strings, from 0) and their bytes;
 // "u" becomes "U" when the text outgrows 32-bit offsets.
 Column string_column(std::string format, std::string name, std::span<const std::int64_t> offsets,
-                     LargeVector<std::uint8_t> data, Validity validity = {});
+                     Bytes data, Validity validity = {});
 // A boolean column from its value bits and validity, `length` entries.
-Column bool_column(std::string name, std::int64_t length, LargeVector<std::uint8_t> values,
+Column bool_column(std::string name, std::int64_t length, Bytes values,
                    Validity validity = {});
 
-// A buffer of `bytes` bytes, with the slack that export adds.
-LargeVector<std::uint8_t> sized_buffer(std::size_t bytes);
+// A buffer of `bytes` bytes, not cleared, with the slack that export adds.
+Bytes sized_buffer(std::size_t bytes);
 
 // Strings "u" or "U" that repeat a set of `texts` (nullopt: a null string), row i being
-// texts[chosen[i]]: each text is sized once, the column's bytes counted from the choices, and
-// each row copies its text in one pass (types, reasons, partitions: no row formats its own).
-Column chosen_strings(std::string format, std::string name,
-                      const std::vector<std::uint32_t>& chosen,
-                      std::span<const std::optional<std::string_view>> texts);
+// texts[chosen[i]] (types, reasons, partitions: no row formats its own), written by slices of
+// rows on up to `threads` threads; short texts are copied as blocks of one size.
+Column chosen_strings(std::string format, std::string name, std::span<const std::uint32_t> chosen,
+                      std::span<const std::optional<std::string_view>> texts,
+                      std::size_t threads = 1);
+
+// A column of chosen_string_columns: its format, name and texts.
+struct ChosenTexts {
+  std::string format;
+  std::string name;
+  std::vector<std::optional<std::string_view>> texts;
+};
+// Several columns as chosen_strings writes one, over the same choices (the fields of a record):
+// column c's row i is columns[c].texts[chosen[i]]. One pass counts each slice's choices, which
+// sizes every column, and one writes them all.
+std::vector<Column> chosen_string_columns(std::vector<ChosenTexts> columns,
+                                          std::span<const std::uint32_t> chosen,
+                                          std::size_t threads = 1);
 
 Column null_column(std::string name, std::int64_t length);
 Column struct_column(std::string name, std::int64_t length, std::vector<Column> children,

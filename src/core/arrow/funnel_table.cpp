@@ -105,7 +105,7 @@ FunnelTable chain_funnel(const Pattern& pattern, const SortedEvents& events, con
     }
   }
   funnel.near_misses =
-      near_miss_rows_table(pattern, events, names, parts, deepest ? &chosen : nullptr);
+      near_miss_rows_table(pattern, events, names, parts, deepest ? &chosen : nullptr, run.threads);
   return funnel;
 }
 

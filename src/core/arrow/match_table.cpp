@@ -90,7 +90,7 @@ Column match_partitions(const MatchParts& matches, const SortedEvents& events,
     offsets[number + 1] = offsets[number] + static_cast<std::int64_t>(
         values.strings[events.partition(part.indices_of(m)[0])].size());
   });
-  LargeVector<std::uint8_t> data(static_cast<std::size_t>(offsets.back()));
+  arrow::Bytes data(static_cast<std::size_t>(offsets.back()));
   for_slices(total, threads, kMatchesPerSlice, [&](std::size_t begin, std::size_t end) {
     matches.visit(begin, end, [&](std::size_t number, const FlatMatches& part, std::size_t m) {
       const std::string& text = values.strings[events.partition(part.indices_of(m)[0])];

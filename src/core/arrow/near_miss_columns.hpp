@@ -35,11 +35,11 @@ std::int64_t scaled(std::int64_t ticks, std::int64_t scale);
 inline constexpr std::string_view kReasonNames[] = {"predicate_failed", "absence_blocked",
                                                     "window_exceeded", "no_successor"};
 
-// The near-miss table of `parts`' rows: every row in order, or those of `only`, in its order.
-// `names` are those the parts were made with.
+// The near-miss table of `parts`' rows: every row in order, or those of `only`, in its order,
+// written on up to `threads` threads. `names` are those the parts were made with.
 arrow::Table near_miss_rows_table(const Pattern& pattern, const SortedEvents& events,
                                   const std::vector<std::string>& names,
                                   const std::vector<explain::NearMissRows>& parts,
-                                  const std::vector<RowAt>* only);
+                                  const std::vector<RowAt>* only, std::size_t threads);
 
 }  // namespace vashlet

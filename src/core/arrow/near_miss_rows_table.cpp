@@ -1,6 +1,9 @@
-// The near-miss table of a chain pattern, written from the flat rows of its near misses: each
-// column in one pass over the rows, its buffers sized once, integers formatted in place. Most
-// strings are one of a few texts (types, reasons, a clause's fields), copied by number.
+// The near-miss table of a chain pattern, written from the flat rows of its near misses by slices
+// of rows on several threads. A first pass over each slice reads every row once, writes the
+// columns of one entry per row at their positions and counts the entries of the list columns;
+// the lists and strings are then written at the places those counts give them. Most strings are
+// one of a few texts (types, reasons, a clause's fields), copied by number.
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -13,15 +16,19 @@
 
 #include "arrow/near_miss_columns.hpp"
 #include "arrow/result_columns.hpp"
+#include "arrow/sliced_columns.hpp"
 #include "json/json.hpp"
+#include "match/partitions.hpp"
+#include "match/tuning.hpp"
 
 namespace vashlet {
 
 namespace {
 
-using arrow::BitmapWriter;
 using arrow::Column;
 using arrow::FixedWriter;
+using arrow::RowSlices;
+using arrow::SlicedBitmap;
 using arrow::Validity;
 using explain::FailedClause;
 using explain::NearMissRows;
@@ -30,95 +37,48 @@ using explain::RowVerdict;
 
 constexpr std::size_t kNoRow = static_cast<std::size_t>(-1);
 
-// The offsets of a string column while it is written, one buffer for all of a table's.
-using Ends = LargeVector<std::int64_t>;
-
 // A row of the table: a part and a row of it.
 struct RowOf {
   const NearMissRows* part;
   std::size_t row;
 };
+using Rows = FillLaterVector<RowOf>;  // each written once it is sized
 
-// References to input rows, written by position in ascending order: row numbers in place, or
-// the values of the id column.
+// References to input rows, written by position (several threads may write disjoint ones): row
+// numbers in place or, where the input has an id column, the events' positions, whose ids are
+// looked up once all are written.
 class RowRefs {
  public:
   RowRefs(const SortedEvents& events, std::size_t length)
-      : events_(events), numbers_("l", 8, events.ids() ? 0 : length),
-        valid_(events.ids() ? 0 : length) {
-    if (events.ids()) ids_.emplace(events);
+      : events_(events), numbers_("l", 8, events.ids() ? 0 : length) {
+    if (events.ids()) indices_.resize(length);
   }
   void put(std::size_t at, std::size_t index) {
-    if (ids_) return ids_->append(index == kNoRow ? std::nullopt : std::optional(index));
-    if (index == kNoRow) return numbers_.set<std::int64_t>(at, 0);
-    if (index >= events_.size()) invariant_failure("a result names an event outside the input");
-    numbers_.set(at, static_cast<std::int64_t>(events_.row(index)));
-    valid_.set(at);
+    if (index != kNoRow && index >= events_.size()) {
+      invariant_failure("a result names an event outside the input");
+    }
+    if (events_.ids()) {
+      indices_[at] = index;
+    } else {
+      const std::size_t row = index == kNoRow ? 0 : events_.row(index);
+      numbers_.set<std::int64_t>(at, static_cast<std::int64_t>(row));
+    }
   }
-  Column finish(std::string name) {
-    if (ids_) return ids_->finish(std::move(name));
-    return numbers_.finish(std::move(name), std::move(valid_).validity());
+  // `valid`: the rows that name an event (none given: all).
+  Column finish(std::string name, Validity valid = {}) {
+    if (!events_.ids()) return numbers_.finish(std::move(name), std::move(valid));
+    result_columns::RowColumn ids(events_);
+    for (const std::size_t index : indices_) {
+      ids.append(index == kNoRow ? std::nullopt : std::optional(index));
+    }
+    return ids.finish(std::move(name));
   }
 
  private:
   const SortedEvents& events_;
-  std::optional<result_columns::RowColumn> ids_;
   FixedWriter numbers_;
-  BitmapWriter valid_;
+  FillLaterVector<std::size_t> indices_;
 };
-
-template <class Ref>
-Column row_refs(const SortedEvents& events, std::string name, std::size_t length, const Ref& ref) {
-  RowRefs refs(events, length);
-  for (std::size_t i = 0; i < length; ++i) refs.put(i, ref(i));
-  return refs.finish(std::move(name));
-}
-
-// 64-bit integers, null where value(i) gives nullopt.
-template <class Get>
-Column integers(std::string format, std::string name, std::size_t length, const Get& value) {
-  FixedWriter out(std::move(format), 8, length);
-  BitmapWriter valid(length);
-  for (std::size_t i = 0; i < length; ++i) {
-    const std::optional<std::int64_t> v = value(i);
-    out.set<std::int64_t>(i, v ? *v : 0);
-    if (v) valid.set(i);
-  }
-  return out.finish(std::move(name), std::move(valid).validity());
-}
-
-// Values as pattern literals, each written once as it is met: integers, the common case,
-// formatted in place; a value of another kind through value_literal.
-template <class Get>
-Column literals(Ends& ends, std::string name, std::size_t length, const Get& value) {
-  ends.clear();
-  ends.reserve(length + 1);
-  ends.push_back(0);
-  BitmapWriter valid(length);
-  LargeVector<std::uint8_t> data;
-  // Most literals are short numbers: a guess that spares most of the growth.
-  data.reserve(length * 4 + 8);
-  char digits[24];
-  const auto append = [&](const char* begin, const char* end) {
-    data.insert(data.end(), reinterpret_cast<const std::uint8_t*>(begin),
-                reinterpret_cast<const std::uint8_t*>(end));
-  };
-  for (std::size_t i = 0; i < length; ++i) {
-    if (const Value* v = value(i)) {
-      valid.set(i);
-      if (v->kind() == ValueKind::Int) {
-        const char* end = std::to_chars(std::begin(digits), std::end(digits), v->as_int()).ptr;
-        append(digits, end);
-      } else {
-        const std::string text = value_literal(*v);
-        append(text.data(), text.data() + text.size());
-      }
-    }
-    ends.push_back(static_cast<std::int64_t>(data.size()));
-  }
-  return arrow::string_column("u", std::move(name), ends, std::move(data),
-                              std::move(valid).validity());
-}
 
 // The text of one clause of the pattern as the failures column writes it, the same on every
 // near miss that fails it (null: the clause's kind has no such field).
@@ -133,16 +93,22 @@ struct ClauseText {
 // The clauses that the near misses fail: few, since they are the pattern's own.
 class ClauseTexts {
  public:
-  // The position of `failed`'s clause in texts().
-  std::uint32_t of(const FailedClause& failed) {
-    if (last_ < texts_.size() && same(texts_[last_], failed)) return last_;
-    for (last_ = 0; last_ < texts_.size(); ++last_) {
-      if (same(texts_[last_], failed)) return last_;
-    }
+  // Adds `failed`'s clause, unless it is there already.
+  void add(const FailedClause& failed) {
+    std::uint32_t hint = 0;
+    if (find(failed, hint) < texts_.size()) return;
     texts_.push_back(text_of(failed));
     ClauseText& text = texts_.back();
     if (text.kind == FailedClause::Kind::Predicate) text.expected = text.expected_text;
-    return last_;
+  }
+  // The position of `failed`'s clause in texts() (texts().size(): not there). `hint`, a
+  // position to try first, is left at the one found: the rows of a stretch mostly fail one.
+  std::uint32_t find(const FailedClause& failed, std::uint32_t& hint) const {
+    if (hint < texts_.size() && same(texts_[hint], failed)) return hint;
+    for (hint = 0; hint < texts_.size(); ++hint) {
+      if (same(texts_[hint], failed)) return hint;
+    }
+    return hint;
   }
   const std::deque<ClauseText>& texts() const { return texts_; }
 
@@ -183,113 +149,281 @@ class ClauseTexts {
   }
 
   std::deque<ClauseText> texts_;  // stable: `expected` views its element's own text
-  std::uint32_t last_ = 0;
 };
 
-// The failed clauses of every row: null where a row has no failed step. The clauses are read
-// once, into their clause's number and their two values; each field is then a pass over those.
-Column failures_column(const std::vector<RowOf>& rows, Ends& ends) {
-  const std::size_t n = rows.size();
-  std::vector<std::int64_t> offsets;
-  offsets.reserve(n + 1);
-  offsets.push_back(0);
-  BitmapWriter valid(n);
+
+// The columns of one entry per row, the first pass's work, with what it counts per slice.
+struct RowColumns {
+  RowColumns(const SortedEvents& events, const RowSlices& slices, const ElapsedFormat& elapsed)
+      : start_row(events, slices.rows()), event_row(events, slices.rows()),
+        candidate_row(events, slices.rows()), blocking_row(events, slices.rows()),
+        reached("l", 8, slices.rows()), gap(elapsed.format, 8, slices.rows()),
+        max_elapsed(elapsed.format, 8, slices.rows()), failed(slices.rows()),
+        has_candidate(slices.rows()), blocked(slices.rows()), satisfies(slices.rows()),
+        late(slices.rows()),
+        items(slices.size() + 1, 0), failures(slices.size() + 1, 0), clauses(slices.size()) {
+    partition.resize(slices.rows());
+    next_type.resize(slices.rows());
+    reason.resize(slices.rows());
+    blocking.resize(slices.rows());
+  }
+
+  RowRefs start_row, event_row, candidate_row, blocking_row;
+  FixedWriter reached, gap, max_elapsed;
+  SlicedBitmap failed, has_candidate, blocked, satisfies, late;
+  // By number: the partition, the next step, the reason; the blocking event (kNoRow: none).
+  FillLaterVector<std::uint32_t> partition, next_type, reason;
+  FillLaterVector<std::size_t> blocking;
+  // Per slice, after a leading 0: the path entries and failed clauses of its rows, and one
+  // failure of each clause its rows fail.
+  std::vector<std::size_t> items, failures;
+  std::vector<std::vector<const FailedClause*>> clauses;
+};
+
+// Keeps one failure of each clause in `met`: few, since they are the pattern's own, and mostly
+// the one met last.
+void note_clause(std::vector<const FailedClause*>& met, const FailedClause& failed) {
+  const auto same = [&](const FailedClause* c) {
+    return c->atom == failed.atom && c->kind == failed.kind && c->clause == failed.clause;
+  };
+  if (!met.empty() && same(met.back())) return;
+  for (const FailedClause* c : met) {
+    if (same(c)) return;
+  }
+  met.push_back(&failed);
+}
+
+// The first pass: each row read once, in slices.
+void write_rows(const SortedEvents& events, const Rows& rows,
+                const RowSlices& slices, std::int64_t scale, RowColumns& out) {
+  slices.run([&](std::size_t s, std::size_t begin, std::size_t end) {
+    SlicedBitmap::Writer failed(out.failed, begin), has_candidate(out.has_candidate, begin),
+        blocked_out(out.blocked, begin), satisfies(out.satisfies, begin), late(out.late, begin);
+    std::size_t items = 0, failures = 0;
+    std::vector<const FailedClause*>& clauses = out.clauses[s];
+    for (std::size_t i = begin; i < end; ++i) {
+      const NearMissRows& part = *rows[i].part;
+      const std::size_t row = rows[i].row;
+      const std::size_t start = part.start(row);
+      out.start_row.put(i, start);
+      out.partition[i] = events.partition(start);
+      const std::size_t reached = part.reached(row);
+      out.reached.set<std::int64_t>(i, static_cast<std::int64_t>(reached));
+      out.next_type[i] = static_cast<std::uint32_t>(reached);
+      items += reached;
+      const RowVerdict& v = part.verdict(row);
+      out.reason[i] = static_cast<std::uint32_t>(v.reason);
+      const bool is_failed = v.reason == Reason::PredicateFailed;
+      const bool blocked = v.reason == Reason::AbsenceBlocked;
+      const bool is_late = v.reason == Reason::WindowExceeded;
+      const bool candidate = blocked || is_late;
+      out.event_row.put(i, is_failed ? v.event : kNoRow);
+      out.candidate_row.put(i, candidate ? v.event : kNoRow);
+      out.blocking_row.put(i, blocked ? v.blocking : kNoRow);
+      out.blocking[i] = blocked ? v.blocking : kNoRow;
+      failed.push(is_failed);
+      has_candidate.push(candidate);
+      blocked_out.push(blocked);
+      satisfies.push(candidate && v.satisfies);
+      late.push(is_late);
+      out.gap.set<std::int64_t>(i, is_late ? scaled(v.gap, scale) : 0);
+      out.max_elapsed.set<std::int64_t>(i, is_late ? scaled(v.max_elapsed, scale) : 0);
+      const std::size_t count = part.failure_count(row);
+      const FailedClause* failure = part.failures(row);
+      for (std::size_t k = 0; k < count; ++k) note_clause(clauses, failure[k]);
+      failures += count;
+    }
+    out.items[s + 1] = items;
+    out.failures[s + 1] = failures;
+  });
+  for (std::size_t s = 0; s < slices.size(); ++s) {
+    out.items[s + 1] += out.items[s];
+    out.failures[s + 1] += out.failures[s];
+  }
+}
+
+// The partition of every row, in the partition column's type.
+Column partition_column(const SortedEvents& events, const RowSlices& slices,
+                        const FillLaterVector<std::uint32_t>& chosen, std::size_t threads) {
+  const PartitionValues& partitions = events.partition_values();
+  if (partitions.format == "u" || partitions.format == "U") {
+    const std::vector<std::optional<std::string_view>> names(partitions.strings.begin(),
+                                                             partitions.strings.end());
+    return arrow::chosen_strings(partitions.format, "partition", chosen, names, threads);
+  }
+  if (partitions.holds_strings()) {  // views: built in order
+    result_columns::KeyColumn column(partitions);
+    for (const std::uint32_t number : chosen) column.append(number);
+    return column.finish("partition");
+  }
+  FixedWriter out(partitions.format, result_columns::integer_width(partitions.format),
+                  chosen.size());
+  slices.run([&](std::size_t, std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      result_columns::at_width(out.width(), partitions.ints[chosen[i]],
+                               [&](auto narrowed) { out.set(i, narrowed); });
+    }
+  });
+  return out.finish("partition");
+}
+
+// The input rows of every row's path, a list per row.
+Column path_column(const SortedEvents& events, const Rows& rows,
+                   const RowSlices& slices, const std::vector<std::size_t>& items) {
+  std::vector<std::int64_t> offsets(rows.size() + 1);
+  RowRefs refs(events, items.back());
+  slices.run([&](std::size_t s, std::size_t begin, std::size_t end) {
+    std::size_t at = items[s];
+    if (begin == 0) offsets[0] = 0;
+    for (std::size_t i = begin; i < end; ++i) {
+      const std::size_t* path = rows[i].part->path(rows[i].row);
+      const std::size_t count = rows[i].part->reached(rows[i].row);
+      for (std::size_t k = 0; k < count; ++k) refs.put(at++, path[k]);
+      offsets[i + 1] = static_cast<std::int64_t>(at);
+    }
+  });
+  return arrow::list_column("rows", std::move(offsets), refs.finish("item"));
+}
+
+// Values as pattern literals: integers, the common case, formatted in place; a value of another
+// kind through value_literal.
+Column literals(std::string name, const RowSlices& slices,
+                const std::vector<const Value*>& values) {
+  return arrow::formatted_strings("u", std::move(name), slices,
+                                  [&](std::size_t k, std::string& text) {
+    const Value* v = values[k];
+    if (!v) return false;
+    if (v->kind() == ValueKind::Int) {  // formatted in place: room for any 64-bit integer
+      const std::size_t at = text.size();
+      text.resize(at + 24);
+      const char* end = std::to_chars(text.data() + at, text.data() + text.size(), v->as_int()).ptr;
+      text.resize(static_cast<std::size_t>(end - text.data()));
+    } else {
+      text += value_literal(*v);
+    }
+    return true;
+  });
+}
+
+// The failed clauses of every row: null where a row has no failed step (`valid`). Each clause
+// is read once, into its clause's number and its two values; each field is then a pass over
+// those.
+Column failures_column(const Rows& rows, const RowSlices& slices,
+                       const RowColumns& counts, Validity valid, std::size_t threads) {
   ClauseTexts clauses;
-  // Most near misses fail one clause or none: room for one each spares most of the growth.
-  std::vector<std::uint32_t> which;
-  std::vector<const Value*> bound, actual;
-  which.reserve(n);
-  bound.reserve(n);
-  actual.reserve(n);
+  for (const std::vector<const FailedClause*>& met : counts.clauses) {
+    for (const FailedClause* c : met) clauses.add(*c);
+  }
+  const std::size_t m = counts.failures.back();
+  std::vector<std::int64_t> offsets(rows.size() + 1);
+  FillLaterVector<std::uint32_t> which(m);
+  std::vector<const Value*> bound(m), actual(m);
   // A capture's event without the attribute captures null.
   const Value null = Value::null();
-  for (std::size_t i = 0; i < n; ++i) {
-    const NearMissRows& part = *rows[i].part;
-    const std::size_t row = rows[i].row;
-    if (part.verdict(row).reason == Reason::PredicateFailed) valid.set(i);
-    const std::size_t count = part.failure_count(row);
-    offsets.push_back(offsets.back() + static_cast<std::int64_t>(count));
-    const FailedClause* failed = part.failures(row);
-    for (std::size_t k = 0; k < count; ++k) {
-      const FailedClause& c = failed[k];
-      which.push_back(clauses.of(c));
-      const bool has_bound =
-          c.kind != FailedClause::Kind::Predicate && c.bound_name != FailedClause::kNoName;
-      bound.push_back(has_bound ? part.capture(row, c.bound_name) : nullptr);
-      actual.push_back(c.actual                               ? &*c.actual
-                       : c.kind == FailedClause::Kind::Capture ? &null
-                                                               : nullptr);
+  slices.run([&](std::size_t s, std::size_t begin, std::size_t end) {
+    std::size_t at = counts.failures[s];
+    std::uint32_t hint = 0;
+    if (begin == 0) offsets[0] = 0;
+    for (std::size_t i = begin; i < end; ++i) {
+      const NearMissRows& part = *rows[i].part;
+      const std::size_t row = rows[i].row;
+      const FailedClause* failed = part.failures(row);
+      const std::size_t count = part.failure_count(row);
+      for (std::size_t k = 0; k < count; ++k, ++at) {
+        const FailedClause& c = failed[k];
+        which[at] = clauses.find(c, hint);
+        const bool has_bound =
+            c.kind != FailedClause::Kind::Predicate && c.bound_name != FailedClause::kNoName;
+        bound[at] = has_bound ? part.capture(row, c.bound_name) : nullptr;
+        actual[at] = c.actual                               ? &*c.actual
+                     : c.kind == FailedClause::Kind::Capture ? &null
+                                                             : nullptr;
+      }
+      offsets[i + 1] = static_cast<std::int64_t>(at);
     }
-  }
-  const std::size_t m = which.size();
+  });
+  const RowSlices items(m, threads, tuning::kTableRowsPerSlice);
   const std::deque<ClauseText>& texts_of = clauses.texts();
-  std::vector<std::optional<std::string_view>> text(texts_of.size());
-  std::vector<Column> fields;
+  std::vector<arrow::ChosenTexts> texts;
   const auto field = [&](const char* name, std::optional<std::string_view> ClauseText::*member) {
-    for (std::size_t t = 0; t < texts_of.size(); ++t) text[t] = texts_of[t].*member;
-    fields.push_back(arrow::chosen_strings("u", name, which, text));
+    texts.push_back({"u", name, {}});
+    for (const ClauseText& clause : texts_of) texts.back().texts.push_back(clause.*member);
   };
   field("type", &ClauseText::type);
   field("attribute", &ClauseText::attribute);
   field("operator", &ClauseText::op);
   field("expected", &ClauseText::expected);
   field("binding", &ClauseText::binding);
-  fields.push_back(literals(ends, "bound", m, [&](std::size_t k) { return bound[k]; }));
   field("name", &ClauseText::name);
-  fields.push_back(literals(ends, "actual", m, [&](std::size_t k) { return actual[k]; }));
+  std::vector<Column> chosen = arrow::chosen_string_columns(std::move(texts), which, threads);
+  std::vector<Column> fields;
+  for (std::size_t f = 0; f < 5; ++f) fields.push_back(std::move(chosen[f]));
+  fields.push_back(literals("bound", items, bound));
+  fields.push_back(std::move(chosen[5]));
+  fields.push_back(literals("actual", items, actual));
   return arrow::list_column(
       "failures", std::move(offsets),
       arrow::struct_column("item", static_cast<std::int64_t>(m), std::move(fields)),
-      std::move(valid).validity());
+      std::move(valid));
 }
 
-// The reason-specific columns, null where a reason has no such field: the fixed-width ones in
-// one pass over the verdicts.
-void detail_columns(const SortedEvents& events, const std::vector<RowOf>& rows, Ends& ends,
-                    std::vector<Column>& columns) {
-  const std::size_t n = rows.size();
-  RowRefs event_row(events, n), candidate_row(events, n), blocking_row(events, n);
-  BitmapWriter satisfies(n), has_candidate(n), late(n);
-  const ElapsedFormat elapsed = elapsed_format(events.ts_format());
-  FixedWriter gap(elapsed.format, 8, n), max_elapsed(elapsed.format, 8, n);
-  // The blocking events' types, few (those that the transitions forbid), by number; 0: none.
-  const EventView view = events.view();
-  std::vector<std::optional<std::string_view>> types{std::nullopt};
-  std::vector<std::uint32_t> blocking_type(n, 0);
-  for (std::size_t i = 0; i < n; ++i) {
-    const RowVerdict& v = rows[i].part->verdict(rows[i].row);
-    const bool candidate = v.reason == Reason::AbsenceBlocked || v.reason == Reason::WindowExceeded;
-    event_row.put(i, v.reason == Reason::PredicateFailed ? v.event : kNoRow);
-    candidate_row.put(i, candidate ? v.event : kNoRow);
-    blocking_row.put(i, v.reason == Reason::AbsenceBlocked ? v.blocking : kNoRow);
-    if (candidate) {
-      has_candidate.set(i);
-      if (v.satisfies) satisfies.set(i);
+// The captures, a field per name, as the table of every near miss would type them: picked rows
+// (`only`) keep the kinds of the parts' rows, kept or dropped.
+Column captures_column(const std::vector<std::string>& names,
+                       const std::vector<explain::NearMissRows>& parts,
+                       const Rows& rows, const RowSlices& slices, bool only,
+                       std::size_t threads) {
+  std::vector<Column> fields;
+  std::vector<const Value*> cells(rows.size());
+  for (std::size_t name = 0; name < names.size(); ++name) {
+    slices.run([&](std::size_t, std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end; ++i) cells[i] = rows[i].part->capture(rows[i].row, name);
+    });
+    if (!only) {
+      fields.push_back(result_columns::value_column(names[name], cells, threads));
+      continue;
     }
-    if (v.reason == Reason::AbsenceBlocked) {
-      const std::string_view type = view[v.blocking].typ;
-      std::uint32_t t = 1;
-      while (t < types.size() && !same_bytes(*types[t], type)) ++t;
-      if (t == types.size()) types.emplace_back(type);
-      blocking_type[i] = t;
+    result_columns::ValueKinds kinds{};
+    std::vector<const Value*> all;
+    for (const NearMissRows& part : parts) {
+      all.clear();
+      for (std::size_t row = 0; row < part.size(); ++row) all.push_back(part.capture(row, name));
+      result_columns::note_kinds(kinds, all);
+      for (std::size_t kind = 0; kind < kinds.size(); ++kind) {
+        if (part.dropped_kinds(name) >> kind & 1u) kinds[kind] = true;
+      }
     }
-    const bool is_late = v.reason == Reason::WindowExceeded;
-    if (is_late) late.set(i);
-    gap.set<std::int64_t>(i, is_late ? scaled(v.gap, elapsed.scale) : 0);
-    max_elapsed.set<std::int64_t>(i, is_late ? scaled(v.max_elapsed, elapsed.scale) : 0);
+    fields.push_back(result_columns::value_column(names[name], cells, kinds));
   }
-  columns.push_back(event_row.finish("event_row"));
-  columns.push_back(candidate_row.finish("candidate_row"));
-  columns.push_back(blocking_row.finish("blocking_row"));
-  columns.push_back(arrow::chosen_strings("u", "blocking_event_type", blocking_type, types));
-  const auto length = static_cast<std::int64_t>(n);
-  Validity candidate_valid = std::move(has_candidate).validity();
-  columns.push_back(arrow::bool_column("candidate_satisfies", length, std::move(satisfies).bits(),
-                                       std::move(candidate_valid)));
-  Validity late_valid = std::move(late).validity();
-  columns.push_back(gap.finish("gap", Validity(late_valid)));
-  columns.push_back(max_elapsed.finish("max_elapsed", std::move(late_valid)));
-  columns.push_back(failures_column(rows, ends));
+  return arrow::struct_column("captures", static_cast<std::int64_t>(rows.size()),
+                              std::move(fields));
+}
+
+// The rows of the table: every row of every part in order, or those of `only`.
+Rows table_rows(const std::vector<explain::NearMissRows>& parts, const std::vector<RowAt>* only,
+                std::size_t threads) {
+  Rows rows;
+  if (only) {
+    rows.reserve(only->size());
+    for (const RowAt& at : *only) rows.push_back({&parts[at.part], at.row});
+    return rows;
+  }
+  std::vector<std::size_t> firsts;  // of each part's rows in the table, and their end
+  firsts.reserve(parts.size() + 1);
+  firsts.push_back(0);
+  for (const NearMissRows& part : parts) firsts.push_back(firsts.back() + part.size());
+  rows.resize(firsts.back());
+  for_slices(rows.size(), threads, tuning::kTableRowsPerSlice,
+             [&](std::size_t begin, std::size_t end) {
+    // The part that holds row `begin`: the last one that starts at or before it.
+    std::size_t p = static_cast<std::size_t>(
+        std::upper_bound(firsts.begin(), firsts.end(), begin) - firsts.begin() - 1);
+    for (std::size_t i = begin; i < end; ++i) {
+      while (i == firsts[p + 1]) ++p;
+      rows[i] = {&parts[p], i - firsts[p]};
+    }
+  });
+  return rows;
 }
 
 }  // namespace
@@ -297,97 +431,48 @@ void detail_columns(const SortedEvents& events, const std::vector<RowOf>& rows, 
 arrow::Table near_miss_rows_table(const Pattern& pattern, const SortedEvents& events,
                                   const std::vector<std::string>& names,
                                   const std::vector<explain::NearMissRows>& parts,
-                                  const std::vector<RowAt>* only) {
-  std::vector<RowOf> rows;
-  if (only) {
-    rows.reserve(only->size());
-    for (const RowAt& at : *only) rows.push_back({&parts[at.part], at.row});
-  } else {
-    std::size_t total = 0;
-    for (const NearMissRows& part : parts) total += part.size();
-    rows.reserve(total);
-    for (const NearMissRows& part : parts) {
-      for (std::size_t row = 0; row < part.size(); ++row) rows.push_back({&part, row});
-    }
-  }
+                                  const std::vector<RowAt>* only, std::size_t threads) {
+  const Rows rows = table_rows(parts, only, threads);
   const std::size_t n = rows.size();
-  Ends ends;
+  const RowSlices slices(n, threads, tuning::kTableRowsPerSlice);
+  const ElapsedFormat elapsed = elapsed_format(events.ts_format());
+  RowColumns row_columns(events, slices, elapsed);
+  write_rows(events, rows, slices, elapsed.scale, row_columns);
+  RowColumns& c = row_columns;
   std::vector<Column> columns;
-  columns.push_back(row_refs(events, "start_row", n,
-                             [&](std::size_t i) { return rows[i].part->start(rows[i].row); }));
-  const PartitionValues& partitions = events.partition_values();
-  if (partitions.format == "u" || partitions.format == "U") {
-    std::vector<std::optional<std::string_view>> names(partitions.strings.begin(),
-                                                       partitions.strings.end());
-    std::vector<std::uint32_t> chosen(n);
-    for (std::size_t i = 0; i < n; ++i) {
-      chosen[i] = events.partition(rows[i].part->start(rows[i].row));
-    }
-    columns.push_back(arrow::chosen_strings(partitions.format, "partition", chosen, names));
-  } else {
-    result_columns::KeyColumn column(partitions);
-    for (const RowOf& at : rows) column.append(events.partition(at.part->start(at.row)));
-    columns.push_back(column.finish("partition"));
-  }
-  columns.push_back(integers("l", "reached_steps", n, [&](std::size_t i) {
-    return std::optional(static_cast<std::int64_t>(rows[i].part->reached(rows[i].row)));
-  }));
-  std::vector<std::int64_t> offsets;
-  offsets.reserve(n + 1);
-  offsets.push_back(0);
-  for (const RowOf& at : rows) {
-    offsets.push_back(offsets.back() + static_cast<std::int64_t>(at.part->reached(at.row)));
-  }
-  RowRefs items(events, static_cast<std::size_t>(offsets.back()));
-  std::size_t item = 0;
-  for (const RowOf& at : rows) {
-    const std::size_t* path = at.part->path(at.row);
-    for (std::size_t k = 0; k < at.part->reached(at.row); ++k) items.put(item++, path[k]);
-  }
-  columns.push_back(arrow::list_column("rows", std::move(offsets), items.finish("item")));
+  columns.push_back(c.start_row.finish("start_row"));
+  columns.push_back(partition_column(events, slices, c.partition, threads));
+  columns.push_back(c.reached.finish("reached_steps"));
+  columns.push_back(path_column(events, rows, slices, c.items));
   // The next step's type and the reason: a few texts, chosen by number.
   std::vector<std::optional<std::string_view>> step_types(pattern.steps.size());
   for (std::size_t k = 0; k < step_types.size(); ++k) {
     step_types[k] = pattern.steps[k].atom.event_type;
   }
-  std::vector<std::uint32_t> chosen(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    chosen[i] = static_cast<std::uint32_t>(rows[i].part->reached(rows[i].row));
-  }
-  columns.push_back(arrow::chosen_strings("u", "next_event_type", chosen, step_types));
+  columns.push_back(
+      arrow::chosen_strings("u", "next_event_type", c.next_type, step_types, threads));
   const std::vector<std::optional<std::string_view>> reasons(std::begin(kReasonNames),
                                                              std::end(kReasonNames));
-  for (std::size_t i = 0; i < n; ++i) {
-    chosen[i] = static_cast<std::uint32_t>(rows[i].part->verdict(rows[i].row).reason);
-  }
-  columns.push_back(arrow::chosen_strings("u", "reason", chosen, reasons));
-  detail_columns(events, rows, ends, columns);
-  // The captures, a field per name, as the table of every near miss would type them.
-  std::vector<Column> fields;
-  std::vector<const Value*> cells;
-  for (std::size_t name = 0; name < names.size(); ++name) {
-    cells.clear();
-    cells.reserve(n);
-    for (const RowOf& at : rows) cells.push_back(at.part->capture(at.row, name));
-    result_columns::ValueKinds kinds{};
-    if (only) {
-      // Picked rows keep the kinds of the parts' rows, kept or dropped.
-      std::vector<const Value*> all;
-      for (const NearMissRows& part : parts) {
-        all.clear();
-        for (std::size_t row = 0; row < part.size(); ++row) all.push_back(part.capture(row, name));
-        result_columns::note_kinds(kinds, all);
-        for (std::size_t kind = 0; kind < kinds.size(); ++kind) {
-          if (part.dropped_kinds(name) >> kind & 1u) kinds[kind] = true;
-        }
-      }
-    } else {
-      result_columns::note_kinds(kinds, cells);
-    }
-    fields.push_back(result_columns::value_column(names[name], cells, kinds));
-  }
-  columns.push_back(
-      arrow::struct_column("captures", static_cast<std::int64_t>(n), std::move(fields)));
+  columns.push_back(arrow::chosen_strings("u", "reason", c.reason, reasons, threads));
+  // The reason-specific columns, null where a reason has no such field.
+  Validity failed = std::move(c.failed).validity();
+  Validity has_candidate = std::move(c.has_candidate).validity();
+  columns.push_back(c.event_row.finish("event_row", Validity(failed)));
+  columns.push_back(c.candidate_row.finish("candidate_row", Validity(has_candidate)));
+  columns.push_back(c.blocking_row.finish("blocking_row", std::move(c.blocked).validity()));
+  const EventView view = events.view();
+  columns.push_back(arrow::sliced_strings<false>(
+      "u", "blocking_event_type", slices, [&](std::size_t i) -> std::optional<std::string_view> {
+        if (c.blocking[i] == kNoRow) return std::nullopt;
+        return std::string_view(view[c.blocking[i]].typ);
+      }));
+  columns.push_back(arrow::bool_column("candidate_satisfies", static_cast<std::int64_t>(n),
+                                       std::move(c.satisfies).bits(), std::move(has_candidate)));
+  Validity late = std::move(c.late).validity();
+  columns.push_back(c.gap.finish("gap", Validity(late)));
+  columns.push_back(c.max_elapsed.finish("max_elapsed", std::move(late)));
+  columns.push_back(failures_column(rows, slices, row_columns, std::move(failed), threads));
+  columns.push_back(captures_column(names, parts, rows, slices, only != nullptr, threads));
   return result_columns::table_of(std::move(columns), n);
 }
 

@@ -265,7 +265,7 @@ arrow::Table near_miss_table(const Pattern& pattern, const SortedEvents& events,
     const std::vector<std::string> names = explain::capture_names(pattern);
     return near_miss_rows_table(pattern, events, names,
                                 explain::near_miss_rows(events.view(), pattern, names, run.threads),
-                                nullptr);
+                                nullptr, run.threads);
   }
   return near_miss_table_of(pattern, events, near_misses(events.view(), pattern, run.threads));
 }

@@ -3,8 +3,10 @@
 #include "arrow/result_columns.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 
+#include "arrow/sliced_columns.hpp"
 #include "explain/near_miss_rows.hpp"
 #include "json/json.hpp"
 #include "match/tuning.hpp"
@@ -32,27 +34,38 @@ void note_kinds(ValueKinds& kinds, const std::vector<const Value*>& cells) {
 
 namespace {
 
-// The column of `cells` where all are Ints (none missing or Null), written in the one pass that
-// finds it so: captures are mostly such, and their values lie all over the input, so each is
-// read once, and fetched a few cells ahead. Nothing where some cell is not an Int.
-std::optional<Column> int_column(std::string& name, const std::vector<const Value*>& cells) {
+// The column of `cells` where all are Ints (none missing or Null), written by slices of cells
+// in the one pass that finds it so: captures are mostly such, and their values lie all over the
+// input, so each is read once, and fetched a few cells ahead. Nothing where some cell is not an
+// Int.
+std::optional<Column> int_column(std::string& name, const std::vector<const Value*>& cells,
+                                 std::size_t threads) {
   const std::size_t count = cells.size();
   if (count == 0 || !cells[0] || cells[0]->kind() != ValueKind::Int) return std::nullopt;
   FixedWriter out("l", 8, count);
+  std::atomic<bool> all_ints{true};
   constexpr std::size_t kAhead = tuning::kCopyAhead;
-  for (std::size_t n = 0; n < count; ++n) {
-    if (n + kAhead < count && cells[n + kAhead]) __builtin_prefetch(cells[n + kAhead]);
-    const Value* cell = cells[n];
-    if (!cell || cell->kind() != ValueKind::Int) return std::nullopt;
-    out.set(n, cell->as_int());
-  }
+  const arrow::RowSlices slices(count, threads, tuning::kTableRowsPerSlice);
+  slices.run([&](std::size_t, std::size_t begin, std::size_t end) {
+    for (std::size_t n = begin; n < end; ++n) {
+      if (n + kAhead < end && cells[n + kAhead]) __builtin_prefetch(cells[n + kAhead]);
+      const Value* cell = cells[n];
+      if (!cell || cell->kind() != ValueKind::Int) {
+        all_ints.store(false, std::memory_order_relaxed);
+        return;
+      }
+      out.set(n, cell->as_int());
+    }
+  });
+  if (!all_ints.load()) return std::nullopt;
   return out.finish(std::move(name));
 }
 
 }  // namespace
 
-Column value_column(std::string name, const std::vector<const Value*>& cells) {
-  if (std::optional<Column> ints = int_column(name, cells)) return std::move(*ints);
+Column value_column(std::string name, const std::vector<const Value*>& cells,
+                    std::size_t threads) {
+  if (std::optional<Column> ints = int_column(name, cells, threads)) return std::move(*ints);
   ValueKinds kinds{};
   note_kinds(kinds, cells);
   return value_column(std::move(name), cells, kinds);

@@ -138,8 +138,9 @@ std::vector<std::string> binding_names(const Pattern& pattern);
 
 // One column of values of any kind. Values of one kind keep it; Int and Float together become
 // floats; any other mixture becomes text, each value written as a pattern literal. Null cells
-// are nulls.
-Column value_column(std::string name, const std::vector<const Value*>& cells);
+// are nulls. Integers without nulls, the usual captures, are written on up to `threads` threads.
+Column value_column(std::string name, const std::vector<const Value*>& cells,
+                    std::size_t threads = 1);
 
 // The kinds of value present among cells: marks kinds[ValueKind] for each non-null cell.
 using ValueKinds = std::array<bool, 5>;

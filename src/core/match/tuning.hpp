@@ -68,6 +68,13 @@ constexpr std::size_t kMatchesPerAdd = 4096;
 // Event types compared by key one after another, up to this many names; more are hashed.
 constexpr std::size_t kTypesCompared = 8;
 
+// ---- Writing result tables.
+
+// Rows of a result table that one thread writes at least, when its columns are written by slices
+// of rows on several threads: each slice costs a thread's start and a pass's warm-up, which a few
+// milliseconds of writing repay. Slices are cut at multiples of 64 rows whatever this is.
+constexpr std::size_t kTableRowsPerSlice = std::size_t{1} << 14;
+
 // ---- The near-miss search (explain).
 
 // Candidate lists up to this long are scanned rather than indexed by value: a short scan is
