@@ -118,10 +118,10 @@ void EventBlock::build(std::size_t count, std::size_t most_entries, std::size_t 
     for (std::size_t n = slice.begin; n < end; ++n) {
       // The block's lines are not in the cache: claimed for writing ahead of their turn, so
       // that the stores do not wait for each line in turn.
-      if (n + kWriteAhead < end) {
-        prefetch_for_write(events_ + n + kWriteAhead, sizeof(Event));
-        prefetch_for_write(entries.next() + kWriteAhead, sizeof(Entry));
-      }
+      // (Only places within the blocks are formed: events without attributes have no entries.)
+      if (n + kWriteAhead < end) prefetch_for_write(events_ + n + kWriteAhead, sizeof(Event));
+      const std::size_t entry_ahead = slice.first_entry + slice.entries + kWriteAhead;
+      if (entry_ahead < entry_room_) prefetch_for_write(entries_ + entry_ahead, sizeof(Entry));
       fill(n, static_cast<void*>(events_ + n), entries);
       ++slice.events;
     }
