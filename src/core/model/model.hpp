@@ -202,29 +202,30 @@ struct Event {
   Event with_attr(std::string name, Value value) &&;
 };
 
-// Starts fetching into the cache the `bytes` bytes at `address`, or an event's attributes (at most
-// `limit` bytes of them), without waiting. Passes over many events are bound by memory: the
-// events, and their attribute blocks, lie wherever they were allocated.
-inline void prefetch(const void* address, std::size_t bytes) {
+// The cache lines of [address, address + bytes), fetched without waiting; kForWrite fetches them
+// owned, as a store needs them.
+template <bool kForWrite>
+inline void prefetch_lines(const void* address, std::size_t bytes) {
   constexpr std::uintptr_t kLine = 64;
   const std::uintptr_t begin = reinterpret_cast<std::uintptr_t>(address);
   for (std::uintptr_t line = begin & ~(kLine - 1); line < begin + bytes; line += kLine) {
-    __builtin_prefetch(reinterpret_cast<const void*>(line));
+    __builtin_prefetch(reinterpret_cast<const void*>(line), kForWrite ? 1 : 0);
     // The optimizer counts a prefetch as no effect and may drop a loop made only of them (it
     // did, silently, for the attributes); an empty volatile statement keeps the loop.
     asm volatile("" : : "r"(line));
   }
 }
 
-// As prefetch, for memory about to be written: the lines are fetched owned, as a store needs
-// them.
+// Starts fetching into the cache the `bytes` bytes at `address`, or an event's attributes (at most
+// `limit` bytes of them), without waiting. Passes over many events are bound by memory: the
+// events, and their attribute blocks, lie wherever they were allocated.
+inline void prefetch(const void* address, std::size_t bytes) {
+  prefetch_lines<false>(address, bytes);
+}
+
+// As prefetch, for memory about to be written.
 inline void prefetch_for_write(const void* address, std::size_t bytes) {
-  constexpr std::uintptr_t kLine = 64;
-  const std::uintptr_t begin = reinterpret_cast<std::uintptr_t>(address);
-  for (std::uintptr_t line = begin & ~(kLine - 1); line < begin + bytes; line += kLine) {
-    __builtin_prefetch(reinterpret_cast<const void*>(line), 1);
-    asm volatile("" : : "r"(line));
-  }
+  prefetch_lines<true>(address, bytes);
 }
 
 inline void prefetch_attributes(const Event& event, std::size_t limit) {
