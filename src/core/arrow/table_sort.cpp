@@ -19,7 +19,6 @@ SortedEvents TableReader::finish() {
   // Rank the partitions in their own order: strings byte-wise, integers by value.
   const std::size_t count = values.size();
   std::vector<std::uint32_t> by_rank(count);
-  for (std::uint32_t i = 0; i < count; ++i) by_rank[i] = i;
   if (values.holds_strings()) {
     std::vector<std::pair<std::uint64_t, std::uint32_t>> keyed(count);
     for (std::uint32_t i = 0; i < count; ++i) keyed[i] = {byte_order_prefix(values.strings[i]), i};
@@ -29,6 +28,7 @@ SortedEvents TableReader::finish() {
     });
     for (std::uint32_t r = 0; r < count; ++r) by_rank[r] = keyed[r].second;
   } else {
+    for (std::uint32_t i = 0; i < count; ++i) by_rank[i] = i;
     std::sort(by_rank.begin(), by_rank.end(),
               [&](std::uint32_t a, std::uint32_t b) { return values.ints[a] < values.ints[b]; });
   }
