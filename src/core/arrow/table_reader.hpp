@@ -138,10 +138,12 @@ class TableReader {
   // Order (table_sort.cpp).
   // Whether the events came in event order: by partition rank, then by timestamp.
   bool in_event_order(const std::vector<std::uint32_t>& rank) const;
-  // The input positions of the events in event order; their partitions in that order go to
-  // `partitions`.
-  FillLaterVector<std::size_t> sorted_positions(const std::vector<std::uint32_t>& rank,
-                                                LargeVector<std::uint32_t>& partitions) const;
+  // The input positions of the events in event order, and their partitions in that order.
+  struct EventOrder {
+    FillLaterVector<std::size_t> positions;
+    LargeVector<std::uint32_t> partitions;
+  };
+  EventOrder sorted_positions(const std::vector<std::uint32_t>& rank) const;
   // The events, in event order: the n-th from input position position(n), its partition
   // in_order[n], with their rows in that order.
   template <class Position>

@@ -43,8 +43,10 @@ SortedEvents TableReader::finish() {
     }
     return std::move(result_);
   }
-  const FillLaterVector<std::size_t> keys = sorted_positions(rank, Build::partitions(result_));
-  build_events(rank, [&](std::size_t n) { return keys[n]; }, Build::partitions(result_));
+  EventOrder order = sorted_positions(rank);
+  const FillLaterVector<std::size_t>& keys = order.positions;
+  build_events(rank, [&](std::size_t n) { return keys[n]; }, order.partitions);
+  Build::partitions(result_) = std::move(order.partitions);
   if (id_ >= 0) {
     KeyValues& ids = Build::ids(result_);
     ids.format = id_values_.format;
@@ -152,8 +154,8 @@ bool TableReader::in_event_order(const std::vector<std::uint32_t>& rank) const {
 // streams arrive in time order) is sorted by timestamp, stably, so ties keep their input
 // order. The events are counted and placed in slices, on the reader's threads: within a
 // partition, each slice's events follow those of the slices before it.
-FillLaterVector<std::size_t> TableReader::sorted_positions(
-    const std::vector<std::uint32_t>& rank, LargeVector<std::uint32_t>& partitions) const {
+TableReader::EventOrder TableReader::sorted_positions(
+    const std::vector<std::uint32_t>& rank) const {
   const std::size_t count = rank.size();
   const std::size_t events = partition_of_.size();
   const std::size_t slices = slices_of(events);
@@ -177,9 +179,11 @@ FillLaterVector<std::size_t> TableReader::sorted_positions(
     }
     starts[r + 1] = at;
   }
-  FillLaterVector<std::size_t> positions;  // each is placed once
+  EventOrder order;
+  FillLaterVector<std::size_t>& positions = order.positions;  // each is placed once
   reserve_for(positions, events);
   positions.resize(events);
+  LargeVector<std::uint32_t>& partitions = order.partitions;
   reserve_for(partitions, events);
   partitions.resize(events);
   // As each slice places its events, it notes the partitions where one came earlier in time
@@ -243,7 +247,7 @@ FillLaterVector<std::size_t> TableReader::sorted_positions(
       std::stable_sort(begin, end, earlier);
     }
   });
-  return positions;
+  return order;
 }
 
 }  // namespace vashlet::table_reading
