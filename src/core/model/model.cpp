@@ -116,6 +116,8 @@ std::string_view consumption_name(MatchConsumption consumption) {
 
 namespace {
 
+constexpr std::size_t kScannedEntries = 8;
+
 template <class Entries>
 auto lower_bound_by_name(Entries& entries, std::string_view name) {
   return std::lower_bound(entries.begin(), entries.end(), name,
@@ -196,8 +198,14 @@ bool operator==(const NamedValues& left, const NamedValues& right) {
 }
 
 const Value* NamedValues::find(std::string_view name) const {
+  if (size_ <= kScannedEntries) {  // a few short names: a scan costs less than a binary search
+    for (const Entry& entry : *this) {
+      if (same_bytes(entry.first, name)) return &entry.second;
+    }
+    return nullptr;
+  }
   const Entry* it = lower_bound_by_name(*this, name);
-  if (it != end() && it->first == name) return &it->second;
+  if (it != end() && same_bytes(it->first, name)) return &it->second;
   return nullptr;
 }
 
