@@ -327,6 +327,39 @@ void named_values_own_and_borrow() {
   NamedValues none;
   none.reserve(0);
   check(none.empty() && none.begin() == nullptr, "reserving nothing allocates nothing");
+
+  // Copy assignment into maps whose storage is reused or not: a larger owned map, an empty one,
+  // a borrowed one (its owner's entries stay as they were), itself.
+  NamedValues big;
+  for (int k = 0; k < 12; ++k) big.set("name" + std::to_string(100 + k), Value::integer(k));
+  NamedValues small;
+  small.set("b", Value::integer(2));
+  small.set("a long name beyond the room in place", Value::integer(0));
+  for (NamedValues target : {NamedValues(big), NamedValues(), NamedValues::borrowing(block.data(),
+                                                                                   block.size())}) {
+    target = small;
+    check(target == small && names(target) == names(small), "assigned: " + names(target));
+    target.set("c", Value::integer(3));
+    check(small.find("c") == nullptr && block[0].second.as_int() == 1, "the source stays whole");
+    const NamedValues& same = target;
+    target = same;
+    check(names(target) == "a long name beyond the room in place=0;b=2;c=3;", "self assignment");
+  }
+  // Look-ups by name in maps small enough to scan and large enough to search, names that share
+  // prefixes and lengths included.
+  for (const std::size_t size : {std::size_t{3}, std::size_t{8}, std::size_t{9}, std::size_t{40}}) {
+    NamedValues map;
+    for (std::size_t k = 0; k < size; ++k) {
+      map.set(std::string(k % 5 + 1, 'x') + std::to_string(k), Value::integer(static_cast<int>(k)));
+    }
+    for (std::size_t k = 0; k < size; ++k) {
+      const Value* found = map.find(std::string(k % 5 + 1, 'x') + std::to_string(k));
+      check(found && found->as_int() == static_cast<std::int64_t>(k), "find a present name");
+    }
+    check(!map.find("x") && !map.find("") && !map.find(std::string(6, 'x') + "0") &&
+              !map.find("x0 "),
+          "find no absent name");
+  }
 }
 
 int main() {

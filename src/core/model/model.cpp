@@ -175,9 +175,18 @@ NamedValues::NamedValues(const NamedValues& other) {
 }
 
 NamedValues& NamedValues::operator=(const NamedValues& other) {
-  if (this != &other) {
+  if (this == &other) return *this;
+  if (capacity_ == 0 || capacity_ < other.size_) {
     NamedValues copy(other);
     *this = std::move(copy);
+    return *this;
+  }
+  // The storage held is large enough: reused, as maps copied in turn into one place (a search's
+  // result, a table of interned maps) would otherwise allocate for each.
+  clear();
+  for (const Entry& entry : other) {
+    new (entries_ + size_) Entry(entry);  // on failure the map holds the entries copied so far
+    ++size_;
   }
   return *this;
 }
