@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <deque>
 #include <limits>
+#include <type_traits>
 #include <utility>
-#include <unordered_map>
 #include <vector>
 
 #include "model/model.hpp"
@@ -41,38 +41,70 @@ bool identical(const Bindings& left, const Bindings& right);
 std::size_t hash_bindings(const Bindings& bindings);
 
 // Interned maps keep their address while more are added: the search holds references to them.
+// A cleared table keeps its maps' storage and its slots for the next run's, so that interning
+// allocates only while a run needs more than any before it.
 class BindingsTable {
  public:
   // Copies or moves `bindings` in only when they are new.
   std::size_t intern(const Bindings& bindings) { return add(bindings); }
   std::size_t intern(Bindings&& bindings) { return add(std::move(bindings)); }
   const Bindings& get(std::size_t id) const { return items_[id]; }
-  // Clearing the hash index costs a pass over its buckets: they are kept only while the entries
-  // used a fair part of them, so that a large table does not tax every later, smaller use.
   void clear() {
-    items_.clear();
-    if (by_hash_.bucket_count() > kSparse * (by_hash_.size() + 1)) {
-      by_hash_ = decltype(by_hash_)();
+    for (std::size_t id = 0; id < used_; ++id) items_[id].clear();
+    // Kept only while the entries used a fair part of them, so that a large table does not tax
+    // every later, smaller use.
+    if (items_.size() > kSparse * (used_ + 1)) items_ = std::deque<Bindings>();
+    if (slots_.size() > kFirstSlots && slots_.size() > kSparse * used_) {
+      slots_ = std::vector<Slot>();
     } else {
-      by_hash_.clear();
+      std::fill(slots_.begin(), slots_.end(), Slot{});
     }
+    used_ = 0;
   }
 
  private:
+  static constexpr std::size_t kFirstSlots = 64;
+
+  struct Slot {
+    std::size_t hash = 0;
+    std::size_t id = kNone;
+  };
+
   template <class B>
   std::size_t add(B&& bindings) {
+    if (2 * (used_ + 1) > slots_.size()) grow();
     const std::size_t hash = hash_bindings(bindings);
-    auto [first, last] = by_hash_.equal_range(hash);
-    for (auto it = first; it != last; ++it) {
-      if (identical(items_[it->second], bindings)) return it->second;
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = hash & mask;
+    for (; slots_[i].id != kNone; i = (i + 1) & mask) {
+      if (slots_[i].hash == hash && identical(items_[slots_[i].id], bindings)) return slots_[i].id;
     }
-    items_.push_back(std::forward<B>(bindings));
-    by_hash_.emplace(hash, items_.size() - 1);
-    return items_.size() - 1;
+    if (used_ == items_.size()) {
+      items_.push_back(std::forward<B>(bindings));
+    } else if constexpr (std::is_rvalue_reference_v<B&&>) {
+      std::swap(items_[used_], bindings);
+    } else {
+      items_[used_] = bindings;
+    }
+    slots_[i] = Slot{hash, used_};
+    return used_++;
   }
 
-  std::deque<Bindings> items_;
-  std::unordered_multimap<std::size_t, std::size_t> by_hash_;
+  void grow() {
+    std::vector<Slot> bigger(slots_.empty() ? kFirstSlots : 2 * slots_.size());
+    const std::size_t mask = bigger.size() - 1;
+    for (const Slot& slot : slots_) {
+      if (slot.id == kNone) continue;
+      std::size_t i = slot.hash & mask;
+      while (bigger[i].id != kNone) i = (i + 1) & mask;
+      bigger[i] = slot;
+    }
+    slots_ = std::move(bigger);
+  }
+
+  std::deque<Bindings> items_;  // [0, used_) interned; the rest cleared, kept for their storage
+  std::size_t used_ = 0;
+  std::vector<Slot> slots_;  // open addressing by hash; never more than half full
 };
 
 // Open-addressing map from a triple of indices to an index. The search creates millions of
