@@ -54,9 +54,9 @@ void DeepestPathSearch::deepest_path(std::size_t start, const Bindings& bindings
   // The start's bindings are kept when the path's captures have to be applied to them again.
   const std::size_t root =
       state(1, start,
-            bindings_.intern(reads_.drops_before(pattern_.steps.size())
-                                 ? reads_.narrowed_after(bindings, 0)
-                                 : bindings));
+            reads_.drops_before(pattern_.steps.size())
+                ? bindings_.intern(reads_.narrowed_after(bindings, 0))
+                : bindings_.intern(bindings));  // interned without a copy when known already
   solve(root);
   out.path.clear();
   out.path.push_back(start);
