@@ -116,8 +116,6 @@ std::string_view consumption_name(MatchConsumption consumption) {
 
 namespace {
 
-constexpr std::size_t kScannedEntries = 8;
-
 template <class Entries>
 auto lower_bound_by_name(Entries& entries, std::string_view name) {
   return std::lower_bound(entries.begin(), entries.end(), name,
@@ -206,13 +204,7 @@ bool operator==(const NamedValues& left, const NamedValues& right) {
   return std::equal(left.begin(), left.end(), right.begin(), right.end());
 }
 
-const Value* NamedValues::find(std::string_view name) const {
-  if (size_ <= kScannedEntries) {  // a few short names: a scan costs less than a binary search
-    for (const Entry& entry : *this) {
-      if (same_bytes(entry.first, name)) return &entry.second;
-    }
-    return nullptr;
-  }
+const Value* NamedValues::search(std::string_view name) const {
   const Entry* it = lower_bound_by_name(*this, name);
   if (it != end() && same_bytes(it->first, name)) return &it->second;
   return nullptr;

@@ -88,6 +88,17 @@ bool values_equal(const Value& left, const Value& right);
 // ---------------------------------------------------------------------------------------------
 // Ordered name -> value maps (event attributes and bindings), kept sorted byte-wise by name.
 
+// Byte-wise equality. Names and partitions are short, and comparing them here costs less than the
+// call to memcmp that std::string's comparison makes.
+inline bool same_bytes(std::string_view left, std::string_view right) {
+  if (left.size() != right.size()) return false;
+  if (left.size() > 16) return left == right;
+  for (std::size_t i = 0; i < left.size(); ++i) {
+    if (left[i] != right[i]) return false;
+  }
+  return true;
+}
+
 class NamedValues {
  public:
   using Entry = std::pair<std::string, Value>;
@@ -115,7 +126,15 @@ class NamedValues {
     return map;
   }
 
-  const Value* find(std::string_view name) const;
+  const Value* find(std::string_view name) const {
+    if (size_ > kScannedEntries) return search(name);
+    // A few short names, looked up per event and per start: a scan in place costs less than a
+    // binary search through calls.
+    for (const Entry& entry : *this) {
+      if (same_bytes(entry.first, name)) return &entry.second;
+    }
+    return nullptr;
+  }
   // Inserts at the ordered position, or replaces the value stored under an existing name.
   void set(std::string name, Value value);
   // The map that `set` would build from `entries` in turn (a later entry replaces an earlier one
@@ -140,7 +159,9 @@ class NamedValues {
   friend bool operator==(const NamedValues& left, const NamedValues& right);
 
  private:
+  static constexpr std::size_t kScannedEntries = 8;
   static std::uint32_t checked_size(std::size_t n);
+  const Value* search(std::string_view name) const;  // find's binary search
   void forget() {
     entries_ = nullptr;
     size_ = 0;
@@ -177,17 +198,6 @@ inline std::uint64_t byte_order_prefix(std::string_view text) {
     prefix |= std::uint64_t{static_cast<unsigned char>(text[i])} << (56 - 8 * i);
   }
   return prefix;
-}
-
-// Byte-wise equality. Names and partitions are short, and comparing them here costs less than the
-// call to memcmp that std::string's comparison makes.
-inline bool same_bytes(std::string_view left, std::string_view right) {
-  if (left.size() != right.size()) return false;
-  if (left.size() > 16) return left == right;
-  for (std::size_t i = 0; i < left.size(); ++i) {
-    if (left[i] != right[i]) return false;
-  }
-  return true;
 }
 
 // ---------------------------------------------------------------------------------------------
