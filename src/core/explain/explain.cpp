@@ -147,22 +147,25 @@ std::vector<NearMissRows> near_miss_rows(const EventView& events, const Pattern&
   if (uses_elements(pattern)) invariant_failure("near_miss_rows takes chain patterns only");
   if (pattern.steps.size() < 2) return {};  // every start of a one-step pattern matches
   const PatternFacts facts(pattern);
-  // On one thread, one part holds every near miss: at most one per event of the first step's
-  // type. Room for them all at once spares the copies of its growth, run by run.
-  const std::optional<std::size_t> most =
-      threads <= 1 && !deepest_only ? events_of_step(events, facts.types, 0) : std::nullopt;
   return map_run_chunks<NearMissRows>(
       events, threads,
       [&] {
         return [&, scratch = RunScratch(pattern, facts)](const Run& run, NearMissRows& out) mutable {
-          out.use_names(names);
-          if (most && out.runs() == 0 && out.size() == 0) out.reserve_more(*most, 1);
           if (deepest_only) {
             near_misses_of_run<true>(events, pattern, facts, run.begin, run.end, scratch, out);
           } else {
             near_misses_of_run<false>(events, pattern, facts, run.begin, run.end, scratch, out);
           }
         };
+      },
+      [&](std::size_t begin, std::size_t end, NearMissRows& out) {
+        out.use_names(names);
+        // A part holds at most one near miss per event of the first step's type in its chunk,
+        // most of them one event deep: room for them all at once spares the copies of its growth.
+        if (deepest_only) return;
+        const std::optional<std::size_t> most =
+            events_of_step(events, facts.types, 0, begin, end);
+        if (most) out.reserve_more(*most, 1);
       });
 }
 

@@ -20,12 +20,12 @@ void RunCandidates::assign(const EventView& events, std::size_t begin, std::size
 }
 
 std::optional<std::size_t> events_of_step(const EventView& events, const StepTypes& types,
-                                          std::size_t step) {
+                                          std::size_t step, std::size_t begin, std::size_t end) {
   if (!events.numbers().types) return std::nullopt;
   const TypeIdsOf<StepTypes> ids(types, events);
   const std::size_t wanted = types.type_of_step[step];
   std::size_t count = 0;
-  for (std::size_t i = 0; i < events.size(); ++i) count += ids(i, events) == wanted;
+  for (std::size_t i = begin; i < end; ++i) count += ids(i, events) == wanted;
   return count;
 }
 

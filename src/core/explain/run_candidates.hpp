@@ -45,10 +45,10 @@ class RunCandidates {
   std::vector<std::vector<std::size_t>> lists_;
 };
 
-// The events of step `step`'s type in all of `events`, where the reader numbered their types;
-// nullopt otherwise.
+// The number of events of step `step`'s type among events[begin, end), where the reader
+// numbered their types; nullopt otherwise.
 std::optional<std::size_t> events_of_step(const EventView& events, const StepTypes& types,
-                                          std::size_t step);
+                                          std::size_t step, std::size_t begin, std::size_t end);
 
 // The run's candidates of the steps with equality reference predicates, indexed by the value of
 // the attribute they compare; an index is built the first time it is asked for.

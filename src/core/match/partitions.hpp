@@ -88,15 +88,19 @@ inline void note_failure(std::atomic<std::size_t>& first_failed, std::size_t chu
 // a while) leaves more of the chunks to the others; a worker's chunks still come in ascending
 // order. Exceptions as for run_chunks: the one of the lowest failed chunk, after all have
 // finished.
-template <class Part, class MakeJob>
+// With `prepare`, prepare(begin, end, part) is called on the worker that fills a part before
+// the runs of its chunk, events[begin, end), are added: a part can make room for what its chunk
+// will add, in the worker's time.
+template <class Part, class MakeJob, class Prepare>
 std::vector<Part> map_run_chunks(const EventView& events, std::size_t threads,
-                                 const MakeJob& make_job) {
+                                 const MakeJob& make_job, const Prepare& prepare) {
   const std::vector<std::size_t> bounds =
       chunk_bounds(events, threads > 1 ? threads * kChunksPerThread : 1);
   const std::size_t chunks = bounds.size() - 1;
   std::vector<Part> parts(std::max<std::size_t>(chunks, 1));
   if (chunks <= 1) {
     auto job = make_job();
+    prepare(std::size_t{0}, events.size(), parts[0]);
     Checkpoint checkpoint;
     for_each_run(events, 0, events.size(), [&](const Run& run) {
       checkpoint(run.end - run.begin);
@@ -115,6 +119,7 @@ std::vector<Part> map_run_chunks(const EventView& events, std::size_t threads,
       Checkpoint checkpoint;
       for (; c < chunks; c = next_chunk.fetch_add(1)) {
         if (first_failed.load(std::memory_order_relaxed) < c) return;  // dropped in any case
+        prepare(bounds[c], bounds[c + 1], parts[c]);
         for_each_run(events, bounds[c], bounds[c + 1], [&](const Run& run) {
           if (first_failed.load(std::memory_order_relaxed) < c) return;
           checkpoint(run.end - run.begin);
@@ -130,6 +135,13 @@ std::vector<Part> map_run_chunks(const EventView& events, std::size_t threads,
     if (error) std::rethrow_exception(error);
   }
   return parts;
+}
+
+template <class Part, class MakeJob>
+std::vector<Part> map_run_chunks(const EventView& events, std::size_t threads,
+                                 const MakeJob& make_job) {
+  return map_run_chunks<Part>(events, threads, make_job,
+                              [](std::size_t, std::size_t, Part&) {});
 }
 
 // Maps every run of `events` to results, as map_run_chunks does with job(Run,
