@@ -2,6 +2,7 @@
 // numbering of keys by their bytes, of the split of runs among threads, of durations in ticks, of
 // event copies written into shared slabs and of one compiled plan serving every call and worker,
 // built by the fuzz configuration (VASHLET_FUZZ=ON) and run by .ci/sanitize-and-fuzz.
+#include <cmath>
 #include <cstdio>
 #include <optional>
 #include <stdexcept>
@@ -18,6 +19,7 @@
 #include "match/element_walk.hpp"
 #include "match/matcher.hpp"
 #include "match/partitions.hpp"
+#include "match/value_index.hpp"
 #include "text/parser.hpp"
 #include "text/text.hpp"
 #include "text/utf8.hpp"
@@ -362,8 +364,45 @@ void named_values_own_and_borrow() {
   }
 }
 
+// An index by value groups numbers by their nearest double and other values by equality, finds
+// nothing for a NaN, keeps each group's positions in the order filed, and serves again, emptied,
+// after a clear, also once it has grown past its first table.
+void values_indexed_run_after_run() {
+  for (const std::size_t extra : {std::size_t{0}, std::size_t{500}}) {
+    std::vector<Value> values = {Value::integer(1), Value::floating(1.0), Value::floating(-0.0),
+                                 Value::integer(0), Value::string("1"), Value::boolean(true),
+                                 Value::null(), Value::floating(std::nan("")), Value::string("")};
+    for (std::size_t k = 0; k < extra; ++k) values.push_back(Value::string("v" + std::to_string(k)));
+    ValueIndex index;
+    for (int round = 0; round < 3; ++round) {
+      check(index.empty() && index.find(Value::integer(1)).empty(), "a cleared index is empty");
+      for (std::size_t p = 0; p < values.size(); ++p) index.add(values[p], 10 * p + round);
+      const auto positions = [&](const Value& value) { return index.find(value); };
+      const std::size_t r = static_cast<std::size_t>(round);
+      check(positions(Value::floating(1.0)) == std::vector<std::size_t>{r, 10 + r},
+            "Int 1 and Float 1.0 share a group, in filing order");
+      check(positions(Value::integer(0)) == std::vector<std::size_t>{20 + r, 30 + r},
+            "-0.0 and 0 share a group");
+      check(positions(Value::string("1")) == std::vector<std::size_t>{40 + r}, "strings apart");
+      check(positions(Value::boolean(true)) == std::vector<std::size_t>{50 + r} &&
+                positions(Value::null()) == std::vector<std::size_t>{60 + r} &&
+                positions(Value::string("")) == std::vector<std::size_t>{80 + r},
+            "bool, null and the empty string each on their own");
+      check(positions(Value::floating(std::nan(""))).empty() &&
+                positions(Value::string("absent")).empty() && positions(Value::integer(2)).empty(),
+            "nothing for a NaN or an absent value");
+      for (std::size_t k = 0; k < extra; ++k) {
+        check(positions(values[9 + k]) == std::vector<std::size_t>{10 * (9 + k) + r},
+              "each of many values in its own group");
+      }
+      index.clear();
+    }
+  }
+}
+
 int main() {
   named_values_own_and_borrow();
+  values_indexed_run_after_run();
   durations_in_ticks();
   key_numbers_by_bytes();
   utf8_sequences();

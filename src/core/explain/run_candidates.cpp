@@ -31,9 +31,7 @@ std::optional<std::size_t> events_of_step(const EventView& events, const StepTyp
 
 void RunValues::clear() {
   for (std::size_t key = 0; key < indexes_.size(); ++key) {
-    // A fresh index rather than a cleared one: clearing would pass over every bucket that the
-    // largest run so far needed.
-    if (built_[key]) indexes_[key] = ValueIndex();
+    if (built_[key]) indexes_[key].clear();
     built_[key] = false;
   }
 }

@@ -3,7 +3,7 @@
 #pragma once
 
 #include <cstddef>
-#include <unordered_map>
+#include <cstdint>
 #include <vector>
 
 #include "model/model.hpp"
@@ -14,19 +14,11 @@ namespace vashlet {
 // Values are grouped by the keys of value_hash: numbers by their nearest double, other kinds by
 // strict equality; a NaN belongs to no group. Two distinct Ints beyond 2^53 may share a group,
 // although values_equal tells them apart: whoever reads a group re-tests with values_equal.
-struct ValuePointerHash {
-  std::size_t operator()(const Value* value) const {
-    return static_cast<std::size_t>(ValueHash{}(*value));
-  }
-};
-struct ValuePointerKeyEqual {
-  bool operator()(const Value* left, const Value* right) const {
-    return ValueKeyEqual{}(*left, *right);
-  }
-};
-
+//
 // Positions (event indices, slots, ...) grouped by value. The index refers to the values it is
-// given instead of copying them: they must outlive it and stay unchanged.
+// given instead of copying them: they must outlive it and stay unchanged. One index serves many
+// small runs in turn: clearing it keeps its groups' storage and its slots, so that it allocates
+// only while a run needs more than any before it.
 class ValueIndex {
  public:
   // Files `position` under `value`; a NaN is skipped, since no look-up may find it.
@@ -36,13 +28,24 @@ class ValueIndex {
   // empty for a NaN. A superset of the positions whose value is values_equal to `value`.
   const std::vector<std::size_t>& find(const Value& value) const;
 
-  bool empty() const { return groups_.empty(); }
-  void clear() { groups_.clear(); }
+  bool empty() const { return used_ == 0; }
+  void clear();
 
  private:
-  std::unordered_map<const Value*, std::vector<std::size_t>, ValuePointerHash,
-                     ValuePointerKeyEqual>
-      groups_;
+  struct Slot {
+    const Value* value = nullptr;  // the first value filed in the group; null: an empty slot
+    std::uint64_t hash = 0;
+    std::size_t group = 0;
+  };
+
+  // The slot of the group of `value` (whose hash is `hash`), or the empty slot where it belongs.
+  std::size_t position(const std::vector<Slot>& slots, const Value& value,
+                       std::uint64_t hash) const;
+  void grow();
+
+  std::vector<Slot> slots_;  // open addressing, never more than half full
+  std::vector<std::vector<std::size_t>> groups_;  // [0, used_) in use, the rest kept empty
+  std::size_t used_ = 0;
 };
 
 }  // namespace vashlet
