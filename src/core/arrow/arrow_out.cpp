@@ -119,26 +119,42 @@ Column StringBuilder::finish(std::string name) {
   const std::int64_t length = static_cast<std::int64_t>(offsets_.size()) - 1;
   Column column{format_, std::move(name), length, validity_.null_count(), {}, {}};
   column.buffers.push_back(validity_.finish(length));
-  // Views: strings of up to 12 bytes inline, longer ones as (prefix, buffer 0, offset).
+  // Views: strings of up to 12 bytes inline, longer ones as (prefix, buffer, offset). A view's
+  // offset is 32-bit, so the text goes in buffers of at most 2^31 - 1 bytes, each beginning at
+  // a string: `bases` are where they begin in `data`.
+  constexpr std::int64_t kMost = std::numeric_limits<std::int32_t>::max();
+  std::vector<std::int64_t> bases{0};
   Bytes views(static_cast<std::size_t>(length) * 16, 0);
   for (std::int64_t i = 0; i < length; ++i) {
     const std::int64_t begin = offsets_[i];
+    if (offsets_[i + 1] - bases.back() > kMost && begin > bases.back()) bases.push_back(begin);
     const std::int32_t size = static_cast<std::int32_t>(offsets_[i + 1] - begin);
     std::uint8_t* view = views.data() + i * 16;
     std::memcpy(view, &size, 4);
     if (size <= 12) {
       if (size > 0) std::memcpy(view + 4, data.data() + begin, static_cast<std::size_t>(size));
     } else {
-      const std::int32_t buffer = 0;
-      const std::int32_t offset = static_cast<std::int32_t>(begin);
+      const auto buffer = static_cast<std::int32_t>(bases.size() - 1);
+      const auto offset = static_cast<std::int32_t>(begin - bases.back());
       std::memcpy(view + 4, data.data() + begin, 4);
       std::memcpy(view + 8, &buffer, 4);
       std::memcpy(view + 12, &offset, 4);
     }
   }
-  const std::vector<std::int64_t> sizes{static_cast<std::int64_t>(data.size())};
   column.buffers.push_back(take_bytes(std::move(views)));
-  column.buffers.push_back(take_bytes(std::move(data)));
+  std::vector<std::int64_t> sizes;
+  if (bases.size() == 1) {
+    sizes.push_back(static_cast<std::int64_t>(data.size()));
+    column.buffers.push_back(take_bytes(std::move(data)));
+  } else {
+    bases.push_back(static_cast<std::int64_t>(data.size()));
+    for (std::size_t b = 0; b + 1 < bases.size(); ++b) {
+      sizes.push_back(bases[b + 1] - bases[b]);
+      Bytes part = sized_buffer(static_cast<std::size_t>(sizes.back()));
+      std::memcpy(part.data(), data.data() + bases[b], part.size());
+      column.buffers.push_back(Column::Buffer{std::move(part), false});
+    }
+  }
   column.buffers.push_back(buffer_of(sizes));
   return column;
 }
