@@ -461,10 +461,11 @@ arrow::Table near_miss_rows_table(const Pattern& pattern, const SortedEvents& ev
   columns.push_back(c.candidate_row.finish("candidate_row", Validity(has_candidate)));
   columns.push_back(c.blocking_row.finish("blocking_row", std::move(c.blocked).validity()));
   const EventView view = events.view();
-  columns.push_back(arrow::sliced_strings<false>(
-      "u", "blocking_event_type", slices, [&](std::size_t i) -> std::optional<std::string_view> {
-        if (c.blocking[i] == kNoRow) return std::nullopt;
-        return std::string_view(view[c.blocking[i]].typ);
+  columns.push_back(arrow::formatted_strings(
+      "u", "blocking_event_type", slices, [&](std::size_t i, std::string& text) {
+        if (c.blocking[i] == kNoRow) return false;
+        text.append(view[c.blocking[i]].typ);
+        return true;
       }));
   columns.push_back(arrow::bool_column("candidate_satisfies", static_cast<std::int64_t>(n),
                                        std::move(c.satisfies).bits(), std::move(has_candidate)));

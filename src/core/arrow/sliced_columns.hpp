@@ -1,6 +1,7 @@
 // Columns written by slices of rows on several threads. Slices begin at multiples of 64 rows, so
-// that each writes whole words of a bitmap and no two threads share a byte of one; strings are
-// sized by a first pass over every slice, then each slice writes its offsets and bytes in place.
+// that each writes whole words of a bitmap and no two threads share a byte of one. Strings whose
+// bytes per slice are known beforehand are written in place; strings that rows format themselves
+// are formatted by each slice into a buffer of its own, then copied to their places.
 #pragma once
 
 #include <algorithm>
@@ -110,7 +111,7 @@ class SlicedBitmap {
   std::atomic<std::size_t> set_{0};
 };
 
-// The longest text that sliced_strings copies as a block of fixed size, when asked to.
+// The longest text that SlicedStrings copies as a block of fixed size, when asked to.
 inline constexpr std::size_t kPaddedText = 16;
 
 // A string column "u" or "U" of slices.rows() rows whose bytes per slice are known: each slice
@@ -191,27 +192,6 @@ class SlicedStrings {
   SlicedBitmap valid_;
 };
 
-// Strings "u" or "U" of slices.rows() rows, row i being text(i) (nullopt: null): a first pass
-// adds up each slice's bytes, a second writes them (see SlicedStrings, also for `padded`).
-template <bool padded, class Text>
-Column sliced_strings(std::string format, std::string name, const RowSlices& slices,
-                      const Text& text) {
-  std::vector<std::size_t> bytes(slices.size() + 1, 0);
-  slices.run([&](std::size_t s, std::size_t begin, std::size_t end) {
-    std::size_t sum = 0;
-    for (std::size_t i = begin; i < end; ++i) {
-      if (const std::optional<std::string_view> t = text(i)) sum += t->size();
-    }
-    bytes[s + 1] = sum;
-  });
-  for (std::size_t s = 0; s < slices.size(); ++s) bytes[s + 1] += bytes[s];
-  SlicedStrings out(std::move(format), std::move(name), slices, std::move(bytes));
-  slices.run([&](std::size_t s, std::size_t begin, std::size_t end) {
-    out.fill<padded>(s, begin, end, text);
-  });
-  return std::move(out).finish();
-}
-
 // Strings "u" or "U" of slices.rows() rows that each row formats itself: write(i, text) appends
 // row i's text to `text` and returns true, or returns false for a null. Each slice formats its
 // rows into a buffer of its own; the buffers are then copied to their places.
@@ -238,7 +218,7 @@ Column formatted_strings(std::string format, std::string name, const RowSlices& 
   for (std::size_t s = 0; s < slices.size(); ++s) bases[s + 1] = bases[s] + parts[s].text.size();
   const std::size_t total = bases.back();
   if (format == "u" && total > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-    format = "U";
+    format.assign(1, 'U');
   }
   const bool narrow = format == "u";
   const std::size_t width = narrow ? sizeof(std::int32_t) : sizeof(std::int64_t);
