@@ -101,11 +101,6 @@ void StringBuilder::append(std::string_view text) {
   validity_.append(true);
 }
 
-void StringBuilder::reserve(std::size_t strings, std::size_t bytes) {
-  reserve_for(offsets_, offsets_.size() + strings);
-  reserve_for(data_, data_.size() + bytes);
-}
-
 void StringBuilder::append_null() {
   offsets_.push_back(offsets_.back());
   validity_.append(false);
