@@ -156,26 +156,31 @@ Column StringBuilder::finish(std::string name) {
 
 Column string_column(std::string format, std::string name, std::span<const std::int64_t> offsets,
                      Bytes data, Validity validity) {
-  const std::int64_t length = static_cast<std::int64_t>(offsets.size()) - 1;
-  Column column{std::move(format), std::move(name), length, validity.null_count(), {}, {}};
-  column.buffers.push_back(validity.finish(length));
-  if (column.format == "u" && offsets.back() > std::numeric_limits<std::int32_t>::max()) {
-    column.format = "U";
-  }
-  // Written straight into the buffer: the offsets are as many as the strings.
-  const std::size_t width = column.format == "u" ? sizeof(std::int32_t) : sizeof(std::int64_t);
-  Column::Buffer out;
-  out.bytes.reserve(offsets.size() * width + 8);  // never a null pointer, even when empty
-  out.bytes.resize(offsets.size() * width);
-  if (width == sizeof(std::int32_t)) {
+  const bool narrow = narrow_strings(format, static_cast<std::size_t>(offsets.back()));
+  const std::size_t width = narrow ? sizeof(std::int32_t) : sizeof(std::int64_t);
+  Bytes out = sized_buffer(offsets.size() * width);
+  if (narrow) {
     for (std::size_t i = 0; i < offsets.size(); ++i) {
-      const auto narrow = static_cast<std::int32_t>(offsets[i]);
-      std::memcpy(out.bytes.data() + i * width, &narrow, width);
+      const auto at = static_cast<std::int32_t>(offsets[i]);
+      std::memcpy(out.data() + i * width, &at, width);
     }
-  } else if (!offsets.empty()) {
-    std::memcpy(out.bytes.data(), offsets.data(), offsets.size() * width);
+  } else {
+    std::memcpy(out.data(), offsets.data(), offsets.size() * width);
   }
-  column.buffers.push_back(std::move(out));
+  return strings_from_buffers(narrow, std::move(name),
+                              static_cast<std::int64_t>(offsets.size()) - 1, std::move(validity),
+                              std::move(out), std::move(data));
+}
+
+bool narrow_strings(std::string_view format, std::size_t bytes) {
+  return format == "u" && bytes <= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
+}
+
+Column strings_from_buffers(bool narrow, std::string name, std::int64_t rows, Validity validity,
+                            Bytes offsets, Bytes data) {
+  Column column{narrow ? "u" : "U", std::move(name), rows, validity.null_count(), {}, {}};
+  column.buffers.push_back(validity.finish(rows));
+  column.buffers.push_back(take_bytes(std::move(offsets)));
   column.buffers.push_back(take_bytes(std::move(data)));
   return column;
 }

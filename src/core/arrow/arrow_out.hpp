@@ -137,6 +137,13 @@ class FixedWriter {
 // "u" becomes "U" when the text outgrows 32-bit offsets.
 Column string_column(std::string format, std::string name, std::span<const std::int64_t> offsets,
                      Bytes data, Validity validity = {});
+// Whether strings asked for as "u" or "U", of `bytes` bytes in all, take 32-bit offsets: "u"
+// becomes "U" when the text outgrows them.
+bool narrow_strings(std::string_view format, std::size_t bytes);
+// Strings "u" (`narrow`) or "U" of `rows` rows from their buffers, written in place: the end
+// offsets at that width (one more than the rows, from 0) and the bytes.
+Column strings_from_buffers(bool narrow, std::string name, std::int64_t rows, Validity validity,
+                            Bytes offsets, Bytes data);
 // A boolean column from its value bits and validity, `length` entries.
 Column bool_column(std::string name, std::int64_t length, Bytes values,
                    Validity validity = {});

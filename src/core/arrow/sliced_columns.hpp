@@ -10,7 +10,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -122,13 +121,8 @@ class SlicedStrings {
   // `bytes`: where each slice's bytes begin, and their end (slices.size() + 1 sums from 0).
   SlicedStrings(std::string format, std::string name, const RowSlices& slices,
                 std::vector<std::size_t> bytes)
-      : format_(std::move(format)), name_(std::move(name)), bytes_(std::move(bytes)),
-        length_(slices.rows()), valid_(length_) {
-    if (format_ == "u" &&
-        bytes_.back() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-      format_ = "U";
-    }
-    narrow_ = format_ == "u";
+      : name_(std::move(name)), bytes_(std::move(bytes)), length_(slices.rows()),
+        narrow_(narrow_strings(format, bytes_.back())), valid_(length_) {
     const std::size_t width = narrow_ ? sizeof(std::int32_t) : sizeof(std::int64_t);
     offsets_ = sized_buffer((length_ + 1) * width);
     data_ = sized_buffer(bytes_.back());
@@ -148,13 +142,9 @@ class SlicedStrings {
 
   // Once every slice is written.
   Column finish() && {
-    Validity validity = std::move(valid_).validity();
-    const auto rows = static_cast<std::int64_t>(length_);
-    Column column{std::move(format_), std::move(name_), rows, validity.null_count(), {}, {}};
-    column.buffers.push_back(validity.finish(rows));
-    column.buffers.push_back(Column::Buffer{std::move(offsets_), false});
-    column.buffers.push_back(Column::Buffer{std::move(data_), false});
-    return column;
+    return strings_from_buffers(narrow_, std::move(name_), static_cast<std::int64_t>(length_),
+                                std::move(valid_).validity(), std::move(offsets_),
+                                std::move(data_));
   }
 
  private:
@@ -182,11 +172,10 @@ class SlicedStrings {
     }
   }
 
-  std::string format_;
   std::string name_;
   std::vector<std::size_t> bytes_;
   std::size_t length_;
-  bool narrow_ = true;
+  bool narrow_;
   Bytes offsets_;
   Bytes data_;
   SlicedBitmap valid_;
@@ -217,12 +206,9 @@ Column formatted_strings(std::string format, std::string name, const RowSlices& 
   std::vector<std::size_t> bases(slices.size() + 1, 0);
   for (std::size_t s = 0; s < slices.size(); ++s) bases[s + 1] = bases[s] + parts[s].text.size();
   const std::size_t total = bases.back();
-  if (format == "u" && total > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-    format.assign(1, 'U');
-  }
-  const bool narrow = format == "u";
+  const bool narrow = narrow_strings(format, total);
   const std::size_t width = narrow ? sizeof(std::int32_t) : sizeof(std::int64_t);
-  Column::Buffer offsets{sized_buffer((length + 1) * width), false};
+  Bytes offsets = sized_buffer((length + 1) * width);
   Bytes data = sized_buffer(total);
   const auto place = [&]<class Offset>(Offset) {
     slices.run([&](std::size_t s, std::size_t begin, std::size_t) {
@@ -230,8 +216,8 @@ Column formatted_strings(std::string format, std::string name, const RowSlices& 
       if (!part.text.empty()) {
         std::memcpy(data.data() + bases[s], part.text.data(), part.text.size());
       }
-      std::uint8_t* out = offsets.bytes.data() + (begin + 1) * sizeof(Offset);
-      if (begin == 0) std::memset(offsets.bytes.data(), 0, sizeof(Offset));
+      std::uint8_t* out = offsets.data() + (begin + 1) * sizeof(Offset);
+      if (begin == 0) std::memset(offsets.data(), 0, sizeof(Offset));
       for (const std::size_t end : part.ends) {
         const auto at = static_cast<Offset>(bases[s] + end);
         std::memcpy(out, &at, sizeof(Offset));
@@ -246,13 +232,8 @@ Column formatted_strings(std::string format, std::string name, const RowSlices& 
   } else {
     place(std::int64_t{});
   }
-  Validity validity = std::move(valid).validity();
-  const auto rows = static_cast<std::int64_t>(length);
-  Column column{std::move(format), std::move(name), rows, validity.null_count(), {}, {}};
-  column.buffers.push_back(validity.finish(rows));
-  column.buffers.push_back(std::move(offsets));
-  column.buffers.push_back(Column::Buffer{std::move(data), false});
-  return column;
+  return strings_from_buffers(narrow, std::move(name), static_cast<std::int64_t>(length),
+                              std::move(valid).validity(), std::move(offsets), std::move(data));
 }
 
 }  // namespace vashlet::arrow
