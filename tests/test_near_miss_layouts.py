@@ -5,6 +5,7 @@ part is sized from the type numbers) or several, and types the pattern does not 
 import functools
 import random
 
+import numpy as np
 import pyarrow as pa
 import pytest
 
@@ -142,3 +143,26 @@ def test_funnel_near_misses_are_the_same_on_every_thread_count(per):
     many = vashlet.funnel(WIDE_PATTERN, data, threads=4, per=per)
     assert many.example_misses == one.example_misses
     assert many.summary == one.summary and many.starts == one.starts
+
+
+def repeated_view(text, count):
+    """`count` string views of one long text, all sharing its bytes."""
+    views = np.zeros((count, 4), np.int32)
+    views[:, 0] = len(text)
+    views[:, 1] = np.frombuffer(text[:4], np.int32)[0]
+    return pa.Array.from_buffers(pa.string_view(), count,
+                                 [None, pa.py_buffer(views.tobytes()), pa.py_buffer(text)])
+
+
+def test_view_partitions_past_two_gibibytes_stay_whole():
+    # Every result names the one partition, 4 MiB long: 2.1 GiB of text in all, past the reach
+    # of a view's 32-bit offset into one buffer.
+    key = b"abcdefgh" * (1 << 19) + b"end"
+    count = (1 << 31) // len(key) + 16
+    data = pa.table({"partition": repeated_view(key, count), "ts": pa.array(range(count)),
+                     "type": ["a"] * count})
+    partitions = pa.table(vashlet.explain("a -> b", data))["partition"]
+    assert len(partitions) == count
+    for chunk in partitions.chunks:
+        chunk.validate(full=True)
+    assert {partitions[n].as_py() for n in (0, count // 2, count - 1)} == {key.decode()}

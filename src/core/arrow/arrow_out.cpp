@@ -101,11 +101,6 @@ void StringBuilder::append(std::string_view text) {
   validity_.append(true);
 }
 
-void StringBuilder::reserve(std::size_t strings, std::size_t bytes) {
-  reserve_for(offsets_, offsets_.size() + strings);
-  reserve_for(data_, data_.size() + bytes);
-}
-
 void StringBuilder::append_null() {
   offsets_.push_back(offsets_.back());
   validity_.append(false);
@@ -119,52 +114,73 @@ Column StringBuilder::finish(std::string name) {
   const std::int64_t length = static_cast<std::int64_t>(offsets_.size()) - 1;
   Column column{format_, std::move(name), length, validity_.null_count(), {}, {}};
   column.buffers.push_back(validity_.finish(length));
-  // Views: strings of up to 12 bytes inline, longer ones as (prefix, buffer 0, offset).
+  // Views: strings of up to 12 bytes inline, longer ones as (prefix, buffer, offset). A view's
+  // offset is 32-bit, so the text goes in buffers of at most 2^31 - 1 bytes, each beginning at
+  // a string: `bases` are where they begin in `data`.
+  constexpr std::int64_t kMost = std::numeric_limits<std::int32_t>::max();
+  std::vector<std::int64_t> bases{0};
   Bytes views(static_cast<std::size_t>(length) * 16, 0);
   for (std::int64_t i = 0; i < length; ++i) {
     const std::int64_t begin = offsets_[i];
+    if (offsets_[i + 1] - bases.back() > kMost && begin > bases.back()) bases.push_back(begin);
     const std::int32_t size = static_cast<std::int32_t>(offsets_[i + 1] - begin);
     std::uint8_t* view = views.data() + i * 16;
     std::memcpy(view, &size, 4);
     if (size <= 12) {
       if (size > 0) std::memcpy(view + 4, data.data() + begin, static_cast<std::size_t>(size));
     } else {
-      const std::int32_t buffer = 0;
-      const std::int32_t offset = static_cast<std::int32_t>(begin);
+      const auto buffer = static_cast<std::int32_t>(bases.size() - 1);
+      const auto offset = static_cast<std::int32_t>(begin - bases.back());
       std::memcpy(view + 4, data.data() + begin, 4);
       std::memcpy(view + 8, &buffer, 4);
       std::memcpy(view + 12, &offset, 4);
     }
   }
-  const std::vector<std::int64_t> sizes{static_cast<std::int64_t>(data.size())};
   column.buffers.push_back(take_bytes(std::move(views)));
-  column.buffers.push_back(take_bytes(std::move(data)));
+  std::vector<std::int64_t> sizes;
+  if (bases.size() == 1) {
+    sizes.push_back(static_cast<std::int64_t>(data.size()));
+    column.buffers.push_back(take_bytes(std::move(data)));
+  } else {
+    bases.push_back(static_cast<std::int64_t>(data.size()));
+    for (std::size_t b = 0; b + 1 < bases.size(); ++b) {
+      sizes.push_back(bases[b + 1] - bases[b]);
+      Bytes part = sized_buffer(static_cast<std::size_t>(sizes.back()));
+      std::memcpy(part.data(), data.data() + bases[b], part.size());
+      column.buffers.push_back(Column::Buffer{std::move(part), false});
+    }
+  }
   column.buffers.push_back(buffer_of(sizes));
   return column;
 }
 
 Column string_column(std::string format, std::string name, std::span<const std::int64_t> offsets,
                      Bytes data, Validity validity) {
-  const std::int64_t length = static_cast<std::int64_t>(offsets.size()) - 1;
-  Column column{std::move(format), std::move(name), length, validity.null_count(), {}, {}};
-  column.buffers.push_back(validity.finish(length));
-  if (column.format == "u" && offsets.back() > std::numeric_limits<std::int32_t>::max()) {
-    column.format = "U";
-  }
-  // Written straight into the buffer: the offsets are as many as the strings.
-  const std::size_t width = column.format == "u" ? sizeof(std::int32_t) : sizeof(std::int64_t);
-  Column::Buffer out;
-  out.bytes.reserve(offsets.size() * width + 8);  // never a null pointer, even when empty
-  out.bytes.resize(offsets.size() * width);
-  if (width == sizeof(std::int32_t)) {
+  const bool narrow = narrow_strings(format, static_cast<std::size_t>(offsets.back()));
+  const std::size_t width = narrow ? sizeof(std::int32_t) : sizeof(std::int64_t);
+  Bytes out = sized_buffer(offsets.size() * width);
+  if (narrow) {
     for (std::size_t i = 0; i < offsets.size(); ++i) {
-      const auto narrow = static_cast<std::int32_t>(offsets[i]);
-      std::memcpy(out.bytes.data() + i * width, &narrow, width);
+      const auto at = static_cast<std::int32_t>(offsets[i]);
+      std::memcpy(out.data() + i * width, &at, width);
     }
-  } else if (!offsets.empty()) {
-    std::memcpy(out.bytes.data(), offsets.data(), offsets.size() * width);
+  } else {
+    std::memcpy(out.data(), offsets.data(), offsets.size() * width);
   }
-  column.buffers.push_back(std::move(out));
+  return strings_from_buffers(narrow, std::move(name),
+                              static_cast<std::int64_t>(offsets.size()) - 1, std::move(validity),
+                              std::move(out), std::move(data));
+}
+
+bool narrow_strings(std::string_view format, std::size_t bytes) {
+  return format == "u" && bytes <= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
+}
+
+Column strings_from_buffers(bool narrow, std::string name, std::int64_t rows, Validity validity,
+                            Bytes offsets, Bytes data) {
+  Column column{narrow ? "u" : "U", std::move(name), rows, validity.null_count(), {}, {}};
+  column.buffers.push_back(validity.finish(rows));
+  column.buffers.push_back(take_bytes(std::move(offsets)));
   column.buffers.push_back(take_bytes(std::move(data)));
   return column;
 }

@@ -53,10 +53,6 @@ class Validity {
     }
   }
   std::int64_t null_count() const { return nulls_; }
-  // Room for `entries` more, should a null come among them.
-  void reserve(std::size_t entries) {
-    reserve_for(bits_, static_cast<std::size_t>((size_ + 7) / 8) + (entries + 7) / 8);
-  }
   Column::Buffer finish(std::int64_t length);
 
  private:
@@ -64,29 +60,6 @@ class Validity {
   Bytes bits_;
   std::int64_t size_ = 0;
   std::int64_t nulls_ = 0;
-};
-
-// A bitmap of known length written by position, every entry unset until set: a column's
-// validity, or a boolean column's values, filled in one pass without growing.
-class BitmapWriter {
- public:
-  explicit BitmapWriter(std::size_t length) : bits_((length + 7) / 8, 0), length_(length) {}
-  void set(std::size_t at) {
-    bits_[at >> 3] = static_cast<std::uint8_t>(bits_[at >> 3] | 1u << (at & 7));
-    ++set_;
-  }
-  // As a validity bitmap: the unset entries are the nulls.
-  Validity validity() && {
-    const auto length = static_cast<std::int64_t>(length_);
-    return Validity(std::move(bits_), length, length - static_cast<std::int64_t>(set_));
-  }
-  // As the value bits of a boolean column.
-  Bytes bits() && { return std::move(bits_); }
-
- private:
-  Bytes bits_;
-  std::size_t length_;
-  std::size_t set_ = 0;
 };
 
 // Fixed-width values (integers, floats) of one format, with optional nulls.
@@ -102,11 +75,6 @@ class FixedBuilder {
     ++length_;
   }
   void append_null();
-  // Room for `values` more, so that a builder filled in one pass is not copied as it grows.
-  void reserve(std::size_t values) {
-    reserve_for(bytes_, bytes_.size() + values * width_);
-    validity_.reserve(values);
-  }
   Column finish(std::string name);
 
  private:
@@ -121,14 +89,10 @@ class BoolBuilder {
  public:
   void append(bool value);
   void append_null();
-  void reserve(std::size_t values) {
-    values_.reserve(values);
-    validity_.reserve(values);
-  }
   Column finish(std::string name);
 
  private:
-  Validity values_;  // the value bits, reusing the bitmap writer
+  Validity values_;  // the value bits, grown as a validity bitmap is
   Validity validity_;
   std::int64_t length_ = 0;
 };
@@ -140,9 +104,6 @@ class StringBuilder {
   explicit StringBuilder(std::string format = "u");
   void append(std::string_view text);
   void append_null();
-  // Room for `strings` more strings of `bytes` in all, so that a builder filled in one pass
-  // faults its pages in once rather than at every doubling.
-  void reserve(std::size_t strings, std::size_t bytes);
   Column finish(std::string name);
 
  private:
@@ -176,6 +137,13 @@ class FixedWriter {
 // "u" becomes "U" when the text outgrows 32-bit offsets.
 Column string_column(std::string format, std::string name, std::span<const std::int64_t> offsets,
                      Bytes data, Validity validity = {});
+// Whether strings asked for as "u" or "U", of `bytes` bytes in all, take 32-bit offsets: "u"
+// becomes "U" when the text outgrows them.
+bool narrow_strings(std::string_view format, std::size_t bytes);
+// Strings "u" (`narrow`) or "U" of `rows` rows from their buffers, written in place: the end
+// offsets at that width (one more than the rows, from 0) and the bytes.
+Column strings_from_buffers(bool narrow, std::string name, std::int64_t rows, Validity validity,
+                            Bytes offsets, Bytes data);
 // A boolean column from its value bits and validity, `length` entries.
 Column bool_column(std::string name, std::int64_t length, Bytes values,
                    Validity validity = {});

@@ -12,6 +12,7 @@
 #include "match/element_walk.hpp"
 #include "match/matcher.hpp"
 #include "match/partitions.hpp"
+#include "match/tuning.hpp"
 
 namespace vashlet {
 
@@ -35,12 +36,12 @@ std::uint64_t count_starts(const Pattern& pattern, const SortedEvents& sorted, s
     return passing_branch(pattern.steps.front(), event, empty).has_value();
   };
   const std::size_t partitions = by_partition ? sorted.partition_values().size() : 0;
-  constexpr std::size_t kEventsPerSlice = std::size_t{1} << 16;
   const std::size_t slots = std::max<std::size_t>(threads, 1);
   std::vector<std::uint64_t> counts(slots, 0);
   std::vector<std::vector<std::uint64_t>> partition_counts(slots);
   std::atomic<std::size_t> next_slot{0};
-  for_slices(events.size(), threads, kEventsPerSlice, [&](std::size_t begin, std::size_t end) {
+  for_slices(events.size(), threads, tuning::kStartsCountedPerSlice,
+             [&](std::size_t begin, std::size_t end) {
     const std::size_t slot = next_slot.fetch_add(1);
     std::vector<std::uint64_t>& mine = partition_counts[slot];
     mine.assign(partitions, 0);

@@ -80,12 +80,15 @@ class RowRefs {
   FillLaterVector<std::size_t> indices_;
 };
 
+// Whether two failures are of the same clause of the pattern.
+bool same_clause(const FailedClause& a, const FailedClause& b) {
+  return a.atom == b.atom && a.kind == b.kind && a.clause == b.clause;
+}
+
 // The text of one clause of the pattern as the failures column writes it, the same on every
 // near miss that fails it (null: the clause's kind has no such field).
 struct ClauseText {
-  const Atom* atom;
-  FailedClause::Kind kind;
-  std::uint32_t clause;
+  const FailedClause* failure;  // one failure of the clause, among the rows
   std::optional<std::string_view> type, attribute, op, expected, binding, name;
   std::string expected_text;  // the predicate's literal
 };
@@ -99,27 +102,24 @@ class ClauseTexts {
     if (find(failed, hint) < texts_.size()) return;
     texts_.push_back(text_of(failed));
     ClauseText& text = texts_.back();
-    if (text.kind == FailedClause::Kind::Predicate) text.expected = text.expected_text;
+    if (failed.kind == FailedClause::Kind::Predicate) text.expected = text.expected_text;
   }
   // The position of `failed`'s clause in texts() (texts().size(): not there). `hint`, a
   // position to try first, is left at the one found: the rows of a stretch mostly fail one.
   std::uint32_t find(const FailedClause& failed, std::uint32_t& hint) const {
-    if (hint < texts_.size() && same(texts_[hint], failed)) return hint;
+    if (hint < texts_.size() && same_clause(*texts_[hint].failure, failed)) return hint;
     for (hint = 0; hint < texts_.size(); ++hint) {
-      if (same(texts_[hint], failed)) return hint;
+      if (same_clause(*texts_[hint].failure, failed)) return hint;
     }
     return hint;
   }
   const std::deque<ClauseText>& texts() const { return texts_; }
 
  private:
-  static bool same(const ClauseText& text, const FailedClause& failed) {
-    return text.atom == failed.atom && text.kind == failed.kind && text.clause == failed.clause;
-  }
   static ClauseText text_of(const FailedClause& failed) {
     using Kind = FailedClause::Kind;
     const Atom& atom = *failed.atom;
-    ClauseText text{failed.atom, failed.kind, failed.clause, {}, {}, {}, {}, {}, {}, {}};
+    ClauseText text{&failed, {}, {}, {}, {}, {}, {}, {}};
     switch (failed.kind) {
       case Kind::Predicate: {
         const Predicate& p = atom.predicates[failed.clause];
@@ -183,12 +183,9 @@ struct RowColumns {
 // Keeps one failure of each clause in `met`: few, since they are the pattern's own, and mostly
 // the one met last.
 void note_clause(std::vector<const FailedClause*>& met, const FailedClause& failed) {
-  const auto same = [&](const FailedClause* c) {
-    return c->atom == failed.atom && c->kind == failed.kind && c->clause == failed.clause;
-  };
-  if (!met.empty() && same(met.back())) return;
+  if (!met.empty() && same_clause(*met.back(), failed)) return;
   for (const FailedClause* c : met) {
-    if (same(c)) return;
+    if (same_clause(*c, failed)) return;
   }
   met.push_back(&failed);
 }
@@ -461,10 +458,11 @@ arrow::Table near_miss_rows_table(const Pattern& pattern, const SortedEvents& ev
   columns.push_back(c.candidate_row.finish("candidate_row", Validity(has_candidate)));
   columns.push_back(c.blocking_row.finish("blocking_row", std::move(c.blocked).validity()));
   const EventView view = events.view();
-  columns.push_back(arrow::sliced_strings<false>(
-      "u", "blocking_event_type", slices, [&](std::size_t i) -> std::optional<std::string_view> {
-        if (c.blocking[i] == kNoRow) return std::nullopt;
-        return std::string_view(view[c.blocking[i]].typ);
+  columns.push_back(arrow::formatted_strings(
+      "u", "blocking_event_type", slices, [&](std::size_t i, std::string& text) {
+        if (c.blocking[i] == kNoRow) return false;
+        text.append(view[c.blocking[i]].typ);
+        return true;
       }));
   columns.push_back(arrow::bool_column("candidate_satisfies", static_cast<std::int64_t>(n),
                                        std::move(c.satisfies).bits(), std::move(has_candidate)));

@@ -101,10 +101,6 @@ class RowColumn {
       ids_ ? ids_->append_null() : numbers_.append_null();
     }
   }
-  // Room for `rows` more row numbers (references by id grow as they go).
-  void reserve(std::size_t rows) {
-    if (!ids_) numbers_.reserve(rows);
-  }
   Column finish(std::string name) {
     return ids_ ? ids_->finish(std::move(name)) : numbers_.finish(std::move(name));
   }

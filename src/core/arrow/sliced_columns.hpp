@@ -1,6 +1,7 @@
 // Columns written by slices of rows on several threads. Slices begin at multiples of 64 rows, so
-// that each writes whole words of a bitmap and no two threads share a byte of one; strings are
-// sized by a first pass over every slice, then each slice writes its offsets and bytes in place.
+// that each writes whole words of a bitmap and no two threads share a byte of one. Strings whose
+// bytes per slice are known beforehand are written in place; strings that rows format themselves
+// are formatted by each slice into a buffer of its own, then copied to their places.
 #pragma once
 
 #include <algorithm>
@@ -9,7 +10,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -110,7 +110,7 @@ class SlicedBitmap {
   std::atomic<std::size_t> set_{0};
 };
 
-// The longest text that sliced_strings copies as a block of fixed size, when asked to.
+// The longest text that SlicedStrings copies as a block of fixed size, when asked to.
 inline constexpr std::size_t kPaddedText = 16;
 
 // A string column "u" or "U" of slices.rows() rows whose bytes per slice are known: each slice
@@ -121,13 +121,8 @@ class SlicedStrings {
   // `bytes`: where each slice's bytes begin, and their end (slices.size() + 1 sums from 0).
   SlicedStrings(std::string format, std::string name, const RowSlices& slices,
                 std::vector<std::size_t> bytes)
-      : format_(std::move(format)), name_(std::move(name)), bytes_(std::move(bytes)),
-        length_(slices.rows()), valid_(length_) {
-    if (format_ == "u" &&
-        bytes_.back() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-      format_ = "U";
-    }
-    narrow_ = format_ == "u";
+      : name_(std::move(name)), bytes_(std::move(bytes)), length_(slices.rows()),
+        narrow_(narrow_strings(format, bytes_.back())), valid_(length_) {
     const std::size_t width = narrow_ ? sizeof(std::int32_t) : sizeof(std::int64_t);
     offsets_ = sized_buffer((length_ + 1) * width);
     data_ = sized_buffer(bytes_.back());
@@ -147,13 +142,9 @@ class SlicedStrings {
 
   // Once every slice is written.
   Column finish() && {
-    Validity validity = std::move(valid_).validity();
-    const auto rows = static_cast<std::int64_t>(length_);
-    Column column{std::move(format_), std::move(name_), rows, validity.null_count(), {}, {}};
-    column.buffers.push_back(validity.finish(rows));
-    column.buffers.push_back(Column::Buffer{std::move(offsets_), false});
-    column.buffers.push_back(Column::Buffer{std::move(data_), false});
-    return column;
+    return strings_from_buffers(narrow_, std::move(name_), static_cast<std::int64_t>(length_),
+                                std::move(valid_).validity(), std::move(offsets_),
+                                std::move(data_));
   }
 
  private:
@@ -181,36 +172,14 @@ class SlicedStrings {
     }
   }
 
-  std::string format_;
   std::string name_;
   std::vector<std::size_t> bytes_;
   std::size_t length_;
-  bool narrow_ = true;
+  bool narrow_;
   Bytes offsets_;
   Bytes data_;
   SlicedBitmap valid_;
 };
-
-// Strings "u" or "U" of slices.rows() rows, row i being text(i) (nullopt: null): a first pass
-// adds up each slice's bytes, a second writes them (see SlicedStrings, also for `padded`).
-template <bool padded, class Text>
-Column sliced_strings(std::string format, std::string name, const RowSlices& slices,
-                      const Text& text) {
-  std::vector<std::size_t> bytes(slices.size() + 1, 0);
-  slices.run([&](std::size_t s, std::size_t begin, std::size_t end) {
-    std::size_t sum = 0;
-    for (std::size_t i = begin; i < end; ++i) {
-      if (const std::optional<std::string_view> t = text(i)) sum += t->size();
-    }
-    bytes[s + 1] = sum;
-  });
-  for (std::size_t s = 0; s < slices.size(); ++s) bytes[s + 1] += bytes[s];
-  SlicedStrings out(std::move(format), std::move(name), slices, std::move(bytes));
-  slices.run([&](std::size_t s, std::size_t begin, std::size_t end) {
-    out.fill<padded>(s, begin, end, text);
-  });
-  return std::move(out).finish();
-}
 
 // Strings "u" or "U" of slices.rows() rows that each row formats itself: write(i, text) appends
 // row i's text to `text` and returns true, or returns false for a null. Each slice formats its
@@ -237,12 +206,9 @@ Column formatted_strings(std::string format, std::string name, const RowSlices& 
   std::vector<std::size_t> bases(slices.size() + 1, 0);
   for (std::size_t s = 0; s < slices.size(); ++s) bases[s + 1] = bases[s] + parts[s].text.size();
   const std::size_t total = bases.back();
-  if (format == "u" && total > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-    format = "U";
-  }
-  const bool narrow = format == "u";
+  const bool narrow = narrow_strings(format, total);
   const std::size_t width = narrow ? sizeof(std::int32_t) : sizeof(std::int64_t);
-  Column::Buffer offsets{sized_buffer((length + 1) * width), false};
+  Bytes offsets = sized_buffer((length + 1) * width);
   Bytes data = sized_buffer(total);
   const auto place = [&]<class Offset>(Offset) {
     slices.run([&](std::size_t s, std::size_t begin, std::size_t) {
@@ -250,8 +216,8 @@ Column formatted_strings(std::string format, std::string name, const RowSlices& 
       if (!part.text.empty()) {
         std::memcpy(data.data() + bases[s], part.text.data(), part.text.size());
       }
-      std::uint8_t* out = offsets.bytes.data() + (begin + 1) * sizeof(Offset);
-      if (begin == 0) std::memset(offsets.bytes.data(), 0, sizeof(Offset));
+      std::uint8_t* out = offsets.data() + (begin + 1) * sizeof(Offset);
+      if (begin == 0) std::memset(offsets.data(), 0, sizeof(Offset));
       for (const std::size_t end : part.ends) {
         const auto at = static_cast<Offset>(bases[s] + end);
         std::memcpy(out, &at, sizeof(Offset));
@@ -266,13 +232,8 @@ Column formatted_strings(std::string format, std::string name, const RowSlices& 
   } else {
     place(std::int64_t{});
   }
-  Validity validity = std::move(valid).validity();
-  const auto rows = static_cast<std::int64_t>(length);
-  Column column{std::move(format), std::move(name), rows, validity.null_count(), {}, {}};
-  column.buffers.push_back(validity.finish(rows));
-  column.buffers.push_back(std::move(offsets));
-  column.buffers.push_back(Column::Buffer{std::move(data), false});
-  return column;
+  return strings_from_buffers(narrow, std::move(name), static_cast<std::int64_t>(length),
+                              std::move(valid).validity(), std::move(offsets), std::move(data));
 }
 
 }  // namespace vashlet::arrow

@@ -74,6 +74,9 @@ constexpr std::size_t kTypesCompared = 8;
 // of rows on several threads: each slice costs a thread's start and a pass's warm-up, which a few
 // milliseconds of writing repay. Slices are cut at multiples of 64 rows whatever this is.
 constexpr std::size_t kTableRowsPerSlice = std::size_t{1} << 14;
+// Events whose starts one thread counts at least, when a funnel counts them on several threads:
+// a test per event is cheap, so a slice needs more of them to repay its thread's start.
+constexpr std::size_t kStartsCountedPerSlice = std::size_t{1} << 16;
 
 // ---- The near-miss search (explain).
 
