@@ -243,10 +243,13 @@ std::vector<Column> chosen_string_columns(std::vector<ChosenTexts> columns,
   const RowSlices slices(chosen.size(), threads, tuning::kTableRowsPerSlice);
   std::size_t kinds = 0;
   for (const ChosenTexts& column : columns) kinds = std::max(kinds, column.texts.size());
-  // How often each slice chooses each text: the bytes of every column's slices follow.
-  std::vector<std::size_t> counts(slices.size() * kinds, 0);
+  // How often each slice chooses each text: the bytes of every column's slices follow. Each
+  // slice's counters lie a cache line apart from the next slice's, which another thread
+  // increments row by row at the same time.
+  const std::size_t stride = (kinds + 7) / 8 * 8 + 8;
+  std::vector<std::size_t> counts(slices.size() * stride, 0);
   slices.run([&](std::size_t s, std::size_t begin, std::size_t end) {
-    std::size_t* count = counts.data() + s * kinds;
+    std::size_t* count = counts.data() + s * stride;
     for (std::size_t i = begin; i < end; ++i) ++count[chosen[i]];
   });
   std::deque<SlicedStrings> outs;
@@ -258,7 +261,7 @@ std::vector<Column> chosen_string_columns(std::vector<ChosenTexts> columns,
     for (std::size_t s = 0; s < slices.size(); ++s) {
       std::size_t sum = 0;
       for (std::size_t t = 0; t < texts.size(); ++t) {
-        if (texts[t]) sum += counts[s * kinds + t] * texts[t]->size();
+        if (texts[t]) sum += counts[s * stride + t] * texts[t]->size();
       }
       bytes[s + 1] = bytes[s] + sum;
     }
