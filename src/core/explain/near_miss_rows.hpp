@@ -61,7 +61,8 @@ struct RowVerdict {
   bool satisfies = false;
 };
 
-class NearMissRows {
+// Whole cache lines each: the parts of adjacent chunks grow on different threads at once.
+class alignas(64) NearMissRows {
  public:
   // `names`: the pattern's binding names, byte-wise sorted (result_columns::binding_names).
   explicit NearMissRows(const std::vector<std::string>* names = nullptr) : names_(names) {}
