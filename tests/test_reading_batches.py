@@ -5,6 +5,7 @@ still be that of the first failing row in input order."""
 import random
 
 import pyarrow as pa
+import pyarrow.compute as pc
 import pytest
 
 import vashlet
@@ -152,3 +153,34 @@ def test_partitions_numbered_across_slices_and_batches(partition_type):
     assert len({partition for partition, _, _ in expected}) == 700
     assert found(two_batches, 2) == expected
     assert found(table.combine_chunks(), 2) == expected
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("sizes", [
+    [997] * 80 + [70_000],  # the first store grows batch by batch, then the rest is added
+    [150_000],
+    [1] + [65_535] + [2] + [84_462],  # batches ending either side of a store's boundary
+])
+def test_values_read_over_many_batches_stay_with_their_rows(threads, sizes):
+    # Every login captures a value computed from its own row, so a value that went to another
+    # row's place while the batches were stored shows as a wrong capture.
+    rows = 150_000
+    assert sum(sizes) <= rows
+    row = pa.array(range(rows), pa.int64())
+    table = pa.table({
+        "partition": pa.array([f"u{r % 500}" for r in range(rows)]),
+        "ts": row,
+        "type": pa.array(["login" if (r // 500) % 2 == 0 else "purchase" for r in range(rows)]),
+        "amount": pc.add(pc.multiply(row, 3), 1),
+    })
+    batches, begin = [], 0
+    for size in sizes + [rows - sum(sizes)]:
+        if size:
+            batches.append(table.slice(begin, size).combine_chunks().to_batches()[0])
+        begin += size
+    data = pa.RecordBatchReader.from_batches(table.schema, batches)
+    found = vashlet.match("login[amount as $a] -> purchase", data, threads=threads).to_pylist()
+    assert len(found) == rows // 2
+    for match in found:
+        assert match["end"] == match["start"] + 500
+        assert match["captures"]["a"] == match["start"] * 3 + 1

@@ -215,19 +215,6 @@ void TableReader::keep_string_columns(ArrowArray& batch) {
   for (const std::int64_t column : columns) kept_arrays_.emplace_back(batch.children[column]);
 }
 
-// A larger buffer may begin elsewhere within a line: the records written move with the boundary.
-void TableReader::grow_records(std::size_t held, std::size_t events) {
-  const std::size_t before = first_record_;
-  records_.resize(events * record_words() + kLineWords);
-  const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(records_.data());
-  const std::size_t line = kLineWords * sizeof(std::uint64_t);
-  first_record_ = (line - address % line) % line / sizeof(std::uint64_t);
-  if (first_record_ != before && held > 0) {
-    std::memmove(records_.data() + first_record_, records_.data() + before,
-                 held * record_words() * sizeof(std::uint64_t));
-  }
-}
-
 void TableReader::read(const ArrowSchema& schema, ArrowArray& batch) {
   const std::string batch_name = "batch " + std::to_string(batch_number_);
   if (batch.n_children != column_count_) {
@@ -333,7 +320,7 @@ void TableReader::read(const ArrowSchema& schema, ArrowArray& batch) {
   }
   const std::size_t first = events_;  // this batch's first position
   events_ += kept;
-  grow_records(first, events_);
+  records_.grow(first, events_);
   stamps_.resize(events_);
   if (every_type_) other_types_.resize(first + kept);
   partition_of_.resize(first + kept);

@@ -190,6 +190,7 @@ TableReader::TableReader(const ArrowSchema& schema, const EventColumns& columns,
       }
     }
   }
+  records_ = RecordBlocks(record_words());
 }
 
 std::int64_t TableReader::find_column(const ArrowSchema& schema, const char* role,

@@ -17,6 +17,7 @@
 
 #include "arrow/arrow_in.hpp"
 #include "arrow/key_numbers.hpp"
+#include "arrow/record_blocks.hpp"
 #include "arrow/table_events.hpp"
 #include "match/partitions.hpp"
 #include "memory/memory.hpp"
@@ -177,22 +178,16 @@ class TableReader {
   // attributes_.size() cells of two words, of which only those its type reads are written (and
   // read). The events are built in event order, which visits the records at random, so all an
   // event is built from lies together: in one cache line where a record fits one (records are
-  // padded to a power of two words, from first_record_ on, the first line boundary).
+  // padded to a power of two words, and start on line boundaries).
   static constexpr std::size_t kTsWord = 0, kRowWord = 1, kTypeWord = 2, kCellWords = 3;
-  static constexpr std::size_t kLineWords = 64 / sizeof(std::uint64_t);
+  static constexpr std::size_t kLineWords = RecordBlocks::kLineWords;
   std::size_t record_words() const {
     const std::size_t words = kCellWords + 2 * attributes_.size();
     if (words <= kLineWords) return std::bit_ceil(words);
     return (words + kLineWords - 1) / kLineWords * kLineWords;
   }
-  std::uint64_t* record(std::size_t at) {
-    return records_.data() + first_record_ + at * record_words();
-  }
-  const std::uint64_t* record(std::size_t at) const {
-    return records_.data() + first_record_ + at * record_words();
-  }
-  // Makes room for `events` records, `held` of them written, keeping them on line boundaries.
-  void grow_records(std::size_t held, std::size_t events);
+  std::uint64_t* record(std::size_t at) { return records_[at]; }
+  const std::uint64_t* record(std::size_t at) const { return records_[at]; }
   static std::int64_t ts_of(const std::uint64_t* record) {
     return static_cast<std::int64_t>(record[kTsWord]);
   }
@@ -204,8 +199,7 @@ class TableReader {
   static void set_cell(std::uint64_t* record, std::size_t a, const Cell& cell) {
     std::memcpy(record + kCellWords + 2 * a, &cell, sizeof cell);
   }
-  FillLaterVector<std::uint64_t> records_;
-  std::size_t first_record_ = 0;  // the word where the first record begins
+  RecordBlocks records_;
   std::size_t events_ = 0;  // records held
   // The timestamps again, by themselves, for the sort's passes in input order.
   FillLaterVector<std::int64_t> stamps_;
