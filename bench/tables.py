@@ -28,8 +28,9 @@ def row_sets(result):
 
 
 def sources(rows, columns=inputs.FUNNEL_COLUMNS):
-    """The events of `rows` (in their order) as a pandas frame, a pyarrow Table and a polars
-    DataFrame, each with the columns partition, ts, type and the attributes of `columns`."""
+    """The events of `rows` (in their order) as a pandas frame, a pyarrow Table (one batch, and
+    batches of 65,536 rows as a file's row groups give them) and a polars DataFrame, each with the
+    columns partition, ts, type and the attributes of `columns`."""
     frame = inputs.make_frame(rows, columns).drop(columns="idx")
     frame = frame.rename(columns={"p": "partition", "typ": "type"})
     made = {"pandas DataFrame": frame}
@@ -37,6 +38,8 @@ def sources(rows, columns=inputs.FUNNEL_COLUMNS):
         import pyarrow as pa
 
         made["pyarrow Table"] = pa.Table.from_pandas(frame, preserve_index=False)
+        made["pyarrow batches"] = pa.Table.from_batches(
+            made["pyarrow Table"].to_batches(max_chunksize=65_536))
     except ImportError:
         pass
     try:
@@ -116,6 +119,7 @@ def end_to_end(shared, loaded, repeats):
             cells = [mode, label, count(len(arrival)), count(len(found)), seconds(our_seconds),
                      rate(len(arrival) / our_seconds)]
             if peer_cells is None:  # time the peers once per mode, against the first input
+                first_found = found
                 peer_cells = []
                 for name in peers.NAMES:
                     peer_cells += peers.compare(table, mode, name, sorting_peers.cases(query)[name],
@@ -123,6 +127,9 @@ def end_to_end(shared, loaded, repeats):
                 first_seconds = our_seconds
                 cells += peer_cells
             else:
+                if found != first_found:
+                    raise AssertionError(f"{mode}: the {label} gave other matches than the "
+                                         "first input")
                 cells += [rescaled(cell, first_seconds, our_seconds) for cell in peer_cells]
             table.add_row(cells)
     sorting_peers.close()
