@@ -268,3 +268,37 @@ def test_a_child_forked_after_threaded_calls_answers_alike():
     done = subprocess.run([sys.executable, "-c", FORK_CHILD], capture_output=True, text=True,
                           timeout=120)
     assert (done.returncode, done.stdout, done.stderr) == (0, "0 True True\n", "")
+
+
+# Worker threads are kept from one parallel stage to the next, and leave once calls stop: many
+# threaded calls never pile threads up, and soon after the last one the process has only the
+# threads it had before the first (the module's memory keeper leaves as well).
+WORKERS_LEAVE = textwrap.dedent("""
+    import os, time
+    from vashlet import Event, match_events, near_miss_events, parse_pattern
+
+    def threads():
+        return len(os.listdir("/proc/self/task"))
+
+    events = [Event(f"p{i // 10:05}", i, "A" if i % 3 else "B") for i in range(30_000)]
+    pattern = parse_pattern("A -> B -> A")
+    before = threads()
+    most = 0
+    for _ in range(10):
+        match_events(pattern, events, threads=3)
+        near_miss_events(pattern, events, threads=3)
+        most = max(most, threads())
+    deadline = time.monotonic() + 30
+    while threads() > before and time.monotonic() < deadline:
+        time.sleep(0.05)
+    print(most - before, threads() - before)
+""")
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads in /proc")
+def test_worker_threads_are_reused_and_leave_once_calls_stop():
+    done = subprocess.run([sys.executable, "-c", WORKERS_LEAVE], capture_output=True, text=True,
+                          timeout=120)
+    assert done.returncode == 0, done.stderr
+    most, left = map(int, done.stdout.split())
+    assert 0 < most <= 3 and left == 0  # two workers and the memory keeper at most

@@ -1,13 +1,16 @@
 // Unit tests of the core's shared text helpers (UTF-8, white space, display quoting), of the
-// numbering of keys by their bytes, of the split of runs among threads, of durations in ticks, of
-// event copies written into shared slabs and of one compiled plan serving every call and worker,
-// built by the fuzz configuration (VASHLET_FUZZ=ON) and run by .ci/sanitize-and-fuzz.
+// numbering of keys by their bytes, of the split of runs among threads and the kept workers that
+// run them, of durations in ticks, of event copies written into shared slabs and of one compiled
+// plan serving every call and worker, built by the fuzz configuration (VASHLET_FUZZ=ON) and run
+// by .ci/sanitize-and-fuzz.
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -19,6 +22,7 @@
 #include "match/element_walk.hpp"
 #include "match/matcher.hpp"
 #include "match/partitions.hpp"
+#include "match/workers.hpp"
 #include "match/value_index.hpp"
 #include "text/parser.hpp"
 #include "text/text.hpp"
@@ -120,6 +124,33 @@ void runs_among_threads() {
             "first failure of " + std::to_string(threads) + " threads: " + caught);
     }
   }
+}
+
+// Parallel regions from several threads at once, each with a region inside one of its chunks,
+// run every chunk once and share the kept workers: those never outnumber what the regions
+// running at once can use.
+void regions_share_kept_workers() {
+  constexpr std::size_t kCallers = 4, kRounds = 200, kChunks = 5, kInner = 3;
+  std::atomic<std::size_t> wrong{0}, inner{0};
+  std::vector<std::thread> callers;
+  for (std::size_t t = 0; t < kCallers; ++t) {
+    callers.emplace_back([&] {
+      for (std::size_t round = 0; round < kRounds; ++round) {
+        std::vector<std::atomic<int>> ran(kChunks);
+        run_chunks(kChunks, [&](std::size_t c, const std::atomic<std::size_t>&) {
+          ++ran[c];
+          if (c != 2) return;
+          run_chunks(kInner, [&](std::size_t, const std::atomic<std::size_t>&) { ++inner; });
+        });
+        for (const std::atomic<int>& times : ran) wrong += times != 1;
+      }
+    });
+  }
+  for (std::thread& caller : callers) caller.join();
+  check(wrong == 0, "every chunk of every region ran once");
+  check(inner == kCallers * kRounds * kInner, "every chunk of the inner regions ran");
+  check(worker_count() <= kCallers * (kChunks - 1 + kInner - 1),
+        "no more workers than the regions running at once use");
 }
 
 }  // namespace
@@ -408,6 +439,7 @@ int main() {
   utf8_sequences();
   stray_bytes();
   runs_among_threads();
+  regions_share_kept_workers();
   copies_in_slabs();
   one_plan_for_every_call();
   language_walks_and_plans();

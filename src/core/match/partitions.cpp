@@ -4,7 +4,8 @@
 #include <condition_variable>
 #include <exception>
 #include <mutex>
-#include <thread>
+
+#include "match/workers.hpp"
 
 namespace vashlet {
 
@@ -75,42 +76,50 @@ void run_chunks(std::size_t chunks, const ChunkWork& work) {
     }
   };
   const auto on_worker = [&](std::size_t c) noexcept {
-    {
-      const CancellationScope scope(cancellation, false);
-      attempt(c);
-    }
+    const CancellationScope scope(cancellation, false);
+    attempt(c);
+  };
+  const auto finish = [&]() noexcept {
     const std::lock_guard<std::mutex> lock(mutex);
     --running;
     finished.notify_one();
   };
-  // Everything that can fail to allocate is allocated before the first thread starts, so no
-  // started thread is ever left unjoined.
-  std::vector<std::thread> workers;
-  workers.reserve(chunks);
+  // Everything that can fail to allocate is allocated before the first job is handed out: no
+  // exception may leave this frame while a worker's job still refers to it.
   std::vector<char> on_caller(chunks, 0);
   on_caller[0] = 1;
   for (std::size_t c = 1; c < chunks; ++c) {
-    try {
+    {
       const std::lock_guard<std::mutex> lock(mutex);
-      workers.emplace_back(on_worker, c);
       ++running;
-    } catch (...) {  // no thread to be had (a limit of the system): do the chunk here instead
+    }
+    bool handed = false;
+    try {
+      handed = run_on_worker([&on_worker, c] { on_worker(c); }, [&finish] { finish(); });
+    } catch (...) {
+    }
+    if (!handed) {  // no thread to be had (a limit of the system): the chunk runs here instead
+      const std::lock_guard<std::mutex> lock(mutex);
+      --running;
       on_caller[c] = 1;
     }
   }
   for (std::size_t c = 0; c < chunks; ++c) {
     if (on_caller[c]) attempt(c);
   }
-  if (polls) {
+  {
     std::unique_lock<std::mutex> lock(mutex);
     while (running > 0) {
+      if (!polls) {
+        finished.wait(lock, [&] { return running == 0; });
+        break;
+      }
       if (finished.wait_for(lock, kPollInterval, [&] { return running == 0; })) break;
       lock.unlock();
       cancellation->poll();  // the workers see it at their next checkpoint
       lock.lock();
     }
   }
-  for (std::thread& worker : workers) worker.join();
   if (cancellation && cancellation->stopped()) throw Cancelled();
   for (const std::exception_ptr& error : errors) {
     if (error) std::rethrow_exception(error);

@@ -62,7 +62,8 @@ constexpr std::size_t kChunksPerThread = 4;
 std::vector<std::size_t> chunk_bounds(const EventView& events, std::size_t parts);
 
 // Runs work(c, first_failed) for every chunk c < chunks: chunk 0 on the calling thread, each
-// other one on a thread of its own (on the calling thread too when no thread can be started).
+// other one on a kept worker thread (workers.hpp; on the calling thread too when no thread can
+// be had).
 // Returns once all have finished. `first_failed` is the lowest chunk that has thrown so far
 // (`chunks` while none has): a chunk after it may stop early, since its results are dropped.
 // Then rethrows the exception of the lowest failed chunk, which is the one a single-threaded

@@ -1,8 +1,8 @@
 // Stopping a long native call early, for the interpreter's Ctrl-C. The caller installs a
 // Cancellation with a hook that says whether to stop; the loops of the work hold Checkpoints,
 // and the calling thread's ask the hook at least every kPollInterval of work. Once it says stop,
-// every thread of the call throws Cancelled at its next checkpoint, and the workers that the
-// call started are joined as for any other failure: nothing is left behind.
+// every thread of the call throws Cancelled at its next checkpoint, and the call waits for its
+// workers' jobs as for any other failure: nothing is left running.
 #pragma once
 
 #include <atomic>
