@@ -6,7 +6,7 @@
 #include <thread>
 #include <utility>
 
-#if defined(__linux__)
+#if defined(__unix__) || defined(__APPLE__)
 #include <pthread.h>
 #endif
 
@@ -92,7 +92,7 @@ Workers* instance = nullptr;
 Workers& workers() {
   static const bool made = [] {
     instance = new Workers();
-#if defined(__linux__)
+#if defined(__unix__) || defined(__APPLE__)
     pthread_atfork([] { instance->lock_for_fork(); }, [] { instance->unlock_after_fork(); },
                    [] { instance = new Workers(); });
 #endif
