@@ -13,7 +13,7 @@ constexpr std::size_t kSparse = 8;
 }  // namespace
 
 std::size_t ValueIndex::position(const std::vector<Slot>& slots, const Value& value,
-                                 std::uint64_t hash) const {
+                                 std::uint64_t hash) {
   const std::size_t mask = slots.size() - 1;
   std::size_t i = static_cast<std::size_t>(hash) & mask;
   while (slots[i].value &&

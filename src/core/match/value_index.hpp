@@ -39,8 +39,8 @@ class ValueIndex {
   };
 
   // The slot of the group of `value` (whose hash is `hash`), or the empty slot where it belongs.
-  std::size_t position(const std::vector<Slot>& slots, const Value& value,
-                       std::uint64_t hash) const;
+  static std::size_t position(const std::vector<Slot>& slots, const Value& value,
+                              std::uint64_t hash);
   void grow();
 
   std::vector<Slot> slots_;  // open addressing, never more than half full
