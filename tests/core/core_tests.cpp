@@ -1,8 +1,8 @@
 // Unit tests of the core's shared text helpers (UTF-8, white space, display quoting), of the
 // numbering of keys by their bytes, of the split of runs among threads and the kept workers that
-// run them, of durations in ticks, of event copies written into shared slabs and of one compiled
-// plan serving every call and worker, built by the fuzz configuration (VASHLET_FUZZ=ON) and run
-// by .ci/sanitize-and-fuzz.
+// run them, of durations in ticks, of event copies written into shared slabs, of one compiled plan
+// serving every call and worker and of the open-addressing tables (slots, values by group) from
+// use to use, built by the fuzz configuration (VASHLET_FUZZ=ON) and run by .ci/sanitize-and-fuzz.
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -18,6 +18,7 @@
 #include "arrow/key_numbers.hpp"
 #include "model/duration.hpp"
 #include "model/model.hpp"
+#include "model/slot_table.hpp"
 #include "memory/packed_events.hpp"
 #include "match/element_walk.hpp"
 #include "match/matcher.hpp"
@@ -395,6 +396,71 @@ void named_values_own_and_borrow() {
   }
 }
 
+// Keys that share a few hashes, which fall on the last slots of any table, so that probes run
+// through long clusters and wrap around the end of the slots. A table grown large, cleared and used again (less, or more than before) finds
+// exactly what this use filed; it keeps its slots after a use that filled a fair part of them
+// and lets them go after one far smaller; a make() that throws leaves it as it was.
+struct KeySlot {
+  int key = -1;
+  int value = 0;
+  bool empty() const { return key < 0; }
+  std::size_t hash() const { return key_hash(key); }
+  static std::size_t key_hash(int key) { return ~static_cast<std::size_t>(key % 5); }
+};
+
+void slot_tables_from_use_to_use() {
+  using Table = SlotTable<KeySlot, 16>;
+  Table table;
+  const auto same = [](int key) { return [key](const KeySlot& slot) { return slot.key == key; }; };
+  const auto fill = [&](int from, int to) {
+    for (int key = from; key < to; ++key) {
+      table.insert(KeySlot::key_hash(key), same(key), [&] { return KeySlot{key, 3 * key}; });
+    }
+  };
+  const auto holds_exactly = [&](int from, int to, int probe_to) {
+    bool ok = table.size() == static_cast<std::size_t>(to - from);
+    for (int key = 0; key < probe_to; ++key) {
+      const KeySlot* slot = table.find(KeySlot::key_hash(key), same(key));
+      ok = ok && ((from <= key && key < to) ? slot && slot->value == 3 * key : slot == nullptr);
+    }
+    return ok;
+  };
+  check(table.find(KeySlot::key_hash(0), same(0)) == nullptr && table.capacity() == 0, "a new table holds nothing");
+  // Uses one after another, each after a clear of the last: 1000 entries, 3000 (growing from the
+  // slots the first kept), 30 (in the slots kept, far more than it needs), 1.
+  struct Use {
+    int from, to;
+    bool fits_kept;  // needs no more slots than the last use kept
+    bool kept;       // its slots are kept by the clear after it
+  };
+  const Use uses[] = {{0, 1000, false, true}, {2000, 5000, false, true},
+                      {5000, 5030, true, false}, {7, 8, false, true}};
+  for (const Use& use : uses) {
+    const std::size_t before = table.capacity();
+    fill(use.from, use.to);
+    fill(use.from, use.to);  // a second time finds each entry, making none
+    check(holds_exactly(use.from, use.to, 5100), "a use finds exactly its own entries");
+    check(table.capacity() >= tuning::kSlotsPerEntry * table.size(), "grown in time");
+    check(!use.fits_kept || table.capacity() == before, "a use that fits takes the kept slots");
+    const std::size_t filled = table.capacity();
+    table.clear();
+    check(table.empty() && holds_exactly(0, 0, 5100), "a cleared table finds nothing");
+    check(table.capacity() == (use.kept ? filled : 0),
+          "slots kept after a fair use, let go after one far smaller");
+  }
+  check(table.capacity() == 16, "the first slots are kept even after one entry");
+  fill(0, 12);
+  bool thrown = false;
+  try {
+    table.insert(KeySlot::key_hash(99), same(99), []() -> KeySlot { throw std::runtime_error("x"); });
+  } catch (const std::runtime_error&) {
+    thrown = true;
+  }
+  check(thrown && holds_exactly(0, 12, 200), "a failed make leaves the table as it was");
+  fill(12, 100);
+  check(holds_exactly(0, 100, 200), "and it grows on from there");
+}
+
 // An index by value groups numbers by their nearest double and other values by equality, finds
 // nothing for a NaN, keeps each group's positions in the order filed, and serves again, emptied,
 // after a clear, also once it has grown past its first table.
@@ -434,6 +500,7 @@ void values_indexed_run_after_run() {
 int main() {
   named_values_own_and_borrow();
   values_indexed_run_after_run();
+  slot_tables_from_use_to_use();
   durations_in_ticks();
   key_numbers_by_bytes();
   utf8_sequences();
