@@ -1,8 +1,9 @@
 // Unit tests of the core's shared text helpers (UTF-8, white space, display quoting), of the
 // numbering of keys by their bytes, of the split of runs among threads and the kept workers that
 // run them, of durations in ticks, of event copies written into shared slabs, of one compiled plan
-// serving every call and worker and of the open-addressing tables (slots, values by group) from
-// use to use, built by the fuzz configuration (VASHLET_FUZZ=ON) and run by .ci/sanitize-and-fuzz.
+// serving every call and worker and of the open-addressing tables (slots, values by group,
+// interned bindings) from use to use, built by the fuzz configuration (VASHLET_FUZZ=ON) and run
+// by .ci/sanitize-and-fuzz.
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "arrow/key_numbers.hpp"
+#include "explain/search_tables.hpp"
 #include "model/duration.hpp"
 #include "model/model.hpp"
 #include "model/slot_table.hpp"
@@ -461,6 +463,37 @@ void slot_tables_from_use_to_use() {
   check(holds_exactly(0, 100, 200), "and it grows on from there");
 }
 
+// Interned bindings get one id per distinct content, floats by bit pattern, and ids count from 0
+// again after a clear: maps kept from before are filled anew, whether copied or moved in.
+void bindings_interned_run_after_run() {
+  const auto map = [](double number, const std::string& text) {
+    Bindings bindings;
+    bindings.set("n", Value::floating(number));
+    bindings.set("t", Value::string(text));
+    return bindings;
+  };
+  explain::BindingsTable table;
+  for (const std::size_t count : {std::size_t{200}, std::size_t{3}, std::size_t{500}}) {
+    for (const bool moved : {false, true}) {
+      std::vector<std::size_t> ids;
+      for (std::size_t k = 0; k < count; ++k) {
+        Bindings bindings = map(static_cast<double>(k), "v" + std::to_string(k));
+        ids.push_back(moved ? table.intern(std::move(bindings)) : table.intern(bindings));
+      }
+      bool ok = true;
+      for (std::size_t k = 0; k < count; ++k) {
+        const Bindings again = map(static_cast<double>(k), "v" + std::to_string(k));
+        ok = ok && ids[k] == k && table.intern(again) == k && table.get(k) == again;
+      }
+      check(ok, "ids from 0 in order, found again, holding their content");
+      const std::size_t zero = table.intern(map(0.0, "z"));
+      check(table.intern(map(-0.0, "z")) == zero + 1 && table.intern(map(0.0, "z")) == zero,
+            "-0.0 and 0.0 interned apart");
+      table.clear();
+    }
+  }
+}
+
 // An index by value groups numbers by their nearest double and other values by equality, finds
 // nothing for a NaN, keeps each group's positions in the order filed, and serves again, emptied,
 // after a clear, also once it has grown past its first table.
@@ -501,6 +534,7 @@ int main() {
   named_values_own_and_borrow();
   values_indexed_run_after_run();
   slot_tables_from_use_to_use();
+  bindings_interned_run_after_run();
   durations_in_ticks();
   key_numbers_by_bytes();
   utf8_sequences();
