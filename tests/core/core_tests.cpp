@@ -1,7 +1,8 @@
 // Unit tests of the core's shared text helpers (UTF-8, white space, display quoting), of the
 // numbering of keys by their bytes, of the split of runs among threads and the kept workers that
-// run them, of durations in ticks, of event copies written into shared slabs and of one compiled
-// plan serving every call and worker, built by the fuzz configuration (VASHLET_FUZZ=ON) and run
+// run them, of durations in ticks, of event copies written into shared slabs, of one compiled plan
+// serving every call and worker and of the open-addressing tables (slots, values by group,
+// interned bindings) from use to use, built by the fuzz configuration (VASHLET_FUZZ=ON) and run
 // by .ci/sanitize-and-fuzz.
 #include <atomic>
 #include <cmath>
@@ -16,8 +17,10 @@
 #include <vector>
 
 #include "arrow/key_numbers.hpp"
+#include "explain/search_tables.hpp"
 #include "model/duration.hpp"
 #include "model/model.hpp"
+#include "model/slot_table.hpp"
 #include "memory/packed_events.hpp"
 #include "match/element_walk.hpp"
 #include "match/matcher.hpp"
@@ -395,6 +398,102 @@ void named_values_own_and_borrow() {
   }
 }
 
+// Keys that share a few hashes, which fall on the last slots of any table, so that probes run
+// through long clusters and wrap around the end of the slots. A table grown large, cleared and used again (less, or more than before) finds
+// exactly what this use filed; it keeps its slots after a use that filled a fair part of them
+// and lets them go after one far smaller; a make() that throws leaves it as it was.
+struct KeySlot {
+  int key = -1;
+  int value = 0;
+  bool empty() const { return key < 0; }
+  std::size_t hash() const { return key_hash(key); }
+  static std::size_t key_hash(int key) { return ~static_cast<std::size_t>(key % 5); }
+};
+
+void slot_tables_from_use_to_use() {
+  using Table = SlotTable<KeySlot, 16>;
+  Table table;
+  const auto same = [](int key) { return [key](const KeySlot& slot) { return slot.key == key; }; };
+  const auto fill = [&](int from, int to) {
+    for (int key = from; key < to; ++key) {
+      table.insert(KeySlot::key_hash(key), same(key), [&] { return KeySlot{key, 3 * key}; });
+    }
+  };
+  const auto holds_exactly = [&](int from, int to, int probe_to) {
+    bool ok = table.size() == static_cast<std::size_t>(to - from);
+    for (int key = 0; key < probe_to; ++key) {
+      const KeySlot* slot = table.find(KeySlot::key_hash(key), same(key));
+      ok = ok && ((from <= key && key < to) ? slot && slot->value == 3 * key : slot == nullptr);
+    }
+    return ok;
+  };
+  check(table.find(KeySlot::key_hash(0), same(0)) == nullptr && table.capacity() == 0, "a new table holds nothing");
+  // Uses one after another, each after a clear of the last: 1000 entries, 3000 (growing from the
+  // slots the first kept), 30 (in the slots kept, far more than it needs), 1.
+  struct Use {
+    int from, to;
+    bool fits_kept;  // needs no more slots than the last use kept
+    bool kept;       // its slots are kept by the clear after it
+  };
+  const Use uses[] = {{0, 1000, false, true}, {2000, 5000, false, true},
+                      {5000, 5030, true, false}, {7, 8, false, true}};
+  for (const Use& use : uses) {
+    const std::size_t before = table.capacity();
+    fill(use.from, use.to);
+    fill(use.from, use.to);  // a second time finds each entry, making none
+    check(holds_exactly(use.from, use.to, 5100), "a use finds exactly its own entries");
+    check(table.capacity() >= tuning::kSlotsPerEntry * table.size(), "grown in time");
+    check(!use.fits_kept || table.capacity() == before, "a use that fits takes the kept slots");
+    const std::size_t filled = table.capacity();
+    table.clear();
+    check(table.empty() && holds_exactly(0, 0, 5100), "a cleared table finds nothing");
+    check(table.capacity() == (use.kept ? filled : 0),
+          "slots kept after a fair use, let go after one far smaller");
+  }
+  check(table.capacity() == 16, "the first slots are kept even after one entry");
+  fill(0, 12);
+  bool thrown = false;
+  try {
+    table.insert(KeySlot::key_hash(99), same(99), []() -> KeySlot { throw std::runtime_error("x"); });
+  } catch (const std::runtime_error&) {
+    thrown = true;
+  }
+  check(thrown && holds_exactly(0, 12, 200), "a failed make leaves the table as it was");
+  fill(12, 100);
+  check(holds_exactly(0, 100, 200), "and it grows on from there");
+}
+
+// Interned bindings get one id per distinct content, floats by bit pattern, and ids count from 0
+// again after a clear: maps kept from before are filled anew, whether copied or moved in.
+void bindings_interned_run_after_run() {
+  const auto map = [](double number, const std::string& text) {
+    Bindings bindings;
+    bindings.set("n", Value::floating(number));
+    bindings.set("t", Value::string(text));
+    return bindings;
+  };
+  explain::BindingsTable table;
+  for (const std::size_t count : {std::size_t{200}, std::size_t{3}, std::size_t{500}}) {
+    for (const bool moved : {false, true}) {
+      std::vector<std::size_t> ids;
+      for (std::size_t k = 0; k < count; ++k) {
+        Bindings bindings = map(static_cast<double>(k), "v" + std::to_string(k));
+        ids.push_back(moved ? table.intern(std::move(bindings)) : table.intern(bindings));
+      }
+      bool ok = true;
+      for (std::size_t k = 0; k < count; ++k) {
+        const Bindings again = map(static_cast<double>(k), "v" + std::to_string(k));
+        ok = ok && ids[k] == k && table.intern(again) == k && table.get(k) == again;
+      }
+      check(ok, "ids from 0 in order, found again, holding their content");
+      const std::size_t zero = table.intern(map(0.0, "z"));
+      check(table.intern(map(-0.0, "z")) == zero + 1 && table.intern(map(0.0, "z")) == zero,
+            "-0.0 and 0.0 interned apart");
+      table.clear();
+    }
+  }
+}
+
 // An index by value groups numbers by their nearest double and other values by equality, finds
 // nothing for a NaN, keeps each group's positions in the order filed, and serves again, emptied,
 // after a clear, also once it has grown past its first table.
@@ -434,6 +533,8 @@ void values_indexed_run_after_run() {
 int main() {
   named_values_own_and_borrow();
   values_indexed_run_after_run();
+  slot_tables_from_use_to_use();
+  bindings_interned_run_after_run();
   durations_in_ticks();
   key_numbers_by_bytes();
   utf8_sequences();

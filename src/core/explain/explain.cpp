@@ -82,7 +82,9 @@ void near_misses_of_run(const EventView& events, const Pattern& pattern, const P
   std::size_t kept = 0;
   bool matched = false;  // deepest only: some start has a complete path
   const bool names_empty = out.name_count() == 0;
-  // Most starts are near misses, most of them one event deep.
+  // Most starts are near misses, most of them one event deep. Where the reader numbered the
+  // event types this is redundant: the part's prepare made room for one row per start of its
+  // whole chunk already. It is kept for the other sources, whose chunks are not counted ahead.
   if (!deepest_only) out.reserve_more(run.of_step(0).size(), 1);
   // The second step's first candidate after the start: the starts ascend, so it only moves on.
   const std::vector<std::size_t>& seconds = run.of_step(1);

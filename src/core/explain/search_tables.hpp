@@ -2,7 +2,6 @@
 // an open-addressing map from index triples to an index.
 #pragma once
 
-#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -10,17 +9,14 @@
 #include <limits>
 #include <type_traits>
 #include <utility>
-#include <vector>
 
 #include "model/model.hpp"
+#include "model/slot_table.hpp"
 
 namespace vashlet::explain {
 
 // No index: an empty slot, a missing child.
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
-
-// A cleared table keeps its storage unless it is more than this many times what was used.
-constexpr std::size_t kSparse = 8;
 
 // Hash combining with a full avalanche step: keys are small, dense integers (step, event index)
 // that a plain xor-shift combination maps onto few buckets.
@@ -50,61 +46,46 @@ class BindingsTable {
   std::size_t intern(Bindings&& bindings) { return add(std::move(bindings)); }
   const Bindings& get(std::size_t id) const { return items_[id]; }
   void clear() {
-    for (std::size_t id = 0; id < used_; ++id) items_[id].clear();
+    const std::size_t used = slots_.size();
+    for (std::size_t id = 0; id < used; ++id) items_[id].clear();
     // Kept only while the entries used a fair part of them, so that a large table does not tax
     // every later, smaller use.
-    if (items_.size() > kSparse * (used_ + 1)) items_ = std::deque<Bindings>();
-    if (slots_.size() > kFirstSlots && slots_.size() > kSparse * used_) {
-      slots_ = std::vector<Slot>();
-    } else {
-      std::fill(slots_.begin(), slots_.end(), Slot{});
-    }
-    used_ = 0;
+    if (storage_too_sparse(items_.size(), used + 1)) items_ = std::deque<Bindings>();
+    slots_.clear();
   }
 
  private:
-  static constexpr std::size_t kFirstSlots = 64;
-
   struct Slot {
-    std::size_t hash = 0;
+    std::size_t hashed = 0;
     std::size_t id = kNone;
+    bool empty() const { return id == kNone; }
+    std::size_t hash() const { return hashed; }
   };
 
   template <class B>
   std::size_t add(B&& bindings) {
-    if (2 * (used_ + 1) > slots_.size()) grow();
     const std::size_t hash = hash_bindings(bindings);
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t i = hash & mask;
-    for (; slots_[i].id != kNone; i = (i + 1) & mask) {
-      if (slots_[i].hash == hash && identical(items_[slots_[i].id], bindings)) return slots_[i].id;
-    }
-    if (used_ == items_.size()) {
-      items_.push_back(std::forward<B>(bindings));
-    } else if constexpr (std::is_rvalue_reference_v<B&&>) {
-      std::swap(items_[used_], bindings);
-    } else {
-      items_[used_] = bindings;
-    }
-    slots_[i] = Slot{hash, used_};
-    return used_++;
+    const auto same = [&](const Slot& slot) {
+      return slot.hashed == hash && identical(items_[slot.id], bindings);
+    };
+    // Stores the new bindings under the next id, in a cleared map's place where one is kept.
+    const auto store = [&] {
+      const std::size_t id = slots_.size();
+      if (id == items_.size()) {
+        items_.push_back(std::forward<B>(bindings));
+      } else if constexpr (std::is_rvalue_reference_v<B&&>) {
+        std::swap(items_[id], bindings);
+      } else {
+        items_[id] = bindings;
+      }
+      return Slot{hash, id};
+    };
+    return slots_.insert(hash, same, store).id;
   }
 
-  void grow() {
-    std::vector<Slot> bigger(slots_.empty() ? kFirstSlots : 2 * slots_.size());
-    const std::size_t mask = bigger.size() - 1;
-    for (const Slot& slot : slots_) {
-      if (slot.id == kNone) continue;
-      std::size_t i = slot.hash & mask;
-      while (bigger[i].id != kNone) i = (i + 1) & mask;
-      bigger[i] = slot;
-    }
-    slots_ = std::move(bigger);
-  }
-
-  std::deque<Bindings> items_;  // [0, used_) interned; the rest cleared, kept for their storage
-  std::size_t used_ = 0;
-  std::vector<Slot> slots_;  // open addressing by hash; never more than half full
+  // [0, slots_.size()) interned; the rest cleared, kept for their storage.
+  std::deque<Bindings> items_;
+  SlotTable<Slot, 64> slots_;  // by hash, their ids
 };
 
 // Open-addressing map from a triple of indices to an index. The search creates millions of
@@ -115,59 +96,34 @@ class IndexTripleMap {
 
   // The value stored under `key`, after storing `value` there if the key was absent.
   std::size_t emplace(const Key& key, std::size_t value) {
-    if (2 * (size_ + 1) > slots_.size()) grow();
-    Slot& slot = slots_[position(slots_, key)];
-    if (slot.value == kNone) {
-      slot = Slot{key, value};
-      ++size_;
-    }
-    return slot.value;
+    return slots_.insert(hash(key), SameKey{key}, [&] { return Slot{key, value}; }).value;
   }
 
-  std::size_t size() const { return size_; }
-  // Keeps the capacity, a cleared table being about to be filled again, as long as the entries
-  // filled a fair part of it: clearing costs a pass over every slot, which a large table left
-  // by one search would otherwise charge to each later, smaller one.
-  void clear() {
-    if (slots_.size() > kFirstSlots && slots_.size() > kSparse * size_) {
-      slots_ = std::vector<Slot>();
-    } else {
-      std::fill(slots_.begin(), slots_.end(), Slot{});
-    }
-    size_ = 0;
-  }
+  std::size_t size() const { return slots_.size(); }
+  // Keeps the slots for the next search unless they are far more than this one filled.
+  void clear() { slots_.clear(); }
 
   // The value stored under `key`, or kNone.
   std::size_t find(const Key& key) const {
-    return slots_.empty() ? kNone : slots_[position(slots_, key)].value;
+    const Slot* slot = slots_.find(hash(key), SameKey{key});
+    return slot ? slot->value : kNone;
   }
 
  private:
-  static constexpr std::size_t kFirstSlots = 64;
-
   struct Slot {
     Key key{};
     std::size_t value = kNone;
+    bool empty() const { return value == kNone; }
+    std::size_t hash() const { return IndexTripleMap::hash(key); }
   };
 
-  // The slot holding `key`, or the empty slot where it belongs (the table is never full).
-  static std::size_t position(const std::vector<Slot>& slots, const Key& key) {
-    const std::size_t mask = slots.size() - 1;
-    std::size_t i = mix(mix(key[0], key[1]), key[2]) & mask;
-    while (slots[i].value != kNone && slots[i].key != key) i = (i + 1) & mask;
-    return i;
-  }
+  static std::size_t hash(const Key& key) { return mix(mix(key[0], key[1]), key[2]); }
+  struct SameKey {
+    const Key& key;
+    bool operator()(const Slot& slot) const { return slot.key == key; }
+  };
 
-  void grow() {
-    std::vector<Slot> bigger(slots_.empty() ? kFirstSlots : 2 * slots_.size());
-    for (const Slot& slot : slots_) {
-      if (slot.value != kNone) bigger[position(bigger, slot.key)] = slot;
-    }
-    slots_ = std::move(bigger);
-  }
-
-  std::vector<Slot> slots_;
-  std::size_t size_ = 0;
+  SlotTable<Slot, 64> slots_;
 };
 
 }  // namespace vashlet::explain

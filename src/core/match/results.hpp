@@ -30,7 +30,9 @@ struct Match {
 // Matches of the language's patterns (`variable`) have any number of events: `offsets` holds
 // where each match's indices begin, `elements` the element of each index, and a value of a name
 // that the match left unbound is null (no pointer).
-struct FlatMatches {
+// Whole cache lines each: the parts of adjacent chunks (map_run_chunks) grow on different threads
+// at once, each match moving the ends of their arrays.
+struct alignas(64) FlatMatches {
   std::size_t steps = 0;
   std::size_t slots = 0;
   bool variable = false;

@@ -24,8 +24,9 @@ class RunSink {
 using MakeRunSink = std::function<std::unique_ptr<RunSink>()>;
 
 // One part of Plan::flat_matches with a sink: its matches, and the sink that saw them (none
-// where the part has no run).
-struct SinkPart {
+// where the part has no run). Whole cache lines each, as its matches are: the parts of adjacent
+// chunks grow on different threads at once.
+struct alignas(64) SinkPart {
   FlatMatches matches;
   std::unique_ptr<RunSink> sink;
 };

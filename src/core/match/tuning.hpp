@@ -83,6 +83,17 @@ constexpr auto kWorkerIdle = std::chrono::seconds(2);
 // a test per event is cheap, so a slice needs more of them to repay its thread's start.
 constexpr std::size_t kStartsCountedPerSlice = std::size_t{1} << 16;
 
+// ---- Open-addressing tables (SlotTable, model/slot_table.hpp).
+
+// Slots per entry at most: a table grows before it is more than half full. Emptier tables probe
+// fewer slots per look-up but clear and fetch more of them.
+constexpr std::size_t kSlotsPerEntry = 2;
+// Storage cleared for another use (a table's slots, what its entries own) is kept unless it is
+// more than this many times what the last use needed: keeping it spares the next use's
+// allocations, but clearing passes over all of it, which a large table left by one use would
+// otherwise charge to every later, smaller one.
+constexpr std::size_t kSparseStorage = 8;
+
 // ---- The near-miss search (explain).
 
 // Candidate lists up to this long are scanned rather than indexed by value: a short scan is

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "model/model.hpp"
+#include "model/slot_table.hpp"
 #include "model/value_hash.hpp"
 
 namespace vashlet {
@@ -28,24 +29,27 @@ class ValueIndex {
   // empty for a NaN. A superset of the positions whose value is values_equal to `value`.
   const std::vector<std::size_t>& find(const Value& value) const;
 
-  bool empty() const { return used_ == 0; }
+  bool empty() const { return slots_.empty(); }
   void clear();
 
  private:
   struct Slot {
     const Value* value = nullptr;  // the first value filed in the group; null: an empty slot
-    std::uint64_t hash = 0;
+    std::uint64_t hashed = 0;
     std::size_t group = 0;
+    bool empty() const { return value == nullptr; }
+    std::size_t hash() const { return static_cast<std::size_t>(hashed); }
   };
 
-  // The slot of the group of `value` (whose hash is `hash`), or the empty slot where it belongs.
-  std::size_t position(const std::vector<Slot>& slots, const Value& value,
-                       std::uint64_t hash) const;
-  void grow();
+  // Accepts the slot of the group of `value`, whose hash is `hash`.
+  static auto same(const Value& value, std::uint64_t hash) {
+    return [&value, hash](const Slot& slot) {
+      return slot.hashed == hash && ValueKeyEqual{}(*slot.value, value);
+    };
+  }
 
-  std::vector<Slot> slots_;  // open addressing, never more than half full
-  std::vector<std::vector<std::size_t>> groups_;  // [0, used_) in use, the rest kept empty
-  std::size_t used_ = 0;
+  SlotTable<Slot, 16> slots_;  // by value, their groups
+  std::vector<std::vector<std::size_t>> groups_;  // [0, slots_.size()) in use, the rest kept empty
 };
 
 }  // namespace vashlet
