@@ -151,16 +151,22 @@ std::vector<Part> map_run_chunks(const EventView& events, std::size_t threads,
 template <class Result, class MakeJob>
 std::vector<Result> map_runs(const EventView& events, std::size_t threads,
                              const MakeJob& make_job) {
-  std::vector<std::vector<Result>> parts =
-      map_run_chunks<std::vector<Result>>(events, threads, make_job);
-  if (parts.size() == 1) return std::move(parts[0]);
+  // Each chunk's vector in a cache line of its own: adjacent chunks grow theirs on different
+  // threads at once, and each append writes the vector's end.
+  struct alignas(64) Part {
+    std::vector<Result> results;
+  };
+  std::vector<Part> parts = map_run_chunks<Part>(events, threads, [&] {
+    return [job = make_job()](const Run& run, Part& part) mutable { job(run, part.results); };
+  });
+  if (parts.size() == 1) return std::move(parts[0].results);
   std::size_t total = 0;
-  for (const std::vector<Result>& part : parts) total += part.size();
+  for (const Part& part : parts) total += part.results.size();
   std::vector<Result> out;
   out.reserve(total);
-  for (std::vector<Result>& part : parts) {
-    for (Result& result : part) out.push_back(std::move(result));
-    std::vector<Result>().swap(part);  // free each part once moved
+  for (Part& part : parts) {
+    for (Result& result : part.results) out.push_back(std::move(result));
+    std::vector<Result>().swap(part.results);  // free each part once moved
   }
   return out;
 }
