@@ -83,7 +83,7 @@ constexpr auto kWorkerIdle = std::chrono::seconds(2);
 // a test per event is cheap, so a slice needs more of them to repay its thread's start.
 constexpr std::size_t kStartsCountedPerSlice = std::size_t{1} << 16;
 
-// ---- Open-addressing tables (SlotTable, model/slot_table.hpp).
+// ---- Looking values up: open-addressing tables (SlotTable, model/slot_table.hpp) and named maps.
 
 // Slots per entry at most: a table grows before it is more than half full. Emptier tables probe
 // fewer slots per look-up but clear and fetch more of them.
@@ -93,6 +93,10 @@ constexpr std::size_t kSlotsPerEntry = 2;
 // allocations, but clearing passes over all of it, which a large table left by one use would
 // otherwise charge to every later, smaller one.
 constexpr std::size_t kSparseStorage = 8;
+// Entries of a name-ordered map (NamedValues: attributes, bindings) up to which a look-up scans
+// them in place rather than bisecting: a few short names compare faster one after another than
+// through a binary search's calls.
+constexpr std::size_t kScannedEntries = 8;
 
 // ---- The near-miss search (explain).
 

@@ -127,9 +127,8 @@ class NamedValues {
   }
 
   const Value* find(std::string_view name) const {
-    if (size_ > kScannedEntries) return search(name);
-    // A few short names, looked up per event and per start: a scan in place costs less than a
-    // binary search through calls.
+    if (size_ > tuning::kScannedEntries) return search(name);
+    // A few short names, looked up per event and per start: scanned in place.
     for (const Entry& entry : *this) {
       if (same_bytes(entry.first, name)) return &entry.second;
     }
@@ -159,7 +158,6 @@ class NamedValues {
   friend bool operator==(const NamedValues& left, const NamedValues& right);
 
  private:
-  static constexpr std::size_t kScannedEntries = 8;
   static std::uint32_t checked_size(std::size_t n);
   const Value* search(std::string_view name) const;  // find's binary search
   void forget() {
