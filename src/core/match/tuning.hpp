@@ -72,16 +72,19 @@ constexpr std::size_t kTypesCompared = 8;
 // ---- Writing result tables.
 
 // Rows of a result table that one thread writes at least, when its columns are written by slices
-// of rows on several threads: each slice costs a thread's start and a pass's warm-up, which a few
-// milliseconds of writing repay. Slices are cut at multiples of 64 rows whatever this is.
+// of rows on several threads: each slice costs a hand-off to a worker and a pass's warm-up, which
+// a few milliseconds of writing repay. Slices are cut at multiples of 64 rows whatever this is.
 constexpr std::size_t kTableRowsPerSlice = std::size_t{1} << 14;
+// Events whose starts one thread counts at least, when a funnel counts them on several threads:
+// a test per event is cheap, so a slice needs more of them to repay its hand-off to a worker.
+constexpr std::size_t kStartsCountedPerSlice = std::size_t{1} << 16;
+
+// ---- Threads (workers.hpp).
+
 // How long a kept worker thread waits for another parallel region before it leaves: long enough
 // to span the gaps between a call's regions and between the calls of a loop, short enough that
 // a process that stops calling soon has none.
 constexpr auto kWorkerIdle = std::chrono::seconds(2);
-// Events whose starts one thread counts at least, when a funnel counts them on several threads:
-// a test per event is cheap, so a slice needs more of them to repay its thread's start.
-constexpr std::size_t kStartsCountedPerSlice = std::size_t{1} << 16;
 
 // ---- Looking values up: open-addressing tables (SlotTable, model/slot_table.hpp) and named maps.
 
