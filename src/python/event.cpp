@@ -8,8 +8,8 @@
 
 #include "arrow/event_order.hpp"
 #include "match/matcher.hpp"
-#include "match/tuning.hpp"
 #include "reduce.hpp"
+#include "tuning.hpp"
 #include "values.hpp"
 
 namespace vashlet::py {

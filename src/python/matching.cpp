@@ -7,21 +7,21 @@
 #include <string>
 #include <utility>
 
-#include "plan/atom_plan.hpp"
 #include "durations.hpp"
 #include "event.hpp"
-#include "match/event_copies.hpp"
-#include "match/exhaustive_budget.hpp"
-#include "match/tuning.hpp"
 #include "interrupt.hpp"
 #include "json/json.hpp"
+#include "match/event_copies.hpp"
+#include "match/exhaustive_budget.hpp"
 #include "match/matcher.hpp"
+#include "match/partitions.hpp"
 #include "memory/packed_events.hpp"
+#include "pattern.hpp"
+#include "plan/atom_plan.hpp"
+#include "reduce.hpp"
 #include "text/grammar.hpp"
 #include "text/parser.hpp"
-#include "match/partitions.hpp"
-#include "pattern.hpp"
-#include "reduce.hpp"
+#include "tuning.hpp"
 #include "values.hpp"
 
 namespace vashlet::py {

@@ -1,9 +1,9 @@
 #include "process.hpp"
 
 #include "match/paths_taken.hpp"
-#include "match/tuning.hpp"
 #include "memory/memory.hpp"
 #include "system/cpu_count.hpp"
+#include "tuning.hpp"
 
 namespace vashlet::py {
 

@@ -1,7 +1,7 @@
 #include "arrow/arrow_out.hpp"
 
 #include "arrow/sliced_columns.hpp"
-#include "match/tuning.hpp"
+#include "tuning.hpp"
 
 #include <algorithm>
 #include <array>

@@ -12,7 +12,7 @@
 #include "match/element_walk.hpp"
 #include "match/matcher.hpp"
 #include "match/partitions.hpp"
-#include "match/tuning.hpp"
+#include "tuning.hpp"
 
 namespace vashlet {
 

@@ -11,7 +11,7 @@
 #include "arrow/result_columns.hpp"
 #include "match/matcher.hpp"
 #include "match/partitions.hpp"
-#include "match/tuning.hpp"
+#include "tuning.hpp"
 
 namespace vashlet {
 

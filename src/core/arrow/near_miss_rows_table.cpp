@@ -19,7 +19,7 @@
 #include "arrow/sliced_columns.hpp"
 #include "json/json.hpp"
 #include "match/partitions.hpp"
-#include "match/tuning.hpp"
+#include "tuning.hpp"
 
 namespace vashlet {
 

@@ -9,7 +9,7 @@
 #include "arrow/sliced_columns.hpp"
 #include "explain/near_miss_rows.hpp"
 #include "json/json.hpp"
-#include "match/tuning.hpp"
+#include "tuning.hpp"
 
 namespace vashlet::result_columns {
 

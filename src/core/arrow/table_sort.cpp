@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "arrow/table_reader.hpp"
-#include "match/tuning.hpp"
+#include "tuning.hpp"
 
 namespace vashlet::table_reading {
 

@@ -1,7 +1,7 @@
 // Building a run's candidate lists and its value indexes.
 #include "explain/run_candidates.hpp"
 
-#include "match/tuning.hpp"
+#include "tuning.hpp"
 
 namespace vashlet::explain {
 

@@ -9,9 +9,9 @@
 
 #include "explain/pattern_facts.hpp"
 #include "match/event_type_ids.hpp"
-#include "match/tuning.hpp"
 #include "match/value_index.hpp"
 #include "model/model.hpp"
+#include "tuning.hpp"
 
 namespace vashlet::explain {
 

@@ -6,9 +6,9 @@
 
 #include "match/chain_matcher.hpp"
 #include "match/transitions.hpp"
-#include "match/tuning.hpp"
 #include "memory/memory.hpp"
 #include "plan/plan.hpp"
+#include "tuning.hpp"
 
 namespace vashlet {
 

@@ -8,9 +8,9 @@
 
 #include "match/next_events.hpp"
 #include "match/transitions.hpp"
-#include "match/tuning.hpp"
 #include "memory/memory.hpp"
 #include "plan/plan.hpp"
+#include "tuning.hpp"
 
 namespace vashlet {
 

@@ -2,7 +2,7 @@
 // those of the matches a few turns ahead are fetched early: the events, then their attributes.
 #include "match/event_copies.hpp"
 
-#include "match/tuning.hpp"
+#include "tuning.hpp"
 
 namespace vashlet {
 

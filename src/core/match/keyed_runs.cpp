@@ -8,7 +8,7 @@
 #include <string_view>
 #include <utility>
 
-#include "match/tuning.hpp"
+#include "tuning.hpp"
 
 namespace vashlet {
 

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "match/tuning.hpp"
 #include "memory/memory.hpp"
+#include "tuning.hpp"
 
 namespace vashlet {
 

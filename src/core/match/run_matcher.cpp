@@ -3,8 +3,8 @@
 // over each key's events of a long run where the pattern's steps are correlated by one name.
 #include "match/run_matcher.hpp"
 
-#include "match/tuning.hpp"
 #include "system/cancel.hpp"
+#include "tuning.hpp"
 
 namespace vashlet {
 

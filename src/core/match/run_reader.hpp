@@ -11,9 +11,9 @@
 
 #include "match/event_type_ids.hpp"
 #include "match/partitions.hpp"
-#include "match/tuning.hpp"
 #include "model/model.hpp"
 #include "plan/atom_plan.hpp"
+#include "tuning.hpp"
 
 namespace vashlet {
 

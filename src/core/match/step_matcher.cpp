@@ -6,8 +6,8 @@
 #include <algorithm>
 
 #include "match/transitions.hpp"
-#include "match/tuning.hpp"
 #include "memory/memory.hpp"
+#include "tuning.hpp"
 
 namespace vashlet {
 

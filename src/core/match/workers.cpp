@@ -10,7 +10,7 @@
 #include <pthread.h>
 #endif
 
-#include "match/tuning.hpp"
+#include "tuning.hpp"
 
 namespace vashlet {
 

@@ -12,7 +12,7 @@
 #include <variant>
 #include <vector>
 
-#include "match/tuning.hpp"
+#include "tuning.hpp"
 
 namespace vashlet {
 

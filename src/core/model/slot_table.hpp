@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "match/tuning.hpp"
+#include "tuning.hpp"
 
 namespace vashlet {
 

@@ -13,9 +13,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "match/tuning.hpp"
 #include "model/model.hpp"
 #include "plan/binding_layout.hpp"
+#include "tuning.hpp"
 
 namespace vashlet::plan {
 

@@ -1,5 +1,7 @@
-// The tuning constants of the matchers and of the near-miss search in one place, each with what
-// it trades. They change no result, only which path runs and how far ahead memory is fetched;
+// The tuning constants of every stage in one place (the model's look-ups, the matchers, the
+// near-miss search, the table readers and writers, the threads), each with what it trades. It
+// sits beside the stages rather than in one of them, since the model below the matchers reads
+// it too. They change no result, only which path runs and how far ahead memory is fetched;
 // they were tuned on a 2-core machine with a few MiB of last-level cache. Tests that need to
 // cross a threshold read it through the module's test hook (_core._tuning) rather than
 // hard-coding it.
