@@ -1,6 +1,7 @@
-"""The funnel's column-wise count of near misses against its row-by-row count (the one used
-without pyarrow): same steps, reasons, details, counts and examples, for chain and language
-patterns, per start and per partition."""
+"""The funnel's counts of near misses three ways: as `funnel` counts them (natively for a chain
+per start, without a table of every near miss), and from that table column-wise and row by row
+(the count used without pyarrow): same steps, reasons, details, counts and examples, for chain
+and language patterns, per start and per partition."""
 
 import json
 from unittest import mock
@@ -11,17 +12,40 @@ from hypothesis import given, settings
 import vashlet
 from vashlet import _funnel, pattern_from_json
 from vashlet._funnel_counts import grouped_misses
+from vashlet._inputs import Columns
 import test_language_near_miss as language
 from test_matching_properties import event_lists, text_patterns
 
 pa = pytest.importorskip("pyarrow")
 
+_COLUMNS = Columns("partition", "ts", "type", None, None)
 
-def both_ways(pattern, events, per):
-    columns = vashlet.funnel(pattern, events, per=per)
+
+def three_ways(pattern, events, per, threads=None):
+    parsed = vashlet.parse_pattern(pattern) if isinstance(pattern, str) else pattern
+    native = vashlet._core._counted_funnel
+    calls = []
+    with mock.patch.object(vashlet._core, "_counted_funnel",
+                           lambda *args, **kwargs: calls.append(1) or native(*args, **kwargs)):
+        counted = vashlet.funnel(pattern, events, per=per, threads=threads)
+    chain = vashlet._core._element_labels(parsed) is None and parsed.steps > 1
+    assert len(calls) == (1 if chain and per == "start" else 0)
+
+    def from_table():
+        return _funnel.funnel_and_misses(parsed, events, _COLUMNS, threads=threads,
+                                         text=_funnel._pattern_text(pattern), per=per)[0]
+
+    columns = from_table()
     with mock.patch.object(_funnel, "_grouped", return_value=(None, 0)):
-        rows = vashlet.funnel(pattern, events, per=per)
-    return columns, rows
+        rows = from_table()
+    return counted, columns, rows
+
+
+def assert_all_same(pattern, events, per, threads=None):
+    counted, columns, rows = three_ways(pattern, events, per, threads)
+    assert_same(counted, columns)
+    assert_same(columns, rows)
+    return counted
 
 
 def assert_same(columns, rows):
@@ -36,7 +60,7 @@ def assert_same(columns, rows):
 @given(text_patterns(), event_lists())
 def test_chain_funnels_count_alike(pattern, events):
     for per in ("start", "partition"):
-        assert_same(*both_ways(pattern, events, per))
+        assert_all_same(pattern, events, per)
 
 
 @settings(max_examples=150, deadline=None)
@@ -44,7 +68,7 @@ def test_chain_funnels_count_alike(pattern, events):
 def test_language_funnels_count_alike(document, events):
     pattern = pattern_from_json(json.dumps(document))
     for per in ("start", "partition"):
-        assert_same(*both_ways(pattern, events, per))
+        assert_all_same(pattern, events, per)
 
 
 @pytest.mark.parametrize("pattern, reasons", [
@@ -65,9 +89,8 @@ def test_each_detail_is_written_as_the_rows_write_it(pattern, reasons):
         ("p6", 0, "a", 7, 0),
     ]
     events = pa.table(dict(zip(["partition", "ts", "type", "x", "y"], map(list, zip(*rows)))))
-    columns, rows = both_ways(pattern, events, "start")
-    assert_same(columns, rows)
-    found = {(r.reason, r.detail) for s in columns.steps for r in s.reasons}
+    counted = assert_all_same(pattern, events, "start")
+    found = {(r.reason, r.detail) for s in counted.steps for r in s.reasons}
     assert reasons <= found
 
 
@@ -109,3 +132,26 @@ def test_rows_without_a_failed_clause_group_apart(clause_lists):
         expected[detail] = expected.get(detail, 0) + 1
     groups = grouped_misses(table, "reached_steps", 3, _funnel._reason_detail)
     assert {group.detail: group.count for group in groups} == expected
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_native_count_merges_many_groups_over_parts_in_row_order(threads):
+    # Each b fails its own subset of four predicates: fifteen details at one step, more than are
+    # compared one by one, spread over many partitions (so several parts on two threads), with
+    # late and blocked starts among them.
+    rows = []
+    for n in range(3_000):
+        p, bits = f"p{n:04d}", n % 16
+        rows.append((p, 0, "a", 0, 0, 0, 0))
+        if n % 7 == 3:
+            rows.append((p, 1, "c", 0, 0, 0, 0))
+        rows.append((p, 50 if n % 11 == 5 else 2, "b", bits & 1, bits >> 1 & 1, bits >> 2 & 1,
+                     bits >> 3 & 1))
+    names = ["partition", "ts", "type", "x", "y", "z", "w"]
+    events = pa.table(dict(zip(names, map(list, zip(*rows)))))
+    pattern = "a -[<=10, no c]-> b[x > 0, y > 0, z > 0, w > 0]"
+    counted = assert_all_same(pattern, events, "start", threads)
+    reasons = [r for s in counted.steps for r in s.reasons]
+    assert len(reasons) > 16
+    assert counted == _funnel.funnel_of(pattern, vashlet.match(pattern, events, exhaustive=True),
+                                        vashlet.explain(pattern, events))

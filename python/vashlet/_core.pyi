@@ -328,6 +328,20 @@ _funnel_table: _TableCall[tuple[ResultTable, int]]
 _partition_funnel_table: _TableCall[tuple[ResultTable, int, dict[str | int, int]]]
 _deepest_per_partition: _TableCall[tuple[ResultTable, int]]
 
+def _counted_funnel(
+    pattern: Pattern | PatternBuilder,
+    data: object,
+    partition: str,
+    ts: str,
+    type: str,
+    id: str | None = None,
+    exhaustive: bool = False,
+    threads: int | None = None,
+    ts_unit: TsUnit | None = None,
+    max_matches: int | None = None,
+    examples: int = 3,
+) -> tuple[ResultTable, int, list[tuple[int, list[int]]]]: ...
+
 def _element_labels(pattern: Pattern | PatternBuilder) -> list[str] | None: ...
 
 def release_memory() -> int: ...

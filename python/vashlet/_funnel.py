@@ -255,6 +255,26 @@ def _grouped(
     return groups, table.num_rows
 
 
+def _counted_groups(
+    examples: NearMissTable, counted: list[tuple[int, list[int]]], depth: str
+) -> tuple[list[Group], int]:
+    """The groups of natively counted near misses, merged as `grouped_misses` merges them: by the
+    text of each group's first row, in order of their first rows (`examples` holds the groups'
+    first rows in row order; each group gives its count and its rows' positions there)."""
+    rows = examples._table.to_pylist()
+    merged: dict[tuple[int, str, str | None], tuple[int, list[int]]] = {}
+    for count, chosen in counted:
+        row = rows[chosen[0]]
+        name = (row[depth], row["reason"], _reason_detail(row))
+        total, positions = merged.get(name, (0, []))
+        merged[name] = (total + count, sorted(positions + chosen)[:_EXAMPLES_PER_REASON])
+    groups = [
+        Group(at, why, detail, count, positions, [rows[p]["start_row"] for p in positions])
+        for (at, why, detail), (count, positions) in merged.items()
+    ]
+    return sorted(groups, key=lambda group: group.positions[0]), sum(c for c, _ in counted)
+
+
 def funnel(
     pattern: PatternLike,
     data: object,
@@ -319,6 +339,13 @@ def funnel(
             _core._deepest_per_partition, parsed, data, columns, threads=threads
         )
         return _funnel_from(parsed, text, partitions, NearMissTable(table), per=per)
+    if per == "start" and _core._element_labels(parsed) is None and parsed.steps > 1:
+        # The near misses are counted natively: only the few shown as examples are written.
+        table, starts, counted = read(
+            _core._counted_funnel, parsed, data, columns, threads=threads,
+            examples=_EXAMPLES_PER_REASON,
+        )
+        return _funnel_from(parsed, text, starts, NearMissTable(table), counted=counted)
     return funnel_and_misses(parsed, data, columns, threads=threads, text=text, per=per)[0]
 
 
@@ -362,9 +389,11 @@ def _funnel_from(
     miss_table: NearMissTable,
     positions: list[int] | None = None,
     per: str = "start",
+    counted: list[tuple[int, list[int]]] | None = None,
 ) -> Funnel:
     """The funnel of `starts` starts (or partitions), of which the rows of `miss_table` (those at
-    `positions`, ascending, when given) did not complete."""
+    `positions`, ascending, when given) did not complete. With `counted`, the near misses were
+    counted natively (`_core._counted_funnel`): `miss_table` holds only their examples."""
     labels = _core._element_labels(pattern)
     # A language pattern's funnel has a step per element, where its near misses stopped.
     depth = "reached_steps" if labels is None else "element"
@@ -374,7 +403,10 @@ def _funnel_from(
     reason_counts: Counter[tuple[int, str, str | None]] = Counter()
     examples: dict[tuple[int, str, str | None], list[int]] = {}
     example_positions: list[int] = []
-    groups, total = _grouped(miss_table, positions, labels is not None, depth)
+    if counted is not None:
+        groups, total = _counted_groups(miss_table, counted, depth)
+    else:
+        groups, total = _grouped(miss_table, positions, labels is not None, depth)
     if groups is not None:
         for group in groups:
             key = (group.step, group.reason, group.detail)

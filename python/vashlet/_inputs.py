@@ -146,7 +146,9 @@ class Columns:
         exhaustive: bool = False,
         threads: int | None = None,
         max_matches: int | None = None,
+        **more: Any,
     ) -> Any:
-        """`native` (one of the `_core` table calls) over `source` with these columns."""
+        """`native` (one of the `_core` table calls) over `source` with these columns, and the
+        further arguments `more` that it alone takes."""
         return native(pattern, source, self.partition, self.ts, self.type, self.id,
-                      exhaustive, threads, self.ts_unit, max_matches)
+                      exhaustive, threads, self.ts_unit, max_matches, **more)

@@ -111,5 +111,8 @@ constexpr std::size_t kCandidateShortList = 8;
 // Of a candidate's attributes, at most this many bytes are fetched ahead: enough for the usual
 // handful of attributes; more would fetch what the predicates never read.
 constexpr std::size_t kCandidateAttributeBytes = 256;
+// A funnel's groups of near misses compared one after another, up to this many; more are
+// hashed (a pattern's groups are mostly a handful: its steps times their reasons).
+constexpr std::size_t kGroupsCompared = 8;
 
 }  // namespace vashlet::tuning

@@ -54,6 +54,7 @@ const ModuleAttribute kPrivateAttributes[] = {
     function_attribute(&funnel_table_def),
     function_attribute(&partition_funnel_table_def),
     function_attribute(&deepest_per_partition_def),
+    function_attribute(&counted_funnel_def),
     function_attribute(&time_matching_def),
     function_attribute(&rebuild_event_def),
     function_attribute(&rebuild_builder_def),

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -61,12 +62,16 @@ void release_schema_capsule(PyObject* capsule) {
 template <class Result>
 using RunOver = Result (*)(const Pattern&, const SortedEvents&, const TableRun&);
 using RunTable = RunOver<arrow::Table>;
+// What `run` (a RunOver, or a callable that takes the same) gives.
+template <class Run>
+using RunResult = std::invoke_result_t<const Run&, const Pattern&, const SortedEvents&,
+                                       const TableRun&>;
 
 // The pattern's windows in ticks of the timestamps read (whose type the events remember), or
 // why they have none.
-template <class Out>
-std::variant<Out, arrow::InputFailure> run_with_windows(
-    const SortedEvents& events, RunOver<Out> run, const Pattern& pattern, const TableRun& options,
+template <class Run>
+std::variant<RunResult<Run>, arrow::InputFailure> run_with_windows(
+    const SortedEvents& events, const Run& run, const Pattern& pattern, const TableRun& options,
     const vashlet::Result<TimeAxis>& axis) {
   if (!axis) return arrow::InputFailure{arrow::FailureKind::Value, axis.error()};
   vashlet::Result<Pattern> resolved = resolve_windows(pattern, axis.value());
@@ -74,12 +79,11 @@ std::variant<Out, arrow::InputFailure> run_with_windows(
   return run(resolved.value(), events, options);
 }
 
-template <class Result>
-std::variant<Result, arrow::InputFailure> run_on(Checked<SortedEvents>&& read, RunOver<Result> run,
-                                                 const Pattern& pattern, const TableRun& options,
-                                                 const EventColumns& columns,
-                                                 const std::optional<std::string>& ts_unit,
-                                                 std::vector<std::string>& absent_types) {
+template <class Run>
+std::variant<RunResult<Run>, arrow::InputFailure> run_on(
+    Checked<SortedEvents>&& read, const Run& run, const Pattern& pattern, const TableRun& options,
+    const EventColumns& columns, const std::optional<std::string>& ts_unit,
+    std::vector<std::string>& absent_types) {
   if (auto* failure = std::get_if<arrow::InputFailure>(&read)) return std::move(*failure);
   const SortedEvents& events = std::get<SortedEvents>(read);
   absent_types = events.absent_types();
@@ -96,11 +100,12 @@ struct FromSource {
   std::vector<std::string> absent_types;  // the pattern's event types that no row has
 };
 
-template <class Result>
-FromSource<Result> table_from_source(PyObject* source, const Pattern& pattern,
-                                     const EventColumns& columns, RunOver<Result> run,
-                                     const TableRun& options,
-                                     const std::optional<std::string>& ts_unit) {
+template <class Run>
+FromSource<RunResult<Run>> table_from_source(PyObject* source, const Pattern& pattern,
+                                             const EventColumns& columns, const Run& run,
+                                             const TableRun& options,
+                                             const std::optional<std::string>& ts_unit) {
+  using Result = RunResult<Run>;
   using Outcome = std::variant<Result, arrow::InputFailure>;
   const DataSource data = data_source(source, columns);
   std::vector<std::string> absent;
@@ -316,7 +321,8 @@ NativeClass<PyTable>& table_class() {
 // ---------------------------------------------------------------------------------------------
 // The functions
 
-EventColumns columns_argument(const Arguments<10>& args) {
+template <std::size_t N>
+EventColumns columns_argument(const Arguments<N>& args) {
   EventColumns columns;
   columns.partition = args.convert(2, text_from_py);
   columns.ts = args.convert(3, text_from_py);
@@ -327,8 +333,8 @@ EventColumns columns_argument(const Arguments<10>& args) {
 
 // The functions share their parameters (`exhaustive` and `max_matches` are read by matching
 // only) and differ in what they run over the events.
-template <bool kMatches>
-TableRun run_argument(const Arguments<10>& args) {
+template <bool kMatches, std::size_t N>
+TableRun run_argument(const Arguments<N>& args) {
   TableRun options{kMatches && args.flag(6), args.threads(7), std::nullopt};
   if (kMatches) options.max_matches = args.optional(9, max_matches_from_py);
   return options;
@@ -336,7 +342,8 @@ TableRun run_argument(const Arguments<10>& args) {
 
 // The timestamps' unit given for integer columns; a unit that is no unit is refused before any
 // reading.
-std::optional<std::string> ts_unit_argument(const Arguments<10>& args) {
+template <std::size_t N>
+std::optional<std::string> ts_unit_argument(const Arguments<N>& args) {
   std::optional<std::string> ts_unit = args.optional(8, text_from_py);
   unwrap(event_time_axis(ts_unit));
   return ts_unit;
@@ -345,10 +352,11 @@ std::optional<std::string> ts_unit_argument(const Arguments<10>& args) {
 // The arguments of a table function but its data, checked in this order.
 template <bool kMatches>
 struct TableCall {
-  explicit TableCall(const Arguments<10>& args)
+  template <std::size_t N>
+  explicit TableCall(const Arguments<N>& args)
       : pattern(valid_pattern_argument(args.get(0))),
         columns(columns_argument(args)),
-        options(run_argument<kMatches>(args)),
+        options(run_argument<kMatches, N>(args)),
         ts_unit(ts_unit_argument(args)) {}
 
   const Pattern pattern;
@@ -386,6 +394,34 @@ Ref deepest_per_partition_function(const Arguments<10>& args) {
   Ref misses = table_class().wrap(
       PyTable{std::move(read.result.near_misses), std::move(read.absent_types)});
   return Ref::checked(PyTuple_Pack(2, misses.get(), starts.get()));
+}
+
+// (near misses shown as examples, starts, groups): the near misses counted by group, each group
+// a (count, positions of its first `examples` rows in the table) pair, in the order of their
+// first rows.
+Ref counted_funnel_function(const Arguments<11>& args) {
+  const TableCall<false> call(args);
+  const std::int64_t examples = args.convert(10, int64_from_py);
+  if (examples < 1) {
+    PyErr_SetString(PyExc_ValueError, "examples must be at least 1");
+    throw PythonError{};
+  }
+  const auto count = [&](const Pattern& pattern, const SortedEvents& events, const TableRun& run) {
+    return counted_funnel_table(pattern, events, run, static_cast<std::size_t>(examples));
+  };
+  FromSource<CountedFunnel> read =
+      table_from_source(args.get(1), call.pattern, call.columns, count, call.options,
+                        call.ts_unit);
+  const CountedFunnel& funnel = read.result;
+  Ref groups = list_to_py(funnel.groups, [](const CountedFunnel::Group& group) {
+    Ref count = size_to_py(static_cast<std::size_t>(group.count));
+    Ref positions = list_to_py(group.examples, size_to_py);
+    return Ref::checked(PyTuple_Pack(2, count.get(), positions.get()));
+  });
+  Ref starts = size_to_py(static_cast<std::size_t>(funnel.starts));
+  Ref misses = table_class().wrap(
+      PyTable{std::move(read.result.examples), std::move(read.absent_types)});
+  return Ref::checked(PyTuple_Pack(3, misses.get(), starts.get(), groups.get()));
 }
 
 // The funnel's results with the starts of each partition, and the partitions' values, which the
@@ -433,6 +469,11 @@ constexpr auto kPartitionFunnelTableSignature =
     signature("_partition_funnel_table()", kTableParameters, 5);
 constexpr auto kDeepestPerPartitionSignature =
     signature("_deepest_per_partition()", kTableParameters, 5);
+constexpr const char* kCountedFunnelParameters[] = {
+    "pattern", "data",    "partition", "ts",          "type",    "id",
+    "exhaustive", "threads", "ts_unit", "max_matches", "examples"};
+constexpr auto kCountedFunnelSignature =
+    signature("_counted_funnel()", kCountedFunnelParameters, 5);
 
 }  // namespace
 
@@ -480,5 +521,12 @@ PyMethodDef deepest_per_partition_def =
         "threads=None, ts_unit=None, max_matches=None)\n--\n\n"
         "For a chain pattern of two steps or more: the first of the deepest near misses of each "
         "partition without a complete path, and the number of partitions with a start.");
+
+PyMethodDef counted_funnel_def = function_def<kCountedFunnelSignature, counted_funnel_function>(
+    "_counted_funnel",
+    "_counted_funnel(pattern, data, partition, ts, type, id=None, exhaustive=False, "
+    "threads=None, ts_unit=None, max_matches=None, examples=3)\n--\n\n"
+    "For a chain pattern of two steps or more: the funnel's near misses counted by step, reason "
+    "and detail, the first `examples` of each group as a table, and the number of starts.");
 
 }  // namespace vashlet::py

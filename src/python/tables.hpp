@@ -19,5 +19,6 @@ extern PyMethodDef read_table_def;
 extern PyMethodDef funnel_table_def;
 extern PyMethodDef partition_funnel_table_def;
 extern PyMethodDef deepest_per_partition_def;
+extern PyMethodDef counted_funnel_def;
 
 }  // namespace vashlet::py

@@ -1,5 +1,6 @@
 // The funnel's tables: the near misses with the number of starts (of each partition, for a
-// funnel per partition), and for a chain pattern the near misses that stand for the partitions.
+// funnel per partition), and for a chain pattern the near misses that stand for the partitions,
+// or the near misses counted by group with a few rows of each.
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -8,6 +9,7 @@
 
 #include "arrow/near_miss_columns.hpp"
 #include "arrow/table_results.hpp"
+#include "explain/miss_groups.hpp"
 #include "explain/near_miss_rows.hpp"
 #include "match/element_walk.hpp"
 #include "match/matcher.hpp"
@@ -134,6 +136,41 @@ FunnelTable funnel_table(const Pattern& pattern, const SortedEvents& events, con
 FunnelTable partition_funnel_table(const Pattern& pattern, const SortedEvents& events,
                                    const TableRun& run) {
   return funnel_with(pattern, events, run, true);
+}
+
+CountedFunnel counted_funnel_table(const Pattern& pattern, const SortedEvents& events,
+                                   const TableRun& run, std::size_t examples) {
+  if (!validate_pattern(pattern) || uses_elements(pattern) || pattern.steps.size() < 2) {
+    invariant_failure("counted_funnel_table takes chain patterns of two steps or more");
+  }
+  const std::vector<std::string> names = explain::capture_names(pattern);
+  const std::vector<explain::NearMissRows> parts =
+      explain::near_miss_rows(events.view(), pattern, names, run.threads);
+  CountedFunnel funnel;
+  for (const explain::NearMissRows& part : parts) {
+    for (std::size_t r = 0; r < part.runs(); ++r) funnel.starts += part.run_starts(r);
+  }
+  const std::vector<explain::MissGroup> groups =
+      explain::group_near_misses(events.view(), parts, examples, run.threads);
+  // The examples are written in row order; each group names its own by their place there.
+  const auto before = [](const RowAt& a, const RowAt& b) {
+    return a.part != b.part ? a.part < b.part : a.row < b.row;
+  };
+  std::vector<RowAt> rows;
+  for (const explain::MissGroup& group : groups) {
+    rows.insert(rows.end(), group.examples.begin(), group.examples.end());
+  }
+  std::sort(rows.begin(), rows.end(), before);
+  for (const explain::MissGroup& group : groups) {
+    CountedFunnel::Group& counted = funnel.groups.emplace_back();
+    counted.count = group.count;
+    for (const RowAt& at : group.examples) {
+      counted.examples.push_back(static_cast<std::size_t>(
+          std::lower_bound(rows.begin(), rows.end(), at, before) - rows.begin()));
+    }
+  }
+  funnel.examples = near_miss_rows_table(pattern, events, names, parts, &rows, run.threads);
+  return funnel;
 }
 
 FunnelTable deepest_per_partition_table(const Pattern& pattern, const SortedEvents& events,

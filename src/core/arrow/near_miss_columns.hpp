@@ -9,15 +9,12 @@
 #include <vector>
 
 #include "arrow/table_results.hpp"
+#include "explain/miss_groups.hpp"
 #include "explain/near_miss_rows.hpp"
 
 namespace vashlet {
 
-// A row of one of the parts that near_miss_rows gives.
-struct RowAt {
-  std::size_t part;
-  std::size_t row;
-};
+using explain::RowAt;
 
 // How elapsed times (gap, max_elapsed) are written: as integers for an integer timestamp column,
 // as durations in the unit of a temporal one. Dates count days, which no duration unit is, so

@@ -51,6 +51,20 @@ FunnelTable funnel_table(const Pattern& pattern, const SortedEvents& events, con
 // As funnel_table, with the starts of each partition counted in the same pass.
 FunnelTable partition_funnel_table(const Pattern& pattern, const SortedEvents& events,
                                    const TableRun& run);
+// For a chain pattern of two steps or more, the funnel per start without a table of every near
+// miss: the near misses counted by step, reason and what their detail is written from
+// (explain::group_near_misses), and a table of the first `examples` rows of each group.
+struct CountedFunnel {
+  struct Group {
+    std::uint64_t count = 0;
+    std::vector<std::size_t> examples;  // positions in `examples`, ascending
+  };
+  arrow::Table examples;  // the groups' first rows, in row order
+  std::uint64_t starts = 0;
+  std::vector<Group> groups;  // in the order of their first rows
+};
+CountedFunnel counted_funnel_table(const Pattern& pattern, const SortedEvents& events,
+                                   const TableRun& run, std::size_t examples);
 // For a chain pattern of two steps or more: of each partition with a start and no complete
 // path, the first of its deepest near misses; `starts` counts the partitions with a start.
 FunnelTable deepest_per_partition_table(const Pattern& pattern, const SortedEvents& events,
