@@ -14,8 +14,9 @@ from hypothesis import strategies as st
 
 from helpers import Index
 from test_matching_properties import VALUES, key, text_patterns
+import vashlet
 from vashlet import Event, match_events, near_miss_events, parse_pattern
-from vashlet._core import _cgroup_quota_cores, _time_matching
+from vashlet._core import _cgroup_quota_cores, _time_matching, _worker_threads
 
 THREAD_COUNTS = (1, 2, 4)
 SETTINGS = settings(max_examples=100, deadline=None)
@@ -293,6 +294,18 @@ WORKERS_LEAVE = textwrap.dedent("""
         time.sleep(0.05)
     print(most - before, threads() - before)
 """)
+
+
+def test_release_memory_lets_idle_workers_go_at_once():
+    # Far within the time idle workers are otherwise kept: release_memory returns once they left.
+    events = [Event(f"p{i // 10:05}", i, "A" if i % 3 else "B") for i in range(30_000)]
+    found = match_events(parse_pattern("A -> B"), events, threads=3)
+    assert _worker_threads() > 0
+    vashlet.release_memory()
+    assert _worker_threads() == 0
+    # and workers are started again when needed
+    again = match_events(parse_pattern("A -> B"), events, threads=3)
+    assert [m.indices for m in again] == [m.indices for m in found]
 
 
 @pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads in /proc")

@@ -64,6 +64,7 @@ const ModuleAttribute kPrivateAttributes[] = {
     function_attribute(&element_labels_def),
     function_attribute(&release_memory_def),
     function_attribute(&cgroup_quota_cores_def),
+    function_attribute(&worker_threads_def),
     function_attribute(&paths_taken_def),
     function_attribute(&tuning_def),
 };

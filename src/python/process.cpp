@@ -1,6 +1,7 @@
 #include "process.hpp"
 
 #include "match/paths_taken.hpp"
+#include "match/workers.hpp"
 #include "memory/memory.hpp"
 #include "system/cpu_count.hpp"
 #include "tuning.hpp"
@@ -15,6 +16,7 @@ Ref release_memory(const Arguments<0>&) {
   std::size_t freed = 0;
   {
     const GilReleased unlocked;  // unmapping hundreds of megabytes takes a while
+    dismiss_idle_workers();        // their stacks, too, are kept for the next calls
     freed = release_kept_memory();
   }
   return size_to_py(freed);
@@ -52,6 +54,10 @@ Ref paths_taken(const Arguments<0>&) {
   return counts_to_py(entries);
 }
 
+constexpr auto kWorkerThreadsSignature = signature("_worker_threads()");
+
+Ref worker_threads(const Arguments<0>&) { return size_to_py(worker_count()); }
+
 constexpr auto kTuningSignature = signature("_tuning()");
 
 Ref tuning_thresholds(const Arguments<0>&) {
@@ -72,6 +78,11 @@ PyMethodDef paths_taken_def = function_def<kPathsTakenSignature, paths_taken>(
     "_paths_taken()\n--\n\n"
     "How many runs (or steps) each matching strategy took since the last call, which resets the\n"
     "counts. For tests.");
+
+PyMethodDef worker_threads_def = function_def<kWorkerThreadsSignature, worker_threads>(
+    "_worker_threads",
+    "_worker_threads()\n--\n\n"
+    "The worker threads the module keeps now, busy or idle. For tests.");
 
 PyMethodDef tuning_def = function_def<kTuningSignature, tuning_thresholds>(
     "_tuning",

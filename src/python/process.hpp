@@ -8,6 +8,7 @@ namespace vashlet::py {
 
 extern PyMethodDef release_memory_def;
 extern PyMethodDef cgroup_quota_cores_def;
+extern PyMethodDef worker_threads_def;
 extern PyMethodDef paths_taken_def;
 extern PyMethodDef tuning_def;
 

@@ -156,6 +156,33 @@ void regions_share_kept_workers() {
         "no more workers than the regions running at once use");
 }
 
+// Idle workers dismissed while regions keep handing out chunks: no chunk is lost or run twice,
+// no dismissal waits for ever, and once the regions stop a dismissal leaves no worker.
+void dismissed_workers_leave_while_regions_run() {
+  constexpr std::size_t kCallers = 3, kRounds = 300, kChunks = 4;
+  std::atomic<std::size_t> wrong{0};
+  std::atomic<bool> running{true};
+  std::thread dismisser([&] {
+    while (running) dismiss_idle_workers();
+  });
+  std::vector<std::thread> callers;
+  for (std::size_t t = 0; t < kCallers; ++t) {
+    callers.emplace_back([&] {
+      for (std::size_t round = 0; round < kRounds; ++round) {
+        std::vector<std::atomic<int>> ran(kChunks);
+        run_chunks(kChunks, [&](std::size_t c, const std::atomic<std::size_t>&) { ++ran[c]; });
+        for (const std::atomic<int>& times : ran) wrong += times != 1;
+      }
+    });
+  }
+  for (std::thread& caller : callers) caller.join();
+  running = false;
+  dismisser.join();
+  check(wrong == 0, "every chunk ran once while idle workers were dismissed");
+  dismiss_idle_workers();
+  check(worker_count() == 0, "a dismissal with no region running leaves no worker");
+}
+
 }  // namespace
 
 // Copies written one after another fill slabs and move on to the next; one larger than a slab
@@ -541,6 +568,7 @@ int main() {
   stray_bytes();
   runs_among_threads();
   regions_share_kept_workers();
+  dismissed_workers_leave_while_regions_run();
   copies_in_slabs();
   one_plan_for_every_call();
   language_walks_and_plans();

@@ -35,9 +35,22 @@ class Workers {
       return false;
     }
     --spare_;
+    if (dismissed_ > spare_) {  // a worker that takes the job stays
+      dismissed_ = spare_;
+      if (dismissed_ == 0) left_.notify_all();
+    }
     lock.unlock();
     wake_.notify_one();
     return true;
+  }
+
+  // Asks the workers without a job to leave now; returns once they have.
+  void dismiss_idle() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    dismissed_ = spare_;
+    if (dismissed_ == 0) return;
+    wake_.notify_all();
+    left_.wait(lock, [&] { return dismissed_ == 0; });
   }
 
   std::size_t count() {
@@ -57,7 +70,10 @@ class Workers {
   void serve() noexcept {
     std::unique_lock<std::mutex> lock(mutex_);
     while (true) {
-      if (!wake_.wait_for(lock, tuning::kWorkerIdle, [&] { return !jobs_.empty(); })) {
+      const bool woken = wake_.wait_for(lock, tuning::kWorkerIdle,
+                                        [&] { return !jobs_.empty() || dismissed_ > 0; });
+      if (!woken || jobs_.empty()) {
+        if (woken && --dismissed_ == 0) left_.notify_all();
         --spare_;
         --threads_;
         return;
@@ -78,10 +94,13 @@ class Workers {
 
   std::mutex mutex_;
   std::condition_variable wake_;
+  std::condition_variable left_;  // the last dismissed worker has left
   std::deque<Job> jobs_;
   std::size_t threads_ = 0;
   // Workers that are not running a job, less the jobs waiting for one: never below 0.
   std::size_t spare_ = 0;
+  // Of the spare workers, those asked to leave (dismiss_idle) that have not yet.
+  std::size_t dismissed_ = 0;
 };
 
 // Never destroyed: workers may still be waiting while the process exits. A forked child has
@@ -109,5 +128,7 @@ bool run_on_worker(std::function<void()> work, std::function<void()> done) {
 }
 
 std::size_t worker_count() { return workers().count(); }
+
+void dismiss_idle_workers() { workers().dismiss_idle(); }
 
 }  // namespace vashlet

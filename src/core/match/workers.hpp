@@ -20,4 +20,8 @@ bool run_on_worker(std::function<void()> work, std::function<void()> done);
 // The worker threads kept now, busy or idle.
 std::size_t worker_count();
 
+// Lets the idle workers go now rather than after kWorkerIdle; returns once they have left
+// (busy ones stay and leave in their time).
+void dismiss_idle_workers();
+
 }  // namespace vashlet
