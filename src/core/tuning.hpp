@@ -73,6 +73,11 @@ constexpr std::size_t kTypesCompared = 8;
 
 // ---- Writing result tables.
 
+// Rows of a table (or events) that one of the reader's threads takes at least, in each pass of
+// reading, sorting and building events: each slice costs a hand-off to a worker, which a few
+// thousand rows' work repays. A batch (an Arrow chunk, a Parquet row group) is shared out on its
+// own, so batches of tens of thousands of rows, as producers often give, need slices below that.
+constexpr std::size_t kReaderRowsPerSlice = std::size_t{1} << 14;
 // Rows of a result table that one thread writes at least, when its columns are written by slices
 // of rows on several threads: each slice costs a hand-off to a worker and a pass's warm-up, which
 // a few milliseconds of writing repay. Slices are cut at multiples of 64 rows whatever this is.

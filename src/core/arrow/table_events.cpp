@@ -87,9 +87,10 @@ Checked<SortedEvents> events_from_batch(ArrowSchema* raw_schema, ArrowArray* raw
 // for the blocks' own destruction is then trivial.
 SortedEvents::~SortedEvents() {
   for (LargeVector<Event>& block : owned_) {
-    if (std::min(threads_, block.size() / kRowsPerSlice) < 2) continue;  // one slice: nothing gained
+    constexpr std::size_t kSlice = tuning::kReaderRowsPerSlice;
+    if (std::min(threads_, block.size() / kSlice) < 2) continue;  // one slice: nothing gained
     try {
-      for_slices(block.size(), threads_, kRowsPerSlice, [&](std::size_t begin, std::size_t end) {
+      for_slices(block.size(), threads_, kSlice, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) block[i] = Event();
       });
     } catch (...) {

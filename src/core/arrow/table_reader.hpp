@@ -21,6 +21,7 @@
 #include "arrow/table_events.hpp"
 #include "match/partitions.hpp"
 #include "memory/memory.hpp"
+#include "tuning.hpp"
 
 namespace vashlet {
 
@@ -41,9 +42,6 @@ class SortedEventsBuilder {
   static std::vector<std::string>& absent_types(SortedEvents& e) { return e.absent_types_; }
   static std::size_t& threads(SortedEvents& e) { return e.threads_; }
 };
-
-// Rows (or events) per slice of the work shared among the reader's threads, at least.
-inline constexpr std::size_t kRowsPerSlice = std::size_t{1} << 16;
 
 namespace table_reading {
 
@@ -153,7 +151,7 @@ class TableReader {
 
   // As for_slices splits `items` on the reader's threads.
   std::size_t slices_of(std::size_t items) const {
-    return slice_count(items, threads_, kRowsPerSlice);
+    return slice_count(items, threads_, tuning::kReaderRowsPerSlice);
   }
 
   EventColumns columns_;

@@ -137,7 +137,8 @@ void TableReader::build_events(const std::vector<std::uint32_t>& rank, const Pos
   for (const Attribute& attribute : attributes_) {
     owns_nothing &= !attribute.is_string && EventBlock::fits_in_place(attribute.name.size());
   }
-  Build::block(result_).build(count, most_entries, threads_, kRowsPerSlice, owns_nothing, fill);
+  Build::block(result_).build(count, most_entries, threads_, tuning::kReaderRowsPerSlice,
+                              owns_nothing, fill);
 }
 
 bool TableReader::in_event_order(const std::vector<std::uint32_t>& rank) const {
