@@ -307,7 +307,8 @@ _R = TypeVar("_R", covariant=True)
 
 class _TableCall(Protocol[_R]):
     """The package's native table calls (`_match_table`, `_explain_table`, `_funnel_table`,
-    `_partition_funnel_table`, `_deepest_per_partition`)."""
+    `_partition_funnel_table`, `_deepest_per_partition`, `_counted_funnel`); `more` are the
+    arguments one of them alone takes (`_counted_funnel`'s `examples`, rows per group)."""
     def __call__(
         self,
         pattern: Pattern | PatternBuilder,
@@ -320,6 +321,7 @@ class _TableCall(Protocol[_R]):
         threads: int | None = None,
         ts_unit: TsUnit | None = None,
         max_matches: int | None = None,
+        **more: Any,
     ) -> _R: ...
 
 _match_table: _TableCall[ResultTable]
@@ -327,20 +329,7 @@ _explain_table: _TableCall[ResultTable]
 _funnel_table: _TableCall[tuple[ResultTable, int]]
 _partition_funnel_table: _TableCall[tuple[ResultTable, int, dict[str | int, int]]]
 _deepest_per_partition: _TableCall[tuple[ResultTable, int]]
-
-def _counted_funnel(
-    pattern: Pattern | PatternBuilder,
-    data: object,
-    partition: str,
-    ts: str,
-    type: str,
-    id: str | None = None,
-    exhaustive: bool = False,
-    threads: int | None = None,
-    ts_unit: TsUnit | None = None,
-    max_matches: int | None = None,
-    examples: int = 3,
-) -> tuple[ResultTable, int, list[tuple[int, list[int]]]]: ...
+_counted_funnel: _TableCall[tuple[ResultTable, int, list[tuple[int, list[int]]]]]
 
 def _element_labels(pattern: Pattern | PatternBuilder) -> list[str] | None: ...
 
