@@ -86,12 +86,15 @@ constexpr std::size_t kTableRowsPerSlice = std::size_t{1} << 14;
 // a test per event is cheap, so a slice needs more of them to repay its hand-off to a worker.
 constexpr std::size_t kStartsCountedPerSlice = std::size_t{1} << 16;
 
-// ---- Threads (workers.hpp).
+// ---- Threads (workers.hpp, partitions.hpp).
 
 // How long a kept worker thread waits for another parallel region before it leaves: long enough
 // to span the gaps between a call's regions and between the calls of a loop, short enough that
 // a process that stops calling soon has none.
 constexpr auto kWorkerIdle = std::chrono::seconds(2);
+// Chunks of runs per thread that map_run_chunks hands out: enough for the workers to even out
+// their loads, few enough that each chunk is long.
+constexpr std::size_t kChunksPerThread = 4;
 
 // ---- Looking values up: open-addressing tables (SlotTable, model/slot_table.hpp) and named maps.
 

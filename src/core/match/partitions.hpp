@@ -15,6 +15,7 @@
 #include "system/cancel.hpp"
 #include "system/cpu_count.hpp"
 #include "model/model.hpp"
+#include "tuning.hpp"
 
 namespace vashlet {
 
@@ -52,10 +53,6 @@ void for_each_run(const EventView& events, std::size_t begin, std::size_t end, V
     begin = run.end;
   }
 }
-
-// Chunks of runs per thread that map_run_chunks hands out: enough for the workers to even out
-// their loads, few enough that each chunk is long.
-constexpr std::size_t kChunksPerThread = 4;
 
 // Boundaries of at most `parts` contiguous chunks of whole runs with about equal numbers of
 // events: chunk c is [bounds[c], bounds[c + 1]). Never empty chunks; {0} for no events.
@@ -96,7 +93,7 @@ template <class Part, class MakeJob, class Prepare>
 std::vector<Part> map_run_chunks(const EventView& events, std::size_t threads,
                                  const MakeJob& make_job, const Prepare& prepare) {
   const std::vector<std::size_t> bounds =
-      chunk_bounds(events, threads > 1 ? threads * kChunksPerThread : 1);
+      chunk_bounds(events, threads > 1 ? threads * tuning::kChunksPerThread : 1);
   const std::size_t chunks = bounds.size() - 1;
   std::vector<Part> parts(std::max<std::size_t>(chunks, 1));
   if (chunks <= 1) {
