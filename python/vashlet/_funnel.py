@@ -10,7 +10,7 @@ from typing import Any, Sequence
 
 from vashlet import _core
 from vashlet._core import Pattern
-from vashlet._funnel_counts import Group, grouped_misses
+from vashlet._funnel_counts import Group, grouped_misses, merged_by_text
 from vashlet._funnel_partitions import check_per, deepest_per_partition
 from vashlet._inputs import Columns, PatternLike, as_pattern, with_mode
 from vashlet._tables import MatchTable, NearMissTable, read, warn_never_taken
@@ -258,21 +258,16 @@ def _grouped(
 def _counted_groups(
     examples: NearMissTable, counted: list[tuple[int, list[int]]], depth: str
 ) -> tuple[list[Group], int]:
-    """The groups of natively counted near misses, merged as `grouped_misses` merges them: by the
-    text of each group's first row, in order of their first rows (`examples` holds the groups'
-    first rows in row order; each group gives its count and its rows' positions there)."""
+    """The groups of natively counted near misses, merged by text as the column-wise count
+    merges them (`examples` holds the groups' first rows in row order; each group gives its
+    count and its rows' positions there)."""
     rows = examples._table.to_pylist()
-    merged: dict[tuple[int, str, str | None], tuple[int, list[int]]] = {}
-    for count, chosen in counted:
-        row = rows[chosen[0]]
-        name = (row[depth], row["reason"], _reason_detail(row))
-        total, positions = merged.get(name, (0, []))
-        merged[name] = (total + count, sorted(positions + chosen)[:_EXAMPLES_PER_REASON])
-    groups = [
-        Group(at, why, detail, count, positions, [rows[p]["start_row"] for p in positions])
-        for (at, why, detail), (count, positions) in merged.items()
-    ]
-    return sorted(groups, key=lambda group: group.positions[0]), sum(c for c, _ in counted)
+    groups = merged_by_text(
+        [rows[chosen[0]] for _, chosen in counted], [count for count, _ in counted],
+        [chosen for _, chosen in counted], depth, _EXAMPLES_PER_REASON, _reason_detail,
+        lambda positions: [rows[p]["start_row"] for p in positions],
+    )
+    return groups, sum(count for count, _ in counted)
 
 
 def funnel(

@@ -61,16 +61,35 @@ def grouped_misses(
               for g, count in enumerate(counts)]
     firsts = [some[0] for some in chosen]
     rows = table.take(pa.array(firsts, pa.int64())).to_pylist()
-    merged: dict[tuple[int, str, str | None], tuple[int, list[int]]] = {}
-    for g, row in enumerate(rows):
-        name = (row[depth], row["reason"], detail_of(row))
-        count, positions = merged.get(name, (0, []))
-        merged[name] = (count + counts[g], sorted(positions + chosen[g])[:examples])
     start_rows = table["start_row"]
-    groups = []
-    for (at, why, text), (count, positions) in merged.items():
-        examples_of = pc.take(start_rows, pa.array(positions, pa.int64())).to_pylist()
-        groups.append(Group(at, why, text, count, positions, examples_of))
+    return merged_by_text(
+        rows, counts, chosen, depth, examples, detail_of,
+        lambda positions: pc.take(start_rows, pa.array(positions, pa.int64())).to_pylist(),
+    )
+
+
+def merged_by_text(
+    firsts: list[dict[str, Any]],
+    counts: list[int],
+    chosen: list[list[int]],
+    depth: str,
+    examples: int,
+    detail_of: Callable[[dict[str, Any]], str | None],
+    start_rows: Callable[[list[int]], list[Any]],
+) -> list[Group]:
+    """Groups of rows, each given by its first row (`firsts`), its count and the positions of its
+    first rows (`chosen`, ascending), named by the funnel's text of its first row: groups of the
+    same text are merged (counts added, the first `examples` positions kept), in order of their
+    first rows. `start_rows` gives the start rows at some positions."""
+    merged: dict[tuple[int, str, str | None], tuple[int, list[int]]] = {}
+    for row, count, positions in zip(firsts, counts, chosen):
+        name = (row[depth], row["reason"], detail_of(row))
+        total, kept = merged.get(name, (0, []))
+        merged[name] = (total + count, sorted(kept + positions)[:examples])
+    groups = [
+        Group(at, why, text, count, positions, start_rows(positions))
+        for (at, why, text), (count, positions) in merged.items()
+    ]
     return sorted(groups, key=lambda group: group.positions[0])
 
 
