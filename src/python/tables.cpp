@@ -58,11 +58,10 @@ void release_schema_capsule(PyObject* capsule) {
 // ---------------------------------------------------------------------------------------------
 // Reading and running
 
-// What a table function runs over the events it read: a table, or a table with more.
-template <class Result>
-using RunOver = Result (*)(const Pattern&, const SortedEvents&, const TableRun&);
-using RunTable = RunOver<arrow::Table>;
-// What `run` (a RunOver, or a callable that takes the same) gives.
+// What a table function runs over the events it read: a function (or any callable) of the
+// pattern, the events and the run's options, giving a table or a table with more.
+using RunTable = arrow::Table (*)(const Pattern&, const SortedEvents&, const TableRun&);
+// What `run` gives.
 template <class Run>
 using RunResult = std::invoke_result_t<const Run&, const Pattern&, const SortedEvents&,
                                        const TableRun&>;
