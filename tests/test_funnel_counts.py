@@ -1,7 +1,7 @@
 """The funnel's counts of near misses three ways: as `funnel` counts them (natively for a chain
-per start, without a table of every near miss), and from that table column-wise and row by row
-(the count used without pyarrow): same steps, reasons, details, counts and examples, for chain
-and language patterns, per start and per partition."""
+per start, with or without a table of every near miss), and from that table column-wise and row
+by row (the count used without pyarrow): same steps, reasons, details, counts and examples, for
+chain and language patterns, per start and per partition."""
 
 import json
 from unittest import mock
@@ -23,21 +23,33 @@ _COLUMNS = Columns("partition", "ts", "type", None, None)
 
 def three_ways(pattern, events, per, threads=None):
     parsed = vashlet.parse_pattern(pattern) if isinstance(pattern, str) else pattern
+    text = _funnel._pattern_text(pattern)
     native = vashlet._core._counted_funnel
     calls = []
     with mock.patch.object(vashlet._core, "_counted_funnel",
-                           lambda *args, **kwargs: calls.append(1) or native(*args, **kwargs)):
+                           lambda *args, **kwargs: calls.append(kwargs.get("every_row", False))
+                           or native(*args, **kwargs)):
         counted = vashlet.funnel(pattern, events, per=per, threads=threads)
-    chain = vashlet._core._element_labels(parsed) is None and parsed.steps > 1
-    assert len(calls) == (1 if chain and per == "start" else 0)
+        whole, misses = _funnel.funnel_and_misses(parsed, events, _COLUMNS, threads=threads,
+                                                  text=text, per=per)
+    native_counts = vashlet._core._element_labels(parsed) is None and parsed.steps > 1 \
+        and per == "start"
+    # The funnel reads only the rows it shows; with them, the table of every near miss.
+    assert calls == ([False, True] if native_counts else [])
+    assert_same(counted, whole)
+    if native_counts:
+        assert repr(misses.to_pylist()) == repr(vashlet.explain(pattern, events).to_pylist())
 
-    def from_table():
-        return _funnel.funnel_and_misses(parsed, events, _COLUMNS, threads=threads,
-                                         text=_funnel._pattern_text(pattern), per=per)[0]
+        def recount():
+            return _funnel._funnel_from(parsed, text, whole.starts, misses)
+    else:
+        def recount():
+            return _funnel.funnel_and_misses(parsed, events, _COLUMNS, threads=threads,
+                                             text=text, per=per)[0]
 
-    columns = from_table()
+    columns = recount()
     with mock.patch.object(_funnel, "_grouped", return_value=(None, 0)):
-        rows = from_table()
+        rows = recount()
     return counted, columns, rows
 
 

@@ -308,7 +308,8 @@ _R = TypeVar("_R", covariant=True)
 class _TableCall(Protocol[_R]):
     """The package's native table calls (`_match_table`, `_explain_table`, `_funnel_table`,
     `_partition_funnel_table`, `_deepest_per_partition`, `_counted_funnel`); `more` are the
-    arguments one of them alone takes (`_counted_funnel`'s `examples`, rows per group)."""
+    arguments one of them alone takes (`_counted_funnel`'s `examples`, rows per group, and
+    `every_row`, a table of every near miss)."""
     def __call__(
         self,
         pattern: Pattern | PatternBuilder,

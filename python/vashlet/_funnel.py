@@ -256,12 +256,15 @@ def _grouped(
 
 
 def _counted_groups(
-    examples: NearMissTable, counted: list[tuple[int, list[int]]], depth: str
+    misses: NearMissTable, counted: list[tuple[int, list[int]]], depth: str
 ) -> tuple[list[Group], int]:
     """The groups of natively counted near misses, merged by text as the column-wise count
-    merges them (`examples` holds the groups' first rows in row order; each group gives its
-    count and its rows' positions there)."""
-    rows = examples._table.to_pylist()
+    merges them (each group gives its count and the positions of its first rows in `misses`,
+    ascending, in the order of its first row). Only those rows are read."""
+    rows = {
+        position: misses._table.to_pylist(position, position + 1)[0]
+        for position in sorted({p for _, chosen in counted for p in chosen})
+    }
     groups = merged_by_text(
         [rows[chosen[0]] for _, chosen in counted], [count for count, _ in counted],
         [chosen for _, chosen in counted], depth, _EXAMPLES_PER_REASON, _reason_detail,
@@ -365,6 +368,14 @@ def funnel_and_misses(
         depth = "reached_steps" if _core._element_labels(pattern) is None else "element"
         deepest = deepest_per_partition(misses, by_partition, depth)
         return _funnel_from(pattern, text, len(by_partition), misses, deepest, per), misses
+    if _core._element_labels(pattern) is None and pattern.steps > 1:
+        # Every near miss is written, and counted natively, as `funnel` counts them.
+        table, starts, counted = read(
+            _core._counted_funnel, pattern, data, columns, threads=threads,
+            examples=_EXAMPLES_PER_REASON, every_row=True,
+        )
+        misses = NearMissTable(table)
+        return _funnel_from(pattern, text, starts, misses, counted=counted), misses
     table, starts = read(_core._funnel_table, pattern, data, columns, threads=threads)
     misses = NearMissTable(table)
     return _funnel_from(pattern, text, starts, misses), misses
@@ -388,7 +399,7 @@ def _funnel_from(
 ) -> Funnel:
     """The funnel of `starts` starts (or partitions), of which the rows of `miss_table` (those at
     `positions`, ascending, when given) did not complete. With `counted`, the near misses were
-    counted natively (`_core._counted_funnel`): `miss_table` holds only their examples."""
+    counted natively (`_core._counted_funnel`): `miss_table` holds their examples, or all."""
     labels = _core._element_labels(pattern)
     # A language pattern's funnel has a step per element, where its near misses stopped.
     depth = "reached_steps" if labels is None else "element"

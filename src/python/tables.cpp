@@ -397,16 +397,18 @@ Ref deepest_per_partition_function(const Arguments<10>& args) {
 
 // (near misses shown as examples, starts, groups): the near misses counted by group, each group
 // a (count, positions of its first `examples` rows in the table) pair, in the order of their
-// first rows.
-Ref counted_funnel_function(const Arguments<11>& args) {
+// first rows. With `every_row`, the table holds every near miss.
+Ref counted_funnel_function(const Arguments<12>& args) {
   const TableCall<false> call(args);
   const std::int64_t examples = args.convert(10, int64_from_py);
   if (examples < 1) {
     PyErr_SetString(PyExc_ValueError, "examples must be at least 1");
     throw PythonError{};
   }
+  const bool every_row = args.flag(11);
   const auto count = [&](const Pattern& pattern, const SortedEvents& events, const TableRun& run) {
-    return counted_funnel_table(pattern, events, run, static_cast<std::size_t>(examples));
+    return counted_funnel_table(pattern, events, run, static_cast<std::size_t>(examples),
+                                every_row);
   };
   FromSource<CountedFunnel> read =
       table_from_source(args.get(1), call.pattern, call.columns, count, call.options,
@@ -470,7 +472,7 @@ constexpr auto kDeepestPerPartitionSignature =
     signature("_deepest_per_partition()", kTableParameters, 5);
 constexpr const char* kCountedFunnelParameters[] = {
     "pattern", "data",    "partition", "ts",          "type",    "id",
-    "exhaustive", "threads", "ts_unit", "max_matches", "examples"};
+    "exhaustive", "threads", "ts_unit", "max_matches", "examples", "every_row"};
 constexpr auto kCountedFunnelSignature =
     signature("_counted_funnel()", kCountedFunnelParameters, 5);
 
@@ -524,8 +526,9 @@ PyMethodDef deepest_per_partition_def =
 PyMethodDef counted_funnel_def = function_def<kCountedFunnelSignature, counted_funnel_function>(
     "_counted_funnel",
     "_counted_funnel(pattern, data, partition, ts, type, id=None, exhaustive=False, "
-    "threads=None, ts_unit=None, max_matches=None, examples=3)\n--\n\n"
+    "threads=None, ts_unit=None, max_matches=None, examples=3, every_row=False)\n--\n\n"
     "For a chain pattern of two steps or more: the funnel's near misses counted by step, reason "
-    "and detail, the first `examples` of each group as a table, and the number of starts.");
+    "and detail, the first `examples` of each group as a table (every near miss with "
+    "`every_row`), and the number of starts.");
 
 }  // namespace vashlet::py

@@ -139,7 +139,7 @@ FunnelTable partition_funnel_table(const Pattern& pattern, const SortedEvents& e
 }
 
 CountedFunnel counted_funnel_table(const Pattern& pattern, const SortedEvents& events,
-                                   const TableRun& run, std::size_t examples) {
+                                   const TableRun& run, std::size_t examples, bool every_row) {
   if (!validate_pattern(pattern) || uses_elements(pattern) || pattern.steps.size() < 2) {
     invariant_failure("counted_funnel_table takes chain patterns of two steps or more");
   }
@@ -152,24 +152,32 @@ CountedFunnel counted_funnel_table(const Pattern& pattern, const SortedEvents& e
   }
   const std::vector<explain::MissGroup> groups =
       explain::group_near_misses(events.view(), parts, examples, run.threads);
-  // The examples are written in row order; each group names its own by their place there.
+  // The rows written, in row order: every row, each part's after those of the parts before
+  // it; or only the groups' examples. Each group names its own by their place there.
+  std::vector<std::size_t> firsts(parts.size(), 0);
+  for (std::size_t p = 1; p < parts.size(); ++p) firsts[p] = firsts[p - 1] + parts[p - 1].size();
   const auto before = [](const RowAt& a, const RowAt& b) {
     return a.part != b.part ? a.part < b.part : a.row < b.row;
   };
   std::vector<RowAt> rows;
-  for (const explain::MissGroup& group : groups) {
-    rows.insert(rows.end(), group.examples.begin(), group.examples.end());
+  if (!every_row) {
+    for (const explain::MissGroup& group : groups) {
+      rows.insert(rows.end(), group.examples.begin(), group.examples.end());
+    }
+    std::sort(rows.begin(), rows.end(), before);
   }
-  std::sort(rows.begin(), rows.end(), before);
+  const auto place = [&](const RowAt& at) {
+    if (every_row) return firsts[at.part] + at.row;
+    return static_cast<std::size_t>(std::lower_bound(rows.begin(), rows.end(), at, before) -
+                                    rows.begin());
+  };
   for (const explain::MissGroup& group : groups) {
     CountedFunnel::Group& counted = funnel.groups.emplace_back();
     counted.count = group.count;
-    for (const RowAt& at : group.examples) {
-      counted.examples.push_back(static_cast<std::size_t>(
-          std::lower_bound(rows.begin(), rows.end(), at, before) - rows.begin()));
-    }
+    for (const RowAt& at : group.examples) counted.examples.push_back(place(at));
   }
-  funnel.examples = near_miss_rows_table(pattern, events, names, parts, &rows, run.threads);
+  funnel.examples = near_miss_rows_table(pattern, events, names, parts,
+                                         every_row ? nullptr : &rows, run.threads);
   return funnel;
 }
 

@@ -53,18 +53,21 @@ FunnelTable partition_funnel_table(const Pattern& pattern, const SortedEvents& e
                                    const TableRun& run);
 // For a chain pattern of two steps or more, the funnel per start without a table of every near
 // miss: the near misses counted by step, reason and what their detail is written from
-// (explain::group_near_misses), and a table of the first `examples` rows of each group.
+// (explain::group_near_misses), and a table of the first `examples` rows of each group. With
+// `every_row`, the table holds every near miss, as funnel_table's does, and the groups name
+// their rows by their place in it.
 struct CountedFunnel {
   struct Group {
     std::uint64_t count = 0;
     std::vector<std::size_t> examples;  // positions in `examples`, ascending
   };
-  arrow::Table examples;  // the groups' first rows, in row order
+  arrow::Table examples;  // the groups' first rows (or every near miss), in row order
   std::uint64_t starts = 0;
   std::vector<Group> groups;  // in the order of their first rows
 };
 CountedFunnel counted_funnel_table(const Pattern& pattern, const SortedEvents& events,
-                                   const TableRun& run, std::size_t examples);
+                                   const TableRun& run, std::size_t examples,
+                                   bool every_row = false);
 // For a chain pattern of two steps or more: of each partition with a start and no complete
 // path, the first of its deepest near misses; `starts` counts the partitions with a start.
 FunnelTable deepest_per_partition_table(const Pattern& pattern, const SortedEvents& events,
