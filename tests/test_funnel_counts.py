@@ -13,6 +13,7 @@ import vashlet
 from vashlet import _funnel, pattern_from_json
 from vashlet._funnel_counts import grouped_misses
 from vashlet._inputs import Columns
+from vashlet._tables import read
 import test_language_near_miss as language
 from test_matching_properties import event_lists, text_patterns
 
@@ -167,3 +168,28 @@ def test_native_count_merges_many_groups_over_parts_in_row_order(threads):
     assert len(reasons) > 16
     assert counted == _funnel.funnel_of(pattern, vashlet.match(pattern, events, exhaustive=True),
                                         vashlet.explain(pattern, events))
+
+
+@pytest.mark.parametrize("more, error", [
+    ({}, None),
+    ({"examples": None}, None),
+    ({"every_row": False}, None),
+    ({"examples": 0}, ValueError),
+    ({"every_row": "yes"}, TypeError),
+    ({"every_row": None}, TypeError),
+])
+def test_counted_funnel_defaults_and_refusals(more, error):
+    events = pa.table({"partition": ["p", "p", "q"], "ts": [1, 2, 1],
+                       "type": ["a", "b", "a"], "x": [1, 0, 1]})
+    parsed = vashlet.parse_pattern("a -> b[x > 0]")
+
+    def call(**more):
+        return read(vashlet._core._counted_funnel, parsed, events, _COLUMNS, **more)
+
+    if error:
+        with pytest.raises(error, match="examples|every_row"):
+            call(**more)
+        return
+    table, starts, groups = call(**more)
+    assert (starts, groups) == (2, [(1, [0]), (1, [1])])
+    assert len(table) == 2

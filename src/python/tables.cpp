@@ -400,7 +400,7 @@ Ref deepest_per_partition_function(const Arguments<10>& args) {
 // first rows. With `every_row`, the table holds every near miss.
 Ref counted_funnel_function(const Arguments<12>& args) {
   const TableCall<false> call(args);
-  const std::int64_t examples = args.convert(10, int64_from_py);
+  const std::int64_t examples = args.optional(10, int64_from_py).value_or(3);
   if (examples < 1) {
     PyErr_SetString(PyExc_ValueError, "examples must be at least 1");
     throw PythonError{};
