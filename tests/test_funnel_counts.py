@@ -10,7 +10,7 @@ import pytest
 from hypothesis import given, settings
 
 import vashlet
-from vashlet import _funnel, pattern_from_json
+from vashlet import _funnel, _funnel_partitions, pattern_from_json
 from vashlet._funnel_counts import grouped_misses
 from vashlet._inputs import Columns
 from vashlet._tables import read
@@ -25,6 +25,7 @@ _COLUMNS = Columns("partition", "ts", "type", None, None)
 def three_ways(pattern, events, per, threads=None):
     parsed = vashlet.parse_pattern(pattern) if isinstance(pattern, str) else pattern
     text = _funnel._pattern_text(pattern)
+    chain = vashlet._core._element_labels(parsed) is None and parsed.steps > 1
     native = vashlet._core._counted_funnel
     calls = []
     with mock.patch.object(vashlet._core, "_counted_funnel",
@@ -33,9 +34,8 @@ def three_ways(pattern, events, per, threads=None):
         counted = vashlet.funnel(pattern, events, per=per, threads=threads)
         whole, misses = _funnel.funnel_and_misses(parsed, events, _COLUMNS, threads=threads,
                                                   text=text, per=per)
-    native_counts = vashlet._core._element_labels(parsed) is None and parsed.steps > 1 \
-        and per == "start"
-    # The funnel reads only the rows it shows; with them, the table of every near miss.
+    # The funnel reads only the rows it shows; the report, the table of every near miss.
+    native_counts = chain and per == "start"
     assert calls == ([False, True] if native_counts else [])
     assert_same(counted, whole)
     if native_counts:
@@ -51,7 +51,23 @@ def three_ways(pattern, events, per, threads=None):
     columns = recount()
     with mock.patch.object(_funnel, "_grouped", return_value=(None, 0)):
         rows = recount()
+    if per == "partition":
+        assert_standing_rows_alike(parsed, events, chain, threads)
     return counted, columns, rows
+
+
+def assert_standing_rows_alike(parsed, events, chain, threads):
+    """The near misses that stand for the partitions, picked natively for a chain, are those
+    that the table's columns and rows pick."""
+    table, _, by_partition, standing = read(
+        vashlet._core._partition_funnel_table, parsed, events, _COLUMNS, threads=threads)
+    assert (standing is not None) == chain
+    misses = _funnel.NearMissTable(table)
+    depth = "reached_steps" if vashlet._core._element_labels(parsed) is None else "element"
+    picked = _funnel_partitions._deepest_by_columns(misses, by_partition, depth)
+    assert picked == _funnel_partitions._deepest_by_rows(misses, by_partition, depth)
+    if chain:
+        assert standing == picked
 
 
 def assert_all_same(pattern, events, per, threads=None):

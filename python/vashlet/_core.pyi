@@ -328,7 +328,9 @@ class _TableCall(Protocol[_R]):
 _match_table: _TableCall[ResultTable]
 _explain_table: _TableCall[ResultTable]
 _funnel_table: _TableCall[tuple[ResultTable, int]]
-_partition_funnel_table: _TableCall[tuple[ResultTable, int, dict[str | int, int]]]
+_partition_funnel_table: _TableCall[
+    tuple[ResultTable, int, dict[str | int, int], list[int] | None]
+]
 _deepest_per_partition: _TableCall[tuple[ResultTable, int]]
 _counted_funnel: _TableCall[tuple[ResultTable, int, list[tuple[int, list[int]]]]]
 

@@ -361,12 +361,13 @@ def funnel_and_misses(
     check_per(per)
     text = text or _pattern_text(pattern)
     if per == "partition":
-        table, _, by_partition = read(
+        table, _, by_partition, deepest = read(
             _core._partition_funnel_table, pattern, data, columns, threads=threads
         )
         misses = NearMissTable(table)
-        depth = "reached_steps" if _core._element_labels(pattern) is None else "element"
-        deepest = deepest_per_partition(misses, by_partition, depth)
+        if deepest is None:  # picked natively for chain patterns of two steps or more only
+            depth = "reached_steps" if _core._element_labels(pattern) is None else "element"
+            deepest = deepest_per_partition(misses, by_partition, depth)
         return _funnel_from(pattern, text, len(by_partition), misses, deepest, per), misses
     if _core._element_labels(pattern) is None and pattern.steps > 1:
         # Every near miss is written, and counted natively, as `funnel` counts them.

@@ -438,7 +438,9 @@ PartitionFunnel partition_funnel(const Pattern& pattern, const SortedEvents& eve
   return {partition_funnel_table(pattern, events, run), events.partition_values()};
 }
 
-// (near misses, starts, {partition value: starts} of the partitions with a start).
+// (near misses, starts, {partition value: starts} of the partitions with a start, the positions
+// of the near misses that stand for the partitions without a complete path or None where the
+// caller picks them).
 Ref partition_funnel_function(const Arguments<10>& args) {
   const TableCall<false> call(args);
   FromSource<PartitionFunnel> read = table_from_source(
@@ -454,9 +456,12 @@ Ref partition_funnel_function(const Arguments<10>& args) {
     if (PyDict_SetItem(by_partition.get(), key.get(), count.get()) < 0) throw PythonError{};
   }
   Ref starts = size_to_py(static_cast<std::size_t>(funnel.starts));
+  Ref standing = funnel.standing ? list_to_py(*funnel.standing, size_to_py)
+                                 : Ref::borrowed(Py_None);
   Ref misses = table_class().wrap(
       PyTable{std::move(read.result.funnel.near_misses), std::move(read.absent_types)});
-  return Ref::checked(PyTuple_Pack(3, misses.get(), starts.get(), by_partition.get()));
+  return Ref::checked(
+      PyTuple_Pack(4, misses.get(), starts.get(), by_partition.get(), standing.get()));
 }
 
 constexpr const char* kTableParameters[] = {"pattern", "data",       "partition", "ts",

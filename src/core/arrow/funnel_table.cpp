@@ -84,8 +84,12 @@ FunnelTable chain_funnel(const Pattern& pattern, const SortedEvents& events, con
   const std::vector<explain::NearMissRows> parts =
       explain::near_miss_rows(events.view(), pattern, names, run.threads, deepest);
   FunnelTable funnel;
-  if (by_partition) funnel.starts_by_partition.assign(events.partition_values().size(), 0);
+  if (by_partition) {
+    funnel.starts_by_partition.assign(events.partition_values().size(), 0);
+    funnel.standing.emplace();
+  }
   std::vector<RowAt> chosen;
+  std::size_t first_of_part = 0;  // the position in the table of the part's first row
   for (std::size_t p = 0; p < parts.size(); ++p) {
     const explain::NearMissRows& part = parts[p];
     for (std::size_t r = 0; r < part.runs(); ++r) {
@@ -96,6 +100,16 @@ FunnelTable chain_funnel(const Pattern& pattern, const SortedEvents& events, con
           invariant_failure("an event names an unknown partition");
         }
         funnel.starts_by_partition[number] += starts;
+        // A run is its partition's events: when every start of it is a near miss, the first
+        // of the deepest stands for it.
+        const std::size_t begin = part.run_first_row(r), end = part.run_row_end(r);
+        if (end > begin && end - begin >= starts) {
+          std::size_t best = begin;
+          for (std::size_t row = begin + 1; row < end; ++row) {
+            if (part.reached(row) > part.reached(best)) best = row;
+          }
+          funnel.standing->push_back(first_of_part + best);
+        }
       }
       if (!deepest) {
         funnel.starts += starts;
@@ -106,6 +120,7 @@ FunnelTable chain_funnel(const Pattern& pattern, const SortedEvents& events, con
       const std::size_t first = part.run_first_row(r);
       if (first != part.run_row_end(r)) chosen.push_back({p, first});
     }
+    first_of_part += part.size();
   }
   funnel.near_misses =
       near_miss_rows_table(pattern, events, names, parts, deepest ? &chosen : nullptr, run.threads);

@@ -46,6 +46,9 @@ struct FunnelTable {
   arrow::Table near_misses;
   std::uint64_t starts = 0;
   std::vector<std::uint64_t> starts_by_partition;  // by partition number; partition funnels only
+  // A partition funnel of a chain pattern: the positions in `near_misses`, ascending, of the
+  // near miss that stands for each partition without a complete path (the first of its deepest).
+  std::optional<std::vector<std::size_t>> standing;
 };
 FunnelTable funnel_table(const Pattern& pattern, const SortedEvents& events, const TableRun& run);
 // As funnel_table, with the starts of each partition counted in the same pass.
