@@ -89,7 +89,7 @@ FunnelTable chain_funnel(const Pattern& pattern, const SortedEvents& events, con
     funnel.standing.emplace();
   }
   std::vector<RowAt> chosen;
-  std::size_t first_of_part = 0;  // the position in the table of the part's first row
+  const std::vector<std::size_t> firsts = explain::first_rows_of_parts(parts);
   for (std::size_t p = 0; p < parts.size(); ++p) {
     const explain::NearMissRows& part = parts[p];
     for (std::size_t r = 0; r < part.runs(); ++r) {
@@ -108,7 +108,7 @@ FunnelTable chain_funnel(const Pattern& pattern, const SortedEvents& events, con
           for (std::size_t row = begin + 1; row < end; ++row) {
             if (part.reached(row) > part.reached(best)) best = row;
           }
-          funnel.standing->push_back(first_of_part + best);
+          funnel.standing->push_back(firsts[p] + best);
         }
       }
       if (!deepest) {
@@ -120,7 +120,6 @@ FunnelTable chain_funnel(const Pattern& pattern, const SortedEvents& events, con
       const std::size_t first = part.run_first_row(r);
       if (first != part.run_row_end(r)) chosen.push_back({p, first});
     }
-    first_of_part += part.size();
   }
   funnel.near_misses =
       near_miss_rows_table(pattern, events, names, parts, deepest ? &chosen : nullptr, run.threads);
@@ -169,8 +168,7 @@ CountedFunnel counted_funnel_table(const Pattern& pattern, const SortedEvents& e
       explain::group_near_misses(events.view(), parts, examples, run.threads);
   // The rows written, in row order: every row, each part's after those of the parts before
   // it; or only the groups' examples. Each group names its own by their place there.
-  std::vector<std::size_t> firsts(parts.size(), 0);
-  for (std::size_t p = 1; p < parts.size(); ++p) firsts[p] = firsts[p - 1] + parts[p - 1].size();
+  const std::vector<std::size_t> firsts = explain::first_rows_of_parts(parts);
   const auto before = [](const RowAt& a, const RowAt& b) {
     return a.part != b.part ? a.part < b.part : a.row < b.row;
   };

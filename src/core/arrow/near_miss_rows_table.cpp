@@ -405,10 +405,7 @@ Rows table_rows(const std::vector<explain::NearMissRows>& parts, const std::vect
     for (const RowAt& at : *only) rows.push_back({&parts[at.part], at.row});
     return rows;
   }
-  std::vector<std::size_t> firsts;  // of each part's rows in the table, and their end
-  firsts.reserve(parts.size() + 1);
-  firsts.push_back(0);
-  for (const NearMissRows& part : parts) firsts.push_back(firsts.back() + part.size());
+  const std::vector<std::size_t> firsts = explain::first_rows_of_parts(parts);
   rows.resize(firsts.back());
   for_slices(rows.size(), threads, tuning::kTableRowsPerSlice,
              [&](std::size_t begin, std::size_t end) {

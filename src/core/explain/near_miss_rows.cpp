@@ -28,6 +28,14 @@ std::vector<std::string> capture_names(const Pattern& pattern) {
   return names;
 }
 
+std::vector<std::size_t> first_rows_of_parts(const std::vector<NearMissRows>& parts) {
+  std::vector<std::size_t> firsts;
+  firsts.reserve(parts.size() + 1);
+  firsts.push_back(0);
+  for (const NearMissRows& part : parts) firsts.push_back(firsts.back() + part.size());
+  return firsts;
+}
+
 std::uint32_t NearMissRows::name_position(const std::string& name) const {
   const auto at = std::lower_bound(
       names_->begin(), names_->end(), name,

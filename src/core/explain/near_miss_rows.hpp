@@ -147,6 +147,10 @@ class alignas(64) NearMissRows {
 // The names the steps capture, byte-wise sorted: the order of a near miss's captures.
 std::vector<std::string> capture_names(const Pattern& pattern);
 
+// Where each part's rows begin in the table of every row of `parts` (each part's after those of
+// the parts before it), and after them the number of all rows: parts.size() + 1 positions.
+std::vector<std::size_t> first_rows_of_parts(const std::vector<NearMissRows>& parts);
+
 // The near misses of a chain pattern of two steps or more, one part per chunk of runs, in
 // run order (as near_misses() would return them). `names` (capture_names) must
 // outlive the parts. With `deepest_only`, a run keeps only the first of its deepest near misses,
