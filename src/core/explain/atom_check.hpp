@@ -33,6 +33,11 @@ class AtomCheck {
     bind(bindings);
     return accepts_bound(event);
   }
+  // accepts of one of the step's candidates (see accepts_candidate).
+  bool accepts_candidate(const Event& event, const Bindings& bindings) {
+    bind(bindings);
+    return accepts_candidate(event);
+  }
 
   // Looks up the values under `bindings` that the atom compares, for the accepts_bound calls
   // that follow while `bindings` stays as it is.
@@ -48,8 +53,14 @@ class AtomCheck {
 
   // Atom::accepts(event, bindings) under the bindings last given to bind.
   bool accepts_bound(const Event& event) {
+    if (!atom_->any_type && !same_bytes(event.typ, atom_->event_type)) return false;
+    return accepts_candidate(event);
+  }
+  // accepts_bound of one of the step's candidates (RunCandidates::of_step, or a subset of them),
+  // which are all of the atom's type: only the attributes are tested.
+  bool accepts_candidate(const Event& event) {
     const Attributes& attrs = event.attrs;
-    return atom_->accepts_bound(
+    return atom_->accepts_bound_of_type(
         event,
         [&](Atom::Part part, std::size_t k) {
           return part == Atom::Part::Reference ? bound_references_[k] : bound_captures_[k];

@@ -203,7 +203,7 @@ std::optional<Verdict> judge_if_stuck(const EventView& events, const Step& step,
     if (transition.max_elapsed && window_exceeded(last_ts, ts, *transition.max_elapsed)) {
       if (failed != kNone) break;
       Verdict late = late_verdict(j, saturated_gap(last_ts, ts), *transition.max_elapsed);
-      late.satisfies = step.alternatives.empty() ? check.accepts_bound(events[j])
+      late.satisfies = step.alternatives.empty() ? check.accepts_candidate(events[j])
                                                  : fits_any_branch(step, events[j], bindings);
       return late;
     }
@@ -216,9 +216,9 @@ std::optional<Verdict> judge_if_stuck(const EventView& events, const Step& step,
     }
     if (blocker != kNone) {
       if (failed != kNone) break;
-      return blocked_verdict(j, blocker, check.accepts_bound(events[j]));
+      return blocked_verdict(j, blocker, check.accepts_candidate(events[j]));
     }
-    if (check.accepts_bound(events[j])) return std::nullopt;
+    if (check.accepts_candidate(events[j])) return std::nullopt;
     if (failed == kNone) failed = j;
   }
   if (failed != kNone) return failed_verdict(failed, atom);

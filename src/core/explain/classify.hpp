@@ -40,7 +40,8 @@ Verdict judge(const EventView& events, std::size_t run_end, const Step& step,
 // The reason when no candidate of `step` can follow events[last] (then the path ends at
 // `last`), found in one pass over the candidates from candidates[first], the first after `last`;
 // nullopt when one can. `checkpoint` is passed once per candidate: without a window a pass can
-// cover the whole run. `check` tests the step's atom.
+// cover the whole run. `check` tests the step's atom; the candidates are events of its type
+// (RunCandidates::of_step), whose type it does not compare again.
 std::optional<Verdict> judge_if_stuck(const EventView& events, const Step& step,
                                       AtomCheck& check,
                                       const std::vector<std::size_t>& candidates,

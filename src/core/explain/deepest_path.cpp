@@ -193,7 +193,7 @@ std::size_t DeepestPathSearch::advance(Expansion& frame) {
       std::optional<Bindings> extended = step.atom.evaluate(events_[j], bindings);
       if (!extended) continue;
       child_bindings = bindings_.intern(reads_.narrowed_after(std::move(*extended), k));
-    } else if (!check.accepts_bound(events_[j])) {
+    } else if (!check.accepts_candidate(events_[j])) {
       continue;
     }
     if (plain_next && !same_bindings) {

@@ -34,11 +34,11 @@ namespace explain {
 
 namespace {
 
-// The bindings of a start as Atom::evaluate gives them from none, written into `out` (whose
-// storage is reused); false when the event fails the first step.
+// The bindings of a start (one of the first step's candidates) as Atom::evaluate gives them from
+// none, written into `out` (whose storage is reused); false when the event fails the first step.
 bool start_bindings(AtomCheck& first, const Event& event, Bindings& out) {
   out.clear();
-  if (!first.accepts(event, out)) return false;
+  if (!first.accepts_candidate(event, out)) return false;
   const std::vector<Capture>& captures = first.atom().captures;
   for (std::size_t k = 0; k < captures.size(); ++k) {
     if (out.find(captures[k].name)) continue;

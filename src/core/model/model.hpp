@@ -371,7 +371,14 @@ struct Atom {
   // (Part::Reference or Part::Capture), or nullptr where none is. For callers that look up a
   // start's bindings once for many events.
   template <class Bound, class Lookup>
-  bool accepts_bound(const Event& event, Bound&& bound, Lookup&& attribute) const;
+  bool accepts_bound(const Event& event, Bound&& bound, Lookup&& attribute) const {
+    if (!any_type && !same_bytes(event.typ, event_type)) return false;
+    return accepts_bound_of_type(event, bound, attribute);
+  }
+  // The same test of an event known to be of the atom's type (one of a step's candidates, which
+  // are grouped by type): the type's bytes are not compared again.
+  template <class Bound, class Lookup>
+  bool accepts_bound_of_type(const Event& event, Bound&& bound, Lookup&& attribute) const;
   // The bindings extended by this atom's captures, or nothing when the event fails the atom.
   // Never changes `bindings`.
   std::optional<Bindings> evaluate(const Event& event, const Bindings& bindings) const;
@@ -380,8 +387,7 @@ struct Atom {
 };
 
 template <class Bound, class Lookup>
-bool Atom::accepts_bound(const Event& event, Bound&& bound_to, Lookup&& attribute) const {
-  if (!any_type && !same_bytes(event.typ, event_type)) return false;
+bool Atom::accepts_bound_of_type(const Event&, Bound&& bound_to, Lookup&& attribute) const {
   for (std::size_t k = 0; k < predicates.size(); ++k) {
     const Value* actual = attribute(Part::Predicate, k);
     if (!actual || !matches(predicates[k].op, *actual, predicates[k].value)) return false;
