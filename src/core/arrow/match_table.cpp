@@ -66,38 +66,13 @@ void set_integer(FixedWriter& out, std::size_t at, std::int64_t value) {
 // The partition of every match, in the partition column's type.
 Column match_partitions(const MatchParts& matches, const SortedEvents& events,
                         std::size_t threads) {
-  const PartitionValues& values = events.partition_values();
-  const std::size_t total = matches.size();
-  if (!values.holds_strings()) {
-    FixedWriter out(values.format, integer_width(values.format), total);
-    for_slices(total, threads, kMatchesPerSlice, [&](std::size_t begin, std::size_t end) {
-      matches.visit(begin, end, [&](std::size_t number, const FlatMatches& part, std::size_t m) {
-        set_integer(out, number, values.ints[events.partition(part.indices_of(m)[0])]);
-      });
-    });
-    return out.finish("partition");
-  }
-  if (values.format == "vu") {
-    StringBuilder out("vu");
-    matches.visit(0, total, [&](std::size_t, const FlatMatches& part, std::size_t m) {
-      out.append(values.strings[events.partition(part.indices_of(m)[0])]);
-    });
-    return out.finish("partition");
-  }
-  // Offsets first, then the bytes, each slice copying its own.
-  std::vector<std::int64_t> offsets(total + 1, 0);
-  matches.visit(0, total, [&](std::size_t number, const FlatMatches& part, std::size_t m) {
-    offsets[number + 1] = offsets[number] + static_cast<std::int64_t>(
-        values.strings[events.partition(part.indices_of(m)[0])].size());
-  });
-  arrow::Bytes data(static_cast<std::size_t>(offsets.back()));
-  for_slices(total, threads, kMatchesPerSlice, [&](std::size_t begin, std::size_t end) {
+  FillLaterVector<std::uint32_t> chosen(matches.size());
+  for_slices(matches.size(), threads, kMatchesPerSlice, [&](std::size_t begin, std::size_t end) {
     matches.visit(begin, end, [&](std::size_t number, const FlatMatches& part, std::size_t m) {
-      const std::string& text = values.strings[events.partition(part.indices_of(m)[0])];
-      std::memcpy(data.data() + offsets[number], text.data(), text.size());
+      chosen[number] = events.partition(part.indices_of(m)[0]);
     });
   });
-  return arrow::string_column(values.format, "partition", offsets, std::move(data));
+  return result_columns::partition_column(events, chosen, threads);
 }
 
 // Where each match's entries begin in a list column of one entry per matched event (one more

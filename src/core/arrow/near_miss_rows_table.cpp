@@ -239,31 +239,6 @@ void write_rows(const SortedEvents& events, const Rows& rows,
   }
 }
 
-// The partition of every row, in the partition column's type.
-Column partition_column(const SortedEvents& events, const RowSlices& slices,
-                        const FillLaterVector<std::uint32_t>& chosen, std::size_t threads) {
-  const PartitionValues& partitions = events.partition_values();
-  if (partitions.format == "u" || partitions.format == "U") {
-    const std::vector<std::optional<std::string_view>> names(partitions.strings.begin(),
-                                                             partitions.strings.end());
-    return arrow::chosen_strings(partitions.format, "partition", chosen, names, threads);
-  }
-  if (partitions.holds_strings()) {  // views: built in order
-    result_columns::KeyColumn column(partitions);
-    for (const std::uint32_t number : chosen) column.append(number);
-    return column.finish("partition");
-  }
-  FixedWriter out(partitions.format, result_columns::integer_width(partitions.format),
-                  chosen.size());
-  slices.run([&](std::size_t, std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) {
-      result_columns::at_width(out.width(), partitions.ints[chosen[i]],
-                               [&](auto narrowed) { out.set(i, narrowed); });
-    }
-  });
-  return out.finish("partition");
-}
-
 // The input rows of every row's path, a list per row.
 Column path_column(const SortedEvents& events, const Rows& rows,
                    const RowSlices& slices, const std::vector<std::size_t>& items) {
@@ -435,7 +410,7 @@ arrow::Table near_miss_rows_table(const Pattern& pattern, const SortedEvents& ev
   RowColumns& c = row_columns;
   std::vector<Column> columns;
   columns.push_back(c.start_row.finish("start_row"));
-  columns.push_back(partition_column(events, slices, c.partition, threads));
+  columns.push_back(result_columns::partition_column(events, c.partition, threads));
   columns.push_back(c.reached.finish("reached_steps"));
   columns.push_back(path_column(events, rows, slices, c.items));
   // The next step's type and the reason: a few texts, chosen by number.

@@ -133,4 +133,27 @@ arrow::Table table_of(std::vector<Column> columns, std::size_t rows) {
       arrow::struct_column("", static_cast<std::int64_t>(rows), std::move(columns)));
 }
 
+Column partition_column(const SortedEvents& events, std::span<const std::uint32_t> chosen,
+                        std::size_t threads) {
+  const PartitionValues& partitions = events.partition_values();
+  if (partitions.format == "u" || partitions.format == "U") {
+    const std::vector<std::optional<std::string_view>> names(partitions.strings.begin(),
+                                                             partitions.strings.end());
+    return arrow::chosen_strings(partitions.format, "partition", chosen, names, threads);
+  }
+  if (partitions.holds_strings()) {  // views: built in order
+    KeyColumn column(partitions);
+    for (const std::uint32_t number : chosen) column.append(number);
+    return column.finish("partition");
+  }
+  FixedWriter out(partitions.format, integer_width(partitions.format), chosen.size());
+  const arrow::RowSlices slices(chosen.size(), threads, tuning::kTableRowsPerSlice);
+  slices.run([&](std::size_t, std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      at_width(out.width(), partitions.ints[chosen[i]], [&](auto narrowed) { out.set(i, narrowed); });
+    }
+  });
+  return out.finish("partition");
+}
+
 }  // namespace vashlet::result_columns

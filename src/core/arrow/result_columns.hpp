@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -80,6 +81,11 @@ class KeyColumn {
   StringBuilder strings_;
   IntegerColumn integers_;
 };
+
+// The partition of each row of a result, given by its number (`chosen`, as the events number
+// partitions), in the partition column's own type; written on up to `threads` threads.
+Column partition_column(const SortedEvents& events, std::span<const std::uint32_t> chosen,
+                        std::size_t threads);
 
 // References to events of the input: their row numbers, or their values in the id column.
 class RowColumn {
