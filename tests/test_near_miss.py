@@ -173,6 +173,26 @@ def test_values_in_details_and_captures_keep_their_kind(value):
     assert same(near_miss.captures, {"v": value})
 
 
+@pytest.mark.parametrize("pattern", [
+    "A[v as $v] -> B[v == $v]",
+    "A[v as $v, w as $w] -> B[w == $w] -> C[v == $v]",
+    # The second capture of $v must equal the first: starts whose w differs are no starts.
+    "A[v as $v, w as $v] -> B[v == $v]",
+])
+def test_each_start_of_a_run_binds_its_own_values(pattern):
+    """Many starts in one run, of values of every kind and starts the first step refuses among
+    them: each near miss keeps its own start's values, as the plain search gives them."""
+    values = [1, "one", 1.5, None, True, 1, -7]
+    events = events_of(*[("A", k, {"v": v, "w": v if k % 3 else "other"})
+                         for k, v in enumerate(values)],
+                       ("B", 20, {"v": 1, "w": 1}), ("C", 30, {"v": "one"}))
+    parsed = parse_pattern(pattern)
+    result = misses(parsed, events)
+    assert len(result) >= 3
+    assert same([reference.record(m) for m in result],
+                reference.near_misses(json.loads(parsed.to_json()), events))
+
+
 # ---------------------------------------------------------------------------------------------
 # The deepest path and the starts
 

@@ -3,6 +3,7 @@
 // threads.
 #include "explain/explain.hpp"
 
+#include <algorithm>
 #include <optional>
 #include <utility>
 
@@ -34,25 +35,61 @@ namespace explain {
 
 namespace {
 
-// The bindings of a start (one of the first step's candidates) as Atom::evaluate gives them from
-// none, written into `out` (whose storage is reused); false when the event fails the first step.
-bool start_bindings(AtomCheck& first, const Event& event, Bindings& out) {
-  out.clear();
-  if (!first.accepts_candidate(event, out)) return false;
-  const std::vector<Capture>& captures = first.atom().captures;
-  for (std::size_t k = 0; k < captures.size(); ++k) {
-    if (out.find(captures[k].name)) continue;
-    out.set(captures[k].name, first.captured(event, k));
+// The bindings of the starts: each start rebinds the same names, those the first step captures,
+// so after the first start their values are replaced where they lie.
+class StartBindings {
+ public:
+  explicit StartBindings(const Atom& first) {
+    const std::vector<Capture>& captures = first.captures;
+    for (std::size_t k = 0; k < captures.size(); ++k) {
+      // A later capture of a name takes an equal value (the atom's test checks it): the first
+      // one binds it.
+      bool seen = false;
+      for (std::size_t j = 0; j < k; ++j) seen = seen || captures[j].name == captures[k].name;
+      if (!seen) binders_.push_back(k);
+    }
   }
-  return true;
-}
+
+  // The bindings of a start (one of the first step's candidates) as Atom::evaluate gives them
+  // from none; false when the event fails the first step (the bindings are then unchanged).
+  bool bind(AtomCheck& first, const Event& event) {
+    if (!first.accepts_candidate(event, none_)) return false;
+    const std::vector<Capture>& captures = first.atom().captures;
+    if (positions_.empty() && !binders_.empty()) {
+      bindings_.clear();
+      for (const std::size_t k : binders_) {
+        bindings_.set(captures[k].name, first.captured(event, k));
+      }
+      for (const std::size_t k : binders_) {
+        const auto at = std::find_if(bindings_.begin(), bindings_.end(), [&](const auto& entry) {
+          return entry.first == captures[k].name;
+        });
+        positions_.push_back(static_cast<std::size_t>(at - bindings_.begin()));
+      }
+      return true;
+    }
+    for (std::size_t b = 0; b < binders_.size(); ++b) {
+      bindings_.replace_value(positions_[b], first.captured(event, binders_[b]));
+    }
+    return true;
+  }
+
+  const Bindings& bindings() const { return bindings_; }
+
+ private:
+  std::vector<std::size_t> binders_;    // the captures that bind a name first
+  std::vector<std::size_t> positions_;  // of their names in bindings_, once it holds them
+  Bindings bindings_;
+  const Bindings none_;  // what a start's test is bound to
+};
 
 // A worker's storage, reused from run to run, and its tests of the first two steps' atoms.
 struct RunScratch {
   RunScratch(const Pattern& pattern, const PatternFacts& facts)
-      : run(facts.types), first(pattern.steps[0].atom), second(pattern.steps[1].atom) {}
+      : run(facts.types), starts(pattern.steps[0].atom), first(pattern.steps[0].atom),
+        second(pattern.steps[1].atom) {}
   RunCandidates run;
-  Bindings bindings;
+  StartBindings starts;
   AtomCheck first;
   AtomCheck second;
   PathResult deepest;
@@ -71,7 +108,7 @@ void near_misses_of_run(const EventView& events, const Pattern& pattern, const P
   const std::size_t n = pattern.steps.size();
   RunCandidates& run = scratch.run;
   run.assign(events, begin, end);
-  Bindings& bindings = scratch.bindings;
+  const Bindings& bindings = scratch.starts.bindings();
   // Most starts of a long run take no second step: one pass over the second step's candidates
   // tells that and why, and the search is set up only for the others.
   std::optional<DeepestPathSearch>& search = scratch.search;
@@ -90,7 +127,7 @@ void near_misses_of_run(const EventView& events, const Pattern& pattern, const P
   const std::vector<std::size_t>& seconds = run.of_step(1);
   std::size_t next_second = 0;
   for (std::size_t start : run.of_step(0)) {
-    if (!start_bindings(scratch.first, events[start], bindings)) continue;
+    if (!scratch.starts.bind(scratch.first, events[start])) continue;
     ++starts;
     while (next_second < seconds.size() && seconds[next_second] <= start) ++next_second;
     if (std::optional<Verdict> stuck = judge_if_stuck(events, pattern.steps[1], scratch.second,

@@ -233,6 +233,13 @@ void NamedValues::set(std::string name, Value value) {
   ++size_;
 }
 
+void NamedValues::replace_value(std::size_t position, const Value& value) {
+  if (capacity_ == 0 || position >= size_) {
+    invariant_failure("replace_value needs an owned entry at that position");
+  }
+  entries_[position].second = value;
+}
+
 NamedValues NamedValues::from_entries(std::vector<Entry> entries) {
   std::stable_sort(entries.begin(), entries.end(), [](const Entry& left, const Entry& right) {
     return compare_bytes(left.first, right.first) < 0;

@@ -136,6 +136,9 @@ class NamedValues {
   }
   // Inserts at the ordered position, or replaces the value stored under an existing name.
   void set(std::string name, Value value);
+  // Replaces the value of the entry at `position` in name order, in a map that owns its entries
+  // (one that `set` built): for callers that rebind the same names over and over.
+  void replace_value(std::size_t position, const Value& value);
   // The map that `set` would build from `entries` in turn (a later entry replaces an earlier one
   // of the same name), sorted once instead of inserted one by one.
   static NamedValues from_entries(std::vector<Entry> entries);
