@@ -3,7 +3,6 @@
 #include "arrow/table_results.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,7 +17,6 @@ namespace vashlet {
 using result_columns::Column;
 using result_columns::FixedBuilder;
 using result_columns::FixedWriter;
-using result_columns::StringBuilder;
 using result_columns::at_width;
 using result_columns::binding_names;
 using result_columns::integer_width;
