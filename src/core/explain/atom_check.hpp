@@ -53,8 +53,7 @@ class AtomCheck {
 
   // Atom::accepts(event, bindings) under the bindings last given to bind.
   bool accepts_bound(const Event& event) {
-    if (!atom_->any_type && !same_bytes(event.typ, atom_->event_type)) return false;
-    return accepts_candidate(event);
+    return atom_->is_type_of(event) && accepts_candidate(event);
   }
   // accepts_bound of one of the step's candidates (RunCandidates::of_step, or a subset of them),
   // which are all of the atom's type: only the attributes are tested.

@@ -56,7 +56,7 @@ SlotAtom::SlotAtom(const Atom& atom, const std::vector<std::string_view>& names)
 
 bool SlotAtom::accepts(const Event& event, const Value* const* bound) const {
   const Atom& atom = *atom_;
-  if (!atom.any_type && event.typ != atom.event_type) return false;
+  if (!atom.is_type_of(event)) return false;
   for (const Predicate& predicate : atom.predicates) {
     const Value* actual = event.attrs.find(predicate.attribute);
     if (!actual || !matches(predicate.op, *actual, predicate.value)) return false;

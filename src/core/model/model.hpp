@@ -375,8 +375,11 @@ struct Atom {
   // start's bindings once for many events.
   template <class Bound, class Lookup>
   bool accepts_bound(const Event& event, Bound&& bound, Lookup&& attribute) const {
-    if (!any_type && !same_bytes(event.typ, event_type)) return false;
-    return accepts_bound_of_type(event, bound, attribute);
+    return is_type_of(event) && accepts_bound_of_type(event, bound, attribute);
+  }
+  // The type test alone: the event is of the atom's type, or the atom takes any.
+  bool is_type_of(const Event& event) const {
+    return any_type || same_bytes(event.typ, event_type);
   }
   // The same test of an event known to be of the atom's type (one of a step's candidates, which
   // are grouped by type): the type's bytes are not compared again.
