@@ -35,11 +35,12 @@ namespace explain {
 
 namespace {
 
-// The bindings of the starts: each start rebinds the same names, those the first step captures,
-// so after the first start their values are replaced where they lie.
+// The first step's test of the starts and their bindings: each start rebinds the same names,
+// those the first step captures, so after the first start their values are replaced where they
+// lie.
 class StartBindings {
  public:
-  explicit StartBindings(const Atom& first) {
+  explicit StartBindings(const Atom& first) : first_(first) {
     const std::vector<Capture>& captures = first.captures;
     for (std::size_t k = 0; k < captures.size(); ++k) {
       // A later capture of a name takes an equal value (the atom's test checks it): the first
@@ -52,13 +53,12 @@ class StartBindings {
 
   // The bindings of a start (one of the first step's candidates) as Atom::evaluate gives them
   // from none; false when the event fails the first step (the bindings are then unchanged).
-  bool bind(AtomCheck& first, const Event& event) {
-    if (!first.accepts_candidate(event, none_)) return false;
-    const std::vector<Capture>& captures = first.atom().captures;
-    if (positions_.empty() && !binders_.empty()) {
-      bindings_.clear();
+  bool bind(const Event& event) {
+    if (!first_.accepts_candidate(event, none_)) return false;
+    const std::vector<Capture>& captures = first_.atom().captures;
+    if (positions_.empty() && !binders_.empty()) {  // the first start: the names go in
       for (const std::size_t k : binders_) {
-        bindings_.set(captures[k].name, first.captured(event, k));
+        bindings_.set(captures[k].name, first_.captured(event, k));
       }
       for (const std::size_t k : binders_) {
         const auto at = std::find_if(bindings_.begin(), bindings_.end(), [&](const auto& entry) {
@@ -69,7 +69,7 @@ class StartBindings {
       return true;
     }
     for (std::size_t b = 0; b < binders_.size(); ++b) {
-      bindings_.replace_value(positions_[b], first.captured(event, binders_[b]));
+      bindings_.replace_value(positions_[b], first_.captured(event, binders_[b]));
     }
     return true;
   }
@@ -77,20 +77,20 @@ class StartBindings {
   const Bindings& bindings() const { return bindings_; }
 
  private:
+  AtomCheck first_;
   std::vector<std::size_t> binders_;    // the captures that bind a name first
   std::vector<std::size_t> positions_;  // of their names in bindings_, once it holds them
   Bindings bindings_;
   const Bindings none_;  // what a start's test is bound to
 };
 
-// A worker's storage, reused from run to run, and its tests of the first two steps' atoms.
+// A worker's storage, reused from run to run: the starts' test and bindings, the second step's
+// test.
 struct RunScratch {
   RunScratch(const Pattern& pattern, const PatternFacts& facts)
-      : run(facts.types), starts(pattern.steps[0].atom), first(pattern.steps[0].atom),
-        second(pattern.steps[1].atom) {}
+      : run(facts.types), starts(pattern.steps[0].atom), second(pattern.steps[1].atom) {}
   RunCandidates run;
   StartBindings starts;
-  AtomCheck first;
   AtomCheck second;
   PathResult deepest;
   // Made the first time a start takes a second step (it refers to `run`, so only once the
@@ -127,7 +127,7 @@ void near_misses_of_run(const EventView& events, const Pattern& pattern, const P
   const std::vector<std::size_t>& seconds = run.of_step(1);
   std::size_t next_second = 0;
   for (std::size_t start : run.of_step(0)) {
-    if (!scratch.starts.bind(scratch.first, events[start])) continue;
+    if (!scratch.starts.bind(events[start])) continue;
     ++starts;
     while (next_second < seconds.size() && seconds[next_second] <= start) ++next_second;
     if (std::optional<Verdict> stuck = judge_if_stuck(events, pattern.steps[1], scratch.second,
