@@ -127,11 +127,13 @@ def test_runs_of_one_partition_number_as_scattered_rows_do(partition_type):
 
 
 @pytest.mark.parametrize("partition_type", [pa.string(), pa.int64()])
-def test_partitions_numbered_across_slices_and_batches(partition_type):
+@pytest.mark.parametrize("later", [20_000, 70_000])  # one slice, or two on two threads
+def test_partitions_numbered_across_slices_and_batches(partition_type, later):
     # A first batch large enough for two slices on two threads, its partitions interleaved, then
-    # a batch of partitions old and new: the same matches as when every batch is small.
+    # a batch of partitions old and new, the new ones met in each of its slices: the same matches
+    # as when every batch is small.
     rng = random.Random(3)
-    first, later = 140_000, 20_000
+    first = 140_000
     users = [rng.randrange(500) for _ in range(first)]
     users += [rng.randrange(400, 700) for _ in range(later)]
     keys = [f"u{u:03d}" if partition_type != pa.int64() else 5000 - u for u in users]
