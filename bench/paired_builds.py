@@ -7,7 +7,7 @@ copied under a name of its own), read the same Table, and take turns call by cal
 flipping every round; each build's median and the median of the per-round ratios are printed.
 
     PYTHONPATH=python python bench/paired_builds.py BEFORE_DIR AFTER_DIR \
-        [--calls match explain funnel] [--threads 1 2] [--rounds 24]
+        [--calls match explain funnel] [--threads 1 2] [--rounds 24] [--batch-rows N]
 
 BEFORE_DIR and AFTER_DIR are package directories (`.../python/vashlet` of two checkouts, each
 with its module built in place).
@@ -54,6 +54,9 @@ def main():
     parser.add_argument("--threads", type=int, nargs="+", default=[1])
     parser.add_argument("--rounds", type=int, default=24, help="calls of each build per row")
     parser.add_argument("--events", type=int, default=1_000_000)
+    parser.add_argument("--batch-rows", type=int, default=None,
+                        help="split the Table into batches of this many rows, as a file's row "
+                             "groups or a stream give them (default: one batch)")
     args = parser.parse_args()
 
     with tempfile.TemporaryDirectory() as scratch:
@@ -65,11 +68,17 @@ def main():
 
         builds = {"before": vashlet_before, "after": vashlet_after}
         data = inputs.funnel_table(args.events, max(args.events // 100, 1))
+        layout = "a pyarrow Table in arrival order"
+        if args.batch_rows:
+            import pyarrow as pa
+
+            data = pa.Table.from_batches(data.to_batches(max_chunksize=args.batch_rows))
+            layout += f", in batches of {args.batch_rows:,} rows"
         patterns = {k: m.parse_pattern(inputs.FUNNEL_TEXT) for k, m in builds.items()}
         table = Table(
             "paired builds",
             ["call", "threads", "before s", "after s", "after/before", "paired ratio"],
-            [f"{args.events:,} events of the bench funnel, a pyarrow Table in arrival order",
+            [f"{args.events:,} events of the bench funnel, {layout}",
              f"{args.rounds} calls of each build per row, in turns, the order flipped each round; "
              "medians, the first two rounds left out as warm-up",
              f"before: {args.before}", f"after: {args.after}"],
