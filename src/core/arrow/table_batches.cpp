@@ -136,9 +136,11 @@ void TableReader::number_partitions(const ColumnReader& partition, std::size_t s
                                     const std::vector<std::size_t>& kept_before, std::size_t first) {
   if (partition.is_dictionary()) {
     std::size_t at = first;
-    for (std::int64_t row = 0; row < slice_rows(slices - 1).second; ++row) {
-      if (row_types_[static_cast<std::size_t>(row)] >= 0) {
-        partition_of_[at++] = partition_number(partition, row);
+    for (std::size_t s = 0; s < slices; ++s) {
+      const std::int64_t* const kept_rows =
+          kept_rows_.data() + static_cast<std::size_t>(slice_rows(s).first);
+      for (std::size_t k = 0; k < kept_before[s + 1] - kept_before[s]; ++k) {
+        partition_of_[at++] = partition_number(partition, kept_rows[k]);
       }
     }
     return;
@@ -275,7 +277,8 @@ void TableReader::read(const ArrowSchema& schema, ArrowArray& batch) {
   // The types first, to know how many events this batch holds: each batch's events live in
   // one block of their own, which never moves. Rows are read in slices, on several threads;
   // each slice's events take the positions after those of the slices before it.
-  row_types_.resize(static_cast<std::size_t>(length));
+  kept_rows_.resize(static_cast<std::size_t>(length));
+  kept_types_.resize(static_cast<std::size_t>(length));
   const std::size_t rows = static_cast<std::size_t>(length);
   const std::size_t slices = slices_of(rows);
   const auto slice_rows = [&](std::size_t s) {
@@ -291,11 +294,17 @@ void TableReader::read(const ArrowSchema& schema, ArrowArray& batch) {
     const auto [begin, end] = slice_rows(s);
     std::size_t kept = 0;
     char* met_here = met[s].data();
+    std::int64_t* const kept_rows = kept_rows_.data() + begin;
+    std::int32_t* const kept_types = kept_types_.data() + begin;
     const auto note = [&](std::int64_t row, std::int32_t number) {
       if (number == kNullType) [[unlikely]] null_at(type, row, kEveryEventNeeds);
-      row_types_[static_cast<std::size_t>(row)] = number;
+      // Written always, kept by counting: the types come in no order, so a branch on them
+      // would be mispredicted at every other row.
+      kept_rows[kept] = row;
+      kept_types[kept] = number;
       kept += number >= 0;
-      met_here[number >= 0 ? static_cast<std::size_t>(number) : others] = 1;
+      // -1 (not named) as unsigned is above every type number: min gives `others`, no branch.
+      met_here[std::min<std::size_t>(static_cast<std::uint32_t>(number), others)] = 1;
     };
     if (type.is_dictionary()) {
       for (std::int64_t row = begin; row < end; ++row) {
@@ -339,13 +348,16 @@ void TableReader::read(const ArrowSchema& schema, ArrowArray& batch) {
   std::vector<std::vector<std::int64_t>> first_rows(slices);  // per slice, per local number
   std::vector<KeyNumbers> slice_numbers(slices);
   run_slices(slices, [&](std::size_t s) {
-    const auto [begin, end] = slice_rows(s);
+    const std::int64_t begin = slice_rows(s).first;
     std::size_t at = first + kept_before[s];
     KeyNumbers& local = slice_numbers[s];
     LastKey last;
-    for (std::int64_t row = begin; row < end; ++row) {
-      const std::int32_t type_number_of_row = row_types_[static_cast<std::size_t>(row)];
-      if (type_number_of_row < 0) continue;
+    const std::int64_t* const kept_rows = kept_rows_.data() + begin;
+    const std::int32_t* const kept_types = kept_types_.data() + begin;
+    const std::size_t kept_here = kept_before[s + 1] - kept_before[s];
+    for (std::size_t k = 0; k < kept_here; ++k) {
+      const std::int64_t row = kept_rows[k];
+      const std::int32_t type_number_of_row = kept_types[k];
       if (static_cast<std::size_t>(type_number_of_row) == types_.size()) {
         other_types_[at] = type.text_at(row);
       }

@@ -203,7 +203,10 @@ class TableReader {
   FillLaterVector<std::int64_t> stamps_;
   LargeVector<std::string_view> other_types_;  // the types of events of types not named
   std::vector<arrow::OwnedArray> kept_arrays_;  // the string columns that cells point into
-  LargeVector<std::int32_t> row_types_;      // the type number of each row of a batch
+  // The rows of a batch that events are built from, and their type numbers: each slice's from
+  // its first row's place on.
+  LargeVector<std::int64_t> kept_rows_;
+  LargeVector<std::int32_t> kept_types_;
   std::vector<char> type_met_;               // per type of the pattern: whether a row had it
   LargeVector<std::uint32_t> partition_of_;  // by event, in input order
   KeyNumbers partition_numbers_;
