@@ -102,8 +102,8 @@ SortedEvents::~SortedEvents() {
 SortedEvents events_from_list(const EventView& events) {
   SortedEvents result;
   const std::vector<std::size_t> order = event_order(events);
-  LargeVector<const Event*>& pointers = Build::order(result);
-  LargeVector<std::uint64_t>& rows = Build::rows(result);
+  FillLaterVector<const Event*>& pointers = Build::order(result);
+  FillLaterVector<std::uint64_t>& rows = Build::rows(result);
   LargeVector<std::uint32_t>& partitions = Build::partitions(result);
   PartitionValues& values = Build::values(result);
   values.format = std::string("u");  // assigned in place, a literal trips GCC 12 -Wrestrict

@@ -71,13 +71,14 @@ class SortedEvents {
   friend class SortedEventsBuilder;
   EventBlock block_;  // the table path's events
   std::vector<LargeVector<Event>> owned_;  // the owned list path's
-  LargeVector<const Event*> order_;  // event order
-  LargeVector<std::uint64_t> rows_;  // by position in event order
+  // Written whole by whoever builds them, so not zeroed first.
+  FillLaterVector<const Event*> order_;  // event order
+  FillLaterVector<std::uint64_t> rows_;  // by position in event order
   LargeVector<std::uint32_t> partitions_;
   // Where a table reader read the events: each one's type number, in type_names_ (its size for
   // a type not among them).
   bool numbered_ = false;
-  LargeVector<std::uint32_t> types_;
+  FillLaterVector<std::uint32_t> types_;
   std::vector<std::string> type_names_;
   PartitionValues values_;
   KeyValues ids_;

@@ -30,12 +30,12 @@ class SortedEventsBuilder {
  public:
   static EventBlock& block(SortedEvents& e) { return e.block_; }
   static std::vector<LargeVector<Event>>& owned(SortedEvents& e) { return e.owned_; }
-  static LargeVector<const Event*>& order(SortedEvents& e) { return e.order_; }
-  static LargeVector<std::uint64_t>& rows(SortedEvents& e) { return e.rows_; }
+  static FillLaterVector<const Event*>& order(SortedEvents& e) { return e.order_; }
+  static FillLaterVector<std::uint64_t>& rows(SortedEvents& e) { return e.rows_; }
   static LargeVector<std::uint32_t>& partitions(SortedEvents& e) { return e.partitions_; }
   static PartitionValues& values(SortedEvents& e) { return e.values_; }
   static bool& numbered(SortedEvents& e) { return e.numbered_; }
-  static LargeVector<std::uint32_t>& types(SortedEvents& e) { return e.types_; }
+  static FillLaterVector<std::uint32_t>& types(SortedEvents& e) { return e.types_; }
   static std::vector<std::string>& type_names(SortedEvents& e) { return e.type_names_; }
   static KeyValues& ids(SortedEvents& e) { return e.ids_; }
   static std::string& ts_format(SortedEvents& e) { return e.ts_format_; }
@@ -204,9 +204,9 @@ class TableReader {
   LargeVector<std::string_view> other_types_;  // the types of events of types not named
   std::vector<arrow::OwnedArray> kept_arrays_;  // the string columns that cells point into
   // The rows of a batch that events are built from, and their type numbers: each slice's from
-  // its first row's place on.
-  LargeVector<std::int64_t> kept_rows_;
-  LargeVector<std::int32_t> kept_types_;
+  // its first row's place on. Only the places up to each slice's count are written, and read.
+  FillLaterVector<std::int64_t> kept_rows_;
+  FillLaterVector<std::int32_t> kept_types_;
   std::vector<char> type_met_;               // per type of the pattern: whether a row had it
   LargeVector<std::uint32_t> partition_of_;  // by event, in input order
   KeyNumbers partition_numbers_;

@@ -87,17 +87,17 @@ void TableReader::build_events(const std::vector<std::uint32_t>& rank, const Pos
   for (const std::vector<std::size_t>& read : attributes_of_type_) {
     most_entries = std::max(most_entries, read.size());
   }
-  LargeVector<const Event*>& order = Build::order(result_);
+  FillLaterVector<const Event*>& order = Build::order(result_);
   reserve_for(order, count);
   order.resize(count);
-  LargeVector<std::uint32_t>& types = Build::types(result_);
+  FillLaterVector<std::uint32_t>& types = Build::types(result_);
   reserve_for(types, count);
   types.resize(count);
   Build::type_names(result_) = types_;
   Build::numbered(result_) = true;
   // The rows in event order, taken as each event is built (its record is read for the event
   // anyway).
-  LargeVector<std::uint64_t>& rows = Build::rows(result_);
+  FillLaterVector<std::uint64_t>& rows = Build::rows(result_);
   reserve_for(rows, count);
   rows.resize(count);
   const std::uint32_t* const partitions = in_order.data();

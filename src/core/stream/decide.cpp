@@ -65,8 +65,8 @@ Layout lay_out(const std::vector<std::uint32_t>& numbers, std::vector<PartitionS
                const From& from_of) {
   Layout layout;
   using Build = SortedEventsBuilder;
-  LargeVector<const Event*>& order = Build::order(layout.events);
-  LargeVector<std::uint64_t>& rows = Build::rows(layout.events);
+  FillLaterVector<const Event*>& order = Build::order(layout.events);
+  FillLaterVector<std::uint64_t>& rows = Build::rows(layout.events);
   LargeVector<std::uint32_t>& numbers_out = Build::partitions(layout.events);
   KeyValues& local = Build::values(layout.events);
   local.format = values.format;
