@@ -166,13 +166,17 @@ void TableReader::number_partitions(const ColumnReader& partition, std::size_t s
       renumbered[s] |= static_cast<char>(global[s].back() != global[s].size() - 1);
     }
   }
-  if (std::find(renumbered.begin(), renumbered.end(), 1) == renumbered.end()) return;
-  run_slices(slices, [&](std::size_t s) {
-    if (!renumbered[s]) return;
-    for (std::size_t at = first + kept_before[s]; at < first + kept_before[s + 1]; ++at) {
-      partition_of_[at] = global[s][partition_of_[at]];
-    }
-  });
+  // Often one slice alone is renumbered (the second of two, every one of a later batch's):
+  // each is shared out on all the threads, which would otherwise wait for the one.
+  for (s = 0; s < slices; ++s) {
+    if (!renumbered[s]) continue;
+    std::uint32_t* const numbers = partition_of_.data() + first + kept_before[s];
+    const std::uint32_t* const of_local = global[s].data();
+    for_slices(kept_before[s + 1] - kept_before[s], threads_, tuning::kReaderRowsPerSlice,
+               [&](std::size_t begin, std::size_t end) {
+                 for (std::size_t at = begin; at < end; ++at) numbers[at] = of_local[numbers[at]];
+               });
+  }
 }
 
 TableReader::Cell TableReader::cell_at(const ColumnReader& column, std::int64_t row) {
