@@ -361,6 +361,43 @@ def test_every_producer_gives_the_same_matches(name):
     ]
 
 
+# A column of Python objects that pyarrow cannot convert, which no pattern here reads.
+UNCONVERTIBLE = [{"note": 1}, 2, "three", None]
+
+
+def _streamed(pattern, data):
+    stream = vashlet.Stream(pattern)
+    return stream.push(data).to_pylist() + stream.flush().to_pylist()
+
+
+@pytest.mark.parametrize("run", [
+    lambda pattern, data: vashlet.match(pattern, data).to_pylist(),
+    lambda pattern, data: vashlet.explain(pattern, data).to_pylist(),
+    lambda pattern, data: repr(vashlet.funnel(pattern, data, per="partition")),
+    _streamed,
+], ids=["match", "explain", "funnel", "stream"])
+def test_a_pandas_frame_is_read_only_in_the_columns_the_pattern_takes(run):
+    import pandas as pd
+
+    plain = pd.DataFrame(SHOP)
+    wide = plain.assign(notes=UNCONVERTIBLE, spare=[1.5, 2.5, 3.5, 4.5])
+    with pytest.raises(pa.ArrowInvalid):
+        pa.table(wide)
+    assert run(SHOP_PATTERN, wide) == run(SHOP_PATTERN, plain)
+    assert list(wide.columns) == list(SHOP) + ["notes", "spare"]  # the caller's frame is untouched
+
+
+def test_a_pandas_frame_missing_a_column_is_reported_with_all_its_columns():
+    import pandas as pd
+
+    frame = pd.DataFrame(SHOP).assign(spare=range(4))
+    with pytest.raises(ValueError, match=r"attribute 'cost'.*'amount', 'spare'\)"):
+        vashlet.match("login -> purchase[cost > 1]", frame)
+    # A key column kept as the frame's index is still read (the frame goes whole).
+    indexed = pd.DataFrame(SHOP).assign(spare=range(4)).set_index("partition")
+    assert len(vashlet.match(SHOP_PATTERN, indexed)) == 1
+
+
 def test_results_export_to_arrow_polars_and_duckdb_without_losing_types():
     import duckdb
 

@@ -152,3 +152,11 @@ class Columns:
         further arguments `more` that it alone takes."""
         return native(pattern, source, self.partition, self.ts, self.type, self.id,
                       exhaustive, threads, self.ts_unit, max_matches, **more)
+
+    def read_of(self, pattern: Pattern) -> set[str]:
+        """The names of the columns a read of `pattern` takes: the key columns and the
+        attributes the pattern reads."""
+        names = {self.partition, self.ts, self.type, *pattern.attributes}
+        if self.id is not None:
+            names.add(self.id)
+        return names
