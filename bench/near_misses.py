@@ -12,14 +12,14 @@ use as their oracle.
 
 import argparse
 import json
-import statistics
 import sys
-import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import near_miss_reference  # noqa: E402
+from timing import median_seconds  # noqa: E402
 from vashlet import Event, near_miss_events, parse_pattern  # noqa: E402
 
 
@@ -66,15 +66,6 @@ def module(pattern_text, events):
 def plain(pattern_text, events):
     pattern = json.loads(parse_pattern(pattern_text).to_json())
     return lambda: len(near_miss_reference.near_misses(pattern, events))
-
-
-def median_seconds(run, repeats):
-    times, found = [], None
-    for _ in range(repeats):
-        started = time.perf_counter()
-        found = run()
-        times.append(time.perf_counter() - started)
-    return statistics.median(times), found
 
 
 def main():
