@@ -156,6 +156,8 @@ class KeptBlocks {
 
   void lock_for_fork() { mutex_.lock(); }
   void unlock_after_fork() { mutex_.unlock(); }
+  // In a forked child, before unlock_after_fork: lets everything go under the lock still held.
+  void forget_all_in_child() noexcept { forget_old(Clock::time_point::max()); }
 
  private:
   struct Block {
@@ -230,6 +232,8 @@ class KeptSlabs {
 
   void lock_for_fork() { mutex_.lock(); }
   void unlock_after_fork() { mutex_.unlock(); }
+  // In a forked child, before unlock_after_fork: lets everything go under the lock still held.
+  void forget_all_in_child() noexcept { forget_old(Clock::time_point::max()); }
 
  private:
   static constexpr std::size_t kMostKeptSlabs = (std::size_t{64} << 20) / kSlabBytes;
@@ -312,15 +316,18 @@ class Keeper {
     blocks.unlock_after_fork();
     mutex_.unlock();
   }
-  // The sweeper did not come along: the child starts without anything kept.
+  // The sweeper did not come along: the child starts without anything kept. What is kept goes
+  // while the locks taken for the fork are still held: taking them again afterwards would do so
+  // under locks of other modules that their own child handlers leave held, the reverse of the
+  // order in which the fork took them.
   void unlock_in_child() {
-    slabs.unlock_after_fork();
-    blocks.unlock_after_fork();
+    blocks.forget_all_in_child();
+    slabs.forget_all_in_child();
     running_ = false;
     trim_at_ = Clock::time_point::max();
+    slabs.unlock_after_fork();
+    blocks.unlock_after_fork();
     mutex_.unlock();
-    blocks.forget(Clock::time_point::max());
-    slabs.forget(Clock::time_point::max());
   }
 
  private:
