@@ -338,9 +338,10 @@ def warn_never_taken(pattern: Pattern) -> None:
 
 @contextmanager
 def _reading(data: object, read: AbstractSet[str] | None = None) -> Iterator[object]:
-    """What the native reader takes of `data` (see `_as_source`), which it reads the columns
-    named in `read` of; a batch of a pyarrow stream that is not of the stream's schema fails
-    the read with its own error, not the producer failure the native reader sees."""
+    """What the native reader takes of `data` (see `_as_source`), a pandas frame cut to the
+    columns named in `read` (see `_columns_read`); a batch of a pyarrow stream that is not of
+    the stream's schema fails the read with its own error, not the producer failure the native
+    reader sees."""
     mismatches: list[ValueError] = []
     if read is not None:
         data = _columns_read(data, read)
