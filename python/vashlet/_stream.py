@@ -163,7 +163,7 @@ class Stream:
         `data` is anything `vashlet.match` takes: an Arrow table, batch or stream, a pandas,
         polars or DuckDB table, or a sequence of `Event` objects. A failing push (a late event
         under ``late="raise"``, too many open starts, a bad batch) changes nothing."""
-        with _reading(data, self._columns.read_of(self._pattern)) as source:
+        with _reading(data, self._columns, self._pattern) as source:
             matches, near_misses, late, absent = self._native.push(source)
         if absent is not None:
             kept = absent if self._absent is None else self._absent

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import importlib
 from contextlib import contextmanager
-from typing import AbstractSet, Any, Iterator, Sequence, TypeVar
+from typing import Any, Iterator, Sequence, TypeVar
 
 from vashlet import _core
 from vashlet._absent_types import warn_absent
@@ -337,15 +337,13 @@ def warn_never_taken(pattern: Pattern) -> None:
 
 
 @contextmanager
-def _reading(data: object, read: AbstractSet[str] | None = None) -> Iterator[object]:
+def _reading(data: object, columns: Columns, pattern: Pattern) -> Iterator[object]:
     """What the native reader takes of `data` (see `_as_source`), a pandas frame cut to the
-    columns named in `read` (see `_columns_read`); a batch of a pyarrow stream that is not of
-    the stream's schema fails the read with its own error, not the producer failure the native
-    reader sees."""
+    columns a read of `pattern` with `columns` takes (see `_columns_read`); a batch of a pyarrow
+    stream that is not of the stream's schema fails the read with its own error, not the
+    producer failure the native reader sees."""
     mismatches: list[ValueError] = []
-    if read is not None:
-        data = _columns_read(data, read)
-    source = _as_source(data, mismatches)
+    source = _as_source(_columns_read(data, columns, pattern), mismatches)
     try:
         yield source
     except ValueError:
@@ -354,18 +352,19 @@ def _reading(data: object, read: AbstractSet[str] | None = None) -> Iterator[obj
         raise
 
 
-def _columns_read(data: object, read: AbstractSet[str]) -> object:
-    """`data`, or where it is a pandas DataFrame with columns that the read does not take, the
-    frame of those it takes. pandas converts every column of a frame it exports: a column no
-    pattern reads would cost its conversion, and one that cannot be converted (Python objects of
-    mixed kinds) would fail the read. A frame that lacks a column the read takes goes whole, so
-    that the reader names the columns it does have."""
+def _columns_read(data: object, columns: Columns, pattern: Pattern) -> object:
+    """`data`, or where it is a pandas DataFrame with columns that a read of `pattern` does not
+    take, the frame of those it takes. pandas converts every column of a frame it exports: a
+    column no pattern reads would cost its conversion, and one that cannot be converted (Python
+    objects of mixed kinds) would fail the read. A frame that lacks a column the read takes goes
+    whole, so that the reader names the columns it does have."""
     if not any(kind.__name__ == "DataFrame" and kind.__module__.split(".")[0] == "pandas"
                for kind in type(data).__mro__):
         return data
-    labels = list(data.columns)  # type: ignore[attr-defined]
     if getattr(data.columns, "nlevels", 1) != 1:  # type: ignore[attr-defined]
         return data
+    read = columns.read_of(pattern)
+    labels = list(data.columns)  # type: ignore[attr-defined]
     # A frame's columns are named in Arrow by their labels as text.
     kept = [label for label in labels if str(label) in read]
     if len(kept) == len(labels) or not read <= {str(label) for label in kept}:
@@ -536,7 +535,7 @@ def explain(
 def read(native: Any, pattern: Pattern, data: object, columns: Columns, **options: Any) -> Any:
     """What `native` (a `_core` table call) gives over `data`, after a warning for each event
     type of the pattern that the type column lacks."""
-    with _reading(data, columns.read_of(pattern)) as source:
+    with _reading(data, columns, pattern) as source:
         result = columns.read(native, pattern, source, **options)
     table = result[0] if isinstance(result, tuple) else result
     warn_absent(table.absent_types, data, columns.type)
