@@ -168,11 +168,11 @@ void TableReader::number_partitions(const ColumnReader& partition, std::size_t s
   }
   // Often one slice alone is renumbered (the second of two, every one of a later batch's):
   // each is shared out on all the threads, which would otherwise wait for the one.
-  for (s = 0; s < slices; ++s) {
-    if (!renumbered[s]) continue;
-    std::uint32_t* const numbers = partition_of_.data() + first + kept_before[s];
-    const std::uint32_t* const of_local = global[s].data();
-    for_slices(kept_before[s + 1] - kept_before[s], threads_, tuning::kReaderRowsPerSlice,
+  for (std::size_t r = 0; r < slices; ++r) {
+    if (!renumbered[r]) continue;
+    std::uint32_t* const numbers = partition_of_.data() + first + kept_before[r];
+    const std::uint32_t* const of_local = global[r].data();
+    for_slices(kept_before[r + 1] - kept_before[r], threads_, tuning::kReaderRowsPerSlice,
                [&](std::size_t begin, std::size_t end) {
                  for (std::size_t at = begin; at < end; ++at) numbers[at] = of_local[numbers[at]];
                });
