@@ -64,6 +64,24 @@ def test_stream_equals_one_shot(kind, mode, data):
                 max_matches=MAX_MATCHES if mode == "all" else None)
 
 
+@pytest.mark.parametrize("text", ["^A -> A -> A? within 2", "^A -> A within 2"])
+@pytest.mark.parametrize("lateness, bounds", [(1, "ones"), (0, "ones"), (1, "whole")])
+def test_an_anchored_start_stays_at_the_partition_first_event(text, lateness, bounds):
+    # Partition b's first event cannot complete in time; once it is decided, the two later A's
+    # must not be matched as though one of them began the partition (non_overlapping reads on
+    # from where matching stopped).
+    events = [("a", 0, "A", 0)] * 3 + [("b", 0, "A", 0), ("b", 1, "B", 0), ("b", 4, "A", 0),
+                                        ("b", 4, "A", 0)]
+    table = table_of(events)
+    cut = list(range(len(events) + 1)) if bounds == "ones" else [0, len(events)]
+    pattern = vashlet.pattern(text)
+    for mode in MODES:
+        stream = vashlet.Stream(pattern, mode=mode, lateness=lateness, explain=True)
+        collected = feed(stream, batches(table, cut))
+        assert {row["partition"] for row in collected.matches} == {"a"}, mode
+        assert_same(collected, pattern, table, mode=mode)
+
+
 @pytest.mark.parametrize("lateness", ["3s", datetime.timedelta(seconds=3), 3])
 @settings(max_examples=25, deadline=None)
 @given(data=st.data())

@@ -173,9 +173,15 @@ void StreamState::decide(bool flushing, StreamOutput& out) {
                                [](const PartitionState&) { return std::size_t{0}; });
   std::optional<Layout> matched_from;
   if (non_overlapping) {
+    // The matcher takes the first event it is given for the partition's first: under `^`, once
+    // the partition's first event is decided (matching moved on, or it was let go), nothing
+    // is left to match.
+    const bool anchored = pattern.anchored_start;
     matched_from = lay_out(numbers, partitions_, partition_values_, batches_, resolved.ts_format,
-                           id_format_, ids,
-                           [](const PartitionState& p) { return p.match_from; });
+                           id_format_, ids, [anchored](const PartitionState& p) {
+                             return anchored && (p.match_from > 0 || p.closed) ? p.kept.size()
+                                                                               : p.match_from;
+                           });
   }
   const Layout& for_matching = matched_from ? *matched_from : whole;
   std::vector<FlatMatches> parts;
