@@ -6,7 +6,7 @@ import importlib
 from contextlib import contextmanager
 from typing import Any, Iterator, Sequence, TypeVar
 
-from vashlet import _core
+from vashlet import _core, _pandas_read
 from vashlet._absent_types import warn_absent
 from vashlet._core import Pattern
 from vashlet._inputs import Columns, PatternLike, as_pattern, with_mode
@@ -338,38 +338,18 @@ def warn_never_taken(pattern: Pattern) -> None:
 
 @contextmanager
 def _reading(data: object, columns: Columns, pattern: Pattern) -> Iterator[object]:
-    """What the native reader takes of `data` (see `_as_source`), a pandas frame cut to the
-    columns a read of `pattern` with `columns` takes (see `_columns_read`); a batch of a pyarrow
-    stream that is not of the stream's schema fails the read with its own error, not the
-    producer failure the native reader sees."""
+    """What the native reader takes of `data` (see `_as_source`), a pandas frame as
+    `_pandas_read.for_reading` prepares it for a read of `pattern` with `columns`; a batch of a
+    pyarrow stream that is not of the stream's schema fails the read with its own error, not
+    the producer failure the native reader sees."""
     mismatches: list[ValueError] = []
-    source = _as_source(_columns_read(data, columns, pattern), mismatches)
+    source = _as_source(_pandas_read.for_reading(data, columns, pattern), mismatches)
     try:
         yield source
     except ValueError:
         if mismatches:
             raise mismatches[0] from None
         raise
-
-
-def _columns_read(data: object, columns: Columns, pattern: Pattern) -> object:
-    """`data`, or where it is a pandas DataFrame with columns that a read of `pattern` does not
-    take, the frame of those it takes. pandas converts every column of a frame it exports: a
-    column no pattern reads would cost its conversion, and one that cannot be converted (Python
-    objects of mixed kinds) would fail the read. A frame that lacks a column the read takes goes
-    whole, so that the reader names the columns it does have."""
-    if not any(kind.__name__ == "DataFrame" and kind.__module__.split(".")[0] == "pandas"
-               for kind in type(data).__mro__):
-        return data
-    if getattr(data.columns, "nlevels", 1) != 1:  # type: ignore[attr-defined]
-        return data
-    read = columns.read_of(pattern)
-    labels = list(data.columns)  # type: ignore[attr-defined]
-    # A frame's columns are named in Arrow by their labels as text.
-    kept = [label for label in labels if str(label) in read]
-    if len(kept) == len(labels) or not read <= {str(label) for label in kept}:
-        return data
-    return data[list(dict.fromkeys(kept))]  # type: ignore[index]
 
 
 def _as_source(data: object, mismatches: list[ValueError]) -> object:
