@@ -3,6 +3,7 @@ exports a frame, with its floating-point columns converted faster."""
 
 from __future__ import annotations
 
+import sys
 from typing import Any
 
 from vashlet._core import Pattern
@@ -15,9 +16,10 @@ FLOAT_EXPORT_ROWS = 1 << 15
 
 
 def is_frame(data: object) -> bool:
-    """Whether `data` is a pandas DataFrame (pandas is not imported to tell)."""
-    return any(kind.__name__ == "DataFrame" and kind.__module__.split(".")[0] == "pandas"
-               for kind in type(data).__mro__)
+    """Whether `data` is a pandas DataFrame: never where pandas was not imported (nor is it
+    imported to tell)."""
+    pandas = sys.modules.get("pandas")
+    return pandas is not None and isinstance(data, getattr(pandas, "DataFrame", ()))
 
 
 def columns_read(frame: Any, columns: Columns, pattern: Pattern) -> Any:
