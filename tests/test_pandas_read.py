@@ -74,11 +74,14 @@ def test_a_frame_keyed_by_its_index_reads_its_index(any_length):
     assert len(vashlet.match("x -> y[amount >= 1.0]", frame)) == 2
 
 
-@pytest.mark.parametrize("frame", [
-    pd.DataFrame(KEYS).assign(amount=AMOUNTS),       # shorter than the floats' conversion pays
-    pd.DataFrame(KEYS).assign(amount=range(6)),      # no float column
-], ids=["short", "no floats"])
-def test_other_frames_go_to_pandas_as_they_are(frame):
+@pytest.mark.parametrize("frame, length", [
+    (pd.DataFrame(KEYS).assign(amount=AMOUNTS), None),  # shorter than the conversion pays
+    (pd.DataFrame(KEYS).assign(amount=range(6)), 0),    # no float column
+    (pd.DataFrame(KEYS).assign(amount=np.array(AMOUNTS, ">f8")), 0),  # bytes swapped
+], ids=["short", "no floats", "bytes swapped"])
+def test_other_frames_go_to_pandas_as_they_are(frame, length, monkeypatch):
+    if length is not None:
+        monkeypatch.setattr(_pandas_read, "FLOAT_EXPORT_ROWS", length)
     assert _pandas_read.exported(frame) is frame
 
 

@@ -51,7 +51,8 @@ def exported(frame: Any) -> Any:
     import numpy as np
 
     floats = [at for at, dtype in enumerate(frame.dtypes)
-              if isinstance(dtype, np.dtype) and dtype.kind == "f" and dtype.itemsize in (4, 8)]
+              if isinstance(dtype, np.dtype) and dtype.kind == "f" and dtype.itemsize in (4, 8)
+              and dtype.isnative]
     names = [str(label) for label in frame.columns]
     # Columns of one name are left to pandas, which refuses them as it always did; and a frame
     # of floats alone has no column of event types to read.
