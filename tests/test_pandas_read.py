@@ -2,6 +2,7 @@
 way the frame's float columns are converted, and reads to the same results."""
 
 import math
+import sys
 
 import numpy as np
 import pandas as pd
@@ -91,3 +92,9 @@ def test_a_frame_with_two_columns_of_one_name_is_left_to_pandas(any_length):
     assert _pandas_read.exported(frame) is frame
     with pytest.raises(ValueError, match="amount"):
         vashlet.match("x -> y[amount >= 1.0]", frame)
+
+
+def test_without_pyarrow_a_long_frame_is_left_to_pandas(any_length, monkeypatch):
+    monkeypatch.setitem(sys.modules, "pyarrow", None)  # an import of it fails
+    frame = frames()["no missing value"]
+    assert _pandas_read.exported(frame) is frame

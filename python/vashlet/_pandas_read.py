@@ -58,7 +58,10 @@ def exported(frame: Any) -> Any:
     # of floats alone has no column of event types to read.
     if not floats or len(floats) == len(names) or len(set(names)) != len(names):
         return frame
-    import pyarrow as pa
+    try:
+        import pyarrow as pa
+    except ImportError:  # pandas' export then says what it needs, whatever the frame's length
+        return frame
 
     taken = set(floats)
     others = [label for at, label in enumerate(frame.columns) if at not in taken]
