@@ -51,11 +51,14 @@ class SortedEvents {
   // Over a table, with the reader's partition and type numbers.
   EventView view() const {
     if (!numbered_) return EventView(order_.data(), order_.size());
-    return EventView(order_.data(), order_.size(),
-                     EventNumbers{partitions_.data(), types_.data(), &type_names_});
+    const EventNumbers numbers{partitions_.data(), types_.data(), &type_names_};
+    if (in_block_) return EventView::in_place(block_.data(), block_.size(), numbers);
+    return EventView(order_.data(), order_.size(), numbers);
   }
-  std::size_t size() const { return order_.size(); }
-  const Event& operator[](std::size_t i) const { return *order_[i]; }
+  std::size_t size() const { return in_block_ ? block_.size() : order_.size(); }
+  const Event& operator[](std::size_t i) const {
+    return in_block_ ? block_.data()[i] : *order_[i];
+  }
 
   std::uint64_t row(std::size_t i) const { return rows_[i]; }
   std::uint32_t partition(std::size_t i) const { return partitions_[i]; }
@@ -70,6 +73,7 @@ class SortedEvents {
  private:
   friend class SortedEventsBuilder;
   EventBlock block_;  // the table path's events
+  bool in_block_ = false;  // they lie in event order in block_, and order_ is not written
   std::vector<LargeVector<Event>> owned_;  // the owned list path's
   // Written whole by whoever builds them, so not zeroed first.
   FillLaterVector<const Event*> order_;  // event order

@@ -87,9 +87,6 @@ void TableReader::build_events(const std::vector<std::uint32_t>& rank, const Pos
   for (const std::vector<std::size_t>& read : attributes_of_type_) {
     most_entries = std::max(most_entries, read.size());
   }
-  FillLaterVector<const Event*>& order = Build::order(result_);
-  reserve_for(order, count);
-  order.resize(count);
   FillLaterVector<std::uint32_t>& types = Build::types(result_);
   reserve_for(types, count);
   types.resize(count);
@@ -128,7 +125,7 @@ void TableReader::build_events(const std::vector<std::uint32_t>& rank, const Pos
     }
     const std::string_view type_name =
         type < types_.size() ? std::string_view(types_[type]) : other_types_[at];
-    order[n] = new (place) Event{std::string(bytes, sizeof bytes), ts_of(keys),
+    new (place) Event{std::string(bytes, sizeof bytes), ts_of(keys),
                                  std::string(type_name), Attributes::borrowing(first, held)};
   };
   // Partitions are four bytes; the rest is known from the names and the columns' kinds.
@@ -139,6 +136,7 @@ void TableReader::build_events(const std::vector<std::uint32_t>& rank, const Pos
   }
   Build::block(result_).build(count, most_entries, threads_, tuning::kReaderRowsPerSlice,
                               owns_nothing, fill);
+  Build::in_block(result_) = true;
 }
 
 bool TableReader::in_event_order(const std::vector<std::uint32_t>& rank) const {

@@ -257,13 +257,20 @@ struct EventNumbers {
 
 // A read-only sequence of events that someone else keeps alive, read in place: the matchers and
 // the near-miss analysis take one instead of a copied list. Built over pointers to events held
-// elsewhere, or over a std::vector<Event> (it then owns an array of pointers into the vector,
-// which must outlive it).
+// elsewhere, over events that lie one after the other in event order (a table reader's block:
+// no array of pointers to write and to read through), or over a std::vector<Event> (it then
+// owns an array of pointers into the vector, which must outlive it).
 class EventView {
  public:
   EventView(const Event* const* events, std::size_t size, EventNumbers numbers = {})
       : events_(events), size_(size), numbers_(numbers) {}
   EventView(const std::vector<Event>& events);  // implicit, for C++ callers
+  // Over the `size` events from `first` on.
+  static EventView in_place(const Event* first, std::size_t size, EventNumbers numbers = {}) {
+    EventView view(nullptr, size, numbers);
+    view.in_place_ = first;
+    return view;
+  }
 
   EventView(EventView&&) = default;
   EventView(const EventView&) = delete;
@@ -271,12 +278,15 @@ class EventView {
 
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
-  const Event& operator[](std::size_t i) const { return *events_[i]; }
+  const Event& operator[](std::size_t i) const {
+    return in_place_ ? in_place_[i] : *events_[i];
+  }
   const EventNumbers& numbers() const { return numbers_; }
 
  private:
   std::vector<const Event*> owned_;
   const Event* const* events_ = nullptr;
+  const Event* in_place_ = nullptr;  // set: the events lie in order from here
   std::size_t size_ = 0;
   EventNumbers numbers_;
 };
