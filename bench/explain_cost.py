@@ -1,8 +1,8 @@
 """What near-miss analysis and funnels cost against matching, on the funnel input.
 
 Builds the bench funnel (arrival order, as a pyarrow Table) once, then times `vashlet.match`,
-`vashlet.explain` and `vashlet.funnel` (per start and per partition) on it in turns, in this one
-process, and prints the median of each and their ratio to match's. All read the same table, so a
+`vashlet.explain` and `vashlet.funnel` (per start and per partition) on it in turns (each round
+calls all four), in this one process, and prints the median of each and their ratio to match's. All read the same table, so a
 ratio is the near-miss search's (and the funnel's counting) cost over the matcher's.
 
     PYTHONPATH=python python bench/explain_cost.py [--events N] [--repeats N] [--threads N ...]
@@ -17,7 +17,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import inputs  # noqa: E402
 import vashlet  # noqa: E402
 from table import Table, count, ratio, seconds  # noqa: E402
-from timing import median_seconds  # noqa: E402
+from timing import medians_in_turns  # noqa: E402
 
 
 def main():
@@ -38,18 +38,20 @@ def main():
          "funnel start s", "/match", "funnel partition s", "/match"],
         [f"{args.events:,} events, {partitions:,} partitions, arrival order, pyarrow Table",
          f"pattern: {inputs.FUNNEL_TEXT}",
-         f"median of {args.repeats} each, match, explain, then the funnels, in one process"],
+         f"median of {args.repeats} each, the four calls in turns round by round, in one "
+         "process"],
     )
     for threads in args.threads:
-        match_s, matches = median_seconds(
-            lambda: vashlet.match(pattern, data, threads=threads), args.repeats)
-        explain_s, misses = median_seconds(
-            lambda: vashlet.explain(pattern, data, threads=threads), args.repeats)
-        per_start_s, _ = median_seconds(
-            lambda: vashlet.funnel(pattern, data, threads=threads), args.repeats)
-        per_partition_s, _ = median_seconds(
-            lambda: vashlet.funnel(pattern, data, threads=threads, per="partition"),
-            args.repeats)
+        timed = medians_in_turns({
+            "match": lambda: vashlet.match(pattern, data, threads=threads),
+            "explain": lambda: vashlet.explain(pattern, data, threads=threads),
+            "start": lambda: vashlet.funnel(pattern, data, threads=threads),
+            "partition": lambda: vashlet.funnel(pattern, data, threads=threads, per="partition"),
+        }, args.repeats)
+        match_s, matches = timed["match"]
+        explain_s, misses = timed["explain"]
+        per_start_s = timed["start"][0]
+        per_partition_s = timed["partition"][0]
         table.add_row([str(threads), count(args.events), count(len(matches)),
                        count(len(misses)), seconds(match_s), seconds(explain_s),
                        ratio(explain_s / match_s), seconds(per_start_s),

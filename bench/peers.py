@@ -47,11 +47,21 @@ def compare(table, case, name, peer, ours, our_seconds, repeats):
 def measure(table, case, name, peer, ours, repeats):
     """The peer's seconds on `case` (as for `compare`), or the two cells that replace them when
     it cannot run the case or differs from ours."""
+    variants = checked(table, case, name, peer, ours)
+    if isinstance(variants, list):
+        return variants
+    return fastest(table, case, name,
+                   {label: median_seconds(run, repeats)[0] for label, run in variants.items()})
+
+
+def checked(table, case, name, peer, ours):
+    """The peer's formulations of `case` by label (None for its only one), each called once and
+    found to answer `ours`; or the two cells that replace its times when it cannot run the case
+    or differs from ours."""
     if isinstance(peer, str):
         table.note(f"{name} n/a: {peer}")
         return ["n/a", "n/a"]
     variants = peer if isinstance(peer, dict) else {None: peer}
-    timed = {}
     for label, run in variants.items():
         theirs = rows_as_set(run())
         if theirs != ours:
@@ -61,7 +71,12 @@ def measure(table, case, name, peer, ours, repeats):
                 f"{len(theirs - ours):,} only theirs (time not reported)"
             )
             return ["differs", "-"]
-        timed[label] = median_seconds(run, repeats)[0]
+    return variants
+
+
+def fastest(table, case, name, timed):
+    """The fastest of a peer's formulations' seconds (label -> seconds), noting them all where
+    there are several."""
     if len(timed) > 1:
         each = ", ".join(f"{label} {seconds(value)} s" for label, value in timed.items())
         table.note(f"{name} on {case}: {each}; the faster is shown")

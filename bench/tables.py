@@ -13,7 +13,7 @@ import inputs
 import peers
 import vashlet
 from table import Table, count, nanoseconds, rate, seconds
-from timing import median_seconds
+from timing import median_seconds, medians_in_turns
 
 FUNNEL_QUERIES = (
     ("first successor", False, "funnel_first_successor"),
@@ -109,40 +109,50 @@ def end_to_end(shared, loaded, repeats):
     sorting_peers = SortingPeers(loaded, arrival)
     pattern = vashlet.parse_pattern(inputs.FUNNEL_TEXT)
     for mode, exhaustive, query in FUNNEL_QUERIES:
-        peer_cells = None
-        for label, data in made.items():
-            our_seconds, result = median_seconds(
-                lambda: vashlet.match(pattern, data, exhaustive=exhaustive), repeats
-            )
-            found = row_sets(result)
-            del result
+        ours = {label: (lambda data=data: vashlet.match(pattern, data, exhaustive=exhaustive))
+                for label, data in made.items()}
+        found = None
+        for label, run in ours.items():
+            result = row_sets(run())
+            if found is None:
+                found = result
+            elif result != found:
+                raise AssertionError(f"{mode}: the {label} gave other matches than the first "
+                                     "input")
+        timed, measured = in_turns_with_peers(table, mode, ours, sorting_peers.cases(query),
+                                              found, repeats)
+        for label in made:
+            our_seconds = timed[label]
             cells = [mode, label, count(len(arrival)), count(len(found)), seconds(our_seconds),
                      rate(len(arrival) / our_seconds)]
-            if peer_cells is None:  # time the peers once per mode, against the first input
-                first_found = found
-                peer_cells = []
-                for name in peers.NAMES:
-                    peer_cells += peers.compare(table, mode, name, sorting_peers.cases(query)[name],
-                                                found, our_seconds, repeats)
-                first_seconds = our_seconds
-                cells += peer_cells
-            else:
-                if found != first_found:
-                    raise AssertionError(f"{mode}: the {label} gave other matches than the "
-                                         "first input")
-                cells += [rescaled(cell, first_seconds, our_seconds) for cell in peer_cells]
+            for name in peers.NAMES:
+                cells += peers.cells(measured[name], our_seconds)
             table.add_row(cells)
     sorting_peers.close()
-    table.note("the peers' ratios on later inputs are their same times against our time there")
+    table.note("timed in turns: each round runs every input of ours and every peer query twice "
+               "in a row, timing the second")
     table.note(RATIO_NOTE)
     return table
 
 
-def rescaled(cell, first_seconds, our_seconds):
-    """A peer cell of the first input's row, as the ratio against another of our times."""
-    if not cell.endswith("x") or cell == "-":
-        return cell
-    return f"{float(cell[:-1]) * first_seconds / our_seconds:.2f}x"
+def in_turns_with_peers(table, case, ours, cases, found, repeats):
+    """Our runs (label -> callable, each checked already) and every peer formulation of `cases`
+    that answers `found`, timed in turns: our medians by label, and per peer what peers.cells
+    takes (its fastest formulation's median, or the cells that say why it has none)."""
+    runs = {("ours", label): run for label, run in ours.items()}
+    measured = {}
+    for name in peers.NAMES:
+        variants = peers.checked(table, case, name, cases[name], found)
+        if isinstance(variants, list):
+            measured[name] = variants
+        else:
+            runs.update({(name, variant): run for variant, run in variants.items()})
+    timed = {key: median for key, (median, _) in medians_in_turns(runs, repeats).items()}
+    for name in peers.NAMES:
+        if name not in measured:
+            measured[name] = peers.fastest(table, case, name, {
+                variant: value for (who, variant), value in timed.items() if who == name})
+    return {label: timed[("ours", label)] for label in ours}, measured
 
 
 def _one_partition(table, shared_sizes, loaded, repeats, make_rows, text, query, columns):
@@ -154,17 +164,22 @@ def _one_partition(table, shared_sizes, loaded, repeats, make_rows, text, query,
         if data is None:
             table.note("n/a: pyarrow is not installed")
             return
-        our_seconds, result = median_seconds(lambda: vashlet.match(text, data), repeats)
-        found = row_sets(result)
-        del result
-        cells = [count(size), count(len(found)), seconds(our_seconds), rate(size / our_seconds)]
+        def ours():
+            return vashlet.match(text, data)
+
+        found = row_sets(ours())
         sorting_peers = SortingPeers(loaded, rows, columns)
-        for name in peers.NAMES:
-            cells += peers.compare(table, f"{size:,} events", name,
-                                   sorting_peers.cases(query)[name], found, our_seconds, repeats)
+        timed, measured = in_turns_with_peers(table, f"{size:,} events", {"ours": ours},
+                                              sorting_peers.cases(query), found, repeats)
         sorting_peers.close()
+        our_seconds = timed["ours"]
+        cells = [count(size), count(len(found)), seconds(our_seconds), rate(size / our_seconds)]
+        for name in peers.NAMES:
+            cells += peers.cells(measured[name], our_seconds)
         table.add_row(cells)
     table.note("the peers sort too (the input is already in order, which they cannot know)")
+    table.note("timed in turns: each round runs ours and every peer query twice in a row, "
+               "timing the second")
     table.note(RATIO_NOTE)
 
 
