@@ -110,3 +110,46 @@ def test_one_open_start_does_not_keep_every_batch_it_came_with():
     out = stream.flush()
     assert len(out.near_misses) == 1
     assert out.near_misses.to_pylist()[0]["reason"] == "predicate_failed"
+
+
+def as_events(rows):
+    return [vashlet.Event(p, ts, typ, {"n": n}) for p, ts, typ, n in rows]
+
+
+# Enough events let go in one push for the stream to gather the few it still needs.
+LET_GO = 40_000
+
+
+@pytest.mark.parametrize("second_as", ["table", "events"])
+def test_a_start_kept_across_a_gathering_keeps_its_values(second_as):
+    # A table's start stays open (nothing of its value ever follows) while a second push lets
+    # tens of thousands of events go: gathering the needed events then frees the table's batch.
+    # The start must keep its captured value, and complete on it later.
+    stream = vashlet.Stream("A[n as $x] -> B[n == $x]")
+    stream.push(table_of([("keep", 0, "A", 12_345)]))
+    rows = [("keep2", 1, "A", 1)]
+    rows += [row for i in range(LET_GO)
+             for row in ((f"p{i % 100}", 2 + 2 * i, "A", 2), (f"p{i % 100}", 3 + 2 * i, "B", 2))]
+    stream.push(table_of(rows) if second_as == "table" else as_events(rows))
+    stats = stream.stats()
+    assert stats["open_starts"] == 2 and stats["kept_events"] == 2
+    assert stats["bytes"] < 64 * 2 * LET_GO / 10  # the let-go events' batches are gone
+    end = 2 * LET_GO + 10
+    out = stream.push(table_of([("keep", end, "B", 12_345), ("keep2", end, "B", 1)]))
+    assert [(row["partition"], row["rows"], row["captures"]) for row in out.to_pylist()] == [
+        ("keep", [0, 2 * LET_GO + 2], {"x": 12_345}),
+        ("keep2", [1, 2 * LET_GO + 3], {"x": 1}),
+    ]
+
+
+def test_held_table_events_count_in_the_stream_bytes():
+    # Every start stays open: the batch's events are all held, and count as much whether they
+    # came in a table or as Event objects.
+    rows = [(f"p{i % 100}", i, "A", i) for i in range(5_000)]
+    held = {}
+    for name, data in (("table", table_of(rows)), ("events", as_events(rows))):
+        stream = vashlet.Stream("A -> B")
+        stream.push(data)
+        held[name] = stream.stats()["bytes"]
+    assert held["table"] > 5_000 * 64
+    assert 0.5 < held["table"] / held["events"] < 2

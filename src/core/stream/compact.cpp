@@ -23,7 +23,12 @@ void StreamState::compact_if_sparse() {
       source.holds_strings() ? ids.strings.push_back(source.strings[kept.position])
                              : ids.ints.push_back(source.ints[kept.position]);
     }
-    events.push_back(std::move(const_cast<Event&>(*kept.event)));
+    // The batches go below, and with them the attribute entries that a table's events borrow
+    // from their block: the gathered event owns a copy of its attributes. (Walks hold copies
+    // of what they bound, never pointers into events, so nothing else points at the old ones.)
+    Event& from_event = const_cast<Event&>(*kept.event);
+    events.push_back(Event{std::move(from_event.partition), from_event.ts,
+                           std::move(from_event.typ), Attributes(from_event.attrs)});
     kept.position = static_cast<std::uint32_t>(events.size() - 1);
   };
   for (PartitionState& partition : partitions_) {

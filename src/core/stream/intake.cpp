@@ -5,7 +5,6 @@
 #include <limits>
 #include <string>
 
-#include "arrow/table_reader.hpp"
 #include "json/json.hpp"
 #include "match/element_walk.hpp"
 #include "model/duration.hpp"
@@ -153,9 +152,7 @@ void StreamState::drop(const Kept& kept) {
   std::unique_ptr<Batch>& batch = batches_[kept.batch];
   if (kept.event) --needed_events_;  // (none: the hold of the batch being taken in)
   if (--batch->live == 0) {
-    for (const LargeVector<Event>& block : SortedEventsBuilder::owned(batch->events)) {
-      batch_events_ -= block.size();
-    }
+    batch_events_ -= batch->events.size();
     batch.reset();
     free_slots_.push_back(kept.batch);
   }
@@ -420,9 +417,9 @@ void StreamState::take_in(SortedEvents taken, std::uint64_t input_rows,
   Batch& owner = *batches_[slot];
   owner.events = std::move(taken);
   owner.live = 1;  // the intake's own hold, so that the batch outlives the loop below
-  for (const LargeVector<Event>& block : SortedEventsBuilder::owned(owner.events)) {
-    batch_events_ += block.size();
-  }
+  // Every event of the batch counts, however it is stored (a table's in one block, a list's
+  // copies in owned blocks): the count is what tells when gathering the needed ones pays.
+  batch_events_ += owner.events.size();
   const SortedEvents& batch = owner.events;
 
   std::vector<std::size_t> late_positions;

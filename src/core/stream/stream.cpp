@@ -4,7 +4,6 @@
 
 #include <limits>
 
-#include "arrow/table_reader.hpp"
 #include "stream/stream_state.hpp"
 
 namespace vashlet {
@@ -84,13 +83,15 @@ StreamStats StreamState::stats() const {
     const auto heap = [](const std::string& text) {
       return text.capacity() > std::string().capacity() ? text.capacity() : 0;
     };
-    for (const LargeVector<Event>& block : SortedEventsBuilder::owned(batch->events)) {
-      for (const Event& event : block) {
-        stats.bytes += sizeof(Event) + heap(event.typ) + heap(event.partition);
-        for (const auto& [name, value] : event.attrs) {
-          stats.bytes += sizeof(NamedValues::Entry) + heap(name) +
-                         (value.kind() == ValueKind::String ? heap(value.as_string()) : 0);
-        }
+    // Every event of the batch, however it is stored (a table's in one block, a list's copies
+    // in owned blocks).
+    const SortedEvents& events = batch->events;
+    for (std::size_t i = 0; i < events.size(); ++i) {
+      const Event& event = events[i];
+      stats.bytes += sizeof(Event) + heap(event.typ) + heap(event.partition);
+      for (const auto& [name, value] : event.attrs) {
+        stats.bytes += sizeof(NamedValues::Entry) + heap(name) +
+                       (value.kind() == ValueKind::String ? heap(value.as_string()) : 0);
       }
     }
   }
