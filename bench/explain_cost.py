@@ -2,8 +2,9 @@
 
 Builds the bench funnel (arrival order, as a pyarrow Table) once, then times `vashlet.match`,
 `vashlet.explain` and `vashlet.funnel` (per start and per partition) on it in turns (each round
-calls all four), in this one process, and prints the median of each and their ratio to match's. All read the same table, so a
-ratio is the near-miss search's (and the funnel's counting) cost over the matcher's.
+calls all four), in this one process, and prints the median of each and their ratio to
+match's. All read the same table, so a ratio is the near-miss search's (and the funnel's
+counting) cost over the matcher's.
 
     PYTHONPATH=python python bench/explain_cost.py [--events N] [--repeats N] [--threads N ...]
 """

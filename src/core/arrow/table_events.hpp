@@ -52,12 +52,12 @@ class SortedEvents {
   EventView view() const {
     if (!numbered_) return EventView(order_.data(), order_.size());
     const EventNumbers numbers{partitions_.data(), types_.data(), &type_names_};
-    if (in_block_) return EventView::in_place(block_.data(), block_.size(), numbers);
+    if (in_block()) return EventView::in_place(block_.data(), block_.size(), numbers);
     return EventView(order_.data(), order_.size(), numbers);
   }
-  std::size_t size() const { return in_block_ ? block_.size() : order_.size(); }
+  std::size_t size() const { return in_block() ? block_.size() : order_.size(); }
   const Event& operator[](std::size_t i) const {
-    return in_block_ ? block_.data()[i] : *order_[i];
+    return in_block() ? block_.data()[i] : *order_[i];
   }
 
   std::uint64_t row(std::size_t i) const { return rows_[i]; }
@@ -72,8 +72,8 @@ class SortedEvents {
 
  private:
   friend class SortedEventsBuilder;
-  EventBlock block_;  // the table path's events
-  bool in_block_ = false;  // they lie in event order in block_, and order_ is not written
+  // The table reader's events, in event order: where it holds any, order_ is not written.
+  EventBlock block_;
   std::vector<LargeVector<Event>> owned_;  // the owned list path's
   // Written whole by whoever builds them, so not zeroed first.
   FillLaterVector<const Event*> order_;  // event order
@@ -89,6 +89,8 @@ class SortedEvents {
   std::string ts_format_ = "l";
   std::vector<std::string> absent_types_;
   std::size_t threads_ = 1;  // that read the events, and that free their attributes
+
+  bool in_block() const { return block_.size() > 0; }
 };
 
 template <class T>

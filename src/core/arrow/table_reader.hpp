@@ -31,7 +31,6 @@ class SortedEventsBuilder {
   static EventBlock& block(SortedEvents& e) { return e.block_; }
   static std::vector<LargeVector<Event>>& owned(SortedEvents& e) { return e.owned_; }
   static FillLaterVector<const Event*>& order(SortedEvents& e) { return e.order_; }
-  static bool& in_block(SortedEvents& e) { return e.in_block_; }
   static FillLaterVector<std::uint64_t>& rows(SortedEvents& e) { return e.rows_; }
   static LargeVector<std::uint32_t>& partitions(SortedEvents& e) { return e.partitions_; }
   static PartitionValues& values(SortedEvents& e) { return e.values_; }

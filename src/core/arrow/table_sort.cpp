@@ -125,8 +125,8 @@ void TableReader::build_events(const std::vector<std::uint32_t>& rank, const Pos
     }
     const std::string_view type_name =
         type < types_.size() ? std::string_view(types_[type]) : other_types_[at];
-    new (place) Event{std::string(bytes, sizeof bytes), ts_of(keys),
-                                 std::string(type_name), Attributes::borrowing(first, held)};
+    new (place) Event{std::string(bytes, sizeof bytes), ts_of(keys), std::string(type_name),
+                      Attributes::borrowing(first, held)};
   };
   // Partitions are four bytes; the rest is known from the names and the columns' kinds.
   bool owns_nothing = !every_type_ && EventBlock::fits_in_place(4);
@@ -136,7 +136,6 @@ void TableReader::build_events(const std::vector<std::uint32_t>& rank, const Pos
   }
   Build::block(result_).build(count, most_entries, threads_, tuning::kReaderRowsPerSlice,
                               owns_nothing, fill);
-  Build::in_block(result_) = true;
 }
 
 bool TableReader::in_event_order(const std::vector<std::uint32_t>& rank) const {
